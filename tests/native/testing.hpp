@@ -1,0 +1,16 @@
+// The test-only module `_quillfen_testing` exposes internal engine routines to pytest so that
+// property tests can hold them against Python oracles. Each unit's bindings live in a file of
+// their own here and add their functions to the table; they convert arguments and call, nothing more.
+#pragma once
+
+#include "core/frame.hpp"
+
+#include <vector>
+
+namespace qf::testing {
+
+using MethodTable = std::vector<PyMethodDef>;
+
+void add_frame_methods(MethodTable& table);
+
+}  // namespace qf::testing

@@ -1,0 +1,35 @@
+"""Shared fixtures: the native module, the test-only module and hypothesis profiles."""
+
+import glob
+import os
+import sys
+
+import pytest
+from hypothesis import HealthCheck, settings
+
+_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+# The test-only module is built next to the developer build tree, never installed.
+_build = os.environ.get("QUILLFEN_TEST_BUILD_DIR", "build/dev")
+for _path in glob.glob(os.path.join(_ROOT, _build, "testing")):
+    sys.path.insert(0, _path)
+
+# "ci" keeps CI within its time budget; "deep" is for long local runs (HYPOTHESIS_PROFILE=deep).
+settings.register_profile("ci", max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+settings.register_profile("dev", max_examples=500, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+settings.register_profile("deep", max_examples=100_000, deadline=None,
+                          suppress_health_check=list(HealthCheck))
+settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci" if os.environ.get("CI") else "dev"))
+
+CORPUS_DIR = os.path.join(_ROOT, "..", "shared", "corpus", "files")
+
+
+@pytest.fixture(scope="session")
+def native():
+    from quillfen import _quillfen
+    return _quillfen
+
+
+@pytest.fixture(scope="session")
+def testing():
+    return pytest.importorskip("_quillfen_testing")
