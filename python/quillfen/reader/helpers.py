@@ -9,7 +9,7 @@ hands the engine the table built by `reading_helpers()`.
 import re
 from xml.etree.ElementTree import XMLParser
 
-from quillfen.reader.strings import item_text
+from quillfen.reader.strings import item_text, unescape_underscore
 from quillfen.richtext import CellRichText, InlineFont
 from quillfen.utils.datetime import from_excel, from_ISO8601
 
@@ -48,13 +48,13 @@ def parse_snippet(snippet: bytes, namespaces):
 
 
 def text_content(snippet: bytes, namespaces) -> str:
-    """Plain text of a captured `si` or `is` element (inline strings keep "x005F_" markers)."""
+    """Plain text of a captured `si` or `is` element (inline strings keep "_x005F_" escapes)."""
     return item_text(parse_snippet(snippet, namespaces))
 
 
 def si_content(snippet: bytes, namespaces) -> str:
     """Value of a captured shared-string item: what the pure-Python string reader gives for it."""
-    return text_content(snippet, namespaces).replace("x005F_", "")
+    return unescape_underscore(text_content(snippet, namespaces))
 
 
 def rich_inline(snippet: bytes, namespaces) -> CellRichText:

@@ -3,14 +3,16 @@
 This reader defines the value of every string item: the text of the item's last direct `t`
 element, followed by the text of each run (`r`) that has one (its last `t`); phonetic runs and
 any other children are not text. Children are recognised by local name, items (`si`) only in
-the SpreadsheetML main namespace. "x005F_" markers are removed from the result.
+the SpreadsheetML main namespace. The escaped underscore "_x005F_" (which producers write to
+protect literal text that looks like an "_xHHHH_" escape) becomes "_"; other escapes are kept
+as stored.
 """
 
 from xml.etree.ElementTree import XMLPullParser
 
 from quillfen.richtext import localname
 
-__all__ = ["SHEET_MAIN_NS", "item_text", "read_string_table", "read_shared_strings"]
+__all__ = ["SHEET_MAIN_NS", "item_text", "unescape_underscore", "read_string_table", "read_shared_strings"]
 
 SHEET_MAIN_NS = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
 _SI_TAG = "{%s}si" % SHEET_MAIN_NS
@@ -37,6 +39,15 @@ def item_text(node) -> str:
     return (plain or "") + "".join(runs)
 
 
+def unescape_underscore(text: str) -> str:
+    """Undo the escaped underscore: "_x005F_x000D_" is the literal text "_x000D_".
+
+    Only the whole escape is replaced, left to right: deleting the bare "x005F_" would also
+    eat literal text and turn the stored "_x005F_x005F_" (literal "_x005F_") into "_".
+    """
+    return text.replace("_x005F_", "_")
+
+
 def read_string_table(source) -> list:
     """The list of strings of a shared string part read from the binary file object `source`."""
     strings = []
@@ -57,7 +68,7 @@ def read_string_table(source) -> list:
                 continue
             depth -= 1
             if node.tag == _SI_TAG:
-                strings.append(item_text(node).replace("x005F_", ""))
+                strings.append(unescape_underscore(item_text(node)))
                 if depth == 1:
                     root.clear()  # processed items need not stay in memory
         if not chunk:
