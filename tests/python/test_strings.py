@@ -106,8 +106,10 @@ def test_si_content_agrees_with_reader_on_corpus(name, xml):
         assert "xmlbomb" in name  # the only table refused: it expands entities without bound
         return
     items, namespaces = _items_and_namespaces(xml)
-    if len(items) != len(strings):
-        pytest.skip("items not separable by the test splitter")
+    bound = dict(namespaces)
+    # Items of another namespace (the strict schema's) are not shared strings of this package.
+    items = [raw for raw in items if bound.get((re.match(rb"<(?:([\w.-]+):)?si", raw).group(1) or b"").decode()) == MAIN]
+    assert len(items) == len(strings)
     for raw, value in zip(items, strings):
         assert qh.si_content(raw, namespaces) == value
 
