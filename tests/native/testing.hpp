@@ -12,5 +12,7 @@ namespace qf::testing {
 using MethodTable = std::vector<PyMethodDef>;
 
 void add_frame_methods(MethodTable& table);
+void add_dates_methods(MethodTable& table);
+void add_helpers_methods(MethodTable& table);
 
 }  // namespace qf::testing

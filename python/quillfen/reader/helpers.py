@@ -1,0 +1,143 @@
+"""The helper table that the native engine's reading entry points are given.
+
+The engine owns no policy: wherever a value depends on the package's own rules (unusual
+number text, ISO dates, formula objects, rich text) it calls the callables of this table, so
+that results, warnings and exceptions are exactly those of the pure-Python path. Every caller
+hands the engine the table built by `reading_helpers()`.
+"""
+
+import re
+from xml.etree.ElementTree import XMLParser
+
+from quillfen.reader.strings import item_text, unescape_underscore
+from quillfen.richtext import CellRichText, InlineFont
+from quillfen.utils.datetime import from_excel, from_ISO8601
+
+__all__ = ["reading_helpers", "parse_snippet", "si_content", "text_content", "rich_inline",
+           "validate_rpr", "date_warning", "coordinate_to_tuple", "row_index",
+           "TEXT_DANGEROUS", "RICH_DANGEROUS"]
+
+# Children of a string item, and of a run, whose presence the native text reader cannot
+# reproduce. The readers here interpret only `t`, `r`, `rPr` (and skip `rPh`, `phoneticPr`,
+# which the engine already hands over), so nothing else changes a value.
+TEXT_DANGEROUS = frozenset()
+RICH_DANGEROUS = frozenset()
+
+_XML_NS = "http://www.w3.org/XML/1998/namespace"
+
+
+def _quote(uri: str) -> str:
+    return uri.replace("&", "&amp;").replace("<", "&lt;").replace('"', "&quot;")
+
+
+def parse_snippet(snippet: bytes, namespaces):
+    """Parse an element captured by the engine: its exact bytes, and the (prefix, URI) namespace
+    declarations in scope around it (the default namespace has the prefix "")."""
+    decls = []
+    for prefix, uri in namespaces:
+        if prefix == "xml":
+            continue  # always bound; redeclaring it to anything else is not allowed
+        name = f"xmlns:{prefix}" if prefix else "xmlns"
+        decls.append(f' {name}="{_quote(uri)}"')
+    parser = XMLParser()
+    parser.feed(("<_quillfen_snippet%s>" % "".join(decls)).encode("utf-8"))
+    parser.feed(snippet)
+    parser.feed(b"</_quillfen_snippet>")
+    wrapper = parser.close()
+    return wrapper[0]
+
+
+def text_content(snippet: bytes, namespaces) -> str:
+    """Plain text of a captured `si` or `is` element (inline strings keep "_x005F_" escapes)."""
+    return item_text(parse_snippet(snippet, namespaces))
+
+
+def si_content(snippet: bytes, namespaces) -> str:
+    """Value of a captured shared-string item: what the pure-Python string reader gives for it."""
+    return unescape_underscore(text_content(snippet, namespaces))
+
+
+def rich_inline(snippet: bytes, namespaces) -> CellRichText:
+    """Rich text of a captured `is` element (rich-text mode)."""
+    return CellRichText.from_tree(parse_snippet(snippet, namespaces))
+
+
+def validate_rpr(snippet: bytes, namespaces) -> bool:
+    """Whether a captured `rPr` element is valid run properties for the rich-text model.
+    Items with invalid ones are left to the Python readers, which decide what they mean."""
+    try:
+        InlineFont.from_tree(parse_snippet(snippet, namespaces))
+    except (ValueError, TypeError):
+        return False
+    return True
+
+
+def date_warning(coordinate, value):
+    """The warning for a date-formatted cell whose serial is not a representable date."""
+    where = f"Cell {coordinate}" if coordinate is not None else "A cell"
+    return f"{where} is marked as a date but the serial value {value} is outside the limits for dates. The cell will be treated as an error."
+
+
+_COORD_RE = re.compile(r"^\$?([A-Za-z]{1,3})\$?(\d+)$")
+
+
+def coordinate_to_tuple(coordinate: str):
+    """("B3") -> (3, 2): the row and column numbers of a cell reference."""
+    match = _COORD_RE.match(coordinate)
+    if not match:
+        raise ValueError(f"Invalid cell coordinates ({coordinate})")
+    letters, row = match.groups()
+    col = 0
+    for ch in letters.upper():
+        col = col * 26 + ord(ch) - 64
+    if col > 18278:
+        raise ValueError(f"Invalid cell coordinates ({coordinate})")
+    row = int(row)
+    if row == 0:
+        raise ValueError(f"Invalid cell coordinates ({coordinate})")
+    return row, col
+
+
+def row_index(text: str) -> int:
+    """A row number written in any form that Python's int accepts, or as a whole float ("3.0")."""
+    try:
+        return int(text)
+    except ValueError:
+        value = float(text)
+        if not value.is_integer():
+            raise
+        return int(value)
+
+
+def _formula_classes():
+    # The formula package may be absent in a partial checkout: those helpers are then missing
+    # and the engine reports "missing helper ..." instead of failing at import.
+    try:
+        from quillfen import formula
+    except ImportError:
+        return {}
+    names = ("ArrayFormula", "DataTableFormula", "Translator", "TokenizerError", "TranslatorError")
+    return {name: getattr(formula, name) for name in names if hasattr(formula, name)}
+
+
+def reading_helpers() -> dict:
+    """The helper dict for read_string_table, bind_cells, RowReader and prescan_sheet."""
+    helpers = {
+        "int": int,
+        "float": float,
+        "coordinate_to_tuple": coordinate_to_tuple,
+        "row_index": row_index,
+        "from_excel": from_excel,
+        "from_ISO8601": from_ISO8601,
+        "date_warning": date_warning,
+    }
+    helpers.update(_formula_classes())
+    helpers.update({
+        "text_content": text_content,
+        "rich_inline": rich_inline,
+        "validate_rpr": validate_rpr,
+        "text_dangerous": TEXT_DANGEROUS,
+        "rich_dangerous": RICH_DANGEROUS,
+        "si_content": si_content,
+    })
+    return helpers

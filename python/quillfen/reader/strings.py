@@ -1,0 +1,101 @@
+"""The shared string table, in pure Python.
+
+This reader defines the value of every string item: the text of the item's last direct `t`
+element, followed by the text of each run (`r`) that has one (its last `t`); phonetic runs and
+any other children are not text. Children are recognised by local name, items (`si`) only in
+the SpreadsheetML main namespace. The escaped underscore "_x005F_" (which producers write to
+protect literal text that looks like an "_xHHHH_" escape) becomes "_"; other escapes are kept
+as stored.
+"""
+
+from xml.etree.ElementTree import XMLPullParser
+
+from quillfen.richtext import localname
+
+__all__ = ["SHEET_MAIN_NS", "item_text", "unescape_underscore", "read_string_table", "read_shared_strings"]
+
+SHEET_MAIN_NS = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
+_SI_TAG = "{%s}si" % SHEET_MAIN_NS
+_CHUNK = 65536
+
+
+def item_text(node) -> str:
+    """Plain text of a string item (`si`) or inline string (`is`) element."""
+    plain = None
+    runs = []
+    for child in node:
+        if not isinstance(child.tag, str):
+            continue
+        tag = localname(child.tag)
+        if tag == "t":
+            plain = child.text  # the last direct text wins, even when it is empty
+        elif tag == "r":
+            text = None
+            for part in child:
+                if isinstance(part.tag, str) and localname(part.tag) == "t":
+                    text = part.text
+            if text is not None:
+                runs.append(text)
+    return (plain or "") + "".join(runs)
+
+
+def unescape_underscore(text: str) -> str:
+    """Undo the escaped underscore: "_x005F_x000D_" is the literal text "_x000D_".
+
+    Only the whole escape is replaced, left to right: deleting the bare "x005F_" would also
+    eat literal text and turn the stored "_x005F_x005F_" (literal "_x005F_") into "_".
+    """
+    return text.replace("_x005F_", "_")
+
+
+def read_string_table(source) -> list:
+    """The list of strings of a shared string part read from the binary file object `source`."""
+    strings = []
+    parser = XMLPullParser(events=("start", "end"))
+    depth = 0
+    root = None
+    while True:
+        chunk = source.read(_CHUNK)
+        if chunk:
+            parser.feed(chunk)
+        else:
+            parser.close()
+        for event, node in parser.read_events():
+            if event == "start":
+                depth += 1
+                if root is None:
+                    root = node
+                continue
+            depth -= 1
+            if node.tag == _SI_TAG:
+                strings.append(unescape_underscore(item_text(node)))
+                if depth == 1:
+                    root.clear()  # processed items need not stay in memory
+        if not chunk:
+            return strings
+
+
+def read_shared_strings(source) -> list:
+    """The shared string table of the binary file object `source`: natively when the engine is
+    available and reproduces the part exactly, else (NativeFallback) by the pure-Python reader."""
+    from quillfen._native import NativeFallback, engine
+    from quillfen.reader.helpers import reading_helpers
+
+    native = engine()
+    if native is not None and hasattr(native, "read_string_table"):
+        if not _seekable(source):
+            import io
+            source = io.BytesIO(source.read())
+        start = source.tell()
+        try:
+            return native.read_string_table(source, reading_helpers())
+        except NativeFallback:
+            source.seek(start)
+    return read_string_table(source)
+
+
+def _seekable(source) -> bool:
+    try:
+        return bool(source.seekable())
+    except AttributeError:
+        return False

@@ -1,0 +1,185 @@
+"""Rich text: cell text made of runs, each with its own font properties.
+
+`CellRichText` is a list whose items are plain `str` runs or `TextBlock`s (a text with an
+`InlineFont`). `from_tree` builds one from a parsed string item (`si` or `is` element):
+its direct text `t` comes first, then its runs `r`; phonetic runs (`rPh`) are not text.
+"""
+
+from __future__ import annotations
+
+__all__ = ["InlineFont", "TextBlock", "CellRichText", "localname"]
+
+
+def localname(tag: str) -> str:
+    """The local part of an ElementTree tag ("{uri}t" -> "t")."""
+    return tag.rpartition("}")[2]
+
+
+def _bool(value):
+    if value is None:  # <b/> means bold
+        return True
+    if value in ("1", "true"):
+        return True
+    if value in ("0", "false"):
+        return False
+    raise ValueError(f"invalid boolean {value!r}")
+
+
+def _int(value):
+    if value is None:
+        raise ValueError("missing value")
+    return int(value)
+
+
+def _float(value):
+    if value is None:
+        raise ValueError("missing value")
+    return float(value)
+
+
+def _choice(*choices, default=None):
+    def convert(value):
+        if value is None and default is not None:
+            return default
+        if value not in choices:
+            raise ValueError(f"value must be one of {choices}, not {value!r}")
+        return value
+    return convert
+
+
+def _str(value):
+    if value is None:
+        raise ValueError("missing value")
+    return value
+
+
+_COLOR_ATTRS = {"rgb": str, "theme": int, "tint": float, "indexed": int, "auto": _bool}
+
+# Child element of rPr -> (attribute name, converter of its "val" attribute)
+_FONT_FIELDS = {
+    "rFont": ("rFont", _str),
+    "charset": ("charset", _int),
+    "family": ("family", _float),
+    "b": ("b", _bool),
+    "i": ("i", _bool),
+    "strike": ("strike", _bool),
+    "outline": ("outline", _bool),
+    "shadow": ("shadow", _bool),
+    "condense": ("condense", _bool),
+    "extend": ("extend", _bool),
+    "sz": ("sz", _float),
+    "u": ("u", _choice("single", "double", "singleAccounting", "doubleAccounting", "none",
+                       default="single")),
+    "vertAlign": ("vertAlign", _choice("superscript", "subscript", "baseline")),
+    "scheme": ("scheme", _choice("major", "minor", "none")),
+}
+
+
+class InlineFont:
+    """Font properties of one run (the `rPr` element). Unset properties are None."""
+
+    __slots__ = tuple(name for name, _ in _FONT_FIELDS.values()) + ("color",)
+
+    def __init__(self, **props):
+        for name in self.__slots__:
+            setattr(self, name, props.pop(name, None))
+        if props:
+            raise TypeError(f"unexpected font properties: {sorted(props)}")
+
+    @classmethod
+    def from_tree(cls, node) -> "InlineFont":
+        """Parse an `rPr` element. Raises ValueError for a property value that is not valid."""
+        props = {}
+        for child in node:
+            if not isinstance(child.tag, str):
+                continue
+            tag = localname(child.tag)
+            if tag == "color":
+                color = {}
+                for key, value in child.attrib.items():
+                    convert = _COLOR_ATTRS.get(localname(key))
+                    if convert is None:
+                        continue  # attributes of other schemas do not change the colour
+                    color[localname(key)] = convert(value)
+                props["color"] = color
+            elif tag in _FONT_FIELDS:
+                name, convert = _FONT_FIELDS[tag]
+                props[name] = convert(child.get("val"))
+            # other children (extensions) carry nothing this model keeps
+        return cls(**props)
+
+    def _items(self):
+        return tuple((name, getattr(self, name)) for name in self.__slots__)
+
+    def __eq__(self, other):
+        return isinstance(other, InlineFont) and self._items() == other._items()
+
+    def __hash__(self):
+        return hash(tuple((k, repr(v)) for k, v in self._items()))
+
+    def __repr__(self):
+        props = ", ".join(f"{k}={v!r}" for k, v in self._items() if v is not None)
+        return f"InlineFont({props})"
+
+
+class TextBlock:
+    """A run of text with its font."""
+
+    __slots__ = ("font", "text")
+
+    def __init__(self, font: InlineFont, text: str):
+        self.font = font
+        self.text = text
+
+    def __eq__(self, other):
+        return isinstance(other, TextBlock) and (self.font, self.text) == (other.font, other.text)
+
+    def __hash__(self):
+        return hash((self.font, self.text))
+
+    def __str__(self):
+        return self.text
+
+    def __repr__(self):
+        return f"TextBlock({self.font!r}, {self.text!r})"
+
+
+class CellRichText(list):
+    """Rich cell text: a list of `str` and `TextBlock` runs; `str()` gives the plain text."""
+
+    @classmethod
+    def from_tree(cls, node) -> "CellRichText":
+        """Runs of an `si` or `is` element: its direct text first, then each run with text."""
+        plain = None
+        runs = []
+        for child in node:
+            if not isinstance(child.tag, str):
+                continue
+            tag = localname(child.tag)
+            if tag == "t":
+                plain = child.text
+            elif tag == "r":
+                text = None
+                font = None
+                for part in child:
+                    if not isinstance(part.tag, str):
+                        continue
+                    ptag = localname(part.tag)
+                    if ptag == "t":
+                        text = part.text
+                    elif ptag == "rPr":
+                        font = InlineFont.from_tree(part)
+                if text is None:
+                    continue
+                runs.append(TextBlock(font, text) if font is not None else text)
+        result = cls()
+        if plain is not None:
+            result.append(plain)
+        result.extend(runs)
+        return result
+
+    def __str__(self):
+        return "".join(str(run) for run in self)
+
+    def __repr__(self):
+        return f"CellRichText({list.__repr__(self)})"

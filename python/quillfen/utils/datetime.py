@@ -1,0 +1,124 @@
+"""Spreadsheet serial dates and ISO 8601 text.
+
+A serial date counts days from the workbook's epoch, with the time of day as the fraction.
+Two epochs exist: the 1900 system (whose serials 1 to 59 count the non-existent 1900-02-29, so
+its epoch is 1899-12-30) and the 1904 system. Times are resolved to the millisecond.
+"""
+
+import datetime as _dt
+import math as _math
+import re as _re
+
+__all__ = ["WINDOWS_EPOCH", "MAC_EPOCH", "CALENDAR_WINDOWS_1900", "CALENDAR_MAC_1904",
+           "SECS_PER_DAY", "from_excel", "to_excel", "from_ISO8601", "to_ISO8601", "days_to_time"]
+
+WINDOWS_EPOCH = _dt.datetime(1899, 12, 30)
+MAC_EPOCH = _dt.datetime(1904, 1, 1)
+CALENDAR_WINDOWS_1900 = WINDOWS_EPOCH
+CALENDAR_MAC_1904 = MAC_EPOCH
+SECS_PER_DAY = 86400
+
+
+def days_to_time(value):
+    """The time of day of a timedelta shorter than a day."""
+    mins, seconds = divmod(value.seconds, 60)
+    hours, mins = divmod(mins, 60)
+    return _dt.time(hours, mins, seconds, value.microseconds)
+
+
+def from_excel(value, epoch=WINDOWS_EPOCH, timedelta=False):
+    """Convert a serial number into a datetime, a time of day or (with timedelta) a duration.
+
+    Serials in [0, 1) whose time does not round up to a full day become a ``datetime.time``.
+    With the 1900 epoch, serials between 0 and 60 are shifted by one day for the leap day
+    1900-02-29 that the 1900 system counts but that never existed.
+    Raises OverflowError or ValueError when the result is not a representable date
+    (non-finite serials, or dates before year 1 or after 9999). ``None`` gives ``None``.
+    """
+    if value is None:
+        return None
+    day, fraction = divmod(value, 1)
+    diff = _dt.timedelta(milliseconds=round(fraction * SECS_PER_DAY * 1000))
+    if timedelta:
+        return _dt.timedelta(days=day) + diff
+    if 0 <= value < 1 and diff.days == 0:
+        return days_to_time(diff)
+    if 0 < value < 60 and epoch == WINDOWS_EPOCH:
+        day += 1
+    return epoch + _dt.timedelta(days=day) + diff
+
+
+def to_excel(dt, epoch=WINDOWS_EPOCH):
+    """The serial number of a datetime, date, time or timedelta (the inverse of from_excel).
+
+    Whole days come out as ``int``, anything with a time of day as ``float``.
+    """
+    if isinstance(dt, _dt.time):
+        return _time_fraction(dt.hour, dt.minute, dt.second, dt.microsecond)
+    if isinstance(dt, _dt.timedelta):
+        days = dt.days + (dt.seconds * 1_000_000 + dt.microseconds) / (SECS_PER_DAY * 1_000_000)
+        return days if dt.seconds or dt.microseconds else dt.days
+    if isinstance(dt, _dt.datetime):
+        if dt.tzinfo is not None:
+            raise TypeError("Excel does not support timezones in datetimes. "
+                            "The tzinfo in the datetime/time object must be set to None.")
+        days = (dt.date() - epoch.date()).days
+        fraction = _time_fraction(dt.hour, dt.minute, dt.second, dt.microsecond)
+        fraction -= _time_fraction(epoch.hour, epoch.minute, epoch.second, epoch.microsecond)
+    elif isinstance(dt, _dt.date):
+        days = (dt - epoch.date()).days
+        fraction = 0
+    else:
+        raise TypeError(f"cannot convert {type(dt).__name__} to a serial date")
+    if epoch == WINDOWS_EPOCH and 0 < days + fraction < 61:
+        days -= 1  # undo the 1900 leap-day shift (serial 60 stands for 1900-02-29)
+    return days + fraction if fraction else days
+
+
+def _time_fraction(hour, minute, second, microsecond):
+    return ((hour * 60 + minute) * 60 + second + microsecond / 1_000_000) / SECS_PER_DAY
+
+
+# YYYY-MM-DD, optionally followed by Thh:mm:ss[.fff], or the time alone; "Z" is accepted.
+_ISO_REGEX = _re.compile(r"""
+    ^(?:(?P<year>\d{4})-(?P<month>\d{2})-(?P<day>\d{2}))?
+    T?
+    (?:(?P<hour>\d{2}):(?P<minute>\d{2})(?::(?P<second>\d{2})(?:\.(?P<microsecond>\d{1,6})\d*)?)?)?
+    Z?$""", _re.VERBOSE)
+_ISO_DURATION = _re.compile(r"^(?P<sign>-?)P(?:(?P<days>\d+(?:\.\d+)?)D)?"
+                            r"(?:T(?:(?P<hours>\d+(?:\.\d+)?)H)?(?:(?P<minutes>\d+(?:\.\d+)?)M)?"
+                            r"(?:(?P<seconds>\d+(?:\.\d+)?)S)?)?$")
+
+
+def from_ISO8601(formatted_string):
+    """Parse ISO 8601 text: a date, a date and time, a time, or a duration ("P1DT2H").
+
+    Raises ValueError for text that is none of these.
+    """
+    if not formatted_string:
+        return None
+    match = _ISO_REGEX.match(formatted_string)
+    if match and any(match.groupdict().values()):
+        parts = {k: v for k, v in match.groupdict().items() if v}
+        date_parts = ("year", "month", "day")
+        time_parts = ("hour", "minute", "second", "microsecond")
+        if "microsecond" in parts:
+            parts["microsecond"] = parts["microsecond"].ljust(6, "0")
+        values = {k: int(v) for k, v in parts.items()}
+        if all(k in values for k in date_parts):
+            if not any(k in values for k in time_parts):
+                return _dt.datetime(values["year"], values["month"], values["day"])
+            return _dt.datetime(**values)
+        if "hour" in values and not any(k in values for k in date_parts):
+            return _dt.time(**values)
+    match = _ISO_DURATION.match(formatted_string)
+    if match and any(v for k, v in match.groupdict().items() if k != "sign"):
+        values = {k: float(v) for k, v in match.groupdict().items() if v and k != "sign"}
+        delta = _dt.timedelta(**values)
+        return -delta if match.group("sign") else delta
+    raise ValueError(f"Invalid datetime value {formatted_string!r}")
+
+
+def to_ISO8601(dt):
+    """ISO 8601 text of a datetime, as written into cells of type "d"."""
+    return dt.isoformat()

@@ -1,0 +1,91 @@
+// The host contract of the reading entry points: the helper table (callables, classes and name
+// sets the package hands in as one dict) and the parser settings read from the parser object.
+// Both are built once per call, before any input is read, and are read-only afterwards.
+#pragma once
+
+#include "core/error.hpp"
+#include "core/ref.hpp"
+#include "dates.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qf {
+
+// A small read-only set of UTF-8 names (element local names), sorted, duplicates merged.
+class NameSet {
+public:
+    void insert(std::string_view name);
+    bool contains(std::string_view name) const noexcept;
+    std::size_t size() const noexcept { return names_.size(); }
+    const std::vector<std::string>& names() const noexcept { return names_; }
+
+private:
+    std::vector<std::string> names_;
+};
+
+// A small read-only set of style ids. PERF NOTE: looked up once per numeric cell; these sets
+// hold a handful of ids, where a sorted vector beats hashing.
+class IdSet {
+public:
+    void insert(std::int64_t id);
+    bool contains(std::int64_t id) const noexcept;
+    bool empty() const noexcept { return ids_.empty(); }
+    std::size_t size() const noexcept { return ids_.size(); }
+    const std::vector<std::int64_t>& ids() const noexcept { return ids_; }
+
+private:
+    std::vector<std::int64_t> ids_;
+};
+
+// The helper lookup rule shared by every entry point and the writer: an exact dict item lookup
+// (no subclass __getitem__/get); a missing key is TypeError "missing helper <key>". `dict`
+// must be a dict or subclass.
+[[nodiscard]] XmlResult<Ref> helper_item(PyObject* dict, const char* key);
+
+struct Helpers {
+    Ref int_;                  // int(text)
+    Ref float_;                // float(text)
+    Ref coordinate_to_tuple;   // "B3" -> (3, 2)
+    Ref row_index;             // row number text -> int
+    Ref from_excel;            // (value, epoch, timedelta=) -> datetime/time/timedelta
+    Ref from_iso8601;          // ISO 8601 text -> datetime
+    Ref date_warning;          // (coordinate or None, number) -> warning
+    Ref array_formula;         // ArrayFormula(ref=, text=)
+    Ref data_table_formula;    // DataTableFormula(**attrs)
+    Ref translator;            // Translator(formula, origin)
+    Ref tokenizer_error;       // exception class
+    Ref translator_error;      // exception class
+    Ref text_content;          // (snippet, namespaces) -> str
+    Ref rich_inline;           // (snippet, namespaces) -> rich text
+    Ref validate_rpr;          // (snippet, namespaces) -> truthy when the run properties are plain
+    NameSet text_dangerous;    // children of a text item that force the Python path
+    NameSet rich_dangerous;    // children of a run that force the Python path
+
+    // Looks the seventeen keys up in their documented order; the first missing one is reported.
+    [[nodiscard]] static XmlResult<Helpers> from_dict(PyObject* helpers);
+};
+
+struct Settings {
+    std::optional<Epoch> epoch;        // absent: every date goes through the from_excel helper
+    Ref epoch_obj;                     // the parser's epoch, handed to from_excel
+    bool formula_and_value = false;
+    std::size_t shared_strings_len = 0;  // 0 unless `shared_strings` is exactly a list
+    Ref shared_strings;
+    bool data_only = false;
+    bool rich_text = false;
+    IdSet date_formats;
+    IdSet timedelta_formats;
+
+    // Reads the parser's attributes in a fixed order; the first failure propagates (a missing
+    // formula_and_value is taken as false).
+    [[nodiscard]] static XmlResult<Settings> from_parser(PyObject* parser);
+};
+
+// The int (non-bool) items of an iterable that fit 64 bits; everything else is skipped.
+[[nodiscard]] XmlResult<IdSet> int_set(PyObject* obj);
+
+}  // namespace qf

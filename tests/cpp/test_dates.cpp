@@ -1,0 +1,64 @@
+// Serial-date arithmetic without an interpreter: the unit links no Python symbols, and its
+// calendar maths holds at the boundaries the Python-side property tests rarely reach.
+#include "dates.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+namespace {
+
+using qf::DateTime;
+using qf::Epoch;
+using qf::OutOfRange;
+using qf::Time;
+
+const Epoch WINDOWS = Epoch::make(1899, 12, 30, 0, 0, 0, 0, true);
+const Epoch MAC = Epoch::make(1904, 1, 1, 0, 0, 0, 0, false);
+
+TEST(DatesEpoch, DayNumbers) {
+    EXPECT_EQ(WINDOWS.day, 693593);
+    EXPECT_EQ(MAC.day, 695055);
+    EXPECT_EQ(Epoch::make(1, 1, 1, 0, 0, 0, 0, false).day, 0);
+    EXPECT_EQ(Epoch::make(9999, 12, 31, 0, 0, 0, 0, false).day, qf::MAX_DAY);
+    EXPECT_EQ(Epoch::make(2000, 3, 1, 0, 0, 0, 0, false).day - Epoch::make(2000, 2, 28, 0, 0, 0, 0, false).day, 2);
+    EXPECT_EQ(Epoch::make(1900, 3, 1, 0, 0, 0, 0, false).day - Epoch::make(1900, 2, 28, 0, 0, 0, 0, false).day, 1);
+    EXPECT_EQ(Epoch::make(1, 1, 1, 23, 59, 59, 999999, false).micros, 86400000000 - 1);
+}
+
+TEST(DatesFinish, RoundTripsEveryDay) {
+    const Epoch origin = Epoch::make(1, 1, 1, 0, 0, 0, 0, false);
+    for (std::int64_t day = 0; day <= qf::MAX_DAY; day += 997) {
+        auto parts = qf::finish(origin, day, 0);
+        const auto& dt = std::get<DateTime>(parts);
+        EXPECT_EQ(Epoch::make(dt.year, dt.month, dt.day, 0, 0, 0, 0, false).day, day);
+    }
+    EXPECT_EQ(qf::finish(origin, qf::MAX_DAY, 86399999), (qf::DateParts{DateTime{9999, 12, 31, 23, 59, 59, 999000}}));
+    EXPECT_EQ(qf::finish(origin, qf::MAX_DAY, 86400000), qf::DateParts{OutOfRange{}});
+    EXPECT_EQ(qf::finish(origin, 0, -1), qf::DateParts{OutOfRange{}});
+    EXPECT_EQ(qf::finish(origin, std::numeric_limits<std::int64_t>::max(), 0), qf::DateParts{OutOfRange{}});
+    EXPECT_EQ(qf::finish(origin, 0, std::numeric_limits<std::int64_t>::min()), qf::DateParts{OutOfRange{}});
+}
+
+TEST(DatesSerial, LeapDayOf1900) {
+    EXPECT_EQ(qf::from_excel_int(WINDOWS, 59), (qf::DateParts{DateTime{1900, 2, 28, 0, 0, 0, 0}}));
+    EXPECT_EQ(qf::from_excel_int(WINDOWS, 60), (qf::DateParts{DateTime{1900, 2, 28, 0, 0, 0, 0}}));
+    EXPECT_EQ(qf::from_excel_int(WINDOWS, 61), (qf::DateParts{DateTime{1900, 3, 1, 0, 0, 0, 0}}));
+    EXPECT_EQ(qf::from_excel_int(MAC, 1), (qf::DateParts{DateTime{1904, 1, 2, 0, 0, 0, 0}}));
+    EXPECT_EQ(qf::from_excel_float(WINDOWS, 60.5), (qf::DateParts{DateTime{1900, 2, 28, 12, 0, 0, 0}}));
+}
+
+TEST(DatesSerial, TimesAndNonFinite) {
+    EXPECT_EQ(qf::from_excel_int(WINDOWS, 0), (qf::DateParts{Time{0, 0, 0, 0}}));
+    EXPECT_EQ(qf::from_excel_float(WINDOWS, -0.0), (qf::DateParts{Time{0, 0, 0, 0}}));
+    EXPECT_EQ(qf::from_excel_float(WINDOWS, 0.75), (qf::DateParts{Time{18, 0, 0, 0}}));
+    EXPECT_EQ(qf::from_excel_float(WINDOWS, std::nextafter(1.0, 0.0)), (qf::DateParts{DateTime{1900, 1, 1, 0, 0, 0, 0}}));
+    EXPECT_EQ(qf::from_excel_float(WINDOWS, -0.5), (qf::DateParts{DateTime{1899, 12, 29, 12, 0, 0, 0}}));
+    EXPECT_EQ(qf::from_excel_float(WINDOWS, std::nan("")), qf::DateParts{OutOfRange{}});
+    EXPECT_EQ(qf::from_excel_float(WINDOWS, -INFINITY), qf::DateParts{OutOfRange{}});
+    EXPECT_EQ(qf::from_excel_float(WINDOWS, 1e300), qf::DateParts{OutOfRange{}});
+    EXPECT_EQ(qf::from_excel_int(WINDOWS, std::numeric_limits<std::int64_t>::min()), qf::DateParts{OutOfRange{}});
+}
+
+}  // namespace
