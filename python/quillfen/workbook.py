@@ -44,7 +44,7 @@ class Workbook:
         self.shared_strings = []
         if kinds.get("sharedStrings") in package:
             with package.open(kinds["sharedStrings"]) as source:
-                self.shared_strings = read_shared_strings(source, rich_text=rich_text)
+                self.shared_strings = read_shared_strings(source)
 
         sheet_cls = ReadOnlyWorksheet if read_only else Worksheet
         self._sheets = []

@@ -4,6 +4,7 @@ import warnings
 import xml.etree.ElementTree as ET
 
 from .cell import EMPTY_CELL, Cell, ReadOnlyCell
+from .reader.helpers import parse_snippet
 from .reader.sheet import ABSENT, MAIN_NS, ReaderSettings, WorksheetParser
 from .utils.cells import coordinate_of, coordinate_to_tuple
 
@@ -34,17 +35,6 @@ def replay_actions(worksheet, actions):
         elif action[0] == "element":
             worksheet._apply_element(action[1], action[2])
     actions.clear()
-
-
-def parse_snippet(snippet, namespaces):
-    """Parses a captured element with the namespace declarations that were in scope around it."""
-    decls = "".join(' xmlns%s="%s"' % (":" + p if p else "", _attr_escape(uri)) for p, uri in namespaces)
-    wrapped = b"<_wrap" + decls.encode() + b">" + snippet + b"</_wrap>"
-    return ET.fromstring(wrapped)[0]
-
-
-def _attr_escape(text):
-    return text.replace("&", "&amp;").replace('"', "&quot;").replace("<", "&lt;")
 
 
 class _SheetBase:

@@ -83,7 +83,7 @@ def test_dates_and_out_of_range_warning():
     data = sheet('<row r="1"><c r="A1" s="1"><v>2</v></c><c r="B1" s="1"><v>1e20</v></c></row>')
     items, actions, _ = read(data)
     a1, b1 = items[0][2]
-    assert (a1.value, a1.data_type) == (datetime.datetime(1900, 1, 1), "d")
+    assert (a1.value, a1.data_type) == (datetime.datetime(1900, 1, 2), "d")
     assert (b1.value, b1.data_type) == ("#VALUE!", "e")
     assert [a[0] for a in actions] == ["warn"]
 

@@ -17,7 +17,8 @@ import re
 import xml.parsers.expat as expat
 from typing import NamedTuple
 
-MAIN_NS = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
+from .strings import SHEET_MAIN_NS as MAIN_NS
+
 READ_CHUNK = 65536
 _SEP = "\x01"
 

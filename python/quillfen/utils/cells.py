@@ -34,6 +34,6 @@ def coordinate_of(row, column):
 def coordinate_to_tuple(coordinate):
     """"B3" -> (3, 2). Accepts "$" markers and lower-case letters; raises ValueError otherwise."""
     match = _COORD.match(coordinate)
-    if not match:
+    if not match or int(match.group(2)) == 0:
         raise ValueError("Invalid cell coordinates (%s)" % (coordinate,))
     return int(match.group(2)), column_index(match.group(1))
