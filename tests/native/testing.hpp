@@ -12,5 +12,7 @@ namespace qf::testing {
 using MethodTable = std::vector<PyMethodDef>;
 
 void add_frame_methods(MethodTable& table);
+void add_utils_methods(MethodTable& table);
+void add_formula_methods(MethodTable& table);
 
 }  // namespace qf::testing

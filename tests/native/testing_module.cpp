@@ -8,6 +8,8 @@ MethodTable& methods() {
     static MethodTable table = [] {
         MethodTable t;
         add_frame_methods(t);
+        add_utils_methods(t);
+        add_formula_methods(t);
         t.push_back({nullptr, nullptr, 0, nullptr});
         return t;
     }();
