@@ -170,6 +170,7 @@ std::string_view py_strip(std::string_view text) {
         if (!is_py_space(decode(text, next))) break;
         start = next;
     }
+    if (start == text.size()) return text.substr(0, 0);
     std::size_t end = text.size();
     while (end > start) {
         std::size_t prev = end;
