@@ -111,14 +111,28 @@ void escape(std::string& out, std::string_view text, const EscTable& table, bool
 
 }  // namespace
 
-std::string format_g16(double x) {
-    if (x == 0.0) return std::signbit(x) ? "-0" : "0";
+char* write_g16(char* first, double x) {
+    if (x == 0.0) {
+        if (std::signbit(x)) *first++ = '-';
+        *first++ = '0';
+        return first;
+    }
     // libstdc++ builds `general` with a precision on Ryu's exact fixed/scientific printing, so
     // this is %.16g rounded from the exact binary value with ties to even, without a locale.
     // The tests hold it against Python's own '%.16g' on random bit patterns.
-    char buf[32];
-    auto res = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::general, 16);
-    return std::string(buf, res.ptr);
+    return std::to_chars(first, first + G16_MAX, x, std::chars_format::general, 16).ptr;
+}
+
+char* write_g16_float(char* first, double x) {
+    if (std::fabs(x) < 1e16 && x == std::trunc(x) && !(x == 0.0 && std::signbit(x))) {
+        return std::to_chars(first, first + G16_MAX, static_cast<std::int64_t>(x)).ptr;
+    }
+    return write_g16(first, x);
+}
+
+std::string format_g16(double x) {
+    char buf[G16_MAX];
+    return std::string(buf, write_g16(buf, x));
 }
 
 void append_int(std::string& out, std::int64_t v) {
@@ -138,12 +152,8 @@ std::string g16_int(std::int64_t i) {
 }
 
 std::string g16_float(double x) {
-    if (std::fabs(x) < 1e16 && x == std::trunc(x) && !(x == 0.0 && std::signbit(x))) {
-        std::string out;
-        append_int(out, static_cast<std::int64_t>(x));
-        return out;
-    }
-    return format_g16(x);
+    char buf[G16_MAX];
+    return std::string(buf, write_g16_float(buf, x));
 }
 
 void esc_attr(std::string& out, std::string_view text, bool lxml) {

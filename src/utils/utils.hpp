@@ -13,6 +13,12 @@ namespace qf::utils {
 // "-0" for negative zero. Locale-independent.
 std::string format_g16(double x);
 
+// The same text written at `first` (room for G16_MAX bytes); returns the end. For callers that
+// append to a buffer of their own without a temporary string.
+constexpr std::size_t G16_MAX = 32;
+char* write_g16(char* first, double x);
+char* write_g16_float(char* first, double x);
+
 // `format_g16(double(i))`, with the plain decimal text whenever |i| <= 2^53 (where it is exact).
 std::string g16_int(std::int64_t i);
 

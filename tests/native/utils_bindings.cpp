@@ -4,6 +4,7 @@
 #include "utils/pyint.hpp"
 #include "utils/utils.hpp"
 
+#include <cstring>
 #include <string>
 
 namespace qf::testing {
@@ -49,7 +50,12 @@ PyObject* format_g16_bulk(PyObject*, PyObject* args) noexcept {
         Ref list = Ref::steal(PyList_New(n));
         if (!list) return nullptr;
         for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* s = to_str(kind == 1 ? utils::g16_float(xs[i]) : utils::format_g16(xs[i]));
+            char buf[utils::G16_MAX];
+            char* end = kind == 1 ? utils::write_g16_float(buf, xs[i]) : utils::write_g16(buf, xs[i]);
+            // ASCII only, so the str is built without UTF-8 decoding.
+            PyObject* s = PyUnicode_New(end - buf, 127);
+            if (!s) return nullptr;
+            std::memcpy(PyUnicode_DATA(s), buf, static_cast<std::size_t>(end - buf));
             if (!s) return nullptr;
             PyList_SET_ITEM(list.get(), i, s);
         }
