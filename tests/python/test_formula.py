@@ -131,6 +131,16 @@ def test_float_literal_test_matches_float(testing, text):
     assert testing.formula_is_float(text) is ok
 
 
+@given(st.text(st.sampled_from("0159_.eE+-infatyINFATY \t\x0b\x1cx"), max_size=12))
+def test_float_literal_property(testing, text):
+    try:
+        float(text)
+        ok = True
+    except ValueError:
+        ok = False
+    assert testing.formula_is_float(text) is ok
+
+
 def test_segments_merge_text(testing):
     assert testing.formula_segs("=A1+B$2+C3", 1, 1) == [
         (0, "="), (2, 1), (1, 1), (0, "+"), (2, 2), (0, "$2+"), (2, 3), (1, 3)]
