@@ -14,5 +14,7 @@ using MethodTable = std::vector<PyMethodDef>;
 void add_frame_methods(MethodTable& table);
 void add_dates_methods(MethodTable& table);
 void add_helpers_methods(MethodTable& table);
+void add_utils_methods(MethodTable& table);
+void add_formula_methods(MethodTable& table);
 
 }  // namespace qf::testing

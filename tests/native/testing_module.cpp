@@ -10,6 +10,8 @@ MethodTable& methods() {
         add_frame_methods(t);
         add_dates_methods(t);
         add_helpers_methods(t);
+        add_utils_methods(t);
+        add_formula_methods(t);
         t.push_back({nullptr, nullptr, 0, nullptr});
         return t;
     }();

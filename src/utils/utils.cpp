@@ -1,0 +1,199 @@
+// Number text, XML escaping and whitespace stripping (see utils.hpp).
+#include "utils/utils.hpp"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+
+namespace qf::utils {
+
+namespace {
+
+constexpr std::int64_t TWO_POW_53 = std::int64_t{1} << 53;
+
+// Decodes the code point starting at text[i] (valid UTF-8) and advances i past it.
+char32_t decode(std::string_view text, std::size_t& i) {
+    auto b = static_cast<unsigned char>(text[i]);
+    if (b < 0x80) { ++i; return b; }
+    int extra = b >= 0xF0 ? 3 : b >= 0xE0 ? 2 : 1;
+    char32_t c = b & (0x3F >> extra);
+    std::size_t end = std::min(text.size(), i + 1 + static_cast<std::size_t>(extra));
+    for (++i; i < end; ++i) c = (c << 6) | (static_cast<unsigned char>(text[i]) & 0x3F);
+    return c;
+}
+
+// Decodes the code point that ends just before text[end] and moves end to its first byte.
+char32_t decode_back(std::string_view text, std::size_t& end) {
+    std::size_t start = end - 1;
+    while (start > 0 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
+    std::size_t i = start;
+    char32_t c = decode(text, i);
+    end = start;
+    return c;
+}
+
+void append_char_ref(std::string& out, char32_t c) {
+    char buf[16] = {'&', '#'};
+    auto res = std::to_chars(buf + 2, buf + sizeof buf, static_cast<std::uint32_t>(c));
+    *res.ptr++ = ';';
+    out.append(buf, res.ptr);
+}
+
+// Per-byte escape classes. A zero entry is a byte copied as is (in bulk with its neighbours).
+enum EscClass : std::uint8_t {
+    E_PLAIN = 0,
+    E_AMP,    // &
+    E_LT,     // <
+    E_GT,     // >
+    E_QUOT,   // "
+    E_TAB,    // U+0009
+    E_LF,     // U+000A
+    E_CR,     // U+000D
+    E_HIGH,   // first byte of a non-ASCII character (lxml style: a character reference)
+};
+
+using EscTable = std::array<std::uint8_t, 256>;
+
+constexpr EscTable make_table(bool attr, bool lxml) {
+    EscTable t{};
+    t['&'] = E_AMP;
+    t['<'] = E_LT;
+    t['>'] = E_GT;
+    if (attr) {
+        t['"'] = E_QUOT;
+        t['\t'] = E_TAB;
+        t['\n'] = E_LF;
+        t['\r'] = E_CR;
+    } else if (lxml) {
+        t['\r'] = E_CR;  // the lxml writer escapes CR in text too; ElementTree leaves it
+    }
+    if (lxml) {
+        // Continuation bytes never start a character, so only lead bytes need a class.
+        for (int b = 0xC0; b < 0x100; ++b) t[b] = E_HIGH;
+    }
+    return t;
+}
+
+constexpr EscTable TEXT_ET = make_table(false, false);
+constexpr EscTable TEXT_LXML = make_table(false, true);
+constexpr EscTable ATTR_ET = make_table(true, false);
+constexpr EscTable ATTR_LXML = make_table(true, true);
+
+void escape(std::string& out, std::string_view text, const EscTable& table, bool lxml) {
+    const char* data = text.data();
+    std::size_t n = text.size();
+    std::size_t run = 0;  // start of the pending run of plain bytes
+    std::size_t i = 0;
+    while (true) {
+        while (i < n && table[static_cast<unsigned char>(data[i])] == E_PLAIN) ++i;
+        out.append(data + run, i - run);
+        if (i >= n) return;
+        switch (table[static_cast<unsigned char>(data[i])]) {
+            case E_AMP: out.append("&amp;"); break;
+            case E_LT: out.append("&lt;"); break;
+            case E_GT: out.append("&gt;"); break;
+            case E_QUOT: out.append("&quot;"); break;
+            case E_TAB: out.append(lxml ? "&#9;" : "&#09;"); break;
+            case E_LF: out.append("&#10;"); break;
+            case E_CR: out.append("&#13;"); break;
+            case E_HIGH: {
+                append_char_ref(out, decode(text, i));
+                run = i;
+                continue;
+            }
+            default: break;
+        }
+        run = ++i;
+    }
+}
+
+}  // namespace
+
+char* write_g16(char* first, double x) {
+    if (x == 0.0) {
+        if (std::signbit(x)) *first++ = '-';
+        *first++ = '0';
+        return first;
+    }
+    // libstdc++ builds `general` with a precision on Ryu's exact fixed/scientific printing, so
+    // this is %.16g rounded from the exact binary value with ties to even, without a locale.
+    // The tests hold it against Python's own '%.16g' on random bit patterns.
+    return std::to_chars(first, first + G16_MAX, x, std::chars_format::general, 16).ptr;
+}
+
+char* write_g16_float(char* first, double x) {
+    if (std::fabs(x) < 1e16 && x == std::trunc(x) && !(x == 0.0 && std::signbit(x))) {
+        return std::to_chars(first, first + G16_MAX, static_cast<std::int64_t>(x)).ptr;
+    }
+    return write_g16(first, x);
+}
+
+std::string format_g16(double x) {
+    char buf[G16_MAX];
+    return std::string(buf, write_g16(buf, x));
+}
+
+void append_int(std::string& out, std::int64_t v) {
+    char buf[24];
+    auto res = std::to_chars(buf, buf + sizeof buf, v);
+    out.append(buf, res.ptr);
+}
+
+std::string g16_int(std::int64_t i) {
+    if (i >= -TWO_POW_53 && i <= TWO_POW_53) {
+        std::string out;
+        append_int(out, i);
+        return out;
+    }
+    // Beyond 2^53 only the nearest double's digits are kept, as float(i) would.
+    return format_g16(static_cast<double>(i));
+}
+
+std::string g16_float(double x) {
+    char buf[G16_MAX];
+    return std::string(buf, write_g16_float(buf, x));
+}
+
+void esc_attr(std::string& out, std::string_view text, bool lxml) {
+    escape(out, text, lxml ? ATTR_LXML : ATTR_ET, lxml);
+}
+
+void esc_text(std::string& out, std::string_view text, bool lxml) {
+    if (!lxml) {
+        // Fast path: nothing to escape, one copy.
+        if (text.find_first_of("&<>") == std::string_view::npos) {
+            out.append(text);
+            return;
+        }
+        escape(out, text, TEXT_ET, false);
+        return;
+    }
+    escape(out, text, TEXT_LXML, true);
+}
+
+std::string_view py_strip(std::string_view text) {
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t next = start;
+        if (!is_py_space(decode(text, next))) break;
+        start = next;
+    }
+    if (start == text.size()) return text.substr(0, 0);
+    std::size_t end = text.size();
+    while (end > start) {
+        std::size_t prev = end;
+        if (!is_py_space(decode_back(text, prev))) break;
+        end = prev;
+    }
+    return text.substr(start, end - start);
+}
+
+std::size_t count_code_points(std::string_view text) {
+    std::size_t n = 0;
+    for (char c : text) n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    return n;
+}
+
+}  // namespace qf::utils

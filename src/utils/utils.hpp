@@ -1,0 +1,51 @@
+// Exact text of numbers, XML escaping in both serialiser styles, and Python-compatible
+// whitespace stripping: the byte-level pieces the sheet writer and the formula tokenizer share.
+// No Python.h here (exact_int, which reads a Python int, lives in pyint.hpp).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace qf::utils {
+
+// `%.16g` of a finite double, correctly rounded from its exact binary value, ties to even.
+// "-0" for negative zero. Locale-independent.
+std::string format_g16(double x);
+
+// The same text written at `first` (room for G16_MAX bytes); returns the end. For callers that
+// append to a buffer of their own without a temporary string.
+constexpr std::size_t G16_MAX = 32;
+char* write_g16(char* first, double x);
+char* write_g16_float(char* first, double x);
+
+// `format_g16(double(i))`, with the plain decimal text whenever |i| <= 2^53 (where it is exact).
+std::string g16_int(std::int64_t i);
+
+// `format_g16(x)`, with a plain integer fast path for integral |x| < 1e16 (not -0.0).
+std::string g16_float(double x);
+
+// Appends the decimal text of `v` to `out` (no locale, no allocation beyond growing `out`).
+void append_int(std::string& out, std::int64_t v);
+
+// Escapes `text` (valid UTF-8) as an attribute value / as character data and appends it to
+// `out`. `lxml` false: the standard-library ElementTree serialiser; true: the lxml serialiser
+// writing an ASCII document (non-ASCII becomes decimal character references).
+void esc_attr(std::string& out, std::string_view text, bool lxml);
+void esc_text(std::string& out, std::string_view text, bool lxml);
+
+// The sub-slice of `text` (valid UTF-8) that Python's str.strip() without arguments leaves.
+// An all-whitespace text yields an empty slice at its start.
+std::string_view py_strip(std::string_view text);
+
+// Whether the code point counts as whitespace for Python's str.isspace().
+constexpr bool is_py_space(char32_t c) {
+    if (c < 0x80) return (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20);
+    return c == 0x85 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 ||
+           c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
+}
+
+// Number of code points in valid UTF-8 (continuation bytes are not counted).
+std::size_t count_code_points(std::string_view text);
+
+}  // namespace qf::utils

@@ -1,0 +1,110 @@
+// Bindings for number text, XML escaping and whitespace stripping.
+#include "testing.hpp"
+
+#include "utils/pyint.hpp"
+#include "utils/utils.hpp"
+
+#include <cstring>
+#include <string>
+
+namespace qf::testing {
+namespace {
+
+PyObject* to_str(const std::string& s) {
+    return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+}
+
+std::string_view utf8_of(PyObject* obj, bool& ok) {
+    Py_ssize_t n = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(obj, &n);
+    ok = p != nullptr;
+    return ok ? std::string_view(p, static_cast<std::size_t>(n)) : std::string_view();
+}
+
+PyObject* format_g16(PyObject*, PyObject* arg) noexcept {
+    double x = PyFloat_AsDouble(arg);
+    if (x == -1.0 && PyErr_Occurred()) return nullptr;
+    return guard([&] { return to_str(utils::format_g16(x)); });
+}
+
+PyObject* g16_float(PyObject*, PyObject* arg) noexcept {
+    double x = PyFloat_AsDouble(arg);
+    if (x == -1.0 && PyErr_Occurred()) return nullptr;
+    return guard([&] { return to_str(utils::g16_float(x)); });
+}
+
+PyObject* g16_int(PyObject*, PyObject* arg) noexcept {
+    long long i = PyLong_AsLongLong(arg);
+    if (i == -1 && PyErr_Occurred()) return nullptr;
+    return guard([&] { return to_str(utils::g16_int(i)); });
+}
+
+// format_g16_bulk(buffer of doubles, kind) -> list of str; kind 0: format_g16, 1: g16_float.
+PyObject* format_g16_bulk(PyObject*, PyObject* args) noexcept {
+    Py_buffer view;
+    int kind = 0;
+    if (!PyArg_ParseTuple(args, "y*i", &view, &kind)) return nullptr;
+    PyObject* result = guard([&]() -> PyObject* {
+        auto n = static_cast<Py_ssize_t>(static_cast<std::size_t>(view.len) / sizeof(double));
+        const auto* xs = static_cast<const double*>(view.buf);
+        Ref list = Ref::steal(PyList_New(n));
+        if (!list) return nullptr;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            char buf[utils::G16_MAX];
+            char* end = kind == 1 ? utils::write_g16_float(buf, xs[i]) : utils::write_g16(buf, xs[i]);
+            // ASCII only, so the str is built without UTF-8 decoding.
+            PyObject* s = PyUnicode_New(end - buf, 127);
+            if (!s) return nullptr;
+            std::memcpy(PyUnicode_DATA(s), buf, static_cast<std::size_t>(end - buf));
+            if (!s) return nullptr;
+            PyList_SET_ITEM(list.get(), i, s);
+        }
+        return list.release();
+    });
+    PyBuffer_Release(&view);
+    return result;
+}
+
+PyObject* exact_int(PyObject*, PyObject* arg) noexcept {
+    auto v = utils::exact_int(arg);
+    if (!v) Py_RETURN_NONE;
+    return PyLong_FromLongLong(*v);
+}
+
+template <void (*Esc)(std::string&, std::string_view, bool)>
+PyObject* escape(PyObject*, PyObject* args) noexcept {
+    PyObject* text = nullptr;
+    int lxml = 0;
+    if (!PyArg_ParseTuple(args, "Up", &text, &lxml)) return nullptr;
+    bool ok = false;
+    std::string_view s = utf8_of(text, ok);
+    if (!ok) return nullptr;
+    return guard([&] {
+        std::string out;
+        Esc(out, s, lxml != 0);
+        return to_str(out);
+    });
+}
+
+PyObject* py_strip(PyObject*, PyObject* arg) noexcept {
+    bool ok = false;
+    std::string_view s = utf8_of(arg, ok);
+    if (!ok) return nullptr;
+    std::string_view r = utils::py_strip(s);
+    return PyUnicode_FromStringAndSize(r.data(), static_cast<Py_ssize_t>(r.size()));
+}
+
+}  // namespace
+
+void add_utils_methods(MethodTable& table) {
+    table.push_back({"format_g16", format_g16, METH_O, nullptr});
+    table.push_back({"g16_float", g16_float, METH_O, nullptr});
+    table.push_back({"g16_int", g16_int, METH_O, nullptr});
+    table.push_back({"format_g16_bulk", format_g16_bulk, METH_VARARGS, nullptr});
+    table.push_back({"exact_int", exact_int, METH_O, nullptr});
+    table.push_back({"esc_attr", escape<utils::esc_attr>, METH_VARARGS, nullptr});
+    table.push_back({"esc_text", escape<utils::esc_text>, METH_VARARGS, nullptr});
+    table.push_back({"py_strip", py_strip, METH_O, nullptr});
+}
+
+}  // namespace qf::testing
