@@ -2,6 +2,7 @@
 
 import os
 import xml.etree.ElementTree as ET
+import zipfile
 
 from .reader.package import InvalidFileError, Package
 from .reader.sheet import MAIN_NS
@@ -107,7 +108,7 @@ def load_workbook(filename, read_only=False, data_only=False, rich_text=False):
     package = Package(filename)
     try:
         return Workbook(package, read_only, data_only, rich_text)
-    except (ET.ParseError, KeyError) as exc:
+    except (ET.ParseError, KeyError, zipfile.BadZipFile) as exc:
         package.close()
         raise InvalidFileError("damaged workbook: %s" % exc) from exc
     except BaseException:

@@ -107,8 +107,21 @@ def test_non_workbooks_give_a_clear_error(name):
         quillfen.load_workbook(os.path.join(CORPUS, "files", name))
 
 
-def test_every_corpus_workbook_opens_in_both_modes():
+def _outcome(path, read_only):
+    try:
+        return _cells(path, read_only, False)
+    except Exception as exc:  # broken and hostile files must fail the same way in both modes
+        return type(exc)
+
+
+def test_every_corpus_workbook_reads_the_same_in_both_modes():
     names = sorted(n for n in os.listdir(os.path.join(CORPUS, "files")) if n not in NOT_WORKBOOKS)
     for name in names:
         path = os.path.join(CORPUS, "files", name)
-        assert _cells(path, True, False) == _cells(path, False, False), name
+        assert _outcome(path, True) == _outcome(path, False), name
+
+
+@pytest.mark.parametrize("name", ["cal-issue252.xlsx", "poi-xlsx-corrupted.xlsx", "poi-poc-xmlbomb.xlsx"])
+def test_broken_and_hostile_files_fail_cleanly(name):
+    with pytest.raises(quillfen.InvalidFileError):
+        quillfen.load_workbook(os.path.join(CORPUS, "files", name))
