@@ -3,6 +3,16 @@
 The package is pure Python; its native engine `quillfen._quillfen` takes over the hot paths
 when it is available. Setting the environment variable QUILLFEN_PURE_PYTHON=1 makes every
 entry point use the pure-Python path.
+
+    >>> from quillfen import load_workbook
+    >>> wb = load_workbook("book.xlsx", read_only=True)
+    >>> for row in wb["Sheet1"].iter_rows(values_only=True):
+    ...     print(row)
 """
 
 __version__ = "0.1.0"
+
+from .reader.package import InvalidFileError
+from .workbook import Workbook, load_workbook
+
+__all__ = ["InvalidFileError", "Workbook", "load_workbook", "__version__"]

@@ -6,11 +6,11 @@ that results, warnings and exceptions are exactly those of the pure-Python path.
 hands the engine the table built by `reading_helpers()`.
 """
 
-import re
 from xml.etree.ElementTree import XMLParser
 
 from quillfen.reader.strings import item_text, unescape_underscore
 from quillfen.richtext import CellRichText, InlineFont
+from quillfen.utils.cells import coordinate_to_tuple
 from quillfen.utils.datetime import from_excel, from_ISO8601
 
 __all__ = ["reading_helpers", "parse_snippet", "si_content", "text_content", "rich_inline",
@@ -76,26 +76,6 @@ def date_warning(coordinate, value):
     """The warning for a date-formatted cell whose serial is not a representable date."""
     where = f"Cell {coordinate}" if coordinate is not None else "A cell"
     return f"{where} is marked as a date but the serial value {value} is outside the limits for dates. The cell will be treated as an error."
-
-
-_COORD_RE = re.compile(r"^\$?([A-Za-z]{1,3})\$?(\d+)$")
-
-
-def coordinate_to_tuple(coordinate: str):
-    """("B3") -> (3, 2): the row and column numbers of a cell reference."""
-    match = _COORD_RE.match(coordinate)
-    if not match:
-        raise ValueError(f"Invalid cell coordinates ({coordinate})")
-    letters, row = match.groups()
-    col = 0
-    for ch in letters.upper():
-        col = col * 26 + ord(ch) - 64
-    if col > 18278:
-        raise ValueError(f"Invalid cell coordinates ({coordinate})")
-    row = int(row)
-    if row == 0:
-        raise ValueError(f"Invalid cell coordinates ({coordinate})")
-    return row, col
 
 
 def row_index(text: str) -> int:

@@ -1,0 +1,452 @@
+"""Pure-Python worksheet parser: the reference that the native sheet reader reproduces.
+
+`WorksheetParser` walks a worksheet part with expat, streaming, and yields one item at a time:
+
+* ``("row", idx, cells)``: the cells of one ``row`` of ``sheetData``, as `CellRecord`s;
+* ``("element", snippet, namespaces)``: any other top-level element, as its exact source bytes
+  and the namespace declarations in scope around it (prefix, URI) pairs, for the caller to
+  replay in document order.
+
+Date warnings go to the ``actions`` list as ``("warn", message)`` when the cell is read, and row
+dimensions into the ``row_dims`` dict. Every decision that depends on the package's own
+conversions is made by the callables of the reading helper table, exactly as the native reader
+makes it, so both paths agree value for value.
+"""
+
+import re
+import xml.parsers.expat as expat
+from typing import NamedTuple
+
+from .strings import SHEET_MAIN_NS as MAIN_NS
+
+READ_CHUNK = 65536
+_SEP = "\x01"
+
+# Elements the worksheet dispatcher handles itself, wherever they occur.
+DISPATCH_TAGS = frozenset((
+    "col", "row", "extLst", "sheetPr", "rowBreaks", "colBreaks", "pageSetup", "scenarios",
+    "autoFilter", "sheetViews", "tableParts", "hyperlinks", "mergeCells", "pageMargins",
+    "printOptions", "headerFooter", "legacyDrawing", "sheetFormatPr", "sheetProtection",
+    "dataValidations", "customSheetViews", "conditionalFormatting",
+))
+
+_NATIVE_INT = re.compile(r"-?[0-9]{1,18}\Z")
+
+ABSENT = object()
+"""Marks a `CellRecord.formula` or `.cached` that the cell does not have."""
+
+
+class CellRecord(NamedTuple):
+    row: int
+    column: int
+    value: object
+    data_type: str
+    style_id: object
+    formula: object = ABSENT
+    cached: object = ABSENT
+    is_formula: bool = False
+
+
+class ReaderSettings(NamedTuple):
+    """The parser options that reading needs, read once from the parser object."""
+
+    epoch: object
+    formula_and_value: bool
+    shared_strings: object
+    data_only: bool
+    rich_text: bool
+    date_formats: frozenset
+    timedelta_formats: frozenset
+
+    @classmethod
+    def from_parser(cls, parser):
+        return cls(
+            epoch=parser.epoch,
+            formula_and_value=bool(getattr(parser, "formula_and_value", False)),
+            shared_strings=parser.shared_strings,
+            data_only=bool(parser.data_only),
+            rich_text=bool(parser.rich_text),
+            date_formats=frozenset(_int_ids(parser.date_formats)),
+            timedelta_formats=frozenset(_int_ids(parser.timedelta_formats)),
+        )
+
+
+def _int_ids(ids):
+    return (i for i in ids if isinstance(i, int) and not isinstance(i, bool) and -2**63 <= i < 2**63)
+
+
+def _split(name):
+    uri, sep, local = name.rpartition(_SEP)
+    return (uri if sep else ""), local
+
+
+def _attr_key(name):
+    uri, local = _split(name)
+    return "{%s}%s" % (uri, local) if uri else local
+
+
+class _Element:
+    __slots__ = ("uri", "local", "start", "empty", "bindings")
+
+    def __init__(self, uri, local, start, empty, bindings):
+        self.uri = uri
+        self.local = local
+        self.start = start
+        self.empty = empty
+        self.bindings = bindings
+
+
+class _Cell:
+    """What one cell element has collected by the time its end tag arrives."""
+
+    __slots__ = ("attrs", "v", "f", "f_attrs", "f_text", "inline", "seen_v", "seen_f", "seen_is")
+
+    def __init__(self, attrs):
+        self.attrs = attrs
+        self.v = None
+        self.f = None
+        self.f_attrs = None
+        self.f_text = None
+        self.inline = ABSENT
+        self.seen_v = self.seen_f = self.seen_is = False
+
+
+class WorksheetParser:
+    """Streams the items of one worksheet part (see the module docstring)."""
+
+    def __init__(self, source, settings, helpers, actions, row_dims):
+        self._source = source
+        self._s = settings
+        self._h = helpers
+        self._actions = actions
+        self._row_dims = row_dims
+        self._row_counter = 0
+        self._col_counter = 0
+        self._masters = []
+        self._anon_master = None
+        self._masters_by_si = {}
+
+    # -------------------------------------------------------------- streaming machinery
+
+    def __iter__(self):
+        parser = expat.ParserCreate(namespace_separator=_SEP)
+        parser.ordered_attributes = True
+        parser.buffer_text = True
+        parser.StartNamespaceDeclHandler = self._on_ns
+        parser.StartElementHandler = self._on_start
+        parser.EndElementHandler = self._on_end
+        parser.CharacterDataHandler = self._on_text
+        self._parser = parser
+        self._buf = bytearray()
+        self._base = 0            # absolute offset of self._buf[0]
+        self._keep = 0            # earliest absolute offset still needed
+        self._stack = []          # open _Element entries
+        self._pending_ns = []
+        self._items = []
+        self._in_sheet_data = False
+        self._capture = None      # (element depth, consumer) while an element is being captured
+        self._row = None          # (row index, cells) while inside a row
+        self._cell = None         # _Cell while inside a cell
+        self._text_target = None  # (depth, list) collecting the text of v or f
+        read = self._source.read
+        while True:
+            chunk = read(READ_CHUNK)
+            if not isinstance(chunk, (bytes, bytearray)):
+                raise TypeError("read() should return bytes, not %s" % type(chunk).__name__)
+            self._buf += chunk
+            parser.Parse(bytes(chunk), not chunk)
+            yield from self._drain()
+            if not chunk:
+                return
+            self._trim()
+
+    def _drain(self):
+        items, self._items = self._items, []
+        return items
+
+    def _trim(self):
+        keep = self._keep if self._capture is None else min(self._keep, self._capture_start)
+        drop = keep - self._base
+        if drop > READ_CHUNK:
+            del self._buf[:drop]
+            self._base = keep
+
+    def _bytes(self, start, end):
+        return bytes(self._buf[start - self._base:end - self._base])
+
+    def _tag_end(self, start):
+        """Absolute offset just past the '>' of the tag at `start` (quotes may hold '>')."""
+        buf, i, quote = self._buf, start - self._base, None
+        while True:
+            c = buf[i]
+            if quote is not None:
+                if c == quote:
+                    quote = None
+            elif c in (0x22, 0x27):
+                quote = c
+            elif c == 0x3E:
+                return i + 1 + self._base
+            i += 1
+
+    def _namespaces(self):
+        """Declarations in scope: each prefix once, where first declared, with its innermost URI."""
+        result, where = [], {}
+        for element in self._stack:
+            for prefix, uri in element.bindings:
+                if prefix in where:
+                    result[where[prefix]] = (prefix, uri)
+                else:
+                    where[prefix] = len(result)
+                    result.append((prefix, uri))
+        return result
+
+    # -------------------------------------------------------------- expat callbacks
+
+    def _on_ns(self, prefix, uri):
+        self._pending_ns.append((prefix or "", uri or ""))
+
+    def _on_start(self, name, attrs):
+        start = self._parser.CurrentByteIndex
+        self._keep = start
+        end = self._tag_end(start)
+        empty = self._buf[end - self._base - 2] == 0x2F
+        uri, local = _split(name)
+        element = _Element(uri, local, start, empty, self._pending_ns)
+        self._pending_ns = []
+        self._stack.append(element)
+        depth = len(self._stack)
+        self._text_target = None
+        if self._capture is not None:
+            return
+        if self._cell is not None:
+            self._cell_child(element, depth, attrs)
+        elif self._row is not None:
+            # Every child of a row is a cell, whatever its name, except the worksheet-level
+            # elements that only a damaged part puts there: those are passed over.
+            if depth == 4 and not (uri == MAIN_NS and local in DISPATCH_TAGS):
+                self._start_cell(attrs)
+        elif depth == 2 and not self._in_sheet_data:
+            if uri == MAIN_NS and local == "sheetData":
+                self._in_sheet_data = True
+            else:
+                self._start_capture(depth, self._emit_element)
+        elif depth == 3 and self._in_sheet_data:
+            if uri == MAIN_NS and local == "row":
+                self._start_row(attrs)
+            else:
+                self._start_capture(depth, self._emit_element)
+
+    def _on_end(self, name):
+        index = self._parser.CurrentByteIndex
+        self._keep = index
+        depth = len(self._stack)
+        element = self._stack[-1]
+        self._text_target = None
+        if self._capture is not None and self._capture[0] == depth:
+            end = index if element.empty else self._tag_end(index)
+            snippet = self._bytes(element.start, end)
+            self._stack.pop()
+            consumer = self._capture[1]
+            self._capture = None
+            consumer(snippet, self._namespaces())
+            return
+        self._stack.pop()
+        if self._capture is not None:
+            return
+        if self._cell is not None and depth == 4:
+            self._end_cell()
+        elif self._row is not None and depth == 3:
+            idx, cells = self._row
+            self._row = None
+            self._items.append(("row", idx, cells))
+        elif self._in_sheet_data and depth == 2:
+            self._in_sheet_data = False
+
+    def _on_text(self, data):
+        if self._text_target is not None and self._text_target[0] == len(self._stack):
+            self._text_target[1].append(data)
+
+    def _start_capture(self, depth, consumer):
+        self._capture = (depth, consumer)
+        self._capture_start = self._stack[-1].start
+
+    def _emit_element(self, snippet, namespaces):
+        self._items.append(("element", snippet, namespaces))
+
+    # -------------------------------------------------------------- rows and cells
+
+    def _start_row(self, attrs):
+        r = None
+        has_dims = False
+        for i in range(0, len(attrs), 2):
+            uri, local = _split(attrs[i])
+            if uri:
+                continue
+            if local == "r":
+                r = attrs[i + 1]
+            elif local != "spans":
+                has_dims = True
+        if r is None:
+            self._row_counter += 1
+            if self._row_counter >= 2**63:
+                raise OverflowError("row index out of range")
+        elif _NATIVE_INT.match(r):
+            self._row_counter = int(r)
+        else:
+            self._row_counter = _int64(self._h["row_index"](r))
+        self._col_counter = 0
+        if has_dims:
+            self._row_dims[str(self._row_counter)] = {
+                _attr_key(attrs[i]): attrs[i + 1] for i in range(0, len(attrs), 2)}
+        self._row = (self._row_counter, [])
+
+    def _start_cell(self, attrs):
+        own = {}
+        for i in range(0, len(attrs), 2):
+            uri, local = _split(attrs[i])
+            if not uri and local in ("r", "s", "t"):
+                own[local] = attrs[i + 1]
+        self._cell = _Cell(own)
+        self._cell_style = self._style_of(own.get("s"))
+
+    def _cell_child(self, element, depth, attrs):
+        cell = self._cell
+        if depth != 5:
+            return
+        if element.uri == MAIN_NS and element.local == "v" and not cell.seen_v:
+            cell.seen_v = True
+            cell.v = []
+            self._text_target = (depth, cell.v)
+        elif element.uri == MAIN_NS and element.local == "f" and not cell.seen_f:
+            cell.seen_f = True
+            cell.f = {}
+            for i in range(0, len(attrs), 2):
+                uri, local = _split(attrs[i])
+                if not uri and local in ("t", "ref", "si"):
+                    cell.f[local] = attrs[i + 1]
+            if cell.f.get("t") == "dataTable" and not self._s.data_only:
+                cell.f_attrs = {_attr_key(attrs[i]): attrs[i + 1] for i in range(0, len(attrs), 2)}
+            cell.f_text = []
+            self._text_target = (depth, cell.f_text)
+        elif (element.uri == MAIN_NS and element.local == "is" and not cell.seen_is
+              and cell.attrs.get("t") == "inlineStr"):
+            cell.seen_is = True
+            helper = self._h["rich_inline" if self._s.rich_text else "text_content"]
+            self._start_capture(depth, lambda snippet, ns: setattr(cell, "inline", helper(snippet, ns)))
+
+    def _end_cell(self):
+        cell, self._cell = self._cell, None
+        self._row[1].append(self._interpret(cell, self._cell_style))
+
+    # -------------------------------------------------------------- cell interpretation
+
+    def _style_of(self, s):
+        if s is None:
+            return 0
+        if s == "":
+            return ""
+        return self._h["int"](s)
+
+    def _coordinate(self, r):
+        row, col = self._h["coordinate_to_tuple"](r)
+        return _int64(row), _int64(col)
+
+    def _interpret(self, cell, style):
+        s, h = self._s, self._h
+        attrs = cell.attrs
+        dtype = attrs.get("t", "n")
+        r = attrs.get("r")
+        text = None
+        if dtype != "inlineStr" and cell.v:
+            text = "".join(cell.v) or None
+        if r:
+            row, col = self._coordinate(r)
+            self._col_counter = col
+        else:
+            self._col_counter += 1
+            if self._col_counter >= 2**63:
+                raise OverflowError("column index out of range")
+            row, col = self._row_counter, self._col_counter
+        has_f = cell.f is not None
+        is_formula = has_f and not s.data_only
+        formula = ABSENT
+        if has_f and (not s.data_only or s.formula_and_value):
+            formula = self._formula(cell, row, col, r)
+        if is_formula and not s.formula_and_value:
+            value, vtype = None, "f"
+        else:
+            value, vtype = self._typed(text, dtype, style, cell.inline, r, is_formula)
+        if is_formula:
+            cached = value if s.formula_and_value else ABSENT
+            return CellRecord(row, col, formula, "f", style, ABSENT, cached, True)
+        return CellRecord(row, col, value, vtype, style, formula, ABSENT, False)
+
+    def _typed(self, text, dtype, style, inline, r, is_formula):
+        if text is None:
+            if dtype == "inlineStr":
+                return (inline, "s") if inline is not ABSENT else (None, "inlineStr")
+            return None, dtype
+        h = self._h
+        if dtype == "n":
+            if "." in text or "e" in text or "E" in text:
+                number = h["float"](text)
+            else:
+                number = h["int"](text)
+            s = self._s
+            if (s.date_formats and isinstance(style, int) and not isinstance(style, bool)
+                    and -2**63 <= style < 2**63 and style in s.date_formats):
+                return self._date(number, style, r, is_formula)
+            return number, "n"
+        if dtype == "s":
+            return self._s.shared_strings[h["int"](text)], "s"
+        if dtype == "b":
+            return bool(h["int"](text)), "b"
+        if dtype == "d":
+            return h["from_ISO8601"](text), "d"
+        if dtype in ("e", "f"):
+            return text, dtype
+        if dtype == "str":
+            return text, "s"
+        return text, dtype
+
+    def _date(self, number, style, r, is_formula):
+        try:
+            value = self._h["from_excel"](number, self._s.epoch,
+                                          timedelta=style in self._s.timedelta_formats)
+            return value, "d"
+        except (OverflowError, ValueError):
+            message = self._h["date_warning"](r, number)
+            if not is_formula:
+                self._actions.append(("warn", message))
+            return "#VALUE!", "e"
+
+    def _formula(self, cell, row, col, r):
+        h = self._h
+        text = "=" + "".join(cell.f_text or ())
+        kind = cell.f.get("t")
+        if kind == "array":
+            return h["ArrayFormula"](ref=cell.f.get("ref"), text=text)
+        if kind == "dataTable":
+            return h["DataTableFormula"](**(cell.f_attrs or {}))
+        if kind != "shared":
+            return text
+        si = cell.f.get("si")
+        index = self._masters_by_si.get(si) if si is not None else self._anon_master
+        if index is not None:
+            return self._masters[index].translate_formula(r)
+        if text == "=":
+            return text
+        master = h["Translator"](text, r)
+        self._masters.append(master)
+        if si is not None:
+            self._masters_by_si[si] = len(self._masters) - 1
+        else:
+            self._anon_master = len(self._masters) - 1
+        return text
+
+
+def _int64(value):
+    value = int(value)
+    if not -2**63 <= value < 2**63:
+        raise OverflowError("Python int too large to convert to C long")
+    return value
