@@ -40,23 +40,34 @@ std::string ascii_lower(std::string_view s) {
     return out;
 }
 
-// The name rule over [start, end): the caller scanned name and non-ASCII bytes up to `end`.
-const char* name_error(const char* buf, std::size_t start, std::size_t end, bool& unsupported) {
+// A scanned name: where it ends and the union of the classes of its bytes.
+struct NameScan {
+    std::size_t end;
+    std::uint8_t classes;
+};
+
+// Scans name bytes (and non-ASCII bytes, refused by name_error) from p; stops at the zero padding
+// at the latest.
+NameScan scan_name(const char* buf, std::size_t p) noexcept {
+    std::uint8_t acc = 0;
+    for (;;) {
+        const std::uint8_t cls = CHAR_CLASS[static_cast<unsigned char>(buf[p])];
+        if (!(cls & (C_NAME | C_NON_ASCII))) return {p, acc};
+        acc |= cls;
+        ++p;
+    }
+}
+
+// The name rule for a scanned name starting at `start`; null when the name is good.
+const char* name_error(const char* buf, std::size_t start, NameScan n, bool& unsupported) {
     unsupported = false;
-    if (end == start) return "expected name";
-    for (std::size_t i = start; i < end; ++i) {
-        if (has_class(buf[i], C_NON_ASCII)) {
-            unsupported = true;
-            return "non-ascii name";
-        }
+    if (n.end == start) return "expected name";
+    if (n.classes & C_NON_ASCII) {
+        unsupported = true;
+        return "non-ascii name";
     }
     if (!has_class(buf[start], C_NAME_START)) return "bad name";
     return nullptr;
-}
-
-std::size_t scan_name(const char* buf, std::size_t p) noexcept {
-    while (has_class(buf[p], C_NAME | C_NON_ASCII)) ++p;
-    return p;
 }
 
 std::size_t skip_ws(const char* buf, std::size_t p) noexcept {
@@ -287,9 +298,20 @@ XmlResult<XmlEvent> Reader::next() {
 XmlResult<bool> Reader::text_run() {
     std::size_t from = 0;
     std::size_t len;
+    // PERF NOTE: most runs are a few digits between tags; look at them in place before memchr.
+    {
+        const char* run = buf_.data() + pos_;
+        const std::size_t avail = buf_.size() - pos_;
+        const std::size_t quick = avail < 24 ? avail : 24;
+        std::size_t i = 0;
+        while (i < quick && run[i] != '<') ++i;
+        from = i;
+    }
     for (;;) {
         const std::size_t avail = buf_.size() - pos_;
-        const void* lt = std::memchr(buf_.data() + pos_ + from, '<', avail - from);
+        const void* lt = from < avail && buf_[pos_ + from] == '<'
+                             ? buf_.data() + pos_ + from
+                             : std::memchr(buf_.data() + pos_ + from, '<', avail - from);
         if (lt) {
             len = static_cast<std::size_t>(static_cast<const char*>(lt) - (buf_.data() + pos_));
             break;
@@ -394,25 +416,32 @@ XmlResult<void> Reader::processing_instruction() {
 // ---- Reader: tags -------------------------------------------------------------------------
 
 XmlResult<XmlEvent> Reader::end_tag() {
-    QF_TRY_SET(std::size_t close, find_from(2, ">"));
-    if (close == NPOS) return fail(malformed("unclosed end tag"));
+    // PERF NOTE: the common "</name>" is checked in place; only an end tag that is not all
+    // buffered, or has something after its name, pays for the search of its ">".
+    std::size_t gt = 0;
+    NameScan n = scan_name(buf_.data(), pos_ + 2);
+    if (n.end < buf_.size() && buf_[n.end] == '>') {
+        gt = n.end;
+    } else {
+        QF_TRY_SET(std::size_t close, find_from(2, ">"));
+        if (close == NPOS) return fail(malformed("unclosed end tag"));
+        gt = pos_ + close;
+        n = scan_name(buf_.data(), pos_ + 2);
+    }
     const char* b = buf_.data();
-    const std::size_t gt = pos_ + close;
     const std::size_t name_start = pos_ + 2;
-    const std::size_t name_end = scan_name(b, name_start);
     bool unsup = false;
-    if (const char* e = name_error(b, name_start, name_end, unsup))
-        return fail(unsup ? unsupported(e) : malformed(e));
-    if (skip_ws(b, name_end) != gt) return fail(malformed("bad end tag"));
-    const std::string_view name = view(name_start, name_end);
-    QF_TRY(at(split_qname(name), offset()));
+    if (const char* e = name_error(b, name_start, n, unsup)) return fail(unsup ? unsupported(e) : malformed(e));
+    if (skip_ws(b, n.end) != gt) return fail(malformed("bad end tag"));
+    const std::string_view name = view(name_start, n.end);
+    if (n.classes & C_COLON) QF_TRY(at(split_qname(name), offset()));
     if (stack_.empty()) return fail(malformed("mismatched tag"));
     const Open& top = stack_.back();
-    if (std::string_view(names_).substr(top.names_off, top.name_len) != name)
+    if (top.name_len != name.size() || !same_bytes(names_.data() + top.names_off, name.data(), name.size()))
         return fail(malformed("mismatched tag"));
     ns_ = top.ns;
     local_start_ = name_start + top.local_off;
-    local_end_ = name_end;
+    local_end_ = n.end;
     tag_start_ = pos_;
     tag_end_ = gt + 1;
     pos_ = gt + 1;
@@ -462,17 +491,22 @@ Reader::TagParse Reader::parse_start_tag(std::size_t limit, bool complete, XmlEr
         return TagParse::Failed;
     };
     const std::size_t name_start = pos_ + 1;
-    std::size_t p = scan_name(b, name_start);
+    const NameScan tag_name = scan_name(b, name_start);
+    std::size_t p = tag_name.end;
     if (p >= limit) return off_end("unclosed tag");
     bool unsup = false;
-    if (const char* e = name_error(b, name_start, p, unsup)) return failed(unsup ? unsupported(e) : malformed(e));
-    auto qname = split_qname(view(name_start, p));
-    if (!qname) return failed(std::move(qname.error()));
+    if (const char* e = name_error(b, name_start, tag_name, unsup)) return failed(unsup ? unsupported(e) : malformed(e));
     end.name_end = p;
-    end.prefix_len = qname->prefix.size();
+    end.prefix_len = 0;
+    if (tag_name.classes & C_COLON) {
+        auto qname = split_qname(view(name_start, p));
+        if (!qname) return failed(std::move(qname.error()));
+        end.prefix_len = qname->prefix.size();
+    }
 
     attrs_.clear();
     bool prefixed = false;
+    std::size_t decls = 0;
     for (;;) {
         const std::size_t ws_start = p;
         p = skip_ws(b, p);
@@ -491,15 +525,20 @@ Reader::TagParse Reader::parse_start_tag(std::size_t limit, bool complete, XmlEr
         if (p == ws_start) return failed(malformed("missing whitespace between attributes"));
         Attr a;
         a.name_start = p;
-        p = scan_name(b, p);
+        const NameScan attr_name = scan_name(b, p);
+        p = attr_name.end;
         if (p >= limit) return off_end("unclosed tag");
-        if (const char* e = name_error(b, a.name_start, p, unsup)) return failed(unsup ? unsupported(e) : malformed(e));
+        if (const char* e = name_error(b, a.name_start, attr_name, unsup)) return failed(unsup ? unsupported(e) : malformed(e));
         a.name_end = p;
         const std::string_view name = view(a.name_start, a.name_end);
-        auto split = split_qname(name);
-        if (!split) return failed(std::move(split.error()));
+        std::string_view attr_prefix;
+        if (attr_name.classes & C_COLON) {
+            auto split = split_qname(name);
+            if (!split) return failed(std::move(split.error()));
+            attr_prefix = split->prefix;
+        }
         a.local_end = p;
-        a.local_start = split->prefix.empty() ? a.name_start : a.name_start + split->prefix.size() + 1;
+        a.local_start = attr_prefix.empty() ? a.name_start : a.name_start + attr_prefix.size() + 1;
         p = skip_ws(b, p);
         if (p >= limit) return off_end("unclosed tag");
         if (b[p] != '=') return failed(malformed("expected ="));
@@ -536,7 +575,7 @@ Reader::TagParse Reader::parse_start_tag(std::size_t limit, bool complete, XmlEr
         // attributes, a hash set past LINEAR_DUP_LIMIT.
         if (attrs_.size() < LINEAR_DUP_LIMIT) {
             for (const Attr& other : attrs_) {
-                if (view(other.name_start, other.name_end) == name) return failed(malformed("duplicate attribute"));
+                if (same_bytes(view(other.name_start, other.name_end), name)) return failed(malformed("duplicate attribute"));
             }
         } else {
             if (attrs_.size() == LINEAR_DUP_LIMIT) {
@@ -545,19 +584,22 @@ Reader::TagParse Reader::parse_start_tag(std::size_t limit, bool complete, XmlEr
             }
             if (!seen_names_.insert(name).second) return failed(malformed("duplicate attribute"));
         }
-        const bool decl = split->prefix.empty() ? name == "xmlns" : split->prefix == "xmlns";
+        const bool decl = attr_prefix.empty() ? same_bytes(name, "xmlns") : same_bytes(attr_prefix, "xmlns");
         a.ns = decl ? DECL : NS_NONE;
-        prefixed |= !decl && !split->prefix.empty();
+        decls += decl;
+        prefixed |= !decl && !attr_prefix.empty();
         attrs_.push_back(a);
     }
     end.prefixed_attrs = prefixed;
+    end.declarations = decls != 0;
     return TagParse::Done;
 }
 
 XmlResult<XmlEvent> Reader::finish_start_tag(const TagEnd& end) {
-    const char* b = buf_.data();
-    // Namespace declarations, in attribute order; they leave the attribute list.
     pending_.clear();
+    if (!end.declarations && !end.prefixed_attrs && !end.prefix_len) [[likely]]
+        return push_element(end, default_ns_);
+    // Namespace declarations, in attribute order; they leave the attribute list.
     std::size_t kept = 0;
     for (std::size_t i = 0; i < attrs_.size(); ++i) {
         const Attr& a = attrs_[i];
@@ -619,18 +661,24 @@ XmlResult<XmlEvent> Reader::finish_start_tag(const TagEnd& end) {
         }
     }
 
-    // Commit: nothing above changed the reader's state except the URI table.
+    return push_element(end, *ns);
+}
+
+XmlResult<XmlEvent> Reader::push_element(const TagEnd& end, NsId ns) {
+    // Nothing before this changed the reader's state except the URI table.
+    const char* b = buf_.data();
+    const std::size_t name_start = pos_ + 1;
     const std::uint32_t name_len = static_cast<std::uint32_t>(end.name_end - name_start);
     stack_.push_back(Open{static_cast<std::uint32_t>(names_.size()), name_len,
                           static_cast<std::uint32_t>(end.prefix_len ? end.prefix_len + 1 : 0),
-                          static_cast<std::uint32_t>(pending_.size()), *ns});
+                          static_cast<std::uint32_t>(pending_.size()), ns});
     names_.append(b + name_start, name_len);
     if (!pending_.empty()) {
         for (Binding& binding : pending_) bindings_.push_back(std::move(binding));
         default_ns_ = lookup_prefix(bindings_, "").value_or(NS_NONE);
     }
     root_seen_ = true;
-    ns_ = *ns;
+    ns_ = ns;
     local_start_ = name_start + stack_.back().local_off;
     local_end_ = end.name_end;
     tag_start_ = pos_;

@@ -174,9 +174,11 @@ private:
         std::size_t gt = 0;          // index of the closing ">"
         bool self_closing = false;
         bool prefixed_attrs = false;
+        bool declarations = false;
     };
     TagParse parse_start_tag(std::size_t limit, bool complete, XmlError& error, TagEnd& end);
     [[nodiscard]] XmlResult<XmlEvent> finish_start_tag(const TagEnd& end);
+    XmlResult<XmlEvent> push_element(const TagEnd& end, NsId ns);
     void pop_element() noexcept;
     void compact() noexcept;
 
