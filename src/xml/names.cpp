@@ -8,6 +8,11 @@ XmlResult<QName> split_qname(std::string_view name) {
     if (colon == std::string_view::npos) return QName{{}, name};
     if (colon == 0 || colon + 1 == name.size() || name.find(':', colon + 1) != std::string_view::npos)
         return std::unexpected(XmlError::malformed("bad qname"));
+    // The local part is a name of its own: "p:1a" or "xmlns:-p" is not namespace-well-formed, and
+    // the package's parser rejects it.
+    const char first = name[colon + 1];
+    if (!(first == '_' || static_cast<unsigned>((static_cast<unsigned char>(first) | 0x20) - 'a') < 26u))
+        return std::unexpected(XmlError::malformed("bad qname"));
     return QName{name.substr(0, colon), name.substr(colon + 1)};
 }
 

@@ -619,6 +619,9 @@ XmlResult<XmlEvent> Reader::finish_start_tag(const TagEnd& end) {
         } else if (!is_default && uri.empty()) {
             return fail(malformed("empty prefixed namespace"));
         }
+        // The package's parser joins URI and local name with "}" and so rejects a URI holding
+        // one; accepting it here would give a result where the pure-Python path fails.
+        if (uri.find('}') != std::string_view::npos) return fail(unsupported("brace in namespace"));
         pending_.push_back(Binding{std::string(prefix), uris_.intern_uri(uri)});
     }
     attrs_.resize(kept);

@@ -199,6 +199,8 @@ TEST(XmlReaderErrors, Namespaces) {
         {"<a xmlns:p='http://www.w3.org/XML/1998/namespace'/>", "M:reserved namespace"},
         {"<a xmlns='http://www.w3.org/2000/xmlns/'/>", "M:reserved namespace"},
         {"<a xmlns:p=''/>", "M:empty prefixed namespace"},
+        {"<a xmlns:p='u}'/>", "U:brace in namespace"},
+        {"<a xmlns='&#x7D;'/>", "U:brace in namespace"},
         {"<p:a xmlns:p='u'><b/></a>", "M:mismatched tag"},
     });
 }

@@ -63,7 +63,7 @@ TEST(Names, SplitInternLookup) {
     EXPECT_EQ(q->prefix, "p");
     EXPECT_EQ(q->local, "local");
     EXPECT_EQ(split_qname("plain")->prefix, "");
-    for (std::string_view bad : {":a", "a:", "a:b:c"}) EXPECT_STREQ(split_qname(bad).error().text, "bad qname");
+    for (std::string_view bad : {":a", "a:", "a:b:c", "a:1b", "a:-b", "a:.b"}) EXPECT_STREQ(split_qname(bad).error().text, "bad qname");
 
     UriTable uris;
     EXPECT_EQ(uris.intern_uri(""), NS_NONE);
