@@ -2,12 +2,38 @@
 // Each entry point checks its arguments, runs its unit and converts failures in one place
 // (core/frame.hpp); the work itself lives in the units.
 #include "core/frame.hpp"
+#include "pysource.hpp"
+#include "xml/dimension.hpp"
+
+#include <memory>
 
 namespace qf {
 namespace {
 
+// find_dimension(source) -> (snippet, namespaces) or None
+PyObject* find_dimension(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guard([&]() -> PyObject* {
+        PyObject* source = nullptr;
+        if (!parse_args("find_dimension", args, nargs, kwnames, {"source"}, &source)) return nullptr;
+        xml::Reader reader(std::make_unique<PyFileSource>(source));
+        auto found = xml::find_dimension(reader);
+        if (!found) return fallback_err(std::move(found.error()));
+        if (!*found) Py_RETURN_NONE;
+        const xml::Captured& dim = **found;
+        Ref snippet = Ref::steal(PyBytes_FromStringAndSize(dim.snippet.data(), static_cast<Py_ssize_t>(dim.snippet.size())));
+        if (!snippet) return nullptr;
+        Ref namespaces = Ref::steal(ns_list(dim.namespaces));
+        if (!namespaces) return nullptr;
+        return PyTuple_Pack(2, snippet.get(), namespaces.get());
+    });
+}
+
 // Entry points, in the order the module adds them to its namespace.
 PyMethodDef module_methods[] = {
+    {"find_dimension", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(find_dimension)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "find_dimension(source)\n--\n\nFind the `dimension` element like `WorkSheetParser.parse_dimensions`.\n"
+     "Returns (snippet, namespaces) or None."},
     {nullptr, nullptr, 0, nullptr},
 };
 

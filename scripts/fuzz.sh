@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Runs every fuzz target of BUILD_DIR for SECONDS each, seeding fuzz-corpus/<target> with the XML
+# parts of the shared workbook corpus on first use. Crash inputs land in fuzz-corpus/crashes/.
+set -euo pipefail
+BUILD_DIR=${1:?usage: fuzz.sh BUILD_DIR SECONDS}
+SECONDS_EACH=${2:?usage: fuzz.sh BUILD_DIR SECONDS}
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+PY=${PY:-$ROOT/.venv/bin/python}
+CORPUS_SRC=${QUILLFEN_CORPUS:-$ROOT/../shared/corpus/files}
+OUT=$ROOT/fuzz-corpus
+mkdir -p "$OUT/crashes"
+
+seed() {
+    local dir=$1
+    [ -n "$(ls -A "$dir" 2>/dev/null)" ] && return 0
+    mkdir -p "$dir"
+    [ -d "$CORPUS_SRC" ] || return 0
+    "$PY" - "$CORPUS_SRC" "$dir" <<'PYEOF'
+import hashlib, pathlib, sys, zipfile
+src, dst = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2])
+for book in sorted(src.glob("*.xlsx")):
+    try:
+        with zipfile.ZipFile(book) as z:
+            for name in z.namelist():
+                if name.endswith((".xml", ".rels")):
+                    data = z.read(name)[:65536]
+                    (dst / hashlib.sha1(data).hexdigest()).write_bytes(data)
+    except zipfile.BadZipFile:
+        pass
+PYEOF
+}
+
+for target in "$BUILD_DIR"/tests/fuzz_*; do
+    [ -x "$target" ] || continue
+    name=$(basename "$target")
+    seed "$OUT/$name"
+    dict=$ROOT/tests/fuzz/${name#fuzz_}.dict
+    echo "== $name for ${SECONDS_EACH}s"
+    "$target" "$OUT/$name" -max_total_time="$SECONDS_EACH" -max_len=65536 -timeout=20 \
+        -artifact_prefix="$OUT/crashes/" ${dict:+$( [ -f "$dict" ] && echo "-dict=$dict")} \
+        -print_final_stats=1
+done

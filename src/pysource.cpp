@@ -1,0 +1,55 @@
+// Python file objects as byte sources, and namespace lists (see pysource.hpp).
+#include "pysource.hpp"
+
+#include "core/frame.hpp"
+
+namespace qf {
+
+XmlResult<std::string_view> PyFileSource::read() {
+    if (!chunk_size_) {
+        chunk_size_ = Ref::steal(PyLong_FromSize_t(xml::READ_CHUNK));
+        if (!chunk_size_) return std::unexpected(source_error());
+    }
+    static PyObject* read_name = PyUnicode_InternFromString("read");  // immortal once interned
+    if (!read_name) return std::unexpected(source_error());
+    chunk_.reset();
+    Ref result = Ref::steal(PyObject_CallMethodOneArg(source_.get(), read_name, chunk_size_.get()));
+    if (!result) return std::unexpected(source_error());
+    if (!PyBytes_Check(result.get())) {
+        PyErr_Format(PyExc_TypeError, "read() returned a '%T' object, which is not an instance of bytes",
+                     result.get());
+        return std::unexpected(source_error());
+    }
+    chunk_ = std::move(result);
+    return std::string_view(PyBytes_AS_STRING(chunk_.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(chunk_.get())));
+}
+
+namespace {
+
+template <class Pairs>
+PyObject* build_ns_list(const Pairs& pairs) noexcept {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(pairs.size())));
+    if (!list) return nullptr;
+    Py_ssize_t i = 0;
+    for (const auto& [prefix, uri] : pairs) {
+        Ref p = Ref::steal(PyUnicode_FromStringAndSize(prefix.data(), static_cast<Py_ssize_t>(prefix.size())));
+        if (!p) return nullptr;
+        Ref u = Ref::steal(PyUnicode_FromStringAndSize(uri.data(), static_cast<Py_ssize_t>(uri.size())));
+        if (!u) return nullptr;
+        PyObject* tuple = PyTuple_Pack(2, p.get(), u.get());
+        if (!tuple) return nullptr;
+        PyList_SET_ITEM(list.get(), i++, tuple);
+    }
+    return list.release();
+}
+
+}  // namespace
+
+PyObject* ns_list(const std::vector<std::pair<std::string, std::string>>& pairs) noexcept {
+    return build_ns_list(pairs);
+}
+PyObject* ns_list(const std::vector<std::pair<std::string_view, std::string_view>>& pairs) noexcept {
+    return build_ns_list(pairs);
+}
+
+}  // namespace qf

@@ -1,0 +1,33 @@
+// The reader's byte source over a Python binary file object, and the conversion of namespace
+// pairs to Python. The only Python-aware piece of the XML subsystem.
+#pragma once
+
+#include "core/ref.hpp"
+#include "xml/source.hpp"
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace qf {
+
+// Calls `source.read(65536)` for every chunk. An exception raised by read() is kept as a Source
+// error; a result that is not bytes is a Source error holding a TypeError.
+class PyFileSource final : public xml::ByteSource {
+public:
+    explicit PyFileSource(PyObject* source) : source_(Ref::borrow(source)) {}
+    XmlResult<std::string_view> read() override;
+
+private:
+    Ref source_;
+    Ref chunk_;       // the last bytes read; the returned view points into it
+    Ref chunk_size_;  // the int 65536, made once per source
+};
+
+// ns_list: a new list of (prefix, uri) str tuples in the given order; null with an exception set
+// on failure (the reader only accepts UTF-8, so decoding fails only on memory).
+PyObject* ns_list(const std::vector<std::pair<std::string, std::string>>& pairs) noexcept;
+PyObject* ns_list(const std::vector<std::pair<std::string_view, std::string_view>>& pairs) noexcept;
+
+}  // namespace qf
