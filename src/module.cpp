@@ -2,6 +2,7 @@
 // Each entry point checks its arguments, runs its unit and converts failures in one place
 // (core/frame.hpp); the work itself lives in the units.
 #include "core/frame.hpp"
+#include "prescan/prescan_py.hpp"
 #include "pysource.hpp"
 #include "xml/dimension.hpp"
 
@@ -28,12 +29,25 @@ PyObject* find_dimension(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     });
 }
 
+// prescan_sheet(source, want_rows, corners, helpers) -> dict
+PyObject* prescan_sheet(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guard([&]() -> PyObject* {
+        PyObject* a[4] = {};
+        if (!parse_args("prescan_sheet", args, nargs, kwnames, {"source", "want_rows", "corners", "helpers"}, a))
+            return nullptr;
+        return prescan::prescan_sheet(a[0], a[1], a[2], a[3]);
+    });
+}
+
 // Entry points, in the order the module adds them to its namespace.
 PyMethodDef module_methods[] = {
     {"find_dimension", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(find_dimension)),
      METH_FASTCALL | METH_KEYWORDS,
      "find_dimension(source)\n--\n\nFind the `dimension` element like `WorkSheetParser.parse_dimensions`.\n"
      "Returns (snippet, namespaces) or None."},
+    {"prescan_sheet", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(prescan_sheet)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "prescan_sheet(source, want_rows, corners, helpers)\n--\n\nprescan_sheet(source, want_rows, corners, helpers) -> dict"},
     {nullptr, nullptr, 0, nullptr},
 };
 
