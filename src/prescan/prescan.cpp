@@ -53,13 +53,10 @@ std::size_t find_lt(const char* b, std::size_t i, std::size_t n) noexcept {
     }
 }
 
-// An attribute of a row or cell tag as written: views into the tag.
-struct RawAttr {
-    std::string_view name;
-    std::size_t colon;  // index of the colon in `name`, or NPOS
-    std::string_view value;  // undecoded
-    bool unprefixed(std::string_view local) const noexcept { return colon == NPOS && name == local; }
-};
+constexpr std::size_t NO_COLON = RawAttr::NO_COLON;
+
+std::unexpected<XmlError> malformed(const char* text) { return std::unexpected(XmlError::malformed(text)); }
+std::unexpected<XmlError> unsupported(const char* text) { return std::unexpected(XmlError::unsupported(text)); }
 
 class Scan {
 public:
@@ -201,55 +198,10 @@ XmlResult<std::size_t> Scan::tag_end() {
     }
 }
 
-// The attributes after the element name (`name_len` bytes after "<") up to the tag's end.
 XmlResult<void> Scan::scan_attrs(std::string_view tag, std::size_t name_len) {
-    std::string_view body = tag.substr(1 + name_len, tag.size() - 2 - name_len);
-    if (!body.empty() && body.back() == '/') body.remove_suffix(1);
-    attrs_.clear();
-    const std::size_t n = body.size();
-    std::size_t i = 0;
-    for (;;) {
-        const std::size_t ws_start = i;
-        while (i < n && xml::is_ws(body[i])) ++i;
-        if (i == n) return {};
-        if (i == ws_start) return malformed("missing whitespace");
-        const std::size_t name_start = i;
-        std::size_t colon = NPOS;
-        for (;; ++i) {
-            if (i == n) return malformed("expected =");
-            const char c = body[i];
-            if (xml::is_ws(c) || c == '=') break;
-            if (c == ':') {
-                if (colon != NPOS) return unsupported("qname");
-                colon = i - name_start;
-            } else if (!(xml::is_ascii_letter(c) || is_digit(c) || c == '-' || c == '.' || c == '_')) {
-                return unsupported("attribute name");
-            }
-        }
-        const std::string_view name = body.substr(name_start, i - name_start);
-        // What the byte rule lets through but no XML parser takes: an empty name, one that
-        // starts with a digit, "-" or ".", and a colon at either end.
-        if (name.empty()) return unsupported("attribute name");
-        if (colon == 0 || colon == name.size() - 1) return unsupported("qname");
-        if (!(xml::is_ascii_letter(name[0]) || name[0] == '_')) return unsupported("attribute name");
-        while (i < n && xml::is_ws(body[i])) ++i;
-        if (i == n || body[i] != '=') return malformed("expected =");
-        ++i;
-        while (i < n && xml::is_ws(body[i])) ++i;
-        if (i == n || (body[i] != '"' && body[i] != '\'')) return malformed("expected quote");
-        const char quote = body[i++];
-        const std::size_t close = body.find(quote, i);
-        if (close == std::string_view::npos) return malformed("unterminated value");
-        const std::string_view value = body.substr(i, close - i);
-        i = close + 1;
-        if (value.find('<') != std::string_view::npos) return malformed("< in attribute");
-        if (auto ok = xml::validate_chars(value); !ok) return malformed(ok.error().text);
-        if (value.find('&') != std::string_view::npos) {
-            if (auto ok = xml::validate_refs(value); !ok) return malformed(ok.error().text);
-        }
-        if (colon == NPOS ? name == "xmlns" : name.substr(0, colon) == "xmlns") return unsupported("namespace declaration");
-        attrs_.push_back(RawAttr{name, colon, value});
-    }
+    auto ok = prescan::scan_attrs(tag, name_len, attrs_);
+    if (!ok) ok.error().offset = r_.offset();
+    return ok;
 }
 
 const RawAttr* Scan::find(std::string_view local) const noexcept {
@@ -264,7 +216,7 @@ std::string_view Scan::decoded(std::string_view raw, std::string& scratch) const
 }
 
 XmlResult<std::string> Scan::key_of(const RawAttr& a) const {
-    if (a.colon == NPOS) return std::string(a.name);
+    if (a.colon == NO_COLON) return std::string(a.name);
     const std::optional<xml::NsId> id = r_.resolve_prefix(a.name.substr(0, a.colon));
     if (!id || *id == xml::NS_NONE) return malformed("unbound prefix");
     const std::string_view uri = r_.uri(*id);
@@ -309,7 +261,7 @@ XmlResult<void> Scan::row_tag(std::string_view tag) {
     // Formatted rows are those the full reader records dimensions for: an attribute beyond `r`
     // and `spans` in no namespace. Prefixed ones (x14ac:dyDescent on every row) do not count.
     bool formatted = false;
-    for (const RawAttr& a : attrs_) formatted |= a.colon == NPOS && a.name != "r" && a.name != "spans";
+    for (const RawAttr& a : attrs_) formatted |= a.colon == NO_COLON && a.name != "r" && a.name != "spans";
     if (!formatted) return {};
     row_attrs_.clear();
     for (const RawAttr& a : attrs_) {
@@ -356,6 +308,56 @@ XmlResult<void> Scan::cell_tag(std::string_view tag) {
 }
 
 }  // namespace
+
+XmlResult<void> scan_attrs(std::string_view tag, std::size_t name_len, std::vector<RawAttr>& out) {
+    std::string_view body = tag.substr(1 + name_len, tag.size() - 2 - name_len);
+    if (!body.empty() && body.back() == '/') body.remove_suffix(1);
+    out.clear();
+    const std::size_t n = body.size();
+    std::size_t i = 0;
+    for (;;) {
+        const std::size_t ws_start = i;
+        while (i < n && xml::is_ws(body[i])) ++i;
+        if (i == n) return {};
+        if (i == ws_start) return malformed("missing whitespace");
+        const std::size_t name_start = i;
+        std::size_t colon = NO_COLON;
+        for (;; ++i) {
+            if (i == n) return malformed("expected =");
+            const char c = body[i];
+            if (xml::is_ws(c) || c == '=') break;
+            if (c == ':') {
+                if (colon != NO_COLON) return unsupported("qname");
+                colon = i - name_start;
+            } else if (!(xml::is_ascii_letter(c) || is_digit(c) || c == '-' || c == '.' || c == '_')) {
+                return unsupported("attribute name");
+            }
+        }
+        const std::string_view name = body.substr(name_start, i - name_start);
+        // What the byte rule lets through but no XML parser takes: an empty name, one that
+        // starts with a digit, "-" or ".", and a colon at either end.
+        if (name.empty()) return unsupported("attribute name");
+        if (colon == 0 || colon == name.size() - 1) return unsupported("qname");
+        if (!(xml::is_ascii_letter(name[0]) || name[0] == '_')) return unsupported("attribute name");
+        while (i < n && xml::is_ws(body[i])) ++i;
+        if (i == n || body[i] != '=') return malformed("expected =");
+        ++i;
+        while (i < n && xml::is_ws(body[i])) ++i;
+        if (i == n || (body[i] != '"' && body[i] != '\'')) return malformed("expected quote");
+        const char quote = body[i++];
+        const std::size_t close = body.find(quote, i);
+        if (close == std::string_view::npos) return malformed("unterminated value");
+        const std::string_view value = body.substr(i, close - i);
+        i = close + 1;
+        if (value.find('<') != std::string_view::npos) return malformed("< in attribute");
+        if (auto ok = xml::validate_chars(value); !ok) return malformed(ok.error().text);
+        if (value.find('&') != std::string_view::npos) {
+            if (auto ok = xml::validate_refs(value); !ok) return malformed(ok.error().text);
+        }
+        if (colon == NO_COLON ? name == "xmlns" : name.substr(0, colon) == "xmlns") return unsupported("namespace declaration");
+        out.push_back(RawAttr{name, colon, value});
+    }
+}
 
 XmlResult<void> prescan(xml::Reader& reader, bool want_rows, Corners& corners, Sink& sink) {
     Scan scan(reader, want_rows, corners, sink);

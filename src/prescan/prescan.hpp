@@ -69,6 +69,20 @@ private:
     std::unordered_set<std::int64_t> rows_;
 };
 
+// An attribute of a row or cell tag as written: views into the tag.
+struct RawAttr {
+    static constexpr std::size_t NO_COLON = static_cast<std::size_t>(-1);
+    std::string_view name;
+    std::size_t colon;       // index of the colon in `name`, or NO_COLON
+    std::string_view value;  // undecoded, already checked
+    bool unprefixed(std::string_view local) const noexcept { return colon == NO_COLON && name == local; }
+};
+
+// Raw attribute scanning of a row or cell start tag, `tag` running from "<" to ">" and the
+// element name being `name_len` bytes: every attribute is checked (syntax, characters,
+// references) and listed in tag order. Errors carry no input offset.
+[[nodiscard]] XmlResult<void> scan_attrs(std::string_view tag, std::size_t name_len, std::vector<RawAttr>& out);
+
 // Reads the whole worksheet from `reader` (which must not have started). Fills `corners` with
 // the styles found; everything else goes to `sink` in document order.
 [[nodiscard]] XmlResult<void> prescan(xml::Reader& reader, bool want_rows, Corners& corners, Sink& sink);
