@@ -2,6 +2,7 @@
 // Each entry point checks its arguments, runs its unit and converts failures in one place
 // (core/frame.hpp); the work itself lives in the units.
 #include "core/frame.hpp"
+#include "prescan/prescan_py.hpp"
 #include "pysource.hpp"
 #include "strings.hpp"
 #include "xml/dimension.hpp"
@@ -41,6 +42,16 @@ PyObject* find_dimension(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     });
 }
 
+// prescan_sheet(source, want_rows, corners, helpers) -> dict
+PyObject* prescan_sheet(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guard([&]() -> PyObject* {
+        PyObject* a[4] = {};
+        if (!parse_args("prescan_sheet", args, nargs, kwnames, {"source", "want_rows", "corners", "helpers"}, a))
+            return nullptr;
+        return prescan::prescan_sheet(a[0], a[1], a[2], a[3]);
+    });
+}
+
 // Entry points, in the order the module adds them to its namespace.
 PyMethodDef module_methods[] = {
     {"read_string_table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_string_table)),
@@ -49,6 +60,9 @@ PyMethodDef module_methods[] = {
      METH_FASTCALL | METH_KEYWORDS,
      "find_dimension(source)\n--\n\nFind the `dimension` element like `WorkSheetParser.parse_dimensions`.\n"
      "Returns (snippet, namespaces) or None."},
+    {"prescan_sheet", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(prescan_sheet)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "prescan_sheet(source, want_rows, corners, helpers)\n--\n\nprescan_sheet(source, want_rows, corners, helpers) -> dict"},
     {nullptr, nullptr, 0, nullptr},
 };
 

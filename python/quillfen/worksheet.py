@@ -2,9 +2,11 @@
 
 import warnings
 import xml.etree.ElementTree as ET
+from typing import NamedTuple
 
 from .cell import EMPTY_CELL, Cell, ReadOnlyCell
 from .reader.helpers import parse_snippet
+from .reader.prescan import prescan
 from .reader.sheet import ABSENT, MAIN_NS, ReaderSettings, WorksheetParser
 from .utils.cells import coordinate_of, coordinate_to_tuple
 
@@ -37,6 +39,30 @@ def replay_actions(worksheet, actions):
     actions.clear()
 
 
+class SheetFacts(NamedTuple):
+    """What a prescan tells about a sheet without loading its cells."""
+
+    dimension: object       # the `dimension` element's ref, or None
+    formatted_rows: list    # numbers of the rows that carry formatting (height, style, hidden...)
+    merged_cells: list      # merged range refs, in document order
+    corner_styles: dict     # merged ref -> [(corner coordinate, style id text or None)]
+
+
+def _corners_of(ref):
+    """The distinct corner cells of a range ref ("A1:B2" or "A1") as (row, column), or []."""
+    try:
+        first, _, last = ref.partition(":")
+        top, left = coordinate_to_tuple(first)
+        bottom, right = coordinate_to_tuple(last) if last else (top, left)
+    except ValueError:
+        return []
+    corners = []
+    for corner in ((top, left), (top, right), (bottom, left), (bottom, right)):
+        if corner not in corners:
+            corners.append(corner)
+    return corners
+
+
 class _SheetBase:
     def __init__(self, workbook, title, part):
         self.parent = workbook
@@ -54,6 +80,33 @@ class _SheetBase:
             self.merged_cells = [m.get("ref") for m in element.iter("{%s}mergeCell" % MAIN_NS) if m.get("ref")]
         elif element.tag == "{%s}dimension" % MAIN_NS:
             self.dimension_ref = element.get("ref")
+
+    def prescan(self, want_rows=False, corners=()):
+        """Facts about the sheet's part without loading its cells: the elements around the cell
+        data, the formatted rows (with `want_rows`) and the style ids of the `corners` asked
+        for, as (row, column) pairs. See `quillfen.reader.prescan`."""
+        package = self.parent._package
+        return prescan(lambda: package.open(self._part), want_rows, corners, self.parent.helpers)
+
+    def facts(self):
+        """The sheet's dimension, formatted rows, merged ranges and the style ids of the corner
+        cells of those ranges, read with two prescans instead of a full load."""
+        found = self.prescan(want_rows=True)
+        dimension, merged = None, []
+        # As when a sheet is loaded: the last of each element counts.
+        for snippet, namespaces in found["head"] + found["tail"]:
+            element = parse_snippet(snippet, namespaces)
+            if element.tag == "{%s}dimension" % MAIN_NS:
+                dimension = element.get("ref")
+            elif element.tag == "{%s}mergeCells" % MAIN_NS:
+                merged = [m.get("ref") for m in element.iter("{%s}mergeCell" % MAIN_NS) if m.get("ref")]
+        formatted = sorted({number for number, _attrs in found["rows"]})
+        corners = {ref: _corners_of(ref) for ref in merged}
+        wanted = [corner for cells in corners.values() for corner in cells]
+        styles = self.prescan(corners=wanted)["corners"] if wanted else {}
+        corner_styles = {ref: [(coordinate_of(*corner), styles[corner]) for corner in cells]
+                         for ref, cells in corners.items()}
+        return SheetFacts(dimension, formatted, merged, corner_styles)
 
     def _stream(self, options, helpers):
         """Yields (row index, [CellRecord]) from the pure-Python reader, replaying its actions."""

@@ -56,3 +56,53 @@ def test_missing_file_and_unknown_sheet(tmp_path, demo):
     assert dump(str(tmp_path / "absent.xlsx")).returncode == 1
     result = dump(demo, "--sheet", "Nope")
     assert result.returncode == 1 and "Nope" in result.stderr
+
+
+# ---- info ----------------------------------------------------------------------------------
+
+def info(*args, pure=False):
+    env = dict(os.environ, QUILLFEN_PURE_PYTHON="1" if pure else "0")
+    return subprocess.run([sys.executable, "-m", "quillfen", "info", *args], capture_output=True, text=True, env=env)
+
+
+@pytest.fixture(scope="module")
+def merged_book(tmp_path_factory):
+    path = tmp_path_factory.mktemp("cli") / "merged.xlsx"
+
+    def rows(strings):
+        yield '<row r="1" spans="1:3" ht="30" customHeight="1"><c r="A1" s="2"><v>1</v></c><c r="C1" s="3"/></row>'
+        yield '<row r="2"><c r="A2" s="1"/><c s="5"/><c/></row>'  # B2 and C2 are written without r
+        yield '<row r="4" hidden="1"><c r="D4" s="7"/></row>'
+
+    xlsxgen.write_workbook(str(path), [("Styled", rows, "A1:D4", ["A1:C2", "D4", "B3:B4"]),
+                                       ("Plain", lambda strings: iter(()), "A1", [])])
+    return str(path)
+
+
+def test_info_lines(demo, merged_book):
+    assert info(demo).stdout.splitlines() == [
+        "Mixed\tdimension A1:F20\tformatted rows 0\tmerged 0",
+        "Formulas\tdimension A1:B3\tformatted rows 1\tmerged 1",
+        "\tA3:A4\tA3=- A4=-",
+    ]
+    assert info(merged_book).stdout.splitlines() == [
+        "Styled\tdimension A1:D4\tformatted rows 2\tmerged 3",
+        "\tA1:C2\tA1=2 C1=3 A2=1 C2=-",
+        "\tD4\tD4=7",
+        "\tB3:B4\tB3=- B4=-",
+        "Plain\tdimension A1\tformatted rows 0\tmerged 0",
+    ]
+    assert info(merged_book, "--sheet", "Plain").stdout == "Plain\tdimension A1\tformatted rows 0\tmerged 0\n"
+
+
+def test_info_is_the_same_in_pure_python(demo, merged_book):
+    for book in (demo, merged_book):
+        native = info(book)
+        assert native.returncode == 0 and native.stdout == info(book, pure=True).stdout
+
+
+def test_info_failures_are_one_line(tmp_path, demo):
+    bad = tmp_path / "bad.xlsx"
+    bad.write_bytes(b"")
+    for result in (info(str(bad)), info(demo, "--sheet", "Nope")):
+        assert result.returncode == 1 and result.stdout == "" and result.stderr.count("\n") == 1
