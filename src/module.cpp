@@ -3,6 +3,7 @@
 // (core/frame.hpp); the work itself lives in the units.
 #include "core/frame.hpp"
 #include "pysource.hpp"
+#include "sheet/rowreader.hpp"
 #include "xml/dimension.hpp"
 
 #include <memory>
@@ -42,6 +43,8 @@ int module_exec(PyObject* module) noexcept {
     PyObject* fallback = native_fallback_type();
     if (!fallback || PyModule_AddObjectRef(module, "NativeFallback", fallback) < 0) return -1;
     if (PyModule_AddFunctions(module, module_methods) < 0) return -1;
+    PyObject* row_reader = sheet::row_reader_type();
+    if (!row_reader || PyModule_AddObjectRef(module, "RowReader", row_reader) < 0) return -1;
     return 0;
 }
 
