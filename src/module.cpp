@@ -4,12 +4,25 @@
 #include "core/frame.hpp"
 #include "pysource.hpp"
 #include "sheet/rowreader.hpp"
+#include "strings.hpp"
 #include "xml/dimension.hpp"
 
 #include <memory>
 
 namespace qf {
 namespace {
+
+// read_string_table(source, helpers) -> list of shared strings
+PyObject* read_string_table(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guard([&]() -> PyObject* {
+        PyObject* argv[2] = {nullptr, nullptr};
+        if (!parse_args("read_string_table", args, nargs, kwnames, {"source", "helpers"}, argv)) return nullptr;
+        if (!require_dict("read_string_table", "helpers", argv[1])) return nullptr;
+        auto strings = qf::read_string_table(argv[0], argv[1]);
+        if (!strings) return fallback_err(std::move(strings.error()));
+        return strings->release();
+    });
+}
 
 // find_dimension(source) -> (snippet, namespaces) or None
 PyObject* find_dimension(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
@@ -31,6 +44,8 @@ PyObject* find_dimension(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 
 // Entry points, in the order the module adds them to its namespace.
 PyMethodDef module_methods[] = {
+    {"read_string_table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_string_table)),
+     METH_FASTCALL | METH_KEYWORDS, "read_string_table(source, helpers)\n--\n\nread_string_table(source, helpers) -> list"},
     {"find_dimension", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(find_dimension)),
      METH_FASTCALL | METH_KEYWORDS,
      "find_dimension(source)\n--\n\nFind the `dimension` element like `WorkSheetParser.parse_dimensions`.\n"
