@@ -4,6 +4,7 @@
 #include "core/frame.hpp"
 #include "prescan/prescan_py.hpp"
 #include "pysource.hpp"
+#include "sheet/rowreader.hpp"
 #include "strings.hpp"
 #include "xml/dimension.hpp"
 
@@ -71,6 +72,8 @@ int module_exec(PyObject* module) noexcept {
     PyObject* fallback = native_fallback_type();
     if (!fallback || PyModule_AddObjectRef(module, "NativeFallback", fallback) < 0) return -1;
     if (PyModule_AddFunctions(module, module_methods) < 0) return -1;
+    PyObject* row_reader = sheet::row_reader_type();
+    if (!row_reader || PyModule_AddObjectRef(module, "RowReader", row_reader) < 0) return -1;
     return 0;
 }
 
