@@ -14,12 +14,11 @@ This module is the pure-Python implementation (expat, streaming) and the referen
 native one; `prescan` picks the engine when it can and falls back here.
 """
 
-import operator
 import xml.parsers.expat as expat
 
 from .. import _native
 from ..utils.cells import coordinate_to_tuple
-from .sheet import MAIN_NS, READ_CHUNK
+from .sheet import MAIN_NS, READ_CHUNK, in_scope, tag_end, to_int64
 
 __all__ = ["prescan", "prescan_sheet"]
 
@@ -46,13 +45,6 @@ def prescan(open_part, want_rows=False, corners=(), helpers=None):
         return prescan_sheet(source, want_rows, corners, helpers)
 
 
-def _int64(value):
-    value = operator.index(value)
-    if not -_I64 <= value < _I64:
-        raise OverflowError("Python int too large to convert to C long")
-    return value
-
-
 def _split(name):
     """expat's "uri SEP local [SEP prefix]" as (uri, local, prefix)."""
     parts = name.split(_SEP)
@@ -72,7 +64,7 @@ def prescan_sheet(source, want_rows, corners, helpers):
         if not isinstance(item, tuple) or len(item) != 2:
             raise TypeError("prescan_sheet() argument 'corners' must hold (row, column) tuples, not %s"
                             % type(item).__name__)
-        wanted.setdefault((_int64(item[0]), _int64(item[1])), None)
+        wanted.setdefault((to_int64(item[0]), to_int64(item[1])), None)
     try:
         row_index = dict.__getitem__(helpers, "row_index")
     except KeyError:
@@ -127,29 +119,11 @@ class _Prescan:
                 return
 
     def _tag_end(self, start):
-        """Absolute offset just past the '>' of the tag at `start` (quotes may hold '>')."""
-        buf, i, quote = self.buf, start - self.base, None
-        while True:
-            c = buf[i]
-            if quote is not None:
-                if c == quote:
-                    quote = None
-            elif c in (0x22, 0x27):
-                quote = c
-            elif c == 0x3E:
-                return i + 1 + self.base
-            i += 1
+        return tag_end(self.buf, self.base, start)
 
     def _namespaces(self):
         # Around a child of the root only the root's own declarations are in scope.
-        result, where = [], {}
-        for prefix, uri in self.root_bindings:
-            if prefix in where:
-                result[where[prefix]] = (prefix, uri)
-            else:
-                where[prefix] = len(result)
-                result.append((prefix, uri))
-        return result
+        return in_scope(self.root_bindings)
 
     def _on_ns(self, prefix, uri):
         self.pending_ns.append((prefix or "", uri or ""))
@@ -211,7 +185,7 @@ class _Prescan:
         elif _is_native_int(r):
             self.row = int(r)
         else:
-            self.row = _int64(int(self.row_index(r)))
+            self.row = to_int64(int(self.row_index(r)))
         self.col = 0
         if self.want_rows and formatted:
             listed = []
@@ -230,7 +204,7 @@ class _Prescan:
                 s = attrs[i + 1]
         if r:
             row, col = self.coordinate_to_tuple(r)
-            row, self.col = _int64(row), _int64(col)
+            row, self.col = to_int64(row), to_int64(col)
         else:
             if self.col + 1 >= _I64:
                 raise OverflowError("column index out of range")

@@ -13,6 +13,7 @@ conversions is made by the callables of the reading helper table, exactly as the
 makes it, so both paths agree value for value.
 """
 
+import operator
 import re
 import xml.parsers.expat as expat
 from typing import NamedTuple
@@ -189,30 +190,10 @@ class WorksheetParser:
         return bytes(self._buf[start - self._base:end - self._base])
 
     def _tag_end(self, start):
-        """Absolute offset just past the '>' of the tag at `start` (quotes may hold '>')."""
-        buf, i, quote = self._buf, start - self._base, None
-        while True:
-            c = buf[i]
-            if quote is not None:
-                if c == quote:
-                    quote = None
-            elif c in (0x22, 0x27):
-                quote = c
-            elif c == 0x3E:
-                return i + 1 + self._base
-            i += 1
+        return tag_end(self._buf, self._base, start)
 
     def _namespaces(self):
-        """Declarations in scope: each prefix once, where first declared, with its innermost URI."""
-        result, where = [], {}
-        for element in self._stack:
-            for prefix, uri in element.bindings:
-                if prefix in where:
-                    result[where[prefix]] = (prefix, uri)
-                else:
-                    where[prefix] = len(result)
-                    result.append((prefix, uri))
-        return result
+        return in_scope(binding for element in self._stack for binding in element.bindings)
 
     # -------------------------------------------------------------- expat callbacks
 
@@ -307,7 +288,7 @@ class WorksheetParser:
         elif _NATIVE_INT.match(r):
             self._row_counter = int(r)
         else:
-            self._row_counter = _int64(self._h["row_index"](r))
+            self._row_counter = to_int64(self._h["row_index"](r))
         self._col_counter = 0
         if has_dims:
             self._row_dims[str(self._row_counter)] = {
@@ -363,7 +344,7 @@ class WorksheetParser:
 
     def _coordinate(self, r):
         row, col = self._h["coordinate_to_tuple"](r)
-        return _int64(row), _int64(col)
+        return to_int64(row), to_int64(col)
 
     def _interpret(self, cell, style):
         s, h = self._s, self._h
@@ -460,8 +441,38 @@ class WorksheetParser:
         return text
 
 
-def _int64(value):
-    value = int(value)
+def to_int64(value):
+    """`value` as a signed 64-bit integer, converted as the engine converts it (`__index__`)."""
+    value = operator.index(value)
     if not -2**63 <= value < 2**63:
         raise OverflowError("Python int too large to convert to C long")
     return value
+
+
+def tag_end(buf, base, start):
+    """Absolute offset just past the '>' of the tag at absolute offset `start` in `buf`, which
+    holds the input from absolute offset `base` (quoted values may hold '>')."""
+    i, quote = start - base, None
+    while True:
+        c = buf[i]
+        if quote is not None:
+            if c == quote:
+                quote = None
+        elif c in (0x22, 0x27):
+            quote = c
+        elif c == 0x3E:
+            return i + 1 + base
+        i += 1
+
+
+def in_scope(bindings):
+    """Namespace declarations in scope from (prefix, URI) bindings, outermost first: each prefix
+    once, at the place of its outermost declaration, with the URI of its innermost one."""
+    result, where = [], {}
+    for prefix, uri in bindings:
+        if prefix in where:
+            result[where[prefix]] = (prefix, uri)
+        else:
+            where[prefix] = len(result)
+            result.append((prefix, uri))
+    return result
