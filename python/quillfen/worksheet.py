@@ -1,7 +1,6 @@
 """Worksheets: the streaming read-only sheet and the editable sheet that holds every cell."""
 
 import warnings
-import xml.etree.ElementTree as ET
 from typing import NamedTuple
 
 from ._native import NativeFallback, engine

@@ -3,7 +3,6 @@ captures across buffer compaction, a differential test against expat, and refere
 
 import gc
 import io
-import random
 import sys
 import tracemalloc
 import xml.parsers.expat
@@ -11,28 +10,8 @@ import xml.parsers.expat
 import pytest
 from hypothesis import assume, given, strategies as st
 
-MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
+from support import MAIN, Pieces, cuts
 WS = f'<worksheet xmlns="{MAIN}">'.encode()
-
-
-class Pieces(io.RawIOBase):
-    """A binary file object that ignores the requested size and returns pieces of its own choice."""
-
-    def __init__(self, data: bytes, sizes):
-        self.data, self.at, self.sizes, self.calls = data, 0, list(sizes), 0
-
-    def read(self, n=-1):
-        size = self.sizes[self.calls % len(self.sizes)]
-        self.calls += 1
-        chunk = self.data[self.at:self.at + size]
-        self.at += len(chunk)
-        return chunk
-
-
-def cuts(data: bytes):
-    rng = random.Random(len(data))
-    return [io.BytesIO(data), Pieces(data, [1]), Pieces(data, [rng.randint(1, 17) for _ in range(50)]),
-            Pieces(data, [65536])]
 
 
 def outcome(native, source):

@@ -2,9 +2,9 @@
 held against them on generated formulas."""
 
 import pytest
-from hypothesis import assume, given, strategies as st
+from hypothesis import given, strategies as st
 
-from quillfen.formula import (ArrayFormula, DataTableFormula, Token, Tokenizer, TokenizerError,
+from quillfen.formula import (ArrayFormula, DataTableFormula, Tokenizer, TokenizerError,
                               Translator, TranslatorError)
 from quillfen.formula.translate import _column_letters
 

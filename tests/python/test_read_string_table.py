@@ -16,29 +16,11 @@ from conftest import CORPUS_DIR
 from quillfen.reader import helpers as qh
 from quillfen.reader.strings import read_string_table as pure_read
 
-MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
+from support import MAIN, Pieces
 
 
 def table(*items, root_attrs=f'xmlns="{MAIN}"'):
     return f'<sst {root_attrs}>{"".join(items)}</sst>'.encode()
-
-
-class Chunked(io.RawIOBase):
-    """A binary file that returns at most the next of `sizes` bytes per read (cycling)."""
-
-    def __init__(self, data, sizes=(65536,)):
-        self.data, self.sizes, self.at, self.calls = data, sizes, 0, 0
-
-    def readable(self):
-        return True
-
-    def read(self, n=-1):
-        size = self.sizes[self.calls % len(self.sizes)]
-        self.calls += 1
-        size = min(size, n) if n is not None and n >= 0 else size
-        chunk = self.data[self.at:self.at + size]
-        self.at += len(chunk)
-        return chunk
 
 
 class Recorder:
@@ -59,7 +41,7 @@ def helpers(**changes):
 
 
 def native_read(native, xml, sizes=(65536,), **changes):
-    return native.read_string_table(Chunked(xml, sizes), helpers(**changes))
+    return native.read_string_table(Pieces(xml, sizes), helpers(**changes))
 
 
 def assert_agrees(native, xml, sizes=(65536,), may_fall_back=False):

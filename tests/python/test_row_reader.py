@@ -1,13 +1,10 @@
 """The native sheet reader against the pure-Python one: parsed items (fast and event paths),
 RowReader rows and actions, the read-only host with its fallback, and RowReader's own rules."""
 
-import datetime
 import gc
 import io
 import sys
 import threading
-import warnings
-import zipfile
 
 import pytest
 from hypothesis import given, strategies as st
@@ -17,34 +14,7 @@ from quillfen.reader.helpers import reading_helpers
 from quillfen.reader.sheet import ABSENT, ReaderSettings, WorksheetParser
 from quillfen.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 
-MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
-
-
-class Options:
-    def __init__(self, **kw):
-        self.epoch = WINDOWS_EPOCH
-        self.shared_strings = ["zero", "one", "two"]
-        self.data_only = False
-        self.rich_text = False
-        self.formula_and_value = False
-        self.date_formats = {1, 2}
-        self.timedelta_formats = {2}
-        self.row_dimensions = {}
-        self.__dict__.update(kw)
-
-    def fresh(self):
-        return Options(**{k: v for k, v in self.__dict__.items() if k != "row_dimensions"})
-
-
-class Chunked(io.BytesIO):
-    """A source that hands out at most `size` bytes per read, whatever is asked for."""
-
-    def __init__(self, data, size):
-        super().__init__(data)
-        self.size = size
-
-    def read(self, n=-1):
-        return super().read(min(n, self.size) if n >= 0 else self.size)
+from support import MAIN, Pieces, SheetOptions
 
 
 def norm(v):
@@ -71,7 +41,7 @@ def sheet(rows, before="", after="", prefix=""):
 def pure_items(data, opts, chunk=65536):
     actions = []
     out = []
-    for item in WorksheetParser(Chunked(data, chunk), ReaderSettings.from_parser(opts), reading_helpers(),
+    for item in WorksheetParser(Pieces(data, [chunk]), ReaderSettings.from_parser(opts), reading_helpers(),
                                 actions, opts.row_dimensions):
         if item[0] == "row":
             out.append(("row", item[1], [(c.row, c.column, norm(c.value), c.data_type, norm(c.style_id),
@@ -83,7 +53,7 @@ def pure_items(data, opts, chunk=65536):
 
 def native_items(testing, data, opts, fast, chunk=65536):
     actions = []
-    items, fast_cells, event_cells = testing.sheet_items(Chunked(data, chunk), opts, reading_helpers(), actions, fast)
+    items, fast_cells, event_cells = testing.sheet_items(Pieces(data, [chunk]), opts, reading_helpers(), actions, fast)
     out = []
     for item in items:
         if item[0] == "row":
@@ -95,7 +65,7 @@ def native_items(testing, data, opts, fast, chunk=65536):
 
 
 def raw_rows(native, data, opts, chunk=65536):
-    reader = native.RowReader(Chunked(data, chunk), opts, reading_helpers())
+    reader = native.RowReader(Pieces(data, [chunk]), opts, reading_helpers())
     rows = []
     while (row := reader.next_raw()) is not None:
         rows.append((row[0], [(r, c, norm(v), dt, norm(s)) for r, c, v, dt, s in row[1]]))
@@ -226,7 +196,7 @@ def fallback_allowed(native_out):
 
 @given(worksheets(), SETTINGS, st.sampled_from([65536, 7, 1, 100]))
 def test_parser_matches_pure_python(testing, data, settings, chunk):
-    opts = Options(**settings)
+    opts = SheetOptions(**settings)
     ref_opts, fast_opts, event_opts = opts.fresh(), opts.fresh(), opts.fresh()
     ref = outcome(lambda: pure_items(data, ref_opts))
     fast = outcome(lambda: native_items(testing, data, fast_opts, True, chunk)[0])
@@ -248,7 +218,7 @@ def test_parser_matches_pure_python(testing, data, settings, chunk):
 
 @given(worksheets(), SETTINGS, st.sampled_from([65536, 3]))
 def test_row_reader_matches_pure_python(native, data, settings, chunk):
-    opts = Options(**settings)
+    opts = SheetOptions(**settings)
     ref = outcome(lambda: pure_items(data, opts.fresh()))
     got = outcome(lambda: raw_rows(native, data, opts.fresh(), chunk))
     if fallback_allowed(got) or ref[0] != "ok":
@@ -265,9 +235,9 @@ def test_row_reader_matches_pure_python(native, data, settings, chunk):
 def test_fast_path_is_taken_for_common_cells(testing):
     data = sheet('<row r="1"><c r="A1" s="1"><v>45000</v></c><c r="B1" t="s"><v>1</v></c>'
                  '<c r="C1"><f>A1+1</f><v>2</v></c><c r="D1"/></row>')
-    (items, _), fast_cells, event_cells = native_items(testing, data, Options(), True)
+    (items, _), fast_cells, event_cells = native_items(testing, data, SheetOptions(), True)
     assert (fast_cells, event_cells) == (4, 0)
-    (items2, _), fast_cells, event_cells = native_items(testing, data, Options(), False)
+    (items2, _), fast_cells, event_cells = native_items(testing, data, SheetOptions(), False)
     assert (fast_cells, event_cells) == (0, 4) and items == items2
 
 
@@ -278,7 +248,7 @@ def test_fast_path_is_taken_for_common_cells(testing):
 ])
 def test_parser_refusals(testing, native, rows, message):
     with pytest.raises(native.NativeFallback, match="^%s$" % message):
-        native_items(testing, sheet(rows), Options(), True)
+        native_items(testing, sheet(rows), SheetOptions(), True)
 
 
 def test_interpretation_cases(testing):
@@ -287,7 +257,7 @@ def test_interpretation_cases(testing):
                  '<c s="99999999999999999999"><v>1</v></c></row>'
                  '<row r="5"/><row><c r="A1"><f t="shared" si="0" ref="A1:A3">B1</f></c>'
                  '<c r="A2"><f t="shared" si="0"/></c><c r="A3"><f t="shared" si="0"/></c></row>')
-    (items, _), _, _ = native_items(testing, data, Options(), True)
+    (items, _), _, _ = native_items(testing, data, SheetOptions(), True)
     cells = [c for i in items if i[0] == "row" for c in i[2]]
     got = [(r, c, v[1], dt, s[1]) for r, c, v, dt, s, *_ in cells]
     assert got == [
@@ -303,12 +273,12 @@ def test_out_of_range_dependent_raises_translator_error(testing):
     data = sheet('<row r="2"><c r="A2"><f t="shared" si="0">A1</f></c></row>'
                  '<row r="1"><c r="A1"><f t="shared" si="0"/></c></row>')
     with pytest.raises(TranslatorError, match="Formula out of range"):
-        native_items(testing, data, Options(), True)
+        native_items(testing, data, SheetOptions(), True)
 
 
 def test_date_warning_only_outside_formula_cells(testing):
     data = sheet('<row><c r="A1" s="1"><v>99999999</v></c><c r="B1" s="1"><f>1</f><v>99999999</v></c></row>')
-    (items, actions), _, _ = native_items(testing, data, Options(formula_and_value=True), True)
+    (items, actions), _, _ = native_items(testing, data, SheetOptions(formula_and_value=True), True)
     row = items[0][2]
     assert [(c[2][1], c[3]) for c in row] == [("'#VALUE!'", "e"), ("'=1'", "f")]
     assert row[1][6] == ("str", "'#VALUE!'")
@@ -319,7 +289,7 @@ def test_date_warning_only_outside_formula_cells(testing):
 
 
 def make_reader(native, rows, after="", **kw):
-    return native.RowReader(io.BytesIO(sheet(rows, after=after)), Options(**kw), reading_helpers())
+    return native.RowReader(io.BytesIO(sheet(rows, after=after)), SheetOptions(**kw), reading_helpers())
 
 
 def test_next_row_shapes(native):
@@ -333,7 +303,7 @@ def test_next_row_shapes(native):
     assert r.next_row("ws", 1, None, False, ReadOnlyCell, filler) is None
     assert r.next_row("ws", 1, None, False, ReadOnlyCell, filler) is None
 
-    opts = Options()
+    opts = SheetOptions()
     r = native.RowReader(io.BytesIO(sheet('<row r="1"><c r="C1" t="s"><v>2</v></c></row><row r="4"/>')), opts,
                          reading_helpers())
     # Out of bounds the cell's value is never converted: its string is gone by now.
@@ -365,9 +335,9 @@ def test_elements_and_warnings_in_document_order(native):
 
 def test_argument_errors(native):
     with pytest.raises(TypeError):
-        native.RowReader(io.BytesIO(b""), Options(), [])
+        native.RowReader(io.BytesIO(b""), SheetOptions(), [])
     with pytest.raises(TypeError):
-        native.RowReader(io.BytesIO(b""), Options(row_dimensions=[]), reading_helpers())
+        native.RowReader(io.BytesIO(b""), SheetOptions(row_dimensions=[]), reading_helpers())
     r = make_reader(native, "<row/>")
     with pytest.raises(TypeError):
         r.next_row(None, 1, None, 1, ReadOnlyCell, None)
@@ -385,7 +355,7 @@ def test_failures_become_native_fallback(native):
     def bad_int(text):
         raise ValueError("no")
     helpers["int"] = bad_int
-    r = native.RowReader(io.BytesIO(sheet('<row><c><v>+1</v></c></row>')), Options(), helpers)
+    r = native.RowReader(io.BytesIO(sheet('<row><c><v>+1</v></c></row>')), SheetOptions(), helpers)
     with pytest.raises(native.NativeFallback, match="^native reader error: ValueError: no$"):
         r.next_raw()
     r = make_reader(native, '<row><c><v>1</v></c></row><row><c><v>1</v></c><bad></row>')
@@ -396,7 +366,7 @@ def test_failures_become_native_fallback(native):
 def test_rows_held_back_until_their_block_is_left(native):
     good = "".join('<row r="%d"><c r="A%d"><v>%d</v></c></row>' % (i, i, i) for i in range(1, 3000))
     data = sheet(good + "<row><c><v>1</v></c><oops></row>")
-    r = native.RowReader(io.BytesIO(data), Options(), reading_helpers())
+    r = native.RowReader(io.BytesIO(data), SheetOptions(), reading_helpers())
     released = 0
     with pytest.raises(native.NativeFallback):
         while r.next_raw() is not None:
@@ -420,14 +390,14 @@ def test_borrow_errors_from_a_helper(native):
         return int(text)
     helpers = reading_helpers()
     helpers["int"] = reenter
-    holder["r"] = native.RowReader(io.BytesIO(sheet('<row><c><v>+1</v></c></row>')), Options(), helpers)
+    holder["r"] = native.RowReader(io.BytesIO(sheet('<row><c><v>+1</v></c></row>')), SheetOptions(), helpers)
     assert holder["r"].next_raw()[1][0][2] == 1
 
 
 def test_reference_counts_and_collection(native):
     data = sheet('<row><c r="A1" t="s"><v>1</v></c><c r="B1"><v>2</v></c></row>',
                  after="<mergeCells/>")
-    opts = Options()
+    opts = SheetOptions()
     strings = opts.shared_strings
     before = sys.getrefcount(strings)
     for _ in range(50):
@@ -446,7 +416,7 @@ def test_reference_counts_and_collection(native):
 
 def test_threads_never_wait(native):
     data = sheet("".join('<row><c><v>%d</v></c></row>' % i for i in range(2000)))
-    r = native.RowReader(io.BytesIO(data), Options(), reading_helpers())
+    r = native.RowReader(io.BytesIO(data), SheetOptions(), reading_helpers())
     errors, count = [], [0]
 
     def work():

@@ -7,22 +7,8 @@ import pytest
 
 from quillfen.reader.helpers import reading_helpers
 from quillfen.reader.sheet import ABSENT, ReaderSettings, WorksheetParser
-from quillfen.utils.datetime import WINDOWS_EPOCH
 
-MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
-
-
-class Options:
-    def __init__(self, **kw):
-        self.epoch = WINDOWS_EPOCH
-        self.shared_strings = ["zero", "one", "two"]
-        self.data_only = False
-        self.rich_text = False
-        self.formula_and_value = False
-        self.date_formats = {1}
-        self.timedelta_formats = set()
-        self.row_dimensions = {}
-        self.__dict__.update(kw)
+from support import MAIN, SheetOptions
 
 
 def sheet(rows, before="", after=""):
@@ -30,7 +16,7 @@ def sheet(rows, before="", after=""):
 
 
 def read(data, **options):
-    opts = Options(**options)
+    opts = SheetOptions(**options)
     actions = []
     items = list(WorksheetParser(io.BytesIO(data), ReaderSettings.from_parser(opts), reading_helpers(),
                                  actions, opts.row_dimensions))

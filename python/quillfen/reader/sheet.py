@@ -347,7 +347,7 @@ class WorksheetParser:
         return to_int64(row), to_int64(col)
 
     def _interpret(self, cell, style):
-        s, h = self._s, self._h
+        s = self._s
         attrs = cell.attrs
         dtype = attrs.get("t", "n")
         r = attrs.get("r")

@@ -6,7 +6,6 @@ its epoch is 1899-12-30) and the 1904 system. Times are resolved to the millisec
 """
 
 import datetime as _dt
-import math as _math
 import re as _re
 
 __all__ = ["WINDOWS_EPOCH", "MAC_EPOCH", "CALENDAR_WINDOWS_1900", "CALENDAR_MAC_1904",

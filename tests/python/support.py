@@ -1,0 +1,54 @@
+"""Shared test fixtures that are plain code: chunked sources and sheet-reader options."""
+
+import io
+import random
+
+from quillfen.utils.datetime import WINDOWS_EPOCH
+
+MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
+
+
+class Pieces(io.RawIOBase):
+    """A binary file object that ignores the requested size and returns the next of `sizes`
+    bytes per read (cycling): tokens, references and captures then straddle reads."""
+
+    def __init__(self, data: bytes, sizes=(65536,)):
+        self.data, self.at, self.sizes, self.calls = data, 0, list(sizes), 0
+
+    def readable(self):
+        return True
+
+    def read(self, n=-1):
+        size = self.sizes[self.calls % len(self.sizes)]
+        self.calls += 1
+        chunk = self.data[self.at:self.at + size]
+        self.at += len(chunk)
+        return chunk
+
+
+def cuts(data: bytes, whole_reads=True):
+    """The same document as one read, one byte per read, random small pieces and (with
+    `whole_reads`) 65536-byte reads."""
+    rng = random.Random(len(data))
+    sources = [io.BytesIO(data), Pieces(data, [1]), Pieces(data, [rng.randint(1, 17) for _ in range(50)])]
+    if whole_reads:
+        sources.append(Pieces(data, [65536]))
+    return sources
+
+
+class SheetOptions:
+    """The parser object the sheet readers are given (style 1 is a date, style 2 a duration)."""
+
+    def __init__(self, **kw):
+        self.epoch = WINDOWS_EPOCH
+        self.shared_strings = ["zero", "one", "two"]
+        self.data_only = False
+        self.rich_text = False
+        self.formula_and_value = False
+        self.date_formats = {1, 2}
+        self.timedelta_formats = {2}
+        self.row_dimensions = {}
+        self.__dict__.update(kw)
+
+    def fresh(self):
+        return SheetOptions(**{k: v for k, v in self.__dict__.items() if k != "row_dimensions"})
