@@ -7,7 +7,6 @@ Usage: bench_find_dimension.py [MEGABYTES]
 
 import io
 import sys
-import time
 import xml.parsers.expat
 
 from quillfen import _quillfen
@@ -15,6 +14,8 @@ from quillfen import _quillfen
 MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
 COLS = "ABCDEFGHIJ"
 
+
+from timing import best_of  # noqa: E402
 
 def worksheet(megabytes: float) -> bytes:
     """A part in the shape producers write: shared strings, numbers, a few formulas."""
@@ -42,14 +43,6 @@ def worksheet(megabytes: float) -> bytes:
         f'<sheetData>{"".join(rows)}</sheetData></worksheet>'
     ).encode()
 
-
-def best_of(fn, repeat: int) -> float:
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - start)
-    return best
 
 
 def main() -> None:

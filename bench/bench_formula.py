@@ -5,7 +5,6 @@ Uses the test-only module from the developer build (make build). Prints times an
 
 import os
 import sys
-import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, os.environ.get("QUILLFEN_TEST_BUILD_DIR", "build/dev"), "testing"))
@@ -20,14 +19,8 @@ FORMULA = '=IF(AND($B2>0,C2<>""),SUM(D2:F2)*Sheet2!$A$1+VLOOKUP(A2,Data!$A:$D,2,
 ORIGIN = (2, 7)  # G2
 
 
-def best_of(n, fn):
-    best = float("inf")
-    for _ in range(n):
-        t = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - t)
-    return best
 
+from timing import best_of  # noqa: E402
 
 def main():
     rows = [ORIGIN[0] + i % 50_000 for i in range(N)]
@@ -39,9 +32,9 @@ def main():
     native = testing.formula_translate(FORMULA, ORIGIN[0], ORIGIN[1], dests[:1000])
     assert native == [tr.translate_formula(c) for c in coords[:1000]]
 
-    t_native = best_of(3, lambda: testing.formula_translate(FORMULA, ORIGIN[0], ORIGIN[1], dests))
+    t_native = best_of(lambda: testing.formula_translate(FORMULA, ORIGIN[0], ORIGIN[1], dests), 3)
     translate = tr.translate_formula
-    t_python = best_of(1, lambda: [translate(c) for c in coords])
+    t_python = best_of(lambda: [translate(c) for c in coords], 1)
     print(f"shared formula, {N} destinations: native {t_native:.3f} s, Python Translator {t_python:.3f} s, "
           f"ratio {t_python / t_native:.1f}x")
 

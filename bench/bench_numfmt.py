@@ -7,7 +7,6 @@ import os
 import random
 import struct
 import sys
-import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, os.environ.get("QUILLFEN_TEST_BUILD_DIR", "build/dev"), "testing"))
@@ -17,14 +16,8 @@ import _quillfen_testing as testing  # noqa: E402
 N = int(os.environ.get("BENCH_N", 1_000_000))
 
 
-def best_of(n, fn):
-    best = float("inf")
-    for _ in range(n):
-        t = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - t)
-    return best
 
+from timing import best_of  # noqa: E402
 
 def main():
     rng = random.Random(7)
@@ -34,8 +27,8 @@ def main():
     packed = struct.pack(f"<{N}d", *xs)
     assert testing.format_g16_bulk(packed[:8000], 0) == ["%.16g" % x for x in xs[:1000]]
 
-    t_native = best_of(3, lambda: testing.format_g16_bulk(packed, 0))
-    t_python = best_of(3, lambda: ["%.16g" % x for x in xs])
+    t_native = best_of(lambda: testing.format_g16_bulk(packed, 0), 3)
+    t_python = best_of(lambda: ["%.16g" % x for x in xs], 3)
     print(f"format_g16, {N} doubles: native {t_native:.3f} s, Python '%.16g' {t_python:.3f} s, "
           f"ratio {t_python / t_native:.1f}x")
 

@@ -10,7 +10,6 @@ import io
 import os
 import sys
 import tempfile
-import time
 import zipfile
 
 from quillfen import _quillfen, load_workbook
@@ -21,14 +20,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import xlsxgen  # noqa: E402
 
 
-def best_of(fn, repeat: int) -> float:
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - start)
-    return best
 
+from timing import best_of  # noqa: E402
 
 def main() -> None:
     rows = int(sys.argv[1]) if len(sys.argv) > 1 else 100_000

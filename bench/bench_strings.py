@@ -7,7 +7,6 @@ Usage: bench_strings.py [ITEMS]
 
 import io
 import sys
-import time
 
 from quillfen import _quillfen
 from quillfen.reader.helpers import reading_helpers
@@ -18,6 +17,8 @@ RPR = ['<rPr><b/><sz val="11"/><color theme="1"/><rFont val="Calibri"/><family v
        '<rPr><i/><sz val="11"/><color rgb="FFFF0000"/><rFont val="Calibri"/><family val="2"/></rPr>',
        '<rPr><sz val="9"/><rFont val="Tahoma"/></rPr>']
 
+
+from timing import best_of  # noqa: E402
 
 def item(i: int) -> str:
     if i % 50 == 7:  # rich: two runs with run properties
@@ -35,14 +36,6 @@ def table(n: int) -> bytes:
     return (f'<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n'
             f'<sst xmlns="{MAIN}" count="{n}" uniqueCount="{n}">{body}</sst>').encode()
 
-
-def best_of(fn, repeat: int) -> float:
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - start)
-    return best
 
 
 def main() -> None:
