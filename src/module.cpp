@@ -3,6 +3,7 @@
 // (core/frame.hpp); the work itself lives in the units.
 #include "core/frame.hpp"
 #include "pysource.hpp"
+#include "store/store.hpp"
 #include "xml/dimension.hpp"
 
 #include <memory>
@@ -42,6 +43,11 @@ int module_exec(PyObject* module) noexcept {
     PyObject* fallback = native_fallback_type();
     if (!fallback || PyModule_AddObjectRef(module, "NativeFallback", fallback) < 0) return -1;
     if (PyModule_AddFunctions(module, module_methods) < 0) return -1;
+    // Classes, in this order: RowReader, CellStore, SheetWriter.
+    PyTypeObject* cell_store = store::cell_store_type();
+    if (!cell_store || PyModule_AddObjectRef(module, "CellStore", reinterpret_cast<PyObject*>(cell_store)) < 0) {
+        return -1;
+    }
     return 0;
 }
 
