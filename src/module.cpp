@@ -3,6 +3,7 @@
 // (core/frame.hpp); the work itself lives in the units.
 #include "core/frame.hpp"
 #include "pysource.hpp"
+#include "sheet/rowreader.hpp"
 #include "store/store.hpp"
 #include "xml/dimension.hpp"
 
@@ -44,6 +45,8 @@ int module_exec(PyObject* module) noexcept {
     if (!fallback || PyModule_AddObjectRef(module, "NativeFallback", fallback) < 0) return -1;
     if (PyModule_AddFunctions(module, module_methods) < 0) return -1;
     // Classes, in this order: RowReader, CellStore, SheetWriter.
+    PyObject* row_reader = sheet::row_reader_type();
+    if (!row_reader || PyModule_AddObjectRef(module, "RowReader", row_reader) < 0) return -1;
     PyTypeObject* cell_store = store::cell_store_type();
     if (!cell_store || PyModule_AddObjectRef(module, "CellStore", reinterpret_cast<PyObject*>(cell_store)) < 0) {
         return -1;

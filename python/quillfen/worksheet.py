@@ -3,6 +3,7 @@
 import warnings
 import xml.etree.ElementTree as ET
 
+from ._native import NativeFallback, engine
 from .cell import EMPTY_CELL, Cell, ReadOnlyCell
 from .reader.helpers import parse_snippet
 from .reader.sheet import ABSENT, MAIN_NS, ReaderSettings, WorksheetParser
@@ -23,15 +24,37 @@ class SheetReadOptions:
         self.row_dimensions = {}
 
 
-def replay_actions(worksheet, actions):
-    """Applies what the readers handed back, in document order: elements and warnings."""
+class _Replayed:
+    """How many rows, elements and warnings of a sheet the caller has already been given.
+
+    When the native reader gives up part-way, the pure-Python reader starts the sheet again:
+    these counts let it pass over what was already delivered, so that nothing is seen twice.
+    Both readers deliver each kind in document order, so counting is enough (row numbers are
+    not: they may repeat or go backwards)."""
+
+    __slots__ = ("rows", "elements", "warnings")
+
+    def __init__(self):
+        self.rows = self.elements = self.warnings = 0
+
+
+def replay_actions(worksheet, actions, seen=None, skip=None, stacklevel=3):
+    """Applies what the readers handed back, in document order: elements and warnings.
+
+    `seen` counts what is applied; actions still counted in `skip` are passed over instead."""
     for action in actions:
+        kind = "elements" if action[0] == "element" else "warnings"
+        if skip is not None and getattr(skip, kind):
+            setattr(skip, kind, getattr(skip, kind) - 1)
+            continue
+        if seen is not None:
+            setattr(seen, kind, getattr(seen, kind) + 1)
         if action[0] == "warn":
             message = action[1]
             if isinstance(message, Warning):
-                warnings.warn(message, stacklevel=3)
+                warnings.warn(message, stacklevel=stacklevel)
             else:
-                warnings.warn(str(message), UserWarning, stacklevel=3)
+                warnings.warn(str(message), UserWarning, stacklevel=stacklevel)
         elif action[0] == "element":
             worksheet._apply_element(action[1], action[2])
     actions.clear()
@@ -55,8 +78,11 @@ class _SheetBase:
         elif element.tag == "{%s}dimension" % MAIN_NS:
             self.dimension_ref = element.get("ref")
 
-    def _stream(self, options, helpers):
-        """Yields (row index, [CellRecord]) from the pure-Python reader, replaying its actions."""
+    def _stream(self, options, helpers, skip=None, stacklevel=3):
+        """Yields (row index, [CellRecord]) from the pure-Python reader, replaying its actions.
+
+        With `skip`, the rows, elements and warnings it counts are read but not delivered.
+        `stacklevel` is that of the warnings, counted from this generator."""
         actions = []
         with self.parent._package.open(self._part) as source:
             parser = WorksheetParser(source, ReaderSettings.from_parser(options), helpers, actions,
@@ -64,10 +90,13 @@ class _SheetBase:
             for item in parser:
                 if item[0] == "element":
                     actions.append(item)
-                replay_actions(self, actions)
+                replay_actions(self, actions, skip=skip, stacklevel=stacklevel)
                 if item[0] == "row":
+                    if skip is not None and skip.rows:
+                        skip.rows -= 1
+                        continue
                     yield item[1], item[2]
-        replay_actions(self, actions)
+        replay_actions(self, actions, skip=skip, stacklevel=stacklevel)
 
 
 class ReadOnlyWorksheet(_SheetBase):
@@ -82,7 +111,26 @@ class ReadOnlyWorksheet(_SheetBase):
         min_col = min_col or 1
         filler = None if values_only else EMPTY_CELL
         options = SheetReadOptions(self.parent, self.parent.data_only, self.parent.rich_text)
-        for idx, cells in self._stream(options, self.parent.helpers):
+        helpers = self.parent.helpers
+        seen = _Replayed()
+        native = engine()
+        if native is not None:
+            try:
+                with self.parent._package.open(self._part) as source:
+                    reader = native.RowReader(source, options, helpers)
+                    while True:
+                        got = reader.next_row(self, min_col, max_col, values_only, ReadOnlyCell, filler)
+                        replay_actions(self, reader.actions, seen)
+                        if got is None:
+                            return
+                        seen.rows += 1
+                        idx, row = got
+                        if (min_row is None or idx >= min_row) and (max_row is None or idx <= max_row):
+                            yield row
+            except NativeFallback:
+                pass  # the pure-Python reader takes over after what was delivered
+        # Warnings point at the code iterating, as they do from the native loop above.
+        for idx, cells in self._stream(options, helpers, skip=seen, stacklevel=4):
             if min_row is not None and idx < min_row:
                 continue
             if max_row is not None and idx > max_row:

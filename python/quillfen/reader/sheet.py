@@ -433,7 +433,8 @@ class WorksheetParser:
         si = cell.f.get("si")
         index = self._masters_by_si.get(si) if si is not None else self._anon_master
         if index is not None:
-            return self._masters[index].translate_formula(r)
+            # An empty r names no cell: the formula is rendered unshifted, as without r.
+            return self._masters[index].translate_formula(r or None)
         if text == "=":
             return text
         master = h["Translator"](text, r)

@@ -1,0 +1,460 @@
+// Cell interpretation (see cell.hpp).
+#include "sheet/cell.hpp"
+
+#include "core/frame.hpp"
+#include "dates_py.hpp"
+#include "formula/pyerror.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+
+namespace qf::sheet {
+namespace {
+
+XmlError raised() { return source_error(); }
+
+template <class T>
+std::unexpected<XmlError> fail() { return std::unexpected(raised()); }
+
+Ref py_str(std::string_view s) noexcept {
+    return Ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+
+bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+
+// The float form converted natively: [+-]? digits [. digits] [(e|E) [+-]? digits], with at
+// least one mantissa digit. Everything else (inf, nan, underscores, spaces) is Python's call.
+bool native_float_form(std::string_view t) noexcept {
+    std::size_t i = 0;
+    const std::size_t n = t.size();
+    if (i < n && (t[i] == '+' || t[i] == '-')) ++i;
+    std::size_t digits = 0;
+    while (i < n && is_digit(t[i])) { ++i; ++digits; }
+    if (i < n && t[i] == '.') {
+        ++i;
+        while (i < n && is_digit(t[i])) { ++i; ++digits; }
+    }
+    if (digits == 0) return false;
+    if (i < n && (t[i] == 'e' || t[i] == 'E')) {
+        ++i;
+        if (i < n && (t[i] == '+' || t[i] == '-')) ++i;
+        std::size_t exp = 0;
+        while (i < n && is_digit(t[i])) { ++i; ++exp; }
+        if (exp == 0) return false;
+    }
+    return i == n;
+}
+
+// A number read from an "n" cell: native int, native float, or whatever Python made of it.
+struct Number {
+    enum Kind : std::uint8_t { Int, Float, Py } kind;
+    std::int64_t i = 0;
+    double f = 0;
+    Ref py;
+
+    Ref to_py() const noexcept {
+        switch (kind) {
+            case Int: return Ref::steal(PyLong_FromLongLong(i));
+            case Float: return Ref::steal(PyFloat_FromDouble(f));
+            case Py: return py.clone();
+        }
+        return Ref{};
+    }
+};
+
+XmlResult<Number> parse_number(const Helpers& h, std::string_view text) {
+    const bool float_like = text.find_first_of(".eE") != std::string_view::npos;
+    if (!float_like) {
+        if (auto v = native_int(text)) return Number{Number::Int, *v, 0, {}};
+        QF_TRY_SET(Ref obj, py_call1(h.int_.get(), text));
+        return Number{Number::Py, 0, 0, std::move(obj)};
+    }
+    if (native_float_form(text)) {
+        std::string_view body = text[0] == '+' ? text.substr(1) : text;
+        double value = 0;
+        auto [end, ec] = std::from_chars(body.data(), body.data() + body.size(), value);
+        // Overflow and underflow are left to float(), which knows what Python makes of them.
+        if (ec == std::errc{} && end == body.data() + body.size()) return Number{Number::Float, 0, value, {}};
+    }
+    QF_TRY_SET(Ref obj, py_call1(h.float_.get(), text));
+    if (PyFloat_CheckExact(obj.get())) return Number{Number::Float, 0, PyFloat_AS_DOUBLE(obj.get()), {}};
+    return Number{Number::Py, 0, 0, std::move(obj)};
+}
+
+struct Typed {
+    Val value;
+    DType dtype;
+};
+
+DType code(std::uint8_t c) { return DType{c, {}}; }
+
+XmlResult<DType> py_dtype(std::string_view text) {
+    Ref s = py_str(text);
+    if (!s) return fail<DType>();
+    return DType{DT_N, std::move(s)};
+}
+
+// "#VALUE!" for a date-styled number that is no date, with the package's warning.
+XmlResult<Typed> date_warning(SheetState& st, const CellBufs& b, const Number& n, bool is_formula) {
+    Ref where = b.has_r ? py_str(b.r) : Ref::borrow(Py_None);
+    if (!where) return fail<Typed>();
+    Ref number = n.to_py();
+    if (!number) return fail<Typed>();
+    Ref message = Ref::steal(PyObject_CallFunctionObjArgs(st.helpers.date_warning.get(), where.get(),
+                                                          number.get(), nullptr));
+    if (!message) return fail<Typed>();
+    if (!is_formula) {
+        Ref warn = Ref::steal(PyUnicode_InternFromString("warn"));
+        if (!warn) return fail<Typed>();
+        Ref action = Ref::steal(PyTuple_Pack(2, warn.get(), message.get()));
+        if (!action || PyList_Append(st.actions.get(), action.get()) < 0) return fail<Typed>();
+    }
+    return Typed{std::string("#VALUE!"), code(DT_E)};
+}
+
+XmlResult<Typed> to_date(SheetState& st, const CellBufs& b, const StyleId& style, Number n, bool is_formula) {
+    const Settings& s = st.settings;
+    const bool td = s.timedelta_formats.contains(style.id);
+    if (td || !s.epoch || n.kind == Number::Py) {
+        Ref number = n.to_py();
+        if (!number) return fail<Typed>();
+        Ref args = Ref::steal(PyTuple_Pack(2, number.get(), s.epoch_obj.get()));
+        if (!args) return fail<Typed>();
+        Ref kwargs = Ref::steal(Py_BuildValue("{s:O}", "timedelta", td ? Py_True : Py_False));
+        if (!kwargs) return fail<Typed>();
+        Ref result = Ref::steal(PyObject_Call(st.helpers.from_excel.get(), args.get(), kwargs.get()));
+        if (result) return Typed{std::move(result), code(DT_D)};
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError) && !PyErr_ExceptionMatches(PyExc_ValueError))
+            return fail<Typed>();
+        PyErr_Clear();
+        return date_warning(st, b, n, is_formula);
+    }
+    const DateParts parts = n.kind == Number::Int ? from_excel_int(*s.epoch, n.i) : from_excel_float(*s.epoch, n.f);
+    if (std::holds_alternative<OutOfRange>(parts)) return date_warning(st, b, n, is_formula);
+    if (n.kind == Number::Int) return Typed{DateIntV{n.i}, code(DT_D)};
+    return Typed{DateFloatV{n.f}, code(DT_D)};
+}
+
+XmlResult<Typed> typed_value(SheetState& st, CellBufs& b, std::string_view dtype, const StyleId& style,
+                             std::optional<Val>& inline_val, bool is_formula) {
+    const Helpers& h = st.helpers;
+    const bool has_text = dtype != "inlineStr" && !b.v.empty();
+    if (!has_text) {
+        if (dtype.size() == 1) {
+            switch (dtype[0]) {
+                case 'n': return Typed{std::monostate{}, code(DT_N)};
+                case 's': return Typed{std::monostate{}, code(DT_S)};
+                case 'f': return Typed{std::monostate{}, code(DT_F)};
+                case 'b': return Typed{std::monostate{}, code(DT_B)};
+                case 'e': return Typed{std::monostate{}, code(DT_E)};
+                case 'd': return Typed{std::monostate{}, code(DT_D)};
+                default: break;
+            }
+        }
+        if (dtype == "inlineStr") {
+            if (inline_val) return Typed{std::move(*inline_val), code(DT_S)};
+            return Typed{std::monostate{}, code(DT_INLINE)};
+        }
+        QF_TRY_SET(DType d, py_dtype(dtype));
+        return Typed{std::monostate{}, std::move(d)};
+    }
+    std::string text = std::move(b.v);
+    b.v.clear();
+    if (dtype == "n") {
+        QF_TRY_SET(Number n, parse_number(h, text));
+        const Settings& s = st.settings;
+        if (!s.date_formats.empty() && !style.obj && s.date_formats.contains(style.id))
+            return to_date(st, b, style, std::move(n), is_formula);
+        switch (n.kind) {
+            case Number::Int: return Typed{n.i, code(DT_N)};
+            case Number::Float: return Typed{n.f, code(DT_N)};
+            case Number::Py: return Typed{std::move(n.py), code(DT_N)};
+        }
+    }
+    if (dtype == "s") {
+        const auto idx = native_int(text);
+        if (idx && *idx >= 0 && static_cast<std::uint64_t>(*idx) < st.settings.shared_strings_len)
+            return Typed{SharedStringV{static_cast<std::uint32_t>(*idx)}, code(DT_S)};
+        QF_TRY_SET(Ref index, py_int(h, text));
+        Ref item = Ref::steal(PyObject_GetItem(st.settings.shared_strings.get(), index.get()));
+        if (!item) return fail<Typed>();
+        return Typed{std::move(item), code(DT_S)};
+    }
+    if (dtype == "b") {
+        if (auto v = native_int(text)) return Typed{*v != 0, code(DT_B)};
+        QF_TRY_SET(Ref obj, py_int(h, text));
+        const int truth = PyObject_IsTrue(obj.get());
+        if (truth < 0) return fail<Typed>();
+        return Typed{truth == 1, code(DT_B)};
+    }
+    if (dtype == "d") {
+        QF_TRY_SET(Ref obj, py_call1(h.from_iso8601.get(), text));
+        return Typed{std::move(obj), code(DT_D)};
+    }
+    if (dtype == "e") return Typed{std::move(text), code(DT_E)};
+    if (dtype == "f") return Typed{std::move(text), code(DT_F)};
+    if (dtype == "str") return Typed{std::move(text), code(DT_S)};
+    QF_TRY_SET(DType d, py_dtype(dtype));
+    return Typed{std::move(text), std::move(d)};
+}
+
+XmlResult<Val> shared_formula(SheetState& st, const CellBufs& b, std::string text, formula::Cell pos) {
+    const Helpers& h = st.helpers;
+    std::optional<std::uint32_t> found;
+    if (b.has_f_si) {
+        auto it = st.masters_by_si.find(b.f_si);
+        if (it != st.masters_by_si.end()) found = it->second;
+    } else {
+        found = st.anon_master;
+    }
+    const bool has_target = b.has_r && !b.r.empty();
+    if (found) {
+        const Shared& m = st.masters[*found];
+        if (m.native) {
+            const formula::Translator& tr = *m.native;
+            const formula::Cell dest = has_target ? pos : formula::Cell{tr.origin_row(), tr.origin_col()};
+            if (!tr.renders_plain() && !tr.shift_in_range(dest))
+                return std::unexpected(formula_err(h, formula::FormulaError::out_of_range()));
+            return SharedRefV{has_target ? std::optional<formula::Cell>(pos) : std::nullopt, *found};
+        }
+        // An empty r names no cell: rendered without a shift, as for a missing r.
+        Ref dest = has_target ? py_str(b.r) : Ref::borrow(Py_None);
+        if (!dest) return fail<Val>();
+        Ref out = Ref::steal(PyObject_CallMethod(m.py.get(), "translate_formula", "O", dest.get()));
+        if (!out) return fail<Val>();
+        return Val{std::move(out)};
+    }
+    if (text == "=") return Val{std::move(text)};
+    Shared master;
+    bool native = false;
+    if (b.has_r) {
+        QF_TRY_SET(formula::Cell origin, coordinate(h, b.r));
+        auto tr = formula::Translator::create(text, origin.row, origin.col);
+        if (tr) {
+            master.native = std::move(*tr);
+            native = true;
+        } else if (tr.error().kind != formula::FormulaErrorKind::NeedPython) {
+            return std::unexpected(formula_err(h, tr.error()));
+        }
+    }
+    if (!native) {
+        Ref f = py_str(text);
+        Ref r = b.has_r ? py_str(b.r) : Ref::borrow(Py_None);
+        if (!f || !r) return fail<Val>();
+        master.py = Ref::steal(PyObject_CallFunctionObjArgs(h.translator.get(), f.get(), r.get(), nullptr));
+        if (!master.py) return fail<Val>();
+    }
+    const auto index = static_cast<std::uint32_t>(st.masters.size());
+    st.masters.push_back(std::move(master));
+    if (b.has_f_si) st.masters_by_si.insert_or_assign(b.f_si, index);
+    else st.anon_master = index;
+    return Val{std::move(text)};
+}
+
+XmlResult<Val> parse_formula(SheetState& st, CellBufs& b, PyObject* f_attrs, formula::Cell pos) {
+    const Helpers& h = st.helpers;
+    std::string text;
+    text.reserve(b.f_text.size() + 1);
+    text.push_back('=');
+    text.append(b.f_text);
+    if (!b.has_f_t) return Val{std::move(text)};
+    if (b.f_t == "array") {
+        Ref ref = b.has_f_ref ? py_str(b.f_ref) : Ref::borrow(Py_None);
+        Ref t = py_str(text);
+        if (!ref || !t) return fail<Val>();
+        Ref kwargs = Ref::steal(Py_BuildValue("{s:O,s:O}", "ref", ref.get(), "text", t.get()));
+        if (!kwargs) return fail<Val>();
+        Ref args = Ref::steal(PyTuple_New(0));
+        if (!args) return fail<Val>();
+        Ref obj = Ref::steal(PyObject_Call(h.array_formula.get(), args.get(), kwargs.get()));
+        if (!obj) return fail<Val>();
+        return Val{std::move(obj)};
+    }
+    if (b.f_t == "dataTable") {
+        Ref kwargs = f_attrs ? Ref::borrow(f_attrs) : Ref::steal(PyDict_New());
+        Ref args = Ref::steal(PyTuple_New(0));
+        if (!kwargs || !args) return fail<Val>();
+        Ref obj = Ref::steal(PyObject_Call(h.data_table_formula.get(), args.get(), kwargs.get()));
+        if (!obj) return fail<Val>();
+        return Val{std::move(obj)};
+    }
+    if (b.f_t == "shared") return shared_formula(st, b, std::move(text), pos);
+    return Val{std::move(text)};
+}
+
+}  // namespace
+
+XmlResult<void> SheetState::init_dt() {
+    static constexpr const char* NAMES[DT_COUNT] = {"n", "s", "f", "b", "e", "d", "inlineStr"};
+    for (int i = 0; i < DT_COUNT; ++i) {
+        dt[i] = Ref::steal(PyUnicode_InternFromString(NAMES[i]));
+        if (!dt[i]) return std::unexpected(raised());
+    }
+    return {};
+}
+
+std::optional<std::int64_t> native_int(std::string_view t) noexcept {
+    std::size_t i = 0;
+    const bool neg = !t.empty() && t[0] == '-';
+    if (neg) i = 1;
+    const std::size_t digits = t.size() - i;
+    if (digits < 1 || digits > 18) return std::nullopt;
+    std::int64_t v = 0;
+    for (; i < t.size(); ++i) {
+        if (!is_digit(t[i])) return std::nullopt;
+        v = v * 10 + (t[i] - '0');
+    }
+    return neg ? -v : v;
+}
+
+std::optional<formula::Cell> fast_coordinate(std::string_view t) noexcept {
+    std::size_t i = 0;
+    std::int64_t col = 0;
+    while (i < t.size() && t[i] >= 'A' && t[i] <= 'Z') {
+        col = col * 26 + (t[i] - 'A' + 1);
+        ++i;
+    }
+    if (i < 1 || i > 3 || i == t.size()) return std::nullopt;
+    const std::size_t digits = t.size() - i;
+    if (digits > 9 || t[i] == '0') return std::nullopt;
+    std::int64_t row = 0;
+    for (; i < t.size(); ++i) {
+        if (!is_digit(t[i])) return std::nullopt;
+        row = row * 10 + (t[i] - '0');
+    }
+    if (col > formula::MAX_COLUMN) return std::nullopt;
+    return formula::Cell{row, col};
+}
+
+XmlResult<formula::Cell> coordinate(const Helpers& h, std::string_view text) {
+    if (auto c = fast_coordinate(text)) return *c;
+    QF_TRY_SET(Ref result, py_call1(h.coordinate_to_tuple.get(), text));
+    Ref seq = Ref::steal(PySequence_Tuple(result.get()));
+    if (!seq) return fail<formula::Cell>();
+    if (PyTuple_GET_SIZE(seq.get()) != 2) {
+        PyErr_SetString(PyExc_ValueError, "coordinate_to_tuple must return a 2-tuple");
+        return fail<formula::Cell>();
+    }
+    const long long row = PyLong_AsLongLong(PyTuple_GET_ITEM(seq.get(), 0));
+    if (row == -1 && PyErr_Occurred()) return fail<formula::Cell>();
+    const long long col = PyLong_AsLongLong(PyTuple_GET_ITEM(seq.get(), 1));
+    if (col == -1 && PyErr_Occurred()) return fail<formula::Cell>();
+    return formula::Cell{row, col};
+}
+
+XmlResult<StyleId> style_of(const Helpers& h, bool present, std::string_view text) {
+    if (!present) return StyleId{};
+    if (text.empty()) {
+        Ref empty = Ref::steal(PyUnicode_FromStringAndSize("", 0));
+        if (!empty) return fail<StyleId>();
+        return StyleId{0, std::move(empty)};
+    }
+    if (auto v = native_int(text)) return StyleId{*v, {}};
+    QF_TRY_SET(Ref obj, py_call1(h.int_.get(), text));
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(obj.get(), &overflow);
+    if (v == -1 && PyErr_Occurred()) return fail<StyleId>();
+    if (overflow) return StyleId{0, std::move(obj)};
+    return StyleId{v, {}};
+}
+
+XmlResult<Ref> py_int(const Helpers& h, std::string_view text) {
+    if (auto v = native_int(text)) {
+        Ref obj = Ref::steal(PyLong_FromLongLong(*v));
+        if (!obj) return fail<Ref>();
+        return obj;
+    }
+    return py_call1(h.int_.get(), text);
+}
+
+XmlResult<Ref> py_call1(PyObject* fn, std::string_view text) {
+    Ref arg = py_str(text);
+    if (!arg) return fail<Ref>();
+    Ref out = Ref::steal(PyObject_CallOneArg(fn, arg.get()));
+    if (!out) return fail<Ref>();
+    return out;
+}
+
+XmlError formula_err(const Helpers& h, const formula::FormulaError& e) {
+    formula::raise_formula_error(e, h.tokenizer_error.get(), h.translator_error.get());
+    return raised();
+}
+
+XmlResult<CellRec> interpret(SheetState& st, CellBufs& b, StyleId style, std::optional<Val> inline_val,
+                             PyObject* f_attrs) {
+    const Settings& s = st.settings;
+    const std::string_view dtype = b.has_t ? std::string_view(b.t) : std::string_view("n");
+    CellRec rec;
+    if (b.has_r && !b.r.empty()) {
+        QF_TRY_SET(formula::Cell pos, coordinate(st.helpers, b.r));
+        rec.row = pos.row;
+        rec.col = pos.col;
+        st.col_counter = pos.col;
+    } else {
+        if (st.col_counter == std::numeric_limits<std::int64_t>::max())
+            return std::unexpected(XmlError::unsupported("column index"));
+        rec.row = st.row_counter;
+        rec.col = ++st.col_counter;
+    }
+    rec.is_formula = b.has_f && !s.data_only;
+    std::optional<Val> formula;
+    if (b.has_f && (!s.data_only || s.formula_and_value)) {
+        QF_TRY_SET(formula, parse_formula(st, b, f_attrs, formula::Cell{rec.row, rec.col}));
+    }
+    const bool type_v = !(rec.is_formula && !s.formula_and_value);
+    std::optional<Typed> typed;
+    if (type_v) {
+        QF_TRY_SET(typed, typed_value(st, b, dtype, style, inline_val, rec.is_formula));
+    }
+    if (rec.is_formula) {
+        rec.value = std::move(*formula);
+        rec.dtype = code(DT_F);
+        if (s.formula_and_value) rec.cached = std::move(typed->value);
+    } else {
+        rec.value = std::move(typed->value);
+        rec.dtype = std::move(typed->dtype);
+        rec.formula = std::move(formula);
+    }
+    rec.style = std::move(style);
+    return rec;
+}
+
+Ref shared_to_py(const SheetState& st, const SharedRefV& ref) noexcept {
+    const Shared& m = st.masters[ref.master];
+    std::string out;
+    auto ok = formula::translate_into(*m.native, ref.target, out);
+    if (!ok) {
+        (void)formula_err(st.helpers, ok.error());
+        PyErr_SetRaisedException(static_cast<PyObject*>(fetch_exception().release()));
+        return Ref{};
+    }
+    return py_str(out);
+}
+
+Ref val_to_py(const SheetState& st, const Val& v) noexcept {
+    switch (v.index()) {
+        case 0: return Ref::borrow(Py_None);
+        case 1: return Ref::steal(PyLong_FromLongLong(std::get<1>(v)));
+        case 2: return Ref::steal(PyFloat_FromDouble(std::get<2>(v)));
+        case 3: return Ref::borrow(std::get<3>(v) ? Py_True : Py_False);
+        case 4: return Ref::steal(PySequence_GetItem(st.settings.shared_strings.get(),
+                                                     static_cast<Py_ssize_t>(std::get<4>(v).index)));
+        case 5: return py_str(std::get<5>(v));
+        case 6: return shared_to_py(st, std::get<6>(v));
+        case 7: return date_parts_to_py(from_excel_int(*st.settings.epoch, std::get<7>(v).serial));
+        case 8: return date_parts_to_py(from_excel_float(*st.settings.epoch, std::get<8>(v).serial));
+        case 9: return std::get<9>(v).clone();
+    }
+    return Ref{};
+}
+
+Ref dtype_to_py(const SheetState& st, const DType& d) noexcept {
+    return d.py ? d.py.clone() : st.dt[d.code].clone();
+}
+
+Ref style_to_py(const StyleId& s) noexcept {
+    return s.obj ? s.obj.clone() : Ref::steal(PyLong_FromLongLong(s.id));
+}
+
+}  // namespace qf::sheet

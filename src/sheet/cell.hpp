@@ -1,0 +1,130 @@
+// Cell interpretation: turns the raw texts of one cell element (attributes, <v>, <f>, inline
+// string) into a parsed cell exactly as the package's pure-Python worksheet parser computes it,
+// and turns stored values into Python objects on demand. Whatever depends on the package's own
+// rules (unusual number text, ISO dates, formula objects) is delegated to its helper callables.
+#pragma once
+
+#include "core/error.hpp"
+#include "core/ref.hpp"
+#include "dates.hpp"
+#include "formula/formula.hpp"
+#include "helpers.hpp"
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <variant>
+#include <vector>
+
+namespace qf::sheet {
+
+// Built-in data types, indices into SheetState::dt.
+enum DtCode : std::uint8_t { DT_N, DT_S, DT_F, DT_B, DT_E, DT_D, DT_INLINE, DT_COUNT };
+
+// The data type of a cell: a built-in code, or (when `py` is set) the exact `t` text.
+struct DType {
+    std::uint8_t code = DT_N;
+    Ref py;
+};
+
+// Style id: `id`, unless `obj` is set (an empty `s`, or an int beyond 64 bits), which is reported.
+struct StyleId {
+    std::int64_t id = 0;
+    Ref obj;
+};
+
+struct SharedStringV { std::uint32_t index; };
+struct SharedRefV {
+    std::optional<formula::Cell> target;  // no target: rendered without a shift
+    std::uint32_t master;
+};
+struct DateIntV { std::int64_t serial; };
+struct DateFloatV { double serial; };
+
+// A cell value, converted to Python only by val_to_py.
+using Val = std::variant<std::monostate, std::int64_t, double, bool, SharedStringV, std::string,
+                         SharedRefV, DateIntV, DateFloatV, Ref>;
+
+struct CellRec {
+    Val value;                    // the formula for formula cells, else the typed value
+    std::optional<Val> formula;   // data-only with formula_and_value: the formula behind the value
+    std::optional<Val> cached;    // formula cells with formula_and_value: the typed <v> value
+    StyleId style;
+    DType dtype;
+    std::int64_t row = 0;
+    std::int64_t col = 0;
+    bool is_formula = false;
+};
+
+// The raw material of one cell element, reused from cell to cell.
+struct CellBufs {
+    std::string t, r, s, v, f_t, f_ref, f_si, f_text;
+    bool has_t = false, has_r = false, has_f = false, has_f_t = false, has_f_ref = false,
+         has_f_si = false;
+    void clear() noexcept {
+        t.clear(); r.clear(); s.clear(); v.clear();
+        f_t.clear(); f_ref.clear(); f_si.clear(); f_text.clear();
+        has_t = has_r = has_f = has_f_t = has_f_ref = has_f_si = false;
+    }
+};
+
+// A shared-formula master: native when the translator follows the formula, else the package's.
+struct Shared {
+    std::optional<formula::Translator> native;
+    Ref py;
+};
+
+// Per-sheet state that interpretation reads and updates (owned by the sheet parser).
+struct SheetState {
+    Settings settings;
+    Helpers helpers;
+    std::array<Ref, DT_COUNT> dt;  // "n", "s", "f", "b", "e", "d", "inlineStr", interned
+    std::int64_t row_counter = 0;
+    std::int64_t col_counter = 0;
+    std::vector<Shared> masters;
+    std::optional<std::uint32_t> anon_master;
+    std::unordered_map<std::string, std::uint32_t> masters_by_si;
+    Ref actions;  // list receiving ("warn", message)
+
+    // Interns the data-type strings; false with an exception set on failure.
+    [[nodiscard]] XmlResult<void> init_dt();
+};
+
+// "-"? followed by 1 to 18 ASCII digits: the native integer form.
+std::optional<std::int64_t> native_int(std::string_view text) noexcept;
+
+// The canonical coordinate form (1-3 capitals, 1-9 digits not starting with 0, column <= ZZZ).
+std::optional<formula::Cell> fast_coordinate(std::string_view text) noexcept;
+
+// (row, col) of a coordinate text: fast form natively, else the coordinate_to_tuple helper.
+[[nodiscard]] XmlResult<formula::Cell> coordinate(const Helpers& h, std::string_view text);
+
+// Style id from the `s` attribute (absent: 0).
+[[nodiscard]] XmlResult<StyleId> style_of(const Helpers& h, bool present, std::string_view text);
+
+// A Python int for `text`: native for the short decimal form, else the `int` helper.
+[[nodiscard]] XmlResult<Ref> py_int(const Helpers& h, std::string_view text);
+
+// Calls `fn(text)` with `text` as a str.
+[[nodiscard]] XmlResult<Ref> py_call1(PyObject* fn, std::string_view text);
+
+// Raises a formula error as the package would (TokenizerError/TranslatorError helpers).
+[[nodiscard]] XmlError formula_err(const Helpers& h, const formula::FormulaError& e);
+
+// The parsed cell. The <v> buffer is taken; `inline_val` is the parsed <is> content (inline
+// string cells), `f_attrs` the attribute dict of a data-table <f> (may be null).
+[[nodiscard]] XmlResult<CellRec> interpret(SheetState& st, CellBufs& bufs, StyleId style,
+                                           std::optional<Val> inline_val, PyObject* f_attrs);
+
+// The Python object for `v` (null with an exception set on failure).
+[[nodiscard]] Ref val_to_py(const SheetState& st, const Val& v) noexcept;
+// The master's formula rendered for the reference's target.
+[[nodiscard]] Ref shared_to_py(const SheetState& st, const SharedRefV& ref) noexcept;
+// The data type string (new reference) and the style id object (new reference).
+[[nodiscard]] Ref dtype_to_py(const SheetState& st, const DType& d) noexcept;
+[[nodiscard]] Ref style_to_py(const StyleId& s) noexcept;
+
+}  // namespace qf::sheet
