@@ -3,6 +3,7 @@
 // (core/frame.hpp); the work itself lives in the units.
 #include "core/frame.hpp"
 #include "pysource.hpp"
+#include "sheet/bind.hpp"
 #include "sheet/rowreader.hpp"
 #include "store/store.hpp"
 #include "xml/dimension.hpp"
@@ -30,8 +31,31 @@ PyObject* find_dimension(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     });
 }
 
+// bind_cells(source, parser, ws, store, cell_styles, cell_cls, helpers, actions) -> None
+PyObject* bind_cells(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guard([&]() -> PyObject* {
+        PyObject* a[8];
+        if (!parse_args("bind_cells", args, nargs, kwnames,
+                        {"source", "parser", "ws", "store", "cell_styles", "cell_cls", "helpers", "actions"}, a)) {
+            return nullptr;
+        }
+        PyTypeObject* store_type = store::cell_store_type();
+        if (!store_type || !require_type("bind_cells", "store", a[3], store_type)) return nullptr;
+        if (!require_type("bind_cells", "cell_cls", a[5], &PyType_Type)) return nullptr;
+        if (!require_dict("bind_cells", "helpers", a[6])) return nullptr;
+        if (!require_type("bind_cells", "actions", a[7], &PyList_Type)) return nullptr;
+        return sheet::bind_cells(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7]);
+    });
+}
+
 // Entry points, in the order the module adds them to its namespace.
 PyMethodDef module_methods[] = {
+    {"bind_cells", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bind_cells)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "bind_cells(source, parser, ws, store, cell_styles, cell_cls, helpers, actions)\n--\n\n"
+     "Read a whole worksheet part into `store` (a CellStore) in compact form, in place of\n"
+     "`WorkSheetParser.bind_cells`: cells become objects of `cell_cls` only when accessed.\n"
+     "Top-level elements and warnings are appended to `actions` in document order."},
     {"find_dimension", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(find_dimension)),
      METH_FASTCALL | METH_KEYWORDS,
      "find_dimension(source)\n--\n\nFind the `dimension` element like `WorkSheetParser.parse_dimensions`.\n"
