@@ -300,6 +300,9 @@ PyObject* CellStore_clear(PyObject* self, PyObject*) noexcept {
         std::vector<Ref> dropped = st.reset();
         b.reset();  // the dropped objects may run Python code that uses the store
         dropped.clear();
+        // Emptied before it is dropped, so an iterator still running over it stops as a
+        // dict's iterator does instead of going on with the old keys.
+        if (dict) PyDict_Clear(dict.get());
         dict.reset();
         Py_RETURN_NONE;
     });
