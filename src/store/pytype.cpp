@@ -133,7 +133,7 @@ int CellStore_contains(PyObject* self, PyObject* key) noexcept {
 }
 
 // The cell under `key`, or null: with an exception, or without one when the key is missing.
-Ref lookup_lock_held(State& st, PyObject* key) noexcept {
+Ref lookup_lock_held(State& st, PyObject* key) {
     if (st.dict_mode) {
         PyObject* found = nullptr;
         if (PyDict_GetItemRef(st.dict_mode.get(), key, &found) < 0) return {};
@@ -386,7 +386,7 @@ private:
 };
 
 // Row access in dict mode: the dict's own cells, missing ones made like Worksheet.cell makes them.
-Ref cell_in_dict_lock_held(State& st, std::uint32_t row, std::uint32_t col, bool& created) noexcept {
+Ref cell_in_dict_lock_held(State& st, std::uint32_t row, std::uint32_t col, bool& created) {
     Ref key = key_tuple(row, col);
     if (!key) return {};
     PyObject* found = nullptr;
@@ -403,7 +403,7 @@ Ref cell_in_dict_lock_held(State& st, std::uint32_t row, std::uint32_t col, bool
 }
 
 Ref row_item_lock_held(State& st, std::uint32_t row, std::uint32_t col, bool values_only, std::uint32_t& ri,
-                       std::uint32_t end, bool look_in_entries, bool& created) noexcept {
+                       std::uint32_t end, bool look_in_entries, bool& created) {
     if (st.dict_mode) {
         Ref cell = cell_in_dict_lock_held(st, row, col, created);
         if (!cell || !values_only) return cell;

@@ -68,7 +68,7 @@ std::uint32_t State::put_obj(Ref obj) {
     return static_cast<std::uint32_t>(objs.size() - 1);
 }
 
-Ref State::drop_payload(std::uint64_t payload, std::uint8_t tag) noexcept {
+Ref State::drop_payload(std::uint64_t payload, std::uint8_t tag) {
     if (tag != CELL && tag != OBJ) return {};
     Ref old = std::move(objs[payload]);
     free_objs.push_back(static_cast<std::uint32_t>(payload));
@@ -83,7 +83,7 @@ std::vector<Ref> State::reset() {
     return dropped;
 }
 
-Ref value_obj(State& st, Loc loc) noexcept {
+Ref value_obj(State& st, Loc loc) {
     const Entry e = st.c.entry(loc);
     switch (e.tag) {
         case CELL: {
@@ -156,10 +156,14 @@ std::optional<DateParts> excel_date(const State& st, Loc loc) noexcept {
 
 namespace {
 
+// Style ids beyond this are not cached (a cell_styles object may claim any length).
+constexpr std::uint32_t STYLE_CACHE_LIMIT = 1u << 20;
+
 // A new copy of the style array of `style`, of its own class, with typecode "i".
-Ref copy_style(State& st, std::uint32_t style) noexcept {
-    if (st.style_cache.size() <= style) st.style_cache.resize(std::size_t{style} + 1);
-    if (!st.style_cache[style]) {
+Ref copy_style(State& st, std::uint32_t style) {
+    const bool cached = style < STYLE_CACHE_LIMIT;
+    if (cached && st.style_cache.size() <= style) st.style_cache.resize(std::size_t{style} + 1);
+    if (!cached || !st.style_cache[style]) {
         Ref styles = st.cell_styles.clone();
         Ref arr;
         if (PyList_CheckExact(styles.get()) && style < static_cast<std::size_t>(PyList_GET_SIZE(styles.get()))) {
@@ -178,6 +182,10 @@ Ref copy_style(State& st, std::uint32_t style) noexcept {
         }
         Ref args = Ref::steal(PyTuple_Pack(2, st.typecode.get(), arr.get()));
         if (!args) return {};
+        if (!cached) {
+            PyObject* fresh = PyTuple_GET_ITEM(args.get(), 1);
+            return Ref::steal(st.array_new(Py_TYPE(fresh), args.get(), nullptr));
+        }
         st.style_cache[style] = std::move(args);
     }
     Ref args = st.style_cache[style].clone();
@@ -187,7 +195,7 @@ Ref copy_style(State& st, std::uint32_t style) noexcept {
 
 }  // namespace
 
-Ref new_cell(State& st, Ref row, std::uint32_t col, Ref value, Ref style, Ref dtype) noexcept {
+Ref new_cell(State& st, Ref row, std::uint32_t col, Ref value, Ref style, Ref dtype) {
     if (!st.loaded()) {
         PyErr_SetString(PyExc_RuntimeError, NOT_LOADED);
         return {};
@@ -205,7 +213,7 @@ Ref new_cell(State& st, Ref row, std::uint32_t col, Ref value, Ref style, Ref dt
     return cell;
 }
 
-Ref materialize(State& st, Loc loc) noexcept {
+Ref materialize(State& st, Loc loc) {
     const Entry e = st.c.entry(loc);
     if (e.tag == CELL) return st.objs[e.payload].clone();
     if (!st.loaded()) {

@@ -95,7 +95,7 @@ struct State {
     std::uint32_t put_obj(Ref obj);
     // Empties the object-table slot of a tag 1 or 12 payload; the reference is handed back so
     // the caller drops it once the store is consistent again (dropping can run Python code).
-    [[nodiscard]] Ref drop_payload(std::uint64_t payload, std::uint8_t tag) noexcept;
+    [[nodiscard]] Ref drop_payload(std::uint64_t payload, std::uint8_t tag);
     // Empties every compact structure and the object table; the released objects are returned
     // for the caller to drop afterwards.
     [[nodiscard]] std::vector<Ref> reset();
@@ -111,13 +111,14 @@ PyTypeObject* cell_store_type() noexcept;
 // The native state of a CellStore (or subclass) instance.
 inline State& state_of(PyObject* store) noexcept { return reinterpret_cast<CellStoreObject*>(store)->state; }
 
+// These run Python code and may allocate: callers are inside a C-boundary guard.
 // The value of the cell at `loc`.
-[[nodiscard]] Ref value_obj(State& st, Loc loc) noexcept;
+[[nodiscard]] Ref value_obj(State& st, Loc loc);
 // The cell object at `loc`, materialised on first use.
-[[nodiscard]] Ref materialize(State& st, Loc loc) noexcept;
+[[nodiscard]] Ref materialize(State& st, Loc loc);
 // A new cell object of the loaded cell class (the constructor is not run); RuntimeError for a
 // store that was never loaded.
-[[nodiscard]] Ref new_cell(State& st, Ref row, std::uint32_t col, Ref value, Ref style, Ref dtype) noexcept;
+[[nodiscard]] Ref new_cell(State& st, Ref row, std::uint32_t col, Ref value, Ref style, Ref dtype);
 // Date parts of a date cell (tags 10 and 11), for the writer; nothing for other cells.
 std::optional<DateParts> excel_date(const State& st, Loc loc) noexcept;
 

@@ -325,3 +325,29 @@ def test_editable_worksheet_api(tmp_path, monkeypatch):
         results.append(out)
         wb.close()
     assert results[0] == results[1]
+
+
+def test_loaded_workbooks_are_collected(tmp_path, monkeypatch):
+    import gc
+    import sys
+    import weakref
+
+    sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "scripts"))
+    import xlsxgen
+
+    path = str(tmp_path / "demo.xlsx")
+    xlsxgen.demo_workbook(path)
+    monkeypatch.setenv("QUILLFEN_PURE_PYTHON", "0")
+
+    def load_and_use():
+        wb = quillfen.load_workbook(path)
+        ws = wb.worksheets[0]
+        list(ws.iter_rows(values_only=False))
+        ws["A1"] = 5
+        del ws["B2"]
+        wb.close()
+        return weakref.ref(ws), weakref.ref(wb)
+
+    refs = [load_and_use() for _ in range(3)]
+    gc.collect()
+    assert all(r() is None for pair in refs for r in pair)
