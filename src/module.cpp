@@ -6,12 +6,25 @@
 #include "sheet/bind.hpp"
 #include "sheet/rowreader.hpp"
 #include "store/store.hpp"
+#include "strings.hpp"
 #include "xml/dimension.hpp"
 
 #include <memory>
 
 namespace qf {
 namespace {
+
+// read_string_table(source, helpers) -> list of shared strings
+PyObject* read_string_table(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guard([&]() -> PyObject* {
+        PyObject* argv[2] = {nullptr, nullptr};
+        if (!parse_args("read_string_table", args, nargs, kwnames, {"source", "helpers"}, argv)) return nullptr;
+        if (!require_dict("read_string_table", "helpers", argv[1])) return nullptr;
+        auto strings = qf::read_string_table(argv[0], argv[1]);
+        if (!strings) return fallback_err(std::move(strings.error()));
+        return strings->release();
+    });
+}
 
 // find_dimension(source) -> (snippet, namespaces) or None
 PyObject* find_dimension(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
@@ -50,6 +63,8 @@ PyObject* bind_cells(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 // Entry points, in the order the module adds them to its namespace.
 PyMethodDef module_methods[] = {
+    {"read_string_table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_string_table)),
+     METH_FASTCALL | METH_KEYWORDS, "read_string_table(source, helpers)\n--\n\nread_string_table(source, helpers) -> list"},
     {"bind_cells", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bind_cells)),
      METH_FASTCALL | METH_KEYWORDS,
      "bind_cells(source, parser, ws, store, cell_styles, cell_cls, helpers, actions)\n--\n\n"

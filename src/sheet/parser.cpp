@@ -3,6 +3,7 @@
 
 #include "core/frame.hpp"
 #include "pysource.hpp"
+#include "text/context.hpp"
 
 #include <algorithm>
 #include <array>
@@ -15,70 +16,9 @@ using xml::NS_MAIN;
 using xml::NS_NONE;
 using xml::XmlEvent;
 
-constexpr std::array<std::string_view, 22> DISPATCH = {
-    "col", "row", "extLst", "sheetPr", "rowBreaks", "colBreaks", "pageSetup", "scenarios",
-    "autoFilter", "sheetViews", "tableParts", "hyperlinks", "mergeCells", "pageMargins",
-    "printOptions", "headerFooter", "legacyDrawing", "sheetFormatPr", "sheetProtection",
-    "dataValidations", "customSheetViews", "conditionalFormatting",
-};
-
 bool is_main(const xml::Reader& r, std::string_view local) { return r.ns() == NS_MAIN && r.local() == local; }
 
 bool starting(XmlEvent ev) { return ev == XmlEvent::Start || ev == XmlEvent::Empty; }
-
-XmlError nested_dispatch(const xml::Reader& r) {
-    return XmlError::unsupported("nested element handled by dispatcher", r.offset());
-}
-
-// Consumes the element whose start was just read, refusing worksheet-level elements inside it.
-XmlResult<void> skip_checked(xml::Reader& r, XmlEvent ev) {
-    if (ev == XmlEvent::Empty) {
-        QF_TRY(r.next());
-        return {};
-    }
-    std::size_t depth = 1;
-    while (depth) {
-        QF_TRY_SET(XmlEvent e, r.next());
-        switch (e) {
-            case XmlEvent::Start:
-            case XmlEvent::Empty:
-                if (is_dispatch_tag(r.ns(), r.local())) return std::unexpected(nested_dispatch(r));
-                ++depth;
-                break;
-            case XmlEvent::End: --depth; break;
-            case XmlEvent::Text: break;
-            case XmlEvent::Eof: return std::unexpected(XmlError::malformed("unexpected eof", r.offset()));
-        }
-    }
-    return {};
-}
-
-// The element's text: the character data before its first child; children are consumed.
-XmlResult<void> element_text_into(xml::Reader& r, XmlEvent ev, std::string& out, std::string& scratch) {
-    if (ev == XmlEvent::Empty) {
-        QF_TRY(r.next());
-        return {};
-    }
-    std::size_t depth = 1;
-    bool child_seen = false;
-    while (depth) {
-        QF_TRY_SET(XmlEvent e, r.next());
-        switch (e) {
-            case XmlEvent::Start:
-            case XmlEvent::Empty:
-                if (is_dispatch_tag(r.ns(), r.local())) return std::unexpected(nested_dispatch(r));
-                child_seen = true;
-                ++depth;
-                break;
-            case XmlEvent::End: --depth; break;
-            case XmlEvent::Text:
-                if (depth == 1 && !child_seen) out.append(r.text_str(scratch));
-                break;
-            case XmlEvent::Eof: return std::unexpected(XmlError::malformed("unexpected eof", r.offset()));
-        }
-    }
-    return {};
-}
 
 // Character data that the event path would hand over unchanged: no references or markup, no
 // carriage return (line ends are normalised), no other control character, valid UTF-8 without
@@ -122,10 +62,7 @@ bool starts(const char* b, std::size_t i, std::size_t end, std::string_view s) n
 
 }  // namespace
 
-bool is_dispatch_tag(xml::NsId ns, std::string_view local) noexcept {
-    if (ns != NS_MAIN) return false;
-    return std::find(DISPATCH.begin(), DISPATCH.end(), local) != DISPATCH.end();
-}
+bool is_dispatch_tag(xml::NsId ns, std::string_view local) noexcept { return text::forbid_sheet(ns, local); }
 
 SheetParser::SheetParser(std::unique_ptr<xml::ByteSource> source) : reader_(std::move(source)) {}
 
@@ -137,6 +74,7 @@ XmlResult<std::unique_ptr<SheetParser>> SheetParser::create(PyObject* source, He
     p->state_.actions = Ref::borrow(actions);
     p->row_dims_ = Ref::borrow(row_dims);
     QF_TRY(p->state_.init_dt());
+    p->rich_ = std::make_unique<text::RichContext>(text::make_rich_context(p->state_.helpers, text::forbid_sheet));
     return p;
 }
 
@@ -297,7 +235,7 @@ XmlResult<void> SheetParser::parse_cell(XmlEvent ev, std::vector<CellRec>& out) 
                         return std::unexpected(XmlError::unsupported("dispatch tag inside cell", reader_.offset()));
                     if (!seen_v && is_main(reader_, "v")) {
                         seen_v = true;
-                        QF_TRY(element_text_into(reader_, e, b.v, scratch_));
+                        QF_TRY(text::element_text_into(reader_, b.v));
                     } else if (!seen_f && is_main(reader_, "f")) {
                         seen_f = true;
                         b.has_f = true;
@@ -311,12 +249,12 @@ XmlResult<void> SheetParser::parse_cell(XmlEvent ev, std::vector<CellRec>& out) 
                         if (b.has_f_t && b.f_t == "dataTable" && !state_.settings.data_only) {
                             QF_TRY_SET(f_attrs, attr_dict());
                         }
-                        QF_TRY(element_text_into(reader_, e, b.f_text, scratch_));
+                        QF_TRY(text::element_text_into(reader_, b.f_text));
                     } else if (!seen_is && b.has_t && b.t == "inlineStr" && is_main(reader_, "is")) {
                         seen_is = true;
                         QF_TRY_SET(inline_val, read_inline_at(e));
                     } else {
-                        QF_TRY(skip_checked(reader_, e));
+                        QF_TRY(text::skip_checked(reader_, text::forbid_sheet));
                     }
                     break;
                 case XmlEvent::End:
@@ -337,14 +275,25 @@ XmlResult<void> SheetParser::parse_cell(XmlEvent ev, std::vector<CellRec>& out) 
     return {};
 }
 
-// Inline strings go to the package's own text readers, with the element's exact bytes.
+// Inline strings: plain text is built natively; whatever the package must interpret (rich text
+// mode, phonetic runs, run properties it would refuse) goes to its helper as exact XML.
 XmlResult<std::optional<Val>> SheetParser::read_inline_at(XmlEvent ev) {
-    reader_.start_capture();
-    QF_TRY(skip_checked(reader_, ev));
-    const std::string_view snippet = reader_.end_capture();
-    Ref bytes = Ref::steal(PyBytes_FromStringAndSize(snippet.data(), static_cast<Py_ssize_t>(snippet.size())));
+    if (state_.settings.rich_text) {
+        reader_.start_capture();
+        QF_TRY(text::skip_checked(reader_, text::forbid_sheet));
+        item_.captured.snippet.assign(reader_.end_capture());
+        item_.captured.namespaces.clear();
+        for (const auto& [prefix, uri] : reader_.in_scope_namespaces())
+            item_.captured.namespaces.emplace_back(std::string(prefix), std::string(uri));
+    } else {
+        (void)ev;  // parse_text takes Start and Empty alike
+        QF_TRY(text::parse_text(reader_, *rich_, item_));
+        if (!item_.dispatch) return std::optional<Val>(Val{std::move(item_.text)});
+    }
+    const xml::Captured& cap = item_.captured;
+    Ref bytes = Ref::steal(PyBytes_FromStringAndSize(cap.snippet.data(), static_cast<Py_ssize_t>(cap.snippet.size())));
     if (!bytes) return std::unexpected(source_error());
-    Ref ns = Ref::steal(ns_list(reader_.in_scope_namespaces()));
+    Ref ns = Ref::steal(ns_list(cap.namespaces));
     if (!ns) return std::unexpected(source_error());
     PyObject* helper = state_.settings.rich_text ? state_.helpers.rich_inline.get() : state_.helpers.text_content.get();
     Ref out = Ref::steal(PyObject_CallFunctionObjArgs(helper, bytes.get(), ns.get(), nullptr));

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "sheet/cell.hpp"
+#include "text/text.hpp"
 #include "xml/reader.hpp"
 
 #include <memory>
@@ -65,6 +66,8 @@ private:
     SheetState state_;
     CellBufs bufs_;
     Ref row_dims_;
+    std::unique_ptr<text::RichContext> rich_;  // inline strings
+    text::TextItem item_;                      // reused for every inline string
     bool in_sheet_data_ = false;
     std::string scratch_;
 };

@@ -16,6 +16,7 @@ void add_dates_methods(MethodTable& table);
 void add_helpers_methods(MethodTable& table);
 void add_utils_methods(MethodTable& table);
 void add_formula_methods(MethodTable& table);
+void add_sheet_methods(MethodTable& table);
 void add_store_methods(MethodTable& table);
 
 }  // namespace qf::testing

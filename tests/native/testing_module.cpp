@@ -12,6 +12,7 @@ MethodTable& methods() {
         add_helpers_methods(t);
         add_utils_methods(t);
         add_formula_methods(t);
+        add_sheet_methods(t);
         add_store_methods(t);
         t.push_back({nullptr, nullptr, 0, nullptr});
         return t;

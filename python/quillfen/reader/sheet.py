@@ -20,6 +20,7 @@ from typing import NamedTuple
 from .strings import SHEET_MAIN_NS as MAIN_NS
 
 READ_CHUNK = 65536
+PARSE_BLOCK = 16384
 _SEP = "\x01"
 
 # Elements the worksheet dispatcher handles itself, wherever they occur.
@@ -149,15 +150,28 @@ class WorksheetParser:
         self._cell = None         # _Cell while inside a cell
         self._text_target = None  # (depth, list) collecting the text of v or f
         read = self._source.read
+        fed = 0
         while True:
             chunk = read(READ_CHUNK)
             if not isinstance(chunk, (bytes, bytearray)):
                 raise TypeError("read() should return bytes, not %s" % type(chunk).__name__)
             self._buf += chunk
-            parser.Parse(bytes(chunk), not chunk)
-            yield from self._drain()
             if not chunk:
+                parser.Parse(b"", True)
+                yield from self._drain()
                 return
+            # Items are handed out per block of PARSE_BLOCK bytes: damage found in a block
+            # loses only the items of that block, the same items that the native reader holds
+            # back until it has read past their block.
+            chunk = bytes(chunk)
+            start = 0
+            while start < len(chunk):
+                # Blocks are counted from the start of the part, whatever the source's chunks.
+                stop = min(len(chunk), start + PARSE_BLOCK - (fed + start) % PARSE_BLOCK)
+                parser.Parse(chunk[start:stop], False)
+                start = stop
+                yield from self._drain()
+            fed += len(chunk)
             self._trim()
 
     def _drain(self):
