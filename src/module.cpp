@@ -4,7 +4,9 @@
 #include "core/frame.hpp"
 #include "prescan/prescan_py.hpp"
 #include "pysource.hpp"
+#include "sheet/bind.hpp"
 #include "sheet/rowreader.hpp"
+#include "store/store.hpp"
 #include "strings.hpp"
 #include "xml/dimension.hpp"
 
@@ -53,10 +55,36 @@ PyObject* prescan_sheet(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     });
 }
 
+// bind_cells(source, parser, ws, store, cell_styles, cell_cls, helpers, actions) -> None
+PyObject* bind_cells(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guard([&]() -> PyObject* {
+        PyObject* a[8];
+        if (!parse_args("bind_cells", args, nargs, kwnames,
+                        {"source", "parser", "ws", "store", "cell_styles", "cell_cls", "helpers", "actions"}, a)) {
+            return nullptr;
+        }
+        PyTypeObject* store_type = store::cell_store_type();
+        if (!store_type || !require_type("bind_cells", "store", a[3], store_type)) return nullptr;
+        if (!require_type("bind_cells", "cell_cls", a[5], &PyType_Type)) return nullptr;
+        if (!require_dict("bind_cells", "helpers", a[6])) return nullptr;
+        if (!require_type("bind_cells", "actions", a[7], &PyList_Type)) return nullptr;
+        return sheet::bind_cells(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7]);
+    });
+}
+
 // Entry points, in the order the module adds them to its namespace.
 PyMethodDef module_methods[] = {
     {"read_string_table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_string_table)),
      METH_FASTCALL | METH_KEYWORDS, "read_string_table(source, helpers)\n--\n\nread_string_table(source, helpers) -> list"},
+    {"bind_cells", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bind_cells)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "bind_cells(source, parser, ws, store, cell_styles, cell_cls, helpers, actions)\n--\n\n"
+     "Read all cells of a worksheet (full / editable mode) into `store`.\n\n"
+     "Mirrors `WorksheetReader.bind_cells` + `WorkSheetParser.parse`. Cells are\n"
+     "kept in compact form in the `CellStore` and become\n"
+     "`Cell` objects only when accessed. Other elements are appended to\n"
+     "`actions` as `(\"element\", bytes, namespaces)` and warnings as\n"
+     "`(\"warn\", message)` for the caller to replay in document order."},
     {"find_dimension", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(find_dimension)),
      METH_FASTCALL | METH_KEYWORDS,
      "find_dimension(source)\n--\n\nFind the `dimension` element like `WorkSheetParser.parse_dimensions`.\n"
@@ -72,8 +100,13 @@ int module_exec(PyObject* module) noexcept {
     PyObject* fallback = native_fallback_type();
     if (!fallback || PyModule_AddObjectRef(module, "NativeFallback", fallback) < 0) return -1;
     if (PyModule_AddFunctions(module, module_methods) < 0) return -1;
+    // Classes, in this order: RowReader, CellStore, SheetWriter.
     PyObject* row_reader = sheet::row_reader_type();
     if (!row_reader || PyModule_AddObjectRef(module, "RowReader", row_reader) < 0) return -1;
+    PyTypeObject* cell_store = store::cell_store_type();
+    if (!cell_store || PyModule_AddObjectRef(module, "CellStore", reinterpret_cast<PyObject*>(cell_store)) < 0) {
+        return -1;
+    }
     return 0;
 }
 

@@ -77,11 +77,38 @@ class StyleArray(array):
         return "StyleArray(%r)" % (list(self),)
 
 
+class IndexedList(list):
+    """The workbook's cell formats: a list whose `add` returns the index of an equal entry,
+    appending the value first when there is none (so equal formats share one id)."""
+
+    def __init__(self, iterable=()):
+        super().__init__(iterable)
+        self._index = {}
+        for i, value in enumerate(self):
+            self._index.setdefault(value, i)
+
+    def add(self, value):
+        index = self._index.get(value)
+        if index is None or index >= len(self) or self[index] != value:
+            index = self._find(value)
+        return index
+
+    def _find(self, value):
+        for i, existing in enumerate(self):
+            if existing == value:
+                self._index[value] = i
+                return i
+        self.append(value)
+        self._index[value] = len(self) - 1
+        return len(self) - 1
+
+
 class Stylesheet:
     """The parts of the styles part that reading cells needs."""
 
     def __init__(self, cell_styles=(), number_formats=None):
-        self.cell_styles = list(cell_styles)
+        # Every workbook has a default cell format, even when its styles part lists none.
+        self.cell_styles = IndexedList(cell_styles or (StyleArray(),))
         self.number_formats = dict(number_formats or {})
 
     @classmethod

@@ -34,6 +34,7 @@ class Workbook:
         props = root.find(ns + "workbookPr")
         date1904 = props is not None and props.get("date1904", "").lower() in ("1", "true")
         self.epoch = MAC_EPOCH if date1904 else WINDOWS_EPOCH
+        self.iso_dates = False  # the writer's choice for dates: serial numbers unless set
         rels = {rel.id: rel for rel in package.relationships(main)}
         kinds = {rel.kind: rel.target for rel in rels.values() if not rel.external}
 

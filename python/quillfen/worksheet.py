@@ -1,6 +1,7 @@
 """Worksheets: the streaming read-only sheet and the editable sheet that holds every cell."""
 
 import warnings
+from array import array
 from typing import NamedTuple
 
 from ._native import NativeFallback, engine
@@ -231,27 +232,85 @@ class ReadOnlyWorksheet(_SheetBase):
                     yield cell
 
 
+class _CellStyles:
+    """The workbook's style arrays as the engine indexes them, by int style id.
+
+    A style id outside the list (some producers write ids their styles part does not list) or
+    not an int (an empty `s` attribute) is answered with None rather than an error, so that the
+    engine hands such a sheet to the pure-Python loader, which gives those cells no style of
+    their own (`_style_of`)."""
+
+    __slots__ = ("_styles",)
+
+    def __init__(self, styles):
+        self._styles = styles
+
+    def __len__(self):
+        return len(self._styles)
+
+    def __getitem__(self, style_id):
+        return _style_array(self._styles, style_id)
+
+
+def _style_array(styles, style_id):
+    """The style array of a style id, with Python's negative indexing, or None."""
+    if isinstance(style_id, int) and -len(styles) <= style_id < len(styles):
+        return styles[style_id]
+    return None
+
+
 class Worksheet(_SheetBase):
-    """An editable worksheet: every cell is loaded and kept, addressable by position."""
+    """An editable worksheet: every cell is loaded and kept, addressable by position.
+
+    `_cells` maps (row, column) to `Cell`. With the native engine it is a `CellStore`, which
+    keeps loaded cells in compact form and makes each `Cell` when it is first accessed; the
+    pure-Python loader fills a plain dict. Both behave the same for everything below.
+    """
 
     def __init__(self, workbook, title, part):
         super().__init__(workbook, title, part)
         self._cells = {}
+        self._hyperlinks = []
         self.row_dimensions = {}
 
     def _load(self):
+        styles = self.parent._cell_styles
+        helpers = self.parent.helpers
+        native = engine()
+        if native is not None:
+            options = SheetReadOptions(self.parent, self.parent.data_only, self.parent.rich_text)
+            store = native.CellStore()
+            actions = []
+            try:
+                with self.parent._package.open(self._part) as source:
+                    native.bind_cells(source, options, self, store, _CellStyles(styles), Cell, helpers, actions)
+            except NativeFallback:
+                pass  # nothing was applied yet: the pure-Python loader redoes the whole sheet
+            else:
+                self._cells = store
+                self.row_dimensions = options.row_dimensions
+                replay_actions(self, actions)
+                return
+        self._load_python(styles, helpers)
+
+    def _load_python(self, styles, helpers):
+        """The reference loader: one `Cell` per cell, each with its own copy of its style array."""
         options = SheetReadOptions(self.parent, self.parent.data_only, self.parent.rich_text)
-        styles = self.parent.stylesheet.cell_styles
-        for _idx, records in self._stream(options, self.parent.helpers):
+        cells = {}
+        for _idx, records in self._stream(options, helpers):
             for rec in records:
-                style = rec.style_id
-                style_array = styles[style] if isinstance(style, int) and 0 <= style < len(styles) else None
-                cell = Cell(self, rec.row, rec.column, rec.value,
-                            style_array.__copy__() if style_array is not None else None, rec.data_type)
-                self._cells[(rec.row, rec.column)] = cell
+                style = _style_array(styles, rec.style_id)
+                if style is not None:
+                    # A copy of the same class (array.__copy__ would give a plain array).
+                    style = array.__new__(type(style), "i", style)
+                cells[(rec.row, rec.column)] = Cell(self, rec.row, rec.column, rec.value, style, rec.data_type)
+        self._cells = cells
         self.row_dimensions = options.row_dimensions
 
     def cell(self, row, column, value=None):
+        """The cell at (row, column), created empty when missing; `value` is assigned if given."""
+        if row < 1 or column < 1:
+            raise ValueError("Row or column values must be at least 1")
         key = (row, column)
         cell = self._cells.get(key)
         if cell is None:
@@ -264,26 +323,82 @@ class Worksheet(_SheetBase):
         row, column = coordinate_to_tuple(coordinate)
         return self.cell(row, column)
 
+    def __setitem__(self, coordinate, value):
+        self[coordinate].value = value
+
+    def __delitem__(self, coordinate):
+        del self._cells[coordinate_to_tuple(coordinate)]
+
+    def _bounds(self):
+        """(min_row, max_row, min_col, max_col) of the cells, or None when there are none."""
+        bounds = getattr(self._cells, "_bounds", None)
+        if bounds is not None and not self._cells._in_dict_mode():
+            return bounds()
+        if not self._cells:
+            return None
+        rows = [r for r, _ in self._cells]
+        cols = [c for _, c in self._cells]
+        return min(rows), max(rows), min(cols), max(cols)
+
+    @property
+    def min_row(self):
+        bounds = self._bounds()
+        return bounds[0] if bounds else 1
+
     @property
     def max_row(self):
-        return max((r for r, _ in self._cells), default=1)
+        bounds = self._bounds()
+        return bounds[1] if bounds else 1
+
+    @property
+    def min_column(self):
+        bounds = self._bounds()
+        return bounds[2] if bounds else 1
 
     @property
     def max_column(self):
-        return max((c for _, c in self._cells), default=1)
+        bounds = self._bounds()
+        return bounds[3] if bounds else 1
+
+    def _cells_by_row(self, min_col, min_row, max_col, max_row, values_only=False):
+        row_of = getattr(self._cells, "_row", None)
+        for row in range(min_row, max_row + 1):
+            if row_of is not None:
+                yield row_of(row, min_col, max_col, values_only)[0]
+                continue
+            cells = tuple(self.cell(row, col) for col in range(min_col, max_col + 1))
+            yield tuple(c.value for c in cells) if values_only else cells
 
     def iter_rows(self, min_row=None, max_row=None, min_col=None, max_col=None, values_only=False):
-        for row in range(min_row or 1, (max_row or self.max_row) + 1):
-            cells = tuple(self.cell(row, col) for col in range(min_col or 1, (max_col or self.max_column) + 1))
-            yield tuple(c.value for c in cells) if values_only else cells
+        """Rows of cells (or values) within the bounds; missing cells are created empty."""
+        return self._cells_by_row(min_col or 1, min_row or 1, max_col or self.max_column,
+                                  max_row or self.max_row, values_only)
+
+    @property
+    def rows(self):
+        return self.iter_rows()
+
+    @property
+    def values(self):
+        return self.iter_rows(values_only=True)
+
+    def append(self, iterable):
+        """Adds a row of values below the last row that has cells."""
+        row = self.max_row + 1 if self._cells else 1
+        for column, value in enumerate(iterable, 1):
+            if isinstance(value, Cell):
+                cell = Cell(self, row, column, value.value, value._style, value.data_type)
+            else:
+                cell = Cell(self, row, column)
+                cell.value = value
+            self._cells[(row, column)] = cell
 
     def cells(self):
         """Every cell present, in row and then column order."""
         return (self._cells[key] for key in sorted(self._cells))
 
     def dimensions(self):
-        if not self._cells:
+        bounds = self._bounds()
+        if bounds is None:
             return "A1:A1"
-        rows = [r for r, _ in self._cells]
-        cols = [c for _, c in self._cells]
-        return "%s:%s" % (coordinate_of(min(rows), min(cols)), coordinate_of(max(rows), max(cols)))
+        return "%s:%s" % (coordinate_of(bounds[0], bounds[2]), coordinate_of(bounds[1], bounds[3]))

@@ -17,5 +17,6 @@ void add_helpers_methods(MethodTable& table);
 void add_utils_methods(MethodTable& table);
 void add_formula_methods(MethodTable& table);
 void add_sheet_methods(MethodTable& table);
+void add_store_methods(MethodTable& table);
 
 }  // namespace qf::testing

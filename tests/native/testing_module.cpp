@@ -13,6 +13,7 @@ MethodTable& methods() {
         add_utils_methods(t);
         add_formula_methods(t);
         add_sheet_methods(t);
+        add_store_methods(t);
         t.push_back({nullptr, nullptr, 0, nullptr});
         return t;
     }();

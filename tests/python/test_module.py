@@ -60,3 +60,57 @@ def test_streaming_keeps_fallback_subclasses(native, testing):
     with pytest.raises(Sub) as info:
         testing.wrap_exception(exc)
     assert info.value is exc
+
+
+DOCSTRINGS = {
+    "read_string_table": "read_string_table(source, helpers) -> list",
+    "bind_cells": ("Read all cells of a worksheet (full / editable mode) into `store`.\n\n"
+                   "Mirrors `WorksheetReader.bind_cells` + `WorkSheetParser.parse`. Cells are\n"
+                   "kept in compact form in the `CellStore` and become\n"
+                   "`Cell` objects only when accessed. Other elements are appended to\n"
+                   "`actions` as `(\"element\", bytes, namespaces)` and warnings as\n"
+                   "`(\"warn\", message)` for the caller to replay in document order."),
+    "find_dimension": ("Find the `dimension` element like `WorkSheetParser.parse_dimensions`.\n"
+                       "Returns (snippet, namespaces) or None."),
+    "prescan_sheet": "prescan_sheet(source, want_rows, corners, helpers) -> dict",
+    "RowReader": "Streaming row reader used by ReadOnlyWorksheet.",
+}
+SIGNATURES = {
+    "read_string_table": "(source, helpers)",
+    "bind_cells": "(source, parser, ws, store, cell_styles, cell_cls, helpers, actions)",
+    "find_dimension": "(source)",
+    "prescan_sheet": "(source, want_rows, corners, helpers)",
+    "RowReader": "(source, parser, helpers)",
+}
+
+
+@pytest.mark.parametrize("name", sorted(DOCSTRINGS))
+def test_exported_docstrings_and_signatures(native, name):
+    obj = getattr(native, name)
+    assert obj.__doc__ == DOCSTRINGS[name]
+    assert obj.__text_signature__ == SIGNATURES[name]
+
+
+def test_exports_in_order(native):
+    names = [n for n in vars(native) if not n.startswith("__")]
+    assert names == ["NativeFallback", "read_string_table", "bind_cells", "find_dimension",
+                     "prescan_sheet", "RowReader", "CellStore"]
+
+
+def test_only_the_cell_store_can_be_subclassed(native):
+    class Store(native.CellStore):
+        pass
+    assert isinstance(Store(), native.CellStore)
+    with pytest.raises(TypeError):
+        type("Reader", (native.RowReader,), {})
+
+
+def test_helpers_must_be_a_dict_before_the_source_is_read(native):
+    class Source:
+        def read(self, n):
+            raise AssertionError("read before the arguments were checked")
+    for call in (lambda: native.read_string_table(Source(), []),
+                 lambda: native.prescan_sheet(Source(), False, [], []),
+                 lambda: native.RowReader(Source(), object(), [])):
+        with pytest.raises(TypeError, match="helpers"):
+            call()

@@ -1,0 +1,283 @@
+// Placement, lookup, decoding and removal of compact cells (see compact.hpp).
+#include "store/compact.hpp"
+
+#include <algorithm>
+#include <random>
+
+namespace qf::store {
+
+namespace {
+
+std::uint64_t fresh_seed() {
+    static thread_local std::mt19937_64 gen{std::random_device{}()};
+    return gen();
+}
+
+}  // namespace
+
+std::size_t SeededHash::operator()(std::uint32_t key) const noexcept {
+    std::uint64_t x = key ^ seed;  // splitmix64 finaliser, keyed by the seed
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+    return static_cast<std::size_t>(x ^ (x >> 31));
+}
+
+std::pair<std::uint8_t, std::uint32_t> Base::encode(std::uint8_t tag, std::uint64_t payload) {
+    switch (tag) {
+        case INT: {
+            const auto v = static_cast<std::int64_t>(payload);
+            if (v >= INT32_MIN && v <= INT32_MAX) return {INT32, static_cast<std::uint32_t>(static_cast<std::int32_t>(v))};
+            return {INT, vals.push(payload)};
+        }
+        case FLOAT:
+        case DATE_INT:
+        case DATE_FLOAT:
+            return {tag, vals.push(payload)};
+        case TEXT: {
+            // Equal texts share one `vals` slot as well as their arena bytes.
+            if (auto found = val_dedupe.find(payload)) return {TEXT, static_cast<std::uint32_t>(*found)};
+            const std::uint32_t idx = vals.push(payload);
+            val_dedupe.put(payload, idx);
+            return {TEXT, idx};
+        }
+        default:
+            return {tag, static_cast<std::uint32_t>(payload)};
+    }
+}
+
+std::size_t Base::row_index_of(std::uint32_t loc) const noexcept {
+    // The last boundary not greater than loc; row_starts[0] is 0.
+    auto it = std::upper_bound(row_starts.begin(), row_starts.end(), loc);
+    return static_cast<std::size_t>(it - row_starts.begin()) - 1;
+}
+
+std::optional<Loc> Compact::find_key(std::uint32_t col, std::uint32_t row) const noexcept {
+    if (col < CHUNK && !base.row_numbers.empty()) {
+        auto rit = std::lower_bound(base.row_numbers.begin(), base.row_numbers.end(), row);
+        if (rit != base.row_numbers.end() && *rit == row) {
+            const std::size_t k = static_cast<std::size_t>(rit - base.row_numbers.begin());
+            std::uint32_t lo = base.row_starts[k], hi = base.row_starts[k + 1];
+            while (lo < hi) {
+                const std::uint32_t mid = lo + (hi - lo) / 2;
+                const std::uint16_t c = base.recs[mid].col;
+                if (c < col) {
+                    lo = mid + 1;
+                } else if (c > col) {
+                    hi = mid;
+                } else {
+                    if (base.recs[mid].tag != DEAD) return Loc{Loc::RECORD, mid, row};
+                    break;
+                }
+            }
+        }
+    }
+    if (!entry_index.empty()) {
+        if (auto idx = entry_index.find(make_key(row, col))) {
+            return Loc{Loc::ENTRY, static_cast<std::uint32_t>(*idx), 0};
+        }
+    }
+    return std::nullopt;
+}
+
+Entry Compact::entry(Loc loc) const noexcept {
+    if (loc.kind == Loc::ENTRY) return entries[loc.index];
+    const Rec rec = base.recs[loc.index];
+    Entry e;
+    e.col = rec.col;
+    e.row = loc.row;
+    e.tag = rec.tag;
+    e.dtype = rec.dtype;
+    if (rec.style == STYLE_OVERFLOW) {
+        // Present by construction: the record's style was set together with this entry.
+        auto it = base.style_overflow.find(loc.index);
+        e.style = it != base.style_overflow.end() ? it->second : NO_STYLE;
+    } else {
+        e.style = rec.style;
+    }
+    if (rec.tag == INT32) {
+        e.tag = INT;
+        e.payload = static_cast<std::uint64_t>(static_cast<std::int64_t>(static_cast<std::int32_t>(rec.payload)));
+    } else if (is_wide(rec.tag)) {
+        e.payload = base.vals[rec.payload];
+    } else {
+        e.payload = rec.payload;
+    }
+    return e;
+}
+
+std::vector<Loc> Compact::locs() const {
+    std::vector<Loc> out;
+    out.reserve(len());
+    const auto& rows = base.row_numbers;
+    for (std::size_t k = 0; k < rows.size(); ++k) {
+        for (std::uint32_t i = base.row_starts[k]; i < base.row_starts[k + 1]; ++i) {
+            if (base.recs[i].tag != DEAD) out.push_back(Loc{Loc::RECORD, i, rows[k]});
+        }
+    }
+    for (std::uint32_t i = 0; i < entries.size(); ++i) {
+        if (entries[i].tag != DEAD) out.push_back(Loc{Loc::ENTRY, i, 0});
+    }
+    return out;
+}
+
+std::optional<Loc> Compact::last_loc() const noexcept {
+    for (std::size_t i = entries.size(); i-- > 0;) {
+        if (entries[i].tag != DEAD) return Loc{Loc::ENTRY, static_cast<std::uint32_t>(i), 0};
+    }
+    for (std::uint32_t i = base.recs.size(); i-- > 0;) {
+        if (base.recs[i].tag != DEAD) {
+            return Loc{Loc::RECORD, i, base.row_numbers[base.row_index_of(i)]};
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<std::uint64_t> Compact::store_text(std::string_view bytes) {
+    if (bytes.size() > MAX_TEXT) return std::nullopt;
+    FxHasher h;
+    h.write(bytes);
+    h.add(bytes.size());
+    const std::uint64_t hash = h.finish();
+    if (auto found = text_index.find(hash)) {
+        // The arena-length check guards against references left by a load that failed before
+        // finish_loading (reset empties the arena, not this index).
+        const std::uint64_t ref = *found;
+        if (text_offset(ref) + text_len(ref) <= text.size() && text_of(ref) == bytes) return ref;
+    }
+    const std::uint64_t ref = text_ref(text.size(), bytes.size());
+    text.append(bytes);
+    text_index.put(hash, ref);
+    return ref;
+}
+
+void Compact::put_record_value(std::uint32_t loc, std::uint8_t tag, std::uint64_t payload,
+                               std::uint32_t style, std::uint8_t dtype) {
+    const auto [rtag, rpayload] = base.encode(tag, payload);
+    Rec& rec = base.recs[loc];
+    rec.tag = rtag;
+    rec.payload = rpayload;
+    rec.dtype = dtype;
+    if (style >= STYLE_OVERFLOW) {
+        base.style_overflow[loc] = style;
+        rec.style = STYLE_OVERFLOW;
+    } else {
+        base.style_overflow.erase(loc);
+        rec.style = static_cast<std::uint16_t>(style);
+    }
+}
+
+std::optional<Replaced> Compact::load_cell(std::uint32_t row, std::uint32_t col, std::uint8_t tag,
+                                           std::uint64_t payload, std::uint32_t style, std::uint8_t dtype) {
+    if (entries.empty() && col < CHUNK && base.vals.size() < 0xFFFFFFFFu) {
+        auto& rows = base.row_numbers;
+        bool append = false;
+        if (rows.empty() || row > rows.back()) {
+            rows.push_back(row);
+            if (base.row_starts.empty()) base.row_starts.push_back(0);
+            base.row_starts.push_back(base.recs.size());
+            append = true;
+        } else if (row == rows.back() && base.row_starts.back() > base.row_starts[rows.size() - 1]) {
+            append = col > base.recs[base.recs.size() - 1].col;
+        }
+        if (append) {
+            const std::uint32_t loc = base.recs.push(Rec{static_cast<std::uint16_t>(col), DEAD, 0, 0, 0});
+            put_record_value(loc, tag, payload, style, dtype);
+            base.row_starts.back() = base.recs.size();
+            ++base.live_recs;
+            return std::nullopt;
+        }
+    }
+    if (auto loc = find_key(col, row)) {
+        const Entry old = entry(*loc);
+        if (loc->kind == Loc::RECORD) {
+            put_record_value(loc->index, tag, payload, style, dtype);
+        } else {
+            Entry& e = entries[loc->index];
+            e.tag = tag;
+            e.payload = payload;
+            e.style = style;
+            e.dtype = dtype;
+        }
+        return Replaced{old.tag, old.payload};
+    }
+    append_entry(row, col, payload, style, tag, dtype);
+    return std::nullopt;
+}
+
+void Compact::set_value(Loc loc, std::uint8_t tag, std::uint64_t payload) {
+    if (loc.kind == Loc::ENTRY) {
+        entries[loc.index].tag = tag;
+        entries[loc.index].payload = payload;
+        return;
+    }
+    const auto [rtag, rpayload] = base.encode(tag, payload);
+    Rec& rec = base.recs[loc.index];
+    rec.tag = rtag;
+    rec.payload = rpayload;
+}
+
+Loc Compact::append_entry(std::uint32_t row, std::uint32_t col, std::uint64_t payload, std::uint32_t style,
+                          std::uint8_t tag, std::uint8_t dtype) {
+    const auto idx = static_cast<std::uint32_t>(entries.size());
+    entries.push_back(Entry{col, row, payload, style, tag, dtype});
+    entry_index.put(make_key(row, col), idx);
+    ++live_entries;
+    return Loc{Loc::ENTRY, idx, 0};
+}
+
+void Compact::remove(Loc loc) {
+    if (loc.kind == Loc::ENTRY) {
+        Entry& e = entries[loc.index];
+        e.tag = DEAD;
+        entry_index.erase(make_key(e.row, e.col));
+        --live_entries;
+    } else {
+        base.recs[loc.index].tag = DEAD;
+        --base.live_recs;
+    }
+    ++version;
+    const std::size_t dead = entries.size() - live_entries;
+    if (dead >= 1024 && dead >= live_entries) compact_entries();
+}
+
+void Compact::compact_entries() {
+    std::vector<Entry> live;
+    live.reserve(live_entries);
+    for (const Entry& e : entries) {
+        if (e.tag != DEAD) live.push_back(e);
+    }
+    entries = std::move(live);
+    entry_index.clear();
+    for (std::uint32_t i = 0; i < entries.size(); ++i) entry_index.put(make_key(entries[i].row, entries[i].col), i);
+}
+
+void Compact::reset() {
+    base.recs.clear();
+    base.vals.clear();
+    base.style_overflow = decltype(base.style_overflow)(0, SeededHash{fresh_seed()});
+    base.val_dedupe.clear();
+    base.row_numbers.clear();
+    base.row_numbers.shrink_to_fit();
+    base.row_starts.clear();
+    base.row_starts.shrink_to_fit();
+    base.live_recs = 0;
+    entries.clear();
+    entries.shrink_to_fit();
+    entry_index.clear();
+    live_entries = 0;
+    text.clear();
+    text.shrink_to_fit();
+    ++version;
+}
+
+void Compact::finish_loading() {
+    base.row_numbers.shrink_to_fit();
+    base.row_starts.shrink_to_fit();
+    base.recs.shrink();
+    base.vals.shrink();
+    text.shrink_to_fit();
+    base.val_dedupe.clear();
+    text_index.clear();
+}
+
+}  // namespace qf::store

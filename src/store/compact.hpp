@@ -1,0 +1,193 @@
+// The compact half of the cell store: ten-byte records in chunked arrays that never move, the
+// side list of entries for cells that do not fit them, the text arena, and the operations that
+// place, find, decode and remove cells. Python objects are referred to only by index here (the
+// object table lives with the Python type in store.hpp); byte-level, no Python.h.
+#pragma once
+
+#include "store/fxhash.hpp"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace qf::store {
+
+// Value kinds of records and entries.
+enum Tag : std::uint8_t {
+    DEAD = 0,         // deleted record or dead entry
+    CELL = 1,         // payload: object-table index of the materialised cell
+    NONE = 2,         // None
+    INT = 3,          // signed 64-bit integer
+    FLOAT = 4,        // double bits
+    BOOL = 5,         // 0 or 1
+    SST = 6,          // index into the shared string list
+    TEXT = 7,         // text reference into the arena
+    SHARED = 8,       // shared-formula master, translated to this cell
+    SHARED_OWN = 9,   // shared-formula master, its own text
+    DATE_INT = 10,    // integer serial
+    DATE_FLOAT = 11,  // double serial bits
+    OBJ = 12,         // object-table index of a value without compact form
+    TEMPLATE = 13,    // index into the formula templates
+    INT32 = 100,      // records only: an int32 kept in the payload itself
+};
+
+inline constexpr std::uint32_t CHUNK = 65536;
+inline constexpr std::uint32_t NO_STYLE = 0xFFFFFFFFu;
+inline constexpr std::uint16_t STYLE_OVERFLOW = 0xFFFF;
+inline constexpr std::uint32_t MAX_TEXT = 0xFFFFFF;  // longest text the arena takes (24-bit length)
+
+constexpr std::uint64_t make_key(std::uint32_t row, std::uint32_t col) noexcept {
+    return (std::uint64_t{row} << 32) | col;
+}
+
+// Whether a tag keeps its payload in `vals` when stored in a record.
+constexpr bool is_wide(std::uint8_t tag) noexcept {
+    return tag == INT || tag == FLOAT || tag == TEXT || tag == DATE_INT || tag == DATE_FLOAT;
+}
+
+// Text reference: high 40 bits arena offset, low 24 bits length.
+constexpr std::uint64_t text_ref(std::uint64_t offset, std::uint64_t len) noexcept { return (offset << 24) | len; }
+constexpr std::uint64_t text_offset(std::uint64_t ref) noexcept { return ref >> 24; }
+constexpr std::uint64_t text_len(std::uint64_t ref) noexcept { return ref & MAX_TEXT; }
+
+// A growable array whose elements never move: chunks of exactly CHUNK elements.
+template <class T>
+class ChunkVec {
+public:
+    std::uint32_t size() const noexcept { return size_; }
+    T& operator[](std::uint32_t i) noexcept { return chunks_[i / CHUNK][i % CHUNK]; }
+    const T& operator[](std::uint32_t i) const noexcept { return chunks_[i / CHUNK][i % CHUNK]; }
+    std::size_t chunk_count() const noexcept { return chunks_.size(); }
+
+    std::uint32_t push(const T& value) {
+        if (size_ % CHUNK == 0) {
+            chunks_.emplace_back();
+            chunks_.back().reserve(CHUNK);
+        } else if (chunks_.back().size() == chunks_.back().capacity()) {
+            chunks_.back().reserve(CHUNK);  // only after shrink(): the chunk regains its full room
+        }
+        chunks_.back().push_back(value);
+        return size_++;
+    }
+
+    void clear() noexcept {
+        chunks_.clear();
+        chunks_.shrink_to_fit();
+        size_ = 0;
+    }
+
+    void shrink() {
+        chunks_.shrink_to_fit();
+        if (!chunks_.empty()) chunks_.back().shrink_to_fit();
+    }
+
+private:
+    std::vector<std::vector<T>> chunks_;
+    std::uint32_t size_ = 0;
+};
+
+#pragma pack(push, 1)
+struct Rec {
+    std::uint16_t col;
+    std::uint8_t tag;
+    std::uint8_t dtype;
+    std::uint16_t style;     // STYLE_OVERFLOW: the id is in Base::style_overflow
+    std::uint32_t payload;   // or an index into Base::vals for wide tags
+};
+#pragma pack(pop)
+static_assert(sizeof(Rec) == 10, "records are ten bytes: the store's memory budget depends on it");
+
+struct Entry {
+    std::uint32_t col = 0;
+    std::uint32_t row = 0;
+    std::uint64_t payload = 0;
+    std::uint32_t style = NO_STYLE;
+    std::uint8_t tag = DEAD;
+    std::uint8_t dtype = 0;
+};
+
+struct Loc {
+    enum Kind : std::uint32_t { RECORD = 0, ENTRY = 1 };
+    std::uint32_t kind = RECORD;
+    std::uint32_t index = 0;  // record location or index into entries
+    std::uint32_t row = 0;    // records only
+};
+
+// A keyed hash for the style overflow table; the seed is drawn afresh on every reset.
+struct SeededHash {
+    std::uint64_t seed = 0;
+    std::size_t operator()(std::uint32_t key) const noexcept;
+};
+
+struct Base {
+    ChunkVec<Rec> recs;
+    ChunkVec<std::uint64_t> vals;
+    std::unordered_map<std::uint32_t, std::uint32_t, SeededHash> style_overflow;
+    FxTable val_dedupe;
+    std::vector<std::uint32_t> row_numbers;  // strictly ascending
+    std::vector<std::uint32_t> row_starts;   // one longer than row_numbers once a row exists
+    std::uint32_t live_recs = 0;
+
+    // Value in record form: (tag, 32-bit payload).
+    std::pair<std::uint8_t, std::uint32_t> encode(std::uint8_t tag, std::uint64_t payload);
+    // Index k into row_numbers of the row holding record location `loc`.
+    std::size_t row_index_of(std::uint32_t loc) const noexcept;
+};
+
+// The result of placing a loaded cell over an existing one: the old value, for the caller to
+// release its object-table slot.
+struct Replaced {
+    std::uint8_t tag;
+    std::uint64_t payload;
+};
+
+class Compact {
+public:
+    Base base;
+    std::vector<Entry> entries;
+    FxTable entry_index;
+    std::uint32_t live_entries = 0;
+    std::string text;
+    FxTable text_index;
+    std::uint64_t version = 0;
+
+    std::uint32_t len() const noexcept { return base.live_recs + live_entries; }
+
+    std::optional<Loc> find_key(std::uint32_t col, std::uint32_t row) const noexcept;
+    Entry entry(Loc loc) const noexcept;
+    std::vector<Loc> locs() const;
+    std::optional<Loc> last_loc() const noexcept;
+
+    // A text value: (TEXT, reference), or nothing when it is too long for the arena (the caller
+    // keeps it as a Python object).
+    std::optional<std::uint64_t> store_text(std::string_view bytes);
+    std::string_view text_of(std::uint64_t ref) const noexcept {
+        return std::string_view(text).substr(text_offset(ref), text_len(ref));
+    }
+
+    // Loading: appends a record when the document order allows, else overwrites or appends an entry.
+    std::optional<Replaced> load_cell(std::uint32_t row, std::uint32_t col, std::uint8_t tag,
+                                      std::uint64_t payload, std::uint32_t style, std::uint8_t dtype);
+    // Sets the value of a live cell in place (tag 1 after materialisation or assignment).
+    void set_value(Loc loc, std::uint8_t tag, std::uint64_t payload);
+    // Appends a new entry (assignment or row access), counts it and maps it in entry_index.
+    Loc append_entry(std::uint32_t row, std::uint32_t col, std::uint64_t payload, std::uint32_t style,
+                     std::uint8_t tag, std::uint8_t dtype);
+    // Marks a cell removed (the caller released its payload first) and compacts entries if due.
+    void remove(Loc loc);
+
+    void reset();
+    void finish_loading();
+
+private:
+    void put_record_value(std::uint32_t loc, std::uint8_t tag, std::uint64_t payload, std::uint32_t style,
+                          std::uint8_t dtype);
+    void compact_entries();
+};
+
+}  // namespace qf::store

@@ -1,0 +1,704 @@
+// CellStore as a Python mapping: key resolution, the dict-compatible operations, dict mode,
+// the key iterator, row access, diagnostics and garbage-collector support.
+#include "core/frame.hpp"
+#include "store/store.hpp"
+
+#include <new>
+
+namespace qf::store {
+
+namespace {
+
+State& st_of(PyObject* self) noexcept { return state_of(self); }
+
+void set_key_error(PyObject* key) noexcept {
+    // KeyError(key) with the key as its single argument, tuples included.
+    Ref exc = Ref::steal(PyObject_CallOneArg(PyExc_KeyError, key));
+    if (exc) PyErr_SetObject(PyExc_KeyError, exc.get());
+}
+
+Ref key_tuple(std::uint32_t row, std::uint32_t col) noexcept {
+    Ref r = Ref::steal(PyLong_FromUnsignedLong(row));
+    if (!r) return {};
+    Ref c = Ref::steal(PyLong_FromUnsignedLong(col));
+    if (!c) return {};
+    return Ref::steal(PyTuple_Pack(2, r.get(), c.get()));
+}
+
+struct Key {
+    std::uint32_t row = 0, col = 0;
+};
+
+bool in_range(long long v) { return v >= 0 && v <= 0xFFFFFFFFLL; }
+
+// A tuple of exactly two exact ints in range; never raises and runs no Python code.
+std::optional<Key> exact_key(PyObject* key) noexcept {
+    if (!PyTuple_CheckExact(key) || PyTuple_GET_SIZE(key) != 2) return std::nullopt;
+    PyObject* a = PyTuple_GET_ITEM(key, 0);
+    PyObject* b = PyTuple_GET_ITEM(key, 1);
+    if (!PyLong_CheckExact(a) || !PyLong_CheckExact(b)) return std::nullopt;
+    int overflow = 0;
+    const long long r = PyLong_AsLongLongAndOverflow(a, &overflow);
+    if (overflow || !in_range(r)) return std::nullopt;
+    const long long c = PyLong_AsLongLongAndOverflow(b, &overflow);
+    if (overflow || !in_range(c)) return std::nullopt;
+    return Key{static_cast<std::uint32_t>(r), static_cast<std::uint32_t>(c)};
+}
+
+// A key equal to (and hashing like) a pair of ints in range: (True, 2), (1.0, 2), tuple
+// subclasses. -1: an exception that must propagate; 0: not a key; 1: `out` is set.
+int equivalent_key(PyObject* key, Key& out) noexcept {
+    if (!PyTuple_Check(key) || PyTuple_GET_SIZE(key) != 2) return 0;
+    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    if (!builtins) return -1;
+    Ref int_type = Ref::steal(PyObject_GetAttrString(builtins.get(), "int"));
+    if (!int_type) return -1;
+    long long v[2];
+    for (Py_ssize_t i = 0; i < 2; ++i) {
+        Ref x = Ref::borrow(PyTuple_GetItem(key, i));
+        if (!x) return -1;
+        Ref iv = Ref::steal(PyObject_CallOneArg(int_type.get(), x.get()));
+        bool ok = static_cast<bool>(iv);
+        if (ok) {
+            Ref eq = Ref::steal(PyObject_RichCompare(x.get(), iv.get(), Py_EQ));
+            const int truth = eq ? PyObject_IsTrue(eq.get()) : -1;
+            ok = truth == 1;
+        }
+        if (ok) {
+            const Py_hash_t hx = PyObject_Hash(x.get());
+            const Py_hash_t hi = hx == -1 && PyErr_Occurred() ? -1 : PyObject_Hash(iv.get());
+            ok = !PyErr_Occurred() && hx == hi;
+        }
+        if (ok) {
+            v[i] = PyLong_AsLongLong(iv.get());
+            ok = !(v[i] == -1 && PyErr_Occurred());
+        }
+        if (!ok) {
+            PyErr_Clear();
+            return 0;
+        }
+    }
+    if (!in_range(v[0]) || !in_range(v[1])) return 0;
+    out = Key{static_cast<std::uint32_t>(v[0]), static_cast<std::uint32_t>(v[1])};
+    return 1;
+}
+
+// Read-side resolution: the exact form without hashing, then hash (its error propagates) and
+// the equivalent form. -1 error, 0 not a key, 1 resolved.
+int resolve_read(PyObject* key, Key& out) noexcept {
+    if (auto k = exact_key(key)) { out = *k; return 1; }
+    if (PyObject_Hash(key) == -1) return -1;
+    return equivalent_key(key, out);
+}
+
+// Write-side resolution: hash first. 2 exact, 1 equivalent, 0 not a key, -1 error.
+int resolve_write(PyObject* key, Key& out) noexcept {
+    if (PyObject_Hash(key) == -1) return -1;
+    if (auto k = exact_key(key)) { out = *k; return 2; }
+    return equivalent_key(key, out);
+}
+
+std::optional<Loc> find(const State& st, Key k) noexcept { return st.c.find_key(k.col, k.row); }
+
+// Removes the cell at `loc`; the released object is dropped after the store is consistent.
+void remove_cell(State& st, Loc loc) {
+    const Entry e = st.c.entry(loc);
+    Ref old = st.drop_payload(e.payload, e.tag);
+    st.c.remove(loc);
+}
+
+// ---- mapping slots ----
+
+Py_ssize_t CellStore_length(PyObject* self) noexcept {
+    return guard([&]() -> Py_ssize_t {
+        State& st = st_of(self);
+        auto b = Borrow::shared(st.borrow);
+        if (!b) return -1;
+        if (st.dict_mode) return PyDict_Size(st.dict_mode.get());
+        return static_cast<Py_ssize_t>(st.c.len());
+    }, -1);
+}
+
+int CellStore_contains(PyObject* self, PyObject* key) noexcept {
+    return guard([&]() -> int {
+        State& st = st_of(self);
+        auto b = Borrow::shared(st.borrow);
+        if (!b) return -1;
+        if (st.dict_mode) return PyDict_Contains(st.dict_mode.get(), key);
+        Key k;
+        const int rc = resolve_read(key, k);
+        if (rc <= 0) return rc;
+        return find(st, k).has_value() ? 1 : 0;
+    }, -1);
+}
+
+// The cell under `key`, or null: with an exception, or without one when the key is missing.
+Ref lookup_lock_held(State& st, PyObject* key) {
+    if (st.dict_mode) {
+        PyObject* found = nullptr;
+        if (PyDict_GetItemRef(st.dict_mode.get(), key, &found) < 0) return {};
+        return Ref::steal(found);
+    }
+    Key k;
+    const int rc = resolve_read(key, k);
+    if (rc <= 0) return {};
+    auto loc = find(st, k);
+    if (!loc) return {};
+    return materialize(st, *loc);
+}
+
+PyObject* CellStore_subscript(PyObject* self, PyObject* key) noexcept {
+    return guard([&]() -> PyObject* {
+        State& st = st_of(self);
+        auto b = Borrow::exclusive(st.borrow);
+        if (!b) return nullptr;
+        Ref cell = lookup_lock_held(st, key);
+        if (!cell && !PyErr_Occurred()) set_key_error(key);
+        return cell.release();
+    });
+}
+
+PyObject* CellStore_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guard([&]() -> PyObject* {
+        PyObject* a[2];
+        if (!parse_args("get", args, nargs, kwnames, {"key", "default"}, a, 1)) return nullptr;
+        State& st = st_of(self);
+        auto b = Borrow::exclusive(st.borrow);
+        if (!b) return nullptr;
+        Ref cell = lookup_lock_held(st, a[0]);
+        if (!cell && !PyErr_Occurred()) return Py_NewRef(a[1] ? a[1] : Py_None);
+        return cell.release();
+    });
+}
+
+// Every live cell into a new dict under (row, column), then the store becomes that dict.
+int switch_to_dict_lock_held(State& st, PyObject* key, PyObject* value) {
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return -1;
+    for (const Loc& loc : st.c.locs()) {
+        Ref cell = materialize(st, loc);
+        if (!cell) return -1;
+        const Entry e = st.c.entry(loc);
+        Ref k = key_tuple(e.row, e.col);
+        if (!k || PyDict_SetItem(dict.get(), k.get(), cell.get()) < 0) return -1;
+    }
+    std::vector<Ref> dropped = st.reset();
+    st.dict_mode = dict.clone();
+    return PyDict_SetItem(dict.get(), key, value);
+}
+
+int assign_lock_held(State& st, PyObject* key, PyObject* value) {
+    if (st.dict_mode) return PyDict_SetItem(st.dict_mode.get(), key, value);
+    Key k;
+    const int rc = resolve_write(key, k);
+    if (rc < 0) return -1;
+    if (rc > 0) {
+        if (auto loc = find(st, k)) {
+            const Entry e = st.c.entry(*loc);
+            Ref old = st.drop_payload(e.payload, e.tag);
+            st.c.set_value(*loc, CELL, st.put_obj(Ref::borrow(value)));
+            return 0;
+        }
+        if (rc == 2) {
+            st.c.append_entry(k.row, k.col, st.put_obj(Ref::borrow(value)), NO_STYLE, CELL, 0);
+            ++st.c.version;
+            return 0;
+        }
+    }
+    return switch_to_dict_lock_held(st, key, value);
+}
+
+int delete_lock_held(State& st, PyObject* key) {
+    if (st.dict_mode) return PyDict_DelItem(st.dict_mode.get(), key);
+    Key k;
+    const int rc = resolve_write(key, k);
+    if (rc < 0) return -1;
+    std::optional<Loc> loc;
+    if (rc > 0) loc = find(st, k);
+    if (!loc) {
+        set_key_error(key);
+        return -1;
+    }
+    remove_cell(st, *loc);
+    return 0;
+}
+
+int CellStore_ass_subscript(PyObject* self, PyObject* key, PyObject* value) noexcept {
+    return guard([&]() -> int {
+        State& st = st_of(self);
+        auto b = Borrow::exclusive(st.borrow);
+        if (!b) return -1;
+        return value ? assign_lock_held(st, key, value) : delete_lock_held(st, key);
+    }, -1);
+}
+
+// ---- methods ----
+
+PyObject* builtin_call(const char* name, PyObject* arg) noexcept {
+    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    if (!builtins) return nullptr;
+    Ref fn = Ref::steal(PyObject_GetAttrString(builtins.get(), name));
+    if (!fn) return nullptr;
+    return PyObject_CallOneArg(fn.get(), arg);
+}
+
+PyObject* CellStore_reversed(PyObject* self, PyObject*) noexcept {
+    return guard([&]() -> PyObject* {
+        State& st = st_of(self);
+        auto b = Borrow::exclusive(st.borrow);
+        if (!b) return nullptr;
+        if (st.dict_mode) {
+            Ref dict = st.dict_mode.clone();
+            return builtin_call("reversed", dict.get());
+        }
+        const std::vector<Loc> locs = st.c.locs();
+        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(locs.size())));
+        if (!list) return nullptr;
+        Py_ssize_t i = 0;
+        for (auto it = locs.rbegin(); it != locs.rend(); ++it) {
+            const Entry e = st.c.entry(*it);
+            Ref k = key_tuple(e.row, e.col);
+            if (!k) return nullptr;
+            PyList_SET_ITEM(list.get(), i++, k.release());
+        }
+        return PyObject_GetIter(list.get());
+    });
+}
+
+PyObject* CellStore_popitem(PyObject* self, PyObject*) noexcept {
+    return guard([&]() -> PyObject* {
+        State& st = st_of(self);
+        auto b = Borrow::exclusive(st.borrow);
+        if (!b) return nullptr;
+        if (st.dict_mode) {
+            Ref dict = st.dict_mode.clone();
+            return PyObject_CallMethod(dict.get(), "popitem", nullptr);
+        }
+        auto loc = st.c.last_loc();
+        if (!loc) {
+            PyErr_SetString(PyExc_KeyError, "popitem(): dictionary is empty");
+            return nullptr;
+        }
+        Ref cell = materialize(st, *loc);
+        if (!cell) return nullptr;
+        const Entry e = st.c.entry(*loc);
+        Ref k = key_tuple(e.row, e.col);
+        if (!k) return nullptr;
+        Ref result = Ref::steal(PyTuple_Pack(2, k.get(), cell.get()));
+        if (!result) return nullptr;
+        remove_cell(st, *loc);
+        return result.release();
+    });
+}
+
+PyObject* CellStore_clear(PyObject* self, PyObject*) noexcept {
+    return guard([&]() -> PyObject* {
+        State& st = st_of(self);
+        auto b = Borrow::exclusive(st.borrow);
+        if (!b) return nullptr;
+        Ref dict = std::move(st.dict_mode);
+        std::vector<Ref> dropped = st.reset();
+        b.reset();  // the dropped objects may run Python code that uses the store
+        dropped.clear();
+        // Emptied before it is dropped, so an iterator still running over it stops as a
+        // dict's iterator does instead of going on with the old keys.
+        if (dict) PyDict_Clear(dict.get());
+        dict.reset();
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* CellStore_bounds(PyObject* self, PyObject*) noexcept {
+    return guard([&]() -> PyObject* {
+        State& st = st_of(self);
+        auto b = Borrow::shared(st.borrow);
+        if (!b) return nullptr;
+        if (st.dict_mode || st.c.len() == 0) Py_RETURN_NONE;
+        std::uint32_t min_r = UINT32_MAX, max_r = 0, min_c = UINT32_MAX, max_c = 0;
+        auto see = [&](std::uint32_t r, std::uint32_t c) {
+            min_r = std::min(min_r, r); max_r = std::max(max_r, r);
+            min_c = std::min(min_c, c); max_c = std::max(max_c, c);
+        };
+        const Base& base = st.c.base;
+        for (std::size_t k = 0; k < base.row_numbers.size(); ++k) {
+            for (std::uint32_t i = base.row_starts[k]; i < base.row_starts[k + 1]; ++i) {
+                const Rec rec = base.recs[i];
+                if (rec.tag != DEAD) see(base.row_numbers[k], rec.col);
+            }
+        }
+        for (const Entry& e : st.c.entries) {
+            if (e.tag != DEAD) see(e.row, e.col);
+        }
+        return Py_BuildValue("(kkkk)", static_cast<unsigned long>(min_r), static_cast<unsigned long>(max_r),
+                             static_cast<unsigned long>(min_c), static_cast<unsigned long>(max_c));
+    });
+}
+
+PyObject* CellStore_in_dict_mode(PyObject* self, PyObject*) noexcept {
+    return guard([&]() -> PyObject* {
+        State& st = st_of(self);
+        auto b = Borrow::shared(st.borrow);
+        if (!b) return nullptr;
+        return Py_NewRef(st.dict_mode ? Py_True : Py_False);
+    });
+}
+
+PyObject* CellStore_stats(PyObject* self, PyObject*) noexcept {
+    return guard([&]() -> PyObject* {
+        State& st = st_of(self);
+        auto b = Borrow::shared(st.borrow);
+        if (!b) return nullptr;
+        std::size_t materialised = 0;
+        for (const Loc& loc : st.c.locs()) {
+            if (st.c.entry(loc).tag == CELL) ++materialised;
+        }
+        return Py_BuildValue("(nnnn)", static_cast<Py_ssize_t>(st.c.len()), static_cast<Py_ssize_t>(materialised),
+                             static_cast<Py_ssize_t>(st.templates.size()), static_cast<Py_ssize_t>(st.c.text.size()));
+    });
+}
+
+// ---- row access ----
+
+bool arg_i64(PyObject* obj, const char* name, std::int64_t& out) noexcept {
+    const long long v = PyLong_AsLongLong(obj);
+    if (v == -1 && PyErr_Occurred()) {
+        Ref exc = Ref::steal(PyErr_GetRaisedException());
+        Ref text = Ref::steal(PyObject_Str(exc.get()));
+        if (!text) return false;
+        PyErr_Format(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), "_row() argument '%s': %U", name, text.get());
+        return false;
+    }
+    out = v;
+    return true;
+}
+
+class GcPause {
+public:
+    explicit GcPause(bool pause) noexcept : was_on_(pause && PyGC_Disable()) {}
+    ~GcPause() {
+        if (was_on_) PyGC_Enable();
+    }
+    GcPause(const GcPause&) = delete;
+    GcPause& operator=(const GcPause&) = delete;
+
+private:
+    bool was_on_;
+};
+
+// Row access in dict mode: the dict's own cells, missing ones made like Worksheet.cell makes them.
+Ref cell_in_dict_lock_held(State& st, std::uint32_t row, std::uint32_t col, bool& created) {
+    Ref key = key_tuple(row, col);
+    if (!key) return {};
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(st.dict_mode.get(), key.get(), &found) < 0) return {};
+    if (found) return Ref::steal(found);
+    Ref row_int = Ref::steal(PyLong_FromUnsignedLong(row));
+    if (!row_int) return {};
+    Ref cell = new_cell(st, std::move(row_int), col, Ref::borrow(Py_None), Ref::borrow(Py_None), st.dtypes[0].clone());
+    if (!cell) return {};
+    Ref dict = st.dict_mode.clone();
+    if (PyDict_SetItem(dict.get(), key.get(), cell.get()) < 0) return {};
+    created = true;
+    return cell;
+}
+
+Ref row_item_lock_held(State& st, std::uint32_t row, std::uint32_t col, bool values_only, std::uint32_t& ri,
+                       std::uint32_t end, bool look_in_entries, bool& created) {
+    if (st.dict_mode) {
+        Ref cell = cell_in_dict_lock_held(st, row, col, created);
+        if (!cell || !values_only) return cell;
+        return Ref::steal(PyObject_GetAttrString(cell.get(), "value"));
+    }
+    const Base& base = st.c.base;
+    while (ri < end && base.recs[ri].col < col) ++ri;
+    std::optional<Loc> loc;
+    if (ri < end && base.recs[ri].col == col && base.recs[ri].tag != DEAD) loc = Loc{Loc::RECORD, ri, row};
+    if (!loc && look_in_entries && !st.c.entry_index.empty()) {
+        if (auto idx = st.c.entry_index.find(make_key(row, col))) loc = Loc{Loc::ENTRY, static_cast<std::uint32_t>(*idx), 0};
+    }
+    if (!loc) {
+        loc = st.c.append_entry(row, col, 0, NO_STYLE, NONE, 0);
+        ++st.c.version;
+        created = true;
+    }
+    return values_only ? value_obj(st, *loc) : materialize(st, *loc);
+}
+
+PyObject* CellStore_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guard([&]() -> PyObject* {
+        PyObject* a[4];
+        if (!parse_args("_row", args, nargs, kwnames, {"row", "min_col", "max_col", "values_only"}, a)) return nullptr;
+        std::int64_t row = 0, min_col = 0, max_col = 0;
+        if (!arg_i64(a[0], "row", row) || !arg_i64(a[1], "min_col", min_col) || !arg_i64(a[2], "max_col", max_col)) {
+            return nullptr;
+        }
+        const int values_only = PyObject_IsTrue(a[3]);
+        if (values_only < 0) return nullptr;
+        State& st = st_of(self);
+        auto b = Borrow::exclusive(st.borrow);
+        if (!b) return nullptr;
+        if (max_col < min_col) return Py_BuildValue("(()O)", Py_False);
+        if (!in_range(row) || !in_range(min_col) || !in_range(max_col)) {
+            PyErr_SetString(PyExc_ValueError, "_row(): row and columns must lie in 0..4294967295");
+            return nullptr;
+        }
+        const auto r = static_cast<std::uint32_t>(row);
+        const std::uint64_t n = static_cast<std::uint64_t>(max_col - min_col) + 1;
+        std::uint32_t ri = 0, end = 0;
+        const Base& base = st.c.base;
+        auto rit = std::lower_bound(base.row_numbers.begin(), base.row_numbers.end(), r);
+        if (rit != base.row_numbers.end() && *rit == r) {
+            const std::size_t k = static_cast<std::size_t>(rit - base.row_numbers.begin());
+            ri = base.row_starts[k];
+            end = base.row_starts[k + 1];
+        }
+        const bool look_in_entries = st.c.live_entries > 0;
+        GcPause pause(!values_only);
+        Ref items = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(n)));
+        if (!items) return nullptr;
+        bool created = false;
+        for (std::uint64_t i = 0; i < n; ++i) {
+            const auto col = static_cast<std::uint32_t>(min_col + static_cast<std::int64_t>(i));
+            Ref item = row_item_lock_held(st, r, col, values_only, ri, end, look_in_entries, created);
+            if (!item) return nullptr;
+            PyTuple_SET_ITEM(items.get(), static_cast<Py_ssize_t>(i), item.release());
+        }
+        return Py_BuildValue("(OO)", items.get(), created ? Py_True : Py_False);
+    });
+}
+
+// ---- KeyIter ----
+
+struct IterState {
+    Ref store;
+    std::uint64_t version = 0;
+    std::uint32_t cursor = 0;
+    std::uint32_t length = 0;
+    std::size_t row_k = 0;  // row index of the last record returned: rows only move forward
+    std::atomic<std::uint32_t> borrow{0};
+};
+
+struct KeyIterObject {
+    PyObject_HEAD
+    IterState s;
+};
+
+PyTypeObject* key_iter_type_ = nullptr;
+PyTypeObject* cell_store_type_ = nullptr;
+PyMutex types_mutex;
+
+PyObject* KeyIter_next(PyObject* self) noexcept {
+    return guard([&]() -> PyObject* {
+        IterState* it = &reinterpret_cast<KeyIterObject*>(self)->s;
+        auto own = Borrow::exclusive(it->borrow);
+        if (!own) return nullptr;
+        if (!it->store) return nullptr;
+        State& st = st_of(it->store.get());
+        auto b = Borrow::shared(st.borrow);
+        if (!b) return nullptr;
+        if (st.c.version != it->version) {
+            PyErr_SetString(PyExc_RuntimeError, st.c.len() == it->length ? "dictionary keys changed during iteration"
+                                                                         : "dictionary changed size during iteration");
+            return nullptr;
+        }
+        const Base& base = st.c.base;
+        const std::uint32_t nrecs = base.recs.size();
+        while (it->cursor < nrecs) {
+            const std::uint32_t loc = it->cursor++;
+            const Rec rec = base.recs[loc];
+            if (rec.tag == DEAD) continue;
+            while (base.row_starts[it->row_k + 1] <= loc) ++it->row_k;
+            return key_tuple(base.row_numbers[it->row_k], rec.col).release();
+        }
+        while (it->cursor - nrecs < st.c.entries.size()) {
+            const Entry& e = st.c.entries[it->cursor - nrecs];
+            ++it->cursor;
+            if (e.tag == DEAD) continue;
+            return key_tuple(e.row, e.col).release();
+        }
+        return nullptr;
+    });
+}
+
+int KeyIter_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(reinterpret_cast<KeyIterObject*>(self)->s.store.get());
+    return 0;
+}
+
+int KeyIter_clear(PyObject* self) noexcept {
+    Ref store = std::move(reinterpret_cast<KeyIterObject*>(self)->s.store);
+    return 0;
+}
+
+void KeyIter_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    IterState& it = reinterpret_cast<KeyIterObject*>(self)->s;
+    Ref store = std::move(it.store);
+    it.~IterState();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyType_Slot key_iter_slots[] = {
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(KeyIter_next)},
+    {Py_tp_traverse, reinterpret_cast<void*>(KeyIter_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(KeyIter_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(KeyIter_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec key_iter_spec = {
+    .name = "_quillfen.KeyIter",
+    .basicsize = sizeof(KeyIterObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = key_iter_slots,
+};
+
+PyObject* CellStore_iter(PyObject* self) noexcept {
+    return guard([&]() -> PyObject* {
+        State& st = st_of(self);
+        auto b = Borrow::shared(st.borrow);
+        if (!b) return nullptr;
+        if (st.dict_mode) return PyObject_GetIter(st.dict_mode.get());
+        PyObject* obj = key_iter_type_->tp_alloc(key_iter_type_, 0);
+        if (!obj) return nullptr;
+        IterState* it = new (&reinterpret_cast<KeyIterObject*>(obj)->s) IterState();
+        it->store = Ref::borrow(self);
+        it->version = st.c.version;
+        it->length = st.c.len();
+        return obj;
+    });
+}
+
+// ---- lifetime ----
+
+PyObject* CellStore_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
+    return guard([&]() -> PyObject* {
+        PyObject* self = type->tp_alloc(type, 0);
+        if (!self) return nullptr;
+        new (&reinterpret_cast<CellStoreObject*>(self)->state) State();
+        return self;
+    });
+}
+
+int CellStore_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Py_VISIT(Py_TYPE(self));
+    State& st = st_of(self);
+    // An exclusive user may be rebuilding the object table right now.
+    if (st.borrow.load(std::memory_order_acquire) == EXCLUSIVE) return 0;
+    Py_VISIT(st.ws.get());
+    Py_VISIT(st.cell_styles.get());
+    Py_VISIT(st.shared_strings.get());
+    for (const Ref& obj : st.objs) Py_VISIT(obj.get());
+    Py_VISIT(st.dict_mode.get());
+    if (st.shared) {
+        if (int rc = st.shared->traverse(visit, arg)) return rc;
+    }
+    for (const Ref& d : st.extra_dtypes) Py_VISIT(d.get());
+    for (const Ref& t : st.style_cache) Py_VISIT(t.get());
+    if (st.slot_class) Py_VISIT(st.slot_class->cls());
+    return 0;
+}
+
+int CellStore_clear_refs(PyObject* self) noexcept {
+    return guard([&]() -> int {
+        State& st = st_of(self);
+        // Everything is moved out first and dropped last: dropping runs arbitrary code.
+        std::vector<Ref> dropped = st.reset();
+        dropped.push_back(std::move(st.ws));
+        dropped.push_back(std::move(st.cell_styles));
+        dropped.push_back(std::move(st.shared_strings));
+        dropped.push_back(std::move(st.dict_mode));
+        for (Ref& d : st.extra_dtypes) dropped.push_back(std::move(d));
+        st.extra_dtypes.clear();
+        for (Ref& t : st.style_cache) dropped.push_back(std::move(t));
+        st.style_cache.clear();
+        std::unique_ptr<Masters> masters = std::move(st.shared);
+        std::optional<SlotClass> slots = std::move(st.slot_class);
+        st.slot_class.reset();
+        return 0;
+    }, -1);
+}
+
+void CellStore_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    CellStore_clear_refs(self);
+    reinterpret_cast<CellStoreObject*>(self)->state.~State();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+template <class F>
+constexpr PyCFunction as_cfunc(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+PyMethodDef cell_store_methods[] = {
+    {"get", as_cfunc(CellStore_get), METH_FASTCALL | METH_KEYWORDS, "get($self, key, default=None)\n--\n\n"},
+    {"__reversed__", as_cfunc(CellStore_reversed), METH_NOARGS, "__reversed__($self)\n--\n\n"},
+    {"clear", as_cfunc(CellStore_clear), METH_NOARGS, "clear($self)\n--\n\n"},
+    {"popitem", as_cfunc(CellStore_popitem), METH_NOARGS,
+     "popitem($self)\n--\n\ndict.popitem(): remove and return the last inserted (key, value)"},
+    {"_bounds", as_cfunc(CellStore_bounds), METH_NOARGS,
+     "_bounds($self)\n--\n\n(min_row, max_row, min_col, max_col) of the keys, or None if empty or\nin dict mode."},
+    {"_in_dict_mode", as_cfunc(CellStore_in_dict_mode), METH_NOARGS, "_in_dict_mode($self)\n--\n\n"},
+    {"_stats", as_cfunc(CellStore_stats), METH_NOARGS,
+     "_stats($self)\n--\n\nDiagnostics: (cells, materialised cells, formula templates, text bytes)"},
+    {"_row", as_cfunc(CellStore_row), METH_FASTCALL | METH_KEYWORDS,
+     "_row($self, row, min_col, max_col, values_only)\n--\n\nOne row of `Worksheet._cells_by_row`: creates "
+     "missing cells exactly\nlike `Worksheet.cell(row, column)` and returns a tuple of cells (or of\nvalues when "
+     "values_only), plus whether cells were created."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot cell_store_slots[] = {
+    {Py_tp_doc, const_cast<char*>("CellStore(*_args, **_kwargs)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(CellStore_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(CellStore_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(CellStore_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(CellStore_clear_refs)},
+    {Py_tp_iter, reinterpret_cast<void*>(CellStore_iter)},
+    {Py_tp_methods, cell_store_methods},
+    {Py_mp_length, reinterpret_cast<void*>(CellStore_length)},
+    {Py_mp_subscript, reinterpret_cast<void*>(CellStore_subscript)},
+    {Py_mp_ass_subscript, reinterpret_cast<void*>(CellStore_ass_subscript)},
+    {Py_sq_contains, reinterpret_cast<void*>(CellStore_contains)},
+    {0, nullptr},
+};
+
+PyType_Spec cell_store_spec = {
+    .name = "_quillfen.CellStore",
+    .basicsize = sizeof(CellStoreObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    .slots = cell_store_slots,
+};
+
+}  // namespace
+
+PyTypeObject* cell_store_type() noexcept {
+    // Created once per process, like NativeFallback, and never freed.
+    PyMutex_Lock(&types_mutex);
+    if (!cell_store_type_) {
+        PyObject* iter = PyType_FromSpec(&key_iter_spec);
+        if (iter) {
+            PyObject* store = PyType_FromSpec(&cell_store_spec);
+            if (store) {
+                key_iter_type_ = reinterpret_cast<PyTypeObject*>(iter);
+                cell_store_type_ = reinterpret_cast<PyTypeObject*>(store);
+            } else {
+                Py_DECREF(iter);
+            }
+        }
+    }
+    PyTypeObject* type = cell_store_type_;
+    PyMutex_Unlock(&types_mutex);
+    return type;
+}
+
+}  // namespace qf::store

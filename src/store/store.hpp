@@ -1,0 +1,158 @@
+// The cell store: a worksheet's cell mapping kept in compact form (compact.hpp) that creates
+// the package's cell objects only when a cell is accessed. This header gives the Python type,
+// its native state, materialisation and value access (used by the sheet writer) and the
+// loading interface that full-mode binding fills it through.
+#pragma once
+
+#include "core/error.hpp"
+#include "core/ref.hpp"
+#include "dates.hpp"
+#include "formula/formula.hpp"
+#include "ftemplate/ftemplate.hpp"
+#include "slots.hpp"
+#include "store/compact.hpp"
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qf::store {
+
+// Shared-formula masters that tags 8 and 9 render from; the parser hands its masters to the
+// store at the end of a load through this interface.
+class Masters {
+public:
+    virtual ~Masters() = default;
+    // Appends master `index`'s formula for `dest` (none: its own text). Values were checked
+    // when loaded, so false means a broken invariant.
+    [[nodiscard]] virtual bool render_into(std::uint32_t index, std::optional<formula::Cell> dest,
+                                           std::string& out) const = 0;
+    // Reports the Python objects the masters hold to the garbage collector.
+    virtual int traverse(visitproc visit, void* arg) const = 0;
+};
+
+// Masters that are all native translators.
+class TranslatorMasters final : public Masters {
+public:
+    explicit TranslatorMasters(std::vector<formula::Translator> list) : list_(std::move(list)) {}
+    bool render_into(std::uint32_t index, std::optional<formula::Cell> dest, std::string& out) const override;
+    int traverse(visitproc, void*) const override { return 0; }
+
+private:
+    std::vector<formula::Translator> list_;
+};
+
+// Borrow state of an object: shared readers or one exclusive user, never waited on.
+inline constexpr std::uint32_t EXCLUSIVE = 0xFFFFFFFFu;
+
+class Borrow {
+public:
+    // Null with RuntimeError "Already mutably borrowed" / "Already borrowed" on conflict.
+    static std::optional<Borrow> shared(std::atomic<std::uint32_t>& flag) noexcept;
+    static std::optional<Borrow> exclusive(std::atomic<std::uint32_t>& flag) noexcept;
+    Borrow(Borrow&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)), exclusive_(other.exclusive_) {}
+    Borrow(const Borrow&) = delete;
+    Borrow& operator=(const Borrow&) = delete;
+    Borrow& operator=(Borrow&&) = delete;
+    ~Borrow();
+
+private:
+    Borrow(std::atomic<std::uint32_t>* flag, bool exclusive) : flag_(flag), exclusive_(exclusive) {}
+    std::atomic<std::uint32_t>* flag_;
+    bool exclusive_;
+};
+
+inline constexpr std::size_t FIXED_DTYPES = 7;  // "n", "s", "f", "b", "e", "d", "inlineStr"
+inline constexpr std::size_t MAX_EXTRA_DTYPES = 248;
+
+struct State {
+    Compact c;
+    ftemplate::Templates templates;
+    std::optional<SlotClass> slot_class;
+    std::optional<Epoch> epoch;
+    std::uint64_t row_cache_row = 0;
+    Ref row_cache_int;  // empty: no cached row
+    std::unique_ptr<Masters> shared;
+    std::vector<Ref> extra_dtypes;
+    std::vector<Ref> objs;
+    std::vector<std::uint32_t> free_objs;
+    std::vector<Ref> style_cache;  // per style id: (typecode, style array)
+    Ref ws;
+    Ref cell_styles;
+    Ref shared_strings;
+    Ref array_type;               // keeps array_new's type alive
+    newfunc array_new = nullptr;  // array.array's instance constructor
+    Ref typecode;
+    Ref dtypes[FIXED_DTYPES];
+    Ref dict_mode;
+    std::atomic<std::uint32_t> borrow{0};
+
+    bool loaded() const noexcept { return slot_class.has_value() && array_new != nullptr; }
+
+    std::uint32_t put_obj(Ref obj);
+    // Empties the object-table slot of a tag 1 or 12 payload; the reference is handed back so
+    // the caller drops it once the store is consistent again (dropping can run Python code).
+    [[nodiscard]] Ref drop_payload(std::uint64_t payload, std::uint8_t tag);
+    // Empties every compact structure and the object table; the released objects are returned
+    // for the caller to drop afterwards.
+    [[nodiscard]] std::vector<Ref> reset();
+};
+
+struct CellStoreObject {
+    PyObject_HEAD
+    State state;
+};
+
+// The CellStore type (created once per process). Null with an exception set on failure.
+PyTypeObject* cell_store_type() noexcept;
+// The native state of a CellStore (or subclass) instance.
+inline State& state_of(PyObject* store) noexcept { return reinterpret_cast<CellStoreObject*>(store)->state; }
+
+// These run Python code and may allocate: callers are inside a C-boundary guard.
+// The value of the cell at `loc`.
+[[nodiscard]] Ref value_obj(State& st, Loc loc);
+// The cell object at `loc`, materialised on first use.
+[[nodiscard]] Ref materialize(State& st, Loc loc);
+// A new cell object of the loaded cell class (the constructor is not run); RuntimeError for a
+// store that was never loaded.
+[[nodiscard]] Ref new_cell(State& st, Ref row, std::uint32_t col, Ref value, Ref style, Ref dtype);
+// Date parts of a date cell (tags 10 and 11), for the writer; nothing for other cells.
+std::optional<DateParts> excel_date(const State& st, Loc loc) noexcept;
+
+// Filling a store from a worksheet: holds the store exclusively from `begin` until destroyed.
+class Load {
+public:
+    // Takes exclusive access (a store in use fails with RuntimeError and stays untouched),
+    // resets the store, leaves dict mode and sets the worksheet's inputs, the slot class of
+    // `cell_cls`, the style-copy constructor and the data-type strings.
+    [[nodiscard]] static XmlResult<Load> begin(PyObject* store, PyObject* ws, PyObject* cell_styles,
+                                               PyObject* shared_strings, std::optional<Epoch> epoch,
+                                               PyObject* cell_cls);
+
+    // The dtype index of an unusual data-type string (compared with == to the known ones).
+    [[nodiscard]] XmlResult<std::uint8_t> extra_dtype(PyObject* name);
+
+    // Places one cell; `style` is NO_STYLE or an id, `dtype` an index.
+    void place(std::uint32_t row, std::uint32_t col, std::uint8_t tag, std::uint64_t payload,
+               std::uint32_t style, std::uint8_t dtype);
+    [[nodiscard]] XmlResult<void> place_text(std::uint32_t row, std::uint32_t col, std::string_view text,
+                                             std::uint32_t style, std::uint8_t dtype);
+    // A formula text: a template when one fits, else as text.
+    [[nodiscard]] XmlResult<void> place_formula(std::uint32_t row, std::uint32_t col, std::string_view text,
+                                                std::uint32_t style, std::uint8_t dtype);
+    void place_obj(std::uint32_t row, std::uint32_t col, Ref obj, std::uint32_t style, std::uint8_t dtype);
+
+    void finish(std::unique_ptr<Masters> masters);
+
+    State& state() noexcept { return *st_; }
+
+private:
+    Load(State* st, Borrow borrow) : st_(st), borrow_(std::move(borrow)) {}
+    State* st_;
+    Borrow borrow_;
+};
+
+}  // namespace qf::store

@@ -1,0 +1,245 @@
+"""Model-based test: a CellStore loaded with a generated sheet and a plain dict receive the
+same operations and must agree after every step: results, identities of cell objects, the
+exact exceptions, iteration order, dict mode, and the two iteration-invalidation messages."""
+
+import datetime
+
+import pytest
+from hypothesis import settings
+from hypothesis import strategies as st
+from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
+
+from quillfen.cell import Cell
+from quillfen.styles import StyleArray
+
+pytest.importorskip("_quillfen_testing")
+
+
+class TupleKey(tuple):
+    pass
+
+
+ROWS = st.integers(1, 5)
+COLS = st.one_of(st.integers(1, 5), st.just(70000))
+EXACT = st.tuples(ROWS, COLS)
+EQUIVALENT = st.one_of(
+    st.tuples(st.just(True), COLS),
+    st.tuples(ROWS.map(float), COLS),
+    EXACT.map(TupleKey),
+)
+FOREIGN = st.sampled_from(["A1", (-1, 1), (1, 2**32), (1.5, 2), (1, 2, 3), None])
+UNHASHABLE = st.just([1, 2])
+KEYS = st.one_of(EXACT, EXACT, EXACT, EQUIVALENT, FOREIGN)
+
+
+def resolve(key):
+    """The (row, col) a compact store takes `key` for, or None."""
+    if not isinstance(key, tuple) or len(key) != 2:
+        return None
+    out = []
+    for x in key:
+        try:
+            i = int(x)
+            if not (x == i and hash(x) == hash(i)):
+                return None
+        except Exception:
+            return None
+        if not 0 <= i < 2**32:
+            return None
+        out.append(i)
+    return tuple(out)
+
+
+def is_exact(key):
+    return type(key) is tuple and len(key) == 2 and all(type(x) is int for x in key) and resolve(key) is not None
+
+
+def outcome(fn):
+    try:
+        return ("ok", fn())
+    except TypeError as exc:
+        # A compact store raises hash()'s own error; a dict words it its own way.
+        if "unhashable type" in str(exc):
+            return ("raise", TypeError, ("unhashable",))
+        return ("raise", TypeError, exc.args)
+    except Exception as exc:
+        return ("raise", type(exc), exc.args)
+
+
+class Loaded:
+    """A loaded cell not yet accessed: the store must give a Cell holding this value."""
+
+    def __init__(self, value):
+        self.value = value
+
+
+class StoreVsDict(RuleBasedStateMachine):
+    @initialize(cells=st.lists(st.tuples(ROWS, COLS, st.integers(-2**40, 2**40)), max_size=25))
+    def load(self, cells):
+        import _quillfen_testing
+        from quillfen._quillfen import CellStore
+
+        self.store = CellStore()
+        self.model = {}
+        for row, col, value in cells:
+            key = (row, col)
+            if key in self.model:
+                self.model[key].value = value  # the second value, the first position
+            else:
+                self.model[key] = Loaded(value)
+        _quillfen_testing.store_load(self.store, object(), [StyleArray()], Cell, [], datetime.datetime(1899, 12, 30),
+                                     [(r, c, "int", v, 0, 0) for r, c, v in cells], [])
+        self.dict_mode = False
+        self.iterator = None
+
+    # -- helpers --
+
+    def agree(self, got, want_model_key):
+        """`got` is what the store returned for the model's key; checks and records identity."""
+        want = self.model[want_model_key]
+        if isinstance(want, Loaded):
+            assert type(got) is Cell and got.value == want.value
+            self.model[want_model_key] = got
+        else:
+            assert got is want
+
+    def model_key(self, key):
+        for k in self.model:
+            if k == key:
+                return k
+        return None
+
+    def touch(self, added_or_removed):
+        if added_or_removed and self.iterator is not None:
+            self.iterator["changed"] = True
+
+    # -- rules --
+
+    @rule(key=KEYS)
+    def getitem(self, key):
+        got = outcome(lambda: self.store[key])
+        want = outcome(lambda: self.model[key])
+        assert got[0] == want[0], (got, want)
+        if got[0] == "ok":
+            self.agree(got[1], self.model_key(key))
+        else:
+            assert got[1:] == want[1:]
+
+    @rule(key=KEYS, default=st.sampled_from([None, 0, "d"]))
+    def get(self, key, default):
+        got = self.store.get(key, default)
+        if key in self.model:
+            self.agree(got, self.model_key(key))
+        else:
+            assert got is default
+
+    @rule(key=st.one_of(KEYS, UNHASHABLE))
+    def contains(self, key):
+        assert outcome(lambda: key in self.store) == outcome(lambda: key in self.model)
+
+    @rule(key=st.one_of(KEYS, UNHASHABLE))
+    def setitem(self, key):
+        value = object()
+        present = outcome(lambda: key in self.model)
+        got = outcome(lambda: self.store.__setitem__(key, value))
+        want = outcome(lambda: self.model.__setitem__(key, value))
+        assert got == want
+        if got[0] == "ok" and present == ("ok", False):
+            if not self.dict_mode and not is_exact(key):
+                self.dict_mode = True
+                self.iterator = None if self.iterator is None else dict(self.iterator, changed=True)
+            self.touch(True)
+
+    @rule(key=st.one_of(KEYS, UNHASHABLE))
+    def delitem(self, key):
+        got = outcome(lambda: self.store.__delitem__(key))
+        want = outcome(lambda: self.model.__delitem__(key))
+        assert got == want
+        self.touch(got[0] == "ok")
+
+    @rule()
+    def popitem(self):
+        got = outcome(self.store.popitem)
+        if not self.model:
+            assert got[:2] == ("raise", KeyError)
+            return
+        key = list(self.model)[-1]
+        assert got[0] == "ok"
+        (got_key, value) = got[1]
+        assert got_key == key and type(got_key) is type(key)
+        self.agree(value, key)
+        del self.model[key]
+        self.touch(True)
+
+    @rule()
+    def clear(self):
+        assert self.store.clear() is None
+        self.touch(bool(self.model) or not self.dict_mode)
+        if self.iterator is not None:
+            self.iterator["changed"] = True  # clearing always counts as a change
+            if self.iterator["dict"]:
+                # The store's dict is emptied and dropped: its iterator fails from now on.
+                got = outcome(lambda: next(self.iterator["it"]))
+                assert got == ("raise", RuntimeError, ("dictionary changed size during iteration",)) or \
+                    got == ("raise", StopIteration, ())
+                self.iterator = None
+        self.model.clear()
+        self.dict_mode = False
+
+    @rule()
+    def reversed_keys(self):
+        got = list(reversed(self.store))
+        want = list(reversed(self.model))
+        assert [(type(k), k) for k in got] == [(type(k), k) for k in want]
+
+    @precondition(lambda self: self.iterator is None)
+    @rule()
+    def start_iteration(self):
+        it = iter(self.store)
+        if self.dict_mode:
+            self.iterator = {"it": it, "model": iter(self.model), "changed": False, "dict": True}
+        else:
+            self.iterator = {"it": it, "keys": list(self.model), "pos": 0, "len": len(self.model),
+                             "changed": False, "dict": False}
+
+    @precondition(lambda self: self.iterator is not None)
+    @rule()
+    def step_iteration(self):
+        state = self.iterator
+        got = outcome(lambda: next(state["it"]))
+        if state["dict"]:
+            # The store in dict mode hands out the dict's own iterator: same as the model's.
+            want = outcome(lambda: next(state["model"]))
+            assert got[:2] == want[:2]
+            if got[0] == "raise":
+                self.iterator = None
+            return
+        if state["changed"]:
+            # Sizes are those of the compact structures, which are empty in dict mode.
+            size = 0 if self.dict_mode else len(self.model)
+            message = ("dictionary keys changed during iteration" if size == state["len"]
+                       else "dictionary changed size during iteration")
+            assert got == ("raise", RuntimeError, (message,))
+            self.iterator = None
+        elif state["pos"] < len(state["keys"]):
+            want = state["keys"][state["pos"]]
+            state["pos"] += 1
+            assert got == ("ok", want) and type(got[1]) is tuple
+        else:
+            assert got == ("raise", StopIteration, ())
+
+    @invariant()
+    def same_size_and_order(self):
+        assert len(self.store) == len(self.model)
+        assert [(type(k), k) for k in self.store] == [(type(k), k) for k in self.model]
+        assert self.store._in_dict_mode() is self.dict_mode
+        if self.dict_mode or not self.model:
+            assert self.store._bounds() is None
+        else:
+            rows = [k[0] for k in self.model]
+            cols = [k[1] for k in self.model]
+            assert self.store._bounds() == (min(rows), max(rows), min(cols), max(cols))
+
+
+StoreVsDict.TestCase.settings = settings(stateful_step_count=40)
+test_store_against_dict = StoreVsDict.TestCase
