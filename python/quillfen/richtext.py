@@ -145,11 +145,23 @@ class InlineFont:
         return isinstance(other, InlineFont) and self._items() == other._items()
 
     def __hash__(self):
-        return hash(tuple((k, repr(v)) for k, v in self._items()))
+        # Equal fonts must hash alike: 11 == 11.0, and colours compare as dicts, whatever the
+        # order of their attributes.
+        return hash(tuple((k, _hashable(v)) for k, v in self._items()))
 
     def __repr__(self):
         props = ", ".join(f"{k}={v!r}" for k, v in self._items() if v is not None)
         return f"InlineFont({props})"
+
+
+def _hashable(value):
+    if isinstance(value, dict):
+        return frozenset((k, _hashable(v)) for k, v in value.items())
+    try:
+        hash(value)
+    except TypeError:
+        return repr(value)  # a property value set by hand to something unhashable
+    return value
 
 
 class TextBlock:
