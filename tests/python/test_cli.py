@@ -118,3 +118,12 @@ def test_dump_and_info_write_to_the_current_stdout(demo):
         with contextlib.redirect_stdout(io.StringIO()) as out:
             command(demo, sheet="Formulas")
         assert out.getvalue().startswith("Formulas")
+
+
+def test_missing_file_is_reported_with_its_name(tmp_path):
+    import quillfen
+
+    missing = tmp_path / "missing.xlsx"
+    with pytest.raises(FileNotFoundError) as info:
+        quillfen.load_workbook(missing)
+    assert info.value.filename == str(missing) and "No such file" in str(info.value)
