@@ -13,40 +13,21 @@ import subprocess
 import sys
 import time
 
-_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(_ROOT, "scripts"))
-
-import xlsxgen  # noqa: E402
-
-
-def calamine():
-    """python-calamine, installed on first use from the benchmark requirements."""
-    try:
-        import python_calamine
-    except ImportError:
-        subprocess.check_call([sys.executable, "-m", "pip", "install", "-q", "-r",
-                               os.path.join(_ROOT, "bench", "requirements.txt")])
-        import python_calamine
-    return python_calamine
+from timing import best_of, cached_workbook, calamine, xlsxgen
 
 
 def workbook(rows, cols=10, numeric=False):
-    kind = "numeric" if numeric else "mixed"
-    path = os.path.join(_ROOT, "build", "bench_load_%s_%d_%d.xlsx" % (kind, rows, cols))
-    if not os.path.exists(path):
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        if numeric:
-            def rows_xml(strings):
-                for r in range(1, rows + 1, 1000):
-                    yield "".join('<row r="%d">%s</row>' % (i, "".join(
-                        '<c r="%s%d"><v>%r</v></c>' % (xlsxgen._column_letter(c), i, (i * c) / 7 if c % 2 else i * c)
-                        for c in range(1, cols + 1))) for i in range(r, min(r + 1000, rows + 1)))
-            dim = "A1:%s%d" % (xlsxgen._column_letter(cols), rows)
-        else:
-            rows_xml, dim = xlsxgen.mixed_sheet(rows, cols)
-        xlsxgen.write_workbook(path + ".tmp", [("Sheet1", rows_xml, dim, [])])
-        os.replace(path + ".tmp", path)
-    return path
+    if not numeric:
+        return cached_workbook("bench_load_mixed_%d_%d" % (rows, cols), lambda: xlsxgen.mixed_sheet(rows, cols))
+
+    def sheet():
+        def rows_xml(strings):
+            for r in range(1, rows + 1, 1000):
+                yield "".join('<row r="%d">%s</row>' % (i, "".join(
+                    '<c r="%s%d"><v>%r</v></c>' % (xlsxgen._column_letter(c), i, (i * c) / 7 if c % 2 else i * c)
+                    for c in range(1, cols + 1))) for i in range(r, min(r + 1000, rows + 1)))
+        return rows_xml, "A1:%s%d" % (xlsxgen._column_letter(cols), rows)
+    return cached_workbook("bench_load_numeric_%d_%d" % (rows, cols), sheet)
 
 
 def measure_child(path, pure):
@@ -91,15 +72,6 @@ def child(path, pure):
     return json.loads(out)
 
 
-def best(fn, repeat):
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return min(times)
-
-
 def main(rows):
     path = workbook(rows)
     cells = rows * 10
@@ -108,7 +80,7 @@ def main(rows):
     assert native["store"] == "CellStore", native
     pure = child(path, True)
     cal = calamine()
-    cal_time = best(lambda: cal.CalamineWorkbook.from_path(path).get_sheet_by_index(0).to_python(), 3)
+    cal_time = best_of(lambda: cal.CalamineWorkbook.from_path(path).get_sheet_by_index(0).to_python(), 3)
     print("  load     native %.3fs   pure-Python %.3fs (%.1fx)   python-calamine %.3fs (%.2fx)"
           % (native["load"], pure["load"], pure["load"] / native["load"], cal_time, cal_time / native["load"]))
     for name, r in (("native", native), ("pure-Python", pure)):

@@ -6,37 +6,11 @@ Usage: bench_read.py [ROWS]   (10 columns per row; default 100000 rows)
 """
 
 import os
-import subprocess
 import sys
-import time
 
-_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(_ROOT, "scripts"))
-
-import xlsxgen  # noqa: E402
+from timing import best_of, calamine, mixed_workbook
 
 import quillfen  # noqa: E402
-
-
-def calamine():
-    """python-calamine, installed on first use from the benchmark requirements."""
-    try:
-        import python_calamine
-    except ImportError:
-        subprocess.check_call([sys.executable, "-m", "pip", "install", "-q", "-r",
-                               os.path.join(_ROOT, "bench", "requirements.txt")])
-        import python_calamine
-    return python_calamine
-
-
-def workbook(rows, cols=10):
-    path = os.path.join(_ROOT, "build", "bench_read_%d_%d.xlsx" % (rows, cols))
-    if not os.path.exists(path):
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        rows_xml, dim = xlsxgen.mixed_sheet(rows, cols)
-        xlsxgen.write_workbook(path + ".tmp", [("Sheet1", rows_xml, dim, [])])
-        os.replace(path + ".tmp", path)
-    return path
 
 
 def quillfen_values(path, pure):
@@ -59,22 +33,19 @@ def calamine_values(path):
     return count
 
 
-def best(fn, runs):
-    times, result = [], None
-    for _ in range(runs):
-        start = time.perf_counter()
-        result = fn()
-        times.append(time.perf_counter() - start)
-    return min(times), result
+def timed(fn, runs):
+    """The best time of `runs` calls and the result of the last one."""
+    result = []
+    return best_of(lambda: result.append(fn()), runs), result[-1]
 
 
 def main():
     rows = int(sys.argv[1]) if len(sys.argv) > 1 else 100_000
-    path = workbook(rows)
+    path = mixed_workbook("bench_read", rows, 10)
     calamine()
-    native_t, native_n = best(lambda: quillfen_values(path, False), 3)
-    pure_t, pure_n = best(lambda: quillfen_values(path, True), 1)
-    cal_t, cal_n = best(lambda: calamine_values(path), 3)
+    native_t, native_n = timed(lambda: quillfen_values(path, False), 3)
+    pure_t, pure_n = timed(lambda: quillfen_values(path, True), 1)
+    cal_t, cal_n = timed(lambda: calamine_values(path), 3)
     assert native_n == pure_n == cal_n, (native_n, pure_n, cal_n)
     print("read-only values, %d cells (%s)" % (native_n, os.path.basename(path)))
     print("  native       %8.3f s  %6.2f Mcells/s" % (native_t, native_n / native_t / 1e6))

@@ -1,6 +1,15 @@
-"""Timing shared by the benchmarks: the best of a few runs, in seconds."""
+"""What the benchmarks share: timing (the best of a few runs, in seconds), the generated
+workbooks they read, and the peer reader they are compared with."""
 
+import os
+import subprocess
+import sys
 import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "scripts"))
+
+import xlsxgen  # noqa: E402
 
 
 def best_of(fn, repeat: int = 3) -> float:
@@ -10,3 +19,33 @@ def best_of(fn, repeat: int = 3) -> float:
         fn()
         best = min(best, time.perf_counter() - start)
     return best
+
+
+def cached_workbook(name, sheet):
+    """build/<name>.xlsx, written once with the one sheet that `sheet()` gives as
+    (rows_xml, dimension ref); later runs reuse the file."""
+    path = os.path.join(ROOT, "build", name + ".xlsx")
+    if not os.path.exists(path):
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        rows_xml, dim = sheet()
+        # Written aside and renamed, so an interrupted run leaves no half-written file behind.
+        xlsxgen.write_workbook(path + ".tmp", [("Sheet1", rows_xml, dim, [])])
+        os.replace(path + ".tmp", path)
+    return path
+
+
+def mixed_workbook(name, rows, cols):
+    """A cached workbook of `rows` x `cols` mixed cells (numbers, shared strings, dates,
+    booleans and formulas)."""
+    return cached_workbook("%s_%d_%d" % (name, rows, cols), lambda: xlsxgen.mixed_sheet(rows, cols))
+
+
+def calamine():
+    """python-calamine, installed on first use from the benchmark requirements."""
+    try:
+        import python_calamine
+    except ImportError:
+        subprocess.check_call([sys.executable, "-m", "pip", "install", "-q", "-r",
+                               os.path.join(ROOT, "bench", "requirements.txt")])
+        import python_calamine
+    return python_calamine

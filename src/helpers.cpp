@@ -153,13 +153,13 @@ XmlResult<IdSet> int_set(PyObject* obj) {
     if (!iter) return std::unexpected(raised());
     IdSet set;
     while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
-        const long long v = PyLong_AsLongLong(item.get());
-        if (v == -1 && PyErr_Occurred()) {
-            PyErr_Clear();  // floats, strings, ints beyond 64 bits: not a style id
-            continue;
-        }
-        // The integer protocol also accepts bools and objects with __index__; only real ints count.
+        // Only real ints count, checked first: the integer protocol would also take bools and
+        // run the __index__ of any other object, whose errors would then have to be swallowed.
         if (!PyLong_Check(item.get()) || PyBool_Check(item.get())) continue;
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(item.get(), &overflow);
+        if (overflow != 0) continue;  // beyond 64 bits: not a style id
+        if (v == -1 && PyErr_Occurred()) return std::unexpected(raised());
         set.insert(static_cast<std::int64_t>(v));
     }
     if (PyErr_Occurred()) return std::unexpected(raised());

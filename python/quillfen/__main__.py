@@ -29,7 +29,11 @@ def _cells_in_order(ws):
     return [cells[key] for key in sorted(cells)]
 
 
-def dump(path, sheet=None, read_only=False, data_only=False, out=sys.stdout):
+def dump(path, sheet=None, read_only=False, data_only=False, out=None):
+    """Prints every cell of the workbook at `path` (or of its sheet `sheet`) to `out`, by
+    default the current `sys.stdout`, in the format above."""
+    # Looked up at call time: a default bound at import would miss a later redirection.
+    out = sys.stdout if out is None else out
     with load_workbook(path, read_only=read_only, data_only=data_only) as wb:
         sheets = [wb[sheet]] if sheet is not None else wb.worksheets
         write = out.write
@@ -38,7 +42,10 @@ def dump(path, sheet=None, read_only=False, data_only=False, out=sys.stdout):
                 write("%s!%s\t%s\t%r\n" % (ws.title, cell.coordinate, cell.data_type, cell.value))
 
 
-def info(path, sheet=None, out=sys.stdout):
+def info(path, sheet=None, out=None):
+    """Prints the prescan facts of each sheet (or of the sheet `sheet`) to `out`, by default
+    the current `sys.stdout`, in the format above."""
+    out = sys.stdout if out is None else out
     with load_workbook(path, read_only=True) as wb:
         sheets = [wb[sheet]] if sheet is not None else wb.worksheets
         write = out.write

@@ -7,12 +7,42 @@ its direct text `t` comes first, then its runs `r`; phonetic runs (`rPh`) are no
 
 from __future__ import annotations
 
-__all__ = ["InlineFont", "TextBlock", "CellRichText", "localname"]
+__all__ = ["InlineFont", "TextBlock", "CellRichText", "localname", "item_runs"]
 
 
 def localname(tag: str) -> str:
     """The local part of an ElementTree tag ("{uri}t" -> "t")."""
     return tag.rpartition("}")[2]
+
+
+def item_runs(node, font=None):
+    """The text of a string item (`si`) or inline string (`is`) element, as its parts:
+    (the text of its last direct `t`, or None; [(font, the text of its last `t`) for each run
+    `r` that has text]). Children are told apart by local name.
+
+    A run's font is None unless `font` is given: then every `rPr` met is passed to it, in
+    document order (so an invalid one raises wherever it is), and a run keeps its last result."""
+    plain = None
+    runs = []
+    for child in node:
+        if not isinstance(child.tag, str):
+            continue
+        tag = localname(child.tag)
+        if tag == "t":
+            plain = child.text  # the last direct text wins, even when it is empty
+        elif tag == "r":
+            text = props = None
+            for part in child:
+                if not isinstance(part.tag, str):
+                    continue
+                ptag = localname(part.tag)
+                if ptag == "t":
+                    text = part.text
+                elif ptag == "rPr" and font is not None:
+                    props = font(part)
+            if text is not None:
+                runs.append((props, text))
+    return plain, runs
 
 
 def _bool(value):
@@ -115,11 +145,23 @@ class InlineFont:
         return isinstance(other, InlineFont) and self._items() == other._items()
 
     def __hash__(self):
-        return hash(tuple((k, repr(v)) for k, v in self._items()))
+        # Equal fonts must hash alike: 11 == 11.0, and colours compare as dicts, whatever the
+        # order of their attributes.
+        return hash(tuple((k, _hashable(v)) for k, v in self._items()))
 
     def __repr__(self):
         props = ", ".join(f"{k}={v!r}" for k, v in self._items() if v is not None)
         return f"InlineFont({props})"
+
+
+def _hashable(value):
+    if isinstance(value, dict):
+        return frozenset((k, _hashable(v)) for k, v in value.items())
+    try:
+        hash(value)
+    except TypeError:
+        return repr(value)  # a property value set by hand to something unhashable
+    return value
 
 
 class TextBlock:
@@ -150,32 +192,11 @@ class CellRichText(list):
     @classmethod
     def from_tree(cls, node) -> "CellRichText":
         """Runs of an `si` or `is` element: its direct text first, then each run with text."""
-        plain = None
-        runs = []
-        for child in node:
-            if not isinstance(child.tag, str):
-                continue
-            tag = localname(child.tag)
-            if tag == "t":
-                plain = child.text
-            elif tag == "r":
-                text = None
-                font = None
-                for part in child:
-                    if not isinstance(part.tag, str):
-                        continue
-                    ptag = localname(part.tag)
-                    if ptag == "t":
-                        text = part.text
-                    elif ptag == "rPr":
-                        font = InlineFont.from_tree(part)
-                if text is None:
-                    continue
-                runs.append(TextBlock(font, text) if font is not None else text)
+        plain, runs = item_runs(node, InlineFont.from_tree)
         result = cls()
         if plain is not None:
             result.append(plain)
-        result.extend(runs)
+        result.extend(TextBlock(font, text) if font is not None else text for font, text in runs)
         return result
 
     def __str__(self):

@@ -1,5 +1,6 @@
 """Opening a workbook: the container, the workbook part, styles and shared strings."""
 
+import errno
 import os
 import xml.etree.ElementTree as ET
 import zipfile
@@ -105,7 +106,7 @@ def load_workbook(filename, read_only=False, data_only=False, rich_text=False):
     objects instead of plain strings.
     """
     if isinstance(filename, (str, os.PathLike)) and not os.path.exists(filename):
-        raise FileNotFoundError(filename)
+        raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), os.fspath(filename))
     package = Package(filename)
     try:
         return Workbook(package, read_only, data_only, rich_text)

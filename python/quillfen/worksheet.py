@@ -340,25 +340,25 @@ class Worksheet(_SheetBase):
         cols = [c for _, c in self._cells]
         return min(rows), max(rows), min(cols), max(cols)
 
+    def _bound(self, index):
+        bounds = self._bounds()
+        return bounds[index] if bounds else 1
+
     @property
     def min_row(self):
-        bounds = self._bounds()
-        return bounds[0] if bounds else 1
+        return self._bound(0)
 
     @property
     def max_row(self):
-        bounds = self._bounds()
-        return bounds[1] if bounds else 1
+        return self._bound(1)
 
     @property
     def min_column(self):
-        bounds = self._bounds()
-        return bounds[2] if bounds else 1
+        return self._bound(2)
 
     @property
     def max_column(self):
-        bounds = self._bounds()
-        return bounds[3] if bounds else 1
+        return self._bound(3)
 
     def _cells_by_row(self, min_col, min_row, max_col, max_row, values_only=False):
         row_of = getattr(self._cells, "_row", None)

@@ -106,3 +106,24 @@ def test_info_failures_are_one_line(tmp_path, demo):
     bad.write_bytes(b"")
     for result in (info(str(bad)), info(demo, "--sheet", "Nope")):
         assert result.returncode == 1 and result.stdout == "" and result.stderr.count("\n") == 1
+
+
+def test_dump_and_info_write_to_the_current_stdout(demo):
+    import contextlib
+    import io
+
+    from quillfen import __main__ as cli
+
+    for command in (cli.dump, cli.info):
+        with contextlib.redirect_stdout(io.StringIO()) as out:
+            command(demo, sheet="Formulas")
+        assert out.getvalue().startswith("Formulas")
+
+
+def test_missing_file_is_reported_with_its_name(tmp_path):
+    import quillfen
+
+    missing = tmp_path / "missing.xlsx"
+    with pytest.raises(FileNotFoundError) as info:
+        quillfen.load_workbook(missing)
+    assert info.value.filename == str(missing) and "No such file" in str(info.value)

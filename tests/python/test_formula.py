@@ -123,22 +123,20 @@ def test_tokens(testing):
     "0x10", "1e5.0", "infinit", "nan1", "1 2", "1\x00",
 ])
 def test_float_literal_test_matches_float(testing, text):
-    try:
-        float(text)
-        ok = True
-    except ValueError:
-        ok = False
-    assert testing.formula_is_float(text) is ok
+    assert testing.formula_is_float(text) is _float_accepts(text)
 
 
 @given(st.text(st.sampled_from("0159_.eE+-infatyINFATY \t\x0b\x1cx"), max_size=12))
 def test_float_literal_property(testing, text):
+    assert testing.formula_is_float(text) is _float_accepts(text)
+
+
+def _float_accepts(text):
     try:
         float(text)
-        ok = True
     except ValueError:
-        ok = False
-    assert testing.formula_is_float(text) is ok
+        return False
+    return True
 
 
 def test_segments_merge_text(testing):

@@ -195,6 +195,15 @@ def test_int_set_keeps_only_ints(testing):
             return 3
 
     assert testing.int_set([5, 5, Indexable(), None, 1.0, True]) == [5]
+
+    asked = []
+
+    class Loud:
+        def __index__(self):
+            asked.append(self)  # must never run: only ints are style ids
+            raise KeyboardInterrupt
+
+    assert testing.int_set([Loud(), 2**64, -2**63, 7]) == [-2**63, 7] and asked == []
     with pytest.raises(TypeError):
         testing.int_set(7)
 

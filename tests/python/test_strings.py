@@ -15,6 +15,7 @@ from conftest import CORPUS_DIR
 from quillfen import _native
 from quillfen.reader import helpers as qh
 from quillfen.reader.strings import read_shared_strings, read_string_table
+from quillfen.richtext import InlineFont
 
 MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
 
@@ -133,6 +134,19 @@ def test_rich_inline_and_validate_rpr():
     assert qh.validate_rpr(b"<rPr><i val='0'/><u/><x:ext xmlns:x='urn:x'/></rPr>", [])
     assert not qh.validate_rpr(b"<rPr><b val='maybe'/></rPr>", [])
     assert not qh.validate_rpr(b'<x:rPr><x:vertAlign val="sideways"/></x:rPr>', [("x", MAIN)])
+
+
+def test_rich_runs_keep_invalid_fonts_fatal_and_equal_fonts_hash_alike():
+    # A run's last rPr gives its font, but every rPr is checked, even in runs without text.
+    rich = qh.rich_inline(b'<is><r><rPr><b/></rPr><rPr><i/></rPr><t>a</t></r></is>', [])
+    assert rich[0].font.i is True and rich[0].font.b is None
+    with pytest.raises(ValueError):
+        qh.rich_inline(b'<is><r><rPr><b val="maybe"/></rPr></r><r><t>a</t></r></is>', [])
+    one = qh.rich_inline(b'<is><r><rPr><color rgb="FF000000" theme="1"/></rPr><t>a</t></r></is>', [])[0]
+    two = qh.rich_inline(b'<is><r><rPr><color theme="1" rgb="FF000000"/></rPr><t>a</t></r></is>', [])[0]
+    assert one == two and hash(one) == hash(two) and len({one, two}) == 1
+    assert hash(InlineFont(sz=11)) == hash(InlineFont(sz=11.0)) and len({InlineFont(sz=11), InlineFont(sz=11.0)}) == 1
+    assert hash(InlineFont(rFont=["x"])) == hash(InlineFont(rFont=["x"]))
 
 
 def test_snippet_namespaces_are_rebound():

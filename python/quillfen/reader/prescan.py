@@ -18,7 +18,7 @@ import xml.parsers.expat as expat
 
 from .. import _native
 from ..utils.cells import coordinate_to_tuple
-from .sheet import MAIN_NS, READ_CHUNK, in_scope, tag_end, to_int64
+from .sheet import MAIN_NS, READ_CHUNK, in_scope, is_native_int, tag_end, to_int64
 
 __all__ = ["prescan", "prescan_sheet"]
 
@@ -182,7 +182,7 @@ class _Prescan:
             if self.row + 1 >= _I64:
                 raise OverflowError("row index out of range")
             self.row += 1
-        elif _is_native_int(r):
+        elif is_native_int(r):
             self.row = int(r)
         else:
             self.row = to_int64(int(self.row_index(r)))
@@ -214,7 +214,3 @@ class _Prescan:
         if key in self.corners:
             self.corners[key] = s
 
-
-def _is_native_int(text):
-    digits = text[1:] if text[:1] == "-" else text
-    return 1 <= len(digits) <= 18 and digits.isascii() and digits.isdigit()

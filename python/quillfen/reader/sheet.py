@@ -34,6 +34,12 @@ DISPATCH_TAGS = frozenset((
 
 _NATIVE_INT = re.compile(r"-?[0-9]{1,18}\Z")
 
+
+def is_native_int(text):
+    """Whether the engine reads `text` as an integer itself: "-"? and 1 to 18 ASCII digits."""
+    return _NATIVE_INT.match(text) is not None
+
+
 ABSENT = object()
 """Marks a `CellRecord.formula` or `.cached` that the cell does not have."""
 
@@ -285,7 +291,7 @@ class WorksheetParser:
             self._row_counter += 1
             if self._row_counter >= 2**63:
                 raise OverflowError("row index out of range")
-        elif _NATIVE_INT.match(r):
+        elif is_native_int(r):
             self._row_counter = int(r)
         else:
             self._row_counter = to_int64(self._h["row_index"](r))

@@ -10,7 +10,7 @@ as stored.
 
 from xml.etree.ElementTree import XMLPullParser
 
-from quillfen.richtext import localname
+from quillfen.richtext import item_runs
 
 __all__ = ["SHEET_MAIN_NS", "item_text", "unescape_underscore", "read_string_table", "read_shared_strings"]
 
@@ -21,22 +21,8 @@ _CHUNK = 65536
 
 def item_text(node) -> str:
     """Plain text of a string item (`si`) or inline string (`is`) element."""
-    plain = None
-    runs = []
-    for child in node:
-        if not isinstance(child.tag, str):
-            continue
-        tag = localname(child.tag)
-        if tag == "t":
-            plain = child.text  # the last direct text wins, even when it is empty
-        elif tag == "r":
-            text = None
-            for part in child:
-                if isinstance(part.tag, str) and localname(part.tag) == "t":
-                    text = part.text
-            if text is not None:
-                runs.append(text)
-    return (plain or "") + "".join(runs)
+    plain, runs = item_runs(node)
+    return (plain or "") + "".join(text for _font, text in runs)
 
 
 def unescape_underscore(text: str) -> str:
