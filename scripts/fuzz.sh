@@ -34,9 +34,10 @@ for target in "$BUILD_DIR"/tests/fuzz_*; do
     [ -x "$target" ] || continue
     name=$(basename "$target")
     seed "$OUT/$name"
+    # Every target reads XML: without a dictionary of its own it takes the reader's.
     dict=$ROOT/tests/fuzz/${name#fuzz_}.dict
+    [ -f "$dict" ] || dict=$ROOT/tests/fuzz/xml.dict
     echo "== $name for ${SECONDS_EACH}s"
     "$target" "$OUT/$name" -max_total_time="$SECONDS_EACH" -max_len=65536 -timeout=20 \
-        -artifact_prefix="$OUT/crashes/" ${dict:+$( [ -f "$dict" ] && echo "-dict=$dict")} \
-        -print_final_stats=1
+        -artifact_prefix="$OUT/crashes/" -dict="$dict" -print_final_stats=1
 done

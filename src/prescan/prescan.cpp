@@ -34,7 +34,6 @@ Corner* Corners::find(std::int64_t row, std::int64_t col) noexcept {
 
 namespace {
 
-constexpr std::size_t NPOS = static_cast<std::size_t>(-1);
 constexpr std::int64_t I64_MAX = std::numeric_limits<std::int64_t>::max();
 
 bool tag_name_ends(char c) noexcept { return xml::is_ws(c) || c == '/' || c == '>'; }
@@ -262,15 +261,7 @@ XmlResult<std::string> Scan::key_of(const RawAttr& a) const {
     if (a.colon == NO_COLON) return std::string(a.name);
     const std::optional<xml::NsId> id = r_.resolve_prefix(a.name.substr(0, a.colon));
     if (!id || *id == xml::NS_NONE) return malformed("unbound prefix");
-    const std::string_view uri = r_.uri(*id);
-    const std::string_view local = a.name.substr(a.colon + 1);
-    std::string key;
-    key.reserve(uri.size() + local.size() + 2);
-    key.push_back('{');
-    key.append(uri);
-    key.push_back('}');
-    key.append(local);
-    return key;
+    return xml::expanded_key(r_.uri(*id), a.name.substr(a.colon + 1));
 }
 
 XmlResult<void> Scan::row_tag(std::string_view tag) {

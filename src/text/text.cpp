@@ -33,34 +33,48 @@ void append_text(const Reader& r, std::string& out, std::string& scratch) {
     }
 }
 
-// Rule T over the element whose Start (or Empty) was just read: appends its text to `out` and
-// tells whether there was any.
-XmlResult<bool> text_into(Reader& r, Forbid forbid, std::string& out, std::string& scratch) {
-    bool has = false;
-    bool before_child = true;
-    std::size_t depth = 1;
+// Pulls events through the End of the element whose Start (or Empty) was just read. Every child
+// start tag is checked with `forbid` and handed to `on_child`, which consumes the child through
+// its End; `on_text` sees the character data directly inside the element.
+template <class OnChild, class OnText>
+XmlResult<void> each_child(Reader& r, Forbid forbid, OnChild&& on_child, OnText&& on_text) {
     for (;;) {
         QF_TRY_SET(XmlEvent ev, r.next());
         switch (ev) {
             case XmlEvent::Start:
             case XmlEvent::Empty:
                 if (forbid(r.ns(), r.local())) return std::unexpected(nested(r));
-                before_child = false;
-                ++depth;
+                QF_TRY(on_child());
                 break;
             case XmlEvent::End:
-                if (--depth == 0) return has;
-                break;
+                return {};
             case XmlEvent::Text:
-                if (depth == 1 && before_child && !r.text_raw().empty()) {
-                    append_text(r, out, scratch);
-                    has = true;
-                }
+                on_text();
                 break;
             case XmlEvent::Eof:
                 return std::unexpected(eof(r));
         }
     }
+}
+
+// Rule T over the element whose Start (or Empty) was just read: appends its text to `out` and
+// tells whether there was any.
+XmlResult<bool> text_into(Reader& r, Forbid forbid, std::string& out, std::string& scratch) {
+    bool has = false;
+    bool before_child = true;
+    QF_TRY(each_child(
+        r, forbid,
+        [&] {
+            before_child = false;
+            return skip_checked(r, forbid);
+        },
+        [&] {
+            if (before_child && !r.text_raw().empty()) {
+                append_text(r, out, scratch);
+                has = true;
+            }
+        }));
+    return has;
 }
 
 // Absolute input offset of a buffer index: survives the reader's compaction, which lowers
@@ -84,44 +98,33 @@ XmlResult<void> read_run(Reader& r, RichContext& ctx, ItemState& st) {
     const Forbid forbid = ctx.forbid();
     bool has_text = false;
     ctx.run.clear();
-    for (;;) {
-        QF_TRY_SET(XmlEvent ev, r.next());
-        switch (ev) {
-            case XmlEvent::Start:
-            case XmlEvent::Empty: {
-                if (forbid(r.ns(), r.local())) return std::unexpected(nested(r));
-                const std::string_view local = r.local();
-                if (local == "t") {
-                    ctx.run.clear();  // the last <t> of a run wins
-                    QF_TRY_SET(has_text, text_into(r, forbid, ctx.run, ctx.decoded));
-                } else if (local == "rPr") {
-                    const std::uint64_t start = absolute(r, r.tag_start());
-                    QF_TRY(skip_checked(r, forbid));
-                    if (st.needs_python) break;
-                    const std::string_view bytes = absolute_view(r, start, absolute(r, r.tag_end()));
-                    auto verdict = ctx.rpr_verdict(bytes, r);
-                    if (!verdict) {
-                        st.deferred = std::move(verdict.error());
-                        st.needs_python = true;  // no further validator calls for this item
-                    } else if (!*verdict) {
-                        st.needs_python = true;
-                    }
-                } else {
-                    const bool dangerous = ctx.rich_dangerous().contains(local);
-                    QF_TRY(skip_checked(r, forbid));
-                    if (dangerous) st.needs_python = true;
-                }
-                break;
+    const auto child = [&]() -> XmlResult<void> {
+        const std::string_view local = r.local();
+        if (local == "t") {
+            ctx.run.clear();  // the last <t> of a run wins
+            QF_TRY_SET(has_text, text_into(r, forbid, ctx.run, ctx.decoded));
+        } else if (local == "rPr") {
+            const std::uint64_t start = absolute(r, r.tag_start());
+            QF_TRY(skip_checked(r, forbid));
+            if (st.needs_python) return {};
+            const std::string_view bytes = absolute_view(r, start, absolute(r, r.tag_end()));
+            auto verdict = ctx.rpr_verdict(bytes, r);
+            if (!verdict) {
+                st.deferred = std::move(verdict.error());
+                st.needs_python = true;  // no further validator calls for this item
+            } else if (!*verdict) {
+                st.needs_python = true;
             }
-            case XmlEvent::End:
-                if (has_text) ctx.runs.append(ctx.run);
-                return {};
-            case XmlEvent::Text:
-                break;
-            case XmlEvent::Eof:
-                return std::unexpected(eof(r));
+        } else {
+            const bool dangerous = ctx.rich_dangerous().contains(local);
+            QF_TRY(skip_checked(r, forbid));
+            if (dangerous) st.needs_python = true;
         }
-    }
+        return {};
+    };
+    QF_TRY(each_child(r, forbid, child, [] {}));
+    if (has_text) ctx.runs.append(ctx.run);
+    return {};
 }
 
 // The 22 worksheet elements, sorted for binary search.
@@ -176,53 +179,42 @@ XmlResult<void> parse_text(Reader& r, RichContext& ctx, TextItem& out) {
     bool has_direct = false;
     ctx.direct.clear();
     ctx.runs.clear();
-    for (;;) {
-        QF_TRY_SET(XmlEvent ev, r.next());
-        switch (ev) {
-            case XmlEvent::Start:
-            case XmlEvent::Empty: {
-                if (forbid(r.ns(), r.local())) return std::unexpected(nested(r));
-                const std::string_view local = r.local();
-                if (local == "t") {
-                    ctx.direct.clear();  // the last direct <t> wins, even one without text
-                    QF_TRY_SET(has_direct, text_into(r, forbid, ctx.direct, ctx.decoded));
-                } else if (local == "r") {
-                    QF_TRY(read_run(r, ctx, st));
-                } else if (local == "rPh" || local == "phoneticPr") {
-                    QF_TRY(skip_checked(r, forbid));
-                    st.needs_python = true;
-                } else {
-                    const bool dangerous = ctx.text_dangerous().contains(local);
-                    QF_TRY(skip_checked(r, forbid));
-                    if (dangerous) st.needs_python = true;
-                }
-                break;
-            }
-            case XmlEvent::End: {
-                if (st.deferred) return std::unexpected(std::move(*st.deferred));
-                const std::string_view snippet = r.end_capture();
-                out.dispatch = st.needs_python;
-                if (st.needs_python) {
-                    out.text.clear();
-                    out.captured.snippet.assign(snippet);
-                    out.captured.namespaces.clear();
-                    for (const auto& [prefix, uri] : r.in_scope_namespaces())
-                        out.captured.namespaces.emplace_back(std::string(prefix), std::string(uri));
-                } else {
-                    // The direct text comes first wherever it stood among the runs. PERF NOTE:
-                    // most items are a single <t>, whose buffer is swapped in rather than copied.
-                    if (!has_direct) ctx.direct.clear();
-                    std::swap(out.text, ctx.direct);
-                    out.text.append(ctx.runs);
-                }
-                return {};
-            }
-            case XmlEvent::Text:
-                break;  // character data directly inside the item is not part of its value
-            case XmlEvent::Eof:
-                return std::unexpected(eof(r));
+    const auto child = [&]() -> XmlResult<void> {
+        const std::string_view local = r.local();
+        if (local == "t") {
+            ctx.direct.clear();  // the last direct <t> wins, even one without text
+            QF_TRY_SET(has_direct, text_into(r, forbid, ctx.direct, ctx.decoded));
+        } else if (local == "r") {
+            QF_TRY(read_run(r, ctx, st));
+        } else if (local == "rPh" || local == "phoneticPr") {
+            QF_TRY(skip_checked(r, forbid));
+            st.needs_python = true;
+        } else {
+            const bool dangerous = ctx.text_dangerous().contains(local);
+            QF_TRY(skip_checked(r, forbid));
+            if (dangerous) st.needs_python = true;
         }
+        return {};
+    };
+    // Character data directly inside the item is not part of its value.
+    QF_TRY(each_child(r, forbid, child, [] {}));
+    if (st.deferred) return std::unexpected(std::move(*st.deferred));
+    const std::string_view snippet = r.end_capture();
+    out.dispatch = st.needs_python;
+    if (st.needs_python) {
+        out.text.clear();
+        out.captured.snippet.assign(snippet);
+        out.captured.namespaces.clear();
+        for (const auto& [prefix, uri] : r.in_scope_namespaces())
+            out.captured.namespaces.emplace_back(std::string(prefix), std::string(uri));
+    } else {
+        // The direct text comes first wherever it stood among the runs. PERF NOTE: most items
+        // are a single <t>, whose buffer is swapped in rather than copied.
+        if (!has_direct) ctx.direct.clear();
+        std::swap(out.text, ctx.direct);
+        out.text.append(ctx.runs);
     }
+    return {};
 }
 
 XmlResult<std::optional<std::string>> element_text_checked(Reader& r, Forbid forbid) {

@@ -16,6 +16,16 @@ XmlResult<QName> split_qname(std::string_view name) {
     return QName{name.substr(0, colon), name.substr(colon + 1)};
 }
 
+std::string expanded_key(std::string_view uri, std::string_view local) {
+    std::string key;
+    key.reserve(uri.size() + local.size() + 2);
+    key.push_back('{');
+    key.append(uri);
+    key.push_back('}');
+    key.append(local);
+    return key;
+}
+
 UriTable::UriTable() {
     for (std::string_view uri : {std::string_view{}, XML_NS_URI, MAIN_NS_URI}) intern_uri(uri);
 }

@@ -31,6 +31,9 @@ struct QName {
 // Splits at the first colon; a leading or trailing colon or a second colon is "bad qname".
 [[nodiscard]] XmlResult<QName> split_qname(std::string_view name);
 
+// "{uri}local": a namespaced name as the package spells attribute keys.
+std::string expanded_key(std::string_view uri, std::string_view local);
+
 // The reader's URI table: ids in order of first use, the same URI always the same id.
 class UriTable {
 public:

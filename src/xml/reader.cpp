@@ -212,7 +212,6 @@ XmlResult<void> Reader::start_document() {
 
 XmlResult<void> Reader::check_declaration(std::string_view body) const {
     enum { NONE, VERSION, ENCODING, STANDALONE } last = NONE;
-    const XmlError bad = malformed("bad decl");
     std::size_t i = 0;
     const std::size_t n = body.size();
     auto skip = [&] { while (i < n && is_ws(body[i])) ++i; };
@@ -709,15 +708,7 @@ std::string_view Reader::attr_value(const Attr& a, std::string& scratch) const {
 
 std::string Reader::attr_key(const Attr& a) const {
     if (a.ns == NS_NONE) return std::string(attr_local(a));
-    std::string key;
-    const std::string_view u = uris_.uri(a.ns);
-    const std::string_view local = attr_local(a);
-    key.reserve(u.size() + local.size() + 2);
-    key.push_back('{');
-    key.append(u);
-    key.push_back('}');
-    key.append(local);
-    return key;
+    return expanded_key(uris_.uri(a.ns), attr_local(a));
 }
 
 const Attr* Reader::find_attr(NsId ns, std::string_view local) const noexcept {

@@ -2,6 +2,8 @@
 // the rich-text reader with a scripted validator, each under several cuttings of the input.
 #include "text/text.hpp"
 
+#include "reader_cuts.hpp"
+
 #include <gtest/gtest.h>
 
 #pragma GCC diagnostic ignored "-Wrestrict"  // GCC PR 105329, as in the reader tests
@@ -14,9 +16,7 @@ namespace {
 using namespace qf;
 using namespace qf::xml;
 using namespace qf::text;
-
-const std::string MAIN(MAIN_NS_URI);
-const std::vector<std::vector<std::size_t>> CUTS = {{READ_CHUNK}, {1}, {3, 1, 7, 2, 13, 5, 64, 1, 31}};
+using namespace qf::xml::test_support;
 
 std::string doc(const std::string& body) { return "<root xmlns=\"" + MAIN + "\">" + body + "</root>"; }
 

@@ -3,6 +3,8 @@
 #include "xml/dimension.hpp"
 #include "xml/reader.hpp"
 
+#include "reader_cuts.hpp"
+
 #include <gtest/gtest.h>
 
 // GCC 12 reports false -Wrestrict overlaps for `"literal" + std::string` at -O3 (GCC PR 105329).
@@ -17,11 +19,7 @@ namespace {
 using namespace qf;
 using namespace qf::xml;
 using namespace std::string_view_literals;
-
-const std::string MAIN(MAIN_NS_URI);
-
-// Cuttings every test runs under: whole reads, single bytes, and an irregular pattern.
-const std::vector<std::vector<std::size_t>> CUTS = {{READ_CHUNK}, {1}, {3, 1, 7, 2, 13, 5, 64, 1, 31}};
+using namespace qf::xml::test_support;
 
 // The event stream as text, or "!<kind>:<text>" for the first error.
 std::string events(std::string_view data, std::vector<std::size_t> pieces = {READ_CHUNK}) {

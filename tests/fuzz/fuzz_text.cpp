@@ -4,6 +4,8 @@
 // are taken across buffer compaction, where an offset slip would show as a different verdict.
 #include "text/text.hpp"
 
+#include "cuts.hpp"
+
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -58,13 +60,7 @@ std::string run(std::string_view data, std::vector<std::size_t> pieces) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
     const std::string_view data(reinterpret_cast<const char*>(bytes), size);
     const std::string whole = run(data, {});
-    std::uint64_t seed = 0x9E3779B97F4A7C15ull ^ size;
-    for (std::size_t i = 0; i < size && i < 64; ++i) seed = seed * 31 + bytes[i];
-    std::vector<std::size_t> random;
-    for (int i = 0; i < 64; ++i) {
-        seed ^= seed << 13; seed ^= seed >> 7; seed ^= seed << 17;
-        random.push_back(1 + seed % 97);
-    }
+    const std::vector<std::size_t> random = seeded_cuts(bytes, size);
     if (run(data, {1}) != whole) abort();
     if (run(data, random) != whole) abort();
     return 0;

@@ -5,6 +5,8 @@
 #include "xml/dimension.hpp"
 #include "xml/reader.hpp"
 
+#include "cuts.hpp"
+
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -72,14 +74,7 @@ std::string dimension(std::string_view data, std::vector<std::size_t> pieces) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
     const std::string_view data(reinterpret_cast<const char*>(bytes), size);
     const std::string whole = run(data, {});
-    // Pieces from a small generator seeded by the input, so every input has its own cuts.
-    std::uint64_t seed = 0x9E3779B97F4A7C15ull ^ size;
-    for (std::size_t i = 0; i < size && i < 64; ++i) seed = seed * 31 + bytes[i];
-    std::vector<std::size_t> random;
-    for (int i = 0; i < 64; ++i) {
-        seed ^= seed << 13; seed ^= seed >> 7; seed ^= seed << 17;
-        random.push_back(1 + seed % 97);
-    }
+    const std::vector<std::size_t> random = seeded_cuts(bytes, size);
     if (run(data, {1}) != whole) abort();
     if (run(data, random) != whole) abort();
     const std::string dim = dimension(data, {});
