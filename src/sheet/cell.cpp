@@ -387,19 +387,21 @@ XmlResult<CellRec> interpret(SheetState& st, CellBufs& b, StyleId style, std::op
     return rec;
 }
 
-Ref shared_to_py(const SheetState& st, const SharedRefV& ref) noexcept {
+Ref shared_to_py(const SheetState& st, const SharedRefV& ref) {
     const Shared& m = st.masters[ref.master];
     std::string out;
     auto ok = formula::translate_into(*m.native, ref.target, out);
     if (!ok) {
-        (void)formula_err(st.helpers, ok.error());
-        PyErr_SetRaisedException(static_cast<PyObject*>(fetch_exception().release()));
+        // Raised straight into the thread state: going through formula_err would take the
+        // exception out into an XmlError and drop it, leaving a SystemError in its place.
+        formula::raise_formula_error(ok.error(), st.helpers.tokenizer_error.get(),
+                                     st.helpers.translator_error.get());
         return Ref{};
     }
     return py_str(out);
 }
 
-Ref val_to_py(const SheetState& st, const Val& v) noexcept {
+Ref val_to_py(const SheetState& st, const Val& v) {
     switch (v.index()) {
         case 0: return Ref::borrow(Py_None);
         case 1: return Ref::steal(PyLong_FromLongLong(std::get<1>(v)));

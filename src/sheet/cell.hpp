@@ -114,10 +114,12 @@ struct SheetState {
 [[nodiscard]] XmlResult<CellRec> interpret(SheetState& st, CellBufs& bufs, StyleId style,
                                            std::optional<Val> inline_val, PyObject* f_attrs);
 
-// The Python object for `v` (null with an exception set on failure).
-[[nodiscard]] Ref val_to_py(const SheetState& st, const Val& v) noexcept;
-// The master's formula rendered for the reference's target.
-[[nodiscard]] Ref shared_to_py(const SheetState& st, const SharedRefV& ref) noexcept;
+// The Python object for `v` (null with an exception set on failure). Rendering a shared
+// formula allocates, so callers are inside a C-boundary guard.
+[[nodiscard]] Ref val_to_py(const SheetState& st, const Val& v);
+// The master's formula rendered for the reference's target; a target the formula cannot be
+// shifted to raises the package's TranslatorError.
+[[nodiscard]] Ref shared_to_py(const SheetState& st, const SharedRefV& ref);
 // The data type string (new reference) and the style id object (new reference).
 [[nodiscard]] Ref dtype_to_py(const SheetState& st, const DType& d) noexcept;
 [[nodiscard]] Ref style_to_py(const StyleId& s) noexcept;

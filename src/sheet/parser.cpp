@@ -56,6 +56,13 @@ std::size_t plain_text_end(const char* b, std::size_t i, std::size_t end) noexce
     return NPOS;
 }
 
+// An element the package dispatches wherever it occurs, met inside a row or cell: the
+// package must see the whole sheet.
+XmlResult<void> refuse_dispatch_tag(const xml::Reader& r, const char* message) {
+    if (is_dispatch_tag(r.ns(), r.local())) return std::unexpected(XmlError::unsupported(message, r.offset()));
+    return {};
+}
+
 bool starts(const char* b, std::size_t i, std::size_t end, std::string_view s) noexcept {
     return end - i >= s.size() && std::string_view(b + i, s.size()) == s;
 }
@@ -190,8 +197,7 @@ XmlResult<Item> SheetParser::parse_row(XmlEvent ev) {
         switch (e) {
             case XmlEvent::Start:
             case XmlEvent::Empty:
-                if (is_dispatch_tag(reader_.ns(), reader_.local()))
-                    return std::unexpected(XmlError::unsupported("dispatch tag inside row", reader_.offset()));
+                QF_TRY(refuse_dispatch_tag(reader_, "dispatch tag inside row"));
                 QF_TRY(parse_cell(e, row.cells));
                 break;
             case XmlEvent::End:
@@ -231,8 +237,7 @@ XmlResult<void> SheetParser::parse_cell(XmlEvent ev, std::vector<CellRec>& out) 
             switch (e) {
                 case XmlEvent::Start:
                 case XmlEvent::Empty:
-                    if (is_dispatch_tag(reader_.ns(), reader_.local()))
-                        return std::unexpected(XmlError::unsupported("dispatch tag inside cell", reader_.offset()));
+                    QF_TRY(refuse_dispatch_tag(reader_, "dispatch tag inside cell"));
                     if (!seen_v && is_main(reader_, "v")) {
                         seen_v = true;
                         QF_TRY(text::element_text_into(reader_, b.v));

@@ -251,32 +251,40 @@ State* live_state(RowReaderObject* r) {
     return r->state;
 }
 
+// Runs `build(state, row)` on the next row under exclusive access; None at the end.
+template <class F>
+PyObject* with_next_row(PyObject* self, F&& build) {
+    RowReaderObject* r = as_reader(self);
+    ExclusiveBorrow borrow(r);
+    if (!borrow) return nullptr;
+    State* s = live_state(r);
+    if (!s) return nullptr;
+    std::optional<RowItem> row;
+    if (!next_row_item(r, *s, row)) return nullptr;
+    if (!row) Py_RETURN_NONE;
+    return build(*s, *row);
+}
+
 PyObject* RowReader_next_raw(PyObject* self, PyObject*) noexcept {
     return guard([&]() -> PyObject* {
-        RowReaderObject* r = as_reader(self);
-        ExclusiveBorrow borrow(r);
-        if (!borrow) return nullptr;
-        State* s = live_state(r);
-        if (!s) return nullptr;
-        std::optional<RowItem> row;
-        if (!next_row_item(r, *s, row)) return nullptr;
-        if (!row) Py_RETURN_NONE;
-        const SheetState& st = s->parser->state();
-        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(row->cells.size())));
-        if (!list) return nullptr;
-        Py_ssize_t i = 0;
-        for (const CellRec& c : row->cells) {
-            Ref value = val_to_py(st, c.value);
-            if (!value) return nullptr;
-            Ref dtype = dtype_to_py(st, c.dtype);
-            Ref style = style_to_py(c.style);
-            if (!dtype || !style) return nullptr;
-            PyObject* t = Py_BuildValue("(LLOOO)", static_cast<long long>(c.row), static_cast<long long>(c.col),
-                                        value.get(), dtype.get(), style.get());
-            if (!t) return nullptr;
-            PyList_SET_ITEM(list.get(), i++, t);
-        }
-        return Py_BuildValue("(LO)", static_cast<long long>(row->row), list.get());
+        return with_next_row(self, [&](State& s, const RowItem& row) -> PyObject* {
+            const SheetState& st = s.parser->state();
+            Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(row.cells.size())));
+            if (!list) return nullptr;
+            Py_ssize_t i = 0;
+            for (const CellRec& c : row.cells) {
+                Ref value = val_to_py(st, c.value);
+                if (!value) return nullptr;
+                Ref dtype = dtype_to_py(st, c.dtype);
+                Ref style = style_to_py(c.style);
+                if (!dtype || !style) return nullptr;
+                PyObject* t = Py_BuildValue("(LLOOO)", static_cast<long long>(c.row), static_cast<long long>(c.col),
+                                            value.get(), dtype.get(), style.get());
+                if (!t) return nullptr;
+                PyList_SET_ITEM(list.get(), i++, t);
+            }
+            return Py_BuildValue("(LO)", static_cast<long long>(row.row), list.get());
+        });
     });
 }
 
@@ -328,99 +336,93 @@ PyObject* RowReader_next_row(PyObject* self, PyObject* const* args, Py_ssize_t n
             }
         }
 
-        RowReaderObject* r = as_reader(self);
-        ExclusiveBorrow borrow(r);
-        if (!borrow) return nullptr;
-        State* s = live_state(r);
-        if (!s) return nullptr;
-        std::optional<RowItem> row;
-        if (!next_row_item(r, *s, row)) return nullptr;
-        if (!row) Py_RETURN_NONE;
-        const SheetState& st = s->parser->state();
-        const bool fav = st.settings.formula_and_value;
+        return with_next_row(self, [&](State& s, const RowItem& row) -> PyObject* {
+            const SheetState& st = s.parser->state();
+            const bool fav = st.settings.formula_and_value;
 
-        if (row->cells.empty() && (!has_max || max_col == 0))
-            return Py_BuildValue("(L())", static_cast<long long>(row->row));
-        const std::int64_t upper = (has_max && max_col != 0) ? max_col : row->cells.back().col;
-        const __int128 width128 = static_cast<__int128>(upper) - min_col + 1;
-        if (width128 > static_cast<__int128>(UINT32_MAX)) {
-            PyErr_SetString(PyExc_OverflowError, "row bounds too wide");
-            return nullptr;
-        }
-        const Py_ssize_t width = width128 < 0 ? 0 : static_cast<Py_ssize_t>(width128);
-        Ref tuple = Ref::steal(PyTuple_New(width));
-        if (!tuple) return nullptr;
-        for (Py_ssize_t i = 0; i < width; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(filler));
-
-        if (!values_only && !(s->cell_slots && s->cell_slots->describes(cell_cls))) {
-            std::vector<std::string> names = {"parent", "row", "column", "_value", "data_type", "_style_id"};
-            if (fav) { names.emplace_back("formula"); names.emplace_back("cached_value"); }
-            if (extra) {
-                for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(extra.get()); ++i) {
-                    const char* n = PyUnicode_AsUTF8(PyTuple_GET_ITEM(extra.get(), i));
-                    if (!n) return nullptr;
-                    names.emplace_back(n);
-                }
+            if (row.cells.empty() && (!has_max || max_col == 0))
+                return Py_BuildValue("(L())", static_cast<long long>(row.row));
+            const std::int64_t upper = (has_max && max_col != 0) ? max_col : row.cells.back().col;
+            const __int128 width128 = static_cast<__int128>(upper) - min_col + 1;
+            if (width128 > static_cast<__int128>(UINT32_MAX)) {
+                PyErr_SetString(PyExc_OverflowError, "row bounds too wide");
+                return nullptr;
             }
-            std::vector<const char*> cnames;
-            for (const auto& n : names) cnames.push_back(n.c_str());
-            auto sc = SlotClass::make(cell_cls, std::span<const char* const>(cnames.data(), cnames.size()));
-            if (!sc) return fallback_err(std::move(sc.error()));
-            s->cell_slots = std::move(*sc);
-        }
+            const Py_ssize_t width = width128 < 0 ? 0 : static_cast<Py_ssize_t>(width128);
+            Ref tuple = Ref::steal(PyTuple_New(width));
+            if (!tuple) return nullptr;
+            for (Py_ssize_t i = 0; i < width; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(filler));
 
-        Ref row_int;
-        std::int64_t row_int_value = 0;
-        auto* tp = reinterpret_cast<PyTypeObject*>(cell_cls);
-        const allocfunc alloc = tp->tp_alloc ? tp->tp_alloc : PyType_GenericAlloc;
-        for (const CellRec& c : row->cells) {
-            if (c.col < min_col || c.col > upper) continue;
-            const Py_ssize_t at = static_cast<Py_ssize_t>(c.col - min_col);
-            Ref value = val_to_py(st, c.value);
-            if (!value) return nullptr;
-            Ref entry;
-            if (values_only) {
-                entry = std::move(value);
-            } else {
-                const SlotClass& sc = *s->cell_slots;
-                entry = Ref::steal(alloc(tp, 0));
-                if (!entry) return nullptr;
-                if (!row_int || row_int_value != c.row) {
-                    row_int = Ref::steal(PyLong_FromLongLong(c.row));
-                    if (!row_int) return nullptr;
-                    row_int_value = c.row;
+            if (!values_only && !(s.cell_slots && s.cell_slots->describes(cell_cls))) {
+                std::vector<std::string> names = {"parent", "row", "column", "_value", "data_type", "_style_id"};
+                if (fav) { names.emplace_back("formula"); names.emplace_back("cached_value"); }
+                if (extra) {
+                    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(extra.get()); ++i) {
+                        const char* n = PyUnicode_AsUTF8(PyTuple_GET_ITEM(extra.get(), i));
+                        if (!n) return nullptr;
+                        names.emplace_back(n);
+                    }
                 }
-                Ref col = Ref::steal(PyLong_FromLongLong(c.col));
-                Ref dtype = dtype_to_py(st, c.dtype);
-                Ref style = style_to_py(c.style);
-                if (!col || !dtype || !style) return nullptr;
-                Ref vals[8];
-                std::size_t n = 0;
-                vals[n++] = Ref::borrow(ws);
-                vals[n++] = row_int.clone();
-                vals[n++] = std::move(col);
-                vals[n++] = value.clone();
-                vals[n++] = std::move(dtype);
-                vals[n++] = std::move(style);
-                if (fav) {
-                    Ref formula = c.is_formula ? value.clone()
-                                  : c.formula  ? val_to_py(st, *c.formula)
-                                               : Ref::borrow(Py_None);
-                    if (!formula) return nullptr;
-                    Ref cached = c.cached ? val_to_py(st, *c.cached) : value.clone();
-                    if (!cached) return nullptr;
-                    vals[n++] = std::move(formula);
-                    vals[n++] = std::move(cached);
-                }
-                const std::size_t total = sc.offsets().size();
-                for (std::size_t k = 0; k < total; ++k)
-                    sc.set(entry.get(), k, k < n ? std::move(vals[k]) : Ref::borrow(Py_None));
+                std::vector<const char*> cnames;
+                for (const auto& n : names) cnames.push_back(n.c_str());
+                auto sc = SlotClass::make(cell_cls, std::span<const char* const>(cnames.data(), cnames.size()));
+                if (!sc) return fallback_err(std::move(sc.error()));
+                s.cell_slots = std::move(*sc);
             }
-            PyObject* old = PyTuple_GET_ITEM(tuple.get(), at);
-            PyTuple_SET_ITEM(tuple.get(), at, entry.release());
-            Py_DECREF(old);
-        }
-        return Py_BuildValue("(LO)", static_cast<long long>(row->row), tuple.get());
+
+            Ref row_int;
+            std::int64_t row_int_value = 0;
+            auto* tp = reinterpret_cast<PyTypeObject*>(cell_cls);
+            const allocfunc alloc = tp->tp_alloc ? tp->tp_alloc : PyType_GenericAlloc;
+            for (const CellRec& c : row.cells) {
+                if (c.col < min_col || c.col > upper) continue;
+                const Py_ssize_t at = static_cast<Py_ssize_t>(c.col - min_col);
+                Ref value = val_to_py(st, c.value);
+                if (!value) return nullptr;
+                Ref entry;
+                if (values_only) {
+                    entry = std::move(value);
+                } else {
+                    const SlotClass& sc = *s.cell_slots;
+                    entry = Ref::steal(alloc(tp, 0));
+                    if (!entry) return nullptr;
+                    if (!row_int || row_int_value != c.row) {
+                        row_int = Ref::steal(PyLong_FromLongLong(c.row));
+                        if (!row_int) return nullptr;
+                        row_int_value = c.row;
+                    }
+                    Ref col = Ref::steal(PyLong_FromLongLong(c.col));
+                    Ref dtype = dtype_to_py(st, c.dtype);
+                    Ref style = style_to_py(c.style);
+                    if (!col || !dtype || !style) return nullptr;
+                    Ref vals[8];
+                    std::size_t n = 0;
+                    vals[n++] = Ref::borrow(ws);
+                    vals[n++] = row_int.clone();
+                    vals[n++] = std::move(col);
+                    vals[n++] = value.clone();
+                    vals[n++] = std::move(dtype);
+                    vals[n++] = std::move(style);
+                    if (fav) {
+                        Ref formula = c.is_formula ? value.clone()
+                                      : c.formula  ? val_to_py(st, *c.formula)
+                                                   : Ref::borrow(Py_None);
+                        if (!formula) return nullptr;
+                        Ref cached = c.cached ? val_to_py(st, *c.cached) : value.clone();
+                        if (!cached) return nullptr;
+                        vals[n++] = std::move(formula);
+                        vals[n++] = std::move(cached);
+                    }
+                    const std::size_t total = sc.offsets().size();
+                    for (std::size_t k = 0; k < total; ++k)
+                        sc.set(entry.get(), k, k < n ? std::move(vals[k]) : Ref::borrow(Py_None));
+                }
+                PyObject* old = PyTuple_GET_ITEM(tuple.get(), at);
+                PyTuple_SET_ITEM(tuple.get(), at, entry.release());
+                Py_DECREF(old);
+            }
+            return Py_BuildValue("(LO)", static_cast<long long>(row.row), tuple.get());
+        });
     });
 }
 

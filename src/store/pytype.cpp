@@ -49,15 +49,12 @@ std::optional<Key> exact_key(PyObject* key) noexcept {
 // subclasses. -1: an exception that must propagate; 0: not a key; 1: `out` is set.
 int equivalent_key(PyObject* key, Key& out) noexcept {
     if (!PyTuple_Check(key) || PyTuple_GET_SIZE(key) != 2) return 0;
-    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
-    if (!builtins) return -1;
-    Ref int_type = Ref::steal(PyObject_GetAttrString(builtins.get(), "int"));
-    if (!int_type) return -1;
+    PyObject* int_type = reinterpret_cast<PyObject*>(&PyLong_Type);
     long long v[2];
     for (Py_ssize_t i = 0; i < 2; ++i) {
         Ref x = Ref::borrow(PyTuple_GetItem(key, i));
         if (!x) return -1;
-        Ref iv = Ref::steal(PyObject_CallOneArg(int_type.get(), x.get()));
+        Ref iv = Ref::steal(PyObject_CallOneArg(int_type, x.get()));
         bool ok = static_cast<bool>(iv);
         if (ok) {
             Ref eq = Ref::steal(PyObject_RichCompare(x.get(), iv.get(), Py_EQ));
@@ -234,14 +231,6 @@ int CellStore_ass_subscript(PyObject* self, PyObject* key, PyObject* value) noex
 
 // ---- methods ----
 
-PyObject* builtin_call(const char* name, PyObject* arg) noexcept {
-    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
-    if (!builtins) return nullptr;
-    Ref fn = Ref::steal(PyObject_GetAttrString(builtins.get(), name));
-    if (!fn) return nullptr;
-    return PyObject_CallOneArg(fn.get(), arg);
-}
-
 PyObject* CellStore_reversed(PyObject* self, PyObject*) noexcept {
     return guard([&]() -> PyObject* {
         State& st = st_of(self);
@@ -249,7 +238,7 @@ PyObject* CellStore_reversed(PyObject* self, PyObject*) noexcept {
         if (!b) return nullptr;
         if (st.dict_mode) {
             Ref dict = st.dict_mode.clone();
-            return builtin_call("reversed", dict.get());
+            return PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyReversed_Type), dict.get());
         }
         const std::vector<Loc> locs = st.c.locs();
         Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(locs.size())));

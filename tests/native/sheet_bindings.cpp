@@ -71,10 +71,34 @@ PyObject* sheet_items(PyObject*, PyObject* args) noexcept {
     });
 }
 
+// shared_render(formula, origin_row, origin_col, dest_row, dest_col, helpers) -> str: a native
+// shared-formula master rendered for a dependent at (dest_row, dest_col).
+PyObject* shared_render(PyObject*, PyObject* args) noexcept {
+    return guard([&]() -> PyObject* {
+        const char* text = nullptr;
+        long long row = 0, col = 0, dest_row = 0, dest_col = 0;
+        PyObject* helpers = nullptr;
+        if (!PyArg_ParseTuple(args, "sLLLLO!", &text, &row, &col, &dest_row, &dest_col, &PyDict_Type, &helpers))
+            return nullptr;
+        auto h = Helpers::from_dict(helpers);
+        if (!h) return fallback_err(std::move(h.error()));
+        auto tr = formula::Translator::create(text, row, col);
+        if (!tr) {
+            PyErr_SetString(PyExc_ValueError, "master formula not native");
+            return nullptr;
+        }
+        sheet::SheetState st;
+        st.helpers = std::move(*h);
+        st.masters.push_back(sheet::Shared{std::move(*tr), {}});
+        return sheet::shared_to_py(st, sheet::SharedRefV{formula::Cell{dest_row, dest_col}, 0}).release();
+    });
+}
+
 }  // namespace
 
 void add_sheet_methods(MethodTable& table) {
     table.push_back({"sheet_items", sheet_items, METH_VARARGS, nullptr});
+    table.push_back({"shared_render", shared_render, METH_VARARGS, nullptr});
 }
 
 }  // namespace qf::testing

@@ -15,25 +15,17 @@ from quillfen.cell import Cell
 from quillfen.reader.helpers import reading_helpers
 from quillfen.reader.sheet import ReaderSettings, WorksheetParser
 from quillfen.styles import StyleArray
-from quillfen.utils.datetime import WINDOWS_EPOCH
 from quillfen.worksheet import _style_array
 
-MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
+from support import MAIN, SheetOptions
+
 CORPUS = os.path.join(os.path.dirname(__file__), "..", "..", "..", "shared", "corpus", "files")
 STYLES = [StyleArray([i] * 9) for i in range(4)]
 
 
-class Options:
-    def __init__(self, **kw):
-        self.epoch = WINDOWS_EPOCH
-        self.shared_strings = ["zero", "one", "two"]
-        self.data_only = False
-        self.rich_text = False
-        self.formula_and_value = False
-        self.date_formats = {1}
-        self.timedelta_formats = {3}
-        self.row_dimensions = {}
-        self.__dict__.update(kw)
+def bind_options(**kw):
+    """The shared sheet options with style 1 a date and style 3 a duration."""
+    return SheetOptions(**{"date_formats": {1}, "timedelta_formats": {3}, **kw})
 
 
 def sheet(rows, before="", after=""):
@@ -41,7 +33,7 @@ def sheet(rows, before="", after=""):
 
 
 def bind(native, data, cell_styles=STYLES, store=None, **options):
-    opts = Options(**options)
+    opts = bind_options(**options)
     store = native.CellStore() if store is None else store
     actions = []
     ws = object()
@@ -51,7 +43,7 @@ def bind(native, data, cell_styles=STYLES, store=None, **options):
 
 def reference(data, cell_styles=STYLES, **options):
     """What the pure-Python loader makes: {key: (value, data_type, style)}, actions, row dims."""
-    opts = Options(**options)
+    opts = bind_options(**options)
     actions, cells = [], {}
     parser = WorksheetParser(io.BytesIO(data), ReaderSettings.from_parser(opts), reading_helpers(), actions,
                              opts.row_dimensions)
@@ -233,7 +225,7 @@ def test_empty_sheet_and_reuse(native):
 
 
 def test_argument_errors_and_a_busy_store(native):
-    opts = Options()
+    opts = bind_options()
     good = [io.BytesIO(sheet("")), opts, None, native.CellStore(), STYLES, Cell, reading_helpers(), []]
     for index, name, bad in [(3, "store", {}), (5, "cell_cls", 1), (6, "helpers", []), (7, "actions", ())]:
         args = list(good)
@@ -252,7 +244,7 @@ def test_argument_errors_and_a_busy_store(native):
     class Key:
         def __int__(self):
             try:
-                native.bind_cells(io.BytesIO(sheet("")), Options(), None, store, STYLES, Cell, reading_helpers(), [])
+                native.bind_cells(io.BytesIO(sheet("")), bind_options(), None, store, STYLES, Cell, reading_helpers(), [])
             except RuntimeError as exc:
                 errors.append(str(exc))
             return 1

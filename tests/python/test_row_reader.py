@@ -276,6 +276,15 @@ def test_out_of_range_dependent_raises_translator_error(testing):
         native_items(testing, data, SheetOptions(), True)
 
 
+def test_rendering_a_dependent_out_of_range_raises_translator_error(testing):
+    # The render step has its own error path (loading checks the shift first): the package's
+    # exception must come out of it, not a SystemError about a missing exception.
+    from quillfen.formula import TranslatorError
+    assert testing.shared_render("=A1+$B$2", 2, 1, 3, 2, reading_helpers()) == "=B2+$B$2"
+    with pytest.raises(TranslatorError, match="Formula out of range"):
+        testing.shared_render("=A1", 2, 1, 1, 1, reading_helpers())
+
+
 def test_date_warning_only_outside_formula_cells(testing):
     data = sheet('<row><c r="A1" s="1"><v>99999999</v></c><c r="B1" s="1"><f>1</f><v>99999999</v></c></row>')
     (items, actions), _, _ = native_items(testing, data, SheetOptions(formula_and_value=True), True)
