@@ -7,6 +7,7 @@
 #include "xml/refs.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 namespace qf::xml {
@@ -670,6 +671,11 @@ XmlResult<XmlEvent> Reader::push_element(const TagEnd& end, NsId ns) {
     // Nothing before this changed the reader's state except the URI table.
     const char* b = buf_.data();
     const std::size_t name_start = pos_ + 1;
+    // Open names and their offsets are kept in 32 bits; a document whose open names pass 4 GiB
+    // is beyond what the engine reproduces, not something to wrap around.
+    if (end.name_end - name_start + names_.size() > UINT32_MAX || pending_.size() > UINT32_MAX) {
+        return fail(unsupported("open element names too long"));
+    }
     const std::uint32_t name_len = static_cast<std::uint32_t>(end.name_end - name_start);
     stack_.push_back(Open{static_cast<std::uint32_t>(names_.size()), name_len,
                           static_cast<std::uint32_t>(end.prefix_len ? end.prefix_len + 1 : 0),
