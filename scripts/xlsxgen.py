@@ -49,7 +49,8 @@ _SHEET_TAIL = '</sheetData>{merge}</worksheet>'
 
 
 def _esc(text):
-    return text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
+    # Also quotes: sheet names go into attribute values.
+    return text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;").replace('"', "&quot;")
 
 
 def _column_letter(column):

@@ -72,10 +72,6 @@ using FormulaResult = std::expected<T, FormulaError>;
 // Splits formula text into tokens exactly as the host package's tokenizer does.
 [[nodiscard]] FormulaResult<std::vector<Token>> tokenize(std::string_view formula);
 
-// The subtype of an operand's text (text, error, logical, number or range); NeedPython when a
-// number/range decision would involve non-ASCII characters.
-[[nodiscard]] FormulaResult<TokenSubtype> operand_subtype(std::string_view text);
-
 // Whether ASCII `text` is accepted by Python's float(): surrounding ASCII whitespace, one
 // optional sign, inf/infinity/nan in any case, or decimal digits with single underscores
 // between digits, an optional fraction and an optional exponent.
@@ -94,14 +90,6 @@ struct Seg {
 };
 
 constexpr std::int64_t MAX_COLUMN = 18278;  // ZZZ
-
-// Appends text to a segment list, extending a trailing text segment rather than adding one,
-// so text and reference segments alternate.
-void push_text(std::vector<Seg>& segs, std::string_view text);
-// Compiles a range operand (optional sheet part, cell, row/column range, colon list, name).
-void compile_range(std::vector<Seg>& segs, std::string_view text);
-// "$"-prefixed rows stay text; others become a relative row segment.
-void compile_row(std::vector<Seg>& segs, std::string_view part);
 
 // Appends the upper-case letters of column `col` (1 = A; 1..18278).
 void append_column(std::string& out, std::int64_t col);

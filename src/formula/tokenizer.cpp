@@ -66,6 +66,18 @@ bool is_sci_mantissa(std::string_view s) {
     return true;
 }
 
+// The subtype of an operand's text (text, error, logical, number or range); NeedPython when a
+// number/range decision would involve non-ASCII characters.
+FormulaResult<TokenSubtype> operand_subtype(std::string_view text) {
+    if (!text.empty() && text[0] == '"') return TokenSubtype::Text;
+    if (!text.empty() && text[0] == '#') return TokenSubtype::Error;
+    if (text == "TRUE" || text == "FALSE") return TokenSubtype::Logical;
+    for (char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80) return std::unexpected(FormulaError::need_python());
+    }
+    return is_float_literal(text) ? TokenSubtype::Number : TokenSubtype::Range;
+}
+
 class Tokenizer {
 public:
     explicit Tokenizer(std::string_view formula) : f_(formula) {}
@@ -329,16 +341,6 @@ bool is_float_literal(std::string_view s) {
         if (scan_digits(s, i) == 0) return false;
     }
     return i == s.size();
-}
-
-FormulaResult<TokenSubtype> operand_subtype(std::string_view text) {
-    if (!text.empty() && text[0] == '"') return TokenSubtype::Text;
-    if (!text.empty() && text[0] == '#') return TokenSubtype::Error;
-    if (text == "TRUE" || text == "FALSE") return TokenSubtype::Logical;
-    for (char c : text) {
-        if (static_cast<unsigned char>(c) >= 0x80) return std::unexpected(FormulaError::need_python());
-    }
-    return is_float_literal(text) ? TokenSubtype::Number : TokenSubtype::Range;
 }
 
 FormulaResult<std::vector<Token>> tokenize(std::string_view formula) { return Tokenizer(formula).run(); }

@@ -44,6 +44,17 @@ bool split_cell(std::string_view s, std::string_view& col, std::string_view& row
     return is_col_part(col) && is_row_part(row);
 }
 
+// Appends text to a segment list, extending a trailing text segment rather than adding one,
+// so text and reference segments alternate.
+void push_text(std::vector<Seg>& segs, std::string_view text) {
+    if (text.empty()) return;
+    if (!segs.empty() && segs.back().kind == SegKind::Text) {
+        segs.back().text.append(text);
+    } else {
+        segs.push_back({SegKind::Text, std::string(text), 0});
+    }
+}
+
 void compile_col(std::vector<Seg>& segs, std::string_view part) {
     if (part.starts_with('$')) {
         push_text(segs, part);
@@ -65,17 +76,7 @@ void append_i128(std::string& out, __int128 v) {
     out.append(p, buf + sizeof buf);
 }
 
-}  // namespace
-
-void push_text(std::vector<Seg>& segs, std::string_view text) {
-    if (text.empty()) return;
-    if (!segs.empty() && segs.back().kind == SegKind::Text) {
-        segs.back().text.append(text);
-    } else {
-        segs.push_back({SegKind::Text, std::string(text), 0});
-    }
-}
-
+// "$"-prefixed rows stay text; others become a relative row segment.
 void compile_row(std::vector<Seg>& segs, std::string_view part) {
     if (part.starts_with('$')) {
         push_text(segs, part);
@@ -86,6 +87,7 @@ void compile_row(std::vector<Seg>& segs, std::string_view part) {
     segs.push_back({SegKind::Row, {}, v});
 }
 
+// Compiles a range operand (optional sheet part, cell, row/column range, colon list, name).
 void compile_range(std::vector<Seg>& segs, std::string_view text) {
     std::string_view sheet;
     std::string_view ref = text;
@@ -138,6 +140,8 @@ void compile_range(std::vector<Seg>& segs, std::string_view text) {
     // that Sheet1!Name and Sheet1!#REF! keep meaning what they meant.
     push_text(segs, text);
 }
+
+}  // namespace
 
 void append_column(std::string& out, std::int64_t col) {
     char buf[3];

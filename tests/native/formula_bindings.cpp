@@ -78,8 +78,12 @@ PyObject* formula_translate(PyObject*, PyObject* args) noexcept {
         if (!out) return nullptr;
         std::string buf;
         for (Py_ssize_t i = 0; i < count; ++i) {
+            // A strong reference: converting the tuple's items may run __index__, which may
+            // change the list (an item out of range is then an IndexError).
+            Ref item = Ref::steal(PyList_GetItemRef(dests, i));
+            if (!item) return nullptr;
             std::optional<Cell> dest;
-            if (!parse_cell(PyList_GET_ITEM(dests, i), dest)) return nullptr;
+            if (!parse_cell(item.get(), dest)) return nullptr;
             buf.clear();
             auto done = translate_into(*tr, dest, buf);
             if (!done) return raise_error(done.error());

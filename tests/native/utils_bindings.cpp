@@ -46,17 +46,19 @@ PyObject* format_g16_bulk(PyObject*, PyObject* args) noexcept {
     if (!PyArg_ParseTuple(args, "y*i", &view, &kind)) return nullptr;
     PyObject* result = guard([&]() -> PyObject* {
         auto n = static_cast<Py_ssize_t>(static_cast<std::size_t>(view.len) / sizeof(double));
-        const auto* xs = static_cast<const double*>(view.buf);
+        const auto* bytes = static_cast<const char*>(view.buf);
         Ref list = Ref::steal(PyList_New(n));
         if (!list) return nullptr;
         for (Py_ssize_t i = 0; i < n; ++i) {
+            // The buffer may be a slice at any offset: copy each double out rather than cast.
+            double x = 0;
+            std::memcpy(&x, bytes + static_cast<std::size_t>(i) * sizeof(double), sizeof x);
             char buf[utils::G16_MAX];
-            char* end = kind == 1 ? utils::write_g16_float(buf, xs[i]) : utils::write_g16(buf, xs[i]);
+            char* end = kind == 1 ? utils::write_g16_float(buf, x) : utils::write_g16(buf, x);
             // ASCII only, so the str is built without UTF-8 decoding.
             PyObject* s = PyUnicode_New(end - buf, 127);
             if (!s) return nullptr;
             std::memcpy(PyUnicode_DATA(s), buf, static_cast<std::size_t>(end - buf));
-            if (!s) return nullptr;
             PyList_SET_ITEM(list.get(), i, s);
         }
         return list.release();

@@ -127,3 +127,12 @@ def test_missing_file_is_reported_with_its_name(tmp_path):
     with pytest.raises(FileNotFoundError) as info:
         quillfen.load_workbook(missing)
     assert info.value.filename == str(missing) and "No such file" in str(info.value)
+
+
+def test_generated_sheet_names_are_escaped(tmp_path):
+    import quillfen
+
+    path = tmp_path / "names.xlsx"
+    name = 'Say "hi" & <bye>'
+    xlsxgen.write_workbook(str(path), [(name, lambda strings: iter(()), "A1", [])])
+    assert quillfen.load_workbook(str(path)).sheetnames == [name]

@@ -153,6 +153,21 @@ def test_shift_check(testing):
     assert testing.formula_shift_ok("literal", 3, 1, 1, 1)
 
 
+def test_destinations_changed_while_read(testing):
+    """A destination's __index__ that empties the list neither frees the tuple being read nor
+    lets the binding read past the list's new end."""
+    dests = []
+
+    class Row:
+        def __index__(self):
+            dests.clear()
+            return 2
+
+    dests.extend([(Row(), 1), (3, 1)])
+    with pytest.raises(IndexError):
+        testing.formula_translate("=A1", 1, 1, dests)
+
+
 def test_error_conversion(testing):
     class Boom(Exception):
         pass
