@@ -40,6 +40,8 @@ PyObject* raise_formula_error(const FormulaError& error, PyObject* tokenizer_err
         PyErr_NoMemory();
         return nullptr;
     }
+    // Every kind is handled above; a value outside the enumeration must still leave an exception.
+    PyErr_SetString(PyExc_SystemError, "unknown formula error kind");
     return nullptr;
 }
 
