@@ -97,6 +97,16 @@ class _SheetBase:
     def __repr__(self):
         return "<%s %r>" % (type(self).__name__, self.title)
 
+    @property
+    def rows(self):
+        """Every row as a tuple of cells (`iter_rows()` with no bounds)."""
+        return self.iter_rows()
+
+    @property
+    def values(self):
+        """Every row as a tuple of values."""
+        return self.iter_rows(values_only=True)
+
     def _apply_element(self, snippet, namespaces):
         element = parse_snippet(snippet, namespaces)
         if element.tag == "{%s}mergeCells" % MAIN_NS:
@@ -215,14 +225,6 @@ class ReadOnlyWorksheet(_SheetBase):
                 cell.formula = None if rec.formula is ABSENT else rec.formula
             cell.cached_value = rec.value if rec.cached is ABSENT else rec.cached
         return cell
-
-    @property
-    def rows(self):
-        return self.iter_rows()
-
-    @property
-    def values(self):
-        return self.iter_rows(values_only=True)
 
     def cells(self):
         """Every cell present in the part, in row and then column order."""
@@ -373,14 +375,6 @@ class Worksheet(_SheetBase):
         """Rows of cells (or values) within the bounds; missing cells are created empty."""
         return self._cells_by_row(min_col or 1, min_row or 1, max_col or self.max_column,
                                   max_row or self.max_row, values_only)
-
-    @property
-    def rows(self):
-        return self.iter_rows()
-
-    @property
-    def values(self):
-        return self.iter_rows(values_only=True)
 
     def append(self, iterable):
         """Adds a row of values below the last row that has cells."""
