@@ -92,6 +92,14 @@ struct ItemState {
     std::optional<XmlError> deferred;  // the validator's first error, raised at the item's end
 };
 
+// Consumes a child that is not read for text; one named in `dangerous` hands the item to Python.
+XmlResult<void> skip_other(Reader& r, Forbid forbid, const Names& dangerous, ItemState& st) {
+    const bool hit = dangerous.contains(r.local());  // before skipping moves the reader on
+    QF_TRY(skip_checked(r, forbid));
+    if (hit) st.needs_python = true;
+    return {};
+}
+
 // A run (<r>) whose Start was just read; appends its text (if any) to `context.runs`.
 XmlResult<void> read_run(Reader& r, RichContext& ctx, ItemState& st) {
     if (has_plain_attr(r)) st.needs_python = true;
@@ -116,9 +124,7 @@ XmlResult<void> read_run(Reader& r, RichContext& ctx, ItemState& st) {
                 st.needs_python = true;
             }
         } else {
-            const bool dangerous = ctx.rich_dangerous().contains(local);
-            QF_TRY(skip_checked(r, forbid));
-            if (dangerous) st.needs_python = true;
+            QF_TRY(skip_other(r, forbid, ctx.rich_dangerous(), st));
         }
         return {};
     };
@@ -190,9 +196,7 @@ XmlResult<void> parse_text(Reader& r, RichContext& ctx, TextItem& out) {
             QF_TRY(skip_checked(r, forbid));
             st.needs_python = true;
         } else {
-            const bool dangerous = ctx.text_dangerous().contains(local);
-            QF_TRY(skip_checked(r, forbid));
-            if (dangerous) st.needs_python = true;
+            QF_TRY(skip_other(r, forbid, ctx.text_dangerous(), st));
         }
         return {};
     };
