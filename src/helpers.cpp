@@ -112,37 +112,32 @@ XmlResult<Helpers> Helpers::from_dict(PyObject* helpers) {
 }
 
 XmlResult<Settings> Settings::from_parser(PyObject* parser) {
+    // Each attribute is read once: a property that answered differently on a second read
+    // would leave the native length of the strings and the list they index out of step.
     Settings s;
+    s.epoch_obj = Ref::steal(PyObject_GetAttrString(parser, "epoch"));
+    if (!s.epoch_obj) return std::unexpected(raised());
+    QF_TRY_SET(s.epoch, read_epoch(s.epoch_obj.get()));
     {
-        Ref epoch = Ref::steal(PyObject_GetAttrString(parser, "epoch"));
-        if (!epoch) return std::unexpected(raised());
-        QF_TRY_SET(s.epoch, read_epoch(epoch.get()));
-    }
-    {
-        Ref fv = Ref::steal(PyObject_GetAttrString(parser, "formula_and_value"));
-        if (!fv) {
-            PyErr_Clear();  // older parser objects lack the option: it is off
-            s.formula_and_value = false;
-        } else {
-            const int truth = PyObject_IsTrue(fv.get());
+        // Only a missing attribute means "off", as getattr(parser, name, False) has it; any
+        // other error of the lookup is the caller's and propagates.
+        PyObject* fv = nullptr;
+        if (PyObject_GetOptionalAttrString(parser, "formula_and_value", &fv) < 0) return std::unexpected(raised());
+        Ref held = Ref::steal(fv);
+        if (held) {
+            const int truth = PyObject_IsTrue(held.get());
             if (truth < 0) return std::unexpected(raised());
             s.formula_and_value = truth == 1;
         }
     }
-    {
-        Ref strings = Ref::steal(PyObject_GetAttrString(parser, "shared_strings"));
-        if (!strings) return std::unexpected(raised());
-        // Only an exact list may be indexed natively; anything else is indexed through Python.
-        s.shared_strings_len = PyList_CheckExact(strings.get())
-                                   ? static_cast<std::size_t>(PyList_GET_SIZE(strings.get()))
-                                   : 0;
-        s.shared_strings = Ref::steal(PyObject_GetAttrString(parser, "shared_strings"));
-        if (!s.shared_strings) return std::unexpected(raised());
-    }
+    s.shared_strings = Ref::steal(PyObject_GetAttrString(parser, "shared_strings"));
+    if (!s.shared_strings) return std::unexpected(raised());
+    // Only an exact list may be indexed natively; anything else is indexed through Python.
+    s.shared_strings_len = PyList_CheckExact(s.shared_strings.get())
+                               ? static_cast<std::size_t>(PyList_GET_SIZE(s.shared_strings.get()))
+                               : 0;
     QF_TRY_SET(s.data_only, truth_attr(parser, "data_only"));
     QF_TRY_SET(s.rich_text, truth_attr(parser, "rich_text"));
-    s.epoch_obj = Ref::steal(PyObject_GetAttrString(parser, "epoch"));
-    if (!s.epoch_obj) return std::unexpected(raised());
     QF_TRY_SET(s.date_formats, int_set_attr(parser, "date_formats"));
     QF_TRY_SET(s.timedelta_formats, int_set_attr(parser, "timedelta_formats"));
     return s;

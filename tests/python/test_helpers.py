@@ -7,6 +7,7 @@ import pytest
 
 import quillfen.utils.datetime as qdt
 from quillfen.reader.helpers import reading_helpers
+from quillfen.reader.sheet import ReaderSettings
 
 KEYS = ["int", "float", "coordinate_to_tuple", "row_index", "from_excel", "from_ISO8601",
         "date_warning", "ArrayFormula", "DataTableFormula", "Translator", "TokenizerError",
@@ -119,17 +120,22 @@ def test_settings_fields(testing):
     assert s["date_formats"] == [14, 22] and s["timedelta_formats"] == []
 
 
-def test_settings_read_attributes_in_order(testing):
-    seen = []
+def test_settings_read_each_attribute_once_in_the_pure_order(testing):
+    # The pure-Python reader's settings are the reference: the same reads, once each.
+    def reads(build):
+        seen = []
 
-    class Recording(Parser):
-        def __getattribute__(self, name):
-            seen.append(name)
-            return object.__getattribute__(self, name)
+        class Recording(Parser):
+            def __getattribute__(self, name):
+                seen.append(name)
+                return object.__getattribute__(self, name)
 
-    testing.settings_from_parser(Recording())
-    assert seen == ["epoch", "formula_and_value", "shared_strings", "shared_strings", "data_only",
-                    "rich_text", "epoch", "date_formats", "timedelta_formats"]
+        build(Recording())
+        return seen
+
+    assert reads(testing.settings_from_parser) == reads(ReaderSettings.from_parser) == [
+        "epoch", "formula_and_value", "shared_strings", "data_only", "rich_text", "date_formats",
+        "timedelta_formats"]
 
 
 class _SubDatetime(dt.datetime):
@@ -153,13 +159,20 @@ def test_settings_rules(testing, overrides, field, value):
     assert testing.settings_from_parser(p)[field] == value
 
 
-def test_formula_and_value_defaults_to_false(testing):
-    class NoOption(Parser):
+@pytest.mark.parametrize("error", [AttributeError, RuntimeError])
+def test_only_a_missing_formula_and_value_means_false(testing, error):
+    class Option(Parser):
         @property
         def formula_and_value(self):
-            raise RuntimeError("any error means: off")
+            raise error("formula_and_value")
 
-    assert testing.settings_from_parser(NoOption())["formula_and_value"] is False
+    if error is AttributeError:
+        assert testing.settings_from_parser(Option())["formula_and_value"] is False
+        assert ReaderSettings.from_parser(Option()).formula_and_value is False
+    else:
+        for build in (testing.settings_from_parser, ReaderSettings.from_parser):
+            with pytest.raises(error):
+                build(Option())
 
 
 def test_settings_errors_propagate(testing, monkeypatch):
