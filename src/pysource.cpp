@@ -7,13 +7,17 @@ namespace qf {
 
 XmlResult<std::string_view> PyFileSource::read() {
     if (!chunk_size_) {
+        // Made per source, not in a function-local static: a second thread would wait for the
+        // static's initialisation while attached to the interpreter, and on a free-threaded
+        // build the first thread's C API call may wait for every attached thread to pause (a
+        // collection stops the world): neither would move again.
+        read_name_ = Ref::steal(PyUnicode_InternFromString("read"));
+        if (!read_name_) return std::unexpected(source_error());
         chunk_size_ = Ref::steal(PyLong_FromSize_t(xml::READ_CHUNK));
         if (!chunk_size_) return std::unexpected(source_error());
     }
-    static PyObject* read_name = PyUnicode_InternFromString("read");  // immortal once interned
-    if (!read_name) return std::unexpected(source_error());
     chunk_.reset();
-    Ref result = Ref::steal(PyObject_CallMethodOneArg(source_.get(), read_name, chunk_size_.get()));
+    Ref result = Ref::steal(PyObject_CallMethodOneArg(source_.get(), read_name_.get(), chunk_size_.get()));
     if (!result) return std::unexpected(source_error());
     if (!PyBytes_Check(result.get())) {
         PyErr_Format(PyExc_TypeError, "read() returned a '%T' object, which is not an instance of bytes",

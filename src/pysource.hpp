@@ -22,6 +22,7 @@ public:
 private:
     Ref source_;
     Ref chunk_;       // the last bytes read; the returned view points into it
+    Ref read_name_;   // "read", interned once per source
     Ref chunk_size_;  // the int 65536, made once per source
 };
 
