@@ -9,8 +9,8 @@ namespace qf {
 namespace {
 
 constexpr const char* FALLBACK_DOC =
-    "The native engine cannot reproduce tarnwick's behaviour for this input; the pure Python "
-    "implementation must be used.";
+    "The native engine cannot reproduce the pure-Python path's behaviour for this input; the pure "
+    "Python implementation must be used.";
 
 PyMutex fallback_mutex;
 PyObject* fallback_type = nullptr;  // immortal for the life of the process once created
