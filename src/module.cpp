@@ -113,6 +113,9 @@ int module_exec(PyObject* module) noexcept {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    // The exception and the class types are created once per process and shared by every
+    // module object, which only one interpreter may do: other interpreters are refused.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},
 };
 

@@ -1,5 +1,10 @@
 """The module frame: what import provides, NativeFallback, and the one error conversion."""
 
+import os
+import subprocess
+import sys
+import sysconfig
+
 import pytest
 
 
@@ -18,10 +23,30 @@ def test_namespace_has_no_key_iterator(native):
     assert native.__doc__ == ""
 
 
-def test_module_declares_no_gil_needed(native):
-    import sys
-    if hasattr(sys, "_is_gil_enabled") and "free-threading" in sys.version:
-        assert not sys._is_gil_enabled()
+def test_module_keeps_the_gil_off(native, testing):
+    # In a fresh interpreter that imports nothing else and is not told PYTHON_GIL: an
+    # extension that did not declare itself free-threading safe would turn the GIL back on.
+    if not sysconfig.get_config_var("Py_GIL_DISABLED"):
+        pytest.skip("needs a free-threaded interpreter")
+    env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
+    env["PYTHONPATH"] = os.path.dirname(testing.__file__)
+    code = "import sys, quillfen._quillfen, _quillfen_testing; print(sys._is_gil_enabled())"
+    done = subprocess.run([sys.executable, "-W", "error", "-c", code], env=env, capture_output=True, text=True)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "False\n", "")
+
+
+def test_interpreters_that_check_extensions_refuse_the_module():
+    # The type objects are shared by the whole process, so only the main interpreter may
+    # import the module, even one sharing its GIL.
+    import _interpreters
+    config = _interpreters.new_config("legacy", check_multi_interp_extensions=True)
+    interp = _interpreters.create(config)
+    try:
+        failure = _interpreters.run_string(interp, "import quillfen._quillfen")
+    finally:
+        _interpreters.destroy(interp)
+    assert failure is not None and failure.type.__name__ == "ImportError"
+    assert "does not support loading in subinterpreters" in failure.msg
 
 
 @pytest.mark.parametrize("kind, prefix", [("malformed", "malformed: "), ("unsupported", "unsupported: ")])
