@@ -85,7 +85,7 @@ private:
     bool ok_ = false;
 };
 
-int visit_helpers(const Helpers& h, visitproc visit, void* arg) {
+int visit_helpers(const Helpers& h, visitproc visit, void* arg) noexcept {
     for (const Ref* r : {&h.int_, &h.float_, &h.coordinate_to_tuple, &h.row_index, &h.from_excel, &h.from_iso8601,
                          &h.date_warning, &h.array_formula, &h.data_table_formula, &h.translator, &h.tokenizer_error,
                          &h.translator_error, &h.text_content, &h.rich_inline, &h.validate_rpr}) {
@@ -94,15 +94,46 @@ int visit_helpers(const Helpers& h, visitproc visit, void* arg) {
     return 0;
 }
 
-int RowReader_traverse(PyObject* self, visitproc visit, void* arg) {
+int visit_val(const Val& v, visitproc visit, void* arg) noexcept {
+    if (const Ref* obj = std::get_if<Ref>(&v)) Py_VISIT(obj->get());
+    return 0;
+}
+
+// The Python objects a queued row holds: values made by helpers (dates, big ints, strings
+// looked up through Python), odd style ids and data types, and the warnings raised with it.
+int visit_queued(const Queued& q, visitproc visit, void* arg) noexcept {
+    Py_VISIT(q.warnings.get());
+    const RowItem* row = std::get_if<RowItem>(&q.item);
+    if (!row) return 0;
+    for (const CellRec& c : row->cells) {
+        if (int rc = visit_val(c.value, visit, arg)) return rc;
+        if (c.formula) {
+            if (int rc = visit_val(*c.formula, visit, arg)) return rc;
+        }
+        if (c.cached) {
+            if (int rc = visit_val(*c.cached, visit, arg)) return rc;
+        }
+        Py_VISIT(c.style.obj.get());
+        Py_VISIT(c.dtype.py.get());
+    }
+    return 0;
+}
+
+int RowReader_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(self));
     RowReaderObject* r = as_reader(self);
     Py_VISIT(r->actions);
+    // A method call may be changing the state right now (the collector can run inside any
+    // helper it calls); an unreported reference only keeps its object alive a little longer.
+    if (r->borrow.load(std::memory_order_acquire) & EXCLUSIVE) return 0;
     if (State* s = r->state) {
         Py_VISIT(s->source.get());
         Py_VISIT(s->parse_actions.get());
         Py_VISIT(s->pending.get());
         if (s->cell_slots) Py_VISIT(s->cell_slots->cls());
+        for (const Queued& q : s->queue) {
+            if (int rc = visit_queued(q, visit, arg)) return rc;
+        }
         if (s->parser) {
             const SheetState& st = s->parser->state();
             if (int rc = visit_helpers(st.helpers, visit, arg)) return rc;
@@ -115,7 +146,7 @@ int RowReader_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
-int RowReader_clear(PyObject* self) {
+int RowReader_clear(PyObject* self) noexcept {
     RowReaderObject* r = as_reader(self);
     // Only when no call is running: the collector never runs a clear on an object in use by a
     // frame, but a stray state would be freed under that call's feet.
@@ -126,7 +157,7 @@ int RowReader_clear(PyObject* self) {
     return 0;
 }
 
-void RowReader_dealloc(PyObject* self) {
+void RowReader_dealloc(PyObject* self) noexcept {
     PyTypeObject* tp = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     RowReader_clear(self);

@@ -5,6 +5,7 @@ import gc
 import io
 import sys
 import threading
+import weakref
 
 import pytest
 from hypothesis import given, strategies as st
@@ -421,6 +422,28 @@ def test_reference_counts_and_collection(native):
     r.actions.append(r)
     del r
     assert gc.collect() >= 1
+
+
+def test_collector_sees_queued_values(native):
+    # A date value made by a helper for a row still queued, referring back to the reader: the
+    # cycle runs through the queue and must be collected with it.
+    class Made:
+        pass
+    made = []
+
+    def from_iso(text):
+        made.append(Made())
+        return made[-1]
+    helpers = reading_helpers()
+    helpers["from_ISO8601"] = from_iso
+    rows = "".join('<row r="%d"><c r="A%d" t="d"><v>2020-01-0%d</v></c></row>' % (i, i, i) for i in (1, 2))
+    r = native.RowReader(io.BytesIO(sheet(rows)), SheetOptions(), helpers)
+    assert r.next_raw()[1][0][2] is made[0]
+    queued = weakref.ref(made[1])
+    made[1].reader = r
+    del r, made[:]
+    gc.collect()
+    assert queued() is None
 
 
 def test_threads_never_wait(native):
