@@ -5,6 +5,10 @@
 #   3. the project's .venv with build and test tools from PyPI.
 # Safe to run repeatedly: every step is skipped when its result is already there.
 # Prints the venv's python path as the last line of its output.
+#
+#   --ft          the free-threaded interpreter (built with --disable-gil, cached beside the
+#                 other) and its venv .venv-ft
+#   --venv DIR    another venv of the chosen interpreter (the sanitizer build uses .venv-asan)
 set -euo pipefail
 
 CPY_VERSION=3.14.7
@@ -14,8 +18,25 @@ CPY_SHA256=3b48dac8fb59f62eaa67ac83c1eb12bda1b7a08406dd286e252c11a66be27f81
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
 cache="${XDG_CACHE_HOME:-$HOME/.cache}/quillfen"
-prefix="$cache/cpython-$CPY_VERSION"
-venv="$repo/.venv"
+ft=0
+venv_name=
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --ft) ft=1 ;;
+        --venv) venv_name=${2:?--venv needs a directory}; shift ;;
+        *) echo "bootstrap: unknown option $1" >&2; exit 2 ;;
+    esac
+    shift
+done
+if [ $ft = 1 ]; then
+    prefix="$cache/cpython-$CPY_VERSION-ft"
+    exe=python3.14t
+    venv="$repo/${venv_name:-.venv-ft}"
+else
+    prefix="$cache/cpython-$CPY_VERSION"
+    exe=python3.14
+    venv="$repo/${venv_name:-.venv}"
+fi
 
 log() { printf 'bootstrap: %s\n' "$*" >&2; }
 
@@ -36,21 +57,27 @@ apt_install() {
         apt_updated=1
     fi
     log "installing ${missing[*]}"
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >&2
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o DPkg::Lock::Timeout=600 "${missing[@]}" >&2
 }
 
 # ---------------------------------------------------------------- interpreter
-has_headers() {  # $1: python; true when it is >= 3.14 and ships Python.h
-    "$1" - <<'PY' 2>/dev/null
+has_headers() {  # $1: python; true when it is >= 3.14, ships Python.h and is of the wanted build
+    "$1" - "$ft" <<'PY' 2>/dev/null
 import os, sys, sysconfig
 ok = sys.version_info >= (3, 14) and os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h"))
+ok = ok and bool(sysconfig.get_config_var("Py_GIL_DISABLED")) == (sys.argv[1] == "1")
 sys.exit(0 if ok else 1)
 PY
 }
 
 find_python() {
-    local cand
-    for cand in "${PYTHON:-}" python3.14 python3 "$prefix/bin/python3.14"; do
+    local cand cands
+    if [ $ft = 1 ]; then
+        cands=("${PYTHON_FT:-}" python3.14t "$prefix/bin/$exe")
+    else
+        cands=("${PYTHON:-}" python3.14 python3 "$prefix/bin/$exe")
+    fi
+    for cand in "${cands[@]}"; do
         [ -n "$cand" ] || continue
         cand=$(command -v "$cand" 2>/dev/null) || continue
         if has_headers "$cand"; then
@@ -95,7 +122,8 @@ fetch_tarball() {  # $1: destination file
 build_cpython() {
     apt_install build-essential pkg-config libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev \
         libsqlite3-dev libreadline-dev uuid-dev curl xz-utils
-    local work="$cache/build-$CPY_VERSION"
+    local work="$cache/build-${prefix##*/cpython-}" flags=()
+    [ $ft = 1 ] && flags=(--disable-gil)
     rm -rf "$work" && mkdir -p "$work"
     fetch_tarball "$work/$CPY_TARBALL"
     log "building CPython $CPY_VERSION into $prefix (takes a few minutes, once)"
@@ -104,7 +132,7 @@ build_cpython() {
     src=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'Python-*' | head -n 1)
     (
         cd "$src"
-        ./configure --prefix="$prefix" --with-ensurepip=install >"$work/configure.log" 2>&1
+        ./configure --prefix="$prefix" --with-ensurepip=install "${flags[@]}" >"$work/configure.log" 2>&1
         make -j"$(nproc)" >"$work/make.log" 2>&1
         make install >"$work/install.log" 2>&1
     ) || { log "CPython build failed; logs in $work"; exit 1; }
@@ -112,8 +140,9 @@ build_cpython() {
 }
 
 mkdir -p "$cache"
-# One bootstrap at a time per user: parallel runs would build the interpreter twice.
-exec 9>"$cache/bootstrap.lock"
+# One bootstrap per interpreter at a time: parallel runs would build it twice. The two
+# interpreters lock apart, so building the free-threaded one keeps no one from the other.
+exec 9>"$cache/bootstrap${prefix##*/cpython-$CPY_VERSION}.lock"
 flock 9
 
 if ! python=$(find_python); then
