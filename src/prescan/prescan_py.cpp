@@ -56,10 +56,8 @@ public:
         if (!num) return std::unexpected(source_error());
         Ref entry = Ref::steal(PyTuple_Pack(2, num.get(), list.get()));
         if (!entry) return std::unexpected(source_error());
-        if (PyList_Append(rows.get(), entry.get()) < 0) {
-            PyErr_Clear();
-            return std::unexpected(XmlError::unsupported("append"));
-        }
+        // A failed append is out of memory, not something about the input: it propagates.
+        if (PyList_Append(rows.get(), entry.get()) < 0) return std::unexpected(source_error());
         return {};
     }
 

@@ -1,0 +1,228 @@
+"""Every Python call that the reading entry points make into host objects (the source's read,
+each helper, parser attributes, the cell class, cell_styles, shared strings) fails in turn:
+no crash, no leaked reference, and the fault reaches the caller as specified."""
+
+import io
+
+import pytest
+
+from quillfen.cell import Cell, ReadOnlyCell
+from quillfen.formula import Translator
+from quillfen.reader.helpers import reading_helpers
+from quillfen.styles import StyleArray
+
+from faults import Boom, sweep
+from support import MAIN, SheetOptions
+
+# One cell per kind of helper call, two sheets' worth of rows, elements around the data.
+SHEET = f"""<worksheet xmlns="{MAIN}"><sheetPr/><sheetData>
+<row r="1" ht="20"><c r="A1"><v>+7</v></c><c r="B1"><v>1_0.5</v></c><c r="c1"><v>1</v></c>
+<c r="D1" t="d"><v>2020-01-02T00:00:00</v></c><c r="E1" s="1"><v>99999999</v></c>
+<c r="F1" s="2"><v>1.5</v></c><c r="G1"><f t="array" ref="G1">1+1</f><v>2</v></c>
+<c r="H1"><f t="dataTable" ref="H1" dt2D="1"/><v>3</v></c>
+<c r="I1"><f t="shared" ref="I1:I2" si="0">ÄB1+A1</f><v>0</v></c><c r="J1" t="s" s="3"><v>1</v></c>
+<c r="K1" t="inlineStr"><is><r><rPr><b/></rPr><t>x</t></r><r><t>y</t></r></is></c>
+<c r="L1" t="inlineStr"><is><t>p</t><rPh><t>q</t></rPh></is></c></row>
+<row r=" 2"><c r="I2"><f t="shared" si="0"/><v>0</v></c><c r="A2"><v>2</v></c></row>
+</sheetData><mergeCells><mergeCell ref="A1:B2"/></mergeCells></worksheet>""".encode()
+
+# Formula errors end a sheet with the package's own exception, made by its helper.
+TOKENIZER_ERROR = f"""<worksheet xmlns="{MAIN}"><sheetData><row r="1">
+<c r="A1"><f t="shared" ref="A1:A2" si="0">"abc</f></c></row></sheetData></worksheet>""".encode()
+TRANSLATOR_ERROR = f"""<worksheet xmlns="{MAIN}"><sheetData><row r="2">
+<c r="A2"><f t="shared" ref="A1:A2" si="0">A1</f></c></row><row r="1"><c r="A1"><f t="shared" si="0"/></c></row>
+</sheetData></worksheet>""".encode()
+
+STRINGS = f"""<sst xmlns="{MAIN}"><si><t>plain</t></si><si><r><rPr><b/></rPr><t>rich</t></r></si>
+<si><t>a</t><rPh><t>b</t></rPh></si><si><r><t>x</t></r><foo/></si></sst>""".encode()
+
+STYLES = [StyleArray([i] * 9) for i in range(4)]
+HELPER_NAMES = {"int", "float", "coordinate_to_tuple", "row_index", "from_excel", "from_ISO8601", "date_warning",
+                "ArrayFormula", "DataTableFormula", "Translator", "Translator.translate_formula"}
+
+
+class Keep:
+    """The objects shared by every run of a sweep, whose reference counts must not move."""
+
+    def __init__(self):
+        self.helpers = reading_helpers()
+        self.strings = ["zero", "one", "two"]
+        self.options = SheetOptions(date_formats={1, 2}, timedelta_formats={2}, shared_strings=self.strings)
+        self.ws = object()
+        self.filler = object()
+
+    def objects(self):
+        return [self.helpers, self.strings, self.options, self.ws, self.filler, *self.helpers.values(), *STYLES]
+
+
+def counted_helpers(plan, keep):
+    helpers = {}
+    for key, value in keep.helpers.items():
+        helpers[key] = plan.iterable(value, key) if key.endswith("_dangerous") else plan.wrap(value, key)
+
+    class CountedTranslator(Translator):
+        def translate_formula(self, *args, **kwargs):
+            plan.tick("Translator.translate_formula")
+            return super().translate_formula(*args, **kwargs)
+    helpers["Translator"] = plan.wrap(CountedTranslator, "Translator")
+    return helpers
+
+
+def counted_parser(plan, keep, rich_text=False):
+    """The parser options behind counted attribute reads, with shared strings looked up in Python."""
+    class Strings(list):
+        def __getitem__(self, i):
+            plan.tick("shared_strings[]")
+            return list.__getitem__(self, i)
+    options = keep.options.fresh()
+    options.shared_strings = Strings(keep.strings)
+    options.rich_text = rich_text
+    return plan.attrs(options, "parser")
+
+
+def counted_cell_class(plan, base):
+    class Meta(type):
+        def __getattribute__(cls, name):
+            plan.tick("cell class." + name)
+            return type.__getattribute__(cls, name)
+    return Meta("Counted" + base.__name__, (base,), {"__slots__": ()})
+
+
+def counted_styles(plan):
+    class CellStyles:
+        def __len__(self):
+            plan.tick("cell_styles.__len__")
+            return len(STYLES)
+
+        def __getitem__(self, i):
+            plan.tick("cell_styles[]")
+            return STYLES[i]
+    return CellStyles()
+
+
+def unchanged(plan, exc):
+    assert exc is plan.raised
+
+
+def unchanged_or_wrapped(plan, exc):
+    """RowReader: a fault while parsing asks for the pure-Python reader, one while converting
+    a released row propagates as it is."""
+    if exc is plan.raised:
+        return
+    assert type(exc).__name__ == "NativeFallback", repr(exc)
+    assert exc.args == ("native reader error: Boom: %s" % plan.raised,)
+
+
+@pytest.fixture
+def keep():
+    return Keep()
+
+
+def test_bind_cells_and_the_cells_it_makes(native, keep):
+    def run(plan, data=SHEET):
+        store, actions = native.CellStore(), []
+        native.bind_cells(plan.source(data), counted_parser(plan, keep), keep.ws, store, counted_styles(plan),
+                          counted_cell_class(plan, Cell), counted_helpers(plan, keep), actions)
+        cells = [(key, repr(store[key].value), store[key].data_type) for key in list(store)]
+        return cells, [a[0] for a in actions]
+
+    names = set(sweep(run, unchanged, keep.objects()))
+    assert names >= HELPER_NAMES | {"read", "parser.epoch", "cell_styles[]", "shared_strings[]"}
+    assert any(n.startswith("cell class.") for n in names)
+    for data, helper in ((TOKENIZER_ERROR, "TokenizerError"), (TRANSLATOR_ERROR, "TranslatorError")):
+        assert helper in sweep(lambda plan: run(plan, data), unchanged, keep.objects())
+
+
+def test_row_reader(native, keep):
+    def run(plan, data=SHEET):
+        reader = native.RowReader(plan.source(data), counted_parser(plan, keep), counted_helpers(plan, keep))
+        rows = []
+        cell_cls = counted_cell_class(plan, ReadOnlyCell)
+        while (row := reader.next_row(keep.ws, 1, None, False, cell_cls, keep.filler)) is not None:
+            rows.append((row[0], [repr(c.value) if c is not keep.filler else None for c in row[1]]))
+        while reader.next_raw() is not None:
+            pass
+        return rows, [a[0] for a in reader.actions]
+
+    names = set(sweep(run, unchanged_or_wrapped, keep.objects()))
+    assert names >= HELPER_NAMES | {"read", "parser.row_dimensions"}
+    for data in (TOKENIZER_ERROR, TRANSLATOR_ERROR):
+        sweep(lambda plan: run(plan, data), unchanged_or_wrapped, keep.objects())
+
+
+@pytest.mark.parametrize("rich_text", [False, True])
+def test_read_string_table(native, keep, rich_text):
+    def run(plan):
+        return native.read_string_table(plan.source(STRINGS, 16), counted_helpers(plan, keep))
+
+    names = set(sweep(run, unchanged, keep.objects()))
+    assert names >= {"read", "si_content", "text_dangerous", "rich_dangerous"}
+
+
+def test_prescan_and_dimension(native, keep):
+    def run(plan):
+        # Corners would have the cell tags scanned, and "c1" is the pure-Python path's.
+        found = native.prescan_sheet(plan.source(SHEET), True, plan.iterable([], "corners"),
+                                     counted_helpers(plan, keep))
+        return found, native.find_dimension(plan.source(SHEET, 7))
+
+    assert set(sweep(run, unchanged, keep.objects())) >= {"read", "row_index", "corners"}
+
+
+# ---- allocation failures --------------------------------------------------------------------
+
+def plain_runs(native):
+    """Each reading entry point on plain host objects, returning something comparable."""
+    helpers = reading_helpers()
+
+    def options():
+        return SheetOptions(date_formats={1, 2}, timedelta_formats={2})
+
+    def bind():
+        store, actions = native.CellStore(), []
+        native.bind_cells(io.BytesIO(SHEET), options(), None, store, STYLES, Cell, helpers, actions)
+        return [(key, repr(store[key].value)) for key in list(store)], len(actions)
+
+    def row_reader():
+        reader = native.RowReader(io.BytesIO(SHEET), options(), helpers)
+        rows = []
+        while (row := reader.next_row(None, 1, None, False, ReadOnlyCell, None)) is not None:
+            rows.append(repr([c and c.value for c in row[1]]))
+        return rows, len(reader.actions)
+
+    return {
+        "bind_cells": bind,
+        "RowReader": row_reader,
+        "read_string_table": lambda: native.read_string_table(io.BytesIO(STRINGS), helpers),
+        "prescan_sheet": lambda: native.prescan_sheet(io.BytesIO(SHEET), True, [], helpers),
+        "find_dimension": lambda: native.find_dimension(io.BytesIO(SHEET)),
+    }
+
+
+# The interpreter reports the failures it meets while freeing as unraisable; they are its own.
+@pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")
+@pytest.mark.parametrize("entry", ["bind_cells", "RowReader", "read_string_table", "prescan_sheet",
+                                   "find_dimension"])
+def test_a_failed_allocation_is_never_taken_for_the_input(native, entry):
+    # Each allocation in turn fails, until a long run of calls no longer meets the failure.
+    # Out of memory is no property of the input: it must not become "unsupported" or
+    # "malformed" (only RowReader hands every error to the pure-Python reader, as such).
+    testcapi = pytest.importorskip("_testcapi")
+    call = plain_runs(native)[entry]
+    want = call()
+    clean, n = 0, 0
+    while clean < 300:
+        assert n < 100_000
+        testcapi.set_nomemory(n, n + 1)
+        try:
+            got = call()
+        except Exception as exc:  # noqa: BLE001 - the outcome is what is checked
+            got = exc
+        finally:
+            testcapi.remove_mem_hooks()
+        clean = clean + 1 if not isinstance(got, Exception) else 0
+        if isinstance(got, native.NativeFallback):
+            assert entry == "RowReader" and got.args[0].startswith("native reader error: "), got
+        elif not isinstance(got, Exception):
+            assert got == want
+        n += 1
