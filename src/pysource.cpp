@@ -4,6 +4,27 @@
 #include "core/frame.hpp"
 
 namespace qf {
+namespace {
+
+// The bytes of a bytes-like read() result (bytearray, memoryview, array, ...), copied: the
+// object may change or be reused by the source once read() returned it.
+XmlResult<Ref> bytes_copy(PyObject* result) {
+    if (!PyObject_CheckBuffer(result)) {
+        Ref name = Ref::steal(PyType_GetName(Py_TYPE(result)));
+        if (name) {
+            PyErr_Format(PyExc_TypeError, "read() returned a '%U' object, which is not a bytes-like object",
+                         name.get());
+        }
+        return std::unexpected(source_error());
+    }
+    Ref view = Ref::steal(PyMemoryView_FromObject(result));
+    if (!view) return std::unexpected(source_error());
+    Ref bytes = Ref::steal(PyBytes_FromObject(view.get()));
+    if (!bytes) return std::unexpected(source_error());
+    return bytes;
+}
+
+}  // namespace
 
 XmlResult<std::string_view> PyFileSource::read() {
     if (!chunk_size_) {
@@ -20,9 +41,7 @@ XmlResult<std::string_view> PyFileSource::read() {
     Ref result = Ref::steal(PyObject_CallMethodOneArg(source_.get(), read_name_.get(), chunk_size_.get()));
     if (!result) return std::unexpected(source_error());
     if (!PyBytes_Check(result.get())) {
-        PyErr_Format(PyExc_TypeError, "read() returned a '%T' object, which is not an instance of bytes",
-                     result.get());
-        return std::unexpected(source_error());
+        QF_TRY_SET(result, bytes_copy(result.get()));
     }
     chunk_ = std::move(result);
     return std::string_view(PyBytes_AS_STRING(chunk_.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(chunk_.get())));

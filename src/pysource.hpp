@@ -13,7 +13,8 @@
 namespace qf {
 
 // Calls `source.read(65536)` for every chunk. An exception raised by read() is kept as a Source
-// error; a result that is not bytes is a Source error holding a TypeError.
+// error. A bytes result is read in place, any other bytes-like one (bytearray, memoryview) from
+// a copy; anything else is a Source error holding a TypeError.
 class PyFileSource final : public xml::ByteSource {
 public:
     explicit PyFileSource(PyObject* source) : source_(Ref::borrow(source)) {}

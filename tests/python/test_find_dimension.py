@@ -167,14 +167,6 @@ def test_read_exception_is_raised_unchanged(native, after):
     assert info.value is exc
 
 
-def test_read_returning_str_is_a_type_error(native):
-    class Text:
-        def read(self, n):
-            return "<a/>"
-    with pytest.raises(TypeError, match="not an instance of bytes"):
-        native.find_dimension(Text())
-
-
 def test_bytes_subclass_and_missing_read(native):
     class B(bytes):
         pass

@@ -17,8 +17,9 @@ native one; `prescan` picks the engine when it can and falls back here.
 import xml.parsers.expat as expat
 
 from .. import _native
+from .source import READ_CHUNK, read_chunk
 from ..utils.cells import coordinate_to_tuple
-from .sheet import MAIN_NS, READ_CHUNK, in_scope, is_native_int, tag_end, to_int64
+from .sheet import MAIN_NS, in_scope, is_native_int, tag_end, to_int64
 
 __all__ = ["prescan", "prescan_sheet"]
 
@@ -104,9 +105,7 @@ class _Prescan:
         self.base = 0
         read = source.read
         while True:
-            chunk = read(READ_CHUNK)
-            if not isinstance(chunk, (bytes, bytearray)):
-                raise TypeError("read() should return bytes, not %s" % type(chunk).__name__)
+            chunk = read_chunk(read)
             if self.capture_start is None:
                 # Nothing before the parser's position is needed again.
                 drop = self.parser.CurrentByteIndex - self.base
@@ -114,7 +113,7 @@ class _Prescan:
                     del self.buf[:drop]
                     self.base += drop
             self.buf += chunk
-            parser.Parse(bytes(chunk), not chunk)
+            parser.Parse(chunk, not chunk)
             if not chunk:
                 return
 

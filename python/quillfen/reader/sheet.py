@@ -18,9 +18,8 @@ import re
 import xml.parsers.expat as expat
 from typing import NamedTuple
 
+from .source import READ_CHUNK, read_chunk
 from .strings import SHEET_MAIN_NS as MAIN_NS
-
-READ_CHUNK = 65536
 PARSE_BLOCK = 16384
 _SEP = "\x01"
 
@@ -159,9 +158,7 @@ class WorksheetParser:
         read = self._source.read
         fed = 0
         while True:
-            chunk = read(READ_CHUNK)
-            if not isinstance(chunk, (bytes, bytearray)):
-                raise TypeError("read() should return bytes, not %s" % type(chunk).__name__)
+            chunk = read_chunk(read)
             self._buf += chunk
             if not chunk:
                 parser.Parse(b"", True)
@@ -170,7 +167,6 @@ class WorksheetParser:
             # Items are handed out per block of PARSE_BLOCK bytes: damage found in a block
             # loses only the items of that block, the same items that the native reader holds
             # back until it has read past their block.
-            chunk = bytes(chunk)
             start = 0
             while start < len(chunk):
                 # Blocks are counted from the start of the part, whatever the source's chunks.

@@ -10,13 +10,13 @@ as stored.
 
 from xml.etree.ElementTree import XMLPullParser
 
+from quillfen.reader.source import read_chunk
 from quillfen.richtext import item_runs
 
 __all__ = ["SHEET_MAIN_NS", "item_text", "unescape_underscore", "read_string_table", "read_shared_strings"]
 
 SHEET_MAIN_NS = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
 _SI_TAG = "{%s}si" % SHEET_MAIN_NS
-_CHUNK = 65536
 
 
 def item_text(node) -> str:
@@ -41,7 +41,7 @@ def read_string_table(source) -> list:
     depth = 0
     root = None
     while True:
-        chunk = source.read(_CHUNK)
+        chunk = read_chunk(source.read)
         if chunk:
             parser.feed(chunk)
         else:
