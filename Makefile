@@ -62,6 +62,17 @@ test-ft: build-ft
 	.venv-ft/bin/ctest --test-dir $(FT_DIR) --output-on-failure
 	QUILLFEN_TEST_BUILD_DIR=$(FT_DIR) PYTHON_GIL=0 $(PY_FT) -m pytest -q tests/python
 
+# The engine and its tests built with AddressSanitizer and UndefinedBehaviorSanitizer, in a
+# venv of their own. The interpreter is not instrumented: the runtime is preloaded, Python's
+# allocations go through malloc so that the sanitizer sees every object, and leak detection
+# is off (the interpreter keeps what it allocates until exit).
+asan:
+	@bash scripts/bootstrap.sh --venv .venv-asan >/dev/null
+	$(call dev_install,$(PY_ASAN),$(ASAN_DIR),-Ccmake.define.QUILLFEN_SANITIZE=ON -Ccmake.build-type=RelWithDebInfo)
+	.venv-asan/bin/ctest --test-dir $(ASAN_DIR) --output-on-failure
+	QUILLFEN_TEST_BUILD_DIR=$(ASAN_DIR) LD_PRELOAD=$$($(CXX) -print-file-name=libasan.so) \
+		ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc $(PY_ASAN) -m pytest -q tests/python
+
 bench: build
 	@for b in bench/bench_*.py; do [ -e "$$b" ] || continue; echo "== $$b"; $(PY) $$b || exit 1; done
 
