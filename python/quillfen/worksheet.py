@@ -72,13 +72,14 @@ class SheetFacts(NamedTuple):
 
 
 def _corners_of(ref):
-    """The distinct corner cells of a range ref ("A1:B2" or "A1") as (row, column), or []."""
+    """The distinct corner cells of a merged range ref ("A1:B2" or "A1") as (row, column).
+    A ref that names no cells ("A0:B2") is refused: it has no corners to report."""
+    first, colon, last = ref.partition(":")
     try:
-        first, _, last = ref.partition(":")
         top, left = coordinate_to_tuple(first)
-        bottom, right = coordinate_to_tuple(last) if last else (top, left)
+        bottom, right = coordinate_to_tuple(last) if colon else (top, left)
     except ValueError:
-        return []
+        raise ValueError("Invalid merged cell range %r" % ref) from None
     corners = []
     for corner in ((top, left), (top, right), (bottom, left), (bottom, right)):
         if corner not in corners:

@@ -108,6 +108,17 @@ def test_info_failures_are_one_line(tmp_path, demo):
         assert result.returncode == 1 and result.stdout == "" and result.stderr.count("\n") == 1
 
 
+@pytest.mark.parametrize("ref", ["A0:B2", "A1:B0", "A1:", "1:2", "A1:B2:C3"])
+def test_a_merged_range_without_cells_is_refused(tmp_path, ref):
+    path = tmp_path / "bad-merge.xlsx"
+    xlsxgen.write_workbook(str(path), [("S", lambda strings: iter(['<row r="1"><c r="A1" s="1"/></row>']), "A1",
+                                        ["A1:B1", ref])])
+    for pure in (False, True):
+        result = info(str(path), pure=pure)
+        assert (result.returncode, result.stdout) == (1, "")
+        assert result.stderr == "quillfen: cannot read %s: ValueError: Invalid merged cell range %r\n" % (path, ref)
+
+
 def test_dump_and_info_write_to_the_current_stdout(demo):
     import contextlib
     import io
