@@ -123,3 +123,41 @@ def test_fallback_mid_sheet_with_warnings_and_elements(tmp_path, monkeypatch):
     pure = read_all(path, True, False, True, monkeypatch)
     assert native == pure
     assert len(native[1]) == 3 and native[2] is not None
+
+
+def test_handover_deep_into_a_large_sheet(tmp_path, monkeypatch):
+    # A 2.6 MB part whose row at about 1 MB holds what the engine leaves to the pure-Python reader
+    # (a cell child with a non-ASCII name): thousands of rows are out by then, and the pure
+    # reader, which passes over that child, must carry on from the next row, losing none and
+    # repeating none, with every warning and the trailing element delivered once.
+    monkeypatch.delenv("QUILLFEN_PURE_PYTHON", raising=False)
+    rows, odd = 19000, 7500
+    path = str(tmp_path / "large.xlsx")
+
+    def rows_xml(strings):
+        for r in range(1, rows + 1):
+            odd_child = "<\u00e9/>" if r == odd else ""
+            warn = '<c r="E%d" s="1"><v>99999999</v></c>' % r if r % 5000 == 0 else ""
+            yield ('<row r="%d"><c r="A%d"><v>%d</v></c><c r="B%d">%s<v>%d.5</v></c><c r="C%d" t="inlineStr">'
+                   '<is><t>row %d</t></is></c>%s</row>' % (r, r, r, r, odd_child, r, r, r, warn))
+    xlsxgen.write_workbook(path, [("Large", rows_xml, "A1:E%d" % rows, ["A1:B2"])])
+
+    with quillfen.load_workbook(path, read_only=True) as wb:
+        ws = wb.worksheets[0]
+        with wb._package.open(ws._part) as source:
+            assert source.seek(0, 2) > 2_500_000
+        # The engine alone stops at the odd row, long after its first rows went out.
+        options = SheetReadOptions(wb, False, False)
+        with wb._package.open(ws._part) as source:
+            reader = quillfen._native.engine().RowReader(source, options, wb.helpers)
+            released = 0
+            with pytest.raises(quillfen._native.NativeFallback, match="non-ascii name"):
+                while reader.next_row(ws, 1, None, True, ReadOnlyCell, None) is not None:
+                    released += 1
+        assert 5000 < released < odd
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            got = list(ws.iter_rows(values_only=True))
+        merged = ws.merged_cells
+    assert got == [(r, r + 0.5, "row %d" % r) + ((None, "#VALUE!") if r % 5000 == 0 else ()) for r in range(1, rows + 1)]
+    assert len(caught) == rows // 5000 and merged == ["A1:B2"]
