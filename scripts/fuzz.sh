@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Runs every fuzz target of BUILD_DIR for SECONDS each, seeding fuzz-corpus/<target> with the XML
-# parts of the shared workbook corpus on first use. Crash inputs land in fuzz-corpus/crashes/.
+# Runs every fuzz target of BUILD_DIR for SECONDS each, seeding fuzz-corpus/<target> with its
+# committed inputs (tests/fuzz/seeds/<name>) and the XML parts of the shared workbook corpus on
+# first use. Crash inputs land in fuzz-corpus/crashes/.
 set -euo pipefail
 BUILD_DIR=${1:?usage: fuzz.sh BUILD_DIR SECONDS}
 SECONDS_EACH=${2:?usage: fuzz.sh BUILD_DIR SECONDS}
@@ -11,9 +12,11 @@ OUT=$ROOT/fuzz-corpus
 mkdir -p "$OUT/crashes"
 
 seed() {
-    local dir=$1
+    local dir=$1 kept=$ROOT/tests/fuzz/seeds/${1##*/fuzz_}
     [ -n "$(ls -A "$dir" 2>/dev/null)" ] && return 0
     mkdir -p "$dir"
+    # The committed regression inputs of the target, if any.
+    [ -d "$kept" ] && cp "$kept"/* "$dir"/
     [ -d "$CORPUS_SRC" ] || return 0
     "$PY" - "$CORPUS_SRC" "$dir" <<'PYEOF'
 import hashlib, pathlib, sys, zipfile

@@ -3,7 +3,9 @@ and on every corpus worksheet, every failure text, argument errors, chunked read
 host entry point with its fallback."""
 
 import io
+import os
 import string
+from xml.parsers.expat import ExpatError
 
 import pytest
 from hypothesis import given, strategies as st
@@ -184,6 +186,77 @@ def test_generated_sheets_agree(native, case):
     assert kind == "ok", got
 
 
+# ---- damaged input: both give the same facts, or both fail ----------------------------------
+
+SEEDS = os.path.join(os.path.dirname(__file__), "..", "fuzz", "seeds", "prescan")
+# What the pure-Python prescan raises for input it cannot read (its coordinate and row number
+# conversions raise ValueError and OverflowError).
+PURE_ERRORS = (ExpatError, ValueError, OverflowError)
+
+
+def differential(native, data, want_rows, corners):
+    """Native against pure-Python on any bytes. A native answer must be the pure one; a native
+    "malformed" must be a pure failure too; a native "unsupported" leaves the answer to the
+    pure-Python prescan, which must give one or fail in its documented ways."""
+    try:
+        got = native.prescan_sheet(io.BytesIO(data), want_rows, list(corners), HELPERS)
+    except native.NativeFallback as exc:
+        got = exc.args[0]
+    except Exception as exc:  # noqa: BLE001 - errors of the helpers are compared by type
+        got = exc
+    try:
+        want = py_prescan(io.BytesIO(data), want_rows, list(corners), HELPERS)
+    except PURE_ERRORS as exc:
+        want = exc
+    if isinstance(got, dict):
+        assert got == want
+    elif isinstance(got, str) and got.startswith("malformed: "):
+        assert isinstance(want, ExpatError), (got, want)
+    elif isinstance(got, BaseException):
+        assert type(got) is type(want), (got, want)
+    else:
+        assert got.startswith("unsupported: "), got
+
+
+MUTATIONS = [b"<", b">", b'"', b"'", b"&", b"&amp;", b"&#0;", b"&#x41;", b"/", b"=", b" ", b"\x00", b"\xff",
+             b"\xc3", b"\r\n", b"\t", b":", b"q:", b"<!--x-->", b"<?p x?>", b"<![CDATA[<row>]]>", b"]]>",
+             b"</sheetData>", b"<sheetData>", b'<row r="2" ht="1">', b"<row>", b'<c r="A1" s="9"/>', b"<c>",
+             b'xmlns:q="urn:q" ', b'xmlns="urn:o" ', b'<x:sheetData xmlns:x="%s">' % MAIN.encode()]
+
+
+@st.composite
+def damaged(draw):
+    doc, want_rows, corners = draw(generated())
+    data = bytearray(doc)
+    for _ in range(draw(st.integers(1, 4))):
+        at = draw(st.integers(0, len(data)))
+        piece = draw(st.sampled_from(MUTATIONS) | st.binary(min_size=1, max_size=3))
+        op = draw(st.sampled_from(["insert", "delete", "replace"]))
+        if op == "insert":
+            data[at:at] = piece
+        elif op == "delete":
+            del data[at:at + draw(st.integers(1, 12))]
+        else:
+            data[at:at + len(piece)] = piece
+    return bytes(data), want_rows, corners
+
+
+@given(damaged())
+def test_damaged_sheets_agree(native, case):
+    differential(native, *case)
+
+
+def test_fuzzer_finds_agree(native):
+    # The libFuzzer target's inputs that reach most of the raw scan, kept as regression inputs.
+    names = sorted(os.listdir(SEEDS))
+    assert names
+    for name in names:
+        with open(os.path.join(SEEDS, name), "rb") as f:
+            data = f.read()
+        for want_rows, corners in ((False, []), (True, []), (False, [(1, 1), (2, 2), (3, 3)]), (True, [(1, 1)])):
+            differential(native, data, want_rows, corners)
+
+
 # ---- failures ------------------------------------------------------------------------------
 
 FAILURES = [
@@ -317,6 +390,35 @@ def test_large_sheet_with_captures_across_compaction(native):
         assert got["rows"] == [(30001, [("r", "30001"), ("ht", "5")])]
         assert len(got["head"]) == 2000 and got["tail"][1][0] == b"<x>" + b"t" * 200000 + b"</x>"
     assert native.prescan_sheet(io.BytesIO(doc), True, corners, HELPERS) == py_prescan(io.BytesIO(doc), True, corners, HELPERS)
+
+
+PREFIXED = (f'<x:worksheet xmlns:x="{MAIN}"><x:sheetData><x:row r="1" ht="2"><x:c r="A1" s="4"/><c r="A1" s="5"/>'
+            '</x:row></x:sheetData></x:worksheet>').encode()
+LATIN = (f'<?xml version="1.0" encoding="ISO-8859-1"?><worksheet xmlns="{MAIN}"><sheetPr><x>\xe9</x></sheetPr>'
+         '<sheetData><row r="1" ht="\xe9"><c r="A1" s="\xb2"/></row></sheetData></worksheet>').encode("latin-1")
+
+
+@pytest.mark.parametrize("doc, rows, corner, head", [
+    # Comments, sections and instructions are passed over, with whatever tags they hold.
+    (sheet('<row r="1" ht="1"><!-- <row r="9" ht="9"/><c r="A1" s="9"/> --><c r="A1" s="3"/><?pi <c?></row>'
+           '<row r="2"><c r="A2" t="inlineStr"><is><t><![CDATA[<c r="A1" s="8"/>]]></t></is></c></row>'),
+     [(1, [("r", "1"), ("ht", "1")])], "3", []),
+    # A prefixed sheetData: its rows and cells carry its prefix.
+    (PREFIXED, [(1, [("r", "1"), ("ht", "2")])], "4", []),
+    # Namespace declarations on a row tag bind its attributes and are not listed.
+    (sheet('<row r="1" xmlns:p="urn:p" p:ht="3" hidden="1"><c r="$A$1" s="6"/></row>'),
+     [(1, [("r", "1"), ("{urn:p}ht", "3"), ("hidden", "1")])], "6", []),
+    # Other encodings are read as such; snippets come as UTF-8.
+    (LATIN, [(1, [("r", "1"), ("ht", "\xe9")])], "\xb2", [("<sheetPr><x>\xe9</x></sheetPr>".encode(), MAIN_NS)]),
+    ("\ufeff".encode("utf-16-le") + sheet('<row r="1" ht="\u20ac"><c r="a1" s="7"/></row>').decode().encode("utf-16-le"),
+     [(1, [("r", "1"), ("ht", "\u20ac")])], "7", []),
+])
+def test_what_the_engine_leaves_to_the_pure_prescan(native, doc, rows, corner, head):
+    with pytest.raises(native.NativeFallback, match="^unsupported: "):
+        native.prescan_sheet(io.BytesIO(doc), True, [(1, 1)], HELPERS)
+    for source in cuts(doc):
+        got = py_prescan(source, True, [(1, 1)], HELPERS)
+        assert (got["rows"], got["corners"], got["head"]) == (rows, {(1, 1): corner}, head)
 
 
 def test_host_entry_point_falls_back(native, monkeypatch):
