@@ -20,6 +20,7 @@ from typing import NamedTuple
 
 from .source import READ_CHUNK, read_chunk
 from .strings import SHEET_MAIN_NS as MAIN_NS
+
 PARSE_BLOCK = 16384
 _SEP = "\x01"
 
