@@ -1,11 +1,11 @@
 # Type stubs of the native engine (quillfen._quillfen). The engine is private to the package:
 # the public API is quillfen.load_workbook and friends; these stubs serve type checkers and IDEs.
 
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Buffer, Iterable, Iterator, Sequence
 from typing import Any, BinaryIO, Protocol
 
 class _Source(Protocol):
-    def read(self, size: int, /) -> bytes: ...
+    def read(self, size: int, /) -> Buffer: ...
 
 Namespaces = list[tuple[str, str]]
 
