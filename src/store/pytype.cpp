@@ -464,7 +464,7 @@ struct IterState {
     std::uint32_t cursor = 0;
     std::uint32_t length = 0;
     std::size_t row_k = 0;  // row index of the last record returned: rows only move forward
-    std::atomic<std::uint32_t> borrow{0};
+    BorrowFlag borrow;
 };
 
 struct KeyIterObject {
@@ -578,7 +578,7 @@ int CellStore_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(self));
     State& st = st_of(self);
     // An exclusive user may be rebuilding the object table right now.
-    if (st.borrow.load(std::memory_order_acquire) == EXCLUSIVE) return 0;
+    if (st.borrow.is_exclusive()) return 0;
     Py_VISIT(st.ws.get());
     Py_VISIT(st.cell_styles.get());
     Py_VISIT(st.shared_strings.get());
