@@ -138,6 +138,19 @@ bool parse_args(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyOb
     return true;
 }
 
+bool arg_int64(const char* fname, const char* arg, PyObject* obj, std::int64_t& out) noexcept {
+    const long long v = PyLong_AsLongLong(obj);
+    if (v == -1 && PyErr_Occurred()) {
+        Ref exc = Ref::steal(PyErr_GetRaisedException());
+        Ref text = Ref::steal(PyObject_Str(exc.get()));
+        if (!text) return false;
+        PyErr_Format(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), "%s() argument '%s': %U", fname, arg, text.get());
+        return false;
+    }
+    out = v;
+    return true;
+}
+
 bool require_type(const char* fname, const char* arg, PyObject* obj, PyTypeObject* type) noexcept {
     if (PyObject_TypeCheck(obj, type)) return true;
     PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %T", fname, arg, type->tp_name, obj);

@@ -6,6 +6,7 @@
 #include "core/error.hpp"
 #include "core/ref.hpp"
 
+#include <cstdint>
 #include <initializer_list>
 #include <new>
 #include <stdexcept>
@@ -62,6 +63,10 @@ PyObject* guard(F&& body) noexcept { return guard(std::forward<F>(body), static_
 bool parse_args(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                 std::initializer_list<const char*> names, PyObject** out,
                 std::size_t required = SIZE_MAX) noexcept;
+
+// Reads an integer argument as a signed 64-bit value (objects with __index__ are accepted). A
+// failed conversion is raised again with its own type as "fname() argument 'arg': <message>".
+bool arg_int64(const char* fname, const char* arg, PyObject* obj, std::int64_t& out) noexcept;
 
 // TypeError "fname() argument 'arg' must be dict, not T" unless `obj` is a dict (or subclass).
 bool require_dict(const char* fname, const char* arg, PyObject* obj) noexcept;

@@ -348,19 +348,6 @@ PyObject* CellStore_stats(PyObject* self, PyObject*) noexcept {
 
 // ---- row access ----
 
-bool arg_i64(PyObject* obj, const char* name, std::int64_t& out) noexcept {
-    const long long v = PyLong_AsLongLong(obj);
-    if (v == -1 && PyErr_Occurred()) {
-        Ref exc = Ref::steal(PyErr_GetRaisedException());
-        Ref text = Ref::steal(PyObject_Str(exc.get()));
-        if (!text) return false;
-        PyErr_Format(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), "_row() argument '%s': %U", name, text.get());
-        return false;
-    }
-    out = v;
-    return true;
-}
-
 class GcPause {
 public:
     explicit GcPause(bool pause) noexcept : was_on_(pause && PyGC_Disable()) {}
@@ -418,7 +405,8 @@ PyObject* CellStore_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         PyObject* a[4];
         if (!parse_args("_row", args, nargs, kwnames, {"row", "min_col", "max_col", "values_only"}, a)) return nullptr;
         std::int64_t row = 0, min_col = 0, max_col = 0;
-        if (!arg_i64(a[0], "row", row) || !arg_i64(a[1], "min_col", min_col) || !arg_i64(a[2], "max_col", max_col)) {
+        if (!arg_int64("_row", "row", a[0], row) || !arg_int64("_row", "min_col", a[1], min_col) ||
+            !arg_int64("_row", "max_col", a[2], max_col)) {
             return nullptr;
         }
         const int values_only = PyObject_IsTrue(a[3]);
