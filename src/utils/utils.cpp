@@ -178,16 +178,9 @@ void esc_attr(std::string& out, std::string_view text, bool lxml) {
 }
 
 void esc_text(std::string& out, std::string_view text, bool lxml) {
-    if (!lxml) {
-        // Fast path: nothing to escape, one copy.
-        if (text.find_first_of("&<>") == std::string_view::npos) {
-            out.append(text);
-            return;
-        }
-        escape(out, text, TEXT_ET, false);
-        return;
-    }
-    escape(out, text, TEXT_LXML, true);
+    // The table scan copies each run of plain bytes in one piece: a text with nothing to
+    // escape is a single copy.
+    escape(out, text, lxml ? TEXT_LXML : TEXT_ET, lxml);
 }
 
 std::string_view py_strip(std::string_view text) {

@@ -86,8 +86,6 @@ std::optional<std::vector<Keyed>> keyed_cells(PyObject* dict) {
     return cells;
 }
 
-Ref row_text(std::int64_t row) noexcept { return Ref::steal(PyUnicode_FromFormat("%lld", static_cast<long long>(row))); }
-
 }  // namespace
 
 XmlResult<void> Writer::write_sheet_data(PyObject* rows_fallback) {
@@ -125,8 +123,9 @@ XmlResult<void> Writer::dict_path(PyObject* cells, PyObject* dims, bool& done) {
     QF_TRY_SET(auto dim_keys, dim_rows(dims, names_.keys.get()));
     if (!dim_keys) return {};
     done = true;
-    std::sort(keyed->begin(), keyed->end(),
-              [](const Keyed& a, const Keyed& b) { return a.row != b.row ? a.row < b.row : a.col < b.col; });
+    const auto by_place = [](const Keyed& a, const Keyed& b) { return a.row != b.row ? a.row < b.row : a.col < b.col; };
+    // PERF NOTE: cells are mostly added row by row, so the dict is often in order already.
+    if (!std::is_sorted(keyed->begin(), keyed->end(), by_place)) std::sort(keyed->begin(), keyed->end(), by_place);
     const std::vector<std::int64_t>& dim_list = *dim_keys;
     std::size_t i = 0, k = 0;
     while (i < keyed->size() || k < dim_list.size()) {
@@ -134,12 +133,8 @@ XmlResult<void> Writer::dict_path(PyObject* cells, PyObject* dims, bool& done) {
         if (i < keyed->size()) row = (*keyed)[i].row;
         if (k < dim_list.size()) row = std::min(row, dim_list[k]);
         while (k < dim_list.size() && dim_list[k] == row) ++k;
-        Ref row_int = Ref::steal(PyLong_FromLongLong(row));
-        if (!row_int) return std::unexpected(source_error());
-        QF_TRY_SET(Ref row_dims, dims_get(dims, row_int.get()));
-        Ref text = row_text(row);
-        if (!text) return std::unexpected(source_error());
-        QF_TRY(write_row_start(text.get(), row_dims.get()));
+        QF_TRY_SET(Ref row_dims, dims_get(dims, row));
+        QF_TRY(write_row_start(row, row_dims.get()));
         for (; i < keyed->size() && (*keyed)[i].row == row; ++i) QF_TRY(write_one((*keyed)[i].cell.get()));
         QF_TRY(end_row());
     }
@@ -236,13 +231,9 @@ XmlResult<void> Writer::store_path(PyObject* store_obj, PyObject* dims) {
         if (row_cells.empty() && !dim_row) continue;
         Ref row_dims;
         if (dim_row) {
-            Ref row_int = Ref::steal(PyLong_FromLongLong(row));
-            if (!row_int) return std::unexpected(source_error());
-            QF_TRY_SET(row_dims, dims_get(dims, row_int.get()));
+            QF_TRY_SET(row_dims, dims_get(dims, row));
         }
-        Ref text = row_text(row);
-        if (!text) return std::unexpected(source_error());
-        QF_TRY(write_row_start(text.get(), row_dims.get()));
+        QF_TRY(write_row_start(row, row_dims.get()));
         for (const auto& [key, loc] : row_cells) QF_TRY(stored_cell(store_obj, version, key, loc, styles));
         QF_TRY(end_row());
     }

@@ -6,6 +6,7 @@
 #include "core/error.hpp"
 #include "core/ref.hpp"
 #include "dates.hpp"
+#include "slots.hpp"
 #include "store/compact.hpp"
 #include "utils/utils.hpp"
 #include "writer/emit.hpp"
@@ -80,6 +81,7 @@ public:
     [[nodiscard]] XmlResult<void> write_one(PyObject* cell);
     // `<row ...>` with "r" first, then the row dimensions (`dims` may be null: none).
     [[nodiscard]] XmlResult<void> write_row_start(PyObject* row_text, PyObject* dims);
+    [[nodiscard]] XmlResult<void> write_row_start(std::int64_t row, PyObject* dims);
     // One `<row>` of a write-only worksheet from an iterable of cells.
     [[nodiscard]] XmlResult<void> write_row(PyObject* cells, std::int64_t row);
     // `</row>`, then the buffer goes to `write` if it has reached the threshold.
@@ -94,10 +96,16 @@ public:
     [[nodiscard]] std::vector<Ref> take_refs();
 
 private:
+    // The attributes of a cell read as plain slots where its class has them.
+    enum CellAttr : std::size_t { COMMENT, VALUE, STYLE, DATA_TYPE, ROW, COLUMN, CELL_ATTRS };
+
     struct Names {
-        Ref value, style, comment, data_type, hyperlink, row, column;  // read from cells
-        Ref get, keys, update, append, add, r, row_dimensions, cells;
+        Ref cell[CELL_ATTRS];  // "_comment", "_value", "_style", "data_type", "row", "column"
+        Ref hyperlink, get, keys, update, append, add, r, row_dimensions, cells;
     };
+
+    [[nodiscard]] XmlResult<Ref> cell_attr(PyObject* cell, CellAttr which);
+    const SlotClass* slots_of(PyObject* cell);
 
     [[nodiscard]] XmlResult<bool> has_style(PyObject* style);
     [[nodiscard]] XmlResult<Ref> style_id(PyObject* style);
@@ -118,6 +126,7 @@ private:
                                                         store::Loc loc);
     // `dims.get(row)`; empty for None.
     [[nodiscard]] XmlResult<Ref> dims_get(PyObject* dims, PyObject* row);
+    [[nodiscard]] XmlResult<Ref> dims_get(PyObject* dims, std::int64_t row);
 
     Names names_;
     Ref ws_;
@@ -131,6 +140,11 @@ private:
     Ref date_value_raw_;
     Ref safe_string_;
     Ref any_;  // builtins.any: whether a style that is no int buffer holds any set id
+    // PERF NOTE: a cell's slots are read in place (what generic attribute access returns) for
+    // the last cell class seen whose six attributes are plain slots; `unslotted_` is the last
+    // class seen that is not such a class.
+    std::optional<SlotClass> cell_slots_;
+    Ref unslotted_;
     std::string buf_;
     std::string scratch_;  // stored formulas are rendered here
     bool lxml_ = false;

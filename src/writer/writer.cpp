@@ -157,9 +157,10 @@ XmlResult<void> Writer::init(PyObject* ws, PyObject* write, bool lxml, PyObject*
     struct {
         Ref* slot;
         const char* text;
-    } names[] = {{&names_.value, "_value"}, {&names_.style, "_style"}, {&names_.comment, "_comment"},
-                 {&names_.data_type, "data_type"}, {&names_.hyperlink, "hyperlink"}, {&names_.row, "row"},
-                 {&names_.column, "column"}, {&names_.get, "get"}, {&names_.keys, "keys"},
+    } names[] = {{&names_.cell[VALUE], "_value"}, {&names_.cell[STYLE], "_style"},
+                 {&names_.cell[COMMENT], "_comment"}, {&names_.cell[DATA_TYPE], "data_type"},
+                 {&names_.hyperlink, "hyperlink"}, {&names_.cell[ROW], "row"}, {&names_.cell[COLUMN], "column"},
+                 {&names_.get, "get"}, {&names_.keys, "keys"},
                  {&names_.update, "update"}, {&names_.append, "append"}, {&names_.add, "add"},
                  {&names_.r, "r"}, {&names_.row_dimensions, "row_dimensions"}, {&names_.cells, "_cells"}};
     for (auto& [slot, text] : names) {
@@ -266,21 +267,46 @@ XmlResult<void> Writer::push_fallback(PyObject* cell, bool styled) {
     return {};
 }
 
+const SlotClass* Writer::slots_of(PyObject* cell) {
+    PyTypeObject* type = Py_TYPE(cell);
+    if (cell_slots_ && cell_slots_->describes(reinterpret_cast<PyObject*>(type))) return &*cell_slots_;
+    if (unslotted_.get() == reinterpret_cast<PyObject*>(type)) return nullptr;
+    // Only with generic attribute access is a slot's content what getattr gives.
+    if (type->tp_getattro == PyObject_GenericGetAttr) {
+        auto slots = SlotClass::make(reinterpret_cast<PyObject*>(type),
+                                     {"_comment", "_value", "_style", "data_type", "row", "column"});
+        if (slots) {
+            cell_slots_ = std::move(*slots);
+            return &*cell_slots_;
+        }
+    }
+    unslotted_ = Ref::borrow(reinterpret_cast<PyObject*>(type));
+    return nullptr;
+}
+
+XmlResult<Ref> Writer::cell_attr(PyObject* cell, CellAttr which) {
+    if (const SlotClass* slots = slots_of(cell)) {
+        if (PyObject* value = slots->get(cell, which)) return Ref::borrow(value);
+    }
+    // Not a plain slot, or an unset one: getattr gives the value or the error.
+    return attr(cell, names_.cell[which].get());
+}
+
 XmlResult<void> Writer::write_one(PyObject* cell) {
-    QF_TRY_SET(Ref comment, attr(cell, names_.comment.get()));
+    QF_TRY_SET(Ref comment, cell_attr(cell, COMMENT));
     if (comment.get() != Py_None) {
         QF_TRY_SET(Ref done, call(add_comment_.get(), {ws_.get(), cell}));
     }
-    QF_TRY_SET(Ref value, attr(cell, names_.value.get()));
-    QF_TRY_SET(Ref style, attr(cell, names_.style.get()));
+    QF_TRY_SET(Ref value, cell_attr(cell, VALUE));
+    QF_TRY_SET(Ref style, cell_attr(cell, STYLE));
     QF_TRY_SET(const bool styled, has_style(style.get()));
     if (value.get() == Py_None && !styled) {
         QF_TRY_SET(const bool commented, truth(comment.get()));
         if (!commented) return {};
     }
-    QF_TRY_SET(Ref data_type, attr(cell, names_.data_type.get()));
-    QF_TRY_SET(Ref row_obj, attr(cell, names_.row.get()));
-    QF_TRY_SET(Ref col_obj, attr(cell, names_.column.get()));
+    QF_TRY_SET(Ref data_type, cell_attr(cell, DATA_TYPE));
+    QF_TRY_SET(Ref row_obj, cell_attr(cell, ROW));
+    QF_TRY_SET(Ref col_obj, cell_attr(cell, COLUMN));
     const auto row = utils::exact_int(row_obj.get());
     const auto col = utils::exact_int(col_obj.get());
     std::optional<std::string_view> dtype;
@@ -365,6 +391,19 @@ XmlResult<void> Writer::write_row_start(PyObject* row_text, PyObject* dims) {
     return {};
 }
 
+XmlResult<void> Writer::write_row_start(std::int64_t row, PyObject* dims) {
+    if (dims) {
+        Ref text = Ref::steal(PyUnicode_FromFormat("%lld", static_cast<long long>(row)));
+        if (!text) return std::unexpected(source_error());
+        return write_row_start(text.get(), dims);
+    }
+    // Digits alone need neither escaping nor checking.
+    buf_.append("<row r=\"");
+    utils::append_int(buf_, row);
+    buf_.append("\">");
+    return {};
+}
+
 XmlResult<void> Writer::end_row() {
     buf_.append("</row>");
     if (buf_.size() >= FLUSH_THRESHOLD) return flush_buf();
@@ -388,14 +427,23 @@ XmlResult<Ref> Writer::dims_get(PyObject* dims, PyObject* row) {
     return found;
 }
 
-XmlResult<void> Writer::write_row(PyObject* cells, std::int64_t row) {
-    QF_TRY_SET(Ref dims, attr(ws_.get(), names_.row_dimensions.get()));
+XmlResult<Ref> Writer::dims_get(PyObject* dims, std::int64_t row) {
+    // PERF NOTE: an exact dict is read without a method call, and an empty one not at all.
+    if (PyDict_CheckExact(dims) && PyDict_GET_SIZE(dims) == 0) return Ref{};
     Ref row_int = Ref::steal(PyLong_FromLongLong(row));
     if (!row_int) return std::unexpected(source_error());
-    QF_TRY_SET(Ref row_dims, dims_get(dims.get(), row_int.get()));
-    Ref row_text = Ref::steal(PyObject_Str(row_int.get()));
-    if (!row_text) return std::unexpected(source_error());
-    QF_TRY(write_row_start(row_text.get(), row_dims.get()));
+    if (!PyDict_CheckExact(dims)) return dims_get(dims, row_int.get());
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(dims, row_int.get(), &found) < 0) return std::unexpected(source_error());
+    Ref dims_row = Ref::steal(found);
+    if (dims_row.get() == Py_None) return Ref{};
+    return dims_row;
+}
+
+XmlResult<void> Writer::write_row(PyObject* cells, std::int64_t row) {
+    QF_TRY_SET(Ref dims, attr(ws_.get(), names_.row_dimensions.get()));
+    QF_TRY_SET(Ref row_dims, dims_get(dims.get(), row));
+    QF_TRY(write_row_start(row, row_dims.get()));
     Ref it = Ref::steal(PyObject_GetIter(cells));
     if (!it) return std::unexpected(source_error());
     while (Ref cell = Ref::steal(PyIter_Next(it.get()))) {
@@ -411,6 +459,8 @@ int Writer::traverse(visitproc visit, void* arg) const {
         Py_VISIT(r->get());
     }
     for (const auto& [key, id] : style_ids_) Py_VISIT(id.get());
+    if (cell_slots_) Py_VISIT(cell_slots_->cls());
+    Py_VISIT(unslotted_.get());
     return 0;
 }
 
@@ -422,6 +472,9 @@ std::vector<Ref> Writer::take_refs() {
     }
     for (auto& [key, id] : style_ids_) refs.push_back(std::move(id));
     style_ids_.clear();
+    if (cell_slots_) refs.push_back(Ref::borrow(cell_slots_->cls()));
+    cell_slots_.reset();
+    refs.push_back(std::move(unslotted_));
     return refs;
 }
 
