@@ -97,6 +97,14 @@ PyObject* wrap_as_fallback() noexcept {
     return nullptr;
 }
 
+PyObject* type_once(PyMutex& mutex, PyObject*& type, PyType_Spec& spec) noexcept {
+    PyMutex_Lock(&mutex);
+    if (!type) type = PyType_FromSpec(&spec);
+    PyObject* made = type;
+    PyMutex_Unlock(&mutex);
+    return made;
+}
+
 bool parse_args(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                 std::initializer_list<const char*> names, PyObject** out, std::size_t required) noexcept {
     const std::size_t count = names.size();

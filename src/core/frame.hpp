@@ -57,6 +57,16 @@ auto guard(F&& body, decltype(body()) on_error) noexcept -> decltype(body()) {
 template <class F>
 PyObject* guard(F&& body) noexcept { return guard(std::forward<F>(body), static_cast<PyObject*>(nullptr)); }
 
+// A method implementation of any C signature, as a method table stores it.
+template <class F>
+constexpr PyCFunction as_cfunc(F f) noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+// The type made from `spec` once per process and never freed, kept in `type` behind `mutex`;
+// null with an exception set when it cannot be made.
+PyObject* type_once(PyMutex& mutex, PyObject*& type, PyType_Spec& spec) noexcept;
+
 // Parses vectorcall arguments (positional or by keyword) into `out`, one slot per name, all
 // required unless `required` is smaller than the number of names (the rest default to null).
 // Raises TypeError in the usual Python wording on a bad call.

@@ -432,12 +432,6 @@ PyObject* type_obj = nullptr;
 
 }  // namespace
 
-PyObject* row_reader_type() noexcept {
-    PyMutex_Lock(&type_mutex);
-    if (!type_obj) type_obj = PyType_FromSpec(&RowReader_spec);
-    PyObject* t = type_obj;
-    PyMutex_Unlock(&type_mutex);
-    return t;
-}
+PyObject* row_reader_type() noexcept { return type_once(type_mutex, type_obj, RowReader_spec); }
 
 }  // namespace qf::sheet

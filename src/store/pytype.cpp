@@ -610,11 +610,6 @@ void CellStore_dealloc(PyObject* self) noexcept {
     Py_DECREF(type);
 }
 
-template <class F>
-constexpr PyCFunction as_cfunc(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 PyMethodDef cell_store_methods[] = {
     {"get", as_cfunc(CellStore_get), METH_FASTCALL | METH_KEYWORDS, "get($self, key, default=None)\n--\n\n"},
     {"__reversed__", as_cfunc(CellStore_reversed), METH_NOARGS, "__reversed__($self)\n--\n\n"},

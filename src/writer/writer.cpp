@@ -576,11 +576,6 @@ void SheetWriter_dealloc(PyObject* self) noexcept {
     Py_DECREF(type);
 }
 
-template <class F>
-constexpr PyCFunction as_cfunc(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 PyMethodDef sheet_writer_methods[] = {
     {"write_sheet_data", as_cfunc(SheetWriter_write_sheet_data), METH_FASTCALL | METH_KEYWORDS,
      "write_sheet_data($self, rows_fallback)\n--\n\nWrite the whole `<sheetData>` element for `ws` "
@@ -615,13 +610,6 @@ PyObject* type_obj = nullptr;
 
 }  // namespace
 
-PyObject* sheet_writer_type() noexcept {
-    // Created once per process and never freed, like the other classes.
-    PyMutex_Lock(&type_mutex);
-    if (!type_obj) type_obj = PyType_FromSpec(&sheet_writer_spec);
-    PyObject* type = type_obj;
-    PyMutex_Unlock(&type_mutex);
-    return type;
-}
+PyObject* sheet_writer_type() noexcept { return type_once(type_mutex, type_obj, sheet_writer_spec); }
 
 }  // namespace qf::writer
