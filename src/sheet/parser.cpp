@@ -87,7 +87,7 @@ XmlResult<std::unique_ptr<SheetParser>> SheetParser::create(PyObject* source, He
 
 XmlResult<Item> SheetParser::next_item() {
     for (;;) {
-        QF_TRY_SET(XmlEvent ev, reader_.next());
+        QF_TRY_SET(XmlEvent ev, reader_.next_tag());
         switch (ev) {
             case XmlEvent::Start:
             case XmlEvent::Empty: {
@@ -123,7 +123,7 @@ XmlResult<Item> SheetParser::capture_checked(XmlEvent ev) {
     } else {
         std::size_t depth = 1;
         while (depth) {
-            QF_TRY_SET(XmlEvent e, reader_.next());
+            QF_TRY_SET(XmlEvent e, reader_.next_tag());
             if (starting(e)) ++depth;
             else if (e == XmlEvent::End) --depth;
             else if (e == XmlEvent::Eof) return std::unexpected(XmlError::malformed("unexpected eof", reader_.offset()));
@@ -193,7 +193,7 @@ XmlResult<Item> SheetParser::parse_row(XmlEvent ev) {
             QF_TRY_SET(bool handled, fast_cell(row.cells));
             if (handled) continue;
         }
-        QF_TRY_SET(XmlEvent e, reader_.next());
+        QF_TRY_SET(XmlEvent e, reader_.next_tag());
         switch (e) {
             case XmlEvent::Start:
             case XmlEvent::Empty:
@@ -233,7 +233,7 @@ XmlResult<void> SheetParser::parse_cell(XmlEvent ev, std::vector<CellRec>& out) 
     if (ev == XmlEvent::Start) {
         bool seen_v = false, seen_f = false, seen_is = false;
         for (bool open = true; open;) {
-            QF_TRY_SET(XmlEvent e, reader_.next());
+            QF_TRY_SET(XmlEvent e, reader_.next_tag());
             switch (e) {
                 case XmlEvent::Start:
                 case XmlEvent::Empty:

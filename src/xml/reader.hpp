@@ -77,7 +77,11 @@ public:
     explicit Reader(std::unique_ptr<ByteSource> source);
 
     // The pull step: the next event, or the first offence in document order.
-    [[nodiscard]] XmlResult<XmlEvent> next();
+    [[nodiscard]] XmlResult<XmlEvent> next() { return pull(true); }
+    // The same for consumers that ignore character data: text runs and CDATA sections are checked
+    // as they stream past and dropped, never buffered whole, and yield no Text event. Errors
+    // (text, kind and offset) are those next() gives for the same input.
+    [[nodiscard]] XmlResult<XmlEvent> next_tag() { return pull(false); }
 
     // Pulls one more chunk from the source into the buffer (compacting first); false at the end of
     // input. For consumers that scan ahead in the raw buffer.
@@ -160,10 +164,19 @@ private:
     XmlError malformed(const char* text) const { return XmlError::malformed(text, offset()); }
     XmlError unsupported(const char* text) const { return XmlError::unsupported(text, offset()); }
 
+    [[nodiscard]] XmlResult<XmlEvent> pull(bool want_text);
     [[nodiscard]] XmlResult<void> start_document();
     [[nodiscard]] XmlResult<void> check_declaration(std::string_view body) const;
-    [[nodiscard]] XmlResult<bool> text_run();
-    [[nodiscard]] XmlResult<bool> markup_decl();
+    [[nodiscard]] XmlResult<void> text_run();
+    [[nodiscard]] XmlResult<void> skip_run();
+    [[nodiscard]] XmlResult<bool> markup_decl(bool want_text);
+    [[nodiscard]] XmlResult<void> skip_comment();
+    // Moves past `skip` bytes, then hands what follows to `scan` piece by piece (never cutting a
+    // UTF-8 character) until it returns how much of a piece runs through the construct's end;
+    // every byte consumed goes to `feed` and is released. False when the input ends first.
+    template <class Scan, class Feed>
+    [[nodiscard]] XmlResult<bool> stream_past(std::size_t skip, Scan& scan, Feed& feed);
+    [[nodiscard]] XmlResult<void> skip_cdata();
     [[nodiscard]] XmlResult<void> processing_instruction();
     [[nodiscard]] XmlResult<XmlEvent> end_tag();
     [[nodiscard]] XmlResult<XmlEvent> start_tag();
