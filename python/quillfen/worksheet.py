@@ -181,9 +181,13 @@ class ReadOnlyWorksheet(_SheetBase):
             try:
                 with self.parent._package.open(self._part) as source:
                     reader = native.RowReader(source, options, helpers)
+                    # The reader keeps appending to this one list; most rows leave it empty.
+                    actions = reader.actions
+                    next_row = reader.next_row
                     while True:
-                        got = reader.next_row(self, min_col, max_col, values_only, ReadOnlyCell, filler)
-                        replay_actions(self, reader.actions, seen)
+                        got = next_row(self, min_col, max_col, values_only, ReadOnlyCell, filler)
+                        if actions:
+                            replay_actions(self, actions, seen)
                         if got is None:
                             return
                         seen.rows += 1

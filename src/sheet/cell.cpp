@@ -5,6 +5,7 @@
 #include "dates_py.hpp"
 #include "formula/pyerror.hpp"
 
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -159,8 +160,9 @@ XmlResult<Typed> typed_value(SheetState& st, CellBufs& b, std::string_view dtype
         QF_TRY_SET(DType d, py_dtype(dtype));
         return Typed{std::monostate{}, std::move(d)};
     }
-    std::string text = std::move(b.v);
-    b.v.clear();
+    // PERF NOTE: a view, so the buffer keeps its capacity for the next cell (number texts are
+    // often longer than a short string holds inline).
+    const std::string_view text = b.v;
     if (dtype == "n") {
         QF_TRY_SET(Number n, parse_number(h, text));
         const Settings& s = st.settings;
@@ -192,11 +194,11 @@ XmlResult<Typed> typed_value(SheetState& st, CellBufs& b, std::string_view dtype
         QF_TRY_SET(Ref obj, py_call1(h.from_iso8601.get(), text));
         return Typed{std::move(obj), code(DT_D)};
     }
-    if (dtype == "e") return Typed{std::move(text), code(DT_E)};
-    if (dtype == "f") return Typed{std::move(text), code(DT_F)};
-    if (dtype == "str") return Typed{std::move(text), code(DT_S)};
+    if (dtype == "e") return Typed{std::string(text), code(DT_E)};
+    if (dtype == "f") return Typed{std::string(text), code(DT_F)};
+    if (dtype == "str") return Typed{std::string(text), code(DT_S)};
     QF_TRY_SET(DType d, py_dtype(dtype));
-    return Typed{std::move(text), std::move(d)};
+    return Typed{std::string(text), std::move(d)};
 }
 
 XmlResult<Val> shared_formula(SheetState& st, const CellBufs& b, std::string text, formula::Cell pos) {
@@ -384,6 +386,7 @@ XmlResult<CellRec> interpret(SheetState& st, CellBufs& b, StyleId style, std::op
         rec.formula = std::move(formula);
     }
     rec.style = std::move(style);
+    b.v.clear();
     return rec;
 }
 
@@ -411,8 +414,18 @@ Ref val_to_py(const SheetState& st, const Val& v) {
                                                      static_cast<Py_ssize_t>(std::get<4>(v).index)));
         case 5: return py_str(std::get<5>(v));
         case 6: return shared_to_py(st, std::get<6>(v));
-        case 7: return date_parts_to_py(from_excel_int(*st.settings.epoch, std::get<7>(v).serial));
-        case 8: return date_parts_to_py(from_excel_float(*st.settings.epoch, std::get<8>(v).serial));
+        case 7: {
+            const std::int64_t serial = std::get<7>(v).serial;
+            return st.dates.get(static_cast<std::uint64_t>(serial), false, [&] {
+                return date_parts_to_py(from_excel_int(*st.settings.epoch, serial));
+            });
+        }
+        case 8: {
+            const double serial = std::get<8>(v).serial;
+            return st.dates.get(std::bit_cast<std::uint64_t>(serial), true, [&] {
+                return date_parts_to_py(from_excel_float(*st.settings.epoch, serial));
+            });
+        }
         case 9: return std::get<9>(v).clone();
     }
     return Ref{};

@@ -7,6 +7,7 @@
 #include "core/error.hpp"
 #include "core/ref.hpp"
 #include "dates.hpp"
+#include "dates_py.hpp"
 #include "formula/formula.hpp"
 #include "helpers.hpp"
 #include "sheet/coord.hpp"
@@ -89,6 +90,7 @@ struct SheetState {
     std::optional<std::uint32_t> anon_master;
     std::unordered_map<std::string, std::uint32_t> masters_by_si;
     Ref actions;  // list receiving ("warn", message)
+    mutable DateObjects dates;  // what val_to_py made for recent serials
 
     // Interns the data-type strings; false with an exception set on failure.
     [[nodiscard]] XmlResult<void> init_dt();

@@ -85,6 +85,14 @@ XmlResult<std::unique_ptr<SheetParser>> SheetParser::create(PyObject* source, He
     return p;
 }
 
+void SheetParser::recycle(std::vector<CellRec>&& cells) {
+    // A bound that covers the rows a streaming reader holds back in one block.
+    constexpr std::size_t MAX_SPARE_ROWS = 256;
+    if (spare_rows_.size() >= MAX_SPARE_ROWS) return;
+    cells.clear();
+    spare_rows_.push_back(std::move(cells));
+}
+
 XmlResult<Item> SheetParser::next_item() {
     for (;;) {
         QF_TRY_SET(XmlEvent ev, reader_.next_tag());
@@ -183,6 +191,10 @@ XmlResult<Item> SheetParser::parse_row(XmlEvent ev) {
     }
     RowItem row;
     row.row = st.row_counter;
+    if (!spare_rows_.empty()) {
+        row.cells = std::move(spare_rows_.back());
+        spare_rows_.pop_back();
+    }
     if (ev == XmlEvent::Empty) {
         QF_TRY(reader_.next());
         return Item{std::move(row)};

@@ -263,7 +263,9 @@ PyObject* with_next_row(PyObject* self, F&& build) {
     std::optional<RowItem> row;
     if (!next_row_item(r, *s, row)) return nullptr;
     if (!row) Py_RETURN_NONE;
-    return build(*s, *row);
+    PyObject* out = build(*s, *row);
+    s->parser->recycle(std::move(row->cells));
+    return out;
 }
 
 PyObject* RowReader_next_raw(PyObject* self, PyObject*) noexcept {

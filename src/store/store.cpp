@@ -118,14 +118,15 @@ Ref value_obj(State& st, Loc loc) {
             return str_of(SCRATCH);
         }
         case DATE_INT:
-        case DATE_FLOAT: {
-            auto parts = excel_date(st, loc);
-            if (!parts || std::holds_alternative<OutOfRange>(*parts)) {
-                PyErr_SetString(PyExc_SystemError, "CellStore: date cell out of range");
-                return {};
-            }
-            return date_parts_to_py(*parts);
-        }
+        case DATE_FLOAT:
+            return st.dates.get(e.payload, e.tag == DATE_FLOAT, [&]() -> Ref {
+                auto parts = excel_date(st, loc);
+                if (!parts || std::holds_alternative<OutOfRange>(*parts)) {
+                    PyErr_SetString(PyExc_SystemError, "CellStore: date cell out of range");
+                    return {};
+                }
+                return date_parts_to_py(*parts);
+            });
         case OBJ:
             return st.objs[e.payload].clone();
         case TEMPLATE: {
@@ -262,6 +263,7 @@ XmlResult<Load> Load::begin(PyObject* store, PyObject* ws, PyObject* cell_styles
     st.cell_styles = Ref::borrow(cell_styles);
     st.shared_strings = Ref::borrow(shared_strings);
     st.epoch = epoch;
+    st.dates.clear();
     st.slot_class.reset();
     QF_TRY_SET(SlotClass slots, SlotClass::make(cell_cls, {"parent", "_style", "row", "column", "_value",
                                                            "_hyperlink", "data_type", "_comment"}));
