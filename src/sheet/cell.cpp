@@ -205,7 +205,7 @@ XmlResult<Val> shared_formula(SheetState& st, const CellBufs& b, std::string tex
     const Helpers& h = st.helpers;
     std::optional<std::uint32_t> found;
     if (b.has_f_si) {
-        auto it = st.masters_by_si.find(b.f_si);
+        auto it = st.masters_by_si.find(std::string(b.f_si));
         if (it != st.masters_by_si.end()) found = it->second;
     } else {
         found = st.anon_master;
@@ -249,7 +249,7 @@ XmlResult<Val> shared_formula(SheetState& st, const CellBufs& b, std::string tex
     }
     const auto index = static_cast<std::uint32_t>(st.masters.size());
     st.masters.push_back(std::move(master));
-    if (b.has_f_si) st.masters_by_si.insert_or_assign(b.f_si, index);
+    if (b.has_f_si) st.masters_by_si.insert_or_assign(std::string(b.f_si), index);
     else st.anon_master = index;
     return Val{std::move(text)};
 }
@@ -353,7 +353,7 @@ XmlError formula_err(const Helpers& h, const formula::FormulaError& e) {
 XmlResult<CellRec> interpret(SheetState& st, CellBufs& b, StyleId style, std::optional<Val> inline_val,
                              PyObject* f_attrs) {
     const Settings& s = st.settings;
-    const std::string_view dtype = b.has_t ? std::string_view(b.t) : std::string_view("n");
+    const std::string_view dtype = b.has_t ? b.t : std::string_view("n");
     CellRec rec;
     if (b.has_r && !b.r.empty()) {
         QF_TRY_SET(formula::Cell pos, coordinate(st.helpers, b.r));
@@ -386,7 +386,7 @@ XmlResult<CellRec> interpret(SheetState& st, CellBufs& b, StyleId style, std::op
         rec.formula = std::move(formula);
     }
     rec.style = std::move(style);
-    b.v.clear();
+    b.v = {};
     return rec;
 }
 

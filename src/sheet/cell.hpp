@@ -61,16 +61,27 @@ struct CellRec {
     bool is_formula = false;
 };
 
-// The raw material of one cell element, reused from cell to cell.
+// The raw material of one cell element, reused from cell to cell. The texts are views, valid
+// until the cell is interpreted: the fast path points them into the reader's buffer (PERF NOTE:
+// no copy per cell), the event path, which reads on past the start tag, at its own copies.
 struct CellBufs {
-    std::string t, r, s, v, f_t, f_ref, f_si, f_text;
+    std::string_view t, r, s, v, f_t, f_ref, f_si, f_text;
     bool has_t = false, has_r = false, has_f = false, has_f_t = false, has_f_ref = false,
          has_f_si = false;
     void clear() noexcept {
-        t.clear(); r.clear(); s.clear(); v.clear();
-        f_t.clear(); f_ref.clear(); f_si.clear(); f_text.clear();
+        t = r = s = v = f_t = f_ref = f_si = f_text = {};
         has_t = has_r = has_f = has_f_t = has_f_ref = has_f_si = false;
     }
+    // The event path's copies, one buffer per text, kept for their capacity.
+    enum Slot { T, R, S, V, F_T, F_REF, F_SI, F_TEXT, SLOTS };
+    std::string& store(Slot slot) noexcept { return kept_[slot]; }
+    std::string_view keep(Slot slot, std::string_view text) {
+        kept_[slot].assign(text);
+        return kept_[slot];
+    }
+
+private:
+    std::array<std::string, SLOTS> kept_;
 };
 
 // A shared-formula master: native when the translator follows the formula, else the package's.

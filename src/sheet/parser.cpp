@@ -27,6 +27,8 @@ bool starting(XmlEvent ev) { return ev == XmlEvent::Start || ev == XmlEvent::Emp
 constexpr std::size_t NPOS = static_cast<std::size_t>(-1);
 std::size_t plain_text_end(const char* b, std::size_t i, std::size_t end) noexcept {
     while (i < end) {
+        i = xml::find_markup(b, i, end, xml::STOP_LT | xml::STOP_AMP | xml::STOP_GT);
+        if (i >= end) break;
         const auto c = static_cast<unsigned char>(b[i]);
         if (c >= 0x20 && c < 0x80) {
             if (c == '<') return i;
@@ -229,14 +231,12 @@ XmlResult<void> SheetParser::parse_cell(XmlEvent ev, std::vector<CellRec>& out) 
         if (a.ns != NS_NONE) continue;
         const std::string_view local = reader_.attr_local(a);
         if (local.size() != 1) continue;
-        std::string* target = nullptr;
         switch (local[0]) {
-            case 'r': target = &b.r; b.has_r = true; break;
-            case 's': target = &b.s; break;
-            case 't': target = &b.t; b.has_t = true; break;
+            case 'r': b.r = b.keep(CellBufs::R, reader_.attr_value(a, scratch_)); b.has_r = true; break;
+            case 's': b.s = b.keep(CellBufs::S, reader_.attr_value(a, scratch_)); break;
+            case 't': b.t = b.keep(CellBufs::T, reader_.attr_value(a, scratch_)); b.has_t = true; break;
             default: break;
         }
-        if (target) target->assign(reader_.attr_value(a, scratch_));
     }
     const bool has_s = reader_.find_attr(NS_NONE, "s") != nullptr;
     QF_TRY_SET(StyleId style, style_of(state_.helpers, has_s, b.s));
@@ -252,21 +252,27 @@ XmlResult<void> SheetParser::parse_cell(XmlEvent ev, std::vector<CellRec>& out) 
                     QF_TRY(refuse_dispatch_tag(reader_, "dispatch tag inside cell"));
                     if (!seen_v && is_main(reader_, "v")) {
                         seen_v = true;
-                        QF_TRY(text::element_text_into(reader_, b.v));
+                        std::string& v = b.store(CellBufs::V);
+                        v.clear();
+                        QF_TRY(text::element_text_into(reader_, v));
+                        b.v = v;
                     } else if (!seen_f && is_main(reader_, "f")) {
                         seen_f = true;
                         b.has_f = true;
                         for (const xml::Attr& a : reader_.attrs()) {
                             if (a.ns != NS_NONE) continue;
                             const std::string_view local = reader_.attr_local(a);
-                            if (local == "t") { b.has_f_t = true; b.f_t.assign(reader_.attr_value(a, scratch_)); }
-                            else if (local == "ref") { b.has_f_ref = true; b.f_ref.assign(reader_.attr_value(a, scratch_)); }
-                            else if (local == "si") { b.has_f_si = true; b.f_si.assign(reader_.attr_value(a, scratch_)); }
+                            if (local == "t") { b.has_f_t = true; b.f_t = b.keep(CellBufs::F_T, reader_.attr_value(a, scratch_)); }
+                            else if (local == "ref") { b.has_f_ref = true; b.f_ref = b.keep(CellBufs::F_REF, reader_.attr_value(a, scratch_)); }
+                            else if (local == "si") { b.has_f_si = true; b.f_si = b.keep(CellBufs::F_SI, reader_.attr_value(a, scratch_)); }
                         }
                         if (b.has_f_t && b.f_t == "dataTable" && !state_.settings.data_only) {
                             QF_TRY_SET(f_attrs, attr_dict());
                         }
-                        QF_TRY(text::element_text_into(reader_, b.f_text));
+                        std::string& f_text = b.store(CellBufs::F_TEXT);
+                        f_text.clear();
+                        QF_TRY(text::element_text_into(reader_, f_text));
+                        b.f_text = f_text;
                     } else if (!seen_is && b.has_t && b.t == "inlineStr" && is_main(reader_, "is")) {
                         seen_is = true;
                         QF_TRY_SET(inline_val, read_inline_at(e));
@@ -370,22 +376,22 @@ XmlResult<bool> SheetParser::fast_cell(std::vector<CellRec>& out) {
                 return false;
             CellBufs& cb = bufs_;
             cb.clear();
-            auto take = [&](const xml::FastSlots& s, int k, std::string& dst, bool& flag) {
+            auto take = [&](const xml::FastSlots& s, int k, std::string_view& dst, bool& flag) {
                 if (!s.has(k)) return;
                 flag = true;
-                dst.assign(b + s.start[k], s.end[k] - s.start[k]);
+                dst = std::string_view(b + s.start[k], s.end[k] - s.start[k]);
             };
             bool has_s = false;
             take(cs, 0, cb.r, cb.has_r);
             take(cs, 1, cb.s, has_s);
             take(cs, 2, cb.t, cb.has_t);
-            if (has_v && v_start != NPOS) cb.v.assign(b + v_start, v_end - v_start);
+            if (has_v && v_start != NPOS) cb.v = std::string_view(b + v_start, v_end - v_start);
             if (has_f) {
                 cb.has_f = true;
                 take(fs, 0, cb.f_t, cb.has_f_t);
                 take(fs, 1, cb.f_ref, cb.has_f_ref);
                 take(fs, 2, cb.f_si, cb.has_f_si);
-                if (f_start != NPOS) cb.f_text.assign(b + f_start, f_end - f_start);
+                if (f_start != NPOS) cb.f_text = std::string_view(b + f_start, f_end - f_start);
             }
             reader_.skip_to(p);
             ++fast_cells;

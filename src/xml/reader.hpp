@@ -286,14 +286,8 @@ FastScan fast_attrs(const char* buf, std::size_t end, std::size_t pos, Matcher&&
         seen[count++] = name;
         pos += 2;
         const std::size_t value_start = pos;
-        for (;;) {
-            if (pos >= end) return not_handled;
-            c = buf[pos];
-            if (c == '"') break;
-            const auto u = static_cast<unsigned char>(c);
-            if (u < 0x20 || u >= 0x80 || c == '&' || c == '<') return not_handled;
-            ++pos;
-        }
+        pos = find_markup(buf, pos, end, STOP_LT | STOP_AMP | STOP_QUOT);
+        if (pos >= end || buf[pos] != '"') return not_handled;
         if (!matcher(name, value_start, pos)) return not_handled;
         ++pos;
     }
