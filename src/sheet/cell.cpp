@@ -350,11 +350,12 @@ XmlError formula_err(const Helpers& h, const formula::FormulaError& e) {
     return raised();
 }
 
-XmlResult<CellRec> interpret(SheetState& st, CellBufs& b, StyleId style, std::optional<Val> inline_val,
-                             PyObject* f_attrs) {
+namespace {
+
+XmlResult<void> interpret_into(SheetState& st, CellBufs& b, StyleId& style, std::optional<Val>& inline_val,
+                               PyObject* f_attrs, CellRec& rec) {
     const Settings& s = st.settings;
     const std::string_view dtype = b.has_t ? b.t : std::string_view("n");
-    CellRec rec;
     if (b.has_r && !b.r.empty()) {
         QF_TRY_SET(formula::Cell pos, coordinate(st.helpers, b.r));
         rec.row = pos.row;
@@ -386,8 +387,19 @@ XmlResult<CellRec> interpret(SheetState& st, CellBufs& b, StyleId style, std::op
         rec.formula = std::move(formula);
     }
     rec.style = std::move(style);
+    return {};
+}
+
+}  // namespace
+
+XmlResult<void> interpret(SheetState& st, CellBufs& b, StyleId style, std::optional<Val> inline_val,
+                          PyObject* f_attrs, std::vector<CellRec>& out) {
+    // PERF NOTE: built in place; a finished record is large and costly to move.
+    CellRec& rec = out.emplace_back();
+    auto done = interpret_into(st, b, style, inline_val, f_attrs, rec);
+    if (!done) out.pop_back();
     b.v = {};
-    return rec;
+    return done;
 }
 
 Ref shared_to_py(const SheetState& st, const SharedRefV& ref) {

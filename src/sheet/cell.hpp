@@ -122,10 +122,12 @@ struct SheetState {
 // Raises a formula error as the package would (TokenizerError/TranslatorError helpers).
 [[nodiscard]] XmlError formula_err(const Helpers& h, const formula::FormulaError& e);
 
-// The parsed cell. The <v> buffer is taken; `inline_val` is the parsed <is> content (inline
-// string cells), `f_attrs` the attribute dict of a data-table <f> (may be null).
-[[nodiscard]] XmlResult<CellRec> interpret(SheetState& st, CellBufs& bufs, StyleId style,
-                                           std::optional<Val> inline_val, PyObject* f_attrs);
+// The parsed cell, appended to `out` (nothing is appended on failure). The <v> text is taken;
+// `inline_val` is the parsed <is> content (inline string cells), `f_attrs` the attribute dict of
+// a data-table <f> (may be null).
+[[nodiscard]] XmlResult<void> interpret(SheetState& st, CellBufs& bufs, StyleId style,
+                                        std::optional<Val> inline_val, PyObject* f_attrs,
+                                        std::vector<CellRec>& out);
 
 // The Python object for `v` (null with an exception set on failure). Rendering a shared
 // formula allocates, so callers are inside a C-boundary guard.

@@ -66,7 +66,7 @@ XmlResult<void> refuse_dispatch_tag(const xml::Reader& r, const char* message) {
 }
 
 bool starts(const char* b, std::size_t i, std::size_t end, std::string_view s) noexcept {
-    return end - i >= s.size() && std::string_view(b + i, s.size()) == s;
+    return end - i >= s.size() && xml::same_bytes(b + i, s.data(), s.size());
 }
 
 }  // namespace
@@ -293,9 +293,7 @@ XmlResult<void> SheetParser::parse_cell(XmlEvent ev, std::vector<CellRec>& out) 
         QF_TRY(reader_.next());
     }
     ++event_cells;
-    QF_TRY_SET(CellRec rec, interpret(state_, b, std::move(style), std::move(inline_val), f_attrs.get()));
-    out.push_back(std::move(rec));
-    return {};
+    return interpret(state_, b, std::move(style), std::move(inline_val), f_attrs.get(), out);
 }
 
 // Inline strings: plain text is built natively; whatever the package must interpret (rich text
@@ -396,8 +394,7 @@ XmlResult<bool> SheetParser::fast_cell(std::vector<CellRec>& out) {
             reader_.skip_to(p);
             ++fast_cells;
             QF_TRY_SET(StyleId style, style_of(state_.helpers, has_s, cb.s));
-            QF_TRY_SET(CellRec rec, interpret(state_, cb, std::move(style), std::nullopt, nullptr));
-            out.push_back(std::move(rec));
+            QF_TRY(interpret(state_, cb, std::move(style), std::nullopt, nullptr, out));
             return true;
         } while (false);
         if (!incomplete || attempt == 1) return false;

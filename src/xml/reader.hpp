@@ -279,9 +279,9 @@ FastScan fast_attrs(const char* buf, std::size_t end, std::size_t pos, Matcher&&
         while (pos < end && is_ascii_letter(buf[pos])) ++pos;
         if (pos == name_start || pos + 1 >= end || buf[pos] != '=' || buf[pos + 1] != '"') return not_handled;
         const std::string_view name(buf + name_start, pos - name_start);
-        if (name == "xmlns" || count == 8) return not_handled;
+        if (same_bytes(name, "xmlns") || count == 8) return not_handled;
         for (int i = 0; i < count; ++i) {
-            if (seen[i] == name) return not_handled;
+            if (same_bytes(seen[i], name)) return not_handled;
         }
         seen[count++] = name;
         pos += 2;
@@ -308,7 +308,7 @@ struct CellMatcher {
 struct FormulaMatcher {
     FastSlots& slots;
     bool operator()(std::string_view name, std::size_t start, std::size_t end) const noexcept {
-        const int slot = name == "t" ? 0 : name == "ref" ? 1 : name == "si" ? 2 : -1;
+        const int slot = same_bytes(name, "t") ? 0 : same_bytes(name, "ref") ? 1 : same_bytes(name, "si") ? 2 : -1;
         if (slot < 0) return false;
         slots.start[slot] = start;
         slots.end[slot] = end;
