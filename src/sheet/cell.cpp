@@ -131,8 +131,9 @@ XmlResult<Typed> to_date(SheetState& st, const CellBufs& b, const StyleId& style
         PyErr_Clear();
         return date_warning(st, b, n, is_formula);
     }
-    const DateParts parts = n.kind == Number::Int ? from_excel_int(*s.epoch, n.i) : from_excel_float(*s.epoch, n.f);
-    if (std::holds_alternative<OutOfRange>(parts)) return date_warning(st, b, n, is_formula);
+    const bool in_range = n.kind == Number::Int ? excel_int_in_range(*s.epoch, n.i)
+                                                : !std::holds_alternative<OutOfRange>(from_excel_float(*s.epoch, n.f));
+    if (!in_range) return date_warning(st, b, n, is_formula);
     if (n.kind == Number::Int) return Typed{DateIntV{n.i}, code(DT_D)};
     return Typed{DateFloatV{n.f}, code(DT_D)};
 }
