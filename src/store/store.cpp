@@ -100,6 +100,11 @@ Ref value_obj(State& st, Loc loc) {
             return Ref::borrow(e.payload ? Py_True : Py_False);
         case SST: {
             Ref strings = st.shared_strings.clone();
+            if (PyList_CheckExact(strings.get())) {
+                // PERF NOTE: a list answers as list[i] would, without an int object per cell.
+                if (e.payload < static_cast<std::uint64_t>(PyList_GET_SIZE(strings.get())))
+                    return Ref::steal(PyList_GetItemRef(strings.get(), static_cast<Py_ssize_t>(e.payload)));
+            }
             Ref index = Ref::steal(PyLong_FromUnsignedLongLong(e.payload));
             if (!index) return {};
             return Ref::steal(PyObject_GetItem(strings.get(), index.get()));
