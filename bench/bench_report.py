@@ -101,23 +101,25 @@ def timed(fn, cells):
 
 
 def values_time(path, cells):
-    """ws.values over an editable load, the load itself not timed; best of a few."""
-    wb = quillfen_load(path, False)
-    ws = wb.worksheets[0]
+    """ws.values over a fresh editable load (the load not timed), best of a few."""
     best = float("inf")
     for _ in range(3 if cells <= 10 ** 6 else 1):
+        wb = quillfen_load(path, False)
         start = time.perf_counter()
-        for _row in ws.values:
+        for _row in wb.worksheets[0].values:
             pass
         best = min(best, time.perf_counter() - start)
-    wb.close()
+        wb.close()
     return best
 
 
 def calamine_values_time(path, cells):
-    sheet = peers()["python_calamine"].CalamineWorkbook.from_path(path).get_sheet_by_index(0)
+    """to_python() of a freshly opened sheet (a second call on the same sheet may answer from
+    what the first built), best of a few."""
+    cal = peers()["python_calamine"]
     best = float("inf")
     for _ in range(3 if cells <= 10 ** 6 else 1):
+        sheet = cal.CalamineWorkbook.from_path(path).get_sheet_by_index(0)
         start = time.perf_counter()
         sheet.to_python()
         best = min(best, time.perf_counter() - start)
@@ -132,10 +134,12 @@ def rss():
 
 
 def child_held(path, pure):
-    """Bytes held per cell after an editable load (RSS), in this fresh interpreter."""
+    """Bytes held per cell after an editable load (RSS), in this fresh interpreter. A small sheet
+    is loaded first for imports and first-use costs (the same sheet would leave freed memory
+    behind for the measured load to reuse)."""
     import quillfen
     use_pure(pure)
-    quillfen.load_workbook(path).close()  # imports and first-use costs
+    quillfen.load_workbook(numeric_workbook(10 ** 4, True)).close()
     gc.collect()
     before = rss()
     wb = quillfen.load_workbook(path)
@@ -145,12 +149,9 @@ def child_held(path, pure):
 
 
 def child_peak(path):
-    """Peak RSS growth (MB) of a read-only pass, in this fresh interpreter."""
-    small = numeric_workbook(10 ** 4, True)
-    quillfen_read_only(small, False)
-    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    """Peak RSS (MB) of this fresh interpreter after a read-only pass."""
     quillfen_read_only(path, False)
-    return (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) / 1024
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
 
 
 def in_child(kind, path, pure=False):
@@ -361,7 +362,8 @@ Memory held after an editable load, per cell, by RSS in a fresh interpreter (num
 
 {mem}
 
-Peak memory growth of a read-only pass (RSS, fresh interpreter): {peak}.
+Peak RSS of a fresh interpreter that streamed the mixed sheet read-only (the interpreter and
+quillfen included): {peak}.
 
 ## Writing
 
