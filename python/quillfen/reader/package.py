@@ -13,9 +13,7 @@ try:  # the optional `fast` extra: a faster inflate and CRC with zlib's interfac
 except ImportError:
     _fast_zlib = None
 
-REL_NS = "http://schemas.openxmlformats.org/package/2006/relationships"
-OFFICE_DOCUMENT = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/officeDocument"
-STRICT_OFFICE_DOCUMENT = "http://purl.oclc.org/ooxml/officeDocument/relationships/officeDocument"
+from ..constants import OFFICE_DOCUMENT, REL_NS, STRICT_OFFICE_DOCUMENT
 
 
 class InvalidFileError(ValueError):
@@ -37,6 +35,10 @@ class Relationship:
         return self.type.rsplit("/", 1)[-1]
 
 
+def _part_name(info):
+    return info.filename.replace("\\", "/").lstrip("/")
+
+
 class Package:
     """Read access to the parts of an Open Packaging container.
 
@@ -55,12 +57,17 @@ class Package:
             raise InvalidFileError("not a zip container: %s" % exc) from exc
         self._names = {}
         for info in self._zip.infolist():
-            name = info.filename.replace("\\", "/").lstrip("/")
+            name = _part_name(info)
             self._names.setdefault(name, info)
             self._names.setdefault(name.lower(), info)
 
     def close(self):
         self._zip.close()
+
+    def part_names(self):
+        """The name of every part, in the order of the container."""
+        names = (_part_name(info) for info in self._zip.infolist())
+        return [name for name in names if name and not name.endswith("/")]
 
     def __contains__(self, part):
         return isinstance(part, str) and self._info(part) is not None
