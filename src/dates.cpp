@@ -101,6 +101,18 @@ DateParts from_excel_int(const Epoch& epoch, std::int64_t serial) noexcept {
     return finish(epoch, days, 0);
 }
 
+bool excel_int_in_range(const Epoch& epoch, std::int64_t serial) noexcept {
+    if (serial == 0) return true;
+    std::int64_t days = serial;
+    if (serial > 0 && serial < 60 && epoch.windows_1900) ++days;
+    if (days > MAX_DELTA_DAYS || days < -MAX_DELTA_DAYS) return false;
+    // finish() with no milliseconds: the day count after adding the epoch's whole days.
+    std::int64_t t = 0, u = 0;
+    if (__builtin_add_overflow(epoch.day, days, &t)) return false;
+    if (__builtin_add_overflow(t, floor_div(epoch.micros, MICROS_PER_DAY), &u)) return false;
+    return u >= 0 && u <= MAX_DAY;
+}
+
 DateParts from_excel_float(const Epoch& epoch, double x) noexcept {
     if (!std::isfinite(x)) return OutOfRange{};
     // divmod(x, 1.0) exactly as Python's float divmod computes it.

@@ -47,6 +47,9 @@ using DateParts = std::variant<DateTime, Time, OutOfRange>;
 
 // An integer-valued serial (cell text that was a plain integer).
 DateParts from_excel_int(const Epoch& epoch, std::int64_t serial) noexcept;
+// Whether from_excel_int gives a date or time, without working out the calendar date (the check
+// that loading makes for every date-styled integer).
+bool excel_int_in_range(const Epoch& epoch, std::int64_t serial) noexcept;
 // A float serial; times are resolved to the millisecond, ties to even.
 DateParts from_excel_float(const Epoch& epoch, double serial) noexcept;
 // The epoch plus `days` whole days, then plus `millis` milliseconds, each step range-checked as

@@ -10,7 +10,7 @@ class _Source(Protocol):
 Namespaces = list[tuple[str, str]]
 
 class NativeFallback(Exception):
-    """The native engine cannot reproduce tarnwick's behaviour for this input; the pure Python implementation must be used."""
+    """The native engine cannot reproduce the pure-Python path's behaviour for this input; the pure Python implementation must be used."""
 
 def read_string_table(source: _Source | BinaryIO, helpers: dict[str, Any]) -> list[Any]: ...
 def bind_cells(

@@ -9,7 +9,7 @@ namespace qf {
 namespace {
 
 constexpr const char* FALLBACK_DOC =
-    "The native engine cannot reproduce tarnwick's behaviour for this input; the pure Python "
+    "The native engine cannot reproduce the pure-Python path's behaviour for this input; the pure Python "
     "implementation must be used.";
 
 PyMutex fallback_mutex;

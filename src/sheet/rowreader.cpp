@@ -156,16 +156,17 @@ bool next_ready(State& s, Queued& out) {
             out = Queued{Item{EndItem{}}, 0, {}};
             return true;
         }
-        auto item = p.next_item();
-        if (!item) {
-            fallback_err(std::move(item.error()));
+        // Running out of memory part-way is a failure like any other: the sheet falls back.
+        auto item = guard([&]() -> std::optional<XmlResult<Item>> { return p.next_item(); }, std::nullopt);
+        if (!item || !*item) {
+            if (item) fallback_err(std::move(item->error()));
             wrap_as_fallback();
             s.pending = Ref::steal(PyErr_GetRaisedException());
             if (!s.pending) return false;
             raise_pending(s);
             return false;
         }
-        if (std::holds_alternative<EndItem>(*item)) {
+        if (std::holds_alternative<EndItem>(**item)) {
             s.at_end = true;
             continue;
         }
@@ -176,7 +177,7 @@ bool next_ready(State& s, Queued& out) {
             if (!s.parse_actions) return false;
             p.state().actions = Ref::borrow(s.parse_actions.get());
         }
-        s.queue.push_back(Queued{std::move(*item), p.offset(), std::move(warnings)});
+        s.queue.push_back(Queued{std::move(**item), p.offset(), std::move(warnings)});
     }
 }
 
@@ -220,7 +221,9 @@ PyObject* with_next_row(PyObject* self, F&& build) {
     std::optional<RowItem> row;
     if (!next_row_item(r, *s, row)) return nullptr;
     if (!row) Py_RETURN_NONE;
-    return build(*s, *row);
+    PyObject* out = build(*s, *row);
+    s->parser->recycle(std::move(row->cells));
+    return out;
 }
 
 PyObject* RowReader_next_raw(PyObject* self, PyObject*) noexcept {

@@ -71,6 +71,11 @@ Ref value_obj(State& st, Loc loc) {
             return Ref::borrow(e.payload ? Py_True : Py_False);
         case SST: {
             Ref strings = st.shared_strings.clone();
+            if (PyList_CheckExact(strings.get())) {
+                // PERF NOTE: a list answers as list[i] would, without an int object per cell.
+                if (e.payload < static_cast<std::uint64_t>(PyList_GET_SIZE(strings.get())))
+                    return Ref::steal(PyList_GetItemRef(strings.get(), static_cast<Py_ssize_t>(e.payload)));
+            }
             Ref index = Ref::steal(PyLong_FromUnsignedLongLong(e.payload));
             if (!index) return {};
             return Ref::steal(PyObject_GetItem(strings.get(), index.get()));
@@ -89,14 +94,15 @@ Ref value_obj(State& st, Loc loc) {
             return str_of(SCRATCH);
         }
         case DATE_INT:
-        case DATE_FLOAT: {
-            auto parts = excel_date(st, loc);
-            if (!parts || std::holds_alternative<OutOfRange>(*parts)) {
-                PyErr_SetString(PyExc_SystemError, "CellStore: date cell out of range");
-                return {};
-            }
-            return date_parts_to_py(*parts);
-        }
+        case DATE_FLOAT:
+            return st.dates.get(e.payload, e.tag == DATE_FLOAT, [&]() -> Ref {
+                auto parts = excel_date(st, loc);
+                if (!parts || std::holds_alternative<OutOfRange>(*parts)) {
+                    PyErr_SetString(PyExc_SystemError, "CellStore: date cell out of range");
+                    return {};
+                }
+                return date_parts_to_py(*parts);
+            });
         case OBJ:
             return st.objs[e.payload].clone();
         case TEMPLATE: {
@@ -233,6 +239,7 @@ XmlResult<Load> Load::begin(PyObject* store, PyObject* ws, PyObject* cell_styles
     st.cell_styles = Ref::borrow(cell_styles);
     st.shared_strings = Ref::borrow(shared_strings);
     st.epoch = epoch;
+    st.dates.clear();
     st.slot_class.reset();
     QF_TRY_SET(SlotClass slots, SlotClass::make(cell_cls, {"parent", "_style", "row", "column", "_value",
                                                            "_hyperlink", "data_type", "_comment"}));

@@ -8,6 +8,7 @@
 #include "core/error.hpp"
 #include "core/ref.hpp"
 #include "dates.hpp"
+#include "dates_py.hpp"
 #include "formula/formula.hpp"
 #include "ftemplate/ftemplate.hpp"
 #include "slots.hpp"
@@ -53,6 +54,7 @@ struct State {
     ftemplate::Templates templates;
     std::optional<SlotClass> slot_class;
     std::optional<Epoch> epoch;
+    DateObjects dates;  // what value_obj made for recent serials of this load's epoch
     std::uint64_t row_cache_row = 0;
     Ref row_cache_int;  // empty: no cached row
     std::unique_ptr<Masters> shared;

@@ -92,3 +92,24 @@ TEST(DatesToSerial, TheLeapDayShiftAndTheEpochsOwnDay) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(DatesRange, IntCheckAgreesWithConversion) {
+    const Epoch late = Epoch::make(9999, 12, 30, 23, 0, 0, 0, false);
+    const Epoch early = Epoch::make(1, 1, 2, 12, 0, 0, 0, false);
+    for (const Epoch& e : {WINDOWS, MAC, late, early}) {
+        for (std::int64_t base : {std::int64_t{0}, std::int64_t{60}, -e.day, qf::MAX_DAY - e.day, qf::MAX_DELTA_DAYS,
+                                  -qf::MAX_DELTA_DAYS, std::numeric_limits<std::int64_t>::max() - 2,
+                                  std::numeric_limits<std::int64_t>::min() + 2}) {
+            for (std::int64_t d = -2; d <= 2; ++d) {
+                const std::int64_t serial = base + d;
+                EXPECT_EQ(qf::excel_int_in_range(e, serial),
+                          !std::holds_alternative<OutOfRange>(qf::from_excel_int(e, serial)))
+                    << serial;
+            }
+        }
+    }
+}
+
+}  // namespace

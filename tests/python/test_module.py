@@ -7,7 +7,7 @@ def test_fallback_is_a_direct_exception_subclass(native):
     fb = native.NativeFallback
     assert fb.__bases__ == (Exception,)
     assert fb.__module__ == "_quillfen" and fb.__qualname__ == "NativeFallback"
-    assert fb.__doc__ == ("The native engine cannot reproduce tarnwick's behaviour for this input; "
+    assert fb.__doc__ == ("The native engine cannot reproduce the pure-Python path's behaviour for this input; "
                           "the pure Python implementation must be used.")
     assert not issubclass(fb, (ValueError, LookupError, ArithmeticError, OSError, RuntimeError))
 

@@ -10,7 +10,7 @@ import pytest
 
 import quillfen
 from quillfen.cell import EMPTY_CELL, ReadOnlyCell
-from quillfen.worksheet import SheetReadOptions
+from quillfen.reader.worksheet import SheetReadOptions
 
 _ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(_ROOT, "scripts"))

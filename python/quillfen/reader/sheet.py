@@ -18,7 +18,7 @@ import re
 import xml.parsers.expat as expat
 from typing import NamedTuple
 
-from .strings import SHEET_MAIN_NS as MAIN_NS
+from ..constants import MAIN_NS
 
 READ_CHUNK = 65536
 PARSE_BLOCK = 16384
