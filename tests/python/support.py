@@ -54,6 +54,16 @@ class SheetOptions:
         return SheetOptions(**{k: v for k, v in self.__dict__.items() if k != "row_dimensions"})
 
 
+def set_value(cell, value):
+    """`cell.value = value`, or, for a value the model refuses on assignment, the value as a
+    loaded or odd cell can still hold it (the sheet writers must handle those too)."""
+    try:
+        cell.value = value
+    except (TypeError, ValueError):
+        cell._value = value
+        cell.data_type = "s" if isinstance(value, str) else "n"
+
+
 class Book:
     """The workbook attributes the sheet writers read."""
 
@@ -81,7 +91,7 @@ class Sheet:
         from quillfen.cell import Cell
 
         cell = Cell(self, row, column)
-        cell.value = value
+        set_value(cell, value)
         if data_type is not None:
             cell.data_type = data_type
         cell._style = style

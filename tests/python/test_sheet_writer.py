@@ -24,7 +24,7 @@ from quillfen.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 from quillfen.writer import sheet_data
 from quillfen.writer.sheet_data import PureSheetWriter, rows, writing_helpers
 
-from support import Book, Sheet
+from support import Book, Sheet, set_value
 from test_bind_cells import bind_options, sheets
 
 # Styles of every sheet here: 1 a date format, 3 a duration (as bind_options says), 2 plain.
@@ -107,7 +107,7 @@ odd_specs = st.one_of(cell_specs, cell_specs, cell_specs,
 def place(ws, row, column, spec, key=None, cls=Cell):
     value, data_type, style, comment, link = spec
     cell = cls(ws, row, column)
-    cell.value = value
+    set_value(cell, value)
     if data_type is not None:
         cell.data_type = data_type
     cell._style = style_of(style)
