@@ -96,11 +96,13 @@ public:
     [[nodiscard]] std::vector<Ref> take_refs();
 
 private:
-    // The attributes of a cell read as plain slots where its class has them.
+    // The attributes of a cell read as plain slots where its class has them (CELL_ATTR_NAMES).
     enum CellAttr : std::size_t { COMMENT, VALUE, STYLE, DATA_TYPE, ROW, COLUMN, CELL_ATTRS };
+    static constexpr const char* CELL_ATTR_NAMES[CELL_ATTRS] = {"_comment", "_value", "_style",
+                                                                "data_type", "row", "column"};
 
     struct Names {
-        Ref cell[CELL_ATTRS];  // "_comment", "_value", "_style", "data_type", "row", "column"
+        Ref cell[CELL_ATTRS];
         Ref hyperlink, get, keys, update, append, add, r, row_dimensions, cells;
     };
 

@@ -157,15 +157,16 @@ XmlResult<void> Writer::init(PyObject* ws, PyObject* write, bool lxml, PyObject*
     struct {
         Ref* slot;
         const char* text;
-    } names[] = {{&names_.cell[VALUE], "_value"}, {&names_.cell[STYLE], "_style"},
-                 {&names_.cell[COMMENT], "_comment"}, {&names_.cell[DATA_TYPE], "data_type"},
-                 {&names_.hyperlink, "hyperlink"}, {&names_.cell[ROW], "row"}, {&names_.cell[COLUMN], "column"},
-                 {&names_.get, "get"}, {&names_.keys, "keys"},
+    } names[] = {{&names_.hyperlink, "hyperlink"}, {&names_.get, "get"}, {&names_.keys, "keys"},
                  {&names_.update, "update"}, {&names_.append, "append"}, {&names_.add, "add"},
                  {&names_.r, "r"}, {&names_.row_dimensions, "row_dimensions"}, {&names_.cells, "_cells"}};
     for (auto& [slot, text] : names) {
         *slot = Ref::steal(PyUnicode_InternFromString(text));
         if (!*slot) return std::unexpected(source_error());
+    }
+    for (std::size_t i = 0; i < CELL_ATTRS; ++i) {
+        names_.cell[i] = Ref::steal(PyUnicode_InternFromString(CELL_ATTR_NAMES[i]));
+        if (!names_.cell[i]) return std::unexpected(source_error());
     }
     ws_ = Ref::borrow(ws);
     write_ = Ref::borrow(write);
@@ -273,8 +274,7 @@ const SlotClass* Writer::slots_of(PyObject* cell) {
     if (unslotted_.get() == reinterpret_cast<PyObject*>(type)) return nullptr;
     // Only with generic attribute access is a slot's content what getattr gives.
     if (type->tp_getattro == PyObject_GenericGetAttr) {
-        auto slots = SlotClass::make(reinterpret_cast<PyObject*>(type),
-                                     {"_comment", "_value", "_style", "data_type", "row", "column"});
+        auto slots = SlotClass::make(reinterpret_cast<PyObject*>(type), CELL_ATTR_NAMES);
         if (slots) {
             cell_slots_ = std::move(*slots);
             return &*cell_slots_;
