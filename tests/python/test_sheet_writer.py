@@ -299,21 +299,6 @@ def test_arguments_and_construction_errors(native):
         writer_for(native, Sheet()).write_row([], 2**63)
 
 
-def test_write_only_rows_and_flushing(native):
-    out = []
-    ws = Sheet(row_dimensions={0: {"ht": "2"}})
-    writer = writer_for(native, ws, out.append)
-    writer.write_row([], 0)
-    writer.write_row([place(ws, -5, 1, (7, None, None, None, None))], -5)
-    assert out == []
-    writer.flush()
-    writer.flush()
-    assert out == ['<row r="0" ht="2"></row><row r="-5"><c r="A-5" t="n"><v>7</v></c></row>']
-    big = place(ws, 1, 1, ("x" * (1 << 20), None, None, None, None))
-    writer.write_row([big], 1)
-    assert len(out) == 2 and out[1].endswith("</row>")
-
-
 def test_re_entry_and_other_threads_are_refused(native):
     ws = Sheet()
     place(ws, 1, 1, (1, None, None, None, None))
