@@ -1,5 +1,6 @@
 """Shared test fixtures that are plain code: chunked sources and sheet-reader options."""
 
+import datetime
 import io
 import random
 
@@ -54,14 +55,17 @@ class SheetOptions:
         return SheetOptions(**{k: v for k, v in self.__dict__.items() if k != "row_dimensions"})
 
 
+_DATES = (datetime.datetime, datetime.date, datetime.time, datetime.timedelta)
+
+
 def set_value(cell, value):
-    """`cell.value = value`, or, for a value the model refuses on assignment, the value as a
-    loaded or odd cell can still hold it (the sheet writers must handle those too)."""
+    """`cell.value = value`. The writers must cope with values the model refuses on assignment,
+    as a loaded or otherwise odd cell may hold one: such a value is stored as a loader would."""
     try:
         cell.value = value
     except (TypeError, ValueError):
         cell._value = value
-        cell.data_type = "s" if isinstance(value, str) else "n"
+        cell.data_type = "d" if isinstance(value, _DATES) else "s" if isinstance(value, str) else "n"
 
 
 class Book:
