@@ -3,7 +3,8 @@
 #   make test   all C++ and Python tests, on the default and the free-threaded interpreter
 #   make test-ft    the same suite on the free-threaded interpreter only
 #   make asan   the suite on a build with AddressSanitizer and UndefinedBehaviorSanitizer
-#   make bench  benchmarks (ratios printed, never asserted)
+#   make bench  benchmarks (ratios printed, never asserted); writes BENCHMARKS.md
+#   make profile  perf profile of the read-only pass (PROFILE_BENCH to profile another script)
 #   make fuzz   the libFuzzer targets for FUZZ_SECONDS each
 
 PY          := .venv/bin/python
@@ -16,7 +17,10 @@ FUZZ_DIR    := build/fuzz
 FUZZ_SECONDS ?= 60
 JOBS        ?= $(shell nproc)
 
-.PHONY: all run setup build test test-cpp test-python build-ft test-ft bench fuzz asan clean
+PROF_DIR    := build/prof
+PROFILE_BENCH ?= bench/bench_read.py
+
+.PHONY: all run setup build test test-cpp test-python build-ft test-ft bench profile fuzz asan clean
 
 all: run
 
@@ -75,6 +79,16 @@ asan:
 
 bench: build
 	@for b in bench/bench_*.py; do [ -e "$$b" ] || continue; echo "== $$b"; $(PY) $$b || exit 1; done
+
+# The engine with symbols and frame pointers, loaded by the bench scripts in place of the
+# installed one, under perf; the top functions go to build/profile.txt.
+profile: build
+	.venv/bin/cmake -S . -B $(PROF_DIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath .venv/bin/ninja) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O3 -g -DNDEBUG -fno-omit-frame-pointer" -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	.venv/bin/cmake --build $(PROF_DIR) -j $(JOBS) --target _quillfen
+	QUILLFEN_ENGINE=$$(ls $(abspath $(PROF_DIR))/_quillfen*.so) perf record -F 2000 --call-graph fp -o build/perf.data $(PY) $(PROFILE_BENCH)
+	perf report -i build/perf.data --no-children --sort dso,symbol -g none 2>/dev/null | grep '%' | head -40 > build/profile.txt
+	cat build/profile.txt
 
 fuzz: setup
 	.venv/bin/cmake -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath .venv/bin/ninja) -DCMAKE_CXX_COMPILER=clang++-16 -DCMAKE_BUILD_TYPE=RelWithDebInfo \

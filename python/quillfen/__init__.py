@@ -4,15 +4,20 @@ The package is pure Python; its native engine `quillfen._quillfen` takes over th
 when it is available. Setting the environment variable QUILLFEN_PURE_PYTHON=1 makes every
 entry point use the pure-Python path.
 
-    >>> from quillfen import load_workbook
+    >>> from quillfen import Workbook, load_workbook
+    >>> wb = Workbook()
+    >>> wb.active.append(["name", "amount"])
+    >>> wb.save("book.xlsx")
     >>> wb = load_workbook("book.xlsx", read_only=True)
-    >>> for row in wb["Sheet1"].iter_rows(values_only=True):
+    >>> for row in wb["Sheet"].iter_rows(values_only=True):
     ...     print(row)
 """
 
 __version__ = "0.1.0"
 
+from .cell import WriteOnlyCell
 from .reader.package import InvalidFileError
-from .workbook import Workbook, load_workbook
+from .reader.workbook import load_workbook
+from .workbook import Workbook
 
-__all__ = ["InvalidFileError", "Workbook", "load_workbook", "__version__"]
+__all__ = ["InvalidFileError", "Workbook", "WriteOnlyCell", "load_workbook", "__version__"]

@@ -1,8 +1,10 @@
-"""Access to the native engine, and the switch that turns it off.
+"""Access to the native engine, the switch that turns it off, and the one way the package
+runs a piece of work natively with the pure-Python path behind it.
 
-Every entry point that has a native path asks `engine()` each time it runs, so that
-QUILLFEN_PURE_PYTHON can be flipped at run time (tests do), and catches `NativeFallback`
-to rerun the same work in pure Python.
+Every entry point that has a native path goes through `native_or_pure` (or, for work that
+yields as it goes, `stream_native_or_pure`), which asks `engine()` each time it runs, so that
+QUILLFEN_PURE_PYTHON can be flipped at run time (tests do), and reruns the work in pure Python
+when the engine raises `NativeFallback`.
 """
 
 import os
@@ -25,3 +27,31 @@ def engine():
     if _engine is None or os.environ.get("QUILLFEN_PURE_PYTHON") == "1":
         return None
     return _engine
+
+
+def native_or_pure(native, pure):
+    """`native(engine)` when the engine is on; `pure()` when it is off or declines the work.
+
+    `native` must leave nothing half done when it raises NativeFallback: the pure-Python path
+    redoes the whole of it."""
+    module = engine()
+    if module is not None:
+        try:
+            return native(module)
+        except NativeFallback:
+            pass
+    return pure()
+
+
+def stream_native_or_pure(native, pure):
+    """The items of the generator `native(engine)`, continued by those of `pure()` when the
+    engine is off or declines part-way; `pure` is called only then, after the items already
+    delivered, so it can pass over them."""
+    module = engine()
+    if module is not None:
+        try:
+            yield from native(module)
+            return
+        except NativeFallback:
+            pass
+    yield from pure()

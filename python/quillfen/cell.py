@@ -1,12 +1,44 @@
-"""Cell objects: editable cells, the lighter cells of read-only sheets, and the empty filler."""
+"""Cell objects: editable cells, the lighter cells of read-only sheets, and the empty filler.
 
+A value is checked when it is assigned, so that a workbook never holds what a file cannot:
+`TypeError` for a type that has no place in a cell, `ValueError` for a value out of what a cell
+stores (text too long or with characters XML cannot carry, numbers beyond 64 bits or not
+finite, dates with a time zone).
+"""
+
+import datetime
+import decimal
+import math
+import re
+
+from .constants import MAX_TEXT
+from .formula import ArrayFormula, DataTableFormula
+from .richtext import CellRichText
+from .styles import NUM_FMT, StyleArray, is_date_format, is_timedelta_format
 from .utils.cells import coordinate_of
+
+# The engine fills and reads cells through these slots, by name: this tuple is their one
+# definition.
+CELL_SLOTS = ("parent", "_style", "row", "column", "_value", "_hyperlink", "data_type", "_comment")
+
+# Characters that XML 1.0 cannot carry (tab, line feed and carriage return can), and lone
+# surrogates, which no UTF-8 file can hold.
+_ILLEGAL_TEXT = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\ud800-\udfff\ufffe\uffff]")
+
+# The number format a date, time or duration gets when its cell's format shows none.
+DEFAULT_DATE_FORMATS = {
+    datetime.datetime: "yyyy-mm-dd h:mm:ss",
+    datetime.date: "yyyy-mm-dd",
+    datetime.time: "h:mm:ss",
+    datetime.timedelta: "[h]:mm:ss",
+}
+_DATE_TYPES = tuple(DEFAULT_DATE_FORMATS)
 
 
 class Cell:
     """A cell of an editable worksheet."""
 
-    __slots__ = ("parent", "_style", "row", "column", "_value", "_hyperlink", "data_type", "_comment")
+    __slots__ = CELL_SLOTS
 
     def __init__(self, worksheet, row, column, value=None, style_array=None, data_type="n"):
         self.parent = worksheet
@@ -24,8 +56,8 @@ class Cell:
 
     @value.setter
     def value(self, value):
+        self.data_type = checked_data_type(self, value)
         self._value = value
-        self.data_type = _data_type_of(value)
 
     @property
     def coordinate(self):
@@ -43,22 +75,123 @@ class Cell:
     def style_array(self):
         return self._style
 
+    @style_array.setter
+    def style_array(self, style):
+        self._style = None if style is None else StyleArray(style)
+
+    @property
+    def number_format(self):
+        """The format code that the cell's number is shown with ("General" by default)."""
+        num_fmt = self._style[NUM_FMT] if self._style is not None else 0
+        return _stylesheet(self).code(num_fmt) or "General"
+
+    @number_format.setter
+    def number_format(self, code):
+        if not isinstance(code, str):
+            raise TypeError("a number format is a str, not %s" % type(code).__name__)
+        _set_number_format(self, _stylesheet(self).number_format_id(code))
+
+    @property
+    def is_date(self):
+        return self.data_type == "d"
+
     def __repr__(self):
         title = getattr(self.parent, "title", "?")
         return "<Cell %r.%s>" % (title, self.coordinate)
 
 
-def _data_type_of(value):
-    if value is None or isinstance(value, (int, float)) and not isinstance(value, bool):
-        return "n"
-    if isinstance(value, bool):
-        return "b"
-    if isinstance(value, str):
+def WriteOnlyCell(ws, value=None):
+    """A cell to hand to a write-only worksheet's `append`, where it gets its position; set
+    its `number_format` or `style_array` before appending it."""
+    cell = Cell(ws, None, None)
+    cell.value = value
+    return cell
+
+
+def _stylesheet(cell):
+    return cell.parent.parent.stylesheet
+
+
+def _set_number_format(cell, num_fmt):
+    style = StyleArray(cell._style) if cell._style is not None else StyleArray()
+    style[NUM_FMT] = num_fmt
+    cell._style = style
+
+
+def _where(cell):
+    title = getattr(cell.parent, "title", "?")
+    try:
+        return "%s!%s" % (title, coordinate_of(cell.row, cell.column))
+    except (TypeError, ValueError):
+        return "%s (not placed yet)" % title
+
+
+def _refuse(cell, error, what):
+    raise error("cell %s cannot hold %s" % (_where(cell), what))
+
+
+def _check_text(cell, text):
+    if len(text) > MAX_TEXT:
+        _refuse(cell, ValueError, "text of %d characters (at most %d)" % (len(text), MAX_TEXT))
+    bad = _ILLEGAL_TEXT.search(text)
+    if bad is not None:
+        _refuse(cell, ValueError, "the character %r at index %d: XML cannot carry it"
+                % (bad.group(), bad.start()))
+
+
+def checked_data_type(cell, value):
+    """The data type of `value` in `cell`, after checking that a file can hold it (see the
+    module docstring). A date, time or duration also gives the cell a number format that shows
+    it as such, when its format does not already."""
+    kind = type(value)
+    if kind is str:
+        _check_text(cell, value)
         return "f" if value.startswith("=") and len(value) > 1 else "s"
-    import datetime
-    if isinstance(value, (datetime.datetime, datetime.date, datetime.time, datetime.timedelta)):
+    if value is None:
+        return "n"
+    if kind is bool:
+        return "b"
+    if isinstance(value, int) and not isinstance(value, bool):
+        if not -2**63 <= value < 2**63:
+            _refuse(cell, ValueError, "an integer beyond 64 bits")
+        return "n"
+    if isinstance(value, float):
+        if not math.isfinite(value):
+            _refuse(cell, ValueError, "%r: only finite numbers can be stored" % value)
+        return "n"
+    if isinstance(value, str):
+        _check_text(cell, value)
+        return "f" if value.startswith("=") and len(value) > 1 else "s"
+    if isinstance(value, _DATE_TYPES):
+        _check_date(cell, value)
         return "d"
-    return "s"
+    if isinstance(value, decimal.Decimal):
+        if not value.is_finite() or not math.isfinite(float(value)):
+            _refuse(cell, ValueError, "%r: only numbers within a double's range can be stored" % value)
+        return "n"
+    if isinstance(value, CellRichText):
+        _check_text(cell, str(value))
+        return "s"
+    if isinstance(value, (ArrayFormula, DataTableFormula)):
+        text = getattr(value, "text", None)
+        if text is not None:
+            _check_text(cell, text)
+        return "f"
+    _refuse(cell, TypeError, "a value of type %s" % type(value).__name__)
+
+
+def _check_date(cell, value):
+    if isinstance(value, (datetime.datetime, datetime.time)) and value.tzinfo is not None:
+        _refuse(cell, ValueError, "%r: dates and times with a time zone cannot be stored" % value)
+    if cell.parent is None or getattr(cell.parent.parent, "stylesheet", None) is None:
+        return
+    stylesheet = _stylesheet(cell)
+    code = stylesheet.code(cell._style[NUM_FMT]) if cell._style is not None else None
+    duration = isinstance(value, datetime.timedelta)
+    if is_date_format(code) and is_timedelta_format(code) == duration:
+        return
+    default = next(fmt for cls, fmt in DEFAULT_DATE_FORMATS.items() if isinstance(value, cls))
+    _set_number_format(cell, stylesheet.number_format_id(default))
 
 
 class ReadOnlyCell:

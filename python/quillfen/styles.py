@@ -1,20 +1,24 @@
-"""Cell formats of a workbook: the styles part read into style arrays and number formats.
+"""Cell formats of a workbook: style arrays, number formats and the collections they index.
 
-A cell's style id indexes the workbook's list of cell formats (``cellXfs``). Each format is
-kept as a `StyleArray` of nine ints; the number format decides whether a number in that style
-is a date (or time) and whether it is an elapsed time (a duration).
+A cell's style is a `StyleArray` of nine ints; equal arrays share one id in the workbook's list
+of cell formats (``cellXfs``). The ids index the stylesheet's collections: number formats by
+id, fonts, fills and borders by position, and the alignment and protection of the format (0
+for none). Fonts, fills, borders, alignments and protections are kept as the XML elements they
+are written as, so that formats read from a file are written back unchanged. The number format
+decides whether a number in that style is a date (or time) and whether it is an elapsed time.
 """
 
 import re
 import xml.etree.ElementTree as ET
 from array import array
 
-from .reader.sheet import MAIN_NS
+from .constants import MAIN_NS
 
 _M = "{%s}" % MAIN_NS
 
 STYLE_FIELDS = ("fontId", "fillId", "borderId", "numFmtId", "protectionId", "alignmentId",
                 "pivotButton", "quotePrefix", "xfId")
+NUM_FMT = STYLE_FIELDS.index("numFmtId")
 
 # Number formats every reader knows without a numFmt element, by id.
 BUILTIN_FORMATS = {
@@ -31,6 +35,8 @@ BUILTIN_FORMATS = {
     44: '_("$"* #,##0.00_)_("$"* \\(#,##0.00\\)_("$"* "-"??_)_(@_)',
     45: "mm:ss", 46: "[h]:mm:ss", 47: "mmss.0", 48: "##0.0E+0", 49: "@",
 }
+_BUILTIN_IDS = {code: num_fmt for num_fmt, code in BUILTIN_FORMATS.items()}
+FIRST_CUSTOM_FORMAT = 164  # ids below are reserved for built-in formats
 
 # Quoted literals, escaped characters, fill/padding characters and bracketed sections other
 # than elapsed-time units carry no date meaning.
@@ -103,38 +109,95 @@ class IndexedList(list):
         return len(self) - 1
 
 
-class Stylesheet:
-    """The parts of the styles part that reading cells needs."""
+def element_key(element):
+    """What makes two style elements the same: tags, attributes, texts and children, in order."""
+    return ET.tostring(element)
 
-    def __init__(self, cell_styles=(), number_formats=None):
+
+class ElementList(list):
+    """Style elements (fonts, fills, ...) that equal elements share an index in: `add`
+    returns the index of an equal element, appending it first when there is none."""
+
+    def __init__(self, elements=()):
+        super().__init__(elements)
+        self._index = {}
+        for i, element in enumerate(self):
+            if element is not None:
+                self._index.setdefault(element_key(element), i)
+
+    def add(self, element):
+        key = element_key(element)
+        index = self._index.get(key)
+        if index is None:
+            index = self._index[key] = len(self)
+            self.append(element)
+        return index
+
+
+def _element(tag, attrib=None, *children):
+    element = ET.Element(_M + tag, attrib or {})
+    element.extend(children)
+    return element
+
+
+def default_font():
+    return _element("font", None, _element("sz", {"val": "11"}), _element("color", {"theme": "1"}),
+                    _element("name", {"val": "Calibri"}), _element("family", {"val": "2"}),
+                    _element("scheme", {"val": "minor"}))
+
+
+def _pattern_fill(pattern):
+    return _element("fill", None, _element("patternFill", {"patternType": pattern}))
+
+
+class Stylesheet:
+    """The cell formats of a workbook and the collections their ids point into.
+
+    A new stylesheet holds what every workbook starts with: one default cell format, the
+    default font, the two fills that Excel reserves (none and gray125) and an empty border.
+    `extra` keeps other top-level elements of a styles part that was read (differential
+    formats, table styles, a colour palette, extensions) to be written back as they were.
+    """
+
+    def __init__(self, cell_styles=(), number_formats=None, fonts=None, fills=None, borders=None,
+                 alignments=None, protections=None, style_xfs=None, named_styles=None, extra=None):
         # Every workbook has a default cell format, even when its styles part lists none.
         self.cell_styles = IndexedList(cell_styles or (StyleArray(),))
         self.number_formats = dict(number_formats or {})
+        self.fonts = ElementList(fonts or (default_font(),))
+        self.fills = ElementList(fills or (_pattern_fill("none"), _pattern_fill("gray125")))
+        self.borders = ElementList(borders or (_element("border"),))
+        # Index 0 stands for "none" in both.
+        self.alignments = ElementList(alignments or (None,))
+        self.protections = ElementList(protections or (None,))
+        self.style_xfs = list(style_xfs or (_element("xf", dict.fromkeys(
+            ("numFmtId", "fontId", "fillId", "borderId"), "0")),))
+        self.named_styles = list(named_styles or (_element(
+            "cellStyle", {"name": "Normal", "xfId": "0", "builtinId": "0"}),))
+        self.extra = dict(extra or {})
 
-    @classmethod
-    def from_xml(cls, data):
-        root = ET.fromstring(data)
-        formats = {}
-        for fmt in root.iter(_M + "numFmt"):
-            try:
-                formats[int(fmt.get("numFmtId"))] = fmt.get("formatCode", "")
-            except (TypeError, ValueError):
-                continue
-        cell_styles = []
-        xfs = root.find(_M + "cellXfs")
-        for xf in (xfs if xfs is not None else ()):
-            if xf.tag != _M + "xf":
-                continue
-            values = [_int_attr(xf, name) for name in STYLE_FIELDS]
-            cell_styles.append(StyleArray(values))
-        return cls(cell_styles, formats)
+    def code(self, num_fmt):
+        """The format code of a number format id, or None when the id is unknown."""
+        return self.number_formats.get(num_fmt, BUILTIN_FORMATS.get(num_fmt))
 
     def format_code(self, style_id):
         try:
-            num_fmt = self.cell_styles[style_id][3]
+            num_fmt = self.cell_styles[style_id][NUM_FMT]
         except (IndexError, TypeError):
             return None
-        return self.number_formats.get(num_fmt, BUILTIN_FORMATS.get(num_fmt))
+        return self.code(num_fmt)
+
+    def number_format_id(self, code):
+        """The id of a format code: a built-in one, one already defined, or a new custom id."""
+        num_fmt = _BUILTIN_IDS.get(code)
+        if num_fmt is not None:
+            return num_fmt
+        for num_fmt, known in self.number_formats.items():
+            if known == code:
+                return num_fmt
+        num_fmt = max([FIRST_CUSTOM_FORMAT - 1, *self.number_formats]) + 1
+        self.number_formats[num_fmt] = code
+        return num_fmt
 
     def date_formats(self):
         """Style ids whose numbers are dates, times or durations."""
@@ -143,15 +206,3 @@ class Stylesheet:
     def timedelta_formats(self):
         """Style ids whose numbers are durations (elapsed-time formats)."""
         return {i for i in range(len(self.cell_styles)) if is_timedelta_format(self.format_code(i))}
-
-
-def _int_attr(element, name):
-    value = element.get(name)
-    if value is None:
-        return 0
-    if value in ("true", "false"):
-        return int(value == "true")
-    try:
-        return int(value)
-    except ValueError:
-        return 0

@@ -1,66 +1,67 @@
-"""Opening a workbook: the container, the workbook part, styles and shared strings."""
+"""The workbook of the model: its sheets in order, the active sheet, its cell formats and its
+date system. `Workbook()` makes a new one; `quillfen.load_workbook` reads one from a file
+(`quillfen.reader`), `Workbook.save` writes one (`quillfen.writer`)."""
 
-import errno
-import os
-import xml.etree.ElementTree as ET
-import zipfile
+import re
 
-from .reader.package import InvalidFileError, Package
-from .reader.sheet import MAIN_NS
 from .styles import Stylesheet
 from .utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
-from .worksheet import ReadOnlyWorksheet, Worksheet
+from .worksheet import Worksheet
 
-_M = "{%s}" % MAIN_NS
-_STRICT_M = "{http://purl.oclc.org/ooxml/spreadsheetml/main}"
-_R_ID = "{http://schemas.openxmlformats.org/officeDocument/2006/relationships}id"
-_STRICT_R_ID = "{http://purl.oclc.org/ooxml/officeDocument/relationships}id"
+__all__ = ["Workbook"]
+
+MAX_TITLE = 31
+_TITLE_FORBIDDEN = re.compile(r"[\[\]:*?/\\]")
 
 
 class Workbook:
-    """An opened workbook: its sheets in workbook order, its styles and shared strings."""
+    """A workbook: `Workbook()` has one empty sheet named "Sheet".
 
-    def __init__(self, package, read_only, data_only, rich_text):
-        from .reader.helpers import reading_helpers
-        from .reader.strings import read_shared_strings
+    With `write_only=True` it starts without sheets; each sheet from `create_sheet()` takes
+    rows through `append` only and writes them out as they come, and the workbook can be saved
+    once. `epoch` is the date system (`quillfen.utils.datetime.WINDOWS_EPOCH`, the default, or
+    `MAC_EPOCH`); with `iso_dates` set, dates are saved as ISO 8601 text instead of serial
+    numbers.
+    """
 
-        self._package = package
+    def __init__(self, write_only=False):
+        self._setup(write_only=write_only)
+        if not write_only:
+            self.create_sheet("Sheet")
+
+    def _setup(self, read_only=False, write_only=False, data_only=False, rich_text=False):
         self.read_only = read_only
+        self.write_only = write_only
         self.data_only = data_only
         self.rich_text = rich_text
-        self.helpers = reading_helpers()
-        main = package.main_part()
-        root = ET.fromstring(package.read(main))
-        ns = _STRICT_M if root.tag.startswith(_STRICT_M) else _M
-        props = root.find(ns + "workbookPr")
-        date1904 = props is not None and props.get("date1904", "").lower() in ("1", "true")
-        self.epoch = MAC_EPOCH if date1904 else WINDOWS_EPOCH
-        self.iso_dates = False  # the writer's choice for dates: serial numbers unless set
-        rels = {rel.id: rel for rel in package.relationships(main)}
-        kinds = {rel.kind: rel.target for rel in rels.values() if not rel.external}
-
+        self.epoch = WINDOWS_EPOCH
+        self.iso_dates = False
         self.stylesheet = Stylesheet()
-        if kinds.get("styles") in package:
-            self.stylesheet = Stylesheet.from_xml(package.read(kinds["styles"]))
-        self._cell_styles = self.stylesheet.cell_styles
-
         self.shared_strings = []
-        if kinds.get("sharedStrings") in package:
-            with package.open(kinds["sharedStrings"]) as source:
-                self.shared_strings = read_shared_strings(source)
-
-        sheet_cls = ReadOnlyWorksheet if read_only else Worksheet
+        self.helpers = None       # the reading helpers, for a workbook read from a file
+        self.core_properties = []  # elements of the document properties read from a file
         self._sheets = []
-        sheets = root.find(ns + "sheets")
-        for sheet in (sheets if sheets is not None else ()):
-            rel = rels.get(sheet.get(_R_ID) or sheet.get(_STRICT_R_ID))
-            if rel is None or rel.external or rel.kind != "worksheet" or rel.target not in package:
-                continue  # chartsheets, dialog sheets and dangling entries hold no cells
-            ws = sheet_cls(self, sheet.get("name"), rel.target)
-            self._sheets.append(ws)
-        if not read_only:
-            for ws in self._sheets:
-                ws._load()
+        self._active = None
+        self._package = None      # the file it was read from, kept open for read-only sheets
+        self._loaded = None       # what the reader found beyond the sheets (quillfen.reader)
+        self._saved = False
+
+    @classmethod
+    def _blank(cls, **modes):
+        """A workbook without sheets, for the reader to fill."""
+        wb = cls.__new__(cls)
+        wb._setup(**modes)
+        return wb
+
+    @property
+    def _cell_styles(self):
+        return self.stylesheet.cell_styles
+
+    @property
+    def date1904(self):
+        return self.epoch == MAC_EPOCH
+
+    # -------------------------------------------------------------- sheets
 
     @property
     def sheetnames(self):
@@ -70,15 +71,14 @@ class Workbook:
     def worksheets(self):
         return list(self._sheets)
 
-    @property
-    def active(self):
-        return self._sheets[0] if self._sheets else None
-
     def __getitem__(self, name):
         for ws in self._sheets:
             if ws.title == name:
                 return ws
         raise KeyError("Worksheet %r does not exist." % (name,))
+
+    def __delitem__(self, name):
+        self.remove(self[name])
 
     def __contains__(self, name):
         return name in self.sheetnames
@@ -86,9 +86,124 @@ class Workbook:
     def __iter__(self):
         return iter(self._sheets)
 
+    def __len__(self):
+        return len(self._sheets)
+
+    def index(self, ws):
+        """The position of a sheet of this workbook."""
+        for i, sheet in enumerate(self._sheets):
+            if sheet is ws:
+                return i
+        raise ValueError("%r is not a sheet of this workbook" % (ws,))
+
+    def create_sheet(self, title=None, index=None):
+        """Adds a sheet named `title` (by default the first free "Sheet1", "Sheet2", ...) at
+        position `index` (by default last) and returns it."""
+        self._check_changeable()
+        if title is None:
+            title = self._free_title()
+        else:
+            self._check_title(title)
+        if self.write_only:
+            from .writer.write_only import WriteOnlyWorksheet
+            ws = WriteOnlyWorksheet(self, title)
+        else:
+            ws = Worksheet(self, title)
+        if index is None:
+            self._sheets.append(ws)
+        else:
+            self._sheets.insert(index, ws)
+        return ws
+
+    def remove(self, ws):
+        """Removes a sheet; the active sheet stays, or its place passes to its neighbour."""
+        self._check_changeable()
+        position = self.index(ws)
+        active = self.active
+        del self._sheets[position]
+        if ws is active:
+            self._active = self._sheets[min(position, len(self._sheets) - 1)] if self._sheets else None
+
+    def move_sheet(self, sheet, offset=0):
+        """Moves a sheet (or the sheet of that title) `offset` places, negative towards the
+        first; the active sheet stays the same sheet."""
+        if isinstance(sheet, str):
+            sheet = self[sheet]
+        position = self.index(sheet)
+        target = position + offset
+        if not 0 <= target < len(self._sheets):
+            raise ValueError("cannot move sheet %r from position %d by %d: there are %d sheets"
+                             % (sheet.title, position, offset, len(self._sheets)))
+        del self._sheets[position]
+        self._sheets.insert(target, sheet)
+
+    @property
+    def active(self):
+        """The sheet shown when the file is opened (the first, unless set): settable to a sheet
+        of this workbook or to its index."""
+        if self._active is not None and any(ws is self._active for ws in self._sheets):
+            return self._active
+        return self._sheets[0] if self._sheets else None
+
+    @active.setter
+    def active(self, value):
+        if isinstance(value, int) and not isinstance(value, bool):
+            if not 0 <= value < len(self._sheets):
+                raise IndexError("no sheet at index %d: the workbook has %d" % (value, len(self._sheets)))
+            value = self._sheets[value]
+        elif not hasattr(value, "title"):
+            raise TypeError("the active sheet is a sheet or an index, not %s" % type(value).__name__)
+        self.index(value)
+        self._active = value
+
+    def _free_title(self):
+        taken = {title.casefold() for title in self.sheetnames}
+        number = 1
+        while "sheet%d" % number in taken:
+            number += 1
+        return "Sheet%d" % number
+
+    def _check_title(self, title, sheet=None):
+        """Sheet titles as spreadsheet programs accept them: 1 to 31 characters, none of
+        []:*?/\\ and no other sheet of the workbook with the same title in any case."""
+        if not isinstance(title, str):
+            raise TypeError("a sheet title is a str, not %s" % type(title).__name__)
+        if not 1 <= len(title) <= MAX_TITLE:
+            raise ValueError("sheet title %r: a title has 1 to %d characters" % (title, MAX_TITLE))
+        bad = _TITLE_FORBIDDEN.search(title)
+        if bad is not None:
+            raise ValueError("sheet title %r: a title cannot contain %r" % (title, bad.group()))
+        folded = title.casefold()
+        for ws in self._sheets:
+            if ws is not sheet and ws.title.casefold() == folded:
+                raise ValueError("sheet title %r: the workbook already has a sheet %r" % (title, ws.title))
+
+    def _check_changeable(self):
+        if self.read_only:
+            raise ValueError("a read-only workbook cannot be changed; load it without read_only=True")
+        if self._saved:
+            raise ValueError("this write-only workbook has been saved: it cannot be changed any more")
+
+    # -------------------------------------------------------------- files
+
+    def save(self, filename):
+        """Writes the workbook to `filename`, a path or a binary file object.
+
+        A path is written through a temporary file beside it, renamed into place at the end:
+        a save that fails leaves an existing file as it was and nothing else behind. What was
+        read from a file and is not written yet is named in one `UserWarning`."""
+        from .writer.excel import save_workbook
+        save_workbook(self, filename)
+
     def close(self):
-        """Releases the file; read-only sheets cannot be iterated afterwards."""
-        self._package.close()
+        """Releases the file it was read from (read-only sheets cannot be iterated afterwards)
+        and the rows a write-only workbook holds for saving."""
+        if self._package is not None:
+            self._package.close()
+        for ws in self._sheets:
+            release = getattr(ws, "_release", None)
+            if release is not None:
+                release()
 
     def __enter__(self):
         return self
@@ -96,23 +211,3 @@ class Workbook:
     def __exit__(self, *exc):
         self.close()
 
-
-def load_workbook(filename, read_only=False, data_only=False, rich_text=False):
-    """Opens an .xlsx workbook.
-
-    `filename` is a path or a binary file object. `read_only` streams each sheet's rows as it
-    is iterated instead of loading every cell; `data_only` gives formula cells their cached
-    results instead of their formulas; `rich_text` keeps formatted runs of text as rich text
-    objects instead of plain strings.
-    """
-    if isinstance(filename, (str, os.PathLike)) and not os.path.exists(filename):
-        raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), os.fspath(filename))
-    package = Package(filename)
-    try:
-        return Workbook(package, read_only, data_only, rich_text)
-    except (ET.ParseError, KeyError, zipfile.BadZipFile) as exc:
-        package.close()
-        raise InvalidFileError("damaged workbook: %s" % exc) from exc
-    except BaseException:
-        package.close()
-        raise

@@ -15,7 +15,7 @@ from quillfen.cell import Cell
 from quillfen.reader.helpers import reading_helpers
 from quillfen.reader.sheet import ReaderSettings, WorksheetParser
 from quillfen.styles import StyleArray
-from quillfen.worksheet import _style_array
+from quillfen.reader.worksheet import style_array
 
 from support import MAIN, SheetOptions
 
@@ -52,7 +52,7 @@ def reference(data, cell_styles=STYLES, **options):
             actions.append(item)
         elif item[0] == "row":
             for rec in item[2]:
-                style = _style_array(cell_styles, rec.style_id)
+                style = style_array(cell_styles, rec.style_id)
                 cells[(rec.row, rec.column)] = (rec.value, rec.data_type, style)
     return cells, actions, opts.row_dimensions
 

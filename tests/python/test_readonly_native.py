@@ -10,7 +10,7 @@ import pytest
 
 import quillfen
 from quillfen.cell import EMPTY_CELL, ReadOnlyCell
-from quillfen.worksheet import SheetReadOptions
+from quillfen.reader.worksheet import SheetReadOptions
 
 _ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(_ROOT, "scripts"))
@@ -145,7 +145,7 @@ def test_handover_deep_into_a_large_sheet(tmp_path, monkeypatch):
     with quillfen.load_workbook(path, read_only=True) as wb:
         ws = wb.worksheets[0]
         with wb._package.open(ws._part) as source:
-            assert source.seek(0, 2) > 2_500_000
+            assert len(source.read()) > 2_500_000
         # The engine alone stops at the odd row, long after its first rows went out.
         options = SheetReadOptions(wb, False, False)
         with wb._package.open(ws._part) as source:

@@ -25,9 +25,10 @@ import codecs
 import re
 import xml.parsers.expat as expat
 
-from .. import _native
+from .._native import native_or_pure
+from ..constants import MAIN_NS
 from ..utils.cells import coordinate_to_tuple
-from .sheet import MAIN_NS, in_scope, is_native_int, tag_end, to_int64
+from .sheet import in_scope, is_native_int, tag_end, to_int64
 from .source import READ_CHUNK, read_chunk
 
 __all__ = ["prescan", "prescan_sheet"]
@@ -46,15 +47,12 @@ def prescan(open_part, want_rows=False, corners=(), helpers=None):
         from .helpers import reading_helpers
         helpers = reading_helpers()
     corners = list(corners)
-    engine = _native.engine()
-    if engine is not None:
+
+    def run(scan):
         with open_part() as source:
-            try:
-                return engine.prescan_sheet(source, want_rows, corners, helpers)
-            except _native.NativeFallback:
-                pass
-    with open_part() as source:
-        return prescan_sheet(source, want_rows, corners, helpers)
+            return scan(source, want_rows, corners, helpers)
+
+    return native_or_pure(lambda engine: run(engine.prescan_sheet), lambda: run(prescan_sheet))
 
 
 def prescan_sheet(source, want_rows, corners, helpers):

@@ -18,8 +18,8 @@ import re
 import xml.parsers.expat as expat
 from typing import NamedTuple
 
+from ..constants import MAIN_NS
 from .source import READ_CHUNK, read_chunk
-from .strings import SHEET_MAIN_NS as MAIN_NS
 
 PARSE_BLOCK = 16384
 _SEP = "\x01"

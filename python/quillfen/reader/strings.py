@@ -8,15 +8,17 @@ protect literal text that looks like an "_xHHHH_" escape) becomes "_"; other esc
 as stored.
 """
 
+import io
 from xml.etree.ElementTree import XMLPullParser
 
+from quillfen._native import native_or_pure
+from quillfen.constants import MAIN_NS
 from quillfen.reader.source import read_chunk
 from quillfen.richtext import item_runs
 
-__all__ = ["SHEET_MAIN_NS", "item_text", "unescape_underscore", "read_string_table", "read_shared_strings"]
+__all__ = ["item_text", "unescape_underscore", "read_string_table", "read_shared_strings"]
 
-SHEET_MAIN_NS = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
-_SI_TAG = "{%s}si" % SHEET_MAIN_NS
+_SI_TAG = "{%s}si" % MAIN_NS
 
 
 def item_text(node) -> str:
@@ -64,20 +66,17 @@ def read_string_table(source) -> list:
 def read_shared_strings(source) -> list:
     """The shared string table of the binary file object `source`: natively when the engine is
     available and reproduces the part exactly, else (NativeFallback) by the pure-Python reader."""
-    from quillfen._native import NativeFallback, engine
     from quillfen.reader.helpers import reading_helpers
 
-    native = engine()
-    if native is not None and hasattr(native, "read_string_table"):
-        if not _seekable(source):
-            import io
-            source = io.BytesIO(source.read())
-        start = source.tell()
-        try:
-            return native.read_string_table(source, reading_helpers())
-        except NativeFallback:
-            source.seek(start)
-    return read_string_table(source)
+    if not _seekable(source):
+        source = io.BytesIO(source.read())
+    start = source.tell()
+
+    def pure():
+        source.seek(start)
+        return read_string_table(source)
+
+    return native_or_pure(lambda engine: engine.read_string_table(source, reading_helpers()), pure)
 
 
 def _seekable(source) -> bool:

@@ -1,0 +1,66 @@
+"""Reading the styles part into a `Stylesheet`: the cell formats as style arrays, the number
+formats, and the elements that the formats' ids point into, kept as read."""
+
+import xml.etree.ElementTree as ET
+
+from ..constants import MAIN_NS
+from ..styles import STYLE_FIELDS, ElementList, StyleArray, Stylesheet
+
+_M = "{%s}" % MAIN_NS
+_ALIGNMENT = STYLE_FIELDS.index("alignmentId")
+_PROTECTION = STYLE_FIELDS.index("protectionId")
+# Kept whole and written back after the formats, in this order.
+EXTRA_ELEMENTS = ("dxfs", "tableStyles", "colors", "extLst")
+
+
+def read_stylesheet(data):
+    """The `Stylesheet` of a styles part's bytes (raises ET.ParseError on malformed XML)."""
+    root = ET.fromstring(data)
+    formats = {}
+    for fmt in root.iter(_M + "numFmt"):
+        try:
+            formats[int(fmt.get("numFmtId"))] = fmt.get("formatCode", "")
+        except (TypeError, ValueError):
+            continue
+    alignments, protections = ElementList((None,)), ElementList((None,))
+    cell_styles = []
+    for xf in _children(root, "cellXfs", "xf"):
+        values = [_int_attr(xf, name) for name in STYLE_FIELDS]
+        # A format's alignment and protection are child elements, numbered here in order of
+        # appearance (0 is none).
+        alignment, protection = xf.find(_M + "alignment"), xf.find(_M + "protection")
+        values[_ALIGNMENT] = alignments.add(alignment) if alignment is not None else 0
+        values[_PROTECTION] = protections.add(protection) if protection is not None else 0
+        cell_styles.append(StyleArray(values))
+    extra = {}
+    for name in EXTRA_ELEMENTS:
+        element = root.find(_M + name)
+        if element is not None:
+            extra[name] = element
+    return Stylesheet(cell_styles, formats,
+                      fonts=_children(root, "fonts", "font"),
+                      fills=_children(root, "fills", "fill"),
+                      borders=_children(root, "borders", "border"),
+                      alignments=alignments, protections=protections,
+                      style_xfs=_children(root, "cellStyleXfs", "xf"),
+                      named_styles=_children(root, "cellStyles", "cellStyle"),
+                      extra=extra)
+
+
+def _children(root, parent, tag):
+    found = root.find(_M + parent)
+    return [child for child in (found if found is not None else ()) if child.tag == _M + tag]
+
+
+def _int_attr(element, name):
+    value = element.get(name)
+    if value is None:
+        return 0
+    if value in ("true", "false"):
+        return int(value == "true")
+    try:
+        number = int(value)
+    except ValueError:
+        return 0
+    # An id that does not fit the array's 32-bit items names nothing: the default.
+    return number if -2**31 <= number < 2**31 else 0

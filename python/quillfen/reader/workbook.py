@@ -1,0 +1,152 @@
+"""Reading a workbook: the container, the workbook part, styles, shared strings and sheets,
+into the model of `quillfen.workbook`."""
+
+import errno
+import os
+import xml.etree.ElementTree as ET
+import zipfile
+
+from ..constants import (CORE_PROPERTIES_REL, DOC_REL_NS, MAIN_NS, STRICT_DOC_REL_NS,
+                         STRICT_MAIN_NS)
+from ..utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
+from ..workbook import Workbook
+from ..worksheet import Worksheet
+from .helpers import reading_helpers
+from .package import InvalidFileError, Package
+from .strings import read_shared_strings
+from .styles import read_stylesheet
+from .worksheet import ReadOnlyWorksheet, load_cells
+
+__all__ = ["load_workbook", "Loaded"]
+
+_R_IDS = ("{%s}id" % DOC_REL_NS, "{%s}id" % STRICT_DOC_REL_NS)
+# Children of the workbook element that the writer writes itself or that carry nothing a
+# saved copy loses (the file's own version stamps and revision pointers).
+_WORKBOOK_WRITTEN = frozenset(("fileVersion", "workbookPr", "bookViews", "sheets", "extLst",
+                               "AlternateContent", "revisionPtr"))
+# Parts whose content a saved copy derives again from the cells.
+_DERIVED_KINDS = frozenset(("sharedStrings", "calcChain"))
+
+
+class Loaded:
+    """What the reader found beyond the sheets and their cells: the theme part, carried over as
+    it is, and the names of what the writer does not write (for the warning at save time)."""
+
+    def __init__(self):
+        self.theme = None           # bytes of the workbook's theme part
+        self.workbook_elements = []  # local names of workbook elements not written
+        self.parts = []              # names of parts not written
+
+
+def load_workbook(filename, read_only=False, data_only=False, rich_text=False):
+    """Opens an .xlsx workbook.
+
+    `filename` is a path or a binary file object. `read_only` streams each sheet's rows as it
+    is iterated instead of loading every cell; `data_only` gives formula cells their cached
+    results instead of their formulas; `rich_text` keeps formatted runs of text as rich text
+    objects instead of plain strings.
+    """
+    if isinstance(filename, (str, os.PathLike)) and not os.path.exists(filename):
+        raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), os.fspath(filename))
+    package = Package(filename)
+    try:
+        return _read(package, read_only, data_only, rich_text)
+    except (ET.ParseError, KeyError, zipfile.BadZipFile) as exc:
+        package.close()
+        raise InvalidFileError("damaged workbook: %s" % exc) from exc
+    except BaseException:
+        package.close()
+        raise
+
+
+def _read(package, read_only, data_only, rich_text):
+    wb = Workbook._blank(read_only=read_only, data_only=data_only, rich_text=rich_text)
+    wb._package = package
+    wb.helpers = reading_helpers()
+    loaded = wb._loaded = Loaded()
+    main = package.main_part()
+    root = ET.fromstring(package.read(main))
+    strict = root.tag.startswith("{%s}" % STRICT_MAIN_NS)
+    ns = "{%s}" % (STRICT_MAIN_NS if strict else MAIN_NS)
+    props = root.find(ns + "workbookPr")
+    date1904 = props is not None and props.get("date1904", "").lower() in ("1", "true")
+    wb.epoch = MAC_EPOCH if date1904 else WINDOWS_EPOCH
+    rels = {rel.id: rel for rel in package.relationships(main)}
+    kinds = {rel.kind: rel.target for rel in rels.values() if not rel.external}
+    written = {main}
+
+    if kinds.get("styles") in package:
+        wb.stylesheet = read_stylesheet(package.read(kinds["styles"]))
+        written.add(kinds["styles"])
+    if kinds.get("sharedStrings") in package:
+        with package.open(kinds["sharedStrings"]) as source:
+            wb.shared_strings = read_shared_strings(source)
+    if kinds.get("theme") in package:
+        loaded.theme = package.read(kinds["theme"])
+        written.add(kinds["theme"])
+    written.update(target for kind, target in kinds.items() if kind in _DERIVED_KINDS)
+    _read_properties(wb, package, written)
+
+    sheet_cls = ReadOnlyWorksheet if read_only else Worksheet
+    positions = {}
+    sheets = root.find(ns + "sheets")
+    for position, sheet in enumerate(sheets if sheets is not None else ()):
+        rel = rels.get(next((sheet.get(name) for name in _R_IDS if sheet.get(name)), None))
+        if rel is None or rel.external or rel.kind != "worksheet" or rel.target not in package:
+            continue  # chartsheets, dialog sheets and dangling entries hold no cells
+        ws = sheet_cls(wb, sheet.get("name"))
+        ws._part = rel.target
+        ws.sheet_state = sheet.get("state", "visible")
+        positions[position] = ws
+        wb._sheets.append(ws)
+        written.add(rel.target)
+    view = root.find("%sbookViews/%sworkbookView" % (ns, ns))
+    if view is not None:
+        wb._active = positions.get(_int(view.get("activeTab", "0")))
+    loaded.workbook_elements = [_local(child.tag) for child in root
+                                if _local(child.tag) not in _WORKBOOK_WRITTEN
+                                and not _only_calc_id(child)]
+    written = {name.lower() for name in written}  # part names match in any case
+    loaded.parts = [name for name in package.part_names()
+                    if name.lower() not in written and not _is_plumbing(name)]
+    if not read_only:
+        for ws in wb._sheets:
+            load_cells(ws)
+    return wb
+
+
+def _read_properties(wb, package, written):
+    """The document properties are kept to be written back; the application's statistics are
+    made again. A damaged properties part is left out, and so reported as not written."""
+    for rel in package.relationships(""):
+        if rel.external or rel.target not in package:
+            continue
+        if rel.kind == "extended-properties":
+            written.add(rel.target)
+        elif rel.type == CORE_PROPERTIES_REL:
+            try:
+                wb.core_properties = list(ET.fromstring(package.read(rel.target)))
+            except ET.ParseError:
+                continue
+            written.add(rel.target)
+
+
+def _only_calc_id(element):
+    # The calculation settings Excel writes by default name only its engine's version.
+    return _local(element.tag) == "calcPr" and set(element.attrib) <= {"calcId"}
+
+
+def _is_plumbing(name):
+    # The container's own index and the relationship parts: the writer makes its own.
+    return name == "[Content_Types].xml" or name.endswith(".rels") or name.endswith("/")
+
+
+def _local(tag):
+    return tag.rpartition("}")[2] if isinstance(tag, str) else ""
+
+
+def _int(text):
+    try:
+        return int(text)
+    except ValueError:
+        return -1

@@ -1,0 +1,320 @@
+"""Reading worksheets: every cell of an editable sheet loaded into the model, the read-only sheet
+that streams its rows, and the prescan facts of a sheet's part.
+
+Each runs natively when it can, with the pure-Python reader behind it (`_native`).
+"""
+
+import warnings
+from array import array
+from typing import NamedTuple
+
+from .._native import native_or_pure, stream_native_or_pure
+from ..cell import EMPTY_CELL, Cell, ReadOnlyCell
+from ..constants import MAIN_NS
+from ..utils.cells import coordinate_of, coordinate_to_tuple
+from ..worksheet import SheetBase
+from .helpers import parse_snippet
+from .prescan import prescan
+from .sheet import ABSENT, ReaderSettings, WorksheetParser
+
+__all__ = ["SheetReadOptions", "SheetFacts", "ReadOnlyWorksheet", "load_cells", "replay_actions",
+           "prescan_part", "sheet_facts"]
+
+_M = "{%s}" % MAIN_NS
+# Worksheet elements read from a file that the writer writes back as they were read.
+KEPT_ELEMENTS = frozenset(("sheetViews", "sheetFormatPr", "pageMargins"))
+# Attributes of a row element that the model keeps: the number comes from the row itself and
+# the span of its cells from its cells, so neither is kept.
+_ROW_OWN = frozenset(("r", "spans"))
+
+
+class SheetReadOptions:
+    """What the sheet readers (native and pure Python) are told about the workbook and mode."""
+
+    def __init__(self, workbook, data_only, rich_text, formula_and_value=False):
+        self.epoch = workbook.epoch
+        self.shared_strings = workbook.shared_strings
+        self.data_only = data_only
+        self.rich_text = rich_text
+        self.formula_and_value = formula_and_value
+        self.date_formats = workbook.stylesheet.date_formats()
+        self.timedelta_formats = workbook.stylesheet.timedelta_formats()
+        self.row_dimensions = {}
+
+
+class _Replayed:
+    """How many rows, elements and warnings of a sheet the caller has already been given.
+
+    When the native reader gives up part-way, the pure-Python reader starts the sheet again:
+    these counts let it pass over what was already delivered, so that nothing is seen twice.
+    Both readers deliver each kind in document order, so counting is enough (row numbers are
+    not: they may repeat or go backwards)."""
+
+    __slots__ = ("rows", "elements", "warnings")
+
+    def __init__(self):
+        self.rows = self.elements = self.warnings = 0
+
+
+def replay_actions(worksheet, actions, seen=None, skip=None, stacklevel=3):
+    """Applies what the readers handed back, in document order: elements and warnings.
+
+    `seen` counts what is applied; actions still counted in `skip` are passed over instead."""
+    for action in actions:
+        kind = "elements" if action[0] == "element" else "warnings"
+        if skip is not None and getattr(skip, kind):
+            setattr(skip, kind, getattr(skip, kind) - 1)
+            continue
+        if seen is not None:
+            setattr(seen, kind, getattr(seen, kind) + 1)
+        if action[0] == "warn":
+            message = action[1]
+            if isinstance(message, Warning):
+                warnings.warn(message, stacklevel=stacklevel)
+            else:
+                warnings.warn(str(message), UserWarning, stacklevel=stacklevel)
+        elif action[0] == "element":
+            apply_element(worksheet, parse_snippet(action[1], action[2]))
+    actions.clear()
+
+
+def apply_element(ws, element):
+    """Takes a worksheet element other than the cell data into the model: merged ranges and
+    the dimension are read, the elements the writer writes back are kept, and the names of
+    the others are noted for the warning when the sheet is saved."""
+    local = element.tag.rpartition("}")[2]
+    if element.tag == _M + "mergeCells":
+        ws.merged_cells = [m.get("ref") for m in element.iter(_M + "mergeCell") if m.get("ref")]
+    elif element.tag == _M + "dimension":
+        ws.dimension_ref = element.get("ref")
+    elif element.tag.startswith(_M) and local in KEPT_ELEMENTS:
+        ws._kept[local] = element
+    if element.tag != _M + "dimension" and local not in ws._kept and local not in ws._unsaved:
+        ws._unsaved.append(local)
+
+
+def row_dimensions(found):
+    """The row dimensions of the model from those the readers collect: keyed by row number,
+    with the attributes that are the row's own settings (no number, span or attribute of
+    another namespace)."""
+    return {int(row): {name: value for name, value in attrs.items()
+                       if name not in _ROW_OWN and not name.startswith("{")}
+            for row, attrs in found.items()}
+
+
+class SheetFacts(NamedTuple):
+    """What a prescan tells about a sheet without loading its cells."""
+
+    dimension: object       # the `dimension` element's ref, or None
+    formatted_rows: list    # numbers of the rows that carry formatting (height, style, hidden...)
+    merged_cells: list      # merged range refs, in document order
+    corner_styles: dict     # merged ref -> [(corner coordinate, style id text or None)]
+
+
+def _corners_of(ref):
+    """The distinct corner cells of a merged range ref ("A1:B2" or "A1") as (row, column).
+    A ref that names no cells ("A0:B2") is refused: it has no corners to report."""
+    first, colon, last = ref.partition(":")
+    try:
+        top, left = coordinate_to_tuple(first)
+        bottom, right = coordinate_to_tuple(last) if colon else (top, left)
+    except ValueError:
+        raise ValueError("Invalid merged cell range %r" % ref) from None
+    corners = []
+    for corner in ((top, left), (top, right), (bottom, left), (bottom, right)):
+        if corner not in corners:
+            corners.append(corner)
+    return corners
+
+
+def _open_part(ws):
+    if ws._part is None or ws.parent._package is None:
+        raise ValueError("sheet %r was not read from a file" % ws.title)
+    package, part = ws.parent._package, ws._part
+    return lambda: package.open(part)
+
+
+def prescan_part(ws, want_rows=False, corners=()):
+    """The prescan of the part that `ws` was read from (see `SheetBase.prescan`)."""
+    return prescan(_open_part(ws), want_rows, corners, ws.parent.helpers)
+
+
+def sheet_facts(ws):
+    """The facts of `ws` (see `SheetBase.facts`)."""
+    found = prescan_part(ws, want_rows=True)
+    dimension, merged = None, []
+    # As when a sheet is loaded: the last of each element counts.
+    for snippet, namespaces in found["head"] + found["tail"]:
+        element = parse_snippet(snippet, namespaces)
+        if element.tag == _M + "dimension":
+            dimension = element.get("ref")
+        elif element.tag == _M + "mergeCells":
+            merged = [m.get("ref") for m in element.iter(_M + "mergeCell") if m.get("ref")]
+    formatted = sorted({number for number, _attrs in found["rows"]})
+    corners = {ref: _corners_of(ref) for ref in merged}
+    wanted = [corner for cells in corners.values() for corner in cells]
+    styles = prescan_part(ws, corners=wanted)["corners"] if wanted else {}
+    corner_styles = {ref: [(coordinate_of(*corner), styles[corner]) for corner in cells]
+                     for ref, cells in corners.items()}
+    return SheetFacts(dimension, formatted, merged, corner_styles)
+
+
+def stream_records(ws, options, helpers, skip=None, stacklevel=3):
+    """Yields (row index, [CellRecord]) from the pure-Python reader, replaying its actions.
+
+    With `skip`, the rows, elements and warnings it counts are read but not delivered.
+    `stacklevel` is that of the warnings, counted from this generator."""
+    actions = []
+    with _open_part(ws)() as source:
+        parser = WorksheetParser(source, ReaderSettings.from_parser(options), helpers, actions,
+                                 options.row_dimensions)
+        for item in parser:
+            if item[0] == "element":
+                actions.append(item)
+            replay_actions(ws, actions, skip=skip, stacklevel=stacklevel)
+            if item[0] == "row":
+                if skip is not None and skip.rows:
+                    skip.rows -= 1
+                    continue
+                yield item[1], item[2]
+    replay_actions(ws, actions, skip=skip, stacklevel=stacklevel)
+
+
+class ReadOnlyWorksheet(SheetBase):
+    """A worksheet read row by row as it is iterated; nothing is kept between iterations."""
+
+    def iter_rows(self, min_row=None, max_row=None, min_col=None, max_col=None, values_only=False):
+        """Rows as tuples of cells (or of values), from `min_col` to `max_col`.
+
+        Without `max_col` a row ends at its last cell. Cells missing inside the bounds are
+        `EMPTY_CELL` (None with `values_only`). Rows missing from the part are not produced.
+        """
+        min_col = min_col or 1
+        filler = None if values_only else EMPTY_CELL
+        options = SheetReadOptions(self.parent, self.parent.data_only, self.parent.rich_text)
+        helpers = self.parent.helpers
+        seen = _Replayed()
+
+        def wanted(idx):
+            return (min_row is None or idx >= min_row) and (max_row is None or idx <= max_row)
+
+        def native(engine):
+            with _open_part(self)() as source:
+                reader = engine.RowReader(source, options, helpers)
+                # The reader keeps appending to this one list; most rows leave it empty.
+                actions = reader.actions
+                next_row = reader.next_row
+                while True:
+                    got = next_row(self, min_col, max_col, values_only, ReadOnlyCell, filler)
+                    if actions:
+                        # Warnings point at the code iterating: past this generator and the
+                        # one that runs it.
+                        replay_actions(self, actions, seen, stacklevel=4)
+                    if got is None:
+                        return
+                    seen.rows += 1
+                    if wanted(got[0]):
+                        yield got[1]
+
+        def pure():
+            # The pure-Python reader takes over after what the native one delivered.
+            for idx, cells in stream_records(self, options, helpers, skip=seen, stacklevel=5):
+                if wanted(idx):
+                    yield self._shape_row(cells, min_col, max_col, values_only, filler, options)
+
+        return stream_native_or_pure(native, pure)
+
+    def _shape_row(self, cells, min_col, max_col, values_only, filler, options):
+        if not cells and not max_col:
+            return ()
+        upper = max_col or cells[-1].column
+        row = [filler] * max(upper - min_col + 1, 0)
+        for rec in cells:
+            if min_col <= rec.column <= upper:
+                row[rec.column - min_col] = rec.value if values_only else self._make_cell(rec, options)
+        return tuple(row)
+
+    def _make_cell(self, rec, options):
+        cell = ReadOnlyCell.__new__(ReadOnlyCell)
+        cell.parent = self
+        cell.row = rec.row
+        cell.column = rec.column
+        cell._value = rec.value
+        cell.data_type = rec.data_type
+        cell._style_id = rec.style_id
+        if options.formula_and_value:
+            if rec.is_formula:
+                cell.formula = rec.value
+            else:
+                cell.formula = None if rec.formula is ABSENT else rec.formula
+            cell.cached_value = rec.value if rec.cached is ABSENT else rec.cached
+        return cell
+
+    def cells(self):
+        """Every cell present in the part, in row and then column order."""
+        for row in self.iter_rows():
+            for cell in row:
+                if cell is not EMPTY_CELL:
+                    yield cell
+
+
+class _CellStyles:
+    """The workbook's style arrays as the engine indexes them, by int style id.
+
+    A style id outside the list (some producers write ids their styles part does not list) or
+    not an int (an empty `s` attribute) is answered with None rather than an error, so that the
+    engine hands such a sheet to the pure-Python loader, which gives those cells no style of
+    their own (`_style_of`)."""
+
+    __slots__ = ("_styles",)
+
+    def __init__(self, styles):
+        self._styles = styles
+
+    def __len__(self):
+        return len(self._styles)
+
+    def __getitem__(self, style_id):
+        return style_array(self._styles, style_id)
+
+
+def style_array(styles, style_id):
+    """The style array of a style id, with Python's negative indexing, or None."""
+    if isinstance(style_id, int) and -len(styles) <= style_id < len(styles):
+        return styles[style_id]
+    return None
+
+
+def load_cells(ws):
+    """Loads every cell of the editable sheet `ws` from its part: into a `CellStore` with the
+    engine, else into a dict of `Cell`s. Warnings point at the caller of `load_workbook`."""
+    wb = ws.parent
+    styles, helpers = wb._cell_styles, wb.helpers
+    options = SheetReadOptions(wb, wb.data_only, wb.rich_text)
+
+    def native(engine):
+        store = engine.CellStore()
+        actions = []
+        with _open_part(ws)() as source:
+            engine.bind_cells(source, options, ws, store, _CellStyles(styles), Cell, helpers, actions)
+        # Nothing was applied before this point: on NativeFallback the pure-Python loader
+        # redoes the whole sheet.
+        ws._cells = store
+        replay_actions(ws, actions, stacklevel=7)
+        return options.row_dimensions
+
+    def pure():
+        options.row_dimensions.clear()
+        cells = {}
+        for _idx, records in stream_records(ws, options, helpers, stacklevel=8):
+            for rec in records:
+                style = style_array(styles, rec.style_id)
+                if style is not None:
+                    # Each cell has its own copy of the same class (array.__copy__ would give
+                    # a plain array).
+                    style = array.__new__(type(style), "i", style)
+                cells[(rec.row, rec.column)] = Cell(ws, rec.row, rec.column, rec.value, style, rec.data_type)
+        ws._cells = cells
+        return options.row_dimensions
+
+    ws.row_dimensions = row_dimensions(native_or_pure(native, pure))
