@@ -6,7 +6,7 @@ writer (`quillfen.writer`) saves it; the read-only and write-only sheets live wi
 
 from .cell import Cell
 from .constants import MAX_ROW, MAX_SHEET_COLUMN
-from .utils.cells import coordinate_of, coordinate_to_tuple
+from .utils.cells import coordinate_of, coordinate_to_tuple, range_boundaries
 
 
 class SheetBase:
@@ -44,6 +44,67 @@ class SheetBase:
         """Every row as a tuple of values."""
         return self.iter_rows(values_only=True)
 
+    # ------------------------------------------------------------ ranges, rows and columns
+
+    def __getitem__(self, key):
+        """`ws["B3"]` is a cell; `ws["A1:C3"]` the rows of a range (a tuple of row tuples);
+        `ws["B"]` a column and `ws["A:C"]` a tuple of columns, from row 1 to `max_row`;
+        `ws[3]` (or `ws["3"]`) a row and `ws[2:5]` a tuple of rows, from column 1 to
+        `max_column`. Ranges and slices include both ends."""
+        min_col, min_row, max_col, max_row = _key_bounds(key)
+        if min_row is None:
+            columns = tuple(self.iter_cols(min_col, max_col, 1, self.max_row))
+            return columns[0] if min_col == max_col else columns
+        if min_col is None:
+            rows = tuple(self._rect(min_row, max_row, 1, self.max_column))
+            return rows[0] if min_row == max_row else rows
+        if isinstance(key, str) and ":" not in key:
+            return self._cell_at(min_row, min_col)
+        return tuple(self._rect(min_row, max_row, min_col, max_col))
+
+    def iter_cols(self, min_col=None, max_col=None, min_row=None, max_row=None, values_only=False):
+        """Columns of cells (or values) within the bounds, each a tuple from `min_row` to
+        `max_row` (by default row 1 to `max_row`, column 1 to `max_column`). The range's rows
+        are read first and handed out column by column."""
+        rows = tuple(self._rect(min_row or 1, max_row or self.max_row, min_col or 1,
+                                max_col or self.max_column, values_only))
+        return iter(zip(*rows)) if rows else iter(())
+
+    @property
+    def columns(self):
+        """Every column as a tuple of cells (`iter_cols()` with no bounds)."""
+        return self.iter_cols()
+
+    @property
+    def min_row(self):
+        """The first row of the sheet's extent (1 for a sheet without cells)."""
+        return self._bound(0)
+
+    @property
+    def max_row(self):
+        return self._bound(1)
+
+    @property
+    def min_column(self):
+        return self._bound(2)
+
+    @property
+    def max_column(self):
+        return self._bound(3)
+
+    def _bound(self, index):
+        bounds = self._bounds()
+        return bounds[index] if bounds else 1
+
+    @property
+    def dimensions(self):
+        """The sheet's extent as a range ("A1:F20"; "A1:A1" without cells)."""
+        return _extent_ref(self._bounds())
+
+    def calculate_dimension(self):
+        """The extent of the cells the sheet holds, as a range (see `dimensions`)."""
+        return _extent_ref(self._cell_bounds())
+
     def prescan(self, want_rows=False, corners=()):
         """Facts about the sheet's part without loading its cells: the elements around the cell
         data, the formatted rows (with `want_rows`) and the style ids of the `corners` asked
@@ -56,6 +117,30 @@ class SheetBase:
         cells of those ranges, read with two prescans instead of a full load."""
         from .reader.worksheet import sheet_facts
         return sheet_facts(self)
+
+
+def _key_bounds(key):
+    """(min_col, min_row, max_col, max_row) of a `__getitem__` key."""
+    if isinstance(key, slice):
+        if key.step is not None or key.start is None or key.stop is None:
+            raise IndexError("%r is not a valid coordinate or range" % (key,))
+        key = "%s:%s" % (key.start, key.stop)
+    elif isinstance(key, int) and not isinstance(key, bool):
+        key = str(key)
+    if not isinstance(key, str):
+        raise TypeError("a sheet is indexed by a coordinate, a range, a row number or a slice "
+                        "of rows, not %s" % type(key).__name__)
+    try:
+        return range_boundaries(key)
+    except ValueError:
+        raise IndexError("%r is not a valid coordinate or range" % (key,)) from None
+
+
+def _extent_ref(bounds):
+    if bounds is None:
+        return "A1:A1"
+    min_row, max_row, min_col, max_col = bounds
+    return "%s:%s" % (coordinate_of(min_row, min_col), coordinate_of(max_row, max_col))
 
 
 def check_position(row, column):
@@ -98,9 +183,11 @@ class Worksheet(SheetBase):
             cell = self._cells[key] = Cell(self, row, column)
         return cell
 
-    def __getitem__(self, coordinate):
-        row, column = coordinate_to_tuple(coordinate)
+    def _cell_at(self, row, column):
         return self.cell(row, column)
+
+    def _rect(self, min_row, max_row, min_col, max_col, values_only=False):
+        return self._cells_by_row(min_col, min_row, max_col, max_row, values_only)
 
     def __setitem__(self, coordinate, value):
         self[coordinate].value = value
@@ -119,25 +206,7 @@ class Worksheet(SheetBase):
         cols = [c for _, c in self._cells]
         return min(rows), max(rows), min(cols), max(cols)
 
-    def _bound(self, index):
-        bounds = self._bounds()
-        return bounds[index] if bounds else 1
-
-    @property
-    def min_row(self):
-        return self._bound(0)
-
-    @property
-    def max_row(self):
-        return self._bound(1)
-
-    @property
-    def min_column(self):
-        return self._bound(2)
-
-    @property
-    def max_column(self):
-        return self._bound(3)
+    _cell_bounds = _bounds
 
     def _cells_by_row(self, min_col, min_row, max_col, max_row, values_only=False):
         row_of = getattr(self._cells, "_row", None)
@@ -173,9 +242,3 @@ class Worksheet(SheetBase):
     def cells(self):
         """Every cell present, in row and then column order."""
         return (self._cells[key] for key in sorted(self._cells))
-
-    def dimensions(self):
-        bounds = self._bounds()
-        if bounds is None:
-            return "A1:A1"
-        return "%s:%s" % (coordinate_of(bounds[0], bounds[2]), coordinate_of(bounds[1], bounds[3]))

@@ -37,3 +37,30 @@ def coordinate_to_tuple(coordinate):
     if not match or int(match.group(2)) == 0:
         raise ValueError("Invalid cell coordinates (%s)" % (coordinate,))
     return int(match.group(2)), column_index(match.group(1))
+
+
+_RANGE_END = re.compile(r"\$?([A-Za-z]{1,3})?\$?([0-9]+)?\Z")
+
+
+def _range_end(text, ref):
+    match = _RANGE_END.match(text)
+    if not text or not match or match.group(2) is not None and int(match.group(2)) == 0:
+        raise ValueError("Invalid cell range (%s)" % (ref,))
+    letters, digits = match.groups()
+    return (column_index(letters) if letters else None), (int(digits) if digits else None)
+
+
+def range_boundaries(ref):
+    """"A1:C3" -> (1, 1, 3, 3) as (min_col, min_row, max_col, max_row).
+
+    Whole columns ("B", "A:C") leave both rows None and whole rows ("3", "2:5") both columns;
+    a single cell gives its own position twice. The two ends may come in either order. Raises
+    ValueError for anything else."""
+    first, sep, last = ref.partition(":")
+    col1, row1 = _range_end(first, ref)
+    col2, row2 = _range_end(last, ref) if sep else (col1, row1)
+    if (col1 is None) != (col2 is None) or (row1 is None) != (row2 is None):
+        raise ValueError("Invalid cell range (%s)" % (ref,))
+    cols = (min(col1, col2), max(col1, col2)) if col1 is not None else (None, None)
+    rows = (min(row1, row2), max(row1, row2)) if row1 is not None else (None, None)
+    return cols[0], rows[0], cols[1], rows[1]
