@@ -15,6 +15,7 @@ from quillfen.utils.cells import column_letter, range_boundaries
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "scripts"))
 import xlsxgen  # noqa: E402
+from support import count_part_reads  # noqa: E402
 
 CORPUS = os.path.join(os.path.dirname(__file__), "..", "..", "..", "shared", "corpus", "files")
 # Varied producers: cells without r, rows that skip, no dimension element, strict, several
@@ -97,23 +98,8 @@ def _big_book(tmp_path, rows):
 
 
 def test_read_only_stops_past_max_row(mode, tmp_path, monkeypatch):
-    import quillfen.reader.worksheet as reader
-
     path = _big_book(tmp_path, 50_000)
-    opened = reader._open_part
-    read = []
-
-    def counting(ws):
-        open_part = opened(ws)
-
-        def open_counted():
-            source = open_part()
-            raw_read = source.read
-            source.read = lambda n=-1: read.append(len(chunk := raw_read(n))) or chunk
-            return source
-        return open_counted
-
-    monkeypatch.setattr(reader, "_open_part", counting)
+    read = count_part_reads(monkeypatch)
     with quillfen.load_workbook(path, read_only=True) as wb:
         ws = wb.active
         assert [r for r in ws.iter_rows(min_row=3, max_row=5, values_only=True)] == [(3,), (4,), (5,)]
