@@ -40,7 +40,6 @@ the sheet asked for; one line on standard error says why); 2 wrong usage.
 
 import argparse
 import csv
-import datetime
 import io
 import json
 import math
@@ -51,6 +50,7 @@ import time
 
 from . import __version__, load_workbook
 from .cell import EMPTY_CELL
+from .utils.datetime import value_text
 
 EXIT_OK, EXIT_UNREADABLE, EXIT_USAGE = 0, 1, 2
 
@@ -188,46 +188,19 @@ def value_rows(ws):
     progress.close()
 
 
-def _iso_duration(delta):
-    sign, delta = ("-", -delta) if delta < datetime.timedelta(0) else ("", delta)
-    seconds = delta.seconds + delta.microseconds / 1e6
-    hours, rest = divmod(seconds, 3600)
-    minutes, seconds = divmod(rest, 60)
-    return "%sP%dDT%dH%dM%sS" % (sign, delta.days, hours, minutes, ("%.6f" % seconds).rstrip("0").rstrip("."))
-
-
-def _text(value):
-    """A value as export text: ISO 8601 for dates, times and durations, TRUE and FALSE for
-    booleans, the shortest text that reads back as the same number."""
-    if value is None:
-        return ""
-    kind = type(value)
-    if kind is str:
-        return value
-    if kind is bool:
-        return "TRUE" if value else "FALSE"
-    if kind is float:
-        return repr(value)
-    if isinstance(value, (datetime.date, datetime.time)):
-        return value.isoformat()
-    if isinstance(value, datetime.timedelta):
-        return _iso_duration(value)
-    return getattr(value, "text", None) or str(value)  # rich text, array formulas
-
-
 def _json_value(value):
     if value is None or type(value) in (str, int, bool):
         return value
     if type(value) is float:
         return value if math.isfinite(value) else repr(value)
-    return _text(value)
+    return value_text(value)
 
 
 def write_csv(ws, out):
     """The values of `ws` to the text stream `out` as RFC 4180 CSV (see the module docstring)."""
     writer = csv.writer(out, lineterminator="\r\n")
     for row in value_rows(ws):
-        writer.writerow([_text(value) for value in row])
+        writer.writerow([value_text(value) for value in row])
 
 
 def write_json(ws, out):

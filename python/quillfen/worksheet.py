@@ -105,6 +105,17 @@ class SheetBase:
         """The extent of the cells the sheet holds, as a range (see `dimensions`)."""
         return _extent_ref(self._cell_bounds())
 
+    def to_pandas(self, header=True):
+        """The sheet's values as a `pandas.DataFrame`, one typed column per sheet column, the
+        first row giving the column names unless `header` is false. See `quillfen.frames`."""
+        from .frames import to_pandas
+        return to_pandas(self, header)
+
+    def to_polars(self, header=True):
+        """The sheet's values as a `polars.DataFrame` (see `to_pandas`)."""
+        from .frames import to_polars
+        return to_polars(self, header)
+
     def prescan(self, want_rows=False, corners=()):
         """Facts about the sheet's part without loading its cells: the elements around the cell
         data, the formatted rows (with `want_rows`) and the style ids of the `corners` asked

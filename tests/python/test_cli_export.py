@@ -14,6 +14,7 @@ import pytest
 
 import quillfen
 from quillfen import __main__ as cli
+from quillfen.utils.datetime import iso_duration
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "scripts"))
 import xlsxgen  # noqa: E402
@@ -39,7 +40,7 @@ def _json_of(value):
     if isinstance(value, (datetime.date, datetime.time)):
         return value.isoformat()
     if isinstance(value, datetime.timedelta):
-        return cli._iso_duration(value)
+        return iso_duration(value)
     if value is None or isinstance(value, (int, float, str)):
         return value
     return str(value)
@@ -71,7 +72,7 @@ def test_exports_hold_the_values_of_an_editable_load(mode, name):
 
 def test_durations_are_iso_8601():
     delta = datetime.timedelta
-    assert [cli._iso_duration(d) for d in (delta(days=10, hours=15, minutes=10, seconds=10),
+    assert [iso_duration(d) for d in (delta(days=10, hours=15, minutes=10, seconds=10),
                                            -delta(hours=1, milliseconds=500), delta(0))] == \
         ["P10DT15H10M10S", "-P0DT1H0M0.5S", "P0DT0H0M0S"]
 

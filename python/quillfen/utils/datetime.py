@@ -9,7 +9,8 @@ import datetime as _dt
 import re as _re
 
 __all__ = ["WINDOWS_EPOCH", "MAC_EPOCH", "CALENDAR_WINDOWS_1900", "CALENDAR_MAC_1904",
-           "SECS_PER_DAY", "from_excel", "to_excel", "from_ISO8601", "to_ISO8601", "days_to_time"]
+           "SECS_PER_DAY", "from_excel", "to_excel", "from_ISO8601", "to_ISO8601", "days_to_time",
+           "iso_duration", "value_text"]
 
 WINDOWS_EPOCH = _dt.datetime(1899, 12, 30)
 MAC_EPOCH = _dt.datetime(1904, 1, 1)
@@ -122,3 +123,32 @@ def from_ISO8601(formatted_string):
 def to_ISO8601(dt):
     """ISO 8601 text of a datetime, as written into cells of type "d"."""
     return dt.isoformat()
+
+
+def iso_duration(delta):
+    """ISO 8601 text of a duration: "P1DT2H3M4.5S", with "-" before the P when negative."""
+    sign, delta = ("-", -delta) if delta < _dt.timedelta(0) else ("", delta)
+    hours, rest = divmod(delta.seconds, 3600)
+    minutes, seconds = divmod(rest, 60)
+    fraction = ("%.6f" % (delta.microseconds / 1e6))[1:].rstrip("0").rstrip(".")
+    return "%sP%dDT%dH%dM%d%sS" % (sign, delta.days, hours, minutes, seconds, fraction)
+
+
+def value_text(value):
+    """A cell value as text for exports: "" for none, ISO 8601 for dates, times and durations,
+    TRUE and FALSE for booleans, the shortest text that reads back as the same float, the
+    text of rich text and array formulas."""
+    if value is None:
+        return ""
+    kind = type(value)
+    if kind is str:
+        return value
+    if kind is bool:
+        return "TRUE" if value else "FALSE"
+    if kind is float:
+        return repr(value)
+    if isinstance(value, (_dt.date, _dt.time)):
+        return value.isoformat()
+    if isinstance(value, _dt.timedelta):
+        return iso_duration(value)
+    return getattr(value, "text", None) or str(value)
