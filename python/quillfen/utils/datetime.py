@@ -54,8 +54,8 @@ def to_excel(dt, epoch=WINDOWS_EPOCH):
     """
     if isinstance(dt, _dt.datetime):
         if dt.tzinfo is not None:
-            raise TypeError("Excel does not support timezones in datetimes. "
-                            "The tzinfo in the datetime/time object must be set to None.")
+            raise TypeError("quillfen cannot write dates and times with a time zone: "
+                            "set the tzinfo of the datetime/time object to None.")
     elif isinstance(dt, _dt.date):
         dt = _dt.datetime(dt.year, dt.month, dt.day)
     elif isinstance(dt, _dt.time):
