@@ -22,12 +22,14 @@ if os.environ.get("QUILLFEN_ENGINE"):
     _spec.loader.exec_module(_engine)
 
 
-def best_of(fn, repeat: int = 3) -> float:
+def best_of(fn, repeat: int = 3, clock=time.perf_counter) -> float:
+    """The shortest of `repeat` runs of `fn`; `clock=time.process_time` counts this process's
+    CPU time only, which other work on a busy machine disturbs less."""
     best = float("inf")
     for _ in range(repeat):
-        start = time.perf_counter()
+        start = clock()
         fn()
-        best = min(best, time.perf_counter() - start)
+        best = min(best, clock() - start)
     return best
 
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <variant>
 
 namespace qf {
@@ -54,5 +55,11 @@ DateParts from_excel_float(const Epoch& epoch, double serial) noexcept;
 // The epoch plus `days` whole days, then plus `millis` milliseconds, each step range-checked as
 // Python's datetime + timedelta is. Gives DateTime or OutOfRange.
 DateParts finish(const Epoch& epoch, std::int64_t days, std::int64_t millis) noexcept;
+
+// The serial number of a date-time or time of day: the inverse of the conversions above, as the
+// package's `to_excel` computes it (whole days since the epoch rounded down, the 1900 leap-day
+// shift undone for days 1 to 60, plus the time left over as a fraction of a day). Nothing for
+// OutOfRange.
+std::optional<double> to_serial(const Epoch& epoch, const DateParts& parts) noexcept;
 
 }  // namespace qf

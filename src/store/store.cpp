@@ -28,35 +28,6 @@ bool TranslatorMasters::render_into(std::uint32_t index, std::optional<formula::
     return formula::translate_into(list_[index], dest, out).has_value();
 }
 
-std::optional<Borrow> Borrow::shared(std::atomic<std::uint32_t>& flag) noexcept {
-    std::uint32_t cur = flag.load(std::memory_order_relaxed);
-    do {
-        if (cur == EXCLUSIVE || cur == EXCLUSIVE - 1) {
-            PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-            return std::nullopt;
-        }
-    } while (!flag.compare_exchange_weak(cur, cur + 1, std::memory_order_acquire, std::memory_order_relaxed));
-    return Borrow(&flag, false);
-}
-
-std::optional<Borrow> Borrow::exclusive(std::atomic<std::uint32_t>& flag) noexcept {
-    std::uint32_t expected = 0;
-    if (!flag.compare_exchange_strong(expected, EXCLUSIVE, std::memory_order_acquire, std::memory_order_relaxed)) {
-        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-        return std::nullopt;
-    }
-    return Borrow(&flag, true);
-}
-
-Borrow::~Borrow() {
-    if (!flag_) return;
-    if (exclusive_) {
-        flag_->store(0, std::memory_order_release);
-    } else {
-        flag_->fetch_sub(1, std::memory_order_release);
-    }
-}
-
 std::uint32_t State::put_obj(Ref obj) {
     if (!free_objs.empty()) {
         const std::uint32_t idx = free_objs.back();

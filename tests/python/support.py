@@ -1,5 +1,6 @@
 """Shared test fixtures that are plain code: chunked sources and sheet-reader options."""
 
+import datetime
 import io
 import random
 
@@ -54,6 +55,19 @@ class SheetOptions:
         return SheetOptions(**{k: v for k, v in self.__dict__.items() if k != "row_dimensions"})
 
 
+_DATES = (datetime.datetime, datetime.date, datetime.time, datetime.timedelta)
+
+
+def set_value(cell, value):
+    """`cell.value = value`. The writers must cope with values the model refuses on assignment,
+    as a loaded or otherwise odd cell may hold one: such a value is stored as a loader would."""
+    try:
+        cell.value = value
+    except (TypeError, ValueError):
+        cell._value = value
+        cell.data_type = "d" if isinstance(value, _DATES) else "s" if isinstance(value, str) else "n"
+
+
 class Book:
     """The workbook attributes the sheet writers read."""
 
@@ -81,7 +95,7 @@ class Sheet:
         from quillfen.cell import Cell
 
         cell = Cell(self, row, column)
-        cell.value = value
+        set_value(cell, value)
         if data_type is not None:
             cell.data_type = data_type
         cell._style = style

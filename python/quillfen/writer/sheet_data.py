@@ -27,7 +27,7 @@ from decimal import Decimal
 from functools import partial
 from io import BytesIO
 
-from quillfen._native import NativeFallback, engine
+from quillfen._native import NativeFallback, engine, native_or_pure
 from quillfen.formula.objects import ArrayFormula, DataTableFormula
 from quillfen.richtext import CellRichText, TextBlock
 from quillfen.styles import StyleArray
@@ -454,8 +454,7 @@ def sheet_writer(ws, write, lxml):
 def write_sheet_data(ws, write, lxml):
     """Writes the worksheet's whole `<sheetData>`: natively when the engine is available, and
     in pure Python when it is not or when it hands the sheet back before writing anything."""
-    native = engine()
-    if native is not None:
+    def native(module):
         started = False
 
         def write_native(text):
@@ -464,10 +463,10 @@ def write_sheet_data(ws, write, lxml):
             write(text)
 
         try:
-            writer = native.SheetWriter(ws, write_native, bool(lxml), writing_helpers(lxml))
-            writer.write_sheet_data(partial(rows, ws))
-            return
-        except NativeFallback:
-            if started:
-                raise
-    PureSheetWriter(ws, write, lxml).write_sheet_data(partial(rows, ws))
+            module.SheetWriter(ws, write_native, bool(lxml), writing_helpers(lxml)).write_sheet_data(partial(rows, ws))
+        except NativeFallback as exc:
+            if started:  # never written twice: the text already handed over stays the only copy
+                raise RuntimeError("the native writer gave the sheet back after writing part of it") from exc
+            raise
+
+    native_or_pure(native, lambda: PureSheetWriter(ws, write, lxml).write_sheet_data(partial(rows, ws)))
