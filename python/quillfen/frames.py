@@ -15,12 +15,22 @@ column names.
 pandas and polars are optional: quillfen imports them only here, when asked for a frame.
 """
 
+from __future__ import annotations
+
 import datetime
 import operator
 from array import array
+from collections.abc import Iterator, Sequence
 from itertools import islice, repeat, zip_longest
+from typing import TYPE_CHECKING, Any
 
 from .utils.datetime import value_text
+
+if TYPE_CHECKING:
+    import pandas
+    import polars
+
+    from .worksheet import SheetBase
 
 __all__ = ["to_pandas", "to_polars"]
 
@@ -39,13 +49,13 @@ class _Column:
 
     __slots__ = ("kind", "data", "nulls", "length")
 
-    def __init__(self, length):
+    def __init__(self, length: int) -> None:
         self.kind = _EMPTY
-        self.data = None
+        self.data: Any = None  # array("q"), array("d"), bytearray or list, by kind
         self.nulls = bytearray(b"\x01") * length if length else None
         self.length = length
 
-    def extend(self, values):
+    def extend(self, values: Sequence[Any]) -> None:
         types = set(map(type, values))
         has_null = _NONE in types
         types.discard(_NONE)
@@ -65,7 +75,7 @@ class _Column:
             self.nulls += bytearray(map(operator.is_, values, repeat(None)))
         self.length += len(values)
 
-    def _become(self, kind):
+    def _become(self, kind: str) -> None:
         """Widens the column so that it can take values of `kind` as well."""
         old = self.kind
         if kind == _EMPTY or kind == old:
@@ -78,7 +88,7 @@ class _Column:
         elif old != _OBJECT:
             self.kind, self.data = _OBJECT, self.objects()
 
-    def objects(self):
+    def objects(self) -> list[Any]:
         """The values as a list of Python objects, None where missing."""
         if self.kind == _EMPTY:
             return [None] * self.length
@@ -89,7 +99,7 @@ class _Column:
         return values
 
 
-def _new_data(kind):
+def _new_data(kind: str) -> Any:
     if kind == _INT:
         return array("q")
     if kind == _FLOAT:
@@ -99,18 +109,18 @@ def _new_data(kind):
     return []
 
 
-def _null_positions(nulls):
+def _null_positions(nulls: bytearray) -> Iterator[int]:
     start = nulls.find(1)
     while start >= 0:
         yield start
         start = nulls.find(1, start + 1)
 
 
-def _columns(ws, header):
+def _columns(ws: SheetBase, header: bool) -> tuple[list[str], list[_Column]]:
     """(names, columns) of the sheet's values (see the module docstring)."""
     rows = (row for row in ws.iter_rows(values_only=True) if row.count(None) != len(row))
-    names = list(next(rows, ())) if header else []
-    columns = []
+    names: list[Any] = list(next(rows, ())) if header else []
+    columns: list[_Column] = []
     length = 0
     while True:
         batch = list(islice(rows, _BATCH))
@@ -131,7 +141,7 @@ def _columns(ws, header):
     return _unique_names(names[first:end], first), columns[first:end]
 
 
-def _unique_names(names, first):
+def _unique_names(names: list[Any], first: int) -> list[str]:
     """Column names as text: a missing name is "Unnamed: <n>" (n counting from 0 at column A),
     a repeated one gets ".1", ".2", ... as pandas names them."""
     result, seen = [], set()
@@ -151,13 +161,13 @@ def _unique_names(names, first):
     return result
 
 
-def to_pandas(ws, header=True):
+def to_pandas(ws: SheetBase, header: bool = True) -> pandas.DataFrame:
     """The sheet's values as a `pandas.DataFrame` (see the module docstring)."""
     import numpy as np
     import pandas as pd
 
     names, columns = _columns(ws, header)
-    data = {}
+    data: dict[str, Any] = {}
     for name, column in zip(names, columns):
         kind, nulls = column.kind, column.nulls
         mask = np.frombuffer(nulls, dtype=bool) if nulls is not None and nulls.find(1) >= 0 else None
@@ -179,7 +189,7 @@ def to_pandas(ws, header=True):
     return pd.DataFrame(data, columns=names, copy=False)
 
 
-def to_polars(ws, header=True):
+def to_polars(ws: SheetBase, header: bool = True) -> polars.DataFrame:
     """The sheet's values as a `polars.DataFrame` (see the module docstring)."""
     import polars as pl
 
