@@ -176,15 +176,9 @@ def value_rows(ws):
     if not height:
         return
     progress = Progress(ws.title, height)
-    blank = (None,) * width
-    expected = 1
-    for idx, row in _indexed_rows(ws, max_row=height, max_col=width, values_only=True):
-        if idx < expected:
-            continue  # a row number that comes again (a damaged part): the first one stands
-        progress.update(idx)
-        yield from (blank for _ in range(expected, idx))
+    for number, row in enumerate(ws._rect(1, height, 1, width, values_only=True), 1):
+        progress.update(number)
         yield row
-        expected = idx + 1
     progress.close()
 
 
