@@ -20,7 +20,7 @@ JOBS        ?= $(shell nproc)
 PROF_DIR    := build/prof
 PROFILE_BENCH ?= bench/bench_read.py
 
-.PHONY: all run setup build test test-cpp test-python build-ft test-ft bench profile fuzz asan clean
+.PHONY: all run setup build test test-cpp test-python test-types build-ft test-ft bench profile fuzz asan clean
 
 all: run
 
@@ -45,7 +45,7 @@ run: build
 	$(PY) -m quillfen dump build/demo.xlsx
 
 test: build
-	$(MAKE) test-cpp test-python
+	$(MAKE) test-cpp test-python test-types
 	$(MAKE) test-ft
 
 test-cpp:
@@ -53,6 +53,10 @@ test-cpp:
 
 test-python:
 	QUILLFEN_TEST_BUILD_DIR=$(BUILD_DIR) $(PY) -m pytest -q tests/python
+
+# mypy --strict over the package and the README's examples; stubtest of the engine's stub.
+test-types:
+	$(PY) scripts/check_types.py
 
 # The free-threaded interpreter (built once into the same cache) with its own venv and build
 # tree. PYTHON_GIL=0 keeps the GIL off even when a test tool that has not declared itself

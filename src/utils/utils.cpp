@@ -63,10 +63,10 @@ constexpr EscTable make_table(bool attr, bool lxml) {
         t['"'] = E_QUOT;
         t['\t'] = E_TAB;
         t['\n'] = E_LF;
-        t['\r'] = E_CR;
-    } else if (lxml) {
-        t['\r'] = E_CR;  // the lxml writer escapes CR in text too; ElementTree leaves it
     }
+    // A raw CR in character data reads back as a line feed (XML normalises line ends), so
+    // text keeps it as a reference in both modes.
+    t['\r'] = E_CR;
     if (lxml) {
         // Continuation bytes never start a character, so only lead bytes need a class.
         for (int b = 0xC0; b < 0x100; ++b) t[b] = E_HIGH;

@@ -78,7 +78,7 @@ TEST(WriterEmit, BothStyles) {
          R"(<c r="A2" t="inlineStr"><is><t xml:space="preserve">  </t></is></c>)"},
         {{1, 1, "1", "n", Body::EMPTY, {}}, R"(<c r="A1" s="1" t="n" />)", R"(<c r="A1" s="1" t="n"></c>)"},
         {{-3, 18278, {}, "n", Body::VALUE, ""}, R"(<c r="ZZZ-3" t="n"><v /></c>)", R"(<c r="ZZZ-3" t="n"><v></v></c>)"},
-        {{1, 1, {}, "e\t\"", Body::VALUE, "a<\r\xc3\xa9"}, "<c r=\"A1\" t=\"e&#09;&quot;\"><v>a&lt;\r\xc3\xa9</v></c>",
+        {{1, 1, {}, "e\t\"", Body::VALUE, "a<\r\xc3\xa9"}, "<c r=\"A1\" t=\"e&#09;&quot;\"><v>a&lt;&#13;\xc3\xa9</v></c>",
          R"(<c r="A1" t="e&#9;&quot;"><v>a&lt;&#13;&#233;</v></c>)"},
     };
     for (const auto& c : cases) {

@@ -249,11 +249,18 @@ def _etree_cell(attrs, body):
     return c
 
 
+def _etree_text(element, short_empty_elements=True):
+    # ElementTree leaves a carriage return in character data raw, and a parser reads it back as
+    # a line feed; as a reference it survives (attributes already get one).
+    text = ET.tostring(element, encoding="unicode", short_empty_elements=short_empty_elements)
+    return text.replace("\r", "&#13;") if "\r" in text else text
+
+
 def _etree_row(attrs, cells):
     row = ET.Element("row", attrs)
     row.extend(_etree_cell(*parts) for parts in cells)
     # A row without cells still has its end tag.
-    return ET.tostring(row, encoding="unicode", short_empty_elements=bool(cells))
+    return _etree_text(row, short_empty_elements=bool(cells))
 
 
 def _lxml_t(etree, text):
@@ -316,7 +323,7 @@ def write_cell(ws, cell, styled, lxml=False):
     parts = _cell_parts(ws, cell, styled)
     if lxml:
         return _lxml_document(lambda xf, etree: _lxml_cell(xf, etree, *parts))
-    return ET.tostring(_etree_cell(*parts), encoding="unicode")
+    return _etree_text(_etree_cell(*parts))
 
 
 _HELPERS = {}
