@@ -8,7 +8,7 @@ import pytest
 
 from quillfen.cell import Cell, ReadOnlyCell
 from quillfen.reader.helpers import reading_helpers
-from quillfen.reader.prescan import prescan_sheet
+from quillfen.reader.prescan import _find_dimension, prescan_sheet
 from quillfen.reader.sheet import ReaderSettings, WorksheetParser
 from quillfen.reader.strings import read_string_table
 from quillfen.styles import StyleArray
@@ -69,6 +69,7 @@ def paths(native):
         "native rows": row_reader,
         "pure strings": lambda source: read_string_table(source(STRINGS)),
         "pure prescan": lambda source: prescan_sheet(source(SHEET), True, [(1, 1)], HELPERS),
+        "pure dimension": lambda source: _find_dimension(source(SHEET)),
         "pure sheet": pure_sheet,
     }
 

@@ -74,9 +74,19 @@ def dimension_ref(open_part):
     return native_or_pure(native, pure)
 
 
+class _Chunks:
+    """`source` for ElementTree, read as every reader reads a part (`read_chunk`)."""
+
+    def __init__(self, source):
+        self._read = source.read
+
+    def read(self, size):
+        return read_chunk(self._read, size)
+
+
 def _find_dimension(source):
     dimension, sheet_data = "{%s}dimension" % MAIN_NS, "{%s}sheetData" % MAIN_NS
-    for _event, element in ET.iterparse(source, events=("end",)):
+    for _event, element in ET.iterparse(_Chunks(source), events=("end",)):
         if element.tag == dimension:
             return element.get("ref")
         if element.tag == sheet_data:
