@@ -1,12 +1,13 @@
 """Fault injection: every Python call the engine makes into objects built here is counted, and
 the call with a chosen number raises `Boom`.
 
-One `Faults` plan is shared by every hook of a run, so a sweep over call numbers 1..n (n being
-the calls of a clean run) makes each call site of each hook fail once. `sweep` runs that loop
-and checks what must hold whatever fails: the fault reaches the caller (as itself, or as the
-fallback the entry point specifies), and nothing that was passed in gains a reference. A new
-entry point (the writer's `write`, `write_cell`, `date_value`, ...) needs only a `run` function
-that builds its inputs from `plan.wrap`, `plan.attrs` and friends.
+One `Faults` plan is shared by every hook of a sweep, so a sweep over call numbers 1..n (n
+being the calls of a clean run) makes each call site of each hook fail once. `sweep` runs that
+loop and checks what must hold whatever fails: the fault reaches the caller (as itself, or as
+the fallback the entry point specifies), nothing that was passed in gains a reference, and
+repeating it does not grow memory. A new entry point (the writer's `write`, `write_cell`,
+`date_value`, ...) needs only a `setup` that builds its inputs from `plan.wrap`, `plan.attrs`
+and friends and returns the run.
 """
 
 import gc
@@ -43,39 +44,53 @@ class Faults:
 
     def attrs(self, obj, name):
         """A view of `obj` whose every attribute read is a counted call."""
-        plan = self
-
-        class Counted:
-            def __getattribute__(self, attr):
-                plan.tick("%s.%s" % (name, attr))
-                return getattr(obj, attr)
-        return Counted()
+        return _CountedAttrs(self, obj, name)
 
     def iterable(self, items, name):
-        """An iterable whose every step is a counted call."""
-        plan = self
-
-        class Counted:
-            def __iter__(self):
-                plan.tick(name)
-                for item in items:
-                    plan.tick(name)
-                    yield item
-        return Counted()
+        """An iterable whose iteration and every step are counted calls."""
+        return _CountedIterable(self, items, name)
 
     def source(self, data, piece=64):
         """A binary file object serving `data` in `piece`-byte reads, each a counted call."""
-        plan = self
+        return _CountedSource(self, data, piece)
 
-        class Source:
-            at = 0
 
-            def read(self, n=-1):
-                plan.tick("read")
-                chunk = data[self.at:self.at + piece]
-                self.at += len(chunk)
-                return chunk
-        return Source()
+# The classes are made once: a class made per run would grow the registry of its base's
+# subclasses, which the leak loop would count.
+
+class _CountedAttrs:
+    __slots__ = ("_plan", "_obj", "_name")
+
+    def __init__(self, plan, obj, name):
+        for slot, value in (("_plan", plan), ("_obj", obj), ("_name", name)):
+            object.__setattr__(self, slot, value)
+
+    def __getattribute__(self, attr):
+        get = object.__getattribute__
+        get(self, "_plan").tick("%s.%s" % (get(self, "_name"), attr))
+        return getattr(get(self, "_obj"), attr)
+
+
+class _CountedIterable:
+    def __init__(self, plan, items, name):
+        self.plan, self.items, self.name = plan, items, name
+
+    def __iter__(self):
+        self.plan.tick(self.name)
+        for item in self.items:
+            self.plan.tick(self.name)
+            yield item
+
+
+class _CountedSource:
+    def __init__(self, plan, data, piece):
+        self.plan, self.data, self.piece, self.at = plan, data, piece, 0
+
+    def read(self, n=-1):
+        self.plan.tick("read")
+        chunk = self.data[self.at:self.at + self.piece]
+        self.at += len(chunk)
+        return chunk
 
 
 # Runs of the leak loop: enough that one object leaked per run outgrows the noise of the
@@ -84,31 +99,32 @@ LEAK_RUNS = 1500
 LEAK_NOISE = 40 * 1024
 
 
-def sweep(run, expect_fault, keep=()):
-    """Runs `run(plan)` clean, then once with each of its calls failing.
+def sweep(setup, expect_fault, keep=()):
+    """Makes the run (`setup(plan)`), runs it clean, then once with each of its calls failing.
 
-    `run` builds its per-run objects from the plan, returns a comparable result and must drop
-    everything else it made. `expect_fault(plan, exc)` checks the exception a failing run ended
-    with. The objects in `keep` (shared by every run) must end with the reference counts they
-    started with, and repeating the sweep must not grow the traced Python memory.
+    The run builds its per-run objects, returns a comparable result and must drop everything
+    else it made. `expect_fault(plan, exc)` checks the exception a failing run ended with. The
+    objects in `keep` (shared by every run) must end with the reference counts they started
+    with, and repeating the sweep must not grow the traced Python memory.
     Returns the names of the calls of the clean run.
     """
     plan = Faults()
-    baseline = _outcome(run, plan)
+    run = setup(plan)
+    baseline = _outcome(run)
     names = list(plan.names)
-    gc.collect()  # classes made by a run live in cycles
+    gc.collect()  # what a failing run leaves in cycles
     counts = [sys.getrefcount(obj) for obj in keep]
 
     def one_pass():
         for n in range(1, len(names) + 1):
             plan.reset(n)
-            got = _outcome(run, plan)
+            got = _outcome(run)
             assert plan.raised is not None, "call %d (%s) was not made" % (n, names[n - 1])
             assert isinstance(got, BaseException), "call %d (%s) failed unseen: %r" % (n, names[n - 1], got)
             expect_fault(plan, got)
             del got
         plan.reset(0)
-        assert _same(_outcome(run, plan), baseline)
+        assert _same(_outcome(run), baseline)
 
     one_pass()
     gc.collect()
@@ -137,9 +153,9 @@ def sweep(run, expect_fault, keep=()):
     return names
 
 
-def _outcome(run, plan):
+def _outcome(run):
     try:
-        return run(plan)
+        return run()
     except Exception as exc:  # noqa: BLE001 - the outcome is what is checked
         exc.__traceback__ = None
         return exc

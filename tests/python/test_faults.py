@@ -58,49 +58,49 @@ class Keep:
         return [self.helpers, self.strings, self.options, self.ws, self.filler, *self.helpers.values(), *STYLES]
 
 
-def counted_helpers(plan, keep):
-    helpers = {}
-    for key, value in keep.helpers.items():
-        helpers[key] = plan.iterable(value, key) if key.endswith("_dangerous") else plan.wrap(value, key)
+class Kit:
+    """The counted host objects of one sweep: their classes are made here, once per sweep (see
+    faults.py); a run makes only instances."""
 
-    class CountedTranslator(Translator):
-        def translate_formula(self, *args, **kwargs):
-            plan.tick("Translator.translate_formula")
-            return super().translate_formula(*args, **kwargs)
-    helpers["Translator"] = plan.wrap(CountedTranslator, "Translator")
-    return helpers
+    def __init__(self, plan, keep):
+        self.plan, self.keep = plan, keep
+        self.helpers = {key: plan.iterable(value, key) if key.endswith("_dangerous") else plan.wrap(value, key)
+                        for key, value in keep.helpers.items()}
 
+        class CountedTranslator(Translator):
+            def translate_formula(self, *args, **kwargs):
+                plan.tick("Translator.translate_formula")
+                return super().translate_formula(*args, **kwargs)
+        self.helpers["Translator"] = plan.wrap(CountedTranslator, "Translator")
 
-def counted_parser(plan, keep, rich_text=False):
-    """The parser options behind counted attribute reads, with shared strings looked up in Python."""
-    class Strings(list):
-        def __getitem__(self, i):
-            plan.tick("shared_strings[]")
-            return list.__getitem__(self, i)
-    options = keep.options.fresh()
-    options.shared_strings = Strings(keep.strings)
-    options.rich_text = rich_text
-    return plan.attrs(options, "parser")
+        class Strings(list):  # looked up through Python, not natively
+            def __getitem__(self, i):
+                plan.tick("shared_strings[]")
+                return list.__getitem__(self, i)
+        self.strings = Strings
 
+        class Meta(type):
+            def __getattribute__(cls, name):
+                plan.tick("cell class." + name)
+                return type.__getattribute__(cls, name)
+        self.cell_cls = Meta("CountedCell", (Cell,), {"__slots__": ()})
+        self.read_only_cell_cls = Meta("CountedReadOnlyCell", (ReadOnlyCell,), {"__slots__": ()})
 
-def counted_cell_class(plan, base):
-    class Meta(type):
-        def __getattribute__(cls, name):
-            plan.tick("cell class." + name)
-            return type.__getattribute__(cls, name)
-    return Meta("Counted" + base.__name__, (base,), {"__slots__": ()})
+        class CellStyles:
+            def __len__(self):
+                plan.tick("cell_styles.__len__")
+                return len(STYLES)
 
+            def __getitem__(self, i):
+                plan.tick("cell_styles[]")
+                return STYLES[i]
+        self.styles = CellStyles()
 
-def counted_styles(plan):
-    class CellStyles:
-        def __len__(self):
-            plan.tick("cell_styles.__len__")
-            return len(STYLES)
-
-        def __getitem__(self, i):
-            plan.tick("cell_styles[]")
-            return STYLES[i]
-    return CellStyles()
+    def parser(self):
+        """Fresh parser options behind counted attribute reads."""
+        options = self.keep.options.fresh()
+        options.shared_strings = self.strings(self.keep.strings)
+        return self.plan.attrs(options, "parser")
 
 
 def unchanged(plan, exc):
@@ -116,33 +116,32 @@ def unchanged_or_wrapped(plan, exc):
     assert exc.args == ("native reader error: Boom: %s" % plan.raised,)
 
 
-def run_bind_cells(native, plan, keep, data=SHEET):
+def run_bind_cells(native, kit, data=SHEET):
     store, actions = native.CellStore(), []
-    native.bind_cells(plan.source(data), counted_parser(plan, keep), keep.ws, store, counted_styles(plan),
-                      counted_cell_class(plan, Cell), counted_helpers(plan, keep), actions)
+    native.bind_cells(kit.plan.source(data), kit.parser(), kit.keep.ws, store, kit.styles, kit.cell_cls,
+                      kit.helpers, actions)
     cells = [(key, repr(store[key].value), store[key].data_type) for key in list(store)]
     return cells, [a[0] for a in actions]
 
 
-def run_row_reader(native, plan, keep, data=SHEET):
-    reader = native.RowReader(plan.source(data), counted_parser(plan, keep), counted_helpers(plan, keep))
-    rows = []
-    cell_cls = counted_cell_class(plan, ReadOnlyCell)
-    while (row := reader.next_row(keep.ws, 1, None, False, cell_cls, keep.filler)) is not None:
-        rows.append((row[0], [repr(c.value) if c is not keep.filler else None for c in row[1]]))
+def run_row_reader(native, kit, data=SHEET):
+    reader = native.RowReader(kit.plan.source(data), kit.parser(), kit.helpers)
+    rows, filler = [], kit.keep.filler
+    while (row := reader.next_row(kit.keep.ws, 1, None, False, kit.read_only_cell_cls, filler)) is not None:
+        rows.append((row[0], [repr(c.value) if c is not filler else None for c in row[1]]))
     while reader.next_raw() is not None:
         pass
     return rows, [a[0] for a in reader.actions]
 
 
-def run_string_table(native, plan, keep):
-    return native.read_string_table(plan.source(STRINGS, 16), counted_helpers(plan, keep))
+def run_string_table(native, kit):
+    return native.read_string_table(kit.plan.source(STRINGS, 16), kit.helpers)
 
 
-def run_prescan_and_dimension(native, plan, keep):
+def run_prescan_and_dimension(native, kit):
     # Corners would have the cell tags scanned, and "c1" is the pure-Python path's.
-    found = native.prescan_sheet(plan.source(SHEET), True, plan.iterable([], "corners"), counted_helpers(plan, keep))
-    return found, native.find_dimension(plan.source(SHEET, 7))
+    found = native.prescan_sheet(kit.plan.source(SHEET), True, kit.plan.iterable([], "corners"), kit.helpers)
+    return found, native.find_dimension(kit.plan.source(SHEET, 7))
 
 
 # Each entry point: its run, what a fault must become, and calls its clean run must make.
@@ -161,17 +160,24 @@ def keep():
     return Keep()
 
 
+def sweep_entry(native, keep, entry, *data):
+    run, expect, _ = ENTRIES[entry]
+
+    def setup(plan):
+        kit = Kit(plan, keep)
+        return lambda: run(native, kit, *data)
+    return set(sweep(setup, expect, keep.objects()))
+
+
 @pytest.mark.parametrize("entry", sorted(ENTRIES))
 def test_every_host_call_fails_in_turn(native, keep, entry):
-    run, expect, calls = ENTRIES[entry]
-    assert set(sweep(lambda plan: run(native, plan, keep), expect, keep.objects())) >= calls
+    assert sweep_entry(native, keep, entry) >= ENTRIES[entry][2]
 
 
 @pytest.mark.parametrize("entry", ["bind_cells", "RowReader"])
 def test_formula_errors_made_by_their_helpers(native, keep, entry):
-    run, expect, _ = ENTRIES[entry]
     for data, helper in ((TOKENIZER_ERROR, "TokenizerError"), (TRANSLATOR_ERROR, "TranslatorError")):
-        assert helper in sweep(lambda plan: run(native, plan, keep, data), expect, keep.objects())
+        assert helper in sweep_entry(native, keep, entry, data)
 
 
 # ---- allocation failures --------------------------------------------------------------------
