@@ -141,7 +141,7 @@ class _Utf8Input:
         codec = self._codec(head)
         self._decoder = codecs.getincrementaldecoder(codec)() if codec else None
         self.transcoded = codec is not None
-        self._pending = [head] if head else []
+        self._head = head  # read already, handed out first
         self._eof = eof
 
     @staticmethod
@@ -165,8 +165,8 @@ class _Utf8Input:
     def read(self):
         """The next piece of the part as UTF-8; empty at the end."""
         while True:
-            if self._pending:
-                chunk = self._pending.pop()
+            if self._head:
+                chunk, self._head = self._head, b""
             else:
                 chunk = b"" if self._eof else read_chunk(self._read)
             self._eof = self._eof or not chunk
