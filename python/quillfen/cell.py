@@ -139,45 +139,54 @@ def _check_text(cell, text):
                 % (bad.group(), bad.start()))
 
 
+def data_type_of(value):
+    """The data type a value is stored with: "n" (numbers and None), "b", "s" (text and rich
+    text), "f" (text starting with "=", and formula objects) or "d" (dates, times, durations)."""
+    if isinstance(value, str):
+        return "f" if value.startswith("=") and len(value) > 1 else "s"
+    if value is None or isinstance(value, (int, float, decimal.Decimal)) and not isinstance(value, bool):
+        return "n"
+    if isinstance(value, bool):
+        return "b"
+    if isinstance(value, _DATE_TYPES):
+        return "d"
+    if isinstance(value, (ArrayFormula, DataTableFormula)):
+        return "f"
+    return "s"
+
+
 def checked_data_type(cell, value):
-    """The data type of `value` in `cell`, after checking that a file can hold it (see the
-    module docstring). A date, time or duration also gives the cell a number format that shows
-    it as such, when its format does not already."""
+    """The data type of `value` (`data_type_of`), after checking that a file can hold it in
+    `cell` (see the module docstring). A date, time or duration also gives the cell a number
+    format that shows it as such, when its format does not already."""
     kind = type(value)
-    if kind is str:
+    if kind is str:  # the common case first
         _check_text(cell, value)
         return "f" if value.startswith("=") and len(value) > 1 else "s"
-    if value is None:
-        return "n"
-    if kind is bool:
-        return "b"
-    if isinstance(value, int) and not isinstance(value, bool):
+    if value is None or kind is bool:
+        pass
+    elif isinstance(value, int):
         if not -2**63 <= value < 2**63:
             _refuse(cell, ValueError, "an integer beyond 64 bits")
-        return "n"
-    if isinstance(value, float):
+    elif isinstance(value, float):
         if not math.isfinite(value):
             _refuse(cell, ValueError, "%r: only finite numbers can be stored" % value)
-        return "n"
-    if isinstance(value, str):
+    elif isinstance(value, str):
         _check_text(cell, value)
-        return "f" if value.startswith("=") and len(value) > 1 else "s"
-    if isinstance(value, _DATE_TYPES):
+    elif isinstance(value, _DATE_TYPES):
         _check_date(cell, value)
-        return "d"
-    if isinstance(value, decimal.Decimal):
+    elif isinstance(value, decimal.Decimal):
         if not value.is_finite() or not math.isfinite(float(value)):
             _refuse(cell, ValueError, "%r: only numbers within a double's range can be stored" % value)
-        return "n"
-    if isinstance(value, CellRichText):
+    elif isinstance(value, CellRichText):
         _check_text(cell, str(value))
-        return "s"
-    if isinstance(value, (ArrayFormula, DataTableFormula)):
+    elif isinstance(value, (ArrayFormula, DataTableFormula)):
         text = getattr(value, "text", None)
         if text is not None:
             _check_text(cell, text)
-        return "f"
-    _refuse(cell, TypeError, "a value of type %s" % type(value).__name__)
+    else:
+        _refuse(cell, TypeError, "a value of type %s" % type(value).__name__)
+    return data_type_of(value)
 
 
 def _check_date(cell, value):

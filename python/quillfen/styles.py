@@ -141,9 +141,9 @@ def _element(tag, attrib=None, *children):
 
 
 def default_font():
-    return _element("font", None, _element("sz", {"val": "11"}), _element("color", {"theme": "1"}),
-                    _element("name", {"val": "Calibri"}), _element("family", {"val": "2"}),
-                    _element("scheme", {"val": "minor"}))
+    # Named outright rather than through a theme: a new workbook has no theme part.
+    return _element("font", None, _element("sz", {"val": "11"}), _element("name", {"val": "Calibri"}),
+                    _element("family", {"val": "2"}))
 
 
 def _pattern_fill(pattern):

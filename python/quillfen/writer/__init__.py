@@ -1,0 +1,1 @@
+"""Saving workbooks."""
