@@ -52,3 +52,38 @@ class SheetOptions:
 
     def fresh(self):
         return SheetOptions(**{k: v for k, v in self.__dict__.items() if k != "row_dimensions"})
+
+
+class Book:
+    """The workbook attributes the sheet writers read."""
+
+    def __init__(self, styles=(), epoch=WINDOWS_EPOCH, iso_dates=False):
+        from quillfen.styles import IndexedList, StyleArray
+
+        self._cell_styles = IndexedList([StyleArray(), *styles])
+        self.epoch = epoch
+        self.iso_dates = iso_dates
+
+
+class Sheet:
+    """The worksheet attributes the sheet writers read, around a cell mapping."""
+
+    def __init__(self, cells=None, row_dimensions=None, book=None):
+        self.parent = Book() if book is None else book
+        self.title = "Sheet"
+        self._cells = {} if cells is None else cells
+        self.row_dimensions = {} if row_dimensions is None else row_dimensions
+        self._hyperlinks = []
+
+    def put(self, row, column, value=None, style=None, data_type=None):
+        """A cell assigned like `cell.value = value`, optionally with a style array and an
+        explicit data type, stored under its key."""
+        from quillfen.cell import Cell
+
+        cell = Cell(self, row, column)
+        cell.value = value
+        if data_type is not None:
+            cell.data_type = data_type
+        cell._style = style
+        self._cells[(row, column)] = cell
+        return cell

@@ -213,6 +213,15 @@ def test_to_excel_inverts_from_excel(value, epoch):
     assert isinstance(serial, int) == (not isinstance(value, dt.time) and serial == int(serial))
 
 
+def test_to_excel_counts_whole_days_from_the_epoch():
+    # The time of the epoch's own day is not a day since the epoch, and the 1900 leap-day
+    # shift starts at the first whole day.
+    assert to_excel(dt.datetime(1899, 12, 30, 12), WINDOWS_EPOCH) == 0.5
+    noon = dt.datetime(2000, 1, 1, 12)
+    assert to_excel(dt.datetime(2000, 1, 2, 12), noon) == 1
+    assert from_excel(to_excel(dt.datetime(2000, 1, 3), noon), noon) == dt.datetime(2000, 1, 3)
+
+
 def test_to_excel_refuses_time_zones():
     with pytest.raises(TypeError):
         to_excel(dt.datetime(2020, 1, 1, tzinfo=dt.UTC))

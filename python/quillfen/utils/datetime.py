@@ -61,16 +61,17 @@ def to_excel(dt, epoch=WINDOWS_EPOCH):
         if dt.tzinfo is not None:
             raise TypeError("Excel does not support timezones in datetimes. "
                             "The tzinfo in the datetime/time object must be set to None.")
-        days = (dt.date() - epoch.date()).days
-        fraction = _time_fraction(dt.hour, dt.minute, dt.second, dt.microsecond)
-        fraction -= _time_fraction(epoch.hour, epoch.minute, epoch.second, epoch.microsecond)
     elif isinstance(dt, _dt.date):
-        days = (dt - epoch.date()).days
-        fraction = 0
+        dt = _dt.datetime.combine(dt, _dt.time())
     else:
         raise TypeError(f"cannot convert {type(dt).__name__} to a serial date")
-    if epoch == WINDOWS_EPOCH and 0 < days + fraction < 61:
+    # Whole days since the epoch, rounded down, and the time left over: from_excel adds them
+    # back to the epoch in that form, so the serial reads back as the same moment.
+    delta = dt - epoch
+    days = delta.days
+    if epoch == WINDOWS_EPOCH and 0 < days <= 60:
         days -= 1  # undo the 1900 leap-day shift (serial 60 stands for 1900-02-29)
+    fraction = _time_fraction(0, 0, delta.seconds, delta.microseconds)
     return days + fraction if fraction else days
 
 

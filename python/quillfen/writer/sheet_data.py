@@ -1,0 +1,473 @@
+"""Writing a worksheet's `<sheetData>`: the pure-Python writer, and the entry points that use the
+native engine's `SheetWriter` when it is available.
+
+Two serialisation modes exist, chosen by the `lxml` flag: the standard library's ElementTree
+(text is handed to `write` as `str`) and lxml's incremental writer producing an ASCII document
+(text is handed to `write` as `bytes`). Every element here is made by those serialisers, so the
+output is what they produce; the native writer reproduces it byte for byte, and hands every cell
+it does not write itself to `write_cell` below, so that such cells are rendered only here.
+
+What is read from the worksheet: `ws._cells` (a mapping of (row, column) to cells: a dict or a
+`CellStore`), `ws.row_dimensions` (row number -> mapping of row attribute name -> str),
+`ws._hyperlinks` (a list the cells' hyperlinks are appended to) and, from the workbook
+`ws.parent`, `_cell_styles` (its `add(style)` gives a style's id), `epoch` and `iso_dates`.
+Cells are read through their `_value`, `_style`, `_comment`, `data_type`, `row`, `column` and
+`hyperlink` attributes.
+
+Text handed to `write` is cut only where a row ends, once at least `FLUSH_SIZE` bytes are
+pending, and at the end of the sheet (or at `flush()`).
+"""
+
+import datetime
+import math
+import operator
+import re
+import xml.etree.ElementTree as ET
+from decimal import Decimal
+from functools import partial
+from io import BytesIO
+
+from quillfen._native import NativeFallback, engine
+from quillfen.formula.objects import ArrayFormula, DataTableFormula
+from quillfen.richtext import CellRichText, TextBlock
+from quillfen.styles import StyleArray
+from quillfen.utils.cells import column_letter
+from quillfen.utils.datetime import to_excel
+
+__all__ = ["FLUSH_SIZE", "sheet_writer", "write_sheet_data", "writing_helpers", "PureSheetWriter",
+           "rows", "write_cell", "date_value", "date_value_raw", "add_comment", "safe_string",
+           "number_text", "StyleArray"]
+
+FLUSH_SIZE = 1 << 20
+
+_SPACE = "{http://www.w3.org/XML/1998/namespace}space"
+_PRESERVE = {_SPACE: "preserve"}
+
+# What XML 1.0 cannot hold: C0 controls other than tab, line feed and carriage return, lone
+# surrogates and the non-characters U+FFFE and U+FFFF. ElementTree would write them unchanged
+# into a file no reader accepts; lxml refuses them. Both modes refuse them here, alike.
+_NOT_XML = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\ud800-\udfff\ufffe\uffff]")
+
+# Row attribute names that are written: unprefixed ASCII names. A name in "{uri}local" form
+# would need a namespace declaration that neither mode makes the same way.
+_ATTR_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_.\-]*\Z")
+
+_DATES = (datetime.datetime, datetime.date, datetime.time, datetime.timedelta)
+_NUMBERS = (int, float, Decimal)  # bool is an int
+
+# Run properties in the order the rich-text schema lists them.
+_RUN_PROPERTIES = ("rFont", "charset", "family", "b", "i", "strike", "outline", "shadow",
+                   "condense", "extend", "color", "sz", "u", "vertAlign", "scheme")
+
+
+# ------------------------------------------------------------------ text and numbers
+
+def safe_string(value, where="text"):
+    """`value` as text that XML can hold: `str(value)`, unchanged. Raises ValueError, naming
+    `where` ("cell A1"), for a character XML does not allow: a control character other than
+    tab, line feed and carriage return, a lone surrogate, U+FFFE or U+FFFF."""
+    text = value if isinstance(value, str) else str(value)
+    bad = _NOT_XML.search(text)
+    if bad is not None:
+        raise ValueError(f"{where}: cannot write {bad.group()!r}, a character XML does not allow")
+    return text
+
+
+def number_text(value):
+    """The text a number is written with: "1"/"0" for a bool, the exact decimal digits of an
+    int, and for a float the fewest digits that read back as the same double (its repr without
+    a trailing ".0"); NaN and infinities have no text. Decimals keep their own digits."""
+    if isinstance(value, bool):
+        return "1" if value else "0"
+    if isinstance(value, int):
+        return int.__repr__(value)
+    if isinstance(value, float):
+        if not math.isfinite(value):
+            return ""
+        text = float.__repr__(value)
+        return text[:-2] if text.endswith(".0") else text
+    return Decimal.__str__(value) if value.is_finite() else ""
+
+
+def _attr_text(value, where):
+    """An attribute value of a formula or font property as text."""
+    if isinstance(value, _NUMBERS):
+        return number_text(value)
+    return safe_string(value, where)
+
+
+def _type_name(obj):
+    """The fully qualified name of the type of `obj`, as the engine's messages give it."""
+    cls = type(obj)
+    module = cls.__module__
+    return cls.__qualname__ if module == "builtins" else f"{module}.{cls.__qualname__}"
+
+
+# ------------------------------------------------------------------ helpers of the engine
+
+def date_value_raw(ws, value):
+    """How a value of a date cell is written, as (is ISO text, value): dates and times become
+    ISO 8601 text when the workbook writes ISO dates (`iso_dates`), else serial numbers from
+    its epoch; durations are always serial numbers. Other values are given back as they are,
+    text marked as such."""
+    if not isinstance(value, _DATES):
+        return isinstance(value, str), value
+    workbook = ws.parent
+    if workbook.iso_dates and not isinstance(value, datetime.timedelta):
+        if getattr(value, "tzinfo", None) is not None:
+            raise TypeError("dates with a time zone cannot be written: set tzinfo to None")
+        return True, value.isoformat()
+    return False, to_excel(value, workbook.epoch)
+
+
+def date_value(ws, cell):
+    """`date_value_raw` of the cell's value."""
+    return date_value_raw(ws, cell._value)
+
+
+def add_comment(ws, cell):
+    """Keeps a written cell's comment for the package writer: appends (coordinate, comment) to
+    the worksheet's `_comments` list, made on first use."""
+    comments = getattr(ws, "_comments", None)
+    if comments is None:
+        comments = ws._comments = []
+    comments.append((_coordinate(cell), cell._comment))
+
+
+def has_style(style):
+    """Whether a cell's style array gives it a style of its own (any id not 0)."""
+    return style is not None and any(style)
+
+
+def _coordinate(cell):
+    return column_letter(operator.index(cell.column)) + str(operator.index(cell.row))
+
+
+def _space(text, lxml):
+    # The two serialisers' writers differ on text made only of whitespace: ElementTree's leaves
+    # it without xml:space, lxml's marks it.
+    stripped = text.strip()
+    return _PRESERVE if stripped != text and (lxml or stripped) else {}
+
+
+def _cell_parts(ws, cell, styled):
+    """The attributes and body of a cell's `<c>` element. The body is None (an empty element),
+    ("v", text), ("f", attributes, text), ("is", text) or ("rich", runs)."""
+    coordinate = _coordinate(cell)
+    where = "cell " + coordinate
+    attrs = {"r": coordinate}
+    if styled:
+        attrs["s"] = safe_string(ws.parent._cell_styles.add(cell._style), where)
+    data_type = cell.data_type
+    if not isinstance(data_type, str):
+        raise TypeError(f"{where}: the data type must be str, not {_type_name(data_type)}")
+    value = cell._value
+    t = None if data_type == "f" else "inlineStr" if data_type == "s" else data_type
+    if data_type == "d":
+        is_iso, value = date_value(ws, cell)
+        t = "d" if is_iso else "n"
+    elif isinstance(value, _DATES):
+        is_iso, value = date_value_raw(ws, value)
+        t = "d" if is_iso else "n"
+
+    if value is None:
+        body = None
+    elif isinstance(value, str):
+        text = safe_string(value, where)
+        if not text:
+            body = None
+        elif data_type == "f":
+            body = ("f", {}, text[1:])  # without its "="
+        elif data_type == "s":
+            body = ("is", text)
+        else:
+            body = ("v", text)
+    elif isinstance(value, _NUMBERS):
+        body = ("v", number_text(value))
+        if data_type in ("f", "s"):
+            t = "b" if isinstance(value, bool) else "n"  # a number stays a number
+    elif isinstance(value, CellRichText):
+        t = "inlineStr"
+        body = ("rich", [_run(run, where) for run in value])
+    elif isinstance(value, (ArrayFormula, DataTableFormula)):
+        t = None
+        text = getattr(value, "text", None) or ""
+        body = ("f", {name: _attr_text(v, where) for name, v in value},
+                safe_string(text[1:] if text.startswith("=") else text, where))
+    else:
+        raise TypeError(f"{where}: cannot write a value of type {_type_name(value)}")
+    if t is not None:
+        attrs["t"] = safe_string(t, where)
+
+    hyperlink = cell.hyperlink
+    if hyperlink:
+        ws._hyperlinks.append(hyperlink)
+    return attrs, body
+
+
+def _run(run, where):
+    """(run properties as [(tag, attributes)], text) of a rich-text run."""
+    if not isinstance(run, TextBlock):
+        return [], safe_string(run, where)
+    props = []
+    font = run.font
+    for name in _RUN_PROPERTIES if font is not None else ():
+        value = getattr(font, name, None)
+        if value is None:
+            continue
+        if name == "color":
+            attrs = {key: _attr_text(v, where) for key, v in value.items()}
+        else:
+            attrs = {"val": _attr_text(value, where)}
+        props.append((name, attrs))
+    return props, safe_string(run.text, where)
+
+
+# ------------------------------------------------------------------ the two serialisers
+
+def _etree_cell(attrs, body):
+    c = ET.Element("c", attrs)
+    if body is None:
+        return c
+    kind = body[0]
+    if kind == "v":
+        ET.SubElement(c, "v").text = body[1]
+    elif kind == "f":
+        ET.SubElement(c, "f", body[1]).text = body[2]
+        ET.SubElement(c, "v")
+    elif kind == "is":
+        ET.SubElement(ET.SubElement(c, "is"), "t", _space(body[1], False)).text = body[1]
+    else:
+        inline = ET.SubElement(c, "is")
+        for props, text in body[1]:
+            r = ET.SubElement(inline, "r")
+            if props:
+                rpr = ET.SubElement(r, "rPr")
+                for tag, prop in props:
+                    ET.SubElement(rpr, tag, prop)
+            ET.SubElement(r, "t", _space(text, False)).text = text
+    return c
+
+
+def _etree_row(attrs, cells):
+    row = ET.Element("row", attrs)
+    row.extend(_etree_cell(*parts) for parts in cells)
+    # A row without cells still has its end tag.
+    return ET.tostring(row, encoding="unicode", short_empty_elements=bool(cells))
+
+
+def _lxml_t(etree, text):
+    t = etree.Element("t", _space(text, True))
+    t.text = text
+    return t
+
+
+def _lxml_cell(xf, etree, attrs, body):
+    # The incremental writer always writes start and end tags: `<c ...></c>`, `<v></v>`.
+    with xf.element("c", attrs):
+        if body is None:
+            return
+        kind = body[0]
+        if kind == "v":
+            with xf.element("v"):
+                xf.write(body[1])
+        elif kind == "f":
+            with xf.element("f", body[1]):
+                xf.write(body[2])
+            with xf.element("v"):
+                pass
+        else:
+            # Whole elements from here: the incremental writer would declare the xml prefix.
+            with xf.element("is"):
+                if kind == "is":
+                    xf.write(_lxml_t(etree, body[1]))
+                    return
+                for props, text in body[1]:
+                    r = etree.Element("r")
+                    if props:
+                        rpr = etree.SubElement(r, "rPr")
+                        for tag, prop in props:
+                            etree.SubElement(rpr, tag, prop)
+                    r.append(_lxml_t(etree, text))
+                    xf.write(r)
+
+
+def _lxml_document(build):
+    from lxml import etree
+
+    out = BytesIO()
+    with etree.xmlfile(out, encoding="ascii") as xf:
+        build(xf, etree)
+    return out.getvalue()
+
+
+def _lxml_row(attrs, cells):
+    def build(xf, etree):
+        with xf.element("row", attrs):
+            for parts in cells:
+                _lxml_cell(xf, etree, *parts)
+    return _lxml_document(build)
+
+
+def write_cell(ws, cell, styled, lxml=False):
+    """The XML of one `<c>` element: `str` in ElementTree mode, `bytes` in lxml mode. Appends
+    the cell's hyperlink to `ws._hyperlinks`. Raises ValueError for text that XML cannot hold
+    and TypeError for a value that cannot be written, naming the cell."""
+    parts = _cell_parts(ws, cell, styled)
+    if lxml:
+        return _lxml_document(lambda xf, etree: _lxml_cell(xf, etree, *parts))
+    return ET.tostring(_etree_cell(*parts), encoding="unicode")
+
+
+_HELPERS = {}
+
+
+def writing_helpers(lxml):
+    """The helper dict the engine's `SheetWriter` is given for the mode."""
+    lxml = bool(lxml)
+    helpers = _HELPERS.get(lxml)
+    if helpers is None:
+        helpers = _HELPERS[lxml] = {
+            "StyleArray": StyleArray,
+            "add_comment": add_comment,
+            "write_cell": partial(write_cell, lxml=lxml),
+            "date_value": date_value,
+            "date_value_raw": date_value_raw,
+            "safe_string": safe_string,
+        }
+    return helpers
+
+
+# ------------------------------------------------------------------ rows
+
+def rows(ws):
+    """(row number, cells) of every row that has cells or row dimensions, by row number; the
+    cells of a row by column. This is the `rows_fallback` of the writers."""
+    cells = ws._cells
+    items = cells.items() if isinstance(cells, dict) else ((key, cells[key]) for key in cells)
+    by_row = {}
+    for (row, column), cell in items:
+        by_row.setdefault(row, []).append((column, cell))
+    for row in ws.row_dimensions.keys():
+        by_row.setdefault(row, [])
+    for row in sorted(by_row):
+        found = by_row[row]
+        found.sort(key=operator.itemgetter(0))
+        yield row, [cell for _column, cell in found]
+
+
+def _row_attrs(row, dims):
+    """The attributes of a `<row>` start tag: "r" first, then the row dimensions (which may
+    replace "r"). Names must be plain ASCII names and values text that XML can hold."""
+    text = str(row)
+    attrs = {"r": text}
+    if dims is not None:
+        attrs.update(dims)
+    where = "row " + text
+    for name, value in attrs.items():
+        if not isinstance(name, str) or not isinstance(value, str):
+            wrong = value if isinstance(name, str) else name
+            raise TypeError(f"{where}: attribute names and values must be str, not {_type_name(wrong)}")
+        if _ATTR_NAME.match(name) is None:
+            raise ValueError(f"{where}: cannot write the attribute name {name!r}")
+        safe_string(value, where)
+    return attrs
+
+
+def _row_index(row_idx):
+    row = operator.index(row_idx)
+    if not -2**63 <= row < 2**63:
+        raise OverflowError("row_idx out of range of a 64-bit integer")
+    return row
+
+
+class PureSheetWriter:
+    """The pure-Python writer, with the interface of the engine's `SheetWriter`."""
+
+    def __init__(self, ws, write, lxml):
+        self._ws = ws
+        self._write = write
+        self._lxml = bool(lxml)
+        self._render_row = _lxml_row if self._lxml else _etree_row
+        self._pending = []
+        self._size = 0  # bytes pending (UTF-8 in ElementTree mode)
+
+    def write_sheet_data(self, rows_fallback):
+        """Writes the whole `<sheetData>` element from `rows_fallback()`, which gives (row
+        number, cells) pairs in the order they are written."""
+        self._add(b"<sheetData>" if self._lxml else "<sheetData>")
+        dims = self._ws.row_dimensions
+        for row, cells in rows_fallback():
+            self._write_row(row, dims.get(row), cells)
+        self._add(b"</sheetData>" if self._lxml else "</sheetData>")
+        self.flush()
+
+    def write_row(self, cells, row_idx):
+        """Writes one `<row>` of a write-only worksheet from an iterable of cells."""
+        row = _row_index(row_idx)
+        self._write_row(row, self._ws.row_dimensions.get(row), cells)
+
+    def flush(self):
+        """Hands whatever is pending to `write`."""
+        if self._pending:
+            self._write((b"" if self._lxml else "").join(self._pending))
+            self._pending = []
+            self._size = 0
+
+    def _write_row(self, row, dims, cells):
+        attrs = _row_attrs(row, dims)
+        parts = []
+        for cell in cells:
+            found = self._cell(cell)
+            if found is not None:
+                parts.append(found)
+        self._add(self._render_row(attrs, parts))
+        if self._size >= FLUSH_SIZE:
+            self.flush()
+
+    def _cell(self, cell):
+        ws = self._ws
+        comment = cell._comment
+        if comment is not None:
+            add_comment(ws, cell)
+        styled = has_style(cell._style)
+        if cell._value is None and not styled and not comment:
+            return None
+        return _cell_parts(ws, cell, styled)
+
+    def _add(self, piece):
+        self._pending.append(piece)
+        self._size += len(piece) if self._lxml or piece.isascii() else len(piece.encode("utf-8"))
+
+
+# ------------------------------------------------------------------ entry points
+
+def sheet_writer(ws, write, lxml):
+    """A writer for the worksheet: the engine's `SheetWriter` when the engine is available,
+    else a `PureSheetWriter`."""
+    native = engine()
+    if native is not None:
+        return native.SheetWriter(ws, write, bool(lxml), writing_helpers(lxml))
+    return PureSheetWriter(ws, write, lxml)
+
+
+def write_sheet_data(ws, write, lxml):
+    """Writes the worksheet's whole `<sheetData>`: natively when the engine is available, and
+    in pure Python when it is not or when it hands the sheet back before writing anything."""
+    native = engine()
+    if native is not None:
+        started = False
+
+        def write_native(text):
+            nonlocal started
+            started = True
+            write(text)
+
+        try:
+            writer = native.SheetWriter(ws, write_native, bool(lxml), writing_helpers(lxml))
+            writer.write_sheet_data(partial(rows, ws))
+            return
+        except NativeFallback:
+            if started:
+                raise
+    PureSheetWriter(ws, write, lxml).write_sheet_data(partial(rows, ws))
