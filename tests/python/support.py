@@ -76,12 +76,15 @@ class Sheet:
         self._hyperlinks = []
 
     def put(self, row, column, value=None, style=None, data_type=None):
-        """A cell assigned like `cell.value = value`, optionally with a style array and an
-        explicit data type, stored under its key."""
-        from quillfen.cell import Cell
+        """A cell holding `value` with the data type an assignment gives it, optionally with a
+        style array and an explicit data type, stored under its key. Values that assignment
+        refuses (text XML cannot hold, NaN, ...) are stored all the same: what the writers do
+        with them is under test."""
+        from quillfen.cell import Cell, data_type_of
 
         cell = Cell(self, row, column)
-        cell.value = value
+        cell._value = value
+        cell.data_type = data_type_of(value)
         if data_type is not None:
             cell.data_type = data_type
         cell._style = style

@@ -13,10 +13,10 @@ from .styles import stylesheet_element
 from .worksheet import write_worksheet
 from .xml import to_bytes, use_lxml
 
-__all__ = ["save_workbook", "COMPRESSION_LEVEL"]
+__all__ = ["save_workbook", "COMPRESSION", "COMPRESSION_LEVEL"]
 
-# Deflate level of every part. Level 1 writes a sheet of 10^6 cells about three times as fast
-# as the default level 6, and the file is about a fifth larger (bench/bench_write.py).
+# How every part is compressed (bench/bench_save.py measures the levels).
+COMPRESSION = zipfile.ZIP_DEFLATED
 COMPRESSION_LEVEL = 1
 
 
@@ -101,7 +101,7 @@ def _write_zip(wb, out, lxml, large):
     sheets = wb.worksheets
     theme = wb._loaded.theme if wb._loaded is not None else None
     active = wb.active
-    with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED, compresslevel=COMPRESSION_LEVEL) as zf:
+    with zipfile.ZipFile(out, "w", COMPRESSION, compresslevel=COMPRESSION_LEVEL) as zf:
         def put(part, root):
             zf.writestr(part, to_bytes(root, lxml))
 

@@ -1,0 +1,109 @@
+"""Write-only worksheets: rows are written out as they are appended, into a temporary file of
+their own, and the part is put together around them when the workbook is saved. Memory use
+does not grow with the number of rows."""
+
+import shutil
+import tempfile
+
+from ..cell import Cell
+from ..constants import MAX_ROW, MAX_SHEET_COLUMN
+from ..utils.cells import coordinate_of
+from ..worksheet import SheetBase
+from .sheet_data import sheet_writer
+from .worksheet import head_and_tail, text_writer
+from .xml import use_lxml
+
+__all__ = ["WriteOnlyWorksheet"]
+
+# The size from which a zip entry needs the large-entry extension (2 GiB), less what the rest
+# of the part adds to the rows.
+_LARGE = (1 << 31) - (1 << 20)
+
+
+class WriteOnlyWorksheet(SheetBase):
+    """A sheet of a write-only workbook: `append` adds rows; its cells cannot be read back."""
+
+    def __init__(self, workbook, title):
+        super().__init__(workbook, title)
+        # What the sheet writers read from any worksheet.
+        self._cells = {}
+        self._hyperlinks = []
+        self.row_dimensions = {}
+        self._rows = None       # the temporary file of the rows written so far
+        self._writer = None
+        self._failed = None     # what stopped a row half-way: the sheet cannot be saved
+        self._max_row = 0
+        self._max_column = 0
+
+    def append(self, iterable):
+        """Writes a row of values or cells (`quillfen.WriteOnlyCell`) below the last one.
+        Nothing is written when a value cannot be stored."""
+        wb = self.parent
+        if wb._saved:
+            raise ValueError("sheet %r belongs to a saved write-only workbook: no rows can be added" % self.title)
+        if self._failed is not None:
+            raise ValueError("sheet %r could not write a row: %s" % (self.title, self._failed))
+        row = self._max_row + 1
+        if row > MAX_ROW:
+            raise ValueError("sheet %r is full: a sheet has at most %d rows" % (self.title, MAX_ROW))
+        cells = []
+        for column, value in enumerate(iterable, 1):
+            if column > MAX_SHEET_COLUMN:
+                raise ValueError("row %d of sheet %r has more than %d values" % (row, self.title, MAX_SHEET_COLUMN))
+            if isinstance(value, Cell):
+                value.parent, value.row, value.column = self, row, column
+                cells.append(value)
+            else:
+                cell = Cell(self, row, column)
+                cell.value = value
+                cells.append(cell)
+        if self._writer is None:
+            self._start()
+        try:
+            self._writer.write_row(cells, row)
+        except BaseException as exc:
+            self._failed = "%s: %s" % (type(exc).__name__, exc)
+            raise
+        self._max_row = row
+        self._max_column = max(self._max_column, len(cells))
+
+    def _start(self):
+        wb = self.parent
+        if wb._lxml is None:
+            wb._lxml = use_lxml()
+        self._rows = tempfile.TemporaryFile(prefix="quillfen-")
+        self._writer = sheet_writer(self, text_writer(self._rows, wb._lxml), wb._lxml)
+
+    def _refuse(self, *_args, **_kwargs):
+        raise TypeError("sheet %r is write-only: its cells cannot be read or addressed; "
+                        "add rows with append()" % self.title)
+
+    cell = __getitem__ = __setitem__ = __delitem__ = iter_rows = _refuse
+
+    rows = values = property(_refuse)
+
+    def _large(self):
+        if self._rows is None:
+            return False
+        self._writer.flush()
+        return self._rows.seek(0, 2) > _LARGE
+
+    def _write_part(self, out, selected):
+        """Writes the whole part to the binary stream `out`: the rows written so far, with the
+        elements around them."""
+        if self._failed is not None:
+            raise ValueError("sheet %r could not write a row (%s): its rows are incomplete"
+                             % (self.title, self._failed))
+        lxml = self.parent._lxml if self.parent._lxml is not None else use_lxml()
+        dimension = "A1:%s" % coordinate_of(max(self._max_row, 1), max(self._max_column, 1))
+        head, tail = head_and_tail(self, dimension, selected, lxml)
+        out.write(head + b"<sheetData>")
+        if self._rows is not None:
+            self._writer.flush()
+            self._rows.seek(0)
+            shutil.copyfileobj(self._rows, out, 1 << 20)
+        out.write(b"</sheetData>" + tail)
+
+    def _release(self):
+        if self._rows is not None:
+            self._rows.close()
