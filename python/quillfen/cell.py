@@ -8,6 +8,7 @@ finite, dates with a time zone).
 
 import datetime
 import decimal
+import functools
 import math
 import re
 
@@ -155,18 +156,40 @@ def data_type_of(value):
     return "s"
 
 
+_INT64 = range(-2**63, 2**63)
+
+
 def checked_data_type(cell, value):
     """The data type of `value` (`data_type_of`), after checking that a file can hold it in
     `cell` (see the module docstring). A date, time or duration also gives the cell a number
     format that shows it as such, when its format does not already."""
+    # PERF NOTE: every assigned and appended value comes here; the exact built-in types are
+    # told apart first, by identity.
     kind = type(value)
-    if kind is str:  # the common case first
-        _check_text(cell, value)
-        return "f" if value.startswith("=") and len(value) > 1 else "s"
-    if value is None or kind is bool:
-        pass
-    elif isinstance(value, int):
-        if not -2**63 <= value < 2**63:
+    if kind is str:
+        if len(value) > MAX_TEXT or _ILLEGAL_TEXT.search(value) is not None:
+            _check_text(cell, value)
+        return "f" if value[:1] == "=" and len(value) > 1 else "s"
+    if kind is int:
+        if value in _INT64:
+            return "n"
+    elif kind is float:
+        if math.isfinite(value):
+            return "n"
+    elif value is None:
+        return "n"
+    elif kind is bool:
+        return "b"
+    elif kind in DEFAULT_DATE_FORMATS:
+        _check_date(cell, value, kind)
+        return "d"
+    return _checked_other(cell, value)
+
+
+def _checked_other(cell, value):
+    """`checked_data_type` of everything but the exact built-in types of its fast path."""
+    if isinstance(value, int):  # a subclass: exact bools took the fast path
+        if value not in _INT64:
             _refuse(cell, ValueError, "an integer beyond 64 bits")
     elif isinstance(value, float):
         if not math.isfinite(value):
@@ -174,7 +197,7 @@ def checked_data_type(cell, value):
     elif isinstance(value, str):
         _check_text(cell, value)
     elif isinstance(value, _DATE_TYPES):
-        _check_date(cell, value)
+        _check_date(cell, value, next(cls for cls in DEFAULT_DATE_FORMATS if isinstance(value, cls)))
     elif isinstance(value, decimal.Decimal):
         if not value.is_finite() or not math.isfinite(float(value)):
             _refuse(cell, ValueError, "%r: only numbers within a double's range can be stored" % value)
@@ -189,18 +212,27 @@ def checked_data_type(cell, value):
     return data_type_of(value)
 
 
-def _check_date(cell, value):
-    if isinstance(value, (datetime.datetime, datetime.time)) and value.tzinfo is not None:
+@functools.lru_cache(maxsize=1024)
+def _shows(code):
+    """What a format code shows a number as: "date" (a date or time), "duration" or None."""
+    if not is_date_format(code):
+        return None
+    return "duration" if is_timedelta_format(code) else "date"
+
+
+def _check_date(cell, value, kind):
+    """Refuses a time zone; gives the cell a format that shows `value` (of date type `kind`)
+    as what it is, unless it has one."""
+    if kind is not datetime.date and kind is not datetime.timedelta and value.tzinfo is not None:
         _refuse(cell, ValueError, "%r: dates and times with a time zone cannot be stored" % value)
-    if cell.parent is None or getattr(cell.parent.parent, "stylesheet", None) is None:
+    stylesheet = getattr(getattr(cell.parent, "parent", None), "stylesheet", None)
+    if stylesheet is None:
         return
-    stylesheet = _stylesheet(cell)
-    code = stylesheet.code(cell._style[NUM_FMT]) if cell._style is not None else None
-    duration = isinstance(value, datetime.timedelta)
-    if is_date_format(code) and is_timedelta_format(code) == duration:
+    want = "duration" if kind is datetime.timedelta else "date"
+    style = cell._style
+    if style is not None and _shows(stylesheet.code(style[NUM_FMT])) == want:
         return
-    default = next(fmt for cls, fmt in DEFAULT_DATE_FORMATS.items() if isinstance(value, cls))
-    _set_number_format(cell, stylesheet.number_format_id(default))
+    _set_number_format(cell, stylesheet.number_format_id(DEFAULT_DATE_FORMATS[kind]))
 
 
 class ReadOnlyCell:

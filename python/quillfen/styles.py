@@ -164,6 +164,7 @@ class Stylesheet:
         # Every workbook has a default cell format, even when its styles part lists none.
         self.cell_styles = IndexedList(cell_styles or (StyleArray(),))
         self.number_formats = dict(number_formats or {})
+        self._format_ids = {}  # code -> id, of the custom formats asked for
         self.fonts = ElementList(fonts or (default_font(),))
         self.fills = ElementList(fills or (_pattern_fill("none"), _pattern_fill("gray125")))
         self.borders = ElementList(borders or (_element("border"),))
@@ -192,11 +193,17 @@ class Stylesheet:
         num_fmt = _BUILTIN_IDS.get(code)
         if num_fmt is not None:
             return num_fmt
+        # Remembered, but checked: `number_formats` may have been changed since.
+        num_fmt = self._format_ids.get(code)
+        if num_fmt is not None and self.number_formats.get(num_fmt) == code:
+            return num_fmt
         for num_fmt, known in self.number_formats.items():
             if known == code:
-                return num_fmt
-        num_fmt = max([FIRST_CUSTOM_FORMAT - 1, *self.number_formats]) + 1
-        self.number_formats[num_fmt] = code
+                break
+        else:
+            num_fmt = max([FIRST_CUSTOM_FORMAT - 1, *self.number_formats]) + 1
+            self.number_formats[num_fmt] = code
+        self._format_ids[code] = num_fmt
         return num_fmt
 
     def date_formats(self):

@@ -5,7 +5,7 @@ does not grow with the number of rows."""
 import shutil
 import tempfile
 
-from ..cell import Cell
+from ..cell import Cell, checked_data_type
 from ..constants import MAX_ROW, MAX_SHEET_COLUMN
 from ..utils.cells import coordinate_of
 from ..worksheet import SheetBase
@@ -34,6 +34,7 @@ class WriteOnlyWorksheet(SheetBase):
         self._failed = None     # what stopped a row half-way: the sheet cannot be saved
         self._max_row = 0
         self._max_column = 0
+        self._scratch = []      # cells reused for the plain values of each row
 
     def append(self, iterable):
         """Writes a row of values or cells (`quillfen.WriteOnlyCell`) below the last one.
@@ -46,17 +47,7 @@ class WriteOnlyWorksheet(SheetBase):
         row = self._max_row + 1
         if row > MAX_ROW:
             raise ValueError("sheet %r is full: a sheet has at most %d rows" % (self.title, MAX_ROW))
-        cells = []
-        for column, value in enumerate(iterable, 1):
-            if column > MAX_SHEET_COLUMN:
-                raise ValueError("row %d of sheet %r has more than %d values" % (row, self.title, MAX_SHEET_COLUMN))
-            if isinstance(value, Cell):
-                value.parent, value.row, value.column = self, row, column
-                cells.append(value)
-            else:
-                cell = Cell(self, row, column)
-                cell.value = value
-                cells.append(cell)
+        cells = self._cells_of(iterable, row)
         if self._writer is None:
             self._start()
         try:
@@ -66,6 +57,32 @@ class WriteOnlyWorksheet(SheetBase):
             raise
         self._max_row = row
         self._max_column = max(self._max_column, len(cells))
+
+    def _cells_of(self, values, row):
+        """The cells of row `row`, each value checked. Plain values go into cells kept from one
+        row to the next (one per column): the writer is done with a row before `append`
+        returns, and a million rows then make no million cells."""
+        scratch = self._scratch
+        cells = []
+        for column, value in enumerate(values, 1):
+            if isinstance(value, Cell):
+                if value.parent is self:  # a WriteOnlyCell of this sheet takes its place
+                    value.row, value.column = row, column
+                else:  # another sheet's cell stays where it is: its value and style are copied
+                    value = Cell(self, row, column, value._value, value._style, value.data_type)
+                cells.append(value)
+                continue
+            if column > len(scratch):
+                scratch.append(Cell(self, row, column))
+            cell = scratch[column - 1]
+            cell.row = row
+            cell._style = None
+            cell.data_type = checked_data_type(cell, value)
+            cell._value = value
+            cells.append(cell)
+        if len(cells) > MAX_SHEET_COLUMN:
+            raise ValueError("row %d of sheet %r has more than %d values" % (row, self.title, MAX_SHEET_COLUMN))
+        return cells
 
     def _start(self):
         wb = self.parent
