@@ -25,6 +25,11 @@ std::int64_t saturate(double v) noexcept {
     return static_cast<std::int64_t>(v);
 }
 
+// (seconds + microseconds / 10^6) / 86400 with the operations in Python's order.
+double day_fraction(std::int64_t seconds, std::int64_t microseconds) noexcept {
+    return (static_cast<double>(seconds) + static_cast<double>(microseconds) / 1000000.0) / 86400.0;
+}
+
 Time time_of_ms(std::int64_t ms) noexcept {
     return Time{static_cast<std::uint8_t>(ms / 3600000), static_cast<std::uint8_t>((ms / 60000) % 60),
                 static_cast<std::uint8_t>((ms / 1000) % 60), static_cast<std::uint32_t>((ms % 1000) * 1000)};
@@ -96,6 +101,18 @@ DateParts from_excel_int(const Epoch& epoch, std::int64_t serial) noexcept {
     return finish(epoch, days, 0);
 }
 
+bool excel_int_in_range(const Epoch& epoch, std::int64_t serial) noexcept {
+    if (serial == 0) return true;
+    std::int64_t days = serial;
+    if (serial > 0 && serial < 60 && epoch.windows_1900) ++days;
+    if (days > MAX_DELTA_DAYS || days < -MAX_DELTA_DAYS) return false;
+    // finish() with no milliseconds: the day count after adding the epoch's whole days.
+    std::int64_t t = 0, u = 0;
+    if (__builtin_add_overflow(epoch.day, days, &t)) return false;
+    if (__builtin_add_overflow(t, floor_div(epoch.micros, MICROS_PER_DAY), &u)) return false;
+    return u >= 0 && u <= MAX_DAY;
+}
+
 DateParts from_excel_float(const Epoch& epoch, double x) noexcept {
     if (!std::isfinite(x)) return OutOfRange{};
     // divmod(x, 1.0) exactly as Python's float divmod computes it.
@@ -125,6 +142,23 @@ DateParts from_excel_float(const Epoch& epoch, double x) noexcept {
     if (x > 0.0 && x < 60.0 && epoch.windows_1900) d += 1.0;
     if (std::fabs(d) > static_cast<double>(MAX_DELTA_DAYS)) return OutOfRange{};
     return finish(epoch, saturate(d), ms);
+}
+
+std::optional<double> to_serial(const Epoch& epoch, const DateParts& parts) noexcept {
+    if (const auto* t = std::get_if<Time>(&parts)) {
+        return day_fraction((std::int64_t{t->hour} * 60 + t->minute) * 60 + t->second, t->microsecond);
+    }
+    const auto* dt = std::get_if<DateTime>(&parts);
+    if (!dt) return std::nullopt;
+    const Epoch when = Epoch::make(dt->year, dt->month, dt->day, dt->hour, dt->minute, dt->second,
+                                   dt->microsecond, false);
+    // Both dates lie in years 1 to 9999, so the microseconds between them fit 64 bits.
+    const std::int64_t delta = (when.day - epoch.day) * MICROS_PER_DAY + when.micros - epoch.micros;
+    std::int64_t days = floor_div(delta, MICROS_PER_DAY);
+    const std::int64_t rest = delta - days * MICROS_PER_DAY;
+    if (epoch.windows_1900 && days > 0 && days <= 60) --days;
+    const double fraction = day_fraction(rest / 1000000, rest % 1000000);
+    return static_cast<double>(days) + fraction;
 }
 
 }  // namespace qf

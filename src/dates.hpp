@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <variant>
 
 namespace qf {
@@ -46,10 +47,19 @@ using DateParts = std::variant<DateTime, Time, OutOfRange>;
 
 // An integer-valued serial (cell text that was a plain integer).
 DateParts from_excel_int(const Epoch& epoch, std::int64_t serial) noexcept;
+// Whether from_excel_int gives a date or time, without working out the calendar date (the check
+// that loading makes for every date-styled integer).
+bool excel_int_in_range(const Epoch& epoch, std::int64_t serial) noexcept;
 // A float serial; times are resolved to the millisecond, ties to even.
 DateParts from_excel_float(const Epoch& epoch, double serial) noexcept;
 // The epoch plus `days` whole days, then plus `millis` milliseconds, each step range-checked as
 // Python's datetime + timedelta is. Gives DateTime or OutOfRange.
 DateParts finish(const Epoch& epoch, std::int64_t days, std::int64_t millis) noexcept;
+
+// The serial number of a date-time or time of day: the inverse of the conversions above, as the
+// package's `to_excel` computes it (whole days since the epoch rounded down, the 1900 leap-day
+// shift undone for days 1 to 60, plus the time left over as a fraction of a day). Nothing for
+// OutOfRange.
+std::optional<double> to_serial(const Epoch& epoch, const DateParts& parts) noexcept;
 
 }  // namespace qf

@@ -6,6 +6,8 @@
 #include "core/ref.hpp"
 #include "dates.hpp"
 
+#include <array>
+#include <cstdint>
 #include <optional>
 
 namespace qf {
@@ -18,5 +20,34 @@ namespace qf {
 // datetime.datetime (naive) or datetime.time for DateTime/Time parts; null with an exception
 // set otherwise (OutOfRange never reaches here in callers that checked at load time).
 [[nodiscard]] Ref date_parts_to_py(const DateParts& parts) noexcept;
+
+// The Python objects made for recent serials, by their bits: date and time objects are immutable,
+// so a column that repeats a handful of dates shares a handful of objects instead of making one
+// per cell. Direct-mapped; belongs to one reader or store, whose epoch is fixed while it is used.
+class DateObjects {
+public:
+    // The cached object for the serial, else `make()` (a new reference, or null with an
+    // exception set, which is not cached).
+    template <class Make>
+    Ref get(std::uint64_t bits, bool is_float, Make&& make) {
+        Slot& slot = slots_[(bits * 0x9E3779B97F4A7C15ULL + is_float) >> (64 - SLOT_BITS)];
+        if (slot.obj && slot.bits == bits && slot.is_float == is_float) return slot.obj.clone();
+        Ref obj = make();
+        if (obj) slot = Slot{bits, is_float, obj.clone()};
+        return obj;
+    }
+    void clear() noexcept {
+        for (Slot& slot : slots_) slot.obj.reset();
+    }
+
+private:
+    static constexpr unsigned SLOT_BITS = 8;
+    struct Slot {
+        std::uint64_t bits = 0;
+        bool is_float = false;
+        Ref obj;
+    };
+    std::array<Slot, std::size_t{1} << SLOT_BITS> slots_;
+};
 
 }  // namespace qf

@@ -8,6 +8,7 @@
 #include "sheet/rowreader.hpp"
 #include "store/store.hpp"
 #include "strings.hpp"
+#include "writer/writer.hpp"
 #include "xml/dimension.hpp"
 
 #include <memory>
@@ -107,6 +108,8 @@ int module_exec(PyObject* module) noexcept {
     if (!cell_store || PyModule_AddObjectRef(module, "CellStore", reinterpret_cast<PyObject*>(cell_store)) < 0) {
         return -1;
     }
+    PyObject* sheet_writer = writer::sheet_writer_type();
+    if (!sheet_writer || PyModule_AddObjectRef(module, "SheetWriter", sheet_writer) < 0) return -1;
     return 0;
 }
 

@@ -63,7 +63,7 @@ XmlResult<Ref> read_string_table(PyObject* source, PyObject* helpers_dict) {
     text::TextItem item;
     std::string scratch;
     for (;;) {
-        QF_TRY_SET(xml::XmlEvent ev, reader.next());
+        QF_TRY_SET(xml::XmlEvent ev, reader.next_tag());
         if (ev == xml::XmlEvent::Eof) return list;
         if (ev != xml::XmlEvent::Start && ev != xml::XmlEvent::Empty) continue;
         if (reader.ns() != xml::NS_MAIN || reader.local() != "si") continue;

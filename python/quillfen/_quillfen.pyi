@@ -1,7 +1,7 @@
 # Type stubs of the native engine (quillfen._quillfen). The engine is private to the package:
 # the public API is quillfen.load_workbook and friends; these stubs serve type checkers and IDEs.
 
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Any, BinaryIO, Protocol
 
 class _Source(Protocol):
@@ -10,7 +10,7 @@ class _Source(Protocol):
 Namespaces = list[tuple[str, str]]
 
 class NativeFallback(Exception):
-    """The native engine cannot reproduce tarnwick's behaviour for this input; the pure Python implementation must be used."""
+    """The native engine cannot reproduce the pure-Python path's behaviour for this input; the pure Python implementation must be used."""
 
 def read_string_table(source: _Source | BinaryIO, helpers: dict[str, Any]) -> list[Any]: ...
 def bind_cells(
@@ -64,3 +64,11 @@ class CellStore:
     def _stats(self) -> tuple[int, int, int, int]: ...
     # The row's cells (or values), and whether any cell had to be created.
     def _row(self, row: int, min_col: int, max_col: int, values_only: bool) -> tuple[tuple[Any, ...], bool]: ...
+
+class SheetWriter:
+    def __init__(self, ws: Any, write: Callable[[Any], object], lxml: bool, helpers: dict[str, Any]) -> None: ...
+    # Writes the whole <sheetData>; `rows_fallback()` gives (row index, cells) pairs for sheets
+    # whose cells are not keyed by plain (row, column) ints.
+    def write_sheet_data(self, rows_fallback: Callable[[], Iterable[tuple[Any, Iterable[Any]]]]) -> None: ...
+    def write_row(self, cells: Iterable[Any], row_idx: int) -> None: ...
+    def flush(self) -> None: ...

@@ -9,7 +9,7 @@ namespace qf {
 namespace {
 
 constexpr const char* FALLBACK_DOC =
-    "The native engine cannot reproduce tarnwick's behaviour for this input; the pure Python "
+    "The native engine cannot reproduce the pure-Python path's behaviour for this input; the pure Python "
     "implementation must be used.";
 
 PyMutex fallback_mutex;
@@ -97,6 +97,14 @@ PyObject* wrap_as_fallback() noexcept {
     return nullptr;
 }
 
+PyObject* type_once(PyMutex& mutex, PyObject*& type, PyType_Spec& spec) noexcept {
+    PyMutex_Lock(&mutex);
+    if (!type) type = PyType_FromSpec(&spec);
+    PyObject* made = type;
+    PyMutex_Unlock(&mutex);
+    return made;
+}
+
 bool parse_args(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                 std::initializer_list<const char*> names, PyObject** out, std::size_t required) noexcept {
     const std::size_t count = names.size();
@@ -135,6 +143,19 @@ bool parse_args(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyOb
         }
         ++slot;
     }
+    return true;
+}
+
+bool arg_int64(const char* fname, const char* arg, PyObject* obj, std::int64_t& out) noexcept {
+    const long long v = PyLong_AsLongLong(obj);
+    if (v == -1 && PyErr_Occurred()) {
+        Ref exc = Ref::steal(PyErr_GetRaisedException());
+        Ref text = Ref::steal(PyObject_Str(exc.get()));
+        if (!text) return false;
+        PyErr_Format(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), "%s() argument '%s': %U", fname, arg, text.get());
+        return false;
+    }
+    out = v;
     return true;
 }
 

@@ -6,6 +6,7 @@
 #include "core/error.hpp"
 #include "core/ref.hpp"
 
+#include <cstdint>
 #include <initializer_list>
 #include <new>
 #include <stdexcept>
@@ -56,12 +57,26 @@ auto guard(F&& body, decltype(body()) on_error) noexcept -> decltype(body()) {
 template <class F>
 PyObject* guard(F&& body) noexcept { return guard(std::forward<F>(body), static_cast<PyObject*>(nullptr)); }
 
+// A method implementation of any C signature, as a method table stores it.
+template <class F>
+constexpr PyCFunction as_cfunc(F f) noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+// The type made from `spec` once per process and never freed, kept in `type` behind `mutex`;
+// null with an exception set when it cannot be made.
+PyObject* type_once(PyMutex& mutex, PyObject*& type, PyType_Spec& spec) noexcept;
+
 // Parses vectorcall arguments (positional or by keyword) into `out`, one slot per name, all
 // required unless `required` is smaller than the number of names (the rest default to null).
 // Raises TypeError in the usual Python wording on a bad call.
 bool parse_args(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                 std::initializer_list<const char*> names, PyObject** out,
                 std::size_t required = SIZE_MAX) noexcept;
+
+// Reads an integer argument as a signed 64-bit value (objects with __index__ are accepted). A
+// failed conversion is raised again with its own type as "fname() argument 'arg': <message>".
+bool arg_int64(const char* fname, const char* arg, PyObject* obj, std::int64_t& out) noexcept;
 
 // TypeError "fname() argument 'arg' must be dict, not T" unless `obj` is a dict (or subclass).
 bool require_dict(const char* fname, const char* arg, PyObject* obj) noexcept;

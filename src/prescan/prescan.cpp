@@ -129,7 +129,7 @@ private:
 XmlResult<void> Scan::run() {
     bool sheet_data_seen = false;
     for (;;) {
-        QF_TRY_SET(XmlEvent ev, r_.next());
+        QF_TRY_SET(XmlEvent ev, r_.next_tag());
         if (ev == XmlEvent::Eof) return {};
         if ((ev != XmlEvent::Start && ev != XmlEvent::Empty) || r_.depth() != 2) continue;
         if (!sheet_data_seen && r_.ns() == xml::NS_MAIN && r_.local() == "sheetData") {
@@ -149,7 +149,7 @@ XmlResult<void> Scan::capture(XmlEvent ev, bool tail) {
     r_.start_capture();
     if (ev == XmlEvent::Start) {
         for (std::size_t depth = 1; depth;) {
-            QF_TRY_SET(XmlEvent inner, r_.next());
+            QF_TRY_SET(XmlEvent inner, r_.next_tag());
             if (inner == XmlEvent::Start || inner == XmlEvent::Empty) ++depth;
             else if (inner == XmlEvent::End) --depth;
         }

@@ -129,6 +129,7 @@ XmlResult<void> run(PyObject* source, PyObject* parser, PyObject* ws, PyObject* 
         QF_TRY_SET(Item item, p->next_item());
         if (auto* row = std::get_if<RowItem>(&item)) {
             for (CellRec& cell : row->cells) QF_TRY(bind_cell(load, p->state(), cell, cell_styles, n_styles));
+            p->recycle(std::move(row->cells));
         } else if (auto* el = std::get_if<ElementItem>(&item)) {
             Ref xml = Ref::steal(PyBytes_FromStringAndSize(el->snippet.data(), static_cast<Py_ssize_t>(el->snippet.size())));
             if (!xml) return std::unexpected(source_error());

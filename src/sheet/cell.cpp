@@ -5,6 +5,7 @@
 #include "dates_py.hpp"
 #include "formula/pyerror.hpp"
 
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -130,8 +131,9 @@ XmlResult<Typed> to_date(SheetState& st, const CellBufs& b, const StyleId& style
         PyErr_Clear();
         return date_warning(st, b, n, is_formula);
     }
-    const DateParts parts = n.kind == Number::Int ? from_excel_int(*s.epoch, n.i) : from_excel_float(*s.epoch, n.f);
-    if (std::holds_alternative<OutOfRange>(parts)) return date_warning(st, b, n, is_formula);
+    const bool in_range = n.kind == Number::Int ? excel_int_in_range(*s.epoch, n.i)
+                                                : !std::holds_alternative<OutOfRange>(from_excel_float(*s.epoch, n.f));
+    if (!in_range) return date_warning(st, b, n, is_formula);
     if (n.kind == Number::Int) return Typed{DateIntV{n.i}, code(DT_D)};
     return Typed{DateFloatV{n.f}, code(DT_D)};
 }
@@ -159,8 +161,9 @@ XmlResult<Typed> typed_value(SheetState& st, CellBufs& b, std::string_view dtype
         QF_TRY_SET(DType d, py_dtype(dtype));
         return Typed{std::monostate{}, std::move(d)};
     }
-    std::string text = std::move(b.v);
-    b.v.clear();
+    // PERF NOTE: a view, so the buffer keeps its capacity for the next cell (number texts are
+    // often longer than a short string holds inline).
+    const std::string_view text = b.v;
     if (dtype == "n") {
         QF_TRY_SET(Number n, parse_number(h, text));
         const Settings& s = st.settings;
@@ -192,18 +195,18 @@ XmlResult<Typed> typed_value(SheetState& st, CellBufs& b, std::string_view dtype
         QF_TRY_SET(Ref obj, py_call1(h.from_iso8601.get(), text));
         return Typed{std::move(obj), code(DT_D)};
     }
-    if (dtype == "e") return Typed{std::move(text), code(DT_E)};
-    if (dtype == "f") return Typed{std::move(text), code(DT_F)};
-    if (dtype == "str") return Typed{std::move(text), code(DT_S)};
+    if (dtype == "e") return Typed{std::string(text), code(DT_E)};
+    if (dtype == "f") return Typed{std::string(text), code(DT_F)};
+    if (dtype == "str") return Typed{std::string(text), code(DT_S)};
     QF_TRY_SET(DType d, py_dtype(dtype));
-    return Typed{std::move(text), std::move(d)};
+    return Typed{std::string(text), std::move(d)};
 }
 
 XmlResult<Val> shared_formula(SheetState& st, const CellBufs& b, std::string text, formula::Cell pos) {
     const Helpers& h = st.helpers;
     std::optional<std::uint32_t> found;
     if (b.has_f_si) {
-        auto it = st.masters_by_si.find(b.f_si);
+        auto it = st.masters_by_si.find(std::string(b.f_si));
         if (it != st.masters_by_si.end()) found = it->second;
     } else {
         found = st.anon_master;
@@ -247,7 +250,7 @@ XmlResult<Val> shared_formula(SheetState& st, const CellBufs& b, std::string tex
     }
     const auto index = static_cast<std::uint32_t>(st.masters.size());
     st.masters.push_back(std::move(master));
-    if (b.has_f_si) st.masters_by_si.insert_or_assign(b.f_si, index);
+    if (b.has_f_si) st.masters_by_si.insert_or_assign(std::string(b.f_si), index);
     else st.anon_master = index;
     return Val{std::move(text)};
 }
@@ -348,11 +351,12 @@ XmlError formula_err(const Helpers& h, const formula::FormulaError& e) {
     return raised();
 }
 
-XmlResult<CellRec> interpret(SheetState& st, CellBufs& b, StyleId style, std::optional<Val> inline_val,
-                             PyObject* f_attrs) {
+namespace {
+
+XmlResult<void> interpret_into(SheetState& st, CellBufs& b, StyleId& style, std::optional<Val>& inline_val,
+                               PyObject* f_attrs, CellRec& rec) {
     const Settings& s = st.settings;
-    const std::string_view dtype = b.has_t ? std::string_view(b.t) : std::string_view("n");
-    CellRec rec;
+    const std::string_view dtype = b.has_t ? b.t : std::string_view("n");
     if (b.has_r && !b.r.empty()) {
         QF_TRY_SET(formula::Cell pos, coordinate(st.helpers, b.r));
         rec.row = pos.row;
@@ -384,7 +388,19 @@ XmlResult<CellRec> interpret(SheetState& st, CellBufs& b, StyleId style, std::op
         rec.formula = std::move(formula);
     }
     rec.style = std::move(style);
-    return rec;
+    return {};
+}
+
+}  // namespace
+
+XmlResult<void> interpret(SheetState& st, CellBufs& b, StyleId style, std::optional<Val> inline_val,
+                          PyObject* f_attrs, std::vector<CellRec>& out) {
+    // PERF NOTE: built in place; a finished record is large and costly to move.
+    CellRec& rec = out.emplace_back();
+    auto done = interpret_into(st, b, style, inline_val, f_attrs, rec);
+    if (!done) out.pop_back();
+    b.v = {};
+    return done;
 }
 
 Ref shared_to_py(const SheetState& st, const SharedRefV& ref) {
@@ -411,8 +427,18 @@ Ref val_to_py(const SheetState& st, const Val& v) {
                                                      static_cast<Py_ssize_t>(std::get<4>(v).index)));
         case 5: return py_str(std::get<5>(v));
         case 6: return shared_to_py(st, std::get<6>(v));
-        case 7: return date_parts_to_py(from_excel_int(*st.settings.epoch, std::get<7>(v).serial));
-        case 8: return date_parts_to_py(from_excel_float(*st.settings.epoch, std::get<8>(v).serial));
+        case 7: {
+            const std::int64_t serial = std::get<7>(v).serial;
+            return st.dates.get(static_cast<std::uint64_t>(serial), false, [&] {
+                return date_parts_to_py(from_excel_int(*st.settings.epoch, serial));
+            });
+        }
+        case 8: {
+            const double serial = std::get<8>(v).serial;
+            return st.dates.get(std::bit_cast<std::uint64_t>(serial), true, [&] {
+                return date_parts_to_py(from_excel_float(*st.settings.epoch, serial));
+            });
+        }
         case 9: return std::get<9>(v).clone();
     }
     return Ref{};

@@ -7,6 +7,7 @@
 #include "core/error.hpp"
 #include "core/ref.hpp"
 #include "dates.hpp"
+#include "dates_py.hpp"
 #include "formula/formula.hpp"
 #include "helpers.hpp"
 #include "sheet/coord.hpp"
@@ -60,16 +61,27 @@ struct CellRec {
     bool is_formula = false;
 };
 
-// The raw material of one cell element, reused from cell to cell.
+// The raw material of one cell element, reused from cell to cell. The texts are views, valid
+// until the cell is interpreted: the fast path points them into the reader's buffer (PERF NOTE:
+// no copy per cell), the event path, which reads on past the start tag, at its own copies.
 struct CellBufs {
-    std::string t, r, s, v, f_t, f_ref, f_si, f_text;
+    std::string_view t, r, s, v, f_t, f_ref, f_si, f_text;
     bool has_t = false, has_r = false, has_f = false, has_f_t = false, has_f_ref = false,
          has_f_si = false;
     void clear() noexcept {
-        t.clear(); r.clear(); s.clear(); v.clear();
-        f_t.clear(); f_ref.clear(); f_si.clear(); f_text.clear();
+        t = r = s = v = f_t = f_ref = f_si = f_text = {};
         has_t = has_r = has_f = has_f_t = has_f_ref = has_f_si = false;
     }
+    // The event path's copies, one buffer per text, kept for their capacity.
+    enum Slot { T, R, S, V, F_T, F_REF, F_SI, F_TEXT, SLOTS };
+    std::string& store(Slot slot) noexcept { return kept_[slot]; }
+    std::string_view keep(Slot slot, std::string_view text) {
+        kept_[slot].assign(text);
+        return kept_[slot];
+    }
+
+private:
+    std::array<std::string, SLOTS> kept_;
 };
 
 // A shared-formula master: native when the translator follows the formula, else the package's.
@@ -89,6 +101,7 @@ struct SheetState {
     std::optional<std::uint32_t> anon_master;
     std::unordered_map<std::string, std::uint32_t> masters_by_si;
     Ref actions;  // list receiving ("warn", message)
+    mutable DateObjects dates;  // what val_to_py made for recent serials
 
     // Interns the data-type strings; false with an exception set on failure.
     [[nodiscard]] XmlResult<void> init_dt();
@@ -109,10 +122,12 @@ struct SheetState {
 // Raises a formula error as the package would (TokenizerError/TranslatorError helpers).
 [[nodiscard]] XmlError formula_err(const Helpers& h, const formula::FormulaError& e);
 
-// The parsed cell. The <v> buffer is taken; `inline_val` is the parsed <is> content (inline
-// string cells), `f_attrs` the attribute dict of a data-table <f> (may be null).
-[[nodiscard]] XmlResult<CellRec> interpret(SheetState& st, CellBufs& bufs, StyleId style,
-                                           std::optional<Val> inline_val, PyObject* f_attrs);
+// The parsed cell, appended to `out` (nothing is appended on failure). The <v> text is taken;
+// `inline_val` is the parsed <is> content (inline string cells), `f_attrs` the attribute dict of
+// a data-table <f> (may be null).
+[[nodiscard]] XmlResult<void> interpret(SheetState& st, CellBufs& bufs, StyleId style,
+                                        std::optional<Val> inline_val, PyObject* f_attrs,
+                                        std::vector<CellRec>& out);
 
 // The Python object for `v` (null with an exception set on failure). Rendering a shared
 // formula allocates, so callers are inside a C-boundary guard.

@@ -27,6 +27,8 @@ bool starting(XmlEvent ev) { return ev == XmlEvent::Start || ev == XmlEvent::Emp
 constexpr std::size_t NPOS = static_cast<std::size_t>(-1);
 std::size_t plain_text_end(const char* b, std::size_t i, std::size_t end) noexcept {
     while (i < end) {
+        i = xml::find_markup(b, i, end, xml::STOP_LT | xml::STOP_AMP | xml::STOP_GT);
+        if (i >= end) break;
         const auto c = static_cast<unsigned char>(b[i]);
         if (c >= 0x20 && c < 0x80) {
             if (c == '<') return i;
@@ -64,7 +66,7 @@ XmlResult<void> refuse_dispatch_tag(const xml::Reader& r, const char* message) {
 }
 
 bool starts(const char* b, std::size_t i, std::size_t end, std::string_view s) noexcept {
-    return end - i >= s.size() && std::string_view(b + i, s.size()) == s;
+    return end - i >= s.size() && xml::same_bytes(b + i, s.data(), s.size());
 }
 
 }  // namespace
@@ -85,9 +87,17 @@ XmlResult<std::unique_ptr<SheetParser>> SheetParser::create(PyObject* source, He
     return p;
 }
 
+void SheetParser::recycle(std::vector<CellRec>&& cells) {
+    // A bound that covers the rows a streaming reader holds back in one block.
+    constexpr std::size_t MAX_SPARE_ROWS = 256;
+    if (spare_rows_.size() >= MAX_SPARE_ROWS) return;
+    cells.clear();
+    spare_rows_.push_back(std::move(cells));
+}
+
 XmlResult<Item> SheetParser::next_item() {
     for (;;) {
-        QF_TRY_SET(XmlEvent ev, reader_.next());
+        QF_TRY_SET(XmlEvent ev, reader_.next_tag());
         switch (ev) {
             case XmlEvent::Start:
             case XmlEvent::Empty: {
@@ -123,7 +133,7 @@ XmlResult<Item> SheetParser::capture_checked(XmlEvent ev) {
     } else {
         std::size_t depth = 1;
         while (depth) {
-            QF_TRY_SET(XmlEvent e, reader_.next());
+            QF_TRY_SET(XmlEvent e, reader_.next_tag());
             if (starting(e)) ++depth;
             else if (e == XmlEvent::End) --depth;
             else if (e == XmlEvent::Eof) return std::unexpected(XmlError::malformed("unexpected eof", reader_.offset()));
@@ -183,6 +193,10 @@ XmlResult<Item> SheetParser::parse_row(XmlEvent ev) {
     }
     RowItem row;
     row.row = st.row_counter;
+    if (!spare_rows_.empty()) {
+        row.cells = std::move(spare_rows_.back());
+        spare_rows_.pop_back();
+    }
     if (ev == XmlEvent::Empty) {
         QF_TRY(reader_.next());
         return Item{std::move(row)};
@@ -193,7 +207,7 @@ XmlResult<Item> SheetParser::parse_row(XmlEvent ev) {
             QF_TRY_SET(bool handled, fast_cell(row.cells));
             if (handled) continue;
         }
-        QF_TRY_SET(XmlEvent e, reader_.next());
+        QF_TRY_SET(XmlEvent e, reader_.next_tag());
         switch (e) {
             case XmlEvent::Start:
             case XmlEvent::Empty:
@@ -217,14 +231,12 @@ XmlResult<void> SheetParser::parse_cell(XmlEvent ev, std::vector<CellRec>& out) 
         if (a.ns != NS_NONE) continue;
         const std::string_view local = reader_.attr_local(a);
         if (local.size() != 1) continue;
-        std::string* target = nullptr;
         switch (local[0]) {
-            case 'r': target = &b.r; b.has_r = true; break;
-            case 's': target = &b.s; break;
-            case 't': target = &b.t; b.has_t = true; break;
+            case 'r': b.r = b.keep(CellBufs::R, reader_.attr_value(a, scratch_)); b.has_r = true; break;
+            case 's': b.s = b.keep(CellBufs::S, reader_.attr_value(a, scratch_)); break;
+            case 't': b.t = b.keep(CellBufs::T, reader_.attr_value(a, scratch_)); b.has_t = true; break;
             default: break;
         }
-        if (target) target->assign(reader_.attr_value(a, scratch_));
     }
     const bool has_s = reader_.find_attr(NS_NONE, "s") != nullptr;
     QF_TRY_SET(StyleId style, style_of(state_.helpers, has_s, b.s));
@@ -233,28 +245,34 @@ XmlResult<void> SheetParser::parse_cell(XmlEvent ev, std::vector<CellRec>& out) 
     if (ev == XmlEvent::Start) {
         bool seen_v = false, seen_f = false, seen_is = false;
         for (bool open = true; open;) {
-            QF_TRY_SET(XmlEvent e, reader_.next());
+            QF_TRY_SET(XmlEvent e, reader_.next_tag());
             switch (e) {
                 case XmlEvent::Start:
                 case XmlEvent::Empty:
                     QF_TRY(refuse_dispatch_tag(reader_, "dispatch tag inside cell"));
                     if (!seen_v && is_main(reader_, "v")) {
                         seen_v = true;
-                        QF_TRY(text::element_text_into(reader_, b.v));
+                        std::string& v = b.store(CellBufs::V);
+                        v.clear();
+                        QF_TRY(text::element_text_into(reader_, v));
+                        b.v = v;
                     } else if (!seen_f && is_main(reader_, "f")) {
                         seen_f = true;
                         b.has_f = true;
                         for (const xml::Attr& a : reader_.attrs()) {
                             if (a.ns != NS_NONE) continue;
                             const std::string_view local = reader_.attr_local(a);
-                            if (local == "t") { b.has_f_t = true; b.f_t.assign(reader_.attr_value(a, scratch_)); }
-                            else if (local == "ref") { b.has_f_ref = true; b.f_ref.assign(reader_.attr_value(a, scratch_)); }
-                            else if (local == "si") { b.has_f_si = true; b.f_si.assign(reader_.attr_value(a, scratch_)); }
+                            if (local == "t") { b.has_f_t = true; b.f_t = b.keep(CellBufs::F_T, reader_.attr_value(a, scratch_)); }
+                            else if (local == "ref") { b.has_f_ref = true; b.f_ref = b.keep(CellBufs::F_REF, reader_.attr_value(a, scratch_)); }
+                            else if (local == "si") { b.has_f_si = true; b.f_si = b.keep(CellBufs::F_SI, reader_.attr_value(a, scratch_)); }
                         }
                         if (b.has_f_t && b.f_t == "dataTable" && !state_.settings.data_only) {
                             QF_TRY_SET(f_attrs, attr_dict());
                         }
-                        QF_TRY(text::element_text_into(reader_, b.f_text));
+                        std::string& f_text = b.store(CellBufs::F_TEXT);
+                        f_text.clear();
+                        QF_TRY(text::element_text_into(reader_, f_text));
+                        b.f_text = f_text;
                     } else if (!seen_is && b.has_t && b.t == "inlineStr" && is_main(reader_, "is")) {
                         seen_is = true;
                         QF_TRY_SET(inline_val, read_inline_at(e));
@@ -275,9 +293,7 @@ XmlResult<void> SheetParser::parse_cell(XmlEvent ev, std::vector<CellRec>& out) 
         QF_TRY(reader_.next());
     }
     ++event_cells;
-    QF_TRY_SET(CellRec rec, interpret(state_, b, std::move(style), std::move(inline_val), f_attrs.get()));
-    out.push_back(std::move(rec));
-    return {};
+    return interpret(state_, b, std::move(style), std::move(inline_val), f_attrs.get(), out);
 }
 
 // Inline strings: plain text is built natively; whatever the package must interpret (rich text
@@ -358,28 +374,27 @@ XmlResult<bool> SheetParser::fast_cell(std::vector<CellRec>& out) {
                 return false;
             CellBufs& cb = bufs_;
             cb.clear();
-            auto take = [&](const xml::FastSlots& s, int k, std::string& dst, bool& flag) {
+            auto take = [&](const xml::FastSlots& s, int k, std::string_view& dst, bool& flag) {
                 if (!s.has(k)) return;
                 flag = true;
-                dst.assign(b + s.start[k], s.end[k] - s.start[k]);
+                dst = std::string_view(b + s.start[k], s.end[k] - s.start[k]);
             };
             bool has_s = false;
             take(cs, 0, cb.r, cb.has_r);
             take(cs, 1, cb.s, has_s);
             take(cs, 2, cb.t, cb.has_t);
-            if (has_v && v_start != NPOS) cb.v.assign(b + v_start, v_end - v_start);
+            if (has_v && v_start != NPOS) cb.v = std::string_view(b + v_start, v_end - v_start);
             if (has_f) {
                 cb.has_f = true;
                 take(fs, 0, cb.f_t, cb.has_f_t);
                 take(fs, 1, cb.f_ref, cb.has_f_ref);
                 take(fs, 2, cb.f_si, cb.has_f_si);
-                if (f_start != NPOS) cb.f_text.assign(b + f_start, f_end - f_start);
+                if (f_start != NPOS) cb.f_text = std::string_view(b + f_start, f_end - f_start);
             }
             reader_.skip_to(p);
             ++fast_cells;
             QF_TRY_SET(StyleId style, style_of(state_.helpers, has_s, cb.s));
-            QF_TRY_SET(CellRec rec, interpret(state_, cb, std::move(style), std::nullopt, nullptr));
-            out.push_back(std::move(rec));
+            QF_TRY(interpret(state_, cb, std::move(style), std::nullopt, nullptr, out));
             return true;
         } while (false);
         if (!incomplete || attempt == 1) return false;

@@ -39,6 +39,10 @@ public:
 
     [[nodiscard]] XmlResult<Item> next_item();
 
+    // Takes back the cell list of a row the consumer is done with: its storage serves a later
+    // row, so that rows cost no allocation once a few are in flight.
+    void recycle(std::vector<CellRec>&& cells);
+
     // Input bytes consumed so far.
     std::uint64_t offset() const noexcept { return reader_.offset(); }
     SheetState& state() noexcept { return state_; }
@@ -70,6 +74,7 @@ private:
     text::TextItem item_;                      // reused for every inline string
     bool in_sheet_data_ = false;
     std::string scratch_;
+    std::vector<std::vector<CellRec>> spare_rows_;
 };
 
 // The 22 worksheet-level elements that the package's dispatcher handles wherever they occur.

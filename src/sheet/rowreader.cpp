@@ -1,12 +1,12 @@
 // RowReader (see rowreader.hpp).
 #include "sheet/rowreader.hpp"
 
+#include "core/borrow.hpp"
 #include "core/frame.hpp"
 #include "pysource.hpp"
 #include "sheet/parser.hpp"
 #include "slots.hpp"
 
-#include <atomic>
 #include <deque>
 #include <optional>
 #include <string>
@@ -17,7 +17,6 @@ namespace {
 
 // Rows are released once the reader's position has left the block they ended in.
 constexpr std::uint64_t RELEASE_BLOCK = 16384;
-constexpr std::uint32_t EXCLUSIVE = 0x80000000u;
 
 struct Queued {
     Item item;
@@ -37,53 +36,12 @@ struct State {
 
 struct RowReaderObject {
     PyObject_HEAD
-    std::atomic<std::uint32_t> borrow;
+    BorrowFlag borrow;
     State* state;
     PyObject* actions;
 };
 
 RowReaderObject* as_reader(PyObject* self) { return reinterpret_cast<RowReaderObject*>(self); }
-
-// Exclusive access for a method call; refused at once while any other access is running.
-class ExclusiveBorrow {
-public:
-    explicit ExclusiveBorrow(RowReaderObject* r) : r_(r) {
-        std::uint32_t expected = 0;
-        ok_ = r->borrow.compare_exchange_strong(expected, EXCLUSIVE, std::memory_order_acquire);
-        if (!ok_) PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-    }
-    ~ExclusiveBorrow() { if (ok_) r_->borrow.store(0, std::memory_order_release); }
-    explicit operator bool() const { return ok_; }
-    ExclusiveBorrow(const ExclusiveBorrow&) = delete;
-    ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
-
-private:
-    RowReaderObject* r_;
-    bool ok_;
-};
-
-class SharedBorrow {
-public:
-    explicit SharedBorrow(RowReaderObject* r) : r_(r) {
-        std::uint32_t v = r->borrow.load(std::memory_order_relaxed);
-        for (;;) {
-            if (v & EXCLUSIVE) {
-                PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-                return;
-            }
-            if (r->borrow.compare_exchange_weak(v, v + 1, std::memory_order_acquire)) break;
-        }
-        ok_ = true;
-    }
-    ~SharedBorrow() { if (ok_) r_->borrow.fetch_sub(1, std::memory_order_release); }
-    explicit operator bool() const { return ok_; }
-    SharedBorrow(const SharedBorrow&) = delete;
-    SharedBorrow& operator=(const SharedBorrow&) = delete;
-
-private:
-    RowReaderObject* r_;
-    bool ok_ = false;
-};
 
 int visit_helpers(const Helpers& h, visitproc visit, void* arg) {
     for (const Ref* r : {&h.int_, &h.float_, &h.coordinate_to_tuple, &h.row_index, &h.from_excel, &h.from_iso8601,
@@ -119,7 +77,7 @@ int RowReader_clear(PyObject* self) {
     RowReaderObject* r = as_reader(self);
     // Only when no call is running: the collector never runs a clear on an object in use by a
     // frame, but a stray state would be freed under that call's feet.
-    if (r->borrow.load(std::memory_order_acquire) == 0) {
+    if (r->borrow.is_idle()) {
         delete std::exchange(r->state, nullptr);
     }
     Py_CLEAR(r->actions);
@@ -131,7 +89,7 @@ void RowReader_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     RowReader_clear(self);
     delete std::exchange(as_reader(self)->state, nullptr);
-    as_reader(self)->borrow.~atomic();
+    as_reader(self)->borrow.~BorrowFlag();
     tp->tp_free(self);
     Py_DECREF(tp);
 }
@@ -168,7 +126,7 @@ PyObject* RowReader_new(PyTypeObject* type, PyObject* args, PyObject* kwds) noex
         Ref self = Ref::steal(type->tp_alloc(type, 0));
         if (!self) return nullptr;
         RowReaderObject* r = as_reader(self.get());
-        new (&r->borrow) std::atomic<std::uint32_t>(0);
+        new (&r->borrow) BorrowFlag();
         r->state = state.release();
         r->actions = actions.release();
         return self.release();
@@ -198,16 +156,17 @@ bool next_ready(State& s, Queued& out) {
             out = Queued{Item{EndItem{}}, 0, {}};
             return true;
         }
-        auto item = p.next_item();
-        if (!item) {
-            fallback_err(std::move(item.error()));
+        // Running out of memory part-way is a failure like any other: the sheet falls back.
+        auto item = guard([&]() -> std::optional<XmlResult<Item>> { return p.next_item(); }, std::nullopt);
+        if (!item || !*item) {
+            if (item) fallback_err(std::move(item->error()));
             wrap_as_fallback();
             s.pending = Ref::steal(PyErr_GetRaisedException());
             if (!s.pending) return false;
             raise_pending(s);
             return false;
         }
-        if (std::holds_alternative<EndItem>(*item)) {
+        if (std::holds_alternative<EndItem>(**item)) {
             s.at_end = true;
             continue;
         }
@@ -218,7 +177,7 @@ bool next_ready(State& s, Queued& out) {
             if (!s.parse_actions) return false;
             p.state().actions = Ref::borrow(s.parse_actions.get());
         }
-        s.queue.push_back(Queued{std::move(*item), p.offset(), std::move(warnings)});
+        s.queue.push_back(Queued{std::move(**item), p.offset(), std::move(warnings)});
     }
 }
 
@@ -255,14 +214,16 @@ State* live_state(RowReaderObject* r) {
 template <class F>
 PyObject* with_next_row(PyObject* self, F&& build) {
     RowReaderObject* r = as_reader(self);
-    ExclusiveBorrow borrow(r);
+    auto borrow = Borrow::exclusive(r->borrow);
     if (!borrow) return nullptr;
     State* s = live_state(r);
     if (!s) return nullptr;
     std::optional<RowItem> row;
     if (!next_row_item(r, *s, row)) return nullptr;
     if (!row) Py_RETURN_NONE;
-    return build(*s, *row);
+    PyObject* out = build(*s, *row);
+    s->parser->recycle(std::move(row->cells));
+    return out;
 }
 
 PyObject* RowReader_next_raw(PyObject* self, PyObject*) noexcept {
@@ -428,7 +389,7 @@ PyObject* RowReader_next_row(PyObject* self, PyObject* const* args, Py_ssize_t n
 
 PyObject* RowReader_get_actions(PyObject* self, void*) noexcept {
     RowReaderObject* r = as_reader(self);
-    SharedBorrow borrow(r);
+    auto borrow = Borrow::shared(r->borrow);
     if (!borrow) return nullptr;
     return Py_NewRef(r->actions ? r->actions : Py_None);
 }
@@ -474,12 +435,6 @@ PyObject* type_obj = nullptr;
 
 }  // namespace
 
-PyObject* row_reader_type() noexcept {
-    PyMutex_Lock(&type_mutex);
-    if (!type_obj) type_obj = PyType_FromSpec(&RowReader_spec);
-    PyObject* t = type_obj;
-    PyMutex_Unlock(&type_mutex);
-    return t;
-}
+PyObject* row_reader_type() noexcept { return type_once(type_mutex, type_obj, RowReader_spec); }
 
 }  // namespace qf::sheet

@@ -348,19 +348,6 @@ PyObject* CellStore_stats(PyObject* self, PyObject*) noexcept {
 
 // ---- row access ----
 
-bool arg_i64(PyObject* obj, const char* name, std::int64_t& out) noexcept {
-    const long long v = PyLong_AsLongLong(obj);
-    if (v == -1 && PyErr_Occurred()) {
-        Ref exc = Ref::steal(PyErr_GetRaisedException());
-        Ref text = Ref::steal(PyObject_Str(exc.get()));
-        if (!text) return false;
-        PyErr_Format(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), "_row() argument '%s': %U", name, text.get());
-        return false;
-    }
-    out = v;
-    return true;
-}
-
 class GcPause {
 public:
     explicit GcPause(bool pause) noexcept : was_on_(pause && PyGC_Disable()) {}
@@ -418,7 +405,8 @@ PyObject* CellStore_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         PyObject* a[4];
         if (!parse_args("_row", args, nargs, kwnames, {"row", "min_col", "max_col", "values_only"}, a)) return nullptr;
         std::int64_t row = 0, min_col = 0, max_col = 0;
-        if (!arg_i64(a[0], "row", row) || !arg_i64(a[1], "min_col", min_col) || !arg_i64(a[2], "max_col", max_col)) {
+        if (!arg_int64("_row", "row", a[0], row) || !arg_int64("_row", "min_col", a[1], min_col) ||
+            !arg_int64("_row", "max_col", a[2], max_col)) {
             return nullptr;
         }
         const int values_only = PyObject_IsTrue(a[3]);
@@ -464,7 +452,7 @@ struct IterState {
     std::uint32_t cursor = 0;
     std::uint32_t length = 0;
     std::size_t row_k = 0;  // row index of the last record returned: rows only move forward
-    std::atomic<std::uint32_t> borrow{0};
+    BorrowFlag borrow;
 };
 
 struct KeyIterObject {
@@ -578,7 +566,7 @@ int CellStore_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(self));
     State& st = st_of(self);
     // An exclusive user may be rebuilding the object table right now.
-    if (st.borrow.load(std::memory_order_acquire) == EXCLUSIVE) return 0;
+    if (st.borrow.is_exclusive()) return 0;
     Py_VISIT(st.ws.get());
     Py_VISIT(st.cell_styles.get());
     Py_VISIT(st.shared_strings.get());
@@ -620,11 +608,6 @@ void CellStore_dealloc(PyObject* self) noexcept {
     reinterpret_cast<CellStoreObject*>(self)->state.~State();
     type->tp_free(self);
     Py_DECREF(type);
-}
-
-template <class F>
-constexpr PyCFunction as_cfunc(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
 PyMethodDef cell_store_methods[] = {

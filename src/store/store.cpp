@@ -28,35 +28,6 @@ bool TranslatorMasters::render_into(std::uint32_t index, std::optional<formula::
     return formula::translate_into(list_[index], dest, out).has_value();
 }
 
-std::optional<Borrow> Borrow::shared(std::atomic<std::uint32_t>& flag) noexcept {
-    std::uint32_t cur = flag.load(std::memory_order_relaxed);
-    do {
-        if (cur == EXCLUSIVE || cur == EXCLUSIVE - 1) {
-            PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-            return std::nullopt;
-        }
-    } while (!flag.compare_exchange_weak(cur, cur + 1, std::memory_order_acquire, std::memory_order_relaxed));
-    return Borrow(&flag, false);
-}
-
-std::optional<Borrow> Borrow::exclusive(std::atomic<std::uint32_t>& flag) noexcept {
-    std::uint32_t expected = 0;
-    if (!flag.compare_exchange_strong(expected, EXCLUSIVE, std::memory_order_acquire, std::memory_order_relaxed)) {
-        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-        return std::nullopt;
-    }
-    return Borrow(&flag, true);
-}
-
-Borrow::~Borrow() {
-    if (!flag_) return;
-    if (exclusive_) {
-        flag_->store(0, std::memory_order_release);
-    } else {
-        flag_->fetch_sub(1, std::memory_order_release);
-    }
-}
-
 std::uint32_t State::put_obj(Ref obj) {
     if (!free_objs.empty()) {
         const std::uint32_t idx = free_objs.back();
@@ -100,6 +71,11 @@ Ref value_obj(State& st, Loc loc) {
             return Ref::borrow(e.payload ? Py_True : Py_False);
         case SST: {
             Ref strings = st.shared_strings.clone();
+            if (PyList_CheckExact(strings.get())) {
+                // PERF NOTE: a list answers as list[i] would, without an int object per cell.
+                if (e.payload < static_cast<std::uint64_t>(PyList_GET_SIZE(strings.get())))
+                    return Ref::steal(PyList_GetItemRef(strings.get(), static_cast<Py_ssize_t>(e.payload)));
+            }
             Ref index = Ref::steal(PyLong_FromUnsignedLongLong(e.payload));
             if (!index) return {};
             return Ref::steal(PyObject_GetItem(strings.get(), index.get()));
@@ -118,14 +94,15 @@ Ref value_obj(State& st, Loc loc) {
             return str_of(SCRATCH);
         }
         case DATE_INT:
-        case DATE_FLOAT: {
-            auto parts = excel_date(st, loc);
-            if (!parts || std::holds_alternative<OutOfRange>(*parts)) {
-                PyErr_SetString(PyExc_SystemError, "CellStore: date cell out of range");
-                return {};
-            }
-            return date_parts_to_py(*parts);
-        }
+        case DATE_FLOAT:
+            return st.dates.get(e.payload, e.tag == DATE_FLOAT, [&]() -> Ref {
+                auto parts = excel_date(st, loc);
+                if (!parts || std::holds_alternative<OutOfRange>(*parts)) {
+                    PyErr_SetString(PyExc_SystemError, "CellStore: date cell out of range");
+                    return {};
+                }
+                return date_parts_to_py(*parts);
+            });
         case OBJ:
             return st.objs[e.payload].clone();
         case TEMPLATE: {
@@ -262,6 +239,7 @@ XmlResult<Load> Load::begin(PyObject* store, PyObject* ws, PyObject* cell_styles
     st.cell_styles = Ref::borrow(cell_styles);
     st.shared_strings = Ref::borrow(shared_strings);
     st.epoch = epoch;
+    st.dates.clear();
     st.slot_class.reset();
     QF_TRY_SET(SlotClass slots, SlotClass::make(cell_cls, {"parent", "_style", "row", "column", "_value",
                                                            "_hyperlink", "data_type", "_comment"}));

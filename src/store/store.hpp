@@ -4,15 +4,16 @@
 // loading interface that full-mode binding fills it through.
 #pragma once
 
+#include "core/borrow.hpp"
 #include "core/error.hpp"
 #include "core/ref.hpp"
 #include "dates.hpp"
+#include "dates_py.hpp"
 #include "formula/formula.hpp"
 #include "ftemplate/ftemplate.hpp"
 #include "slots.hpp"
 #include "store/compact.hpp"
 
-#include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
@@ -45,26 +46,6 @@ private:
     std::vector<formula::Translator> list_;
 };
 
-// Borrow state of an object: shared readers or one exclusive user, never waited on.
-inline constexpr std::uint32_t EXCLUSIVE = 0xFFFFFFFFu;
-
-class Borrow {
-public:
-    // Null with RuntimeError "Already mutably borrowed" / "Already borrowed" on conflict.
-    static std::optional<Borrow> shared(std::atomic<std::uint32_t>& flag) noexcept;
-    static std::optional<Borrow> exclusive(std::atomic<std::uint32_t>& flag) noexcept;
-    Borrow(Borrow&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)), exclusive_(other.exclusive_) {}
-    Borrow(const Borrow&) = delete;
-    Borrow& operator=(const Borrow&) = delete;
-    Borrow& operator=(Borrow&&) = delete;
-    ~Borrow();
-
-private:
-    Borrow(std::atomic<std::uint32_t>* flag, bool exclusive) : flag_(flag), exclusive_(exclusive) {}
-    std::atomic<std::uint32_t>* flag_;
-    bool exclusive_;
-};
-
 inline constexpr std::size_t FIXED_DTYPES = 7;  // "n", "s", "f", "b", "e", "d", "inlineStr"
 inline constexpr std::size_t MAX_EXTRA_DTYPES = 248;
 
@@ -73,6 +54,7 @@ struct State {
     ftemplate::Templates templates;
     std::optional<SlotClass> slot_class;
     std::optional<Epoch> epoch;
+    DateObjects dates;  // what value_obj made for recent serials of this load's epoch
     std::uint64_t row_cache_row = 0;
     Ref row_cache_int;  // empty: no cached row
     std::unique_ptr<Masters> shared;
@@ -88,7 +70,7 @@ struct State {
     Ref typecode;
     Ref dtypes[FIXED_DTYPES];
     Ref dict_mode;
-    std::atomic<std::uint32_t> borrow{0};
+    BorrowFlag borrow;
 
     bool loaded() const noexcept { return slot_class.has_value() && array_new != nullptr; }
 

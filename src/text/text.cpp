@@ -237,7 +237,7 @@ XmlResult<void> element_text_into(Reader& r, std::string& buffer) {
 XmlResult<void> skip_checked(Reader& r, Forbid forbid) {
     std::size_t depth = 1;
     for (;;) {
-        QF_TRY_SET(XmlEvent ev, r.next());
+        QF_TRY_SET(XmlEvent ev, r.next_tag());
         switch (ev) {
             case XmlEvent::Start:
             case XmlEvent::Empty:

@@ -11,8 +11,6 @@ namespace qf::utils {
 
 namespace {
 
-constexpr std::int64_t TWO_POW_53 = std::int64_t{1} << 53;
-
 // Decodes the code point starting at text[i] (valid UTF-8) and advances i past it.
 char32_t decode(std::string_view text, std::size_t& i) {
     auto b = static_cast<unsigned char>(text[i]);
@@ -65,10 +63,10 @@ constexpr EscTable make_table(bool attr, bool lxml) {
         t['"'] = E_QUOT;
         t['\t'] = E_TAB;
         t['\n'] = E_LF;
-        t['\r'] = E_CR;
-    } else if (lxml) {
-        t['\r'] = E_CR;  // the lxml writer escapes CR in text too; ElementTree leaves it
     }
+    // A raw CR in character data reads back as a line feed (XML normalises line ends), so
+    // text keeps it as a reference in both modes.
+    t['\r'] = E_CR;
     if (lxml) {
         // Continuation bytes never start a character, so only lead bytes need a class.
         for (int b = 0xC0; b < 0x100; ++b) t[b] = E_HIGH;
@@ -123,11 +121,45 @@ char* write_g16(char* first, double x) {
     return std::to_chars(first, first + G16_MAX, x, std::chars_format::general, 16).ptr;
 }
 
-char* write_g16_float(char* first, double x) {
-    if (std::fabs(x) < 1e16 && x == std::trunc(x) && !(x == 0.0 && std::signbit(x))) {
-        return std::to_chars(first, first + G16_MAX, static_cast<std::int64_t>(x)).ptr;
+char* write_num_int(char* first, std::int64_t v) { return std::to_chars(first, first + NUM_MAX, v).ptr; }
+
+char* write_num_float(char* first, double x) {
+    if (x == 0.0) {
+        if (std::signbit(x)) *first++ = '-';
+        *first++ = '0';
+        return first;
     }
-    return write_g16(first, x);
+    // PERF NOTE: integral values are the common case and need no digit search.
+    if (std::fabs(x) < 1e16 && x == std::trunc(x)) {
+        return std::to_chars(first, first + NUM_MAX, static_cast<std::int64_t>(x)).ptr;
+    }
+    // The shortest round-tripping digits, in scientific form: "-d.ddde-XX".
+    char sci[NUM_MAX];
+    const char* begin = sci;
+    const char* end = std::to_chars(sci, sci + NUM_MAX, x, std::chars_format::scientific).ptr;
+    const char* e = std::find(begin, end, 'e');
+    int exp = 0;
+    std::from_chars(e + 1 + (e[1] == '+'), end, exp);
+    if (exp < -4 || exp > 15) return std::copy(begin, end, first);
+    // Plain layout of the same digits.
+    const char* p = begin;
+    if (*p == '-') *first++ = *p++;
+    char digits[NUM_MAX];
+    char* d = digits;
+    for (; p < e; ++p) {
+        if (*p != '.') *d++ = *p;
+    }
+    const auto count = static_cast<int>(d - digits);
+    if (exp < 0) {
+        *first++ = '0';
+        *first++ = '.';
+        first = std::fill_n(first, -exp - 1, '0');
+        return std::copy(digits, d, first);
+    }
+    // exp + 1 digits before the point: integral values took the fast path, so some are after it.
+    first = std::copy(digits, digits + exp + 1, first);
+    *first++ = '.';
+    return std::copy(digits + exp + 1, digits + count, first);
 }
 
 std::string format_g16(double x) {
@@ -141,36 +173,14 @@ void append_int(std::string& out, std::int64_t v) {
     out.append(buf, res.ptr);
 }
 
-std::string g16_int(std::int64_t i) {
-    if (i >= -TWO_POW_53 && i <= TWO_POW_53) {
-        std::string out;
-        append_int(out, i);
-        return out;
-    }
-    // Beyond 2^53 only the nearest double's digits are kept, as float(i) would.
-    return format_g16(static_cast<double>(i));
-}
-
-std::string g16_float(double x) {
-    char buf[G16_MAX];
-    return std::string(buf, write_g16_float(buf, x));
-}
-
 void esc_attr(std::string& out, std::string_view text, bool lxml) {
     escape(out, text, lxml ? ATTR_LXML : ATTR_ET, lxml);
 }
 
 void esc_text(std::string& out, std::string_view text, bool lxml) {
-    if (!lxml) {
-        // Fast path: nothing to escape, one copy.
-        if (text.find_first_of("&<>") == std::string_view::npos) {
-            out.append(text);
-            return;
-        }
-        escape(out, text, TEXT_ET, false);
-        return;
-    }
-    escape(out, text, TEXT_LXML, true);
+    // The table scan copies each run of plain bytes in one piece: a text with nothing to
+    // escape is a single copy.
+    escape(out, text, lxml ? TEXT_LXML : TEXT_ET, lxml);
 }
 
 std::string_view py_strip(std::string_view text) {

@@ -17,13 +17,16 @@ std::string format_g16(double x);
 // append to a buffer of their own without a temporary string.
 constexpr std::size_t G16_MAX = 32;
 char* write_g16(char* first, double x);
-char* write_g16_float(char* first, double x);
 
-// `format_g16(double(i))`, with the plain decimal text whenever |i| <= 2^53 (where it is exact).
-std::string g16_int(std::int64_t i);
-
-// `format_g16(x)`, with a plain integer fast path for integral |x| < 1e16 (not -0.0).
-std::string g16_float(double x);
+// The sheet writer's number text, written at `first` (room for NUM_MAX bytes); returns the end.
+// Nothing is lost on the way back: an integer gets its exact decimal digits, a finite double the
+// fewest significant digits (at most 17) that read back as the same double, laid out as %g lays
+// out its digits: plain when the decimal exponent is -4 to 15 (integral values without a point),
+// else d.ddde+XX with at least two exponent digits; "-0" for negative zero. That is Python's
+// repr() of the float without a trailing ".0".
+constexpr std::size_t NUM_MAX = 32;
+char* write_num_int(char* first, std::int64_t v);
+char* write_num_float(char* first, double x);
 
 // Appends the decimal text of `v` to `out` (no locale, no allocation beyond growing `out`).
 void append_int(std::string& out, std::int64_t v);

@@ -12,7 +12,7 @@ bool is_main(const Reader& r, std::string_view local) { return r.ns() == NS_MAIN
 XmlResult<void> skip_dimension_body(Reader& r) {
     std::size_t depth = 1;
     while (depth) {
-        QF_TRY_SET(XmlEvent ev, r.next());
+        QF_TRY_SET(XmlEvent ev, r.next_tag());
         switch (ev) {
             case XmlEvent::Start:
             case XmlEvent::Empty:
@@ -36,7 +36,7 @@ XmlResult<void> skip_dimension_body(Reader& r) {
 
 XmlResult<std::optional<Captured>> find_dimension(Reader& reader) {
     for (;;) {
-        QF_TRY_SET(XmlEvent ev, reader.next());
+        QF_TRY_SET(XmlEvent ev, reader.next_tag());
         switch (ev) {
             case XmlEvent::Start:
             case XmlEvent::Empty: {

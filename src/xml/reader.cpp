@@ -78,6 +78,95 @@ std::size_t skip_ws(const char* buf, std::size_t p) noexcept {
 
 std::size_t saturating_sub(std::size_t v, std::size_t d) noexcept { return v > d ? v - d : 0; }
 
+// Where a stretch of skipped bytes in [from, n) may be cut so that no UTF-8 sequence straddles
+// the cut: before a lead byte whose sequence is not complete by n, else n. Checking the pieces
+// then gives the verdict that checking the whole stretch gives.
+std::size_t char_cut(const char* b, std::size_t from, std::size_t n) noexcept {
+    std::size_t i = n;
+    while (i > from && n - i < 3 && (static_cast<unsigned char>(b[i - 1]) & 0xC0) == 0x80) --i;
+    if (i == from) return n;
+    const auto lead = static_cast<unsigned char>(b[i - 1]);
+    const std::size_t len = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+    return n - (i - 1) < len ? i - 1 : n;
+}
+
+// The character rule over a stretch that streams past in pieces cut by char_cut: the verdict of
+// validate_chars over the whole, control bytes first, then UTF-8, then U+FFFE/U+FFFF.
+class CharRule {
+public:
+    void feed(std::string_view piece) {
+        std::uint8_t seen = 0;
+        for (char c : piece) seen |= CHAR_CLASS[static_cast<unsigned char>(c)];
+        ctrl_ |= (seen & C_CTRL) != 0;
+        if ((seen & C_NON_ASCII) && !bad_utf8_) {
+            if (auto ok = validate_utf8(piece); !ok) {
+                if (std::strcmp(ok.error().text, "invalid utf-8") == 0) bad_utf8_ = true;
+                else nonchar_ = true;
+            }
+        }
+    }
+    const char* error() const noexcept {
+        if (ctrl_) return "invalid character";
+        if (bad_utf8_) return "invalid utf-8";
+        return nonchar_ ? "invalid character" : nullptr;
+    }
+
+private:
+    bool ctrl_ = false, bad_utf8_ = false, nonchar_ = false;
+};
+
+// The reference and "]]>" rules of character data over pieces of a run: the first failing
+// reference as validate_refs reports it, and whether "]]>" occurs.
+class RunRule {
+public:
+    void feed(std::string_view piece) {
+        for (char c : piece) {
+            if (in_ref_) {
+                if (c == ';') {
+                    close_ref();
+                } else {
+                    if (name_len_ < sizeof(name_)) name_[name_len_] = c;
+                    ++name_len_;
+                }
+            } else if (c == '&') {
+                in_ref_ = true;
+                name_len_ = 0;
+            }
+            if (c == ']') {
+                brackets_ += brackets_ < 2;
+            } else {
+                cdata_end_ |= c == '>' && brackets_ == 2;
+                brackets_ = 0;
+            }
+        }
+    }
+    // At the end of the run: the first reference error, else "]]>" in text, else null.
+    const char* error() const noexcept {
+        if (ref_error_) return ref_error_;
+        if (in_ref_) return "bad reference";
+        return cdata_end_ ? "]]> in text" : nullptr;
+    }
+
+private:
+    void close_ref() {
+        in_ref_ = false;
+        if (ref_error_) return;
+        if (name_len_ > sizeof(name_)) {
+            // Longer than any name resolve_ref accepts; only its first byte decides the text.
+            ref_error_ = name_[0] == '#' ? "bad char ref" : "undefined entity";
+            return;
+        }
+        if (auto cp = resolve_ref(std::string_view(name_, name_len_)); !cp) ref_error_ = cp.error().text;
+    }
+
+    char name_[16];
+    std::size_t name_len_ = 0;
+    bool in_ref_ = false;
+    const char* ref_error_ = nullptr;
+    unsigned brackets_ = 0;
+    bool cdata_end_ = false;
+};
+
 }  // namespace
 
 // ---- ByteBuf ------------------------------------------------------------------------------
@@ -254,7 +343,7 @@ XmlResult<void> Reader::check_declaration(std::string_view body) const {
 
 // ---- Reader: the pull loop ----------------------------------------------------------------
 
-XmlResult<XmlEvent> Reader::next() {
+XmlResult<XmlEvent> Reader::pull(bool want_text) {
     if (pending_end_) {
         pending_end_ = false;
         pop_element();
@@ -270,9 +359,13 @@ XmlResult<XmlEvent> Reader::next() {
             return fail(malformed("no element found"));
         }
         if (buf_[pos_] != '<') {
-            QF_TRY_SET(bool is_event, text_run());
-            if (is_event) return XmlEvent::Text;
-            continue;
+            // PERF NOTE: runs outside the root and runs nobody reads stream past unbuffered.
+            if (!want_text || stack_.empty()) {
+                QF_TRY(skip_run());
+                continue;
+            }
+            QF_TRY(text_run());
+            return XmlEvent::Text;
         }
         if (pos_ + 1 >= buf_.size()) {
             QF_TRY_SET(bool have, ensure(2));
@@ -282,7 +375,7 @@ XmlResult<XmlEvent> Reader::next() {
             case '/':
                 return end_tag();
             case '!': {
-                QF_TRY_SET(bool is_event, markup_decl());
+                QF_TRY_SET(bool is_event, markup_decl(want_text));
                 if (is_event) return XmlEvent::Text;
                 continue;
             }
@@ -295,7 +388,7 @@ XmlResult<XmlEvent> Reader::next() {
     }
 }
 
-XmlResult<bool> Reader::text_run() {
+XmlResult<void> Reader::text_run() {
     std::size_t from = 0;
     std::size_t len;
     // PERF NOTE: most runs are a few digits between tags; look at them in place before memchr.
@@ -324,13 +417,6 @@ XmlResult<bool> Reader::text_run() {
         }
     }
     const char* run = buf_.data() + pos_;
-    if (stack_.empty()) {
-        for (std::size_t i = 0; i < len; ++i) {
-            if (!is_ws(run[i])) return fail(malformed("junk outside root"));
-        }
-        pos_ += len;
-        return false;
-    }
     // One pass gathers what the run needs; the checks then run in the order the rules give them.
     std::uint8_t seen = 0;
     bool ctrl = false, cr = false, amp = false, bracket = false;
@@ -364,24 +450,63 @@ XmlResult<bool> Reader::text_run() {
     text_cdata_ = false;
     text_raw_ = amp || cr;
     pos_ += len;
-    return true;
+    return {};
 }
 
-XmlResult<bool> Reader::markup_decl() {
+XmlResult<void> Reader::skip_run() {
+    // Errors are stamped with the run's start, as text_run stamps them, whatever was dropped since.
+    const std::uint64_t start = offset();
+    const bool outside = stack_.empty();
+    bool junk = false;
+    CharRule chars;
+    RunRule run;
+    for (;;) {
+        const char* b = buf_.data();
+        const std::size_t n = buf_.size();
+        const void* lt = std::memchr(b + pos_, '<', n - pos_);
+        const std::size_t cut = lt ? static_cast<std::size_t>(static_cast<const char*>(lt) - b) : char_cut(b, pos_, n);
+        const std::string_view piece(b + pos_, cut - pos_);
+        if (outside) {
+            for (char c : piece) junk |= !is_ws(c);
+        } else {
+            chars.feed(piece);
+            run.feed(piece);
+        }
+        pos_ = cut;
+        if (lt) break;
+        QF_TRY_SET(bool got, more());
+        if (!got) {
+            // An incomplete character at the very end: the whole run is checked, as text_run does.
+            const std::string_view rest = view(pos_, buf_.size());
+            if (outside) {
+                for (char c : rest) junk |= !is_ws(c);
+            } else {
+                chars.feed(rest);
+                run.feed(rest);
+            }
+            pos_ = buf_.size();
+            break;
+        }
+    }
+    if (junk) return fail(XmlError::malformed("junk outside root", start));
+    if (const char* e = chars.error()) return fail(XmlError::malformed(e, start));
+    if (const char* e = run.error()) return fail(XmlError::malformed(e, start));
+    return {};
+}
+
+XmlResult<bool> Reader::markup_decl(bool want_text) {
     QF_TRY_SET(bool have4, ensure(4));
     if (have4 && starts_with(buf_.data() + pos_, "<!--")) {
-        QF_TRY_SET(std::size_t close, find_from(4, "-->"));
-        if (close == NPOS) return fail(malformed("unclosed comment"));
-        const std::string_view body = view(pos_ + 4, pos_ + close);
-        if (body.find("--") != std::string_view::npos || (!body.empty() && body.back() == '-'))
-            return fail(malformed("-- in comment"));
-        QF_TRY(at(validate_chars(body), offset()));
-        pos_ += close + 3;
+        QF_TRY(skip_comment());
         return false;
     }
     QF_TRY_SET(bool have9, ensure(9));
     if (have9 && starts_with(buf_.data() + pos_, "<![CDATA[")) {
         if (stack_.empty()) return fail(malformed("cdata outside root"));
+        if (!want_text) {
+            QF_TRY(skip_cdata());
+            return false;
+        }
         QF_TRY_SET(std::size_t close, find_from(9, "]]>"));
         if (close == NPOS) return fail(malformed("unclosed cdata"));
         const std::string_view body = view(pos_ + 9, pos_ + close);
@@ -395,6 +520,71 @@ XmlResult<bool> Reader::markup_decl() {
     }
     if (have9 && starts_with(buf_.data() + pos_, "<!DOCTYPE")) return fail(unsupported("doctype"));
     return fail(malformed("bad markup declaration"));
+}
+
+template <class Scan, class Feed>
+XmlResult<bool> Reader::stream_past(std::size_t skip, Scan& scan, Feed& feed) {
+    pos_ += skip;
+    for (;;) {
+        const char* b = buf_.data();
+        const std::size_t cut = char_cut(b, pos_, buf_.size());
+        const std::string_view piece(b + pos_, cut - pos_);
+        if (const std::size_t used = scan(piece); used != NPOS) {
+            feed(piece.substr(0, used));
+            pos_ += used;
+            return true;
+        }
+        feed(piece);
+        pos_ = cut;
+        QF_TRY_SET(bool got, more());
+        if (!got) return false;
+    }
+}
+
+XmlResult<void> Reader::skip_comment() {
+    // Comments never make events: they stream past in pieces, so a long one costs no memory.
+    // The verdicts and their order are those of the whole comment: unclosed, then "--" inside
+    // (the first "--" must be the one of "-->"), then the character rule; offsets are its start.
+    const std::uint64_t start = offset();
+    unsigned dashes = 0;
+    bool double_dash = false;
+    auto scan = [&](std::string_view piece) {
+        for (std::size_t i = 0; i < piece.size(); ++i) {
+            const char c = piece[i];
+            if (dashes >= 2) {
+                if (c == '>') return i + 1;
+                double_dash = true;
+            }
+            dashes = c == '-' ? dashes + (dashes < 2) : 0;
+        }
+        return NPOS;
+    };
+    CharRule chars;
+    auto feed = [&](std::string_view piece) { chars.feed(piece); };
+    QF_TRY_SET(bool closed, stream_past(4, scan, feed));
+    if (!closed) return fail(XmlError::malformed("unclosed comment", start));
+    if (double_dash) return fail(XmlError::malformed("-- in comment", start));
+    if (const char* e = chars.error()) return fail(XmlError::malformed(e, start));
+    return {};
+}
+
+XmlResult<void> Reader::skip_cdata() {
+    const std::uint64_t start = offset();
+    unsigned brackets = 0;
+    auto scan = [&](std::string_view piece) {
+        for (std::size_t i = 0; i < piece.size(); ++i) {
+            const char c = piece[i];
+            if (c == '>' && brackets == 2) return i + 1;
+            brackets = c == ']' ? brackets + (brackets < 2) : 0;
+        }
+        return NPOS;
+    };
+    CharRule chars;
+    auto feed = [&](std::string_view piece) { chars.feed(piece); };
+    QF_TRY_SET(bool closed, stream_past(9, scan, feed));
+    if (!closed) return fail(XmlError::malformed("unclosed cdata", start));
+    if (const char* e = chars.error()) return fail(XmlError::malformed(e, start));
+    return {};
 }
 
 XmlResult<void> Reader::processing_instruction() {

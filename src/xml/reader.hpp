@@ -77,7 +77,11 @@ public:
     explicit Reader(std::unique_ptr<ByteSource> source);
 
     // The pull step: the next event, or the first offence in document order.
-    [[nodiscard]] XmlResult<XmlEvent> next();
+    [[nodiscard]] XmlResult<XmlEvent> next() { return pull(true); }
+    // The same for consumers that ignore character data: text runs and CDATA sections are checked
+    // as they stream past and dropped, never buffered whole, and yield no Text event. Errors
+    // (text, kind and offset) are those next() gives for the same input.
+    [[nodiscard]] XmlResult<XmlEvent> next_tag() { return pull(false); }
 
     // Pulls one more chunk from the source into the buffer (compacting first); false at the end of
     // input. For consumers that scan ahead in the raw buffer.
@@ -160,10 +164,19 @@ private:
     XmlError malformed(const char* text) const { return XmlError::malformed(text, offset()); }
     XmlError unsupported(const char* text) const { return XmlError::unsupported(text, offset()); }
 
+    [[nodiscard]] XmlResult<XmlEvent> pull(bool want_text);
     [[nodiscard]] XmlResult<void> start_document();
     [[nodiscard]] XmlResult<void> check_declaration(std::string_view body) const;
-    [[nodiscard]] XmlResult<bool> text_run();
-    [[nodiscard]] XmlResult<bool> markup_decl();
+    [[nodiscard]] XmlResult<void> text_run();
+    [[nodiscard]] XmlResult<void> skip_run();
+    [[nodiscard]] XmlResult<bool> markup_decl(bool want_text);
+    [[nodiscard]] XmlResult<void> skip_comment();
+    // Moves past `skip` bytes, then hands what follows to `scan` piece by piece (never cutting a
+    // UTF-8 character) until it returns how much of a piece runs through the construct's end;
+    // every byte consumed goes to `feed` and is released. False when the input ends first.
+    template <class Scan, class Feed>
+    [[nodiscard]] XmlResult<bool> stream_past(std::size_t skip, Scan& scan, Feed& feed);
+    [[nodiscard]] XmlResult<void> skip_cdata();
     [[nodiscard]] XmlResult<void> processing_instruction();
     [[nodiscard]] XmlResult<XmlEvent> end_tag();
     [[nodiscard]] XmlResult<XmlEvent> start_tag();
@@ -248,7 +261,9 @@ struct FastSlots {
 template <class Matcher>
 FastScan fast_attrs(const char* buf, std::size_t end, std::size_t pos, Matcher&& matcher) {
     constexpr FastScan not_handled{FastOutcome::NotHandled, 0};
-    std::string_view seen[8];
+    // PERF NOTE: left uninitialised (only the first `count` are read); zeroing an array of
+    // views here cost a third of the whole scan.
+    std::size_t seen_start[8], seen_len[8];
     int count = 0;
     for (;;) {
         if (pos >= end) return not_handled;
@@ -266,21 +281,16 @@ FastScan fast_attrs(const char* buf, std::size_t end, std::size_t pos, Matcher&&
         while (pos < end && is_ascii_letter(buf[pos])) ++pos;
         if (pos == name_start || pos + 1 >= end || buf[pos] != '=' || buf[pos + 1] != '"') return not_handled;
         const std::string_view name(buf + name_start, pos - name_start);
-        if (name == "xmlns" || count == 8) return not_handled;
+        if (same_bytes(name, "xmlns") || count == 8) return not_handled;
         for (int i = 0; i < count; ++i) {
-            if (seen[i] == name) return not_handled;
+            if (seen_len[i] == name.size() && same_bytes(buf + seen_start[i], name.data(), name.size())) return not_handled;
         }
-        seen[count++] = name;
+        seen_start[count] = name_start;
+        seen_len[count++] = name.size();
         pos += 2;
         const std::size_t value_start = pos;
-        for (;;) {
-            if (pos >= end) return not_handled;
-            c = buf[pos];
-            if (c == '"') break;
-            const auto u = static_cast<unsigned char>(c);
-            if (u < 0x20 || u >= 0x80 || c == '&' || c == '<') return not_handled;
-            ++pos;
-        }
+        pos = find_markup(buf, pos, end, STOP_LT | STOP_AMP | STOP_QUOT);
+        if (pos >= end || buf[pos] != '"') return not_handled;
         if (!matcher(name, value_start, pos)) return not_handled;
         ++pos;
     }
@@ -301,7 +311,7 @@ struct CellMatcher {
 struct FormulaMatcher {
     FastSlots& slots;
     bool operator()(std::string_view name, std::size_t start, std::size_t end) const noexcept {
-        const int slot = name == "t" ? 0 : name == "ref" ? 1 : name == "si" ? 2 : -1;
+        const int slot = same_bytes(name, "t") ? 0 : same_bytes(name, "ref") ? 1 : same_bytes(name, "si") ? 2 : -1;
         if (slot < 0) return false;
         slots.start[slot] = start;
         slots.end[slot] = end;

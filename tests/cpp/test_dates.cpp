@@ -61,4 +61,55 @@ TEST(DatesSerial, TimesAndNonFinite) {
     EXPECT_EQ(qf::from_excel_int(WINDOWS, std::numeric_limits<std::int64_t>::min()), qf::DateParts{OutOfRange{}});
 }
 
+TEST(DatesToSerial, InvertsTheConversions) {
+    // Dates the serials of the two systems stand for come back to the same serial.
+    for (const Epoch* epoch : {&WINDOWS, &MAC}) {
+        for (std::int64_t serial = -693593; serial <= 2958465; serial += 997) {
+            const auto parts = qf::from_excel_int(*epoch, serial);
+            // Serial 60, the 1900 leap day that never was, reads as 1900-02-28 (serial 59).
+            if (std::holds_alternative<OutOfRange>(parts) || (epoch == &WINDOWS && serial == 60)) continue;
+            EXPECT_EQ(qf::to_serial(*epoch, parts), static_cast<double>(serial)) << serial;
+        }
+        for (double serial : {61.25, 45000.5, 45000.999988425923, -0.5, 0.75, 36526.123456}) {
+            const auto parts = qf::from_excel_float(*epoch, serial);
+            EXPECT_EQ(qf::from_excel_float(*epoch, *qf::to_serial(*epoch, parts)), parts) << serial;
+        }
+    }
+}
+
+TEST(DatesToSerial, TheLeapDayShiftAndTheEpochsOwnDay) {
+    EXPECT_EQ(qf::to_serial(WINDOWS, DateTime{1900, 1, 1, 0, 0, 0, 0}), 1.0);
+    EXPECT_EQ(qf::to_serial(WINDOWS, DateTime{1900, 2, 28, 12, 0, 0, 0}), 59.5);
+    EXPECT_EQ(qf::to_serial(WINDOWS, DateTime{1900, 3, 1, 0, 0, 0, 0}), 61.0);
+    // On the epoch's own day only the time counts (a serial below 1 reads back as a time).
+    EXPECT_EQ(qf::to_serial(WINDOWS, DateTime{1899, 12, 30, 12, 0, 0, 0}), 0.5);
+    EXPECT_EQ(qf::to_serial(WINDOWS, DateTime{1899, 12, 29, 12, 0, 0, 0}), -0.5);
+    EXPECT_EQ(qf::to_serial(MAC, Time{6, 0, 0, 0}), 0.25);
+    // An epoch with a time of day counts whole days from that moment.
+    const Epoch noon = Epoch::make(2000, 1, 1, 12, 0, 0, 0, false);
+    EXPECT_EQ(qf::to_serial(noon, DateTime{2000, 1, 2, 12, 0, 0, 0}), 1.0);
+    EXPECT_EQ(qf::to_serial(WINDOWS, OutOfRange{}), std::nullopt);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(DatesRange, IntCheckAgreesWithConversion) {
+    const Epoch late = Epoch::make(9999, 12, 30, 23, 0, 0, 0, false);
+    const Epoch early = Epoch::make(1, 1, 2, 12, 0, 0, 0, false);
+    for (const Epoch& e : {WINDOWS, MAC, late, early}) {
+        for (std::int64_t base : {std::int64_t{0}, std::int64_t{60}, -e.day, qf::MAX_DAY - e.day, qf::MAX_DELTA_DAYS,
+                                  -qf::MAX_DELTA_DAYS, std::numeric_limits<std::int64_t>::max() - 2,
+                                  std::numeric_limits<std::int64_t>::min() + 2}) {
+            for (std::int64_t d = -2; d <= 2; ++d) {
+                const std::int64_t serial = base + d;
+                EXPECT_EQ(qf::excel_int_in_range(e, serial),
+                          !std::holds_alternative<OutOfRange>(qf::from_excel_int(e, serial)))
+                    << serial;
+            }
+        }
+    }
+}
+
 }  // namespace

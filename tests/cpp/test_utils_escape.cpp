@@ -35,7 +35,7 @@ TEST(Escape, AttributeModesDifferOnTabAndNonAscii) {
 }
 
 TEST(Escape, TextCarriageReturnOnlyInLxmlStyle) {
-    EXPECT_EQ(text("x>y\r\nz\xc3\xa9", false), "x&gt;y\r\nz\xc3\xa9");
+    EXPECT_EQ(text("x>y\r\nz\xc3\xa9", false), "x&gt;y&#13;\nz\xc3\xa9");
     EXPECT_EQ(text("x>y\r\nz\xc3\xa9", true), "x&gt;y&#13;\nz&#233;");
     EXPECT_EQ(text("\t\"'", true), "\t\"'");
 }

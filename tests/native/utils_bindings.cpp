@@ -4,6 +4,7 @@
 #include "utils/pyint.hpp"
 #include "utils/utils.hpp"
 
+#include <cmath>
 #include <cstring>
 #include <string>
 
@@ -27,20 +28,23 @@ PyObject* format_g16(PyObject*, PyObject* arg) noexcept {
     return guard([&] { return to_str(utils::format_g16(x)); });
 }
 
-PyObject* g16_float(PyObject*, PyObject* arg) noexcept {
+PyObject* num_float(PyObject*, PyObject* arg) noexcept {
     double x = PyFloat_AsDouble(arg);
     if (x == -1.0 && PyErr_Occurred()) return nullptr;
-    return guard([&] { return to_str(utils::g16_float(x)); });
+    if (!std::isfinite(x)) return PyUnicode_FromString("");  // as the writer writes it
+    char buf[utils::NUM_MAX];
+    return PyUnicode_FromStringAndSize(buf, utils::write_num_float(buf, x) - buf);
 }
 
-PyObject* g16_int(PyObject*, PyObject* arg) noexcept {
+PyObject* num_int(PyObject*, PyObject* arg) noexcept {
     long long i = PyLong_AsLongLong(arg);
     if (i == -1 && PyErr_Occurred()) return nullptr;
-    return guard([&] { return to_str(utils::g16_int(i)); });
+    char buf[utils::NUM_MAX];
+    return PyUnicode_FromStringAndSize(buf, utils::write_num_int(buf, i) - buf);
 }
 
-// format_g16_bulk(buffer of doubles, kind) -> list of str; kind 0: format_g16, 1: g16_float.
-PyObject* format_g16_bulk(PyObject*, PyObject* args) noexcept {
+// number_texts(buffer of doubles, kind) -> list of str; kind 0: format_g16, 1: the writer's text.
+PyObject* number_texts(PyObject*, PyObject* args) noexcept {
     Py_buffer view;
     int kind = 0;
     if (!PyArg_ParseTuple(args, "y*i", &view, &kind)) return nullptr;
@@ -53,8 +57,12 @@ PyObject* format_g16_bulk(PyObject*, PyObject* args) noexcept {
             // The buffer may be a slice at any offset: copy each double out rather than cast.
             double x = 0;
             std::memcpy(&x, bytes + static_cast<std::size_t>(i) * sizeof(double), sizeof x);
-            char buf[utils::G16_MAX];
-            char* end = kind == 1 ? utils::write_g16_float(buf, x) : utils::write_g16(buf, x);
+            if (!std::isfinite(x)) {
+                PyErr_SetString(PyExc_ValueError, "number_texts: finite doubles only");
+                return nullptr;
+            }
+            char buf[utils::NUM_MAX];
+            char* end = kind == 1 ? utils::write_num_float(buf, x) : utils::write_g16(buf, x);
             // ASCII only, so the str is built without UTF-8 decoding.
             PyObject* s = PyUnicode_New(end - buf, 127);
             if (!s) return nullptr;
@@ -100,9 +108,9 @@ PyObject* py_strip(PyObject*, PyObject* arg) noexcept {
 
 void add_utils_methods(MethodTable& table) {
     table.push_back({"format_g16", format_g16, METH_O, nullptr});
-    table.push_back({"g16_float", g16_float, METH_O, nullptr});
-    table.push_back({"g16_int", g16_int, METH_O, nullptr});
-    table.push_back({"format_g16_bulk", format_g16_bulk, METH_VARARGS, nullptr});
+    table.push_back({"num_float", num_float, METH_O, nullptr});
+    table.push_back({"num_int", num_int, METH_O, nullptr});
+    table.push_back({"number_texts", number_texts, METH_VARARGS, nullptr});
     table.push_back({"exact_int", exact_int, METH_O, nullptr});
     table.push_back({"esc_attr", escape<utils::esc_attr>, METH_VARARGS, nullptr});
     table.push_back({"esc_text", escape<utils::esc_text>, METH_VARARGS, nullptr});

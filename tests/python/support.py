@@ -1,5 +1,6 @@
 """Shared test fixtures that are plain code: chunked sources and sheet-reader options."""
 
+import datetime
 import io
 import random
 
@@ -54,6 +55,19 @@ class SheetOptions:
         return SheetOptions(**{k: v for k, v in self.__dict__.items() if k != "row_dimensions"})
 
 
+_DATES = (datetime.datetime, datetime.date, datetime.time, datetime.timedelta)
+
+
+def set_value(cell, value):
+    """`cell.value = value`. The writers must cope with values the model refuses on assignment,
+    as a loaded or otherwise odd cell may hold one: such a value is stored as a loader would."""
+    try:
+        cell.value = value
+    except (TypeError, ValueError):
+        cell._value = value
+        cell.data_type = "d" if isinstance(value, _DATES) else "s" if isinstance(value, str) else "n"
+
+
 class Book:
     """The workbook attributes the sheet writers read."""
 
@@ -76,15 +90,12 @@ class Sheet:
         self._hyperlinks = []
 
     def put(self, row, column, value=None, style=None, data_type=None):
-        """A cell holding `value` with the data type an assignment gives it, optionally with a
-        style array and an explicit data type, stored under its key. Values that assignment
-        refuses (text XML cannot hold, NaN, ...) are stored all the same: what the writers do
-        with them is under test."""
-        from quillfen.cell import Cell, data_type_of
+        """A cell assigned like `cell.value = value`, optionally with a style array and an
+        explicit data type, stored under its key."""
+        from quillfen.cell import Cell
 
         cell = Cell(self, row, column)
-        cell._value = value
-        cell.data_type = data_type_of(value)
+        set_value(cell, value)
         if data_type is not None:
             cell.data_type = data_type
         cell._style = style

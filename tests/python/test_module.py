@@ -7,7 +7,7 @@ def test_fallback_is_a_direct_exception_subclass(native):
     fb = native.NativeFallback
     assert fb.__bases__ == (Exception,)
     assert fb.__module__ == "_quillfen" and fb.__qualname__ == "NativeFallback"
-    assert fb.__doc__ == ("The native engine cannot reproduce tarnwick's behaviour for this input; "
+    assert fb.__doc__ == ("The native engine cannot reproduce the pure-Python path's behaviour for this input; "
                           "the pure Python implementation must be used.")
     assert not issubclass(fb, (ValueError, LookupError, ArithmeticError, OSError, RuntimeError))
 
@@ -74,6 +74,7 @@ DOCSTRINGS = {
                        "Returns (snippet, namespaces) or None."),
     "prescan_sheet": "prescan_sheet(source, want_rows, corners, helpers) -> dict",
     "RowReader": "Streaming row reader used by ReadOnlyWorksheet.",
+    "SheetWriter": "",
 }
 SIGNATURES = {
     "read_string_table": "(source, helpers)",
@@ -81,6 +82,7 @@ SIGNATURES = {
     "find_dimension": "(source)",
     "prescan_sheet": "(source, want_rows, corners, helpers)",
     "RowReader": "(source, parser, helpers)",
+    "SheetWriter": "(ws, write, lxml, helpers)",
 }
 
 
@@ -94,15 +96,16 @@ def test_exported_docstrings_and_signatures(native, name):
 def test_exports_in_order(native):
     names = [n for n in vars(native) if not n.startswith("__")]
     assert names == ["NativeFallback", "read_string_table", "bind_cells", "find_dimension",
-                     "prescan_sheet", "RowReader", "CellStore"]
+                     "prescan_sheet", "RowReader", "CellStore", "SheetWriter"]
 
 
 def test_only_the_cell_store_can_be_subclassed(native):
     class Store(native.CellStore):
         pass
     assert isinstance(Store(), native.CellStore)
-    with pytest.raises(TypeError):
-        type("Reader", (native.RowReader,), {})
+    for cls in (native.RowReader, native.SheetWriter):
+        with pytest.raises(TypeError):
+            type("Sub", (cls,), {})
 
 
 def test_helpers_must_be_a_dict_before_the_source_is_read(native):

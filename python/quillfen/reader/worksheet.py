@@ -200,11 +200,15 @@ class ReadOnlyWorksheet(SheetBase):
         def native(engine):
             with _open_part(self)() as source:
                 reader = engine.RowReader(source, options, helpers)
+                # The reader keeps appending to this one list; most rows leave it empty.
+                actions = reader.actions
+                next_row = reader.next_row
                 while True:
-                    got = reader.next_row(self, min_col, max_col, values_only, ReadOnlyCell, filler)
-                    # Warnings point at the code iterating: past this generator and the one
-                    # that runs it.
-                    replay_actions(self, reader.actions, seen, stacklevel=4)
+                    got = next_row(self, min_col, max_col, values_only, ReadOnlyCell, filler)
+                    if actions:
+                        # Warnings point at the code iterating: past this generator and the
+                        # one that runs it.
+                        replay_actions(self, actions, seen, stacklevel=4)
                     if got is None:
                         return
                     seen.rows += 1

@@ -27,7 +27,7 @@ from decimal import Decimal
 from functools import partial
 from io import BytesIO
 
-from quillfen._native import NativeFallback, engine
+from quillfen._native import NativeFallback, engine, native_or_pure
 from quillfen.formula.objects import ArrayFormula, DataTableFormula
 from quillfen.richtext import CellRichText, TextBlock
 from quillfen.styles import StyleArray
@@ -249,11 +249,18 @@ def _etree_cell(attrs, body):
     return c
 
 
+def _etree_text(element, short_empty_elements=True):
+    # ElementTree leaves a carriage return in character data raw, and a parser reads it back as
+    # a line feed; as a reference it survives (attributes already get one).
+    text = ET.tostring(element, encoding="unicode", short_empty_elements=short_empty_elements)
+    return text.replace("\r", "&#13;") if "\r" in text else text
+
+
 def _etree_row(attrs, cells):
     row = ET.Element("row", attrs)
     row.extend(_etree_cell(*parts) for parts in cells)
     # A row without cells still has its end tag.
-    return ET.tostring(row, encoding="unicode", short_empty_elements=bool(cells))
+    return _etree_text(row, short_empty_elements=bool(cells))
 
 
 def _lxml_t(etree, text):
@@ -316,7 +323,7 @@ def write_cell(ws, cell, styled, lxml=False):
     parts = _cell_parts(ws, cell, styled)
     if lxml:
         return _lxml_document(lambda xf, etree: _lxml_cell(xf, etree, *parts))
-    return ET.tostring(_etree_cell(*parts), encoding="unicode")
+    return _etree_text(_etree_cell(*parts))
 
 
 _HELPERS = {}
@@ -454,8 +461,7 @@ def sheet_writer(ws, write, lxml):
 def write_sheet_data(ws, write, lxml):
     """Writes the worksheet's whole `<sheetData>`: natively when the engine is available, and
     in pure Python when it is not or when it hands the sheet back before writing anything."""
-    native = engine()
-    if native is not None:
+    def native(module):
         started = False
 
         def write_native(text):
@@ -464,10 +470,10 @@ def write_sheet_data(ws, write, lxml):
             write(text)
 
         try:
-            writer = native.SheetWriter(ws, write_native, bool(lxml), writing_helpers(lxml))
-            writer.write_sheet_data(partial(rows, ws))
-            return
-        except NativeFallback:
-            if started:
-                raise
-    PureSheetWriter(ws, write, lxml).write_sheet_data(partial(rows, ws))
+            module.SheetWriter(ws, write_native, bool(lxml), writing_helpers(lxml)).write_sheet_data(partial(rows, ws))
+        except NativeFallback as exc:
+            if started:  # never written twice: the text already handed over stays the only copy
+                raise RuntimeError("the native writer gave the sheet back after writing part of it") from exc
+            raise
+
+    native_or_pure(native, lambda: PureSheetWriter(ws, write, lxml).write_sheet_data(partial(rows, ws)))

@@ -1,0 +1,400 @@
+"""The benchmark report: throughput of reading (read-only values, editable load, then every value
+of the loaded sheet) for quillfen's native engine, its pure-Python path, python-calamine and
+fastexcel, by sheet size (10^4 to 10^7 mixed cells: numbers, shared strings, dates, booleans and
+formulas); the memory an editable load holds per cell; the peak memory of a read-only pass.
+
+Writes bench/results.json and draws BENCHMARKS.md with its plots (bench/plots/*.png). Timings run
+side by side in one process, best of a few runs; memory is measured in fresh interpreters. The
+pure-Python path is skipped above 10^6 cells (minutes per run). Ratios are reported, never asserted.
+
+Usage: bench_report.py [--max-cells N] [--render-only]
+"""
+
+import argparse
+import gc
+import json
+import os
+import platform
+import resource
+import subprocess
+import sys
+import time
+
+from timing import ROOT, best_of, cached_workbook, mixed_workbook, peers, xlsxgen
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+RESULTS = os.path.join(HERE, "results.json")
+PLOTS = os.path.join(HERE, "plots")
+REPORT = os.path.join(ROOT, "BENCHMARKS.md")
+COLS = 10
+SIZES = [10 ** 4, 10 ** 5, 10 ** 6, 10 ** 7]
+PURE_LIMIT = 10 ** 6
+
+
+def numeric_workbook(cells, small):
+    """Half ints, half floats (or small ints only), 10 to a row."""
+    rows = cells // COLS
+
+    def sheet():
+        def rows_xml(strings):
+            for start in range(1, rows + 1, 1000):
+                yield "".join('<row r="%d">%s</row>' % (r, "".join(
+                    '<c r="%s%d"><v>%r</v></c>' % (xlsxgen._column_letter(c), r, value(r, c))
+                    for c in range(1, COLS + 1))) for r in range(start, min(start + 1000, rows + 1)))
+        return rows_xml, "A1:%s%d" % (xlsxgen._column_letter(COLS), rows)
+
+    def value(r, c):
+        if small:
+            return (r * c) % 200
+        return (r * c) / 7 if c % 2 else r * c
+    return cached_workbook("report_%s_%d" % ("smallints" if small else "numeric", cells), sheet)
+
+
+# ---------------------------------------------------------------- measures in this process
+
+def use_pure(on):
+    if on:
+        os.environ["QUILLFEN_PURE_PYTHON"] = "1"
+    else:
+        os.environ.pop("QUILLFEN_PURE_PYTHON", None)
+
+
+def quillfen_read_only(path, pure):
+    import quillfen
+    use_pure(pure)
+    try:
+        with quillfen.load_workbook(path, read_only=True) as wb:
+            for _row in wb.worksheets[0].iter_rows(values_only=True):
+                pass
+    finally:
+        use_pure(False)
+
+
+def quillfen_load(path, pure):
+    import quillfen
+    use_pure(pure)
+    try:
+        return quillfen.load_workbook(path)
+    finally:
+        use_pure(False)
+
+
+def calamine_read_only(path):
+    cal = peers()["python_calamine"]
+    for _row in cal.CalamineWorkbook.from_path(path).get_sheet_by_index(0).iter_rows():
+        pass
+
+
+def calamine_load(path):
+    cal = peers()["python_calamine"]
+    return cal.CalamineWorkbook.from_path(path).get_sheet_by_index(0).to_python()
+
+
+def fastexcel_load(path):
+    fastexcel = peers()["fastexcel"]
+    return fastexcel.read_excel(path).load_sheet(0, header_row=None, dtypes="string").to_arrow()
+
+
+def timed(fn, cells):
+    runs = 5 if cells <= 10 ** 5 else 3 if cells <= 10 ** 6 else 2
+    return best_of(fn, runs)
+
+
+def values_time(path, cells):
+    """ws.values over a fresh editable load (the load not timed), best of a few."""
+    best = float("inf")
+    for _ in range(3 if cells <= 10 ** 6 else 1):
+        wb = quillfen_load(path, False)
+        start = time.perf_counter()
+        for _row in wb.worksheets[0].values:
+            pass
+        best = min(best, time.perf_counter() - start)
+        wb.close()
+    return best
+
+
+def calamine_values_time(path, cells):
+    """to_python() of a freshly opened sheet (a second call on the same sheet may answer from
+    what the first built), best of a few."""
+    cal = peers()["python_calamine"]
+    best = float("inf")
+    for _ in range(3 if cells <= 10 ** 6 else 1):
+        sheet = cal.CalamineWorkbook.from_path(path).get_sheet_by_index(0)
+        start = time.perf_counter()
+        sheet.to_python()
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+# ---------------------------------------------------------------- measures in fresh interpreters
+
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def child_held(path, pure):
+    """Bytes held per cell after an editable load (RSS), in this fresh interpreter. A small sheet
+    is loaded first for imports and first-use costs (the same sheet would leave freed memory
+    behind for the measured load to reuse)."""
+    import quillfen
+    use_pure(pure)
+    quillfen.load_workbook(numeric_workbook(10 ** 4, True)).close()
+    gc.collect()
+    before = rss()
+    wb = quillfen.load_workbook(path)
+    gc.collect()
+    cells = len(wb.worksheets[0]._cells)
+    return (rss() - before) / cells
+
+
+def child_peak(path):
+    """Peak RSS (MB) of this fresh interpreter after a read-only pass."""
+    quillfen_read_only(path, False)
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+
+
+def in_child(kind, path, pure=False):
+    out = subprocess.check_output([sys.executable, __file__, "--child", kind, path, "1" if pure else "0"], cwd=HERE)
+    return json.loads(out)
+
+
+# ---------------------------------------------------------------- the run
+
+def machine():
+    cpu = "unknown"
+    try:
+        with open("/proc/cpuinfo") as f:
+            cpu = next((line.split(":", 1)[1].strip() for line in f if line.startswith("model name")), cpu)
+    except OSError:
+        pass
+    try:
+        import isal  # noqa: F401
+        fast = True
+    except ImportError:
+        fast = False
+    return {
+        "cpu": cpu,
+        "cores": os.cpu_count(),
+        "memory_gb": round(os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES") / 2 ** 30, 1),
+        "system": platform.platform(),
+        "python": sys.version.split()[0] + " (" + platform.python_implementation() + ")",
+        "fast_inflate": fast,
+        "load_average": os.getloadavg()[0],
+        "date": time.strftime("%Y-%m-%d"),
+    }
+
+
+def run(max_cells):
+    peers()
+    sizes = [n for n in SIZES if n <= max_cells]
+    res = {"machine": machine(), "sizes": sizes, "read_only": {}, "editable_load": {}, "values": {},
+           "held": {"numeric": {}, "small_ints": {}, "numeric_pure": {}}, "read_only_peak_mb": {},
+           "writer": None}
+
+    def put(table, reader, n, seconds):
+        res[table].setdefault(reader, {})[str(n)] = seconds
+
+    for n in sizes:
+        path = mixed_workbook("report", n // COLS, COLS)
+        print("%d cells" % n, flush=True)
+        put("read_only", "quillfen", n, timed(lambda: quillfen_read_only(path, False), n))
+        put("read_only", "python-calamine", n, timed(lambda: calamine_read_only(path), n))
+        put("editable_load", "quillfen", n, timed(lambda: quillfen_load(path, False).close(), n))
+        put("editable_load", "python-calamine", n, timed(lambda: calamine_load(path), n))
+        try:
+            put("editable_load", "fastexcel", n, timed(lambda: fastexcel_load(path), n))
+        except Exception as exc:  # noqa: BLE001 - a peer that cannot read the sheet is noted, not fatal
+            print("  fastexcel: %s" % exc)
+        put("values", "quillfen", n, values_time(path, n))
+        put("values", "python-calamine", n, calamine_values_time(path, n))
+        if n <= PURE_LIMIT:
+            put("read_only", "pure-Python", n, best_of(lambda: quillfen_read_only(path, True), 1))
+            put("editable_load", "pure-Python", n, best_of(lambda: quillfen_load(path, True).close(), 1))
+        res["held"]["numeric"][str(n)] = in_child("held", numeric_workbook(n, False))
+        res["held"]["small_ints"][str(n)] = in_child("held", numeric_workbook(n, True))
+        if n <= PURE_LIMIT // 10:
+            res["held"]["numeric_pure"][str(n)] = in_child("held", numeric_workbook(n, False), pure=True)
+        res["read_only_peak_mb"][str(n)] = in_child("peak", path)
+        for table in ("read_only", "editable_load", "values"):
+            print("  %-14s %s" % (table, "  ".join("%s %.3fs" % (k, v[str(n)]) for k, v in res[table].items()
+                                                    if str(n) in v)), flush=True)
+    with open(RESULTS, "w") as f:
+        json.dump(res, f, indent=1)
+    return res
+
+
+# ---------------------------------------------------------------- the report
+
+READERS = ["quillfen", "pure-Python", "python-calamine", "fastexcel"]
+
+
+def plot(res, table, title, name):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    fig, ax = plt.subplots(figsize=(6.4, 4.2))
+    for reader in READERS:
+        series = res[table].get(reader)
+        if not series:
+            continue
+        xs = [n for n in res["sizes"] if str(n) in series]
+        ax.plot(xs, [n / series[str(n)] for n in xs], marker="o", label=reader)
+    ax.set_xscale("log")
+    ax.set_yscale("log")
+    ax.set_xlabel("cells in the sheet")
+    ax.set_ylabel("cells per second")
+    ax.set_title(title)
+    ax.grid(True, which="both", alpha=0.3)
+    ax.legend()
+    os.makedirs(PLOTS, exist_ok=True)
+    fig.tight_layout()
+    fig.savefig(os.path.join(PLOTS, name), dpi=110)
+    plt.close(fig)
+    return "bench/plots/" + name
+
+
+def plot_memory(res, name):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    fig, ax = plt.subplots(figsize=(6.4, 4.2))
+    labels = {"numeric": "quillfen, half ints, half floats", "small_ints": "quillfen, small ints",
+              "numeric_pure": "pure-Python, half ints, half floats"}
+    for key, label in labels.items():
+        series = res["held"][key]
+        xs = [n for n in res["sizes"] if str(n) in series]
+        if xs:
+            ax.plot(xs, [series[str(n)] for n in xs], marker="o", label=label)
+    ax.set_xscale("log")
+    ax.set_yscale("log")
+    ax.set_xlabel("cells in the sheet")
+    ax.set_ylabel("bytes held per cell (RSS)")
+    ax.set_title("Memory held after an editable load")
+    ax.grid(True, which="both", alpha=0.3)
+    ax.legend()
+    fig.tight_layout()
+    fig.savefig(os.path.join(PLOTS, name), dpi=110)
+    plt.close(fig)
+    return "bench/plots/" + name
+
+
+def power(n):
+    return "10^%d" % round(__import__("math").log10(n))
+
+
+def table(res, key):
+    sizes = res["sizes"]
+    head = "| reader | " + " | ".join(power(n) + " cells" for n in sizes) + " |"
+    rows = [head, "|---" * (len(sizes) + 1) + "|"]
+    base = res[key].get("python-calamine", {})
+    for reader in READERS:
+        series = res[key].get(reader)
+        if not series:
+            continue
+        cells = []
+        for n in sizes:
+            t = series.get(str(n))
+            if t is None:
+                cells.append("skipped")
+            elif reader != "python-calamine" and str(n) in base:
+                cells.append("%.3g s (%.2gx)" % (t, base[str(n)] / t))
+            else:
+                cells.append("%.3g s" % t)
+        rows.append("| %s | %s |" % (reader, " | ".join(cells)))
+    return "\n".join(rows)
+
+
+def render(res):
+    m = res["machine"]
+    sizes = res["sizes"]
+    held = res["held"]
+    mem_rows = ["| sheet | " + " | ".join(power(n) + " cells" for n in sizes) + " |", "|---" * (len(sizes) + 1) + "|"]
+    for key, label in (("numeric", "quillfen, half ints, half floats"), ("small_ints", "quillfen, small ints"),
+                       ("numeric_pure", "pure-Python, half ints, half floats")):
+        mem_rows.append("| %s | %s |" % (label, " | ".join(
+            "%.1f B" % held[key][str(n)] if str(n) in held[key] else "-" for n in sizes)))
+    peak = ", ".join("%s cells: %.1f MB" % (power(n), res["read_only_peak_mb"][str(n)]) for n in sizes)
+    text = """# Benchmarks
+
+Generated by `make bench` (`bench/bench_report.py`) from `bench/results.json`; do not edit by hand.
+
+Machine: {cpu}, {cores} cores, {ram} GiB; {system}; Python {python}; optional fast inflate
+(`quillfen[fast]`): {fast}; load average at the start: {load:.1f} (a shared machine: every time is
+the best of a few runs).
+
+The sheet: 10 columns of mixed cells (integers, floats, shared strings, dates, booleans and
+formulas) in one workbook per size. Times in seconds, with the ratio to python-calamine in
+brackets (higher is faster). The pure-Python path is skipped above 10^6 cells (minutes per run).
+
+## Read-only: every value, streamed
+
+`load_workbook(path, read_only=True)` and `iter_rows(values_only=True)` against python-calamine's
+`iter_rows()`, from opening the file to the last row.
+
+![read-only throughput]({p1})
+
+{t1}
+
+## Editable load
+
+`load_workbook(path)` (every cell kept, compact) against python-calamine's `to_python()` of the
+sheet and fastexcel's `load_sheet(...).to_arrow()` (strings), from opening the file.
+
+![editable load throughput]({p2})
+
+{t2}
+
+## Every value of a loaded sheet
+
+`ws.values` over a sheet already loaded, against python-calamine's `to_python()` of a sheet
+already opened.
+
+![values throughput]({p3})
+
+{t3}
+
+## Memory
+
+Memory held after an editable load, per cell, by RSS in a fresh interpreter (numeric sheets):
+
+![memory held]({p4})
+
+{mem}
+
+Peak RSS of a fresh interpreter that streamed the mixed sheet read-only (the interpreter and
+quillfen included): {peak}.
+
+## Writing
+
+Reserved for the sheet writer against XlsxWriter (a later task).
+""".format(cpu=m["cpu"], cores=m["cores"], ram=m["memory_gb"], system=m["system"], python=m["python"],
+           fast="installed" if m["fast_inflate"] else "not installed", load=m["load_average"],
+           p1=plot(res, "read_only", "Read-only values", "read_only.png"), t1=table(res, "read_only"),
+           p2=plot(res, "editable_load", "Editable load", "editable_load.png"), t2=table(res, "editable_load"),
+           p3=plot(res, "values", "Every value of a loaded sheet", "values.png"), t3=table(res, "values"),
+           p4=plot_memory(res, "memory.png"), mem="\n".join(mem_rows), peak=peak)
+    with open(REPORT, "w") as f:
+        f.write(text)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--max-cells", type=int, default=SIZES[-1])
+    parser.add_argument("--render-only", action="store_true", help="redraw BENCHMARKS.md from results.json")
+    args = parser.parse_args()
+    if args.render_only:
+        with open(RESULTS) as f:
+            res = json.load(f)
+    else:
+        res = run(args.max_cells)
+    render(res)
+    print("wrote %s and %s" % (os.path.relpath(RESULTS, ROOT), os.path.relpath(REPORT, ROOT)))
+
+
+if __name__ == "__main__":
+    if len(sys.argv) > 1 and sys.argv[1] == "--child":
+        kind, path, pure = sys.argv[2], sys.argv[3], sys.argv[4] == "1"
+        print(json.dumps(child_held(path, pure) if kind == "held" else child_peak(path)))
+    else:
+        main()
