@@ -74,7 +74,8 @@ class Cell:
 
     @property
     def style_array(self):
-        return self._style
+        """A copy of the cell's style array (cells may share theirs), or None."""
+        return None if self._style is None else StyleArray(self._style)
 
     @style_array.setter
     def style_array(self, style):
@@ -90,7 +91,7 @@ class Cell:
     def number_format(self, code):
         if not isinstance(code, str):
             raise TypeError("a number format is a str, not %s" % type(code).__name__)
-        _set_number_format(self, _stylesheet(self).number_format_id(code))
+        self._style = _stylesheet(self).formatted(self._style, code)
 
     @property
     def is_date(self):
@@ -111,12 +112,6 @@ def WriteOnlyCell(ws, value=None):
 
 def _stylesheet(cell):
     return cell.parent.parent.stylesheet
-
-
-def _set_number_format(cell, num_fmt):
-    style = StyleArray(cell._style) if cell._style is not None else StyleArray()
-    style[NUM_FMT] = num_fmt
-    cell._style = style
 
 
 def _where(cell):
@@ -156,7 +151,7 @@ def data_type_of(value):
     return "s"
 
 
-_INT64 = range(-2**63, 2**63)
+_INT64_MIN, _INT64_END = -2**63, 2**63
 
 
 def checked_data_type(cell, value):
@@ -167,11 +162,12 @@ def checked_data_type(cell, value):
     # told apart first, by identity.
     kind = type(value)
     if kind is str:
-        if len(value) > MAX_TEXT or _ILLEGAL_TEXT.search(value) is not None:
+        # Printable text has none of the characters refused; other text is searched for them.
+        if len(value) > MAX_TEXT or not value.isprintable() and _ILLEGAL_TEXT.search(value) is not None:
             _check_text(cell, value)
-        return "f" if value[:1] == "=" and len(value) > 1 else "s"
+        return "f" if value.startswith("=") and len(value) > 1 else "s"
     if kind is int:
-        if value in _INT64:
+        if _INT64_MIN <= value < _INT64_END:
             return "n"
     elif kind is float:
         if math.isfinite(value):
@@ -189,7 +185,7 @@ def checked_data_type(cell, value):
 def _checked_other(cell, value):
     """`checked_data_type` of everything but the exact built-in types of its fast path."""
     if isinstance(value, int):  # a subclass: exact bools took the fast path
-        if value not in _INT64:
+        if not _INT64_MIN <= value < _INT64_END:
             _refuse(cell, ValueError, "an integer beyond 64 bits")
     elif isinstance(value, float):
         if not math.isfinite(value):
@@ -232,7 +228,7 @@ def _check_date(cell, value, kind):
     style = cell._style
     if style is not None and _shows(stylesheet.code(style[NUM_FMT])) == want:
         return
-    _set_number_format(cell, stylesheet.number_format_id(DEFAULT_DATE_FORMATS[kind]))
+    cell._style = stylesheet.formatted(style, DEFAULT_DATE_FORMATS[kind])
 
 
 class ReadOnlyCell:

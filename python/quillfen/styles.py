@@ -165,6 +165,7 @@ class Stylesheet:
         self.cell_styles = IndexedList(cell_styles or (StyleArray(),))
         self.number_formats = dict(number_formats or {})
         self._format_ids = {}  # code -> id, of the custom formats asked for
+        self._formatted = {}   # code -> the default style array with that number format, shared
         self.fonts = ElementList(fonts or (default_font(),))
         self.fills = ElementList(fills or (_pattern_fill("none"), _pattern_fill("gray125")))
         self.borders = ElementList(borders or (_element("border"),))
@@ -205,6 +206,21 @@ class Stylesheet:
             self.number_formats[num_fmt] = code
         self._format_ids[code] = num_fmt
         return num_fmt
+
+    def formatted(self, style, code):
+        """The style array that shows numbers with the format `code` and is otherwise `style`
+        (None for the default format): a new array, or for the default format one array shared
+        by every caller (style arrays are never changed in place)."""
+        if style is not None:
+            copy = StyleArray(style)
+            copy[NUM_FMT] = self.number_format_id(code)
+            return copy
+        # PERF NOTE: every date appended to a row without a format of its own comes here.
+        shared = self._formatted.get(code)
+        if shared is None or self.code(shared[NUM_FMT]) != code:
+            shared = self._formatted[code] = StyleArray()
+            shared[NUM_FMT] = self.number_format_id(code)
+        return shared
 
     def date_formats(self):
         """Style ids whose numbers are dates, times or durations."""

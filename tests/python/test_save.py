@@ -45,7 +45,11 @@ def saved(wb, path):
     return [str(w.message) for w in caught]
 
 
-def test_new_workbook_package(tmp_path, xml_mode):
+@pytest.mark.parametrize("fast_deflate", [True, False], ids=["isal", "zlib"])
+def test_new_workbook_package(tmp_path, xml_mode, monkeypatch, fast_deflate):
+    from quillfen.writer import excel
+    if not fast_deflate:
+        monkeypatch.setattr(excel, "_fast_zlib", None)
     wb = quillfen.Workbook()
     wb.active["A1"] = "x"
     wb.create_sheet("Second")["C3"] = dt.date(2020, 1, 1)
@@ -55,6 +59,7 @@ def test_new_workbook_package(tmp_path, xml_mode):
     path = tmp_path / "new.xlsx"
     assert saved(wb, path) == []
     with zipfile.ZipFile(path) as z:
+        assert z.testzip() is None
         assert z.namelist() == [
             "[Content_Types].xml", "_rels/.rels", "docProps/core.xml", "docProps/app.xml",
             "xl/workbook.xml", "xl/_rels/workbook.xml.rels", "xl/worksheets/sheet1.xml",
@@ -244,6 +249,21 @@ def test_unwritable_folder_and_file_objects(tmp_path):
     assert out.getvalue().startswith(b"ahead") and load(out).active["A1"].value == 0
 
 
+@pytest.mark.parametrize("write_only", [False, True], ids=["editable", "write-only"])
+def test_sheets_past_the_plain_zip_entry_limit(tmp_path, monkeypatch, write_only):
+    from quillfen.writer import write_only as streamed
+    # 16 KiB stands in for the 2 GiB a plain entry holds.
+    monkeypatch.setattr(zipfile, "ZIP64_LIMIT", 1 << 14)
+    monkeypatch.setattr(streamed, "_LARGE", 1 << 14)
+    wb = quillfen.Workbook(write_only=write_only)
+    ws = wb.create_sheet() if write_only else wb.active
+    for r in range(2000):
+        ws.append([r, "text %d" % r])
+    wb.save(tmp_path / "big.xlsx")
+    back = load(tmp_path / "big.xlsx").worksheets[0]
+    assert back.max_row == 2000 and back.cell(2000, 2).value == "text 1999"
+
+
 def test_serialiser_choice(tmp_path, monkeypatch):
     wb = quillfen.Workbook()
     wb.active["A1"] = "é"
@@ -259,6 +279,19 @@ def test_serialiser_choice(tmp_path, monkeypatch):
     monkeypatch.setitem(__import__("sys").modules, "lxml", None)
     with pytest.raises(ImportError, match=r"quillfen\[lxml\]"):
         wb.save(tmp_path / "x.xlsx")
+
+
+def test_workbooks_no_program_opens_are_refused():
+    wb = quillfen.Workbook()
+    wb.active.sheet_state = "hidden"
+    with pytest.raises(ValueError, match="visible sheet"):
+        wb.save(io.BytesIO())
+    wb.active.sheet_state = "invisible"
+    with pytest.raises(ValueError, match="'invisible'"):
+        wb.save(io.BytesIO())
+    wb.remove(wb.active)
+    with pytest.raises(ValueError, match="at least one sheet"):
+        wb.save(io.BytesIO())
 
 
 def test_read_only_workbook_is_not_saved(tmp_path):

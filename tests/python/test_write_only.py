@@ -50,11 +50,6 @@ def test_misuse_is_refused():
             again()
 
 
-def test_no_sheets_nothing_to_save():
-    with pytest.raises(ValueError, match="at least one sheet"):
-        quillfen.Workbook(write_only=True).save(io.BytesIO())
-
-
 def _peak(rows):
     wb = quillfen.Workbook(write_only=True)
     ws = wb.create_sheet()

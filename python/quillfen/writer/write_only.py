@@ -62,26 +62,26 @@ class WriteOnlyWorksheet(SheetBase):
         """The cells of row `row`, each value checked. Plain values go into cells kept from one
         row to the next (one per column): the writer is done with a row before `append`
         returns, and a million rows then make no million cells."""
+        values = values if isinstance(values, (list, tuple)) else list(values)
+        if len(values) > MAX_SHEET_COLUMN:
+            raise ValueError("row %d of sheet %r has more than %d values" % (row, self.title, MAX_SHEET_COLUMN))
         scratch = self._scratch
-        cells = []
-        for column, value in enumerate(values, 1):
+        while len(scratch) < len(values):
+            scratch.append(Cell(self, row, len(scratch) + 1))
+        cells = scratch[:len(values)]
+        for index, value in enumerate(values):
             if isinstance(value, Cell):
-                if value.parent is self:  # a WriteOnlyCell of this sheet takes its place
-                    value.row, value.column = row, column
-                else:  # another sheet's cell stays where it is: its value and style are copied
-                    value = Cell(self, row, column, value._value, value._style, value.data_type)
-                cells.append(value)
+                if value.parent is self and value.row != row:  # a WriteOnlyCell takes its place
+                    value.row, value.column = row, index + 1
+                else:  # a cell placed elsewhere stays there: its value and style are copied
+                    value = Cell(self, row, index + 1, value._value, value._style, value.data_type)
+                cells[index] = value
                 continue
-            if column > len(scratch):
-                scratch.append(Cell(self, row, column))
-            cell = scratch[column - 1]
+            cell = cells[index]
             cell.row = row
             cell._style = None
             cell.data_type = checked_data_type(cell, value)
             cell._value = value
-            cells.append(cell)
-        if len(cells) > MAX_SHEET_COLUMN:
-            raise ValueError("row %d of sheet %r has more than %d values" % (row, self.title, MAX_SHEET_COLUMN))
         return cells
 
     def _start(self):
@@ -105,13 +105,12 @@ class WriteOnlyWorksheet(SheetBase):
         self._writer.flush()
         return self._rows.seek(0, 2) > _LARGE
 
-    def _write_part(self, out, selected):
+    def _write_part(self, out, selected, lxml):
         """Writes the whole part to the binary stream `out`: the rows written so far, with the
         elements around them."""
         if self._failed is not None:
             raise ValueError("sheet %r could not write a row (%s): its rows are incomplete"
                              % (self.title, self._failed))
-        lxml = self.parent._lxml if self.parent._lxml is not None else use_lxml()
         dimension = "A1:%s" % coordinate_of(max(self._max_row, 1), max(self._max_column, 1))
         head, tail = head_and_tail(self, dimension, selected, lxml)
         out.write(head + b"<sheetData>")

@@ -69,15 +69,14 @@ def _split(name):
 
 
 def _prefixes(root):
-    """Prefix of every namespace the tree uses: "" for the root's own, whose elements take no
-    prefix (attributes in a namespace always need one)."""
+    """Prefix of every namespace the tree uses: "" for the root's own, whose elements then take
+    no prefix. An attribute in a namespace always needs a prefix, even in the root's."""
     default = _split(root.tag)[0]
     found = {default: ""} if default else {}
     for node in root.iter():
-        names = [node.tag] + list(node.attrib)
-        for i, name in enumerate(names):
+        for name, is_tag in [(node.tag, True), *((key, False) for key in node.attrib)]:
             uri = _split(name)[0]
-            if not uri or uri == XML_NS or (uri in found and (found[uri] or i == 0)):
+            if not uri or uri == XML_NS or uri in found and (found[uri] or is_tag):
                 continue
             prefix = _PREFIXES.get(uri)
             if prefix is None or prefix in found.values():
