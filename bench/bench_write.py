@@ -16,14 +16,13 @@ run on the pure-Python path); ratios are printed, never asserted.
 
 Usage: bench_write.py [ROWS]   (10 columns per row; default 100000 rows)
        bench_write.py --peak ROWS   (one write-only save of ROWS rows of 4 cells; prints the
-                                     peak RSS of the process in KiB)
+                                     peak RSS of the process in KiB; Linux)
 """
 
 import copy
 import datetime as dt
 import io
 import os
-import resource
 import subprocess
 import sys
 import tempfile
@@ -33,7 +32,7 @@ import zipfile
 import zlib
 from functools import partial
 
-from timing import best_of, mixed_workbook, peers
+from timing import best_of, mixed_workbook, peers, use_pure
 
 import quillfen
 from quillfen import _quillfen as native
@@ -98,13 +97,6 @@ def row_values(i):
     """Row `i` (0-based) of the saved sheets: two of each kind but booleans and formulas."""
     return [i, i * 0.25, TEXTS[i % 1000], BASE + dt.timedelta(minutes=i), i % 3 == 0,
             "=A%d*2" % (i + 1), -i, i / 7, TEXTS[i * 7 % 1000], BASE.date() + dt.timedelta(days=i % 3650)]
-
-
-def use_pure(on):
-    if on:
-        os.environ["QUILLFEN_PURE_PYTHON"] = "1"
-    else:
-        os.environ.pop("QUILLFEN_PURE_PYTHON", None)
 
 
 def write_only(path, nrows):
@@ -203,7 +195,10 @@ def peak(nrows):
         for i in range(nrows):
             ws.append([i, i * 0.5, TEXTS[i % 1000], i % 2 == 0])
         wb.save(os.path.join(folder, "peak.xlsx"))
-    print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
+    # The peak of this program: the rusage maximum would count the parent's pages that a
+    # forked child held before it ran this.
+    with open("/proc/self/status") as status:
+        print(next(line.split()[1] for line in status if line.startswith("VmHWM:")))
 
 
 def peaks():

@@ -23,6 +23,14 @@ if os.environ.get("QUILLFEN_ENGINE"):
     _spec.loader.exec_module(_engine)
 
 
+def use_pure(on):
+    """Turns the engine off (QUILLFEN_PURE_PYTHON=1) or on for what runs next in this process."""
+    if on:
+        os.environ["QUILLFEN_PURE_PYTHON"] = "1"
+    else:
+        os.environ.pop("QUILLFEN_PURE_PYTHON", None)
+
+
 def best_of(fn, repeat: int = 3, clock=time.perf_counter) -> float:
     """The shortest of `repeat` runs of `fn`; `clock=time.process_time` counts this process's
     CPU time only, which other work on a busy machine disturbs less."""

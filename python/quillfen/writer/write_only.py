@@ -2,6 +2,7 @@
 their own, and the part is put together around them when the workbook is saved. Memory use
 does not grow with the number of rows."""
 
+import datetime
 import shutil
 import tempfile
 
@@ -9,7 +10,7 @@ from ..cell import Cell, checked_data_type
 from ..constants import MAX_ROW, MAX_SHEET_COLUMN
 from ..utils.cells import coordinate_of
 from ..worksheet import SheetBase
-from .sheet_data import sheet_writer
+from .sheet_data import date_value_raw, sheet_writer
 from .worksheet import head_and_tail, text_writer
 from .xml import use_lxml
 
@@ -18,6 +19,8 @@ __all__ = ["WriteOnlyWorksheet"]
 # The size from which a zip entry needs the large-entry extension (2 GiB), less what the rest
 # of the part adds to the rows.
 _LARGE = (1 << 31) - (1 << 20)
+# Types of values that are never cells, told apart faster than by isinstance.
+_PLAIN = frozenset((int, float, str, bool, type(None), datetime.datetime, datetime.date))
 
 
 class WriteOnlyWorksheet(SheetBase):
@@ -70,7 +73,7 @@ class WriteOnlyWorksheet(SheetBase):
             scratch.append(Cell(self, row, len(scratch) + 1))
         cells = scratch[:len(values)]
         for index, value in enumerate(values):
-            if isinstance(value, Cell):
+            if type(value) not in _PLAIN and isinstance(value, Cell):
                 if value.parent is self and value.row != row:  # a WriteOnlyCell takes its place
                     value.row, value.column = row, index + 1
                 else:  # a cell placed elsewhere stays there: its value and style are copied
@@ -80,7 +83,14 @@ class WriteOnlyWorksheet(SheetBase):
             cell = cells[index]
             cell.row = row
             cell._style = None
-            cell.data_type = checked_data_type(cell, value)
+            data_type = checked_data_type(cell, value)
+            if data_type == "d":
+                # PERF NOTE: the writer's own answer to how a date is written, asked for here:
+                # a serial number is then written as a plain number, without a call back.
+                is_text, written = date_value_raw(self, value)
+                if not is_text:
+                    data_type, value = "n", written
+            cell.data_type = data_type
             cell._value = value
         return cells
 
