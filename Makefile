@@ -15,7 +15,7 @@ JOBS        ?= $(shell nproc)
 PROF_DIR    := build/prof
 PROFILE_BENCH ?= bench/bench_read.py
 
-.PHONY: all run setup build test test-cpp test-python bench profile fuzz asan clean
+.PHONY: all run setup build test test-cpp test-python test-types bench profile fuzz asan clean
 
 all: run
 
@@ -38,13 +38,17 @@ run: build
 	$(PY) -m quillfen info build/streamed.xlsx
 
 test: build
-	$(MAKE) test-cpp test-python
+	$(MAKE) test-cpp test-python test-types
 
 test-cpp:
 	.venv/bin/ctest --test-dir $(BUILD_DIR) --output-on-failure
 
 test-python:
 	QUILLFEN_TEST_BUILD_DIR=$(BUILD_DIR) $(PY) -m pytest -q tests/python
+
+# mypy --strict over the package and the README's examples; stubtest of the engine's stub.
+test-types:
+	$(PY) scripts/check_types.py
 
 bench: build
 	@for b in bench/bench_*.py; do [ -e "$$b" ] || continue; echo "== $$b"; $(PY) $$b || exit 1; done

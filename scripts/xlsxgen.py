@@ -44,7 +44,7 @@ _STYLES = """<?xml version="1.0" encoding="UTF-8" standalone="yes"?>
 </styleSheet>"""
 _SHEET_HEAD = ('<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n'
                '<worksheet xmlns="http://schemas.openxmlformats.org/spreadsheetml/2006/main">'
-               '<dimension ref="{dim}"/><sheetData>')
+               '{dim}<sheetData>')
 _SHEET_TAIL = '</sheetData>{merge}</worksheet>'
 
 
@@ -99,7 +99,8 @@ def mixed_cell(row, col, strings):
 
 
 def write_workbook(path, sheets, date1904=False):
-    """`sheets`: list of (name, iterable of sheet-data XML chunks, dimension ref, merges)."""
+    """`sheets`: list of (name, function of the shared strings giving the sheet-data XML
+    chunks, dimension ref or None, merges)."""
     strings = SharedStrings()
     with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
         entries, rels = [], []
@@ -109,7 +110,8 @@ def write_workbook(path, sheets, date1904=False):
                 merge = '<mergeCells count="%d">%s</mergeCells>' % (
                     len(merges), "".join('<mergeCell ref="%s"/>' % m for m in merges))
             with z.open("xl/worksheets/sheet%d.xml" % n, "w", force_zip64=True) as f:
-                f.write(_SHEET_HEAD.format(dim=dim).encode())
+                # A dimension of None leaves the element out, as some producers do.
+                f.write(_SHEET_HEAD.format(dim='<dimension ref="%s"/>' % dim if dim else "").encode())
                 for chunk in rows_xml(strings):
                     f.write(chunk.encode())
                 f.write(_SHEET_TAIL.format(merge=merge).encode())

@@ -1,10 +1,18 @@
-"""Command line: `python -m quillfen dump FILE [--sheet NAME] [--read-only] [--data-only]`
-and `python -m quillfen info FILE [--sheet NAME]`.
+"""Command line: `quillfen` (or `python -m quillfen`) with the commands dump, info, csv and json.
+
+    quillfen dump FILE [--sheet NAME] [--read-only] [--data-only]
+    quillfen info FILE [--sheet NAME]
+    quillfen csv  FILE [--sheet NAME | --all] [-o OUT] [--formulas]
+    quillfen json FILE [--sheet NAME | --all] [-o OUT] [--formulas]
+
+FILE "-" reads the workbook from standard input.
 
 `dump` prints every cell present in each sheet (in workbook order, or only the one named),
 in row and then column order, one line per cell:
 
     <sheet>!<coordinate><TAB><data type><TAB><repr of the value>
+
+With --read-only it streams: each row is printed as it is read, in the order of the file.
 
 `info` reads no cells: it prescans each sheet and prints one line per sheet, then one line
 per merged range with the style ids of the range's corner cells ("-" for none):
@@ -13,20 +21,100 @@ per merged range with the style ids of the range's corner cells ("-" for none):
     <TAB><range><TAB><coordinate>=<style id> ...
 
 The formats are stable: tests and tools rely on them.
+
+`csv` writes the values of a sheet (the active one unless --sheet names another) as RFC 4180
+CSV: fields separated by commas, records by CRLF, a field quoted when it holds a comma, a
+quote or a line break. `json` writes them as a JSON array of row arrays. Both give the cached
+results of formulas (their text with --formulas), dates and times in ISO 8601, and the
+rectangle from A1 to the last row and column that hold a value, every row as wide as that,
+missing cells empty (null in JSON). Both stream the sheet, in constant memory. With --all,
+`json` writes one object mapping each sheet's title to its rows, and `csv` writes one file per
+sheet, <title>.csv, into the folder given with -o.
+
+A progress bar goes to standard error while a large sheet is read, when standard error is a
+terminal.
+
+Exit codes: 0 done; 1 the input cannot be read (not a workbook, damaged, missing, or without
+the sheet asked for; one line on standard error says why); 2 wrong usage.
 """
 
 import argparse
+import csv
+import io
+import json
+import math
+import os
+import re
 import sys
+import time
 
-from . import load_workbook
+from . import __version__, load_workbook
+from .cell import EMPTY_CELL
+from .utils.datetime import value_text
+
+EXIT_OK, EXIT_UNREADABLE, EXIT_USAGE = 0, 1, 2
 
 
-def _cells_in_order(ws):
-    # The last cell written for a position wins, as in an editable sheet.
-    cells = {}
-    for cell in ws.cells():
-        cells[(cell.row, cell.column)] = cell
-    return [cells[key] for key in sorted(cells)]
+class NoSuchSheet(LookupError):
+    """The sheet asked for is not in the workbook; the message lists those that are."""
+
+
+def _open(path, **modes):
+    return load_workbook(sys.stdin.buffer if path == "-" else path, **modes)
+
+
+def _sheets(wb, sheet=None, all_sheets=True):
+    """The sheet named `sheet`, else every sheet (`all_sheets`) or the active one."""
+    if sheet is not None:
+        if sheet not in wb.sheetnames:
+            raise NoSuchSheet("no sheet named %r; the workbook has %s"
+                              % (sheet, ", ".join(repr(name) for name in wb.sheetnames) or "no sheets"))
+        return [wb[sheet]]
+    return wb.worksheets if all_sheets else [wb.active]
+
+
+class Progress:
+    """Rows done of a sheet's rows, redrawn in place on `stream` at most ten times a second;
+    silent unless `stream` is a terminal and the sheet has at least `MIN_ROWS` rows."""
+
+    MIN_ROWS = 10_000
+    WIDTH = 30
+
+    def __init__(self, title, total, stream=None):
+        stream = sys.stderr if stream is None else stream
+        self.on = total >= self.MIN_ROWS and _is_terminal(stream)
+        self.title, self.total, self.stream, self.next_draw = title, total, stream, 0.0
+
+    def update(self, row):
+        if not self.on or time.monotonic() < self.next_draw:
+            return
+        self.next_draw = time.monotonic() + 0.1
+        done = min(row, self.total)
+        filled = self.WIDTH * done // self.total
+        self.stream.write("\r%s [%s%s] %d/%d rows" % (self.title, "#" * filled, "." * (self.WIDTH - filled),
+                                                      done, self.total))
+        self.stream.flush()
+
+    def close(self):
+        if self.on:
+            self.stream.write("\r\x1b[K")
+            self.stream.flush()
+
+
+def _is_terminal(stream):
+    try:
+        return stream.isatty()
+    except (AttributeError, ValueError):
+        return False
+
+
+def _indexed_rows(ws, max_row=None, max_col=None, values_only=False):
+    """(row number, row) from row 1: streamed from a read-only sheet, else from its cells."""
+    if hasattr(ws, "_indexed_rows"):
+        return ws._indexed_rows(None, max_row, None, max_col, values_only)
+    if ws._bounds() is None:
+        return iter(())
+    return enumerate(ws.iter_rows(min_row=1, max_row=max_row, max_col=max_col, values_only=values_only), 1)
 
 
 def dump(path, sheet=None, read_only=False, data_only=False, out=None):
@@ -34,22 +122,29 @@ def dump(path, sheet=None, read_only=False, data_only=False, out=None):
     default the current `sys.stdout`, in the format above."""
     # Looked up at call time: a default bound at import would miss a later redirection.
     out = sys.stdout if out is None else out
-    with load_workbook(path, read_only=read_only, data_only=data_only) as wb:
-        sheets = [wb[sheet]] if sheet is not None else wb.worksheets
+    with _open(path, read_only=read_only, data_only=data_only) as wb:
         write = out.write
-        for ws in sheets:
-            for cell in _cells_in_order(ws):
-                write("%s!%s\t%s\t%r\n" % (ws.title, cell.coordinate, cell.data_type, cell.value))
+        for ws in _sheets(wb, sheet):
+            if not read_only:
+                for cell in ws.cells():
+                    write("%s!%s\t%s\t%r\n" % (ws.title, cell.coordinate, cell.data_type, cell.value))
+                continue
+            progress = Progress(ws.title, ws.max_row)
+            for idx, row in _indexed_rows(ws):
+                progress.update(idx)
+                for cell in row:
+                    if cell is not EMPTY_CELL:
+                        write("%s!%s\t%s\t%r\n" % (ws.title, cell.coordinate, cell.data_type, cell.value))
+            progress.close()
 
 
 def info(path, sheet=None, out=None):
     """Prints the prescan facts of each sheet (or of the sheet `sheet`) to `out`, by default
     the current `sys.stdout`, in the format above."""
     out = sys.stdout if out is None else out
-    with load_workbook(path, read_only=True) as wb:
-        sheets = [wb[sheet]] if sheet is not None else wb.worksheets
+    with _open(path, read_only=True) as wb:
         write = out.write
-        for ws in sheets:
+        for ws in _sheets(wb, sheet):
             facts = ws.facts()
             write("%s\tdimension %s\tformatted rows %d\tmerged %d\n" % (
                 ws.title, facts.dimension or "-", len(facts.formatted_rows), len(facts.merged_cells)))
@@ -59,8 +154,101 @@ def info(path, sheet=None, out=None):
                 write("\t%s\t%s\n" % (ref, corners))
 
 
-def main(argv=None):
-    parser = argparse.ArgumentParser(prog="python -m quillfen", description="Inspect .xlsx workbooks.")
+# ------------------------------------------------------------------ csv and json
+
+def value_extent(ws):
+    """(rows, columns) from A1 to the last row and the last column that hold a value: the
+    rectangle the exports write. Read through once, in constant memory."""
+    height = width = 0
+    for idx, row in _indexed_rows(ws, values_only=True):
+        last = len(row)
+        while last and row[last - 1] is None:
+            last -= 1
+        if last:
+            height, width = max(height, idx), max(width, last)
+    return height, width
+
+
+def value_rows(ws):
+    """The rows of the rectangle of `value_extent`, as tuples of values, each as wide as the
+    rectangle; rows missing from the sheet are empty."""
+    height, width = value_extent(ws)
+    if not height:
+        return
+    progress = Progress(ws.title, height)
+    for number, row in enumerate(ws._rect(1, height, 1, width, values_only=True), 1):
+        progress.update(number)
+        yield row
+    progress.close()
+
+
+def _json_value(value):
+    if value is None or type(value) in (str, int, bool):
+        return value
+    if type(value) is float:
+        return value if math.isfinite(value) else repr(value)
+    return value_text(value)
+
+
+def write_csv(ws, out):
+    """The values of `ws` to the text stream `out` as RFC 4180 CSV (see the module docstring)."""
+    writer = csv.writer(out, lineterminator="\r\n")
+    for row in value_rows(ws):
+        writer.writerow([value_text(value) for value in row])
+
+
+def write_json(ws, out):
+    """The values of `ws` to the text stream `out` as a JSON array of row arrays."""
+    out.write("[")
+    first = True
+    for row in value_rows(ws):
+        out.write("\n" if first else ",\n")
+        first = False
+        out.write(json.dumps([_json_value(value) for value in row], ensure_ascii=False))
+    out.write("\n]" if not first else "]")
+
+
+def _file_name(title):
+    # Sheet titles cannot hold / or \ already; these are the others that some file systems refuse.
+    return re.sub(r'[<>:"|?*\x00-\x1f]', "_", title).lstrip(".") or "sheet"
+
+
+def export(kind, path, sheet=None, all_sheets=False, out=None, formulas=False):
+    """Writes the values of the active sheet of the workbook at `path` (or of its sheet
+    `sheet`, or with `all_sheets` of every sheet) as `kind` "csv" or "json" to `out`: a text
+    stream, by default the current `sys.stdout`, or with `all_sheets` and "csv" the path of
+    a folder that gets one file per sheet."""
+    with _open(path, read_only=True, data_only=not formulas) as wb:
+        sheets = _sheets(wb, sheet, all_sheets)
+        if kind == "csv" and all_sheets:
+            os.makedirs(out, exist_ok=True)
+            for ws in sheets:
+                with open(os.path.join(out, _file_name(ws.title) + ".csv"), "w", encoding="utf-8",
+                          newline="") as f:
+                    write_csv(ws, f)
+            return
+        out = sys.stdout if out is None else out
+        if kind == "csv":
+            write_csv(sheets[0], out)
+        elif not all_sheets:
+            write_json(sheets[0], out)
+            out.write("\n")
+        else:
+            out.write("{")
+            for i, ws in enumerate(sheets):
+                out.write("%s\n%s: " % ("," if i else "", json.dumps(ws.title, ensure_ascii=False)))
+                write_json(ws, out)
+            out.write("\n}\n")
+
+
+# ------------------------------------------------------------------ arguments
+
+def _parser():
+    parser = argparse.ArgumentParser(
+        description="Inspect and export .xlsx workbooks.",
+        epilog="FILE - reads the workbook from standard input. Exit codes: 0 done, 1 the input "
+               "cannot be read, 2 wrong usage.")
+    parser.add_argument("--version", action="version", version="quillfen " + __version__)
     commands = parser.add_subparsers(dest="command", required=True)
     p_dump = commands.add_parser("dump", help="print every cell of a workbook")
     p_dump.add_argument("file")
@@ -70,18 +258,53 @@ def main(argv=None):
     p_info = commands.add_parser("info", help="print each sheet's dimension, formatted rows and merged ranges")
     p_info.add_argument("file")
     p_info.add_argument("--sheet", help="only this sheet")
+    for kind, what in (("csv", "RFC 4180 CSV"), ("json", "a JSON array of rows")):
+        p = commands.add_parser(kind, help="write the values of a sheet as %s" % what)
+        p.add_argument("file")
+        which = p.add_mutually_exclusive_group()
+        which.add_argument("--sheet", help="this sheet instead of the active one")
+        which.add_argument("--all", action="store_true", help="every sheet" + (
+            " (one file each, into the folder given with -o)" if kind == "csv" else ""))
+        p.add_argument("-o", "--output", help="the file to write (standard output by default)")
+        p.add_argument("--formulas", action="store_true", help="the text of formulas instead of their cached results")
+    return parser
+
+
+def _run(args, parser):
+    if args.command == "info":
+        info(args.file, sheet=args.sheet)
+    elif args.command == "dump":
+        dump(args.file, sheet=args.sheet, read_only=args.read_only, data_only=args.data_only)
+    elif args.command == "csv" and args.all:
+        if args.output is None:
+            parser.error("csv --all writes one file per sheet: name their folder with -o")
+        export("csv", args.file, all_sheets=True, out=args.output, formulas=args.formulas)
+    elif args.output is None:
+        out = io.TextIOWrapper(sys.stdout.buffer, encoding="utf-8", newline="", write_through=True)
+        try:
+            export(args.command, args.file, args.sheet, args.all, out, args.formulas)
+        finally:
+            out.detach()
+    else:
+        with open(args.output, "w", encoding="utf-8", newline="") as out:
+            export(args.command, args.file, args.sheet, args.all, out, args.formulas)
+
+
+def main(argv=None):
+    parser = _parser()
     args = parser.parse_args(argv)
     try:
-        if args.command == "info":
-            info(args.file, sheet=args.sheet)
-        else:
-            dump(args.file, sheet=args.sheet, read_only=args.read_only, data_only=args.data_only)
+        _run(args, parser)
     except BrokenPipeError:
-        return 1
+        # The reader went away (`| head`): quietly, without a second error when Python
+        # flushes the closed stream at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_UNREADABLE
     except Exception as exc:  # one line for the user, never a traceback
-        print("quillfen: cannot read %s: %s: %s" % (args.file, type(exc).__name__, exc), file=sys.stderr)
-        return 1
-    return 0
+        name = "standard input" if args.file == "-" else args.file
+        print("quillfen: cannot read %s: %s: %s" % (name, type(exc).__name__, exc), file=sys.stderr)
+        return EXIT_UNREADABLE
+    return EXIT_OK
 
 
 if __name__ == "__main__":

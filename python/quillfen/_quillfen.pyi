@@ -1,26 +1,72 @@
 # Type stubs of the native engine (quillfen._quillfen). The engine is private to the package:
 # the public API is quillfen.load_workbook and friends; these stubs serve type checkers and IDEs.
 
-from collections.abc import Callable, Iterable, Iterator, Sequence
-from typing import Any, BinaryIO, Protocol
+import datetime
+from collections.abc import Callable, Collection, Iterable, Iterator, Sequence
+from typing import Any, BinaryIO, Protocol, Self, TypedDict, final
+
+from typing_extensions import disjoint_base
 
 class _Source(Protocol):
     def read(self, size: int, /) -> bytes: ...
 
 Namespaces = list[tuple[str, str]]
 
+class SheetOptions(Protocol):
+    """The parser object of the reading entry points: what they read of the workbook and mode."""
+
+    epoch: datetime.datetime
+    shared_strings: Sequence[Any]
+    data_only: bool
+    rich_text: bool
+    formula_and_value: bool
+    date_formats: Collection[int]
+    timedelta_formats: Collection[int]
+    row_dimensions: dict[str, dict[str, str]]
+
+# The helper table of the reading entry points (`quillfen.reader.helpers.reading_helpers()`).
+ReadingHelpers = TypedDict("ReadingHelpers", {
+    "int": Callable[[str], int],
+    "float": Callable[[str], float],
+    "coordinate_to_tuple": Callable[[str], tuple[int, int]],
+    "row_index": Callable[[str], int],
+    "from_excel": Callable[..., Any],
+    "from_ISO8601": Callable[[str], Any],
+    "date_warning": Callable[[str | None, float], Any],
+    "ArrayFormula": type,
+    "DataTableFormula": type,
+    "Translator": type,
+    "TokenizerError": type[Exception],
+    "TranslatorError": type[Exception],
+    "text_content": Callable[[bytes, Namespaces], str],
+    "rich_inline": Callable[[bytes, Namespaces], Any],
+    "validate_rpr": Callable[..., Any],
+    "text_dangerous": frozenset[str],
+    "rich_dangerous": frozenset[str],
+    "si_content": Callable[[bytes, Namespaces], str],
+})
+
+# The helper table of `SheetWriter` (`quillfen.writer.sheet_data.writing_helpers()`).
+class WritingHelpers(TypedDict):
+    StyleArray: type
+    add_comment: Callable[..., Any]
+    write_cell: Callable[..., Any]
+    date_value: Callable[..., Any]
+    date_value_raw: Callable[..., Any]
+    safe_string: Callable[[str], str]
+
 class NativeFallback(Exception):
     """The native engine cannot reproduce the pure-Python path's behaviour for this input; the pure Python implementation must be used."""
 
-def read_string_table(source: _Source | BinaryIO, helpers: dict[str, Any]) -> list[Any]: ...
+def read_string_table(source: _Source | BinaryIO, helpers: ReadingHelpers) -> list[Any]: ...
 def bind_cells(
     source: _Source | BinaryIO,
-    parser: Any,
+    parser: SheetOptions,
     ws: Any,
     store: CellStore,
     cell_styles: Any,
     cell_cls: type,
-    helpers: dict[str, Any],
+    helpers: ReadingHelpers,
     actions: list[tuple[Any, ...]],
 ) -> None: ...
 def find_dimension(source: _Source | BinaryIO) -> tuple[bytes, Namespaces] | None: ...
@@ -28,11 +74,12 @@ def prescan_sheet(
     source: _Source | BinaryIO,
     want_rows: bool,
     corners: Iterable[tuple[int, int]],
-    helpers: dict[str, Any],
+    helpers: ReadingHelpers,
 ) -> dict[str, Any]: ...
 
+@final
 class RowReader:
-    def __init__(self, source: _Source | BinaryIO, parser: Any, helpers: dict[str, Any]) -> None: ...
+    def __new__(cls, source: _Source | BinaryIO, parser: SheetOptions, helpers: ReadingHelpers) -> Self: ...
     @property
     def actions(self) -> list[tuple[Any, ...]]: ...
     def next_raw(self) -> tuple[int, list[tuple[int, int, Any, str, Any]]] | None: ...
@@ -47,13 +94,14 @@ class RowReader:
         extra_none: Sequence[str] | None = None,
     ) -> tuple[int, tuple[Any, ...]] | None: ...
 
+@disjoint_base
 class CellStore:
-    def __init__(self, *_args: Any, **_kwargs: Any) -> None: ...
+    def __new__(cls, *_args: Any, **_kwargs: Any) -> Self: ...
     def __len__(self) -> int: ...
-    def __contains__(self, key: object) -> bool: ...
-    def __getitem__(self, key: tuple[int, int]) -> Any: ...
-    def __setitem__(self, key: tuple[int, int], value: Any) -> None: ...
-    def __delitem__(self, key: tuple[int, int]) -> None: ...
+    def __contains__(self, key: object, /) -> bool: ...
+    def __getitem__(self, key: tuple[int, int], /) -> Any: ...
+    def __setitem__(self, key: tuple[int, int], value: Any, /) -> None: ...
+    def __delitem__(self, key: tuple[int, int], /) -> None: ...
     def __iter__(self) -> Iterator[tuple[int, int]]: ...
     def __reversed__(self) -> Iterator[tuple[int, int]]: ...
     def get(self, key: tuple[int, int], default: Any = None) -> Any: ...
@@ -65,8 +113,9 @@ class CellStore:
     # The row's cells (or values), and whether any cell had to be created.
     def _row(self, row: int, min_col: int, max_col: int, values_only: bool) -> tuple[tuple[Any, ...], bool]: ...
 
+@final
 class SheetWriter:
-    def __init__(self, ws: Any, write: Callable[[Any], object], lxml: bool, helpers: dict[str, Any]) -> None: ...
+    def __new__(cls, ws: Any, write: Callable[[Any], object], lxml: bool, helpers: WritingHelpers) -> Self: ...
     # Writes the whole <sheetData>; `rows_fallback()` gives (row index, cells) pairs for sheets
     # whose cells are not keyed by plain (row, column) ints.
     def write_sheet_data(self, rows_fallback: Callable[[], Iterable[tuple[Any, Iterable[Any]]]]) -> None: ...

@@ -234,7 +234,7 @@ def _check_date(cell, value, kind):
 class ReadOnlyCell:
     """A cell streamed from a read-only worksheet; its attributes are fixed once read."""
 
-    __slots__ = ("parent", "row", "column", "_value", "data_type", "_style_id", "formula", "cached_value")
+    __slots__ = ("parent", "row", "column", "_value", "data_type", "_style_id")
 
     @property
     def value(self):
@@ -248,9 +248,21 @@ class ReadOnlyCell:
     def coordinate(self):
         return coordinate_of(self.row, self.column)
 
+    @property
+    def is_date(self):
+        return self.data_type == "d"
+
     def __repr__(self):
         title = getattr(self.parent, "title", "?")
         return "<ReadOnlyCell %r.%s>" % (title, self.coordinate)
+
+
+class ReadOnlyFormulaCell(ReadOnlyCell):
+    """A read-only cell that keeps both a formula and its cached result: the readers fill
+    these slots only when asked for both (`formula_and_value`); a plain `ReadOnlyCell` has no
+    such attributes rather than ones that raise."""
+
+    __slots__ = ("formula", "cached_value")
 
 
 class _EmptyCell:

@@ -4,61 +4,196 @@ A sheet exists without a file. The reader (`quillfen.reader`) fills one from a f
 writer (`quillfen.writer`) saves it; the read-only and write-only sheets live with them.
 """
 
+from __future__ import annotations
+
+from collections.abc import Iterable, Iterator
+from typing import TYPE_CHECKING, Any
+
 from .cell import Cell
 from .constants import MAX_ROW, MAX_SHEET_COLUMN
-from .utils.cells import coordinate_of, coordinate_to_tuple
+from .utils.cells import coordinate_of, coordinate_to_tuple, range_boundaries
+
+if TYPE_CHECKING:
+    import pandas
+    import polars
+
+    from .reader.worksheet import SheetFacts
+    from .workbook import Workbook
+
+# (min_row, max_row, min_col, max_col)
+Bounds = tuple[int, int, int, int]
 
 
 class SheetBase:
     """A sheet's title, workbook and the worksheet settings read from a file."""
 
-    def __init__(self, workbook, title):
+    def __init__(self, workbook: Workbook, title: str) -> None:
         self.parent = workbook
         self._title = title
         self.sheet_state = "visible"
-        self.merged_cells = []
-        self.dimension_ref = None
-        self._part = None     # the part it was read from, if it was
-        self._kept = {}       # local name -> element read from the file and written back
-        self._unsaved = []    # local names of elements read from the file that are not written
+        self.merged_cells: list[str] = []
+        self.dimension_ref: str | None = None
+        self._part: str | None = None  # the part it was read from, if it was
+        self._kept: dict[str, Any] = {}  # local name -> element read from the file and written back
+        self._unsaved: list[str] = []  # local names of elements read from the file that are not written
 
     @property
-    def title(self):
+    def title(self) -> str:
         return self._title
 
     @title.setter
-    def title(self, title):
+    def title(self, title: str) -> None:
         self.parent._check_title(title, self)
         self._title = title
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return "<%s %r>" % (type(self).__name__, self.title)
 
     @property
-    def rows(self):
+    def rows(self) -> Iterator[tuple[Any, ...]]:
         """Every row as a tuple of cells (`iter_rows()` with no bounds)."""
         return self.iter_rows()
 
     @property
-    def values(self):
+    def values(self) -> Iterator[tuple[Any, ...]]:
         """Every row as a tuple of values."""
         return self.iter_rows(values_only=True)
 
-    def prescan(self, want_rows=False, corners=()):
+    # ------------------------------------------------------------ ranges, rows and columns
+
+    def iter_rows(self, min_row: int | None = None, max_row: int | None = None, min_col: int | None = None,
+                  max_col: int | None = None, values_only: bool = False) -> Iterator[tuple[Any, ...]]:
+        raise NotImplementedError
+
+    def _rect(self, min_row: int, max_row: int, min_col: int, max_col: int,
+              values_only: bool = False) -> Iterator[tuple[Any, ...]]:
+        """Every row of the rectangle, each as wide as it."""
+        raise NotImplementedError
+
+    def _cell_at(self, row: int, column: int) -> Any:
+        raise NotImplementedError
+
+    def _bounds(self) -> Bounds | None:
+        """The extent: the sheet's cells, or for a read-only sheet the one its part declares."""
+        raise NotImplementedError
+
+    def _cell_bounds(self) -> Bounds | None:
+        raise NotImplementedError
+
+    def __getitem__(self, key: str | int | slice) -> Any:
+        """`ws["B3"]` is a cell; `ws["A1:C3"]` the rows of a range (a tuple of row tuples);
+        `ws["B"]` a column and `ws["A:C"]` a tuple of columns, from row 1 to `max_row`;
+        `ws[3]` (or `ws["3"]`) a row and `ws[2:5]` a tuple of rows, from column 1 to
+        `max_column`. Ranges and slices include both ends."""
+        min_col, min_row, max_col, max_row = _key_bounds(key)
+        # A range has both ends of its rows, or neither, and the same for its columns.
+        if min_row is None or max_row is None:
+            columns = tuple(self.iter_cols(min_col, max_col, 1, self.max_row))
+            return columns[0] if min_col == max_col else columns
+        if min_col is None or max_col is None:
+            rows = tuple(self._rect(min_row, max_row, 1, self.max_column))
+            return rows[0] if min_row == max_row else rows
+        if isinstance(key, str) and ":" not in key:
+            return self._cell_at(min_row, min_col)
+        return tuple(self._rect(min_row, max_row, min_col, max_col))
+
+    def iter_cols(self, min_col: int | None = None, max_col: int | None = None, min_row: int | None = None,
+                  max_row: int | None = None, values_only: bool = False) -> Iterator[tuple[Any, ...]]:
+        """Columns of cells (or values) within the bounds, each a tuple from `min_row` to
+        `max_row` (by default row 1 to `max_row`, column 1 to `max_column`). The range's rows
+        are read first and handed out column by column."""
+        rows = tuple(self._rect(min_row or 1, max_row or self.max_row, min_col or 1,
+                                max_col or self.max_column, values_only))
+        return iter(zip(*rows)) if rows else iter(())
+
+    @property
+    def columns(self) -> Iterator[tuple[Any, ...]]:
+        """Every column as a tuple of cells (`iter_cols()` with no bounds)."""
+        return self.iter_cols()
+
+    @property
+    def min_row(self) -> int:
+        """The first row of the sheet's extent (1 for a sheet without cells)."""
+        return self._bound(0)
+
+    @property
+    def max_row(self) -> int:
+        return self._bound(1)
+
+    @property
+    def min_column(self) -> int:
+        return self._bound(2)
+
+    @property
+    def max_column(self) -> int:
+        return self._bound(3)
+
+    def _bound(self, index: int) -> int:
+        bounds = self._bounds()
+        return bounds[index] if bounds else 1
+
+    @property
+    def dimensions(self) -> str:
+        """The sheet's extent as a range ("A1:F20"; "A1:A1" without cells)."""
+        return _extent_ref(self._bounds())
+
+    def calculate_dimension(self) -> str:
+        """The extent of the cells the sheet holds, as a range (see `dimensions`)."""
+        return _extent_ref(self._cell_bounds())
+
+    def to_pandas(self, header: bool = True) -> pandas.DataFrame:
+        """The sheet's values as a `pandas.DataFrame`, one typed column per sheet column, the
+        first row giving the column names unless `header` is false. See `quillfen.frames`."""
+        from .frames import to_pandas
+        return to_pandas(self, header)
+
+    def to_polars(self, header: bool = True) -> polars.DataFrame:
+        """The sheet's values as a `polars.DataFrame` (see `to_pandas`)."""
+        from .frames import to_polars
+        frame: polars.DataFrame = to_polars(self, header)
+        return frame
+
+    def prescan(self, want_rows: bool = False, corners: Iterable[tuple[int, int]] = ()) -> dict[str, Any]:
         """Facts about the sheet's part without loading its cells: the elements around the cell
         data, the formatted rows (with `want_rows`) and the style ids of the `corners` asked
         for, as (row, column) pairs. See `quillfen.reader.prescan`."""
         from .reader.worksheet import prescan_part
-        return prescan_part(self, want_rows, corners)
+        found: dict[str, Any] = prescan_part(self, want_rows, corners)
+        return found
 
-    def facts(self):
+    def facts(self) -> SheetFacts:
         """The sheet's dimension, formatted rows, merged ranges and the style ids of the corner
         cells of those ranges, read with two prescans instead of a full load."""
         from .reader.worksheet import sheet_facts
-        return sheet_facts(self)
+        facts: SheetFacts = sheet_facts(self)
+        return facts
 
 
-def check_position(row, column):
+def _key_bounds(key: object) -> tuple[int | None, int | None, int | None, int | None]:
+    """(min_col, min_row, max_col, max_row) of a `__getitem__` key."""
+    if isinstance(key, slice):
+        if key.step is not None or key.start is None or key.stop is None:
+            raise IndexError("%r is not a valid coordinate or range" % (key,))
+        key = "%s:%s" % (key.start, key.stop)
+    elif isinstance(key, int) and not isinstance(key, bool):
+        key = str(key)
+    if not isinstance(key, str):
+        raise TypeError("a sheet is indexed by a coordinate, a range, a row number or a slice "
+                        "of rows, not %s" % type(key).__name__)
+    try:
+        return range_boundaries(key)
+    except ValueError:
+        raise IndexError("%r is not a valid coordinate or range" % (key,)) from None
+
+
+def _extent_ref(bounds: Bounds | None) -> str:
+    if bounds is None:
+        return "A1:A1"
+    min_row, max_row, min_col, max_col = bounds
+    return "%s:%s" % (coordinate_of(min_row, min_col), coordinate_of(max_row, max_col))
+
+
+def check_position(row: object, column: object) -> None:
     if not (isinstance(row, int) and isinstance(column, int)):
         raise TypeError("row and column are ints, not %s and %s" % (type(row).__name__, type(column).__name__))
     if row < 1 or column < 1:
@@ -77,16 +212,17 @@ class Worksheet(SheetBase):
     `row_dimensions` maps a row number to the attributes of its `row` element (name -> text).
     """
 
-    def __init__(self, workbook, title):
+    def __init__(self, workbook: Workbook, title: str) -> None:
         super().__init__(workbook, title)
-        self._cells = {}
-        self._hyperlinks = []
-        self.row_dimensions = {}
+        # A dict, or the engine's CellStore, which behaves as one.
+        self._cells: Any = {}
+        self._hyperlinks: list[Any] = []
+        self.row_dimensions: dict[int, dict[str, str]] = {}
         # The last row with cells, kept up to date as cells are added, or None when it must be
         # found again (at first, and after a deletion): finding it reads every key of a dict.
-        self._last_row = None
+        self._last_row: int | None = None
 
-    def cell(self, row, column, value=None):
+    def cell(self, row: int, column: int, value: Any = None) -> Cell:
         """The cell at (row, column), created empty when missing; `value` is assigned if given."""
         check_position(row, column)
         cell = self._cell(row, column)
@@ -94,58 +230,45 @@ class Worksheet(SheetBase):
             cell.value = value
         return cell
 
-    def _cell(self, row, column):
+    def _cell(self, row: int, column: int) -> Cell:
         key = (row, column)
-        cell = self._cells.get(key)
+        cell: Cell | None = self._cells.get(key)
         if cell is None:
             cell = self._cells[key] = Cell(self, row, column)
             if self._last_row is not None and row > self._last_row:
                 self._last_row = row
         return cell
 
-    def __getitem__(self, coordinate):
-        row, column = coordinate_to_tuple(coordinate)
+    def _cell_at(self, row: int, column: int) -> Cell:
         return self.cell(row, column)
 
-    def __setitem__(self, coordinate, value):
+    def _rect(self, min_row: int, max_row: int, min_col: int, max_col: int,
+              values_only: bool = False) -> Iterator[tuple[Any, ...]]:
+        return self._cells_by_row(min_col, min_row, max_col, max_row, values_only)
+
+    def __setitem__(self, coordinate: str, value: Any) -> None:
         self[coordinate].value = value
 
-    def __delitem__(self, coordinate):
+    def __delitem__(self, coordinate: str) -> None:
         del self._cells[coordinate_to_tuple(coordinate)]
         self._last_row = None
 
-    def _bounds(self):
+    def _bounds(self) -> Bounds | None:
         """(min_row, max_row, min_col, max_col) of the cells, or None when there are none."""
         bounds = getattr(self._cells, "_bounds", None)
         if bounds is not None and not self._cells._in_dict_mode():
-            return bounds()
+            found: Bounds | None = bounds()
+            return found
         if not self._cells:
             return None
         rows = [r for r, _ in self._cells]
         cols = [c for _, c in self._cells]
         return min(rows), max(rows), min(cols), max(cols)
 
-    def _bound(self, index):
-        bounds = self._bounds()
-        return bounds[index] if bounds else 1
+    _cell_bounds = _bounds
 
-    @property
-    def min_row(self):
-        return self._bound(0)
-
-    @property
-    def max_row(self):
-        return self._bound(1)
-
-    @property
-    def min_column(self):
-        return self._bound(2)
-
-    @property
-    def max_column(self):
-        return self._bound(3)
-
-    def _cells_by_row(self, min_col, min_row, max_col, max_row, values_only=False):
+    def _cells_by_row(self, min_col: int, min_row: int, max_col: int, max_row: int,
+                      values_only: bool = False) -> Iterator[tuple[Any, ...]]:
         row_of = getattr(self._cells, "_row", None)
         for row in range(min_row, max_row + 1):
             if row_of is not None:
@@ -154,12 +277,13 @@ class Worksheet(SheetBase):
             cells = tuple(self._cell(row, col) for col in range(min_col, max_col + 1))
             yield tuple(c.value for c in cells) if values_only else cells
 
-    def iter_rows(self, min_row=None, max_row=None, min_col=None, max_col=None, values_only=False):
+    def iter_rows(self, min_row: int | None = None, max_row: int | None = None, min_col: int | None = None,
+                  max_col: int | None = None, values_only: bool = False) -> Iterator[tuple[Any, ...]]:
         """Rows of cells (or values) within the bounds; missing cells are created empty."""
         return self._cells_by_row(min_col or 1, min_row or 1, max_col or self.max_column,
                                   max_row or self.max_row, values_only)
 
-    def append(self, iterable):
+    def append(self, iterable: Iterable[Any]) -> None:
         """Adds a row of values (or of cells, whose value and style are copied) below the last
         row that has cells. Nothing is added when a value cannot be stored."""
         if self._last_row is None:
@@ -180,12 +304,6 @@ class Worksheet(SheetBase):
         if cells:
             self._last_row = row
 
-    def cells(self):
+    def cells(self) -> Iterator[Cell]:
         """Every cell present, in row and then column order."""
         return (self._cells[key] for key in sorted(self._cells))
-
-    def dimensions(self):
-        bounds = self._bounds()
-        if bounds is None:
-            return "A1:A1"
-        return "%s:%s" % (coordinate_of(bounds[0], bounds[2]), coordinate_of(bounds[1], bounds[3]))

@@ -101,3 +101,24 @@ class Sheet:
         cell._style = style
         self._cells[(row, column)] = cell
         return cell
+
+
+def count_part_reads(monkeypatch):
+    """Counts the bytes read from worksheet parts from now on: a list of read sizes."""
+    import quillfen.reader.worksheet as reader
+
+    opened = reader._open_part
+    sizes = []
+
+    def counting(ws):
+        open_part = opened(ws)
+
+        def open_counted():
+            source = open_part()
+            read = source.read
+            source.read = lambda n=-1: sizes.append(len(chunk := read(n))) or chunk
+            return source
+        return open_counted
+
+    monkeypatch.setattr(reader, "_open_part", counting)
+    return sizes

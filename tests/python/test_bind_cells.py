@@ -304,7 +304,7 @@ def test_editable_worksheet_api(tmp_path, monkeypatch):
         wb = quillfen.load_workbook(path)
         ws = wb["Formulas"]
         assert type(ws._cells).__name__ == ("dict" if pure else "CellStore")
-        out = [ws.dimensions(), ws.max_row, ws.max_column, ws["B2"].value, ws.cell(2, 1).value]
+        out = [ws.dimensions, ws.max_row, ws.max_column, ws["B2"].value, ws.cell(2, 1).value]
         out.append(list(ws.iter_rows(min_row=1, max_row=4, max_col=3, values_only=True)))
         ws["C1"] = 5
         ws.cell(6, 2, value="=A1")
@@ -312,7 +312,7 @@ def test_editable_worksheet_api(tmp_path, monkeypatch):
         ws.append([1, None, "x"])
         out.append([(c.coordinate, c.value, c.data_type) for c in ws.cells()])
         out.append([[c.coordinate for c in row] for row in ws.iter_rows(min_row=6)])
-        out.append((ws.dimensions(), len(ws._cells), ws.parent.iso_dates, ws._hyperlinks))
+        out.append((ws.dimensions, len(ws._cells), ws.parent.iso_dates, ws._hyperlinks))
         assert ws.parent._cell_styles.add(ws.parent._cell_styles[0]) == 0
         results.append(out)
         wb.close()

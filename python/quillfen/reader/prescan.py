@@ -14,6 +14,7 @@ This module is the pure-Python implementation (expat, streaming) and the referen
 native one; `prescan` picks the engine when it can and falls back here.
 """
 
+import xml.etree.ElementTree as ET
 import xml.parsers.expat as expat
 
 from .._native import native_or_pure
@@ -21,7 +22,7 @@ from ..constants import MAIN_NS
 from ..utils.cells import coordinate_to_tuple
 from .sheet import READ_CHUNK, in_scope, is_native_int, tag_end, to_int64
 
-__all__ = ["prescan", "prescan_sheet"]
+__all__ = ["prescan", "prescan_sheet", "dimension_ref"]
 
 _SEP = "\x01"
 _I64 = 2**63
@@ -41,6 +42,35 @@ def prescan(open_part, want_rows=False, corners=(), helpers=None):
             return scan(source, want_rows, corners, helpers)
 
     return native_or_pure(lambda engine: run(engine.prescan_sheet), lambda: run(prescan_sheet))
+
+
+def dimension_ref(open_part):
+    """The ref of the worksheet's dimension element (its first one, before the cell data ends),
+    or None when it has none: the part is read only up to it."""
+    def native(engine):
+        with open_part() as source:
+            found = engine.find_dimension(source)
+        if found is None:
+            return None
+        from .helpers import parse_snippet
+        return parse_snippet(*found).get("ref")
+
+    def pure():
+        with open_part() as source:
+            return _find_dimension(source)
+
+    return native_or_pure(native, pure)
+
+
+def _find_dimension(source):
+    dimension, sheet_data = "{%s}dimension" % MAIN_NS, "{%s}sheetData" % MAIN_NS
+    for _event, element in ET.iterparse(source, events=("end",)):
+        if element.tag == dimension:
+            return element.get("ref")
+        if element.tag == sheet_data:
+            return None
+        element.clear()  # the cells of a sheet without a dimension element are not kept
+    return None
 
 
 def _split(name):

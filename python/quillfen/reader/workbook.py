@@ -2,6 +2,7 @@
 into the model of `quillfen.workbook`."""
 
 import errno
+import io
 import os
 import xml.etree.ElementTree as ET
 import zipfile
@@ -40,13 +41,19 @@ class Loaded:
 def load_workbook(filename, read_only=False, data_only=False, rich_text=False):
     """Opens an .xlsx workbook.
 
-    `filename` is a path or a binary file object. `read_only` streams each sheet's rows as it
+    `filename` is a path (`str`, `bytes` or `os.PathLike`) or a binary file object; one that
+    cannot seek (standard input, a pipe) is read into memory first. `read_only` streams each sheet's rows as it
     is iterated instead of loading every cell; `data_only` gives formula cells their cached
     results instead of their formulas; `rich_text` keeps formatted runs of text as rich text
     objects instead of plain strings.
     """
-    if isinstance(filename, (str, os.PathLike)) and not os.path.exists(filename):
-        raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), os.fspath(filename))
+    if isinstance(filename, bytes):
+        filename = os.fsdecode(filename)
+    if isinstance(filename, (str, os.PathLike)):
+        if not os.path.exists(filename):
+            raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), os.fspath(filename))
+    else:
+        filename = _binary_file(filename)
     package = Package(filename)
     try:
         return _read(package, read_only, data_only, rich_text)
@@ -56,6 +63,25 @@ def load_workbook(filename, read_only=False, data_only=False, rich_text=False):
     except BaseException:
         package.close()
         raise
+
+
+def _binary_file(file):
+    """A seekable binary file object for the container: `file` itself, or its bytes read into
+    memory when it cannot seek (a pipe)."""
+    if isinstance(file, io.TextIOBase):
+        raise TypeError("load_workbook() needs a binary file object: open the file in binary "
+                        "mode ('rb'), not as text")
+    if not callable(getattr(file, "read", None)):
+        raise TypeError("load_workbook() takes a path (str, bytes or os.PathLike) or a binary "
+                        "file object, not %s" % type(file).__name__)
+    seekable = getattr(file, "seekable", None)
+    if callable(seekable) and seekable():
+        return file
+    data = file.read()
+    if not isinstance(data, (bytes, bytearray, memoryview)):
+        raise TypeError("load_workbook() needs a binary file object: its read() gave %s, not "
+                        "bytes" % type(data).__name__)
+    return io.BytesIO(data)
 
 
 def _read(package, read_only, data_only, rich_text):

@@ -9,12 +9,12 @@ from array import array
 from typing import NamedTuple
 
 from .._native import native_or_pure, stream_native_or_pure
-from ..cell import EMPTY_CELL, Cell, ReadOnlyCell
+from ..cell import EMPTY_CELL, Cell, ReadOnlyCell, ReadOnlyFormulaCell
 from ..constants import MAIN_NS
-from ..utils.cells import coordinate_of, coordinate_to_tuple
+from ..utils.cells import coordinate_of, coordinate_to_tuple, range_boundaries
 from ..worksheet import SheetBase
 from .helpers import parse_snippet
-from .prescan import prescan
+from .prescan import dimension_ref, prescan
 from .sheet import ABSENT, ReaderSettings, WorksheetParser
 
 __all__ = ["SheetReadOptions", "SheetFacts", "ReadOnlyWorksheet", "load_cells", "replay_actions",
@@ -126,6 +126,18 @@ def _corners_of(ref):
     return corners
 
 
+def _declared_extent(ws):
+    """The extent that the part's dimension element declares, or None when it has none (or
+    one that names no cells)."""
+    try:
+        min_col, min_row, max_col, max_row = range_boundaries(dimension_ref(_open_part(ws)) or "")
+    except ValueError:
+        return None
+    if min_row is None or min_col is None:
+        return None
+    return min_row, max_row, min_col, max_col
+
+
 def _open_part(ws):
     if ws._part is None or ws.parent._package is None:
         raise ValueError("sheet %r was not read from a file" % ws.title)
@@ -180,22 +192,32 @@ def stream_records(ws, options, helpers, skip=None, stacklevel=3):
 
 
 class ReadOnlyWorksheet(SheetBase):
-    """A worksheet read row by row as it is iterated; nothing is kept between iterations."""
+    """A worksheet read row by row as it is iterated; nothing is kept between iterations.
+
+    Its extent (`dimensions`, `max_row`, ...) is known before iterating: the one the part
+    declares in its dimension element or, when there is none, that of its cells."""
+
+    def __init__(self, workbook, title):
+        super().__init__(workbook, title)
+        self._extent = None   # (min_row, max_row, min_col, max_col), or () for no cells
 
     def iter_rows(self, min_row=None, max_row=None, min_col=None, max_col=None, values_only=False):
         """Rows as tuples of cells (or of values), from `min_col` to `max_col`.
 
         Without `max_col` a row ends at its last cell. Cells missing inside the bounds are
         `EMPTY_CELL` (None with `values_only`). Rows missing from the part are not produced.
+        Reading stops at the first row past `max_row`.
         """
+        return (row for _idx, row in self._indexed_rows(min_row, max_row, min_col, max_col, values_only))
+
+    def _indexed_rows(self, min_row, max_row, min_col, max_col, values_only):
+        """(row number, row) of the rows that `iter_rows` gives."""
         min_col = min_col or 1
         filler = None if values_only else EMPTY_CELL
         options = SheetReadOptions(self.parent, self.parent.data_only, self.parent.rich_text)
         helpers = self.parent.helpers
         seen = _Replayed()
-
-        def wanted(idx):
-            return (min_row is None or idx >= min_row) and (max_row is None or idx <= max_row)
+        cell_cls = ReadOnlyFormulaCell if options.formula_and_value else ReadOnlyCell
 
         def native(engine):
             with _open_part(self)() as source:
@@ -204,24 +226,62 @@ class ReadOnlyWorksheet(SheetBase):
                 actions = reader.actions
                 next_row = reader.next_row
                 while True:
-                    got = next_row(self, min_col, max_col, values_only, ReadOnlyCell, filler)
+                    got = next_row(self, min_col, max_col, values_only, cell_cls, filler)
                     if actions:
                         # Warnings point at the code iterating: past this generator and the
-                        # one that runs it.
-                        replay_actions(self, actions, seen, stacklevel=4)
-                    if got is None:
+                        # ones that run it.
+                        replay_actions(self, actions, seen, stacklevel=5)
+                    if got is None or max_row is not None and got[0] > max_row:
                         return
                     seen.rows += 1
-                    if wanted(got[0]):
-                        yield got[1]
+                    if min_row is None or got[0] >= min_row:
+                        yield got
 
         def pure():
             # The pure-Python reader takes over after what the native one delivered.
-            for idx, cells in stream_records(self, options, helpers, skip=seen, stacklevel=5):
-                if wanted(idx):
-                    yield self._shape_row(cells, min_col, max_col, values_only, filler, options)
+            for idx, cells in stream_records(self, options, helpers, skip=seen, stacklevel=6):
+                if max_row is not None and idx > max_row:
+                    return
+                if min_row is None or idx >= min_row:
+                    yield idx, self._shape_row(cells, min_col, max_col, values_only, filler, options)
 
         return stream_native_or_pure(native, pure)
+
+    def _rect(self, min_row, max_row, min_col, max_col, values_only=False):
+        """Every row from `min_row` to `max_row`, those missing from the part as empty rows:
+        a rectangle. A row number that comes again (or goes back) in a damaged part is passed
+        over: the rectangle keeps its first row of each number."""
+        blank = (None if values_only else EMPTY_CELL,) * max(max_col - min_col + 1, 0)
+        expected = min_row
+        for idx, row in self._indexed_rows(min_row, max_row, min_col, max_col, values_only):
+            if idx < expected:
+                continue
+            yield from (blank for _ in range(expected, idx))
+            yield row
+            expected = idx + 1
+        yield from (blank for _ in range(expected, max_row + 1))
+
+    def _cell_at(self, row, column):
+        return next(self._rect(row, row, column, column))[0]
+
+    def _bounds(self):
+        if self._extent is None:
+            self._extent = _declared_extent(self) or self._cell_bounds() or ()
+        return self._extent or None
+
+    def _cell_bounds(self):
+        """(min_row, max_row, min_col, max_col) of the cells in the part, read through, or None."""
+        bounds = None
+        for idx, row in self._indexed_rows(None, None, None, None, False):
+            columns = [cell.column for cell in row if cell is not EMPTY_CELL]
+            if not columns:
+                continue
+            if bounds is None:
+                bounds = (idx, idx, columns[0], columns[-1])
+            else:
+                bounds = (min(bounds[0], idx), max(bounds[1], idx),
+                          min(bounds[2], columns[0]), max(bounds[3], columns[-1]))
+        return bounds
 
     def _shape_row(self, cells, min_col, max_col, values_only, filler, options):
         if not cells and not max_col:
@@ -234,7 +294,8 @@ class ReadOnlyWorksheet(SheetBase):
         return tuple(row)
 
     def _make_cell(self, rec, options):
-        cell = ReadOnlyCell.__new__(ReadOnlyCell)
+        cell_cls = ReadOnlyFormulaCell if options.formula_and_value else ReadOnlyCell
+        cell = cell_cls.__new__(cell_cls)
         cell.parent = self
         cell.row = rec.row
         cell.column = rec.column

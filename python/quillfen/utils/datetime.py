@@ -7,9 +7,11 @@ its epoch is 1899-12-30) and the 1904 system. Times are resolved to the millisec
 
 import datetime as _dt
 import re as _re
+from typing import Any
 
 __all__ = ["WINDOWS_EPOCH", "MAC_EPOCH", "CALENDAR_WINDOWS_1900", "CALENDAR_MAC_1904",
-           "SECS_PER_DAY", "from_excel", "to_excel", "from_ISO8601", "to_ISO8601", "days_to_time"]
+           "SECS_PER_DAY", "from_excel", "to_excel", "from_ISO8601", "to_ISO8601", "days_to_time",
+           "iso_duration", "value_text"]
 
 WINDOWS_EPOCH = _dt.datetime(1899, 12, 30)
 MAC_EPOCH = _dt.datetime(1904, 1, 1)
@@ -18,14 +20,15 @@ CALENDAR_MAC_1904 = MAC_EPOCH
 SECS_PER_DAY = 86400
 
 
-def days_to_time(value):
+def days_to_time(value: _dt.timedelta) -> _dt.time:
     """The time of day of a timedelta shorter than a day."""
     mins, seconds = divmod(value.seconds, 60)
     hours, mins = divmod(mins, 60)
     return _dt.time(hours, mins, seconds, value.microseconds)
 
 
-def from_excel(value, epoch=WINDOWS_EPOCH, timedelta=False):
+def from_excel(value: float | None, epoch: _dt.datetime = WINDOWS_EPOCH,
+               timedelta: bool = False) -> _dt.datetime | _dt.time | _dt.timedelta | None:
     """Convert a serial number into a datetime, a time of day or (with timedelta) a duration.
 
     Serials in [0, 1) whose time does not round up to a full day become a ``datetime.time``.
@@ -47,7 +50,7 @@ def from_excel(value, epoch=WINDOWS_EPOCH, timedelta=False):
     return epoch + _dt.timedelta(days=day) + diff
 
 
-def to_excel(dt, epoch=WINDOWS_EPOCH):
+def to_excel(dt: _dt.date | _dt.time | _dt.timedelta, epoch: _dt.datetime = WINDOWS_EPOCH) -> int | float:
     """The serial number of a datetime, date, time or timedelta (the inverse of from_excel).
 
     Whole days come out as ``int``, anything with a time of day as ``float``.
@@ -78,7 +81,7 @@ def to_excel(dt, epoch=WINDOWS_EPOCH):
     return days + (seconds + microseconds / 1_000_000) / SECS_PER_DAY
 
 
-def _time_fraction(hour, minute, second, microsecond):
+def _time_fraction(hour: int, minute: int, second: int, microsecond: int) -> float:
     return ((hour * 60 + minute) * 60 + second + microsecond / 1_000_000) / SECS_PER_DAY
 
 
@@ -93,7 +96,7 @@ _ISO_DURATION = _re.compile(r"^(?P<sign>-?)P(?:(?P<days>\d+(?:\.\d+)?)D)?"
                             r"(?:(?P<seconds>\d+(?:\.\d+)?)S)?)?$")
 
 
-def from_ISO8601(formatted_string):
+def from_ISO8601(formatted_string: str) -> _dt.datetime | _dt.time | _dt.timedelta | None:
     """Parse ISO 8601 text: a date, a date and time, a time, or a duration ("P1DT2H").
 
     Raises ValueError for text that is none of these.
@@ -107,7 +110,7 @@ def from_ISO8601(formatted_string):
         time_parts = ("hour", "minute", "second", "microsecond")
         if "microsecond" in parts:
             parts["microsecond"] = parts["microsecond"].ljust(6, "0")
-        values = {k: int(v) for k, v in parts.items()}
+        values: dict[str, Any] = {k: int(v) for k, v in parts.items()}
         if all(k in values for k in date_parts):
             if not any(k in values for k in time_parts):
                 return _dt.datetime(values["year"], values["month"], values["day"])
@@ -116,12 +119,41 @@ def from_ISO8601(formatted_string):
             return _dt.time(**values)
     match = _ISO_DURATION.match(formatted_string)
     if match and any(v for k, v in match.groupdict().items() if k != "sign"):
-        values = {k: float(v) for k, v in match.groupdict().items() if v and k != "sign"}
-        delta = _dt.timedelta(**values)
+        amounts = {k: float(v) for k, v in match.groupdict().items() if v and k != "sign"}
+        delta = _dt.timedelta(**amounts)
         return -delta if match.group("sign") else delta
     raise ValueError(f"Invalid datetime value {formatted_string!r}")
 
 
-def to_ISO8601(dt):
+def to_ISO8601(dt: _dt.date | _dt.time) -> str:
     """ISO 8601 text of a datetime, as written into cells of type "d"."""
     return dt.isoformat()
+
+
+def iso_duration(delta: _dt.timedelta) -> str:
+    """ISO 8601 text of a duration: "P1DT2H3M4.5S", with "-" before the P when negative."""
+    sign, delta = ("-", -delta) if delta < _dt.timedelta(0) else ("", delta)
+    hours, rest = divmod(delta.seconds, 3600)
+    minutes, seconds = divmod(rest, 60)
+    fraction = ("%.6f" % (delta.microseconds / 1e6))[1:].rstrip("0").rstrip(".")
+    return "%sP%dDT%dH%dM%d%sS" % (sign, delta.days, hours, minutes, seconds, fraction)
+
+
+def value_text(value: object) -> str:
+    """A cell value as text for exports: "" for none, ISO 8601 for dates, times and durations,
+    TRUE and FALSE for booleans, the shortest text that reads back as the same float, the
+    text of rich text and array formulas."""
+    if value is None:
+        return ""
+    if isinstance(value, str):
+        return str(value)
+    kind = type(value)
+    if kind is bool:
+        return "TRUE" if value else "FALSE"
+    if kind is float:
+        return repr(value)
+    if isinstance(value, (_dt.date, _dt.time)):
+        return value.isoformat()
+    if isinstance(value, _dt.timedelta):
+        return iso_duration(value)
+    return str(getattr(value, "text", None) or value)
