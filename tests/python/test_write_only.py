@@ -20,6 +20,7 @@ def test_rows_and_cells_read_back():
     price.number_format = "0.00"
     ws.append([price, "=B1*2"])
     ws.append([])
+    assert ws.dimensions == "A1:D3"
     ws.append(iter([True]))
     out = io.BytesIO()
     wb.save(out)
@@ -30,14 +31,14 @@ def test_rows_and_cells_read_back():
         ["a", 1, None, dt.datetime(2020, 1, 2)], [12.5, "=B1*2", None, None],
         [None] * 4, [True, None, None, None]]
     assert data["A2"].number_format == "0.00" and data["D1"].number_format == "yyyy-mm-dd"
-    assert data.dimensions() == "A1:D4"
+    assert data.dimensions == "A1:D4"
 
 
 def test_misuse_is_refused():
     wb = quillfen.Workbook(write_only=True)
     ws = wb.create_sheet()
     for touch in (lambda: ws.cell(1, 1), lambda: ws["A1"], lambda: ws.iter_rows(), lambda: ws.rows,
-                  lambda: ws.__setitem__("A1", 1)):
+                  lambda: ws.__setitem__("A1", 1), lambda: list(ws.iter_cols()), lambda: ws["A1:B2"]):
         with pytest.raises(TypeError, match="write-only"):
             touch()
     ws.append([1])

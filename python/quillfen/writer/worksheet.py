@@ -57,7 +57,7 @@ def text_writer(out, lxml):
 
 def write_worksheet(ws, out, selected, lxml):
     """Writes the whole part of the editable sheet `ws` to the binary stream `out`."""
-    head, tail = head_and_tail(ws, ws.dimensions(), selected, lxml)
+    head, tail = head_and_tail(ws, ws.dimensions, selected, lxml)
     # The sheet writers collect the cells' hyperlinks and comments anew on every save.
     ws._hyperlinks = []
     ws._comments = []

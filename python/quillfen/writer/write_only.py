@@ -8,7 +8,6 @@ import tempfile
 
 from ..cell import Cell, checked_data_type
 from ..constants import MAX_ROW, MAX_SHEET_COLUMN
-from ..utils.cells import coordinate_of
 from ..worksheet import SheetBase
 from .sheet_data import date_value_raw, sheet_writer
 from .worksheet import head_and_tail, text_writer
@@ -105,9 +104,14 @@ class WriteOnlyWorksheet(SheetBase):
         raise TypeError("sheet %r is write-only: its cells cannot be read or addressed; "
                         "add rows with append()" % self.title)
 
-    cell = __getitem__ = __setitem__ = __delitem__ = iter_rows = _refuse
+    # Everything that reads or addresses cells comes through these.
+    cell = __getitem__ = __setitem__ = __delitem__ = iter_rows = _rect = _cell_at = _refuse
 
-    rows = values = property(_refuse)
+    def _bounds(self):
+        """The rows written so far, from column A to the longest row's last."""
+        return (1, self._max_row, 1, max(self._max_column, 1)) if self._max_row else None
+
+    _cell_bounds = _bounds
 
     def _large(self):
         if self._rows is None:
@@ -121,8 +125,7 @@ class WriteOnlyWorksheet(SheetBase):
         if self._failed is not None:
             raise ValueError("sheet %r could not write a row (%s): its rows are incomplete"
                              % (self.title, self._failed))
-        dimension = "A1:%s" % coordinate_of(max(self._max_row, 1), max(self._max_column, 1))
-        head, tail = head_and_tail(self, dimension, selected, lxml)
+        head, tail = head_and_tail(self, self.dimensions, selected, lxml)
         out.write(head + b"<sheetData>")
         if self._rows is not None:
             self._writer.flush()
