@@ -17,6 +17,8 @@ from hypothesis import strategies as st
 
 import quillfen
 from quillfen.__main__ import dump
+from quillfen.formula import ArrayFormula, DataTableFormula
+from quillfen.richtext import CellRichText, InlineFont, TextBlock
 from quillfen.styles import STYLE_FIELDS, StyleArray
 from quillfen.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 
@@ -73,6 +75,20 @@ def test_new_workbook_package(tmp_path, xml_mode, monkeypatch, fast_deflate):
     assert back.sheetnames == ["Sheet", "Second", "Hidden"] and back.active.title == "Second"
     assert back.epoch == MAC_EPOCH and back["Hidden"].sheet_state == "hidden"
     assert back["Second"]["C3"].value == dt.datetime(2020, 1, 1)
+
+
+def test_rich_text_and_formula_objects_read_back(tmp_path, xml_mode):
+    values = {
+        "A1": CellRichText(["plain ", TextBlock(InlineFont(b=True, sz=12.0, color={"rgb": "FFFF0000"}), " bold")]),
+        "A2": ArrayFormula("A2:A3", "=B1:B2*2"),
+        "A4": DataTableFormula(ref="A4:B5", dt2D="1", r1="C1", r2="C2"),  # attributes as read
+    }
+    wb = quillfen.Workbook()
+    for coordinate, value in values.items():
+        wb.active[coordinate] = value
+    wb.save(tmp_path / "objects.xlsx")
+    back = load(tmp_path / "objects.xlsx", rich_text=True).active
+    assert {coordinate: back[coordinate].value for coordinate in values} == values
 
 
 # ------------------------------------------------------------------ every corpus workbook
