@@ -21,7 +21,7 @@ from .xml import to_bytes, use_lxml
 
 __all__ = ["save_workbook", "COMPRESSION", "COMPRESSION_LEVEL"]
 
-# How every part is compressed. Level 1 deflates a sheet of 10^6 cells four to five times as
+# How every part is compressed. Level 1 deflates a sheet of 10^6 cells three to four times as
 # fast as zlib's default level 6, into a file about a quarter larger (bench/bench_write.py).
 COMPRESSION = zipfile.ZIP_DEFLATED
 COMPRESSION_LEVEL = 1
@@ -142,8 +142,8 @@ def _write_zip(wb, out, lxml, large):
 
 
 def _deflate_fast(part):
-    """Has a zip entry just opened for writing deflate with isal when it is installed: about
-    2.5 times as fast as zlib at level 1, for a part some 5% larger. zipfile has no way to name
+    """Has a zip entry just opened for writing deflate with isal when it is installed: three to
+    five times as fast as zlib at level 1, for a part some 5% larger. zipfile has no way to name
     the compressor, so the entry's own is replaced before anything is written to it; an entry
     without one (another version of zipfile) keeps zlib's."""
     if _fast_zlib is not None and COMPRESSION == zipfile.ZIP_DEFLATED and getattr(part, "_compressor", None) is not None:
