@@ -20,7 +20,7 @@ import subprocess
 import sys
 import time
 
-from timing import ROOT, best_of, cached_workbook, mixed_workbook, peers, xlsxgen
+from timing import ROOT, best_of, cached_workbook, mixed_workbook, peers, use_pure, xlsxgen
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 RESULTS = os.path.join(HERE, "results.json")
@@ -51,13 +51,6 @@ def numeric_workbook(cells, small):
 
 
 # ---------------------------------------------------------------- measures in this process
-
-def use_pure(on):
-    if on:
-        os.environ["QUILLFEN_PURE_PYTHON"] = "1"
-    else:
-        os.environ.pop("QUILLFEN_PURE_PYTHON", None)
-
 
 def quillfen_read_only(path, pure):
     import quillfen

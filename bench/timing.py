@@ -1,6 +1,7 @@
 """What the benchmarks share: timing (the best of a few runs, in seconds), the generated
 workbooks they read, and the peer reader they are compared with."""
 
+import importlib
 import os
 import subprocess
 import sys
@@ -20,6 +21,14 @@ if os.environ.get("QUILLFEN_ENGINE"):
     _engine = importlib.util.module_from_spec(_spec)
     sys.modules["quillfen._quillfen"] = _engine
     _spec.loader.exec_module(_engine)
+
+
+def use_pure(on):
+    """Turns the engine off (QUILLFEN_PURE_PYTHON=1) or on for what runs next in this process."""
+    if on:
+        os.environ["QUILLFEN_PURE_PYTHON"] = "1"
+    else:
+        os.environ.pop("QUILLFEN_PURE_PYTHON", None)
 
 
 def best_of(fn, repeat: int = 3, clock=time.perf_counter) -> float:
@@ -53,18 +62,17 @@ def mixed_workbook(name, rows, cols):
 
 
 def peers():
-    """The benchmark-only packages (python-calamine, fastexcel, matplotlib, the fast inflate),
-    installed on first use from bench/requirements.txt; the peer modules by name."""
+    """The benchmark-only packages (python-calamine, fastexcel, matplotlib, the fast inflate,
+    XlsxWriter, rustpy-xlsxwriter), installed on first use from bench/requirements.txt; the peer
+    modules by name."""
+    names = ("python_calamine", "fastexcel", "matplotlib", "xlsxwriter", "rustpy_xlsxwriter")
     try:
-        import fastexcel
-        import matplotlib  # noqa: F401
-        import python_calamine
+        modules = {name: importlib.import_module(name) for name in names}
     except ImportError:
         subprocess.check_call([sys.executable, "-m", "pip", "install", "-q", "-r",
                                os.path.join(ROOT, "bench", "requirements.txt")])
-        import fastexcel
-        import python_calamine
-    return {"python_calamine": python_calamine, "fastexcel": fastexcel}
+        modules = {name: importlib.import_module(name) for name in names}
+    return modules
 
 
 def calamine():

@@ -151,8 +151,9 @@ if ! python=$(find_python); then
 fi
 log "interpreter: $python"
 
-# C++ tests, sanitizers and the fuzzer (clang 16: older clangs cannot compile <expected> from libstdc++ 12).
-apt_install libgtest-dev clang-16 libclang-rt-16-dev
+# C++ tests, sanitizers and the fuzzer (clang 16: older clangs cannot compile <expected> from libstdc++ 12);
+# LibreOffice without a display, an independent client that opens the workbooks the tests save.
+apt_install libgtest-dev clang-16 libclang-rt-16-dev libreoffice-calc-nogui
 
 # ---------------------------------------------------------------- venv
 stamp="$venv/.quillfen-bootstrap"

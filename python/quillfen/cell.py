@@ -8,6 +8,7 @@ finite, dates with a time zone).
 
 import datetime
 import decimal
+import functools
 import math
 import re
 
@@ -73,7 +74,8 @@ class Cell:
 
     @property
     def style_array(self):
-        return self._style
+        """A copy of the cell's style array (cells may share theirs), or None."""
+        return None if self._style is None else StyleArray(self._style)
 
     @style_array.setter
     def style_array(self, style):
@@ -89,7 +91,7 @@ class Cell:
     def number_format(self, code):
         if not isinstance(code, str):
             raise TypeError("a number format is a str, not %s" % type(code).__name__)
-        _set_number_format(self, _stylesheet(self).number_format_id(code))
+        self._style = _stylesheet(self).formatted(self._style, code)
 
     @property
     def is_date(self):
@@ -110,12 +112,6 @@ def WriteOnlyCell(ws, value=None):
 
 def _stylesheet(cell):
     return cell.parent.parent.stylesheet
-
-
-def _set_number_format(cell, num_fmt):
-    style = StyleArray(cell._style) if cell._style is not None else StyleArray()
-    style[NUM_FMT] = num_fmt
-    cell._style = style
 
 
 def _where(cell):
@@ -139,59 +135,100 @@ def _check_text(cell, text):
                 % (bad.group(), bad.start()))
 
 
+def data_type_of(value):
+    """The data type a value is stored with: "n" (numbers and None), "b", "s" (text and rich
+    text), "f" (text starting with "=", and formula objects) or "d" (dates, times, durations)."""
+    if isinstance(value, str):
+        return "f" if value.startswith("=") and len(value) > 1 else "s"
+    if value is None or isinstance(value, (int, float, decimal.Decimal)) and not isinstance(value, bool):
+        return "n"
+    if isinstance(value, bool):
+        return "b"
+    if isinstance(value, _DATE_TYPES):
+        return "d"
+    if isinstance(value, (ArrayFormula, DataTableFormula)):
+        return "f"
+    return "s"
+
+
+_INT64_MIN, _INT64_END = -2**63, 2**63
+
+
 def checked_data_type(cell, value):
-    """The data type of `value` in `cell`, after checking that a file can hold it (see the
-    module docstring). A date, time or duration also gives the cell a number format that shows
-    it as such, when its format does not already."""
+    """The data type of `value` (`data_type_of`), after checking that a file can hold it in
+    `cell` (see the module docstring). A date, time or duration also gives the cell a number
+    format that shows it as such, when its format does not already."""
+    # PERF NOTE: every assigned and appended value comes here; the exact built-in types are
+    # told apart first, by identity.
     kind = type(value)
     if kind is str:
-        _check_text(cell, value)
+        # Printable text has none of the characters refused; other text is searched for them.
+        if len(value) > MAX_TEXT or not value.isprintable() and _ILLEGAL_TEXT.search(value) is not None:
+            _check_text(cell, value)
         return "f" if value.startswith("=") and len(value) > 1 else "s"
-    if value is None:
+    if kind is int:
+        if _INT64_MIN <= value < _INT64_END:
+            return "n"
+    elif kind is float:
+        if math.isfinite(value):
+            return "n"
+    elif value is None:
         return "n"
-    if kind is bool:
+    elif kind is bool:
         return "b"
-    if isinstance(value, int) and not isinstance(value, bool):
-        if not -2**63 <= value < 2**63:
+    elif kind in DEFAULT_DATE_FORMATS:
+        _check_date(cell, value, kind)
+        return "d"
+    return _checked_other(cell, value)
+
+
+def _checked_other(cell, value):
+    """`checked_data_type` of everything but the exact built-in types of its fast path."""
+    if isinstance(value, int):  # a subclass: exact bools took the fast path
+        if not _INT64_MIN <= value < _INT64_END:
             _refuse(cell, ValueError, "an integer beyond 64 bits")
-        return "n"
-    if isinstance(value, float):
+    elif isinstance(value, float):
         if not math.isfinite(value):
             _refuse(cell, ValueError, "%r: only finite numbers can be stored" % value)
-        return "n"
-    if isinstance(value, str):
+    elif isinstance(value, str):
         _check_text(cell, value)
-        return "f" if value.startswith("=") and len(value) > 1 else "s"
-    if isinstance(value, _DATE_TYPES):
-        _check_date(cell, value)
-        return "d"
-    if isinstance(value, decimal.Decimal):
+    elif isinstance(value, _DATE_TYPES):
+        _check_date(cell, value, next(cls for cls in DEFAULT_DATE_FORMATS if isinstance(value, cls)))
+    elif isinstance(value, decimal.Decimal):
         if not value.is_finite() or not math.isfinite(float(value)):
             _refuse(cell, ValueError, "%r: only numbers within a double's range can be stored" % value)
-        return "n"
-    if isinstance(value, CellRichText):
+    elif isinstance(value, CellRichText):
         _check_text(cell, str(value))
-        return "s"
-    if isinstance(value, (ArrayFormula, DataTableFormula)):
+    elif isinstance(value, (ArrayFormula, DataTableFormula)):
         text = getattr(value, "text", None)
         if text is not None:
             _check_text(cell, text)
-        return "f"
-    _refuse(cell, TypeError, "a value of type %s" % type(value).__name__)
+    else:
+        _refuse(cell, TypeError, "a value of type %s" % type(value).__name__)
+    return data_type_of(value)
 
 
-def _check_date(cell, value):
-    if isinstance(value, (datetime.datetime, datetime.time)) and value.tzinfo is not None:
+@functools.lru_cache(maxsize=1024)
+def _shows(code):
+    """What a format code shows a number as: "date" (a date or time), "duration" or None."""
+    if not is_date_format(code):
+        return None
+    return "duration" if is_timedelta_format(code) else "date"
+
+
+def _check_date(cell, value, kind):
+    """Refuses a time zone; gives the cell a format that shows `value` (of date type `kind`)
+    as what it is, unless it has one."""
+    if kind is not datetime.date and kind is not datetime.timedelta and value.tzinfo is not None:
         _refuse(cell, ValueError, "%r: dates and times with a time zone cannot be stored" % value)
-    if cell.parent is None or getattr(cell.parent.parent, "stylesheet", None) is None:
+    stylesheet = getattr(getattr(cell.parent, "parent", None), "stylesheet", None)
+    if stylesheet is None:
         return
-    stylesheet = _stylesheet(cell)
-    code = stylesheet.code(cell._style[NUM_FMT]) if cell._style is not None else None
-    duration = isinstance(value, datetime.timedelta)
-    if is_date_format(code) and is_timedelta_format(code) == duration:
+    want = "duration" if kind is datetime.timedelta else "date"
+    style = cell._style
+    if style is not None and _shows(stylesheet.code(style[NUM_FMT])) == want:
         return
-    default = next(fmt for cls, fmt in DEFAULT_DATE_FORMATS.items() if isinstance(value, cls))
-    _set_number_format(cell, stylesheet.number_format_id(default))
+    cell._style = stylesheet.formatted(style, DEFAULT_DATE_FORMATS[kind])
 
 
 class ReadOnlyCell:

@@ -141,9 +141,9 @@ def _element(tag, attrib=None, *children):
 
 
 def default_font():
-    return _element("font", None, _element("sz", {"val": "11"}), _element("color", {"theme": "1"}),
-                    _element("name", {"val": "Calibri"}), _element("family", {"val": "2"}),
-                    _element("scheme", {"val": "minor"}))
+    # Named outright rather than through a theme: a new workbook has no theme part.
+    return _element("font", None, _element("sz", {"val": "11"}), _element("name", {"val": "Calibri"}),
+                    _element("family", {"val": "2"}))
 
 
 def _pattern_fill(pattern):
@@ -164,6 +164,8 @@ class Stylesheet:
         # Every workbook has a default cell format, even when its styles part lists none.
         self.cell_styles = IndexedList(cell_styles or (StyleArray(),))
         self.number_formats = dict(number_formats or {})
+        self._format_ids = {}  # code -> id, of the custom formats asked for
+        self._formatted = {}   # code -> the default style array with that number format, shared
         self.fonts = ElementList(fonts or (default_font(),))
         self.fills = ElementList(fills or (_pattern_fill("none"), _pattern_fill("gray125")))
         self.borders = ElementList(borders or (_element("border"),))
@@ -192,12 +194,33 @@ class Stylesheet:
         num_fmt = _BUILTIN_IDS.get(code)
         if num_fmt is not None:
             return num_fmt
+        # Remembered, but checked: `number_formats` may have been changed since.
+        num_fmt = self._format_ids.get(code)
+        if num_fmt is not None and self.number_formats.get(num_fmt) == code:
+            return num_fmt
         for num_fmt, known in self.number_formats.items():
             if known == code:
-                return num_fmt
-        num_fmt = max([FIRST_CUSTOM_FORMAT - 1, *self.number_formats]) + 1
-        self.number_formats[num_fmt] = code
+                break
+        else:
+            num_fmt = max([FIRST_CUSTOM_FORMAT - 1, *self.number_formats]) + 1
+            self.number_formats[num_fmt] = code
+        self._format_ids[code] = num_fmt
         return num_fmt
+
+    def formatted(self, style, code):
+        """The style array that shows numbers with the format `code` and is otherwise `style`
+        (None for the default format): a new array, or for the default format one array shared
+        by every caller (style arrays are never changed in place)."""
+        if style is not None:
+            copy = StyleArray(style)
+            copy[NUM_FMT] = self.number_format_id(code)
+            return copy
+        # PERF NOTE: every date appended to a row without a format of its own comes here.
+        shared = self._formatted.get(code)
+        if shared is None or self.code(shared[NUM_FMT]) != code:
+            shared = self._formatted[code] = StyleArray()
+            shared[NUM_FMT] = self.number_format_id(code)
+        return shared
 
     def date_formats(self):
         """Style ids whose numbers are dates, times or durations."""

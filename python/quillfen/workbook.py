@@ -45,6 +45,7 @@ class Workbook:
         self._package = None      # the file it was read from, kept open for read-only sheets
         self._loaded = None       # what the reader found beyond the sheets (quillfen.reader)
         self._saved = False
+        self._lxml = None         # the serialiser of a write-only workbook, fixed by its first row
 
     @classmethod
     def _blank(cls, **modes):

@@ -218,6 +218,9 @@ class Worksheet(SheetBase):
         self._cells: Any = {}
         self._hyperlinks: list[Any] = []
         self.row_dimensions: dict[int, dict[str, str]] = {}
+        # The last row with cells, kept up to date as cells are added, or None when it must be
+        # found again (at first, and after a deletion): finding it reads every key of a dict.
+        self._last_row: int | None = None
 
     def cell(self, row: int, column: int, value: Any = None) -> Cell:
         """The cell at (row, column), created empty when missing; `value` is assigned if given."""
@@ -232,6 +235,8 @@ class Worksheet(SheetBase):
         cell: Cell | None = self._cells.get(key)
         if cell is None:
             cell = self._cells[key] = Cell(self, row, column)
+            if self._last_row is not None and row > self._last_row:
+                self._last_row = row
         return cell
 
     def _cell_at(self, row: int, column: int) -> Cell:
@@ -246,6 +251,7 @@ class Worksheet(SheetBase):
 
     def __delitem__(self, coordinate: str) -> None:
         del self._cells[coordinate_to_tuple(coordinate)]
+        self._last_row = None
 
     def _bounds(self) -> Bounds | None:
         """(min_row, max_row, min_col, max_col) of the cells, or None when there are none."""
@@ -280,7 +286,9 @@ class Worksheet(SheetBase):
     def append(self, iterable: Iterable[Any]) -> None:
         """Adds a row of values (or of cells, whose value and style are copied) below the last
         row that has cells. Nothing is added when a value cannot be stored."""
-        row = self.max_row + 1 if self._cells else 1
+        if self._last_row is None:
+            self._last_row = self.max_row if self._cells else 0
+        row = self._last_row + 1
         check_position(row, 1)
         cells = []
         for column, value in enumerate(iterable, 1):
@@ -293,6 +301,8 @@ class Worksheet(SheetBase):
         check_position(row, max(len(cells), 1))  # the row's last column
         for cell in cells:
             self._cells[(row, cell.column)] = cell
+        if cells:
+            self._last_row = row
 
     def cells(self) -> Iterator[Cell]:
         """Every cell present, in row and then column order."""

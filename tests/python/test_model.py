@@ -125,3 +125,15 @@ def test_positions_beyond_a_sheet():
     with pytest.raises(ValueError):
         ws.append([1])  # no row after the last one
 
+
+
+def test_append_goes_below_the_last_row():
+    ws = Workbook().active
+    ws.append([1])
+    ws["B5"] = 2
+    ws.append([3])
+    assert ws["A6"].value == 3
+    del ws["B5"]
+    del ws["A6"]
+    ws.append([4])
+    assert ws["A2"].value == 4 and ws.max_row == 2

@@ -3,10 +3,13 @@ formats, and the elements that the formats' ids point into, kept as read."""
 
 import xml.etree.ElementTree as ET
 
-from ..constants import MAIN_NS
+from ..constants import MAIN_NS, MC_NS
 from ..styles import STYLE_FIELDS, ElementList, StyleArray, Stylesheet
 
 _M = "{%s}" % MAIN_NS
+_ALTERNATE = "{%s}AlternateContent" % MC_NS
+_FALLBACK = "{%s}Fallback/" % MC_NS
+_CHOICE = "{%s}Choice/" % MC_NS
 _ALIGNMENT = STYLE_FIELDS.index("alignmentId")
 _PROTECTION = STYLE_FIELDS.index("protectionId")
 # Kept whole and written back after the formats, in this order.
@@ -48,8 +51,18 @@ def read_stylesheet(data):
 
 
 def _children(root, parent, tag):
+    """The `tag` children of `parent`, in order: positions are ids. An item wrapped in
+    compatibility markup counts as its fallback (or its first choice): leaving it out would
+    shift the ids of all that follow."""
     found = root.find(_M + parent)
-    return [child for child in (found if found is not None else ()) if child.tag == _M + tag]
+    items = []
+    for child in found if found is not None else ():
+        if child.tag == _ALTERNATE:
+            wrapped = child.find(_FALLBACK + _M + tag)
+            child = wrapped if wrapped is not None else child.find(_CHOICE + _M + tag)
+        if child is not None and child.tag == _M + tag:
+            items.append(child)
+    return items
 
 
 def _int_attr(element, name):

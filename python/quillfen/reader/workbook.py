@@ -7,8 +7,7 @@ import os
 import xml.etree.ElementTree as ET
 import zipfile
 
-from ..constants import (CORE_PROPERTIES_REL, DOC_REL_NS, MAIN_NS, STRICT_DOC_REL_NS,
-                         STRICT_MAIN_NS)
+from ..constants import DOC_REL_NS, MAIN_NS, STRICT_DOC_REL_NS, STRICT_MAIN_NS
 from ..utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 from ..workbook import Workbook
 from ..worksheet import Worksheet
@@ -149,7 +148,7 @@ def _read_properties(wb, package, written):
             continue
         if rel.kind == "extended-properties":
             written.add(rel.target)
-        elif rel.type == CORE_PROPERTIES_REL:
+        elif rel.kind == "core-properties":  # under the package's or the office namespace
             try:
                 wb.core_properties = list(ET.fromstring(package.read(rel.target)))
             except ET.ParseError:

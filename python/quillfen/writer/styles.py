@@ -1,0 +1,73 @@
+"""The styles part: the workbook's cell formats and the collections their ids point into.
+
+Written after the sheets, since writing a sheet adds the formats of its cells to the list.
+Every format's ids are checked against the collections written: an id that points nowhere
+(a damaged file, a hand-made style array) is written as the default, 0, so that no program
+has to repair the file.
+"""
+
+from ..constants import MAIN_NS
+from ..styles import BUILTIN_FORMATS, FIRST_CUSTOM_FORMAT, STYLE_FIELDS
+from .xml import element, plain_copy
+
+_M = "{%s}" % MAIN_NS
+# What each id of a style array points into, and the xf attribute that says it applies.
+_POINTERS = {"fontId": ("fonts", "applyFont"), "fillId": ("fills", "applyFill"),
+             "borderId": ("borders", "applyBorder")}
+_EXTRA_ORDER = ("dxfs", "tableStyles", "colors", "extLst")
+
+
+def _collection(name, items):
+    return element(_M + name, {"count": str(len(items))}, *(plain_copy(item) for item in items))
+
+
+def _number_format(stylesheet, num_fmt):
+    # Ids below the first custom one are built-in, some of them known only to localised
+    # programs; a custom id must be defined.
+    return num_fmt if 0 <= num_fmt < FIRST_CUSTOM_FORMAT or num_fmt in stylesheet.number_formats else 0
+
+
+def _xf(stylesheet, style):
+    ids = dict(zip(STYLE_FIELDS, style))
+    attrs = {"numFmtId": str(_number_format(stylesheet, ids["numFmtId"]))}
+    flags = {}
+    for field, (collection, apply) in _POINTERS.items():
+        value = ids[field]
+        value = value if 0 <= value < len(getattr(stylesheet, collection)) else 0
+        attrs[field] = str(value)
+        if value:
+            flags[apply] = "1"
+    xf_id = ids["xfId"]
+    attrs["xfId"] = str(xf_id if 0 <= xf_id < len(stylesheet.style_xfs) else 0)
+    if attrs["numFmtId"] != "0":
+        flags["applyNumberFormat"] = "1"
+    children = []
+    for field, collection, apply in (("alignmentId", stylesheet.alignments, "applyAlignment"),
+                                     ("protectionId", stylesheet.protections, "applyProtection")):
+        value = ids[field]
+        if 0 < value < len(collection):
+            children.append(plain_copy(collection[value]))
+            flags[apply] = "1"
+    if ids["pivotButton"]:
+        flags["pivotButton"] = "1"
+    if ids["quotePrefix"]:
+        flags["quotePrefix"] = "1"
+    attrs.update(flags)
+    return element(_M + "xf", attrs, *children)
+
+
+def stylesheet_element(stylesheet):
+    """The `styleSheet` element of a `Stylesheet`."""
+    parts = []
+    custom = sorted((num_fmt, code) for num_fmt, code in stylesheet.number_formats.items()
+                    if num_fmt not in BUILTIN_FORMATS or BUILTIN_FORMATS[num_fmt] != code)
+    if custom:
+        parts.append(element(_M + "numFmts", {"count": str(len(custom))}, *(
+            element(_M + "numFmt", {"numFmtId": str(num_fmt), "formatCode": code}) for num_fmt, code in custom)))
+    parts += [_collection("fonts", stylesheet.fonts), _collection("fills", stylesheet.fills),
+              _collection("borders", stylesheet.borders), _collection("cellStyleXfs", stylesheet.style_xfs)]
+    formats = [_xf(stylesheet, style) for style in stylesheet.cell_styles]
+    parts.append(element(_M + "cellXfs", {"count": str(len(formats))}, *formats))
+    parts.append(_collection("cellStyles", stylesheet.named_styles))
+    parts += [plain_copy(stylesheet.extra[name]) for name in _EXTRA_ORDER if name in stylesheet.extra]
+    return element(_M + "styleSheet", None, *parts)

@@ -1,0 +1,138 @@
+"""Write-only worksheets: rows are written out as they are appended, into a temporary file of
+their own, and the part is put together around them when the workbook is saved. Memory use
+does not grow with the number of rows."""
+
+import datetime
+import shutil
+import tempfile
+
+from ..cell import Cell, checked_data_type
+from ..constants import MAX_ROW, MAX_SHEET_COLUMN
+from ..worksheet import SheetBase
+from .sheet_data import date_value_raw, sheet_writer
+from .worksheet import head_and_tail, text_writer
+from .xml import use_lxml
+
+__all__ = ["WriteOnlyWorksheet"]
+
+# The size from which a zip entry needs the large-entry extension (2 GiB), less what the rest
+# of the part adds to the rows.
+_LARGE = (1 << 31) - (1 << 20)
+# Types of values that are never cells, told apart faster than by isinstance.
+_PLAIN = frozenset((int, float, str, bool, type(None), datetime.datetime, datetime.date))
+
+
+class WriteOnlyWorksheet(SheetBase):
+    """A sheet of a write-only workbook: `append` adds rows; its cells cannot be read back."""
+
+    def __init__(self, workbook, title):
+        super().__init__(workbook, title)
+        # What the sheet writers read from any worksheet.
+        self._cells = {}
+        self._hyperlinks = []
+        self.row_dimensions = {}
+        self._rows = None       # the temporary file of the rows written so far
+        self._writer = None
+        self._failed = None     # what stopped a row half-way: the sheet cannot be saved
+        self._max_row = 0
+        self._max_column = 0
+        self._scratch = []      # cells reused for the plain values of each row
+
+    def append(self, iterable):
+        """Writes a row of values or cells (`quillfen.WriteOnlyCell`) below the last one.
+        Nothing is written when a value cannot be stored."""
+        wb = self.parent
+        if wb._saved:
+            raise ValueError("sheet %r belongs to a saved write-only workbook: no rows can be added" % self.title)
+        if self._failed is not None:
+            raise ValueError("sheet %r could not write a row: %s" % (self.title, self._failed))
+        row = self._max_row + 1
+        if row > MAX_ROW:
+            raise ValueError("sheet %r is full: a sheet has at most %d rows" % (self.title, MAX_ROW))
+        cells = self._cells_of(iterable, row)
+        if self._writer is None:
+            self._start()
+        try:
+            self._writer.write_row(cells, row)
+        except BaseException as exc:
+            self._failed = "%s: %s" % (type(exc).__name__, exc)
+            raise
+        self._max_row = row
+        self._max_column = max(self._max_column, len(cells))
+
+    def _cells_of(self, values, row):
+        """The cells of row `row`, each value checked. Plain values go into cells kept from one
+        row to the next (one per column): the writer is done with a row before `append`
+        returns, and a million rows then make no million cells."""
+        values = values if isinstance(values, (list, tuple)) else list(values)
+        if len(values) > MAX_SHEET_COLUMN:
+            raise ValueError("row %d of sheet %r has more than %d values" % (row, self.title, MAX_SHEET_COLUMN))
+        scratch = self._scratch
+        while len(scratch) < len(values):
+            scratch.append(Cell(self, row, len(scratch) + 1))
+        cells = scratch[:len(values)]
+        for index, value in enumerate(values):
+            if type(value) not in _PLAIN and isinstance(value, Cell):
+                if value.parent is self and value.row != row:  # a WriteOnlyCell takes its place
+                    value.row, value.column = row, index + 1
+                else:  # a cell placed elsewhere stays there: its value and style are copied
+                    value = Cell(self, row, index + 1, value._value, value._style, value.data_type)
+                cells[index] = value
+                continue
+            cell = cells[index]
+            cell.row = row
+            cell._style = None
+            data_type = checked_data_type(cell, value)
+            if data_type == "d":
+                # PERF NOTE: the writer's own answer to how a date is written, asked for here:
+                # a serial number is then written as a plain number, without a call back.
+                is_text, written = date_value_raw(self, value)
+                if not is_text:
+                    data_type, value = "n", written
+            cell.data_type = data_type
+            cell._value = value
+        return cells
+
+    def _start(self):
+        wb = self.parent
+        if wb._lxml is None:
+            wb._lxml = use_lxml()
+        self._rows = tempfile.TemporaryFile(prefix="quillfen-")
+        self._writer = sheet_writer(self, text_writer(self._rows, wb._lxml), wb._lxml)
+
+    def _refuse(self, *_args, **_kwargs):
+        raise TypeError("sheet %r is write-only: its cells cannot be read or addressed; "
+                        "add rows with append()" % self.title)
+
+    # Everything that reads or addresses cells comes through these.
+    cell = __getitem__ = __setitem__ = __delitem__ = iter_rows = _rect = _cell_at = _refuse
+
+    def _bounds(self):
+        """The rows written so far, from column A to the longest row's last."""
+        return (1, self._max_row, 1, max(self._max_column, 1)) if self._max_row else None
+
+    _cell_bounds = _bounds
+
+    def _large(self):
+        if self._rows is None:
+            return False
+        self._writer.flush()
+        return self._rows.seek(0, 2) > _LARGE
+
+    def _write_part(self, out, selected, lxml):
+        """Writes the whole part to the binary stream `out`: the rows written so far, with the
+        elements around them."""
+        if self._failed is not None:
+            raise ValueError("sheet %r could not write a row (%s): its rows are incomplete"
+                             % (self.title, self._failed))
+        head, tail = head_and_tail(self, self.dimensions, selected, lxml)
+        out.write(head + b"<sheetData>")
+        if self._rows is not None:
+            self._writer.flush()
+            self._rows.seek(0)
+            shutil.copyfileobj(self._rows, out, 1 << 20)
+        out.write(b"</sheetData>" + tail)
+
+    def _release(self):
+        if self._rows is not None:
+            self._rows.close()
