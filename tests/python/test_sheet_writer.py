@@ -8,6 +8,7 @@ import gc
 import io
 import sys
 import threading
+import time
 import warnings
 from decimal import Decimal
 from functools import partial
@@ -299,7 +300,7 @@ def test_arguments_and_construction_errors(native):
         writer_for(native, Sheet()).write_row([], 2**63)
 
 
-def test_re_entry_and_other_threads_are_refused(native):
+def test_re_entry_is_refused_and_other_threads_wait(native):
     ws = Sheet()
     place(ws, 1, 1, (1, None, None, None, None))
     seen = []
@@ -309,21 +310,17 @@ def test_re_entry_and_other_threads_are_refused(native):
         for call in (writer.flush, lambda: writer.write_row([], 1)):
             with pytest.raises(RuntimeError, match="^Already borrowed$"):
                 call()
-        failure = []
+        if not other.is_alive():
+            other.start()
+            time.sleep(0.05)
+        seen.append("written")
 
-        def other():
-            try:
-                writer.flush()
-            except RuntimeError as exc:
-                failure.append(str(exc))
-        thread = threading.Thread(target=other)
-        thread.start()
-        thread.join()
-        assert failure == ["Already borrowed"]
-
+    # The other thread's call waits for the running one to end, then succeeds.
+    other = threading.Thread(target=lambda: (writer.write_row([], 7), writer.flush()))
     writer = writer_for(native, ws, write)
     writer.write_sheet_data(partial(rows, ws))
-    assert len(seen) == 1
+    other.join()
+    assert seen[1:] == ["written", '<row r="7"></row>', "written"]
 
 
 def test_the_store_may_be_used_by_callbacks(native):
