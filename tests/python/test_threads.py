@@ -1,0 +1,181 @@
+"""Many threads on shared objects, for a bounded time each: readers of read-only and editable
+sheets never fail, writers' effects are whole, a generator shared by threads fails only as
+Python's own generators do, a sheet writer shared by threads writes every row once and whole,
+and nothing crashes."""
+
+import io
+import os
+import re
+import sys
+import threading
+import time
+
+import pytest
+
+import quillfen
+from quillfen.cell import Cell
+from quillfen.writer.sheet_data import sheet_writer
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "scripts"))
+import xlsxgen  # noqa: E402
+
+SECONDS = 0.8  # per scenario
+ROWS, COLS = 300, 8
+
+
+@pytest.fixture(scope="module")
+def path(tmp_path_factory):
+    path = str(tmp_path_factory.mktemp("threads") / "mixed.xlsx")
+    first, dim_first = xlsxgen.mixed_sheet(ROWS, COLS)
+    second, dim_second = xlsxgen.mixed_sheet(ROWS // 2, COLS // 2)
+    xlsxgen.write_workbook(path, [("A", first, dim_first, []), ("B", second, dim_second, [])])
+    return path
+
+
+@pytest.fixture(autouse=True)
+def engine_on(monkeypatch):
+    monkeypatch.setenv("QUILLFEN_PURE_PYTHON", "0")
+
+
+def hammer(*workers, seconds=SECONDS, done=None):
+    """Runs each worker in a thread of its own, released together, until time is up (or the
+    event `done` is set); returns what they raised. A worker is called again and again; it
+    may keep state in its closure."""
+    errors = []
+    start = threading.Barrier(len(workers))
+    deadline = []
+
+    def run(work):
+        try:
+            if start.wait() == 0:
+                deadline.append(time.monotonic() + seconds)
+            while not deadline:
+                time.sleep(0)
+            while time.monotonic() < deadline[0] and not (done and done.is_set()):
+                work()
+        except BaseException as exc:  # noqa: BLE001 - reported to the test
+            errors.append(exc)
+
+    threads = [threading.Thread(target=run, args=(w,), daemon=True) for w in workers]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(seconds + 60)
+    assert not any(t.is_alive() for t in threads), "a worker hangs"
+    return errors
+
+
+def values(ws, **kw):
+    return list(ws.iter_rows(values_only=True, **kw))
+
+
+def test_streaming_the_same_and_different_sheets(path):
+    with quillfen.load_workbook(path, read_only=True) as wb:
+        want = {name: values(wb[name]) for name in ("A", "B")}
+        shared = quillfen.load_workbook(path, read_only=True)
+
+        def streamer(name, own):
+            def work():
+                book = quillfen.load_workbook(path, read_only=True) if own else shared
+                try:
+                    assert values(book[name]) == want[name]
+                finally:
+                    if own:
+                        book.close()
+            return work
+        try:
+            errors = hammer(*(streamer(name, own) for name in ("A", "B") for own in (False, True, False)))
+        finally:
+            shared.close()
+    assert not errors, errors[:3]
+
+
+def test_readers_and_writers_on_one_editable_sheet(path):
+    wb = quillfen.load_workbook(path)
+    ws = wb["A"]
+    want = values(ws, max_col=COLS)
+    list(ws.iter_rows())  # the cells exist as objects, as after any access
+    assert type(ws._cells).__name__ == "CellStore"
+
+    def reader():
+        assert values(ws, max_row=ROWS, max_col=COLS) == want
+        assert ws.max_row >= ROWS and ws["C7"].value == want[6][2]
+
+    def writer(k):
+        # Each writer its own row past the data: set, overwrite, read back, delete.
+        row, n = ROWS + 10 + k, [0]
+
+        def work():
+            n[0] += 1
+            ws.cell(row, 3 + n[0] % (COLS - 2), value=n[0])
+            ws[f"B{row}"] = "w%d" % n[0]
+            assert ws.cell(row, 3 + n[0] % (COLS - 2)).value == n[0] and ws[f"B{row}"].value == "w%d" % n[0]
+            if n[0] % 7 == 0:
+                del ws._cells[(row, 3 + n[0] % (COLS - 2))]
+        return work
+
+    errors = hammer(*[reader] * 4, *(writer(k) for k in range(3)))
+    assert not errors, errors[:3]
+    assert values(ws, max_row=ROWS, max_col=COLS) == want
+    wb.close()
+
+
+@pytest.mark.parametrize("read_only", [False, True])
+def test_a_generator_shared_by_threads(path, read_only):
+    # Python lets one thread at a time into a generator; the others get its ValueError and
+    # try again. Every row comes out once.
+    wb = quillfen.load_workbook(path, read_only=read_only)
+    rows = wb["A"].iter_rows(values_only=True)
+    got, done = [], threading.Event()
+
+    def work():
+        try:
+            got.append(next(rows))
+        except ValueError as exc:
+            assert str(exc) == "generator already executing"
+        except StopIteration:
+            done.set()
+
+    errors = hammer(*[work] * 4, seconds=10 * SECONDS, done=done)
+    assert not errors, errors[:3]
+    assert done.is_set() and sorted(got, key=repr) == sorted(values(wb["A"]), key=repr)
+    wb.close()
+
+
+def test_a_sheet_writer_shared_by_threads(path):
+    # Two threads add rows through one writer while a third writes a whole sheet through
+    # another over the same loaded cells: every row once and whole, in each output.
+    wb = quillfen.load_workbook(path)
+    ws = wb["A"]
+    whole = io.StringIO()
+    sheet_writer(ws, whole.write, False).write_sheet_data(lambda: None)
+    want = whole.getvalue()
+    out = []
+    shared = sheet_writer(wb.create_sheet("W"), out.append, False)
+    assert type(shared).__name__ == "SheetWriter"
+
+    def rows_of(k):
+        row = [k]
+
+        def work():
+            row[0] += 2
+            shared.write_row([Cell(ws, row[0], c, value=row[0] * c) for c in range(1, 4)], row[0])
+            if row[0] % 50 == 1:
+                shared.flush()
+        return work
+
+    def whole_sheet():
+        text = io.StringIO()
+        sheet_writer(ws, text.write, False).write_sheet_data(lambda: None)
+        assert text.getvalue() == want
+
+    errors = hammer(rows_of(0), rows_of(1), whole_sheet)
+    shared.flush()
+    assert not errors, errors[:3]
+    written = re.findall(r'<row r="(\d+)">(.*?)</row>', "".join(out))
+    numbers = sorted(int(r) for r, _ in written)
+    evens, odds = [n for n in numbers if n % 2 == 0], [n for n in numbers if n % 2]
+    assert evens == list(range(2, evens[-1] + 1, 2)) and odds == list(range(3, odds[-1] + 1, 2))
+    for r, body in written:
+        assert body == "".join('<c r="%s%s" t="n"><v>%d</v></c>' % ("ABC"[c - 1], r, int(r) * c) for c in range(1, 4))
+    wb.close()
