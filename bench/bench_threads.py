@@ -1,0 +1,79 @@
+"""Two threads reading two workbooks against one thread reading both, on the free-threaded
+interpreter: read-only values streamed, and editable loads with every value read. Ideally the
+two threads take half the time of one. Best of a few runs; the ratio is printed, never
+asserted. Run by another interpreter, the script starts itself again on the free-threaded one
+(.venv-ft, made by `make build-ft`) when it exists.
+
+Usage: bench_threads.py [ROWS]   (10 columns per row; default 50000 rows per workbook)
+"""
+
+import os
+import sys
+import sysconfig
+import threading
+import time
+
+from timing import ROOT, best_of, cached_workbook, use_pure, xlsxgen
+
+FT_PYTHON = os.path.join(ROOT, ".venv-ft", "bin", "python")
+
+
+def read_only_values(path):
+    import quillfen
+
+    count = 0
+    with quillfen.load_workbook(path, read_only=True) as wb:
+        for row in wb.worksheets[0].iter_rows(values_only=True):
+            count += len(row)
+    return count
+
+
+def editable_values(path):
+    import quillfen
+
+    count = 0
+    wb = quillfen.load_workbook(path)
+    for row in wb.worksheets[0].iter_rows(values_only=True):
+        count += len(row)
+    wb.close()
+    return count
+
+
+def one_thread(fn, paths):
+    for path in paths:
+        fn(path)
+
+
+def two_threads(fn, paths):
+    start = threading.Barrier(len(paths))
+
+    def run(path):
+        start.wait()
+        fn(path)
+    threads = [threading.Thread(target=run, args=(p,)) for p in paths]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+
+
+def main():
+    if sysconfig.get_config_var("Py_GIL_DISABLED") != 1 and os.path.exists(FT_PYTHON):
+        sys.stdout.flush()
+        os.execv(FT_PYTHON, [FT_PYTHON, *sys.argv])
+    rows = int(sys.argv[1]) if len(sys.argv) > 1 else 50_000
+    use_pure(False)
+    # Two files of the same content: nothing is shared between the threads but the code.
+    paths = [cached_workbook("bench_threads_%d_%d" % (rows, k), lambda: xlsxgen.mixed_sheet(rows, 10))
+             for k in (1, 2)]
+    gil = "off" if not getattr(sys, "_is_gil_enabled", lambda: True)() else "on"
+    print("two workbooks of %d cells, %s, GIL %s, %d CPUs" % (rows * 10, sys.version.split()[0], gil, os.cpu_count()))
+    for name, fn in (("read-only values", read_only_values), ("editable load + values", editable_values)):
+        fn(paths[0])  # imports and first-use costs
+        one = best_of(lambda: one_thread(fn, paths), 3)
+        two = best_of(lambda: two_threads(fn, paths), 3)
+        print("  %-24s one thread %6.3f s   two threads %6.3f s   ratio %.2f (ideal 0.50)" % (name, one, two, two / one))
+
+
+if __name__ == "__main__":
+    main()
