@@ -1,8 +1,11 @@
-// Borrow states (see borrow.hpp). The uncontended path is one compare-exchange plus an entry in
-// this thread's list of held flags; a conflict goes through the wait registry below.
+// Borrow states (see borrow.hpp). Uncontended, an exclusive borrow is one compare-exchange to
+// take and one atomic and to release; a shared one adds an entry in this thread's list of shared
+// borrows. A conflict goes through the wait registry below.
 #include "core/borrow.hpp"
 
 #include "core/ref.hpp"
+
+#include <pthread.h>
 
 #include <condition_variable>
 #include <cstddef>
@@ -10,14 +13,13 @@
 
 namespace qf {
 
-namespace {
-
-// The flags this thread holds borrows of. It tells a re-entrant call (which must fail) from
-// another thread's (which may wait), and shows the registry what a sleeping thread holds.
-// PERF NOTE: a fixed array in static thread-local storage, so that recording a borrow costs
-// neither an allocation nor an atomic operation.
+// The flags this thread holds shared borrows of (an exclusive holder is named in the flag). It
+// tells a re-entrant call (which must fail) from another thread's (which may wait), and shows
+// the registry what a sleeping thread holds. PERF NOTE: a fixed array in static thread-local
+// storage, so that recording a borrow costs neither an allocation nor an atomic operation; the
+// borrow keeps its address, so that releasing it needs no second thread-local lookup.
 struct Held {
-    static constexpr std::uint32_t CAPACITY = 64;
+    static constexpr std::uint32_t CAPACITY = 32;
     static constexpr std::uint32_t UNRECORDED = CAPACITY;  // the slot of a borrow taken while full
 
     const BorrowFlag* flags[CAPACITY];
@@ -52,12 +54,26 @@ struct Held {
     }
 };
 
+namespace {
+
 constinit thread_local Held held{};
 
+// The thread pointer: unique among live threads, aligned (its low bits are free for the flag's
+// marks), and read without a call.
+std::uint64_t this_thread() noexcept {
+#if defined(__has_builtin)
+#if __has_builtin(__builtin_thread_pointer)
+    return reinterpret_cast<std::uintptr_t>(__builtin_thread_pointer());
+#endif
+#endif
+    return static_cast<std::uint64_t>(pthread_self());
+}
+
 // A thread asleep until a flag is free, linked into the registry for as long as it waits. Its
-// list of held flags cannot change meanwhile, so other waiters may read it under the mutex.
+// borrows cannot change meanwhile, so other waiters may read them under the mutex.
 struct Waiter {
-    const Held* thread;
+    std::uint64_t thread;
+    const Held* shared;
     const BorrowFlag* flag;
     Waiter* next;
 };
@@ -74,36 +90,38 @@ Registry& registry() noexcept {
     return *reg;
 }
 
-// Whether the threads holding `flag` wait, directly or through others, for a flag that `me`
-// holds: then `me` waiting for `flag` would close a cycle that no thread leaves. Threads
-// that run are not followed: they will release what they hold. `hops` bounds the walk by the
-// number of waiters (a longer path repeats a thread and does not lead back to `me`).
-bool leads_back(const Held* me, const BorrowFlag* flag, const Waiter* waiters, std::size_t hops) noexcept {
-    if (hops == 0) return false;
-    for (const Waiter* w = waiters; w; w = w->next) {
-        if (w->thread == me || !w->thread->holds(flag)) continue;
-        if (me->holds(w->flag) || leads_back(me, w->flag, waiters, hops - 1)) return true;
-    }
-    return false;
-}
-
 }  // namespace
 
 // The slow path: everything that happens when the flag is not free at the first attempt.
 struct BorrowWait {
-    static bool try_take(BorrowFlag& flag, bool exclusive) noexcept {
-        std::uint32_t cur = flag.state_.load(std::memory_order_relaxed);
+    static constexpr std::uint64_t USERS = ~BorrowFlag::WAITED_ON;
+
+    // Whether `thread`, whose shared borrows are `shared`, holds `flag`.
+    static bool holds(std::uint64_t thread, const Held& shared, const BorrowFlag& flag) noexcept {
+        const std::uint64_t users = flag.state_.load(std::memory_order_relaxed) & USERS;
+        return users == (thread | BorrowFlag::EXCLUSIVE) || shared.holds(&flag);
+    }
+
+    // Whether the threads holding `flag` wait, directly or through others, for a flag that `me`
+    // holds: then `me` waiting for `flag` would close a cycle that no thread leaves. Threads that
+    // run are not followed: they will release what they hold. `hops` bounds the walk by the
+    // number of waiters (a longer path repeats a thread and does not lead back to `me`).
+    static bool leads_back(const Waiter& me, const BorrowFlag& flag, const Waiter* waiters,
+                           std::size_t hops) noexcept {
+        if (hops == 0) return false;
+        for (const Waiter* w = waiters; w; w = w->next) {
+            if (w == &me || !holds(w->thread, *w->shared, flag)) continue;
+            if (holds(me.thread, *me.shared, *w->flag) || leads_back(me, *w->flag, waiters, hops - 1)) return true;
+        }
+        return false;
+    }
+
+    static bool try_take(BorrowFlag& flag, std::uint64_t thread, bool exclusive) noexcept {
+        std::uint64_t cur = flag.state_.load(std::memory_order_relaxed);
         for (;;) {
-            const std::uint32_t users = cur & BorrowFlag::USERS;
-            std::uint32_t next;
-            if (exclusive) {
-                if (users != 0) return false;
-                next = cur | BorrowFlag::EXCLUSIVE;
-            } else {
-                // The count stops one short of the marker so that it can never turn into it.
-                if (users >= BorrowFlag::EXCLUSIVE - 1) return false;
-                next = cur + 1;
-            }
+            const std::uint64_t users = cur & USERS;
+            if (exclusive ? users != 0 : (users & BorrowFlag::EXCLUSIVE) != 0) return false;
+            const std::uint64_t next = exclusive ? cur | thread | BorrowFlag::EXCLUSIVE : cur + BorrowFlag::SHARED_ONE;
             if (flag.state_.compare_exchange_weak(cur, next, std::memory_order_acquire, std::memory_order_relaxed))
                 return true;
         }
@@ -111,9 +129,9 @@ struct BorrowWait {
 
     // Takes the flag, waiting for other threads' borrows to end. False (no exception set) when
     // this thread holds it already or waiting would close a cycle.
-    static bool take(BorrowFlag& flag, bool exclusive) noexcept {
-        if (try_take(flag, exclusive)) return true;
-        if (held.holds(&flag)) return false;
+    static bool take(BorrowFlag& flag, std::uint64_t me, bool exclusive) noexcept {
+        if (try_take(flag, me, exclusive)) return true;
+        if (holds(me, held, flag)) return false;
         // Detached while asleep: the holder may need the interpreter to finish (on the GIL
         // build, to run the Python code it calls), and a free-threaded interpreter can stop
         // the world for its collector only when every thread is attached or detached.
@@ -122,14 +140,14 @@ struct BorrowWait {
         {
             Registry& reg = registry();
             std::unique_lock lock(reg.mutex);
-            Waiter self{&held, &flag, reg.waiters};
+            Waiter self{me, &held, &flag, reg.waiters};
             reg.waiters = &self;
             std::size_t count = 0;
             for (const Waiter* w = reg.waiters; w; w = w->next) ++count;
-            // Set before the next attempt, so that a release after it sees the bit and wakes us.
+            // Set before the next attempt, so that a release after it sees the mark and wakes us.
             flag.state_.fetch_or(BorrowFlag::WAITED_ON, std::memory_order_relaxed);
-            while (!(taken = try_take(flag, exclusive))) {
-                if (leads_back(&held, &flag, reg.waiters, count)) break;
+            while (!(taken = try_take(flag, me, exclusive))) {
+                if (leads_back(self, flag, reg.waiters, count)) break;
                 reg.freed.wait(lock);
             }
             bool others = false;
@@ -141,7 +159,7 @@ struct BorrowWait {
                 others = others || (*link)->flag == &flag;
                 link = &(*link)->next;
             }
-            if (!others) flag.state_.fetch_and(~BorrowFlag::WAITED_ON, std::memory_order_relaxed);
+            if (!others) flag.state_.fetch_and(USERS, std::memory_order_relaxed);
         }
         if (ts) PyEval_RestoreThread(ts);
         return taken;
@@ -156,43 +174,46 @@ struct BorrowWait {
     }
 };
 
-Borrow::Borrow(BorrowFlag* flag, bool exclusive) noexcept
-    : flag_(flag), exclusive_(exclusive), slot_(held.add(flag)) {}
+Borrow::Borrow(BorrowFlag* flag, Held* held) noexcept
+    : flag_(flag), held_(held), slot_(held ? held->add(flag) : 0) {}
 
 std::optional<Borrow> Borrow::shared(BorrowFlag& flag) noexcept {
-    std::uint32_t cur = flag.state_.load(std::memory_order_relaxed);
-    if (!((cur & BorrowFlag::USERS) < BorrowFlag::EXCLUSIVE - 1 &&
-          flag.state_.compare_exchange_strong(cur, cur + 1, std::memory_order_acquire, std::memory_order_relaxed)) &&
-        !BorrowWait::take(flag, false)) {
+    std::uint64_t cur = flag.state_.load(std::memory_order_relaxed);
+    if (!(!(cur & BorrowFlag::EXCLUSIVE) && flag.state_.compare_exchange_strong(cur, cur + BorrowFlag::SHARED_ONE,
+                                                                                 std::memory_order_acquire,
+                                                                                 std::memory_order_relaxed)) &&
+        !BorrowWait::take(flag, this_thread(), false)) {
         PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
         return std::nullopt;
     }
-    return Borrow(&flag, false);
+    return Borrow(&flag, &held);
 }
 
 std::optional<Borrow> Borrow::exclusive(BorrowFlag& flag) noexcept {
-    std::uint32_t expected = 0;
-    if (!flag.state_.compare_exchange_strong(expected, BorrowFlag::EXCLUSIVE, std::memory_order_acquire,
+    const std::uint64_t me = this_thread();
+    std::uint64_t expected = 0;
+    if (!flag.state_.compare_exchange_strong(expected, me | BorrowFlag::EXCLUSIVE, std::memory_order_acquire,
                                              std::memory_order_relaxed) &&
-        !BorrowWait::take(flag, true)) {
+        !BorrowWait::take(flag, me, true)) {
         PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
         return std::nullopt;
     }
-    return Borrow(&flag, true);
+    return Borrow(&flag, nullptr);
 }
 
 Borrow::~Borrow() {
     if (!flag_) return;
-    held.remove(slot_);
-    bool wake = false;
-    if (exclusive_) {
-        const std::uint32_t old = flag_->state_.fetch_and(BorrowFlag::WAITED_ON, std::memory_order_release);
-        wake = old & BorrowFlag::WAITED_ON;
+    std::uint64_t old;
+    bool freed;
+    if (!held_) {
+        old = flag_->state_.fetch_and(BorrowFlag::WAITED_ON, std::memory_order_release);
+        freed = true;
     } else {
-        const std::uint32_t old = flag_->state_.fetch_sub(1, std::memory_order_release);
-        wake = (old & BorrowFlag::WAITED_ON) && (old & BorrowFlag::USERS) == 1;
+        held_->remove(slot_);
+        old = flag_->state_.fetch_sub(BorrowFlag::SHARED_ONE, std::memory_order_release);
+        freed = (old & BorrowWait::USERS) == BorrowFlag::SHARED_ONE;
     }
-    if (wake) BorrowWait::wake();
+    if (freed && (old & BorrowFlag::WAITED_ON)) BorrowWait::wake();
 }
 
 }  // namespace qf

@@ -17,23 +17,28 @@ namespace qf {
 class BorrowFlag {
 public:
     // No user at all (what a clear of the object's references may rely on).
-    bool is_idle() const noexcept { return (state_.load(std::memory_order_acquire) & USERS) == 0; }
+    bool is_idle() const noexcept { return (state_.load(std::memory_order_acquire) & ~WAITED_ON) == 0; }
     // Held exclusively: the object's native state may be changing under the holder.
-    bool is_exclusive() const noexcept { return (state_.load(std::memory_order_acquire) & USERS) == EXCLUSIVE; }
+    bool is_exclusive() const noexcept { return state_.load(std::memory_order_acquire) & EXCLUSIVE; }
 
 private:
     friend class Borrow;
     friend struct BorrowWait;
-    // The low bits count shared users, or hold the exclusive marker (all ones); the top bit says
-    // that some thread sleeps until the flag is free, so the last user to leave must wake it.
-    static constexpr std::uint32_t WAITED_ON = 0x80000000u;
-    static constexpr std::uint32_t USERS = 0x7FFFFFFFu;
-    static constexpr std::uint32_t EXCLUSIVE = USERS;
-    std::atomic<std::uint32_t> state_{0};
+    // One word, so that taking the flag stays one compare-exchange: held exclusively, it is
+    // the holder's thread id (a thread pointer, so its low bits are clear) with EXCLUSIVE set;
+    // held shared, the number of users times SHARED_ONE. WAITED_ON says that some thread
+    // sleeps until the flag is free, so the last user to leave must wake it.
+    static constexpr std::uint64_t WAITED_ON = 1;
+    static constexpr std::uint64_t EXCLUSIVE = 2;
+    static constexpr std::uint64_t SHARED_ONE = 4;
+    std::atomic<std::uint64_t> state_{0};
 };
 
+struct Held;
+
 // Held access to a BorrowFlag, released when destroyed. It belongs to the thread that took it
-// and must be released there (it is recorded in that thread's list of held flags).
+// and must be released there (the flag names its exclusive holder; a thread lists the flags it
+// holds shared).
 class Borrow {
 public:
     // Refused with RuntimeError "Already mutably borrowed" while this thread holds the flag
@@ -44,17 +49,17 @@ public:
     [[nodiscard]] static std::optional<Borrow> exclusive(BorrowFlag& flag) noexcept;
 
     Borrow(Borrow&& other) noexcept
-        : flag_(std::exchange(other.flag_, nullptr)), exclusive_(other.exclusive_), slot_(other.slot_) {}
+        : flag_(std::exchange(other.flag_, nullptr)), held_(other.held_), slot_(other.slot_) {}
     Borrow(const Borrow&) = delete;
     Borrow& operator=(const Borrow&) = delete;
     Borrow& operator=(Borrow&&) = delete;
     ~Borrow();
 
 private:
-    Borrow(BorrowFlag* flag, bool exclusive) noexcept;
+    Borrow(BorrowFlag* flag, Held* held) noexcept;
     BorrowFlag* flag_;
-    bool exclusive_;
-    std::uint32_t slot_;  // where this thread's list records the flag
+    Held* held_;          // a shared borrow: this thread's list of shared borrows; else null
+    std::uint32_t slot_;  // where that list records the flag
 };
 
 }  // namespace qf
