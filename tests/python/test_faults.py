@@ -3,19 +3,22 @@ each helper, parser attributes, the cell class, cell_styles, shared strings) fai
 so does every allocation: no crash, no leaked reference, and the failure reaches the caller as
 specified. (Style arrays are only type-checked and copied by array's own constructor: no call.)"""
 
+import datetime
 import io
 import sys
 import sysconfig
+from decimal import Decimal
 
 import pytest
 
 from quillfen.cell import Cell, ReadOnlyCell
 from quillfen.formula import Translator
 from quillfen.reader.helpers import reading_helpers
-from quillfen.styles import StyleArray
+from quillfen.styles import IndexedList, StyleArray
+from quillfen.writer.sheet_data import writing_helpers
 
 from faults import sweep
-from support import MAIN, SheetOptions
+from support import MAIN, Book, Sheet, SheetOptions
 
 # One cell per kind of helper call, two sheets' worth of rows, elements around the data.
 SHEET = f"""<worksheet xmlns="{MAIN}"><sheetPr/><sheetData>
@@ -243,3 +246,132 @@ def test_a_failed_allocation_is_never_taken_for_the_input(native, entry, monkeyp
         elif not isinstance(got, Exception):
             assert got == want
         n += 1
+
+
+# ---- the writer -----------------------------------------------------------------------------
+
+# A loaded sheet for the writer's store path: a date, a shared string, a formula, styled cells.
+STORED = f"""<worksheet xmlns="{MAIN}"><sheetData><row r="1"><c r="A1" s="1"><v>45000.5</v></c>
+<c r="B1" t="s"><v>1</v></c><c r="C1"><f>A1*2</f><v>2</v></c><c r="D1" s="2"><v>3</v></c></row>
+<row r="3"><c r="A3" t="b"><v>1</v></c><c r="B3" t="d"><v>2020-01-02T03:04:05</v></c></row>
+</sheetData></worksheet>""".encode()
+
+
+class WriterKit:
+    """The counted host objects the writer calls: `write`, each helper it calls (safe_string it
+    is given but never calls), the style-array class,
+    the workbook's style list, the hyperlink list, row dimensions, the worksheet's and the
+    workbook's attributes, and a cell class whose data type is a property."""
+
+    def __init__(self, plan):
+        self.plan = plan
+        self.helpers = {key: plan.wrap(value, key) for key, value in writing_helpers(False).items()
+                        if key != "StyleArray"}
+
+        class Copied(type):  # the writer copies style arrays by calling their class
+            def __call__(cls, *args):
+                plan.tick("StyleArray")
+                return super().__call__(*args)
+        self.helpers["StyleArray"] = style_cls = Copied("CountedStyleArray", (StyleArray,), {"__slots__": ()})
+
+        class Styles(IndexedList):
+            def add(self, value):
+                plan.tick("cell_styles.add")
+                return super().add(value)
+
+        class Links(list):
+            def append(self, value):
+                plan.tick("_hyperlinks.append")
+                super().append(value)
+
+        class Dims(dict):
+            def get(self, *args):
+                plan.tick("row_dimensions.get")
+                return super().get(*args)
+
+            def keys(self):
+                plan.tick("row_dimensions.keys")
+                return super().keys()
+
+        def counted_attrs(cls, names, prefix):
+            def __getattribute__(self, name):
+                if name in names:
+                    plan.tick(prefix + name)
+                return object.__getattribute__(self, name)
+            return type("Counted" + cls.__name__, (cls,), {"__getattribute__": __getattribute__})
+
+        class ShownCell(Cell):
+            __slots__ = ("_shown",)
+
+            @property
+            def data_type(self):
+                plan.tick("cell.data_type")
+                return self._shown
+
+            @data_type.setter
+            def data_type(self, value):
+                self._shown = value
+
+        self.styles = [style_cls([0, 0, 0, 14, 0, 0, 0, 0, 0]), style_cls([1] * 9)]
+        self.book = counted_attrs(Book, {"_cell_styles", "epoch", "iso_dates"}, "book.")()
+        self.book._cell_styles = Styles([StyleArray(), *self.styles])
+        self.sheet_cls = counted_attrs(Sheet, {"parent", "_cells", "_hyperlinks", "row_dimensions"}, "ws.")
+        self.links, self.dims, self.shown_cell = Links, Dims, ShownCell
+        self.cells = None
+
+    def sheet(self, native, stored):
+        """A fresh worksheet: its loaded store, or cells of each kind the writer treats apart."""
+        ws = self.sheet_cls(book=self.book, row_dimensions=self.dims({1: {"ht": "20"}, 2: {}}))
+        ws._hyperlinks = self.links()
+        if stored:
+            ws._cells = native.CellStore()
+            native.bind_cells(io.BytesIO(STORED), SheetOptions(date_formats={1}), ws, ws._cells,
+                              self.book._cell_styles, Cell, reading_helpers(), [])
+            return ws
+        specs = [(7, None, None, None), (2.5, self.styles[1], None, None), ("text", None, None, "http://a"),
+                 (True, None, "note", None), (datetime.datetime(2020, 1, 2), self.styles[0], None, None),
+                 (Decimal("1.5"), None, None, None), ("=A1", None, None, None)]
+        for column, (value, style, comment, link) in enumerate(specs, 1):
+            cell = (self.shown_cell if column == 7 else Cell)(ws, 1, column, value)
+            cell._style, cell._comment, cell._hyperlink = style, comment, link
+            ws._cells[(1, column)] = cell
+        return ws
+
+
+def run_sheet_writer(native, kit, stored, fallback=False):
+    ws = kit.sheet(native, stored)
+    if fallback:
+        ws._cells["odd"] = ws._cells.pop((1, 4))  # a key no row and column: rows_fallback decides
+    out = []
+    writer = native.SheetWriter(ws, kit.plan.wrap(out.append, "write"), False, kit.helpers)
+    writer.write_sheet_data(kit.plan.wrap(lambda: rows_of(ws), "rows_fallback"))
+    writer.write_row(kit.plan.iterable([ws._cells[key] for key in list(ws._cells)[:3]], "cells"), 40)
+    writer.flush()
+    return out, len(ws._hyperlinks), getattr(ws, "_comments", None)
+
+
+def rows_of(ws):
+    yield 1, [cell for key, cell in ws._cells.items() if key != "odd"]
+    yield 2, [ws._cells["odd"]]
+
+
+WRITERS = {
+    "cells": (dict(stored=False), {"write", "write_cell", "add_comment",
+                                   "cell_styles.add", "_hyperlinks.append", "row_dimensions.get",
+                                   "row_dimensions.keys", "cell.data_type", "ws.parent", "book.epoch", "cells"}),
+    "store": (dict(stored=True), {"write", "StyleArray", "cell_styles.add", "row_dimensions.get", "ws._cells",
+                                  "date_value", "date_value_raw"}),
+    "fallback": (dict(stored=False, fallback=True), {"rows_fallback", "write_cell"}),
+}
+
+
+@pytest.mark.parametrize("entry", sorted(WRITERS))
+def test_every_writer_call_fails_in_turn(native, entry):
+    options, expected = WRITERS[entry]
+    keep = [*writing_helpers(False).values()]
+
+    def setup(plan):
+        kit = WriterKit(plan)
+        plan.reset(0)  # what making the kit called does not count
+        return lambda: run_sheet_writer(native, kit, **options)
+    assert set(sweep(setup, unchanged, keep)) >= expected
