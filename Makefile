@@ -91,7 +91,8 @@ asan:
 		ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc $(PY_ASAN) -m pytest -q tests/python \
 		--ignore=tests/python/test_packaging.py
 
-bench: build
+# bench_threads measures on the free-threaded interpreter (it starts itself there).
+bench: build build-ft
 	@for b in bench/bench_*.py; do [ -e "$$b" ] || continue; echo "== $$b"; $(PY) $$b || exit 1; done
 
 # The engine with symbols and frame pointers, loaded by the bench scripts in place of the
