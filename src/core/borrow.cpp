@@ -142,11 +142,11 @@ struct BorrowWait {
             std::unique_lock lock(reg.mutex);
             Waiter self{me, &held, &flag, reg.waiters};
             reg.waiters = &self;
-            std::size_t count = 0;
-            for (const Waiter* w = reg.waiters; w; w = w->next) ++count;
             // Set before the next attempt, so that a release after it sees the mark and wakes us.
             flag.state_.fetch_or(BorrowFlag::WAITED_ON, std::memory_order_relaxed);
             while (!(taken = try_take(flag, me, exclusive))) {
+                std::size_t count = 0;
+                for (const Waiter* w = reg.waiters; w; w = w->next) ++count;
                 if (leads_back(self, flag, reg.waiters, count)) break;
                 reg.freed.wait(lock);
             }
