@@ -107,9 +107,10 @@ std::optional<DateParts> excel_date(const State& st, Loc loc) noexcept;
 // Filling a store from a worksheet: holds the store exclusively from `begin` until destroyed.
 class Load {
 public:
-    // Takes exclusive access (a store in use fails with RuntimeError and stays untouched),
-    // resets the store, leaves dict mode and sets the worksheet's inputs, the slot class of
-    // `cell_cls`, the style-copy constructor and the data-type strings.
+    // Takes exclusive access (waiting for other threads; a store this thread is using fails
+    // with RuntimeError and stays untouched), resets the store, leaves dict mode and sets the
+    // worksheet's inputs, the slot class of `cell_cls`, the style-copy constructor and the
+    // data-type strings.
     [[nodiscard]] static XmlResult<Load> begin(PyObject* store, PyObject* ws, PyObject* cell_styles,
                                                PyObject* shared_strings, std::optional<Epoch> epoch,
                                                PyObject* cell_cls);
