@@ -45,15 +45,12 @@ def hammer(*workers, seconds=SECONDS, done=None):
     may keep state in its closure."""
     errors = []
     start = threading.Barrier(len(workers))
-    deadline = []
 
     def run(work):
         try:
-            if start.wait() == 0:
-                deadline.append(time.monotonic() + seconds)
-            while not deadline:
-                time.sleep(0)
-            while time.monotonic() < deadline[0] and not (done and done.is_set()):
+            start.wait()
+            deadline = time.monotonic() + seconds
+            while time.monotonic() < deadline and not (done and done.is_set()):
                 work()
         except BaseException as exc:  # noqa: BLE001 - reported to the test
             errors.append(exc)
