@@ -179,10 +179,10 @@ Borrow::Borrow(BorrowFlag* flag, Held* held) noexcept
 
 std::optional<Borrow> Borrow::shared(BorrowFlag& flag) noexcept {
     std::uint64_t cur = flag.state_.load(std::memory_order_relaxed);
-    if (!(!(cur & BorrowFlag::EXCLUSIVE) && flag.state_.compare_exchange_strong(cur, cur + BorrowFlag::SHARED_ONE,
-                                                                                 std::memory_order_acquire,
-                                                                                 std::memory_order_relaxed)) &&
-        !BorrowWait::take(flag, this_thread(), false)) {
+    const bool taken = !(cur & BorrowFlag::EXCLUSIVE) &&
+                       flag.state_.compare_exchange_strong(cur, cur + BorrowFlag::SHARED_ONE, std::memory_order_acquire,
+                                                           std::memory_order_relaxed);
+    if (!taken && !BorrowWait::take(flag, this_thread(), false)) {
         PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
         return std::nullopt;
     }
@@ -191,10 +191,10 @@ std::optional<Borrow> Borrow::shared(BorrowFlag& flag) noexcept {
 
 std::optional<Borrow> Borrow::exclusive(BorrowFlag& flag) noexcept {
     const std::uint64_t me = this_thread();
-    std::uint64_t expected = 0;
-    if (!flag.state_.compare_exchange_strong(expected, me | BorrowFlag::EXCLUSIVE, std::memory_order_acquire,
-                                             std::memory_order_relaxed) &&
-        !BorrowWait::take(flag, me, true)) {
+    std::uint64_t idle = 0;
+    const bool taken = flag.state_.compare_exchange_strong(idle, me | BorrowFlag::EXCLUSIVE, std::memory_order_acquire,
+                                                           std::memory_order_relaxed);
+    if (!taken && !BorrowWait::take(flag, me, true)) {
         PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
         return std::nullopt;
     }
