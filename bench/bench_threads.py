@@ -1,7 +1,8 @@
 """Two threads reading two workbooks against one thread reading both, on the free-threaded
 interpreter: read-only values streamed, and editable loads with every value read. Ideally the
-two threads take half the time of one. Best of a few runs; the ratio is printed, never
-asserted. Run by another interpreter, the script starts itself again on the free-threaded one
+two threads take half the time of one; a plain Python loop in the same two threads is the
+control (on a busy machine it will not halve either). Best of a few runs; the ratio is printed,
+never asserted. Run by another interpreter, the script starts itself again on the free-threaded one
 (.venv-ft, made by `make build-ft`) when it exists.
 
 Usage: bench_threads.py [ROWS]   (10 columns per row; default 50000 rows per workbook)
@@ -39,6 +40,14 @@ def editable_values(path):
     return count
 
 
+def spin(_path):
+    """The control: Python code that shares nothing, to show what the machine allows."""
+    total = 0
+    for i in range(3_000_000):
+        total += i
+    return total
+
+
 def one_thread(fn, paths):
     for path in paths:
         fn(path)
@@ -68,11 +77,18 @@ def main():
              for k in (1, 2)]
     gil = "off" if not getattr(sys, "_is_gil_enabled", lambda: True)() else "on"
     print("two workbooks of %d cells, %s, GIL %s, %d CPUs" % (rows * 10, sys.version.split()[0], gil, os.cpu_count()))
-    for name, fn in (("read-only values", read_only_values), ("editable load + values", editable_values)):
+    for name, fn in (("control: a Python loop", spin), ("read-only values", read_only_values),
+                     ("editable load + values", editable_values)):
         fn(paths[0])  # imports and first-use costs
         one = best_of(lambda: one_thread(fn, paths), 3)
         two = best_of(lambda: two_threads(fn, paths), 3)
+        one_cpu = best_of(lambda: one_thread(fn, paths), 3, time.process_time)
+        two_cpu = best_of(lambda: two_threads(fn, paths), 3, time.process_time)
         print("  %-24s one thread %6.3f s   two threads %6.3f s   ratio %.2f (ideal 0.50)" % (name, one, two, two / one))
+        # CPU time that grows with the second thread would be contention; CPU time over wall
+        # time shows how many cores the machine gave the two threads.
+        print("  %-24s CPU time: two threads / one %.2f; cores used by two threads %.1f"
+              % ("", two_cpu / one_cpu, two_cpu / two))
 
 
 if __name__ == "__main__":
