@@ -13,6 +13,8 @@ import math
 import re
 
 from .constants import MAX_TEXT
+from .comments import Comment
+from .features import Hyperlink
 from .formula import ArrayFormula, DataTableFormula
 from .richtext import CellRichText
 from .styles import NUM_FMT, StyleArray, is_date_format, is_timedelta_format
@@ -66,11 +68,26 @@ class Cell:
 
     @property
     def hyperlink(self):
+        """The cell's `quillfen.features.Hyperlink`, or None. Settable to a URL or file name,
+        to "#Sheet2!A1" for a place in the workbook, to a `Hyperlink`, or to None."""
         return self._hyperlink
+
+    @hyperlink.setter
+    def hyperlink(self, value):
+        self._hyperlink = None if value is None else Hyperlink.of(value, _coordinate_or_none(self))
+        _register(self, "_links", self._hyperlink)
 
     @property
     def comment(self):
+        """The cell's `quillfen.comments.Comment`, or None."""
         return self._comment
+
+    @comment.setter
+    def comment(self, comment):
+        if comment is not None and not isinstance(comment, Comment):
+            raise TypeError("a cell's comment is a quillfen.comments.Comment, not %s" % type(comment).__name__)
+        self._comment = comment
+        _register(self, "_notes", comment)
 
     @property
     def style_array(self):
@@ -108,6 +125,25 @@ def WriteOnlyCell(ws, value=None):
     cell = Cell(ws, None, None)
     cell.value = value
     return cell
+
+
+def _coordinate_or_none(cell):
+    try:
+        return coordinate_of(cell.row, cell.column)
+    except (TypeError, ValueError):
+        return None
+
+
+def _register(cell, registry, feature):
+    """Notes a cell's hyperlink or comment in its sheet's registry, by which the sheet is saved
+    with them (a cell without value or style is not written, its link still is)."""
+    found = getattr(cell.parent, registry, None)
+    if found is None or cell.row is None:
+        return
+    if feature is None:
+        found.pop((cell.row, cell.column), None)
+    else:
+        found[(cell.row, cell.column)] = feature
 
 
 def _stylesheet(cell):

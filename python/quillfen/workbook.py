@@ -4,6 +4,7 @@ date system. `Workbook()` makes a new one; `quillfen.load_workbook` reads one fr
 
 import re
 
+from .features import DefinedNames
 from .styles import Stylesheet
 from .utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 from .worksheet import Worksheet
@@ -40,6 +41,7 @@ class Workbook:
         self.shared_strings = []
         self.helpers = None       # the reading helpers, for a workbook read from a file
         self.core_properties = []  # elements of the document properties read from a file
+        self.defined_names = DefinedNames()  # names of the workbook's scope; sheets have their own
         self._sheets = []
         self._active = None
         self._package = None      # the file it was read from, kept open for read-only sheets

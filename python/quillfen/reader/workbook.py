@@ -11,6 +11,7 @@ from ..constants import DOC_REL_NS, MAIN_NS, STRICT_DOC_REL_NS, STRICT_MAIN_NS
 from ..utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 from ..workbook import Workbook
 from ..worksheet import Worksheet
+from .features import read_cell_features, read_defined_names
 from .helpers import reading_helpers
 from .package import InvalidFileError, Package
 from .strings import read_shared_strings
@@ -22,7 +23,7 @@ __all__ = ["load_workbook", "Loaded"]
 _R_IDS = ("{%s}id" % DOC_REL_NS, "{%s}id" % STRICT_DOC_REL_NS)
 # Children of the workbook element that the writer writes itself or that carry nothing a
 # saved copy loses (the file's own version stamps and revision pointers).
-_WORKBOOK_WRITTEN = frozenset(("fileVersion", "workbookPr", "bookViews", "sheets", "extLst",
+_WORKBOOK_WRITTEN = frozenset(("fileVersion", "workbookPr", "bookViews", "sheets", "definedNames", "extLst",
                                "AlternateContent", "revisionPtr"))
 # Parts whose content a saved copy derives again from the cells.
 _DERIVED_KINDS = frozenset(("sharedStrings", "calcChain"))
@@ -131,12 +132,16 @@ def _read(package, read_only, data_only, rich_text):
     loaded.workbook_elements = [_local(child.tag) for child in root
                                 if _local(child.tag) not in _WORKBOOK_WRITTEN
                                 and not _only_calc_id(child)]
-    written = {name.lower() for name in written}  # part names match in any case
-    loaded.parts = [name for name in package.part_names()
-                    if name.lower() not in written and not _is_plumbing(name)]
+    names = root.find(ns + "definedNames")
+    if names is not None and read_defined_names(wb, names, positions):
+        loaded.workbook_elements.append("definedNames")
     if not read_only:
         for ws in wb._sheets:
             load_cells(ws)
+            written.update(read_cell_features(ws, package))
+    written = {name.lower() for name in written}  # part names match in any case
+    loaded.parts = [name for name in package.part_names()
+                    if name.lower() not in written and not _is_plumbing(name)]
     return wb
 
 
@@ -157,8 +162,9 @@ def _read_properties(wb, package, written):
 
 
 def _only_calc_id(element):
-    # The calculation settings Excel writes by default name only its engine's version.
-    return _local(element.tag) == "calcPr" and set(element.attrib) <= {"calcId"}
+    # The calculation settings Excel writes by default name only its engine's version; the
+    # writer writes its own, which ask for a full calculation on opening.
+    return _local(element.tag) == "calcPr" and set(element.attrib) <= {"calcId", "fullCalcOnLoad"}
 
 
 def _is_plumbing(name):

@@ -13,6 +13,7 @@ from ..cell import EMPTY_CELL, Cell, ReadOnlyCell, ReadOnlyFormulaCell
 from ..constants import MAIN_NS
 from ..utils.cells import coordinate_of, coordinate_to_tuple, range_boundaries
 from ..worksheet import SheetBase
+from .features import apply_element, row_dimensions
 from .helpers import parse_snippet
 from .prescan import dimension_ref, prescan
 from .sheet import ABSENT, ReaderSettings, WorksheetParser
@@ -21,11 +22,6 @@ __all__ = ["SheetReadOptions", "SheetFacts", "ReadOnlyWorksheet", "load_cells", 
            "prescan_part", "sheet_facts"]
 
 _M = "{%s}" % MAIN_NS
-# Worksheet elements read from a file that the writer writes back as they were read.
-KEPT_ELEMENTS = frozenset(("sheetViews", "sheetFormatPr", "pageMargins"))
-# Attributes of a row element that the model keeps: the number comes from the row itself and
-# the span of its cells from its cells, so neither is kept.
-_ROW_OWN = frozenset(("r", "spans"))
 
 
 class SheetReadOptions:
@@ -76,30 +72,6 @@ def replay_actions(worksheet, actions, seen=None, skip=None, stacklevel=3):
         elif action[0] == "element":
             apply_element(worksheet, parse_snippet(action[1], action[2]))
     actions.clear()
-
-
-def apply_element(ws, element):
-    """Takes a worksheet element other than the cell data into the model: merged ranges and
-    the dimension are read, the elements the writer writes back are kept, and the names of
-    the others are noted for the warning when the sheet is saved."""
-    local = element.tag.rpartition("}")[2]
-    if element.tag == _M + "mergeCells":
-        ws.merged_cells = [m.get("ref") for m in element.iter(_M + "mergeCell") if m.get("ref")]
-    elif element.tag == _M + "dimension":
-        ws.dimension_ref = element.get("ref")
-    elif element.tag.startswith(_M) and local in KEPT_ELEMENTS:
-        ws._kept[local] = element
-    if element.tag != _M + "dimension" and local not in ws._kept and local not in ws._unsaved:
-        ws._unsaved.append(local)
-
-
-def row_dimensions(found):
-    """The row dimensions of the model from those the readers collect: keyed by row number,
-    with the attributes that are the row's own settings (no number, span or attribute of
-    another namespace)."""
-    return {int(row): {name: value for name, value in attrs.items()
-                       if name not in _ROW_OWN and not name.startswith("{")}
-            for row, attrs in found.items()}
 
 
 class SheetFacts(NamedTuple):

@@ -15,6 +15,7 @@ except ImportError:
 from ..utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 from .package import (APP, CORE, STYLES, THEME, WORKBOOK, app_properties, content_types, core_properties,
                       package_relationships, rels_part, sheet_part, workbook_part, workbook_relationships)
+from .features import SheetPlan, comments_element, sheet_relationships, vml_drawing
 from .styles import stylesheet_element
 from .worksheet import write_worksheet
 from .xml import to_bytes, use_lxml
@@ -120,13 +121,15 @@ def _write_zip(wb, out, lxml, large):
         def put(part, root):
             zf.writestr(part, to_bytes(root, lxml))
 
-        put("[Content_Types].xml", content_types(len(sheets), theme is not None))
+        plans = [SheetPlan(ws, number) for number, ws in enumerate(sheets, 1)]
+        put("[Content_Types].xml", content_types(len(sheets), theme is not None,
+                                                 [plan.comments_part for plan in plans if plan.comments]))
         put(rels_part(""), package_relationships())
         put(CORE, core_properties(wb.core_properties))
         put(APP, app_properties())
         put(WORKBOOK, workbook_part(wb))
         put(rels_part(WORKBOOK), workbook_relationships(len(sheets), theme is not None))
-        for number, ws in enumerate(sheets, 1):
+        for number, (ws, plan) in enumerate(zip(sheets, plans), 1):
             if wb.write_only:
                 with zf.open(sheet_part(number), "w", force_zip64=large or ws._large()) as part:
                     _deflate_fast(part)
@@ -134,11 +137,22 @@ def _write_zip(wb, out, lxml, large):
             else:
                 with zf.open(sheet_part(number), "w", force_zip64=large) as part:
                     _deflate_fast(part)
-                    write_worksheet(ws, part, ws is active, lxml)
+                    write_worksheet(ws, part, ws is active, lxml, plan)
+            _put_sheet_parts(put, zf, number, plan)
         # Last: writing the sheets adds their cells' formats.
         put(STYLES, stylesheet_element(wb.stylesheet))
         if theme is not None:
             zf.writestr(THEME, theme)
+
+
+def _put_sheet_parts(put, zf, number, plan):
+    """The parts a sheet points at: its relationships, comments and their drawing."""
+    rels = sheet_relationships(plan)
+    if rels is not None:
+        put(rels_part(sheet_part(number)), rels)
+    if plan.comments:
+        put(plan.comments_part, comments_element(plan.comments))
+        zf.writestr(plan.vml_part, vml_drawing(plan))
 
 
 def _deflate_fast(part):
@@ -156,9 +170,10 @@ def _warn_unsaved(wb, filename):
     found = []
     for ws in wb.worksheets:
         names = list(ws._unsaved)
-        if getattr(ws, "_comments", None):
+        # An editable sheet saves its cells' comments and hyperlinks; a write-only one cannot.
+        if wb.write_only and getattr(ws, "_comments", None):
             names.append("comments")
-        if ws._hyperlinks:
+        if wb.write_only and ws._hyperlinks:
             names.append("hyperlinks")
         if names:
             found.append("sheet %r: %s" % (ws.title, ", ".join(names)))

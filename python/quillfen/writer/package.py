@@ -8,6 +8,7 @@ from ..constants import (CONTENT_TYPES_NS, CORE_PROPERTIES_NS, CORE_PROPERTIES_R
                          EXTENDED_PROPERTIES_TYPE, MAIN_NS, OFFICE_DOCUMENT, REL_NS, RELS_TYPE, STYLES_REL,
                          STYLES_TYPE, THEME_REL, THEME_TYPE, WORKBOOK_TYPE, WORKSHEET_REL, WORKSHEET_TYPE,
                          XSI_NS)
+from .features import COMMENTS_TYPE, VML_TYPE, defined_names_element
 from .xml import element
 
 _M = "{%s}" % MAIN_NS
@@ -28,17 +29,23 @@ def rels_part(part):
     return "%s_rels/%s.rels" % (folder + "/" if folder else "", name)
 
 
-def content_types(sheet_count, theme):
+def content_types(sheet_count, theme, comments_parts=()):
+    """The content types of the package; `comments_parts` are the sheets' comments parts,
+    each with its drawing (a .vml part)."""
     ns = "{%s}" % CONTENT_TYPES_NS
     overrides = [(WORKBOOK, WORKBOOK_TYPE)]
     overrides += [(sheet_part(n), WORKSHEET_TYPE) for n in range(1, sheet_count + 1)]
     overrides.append((STYLES, STYLES_TYPE))
     if theme:
         overrides.append((THEME, THEME_TYPE))
+    overrides += [(part, COMMENTS_TYPE) for part in comments_parts]
     overrides += [(CORE, CORE_PROPERTIES_TYPE), (APP, EXTENDED_PROPERTIES_TYPE)]
+    defaults = [("rels", RELS_TYPE), ("xml", "application/xml")]
+    if comments_parts:
+        defaults.append(("vml", VML_TYPE))
     return element(ns + "Types", None,
-                   element(ns + "Default", {"Extension": "rels", "ContentType": RELS_TYPE}),
-                   element(ns + "Default", {"Extension": "xml", "ContentType": "application/xml"}),
+                   *(element(ns + "Default", {"Extension": extension, "ContentType": kind})
+                     for extension, kind in defaults),
                    *(element(ns + "Override", {"PartName": "/" + part, "ContentType": kind})
                      for part, kind in overrides))
 
@@ -78,6 +85,7 @@ def workbook_part(wb):
                                    "state": ws.sheet_state if ws.sheet_state != "visible" else None,
                                    r_id: "rId%d" % n})
             for n, ws in enumerate(sheets, 1))),
+        *(names for names in [defined_names_element(wb)] if names is not None),
         # Formulas are written without their results: programs compute them on opening.
         element(_M + "calcPr", {"calcId": "191029", "fullCalcOnLoad": "1"}))
 
