@@ -115,6 +115,13 @@ def read_cell_features(ws, package):
                 continue  # left out, and so named in the warning
             _read_comments(ws, root)
             taken.add(rel.target)
+    for rel in rels.values():
+        if rel.kind == "drawing" and not rel.external and _empty_part(package, rel.target):
+            # Some producers give every sheet with comments a drawing without shapes: leaving
+            # it out loses nothing, and is no reason for a warning.
+            taken.add(rel.target)
+            if "drawing" in ws._unsaved:
+                ws._unsaved.remove("drawing")
     drawing = pending.pop("legacyDrawing", None)
     if drawing is not None:
         target = rels.get(_rel_id(drawing))
@@ -123,6 +130,15 @@ def read_cell_features(ws, package):
         elif "legacyDrawing" not in ws._unsaved:
             ws._unsaved.append("legacyDrawing")
     return taken
+
+
+def _empty_part(package, part):
+    if part not in package:
+        return False
+    try:
+        return len(ET.fromstring(package.read(part))) == 0
+    except ET.ParseError:
+        return False
 
 
 def _rel_id(element):
