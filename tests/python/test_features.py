@@ -185,3 +185,21 @@ def test_a_column_run_splits_when_one_column_changes():
     ws.column_dimensions["D"].width = 40
     runs = sorted((d.min, d.max, d.width) for d in ws.column_dimensions.values())
     assert runs == [(2, 3, 12.0), (4, 4, 40.0), (5, 6, 12.0)]
+
+
+def test_write_only_sheets_keep_their_features(xml_mode):
+    wb = quillfen.Workbook(write_only=True)
+    ws = wb.create_sheet("Log")
+    ws.merge_cells("A1:B1")
+    ws.column_dimensions["A"].width = 20
+    ws.freeze_panes = "A2"
+    linked, noted = quillfen.WriteOnlyCell(ws, "site"), quillfen.WriteOnlyCell(ws, 5)
+    linked.hyperlink = "https://example.com"
+    noted.comment = Comment("five", "Ann")
+    ws.append(["title"])
+    ws.append([linked, noted])
+    back = quillfen.load_workbook(io.BytesIO(saved_bytes(wb)))["Log"]
+    assert back.merged_cells == ["A1:B1"] and back.column_dimensions["A"].width == 20
+    assert back.freeze_panes == "A2"
+    assert back["A2"].hyperlink == Hyperlink("A2", target="https://example.com")
+    assert back["B2"].comment == Comment("five", "Ann")

@@ -133,7 +133,7 @@ def _write_zip(wb, out, lxml, large):
             if wb.write_only:
                 with zf.open(sheet_part(number), "w", force_zip64=large or ws._large()) as part:
                     _deflate_fast(part)
-                    ws._write_part(part, ws is active, lxml)
+                    ws._write_part(part, ws is active, lxml, plan)
             else:
                 with zf.open(sheet_part(number), "w", force_zip64=large) as part:
                     _deflate_fast(part)
@@ -165,16 +165,11 @@ def _deflate_fast(part):
 
 
 def _warn_unsaved(wb, filename):
-    """One warning naming everything that was read from a file, or set on cells, and is not
-    written: worksheet elements, comments and hyperlinks, workbook elements and other parts."""
+    """One warning naming everything that was read from a file and is not written: worksheet
+    elements, workbook elements and other parts."""
     found = []
     for ws in wb.worksheets:
         names = list(ws._unsaved)
-        # An editable sheet saves its cells' comments and hyperlinks; a write-only one cannot.
-        if wb.write_only and getattr(ws, "_comments", None):
-            names.append("comments")
-        if wb.write_only and ws._hyperlinks:
-            names.append("hyperlinks")
         if names:
             found.append("sheet %r: %s" % (ws.title, ", ".join(names)))
     loaded = wb._loaded

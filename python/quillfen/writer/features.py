@@ -8,7 +8,9 @@ package's content types, written first, name every part.
 
 import xml.etree.ElementTree as ET
 
+from ..comments import Comment
 from ..constants import DOC_REL_NS, MAIN_NS, REL_NS, XML_NS
+from ..features import Hyperlink
 from ..utils.cells import column_index, coordinate_of
 from .xml import element, plain_copy
 
@@ -49,14 +51,18 @@ def _live(ws, registry, slot):
 
 class SheetPlan:
     """The hyperlinks and comments of sheet number `number` and the parts and relationships
-    they take. A write-only sheet has none here: its cells are gone by the time it is saved."""
+    they take. Those of an editable sheet are on its cells (`_links`, `_notes`); a write-only
+    sheet's cells are gone by the time it is saved, and the sheet writers kept them."""
 
     def __init__(self, ws, number):
         self.number = number
-        editable = hasattr(ws, "_links")
-        self.links = [link for _key, link in _live(ws, ws._links, "_hyperlink")] if editable else []
-        self.comments = [(coordinate_of(*key), comment) for key, comment in _live(ws, ws._notes, "_comment")] \
-            if editable else []
+        if hasattr(ws, "_links"):
+            self.links = [link for _key, link in _live(ws, ws._links, "_hyperlink")]
+            self.comments = [(coordinate_of(*key), note) for key, note in _live(ws, ws._notes, "_comment")]
+        else:
+            self.links = [link for link in ws._hyperlinks if isinstance(link, Hyperlink) and link.ref]
+            self.comments = [(ref, note) for ref, note in getattr(ws, "_comments", None) or ()
+                             if isinstance(note, Comment)]
         self.rels = []          # (id, type, target, external)
         self.link_ids = {}      # id(link) -> relationship id of its target
         for link in self.links:

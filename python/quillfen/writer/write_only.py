@@ -8,6 +8,8 @@ import tempfile
 
 from ..cell import Cell, checked_data_type
 from ..constants import MAX_ROW, MAX_SHEET_COLUMN
+from ..features import Hyperlink
+from ..utils.cells import coordinate_of
 from ..worksheet import SheetBase
 from .sheet_data import date_value_raw, sheet_writer
 from .worksheet import head_and_tail, text_writer
@@ -75,6 +77,8 @@ class WriteOnlyWorksheet(SheetBase):
             if type(value) not in _PLAIN and isinstance(value, Cell):
                 if value.parent is self and value.row != row:  # a WriteOnlyCell takes its place
                     value.row, value.column = row, index + 1
+                    if value._hyperlink is not None:  # made before the cell had a place
+                        value._hyperlink = Hyperlink.of(value._hyperlink, coordinate_of(row, index + 1))
                 else:  # a cell placed elsewhere stays there: its value and style are copied
                     value = Cell(self, row, index + 1, value._value, value._style, value.data_type)
                 cells[index] = value
@@ -119,13 +123,13 @@ class WriteOnlyWorksheet(SheetBase):
         self._writer.flush()
         return self._rows.seek(0, 2) > _LARGE
 
-    def _write_part(self, out, selected, lxml):
+    def _write_part(self, out, selected, lxml, plan=None):
         """Writes the whole part to the binary stream `out`: the rows written so far, with the
-        elements around them."""
+        elements around them (`plan`: its hyperlinks and comments, `writer.features`)."""
         if self._failed is not None:
             raise ValueError("sheet %r could not write a row (%s): its rows are incomplete"
                              % (self.title, self._failed))
-        head, tail = head_and_tail(self, self.dimensions, selected, lxml)
+        head, tail = head_and_tail(self, self.dimensions, selected, lxml, plan)
         out.write(head + b"<sheetData>")
         if self._rows is not None:
             self._writer.flush()
