@@ -95,6 +95,14 @@ def test_producers_books_survive_a_load_and_a_save(books, producer):
     assert not any("Data" in message for message in warned), warned
 
 
+def test_a_read_only_sheet_read_twice_keeps_one_of_each(books):
+    with quillfen.load_workbook(books[1]["xlsxwriter"][0], read_only=True) as wb:
+        ws = wb["Data"]
+        for _ in range(2):
+            list(ws.values)
+        assert len(ws._kept["conditionalFormatting"]) == 1 and ws.merged_cells == ["E1:G2"]
+
+
 _NS = {"table": "urn:oasis:names:tc:opendocument:xmlns:table:1.0",
        "office": "urn:oasis:names:tc:opendocument:xmlns:office:1.0",
        "text": "urn:oasis:names:tc:opendocument:xmlns:text:1.0"}

@@ -59,7 +59,10 @@ def apply_element(ws, element):
             ws._pending[local] = element
             return
         if local in REPEATED_ELEMENTS:
-            ws._kept.setdefault(local, []).append(element)
+            kept = ws._kept.setdefault(local, [])
+            # A read-only sheet replays its elements each time its rows are read again.
+            if not (ws.parent.read_only and any(ET.tostring(element) == ET.tostring(e) for e in kept)):
+                kept.append(element)
             return
         if local in KEPT_ELEMENTS:
             ws._kept[local] = element
