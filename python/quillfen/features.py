@@ -335,14 +335,20 @@ class Hyperlink:
 
 # Names a formula could read as a cell reference ("A1", "R1C1", "R", "C") are not allowed.
 _NAME = re.compile(r"[^\W\d][\w.]*\Z|\\[\w.\\]*\Z")
-_LOOKS_LIKE_CELL = re.compile(r"(?i)([A-Z]{1,3}[0-9]+|R[0-9]*C[0-9]*|R|C)\Z")
+_LOOKS_LIKE_CELL = re.compile(r"(?i)(?:([A-Z]{1,3})[0-9]+|R[0-9]*C[0-9]*|R|C)\Z")
+
+
+def _looks_like_cell(name: str) -> bool:
+    match = _LOOKS_LIKE_CELL.match(name)
+    # Letters past the last column of a sheet ("ZZZ1") name no cell.
+    return match is not None and (match.group(1) is None or column_index(match.group(1)) <= MAX_SHEET_COLUMN)
 
 
 def _check_name(name: object) -> str:
     name = check_text(name, "a defined name")
     if name.startswith("_xlnm."):
         return name  # the built-in names: print titles, print area, filter database...
-    if len(name) > 255 or _NAME.match(name) is None or _LOOKS_LIKE_CELL.match(name):
+    if len(name) > 255 or _NAME.match(name) is None or _looks_like_cell(name):
         raise ValueError("%r is not a valid defined name: a name starts with a letter, '_' or '\\', "
                          "has letters, digits, '_' and '.', and cannot look like a cell" % name)
     return name
