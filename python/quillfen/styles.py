@@ -6,6 +6,11 @@ id, fonts, fills and borders by position, and the alignment and protection of th
 for none). Fonts, fills, borders, alignments and protections are kept as the XML elements they
 are written as, so that formats read from a file are written back unchanged. The number format
 decides whether a number in that style is a date (or time) and whether it is an elapsed time.
+
+The style objects (`Font`, `PatternFill`, `GradientFill`, `Border` with its `Side`s, `Alignment`,
+`Protection`) are how cells show these elements: `Stylesheet.style_object` reads one from the
+element a style array points to, and `Stylesheet.with_object` gives the style array that points
+to an object's element, added to its collection unless an equal one is there.
 """
 
 import re
@@ -15,6 +20,9 @@ from array import array
 from .constants import MAIN_NS
 
 _M = "{%s}" % MAIN_NS
+
+__all__ = ["Alignment", "Border", "Color", "Fill", "Font", "GradientFill", "PatternFill", "Protection", "Side",
+           "StyleArray", "Stylesheet", "STYLE_FIELDS", "BUILTIN_FORMATS", "is_date_format", "is_timedelta_format"]
 
 STYLE_FIELDS = ("fontId", "fillId", "borderId", "numFmtId", "protectionId", "alignmentId",
                 "pivotButton", "quotePrefix", "xfId")
@@ -177,6 +185,9 @@ class Stylesheet:
         self.named_styles = list(named_styles or (_element(
             "cellStyle", {"name": "Normal", "xfId": "0", "builtinId": "0"}),))
         self.extra = dict(extra or {})
+        self._interned = {}  # style object -> (index, element) in its collection
+        self._objects = {}   # (kind, index) -> (element, the style object read from it)
+        self._derived = {}   # (style array bytes, field, index) -> the array with it set, shared
 
     def code(self, num_fmt):
         """The format code of a number format id, or None when the id is unknown."""
@@ -222,6 +233,55 @@ class Stylesheet:
             shared[NUM_FMT] = self.number_format_id(code)
         return shared
 
+    def style_object(self, style, kind):
+        """The `kind` of the style array `style` (None for the default format) as a style
+        object: "font", "fill", "border", "alignment" or "protection". An id that points
+        nowhere (a damaged file) gives what the writer writes for it, the default."""
+        field, collection, read, default = _KINDS[kind]
+        items = getattr(self, collection)
+        index = style[field] if style is not None else 0
+        if not 0 <= index < len(items):
+            index = 0
+        element = items[index]
+        cached = self._objects.get((kind, index))
+        if cached is not None and cached[0] is element:
+            return cached[1]
+        found = default if element is None else read(element)
+        self._objects[(kind, index)] = (element, found)
+        return found
+
+    def with_object(self, style, kind, value):
+        """The style array that is `style` (None for the default format) with the style object
+        `value` as its `kind`, which is added to its collection unless an equal element is
+        there. Callers asking for the same get the same array (style arrays are never changed
+        in place), so a million cells styled alike hold one array."""
+        field = _KINDS[kind][0]
+        index = self._intern(kind, value)
+        if style is not None and style[field] == index:
+            return style
+        key = (None if style is None else style.tobytes(), field, index)
+        shared = self._derived.get(key)
+        if shared is None:
+            if len(self._derived) >= _DERIVED_LIMIT:
+                self._derived.clear()
+            shared = StyleArray() if style is None else StyleArray(style)
+            shared[field] = index
+            self._derived[key] = shared
+        return shared
+
+    def _intern(self, kind, value):
+        field, collection, _read, default = _KINDS[kind]
+        if default is not None and value == default:
+            return 0  # "none": the format has no element of this kind
+        items = getattr(self, collection)
+        known = self._interned.get(value)
+        # Checked: the collection may have been replaced or changed since.
+        if known is not None and known[0] < len(items) and items[known[0]] is known[1]:
+            return known[0]
+        index = items.add(value._element())
+        self._interned[value] = (index, items[index])
+        return index
+
     def date_formats(self):
         """Style ids whose numbers are dates, times or durations."""
         return {i for i in range(len(self.cell_styles)) if is_date_format(self.format_code(i))}
@@ -229,3 +289,511 @@ class Stylesheet:
     def timedelta_formats(self):
         """Style ids whose numbers are durations (elapsed-time formats)."""
         return {i for i in range(len(self.cell_styles)) if is_timedelta_format(self.format_code(i))}
+
+
+# ------------------------------------------------------------------ style objects
+#
+# What a cell's `font`, `fill`, `border`, `alignment` and `protection` give and take. They are
+# values: immutable, hashable, equal when their fields are. A cell never holds one: assigning
+# it finds (or adds) its element in the workbook's collection and gives the cell the style
+# array that points there, so a styled cell costs its format id and nothing more.
+
+_HEX_COLOR = re.compile(r"(?:[0-9A-Fa-f]{2})?[0-9A-Fa-f]{6}\Z")
+
+
+def _rgb(value, what):
+    if not isinstance(value, str) or not _HEX_COLOR.match(value):
+        raise ValueError("%s %r: a colour is 'RRGGBB' or 'AARRGGBB' in hexadecimal digits" % (what, value))
+    value = value.upper()
+    return value if len(value) == 8 else "FF" + value
+
+
+def _choice(value, what, choices, none=()):
+    """`value` if it is one of `choices`; None for None and for the names of "none"."""
+    if value is None or value in none:
+        return None
+    if value not in choices:
+        raise ValueError("%s %r: one of %s" % (what, value, ", ".join(map(repr, choices))))
+    return value
+
+
+def _number(value, what, low=None, high=None, integral=False):
+    kinds = int if integral else (int, float)
+    if isinstance(value, bool) or not isinstance(value, kinds) or value != value:
+        raise TypeError("%s %r: a%s number" % (what, value, "n integer" if integral else ""))
+    if low is not None and value < low or high is not None and value > high:
+        raise ValueError("%s %r: from %s to %s" % (what, value, low, high))
+    return value
+
+
+def _number_text(value):
+    text = repr(value)
+    return text[:-2] if text.endswith(".0") else text
+
+
+def _parse_number(text):
+    """A number attribute as read: an int when it is whole, else a float; None when it is no
+    number."""
+    try:
+        return int(text)
+    except (TypeError, ValueError):
+        pass
+    try:
+        number = float(text)
+    except (TypeError, ValueError):
+        return None
+    return number if number == number and abs(number) != float("inf") else None
+
+
+def _parse_bool(text, default):
+    if text is None:
+        return default
+    return text not in ("0", "false")
+
+
+class _StyleValue:
+    """Fields named in `_fields`, set once by the constructor; equality and hashing by them."""
+
+    __slots__ = ()
+    _fields = ()
+
+    def _init(self, **values):
+        for name in self._fields:
+            object.__setattr__(self, name, values[name])
+
+    def __setattr__(self, name, value):
+        raise AttributeError("%s objects cannot be changed: make a new one (or use copy())" % type(self).__name__)
+
+    __delattr__ = __setattr__
+
+    def _values(self):
+        return tuple(getattr(self, name) for name in self._fields)
+
+    def __eq__(self, other):
+        if type(other) is not type(self):
+            return NotImplemented
+        return self._values() == other._values()
+
+    def __hash__(self):
+        return hash((type(self).__name__, self._values()))
+
+    def __repr__(self):
+        default = type(self)()
+        shown = ("%s=%r" % (name, getattr(self, name)) for name in self._fields
+                 if getattr(self, name) != getattr(default, name))
+        return "%s(%s)" % (type(self).__name__, ", ".join(shown))
+
+    def __reduce__(self):
+        return _rebuild, (type(self), dict(zip(self._fields, self._values())))
+
+    def copy(self, **changes):
+        """A new object with these fields changed."""
+        unknown = set(changes) - set(self._fields)
+        if unknown:
+            raise TypeError("%s has no field %s" % (type(self).__name__, ", ".join(sorted(unknown))))
+        return type(self)(**{**dict(zip(self._fields, self._values())), **changes})
+
+
+def _rebuild(cls, fields):
+    return cls(**fields)
+
+
+class Color(_StyleValue):
+    """A colour that is more than an RGB value: a theme colour, a palette (indexed) colour, the
+    automatic colour, any of them lightened or darkened by `tint` (-1 to 1). Style objects take
+    a plain RGB colour as a string ("RRGGBB" or "AARRGGBB") and give it back as "AARRGGBB";
+    other colours read from a file come back as `Color`."""
+
+    __slots__ = ("rgb", "indexed", "theme", "tint", "auto")
+    _fields = __slots__
+
+    def __init__(self, rgb=None, indexed=None, theme=None, tint=0, auto=False):
+        self._init(rgb=None if rgb is None else _rgb(rgb, "rgb"),
+                   indexed=None if indexed is None else _number(indexed, "indexed colour", 0, integral=True),
+                   theme=None if theme is None else _number(theme, "theme colour", 0, integral=True),
+                   tint=_number(tint, "tint", -1, 1), auto=bool(auto))
+
+
+def _color(value, what):
+    """A colour as style objects keep it: None, "AARRGGBB", or a `Color` that is more."""
+    if value is None:
+        return None
+    if isinstance(value, Color):
+        if value.rgb is not None and value == Color(value.rgb):
+            return value.rgb
+        return value
+    return _rgb(value, what)
+
+
+def _color_attrs(color):
+    if isinstance(color, str):
+        return {"rgb": color}
+    attrs = {}
+    if color.auto:
+        attrs["auto"] = "1"
+    if color.indexed is not None:
+        attrs["indexed"] = str(color.indexed)
+    if color.rgb is not None:
+        attrs["rgb"] = color.rgb
+    if color.theme is not None:
+        attrs["theme"] = str(color.theme)
+    if color.tint:
+        attrs["tint"] = _number_text(color.tint)
+    return attrs
+
+
+def _read_color(element):
+    """The colour of a colour element; None when it names none this model can hold."""
+    if element is None:
+        return None
+    rgb, tint = element.get("rgb"), _parse_number(element.get("tint")) or 0
+    if rgb is not None and _HEX_COLOR.match(rgb) and not tint and len(element.attrib) == 1:
+        return _rgb(rgb, "rgb")
+    try:
+        color = _color(Color(rgb=rgb if rgb is not None and _HEX_COLOR.match(rgb) else None,
+                            indexed=_int_or_none(element.get("indexed")),
+                            theme=_int_or_none(element.get("theme")),
+                            tint=max(-1, min(1, tint)),
+                            auto=_parse_bool(element.get("auto"), False)), "colour")
+    except (TypeError, ValueError):
+        return None
+    return None if color == Color() else color
+
+
+def _int_or_none(text):
+    number = _parse_number(text)
+    return number if isinstance(number, int) and number >= 0 else None
+
+
+UNDERLINES = ("single", "double", "singleAccounting", "doubleAccounting")
+VERTICAL_ALIGNS = ("superscript", "subscript", "baseline")
+FONT_SCHEMES = ("major", "minor")
+# Font properties that are on when present, in the order they are written.
+_FONT_FLAGS = (("bold", "b"), ("italic", "i"), ("strike", "strike"), ("condense", "condense"),
+               ("extend", "extend"), ("outline", "outline"), ("shadow", "shadow"))
+
+
+class Font(_StyleValue):
+    """The font of a cell's text. `size` is in points; `underline` is one of `UNDERLINES`;
+    `color` is "RRGGBB", "AARRGGBB" or a `Color`. A field left None leaves the workbook's
+    default in force."""
+
+    __slots__ = ("name", "size", "bold", "italic", "underline", "strike", "color", "vertAlign",
+                 "charset", "family", "scheme", "outline", "shadow", "condense", "extend")
+    _fields = __slots__
+
+    def __init__(self, name=None, size=None, bold=False, italic=False, underline=None, strike=False,
+                 color=None, vertAlign=None, charset=None, family=None, scheme=None, outline=False,
+                 shadow=False, condense=False, extend=False):
+        if name is not None and not isinstance(name, str):
+            raise TypeError("font name %r: a str" % (name,))
+        self._init(name=name, size=None if size is None else _number(size, "font size", 1, 409),
+                   bold=bool(bold), italic=bool(italic),
+                   underline="single" if underline is True else _choice(
+                       underline, "underline", UNDERLINES, ("none", False)),
+                   strike=bool(strike), color=_color(color, "font color"),
+                   vertAlign=_choice(vertAlign, "vertAlign", VERTICAL_ALIGNS),
+                   charset=None if charset is None else _number(charset, "charset", 0, 255, True),
+                   family=None if family is None else _number(family, "font family", 0, 14, True),
+                   scheme=_choice(scheme, "font scheme", FONT_SCHEMES, ("none",)),
+                   outline=bool(outline), shadow=bool(shadow), condense=bool(condense), extend=bool(extend))
+
+    def _element(self):
+        children = [_element(tag) for field, tag in _FONT_FLAGS if getattr(self, field)]
+        if self.underline is not None:
+            children.append(_element("u", None if self.underline == "single" else {"val": self.underline}))
+        for tag, value in (("vertAlign", self.vertAlign), ("sz", self.size)):
+            if value is not None:
+                children.append(_element(tag, {"val": _number_text(value) if tag == "sz" else value}))
+        if self.color is not None:
+            children.append(_element("color", _color_attrs(self.color)))
+        for tag, value in (("name", self.name), ("family", self.family), ("charset", self.charset),
+                           ("scheme", self.scheme)):
+            if value is not None:
+                children.append(_element(tag, {"val": str(value)}))
+        return _element("font", None, *children)
+
+    @classmethod
+    def _read(cls, element):
+        values = {}
+        for child in element:
+            tag = child.tag.rpartition("}")[2] if isinstance(child.tag, str) else ""
+            val = child.get("val")
+            values[tag] = child
+            if tag == "sz":
+                size = _parse_number(val)
+                values[tag] = size if size is not None and 1 <= size <= 409 else None
+        flags = {field: _parse_bool(values[tag].get("val"), True) for field, tag in _FONT_FLAGS if tag in values}
+        underline = values.get("u")
+        return _lenient(cls, **flags, name=_val(values.get("name")), size=values.get("sz"),
+                        underline=None if underline is None else underline.get("val", "single"),
+                        color=_read_color(values.get("color")),
+                        vertAlign=_val(values.get("vertAlign")),
+                        charset=_int_or_none(_val(values.get("charset"))),
+                        family=_int_or_none(_val(values.get("family"))),
+                        scheme=_val(values.get("scheme")))
+
+
+def _val(element):
+    return None if element is None else element.get("val")
+
+
+def _lenient(cls, **fields):
+    """`cls(**fields)`, without the fields that a damaged file gave values the constructor
+    refuses: each field is tried alone."""
+    try:
+        return cls(**fields)
+    except (TypeError, ValueError):
+        return cls(**{name: value for name, value in fields.items() if _accepted(cls, name, value)})
+
+
+def _accepted(cls, name, value):
+    try:
+        cls(**{name: value})
+    except (TypeError, ValueError):
+        return False
+    return True
+
+
+FILL_TYPES = ("solid", "darkDown", "darkGray", "darkGrid", "darkHorizontal", "darkTrellis", "darkUp",
+              "darkVertical", "gray0625", "gray125", "lightDown", "lightGray", "lightGrid",
+              "lightHorizontal", "lightTrellis", "lightUp", "lightVertical", "mediumGray")
+
+
+class Fill(_StyleValue):
+    """What fills a cell's background: a `PatternFill` or a `GradientFill`."""
+
+    __slots__ = ()
+
+
+class PatternFill(Fill):
+    """A background of one pattern (`fill_type`, one of `FILL_TYPES`; "solid" shows `fgColor`
+    alone) in the foreground colour over the background colour."""
+
+    __slots__ = ("fill_type", "fgColor", "bgColor")
+    _fields = __slots__
+
+    def __init__(self, fill_type=None, fgColor=None, bgColor=None):
+        self._init(fill_type=_choice(fill_type, "fill type", FILL_TYPES, ("none",)),
+                   fgColor=_color(fgColor, "fgColor"), bgColor=_color(bgColor, "bgColor"))
+
+    def _element(self):
+        pattern = _element("patternFill", {"patternType": self.fill_type or "none"})
+        for tag in ("fgColor", "bgColor"):
+            color = getattr(self, tag)
+            if color is not None:
+                pattern.append(_element(tag, _color_attrs(color)))
+        return _element("fill", None, pattern)
+
+    @classmethod
+    def _read(cls, pattern):
+        return _lenient(cls, fill_type=pattern.get("patternType"),
+                        fgColor=_read_color(pattern.find(_M + "fgColor")),
+                        bgColor=_read_color(pattern.find(_M + "bgColor")))
+
+
+class GradientFill(Fill):
+    """A background that passes through the colours of `stop`, a sequence of (position from 0
+    to 1, colour): along the angle `degree` ("linear") or from the rectangle given by `left`,
+    `right`, `top` and `bottom` outwards ("path")."""
+
+    __slots__ = ("type", "degree", "left", "right", "top", "bottom", "stop")
+    _fields = __slots__
+
+    def __init__(self, type="linear", degree=0, left=0, right=0, top=0, bottom=0, stop=()):
+        stops = []
+        for item in stop:
+            position, color = item
+            stops.append((_number(position, "gradient stop", 0, 1), _color(color, "gradient stop color")))
+        self._init(type=_choice(type, "gradient type", ("linear", "path")) or "linear",
+                   degree=_number(degree, "degree"),
+                   **{side: _number(value, side, 0, 1) for side, value in
+                      (("left", left), ("right", right), ("top", top), ("bottom", bottom))},
+                   stop=tuple(stops))
+
+    def _element(self):
+        attrs = {} if self.type == "linear" else {"type": self.type}
+        for name in ("degree", "left", "right", "top", "bottom"):
+            if getattr(self, name):
+                attrs[name] = _number_text(getattr(self, name))
+        stops = (_element("stop", {"position": _number_text(position)}, _element("color", _color_attrs(color)))
+                 for position, color in self.stop)
+        return _element("fill", None, _element("gradientFill", attrs, *stops))
+
+    @classmethod
+    def _read(cls, gradient):
+        stops = []
+        for stop in gradient.findall(_M + "stop"):
+            position, color = _parse_number(stop.get("position")), _read_color(stop.find(_M + "color"))
+            if position is not None and color is not None:
+                stops.append((position, color))
+        numbers = {name: _parse_number(gradient.get(name)) or 0
+                   for name in ("degree", "left", "right", "top", "bottom")}
+        return _lenient(cls, type=gradient.get("type", "linear"), stop=stops, **numbers)
+
+
+def _read_fill(element):
+    pattern = element.find(_M + "patternFill")
+    if pattern is not None:
+        return PatternFill._read(pattern)
+    gradient = element.find(_M + "gradientFill")
+    if gradient is not None:
+        return GradientFill._read(gradient)
+    return PatternFill()
+
+
+BORDER_STYLES = ("dashDot", "dashDotDot", "dashed", "dotted", "double", "hair", "medium", "mediumDashDot",
+                 "mediumDashDotDot", "mediumDashed", "slantDashDot", "thick", "thin")
+_SIDES = ("left", "right", "top", "bottom", "diagonal", "vertical", "horizontal")
+
+
+class Side(_StyleValue):
+    """One edge of a cell's border: its line `style` (one of `BORDER_STYLES`) and colour."""
+
+    __slots__ = ("style", "color")
+    _fields = __slots__
+
+    def __init__(self, style=None, color=None):
+        self._init(style=_choice(style, "border style", BORDER_STYLES, ("none",)),
+                   color=_color(color, "border color"))
+
+    def _element(self, tag):
+        side = _element(tag, None if self.style is None else {"style": self.style})
+        if self.color is not None:
+            side.append(_element("color", _color_attrs(self.color)))
+        return side
+
+    @classmethod
+    def _read(cls, element):
+        if element is None:
+            return cls()
+        return _lenient(cls, style=element.get("style"), color=_read_color(element.find(_M + "color")))
+
+
+class Border(_StyleValue):
+    """The edges of a cell: each a `Side` (an empty `Side()` draws nothing). `vertical` and
+    `horizontal` are the inner edges of a range; the diagonal is drawn upwards, downwards or
+    both as `diagonal_up` and `diagonal_down` say."""
+
+    __slots__ = ("left", "right", "top", "bottom", "diagonal", "diagonal_up", "diagonal_down",
+                 "vertical", "horizontal", "outline")
+    _fields = __slots__
+
+    def __init__(self, left=None, right=None, top=None, bottom=None, diagonal=None, diagonal_up=False,
+                 diagonal_down=False, vertical=None, horizontal=None, outline=True):
+        sides = {}
+        for name, side in (("left", left), ("right", right), ("top", top), ("bottom", bottom),
+                           ("diagonal", diagonal), ("vertical", vertical), ("horizontal", horizontal)):
+            if side is None:
+                side = Side()
+            elif not isinstance(side, Side):
+                raise TypeError("border %s: a Side, not %s" % (name, type(side).__name__))
+            sides[name] = side
+        self._init(**sides, diagonal_up=bool(diagonal_up), diagonal_down=bool(diagonal_down),
+                   outline=bool(outline))
+
+    def _element(self):
+        attrs = {}
+        if self.diagonal_up:
+            attrs["diagonalUp"] = "1"
+        if self.diagonal_down:
+            attrs["diagonalDown"] = "1"
+        if not self.outline:
+            attrs["outline"] = "0"
+        empty = Side()
+        return _element("border", attrs, *(getattr(self, name)._element(name) for name in _SIDES
+                                           if getattr(self, name) != empty))
+
+    @classmethod
+    def _read(cls, element):
+        return cls(**{name: Side._read(element.find(_M + name)) for name in _SIDES},
+                   diagonal_up=_parse_bool(element.get("diagonalUp"), False),
+                   diagonal_down=_parse_bool(element.get("diagonalDown"), False),
+                   outline=_parse_bool(element.get("outline"), True))
+
+
+HORIZONTAL_ALIGNMENTS = ("general", "left", "center", "right", "fill", "justify", "centerContinuous",
+                         "distributed")
+VERTICAL_ALIGNMENTS = ("top", "center", "bottom", "justify", "distributed")
+# Field, attribute and default, in the schema's order of the attributes.
+_ALIGNMENT_ATTRS = (("horizontal", "horizontal", None), ("vertical", "vertical", None),
+                    ("text_rotation", "textRotation", 0), ("wrap_text", "wrapText", False),
+                    ("indent", "indent", 0), ("relative_indent", "relativeIndent", 0),
+                    ("justify_last_line", "justifyLastLine", False), ("shrink_to_fit", "shrinkToFit", False),
+                    ("reading_order", "readingOrder", 0))
+
+
+class Alignment(_StyleValue):
+    """Where a cell's text sits: `horizontal` (one of `HORIZONTAL_ALIGNMENTS`), `vertical`
+    (one of `VERTICAL_ALIGNMENTS`), wrapped or shrunk to fit, indented by `indent` steps, and
+    turned by `text_rotation` degrees (0 to 180; 255 stacks the letters)."""
+
+    __slots__ = tuple(field for field, _attr, _default in _ALIGNMENT_ATTRS)
+    _fields = ("horizontal", "vertical", "wrap_text", "shrink_to_fit", "indent", "text_rotation",
+               "relative_indent", "justify_last_line", "reading_order")
+
+    def __init__(self, horizontal=None, vertical=None, wrap_text=False, shrink_to_fit=False, indent=0,
+                 text_rotation=0, relative_indent=0, justify_last_line=False, reading_order=0):
+        text_rotation = _number(text_rotation, "text rotation", 0, 255, True)
+        if 180 < text_rotation < 255:
+            raise ValueError("text rotation %r: from 0 to 180 degrees, or 255 for stacked letters" % text_rotation)
+        self._init(horizontal=_choice(horizontal, "horizontal alignment", HORIZONTAL_ALIGNMENTS),
+                   vertical=_choice(vertical, "vertical alignment", VERTICAL_ALIGNMENTS),
+                   wrap_text=bool(wrap_text), shrink_to_fit=bool(shrink_to_fit),
+                   indent=_number(indent, "indent", 0, 255, True), text_rotation=text_rotation,
+                   relative_indent=_number(relative_indent, "relative indent", -255, 255, True),
+                   justify_last_line=bool(justify_last_line),
+                   reading_order=_number(reading_order, "reading order", 0, 2, True))
+
+    def _element(self):
+        attrs = {}
+        for field, attr, default in _ALIGNMENT_ATTRS:
+            value = getattr(self, field)
+            if value != default:
+                attrs[attr] = "1" if value is True else str(value)
+        return _element("alignment", attrs)
+
+    @classmethod
+    def _read(cls, element):
+        fields = {}
+        for field, attr, default in _ALIGNMENT_ATTRS:
+            text = element.get(attr)
+            if text is not None:
+                fields[field] = (_parse_bool(text, default) if isinstance(default, bool)
+                                 else _parse_number(text) if default == 0 else text)
+        return _lenient(cls, **fields)
+
+
+class Protection(_StyleValue):
+    """Whether a cell is locked and its formula hidden once its sheet is protected."""
+
+    __slots__ = ("locked", "hidden")
+    _fields = __slots__
+
+    def __init__(self, locked=True, hidden=False):
+        self._init(locked=bool(locked), hidden=bool(hidden))
+
+    def _element(self):
+        attrs = {}
+        if not self.locked:
+            attrs["locked"] = "0"
+        if self.hidden:
+            attrs["hidden"] = "1"
+        return _element("protection", attrs)
+
+    @classmethod
+    def _read(cls, element):
+        return cls(_parse_bool(element.get("locked"), True), _parse_bool(element.get("hidden"), False))
+
+
+# Each kind of style object: its field in the style array, the collection its elements are kept
+# in, how one is read from its element, and what id 0 stands for when it means "none".
+_KINDS = {
+    "font": (STYLE_FIELDS.index("fontId"), "fonts", Font._read, None),
+    "fill": (STYLE_FIELDS.index("fillId"), "fills", _read_fill, None),
+    "border": (STYLE_FIELDS.index("borderId"), "borders", Border._read, None),
+    "alignment": (STYLE_FIELDS.index("alignmentId"), "alignments", Alignment._read, Alignment()),
+    "protection": (STYLE_FIELDS.index("protectionId"), "protections", Protection._read, Protection()),
+}
+STYLE_KINDS = {"font": Font, "fill": Fill, "border": Border, "alignment": Alignment, "protection": Protection}
+_DERIVED_LIMIT = 1 << 16
