@@ -220,12 +220,10 @@ class Stylesheet:
 
     def formatted(self, style, code):
         """The style array that shows numbers with the format `code` and is otherwise `style`
-        (None for the default format): a new array, or for the default format one array shared
-        by every caller (style arrays are never changed in place)."""
+        (None for the default format), shared by every caller asking for the same (style arrays
+        are never changed in place)."""
         if style is not None:
-            copy = StyleArray(style)
-            copy[NUM_FMT] = self.number_format_id(code)
-            return copy
+            return self._with_field(style, NUM_FMT, self.number_format_id(code))
         # PERF NOTE: every date appended to a row without a format of its own comes here.
         shared = self._formatted.get(code)
         if shared is None or self.code(shared[NUM_FMT]) != code:
@@ -255,8 +253,11 @@ class Stylesheet:
         `value` as its `kind`, which is added to its collection unless an equal element is
         there. Callers asking for the same get the same array (style arrays are never changed
         in place), so a million cells styled alike hold one array."""
-        field = _KINDS[kind][0]
-        index = self._intern(kind, value)
+        return self._with_field(style, _KINDS[kind][0], self._intern(kind, value))
+
+    def _with_field(self, style, field, index):
+        """`style` with `field` set to `index`. Callers asking for the same get the same array
+        (style arrays are never changed in place), so a million cells styled alike hold one."""
         if style is not None and style[field] == index:
             return style
         key = (None if style is None else style.tobytes(), field, index)
