@@ -13,9 +13,13 @@ element a style array points to, and `Stylesheet.with_object` gives the style ar
 to an object's element, added to its collection unless an equal one is there.
 """
 
+from __future__ import annotations
+
 import re
 import xml.etree.ElementTree as ET
 from array import array
+from collections.abc import Iterable
+from typing import Any, Self
 
 from .constants import MAIN_NS
 
@@ -355,28 +359,30 @@ def _parse_bool(text, default):
 class _StyleValue:
     """Fields named in `_fields`, set once by the constructor; equality and hashing by them."""
 
-    __slots__ = ()
+    # PERF NOTE: the fields as a tuple and its hash, worked out once: every assignment to a
+    # cell looks its object up by them.
+    __slots__ = ("_key", "_hash")
     _fields = ()
 
     def _init(self, **values):
         for name in self._fields:
             object.__setattr__(self, name, values[name])
+        key = tuple(values[name] for name in self._fields)
+        object.__setattr__(self, "_key", key)
+        object.__setattr__(self, "_hash", hash((type(self).__name__, key)))
 
     def __setattr__(self, name, value):
         raise AttributeError("%s objects cannot be changed: make a new one (or use copy())" % type(self).__name__)
 
     __delattr__ = __setattr__
 
-    def _values(self):
-        return tuple(getattr(self, name) for name in self._fields)
-
     def __eq__(self, other):
         if type(other) is not type(self):
             return NotImplemented
-        return self._values() == other._values()
+        return self._key == other._key
 
     def __hash__(self):
-        return hash((type(self).__name__, self._values()))
+        return self._hash
 
     def __repr__(self):
         default = type(self)()
@@ -385,14 +391,14 @@ class _StyleValue:
         return "%s(%s)" % (type(self).__name__, ", ".join(shown))
 
     def __reduce__(self):
-        return _rebuild, (type(self), dict(zip(self._fields, self._values())))
+        return _rebuild, (type(self), dict(zip(self._fields, self._key)))
 
-    def copy(self, **changes):
+    def copy(self, **changes: Any) -> Self:
         """A new object with these fields changed."""
         unknown = set(changes) - set(self._fields)
         if unknown:
             raise TypeError("%s has no field %s" % (type(self).__name__, ", ".join(sorted(unknown))))
-        return type(self)(**{**dict(zip(self._fields, self._values())), **changes})
+        return type(self)(**{**dict(zip(self._fields, self._key)), **changes})
 
 
 def _rebuild(cls, fields):
@@ -408,11 +414,15 @@ class Color(_StyleValue):
     __slots__ = ("rgb", "indexed", "theme", "tint", "auto")
     _fields = __slots__
 
-    def __init__(self, rgb=None, indexed=None, theme=None, tint=0, auto=False):
+    def __init__(self, rgb: str | None = None, indexed: int | None = None, theme: int | None = None,
+                 tint: float = 0, auto: bool = False) -> None:
         self._init(rgb=None if rgb is None else _rgb(rgb, "rgb"),
                    indexed=None if indexed is None else _number(indexed, "indexed colour", 0, integral=True),
                    theme=None if theme is None else _number(theme, "theme colour", 0, integral=True),
                    tint=_number(tint, "tint", -1, 1), auto=bool(auto))
+
+
+ColorLike = str | Color | None  # "RRGGBB", "AARRGGBB", a Color, or none
 
 
 def _color(value, what):
@@ -483,9 +493,11 @@ class Font(_StyleValue):
                  "charset", "family", "scheme", "outline", "shadow", "condense", "extend")
     _fields = __slots__
 
-    def __init__(self, name=None, size=None, bold=False, italic=False, underline=None, strike=False,
-                 color=None, vertAlign=None, charset=None, family=None, scheme=None, outline=False,
-                 shadow=False, condense=False, extend=False):
+    def __init__(self, name: str | None = None, size: float | None = None, bold: bool = False,
+                 italic: bool = False, underline: str | None = None, strike: bool = False,
+                 color: ColorLike = None, vertAlign: str | None = None, charset: int | None = None,
+                 family: int | None = None, scheme: str | None = None, outline: bool = False,
+                 shadow: bool = False, condense: bool = False, extend: bool = False) -> None:
         if name is not None and not isinstance(name, str):
             raise TypeError("font name %r: a str" % (name,))
         self._init(name=name, size=None if size is None else _number(size, "font size", 1, 409),
@@ -574,7 +586,7 @@ class PatternFill(Fill):
     __slots__ = ("fill_type", "fgColor", "bgColor")
     _fields = __slots__
 
-    def __init__(self, fill_type=None, fgColor=None, bgColor=None):
+    def __init__(self, fill_type: str | None = None, fgColor: ColorLike = None, bgColor: ColorLike = None) -> None:
         self._init(fill_type=_choice(fill_type, "fill type", FILL_TYPES, ("none",)),
                    fgColor=_color(fgColor, "fgColor"), bgColor=_color(bgColor, "bgColor"))
 
@@ -601,7 +613,8 @@ class GradientFill(Fill):
     __slots__ = ("type", "degree", "left", "right", "top", "bottom", "stop")
     _fields = __slots__
 
-    def __init__(self, type="linear", degree=0, left=0, right=0, top=0, bottom=0, stop=()):
+    def __init__(self, type: str = "linear", degree: float = 0, left: float = 0, right: float = 0, top: float = 0,
+                 bottom: float = 0, stop: Iterable[tuple[float, ColorLike]] = ()) -> None:
         stops = []
         for item in stop:
             position, color = item
@@ -654,7 +667,7 @@ class Side(_StyleValue):
     __slots__ = ("style", "color")
     _fields = __slots__
 
-    def __init__(self, style=None, color=None):
+    def __init__(self, style: str | None = None, color: ColorLike = None) -> None:
         self._init(style=_choice(style, "border style", BORDER_STYLES, ("none",)),
                    color=_color(color, "border color"))
 
@@ -680,8 +693,10 @@ class Border(_StyleValue):
                  "vertical", "horizontal", "outline")
     _fields = __slots__
 
-    def __init__(self, left=None, right=None, top=None, bottom=None, diagonal=None, diagonal_up=False,
-                 diagonal_down=False, vertical=None, horizontal=None, outline=True):
+    def __init__(self, left: Side | None = None, right: Side | None = None, top: Side | None = None,
+                 bottom: Side | None = None, diagonal: Side | None = None, diagonal_up: bool = False,
+                 diagonal_down: bool = False, vertical: Side | None = None, horizontal: Side | None = None,
+                 outline: bool = True) -> None:
         sides = {}
         for name, side in (("left", left), ("right", right), ("top", top), ("bottom", bottom),
                            ("diagonal", diagonal), ("vertical", vertical), ("horizontal", horizontal)):
@@ -733,8 +748,9 @@ class Alignment(_StyleValue):
     _fields = ("horizontal", "vertical", "wrap_text", "shrink_to_fit", "indent", "text_rotation",
                "relative_indent", "justify_last_line", "reading_order")
 
-    def __init__(self, horizontal=None, vertical=None, wrap_text=False, shrink_to_fit=False, indent=0,
-                 text_rotation=0, relative_indent=0, justify_last_line=False, reading_order=0):
+    def __init__(self, horizontal: str | None = None, vertical: str | None = None, wrap_text: bool = False,
+                 shrink_to_fit: bool = False, indent: int = 0, text_rotation: int = 0, relative_indent: int = 0,
+                 justify_last_line: bool = False, reading_order: int = 0) -> None:
         text_rotation = _number(text_rotation, "text rotation", 0, 255, True)
         if 180 < text_rotation < 255:
             raise ValueError("text rotation %r: from 0 to 180 degrees, or 255 for stacked letters" % text_rotation)
@@ -771,7 +787,7 @@ class Protection(_StyleValue):
     __slots__ = ("locked", "hidden")
     _fields = __slots__
 
-    def __init__(self, locked=True, hidden=False):
+    def __init__(self, locked: bool = True, hidden: bool = False) -> None:
         self._init(locked=bool(locked), hidden=bool(hidden))
 
     def _element(self):
