@@ -618,6 +618,8 @@ class GradientFill(Fill):
         stops = []
         for item in stop:
             position, color = item
+            if color is None:
+                raise ValueError("gradient stop at %r: a stop needs a colour" % (position,))
             stops.append((_number(position, "gradient stop", 0, 1), _color(color, "gradient stop color")))
         self._init(type=_choice(type, "gradient type", ("linear", "path")) or "linear",
                    degree=_number(degree, "degree"),
@@ -639,7 +641,7 @@ class GradientFill(Fill):
         stops = []
         for stop in gradient.findall(_M + "stop"):
             position, color = _parse_number(stop.get("position")), _read_color(stop.find(_M + "color"))
-            if position is not None and color is not None:
+            if position is not None and 0 <= position <= 1 and color is not None:
                 stops.append((position, color))
         numbers = {name: _parse_number(gradient.get(name)) or 0
                    for name in ("degree", "left", "right", "top", "bottom")}

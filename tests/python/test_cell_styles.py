@@ -14,6 +14,7 @@ from hypothesis import strategies as st
 
 import quillfen
 from quillfen import WriteOnlyCell
+from quillfen.reader.styles import read_stylesheet
 from quillfen.utils.cells import coordinate_of
 from quillfen.styles import (BORDER_STYLES, FILL_TYPES, HORIZONTAL_ALIGNMENTS, UNDERLINES, VERTICAL_ALIGNMENTS,
                              Alignment, Border, Color, Font, GradientFill, PatternFill, Protection, Side)
@@ -217,6 +218,7 @@ def test_formats_read_from_a_file():
     (lambda: Alignment(horizontal="middle"), ValueError, "horizontal"),
     (lambda: Alignment(text_rotation=200), ValueError, "text rotation"),
     (lambda: Alignment(indent=-1), ValueError, "indent"),
+    (lambda: GradientFill(stop=[(0, "FF0000"), (1, None)]), ValueError, "needs a colour"),
     (lambda: Font().copy(weight=700), TypeError, "no field weight"),
 ])
 def test_bad_style_values_are_refused(make, error, words):
@@ -238,3 +240,29 @@ def test_colors_read_back_with_alpha():
     assert PatternFill("solid", "8000ff7f").fgColor == "8000FF7F"
     assert Font(color=Color("abcdef")).color == "FFABCDEF"
     assert Font(color=Color(theme=4, tint=-0.5)).color == Color(theme=4, tint=-0.5)
+
+
+def test_odd_format_elements_read_as_what_they_can_say():
+    # Values a damaged or unusual file may hold: what the model cannot hold is left out, never
+    # an error when a cell's format is read.
+    part = b"""<styleSheet xmlns="http://schemas.openxmlformats.org/spreadsheetml/2006/main">
+      <fonts><font><b val="0"/><i/><sz val="big"/><u/><color rgb="red" tint="0.5"/><name val="X"/>
+        <family val="-3"/><scheme val="odd"/></font>
+        <font><sz val="10.50"/><color theme="3" tint="-7"/><vertAlign val="superscript"/></font></fonts>
+      <fills><fill><patternFill patternType="stripes"><fgColor rgb="FF00FF00"/></patternFill></fill>
+        <fill><gradientFill degree="x"><stop position="2"><color rgb="FF000000"/></stop>
+          <stop position="1"><color rgb="FFFFFFFF"/></stop></gradientFill></fill><fill/></fills>
+      <borders><border diagonalUp="true"><left style="wavy"/><top style="thin"><color indexed="64"/></top></border></borders>
+      <cellXfs><xf fontId="0" fillId="0" borderId="0"><alignment horizontal="middle" indent="2" textRotation="400"/>
+        <protection locked="false" hidden="1"/></xf>
+        <xf fontId="1" fillId="1" borderId="7"/><xf fontId="0" fillId="2"/></cellXfs></styleSheet>"""
+    sheet = read_stylesheet(part)
+    first, second, third = sheet.cell_styles
+    look = {kind: [sheet.style_object(style, kind) for style in (first, second, third)]
+            for kind in ("font", "fill", "border", "alignment", "protection")}
+    assert look["font"][:2] == [Font("X", italic=True, underline="single", color=Color(tint=0.5)),
+                                Font(size=10.5, color=Color(theme=3, tint=-1), vertAlign="superscript")]
+    assert look["fill"] == [PatternFill(fgColor="FF00FF00"), GradientFill(stop=[(1, "FFFFFFFF")]), PatternFill()]
+    # Border 7 does not exist: border 0 is written in its place, and read.
+    assert look["border"] == [Border(top=Side("thin", Color(indexed=64)), diagonal_up=True)] * 3
+    assert look["alignment"][0] == Alignment(indent=2) and look["protection"][0] == Protection(False, True)
