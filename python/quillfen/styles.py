@@ -15,6 +15,7 @@ to an object's element, added to its collection unless an equal one is there.
 
 from __future__ import annotations
 
+import math
 import re
 import xml.etree.ElementTree as ET
 from array import array
@@ -324,8 +325,10 @@ def _choice(value, what, choices, none=()):
 
 def _number(value, what, low=None, high=None, integral=False):
     kinds = int if integral else (int, float)
-    if isinstance(value, bool) or not isinstance(value, kinds) or value != value:
+    if isinstance(value, bool) or not isinstance(value, kinds):
         raise TypeError("%s %r: a%s number" % (what, value, "n integer" if integral else ""))
+    if not math.isfinite(value):
+        raise ValueError("%s %r: a finite number" % (what, value))
     if low is not None and value < low or high is not None and value > high:
         raise ValueError("%s %r: from %s to %s" % (what, value, low, high))
     return value
@@ -347,7 +350,7 @@ def _parse_number(text):
         number = float(text)
     except (TypeError, ValueError):
         return None
-    return number if number == number and abs(number) != float("inf") else None
+    return number if math.isfinite(number) else None
 
 
 def _parse_bool(text, default):

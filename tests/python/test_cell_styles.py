@@ -218,6 +218,7 @@ def test_formats_read_from_a_file():
     (lambda: Alignment(horizontal="middle"), ValueError, "horizontal"),
     (lambda: Alignment(text_rotation=200), ValueError, "text rotation"),
     (lambda: Alignment(indent=-1), ValueError, "indent"),
+    (lambda: GradientFill(degree=float("inf")), ValueError, "degree"),
     (lambda: GradientFill(stop=[(0, "FF0000"), (1, None)]), ValueError, "needs a colour"),
     (lambda: Font().copy(weight=700), TypeError, "no field weight"),
 ])
