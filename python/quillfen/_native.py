@@ -8,28 +8,34 @@ when the engine raises `NativeFallback`.
 """
 
 import os
+from collections.abc import Callable, Iterator
+from types import ModuleType
+from typing import TypeVar
 
+_engine: ModuleType | None
 try:
     from quillfen import _quillfen as _engine
 except ImportError:  # a source checkout without a build: pure Python only
     _engine = None
+
+T = TypeVar("T")
 
 
 class _NeverRaised(Exception):
     """Stands in for NativeFallback when the engine is not built."""
 
 
-NativeFallback = _engine.NativeFallback if _engine is not None else _NeverRaised
+NativeFallback: type[Exception] = _engine.NativeFallback if _engine is not None else _NeverRaised
 
 
-def engine():
+def engine() -> ModuleType | None:
     """The native module, or None when it is missing or disabled by QUILLFEN_PURE_PYTHON=1."""
     if _engine is None or os.environ.get("QUILLFEN_PURE_PYTHON") == "1":
         return None
     return _engine
 
 
-def native_or_pure(native, pure):
+def native_or_pure(native: Callable[[ModuleType], T], pure: Callable[[], T]) -> T:
     """`native(engine)` when the engine is on; `pure()` when it is off or declines the work.
 
     `native` must leave nothing half done when it raises NativeFallback: the pure-Python path
@@ -43,7 +49,8 @@ def native_or_pure(native, pure):
     return pure()
 
 
-def stream_native_or_pure(native, pure):
+def stream_native_or_pure(native: Callable[[ModuleType], Iterator[T]],
+                          pure: Callable[[], Iterator[T]]) -> Iterator[T]:
     """The items of the generator `native(engine)`, continued by those of `pure()` when the
     engine is off or declines part-way; `pure` is called only then, after the items already
     delivered, so it can pass over them."""
