@@ -127,9 +127,8 @@ def test_styles_read_back_equal_with_one_format_per_combination(assignments, she
             got = {key: looks(back.worksheets[0].cell(*key)) for key in want}
             assert got == want
             assert len(back.stylesheet.cell_styles) == len(set(want.values()) | {default})
-            streamed = _streamed(load(out, read_only=True))
-            assert {(row, column): streamed[title, coordinate_of(row, column)] for row, column in want
-                    for title in [back.worksheets[0].title]} == want
+            title, streamed = back.worksheets[0].title, _streamed(load(out, read_only=True))
+            assert {key: streamed[title, coordinate_of(*key)] for key in want} == want
 
 
 def _streamed(wb):
