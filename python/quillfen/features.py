@@ -16,11 +16,12 @@ from collections.abc import Iterator, Mapping
 from typing import Any
 
 from .constants import MAIN_NS, MAX_ROW, MAX_SHEET_COLUMN
+from .styles import Color, ColorLike, _color, _read_color
 from .utils.cells import column_index, column_letter, coordinate_of, coordinate_to_tuple, range_boundaries
 
 __all__ = ["RowDimension", "RowDimensions", "ColumnDimension", "ColumnDimensions", "AutoFilter",
            "SheetProperties", "Hyperlink", "DefinedName", "DefinedNames", "SheetFeatures",
-           "cell_range", "argb"]
+           "cell_range"]
 
 _M = "{%s}" % MAIN_NS
 PRINT_TITLES = "_xlnm.Print_Titles"
@@ -28,7 +29,6 @@ PRINT_AREA = "_xlnm.Print_Area"
 MAX_ROW_HEIGHT = 409       # points, as spreadsheet programs allow
 MAX_COLUMN_WIDTH = 255     # characters
 _TRUE = ("1", "true")
-_ARGB = re.compile(r"(?:[0-9A-Fa-f]{2})?[0-9A-Fa-f]{6}\Z")
 # XML 1.0 refuses these in text (tab, line feed and carriage return are allowed).
 _NOT_XML = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\ud800-\udfff\ufffe\uffff]")
 
@@ -56,15 +56,6 @@ def _range_text(min_row: int, min_col: int, max_row: int, max_col: int) -> str:
     if (min_row, min_col) == (max_row, max_col):
         return first
     return "%s:%s" % (first, coordinate_of(max_row, max_col))
-
-
-def argb(value: object, what: str = "colour") -> str:
-    """A colour as "AARRGGBB" from "RRGGBB" (opaque: "FF" added) or "AARRGGBB"."""
-    if not isinstance(value, str):
-        raise TypeError("a %s is a str such as 'FF0000', not %s" % (what, type(value).__name__))
-    if _ARGB.match(value) is None:
-        raise ValueError("%r is not a valid %s: expected 'RRGGBB' or 'AARRGGBB' in hex digits" % (value, what))
-    return ("FF" + value if len(value) == 6 else value).upper()
 
 
 def check_text(value: object, what: str) -> str:
@@ -262,26 +253,24 @@ class AutoFilter:
 
 
 class SheetProperties:
-    """The sheet's properties: `tabColor`, the colour of its tab ("AARRGGBB", settable as
-    "RRGGBB" too), or None. A tab colour read as a theme or indexed colour reads as None and
-    is written back unchanged unless replaced."""
+    """The sheet's properties: `tabColor`, the colour of its tab, as colours of
+    `quillfen.styles` are ("RRGGBB" or "AARRGGBB", read back as "AARRGGBB"; a `Color` for a
+    theme or palette colour), or None."""
 
     __slots__ = ("_element", "_tab", "_tab_set")
 
     def __init__(self, element: ET.Element | None = None) -> None:
         self._element = element
         self._tab_set = False
-        tab = element.find(_M + "tabColor") if element is not None else None
-        rgb = tab.get("rgb") if tab is not None else None
-        self._tab = rgb.upper() if rgb is not None and _ARGB.match(rgb) and len(rgb) == 8 else None
+        self._tab = _read_color(element.find(_M + "tabColor")) if element is not None else None
 
     @property
-    def tabColor(self) -> str | None:
+    def tabColor(self) -> str | Color | None:
         return self._tab
 
     @tabColor.setter
-    def tabColor(self, value: str | None) -> None:
-        self._tab = None if value is None else argb(value, "tab colour")
+    def tabColor(self, value: ColorLike) -> None:
+        self._tab = _color(value, "tab colour")
         self._tab_set = True
 
 

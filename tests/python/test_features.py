@@ -12,6 +12,7 @@ import pytest
 import quillfen
 from quillfen.comments import Comment
 from quillfen.features import DefinedName, Hyperlink
+from quillfen.styles import Color
 
 
 @pytest.fixture(params=["etree", "lxml"])
@@ -42,6 +43,7 @@ def featured():
     other["A1"].comment = Comment("on the other sheet", "Bob")
     ws.auto_filter.ref = "A1:C5"
     ws.sheet_properties.tabColor = "1072ba"
+    other.sheet_properties.tabColor = Color(theme=4, tint=0.4)
     wb.defined_names.add(DefinedName("Rate", "Data!$C$2"))
     ws.defined_names.add(DefinedName("Local", "Data!$A$1:$A$5"))
     ws.print_title_rows = "1:2"
@@ -93,6 +95,7 @@ def test_features_read_back_the_same_with_and_without_the_engine(xml_mode, monke
     want = features_of(featured())
     assert features_of(native) == features_of(pure) == want
     assert want["Data"]["tab"] == "FF1072BA" and want["Data"]["area"] == "A1:F40"
+    assert want["Other"]["tab"] == Color(theme=4, tint=0.4)
     link = native["Data"]["A2"].hyperlink
     assert link == Hyperlink("A2", target="https://example.com/a?b=1&c=2")
     # Loaded and saved again untouched: the same parts, byte for byte.

@@ -11,6 +11,7 @@ import xml.etree.ElementTree as ET
 from ..comments import Comment
 from ..constants import DOC_REL_NS, MAIN_NS, REL_NS, XML_NS
 from ..features import Hyperlink
+from ..styles import _color_attrs
 from ..utils.cells import column_index, coordinate_of
 from .xml import element, plain_copy
 
@@ -118,7 +119,7 @@ def _sheet_pr(ws):
         for tab in node.findall(_M + "tabColor"):
             node.remove(tab)
         if props.tabColor is not None:
-            node.insert(0, ET.Element(_M + "tabColor", {"rgb": props.tabColor}))
+            node.insert(0, ET.Element(_M + "tabColor", _color_attrs(props.tabColor)))
     return node if len(node) or node.attrib else None
 
 
