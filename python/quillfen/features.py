@@ -12,7 +12,7 @@ from __future__ import annotations
 import math
 import re
 import xml.etree.ElementTree as ET
-from collections.abc import Iterator, Mapping
+from collections.abc import Iterator, Mapping, MutableMapping
 from typing import Any
 
 from .constants import MAIN_NS, MAX_ROW, MAX_SHEET_COLUMN
@@ -95,7 +95,7 @@ def _row_number(row: object) -> int:
 
 # ------------------------------------------------------------------ row and column dimensions
 
-class _Dimension(Mapping[str, str]):
+class _Dimension(MutableMapping[str, str]):
     """The attributes of one `row` or `col` element (name -> text), of which `hidden` and the
     size are properties. A dimension got for a row or column that has none joins its sheet
     when a setting is first made, and leaves it when it has none left."""
@@ -111,6 +111,14 @@ class _Dimension(Mapping[str, str]):
 
     def __getitem__(self, name: str) -> str:
         return self._attrs[name]
+
+    def __setitem__(self, name: str, text: str) -> None:
+        self._set(check_text(name, "an attribute name"), check_text(text, "attribute %s" % name))
+
+    def __delitem__(self, name: str) -> None:
+        if name not in self._attrs:
+            raise KeyError(name)
+        self._set(name, None)
 
     def __iter__(self) -> Iterator[str]:
         return iter(self._attrs)

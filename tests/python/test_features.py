@@ -179,6 +179,8 @@ def test_reading_a_setting_adds_nothing():
     ws.row_dimensions[3].hidden = True
     ws.row_dimensions[3].hidden = False
     assert dict(ws.row_dimensions) == {}
+    ws.row_dimensions[4]["ht"] = "30"  # as attributes, as rows were set before they had settings
+    assert ws.row_dimensions[4].height == 30 and list(ws.row_dimensions) == [4]
 
 
 def test_a_column_run_splits_when_one_column_changes():
