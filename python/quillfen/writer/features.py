@@ -7,6 +7,7 @@ package's content types, written first, name every part.
 """
 
 import xml.etree.ElementTree as ET
+from typing import Any
 
 from ..comments import Comment
 from ..constants import DOC_REL_NS, MAIN_NS, REL_NS, XML_NS
@@ -38,11 +39,11 @@ _ORDER = (
 _MARGINS = {"left": "0.7", "right": "0.7", "top": "0.75", "bottom": "0.75", "header": "0.3", "footer": "0.3"}
 
 
-def _live(ws, registry, slot):
+def _live(ws: Any, registry: dict[tuple[int, int], Any], slot: str) -> list[tuple[tuple[int, int], Any]]:
     """((row, column), feature) of the registered hyperlinks or comments that are still on a
     cell of the sheet, by position."""
     cells = ws._cells
-    found = []
+    found: list[tuple[tuple[int, int], Any]] = []
     for key, feature in sorted(registry.items()):
         cell = cells.get(key)
         if cell is not None and getattr(cell, slot, None) is feature:
@@ -55,8 +56,10 @@ class SheetPlan:
     they take. Those of an editable sheet are on its cells (`_links`, `_notes`); a write-only
     sheet's cells are gone by the time it is saved, and the sheet writers kept them."""
 
-    def __init__(self, ws, number):
+    def __init__(self, ws: Any, number: int) -> None:
         self.number = number
+        self.links: list[Hyperlink]
+        self.comments: list[tuple[str, Comment]]
         if hasattr(ws, "_links"):
             self.links = [link for _key, link in _live(ws, ws._links, "_hyperlink")]
             self.comments = [(coordinate_of(*key), note) for key, note in _live(ws, ws._notes, "_comment")]
@@ -64,19 +67,21 @@ class SheetPlan:
             self.links = [link for link in ws._hyperlinks if isinstance(link, Hyperlink) and link.ref]
             self.comments = [(ref, note) for ref, note in getattr(ws, "_comments", None) or ()
                              if isinstance(note, Comment)]
-        self.rels = []          # (id, type, target, external)
-        self.link_ids = {}      # id(link) -> relationship id of its target
+        self.rels: list[tuple[str, str, str, bool]] = []  # (id, type, target, external)
+        self.link_ids: dict[int, str] = {}  # id(link) -> relationship id of its target
         for link in self.links:
             if link.target is not None:
                 self.link_ids[id(link)] = self._relate(HYPERLINK_REL, link.target, True)
-        self.comments_part = self.vml_part = self.vml_id = None
+        self.comments_part: str | None = None
+        self.vml_part: str | None = None
+        self.vml_id: str | None = None
         if self.comments:
             self.comments_part = "xl/comments%d.xml" % number
             self.vml_part = "xl/drawings/vmlDrawing%d.vml" % number
             self._relate(COMMENTS_REL, "../comments%d.xml" % number, False)
             self.vml_id = self._relate(VML_REL, "../drawings/vmlDrawing%d.vml" % number, False)
 
-    def _relate(self, kind, target, external):
+    def _relate(self, kind: str, target: str, external: bool) -> str:
         rel_id = "rId%d" % (len(self.rels) + 1)
         self.rels.append((rel_id, kind, target, external))
         return rel_id
@@ -84,7 +89,7 @@ class SheetPlan:
 
 # ------------------------------------------------------------------ the worksheet's elements
 
-def kept_copy(node):
+def kept_copy(node: ET.Element) -> ET.Element | None:
     """A copy of an element kept as read, for writing back (`plain_copy`). Extensions that
     point at other parts (slicers, timelines...) are left out of an `extLst`: those parts are
     not written."""
@@ -98,7 +103,7 @@ def kept_copy(node):
     return copy
 
 
-def _views(ws, selected):
+def _views(ws: Any, selected: bool) -> ET.Element:
     kept = ws._kept.get("sheetViews")
     if kept is None:
         views = element(_M + "sheetViews", None, element(_M + "sheetView", {"workbookViewId": "0"}))
@@ -112,7 +117,7 @@ def _views(ws, selected):
     return views
 
 
-def _sheet_pr(ws):
+def _sheet_pr(ws: Any) -> ET.Element | None:
     props = ws.sheet_properties
     node = plain_copy(props._element) if props._element is not None else ET.Element(_M + "sheetPr")
     if props._tab_set:
@@ -123,7 +128,7 @@ def _sheet_pr(ws):
     return node if len(node) or node.attrib else None
 
 
-def _cols(ws):
+def _cols(ws: Any) -> ET.Element | None:
     runs = sorted((dims for dims in ws.column_dimensions.values() if dims), key=lambda dims: dims.min)
     if not runs:
         return None
@@ -131,7 +136,7 @@ def _cols(ws):
         element(_M + "col", {"min": str(dims.min), "max": str(dims.max), **dims}) for dims in runs))
 
 
-def _auto_filter(ws):
+def _auto_filter(ws: Any) -> ET.Element | None:
     auto = ws.auto_filter
     if auto.ref is None:
         return None
@@ -141,14 +146,14 @@ def _auto_filter(ws):
     return element(_M + "autoFilter", {"ref": auto.ref})
 
 
-def _merged(ws):
+def _merged(ws: Any) -> ET.Element | None:
     if not ws.merged_cells:
         return None
     return element(_M + "mergeCells", {"count": str(len(ws.merged_cells))},
                    *(element(_M + "mergeCell", {"ref": ref}) for ref in ws.merged_cells))
 
 
-def _hyperlinks(plan):
+def _hyperlinks(plan: SheetPlan) -> ET.Element | None:
     if not plan.links:
         return None
     return element(_M + "hyperlinks", None, *(
@@ -157,7 +162,7 @@ def _hyperlinks(plan):
         for link in plan.links))
 
 
-def worksheet_children(ws, dimension, selected, plan):
+def worksheet_children(ws: Any, dimension: str | None, selected: bool, plan: SheetPlan | None) -> list[ET.Element]:
     """The children of the sheet's `worksheet` element in schema order, `sheetData` empty."""
     kept = ws._kept
     made = {
@@ -175,20 +180,21 @@ def worksheet_children(ws, dimension, selected, plan):
         "legacyDrawing": element(_M + "legacyDrawing", {_R_ID: plan.vml_id})
         if plan is not None and plan.vml_id else None,
     }
-    children = []
+    children: list[ET.Element] = []
     for name in _ORDER:
+        found: list[ET.Element | None]
         if name in made:
             found = [made[name]]
         else:
-            found = kept.get(name, [])
-            found = [kept_copy(node) for node in (found if isinstance(found, list) else [found])]
+            read = kept.get(name, [])
+            found = [kept_copy(node) for node in (read if isinstance(read, list) else [read])]
         children.extend(node for node in found if node is not None)
     return children
 
 
 # ------------------------------------------------------------------ relationships and comments
 
-def sheet_relationships(plan):
+def sheet_relationships(plan: SheetPlan) -> ET.Element | None:
     """The relationships part of a sheet, or None when it has none."""
     if not plan.rels:
         return None
@@ -199,7 +205,7 @@ def sheet_relationships(plan):
         for rel_id, kind, target, external in plan.rels))
 
 
-def _comment_text(comment):
+def _comment_text(comment: Comment) -> ET.Element:
     rich = comment._rich
     if rich is not None and rich[0] == comment.text:
         return plain_copy(rich[1])
@@ -208,7 +214,7 @@ def _comment_text(comment):
     return element(_M + "text", None, element(_M + "t", space, text=text))
 
 
-def comments_element(comments):
+def comments_element(comments: list[tuple[str, Comment]]) -> ET.Element:
     """The comments part of [(coordinate, Comment)]."""
     authors = list(dict.fromkeys(comment.author or "" for _ref, comment in comments))
     return element(_M + "comments", None,
@@ -237,7 +243,7 @@ margin-top:1.5pt;width:%spt;height:%spt;z-index:%d;visibility:hidden" fillcolor=
 """
 
 
-def _points(value):
+def _points(value: Any) -> str:
     try:
         value = float(value)
     except (TypeError, ValueError):
@@ -245,7 +251,7 @@ def _points(value):
     return "%g" % value if 0 < value < 10000 else "108"
 
 
-def vml_drawing(plan):
+def vml_drawing(plan: SheetPlan) -> bytes:
     """The legacy drawing that spreadsheet programs need to show the comments: one hidden
     note box per comment, numbered within the sheet's own block of shape ids."""
     shapes = []
@@ -259,12 +265,12 @@ def vml_drawing(plan):
 
 # ------------------------------------------------------------------ defined names
 
-def _defined_name(defined, local_id=None):
+def _defined_name(defined: Any, local_id: str | None = None) -> ET.Element:
     attrs = {"name": defined.name, **defined.attrs, "localSheetId": local_id}
     return element(_M + "definedName", attrs, text=defined.attr_text)
 
 
-def defined_names_element(wb):
+def defined_names_element(wb: Any) -> ET.Element | None:
     """The workbook's `definedNames`: its own names, then each sheet's, or None without any."""
     names = [_defined_name(defined) for defined in wb.defined_names.values()]
     for index, ws in enumerate(wb.worksheets):

@@ -7,9 +7,11 @@ programs write, and `sheetData` in their midst.
 """
 
 import re
+from collections.abc import Callable
+from typing import IO, Any
 
 from ..constants import MAIN_NS
-from .features import worksheet_children
+from .features import SheetPlan, worksheet_children
 from .sheet_data import write_sheet_data
 from .xml import element, to_bytes
 
@@ -18,7 +20,8 @@ _M = "{%s}" % MAIN_NS
 _PLACEHOLDER = re.compile(rb"<sheetData ?/>")
 
 
-def head_and_tail(ws, dimension, selected, lxml, plan=None):
+def head_and_tail(ws: Any, dimension: str | None, selected: bool, lxml: bool,
+                  plan: "SheetPlan | None" = None) -> tuple[bytes, bytes]:
     """The bytes of the part before and after its `sheetData` element. `plan` (a
     `writer.features.SheetPlan`) gives the hyperlinks and comments that the part points at."""
     root = element(_M + "worksheet", None, *worksheet_children(ws, dimension, selected, plan))
@@ -26,7 +29,7 @@ def head_and_tail(ws, dimension, selected, lxml, plan=None):
     return head, tail
 
 
-def text_writer(out, lxml):
+def text_writer(out: IO[bytes], lxml: bool) -> Callable[[Any], Any]:
     """The `write` callable of the sheet writers for a binary stream: lxml mode hands over
     bytes, ElementTree mode text."""
     if lxml:
@@ -34,7 +37,7 @@ def text_writer(out, lxml):
     return lambda text: out.write(text.encode("utf-8"))
 
 
-def write_worksheet(ws, out, selected, lxml, plan=None):
+def write_worksheet(ws: Any, out: IO[bytes], selected: bool, lxml: bool, plan: "SheetPlan | None" = None) -> None:
     """Writes the whole part of the editable sheet `ws` to the binary stream `out`."""
     head, tail = head_and_tail(ws, ws.dimensions, selected, lxml, plan)
     # The sheet writers collect the cells' hyperlinks and comments anew on every save.
