@@ -4,7 +4,6 @@ import io
 import os
 import posixpath
 import struct
-import xml.etree.ElementTree as ET
 import zipfile
 import zlib
 
@@ -14,10 +13,11 @@ except ImportError:
     _fast_zlib = None
 
 from ..constants import OFFICE_DOCUMENT, REL_NS, STRICT_OFFICE_DOCUMENT
+from .errors import InvalidFileError, damaged, parse_xml
 
-
-class InvalidFileError(ValueError):
-    """The file is not a workbook that quillfen can open."""
+# An encrypted workbook is not a zip container but an OLE compound file holding the
+# encrypted package: its first eight bytes.
+_OLE_MAGIC = b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1"
 
 
 class Relationship:
@@ -53,7 +53,10 @@ class Package:
         self._path = os.fspath(file) if isinstance(file, (str, os.PathLike)) and _fast_zlib else None
         try:
             self._zip = zipfile.ZipFile(file)
-        except (zipfile.BadZipFile, OSError) as exc:
+        except (zipfile.BadZipFile, OSError, ValueError, EOFError) as exc:
+            if _head(file) == _OLE_MAGIC:
+                raise InvalidFileError("the workbook is password-protected (encrypted); quillfen "
+                                       "cannot open encrypted workbooks") from exc
             raise InvalidFileError("not a zip container: %s" % exc) from exc
         self._names = {}
         for info in self._zip.infolist():
@@ -85,7 +88,13 @@ class Package:
             member = _Inflated.open(self._path, info)
             if member is not None:
                 return member
-        return self._zip.open(info)
+        try:
+            return self._zip.open(info)
+        # NotImplementedError: a compression method that zipfile lacks; RuntimeError: an
+        # encrypted member; the others: a damaged local header.
+        except (NotImplementedError, RuntimeError, zipfile.BadZipFile, zlib.error, EOFError,
+                ValueError) as exc:
+            raise InvalidFileError(str(exc), part) from exc
 
     def read(self, part):
         with self.open(part) as f:
@@ -97,7 +106,8 @@ class Package:
         rels_part = posixpath.join(folder, "_rels", name + ".rels")
         if rels_part not in self:
             return []
-        root = ET.fromstring(self.read(rels_part))
+        with damaged(rels_part):
+            root = parse_xml(self.read(rels_part))
         result = []
         for rel in root.iter("{%s}Relationship" % REL_NS):
             target = (rel.get("Target") or "").replace("\\", "/")
@@ -118,6 +128,22 @@ class Package:
         if "xl/workbook.xml" in self:
             return "xl/workbook.xml"
         raise InvalidFileError("the container has no workbook part")
+
+
+def _head(file):
+    """The first eight bytes of `file` (a path or a seekable binary file object), or None."""
+    try:
+        if isinstance(file, (str, os.PathLike)):
+            with open(file, "rb") as f:
+                return f.read(8)
+        at = file.tell()
+        try:
+            file.seek(0)
+            return file.read(8)
+        finally:
+            file.seek(at)
+    except (OSError, ValueError, AttributeError):
+        return None
 
 
 class _Inflated(io.RawIOBase):

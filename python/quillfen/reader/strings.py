@@ -13,6 +13,7 @@ from xml.etree.ElementTree import XMLPullParser
 
 from quillfen._native import native_or_pure
 from quillfen.constants import MAIN_NS
+from quillfen.reader.errors import CONTENT_ERRORS, PrologCheck
 from quillfen.reader.source import read_chunk
 from quillfen.richtext import item_runs
 
@@ -40,10 +41,12 @@ def read_string_table(source) -> list:
     """The list of strings of a shared string part read from the binary file object `source`."""
     strings = []
     parser = XMLPullParser(events=("start", "end"))
+    prolog = PrologCheck()
     depth = 0
     root = None
     while True:
         chunk = read_chunk(source.read)
+        prolog.feed(chunk, not chunk)
         if chunk:
             parser.feed(chunk)
         else:
@@ -76,7 +79,8 @@ def read_shared_strings(source) -> list:
         source.seek(start)
         return read_string_table(source)
 
-    return native_or_pure(lambda engine: engine.read_string_table(source, reading_helpers()), pure)
+    return native_or_pure(lambda engine: engine.read_string_table(source, reading_helpers()), pure,
+                          decline=CONTENT_ERRORS)
 
 
 def _seekable(source) -> bool:
