@@ -14,6 +14,7 @@ except ImportError:
 
 from ..constants import OFFICE_DOCUMENT, REL_NS, STRICT_OFFICE_DOCUMENT
 from .errors import InvalidFileError, damaged, parse_xml
+from .strict import TransitionalNames
 
 # An encrypted workbook is not a zip container but an OLE compound file holding the
 # encrypted package: its first eight bytes.
@@ -48,6 +49,9 @@ class Package:
     """
 
     def __init__(self, file):
+        # Set for a workbook in the Strict namespaces: its parts are then read with the
+        # Transitional names (`strict.TransitionalNames`).
+        self.strict = False
         # Deflated parts are inflated from a handle of our own when the container is a file on
         # disk and a faster inflate is installed; otherwise zipfile reads them.
         self._path = os.fspath(file) if isinstance(file, (str, os.PathLike)) and _fast_zlib else None
@@ -79,8 +83,13 @@ class Package:
         part = part.lstrip("/")
         return self._names.get(part) or self._names.get(part.lower())
 
-    def open(self, part):
-        """A binary file object streaming the part's bytes."""
+    def open(self, part, transitional=True):
+        """A binary file object streaming the part's bytes; in a Strict workbook, with the
+        Transitional namespace names unless `transitional` is false."""
+        stream = self._open(part)
+        return TransitionalNames(stream) if self.strict and transitional else stream
+
+    def _open(self, part):
         info = self._info(part)
         if info is None:
             raise KeyError("no part named %r in the workbook" % part)
@@ -96,8 +105,8 @@ class Package:
                 ValueError) as exc:
             raise InvalidFileError(str(exc), part) from exc
 
-    def read(self, part):
-        with self.open(part) as f:
+    def read(self, part, transitional=True):
+        with self.open(part, transitional) as f:
             return f.read()
 
     def relationships(self, part):

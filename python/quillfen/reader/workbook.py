@@ -101,6 +101,7 @@ def _read(package, read_only, data_only, rich_text):
     with damaged(main):
         root = parse_xml(package.read(main))
     strict = root.tag.startswith("{%s}" % STRICT_MAIN_NS)
+    package.strict = strict  # the other parts are read with the Transitional names
     ns = "{%s}" % (STRICT_MAIN_NS if strict else MAIN_NS)
     props = root.find(ns + "workbookPr")
     date1904 = props is not None and props.get("date1904", "").lower() in ("1", "true")
@@ -118,7 +119,7 @@ def _read(package, read_only, data_only, rich_text):
             wb.shared_strings = read_shared_strings(source)
     if kinds.get("theme") in package:
         with damaged(kinds["theme"]):
-            loaded.theme = package.read(kinds["theme"])
+            loaded.theme = package.read(kinds["theme"], transitional=False)  # kept as it is
         written.add(kinds["theme"])
     written.update(target for kind, target in kinds.items() if kind in _DERIVED_KINDS)
     _read_properties(wb, package, written)
@@ -157,7 +158,7 @@ def _read_properties(wb, package, written):
     for rel in package.relationships(""):
         if rel.external or rel.target not in package:
             continue
-        if rel.kind == "extended-properties":
+        if rel.kind in ("extended-properties", "extendedProperties"):  # Transitional, Strict
             written.add(rel.target)
         elif rel.kind == "core-properties":  # under the package's or the office namespace
             with damaged(rel.target):
