@@ -116,6 +116,27 @@ def test_si_content_agrees_with_reader_on_corpus(name, xml):
         assert qh.si_content(raw, namespaces) == value
 
 
+RICH_ITEMS = table(
+    "<si><t>plain_x005F_x000D_</t></si>", "<si><r><t>unformatted</t></r><r><t> runs</t></r></si>",
+    "<si><t>p</t><r><rPr><b/></rPr><t>bold_x005F_</t></r><r><t>tail</t></r></si>",
+    '<si><r><rPr><b val="maybe"/></rPr><t>odd font</t></r></si>',
+    "<si><r><rPr><i/></rPr><t>x</t></r><rPh><t>y</t></rPh></si>")
+
+
+@pytest.mark.parametrize("name, xml", [("items", RICH_ITEMS)] + [c for c in CORPUS if "xmlbomb" not in c[0]],
+                         ids=lambda v: v if isinstance(v, str) else "")
+def test_rich_tables_alike_on_both_paths(name, xml, monkeypatch):
+    got = []
+    for pure in ("0", "1"):
+        monkeypatch.setenv("QUILLFEN_PURE_PYTHON", pure)
+        got.append(read_shared_strings(io.BytesIO(xml), rich=True))
+    assert got[0] == got[1] and [type(v) for v in got[0]] == [type(v) for v in got[1]]
+    assert [str(v) for v in got[0]] == read(xml)  # the same text as without rich text
+    if name == "items":
+        assert [type(v).__name__ for v in got[0]] == ["str", "str", "CellRichText", "str", "CellRichText"]
+        assert got[0][2][1].text == "bold_" and got[0][2][1].font.b is True
+
+
 @pytest.mark.parametrize("item", [
     "<si><t>a_x005F_b</t></si>", "<si/>", '<si a="1"><r><t>x</t></r><rPh><t>y</t></rPh></si>',
     '<si><r><rPr><sz val="bad"/></rPr><t>z</t></r></si>', "<p:si><p:t>pre</p:t></p:si>",
