@@ -57,7 +57,9 @@ class Package:
         self._path = os.fspath(file) if isinstance(file, (str, os.PathLike)) and _fast_zlib else None
         try:
             self._zip = zipfile.ZipFile(file)
-        except (zipfile.BadZipFile, OSError, ValueError, EOFError) as exc:
+        # NotImplementedError: a member needing a later zip version than zipfile reads.
+        except (zipfile.BadZipFile, OSError, ValueError, EOFError, NotImplementedError, ArithmeticError,
+                struct.error) as exc:
             if _head(file) == _OLE_MAGIC:
                 raise InvalidFileError("the workbook is password-protected (encrypted); quillfen "
                                        "cannot open encrypted workbooks") from exc
