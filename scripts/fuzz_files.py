@@ -7,7 +7,8 @@ short, members removed or duplicated) or inside a part (bytes flipped, the part 
 XML-aware changes to the worksheet, shared-strings, styles and workbook parts: elements
 removed, repeated or nested, attribute values replaced by odd ones, declarations added). A
 worker process reads it on the native path and on the pure-Python path, read-only, editable
-and through the sheet prescan (`info`), and the outcome is one of:
+(as stored, and with cached values and rich text), and through the sheet prescan (`info`),
+and the outcome is one of:
 
     ok            read on both paths, with equal results
     invalid       InvalidFileError on both paths, with equal messages
@@ -60,9 +61,9 @@ def _read_only(data):
     return [(ws.title, [(c.coordinate, c.data_type, _norm(c.value)) for c in ws.cells()]) for ws in wb.worksheets]
 
 
-def _editable(data):
+def _editable(data, **modes):
     import quillfen
-    wb = quillfen.load_workbook(io.BytesIO(data))
+    wb = quillfen.load_workbook(io.BytesIO(data), **modes)
     return [(ws.title, [(c.coordinate, c.data_type, _norm(c.value)) for c in ws.cells()]) for ws in wb.worksheets]
 
 
@@ -72,7 +73,11 @@ def _info(data):
     return [(ws.title, _norm(ws.facts())) for ws in wb.worksheets]
 
 
-READINGS = (("read-only", _read_only), ("editable", _editable), ("info", _info))
+def _cached_rich(data):
+    return _editable(data, data_only=True, rich_text=True)
+
+
+READINGS = (("read-only", _read_only), ("editable", _editable), ("cached rich", _cached_rich), ("info", _info))
 
 
 def read_both(data):
