@@ -55,32 +55,33 @@ def _norm(value):
     return re.sub(r" at 0x[0-9a-f]+", "", repr(value))
 
 
-def _read_only(data):
+def _read_only(data, path=None):
     import quillfen
-    wb = quillfen.load_workbook(io.BytesIO(data), read_only=True)
+    # From the file when there is one: a file on disk may be inflated another way.
+    wb = quillfen.load_workbook(path or io.BytesIO(data), read_only=True)
     return [(ws.title, [(c.coordinate, c.data_type, _norm(c.value)) for c in ws.cells()]) for ws in wb.worksheets]
 
 
-def _editable(data, **modes):
+def _editable(data, path=None, **modes):
     import quillfen
     wb = quillfen.load_workbook(io.BytesIO(data), **modes)
     return [(ws.title, [(c.coordinate, c.data_type, _norm(c.value)) for c in ws.cells()]) for ws in wb.worksheets]
 
 
-def _info(data):
+def _info(data, path=None):
     import quillfen
     wb = quillfen.load_workbook(io.BytesIO(data), read_only=True)
     return [(ws.title, _norm(ws.facts())) for ws in wb.worksheets]
 
 
-def _cached_rich(data):
+def _cached_rich(data, path=None):
     return _editable(data, data_only=True, rich_text=True)
 
 
 READINGS = (("read-only", _read_only), ("editable", _editable), ("cached rich", _cached_rich), ("info", _info))
 
 
-def read_both(data):
+def read_both(data, path=None):
     """{reading: {"native": result, "pure": result}} where a result is ["ok", digest],
     ["invalid", message] or ["error", "Type: message", traceback]; plus "declined" when an
     engine error was handed to a pure-Python path that then succeeded."""
@@ -92,17 +93,17 @@ def read_both(data):
     try:
         for name, read in READINGS:
             found[name] = {}
-            for path in ("native", "pure"):
-                os.environ["QUILLFEN_PURE_PYTHON"] = "1" if path == "pure" else "0"
+            for side in ("native", "pure"):
+                os.environ["QUILLFEN_PURE_PYTHON"] = "1" if side == "pure" else "0"
                 try:
                     with warnings.catch_warnings():
                         warnings.simplefilter("ignore")
-                        value = read(data)
-                    found[name][path] = ["ok", hashlib.sha1(repr(value).encode()).hexdigest()]
+                        value = read(data, path)
+                    found[name][side] = ["ok", hashlib.sha1(repr(value).encode()).hexdigest()]
                 except InvalidFileError as exc:
-                    found[name][path] = ["invalid", str(exc)]
+                    found[name][side] = ["invalid", str(exc)]
                 except Exception as exc:  # noqa: BLE001 - every other exception is a finding
-                    found[name][path] = ["error", "%s: %s" % (type(exc).__name__, exc)[:500],
+                    found[name][side] = ["error", "%s: %s" % (type(exc).__name__, exc)[:500],
                                          traceback.format_exc()[-4000:]]
     finally:
         _native.on_disagreement = None
@@ -137,9 +138,10 @@ def worker():
     faulthandler.enable()
     resource.setrlimit(resource.RLIMIT_AS, (WORKER_MEMORY, WORKER_MEMORY))
     for line in sys.stdin:
-        with open(line.rstrip("\n"), "rb") as f:
+        path = line.rstrip("\n")
+        with open(path, "rb") as f:
             data = f.read()
-        sys.stdout.write(json.dumps(read_both(data)) + "\n")
+        sys.stdout.write(json.dumps(read_both(data, path)) + "\n")
         sys.stdout.flush()
 
 
@@ -199,6 +201,7 @@ XML_PARTS = re.compile(r"(worksheets/.*|sharedStrings|styles|workbook)\.xml$|\.r
 _TAG = re.compile(rb"<[^<>]*>")
 _ATTR = re.compile(rb"""(\s[\w:]+\s*=\s*)(["'])([^"']*)\2""")
 _TEXT = re.compile(rb">([^<]+)<")
+_NAME = re.compile(rb"</?([\w:]+)")
 
 
 def _members(data):
@@ -220,9 +223,13 @@ def _zip(members, rng):
 def mutate_xml(body, rng):
     """One XML-aware change to a part's bytes."""
     tags = list(_TAG.finditer(body))
-    choice = rng.randrange(8)
+    choice = rng.randrange(10)
     if not tags:
-        choice = 7
+        choice = 8
+    if choice == 9:  # a cell of odd parts put into a row (or anywhere, without rows)
+        rows = [m for m in tags if m.group().startswith((b"<row", b"<x:row"))] or tags
+        at = rng.choice(rows).end()
+        return body[:at] + _odd_cell(rng) + body[at:]
     if choice == 0:  # an attribute value replaced
         attrs = list(_ATTR.finditer(body))
         if attrs:
@@ -252,7 +259,28 @@ def mutate_xml(body, rng):
     if choice == 6:  # an element moved into another
         m, n = rng.choice(tags), rng.choice(tags)
         return body[:n.end()] + body[m.start():m.end()] + body[n.end():]
+    if choice == 7:  # an element renamed after another of the part (start or end tag alone)
+        names = [m for m in _NAME.finditer(body)]
+        if names:
+            m, other = rng.choice(names), rng.choice(names)
+            return body[:m.start(1)] + other.group(1) + body[m.end(1):]
     return mutate_bytes(body, rng)
+
+
+def _odd_cell(rng):
+    def odd():
+        return rng.choice(ODD_VALUES).replace("&", "&amp;").replace('"', "&quot;")
+
+    attrs = "".join(' %s="%s"' % (name, odd()) for name in ("r", "t", "s") if rng.random() < 0.6)
+    parts = []
+    if rng.random() < 0.4:
+        f_attrs = "".join(' %s="%s"' % (name, odd()) for name in ("t", "ref", "si") if rng.random() < 0.5)
+        parts.append("<f%s>%s</f>" % (f_attrs, rng.choice(["A1+1", "SUM(B1:B3)", "", "A1:", '"x', odd()])))
+    if rng.random() < 0.8:
+        parts.append("<v>%s</v>" % odd())
+    if rng.random() < 0.2:
+        parts.append("<is><r><rPr><b/></rPr><t>%s</t></r></is>" % odd())
+    return ("<c%s>%s</c>" % (attrs, "".join(parts))).encode("utf-8", "surrogatepass")
 
 
 def mutate_bytes(body, rng):

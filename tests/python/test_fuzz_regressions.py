@@ -21,7 +21,8 @@ def _fuzzer():
 @pytest.mark.parametrize("name", NAMES)
 def test_fuzz_finding_is_read_or_refused_alike(name):
     fuzzer = _fuzzer()
-    with open(os.path.join(KEPT, name), "rb") as f:
-        found = fuzzer.read_both(f.read())
+    path = os.path.join(KEPT, name)
+    with open(path, "rb") as f:
+        found = fuzzer.read_both(f.read(), path)
     outcome, why = fuzzer.classify(found)
     assert outcome in ("ok", "invalid"), why

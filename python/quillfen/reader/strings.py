@@ -12,6 +12,7 @@ With rich text kept, an item with a formatted run (a run `r` with run properties
 run properties the rich-text model refuses, is plain text.
 """
 
+import contextlib
 import io
 from xml.etree.ElementTree import XMLPullParser
 
@@ -89,20 +90,32 @@ def read_string_table(source, rich=False) -> list:
 def read_shared_strings(source, rich=False) -> list:
     """The shared string table of the binary file object `source`: natively when the engine is
     available and reproduces the part exactly, else (NativeFallback) by the pure-Python reader.
-    With `rich`, formatted items are rich text."""
+    With `rich`, formatted items are rich text.
+
+    `source` may also be a callable that opens the part afresh: each reader then reads its own
+    stream from the start. (A zip member read again after a seek is no longer checked against
+    its CRC, so damage that one reader met could pass unseen by the other.)"""
     from quillfen.reader.helpers import reading_helpers, rich_string_helpers
 
-    if not _seekable(source):
-        source = io.BytesIO(source.read())
-    start = source.tell()
+    if callable(source):
+        open_part = source
+    else:
+        if not _seekable(source):
+            source = io.BytesIO(source.read())
+        start = source.tell()
 
-    def pure():
-        source.seek(start)
-        return read_string_table(source, rich)
+        def open_part():
+            if source.tell() != start:  # a seek would end the CRC check of a zip member
+                source.seek(start)
+            return contextlib.nullcontext(source)
+
+    def read(reader):
+        with open_part() as stream:
+            return reader(stream)
 
     helpers = rich_string_helpers() if rich else reading_helpers()
-    return native_or_pure(lambda engine: engine.read_string_table(source, helpers), pure,
-                          decline=CONTENT_ERRORS)
+    return native_or_pure(lambda engine: read(lambda s: engine.read_string_table(s, helpers)),
+                          lambda: read(lambda s: read_string_table(s, rich)), decline=CONTENT_ERRORS)
 
 
 def _seekable(source) -> bool:

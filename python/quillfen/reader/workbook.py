@@ -115,8 +115,8 @@ def _read(package, read_only, data_only, rich_text):
             wb.stylesheet = read_stylesheet(package.read(kinds["styles"]))
         written.add(kinds["styles"])
     if kinds.get("sharedStrings") in package:
-        with damaged(kinds["sharedStrings"]), package.open(kinds["sharedStrings"]) as source:
-            wb.shared_strings = read_shared_strings(source, rich=rich_text)
+        with damaged(kinds["sharedStrings"]):
+            wb.shared_strings = read_shared_strings(lambda: package.open(kinds["sharedStrings"]), rich=rich_text)
     if kinds.get("theme") in package:
         with damaged(kinds["theme"]):
             loaded.theme = package.read(kinds["theme"], transitional=False)  # kept as it is
