@@ -13,8 +13,10 @@ import xml.parsers.expat as expat
 import zipfile
 import zlib
 
+from ..utils.cells import coordinate_of
+
 __all__ = ["InvalidFileError", "DoctypeRefused", "CONTENT_ERRORS", "damaged", "invalid",
-           "refuse_doctype", "check_prolog", "parse_xml", "sheet_location"]
+           "refuse_doctype", "check_prolog", "parse_xml", "PrologCheck", "sheet_location"]
 
 
 class InvalidFileError(ValueError):
@@ -39,7 +41,8 @@ class DoctypeRefused(ValueError):
 
 # What reading a damaged part raises: malformed XML, a value or reference that the package's
 # conversions refuse, an index the file gets wrong, an unknown encoding in a part's declaration
-# (LookupError), damaged compressed data. RuntimeError is not among them: it is what the native
+# (LookupError), damaged compressed data, a TypeError from a helper handed values of the wrong
+# shape (the attributes of a data-table formula). RuntimeError is not among them: it is what the native
 # engine raises for a call re-entering a busy object, an error of the caller.
 CONTENT_ERRORS = (ValueError, LookupError, ArithmeticError, TypeError, expat.ExpatError,
                   ET.ParseError, zipfile.BadZipFile, zlib.error, EOFError)
@@ -53,7 +56,7 @@ def _quote_sheet(title):
 
 def _located(message, part, sheet, cell):
     if sheet is not None:
-        where = _quote_sheet(sheet) + ("!" + cell if cell else "")
+        where = _quote_sheet(str(sheet)) + ("!" + cell if cell else "")
         where = "%s (%s)" % (where, part) if part else where
     else:
         where = part
@@ -89,8 +92,6 @@ def damaged(part, sheet=None, where=None):
 
 def sheet_location(row, column):
     """"B7" for a cell, "7:7" for a whole row (column None); None when nothing is known."""
-    from ..utils.cells import coordinate_of
-
     if row is None:
         return None
     if column is None:
