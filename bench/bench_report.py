@@ -7,7 +7,10 @@ Writes bench/results.json and draws BENCHMARKS.md with its plots (bench/plots/*.
 side by side in one process, best of a few runs; memory is measured in fresh interpreters. The
 pure-Python path is skipped above 10^6 cells (minutes per run). Ratios are reported, never asserted.
 
-Usage: bench_report.py [--max-cells N] [--render-only]
+Writing: a workbook of the same mix of cells saved to a file, write-only, against XlsxWriter
+(constant_memory), rustpy-xlsxwriter and the pure-Python path (bench_write.py has the details).
+
+Usage: bench_report.py [--max-cells N] [--render-only] [--writer-only]
 """
 
 import argparse
@@ -29,6 +32,8 @@ REPORT = os.path.join(ROOT, "BENCHMARKS.md")
 COLS = 10
 SIZES = [10 ** 4, 10 ** 5, 10 ** 6, 10 ** 7]
 PURE_LIMIT = 10 ** 6
+WRITE_LIMIT = 10 ** 6  # XlsxWriter takes about a minute for 10^7 cells
+WRITE_PURE_LIMIT = 10 ** 5
 
 
 def numeric_workbook(cells, small):
@@ -88,9 +93,12 @@ def fastexcel_load(path):
     return fastexcel.read_excel(path).load_sheet(0, header_row=None, dtypes="string").to_arrow()
 
 
+def timed_runs(cells):
+    return 5 if cells <= 10 ** 5 else 3 if cells <= 10 ** 6 else 2
+
+
 def timed(fn, cells):
-    runs = 5 if cells <= 10 ** 5 else 3 if cells <= 10 ** 6 else 2
-    return best_of(fn, runs)
+    return best_of(fn, timed_runs(cells))
 
 
 def values_time(path, cells):
@@ -117,6 +125,33 @@ def calamine_values_time(path, cells):
         sheet.to_python()
         best = min(best, time.perf_counter() - start)
     return best
+
+
+def writer_times(sizes):
+    """Seconds to make and save a workbook of n mixed cells, by writer and size."""
+    import tempfile
+
+    import bench_write as bw
+    times = {}
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "written.xlsx")
+        for n in (n for n in sizes if n <= WRITE_LIMIT):
+            rows = n // bw.COLUMNS
+            print("writing %d cells" % n, flush=True)
+
+            def put(writer, fn, runs=None):
+                times.setdefault(writer, {})[str(n)] = best_of(fn, runs or timed_runs(n))
+
+            put("XlsxWriter", lambda: bw.xlsxwriter_constant_memory(path, rows), 1 if n > 10 ** 5 else None)
+            put("rustpy-xlsxwriter", lambda: bw.rustpy(path, rows))
+            put("quillfen", lambda: bw.write_only(path, rows))
+            if n <= WRITE_PURE_LIMIT:
+                use_pure(True)
+                try:
+                    put("pure-Python", lambda: bw.write_only(path, rows), 1)
+                finally:
+                    use_pure(False)
+    return times
 
 
 # ---------------------------------------------------------------- measures in fresh interpreters
@@ -212,22 +247,29 @@ def run(max_cells):
         for table in ("read_only", "editable_load", "values"):
             print("  %-14s %s" % (table, "  ".join("%s %.3fs" % (k, v[str(n)]) for k, v in res[table].items()
                                                     if str(n) in v)), flush=True)
+    res["writer"] = writer_times(sizes)
+    res["writer_machine"] = res["machine"]
+    save_results(res)
+    return res
+
+
+def save_results(res):
     with open(RESULTS, "w") as f:
         json.dump(res, f, indent=1)
-    return res
 
 
 # ---------------------------------------------------------------- the report
 
 READERS = ["quillfen", "pure-Python", "python-calamine", "fastexcel"]
+WRITERS = ["quillfen", "pure-Python", "XlsxWriter", "rustpy-xlsxwriter"]
 
 
-def plot(res, table, title, name):
+def plot(res, table, title, name, names=READERS):
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
     fig, ax = plt.subplots(figsize=(6.4, 4.2))
-    for reader in READERS:
+    for reader in names:
         series = res[table].get(reader)
         if not series:
             continue
@@ -276,12 +318,12 @@ def power(n):
     return "10^%d" % round(__import__("math").log10(n))
 
 
-def table(res, key):
-    sizes = res["sizes"]
-    head = "| reader | " + " | ".join(power(n) + " cells" for n in sizes) + " |"
+def table(res, key, names=READERS, base_name="python-calamine"):
+    sizes = [n for n in res["sizes"] if any(str(n) in series for series in res[key].values())]
+    head = "| %s | " % ("writer" if names is WRITERS else "reader") + " | ".join(power(n) + " cells" for n in sizes) + " |"
     rows = [head, "|---" * (len(sizes) + 1) + "|"]
-    base = res[key].get("python-calamine", {})
-    for reader in READERS:
+    base = res[key].get(base_name, {})
+    for reader in names:
         series = res[key].get(reader)
         if not series:
             continue
@@ -290,12 +332,33 @@ def table(res, key):
             t = series.get(str(n))
             if t is None:
                 cells.append("skipped")
-            elif reader != "python-calamine" and str(n) in base:
+            elif reader != base_name and str(n) in base:
                 cells.append("%.3g s (%.2gx)" % (t, base[str(n)] / t))
             else:
                 cells.append("%.3g s" % t)
         rows.append("| %s | %s |" % (reader, " | ".join(cells)))
     return "\n".join(rows)
+
+
+def writing(res):
+    if not res.get("writer"):
+        return ""
+    m = res.get("writer_machine", res["machine"])
+    return """## Writing
+
+A write-only workbook of the same mix of cells (`Workbook(write_only=True)`, `append` of each
+row, `save`), against XlsxWriter (`constant_memory`, `write_row`, `close`) and
+rustpy-xlsxwriter (rows as records), to a file. Ratios to XlsxWriter in brackets; the pure-Python
+path is skipped above 10^5 cells. quillfen deflates at level 1, with isal when the fast extra is
+installed (see the README for the split between making the XML and deflating it). Measured on
+{date} with the fast extra {fast}; load average at the start: {load:.1f}.
+
+![writing throughput]({plot})
+
+{table}
+""".format(date=m["date"], fast="installed" if m["fast_inflate"] else "not installed", load=m["load_average"],
+           plot=plot(res, "writer", "Saving a write-only workbook", "writing.png", WRITERS),
+           table=table(res, "writer", WRITERS, "XlsxWriter"))
 
 
 def render(res):
@@ -358,15 +421,12 @@ Memory held after an editable load, per cell, by RSS in a fresh interpreter (num
 Peak RSS of a fresh interpreter that streamed the mixed sheet read-only (the interpreter and
 quillfen included): {peak}.
 
-## Writing
-
-Reserved for the sheet writer against XlsxWriter (a later task).
-""".format(cpu=m["cpu"], cores=m["cores"], ram=m["memory_gb"], system=m["system"], python=m["python"],
+{writing}""".format(cpu=m["cpu"], cores=m["cores"], ram=m["memory_gb"], system=m["system"], python=m["python"],
            fast="installed" if m["fast_inflate"] else "not installed", load=m["load_average"],
            p1=plot(res, "read_only", "Read-only values", "read_only.png"), t1=table(res, "read_only"),
            p2=plot(res, "editable_load", "Editable load", "editable_load.png"), t2=table(res, "editable_load"),
            p3=plot(res, "values", "Every value of a loaded sheet", "values.png"), t3=table(res, "values"),
-           p4=plot_memory(res, "memory.png"), mem="\n".join(mem_rows), peak=peak)
+           p4=plot_memory(res, "memory.png"), mem="\n".join(mem_rows), peak=peak, writing=writing(res))
     with open(REPORT, "w") as f:
         f.write(text)
 
@@ -375,10 +435,16 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--max-cells", type=int, default=SIZES[-1])
     parser.add_argument("--render-only", action="store_true", help="redraw BENCHMARKS.md from results.json")
+    parser.add_argument("--writer-only", action="store_true",
+                        help="measure the writers only, keeping the other figures of results.json")
     args = parser.parse_args()
-    if args.render_only:
+    if args.render_only or args.writer_only:
         with open(RESULTS) as f:
             res = json.load(f)
+        if args.writer_only:
+            res["writer_machine"] = machine()
+            res["writer"] = writer_times([n for n in SIZES if n <= args.max_cells])
+            save_results(res)
     else:
         res = run(args.max_cells)
     render(res)

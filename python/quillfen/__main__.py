@@ -47,6 +47,9 @@ import os
 import re
 import sys
 import time
+from collections.abc import Iterator, Sequence
+from os import PathLike
+from typing import IO, Any
 
 from . import __version__, load_workbook
 from .cell import EMPTY_CELL
@@ -59,11 +62,15 @@ class NoSuchSheet(LookupError):
     """The sheet asked for is not in the workbook; the message lists those that are."""
 
 
-def _open(path, **modes):
+# A sheet of either kind (editable or read-only); both give rows the same way here.
+Sheet = Any
+
+
+def _open(path: str | PathLike[str], **modes: bool) -> Any:
     return load_workbook(sys.stdin.buffer if path == "-" else path, **modes)
 
 
-def _sheets(wb, sheet=None, all_sheets=True):
+def _sheets(wb: Any, sheet: str | None = None, all_sheets: bool = True) -> list[Sheet]:
     """The sheet named `sheet`, else every sheet (`all_sheets`) or the active one."""
     if sheet is not None:
         if sheet not in wb.sheetnames:
@@ -80,12 +87,12 @@ class Progress:
     MIN_ROWS = 10_000
     WIDTH = 30
 
-    def __init__(self, title, total, stream=None):
+    def __init__(self, title: str, total: int, stream: IO[str] | None = None) -> None:
         stream = sys.stderr if stream is None else stream
         self.on = total >= self.MIN_ROWS and _is_terminal(stream)
         self.title, self.total, self.stream, self.next_draw = title, total, stream, 0.0
 
-    def update(self, row):
+    def update(self, row: int) -> None:
         if not self.on or time.monotonic() < self.next_draw:
             return
         self.next_draw = time.monotonic() + 0.1
@@ -95,29 +102,32 @@ class Progress:
                                                       done, self.total))
         self.stream.flush()
 
-    def close(self):
+    def close(self) -> None:
         if self.on:
             self.stream.write("\r\x1b[K")
             self.stream.flush()
 
 
-def _is_terminal(stream):
+def _is_terminal(stream: IO[str]) -> bool:
     try:
         return stream.isatty()
     except (AttributeError, ValueError):
         return False
 
 
-def _indexed_rows(ws, max_row=None, max_col=None, values_only=False):
+def _indexed_rows(ws: Sheet, max_row: int | None = None, max_col: int | None = None,
+                  values_only: bool = False) -> Iterator[tuple[int, tuple[Any, ...]]]:
     """(row number, row) from row 1: streamed from a read-only sheet, else from its cells."""
     if hasattr(ws, "_indexed_rows"):
-        return ws._indexed_rows(None, max_row, None, max_col, values_only)
+        rows: Iterator[tuple[int, tuple[Any, ...]]] = ws._indexed_rows(None, max_row, None, max_col, values_only)
+        return rows
     if ws._bounds() is None:
         return iter(())
     return enumerate(ws.iter_rows(min_row=1, max_row=max_row, max_col=max_col, values_only=values_only), 1)
 
 
-def dump(path, sheet=None, read_only=False, data_only=False, out=None):
+def dump(path: str | PathLike[str], sheet: str | None = None, read_only: bool = False,
+         data_only: bool = False, out: IO[str] | None = None) -> None:
     """Prints every cell of the workbook at `path` (or of its sheet `sheet`) to `out`, by
     default the current `sys.stdout`, in the format above."""
     # Looked up at call time: a default bound at import would miss a later redirection.
@@ -138,7 +148,7 @@ def dump(path, sheet=None, read_only=False, data_only=False, out=None):
             progress.close()
 
 
-def info(path, sheet=None, out=None):
+def info(path: str | PathLike[str], sheet: str | None = None, out: IO[str] | None = None) -> None:
     """Prints the prescan facts of each sheet (or of the sheet `sheet`) to `out`, by default
     the current `sys.stdout`, in the format above."""
     out = sys.stdout if out is None else out
@@ -156,7 +166,7 @@ def info(path, sheet=None, out=None):
 
 # ------------------------------------------------------------------ csv and json
 
-def value_extent(ws):
+def value_extent(ws: Sheet) -> tuple[int, int]:
     """(rows, columns) from A1 to the last row and the last column that hold a value: the
     rectangle the exports write. Read through once, in constant memory."""
     height = width = 0
@@ -169,7 +179,7 @@ def value_extent(ws):
     return height, width
 
 
-def value_rows(ws):
+def value_rows(ws: Sheet) -> Iterator[tuple[Any, ...]]:
     """The rows of the rectangle of `value_extent`, as tuples of values, each as wide as the
     rectangle; rows missing from the sheet are empty."""
     height, width = value_extent(ws)
@@ -182,7 +192,7 @@ def value_rows(ws):
     progress.close()
 
 
-def _json_value(value):
+def _json_value(value: Any) -> Any:
     if value is None or type(value) in (str, int, bool):
         return value
     if type(value) is float:
@@ -190,14 +200,14 @@ def _json_value(value):
     return value_text(value)
 
 
-def write_csv(ws, out):
+def write_csv(ws: Sheet, out: IO[str]) -> None:
     """The values of `ws` to the text stream `out` as RFC 4180 CSV (see the module docstring)."""
     writer = csv.writer(out, lineterminator="\r\n")
     for row in value_rows(ws):
         writer.writerow([value_text(value) for value in row])
 
 
-def write_json(ws, out):
+def write_json(ws: Sheet, out: IO[str]) -> None:
     """The values of `ws` to the text stream `out` as a JSON array of row arrays."""
     out.write("[")
     first = True
@@ -208,12 +218,13 @@ def write_json(ws, out):
     out.write("\n]" if not first else "]")
 
 
-def _file_name(title):
+def _file_name(title: str) -> str:
     # Sheet titles cannot hold / or \ already; these are the others that some file systems refuse.
     return re.sub(r'[<>:"|?*\x00-\x1f]', "_", title).lstrip(".") or "sheet"
 
 
-def export(kind, path, sheet=None, all_sheets=False, out=None, formulas=False):
+def export(kind: str, path: str | PathLike[str], sheet: str | None = None, all_sheets: bool = False,
+           out: IO[str] | str | None = None, formulas: bool = False) -> None:
     """Writes the values of the active sheet of the workbook at `path` (or of its sheet
     `sheet`, or with `all_sheets` of every sheet) as `kind` "csv" or "json" to `out`: a text
     stream, by default the current `sys.stdout`, or with `all_sheets` and "csv" the path of
@@ -221,29 +232,31 @@ def export(kind, path, sheet=None, all_sheets=False, out=None, formulas=False):
     with _open(path, read_only=True, data_only=not formulas) as wb:
         sheets = _sheets(wb, sheet, all_sheets)
         if kind == "csv" and all_sheets:
+            assert isinstance(out, str), "csv --all writes into a folder"
             os.makedirs(out, exist_ok=True)
             for ws in sheets:
                 with open(os.path.join(out, _file_name(ws.title) + ".csv"), "w", encoding="utf-8",
                           newline="") as f:
                     write_csv(ws, f)
             return
-        out = sys.stdout if out is None else out
+        stream = sys.stdout if out is None else out
+        assert not isinstance(stream, str), "a text stream"
         if kind == "csv":
-            write_csv(sheets[0], out)
+            write_csv(sheets[0], stream)
         elif not all_sheets:
-            write_json(sheets[0], out)
-            out.write("\n")
+            write_json(sheets[0], stream)
+            stream.write("\n")
         else:
-            out.write("{")
+            stream.write("{")
             for i, ws in enumerate(sheets):
-                out.write("%s\n%s: " % ("," if i else "", json.dumps(ws.title, ensure_ascii=False)))
-                write_json(ws, out)
-            out.write("\n}\n")
+                stream.write("%s\n%s: " % ("," if i else "", json.dumps(ws.title, ensure_ascii=False)))
+                write_json(ws, stream)
+            stream.write("\n}\n")
 
 
 # ------------------------------------------------------------------ arguments
 
-def _parser():
+def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         description="Inspect and export .xlsx workbooks.",
         epilog="FILE - reads the workbook from standard input. Exit codes: 0 done, 1 the input "
@@ -270,7 +283,7 @@ def _parser():
     return parser
 
 
-def _run(args, parser):
+def _run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> None:
     if args.command == "info":
         info(args.file, sheet=args.sheet)
     elif args.command == "dump":
@@ -290,7 +303,7 @@ def _run(args, parser):
             export(args.command, args.file, args.sheet, args.all, out, args.formulas)
 
 
-def main(argv=None):
+def main(argv: Sequence[str] | None = None) -> int:
     parser = _parser()
     args = parser.parse_args(argv)
     try:

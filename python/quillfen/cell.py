@@ -15,7 +15,7 @@ import re
 from .constants import MAX_TEXT
 from .formula import ArrayFormula, DataTableFormula
 from .richtext import CellRichText
-from .styles import NUM_FMT, StyleArray, is_date_format, is_timedelta_format
+from .styles import NUM_FMT, STYLE_KINDS, StyleArray, is_date_format, is_timedelta_format
 from .utils.cells import coordinate_of
 
 # The engine fills and reads cells through these slots, by name: this tuple is their one
@@ -34,6 +34,20 @@ DEFAULT_DATE_FORMATS = {
     datetime.timedelta: "[h]:mm:ss",
 }
 _DATE_TYPES = tuple(DEFAULT_DATE_FORMATS)
+
+
+def _style_property(kind, doc):
+    cls = STYLE_KINDS[kind]
+
+    def get(cell):
+        return _stylesheet(cell).style_object(cell._style, kind)
+
+    def set(cell, value):
+        if not isinstance(value, cls):
+            raise TypeError("a cell's %s is a quillfen.styles.%s, not %s" % (kind, cls.__name__, type(value).__name__))
+        cell._style = _stylesheet(cell).with_object(cell._style, kind, value)
+
+    return property(get, set, doc=doc)
 
 
 class Cell:
@@ -93,6 +107,13 @@ class Cell:
             raise TypeError("a number format is a str, not %s" % type(code).__name__)
         self._style = _stylesheet(self).formatted(self._style, code)
 
+    font = _style_property("font", "The font of the cell's text (`quillfen.styles.Font`).")
+    fill = _style_property("fill", "The cell's background (`quillfen.styles.PatternFill` or `GradientFill`).")
+    border = _style_property("border", "The cell's edges (`quillfen.styles.Border`).")
+    alignment = _style_property("alignment", "Where the text sits in the cell (`quillfen.styles.Alignment`).")
+    protection = _style_property("protection", "Whether the cell is locked and its formula hidden once its sheet "
+                                 "is protected (`quillfen.styles.Protection`).")
+
     @property
     def is_date(self):
         return self.data_type == "d"
@@ -104,7 +125,7 @@ class Cell:
 
 def WriteOnlyCell(ws, value=None):
     """A cell to hand to a write-only worksheet's `append`, where it gets its position; set
-    its `number_format` or `style_array` before appending it."""
+    its style (`number_format`, `font`, `fill`, ...) before appending it."""
     cell = Cell(ws, None, None)
     cell.value = value
     return cell
@@ -245,6 +266,17 @@ class ReadOnlyCell:
         return self._style_id
 
     @property
+    def number_format(self):
+        style = _read_only_style(self)
+        return _stylesheet(self).code(style[NUM_FMT] if style is not None else 0) or "General"
+
+    font = property(lambda self: _stylesheet(self).style_object(_read_only_style(self), "font"))
+    fill = property(lambda self: _stylesheet(self).style_object(_read_only_style(self), "fill"))
+    border = property(lambda self: _stylesheet(self).style_object(_read_only_style(self), "border"))
+    alignment = property(lambda self: _stylesheet(self).style_object(_read_only_style(self), "alignment"))
+    protection = property(lambda self: _stylesheet(self).style_object(_read_only_style(self), "protection"))
+
+    @property
     def coordinate(self):
         return coordinate_of(self.row, self.column)
 
@@ -255,6 +287,12 @@ class ReadOnlyCell:
     def __repr__(self):
         title = getattr(self.parent, "title", "?")
         return "<ReadOnlyCell %r.%s>" % (title, self.coordinate)
+
+
+def _read_only_style(cell):
+    styles = _stylesheet(cell).cell_styles
+    style_id = cell._style_id
+    return styles[style_id] if isinstance(style_id, int) and -len(styles) <= style_id < len(styles) else None
 
 
 class ReadOnlyFormulaCell(ReadOnlyCell):

@@ -7,7 +7,25 @@ its direct text `t` comes first, then its runs `r`; phonetic runs (`rPh`) are no
 
 from __future__ import annotations
 
+from collections.abc import Callable, Iterable
+from typing import Any, Protocol
+
 __all__ = ["InlineFont", "TextBlock", "CellRichText", "localname", "item_runs"]
+
+
+class Element(Protocol):
+    """What is read of a parsed element: ElementTree's and lxml's elements both have it."""
+
+    tag: Any  # str, or a function for comments and processing instructions
+    text: str | None
+    attrib: Any
+
+    def __iter__(self) -> Any: ...
+
+    def get(self, key: str, default: None = None) -> str | None: ...
+
+
+Converter = Callable[[Any], Any]
 
 
 def localname(tag: str) -> str:
@@ -15,15 +33,16 @@ def localname(tag: str) -> str:
     return tag.rpartition("}")[2]
 
 
-def item_runs(node, font=None):
+def item_runs(node: Iterable[Element], font: Callable[[Element], InlineFont] | None = None
+              ) -> tuple[str | None, list[tuple[InlineFont | None, str]]]:
     """The text of a string item (`si`) or inline string (`is`) element, as its parts:
     (the text of its last direct `t`, or None; [(font, the text of its last `t`) for each run
     `r` that has text]). Children are told apart by local name.
 
     A run's font is None unless `font` is given: then every `rPr` met is passed to it, in
     document order (so an invalid one raises wherever it is), and a run keeps its last result."""
-    plain = None
-    runs = []
+    plain: str | None = None
+    runs: list[tuple[InlineFont | None, str]] = []
     for child in node:
         if not isinstance(child.tag, str):
             continue
@@ -31,7 +50,8 @@ def item_runs(node, font=None):
         if tag == "t":
             plain = child.text  # the last direct text wins, even when it is empty
         elif tag == "r":
-            text = props = None
+            text: str | None = None
+            props: InlineFont | None = None
             for part in child:
                 if not isinstance(part.tag, str):
                     continue
@@ -45,7 +65,7 @@ def item_runs(node, font=None):
     return plain, runs
 
 
-def _bool(value):
+def _bool(value: str | None) -> bool:
     if value is None:  # <b/> means bold
         return True
     if value in ("1", "true"):
@@ -55,38 +75,38 @@ def _bool(value):
     raise ValueError(f"invalid boolean {value!r}")
 
 
-def _int(value):
+def _int(value: str | None) -> int:
     if value is None:
         raise ValueError("missing value")
     return int(value)
 
 
-def _float(value):
+def _float(value: str | None) -> float:
     if value is None:
         raise ValueError("missing value")
     return float(value)
 
 
-def _choice(*choices, default=None):
-    def convert(value):
+def _choice(*choices: str, default: str | None = None) -> Callable[[str | None], str]:
+    def convert(value: str | None) -> str:
         if value is None and default is not None:
             return default
-        if value not in choices:
+        if value is None or value not in choices:
             raise ValueError(f"value must be one of {choices}, not {value!r}")
         return value
     return convert
 
 
-def _str(value):
+def _str(value: str | None) -> str:
     if value is None:
         raise ValueError("missing value")
     return value
 
 
-_COLOR_ATTRS = {"rgb": str, "theme": int, "tint": float, "indexed": int, "auto": _bool}
+_COLOR_ATTRS: dict[str, Converter] = {"rgb": str, "theme": int, "tint": float, "indexed": int, "auto": _bool}
 
 # Child element of rPr -> (attribute name, converter of its "val" attribute)
-_FONT_FIELDS = {
+_FONT_FIELDS: dict[str, tuple[str, Converter]] = {
     "rFont": ("rFont", _str),
     "charset": ("charset", _int),
     "family": ("family", _float),
@@ -110,22 +130,22 @@ class InlineFont:
 
     __slots__ = tuple(name for name, _ in _FONT_FIELDS.values()) + ("color",)
 
-    def __init__(self, **props):
+    def __init__(self, **props: Any) -> None:
         for name in self.__slots__:
             setattr(self, name, props.pop(name, None))
         if props:
             raise TypeError(f"unexpected font properties: {sorted(props)}")
 
     @classmethod
-    def from_tree(cls, node) -> "InlineFont":
+    def from_tree(cls, node: Element) -> InlineFont:
         """Parse an `rPr` element. Raises ValueError for a property value that is not valid."""
-        props = {}
+        props: dict[str, Any] = {}
         for child in node:
             if not isinstance(child.tag, str):
                 continue
             tag = localname(child.tag)
             if tag == "color":
-                color = {}
+                color: dict[str, Any] = {}
                 for key, value in child.attrib.items():
                     convert = _COLOR_ATTRS.get(localname(key))
                     if convert is None:
@@ -138,23 +158,23 @@ class InlineFont:
             # other children (extensions) carry nothing this model keeps
         return cls(**props)
 
-    def _items(self):
+    def _items(self) -> tuple[tuple[str, Any], ...]:
         return tuple((name, getattr(self, name)) for name in self.__slots__)
 
-    def __eq__(self, other):
+    def __eq__(self, other: object) -> bool:
         return isinstance(other, InlineFont) and self._items() == other._items()
 
-    def __hash__(self):
+    def __hash__(self) -> int:
         # Equal fonts must hash alike: 11 == 11.0, and colours compare as dicts, whatever the
         # order of their attributes.
         return hash(tuple((k, _hashable(v)) for k, v in self._items()))
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         props = ", ".join(f"{k}={v!r}" for k, v in self._items() if v is not None)
         return f"InlineFont({props})"
 
 
-def _hashable(value):
+def _hashable(value: Any) -> Any:
     if isinstance(value, dict):
         return frozenset((k, _hashable(v)) for k, v in value.items())
     try:
@@ -169,28 +189,28 @@ class TextBlock:
 
     __slots__ = ("font", "text")
 
-    def __init__(self, font: InlineFont, text: str):
+    def __init__(self, font: InlineFont, text: str) -> None:
         self.font = font
         self.text = text
 
-    def __eq__(self, other):
+    def __eq__(self, other: object) -> bool:
         return isinstance(other, TextBlock) and (self.font, self.text) == (other.font, other.text)
 
-    def __hash__(self):
+    def __hash__(self) -> int:
         return hash((self.font, self.text))
 
-    def __str__(self):
+    def __str__(self) -> str:
         return self.text
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"TextBlock({self.font!r}, {self.text!r})"
 
 
-class CellRichText(list):
+class CellRichText(list[str | TextBlock]):
     """Rich cell text: a list of `str` and `TextBlock` runs; `str()` gives the plain text."""
 
     @classmethod
-    def from_tree(cls, node) -> "CellRichText":
+    def from_tree(cls, node: Element) -> CellRichText:
         """Runs of an `si` or `is` element: its direct text first, then each run with text."""
         plain, runs = item_runs(node, InlineFont.from_tree)
         result = cls()
@@ -199,8 +219,8 @@ class CellRichText(list):
         result.extend(TextBlock(font, text) if font is not None else text for font, text in runs)
         return result
 
-    def __str__(self):
+    def __str__(self) -> str:
         return "".join(str(run) for run in self)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"CellRichText({list.__repr__(self)})"

@@ -6,6 +6,7 @@ messages are character indices into the whole formula (the leading "=" is positi
 """
 
 import re
+from typing import NoReturn
 
 __all__ = ["Token", "Tokenizer", "TokenizerError"]
 
@@ -52,13 +53,13 @@ class Token:
     ARG = "arg"
     ROW = "row"
 
-    def __init__(self, value, type_, subtype=""):
+    def __init__(self, value: str, type_: str, subtype: str = "") -> None:
         self.value = value
         self.type = type_
         self.subtype = subtype
 
     @classmethod
-    def make_operand(cls, value):
+    def make_operand(cls, value: str) -> "Token":
         """An operand token, its subtype decided by its text."""
         if value.startswith('"'):
             subtype = cls.TEXT
@@ -74,12 +75,12 @@ class Token:
                 subtype = cls.RANGE
         return cls(value, cls.OPERAND, subtype)
 
-    def __eq__(self, other):
+    def __eq__(self, other: object) -> bool:
         if not isinstance(other, Token):
             return NotImplemented
         return (self.value, self.type, self.subtype) == (other.value, other.type, other.subtype)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"Token({self.value!r}, {self.type!r}, {self.subtype!r})"
 
 
@@ -90,15 +91,15 @@ class Tokenizer:
     open subexpression. An unbalanced opener at the end is accepted.
     """
 
-    def __init__(self, formula):
+    def __init__(self, formula: str) -> None:
         self.formula = formula
-        self.items = []
-        self._stack = []
-        self._pending = []
+        self.items: list[Token] = []
+        self._stack: list[str] = []
+        self._pending: list[str] = []
         self._pos = 0
         self._parse()
 
-    def _parse(self):
+    def _parse(self) -> None:
         formula = self.formula
         if not formula:
             return
@@ -152,10 +153,10 @@ class Tokenizer:
                 self._pos += 1
         self._save_pending()
 
-    def _unexpected(self):
+    def _unexpected(self) -> NoReturn:
         raise TokenizerError(f"Unexpected character at position {self._pos} in '{self.formula}'")
 
-    def _quoted(self, quote):
+    def _quoted(self, quote: str) -> None:
         if self._pending and self._pending[-1] not in ("", ":"):
             self._unexpected()
         formula = self.formula
@@ -177,7 +178,7 @@ class Tokenizer:
             self._pending.append(text)  # a quoted sheet name, part of the reference
         self._pos = close + 1
 
-    def _bracket(self):
+    def _bracket(self) -> None:
         formula = self.formula
         depth = 0
         for i in range(self._pos, len(formula)):
@@ -191,7 +192,7 @@ class Tokenizer:
                     return
         raise TokenizerError(f"Encountered unmatched '[' in {formula}")
 
-    def _error_code(self):
+    def _error_code(self) -> None:
         if self._pending and self._pending[-1] not in ("", "!"):
             self._unexpected()
         for code in _ERROR_CODES:
@@ -202,7 +203,7 @@ class Tokenizer:
                 return
         raise TokenizerError(f"Invalid error code at position {self._pos} in '{self.formula}'")
 
-    def _whitespace(self, c):
+    def _whitespace(self, c: str) -> None:
         # A run of spaces and line feeds is kept as its first character only.
         self.items.append(Token(c, Token.WSPACE))
         formula = self.formula
@@ -210,7 +211,7 @@ class Tokenizer:
         while self._pos < len(formula) and formula[self._pos] in " \n":
             self._pos += 1
 
-    def _operator(self, c):
+    def _operator(self, c: str) -> None:
         two = self.formula[self._pos:self._pos + 2]
         if two in (">=", "<=", "<>"):
             self.items.append(Token(two, Token.OP_IN))
@@ -225,26 +226,26 @@ class Tokenizer:
         else:
             self.items.append(Token(c, Token.OP_IN))
 
-    def _sign_is_infix(self):
+    def _sign_is_infix(self) -> bool:
         for token in reversed(self.items):
             if token.type == Token.WSPACE:
                 continue
             return token.subtype == Token.CLOSE or token.type in (Token.OP_POST, Token.OPERAND)
         return False
 
-    def _open(self, kind, text):
+    def _open(self, kind: str, text: str) -> None:
         self._stack.append(kind)
         self.items.append(Token(text, kind, Token.OPEN))
         self._pos += 1
 
-    def _close(self, c):
+    def _close(self, c: str) -> None:
         kind = self._stack.pop()  # IndexError "pop from empty list" when nothing is open
         if c != ("}" if kind == Token.ARRAY else ")"):
             raise TokenizerError(f"Mismatched ( and {{ pair in '{self.formula}'")
         self.items.append(Token(c, kind, Token.CLOSE))
         self._pos += 1
 
-    def _save_pending(self):
+    def _save_pending(self) -> None:
         if self._pending:
             self.items.append(Token.make_operand("".join(self._pending)))
             self._pending.clear()

@@ -26,14 +26,14 @@ class TranslatorError(Exception):
     """A relative reference would move off the sheet."""
 
 
-def _column_number(letters):
+def _column_number(letters: str) -> int:
     n = 0
     for c in letters.upper():
         n = n * 26 + ord(c) - 64
     return n
 
 
-def _column_letters(n):
+def _column_letters(n: int) -> str:
     letters = ""
     while n > 0:
         n, rem = divmod(n - 1, 26)
@@ -41,7 +41,7 @@ def _column_letters(n):
     return letters
 
 
-def _coordinate(ref):
+def _coordinate(ref: str) -> tuple[int, int]:
     """(row, column) of a cell reference such as "B3" or "$B$3"."""
     m = _COORDINATE.fullmatch(ref)
     if m is None or int(m.group(2)) < 1:
@@ -49,10 +49,10 @@ def _coordinate(ref):
     return int(m.group(2)), _column_number(m.group(1))
 
 
-class _Pieces(list):
+class _Pieces(list[str | tuple[str, int]]):
     """Compiled formula: str items are text, ("row", n) and ("col", n) are relative parts."""
 
-    def text(self, s):
+    def text(self, s: str) -> None:
         if not s:
             return
         if self and isinstance(self[-1], str):
@@ -60,19 +60,19 @@ class _Pieces(list):
         else:
             self.append(s)
 
-    def row(self, part):
+    def row(self, part: str) -> None:
         if part.startswith("$"):
             self.text(part)
         else:
             self.append(("row", int(part)))
 
-    def col(self, part):
+    def col(self, part: str) -> None:
         if part.startswith("$"):
             self.text(part)
         else:
             self.append(("col", _column_number(part)))
 
-    def range(self, text):
+    def range(self, text: str) -> None:
         sheet, bang, ref = text.rpartition("!")
         sheet += bang
         m = _ROW_RANGE.fullmatch(ref)
@@ -117,7 +117,7 @@ class Translator:
     "B3"; with `origin` None the formula is never shifted.
     """
 
-    def __init__(self, formula, origin):
+    def __init__(self, formula: str, origin: str | None) -> None:
         self.formula = formula
         self.origin = origin
         self.tokenizer = Tokenizer(formula)
@@ -132,11 +132,11 @@ class Translator:
                 else:
                     self._pieces.text(token.value)
 
-    def get_tokens(self):
+    def get_tokens(self) -> list[Token]:
         """The formula's tokens."""
         return list(self.tokenizer.items)
 
-    def translate_formula(self, dest=None):
+    def translate_formula(self, dest: str | None = None) -> str:
         """The formula as written in cell `dest` (no shift when `dest` or the origin is None).
 
         Raises `TranslatorError` "Formula out of range" when a relative row would fall below 1
@@ -169,5 +169,5 @@ class Translator:
                 out.append(_column_letters(c))
         return "".join(out)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"Translator({self.formula!r}, {self.origin!r})"
