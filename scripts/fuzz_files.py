@@ -293,6 +293,18 @@ def mutate_bytes(body, rng):
     return bytes(body)
 
 
+_STRICT_NAMES = [(b"http://schemas.openxmlformats.org/spreadsheetml/2006/main",
+                  b"http://purl.oclc.org/ooxml/spreadsheetml/main"),
+                 (b"http://schemas.openxmlformats.org/officeDocument/2006/relationships",
+                  b"http://purl.oclc.org/ooxml/officeDocument/relationships")]
+
+
+def _strict(body):
+    for transitional, strict in _STRICT_NAMES:
+        body = body.replace(transitional, strict)
+    return body
+
+
 def mutate(data, rng, donors):
     """One mutated workbook from the workbook `data`; `donors` are the members of readable
     workbooks, whose parts may replace those of `data`."""
@@ -300,7 +312,10 @@ def mutate(data, rng, donors):
         members = _members(data)
     except (zipfile.BadZipFile, OSError, ValueError, EOFError, NotImplementedError, RuntimeError):
         return mutate_bytes(data, rng)
-    kind = rng.randrange(10)
+    kind = rng.randrange(11)
+    if kind == 10:  # the workbook in the Strict namespaces, then changed as any other
+        members = [(info, _strict(body)) for info, body in members]
+        kind = rng.randrange(1, 10)
     if kind == 0:
         return mutate_bytes(data, rng)  # the container itself
     if kind == 1 and members:  # a member removed
@@ -369,9 +384,13 @@ def minimise(data, outcome, run, budget=60.0):
 # ---- the run ------------------------------------------------------------------------------
 
 def sources(corpus):
-    names = sorted(n for n in os.listdir(corpus) if n.endswith(".xlsx"))
-    return [open(os.path.join(corpus, n), "rb").read() for n in names
-            if os.path.getsize(os.path.join(corpus, n)) <= MAX_SOURCE_BYTES]
+    books = []
+    for name in sorted(n for n in os.listdir(corpus) if n.endswith(".xlsx")):
+        path = os.path.join(corpus, name)
+        if os.path.getsize(path) <= MAX_SOURCE_BYTES:
+            with open(path, "rb") as f:
+                books.append(f.read())
+    return books
 
 
 def main(argv=None):

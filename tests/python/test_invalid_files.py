@@ -88,6 +88,10 @@ CASES = [
      r"Sheet1!A1 \(xl/worksheets/sheet1\.xml\): month must be in 1\.\.12, not 13", ValueError),
     ("huge row number", book('<row r="1"><c><v>1</v></c></row><row r="99999999999999999999"><c><v>1</v></c></row>'),
      re.escape(IN_SHEET) + r": Python int too large to convert to C long", OverflowError),
+    ("shared formula moved off the sheet",
+     book('<row r="2"><c r="A2"><f t="shared" ref="A1:A2" si="0">A1</f></c></row>'
+          '<row r="1"><c r="A1"><f t="shared" si="0"/></c></row>'),
+     r"Sheet1!A1 \(xl/worksheets/sheet1\.xml\): Formula out of range", "TranslatorError"),
     ("malformed sheet", book('<row r="1"><c r="A1"><v>1</v></c></row><row></c>'),
      re.escape(IN_SHEET) + r": mismatched tag: line 1, column \d+", "ExpatError"),
     ("sheet dtd", book(**{"xl_worksheets_sheet1xml": DTD + sheet("")}),

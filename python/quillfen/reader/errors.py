@@ -13,6 +13,7 @@ import xml.parsers.expat as expat
 import zipfile
 import zlib
 
+from ..formula import TokenizerError, TranslatorError
 from ..utils.cells import coordinate_of
 
 __all__ = ["InvalidFileError", "DoctypeRefused", "CONTENT_ERRORS", "damaged", "invalid",
@@ -42,10 +43,12 @@ class DoctypeRefused(ValueError):
 # What reading a damaged part raises: malformed XML, a value or reference that the package's
 # conversions refuse, an index the file gets wrong, an unknown encoding in a part's declaration
 # (LookupError), damaged compressed data, a TypeError from a helper handed values of the wrong
-# shape (the attributes of a data-table formula). RuntimeError is not among them: it is what the native
+# shape (the attributes of a data-table formula), a shared formula that cannot be tokenized or
+# moved to the cell that shares it. RuntimeError is not among them: it is what the native
 # engine raises for a call re-entering a busy object, an error of the caller.
 CONTENT_ERRORS = (ValueError, LookupError, ArithmeticError, TypeError, expat.ExpatError,
-                  ET.ParseError, zipfile.BadZipFile, zlib.error, EOFError)
+                  ET.ParseError, zipfile.BadZipFile, zlib.error, EOFError, TokenizerError,
+                  TranslatorError)
 
 
 def _quote_sheet(title):
