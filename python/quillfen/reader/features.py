@@ -12,6 +12,7 @@ from ..comments import Comment
 from ..constants import DOC_REL_NS, MAIN_NS, STRICT_DOC_REL_NS
 from ..features import (AutoFilter, ColumnDimension, DefinedName, Hyperlink, RowDimensions, SheetProperties)
 from ..utils.cells import column_letter, coordinate_to_tuple, range_boundaries
+from .errors import check_prolog, damaged
 
 __all__ = ["KEPT_ELEMENTS", "REPEATED_ELEMENTS", "apply_element", "row_dimensions", "read_cell_features",
            "read_defined_names"]
@@ -112,8 +113,11 @@ def read_cell_features(ws, package):
     taken = set()
     for rel in rels.values():
         if rel.kind == "comments" and not rel.external and rel.target in package:
+            data = package.read(rel.target)
+            with damaged(rel.target):
+                check_prolog(data)  # a document type declaration is refused in every part
             try:
-                root = ET.fromstring(package.read(rel.target))
+                root = ET.fromstring(data)
             except ET.ParseError:
                 continue  # left out, and so named in the warning
             _read_comments(ws, root)
@@ -138,8 +142,11 @@ def read_cell_features(ws, package):
 def _empty_part(package, part):
     if part not in package:
         return False
+    data = package.read(part)
+    with damaged(part):
+        check_prolog(data)
     try:
-        return len(ET.fromstring(package.read(part))) == 0
+        return len(ET.fromstring(data)) == 0
     except ET.ParseError:
         return False
 
