@@ -7,6 +7,7 @@
 #   make bench  benchmarks (ratios printed, never asserted); writes BENCHMARKS.md
 #   make profile  perf profile of the read-only pass (PROFILE_BENCH to profile another script)
 #   make fuzz   the libFuzzer targets for FUZZ_SECONDS each
+#   make fuzz-files  the mutation fuzzer over the corpus workbooks for FUZZ_FILES_SECONDS
 
 PY          := .venv/bin/python
 BUILD_DIR   := build/dev
@@ -16,12 +17,14 @@ PY_ASAN     := .venv-asan/bin/python
 ASAN_DIR    := build/asan
 FUZZ_DIR    := build/fuzz
 FUZZ_SECONDS ?= 60
+FUZZ_FILES_SECONDS ?= 120
+FUZZ_FILES_SEED ?= 1
 JOBS        ?= $(shell nproc)
 
 PROF_DIR    := build/prof
 PROFILE_BENCH ?= bench/bench_read.py
 
-.PHONY: all run setup build test test-cpp test-python test-types build-ft test-ft bench profile fuzz asan clean
+.PHONY: all run setup build test test-cpp test-python test-types build-ft test-ft bench profile fuzz fuzz-files asan clean
 
 all: run
 
@@ -110,6 +113,13 @@ fuzz: setup
 		-DQUILLFEN_FUZZ=ON -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	.venv/bin/cmake --build $(FUZZ_DIR) -j $(JOBS)
 	bash scripts/fuzz.sh $(FUZZ_DIR) $(FUZZ_SECONDS)
+
+# Damaged workbooks, made by mutating the corpus's containers and parts, read on both paths
+# in a worker process: a crash, a hang, an exception other than InvalidFileError or a
+# difference between the paths is kept in tests/python/data/fuzz_regressions/ (replayed by
+# the Python suite). Seeded: FUZZ_FILES_SEED gives the same inputs again.
+fuzz-files: build
+	$(PY) scripts/fuzz_files.py --seconds $(FUZZ_FILES_SECONDS) --seed $(FUZZ_FILES_SEED)
 
 clean:
 	rm -rf build

@@ -8,7 +8,10 @@
 2. Whole workbooks saved to a file: the same mix of 10^6 cells in a write-only workbook, in an
    editable one (cells assigned, then saved) and in a loaded one saved again, against XlsxWriter
    (constant_memory) and rustpy-xlsxwriter, and the pure-Python path.
-3. Where a save's time goes (the XML text, or deflate at each level), and the peak memory of
+3. Styled cells: the same editable workbook with every tenth cell in one of 20 styles (fonts,
+   fills, borders, alignments, number formats), saved against the unstyled one, fresh and loaded
+   again (the store's cells); what styling the cells costs.
+4. Where a save's time goes (the XML text, or deflate at each level), and the peak memory of
    write-only workbooks of 10^4 and 10^6 rows, each saved in a process of its own.
 
 Times are CPU time of this process, side by side in one process (the best of a few runs; one
@@ -17,6 +20,7 @@ run on the pure-Python path); ratios are printed, never asserted.
 Usage: bench_write.py [ROWS]   (10 columns per row; default 100000 rows)
        bench_write.py --peak ROWS   (one write-only save of ROWS rows of 4 cells; prints the
                                      peak RSS of the process in KiB; Linux)
+       bench_write.py --styled ROWS (part 3 alone)
 """
 
 import copy
@@ -36,6 +40,7 @@ from timing import best_of, mixed_workbook, peers, use_pure
 
 import quillfen
 from quillfen import _quillfen as native
+from quillfen.styles import Alignment, Border, Font, PatternFill, Side
 from quillfen.writer import excel
 from quillfen.writer.sheet_data import PureSheetWriter, rows, writing_helpers
 
@@ -167,6 +172,48 @@ def save_figures(nrows, folder):
     use_pure(False)
 
 
+def twenty_styles():
+    """20 distinct combinations of font, fill, border, alignment and number format."""
+    colors = ["1F4E79", "C00000", "00B050", "7030A0", "FFC000"]
+    formats = ["0.00", "#,##0", "0%", "yyyy-mm-dd"]
+    return [{"font": Font("Arial", 9 + i % 4, bold=i % 2 == 0, italic=i % 3 == 0, color=colors[i % 5]),
+             "fill": PatternFill("solid", fgColor=colors[(i + 2) % 5]),
+             "border": Border(bottom=Side("thin" if i % 2 else "medium", colors[i % 5])),
+             "alignment": Alignment(horizontal=("left", "center", "right")[i % 3], wrap_text=i % 4 == 0),
+             "number_format": formats[i % 4]}
+            for i in range(20)]
+
+
+def style_cells(wb):
+    """Gives every tenth cell of the first sheet one of `twenty_styles`, in turn."""
+    styles = twenty_styles()
+    for n, cell in enumerate(wb.active.cells()):
+        if n % 10 == 0:
+            for kind, value in styles[n // 10 % 20].items():
+                setattr(cell, kind, value)
+
+
+def styled_figures(nrows, folder):
+    cells = nrows * COLUMNS
+    path = os.path.join(folder, "styled.xlsx")
+    print("editable workbooks of %d cells, unstyled and with every tenth cell in one of 20 styles" % cells)
+    plain = editable(nrows)
+    styled = editable(nrows)
+    seconds = best_of(lambda: style_cells(styled), 1, time.process_time)
+    print("  styling %d cells (5 properties each): %.3f s, %.2f us a property"
+          % (cells // 10, seconds, seconds / (cells // 10 * 5) * 1e6))
+    for label, books in (("new", (plain, styled)), ("loaded", None)):
+        if books is None:  # the same sheets loaded again: the cells are the store's records
+            save_quietly(plain, path)
+            loaded_plain = quillfen.load_workbook(path)
+            save_quietly(styled, path)
+            books = (loaded_plain, quillfen.load_workbook(path))
+        unstyled = best_of(lambda: save_quietly(books[0], path), 3, time.process_time)
+        with_styles = best_of(lambda: save_quietly(books[1], path), 3, time.process_time)
+        print("  %-6s save: unstyled %.3f s, styled %.3f s: %.2fx" % (label, unstyled, with_styles,
+                                                                     with_styles / unstyled))
+
+
 def deflate_levels(nrows, folder):
     """Level 0 stores the parts, so its time is that of the XML text; each level's time over it
     is deflate's. Then the same with the optional fast deflate (isal), when it is installed."""
@@ -214,6 +261,7 @@ def main(nrows):
     sheet_data_figures(nrows)
     with tempfile.TemporaryDirectory() as folder:
         save_figures(nrows, folder)
+        styled_figures(nrows, folder)
         deflate_levels(nrows, folder)
     peaks()
 
@@ -221,5 +269,8 @@ def main(nrows):
 if __name__ == "__main__":
     if sys.argv[1:2] == ["--peak"]:
         peak(int(sys.argv[2]))
+    elif sys.argv[1:2] == ["--styled"]:
+        with tempfile.TemporaryDirectory() as folder:
+            styled_figures(int(sys.argv[2]), folder)
     else:
         main(int(sys.argv[1]) if len(sys.argv) > 1 else 100000)

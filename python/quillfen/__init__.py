@@ -16,7 +16,7 @@ entry point use the pure-Python path.
 __version__ = "0.1.0"
 
 from .cell import WriteOnlyCell
-from .reader.package import InvalidFileError
+from .reader.errors import InvalidFileError
 from .reader.workbook import load_workbook
 from .workbook import Workbook
 

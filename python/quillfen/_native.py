@@ -35,18 +35,33 @@ def engine() -> ModuleType | None:
     return _engine
 
 
-def native_or_pure(native: Callable[[ModuleType], T], pure: Callable[[], T]) -> T:
+# Called with the exception when the native path failed with one of the errors that
+# `native_or_pure` was told to decline, and the pure-Python path then succeeded: the two paths
+# disagree about the input. Nobody listens in normal use; the file fuzzer does.
+on_disagreement: Callable[[BaseException], object] | None = None
+
+
+def native_or_pure(native: Callable[[ModuleType], T], pure: Callable[[], T],
+                   decline: tuple[type[BaseException], ...] = ()) -> T:
     """`native(engine)` when the engine is on; `pure()` when it is off or declines the work.
 
     `native` must leave nothing half done when it raises NativeFallback: the pure-Python path
-    redoes the whole of it."""
+    redoes the whole of it. The exception types in `decline` are taken as NativeFallback too:
+    readers pass the errors a damaged file causes, so that the pure-Python path, which knows
+    the part and cell it was reading, reports them (and both paths report them alike)."""
     module = engine()
+    declined: BaseException | None = None
     if module is not None:
         try:
             return native(module)
         except NativeFallback:
             pass
-    return pure()
+        except decline as exc:
+            declined = exc
+    result = pure()
+    if declined is not None and on_disagreement is not None:
+        on_disagreement(declined)
+    return result
 
 
 def stream_native_or_pure(native: Callable[[ModuleType], Iterator[T]],

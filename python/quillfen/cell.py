@@ -11,11 +11,14 @@ import decimal
 import functools
 import math
 import re
+from typing import Any, NoReturn, cast
 
 from .constants import MAX_TEXT
+from .comments import Comment
+from .features import Hyperlink
 from .formula import ArrayFormula, DataTableFormula
 from .richtext import CellRichText
-from .styles import NUM_FMT, StyleArray, is_date_format, is_timedelta_format
+from .styles import NUM_FMT, STYLE_KINDS, Stylesheet, StyleArray, is_date_format, is_timedelta_format
 from .utils.cells import coordinate_of
 
 # The engine fills and reads cells through these slots, by name: this tuple is their one
@@ -36,85 +39,142 @@ DEFAULT_DATE_FORMATS = {
 _DATE_TYPES = tuple(DEFAULT_DATE_FORMATS)
 
 
+def _style_property(kind: str, doc: str) -> Any:
+    cls = STYLE_KINDS[kind]
+
+    def get(cell: "Cell") -> Any:
+        return _stylesheet(cell).style_object(cell._style, kind)
+
+    def set(cell: "Cell", value: Any) -> None:
+        if not isinstance(value, cls):
+            raise TypeError("a cell's %s is a quillfen.styles.%s, not %s" % (kind, cls.__name__, type(value).__name__))
+        cell._style = _stylesheet(cell).with_object(cell._style, kind, cast(Any, value))
+
+    return property(get, set, doc=doc)
+
+
 class Cell:
     """A cell of an editable worksheet."""
 
     __slots__ = CELL_SLOTS
 
-    def __init__(self, worksheet, row, column, value=None, style_array=None, data_type="n"):
+    def __init__(self, worksheet: Any, row: int, column: int, value: Any = None,
+                 style_array: StyleArray | None = None, data_type: str = "n") -> None:
         self.parent = worksheet
         self.row = row
         self.column = column
         self._value = value
         self._style = style_array
-        self._hyperlink = None
-        self._comment = None
+        self._hyperlink: Hyperlink | None = None
+        self._comment: Comment | None = None
         self.data_type = data_type
 
     @property
-    def value(self):
+    def value(self) -> Any:
         return self._value
 
     @value.setter
-    def value(self, value):
+    def value(self, value: Any) -> None:
         self.data_type = checked_data_type(self, value)
         self._value = value
 
     @property
-    def coordinate(self):
+    def coordinate(self) -> str:
         return coordinate_of(self.row, self.column)
 
     @property
-    def hyperlink(self):
+    def hyperlink(self) -> Hyperlink | None:
+        """The cell's `quillfen.features.Hyperlink`, or None. Settable to a URL or file name,
+        to "#Sheet2!A1" for a place in the workbook, to a `Hyperlink`, or to None."""
         return self._hyperlink
 
-    @property
-    def comment(self):
-        return self._comment
+    @hyperlink.setter
+    def hyperlink(self, value: str | Hyperlink | None) -> None:
+        self._hyperlink = None if value is None else Hyperlink.of(value, _coordinate_or_none(self))
+        _register(self, "_links", self._hyperlink)
 
     @property
-    def style_array(self):
+    def comment(self) -> Comment | None:
+        """The cell's `quillfen.comments.Comment`, or None."""
+        return self._comment
+
+    @comment.setter
+    def comment(self, comment: Comment | None) -> None:
+        if comment is not None and not isinstance(comment, Comment):
+            raise TypeError("a cell's comment is a quillfen.comments.Comment, not %s" % type(comment).__name__)
+        self._comment = comment
+        _register(self, "_notes", comment)
+
+    @property
+    def style_array(self) -> StyleArray | None:
         """A copy of the cell's style array (cells may share theirs), or None."""
         return None if self._style is None else StyleArray(self._style)
 
     @style_array.setter
-    def style_array(self, style):
+    def style_array(self, style: Any) -> None:
         self._style = None if style is None else StyleArray(style)
 
     @property
-    def number_format(self):
+    def number_format(self) -> str:
         """The format code that the cell's number is shown with ("General" by default)."""
         num_fmt = self._style[NUM_FMT] if self._style is not None else 0
         return _stylesheet(self).code(num_fmt) or "General"
 
     @number_format.setter
-    def number_format(self, code):
+    def number_format(self, code: str) -> None:
         if not isinstance(code, str):
             raise TypeError("a number format is a str, not %s" % type(code).__name__)
         self._style = _stylesheet(self).formatted(self._style, code)
 
+    font = _style_property("font", "The font of the cell's text (`quillfen.styles.Font`).")
+    fill = _style_property("fill", "The cell's background (`quillfen.styles.PatternFill` or `GradientFill`).")
+    border = _style_property("border", "The cell's edges (`quillfen.styles.Border`).")
+    alignment = _style_property("alignment", "Where the text sits in the cell (`quillfen.styles.Alignment`).")
+    protection = _style_property("protection", "Whether the cell is locked and its formula hidden once its sheet "
+                                 "is protected (`quillfen.styles.Protection`).")
+
     @property
-    def is_date(self):
+    def is_date(self) -> bool:
         return self.data_type == "d"
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         title = getattr(self.parent, "title", "?")
         return "<Cell %r.%s>" % (title, self.coordinate)
 
 
-def WriteOnlyCell(ws, value=None):
+def WriteOnlyCell(ws: Any, value: Any = None) -> Cell:
     """A cell to hand to a write-only worksheet's `append`, where it gets its position; set
-    its `number_format` or `style_array` before appending it."""
-    cell = Cell(ws, None, None)
+    its style (`number_format`, `font`, `fill`, ...) before appending it."""
+    cell = Cell(ws, None, None)  # type: ignore[arg-type]  # placed by append
     cell.value = value
     return cell
 
 
-def _stylesheet(cell):
-    return cell.parent.parent.stylesheet
+def _coordinate_or_none(cell: Cell) -> str | None:
+    try:
+        return coordinate_of(cell.row, cell.column)
+    except (TypeError, ValueError):
+        return None
 
 
-def _where(cell):
+def _register(cell: Cell, registry: str, feature: Any) -> None:
+    """Notes a cell's hyperlink or comment in its sheet's registry, by which the sheet is saved
+    with them (a cell without value or style is not written, its link still is)."""
+    found = getattr(cell.parent, registry, None)
+    if found is None or cell.row is None:
+        return
+    if feature is None:
+        found.pop((cell.row, cell.column), None)
+    else:
+        found[(cell.row, cell.column)] = feature
+
+
+def _stylesheet(cell: "Cell | ReadOnlyCell") -> Stylesheet:
+    stylesheet: Stylesheet = cell.parent.parent.stylesheet
+    return stylesheet
+
+
+def _where(cell: Cell) -> str:
     title = getattr(cell.parent, "title", "?")
     try:
         return "%s!%s" % (title, coordinate_of(cell.row, cell.column))
@@ -122,11 +182,11 @@ def _where(cell):
         return "%s (not placed yet)" % title
 
 
-def _refuse(cell, error, what):
+def _refuse(cell: Cell, error: type[Exception], what: str) -> NoReturn:
     raise error("cell %s cannot hold %s" % (_where(cell), what))
 
 
-def _check_text(cell, text):
+def _check_text(cell: Cell, text: str) -> None:
     if len(text) > MAX_TEXT:
         _refuse(cell, ValueError, "text of %d characters (at most %d)" % (len(text), MAX_TEXT))
     bad = _ILLEGAL_TEXT.search(text)
@@ -135,7 +195,7 @@ def _check_text(cell, text):
                 % (bad.group(), bad.start()))
 
 
-def data_type_of(value):
+def data_type_of(value: Any) -> str:
     """The data type a value is stored with: "n" (numbers and None), "b", "s" (text and rich
     text), "f" (text starting with "=", and formula objects) or "d" (dates, times, durations)."""
     if isinstance(value, str):
@@ -154,7 +214,7 @@ def data_type_of(value):
 _INT64_MIN, _INT64_END = -2**63, 2**63
 
 
-def checked_data_type(cell, value):
+def checked_data_type(cell: Cell, value: Any) -> str:
     """The data type of `value` (`data_type_of`), after checking that a file can hold it in
     `cell` (see the module docstring). A date, time or duration also gives the cell a number
     format that shows it as such, when its format does not already."""
@@ -182,7 +242,7 @@ def checked_data_type(cell, value):
     return _checked_other(cell, value)
 
 
-def _checked_other(cell, value):
+def _checked_other(cell: Cell, value: Any) -> str:
     """`checked_data_type` of everything but the exact built-in types of its fast path."""
     if isinstance(value, int):  # a subclass: exact bools took the fast path
         if not _INT64_MIN <= value < _INT64_END:
@@ -209,14 +269,14 @@ def _checked_other(cell, value):
 
 
 @functools.lru_cache(maxsize=1024)
-def _shows(code):
+def _shows(code: str | None) -> str | None:
     """What a format code shows a number as: "date" (a date or time), "duration" or None."""
     if not is_date_format(code):
         return None
     return "duration" if is_timedelta_format(code) else "date"
 
 
-def _check_date(cell, value, kind):
+def _check_date(cell: Cell, value: Any, kind: type) -> None:
     """Refuses a time zone; gives the cell a format that shows `value` (of date type `kind`)
     as what it is, unless it has one."""
     if kind is not datetime.date and kind is not datetime.timedelta and value.tzinfo is not None:
@@ -235,26 +295,50 @@ class ReadOnlyCell:
     """A cell streamed from a read-only worksheet; its attributes are fixed once read."""
 
     __slots__ = ("parent", "row", "column", "_value", "data_type", "_style_id")
+    # Filled by the readers (the engine through the slots, by name).
+    parent: Any
+    row: int
+    column: int
+    _value: Any
+    data_type: str
+    _style_id: int | None
 
     @property
-    def value(self):
+    def value(self) -> Any:
         return self._value
 
     @property
-    def style_id(self):
+    def style_id(self) -> int | None:
         return self._style_id
 
     @property
-    def coordinate(self):
+    def number_format(self) -> str:
+        style = _read_only_style(self)
+        return _stylesheet(self).code(style[NUM_FMT] if style is not None else 0) or "General"
+
+    font = property(lambda self: _stylesheet(self).style_object(_read_only_style(self), "font"))
+    fill = property(lambda self: _stylesheet(self).style_object(_read_only_style(self), "fill"))
+    border = property(lambda self: _stylesheet(self).style_object(_read_only_style(self), "border"))
+    alignment = property(lambda self: _stylesheet(self).style_object(_read_only_style(self), "alignment"))
+    protection = property(lambda self: _stylesheet(self).style_object(_read_only_style(self), "protection"))
+
+    @property
+    def coordinate(self) -> str:
         return coordinate_of(self.row, self.column)
 
     @property
-    def is_date(self):
+    def is_date(self) -> bool:
         return self.data_type == "d"
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         title = getattr(self.parent, "title", "?")
         return "<ReadOnlyCell %r.%s>" % (title, self.coordinate)
+
+
+def _read_only_style(cell: ReadOnlyCell) -> StyleArray | None:
+    styles = _stylesheet(cell).cell_styles
+    style_id = cell._style_id
+    return styles[style_id] if isinstance(style_id, int) and -len(styles) <= style_id < len(styles) else None
 
 
 class ReadOnlyFormulaCell(ReadOnlyCell):
@@ -263,6 +347,8 @@ class ReadOnlyFormulaCell(ReadOnlyCell):
     such attributes rather than ones that raise."""
 
     __slots__ = ("formula", "cached_value")
+    formula: Any
+    cached_value: Any
 
 
 class _EmptyCell:
@@ -273,7 +359,7 @@ class _EmptyCell:
     data_type = "n"
     is_date = False
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return "<EmptyCell>"
 
 

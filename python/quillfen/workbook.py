@@ -2,13 +2,21 @@
 date system. `Workbook()` makes a new one; `quillfen.load_workbook` reads one from a file
 (`quillfen.reader`), `Workbook.save` writes one (`quillfen.writer`)."""
 
+import os
 import re
+from collections.abc import Iterator
+from typing import IO, Any
 
+from .features import DefinedNames
 from .styles import Stylesheet
 from .utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 from .worksheet import Worksheet
 
 __all__ = ["Workbook"]
+
+# A sheet of the workbook's kind: a `Worksheet`, or a read-only or write-only sheet for
+# workbooks loaded or made in those modes.
+Sheet = Any
 
 MAX_TITLE = 31
 _TITLE_FORBIDDEN = re.compile(r"[\[\]:*?/\\]")
@@ -24,12 +32,13 @@ class Workbook:
     numbers.
     """
 
-    def __init__(self, write_only=False):
+    def __init__(self, write_only: bool = False) -> None:
         self._setup(write_only=write_only)
         if not write_only:
             self.create_sheet("Sheet")
 
-    def _setup(self, read_only=False, write_only=False, data_only=False, rich_text=False):
+    def _setup(self, read_only: bool = False, write_only: bool = False, data_only: bool = False,
+               rich_text: bool = False) -> None:
         self.read_only = read_only
         self.write_only = write_only
         self.data_only = data_only
@@ -37,67 +46,68 @@ class Workbook:
         self.epoch = WINDOWS_EPOCH
         self.iso_dates = False
         self.stylesheet = Stylesheet()
-        self.shared_strings = []
-        self.helpers = None       # the reading helpers, for a workbook read from a file
-        self.core_properties = []  # elements of the document properties read from a file
-        self._sheets = []
-        self._active = None
-        self._package = None      # the file it was read from, kept open for read-only sheets
-        self._loaded = None       # what the reader found beyond the sheets (quillfen.reader)
+        self.shared_strings: list[Any] = []
+        self.helpers: dict[str, Any] | None = None       # the reading helpers, for a workbook read from a file
+        self.core_properties: list[Any] = []  # elements of the document properties read from a file
+        self.defined_names = DefinedNames()  # names of the workbook's scope; sheets have their own
+        self._sheets: list[Sheet] = []
+        self._active: Sheet | None = None
+        self._package: Any = None      # the file it was read from, kept open for read-only sheets
+        self._loaded: Any = None       # what the reader found beyond the sheets (quillfen.reader)
         self._saved = False
-        self._lxml = None         # the serialiser of a write-only workbook, fixed by its first row
+        self._lxml: bool | None = None         # the serialiser of a write-only workbook, fixed by its first row
 
     @classmethod
-    def _blank(cls, **modes):
+    def _blank(cls, **modes: bool) -> "Workbook":
         """A workbook without sheets, for the reader to fill."""
         wb = cls.__new__(cls)
         wb._setup(**modes)
         return wb
 
     @property
-    def _cell_styles(self):
+    def _cell_styles(self) -> list[Any]:
         return self.stylesheet.cell_styles
 
     @property
-    def date1904(self):
+    def date1904(self) -> bool:
         return self.epoch == MAC_EPOCH
 
     # -------------------------------------------------------------- sheets
 
     @property
-    def sheetnames(self):
+    def sheetnames(self) -> list[str]:
         return [ws.title for ws in self._sheets]
 
     @property
-    def worksheets(self):
+    def worksheets(self) -> list[Sheet]:
         return list(self._sheets)
 
-    def __getitem__(self, name):
+    def __getitem__(self, name: str) -> Sheet:
         for ws in self._sheets:
             if ws.title == name:
                 return ws
         raise KeyError("Worksheet %r does not exist." % (name,))
 
-    def __delitem__(self, name):
+    def __delitem__(self, name: str) -> None:
         self.remove(self[name])
 
-    def __contains__(self, name):
+    def __contains__(self, name: object) -> bool:
         return name in self.sheetnames
 
-    def __iter__(self):
+    def __iter__(self) -> Iterator[Sheet]:
         return iter(self._sheets)
 
-    def __len__(self):
+    def __len__(self) -> int:
         return len(self._sheets)
 
-    def index(self, ws):
+    def index(self, ws: Sheet) -> int:
         """The position of a sheet of this workbook."""
         for i, sheet in enumerate(self._sheets):
             if sheet is ws:
                 return i
         raise ValueError("%r is not a sheet of this workbook" % (ws,))
 
-    def create_sheet(self, title=None, index=None):
+    def create_sheet(self, title: str | None = None, index: int | None = None) -> Sheet:
         """Adds a sheet named `title` (by default the first free "Sheet1", "Sheet2", ...) at
         position `index` (by default last) and returns it."""
         self._check_changeable()
@@ -105,6 +115,7 @@ class Workbook:
             title = self._free_title()
         else:
             self._check_title(title)
+        ws: Sheet
         if self.write_only:
             from .writer.write_only import WriteOnlyWorksheet
             ws = WriteOnlyWorksheet(self, title)
@@ -116,7 +127,7 @@ class Workbook:
             self._sheets.insert(index, ws)
         return ws
 
-    def remove(self, ws):
+    def remove(self, ws: Sheet) -> None:
         """Removes a sheet; the active sheet stays, or its place passes to its neighbour."""
         self._check_changeable()
         position = self.index(ws)
@@ -125,7 +136,7 @@ class Workbook:
         if ws is active:
             self._active = self._sheets[min(position, len(self._sheets) - 1)] if self._sheets else None
 
-    def move_sheet(self, sheet, offset=0):
+    def move_sheet(self, sheet: Sheet | str, offset: int = 0) -> None:
         """Moves a sheet (or the sheet of that title) `offset` places, negative towards the
         first; the active sheet stays the same sheet."""
         if isinstance(sheet, str):
@@ -139,7 +150,7 @@ class Workbook:
         self._sheets.insert(target, sheet)
 
     @property
-    def active(self):
+    def active(self) -> Sheet:  # None for a workbook without sheets
         """The sheet shown when the file is opened (the first, unless set): settable to a sheet
         of this workbook or to its index."""
         if self._active is not None and any(ws is self._active for ws in self._sheets):
@@ -147,7 +158,7 @@ class Workbook:
         return self._sheets[0] if self._sheets else None
 
     @active.setter
-    def active(self, value):
+    def active(self, value: Sheet | int) -> None:
         if isinstance(value, int) and not isinstance(value, bool):
             if not 0 <= value < len(self._sheets):
                 raise IndexError("no sheet at index %d: the workbook has %d" % (value, len(self._sheets)))
@@ -157,14 +168,14 @@ class Workbook:
         self.index(value)
         self._active = value
 
-    def _free_title(self):
+    def _free_title(self) -> str:
         taken = {title.casefold() for title in self.sheetnames}
         number = 1
         while "sheet%d" % number in taken:
             number += 1
         return "Sheet%d" % number
 
-    def _check_title(self, title, sheet=None):
+    def _check_title(self, title: object, sheet: Sheet | None = None) -> None:
         """Sheet titles as spreadsheet programs accept them: 1 to 31 characters, none of
         []:*?/\\ and no other sheet of the workbook with the same title in any case."""
         if not isinstance(title, str):
@@ -179,7 +190,7 @@ class Workbook:
             if ws is not sheet and ws.title.casefold() == folded:
                 raise ValueError("sheet title %r: the workbook already has a sheet %r" % (title, ws.title))
 
-    def _check_changeable(self):
+    def _check_changeable(self) -> None:
         if self.read_only:
             raise ValueError("a read-only workbook cannot be changed; load it without read_only=True")
         if self._saved:
@@ -187,7 +198,7 @@ class Workbook:
 
     # -------------------------------------------------------------- files
 
-    def save(self, filename):
+    def save(self, filename: "str | os.PathLike[str] | IO[bytes]") -> None:
         """Writes the workbook to `filename`, a path or a binary file object.
 
         A path is written through a temporary file beside it, renamed into place at the end:
@@ -196,7 +207,7 @@ class Workbook:
         from .writer.excel import save_workbook
         save_workbook(self, filename)
 
-    def close(self):
+    def close(self) -> None:
         """Releases the file it was read from (read-only sheets cannot be iterated afterwards)
         and the rows a write-only workbook holds for saving."""
         if self._package is not None:
@@ -206,9 +217,9 @@ class Workbook:
             if release is not None:
                 release()
 
-    def __enter__(self):
+    def __enter__(self) -> "Workbook":
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         self.close()
 

@@ -11,6 +11,7 @@ from typing import TYPE_CHECKING, Any
 
 from .cell import Cell
 from .constants import MAX_ROW, MAX_SHEET_COLUMN
+from .features import SheetFeatures
 from .utils.cells import coordinate_of, coordinate_to_tuple, range_boundaries
 
 if TYPE_CHECKING:
@@ -24,17 +25,18 @@ if TYPE_CHECKING:
 Bounds = tuple[int, int, int, int]
 
 
-class SheetBase:
-    """A sheet's title, workbook and the worksheet settings read from a file."""
+class SheetBase(SheetFeatures):
+    """A sheet's title, workbook and the worksheet settings read from a file (its features:
+    `quillfen.features`)."""
 
     def __init__(self, workbook: Workbook, title: str) -> None:
         self.parent = workbook
         self._title = title
         self.sheet_state = "visible"
-        self.merged_cells: list[str] = []
+        self._init_features()
         self.dimension_ref: str | None = None
         self._part: str | None = None  # the part it was read from, if it was
-        self._kept: dict[str, Any] = {}  # local name -> element read from the file and written back
+        self._kept: dict[str, Any] = {}  # local name -> element (or list of them) read from the file and written back
         self._unsaved: list[str] = []  # local names of elements read from the file that are not written
 
     @property
@@ -209,7 +211,9 @@ class Worksheet(SheetBase):
     `_cells` maps (row, column) to `Cell`. A sheet loaded with the native engine holds a
     `CellStore`, which keeps loaded cells in compact form and makes each `Cell` when it is first
     accessed; otherwise it is a plain dict. Both behave the same for everything below.
-    `row_dimensions` maps a row number to the attributes of its `row` element (name -> text).
+    `row_dimensions` maps a row number to the settings of its `row` element, a mapping of
+    attribute name -> text. `_links` and `_notes` map (row, column) to the hyperlink and the
+    comment of cells that have one.
     """
 
     def __init__(self, workbook: Workbook, title: str) -> None:
@@ -217,7 +221,8 @@ class Worksheet(SheetBase):
         # A dict, or the engine's CellStore, which behaves as one.
         self._cells: Any = {}
         self._hyperlinks: list[Any] = []
-        self.row_dimensions: dict[int, dict[str, str]] = {}
+        self._links: dict[tuple[int, int], Any] = {}
+        self._notes: dict[tuple[int, int], Any] = {}
         # The last row with cells, kept up to date as cells are added, or None when it must be
         # found again (at first, and after a deletion): finding it reads every key of a dict.
         self._last_row: int | None = None
@@ -250,7 +255,10 @@ class Worksheet(SheetBase):
         self[coordinate].value = value
 
     def __delitem__(self, coordinate: str) -> None:
-        del self._cells[coordinate_to_tuple(coordinate)]
+        key = coordinate_to_tuple(coordinate)
+        del self._cells[key]
+        self._links.pop(key, None)
+        self._notes.pop(key, None)
         self._last_row = None
 
     def _bounds(self) -> Bounds | None:

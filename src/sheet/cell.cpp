@@ -13,6 +13,8 @@
 namespace qf::sheet {
 namespace {
 
+constexpr const char* STRING_INDEX = "shared string index out of range";
+
 XmlError raised() { return source_error(); }
 
 template <class T>
@@ -179,9 +181,18 @@ XmlResult<Typed> typed_value(SheetState& st, CellBufs& b, std::string_view dtype
         const auto idx = native_int(text);
         if (idx && *idx >= 0 && static_cast<std::uint64_t>(*idx) < st.settings.shared_strings_len)
             return Typed{SharedStringV{static_cast<std::uint32_t>(*idx)}, code(DT_S)};
+        // An index out of range falls back: the pure-Python path reports it, with the cell. A
+        // negative one is out of range too, not counted from the end as item access counts.
+        if (idx && *idx < 0) return std::unexpected(XmlError::unsupported(STRING_INDEX));
         QF_TRY_SET(Ref index, py_int(h, text));
+        if (PyLong_Check(index.get()) && PyLong_IsNegative(index.get()) == 1)
+            return std::unexpected(XmlError::unsupported(STRING_INDEX));
         Ref item = Ref::steal(PyObject_GetItem(st.settings.shared_strings.get(), index.get()));
-        if (!item) return fail<Typed>();
+        if (!item) {
+            if (!PyErr_ExceptionMatches(PyExc_IndexError)) return fail<Typed>();
+            PyErr_Clear();
+            return std::unexpected(XmlError::unsupported(STRING_INDEX));
+        }
         return Typed{std::move(item), code(DT_S)};
     }
     if (dtype == "b") {

@@ -400,6 +400,23 @@ Ref row_item_lock_held(State& st, std::uint32_t row, std::uint32_t col, bool val
     return values_only ? value_obj(st, *loc) : materialize(st, *loc);
 }
 
+// The position of `row` among the loaded rows, if it has records. Rows are mostly read in
+// order, so the row after the last one found is tried before a binary search.
+std::optional<std::size_t> loaded_row_index(State& st, std::uint32_t row) noexcept {
+    const auto& rows = st.c.base.row_numbers;
+    std::size_t k = st.row_index_hint;
+    if (k >= rows.size() || rows[k] != row) {
+        ++k;
+        if (k >= rows.size() || rows[k] != row) {
+            auto it = std::lower_bound(rows.begin(), rows.end(), row);
+            if (it == rows.end() || *it != row) return std::nullopt;
+            k = static_cast<std::size_t>(it - rows.begin());
+        }
+    }
+    st.row_index_hint = k;
+    return k;
+}
+
 PyObject* CellStore_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guard([&]() -> PyObject* {
         PyObject* a[4];
@@ -423,11 +440,9 @@ PyObject* CellStore_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         const std::uint64_t n = static_cast<std::uint64_t>(max_col - min_col) + 1;
         std::uint32_t ri = 0, end = 0;
         const Base& base = st.c.base;
-        auto rit = std::lower_bound(base.row_numbers.begin(), base.row_numbers.end(), r);
-        if (rit != base.row_numbers.end() && *rit == r) {
-            const std::size_t k = static_cast<std::size_t>(rit - base.row_numbers.begin());
-            ri = base.row_starts[k];
-            end = base.row_starts[k + 1];
+        if (auto k = loaded_row_index(st, r)) {
+            ri = base.row_starts[*k];
+            end = base.row_starts[*k + 1];
         }
         const bool look_in_entries = st.c.live_entries > 0;
         GcPause pause(!values_only);
@@ -440,7 +455,7 @@ PyObject* CellStore_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
             if (!item) return nullptr;
             PyTuple_SET_ITEM(items.get(), static_cast<Py_ssize_t>(i), item.release());
         }
-        return Py_BuildValue("(OO)", items.get(), created ? Py_True : Py_False);
+        return PyTuple_Pack(2, items.get(), created ? Py_True : Py_False);
     });
 }
 

@@ -57,6 +57,7 @@ struct State {
     DateObjects dates;  // what value_obj made for recent serials of this load's epoch
     std::uint64_t row_cache_row = 0;
     Ref row_cache_int;  // empty: no cached row
+    std::size_t row_index_hint = 0;  // where row access last found its row among the loaded rows
     std::unique_ptr<Masters> shared;
     std::vector<Ref> extra_dtypes;
     std::vector<Ref> objs;

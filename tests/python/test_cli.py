@@ -116,7 +116,8 @@ def test_a_merged_range_without_cells_is_refused(tmp_path, ref):
     for pure in (False, True):
         result = info(str(path), pure=pure)
         assert (result.returncode, result.stdout) == (1, "")
-        assert result.stderr == "quillfen: cannot read %s: ValueError: Invalid merged cell range %r\n" % (path, ref)
+        assert result.stderr == ("quillfen: cannot read %s: InvalidFileError: S (xl/worksheets/sheet1.xml): "
+                                 "Invalid merged cell range %r\n" % (path, ref))
 
 
 def test_dump_and_info_write_to_the_current_stdout(demo):

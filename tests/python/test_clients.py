@@ -1,6 +1,6 @@
 """Other programs open what quillfen saves: LibreOffice (one headless conversion of every file
-to flat OpenDocument) gives back each cell's value, type and shown text; python-calamine reads
-the same values."""
+to flat OpenDocument) gives back each cell's value, type and shown text, and the fonts and fills
+of styled cells; python-calamine reads the same values."""
 
 import datetime as dt
 import decimal
@@ -15,6 +15,7 @@ import pytest
 
 import quillfen
 from quillfen import WriteOnlyCell
+from quillfen.styles import Color, Font, PatternFill
 from quillfen.utils.cells import coordinate_of
 from quillfen.utils.datetime import MAC_EPOCH
 
@@ -74,12 +75,39 @@ def _resaved(path):
         quillfen.load_workbook(os.path.join(CORPUS_DIR, "sjs-DataTypesFormats.xlsx")).save(path)
 
 
+# value, number format, font, fill, the text LibreOffice shows
+STYLED = [
+    (1234.5, "#,##0.00", Font("Arial", 14, bold=True, italic=True, color="C00000"), PatternFill("solid", "FFFF00"),
+     "1,234.50"),
+    (0.125, "0.0%", Font("Liberation Serif", 9, color="0070C0"), None, "12.5%"),
+    ("note", None, Font(italic=True), PatternFill("solid", "92D050"), "note"),
+    (dt.date(2024, 2, 29), "dd.mm.yyyy", Font(bold=True, size=20, color=Color(theme=1)), None, "29.02.2024"),
+    (-3, "0.00;[Red]-0.00", None, PatternFill("solid", fgColor="1F4E79"), "-3.00"),
+]
+
+
+def _styled(path):
+    wb = quillfen.Workbook()
+    ws = wb.active
+    ws.title = "Styled"
+    for row, (value, fmt, font, fill, _shown) in enumerate(STYLED, 1):
+        cell = ws.cell(row, 1, value)
+        if fmt:
+            cell.number_format = fmt
+        if font:
+            cell.font = font
+        if fill:
+            cell.fill = fill
+    wb.save(path)
+
+
 BOOKS = {
     "etree": ("etree", _editable),
     "lxml": ("lxml", _editable),
     "write_only": ("lxml", _write_only),
     "date1904": ("etree", lambda path: _editable(path, MAC_EPOCH)),
     "resaved": ("etree", _resaved),
+    "styled": ("lxml", _styled),
 }
 
 
@@ -212,6 +240,56 @@ def test_libreoffice_reads_a_resaved_workbook(libreoffice, saved):
             assert (kind, got) == ("string", want), cell
         else:
             assert float(got) == float(want), cell
+
+
+_STYLE_NS = {"style": "urn:oasis:names:tc:opendocument:xmlns:style:1.0",
+             "fo": "urn:oasis:names:tc:opendocument:xmlns:xsl-fo-compatible:1.0"}
+
+
+def _fods_looks(path, sheet):
+    """{coordinate: {property: value}} of the first column's cells: the formatting properties of
+    each cell's automatic style (LibreOffice writes every property its import set) and its data
+    style's name."""
+    root = ET.parse(path).getroot()
+    ns = {**_NS, **_STYLE_NS}
+    styles = {}
+    for style in root.iterfind("office:automatic-styles/style:style", ns):
+        props = {"data-style": style.get("{%s}data-style-name" % ns["style"])}
+        for part in style:
+            props.update((name.rpartition("}")[2], value) for name, value in part.attrib.items())
+        styles[style.get("{%s}name" % ns["style"])] = props
+    table = next(t for t in root.iter(_q("table", "table")) if t.get(_q("table", "name")) == sheet)
+    looks = {}
+    for row, row_el in enumerate(table.iter(_q("table", "table-row")), 1):
+        cell = row_el.find("table:table-cell", ns)
+        if cell is not None and cell.get(_q("office", "value-type")):
+            looks["A%d" % row] = styles.get(cell.get(_q("table", "style-name")), {})
+    return looks
+
+
+def test_libreoffice_shows_fonts_fills_and_number_formats(libreoffice, saved):
+    folder, paths = saved
+    cells = libreoffice["styled"]["Styled"]
+    looks = _fods_looks(folder / "fods" / "styled.fods", "Styled")
+    ws = quillfen.load_workbook(paths["styled"])["Styled"]
+    for row, (_value, fmt, font, fill, shown) in enumerate(STYLED, 1):
+        coordinate = "A%d" % row
+        lo, cell = looks[coordinate], ws[coordinate]
+        assert cells[coordinate][2] == shown, coordinate
+        assert (lo["data-style"] is not None) == (fmt is not None), coordinate
+        if font is not None:
+            font = cell.font  # as quillfen reads it back
+            assert (lo.get("font-weight") == "bold") == font.bold, coordinate
+            assert (lo.get("font-style") == "italic") == font.italic, coordinate
+            if font.size is not None:
+                assert lo["font-size"] == "%gpt" % font.size, coordinate
+            if font.name is not None:
+                assert lo["font-name"] == font.name, coordinate
+            if isinstance(font.color, str):
+                assert lo["color"] == "#" + font.color[2:].lower(), coordinate
+        fill = cell.fill
+        want = "#" + fill.fgColor[2:].lower() if fill.fill_type == "solid" else None
+        assert lo.get("background-color", None) == want, coordinate
 
 
 def _calamine_value(value):

@@ -254,7 +254,7 @@ def test_parser_refusals(testing, native, rows, message):
 
 def test_interpretation_cases(testing):
     data = sheet('<row r="2"><c r="B2"><v>42</v></c><c r="C5"/><c><v>1.</v></c><c t="str"><v>x</v></c>'
-                 '<c t="str"/><c t="b"><v>2</v></c><c t="s"><v>-1</v></c><c s=""><v>1</v></c>'
+                 '<c t="str"/><c t="b"><v>2</v></c><c t="s"><v>+2</v></c><c s=""><v>1</v></c>'
                  '<c s="99999999999999999999"><v>1</v></c></row>'
                  '<row r="5"/><row><c r="A1"><f t="shared" si="0" ref="A1:A3">B1</f></c>'
                  '<c r="A2"><f t="shared" si="0"/></c><c r="A3"><f t="shared" si="0"/></c></row>')

@@ -72,6 +72,24 @@ def validate_rpr(snippet: bytes, namespaces) -> bool:
     return True
 
 
+def rich_si_content(snippet: bytes, namespaces):
+    """Value of a captured shared-string item in rich-text mode (`strings.rich_item`)."""
+    from quillfen.reader.strings import rich_item
+    return rich_item(parse_snippet(snippet, namespaces))
+
+
+def _formatted(_snippet, _namespaces):
+    return False
+
+
+def rich_string_helpers() -> dict:
+    """The helper dict for read_string_table in rich-text mode: every item with run properties
+    is handed to `rich_si_content` (the engine builds plain text only)."""
+    helpers = reading_helpers()
+    helpers.update(si_content=rich_si_content, validate_rpr=_formatted)
+    return helpers
+
+
 def date_warning(coordinate, value):
     """The warning for a date-formatted cell whose serial is not a representable date."""
     where = f"Cell {coordinate}" if coordinate is not None else "A cell"

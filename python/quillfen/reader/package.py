@@ -4,7 +4,6 @@ import io
 import os
 import posixpath
 import struct
-import xml.etree.ElementTree as ET
 import zipfile
 import zlib
 
@@ -14,10 +13,12 @@ except ImportError:
     _fast_zlib = None
 
 from ..constants import OFFICE_DOCUMENT, REL_NS, STRICT_OFFICE_DOCUMENT
+from .errors import InvalidFileError, damaged, parse_xml
+from .strict import TransitionalNames
 
-
-class InvalidFileError(ValueError):
-    """The file is not a workbook that quillfen can open."""
+# An encrypted workbook is not a zip container but an OLE compound file holding the
+# encrypted package: its first eight bytes.
+_OLE_MAGIC = b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1"
 
 
 class Relationship:
@@ -48,12 +49,20 @@ class Package:
     """
 
     def __init__(self, file):
+        # Set for a workbook in the Strict namespaces: its parts are then read with the
+        # Transitional names (`strict.TransitionalNames`).
+        self.strict = False
         # Deflated parts are inflated from a handle of our own when the container is a file on
         # disk and a faster inflate is installed; otherwise zipfile reads them.
         self._path = os.fspath(file) if isinstance(file, (str, os.PathLike)) and _fast_zlib else None
         try:
             self._zip = zipfile.ZipFile(file)
-        except (zipfile.BadZipFile, OSError) as exc:
+        # NotImplementedError: a member needing a later zip version than zipfile reads.
+        except (zipfile.BadZipFile, OSError, ValueError, EOFError, NotImplementedError, ArithmeticError,
+                struct.error) as exc:
+            if _head(file) == _OLE_MAGIC:
+                raise InvalidFileError("the workbook is password-protected (encrypted); quillfen "
+                                       "cannot open encrypted workbooks") from exc
             raise InvalidFileError("not a zip container: %s" % exc) from exc
         self._names = {}
         for info in self._zip.infolist():
@@ -76,8 +85,13 @@ class Package:
         part = part.lstrip("/")
         return self._names.get(part) or self._names.get(part.lower())
 
-    def open(self, part):
-        """A binary file object streaming the part's bytes."""
+    def open(self, part, transitional=True):
+        """A binary file object streaming the part's bytes; in a Strict workbook, with the
+        Transitional namespace names unless `transitional` is false."""
+        stream = self._open(part)
+        return TransitionalNames(stream) if self.strict and transitional else stream
+
+    def _open(self, part):
         info = self._info(part)
         if info is None:
             raise KeyError("no part named %r in the workbook" % part)
@@ -85,10 +99,16 @@ class Package:
             member = _Inflated.open(self._path, info)
             if member is not None:
                 return member
-        return self._zip.open(info)
+        try:
+            return self._zip.open(info)
+        # NotImplementedError: a compression method that zipfile lacks; RuntimeError: an
+        # encrypted member; the others: a damaged local header.
+        except (NotImplementedError, RuntimeError, zipfile.BadZipFile, zlib.error, EOFError,
+                ValueError) as exc:
+            raise InvalidFileError(str(exc), part) from exc
 
-    def read(self, part):
-        with self.open(part) as f:
+    def read(self, part, transitional=True):
+        with self.open(part, transitional) as f:
             return f.read()
 
     def relationships(self, part):
@@ -97,7 +117,8 @@ class Package:
         rels_part = posixpath.join(folder, "_rels", name + ".rels")
         if rels_part not in self:
             return []
-        root = ET.fromstring(self.read(rels_part))
+        with damaged(rels_part):
+            root = parse_xml(self.read(rels_part))
         result = []
         for rel in root.iter("{%s}Relationship" % REL_NS):
             target = (rel.get("Target") or "").replace("\\", "/")
@@ -118,6 +139,22 @@ class Package:
         if "xl/workbook.xml" in self:
             return "xl/workbook.xml"
         raise InvalidFileError("the container has no workbook part")
+
+
+def _head(file):
+    """The first eight bytes of `file` (a path or a seekable binary file object), or None."""
+    try:
+        if isinstance(file, (str, os.PathLike)):
+            with open(file, "rb") as f:
+                return f.read(8)
+        at = file.tell()
+        try:
+            file.seek(0)
+            return file.read(8)
+        finally:
+            file.seek(at)
+    except (OSError, ValueError, AttributeError):
+        return None
 
 
 class _Inflated(io.RawIOBase):

@@ -29,10 +29,11 @@ import xml.parsers.expat as expat
 from .._native import native_or_pure
 from ..constants import MAIN_NS
 from ..utils.cells import coordinate_to_tuple
+from .errors import CONTENT_ERRORS, PrologCheck, refuse_doctype
 from .sheet import in_scope, is_native_int, tag_end, to_int64
 from .source import READ_CHUNK, read_chunk
 
-__all__ = ["prescan", "prescan_sheet", "dimension_ref"]
+__all__ = ["prescan", "prescan_sheet", "prescan_arguments", "dimension_ref"]
 
 XML_NS = "http://www.w3.org/XML/1998/namespace"
 _SEP = "\x01"
@@ -53,7 +54,8 @@ def prescan(open_part, want_rows=False, corners=(), helpers=None):
         with open_part() as source:
             return scan(source, want_rows, corners, helpers)
 
-    return native_or_pure(lambda engine: run(engine.prescan_sheet), lambda: run(prescan_sheet))
+    return native_or_pure(lambda engine: run(engine.prescan_sheet), lambda: run(prescan_sheet),
+                          decline=CONTENT_ERRORS)
 
 
 def dimension_ref(open_part):
@@ -71,17 +73,21 @@ def dimension_ref(open_part):
         with open_part() as source:
             return _find_dimension(source)
 
-    return native_or_pure(native, pure)
+    return native_or_pure(native, pure, decline=CONTENT_ERRORS)
 
 
 class _Chunks:
-    """`source` for ElementTree, read as every reader reads a part (`read_chunk`)."""
+    """`source` for ElementTree, read as every reader reads a part (`read_chunk`), its
+    document type declaration refused before ElementTree parses it."""
 
     def __init__(self, source):
         self._read = source.read
+        self._prolog = PrologCheck()
 
     def read(self, size):
-        return read_chunk(self._read, size)
+        chunk = read_chunk(self._read, size)
+        self._prolog.feed(chunk, not chunk)
+        return chunk
 
 
 def _find_dimension(source):
@@ -97,6 +103,15 @@ def _find_dimension(source):
 
 def prescan_sheet(source, want_rows, corners, helpers):
     """The pure-Python prescan (see the module docstring)."""
+    wanted, row_index = prescan_arguments(want_rows, corners, helpers)
+    scan = _Prescan(want_rows, wanted, row_index, helpers)
+    scan.run(source)
+    return {"head": scan.head, "tail": scan.tail, "rows": scan.rows, "corners": wanted}
+
+
+def prescan_arguments(want_rows, corners, helpers):
+    """The arguments of `prescan_sheet` checked, as the engine checks them (TypeError and
+    OverflowError): the corners asked for, as a dict, and the row_index helper."""
     if not isinstance(want_rows, bool):
         raise TypeError("prescan_sheet() argument 'want_rows' must be bool, not %s" % type(want_rows).__name__)
     if not isinstance(helpers, dict):
@@ -111,9 +126,7 @@ def prescan_sheet(source, want_rows, corners, helpers):
         row_index = dict.__getitem__(helpers, "row_index")
     except KeyError:
         raise TypeError("missing helper row_index") from None
-    scan = _Prescan(want_rows, wanted, row_index, helpers)
-    scan.run(source)
-    return {"head": scan.head, "tail": scan.tail, "rows": scan.rows, "corners": wanted}
+    return wanted, row_index
 
 
 def _malformed(text):
@@ -348,7 +361,8 @@ class _Prescan:
 
     def run(self, source):
         self.input = _Utf8Input(source.read)
-        parser = expat.ParserCreate("utf-8" if self.input.transcoded else None, namespace_separator=_SEP)
+        parser = refuse_doctype(expat.ParserCreate("utf-8" if self.input.transcoded else None,
+                                                   namespace_separator=_SEP))
         parser.namespace_prefixes = True
         parser.ordered_attributes = True
         # Every complete tag is reported as soon as it is fed: the feeding below relies on it.

@@ -19,6 +19,7 @@ import xml.parsers.expat as expat
 from typing import NamedTuple
 
 from ..constants import MAIN_NS
+from .errors import refuse_doctype, sheet_location
 from .source import READ_CHUNK, read_chunk
 
 PARSE_BLOCK = 16384
@@ -133,11 +134,17 @@ class WorksheetParser:
         self._masters = []
         self._anon_master = None
         self._masters_by_si = {}
+        self._at = (None, None)  # (row, column) being read; column None before a cell's own
+
+    def position(self):
+        """Where the parser is: the coordinate of the cell being read ("B7"), the row ("7:7")
+        before a cell's coordinate is known, or None before the first row."""
+        return sheet_location(*self._at)
 
     # -------------------------------------------------------------- streaming machinery
 
     def __iter__(self):
-        parser = expat.ParserCreate(namespace_separator=_SEP)
+        parser = refuse_doctype(expat.ParserCreate(namespace_separator=_SEP))
         parser.ordered_attributes = True
         parser.buffer_text = True
         parser.StartNamespaceDeclHandler = self._on_ns
@@ -274,6 +281,7 @@ class WorksheetParser:
     # -------------------------------------------------------------- rows and cells
 
     def _start_row(self, attrs):
+        self._at = (None, None)
         r = None
         has_dims = False
         for i in range(0, len(attrs), 2):
@@ -293,6 +301,7 @@ class WorksheetParser:
         else:
             self._row_counter = to_int64(self._h["row_index"](r))
         self._col_counter = 0
+        self._at = (self._row_counter, None)
         if has_dims:
             self._row_dims[str(self._row_counter)] = {
                 _attr_key(attrs[i]): attrs[i + 1] for i in range(0, len(attrs), 2)}
@@ -305,6 +314,7 @@ class WorksheetParser:
             if not uri and local in ("r", "s", "t"):
                 own[local] = attrs[i + 1]
         self._cell = _Cell(own)
+        self._at = (self._row_counter, None)
         self._cell_style = self._style_of(own.get("s"))
 
     def _cell_child(self, element, depth, attrs):
@@ -365,6 +375,7 @@ class WorksheetParser:
             if self._col_counter >= 2**63:
                 raise OverflowError("column index out of range")
             row, col = self._row_counter, self._col_counter
+        self._at = (row, col)
         has_f = cell.f is not None
         is_formula = has_f and not s.data_only
         formula = ABSENT
@@ -396,7 +407,7 @@ class WorksheetParser:
                 return self._date(number, style, r, is_formula)
             return number, "n"
         if dtype == "s":
-            return self._s.shared_strings[h["int"](text)], "s"
+            return shared_string(self._s.shared_strings, h["int"](text)), "s"
         if dtype == "b":
             return bool(h["int"](text)), "b"
         if dtype == "d":
@@ -442,6 +453,17 @@ class WorksheetParser:
         else:
             self._anon_master = len(self._masters) - 1
         return text
+
+
+def shared_string(strings, index):
+    """Item `index` of the shared string table. A negative index is out of range like any
+    other: it counts from the start of the table, not (as Python would) from its end."""
+    if isinstance(index, int) and index < 0:
+        raise IndexError("shared string index %s out of range (%d strings)" % (index, len(strings)))
+    try:
+        return strings[index]
+    except IndexError:
+        raise IndexError("shared string index %s out of range (%d strings)" % (index, len(strings))) from None
 
 
 def to_int64(value):

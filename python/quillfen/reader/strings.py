@@ -6,15 +6,21 @@ any other children are not text. Children are recognised by local name, items (`
 the SpreadsheetML main namespace. The escaped underscore "_x005F_" (which producers write to
 protect literal text that looks like an "_xHHHH_" escape) becomes "_"; other escapes are kept
 as stored.
+
+With rich text kept, an item with a formatted run (a run `r` with run properties `rPr`) is a
+`CellRichText` of the same runs, escapes undone alike in each; every other item, and one whose
+run properties the rich-text model refuses, is plain text.
 """
 
+import contextlib
 import io
 from xml.etree.ElementTree import XMLPullParser
 
 from quillfen._native import native_or_pure
 from quillfen.constants import MAIN_NS
+from quillfen.reader.errors import CONTENT_ERRORS, PrologCheck
 from quillfen.reader.source import read_chunk
-from quillfen.richtext import item_runs
+from quillfen.richtext import CellRichText, TextBlock, item_runs, localname
 
 __all__ = ["item_text", "unescape_underscore", "read_string_table", "read_shared_strings"]
 
@@ -36,14 +42,32 @@ def unescape_underscore(text: str) -> str:
     return text.replace("_x005F_", "_")
 
 
-def read_string_table(source) -> list:
-    """The list of strings of a shared string part read from the binary file object `source`."""
+def rich_item(node):
+    """The value of a string item in rich-text mode (see the module docstring)."""
+    if not any(localname(run.tag) == "r" and any(localname(p.tag) == "rPr" for p in run if isinstance(p.tag, str))
+               for run in node if isinstance(run.tag, str)):
+        return unescape_underscore(item_text(node))
+    try:
+        runs = CellRichText.from_tree(node)
+    except (ValueError, TypeError):
+        # Run properties the rich-text model cannot hold: the text is kept, plain, as it was
+        # before rich text was asked for.
+        return unescape_underscore(item_text(node))
+    return CellRichText(unescape_underscore(run) if isinstance(run, str)
+                        else TextBlock(run.font, unescape_underscore(run.text)) for run in runs)
+
+
+def read_string_table(source, rich=False) -> list:
+    """The list of strings of a shared string part read from the binary file object `source`;
+    with `rich`, formatted items are rich text."""
     strings = []
     parser = XMLPullParser(events=("start", "end"))
+    prolog = PrologCheck()
     depth = 0
     root = None
     while True:
         chunk = read_chunk(source.read)
+        prolog.feed(chunk, not chunk)
         if chunk:
             parser.feed(chunk)
         else:
@@ -56,27 +80,42 @@ def read_string_table(source) -> list:
                 continue
             depth -= 1
             if node.tag == _SI_TAG:
-                strings.append(unescape_underscore(item_text(node)))
+                strings.append(rich_item(node) if rich else unescape_underscore(item_text(node)))
                 if depth == 1:
                     root.clear()  # processed items need not stay in memory
         if not chunk:
             return strings
 
 
-def read_shared_strings(source) -> list:
+def read_shared_strings(source, rich=False) -> list:
     """The shared string table of the binary file object `source`: natively when the engine is
-    available and reproduces the part exactly, else (NativeFallback) by the pure-Python reader."""
-    from quillfen.reader.helpers import reading_helpers
+    available and reproduces the part exactly, else (NativeFallback) by the pure-Python reader.
+    With `rich`, formatted items are rich text.
 
-    if not _seekable(source):
-        source = io.BytesIO(source.read())
-    start = source.tell()
+    `source` may also be a callable that opens the part afresh: each reader then reads its own
+    stream from the start. (A zip member read again after a seek is no longer checked against
+    its CRC, so damage that one reader met could pass unseen by the other.)"""
+    from quillfen.reader.helpers import reading_helpers, rich_string_helpers
 
-    def pure():
-        source.seek(start)
-        return read_string_table(source)
+    if callable(source):
+        open_part = source
+    else:
+        if not _seekable(source):
+            source = io.BytesIO(source.read())
+        start = source.tell()
 
-    return native_or_pure(lambda engine: engine.read_string_table(source, reading_helpers()), pure)
+        def open_part():
+            if source.tell() != start:  # a seek would end the CRC check of a zip member
+                source.seek(start)
+            return contextlib.nullcontext(source)
+
+    def read(reader):
+        with open_part() as stream:
+            return reader(stream)
+
+    helpers = rich_string_helpers() if rich else reading_helpers()
+    return native_or_pure(lambda engine: read(lambda s: engine.read_string_table(s, helpers)),
+                          lambda: read(lambda s: read_string_table(s, rich)), decline=CONTENT_ERRORS)
 
 
 def _seekable(source) -> bool:

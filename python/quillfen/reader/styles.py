@@ -1,10 +1,10 @@
 """Reading the styles part into a `Stylesheet`: the cell formats as style arrays, the number
 formats, and the elements that the formats' ids point into, kept as read."""
 
-import xml.etree.ElementTree as ET
 
 from ..constants import MAIN_NS, MC_NS
 from ..styles import STYLE_FIELDS, ElementList, StyleArray, Stylesheet
+from .errors import parse_xml
 
 _M = "{%s}" % MAIN_NS
 _ALTERNATE = "{%s}AlternateContent" % MC_NS
@@ -17,8 +17,9 @@ EXTRA_ELEMENTS = ("dxfs", "tableStyles", "colors", "extLst")
 
 
 def read_stylesheet(data):
-    """The `Stylesheet` of a styles part's bytes (raises ET.ParseError on malformed XML)."""
-    root = ET.fromstring(data)
+    """The `Stylesheet` of a styles part's bytes (raises ET.ParseError on malformed XML, and
+    DoctypeRefused for a document type declaration)."""
+    root = parse_xml(data)
     formats = {}
     for fmt in root.iter(_M + "numFmt"):
         try:

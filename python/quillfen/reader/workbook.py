@@ -5,14 +5,15 @@ import errno
 import io
 import os
 import xml.etree.ElementTree as ET
-import zipfile
 
 from ..constants import DOC_REL_NS, MAIN_NS, STRICT_DOC_REL_NS, STRICT_MAIN_NS
 from ..utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 from ..workbook import Workbook
 from ..worksheet import Worksheet
+from .errors import CONTENT_ERRORS, InvalidFileError, check_prolog, damaged, invalid, parse_xml
+from .features import read_cell_features, read_defined_names
 from .helpers import reading_helpers
-from .package import InvalidFileError, Package
+from .package import Package
 from .strings import read_shared_strings
 from .styles import read_stylesheet
 from .worksheet import ReadOnlyWorksheet, load_cells
@@ -22,8 +23,9 @@ __all__ = ["load_workbook", "Loaded"]
 _R_IDS = ("{%s}id" % DOC_REL_NS, "{%s}id" % STRICT_DOC_REL_NS)
 # Children of the workbook element that the writer writes itself or that carry nothing a
 # saved copy loses (the file's own version stamps and revision pointers).
-_WORKBOOK_WRITTEN = frozenset(("fileVersion", "workbookPr", "bookViews", "sheets", "extLst",
+_WORKBOOK_WRITTEN = frozenset(("fileVersion", "workbookPr", "bookViews", "sheets", "definedNames", "extLst",
                                "AlternateContent", "revisionPtr"))
+_CONTENT_TYPES = "[Content_Types].xml"
 # Parts whose content a saved copy derives again from the cells.
 _DERIVED_KINDS = frozenset(("sharedStrings", "calcChain"))
 
@@ -57,9 +59,12 @@ def load_workbook(filename, read_only=False, data_only=False, rich_text=False):
     package = Package(filename)
     try:
         return _read(package, read_only, data_only, rich_text)
-    except (ET.ParseError, KeyError, zipfile.BadZipFile) as exc:
+    except InvalidFileError:
         package.close()
-        raise InvalidFileError("damaged workbook: %s" % exc) from exc
+        raise
+    except CONTENT_ERRORS as exc:
+        package.close()
+        raise invalid(exc) from exc
     except BaseException:
         package.close()
         raise
@@ -89,9 +94,15 @@ def _read(package, read_only, data_only, rich_text):
     wb._package = package
     wb.helpers = reading_helpers()
     loaded = wb._loaded = Loaded()
+    if _CONTENT_TYPES in package:
+        # Not read otherwise; a document type declaration is refused in every XML part.
+        with damaged(_CONTENT_TYPES):
+            check_prolog(package.read(_CONTENT_TYPES))
     main = package.main_part()
-    root = ET.fromstring(package.read(main))
+    with damaged(main):
+        root = parse_xml(package.read(main))
     strict = root.tag.startswith("{%s}" % STRICT_MAIN_NS)
+    package.strict = strict  # the other parts are read with the Transitional names
     ns = "{%s}" % (STRICT_MAIN_NS if strict else MAIN_NS)
     props = root.find(ns + "workbookPr")
     date1904 = props is not None and props.get("date1904", "").lower() in ("1", "true")
@@ -101,13 +112,15 @@ def _read(package, read_only, data_only, rich_text):
     written = {main}
 
     if kinds.get("styles") in package:
-        wb.stylesheet = read_stylesheet(package.read(kinds["styles"]))
+        with damaged(kinds["styles"]):
+            wb.stylesheet = read_stylesheet(package.read(kinds["styles"]))
         written.add(kinds["styles"])
     if kinds.get("sharedStrings") in package:
-        with package.open(kinds["sharedStrings"]) as source:
-            wb.shared_strings = read_shared_strings(source)
+        with damaged(kinds["sharedStrings"]):
+            wb.shared_strings = read_shared_strings(lambda: package.open(kinds["sharedStrings"]), rich=rich_text)
     if kinds.get("theme") in package:
-        loaded.theme = package.read(kinds["theme"])
+        with damaged(kinds["theme"]):
+            loaded.theme = package.read(kinds["theme"], transitional=False)  # kept as it is
         written.add(kinds["theme"])
     written.update(target for kind, target in kinds.items() if kind in _DERIVED_KINDS)
     _read_properties(wb, package, written)
@@ -131,12 +144,16 @@ def _read(package, read_only, data_only, rich_text):
     loaded.workbook_elements = [_local(child.tag) for child in root
                                 if _local(child.tag) not in _WORKBOOK_WRITTEN
                                 and not _only_calc_id(child)]
-    written = {name.lower() for name in written}  # part names match in any case
-    loaded.parts = [name for name in package.part_names()
-                    if name.lower() not in written and not _is_plumbing(name)]
+    names = root.find(ns + "definedNames")
+    if names is not None and read_defined_names(wb, names, positions):
+        loaded.workbook_elements.append("definedNames")
     if not read_only:
         for ws in wb._sheets:
             load_cells(ws)
+            written.update(read_cell_features(ws, package))
+    written = {name.lower() for name in written}  # part names match in any case
+    loaded.parts = [name for name in package.part_names()
+                    if name.lower() not in written and not _is_plumbing(name)]
     return wb
 
 
@@ -146,24 +163,26 @@ def _read_properties(wb, package, written):
     for rel in package.relationships(""):
         if rel.external or rel.target not in package:
             continue
-        if rel.kind == "extended-properties":
+        if rel.kind in ("extended-properties", "extendedProperties"):  # Transitional, Strict
             written.add(rel.target)
         elif rel.kind == "core-properties":  # under the package's or the office namespace
-            try:
-                wb.core_properties = list(ET.fromstring(package.read(rel.target)))
-            except ET.ParseError:
-                continue
+            with damaged(rel.target):
+                try:
+                    wb.core_properties = list(parse_xml(package.read(rel.target)))
+                except ET.ParseError:
+                    continue
             written.add(rel.target)
 
 
 def _only_calc_id(element):
-    # The calculation settings Excel writes by default name only its engine's version.
-    return _local(element.tag) == "calcPr" and set(element.attrib) <= {"calcId"}
+    # The calculation settings Excel writes by default name only its engine's version; the
+    # writer writes its own, which ask for a full calculation on opening.
+    return _local(element.tag) == "calcPr" and set(element.attrib) <= {"calcId", "fullCalcOnLoad"}
 
 
 def _is_plumbing(name):
     # The container's own index and the relationship parts: the writer makes its own.
-    return name == "[Content_Types].xml" or name.endswith(".rels") or name.endswith("/")
+    return name == _CONTENT_TYPES or name.endswith(".rels") or name.endswith("/")
 
 
 def _local(tag):

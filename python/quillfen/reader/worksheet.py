@@ -13,19 +13,16 @@ from ..cell import EMPTY_CELL, Cell, ReadOnlyCell, ReadOnlyFormulaCell
 from ..constants import MAIN_NS
 from ..utils.cells import coordinate_of, coordinate_to_tuple, range_boundaries
 from ..worksheet import SheetBase
+from .errors import CONTENT_ERRORS, damaged
+from .features import apply_element, row_dimensions
 from .helpers import parse_snippet
-from .prescan import dimension_ref, prescan
+from .prescan import dimension_ref, prescan, prescan_arguments
 from .sheet import ABSENT, ReaderSettings, WorksheetParser
 
 __all__ = ["SheetReadOptions", "SheetFacts", "ReadOnlyWorksheet", "load_cells", "replay_actions",
            "prescan_part", "sheet_facts"]
 
 _M = "{%s}" % MAIN_NS
-# Worksheet elements read from a file that the writer writes back as they were read.
-KEPT_ELEMENTS = frozenset(("sheetViews", "sheetFormatPr", "pageMargins"))
-# Attributes of a row element that the model keeps: the number comes from the row itself and
-# the span of its cells from its cells, so neither is kept.
-_ROW_OWN = frozenset(("r", "spans"))
 
 
 class SheetReadOptions:
@@ -78,30 +75,6 @@ def replay_actions(worksheet, actions, seen=None, skip=None, stacklevel=3):
     actions.clear()
 
 
-def apply_element(ws, element):
-    """Takes a worksheet element other than the cell data into the model: merged ranges and
-    the dimension are read, the elements the writer writes back are kept, and the names of
-    the others are noted for the warning when the sheet is saved."""
-    local = element.tag.rpartition("}")[2]
-    if element.tag == _M + "mergeCells":
-        ws.merged_cells = [m.get("ref") for m in element.iter(_M + "mergeCell") if m.get("ref")]
-    elif element.tag == _M + "dimension":
-        ws.dimension_ref = element.get("ref")
-    elif element.tag.startswith(_M) and local in KEPT_ELEMENTS:
-        ws._kept[local] = element
-    if element.tag != _M + "dimension" and local not in ws._kept and local not in ws._unsaved:
-        ws._unsaved.append(local)
-
-
-def row_dimensions(found):
-    """The row dimensions of the model from those the readers collect: keyed by row number,
-    with the attributes that are the row's own settings (no number, span or attribute of
-    another namespace)."""
-    return {int(row): {name: value for name, value in attrs.items()
-                       if name not in _ROW_OWN and not name.startswith("{")}
-            for row, attrs in found.items()}
-
-
 class SheetFacts(NamedTuple):
     """What a prescan tells about a sheet without loading its cells."""
 
@@ -130,8 +103,11 @@ def _corners_of(ref):
 def _declared_extent(ws):
     """The extent that the part's dimension element declares, or None when it has none (or
     one that names no cells)."""
+    open_part = _open_part(ws)
+    with damaged(ws._part, ws.title):
+        ref = dimension_ref(open_part)
     try:
-        min_col, min_row, max_col, max_row = range_boundaries(dimension_ref(_open_part(ws)) or "")
+        min_col, min_row, max_col, max_row = range_boundaries(ref or "")
     except ValueError:
         return None
     if min_row is None or min_col is None:
@@ -148,12 +124,21 @@ def _open_part(ws):
 
 def prescan_part(ws, want_rows=False, corners=()):
     """The prescan of the part that `ws` was read from (see `SheetBase.prescan`)."""
-    return prescan(_open_part(ws), want_rows, corners, ws.parent.helpers)
+    open_part = _open_part(ws)
+    corners = list(corners)
+    prescan_arguments(want_rows, corners, ws.parent.helpers)  # the caller's errors stay theirs
+    with damaged(ws._part, ws.title):
+        return prescan(open_part, want_rows, corners, ws.parent.helpers)
 
 
 def sheet_facts(ws):
     """The facts of `ws` (see `SheetBase.facts`)."""
     found = prescan_part(ws, want_rows=True)
+    with damaged(ws._part, ws.title):
+        return _facts(ws, found)
+
+
+def _facts(ws, found):
     dimension, merged = None, []
     # As when a sheet is loaded: the last of each element counts.
     for snippet, namespaces in found["head"] + found["tail"]:
@@ -175,20 +160,24 @@ def stream_records(ws, options, helpers, skip=None, stacklevel=3):
     """Yields (row index, [CellRecord]) from the pure-Python reader, replaying its actions.
 
     With `skip`, the rows, elements and warnings it counts are read but not delivered.
-    `stacklevel` is that of the warnings, counted from this generator."""
+    `stacklevel` is that of the warnings, counted from this generator. A damaged part raises
+    `InvalidFileError` naming the sheet and the cell being read."""
     actions = []
-    with _open_part(ws)() as source:
-        parser = WorksheetParser(source, ReaderSettings.from_parser(options), helpers, actions,
-                                 options.row_dimensions)
-        for item in parser:
-            if item[0] == "element":
-                actions.append(item)
-            replay_actions(ws, actions, skip=skip, stacklevel=stacklevel)
-            if item[0] == "row":
-                if skip is not None and skip.rows:
-                    skip.rows -= 1
-                    continue
-                yield item[1], item[2]
+    parser = None
+    open_part = _open_part(ws)
+    with damaged(ws._part, ws.title, lambda: parser.position() if parser is not None else None):
+        with open_part() as source:
+            parser = WorksheetParser(source, ReaderSettings.from_parser(options), helpers, actions,
+                                     options.row_dimensions)
+            for item in parser:
+                if item[0] == "element":
+                    actions.append(item)
+                replay_actions(ws, actions, skip=skip, stacklevel=stacklevel)
+                if item[0] == "row":
+                    if skip is not None and skip.rows:
+                        skip.rows -= 1
+                        continue
+                    yield item[1], item[2]
     replay_actions(ws, actions, skip=skip, stacklevel=stacklevel)
 
 
@@ -378,4 +367,6 @@ def load_cells(ws):
         ws._cells = cells
         return options.row_dimensions
 
-    ws.row_dimensions = row_dimensions(native_or_pure(native, pure))
+    # A damaged part can make the engine raise (an index out of range, a number too large):
+    # the pure-Python loader then reports it, with the cell.
+    ws.row_dimensions = row_dimensions(native_or_pure(native, pure, decline=CONTENT_ERRORS))

@@ -4,9 +4,14 @@ file when the destination is a path."""
 import os
 import secrets
 import warnings
+import xml.etree.ElementTree as ET
 import zipfile
 import zlib
+from collections.abc import Callable
+from types import ModuleType
+from typing import IO, Any
 
+_fast_zlib: ModuleType | None
 try:  # the optional `fast` extra: a faster deflate with zlib's interface
     from isal import isal_zlib as _fast_zlib
 except ImportError:
@@ -15,6 +20,7 @@ except ImportError:
 from ..utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 from .package import (APP, CORE, STYLES, THEME, WORKBOOK, app_properties, content_types, core_properties,
                       package_relationships, rels_part, sheet_part, workbook_part, workbook_relationships)
+from .features import SheetPlan, comments_element, sheet_relationships, vml_drawing
 from .styles import stylesheet_element
 from .worksheet import write_worksheet
 from .xml import to_bytes, use_lxml
@@ -29,7 +35,7 @@ COMPRESSION_LEVEL = 1
 SHEET_STATES = ("visible", "hidden", "veryHidden")
 
 
-def _check(wb):
+def _check(wb: Any) -> None:
     if wb.read_only:
         raise ValueError("a read-only workbook cannot be saved; load it without read_only=True to edit and save it")
     if wb._saved:
@@ -46,7 +52,7 @@ def _check(wb):
         raise ValueError("epoch %r: a workbook counts dates from WINDOWS_EPOCH or MAC_EPOCH" % (wb.epoch,))
 
 
-def save_workbook(wb, filename):
+def save_workbook(wb: Any, filename: Any) -> None:
     """Writes `wb` to `filename`, a path or a binary file object (written from where it is)."""
     _check(wb)
     # A write-only workbook chose its serialiser when its rows began.
@@ -61,7 +67,7 @@ def save_workbook(wb, filename):
     _warn_unsaved(wb, filename)
 
 
-def _save_to_path(wb, path, lxml):
+def _save_to_path(wb: Any, path: "str | os.PathLike[str]", lxml: bool) -> None:
     # Beside the real file, so that the rename stays on one file system and a link keeps
     # pointing at the saved workbook.
     path = os.path.realpath(path)
@@ -88,14 +94,14 @@ def _save_to_path(wb, path, lxml):
         raise
 
 
-def _copy_mode(source, destination):
+def _copy_mode(source: str, destination: str) -> None:
     try:
         os.chmod(destination, os.stat(source).st_mode & 0o7777)
     except OSError:
         pass  # the saved file keeps the mode of a new file
 
 
-def _write_package(wb, out, lxml):
+def _write_package(wb: Any, out: IO[bytes], lxml: bool) -> None:
     """Writes the zip container to `out`. A sheet too large for a plain zip entry (2 GiB) is
     written again with the large-entry extension when `out` can be rewound."""
     try:
@@ -112,54 +118,65 @@ def _write_package(wb, out, lxml):
         _write_zip(wb, out, lxml, True)
 
 
-def _write_zip(wb, out, lxml, large):
+def _write_zip(wb: Any, out: IO[bytes], lxml: bool, large: bool) -> None:
     sheets = wb.worksheets
     theme = wb._loaded.theme if wb._loaded is not None else None
     active = wb.active
     with zipfile.ZipFile(out, "w", COMPRESSION, compresslevel=COMPRESSION_LEVEL) as zf:
-        def put(part, root):
+        def put(part: str, root: ET.Element) -> None:
             zf.writestr(part, to_bytes(root, lxml))
 
-        put("[Content_Types].xml", content_types(len(sheets), theme is not None))
+        plans = [SheetPlan(ws, number) for number, ws in enumerate(sheets, 1)]
+        put("[Content_Types].xml", content_types(len(sheets), theme is not None,
+                                                 [plan.comments_part for plan in plans if plan.comments and plan.comments_part]))
         put(rels_part(""), package_relationships())
         put(CORE, core_properties(wb.core_properties))
         put(APP, app_properties())
         put(WORKBOOK, workbook_part(wb))
         put(rels_part(WORKBOOK), workbook_relationships(len(sheets), theme is not None))
-        for number, ws in enumerate(sheets, 1):
+        for number, (ws, plan) in enumerate(zip(sheets, plans), 1):
             if wb.write_only:
                 with zf.open(sheet_part(number), "w", force_zip64=large or ws._large()) as part:
                     _deflate_fast(part)
-                    ws._write_part(part, ws is active, lxml)
+                    ws._write_part(part, ws is active, lxml, plan)
             else:
                 with zf.open(sheet_part(number), "w", force_zip64=large) as part:
                     _deflate_fast(part)
-                    write_worksheet(ws, part, ws is active, lxml)
+                    write_worksheet(ws, part, ws is active, lxml, plan)
+            _put_sheet_parts(put, zf, number, plan)
         # Last: writing the sheets adds their cells' formats.
         put(STYLES, stylesheet_element(wb.stylesheet))
         if theme is not None:
             zf.writestr(THEME, theme)
 
 
-def _deflate_fast(part):
+def _put_sheet_parts(put: Callable[[str, ET.Element], None], zf: zipfile.ZipFile, number: int,
+                     plan: SheetPlan) -> None:
+    """The parts a sheet points at: its relationships, comments and their drawing."""
+    rels = sheet_relationships(plan)
+    if rels is not None:
+        put(rels_part(sheet_part(number)), rels)
+    if plan.comments and plan.comments_part and plan.vml_part:
+        put(plan.comments_part, comments_element(plan.comments))
+        zf.writestr(plan.vml_part, vml_drawing(plan))
+
+
+def _deflate_fast(part: IO[bytes]) -> None:
     """Has a zip entry just opened for writing deflate with isal when it is installed: three to
     five times as fast as zlib at level 1, for a part some 5% larger. zipfile has no way to name
     the compressor, so the entry's own is replaced before anything is written to it; an entry
     without one (another version of zipfile) keeps zlib's."""
     if _fast_zlib is not None and COMPRESSION == zipfile.ZIP_DEFLATED and getattr(part, "_compressor", None) is not None:
-        part._compressor = _fast_zlib.compressobj(COMPRESSION_LEVEL, zlib.DEFLATED, -zlib.MAX_WBITS)
+        compressor = _fast_zlib.compressobj(COMPRESSION_LEVEL, zlib.DEFLATED, -zlib.MAX_WBITS)
+        part._compressor = compressor  # type: ignore[attr-defined]
 
 
-def _warn_unsaved(wb, filename):
-    """One warning naming everything that was read from a file, or set on cells, and is not
-    written: worksheet elements, comments and hyperlinks, workbook elements and other parts."""
+def _warn_unsaved(wb: Any, filename: Any) -> None:
+    """One warning naming everything that was read from a file and is not written: worksheet
+    elements, workbook elements and other parts."""
     found = []
     for ws in wb.worksheets:
         names = list(ws._unsaved)
-        if getattr(ws, "_comments", None):
-            names.append("comments")
-        if ws._hyperlinks:
-            names.append("hyperlinks")
         if names:
             found.append("sheet %r: %s" % (ws.title, ", ".join(names)))
     loaded = wb._loaded

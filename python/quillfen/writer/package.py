@@ -2,12 +2,16 @@
 properties and the workbook part, as element trees (`writer.xml` serialises them)."""
 
 import datetime
+import xml.etree.ElementTree as ET
+from collections.abc import Iterable, Sequence
+from typing import Any
 
 from ..constants import (CONTENT_TYPES_NS, CORE_PROPERTIES_NS, CORE_PROPERTIES_REL, CORE_PROPERTIES_TYPE,
                          DC_NS, DCTERMS_NS, DOC_REL_NS, EXTENDED_PROPERTIES_NS, EXTENDED_PROPERTIES_REL,
                          EXTENDED_PROPERTIES_TYPE, MAIN_NS, OFFICE_DOCUMENT, REL_NS, RELS_TYPE, STYLES_REL,
                          STYLES_TYPE, THEME_REL, THEME_TYPE, WORKBOOK_TYPE, WORKSHEET_REL, WORKSHEET_TYPE,
                          XSI_NS)
+from .features import COMMENTS_TYPE, VML_TYPE, defined_names_element
 from .xml import element
 
 _M = "{%s}" % MAIN_NS
@@ -18,32 +22,38 @@ CORE = "docProps/core.xml"
 APP = "docProps/app.xml"
 
 
-def sheet_part(number):
+def sheet_part(number: int) -> str:
     return "xl/worksheets/sheet%d.xml" % number
 
 
-def rels_part(part):
+def rels_part(part: str) -> str:
     """The relationships part of `part` ("" for the package)."""
     folder, _, name = part.rpartition("/")
     return "%s_rels/%s.rels" % (folder + "/" if folder else "", name)
 
 
-def content_types(sheet_count, theme):
+def content_types(sheet_count: int, theme: bool, comments_parts: Iterable[str] = ()) -> ET.Element:
+    """The content types of the package; `comments_parts` are the sheets' comments parts,
+    each with its drawing (a .vml part)."""
     ns = "{%s}" % CONTENT_TYPES_NS
     overrides = [(WORKBOOK, WORKBOOK_TYPE)]
     overrides += [(sheet_part(n), WORKSHEET_TYPE) for n in range(1, sheet_count + 1)]
     overrides.append((STYLES, STYLES_TYPE))
     if theme:
         overrides.append((THEME, THEME_TYPE))
+    overrides += [(part, COMMENTS_TYPE) for part in comments_parts]
     overrides += [(CORE, CORE_PROPERTIES_TYPE), (APP, EXTENDED_PROPERTIES_TYPE)]
+    defaults = [("rels", RELS_TYPE), ("xml", "application/xml")]
+    if comments_parts:
+        defaults.append(("vml", VML_TYPE))
     return element(ns + "Types", None,
-                   element(ns + "Default", {"Extension": "rels", "ContentType": RELS_TYPE}),
-                   element(ns + "Default", {"Extension": "xml", "ContentType": "application/xml"}),
+                   *(element(ns + "Default", {"Extension": extension, "ContentType": kind})
+                     for extension, kind in defaults),
                    *(element(ns + "Override", {"PartName": "/" + part, "ContentType": kind})
                      for part, kind in overrides))
 
 
-def relationships(targets):
+def relationships(targets: Sequence[tuple[str, ...]]) -> ET.Element:
     """A relationships part for [(type, target relative to the source's folder)]."""
     ns = "{%s}" % REL_NS
     return element(ns + "Relationships", None, *(
@@ -51,12 +61,12 @@ def relationships(targets):
         for n, (kind, target) in enumerate(targets, 1)))
 
 
-def package_relationships():
+def package_relationships() -> ET.Element:
     return relationships([(OFFICE_DOCUMENT, WORKBOOK), (CORE_PROPERTIES_REL, CORE),
                           (EXTENDED_PROPERTIES_REL, APP)])
 
 
-def workbook_relationships(sheet_count, theme):
+def workbook_relationships(sheet_count: int, theme: bool) -> ET.Element:
     """rId1 to rIdN are the sheets, in order; then styles and theme."""
     targets = [(WORKSHEET_REL, "worksheets/sheet%d.xml" % n) for n in range(1, sheet_count + 1)]
     targets.append((STYLES_REL, "styles.xml"))
@@ -65,7 +75,7 @@ def workbook_relationships(sheet_count, theme):
     return relationships(targets)
 
 
-def workbook_part(wb):
+def workbook_part(wb: Any) -> ET.Element:
     sheets = wb.worksheets
     active = wb.index(wb.active)
     r_id = "{%s}id" % DOC_REL_NS
@@ -78,16 +88,17 @@ def workbook_part(wb):
                                    "state": ws.sheet_state if ws.sheet_state != "visible" else None,
                                    r_id: "rId%d" % n})
             for n, ws in enumerate(sheets, 1))),
+        *(names for names in [defined_names_element(wb)] if names is not None),
         # Formulas are written without their results: programs compute them on opening.
         element(_M + "calcPr", {"calcId": "191029", "fullCalcOnLoad": "1"}))
 
 
-def _w3c_time(moment):
+def _w3c_time(moment: datetime.datetime) -> ET.Element:
     return element("{%s}modified" % DCTERMS_NS, {"{%s}type" % XSI_NS: "dcterms:W3CDTF"},
                    text=moment.strftime("%Y-%m-%dT%H:%M:%SZ"))
 
 
-def core_properties(kept, now=None):
+def core_properties(kept: list[ET.Element], now: datetime.datetime | None = None) -> ET.Element:
     """The document properties: those read from the file, else who made it and when; the time
     of modification is now."""
     now = now or datetime.datetime.now(datetime.timezone.utc)
@@ -100,6 +111,6 @@ def core_properties(kept, now=None):
     return element("{%s}coreProperties" % CORE_PROPERTIES_NS, None, *children, _w3c_time(now))
 
 
-def app_properties():
+def app_properties() -> ET.Element:
     return element("{%s}Properties" % EXTENDED_PROPERTIES_NS, None,
                    element("{%s}Application" % EXTENDED_PROPERTIES_NS, text="quillfen"))

@@ -23,9 +23,12 @@ import math
 import operator
 import re
 import xml.etree.ElementTree as ET
+from collections.abc import Callable, Iterable, Iterator
 from decimal import Decimal
 from functools import partial
 from io import BytesIO
+from types import ModuleType
+from typing import Any
 
 from quillfen._native import NativeFallback, engine, native_or_pure
 from quillfen.formula.objects import ArrayFormula, DataTableFormula
@@ -52,6 +55,11 @@ _NOT_XML = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\ud800-\udfff\ufffe\uffff]")
 # would need a namespace declaration that neither mode makes the same way.
 _ATTR_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_.\-]*\Z")
 
+# What a cell's `<c>` element is made of: its attributes and its body, None (an empty element)
+# or ("v", text), ("f", attributes, text), ("is", text), ("rich", runs).
+Body = tuple[Any, ...] | None
+Run = tuple[list[tuple[str, dict[str, str]]], str]
+
 _DATES = (datetime.datetime, datetime.date, datetime.time, datetime.timedelta)
 _NUMBERS = (int, float, Decimal)  # bool is an int
 
@@ -62,7 +70,7 @@ _RUN_PROPERTIES = ("rFont", "charset", "family", "b", "i", "strike", "outline", 
 
 # ------------------------------------------------------------------ text and numbers
 
-def safe_string(value, where="text"):
+def safe_string(value: Any, where: str = "text") -> str:
     """`value` as text that XML can hold: `str(value)`, unchanged. Raises ValueError, naming
     `where` ("cell A1"), for a character XML does not allow: a control character other than
     tab, line feed and carriage return, a lone surrogate, U+FFFE or U+FFFF."""
@@ -73,7 +81,7 @@ def safe_string(value, where="text"):
     return text
 
 
-def number_text(value):
+def number_text(value: bool | int | float | Decimal) -> str:
     """The text a number is written with: "1"/"0" for a bool, the exact decimal digits of an
     int, and for a float the fewest digits that read back as the same double (its repr without
     a trailing ".0"); NaN and infinities have no text. Decimals keep their own digits."""
@@ -89,14 +97,14 @@ def number_text(value):
     return Decimal.__str__(value) if value.is_finite() else ""
 
 
-def _attr_text(value, where):
+def _attr_text(value: Any, where: str) -> str:
     """An attribute value of a formula or font property as text."""
     if isinstance(value, _NUMBERS):
         return number_text(value)
     return safe_string(value, where)
 
 
-def _type_name(obj):
+def _type_name(obj: object) -> str:
     """The fully qualified name of the type of `obj`, as the engine's messages give it."""
     cls = type(obj)
     module = cls.__module__
@@ -105,7 +113,7 @@ def _type_name(obj):
 
 # ------------------------------------------------------------------ helpers of the engine
 
-def date_value_raw(ws, value):
+def date_value_raw(ws: Any, value: Any) -> tuple[bool, Any]:
     """How a value of a date cell is written, as (is ISO text, value): dates and times become
     ISO 8601 text when the workbook writes ISO dates (`iso_dates`), else serial numbers from
     its epoch; durations are always serial numbers. Other values are given back as they are,
@@ -120,12 +128,12 @@ def date_value_raw(ws, value):
     return False, to_excel(value, workbook.epoch)
 
 
-def date_value(ws, cell):
+def date_value(ws: Any, cell: Any) -> tuple[bool, Any]:
     """`date_value_raw` of the cell's value."""
     return date_value_raw(ws, cell._value)
 
 
-def add_comment(ws, cell):
+def add_comment(ws: Any, cell: Any) -> None:
     """Keeps a written cell's comment for the package writer: appends (coordinate, comment) to
     the worksheet's `_comments` list, made on first use."""
     comments = getattr(ws, "_comments", None)
@@ -134,23 +142,23 @@ def add_comment(ws, cell):
     comments.append((_coordinate(cell), cell._comment))
 
 
-def has_style(style):
+def has_style(style: Iterable[int] | None) -> bool:
     """Whether a cell's style array gives it a style of its own (any id not 0)."""
     return style is not None and any(style)
 
 
-def _coordinate(cell):
+def _coordinate(cell: Any) -> str:
     return column_letter(operator.index(cell.column)) + str(operator.index(cell.row))
 
 
-def _space(text, lxml):
+def _space(text: str, lxml: bool) -> dict[str, str]:
     # The two serialisers' writers differ on text made only of whitespace: ElementTree's leaves
     # it without xml:space, lxml's marks it.
     stripped = text.strip()
     return _PRESERVE if stripped != text and (lxml or stripped) else {}
 
 
-def _cell_parts(ws, cell, styled):
+def _cell_parts(ws: Any, cell: Any, styled: bool) -> tuple[dict[str, str], Body]:
     """The attributes and body of a cell's `<c>` element. The body is None (an empty element),
     ("v", text), ("f", attributes, text), ("is", text) or ("rich", runs)."""
     coordinate = _coordinate(cell)
@@ -170,6 +178,7 @@ def _cell_parts(ws, cell, styled):
         is_iso, value = date_value_raw(ws, value)
         t = "d" if is_iso else "n"
 
+    body: Body
     if value is None:
         body = None
     elif isinstance(value, str):
@@ -205,11 +214,11 @@ def _cell_parts(ws, cell, styled):
     return attrs, body
 
 
-def _run(run, where):
+def _run(run: str | TextBlock, where: str) -> Run:
     """(run properties as [(tag, attributes)], text) of a rich-text run."""
     if not isinstance(run, TextBlock):
         return [], safe_string(run, where)
-    props = []
+    props: list[tuple[str, dict[str, str]]] = []
     font = run.font
     for name in _RUN_PROPERTIES if font is not None else ():
         value = getattr(font, name, None)
@@ -225,7 +234,7 @@ def _run(run, where):
 
 # ------------------------------------------------------------------ the two serialisers
 
-def _etree_cell(attrs, body):
+def _etree_cell(attrs: dict[str, str], body: Body) -> ET.Element:
     c = ET.Element("c", attrs)
     if body is None:
         return c
@@ -249,27 +258,27 @@ def _etree_cell(attrs, body):
     return c
 
 
-def _etree_text(element, short_empty_elements=True):
+def _etree_text(element: ET.Element, short_empty_elements: bool = True) -> str:
     # ElementTree leaves a carriage return in character data raw, and a parser reads it back as
     # a line feed; as a reference it survives (attributes already get one).
     text = ET.tostring(element, encoding="unicode", short_empty_elements=short_empty_elements)
     return text.replace("\r", "&#13;") if "\r" in text else text
 
 
-def _etree_row(attrs, cells):
+def _etree_row(attrs: dict[str, str], cells: list[tuple[dict[str, str], Body]]) -> str:
     row = ET.Element("row", attrs)
     row.extend(_etree_cell(*parts) for parts in cells)
     # A row without cells still has its end tag.
     return _etree_text(row, short_empty_elements=bool(cells))
 
 
-def _lxml_t(etree, text):
+def _lxml_t(etree: ModuleType, text: str) -> Any:
     t = etree.Element("t", _space(text, True))
     t.text = text
     return t
 
 
-def _lxml_cell(xf, etree, attrs, body):
+def _lxml_cell(xf: Any, etree: ModuleType, attrs: dict[str, str], body: Body) -> None:
     # The incremental writer always writes start and end tags: `<c ...></c>`, `<v></v>`.
     with xf.element("c", attrs):
         if body is None:
@@ -299,7 +308,7 @@ def _lxml_cell(xf, etree, attrs, body):
                     xf.write(r)
 
 
-def _lxml_document(build):
+def _lxml_document(build: Callable[[Any, ModuleType], None]) -> bytes:
     from lxml import etree
 
     out = BytesIO()
@@ -308,15 +317,15 @@ def _lxml_document(build):
     return out.getvalue()
 
 
-def _lxml_row(attrs, cells):
-    def build(xf, etree):
+def _lxml_row(attrs: dict[str, str], cells: list[tuple[dict[str, str], Body]]) -> bytes:
+    def build(xf: Any, etree: ModuleType) -> None:
         with xf.element("row", attrs):
             for parts in cells:
                 _lxml_cell(xf, etree, *parts)
     return _lxml_document(build)
 
 
-def write_cell(ws, cell, styled, lxml=False):
+def write_cell(ws: Any, cell: Any, styled: bool, lxml: bool = False) -> str | bytes:
     """The XML of one `<c>` element: `str` in ElementTree mode, `bytes` in lxml mode. Appends
     the cell's hyperlink to `ws._hyperlinks`. Raises ValueError for text that XML cannot hold
     and TypeError for a value that cannot be written, naming the cell."""
@@ -326,10 +335,10 @@ def write_cell(ws, cell, styled, lxml=False):
     return _etree_text(_etree_cell(*parts))
 
 
-_HELPERS = {}
+_HELPERS: dict[bool, dict[str, Any]] = {}
 
 
-def writing_helpers(lxml):
+def writing_helpers(lxml: bool) -> dict[str, Any]:
     """The helper dict the engine's `SheetWriter` is given for the mode."""
     lxml = bool(lxml)
     helpers = _HELPERS.get(lxml)
@@ -347,12 +356,12 @@ def writing_helpers(lxml):
 
 # ------------------------------------------------------------------ rows
 
-def rows(ws):
+def rows(ws: Any) -> Iterator[tuple[int, list[Any]]]:
     """(row number, cells) of every row that has cells or row dimensions, by row number; the
     cells of a row by column. This is the `rows_fallback` of the writers."""
     cells = ws._cells
     items = cells.items() if isinstance(cells, dict) else ((key, cells[key]) for key in cells)
-    by_row = {}
+    by_row: dict[int, list[tuple[int, Any]]] = {}
     for (row, column), cell in items:
         by_row.setdefault(row, []).append((column, cell))
     for row in ws.row_dimensions.keys():
@@ -363,7 +372,7 @@ def rows(ws):
         yield row, [cell for _column, cell in found]
 
 
-def _row_attrs(row, dims):
+def _row_attrs(row: int, dims: Any) -> dict[str, str]:
     """The attributes of a `<row>` start tag: "r" first, then the row dimensions (which may
     replace "r"). Names must be plain ASCII names and values text that XML can hold."""
     text = str(row)
@@ -381,7 +390,7 @@ def _row_attrs(row, dims):
     return attrs
 
 
-def _row_index(row_idx):
+def _row_index(row_idx: Any) -> int:
     row = operator.index(row_idx)
     if not -2**63 <= row < 2**63:
         raise OverflowError("row_idx out of range of a 64-bit integer")
@@ -391,15 +400,17 @@ def _row_index(row_idx):
 class PureSheetWriter:
     """The pure-Python writer, with the interface of the engine's `SheetWriter`."""
 
-    def __init__(self, ws, write, lxml):
+    _render_row: Callable[[dict[str, str], list[tuple[dict[str, str], Body]]], str | bytes]
+
+    def __init__(self, ws: Any, write: Callable[[Any], Any], lxml: bool) -> None:
         self._ws = ws
         self._write = write
         self._lxml = bool(lxml)
         self._render_row = _lxml_row if self._lxml else _etree_row
-        self._pending = []
+        self._pending: list[Any] = []
         self._size = 0  # bytes pending (UTF-8 in ElementTree mode)
 
-    def write_sheet_data(self, rows_fallback):
+    def write_sheet_data(self, rows_fallback: Callable[[], Iterable[tuple[int, Iterable[Any]]]]) -> None:
         """Writes the whole `<sheetData>` element from `rows_fallback()`, which gives (row
         number, cells) pairs in the order they are written."""
         self._add(b"<sheetData>" if self._lxml else "<sheetData>")
@@ -409,19 +420,19 @@ class PureSheetWriter:
         self._add(b"</sheetData>" if self._lxml else "</sheetData>")
         self.flush()
 
-    def write_row(self, cells, row_idx):
+    def write_row(self, cells: Iterable[Any], row_idx: Any) -> None:
         """Writes one `<row>` of a write-only worksheet from an iterable of cells."""
         row = _row_index(row_idx)
         self._write_row(row, self._ws.row_dimensions.get(row), cells)
 
-    def flush(self):
+    def flush(self) -> None:
         """Hands whatever is pending to `write`."""
         if self._pending:
             self._write((b"" if self._lxml else "").join(self._pending))
             self._pending = []
             self._size = 0
 
-    def _write_row(self, row, dims, cells):
+    def _write_row(self, row: int, dims: Any, cells: Iterable[Any]) -> None:
         attrs = _row_attrs(row, dims)
         parts = []
         for cell in cells:
@@ -432,7 +443,7 @@ class PureSheetWriter:
         if self._size >= FLUSH_SIZE:
             self.flush()
 
-    def _cell(self, cell):
+    def _cell(self, cell: Any) -> tuple[dict[str, str], Body] | None:
         ws = self._ws
         comment = cell._comment
         if comment is not None:
@@ -442,14 +453,14 @@ class PureSheetWriter:
             return None
         return _cell_parts(ws, cell, styled)
 
-    def _add(self, piece):
+    def _add(self, piece: Any) -> None:
         self._pending.append(piece)
         self._size += len(piece) if self._lxml or piece.isascii() else len(piece.encode("utf-8"))
 
 
 # ------------------------------------------------------------------ entry points
 
-def sheet_writer(ws, write, lxml):
+def sheet_writer(ws: Any, write: Callable[[Any], Any], lxml: bool) -> Any:
     """A writer for the worksheet: the engine's `SheetWriter` when the engine is available,
     else a `PureSheetWriter`."""
     native = engine()
@@ -458,13 +469,13 @@ def sheet_writer(ws, write, lxml):
     return PureSheetWriter(ws, write, lxml)
 
 
-def write_sheet_data(ws, write, lxml):
+def write_sheet_data(ws: Any, write: Callable[[Any], Any], lxml: bool) -> None:
     """Writes the worksheet's whole `<sheetData>`: natively when the engine is available, and
     in pure Python when it is not or when it hands the sheet back before writing anything."""
-    def native(module):
+    def native(module: ModuleType) -> None:
         started = False
 
-        def write_native(text):
+        def write_native(text: Any) -> None:
             nonlocal started
             started = True
             write(text)

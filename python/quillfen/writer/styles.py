@@ -6,8 +6,12 @@ Every format's ids are checked against the collections written: an id that point
 has to repair the file.
 """
 
+import xml.etree.ElementTree as ET
+from collections.abc import Sequence
+from typing import Any
+
 from ..constants import MAIN_NS
-from ..styles import BUILTIN_FORMATS, FIRST_CUSTOM_FORMAT, STYLE_FIELDS
+from ..styles import BUILTIN_FORMATS, FIRST_CUSTOM_FORMAT, STYLE_FIELDS, Stylesheet
 from .xml import element, plain_copy
 
 _M = "{%s}" % MAIN_NS
@@ -17,17 +21,17 @@ _POINTERS = {"fontId": ("fonts", "applyFont"), "fillId": ("fills", "applyFill"),
 _EXTRA_ORDER = ("dxfs", "tableStyles", "colors", "extLst")
 
 
-def _collection(name, items):
+def _collection(name: str, items: Sequence[Any]) -> ET.Element:
     return element(_M + name, {"count": str(len(items))}, *(plain_copy(item) for item in items))
 
 
-def _number_format(stylesheet, num_fmt):
+def _number_format(stylesheet: Stylesheet, num_fmt: int) -> int:
     # Ids below the first custom one are built-in, some of them known only to localised
     # programs; a custom id must be defined.
     return num_fmt if 0 <= num_fmt < FIRST_CUSTOM_FORMAT or num_fmt in stylesheet.number_formats else 0
 
 
-def _xf(stylesheet, style):
+def _xf(stylesheet: Stylesheet, style: Sequence[int]) -> ET.Element:
     ids = dict(zip(STYLE_FIELDS, style))
     attrs = {"numFmtId": str(_number_format(stylesheet, ids["numFmtId"]))}
     flags = {}
@@ -41,12 +45,13 @@ def _xf(stylesheet, style):
     attrs["xfId"] = str(xf_id if 0 <= xf_id < len(stylesheet.style_xfs) else 0)
     if attrs["numFmtId"] != "0":
         flags["applyNumberFormat"] = "1"
-    children = []
-    for field, collection, apply in (("alignmentId", stylesheet.alignments, "applyAlignment"),
-                                     ("protectionId", stylesheet.protections, "applyProtection")):
+    children: list[ET.Element] = []
+    for field, kept, apply in (("alignmentId", stylesheet.alignments, "applyAlignment"),
+                               ("protectionId", stylesheet.protections, "applyProtection")):
         value = ids[field]
-        if 0 < value < len(collection):
-            children.append(plain_copy(collection[value]))
+        node = kept[value] if 0 < value < len(kept) else None  # index 0 holds None: "none"
+        if node is not None:
+            children.append(plain_copy(node))
             flags[apply] = "1"
     if ids["pivotButton"]:
         flags["pivotButton"] = "1"
@@ -56,7 +61,7 @@ def _xf(stylesheet, style):
     return element(_M + "xf", attrs, *children)
 
 
-def stylesheet_element(stylesheet):
+def stylesheet_element(stylesheet: Stylesheet) -> ET.Element:
     """The `styleSheet` element of a `Stylesheet`."""
     parts = []
     custom = sorted((num_fmt, code) for num_fmt, code in stylesheet.number_formats.items()

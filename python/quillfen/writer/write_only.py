@@ -5,9 +5,13 @@ does not grow with the number of rows."""
 import datetime
 import shutil
 import tempfile
+from collections.abc import Iterable
+from typing import IO, Any, NoReturn
 
 from ..cell import Cell, checked_data_type
 from ..constants import MAX_ROW, MAX_SHEET_COLUMN
+from ..features import Hyperlink
+from ..utils.cells import coordinate_of
 from ..worksheet import SheetBase
 from .sheet_data import date_value_raw, sheet_writer
 from .worksheet import head_and_tail, text_writer
@@ -25,20 +29,21 @@ _PLAIN = frozenset((int, float, str, bool, type(None), datetime.datetime, dateti
 class WriteOnlyWorksheet(SheetBase):
     """A sheet of a write-only workbook: `append` adds rows; its cells cannot be read back."""
 
-    def __init__(self, workbook, title):
+    def __init__(self, workbook: Any, title: str) -> None:
         super().__init__(workbook, title)
         # What the sheet writers read from any worksheet.
-        self._cells = {}
-        self._hyperlinks = []
-        self.row_dimensions = {}
-        self._rows = None       # the temporary file of the rows written so far
-        self._writer = None
-        self._failed = None     # what stopped a row half-way: the sheet cannot be saved
+        self._cells: dict[tuple[int, int], Cell] = {}
+        self._hyperlinks: list[Any] = []
+        # A plain mapping: nothing sets rows of a write-only sheet apart.
+        self.row_dimensions = {}  # type: ignore[assignment]
+        self._rows: IO[bytes] | None = None  # the temporary file of the rows written so far
+        self._writer: Any = None
+        self._failed: str | None = None     # what stopped a row half-way: the sheet cannot be saved
         self._max_row = 0
         self._max_column = 0
-        self._scratch = []      # cells reused for the plain values of each row
+        self._scratch: list[Cell] = []  # cells reused for the plain values of each row
 
-    def append(self, iterable):
+    def append(self, iterable: Iterable[Any]) -> None:
         """Writes a row of values or cells (`quillfen.WriteOnlyCell`) below the last one.
         Nothing is written when a value cannot be stored."""
         wb = self.parent
@@ -60,7 +65,7 @@ class WriteOnlyWorksheet(SheetBase):
         self._max_row = row
         self._max_column = max(self._max_column, len(cells))
 
-    def _cells_of(self, values, row):
+    def _cells_of(self, values: Any, row: int) -> list[Cell]:
         """The cells of row `row`, each value checked. Plain values go into cells kept from one
         row to the next (one per column): the writer is done with a row before `append`
         returns, and a million rows then make no million cells."""
@@ -75,6 +80,8 @@ class WriteOnlyWorksheet(SheetBase):
             if type(value) not in _PLAIN and isinstance(value, Cell):
                 if value.parent is self and value.row != row:  # a WriteOnlyCell takes its place
                     value.row, value.column = row, index + 1
+                    if value._hyperlink is not None:  # made before the cell had a place
+                        value._hyperlink = Hyperlink.of(value._hyperlink, coordinate_of(row, index + 1))
                 else:  # a cell placed elsewhere stays there: its value and style are copied
                     value = Cell(self, row, index + 1, value._value, value._style, value.data_type)
                 cells[index] = value
@@ -93,39 +100,39 @@ class WriteOnlyWorksheet(SheetBase):
             cell._value = value
         return cells
 
-    def _start(self):
+    def _start(self) -> None:
         wb = self.parent
         if wb._lxml is None:
             wb._lxml = use_lxml()
         self._rows = tempfile.TemporaryFile(prefix="quillfen-")
         self._writer = sheet_writer(self, text_writer(self._rows, wb._lxml), wb._lxml)
 
-    def _refuse(self, *_args, **_kwargs):
+    def _refuse(self, *_args: Any, **_kwargs: Any) -> NoReturn:
         raise TypeError("sheet %r is write-only: its cells cannot be read or addressed; "
                         "add rows with append()" % self.title)
 
     # Everything that reads or addresses cells comes through these.
     cell = __getitem__ = __setitem__ = __delitem__ = iter_rows = _rect = _cell_at = _refuse
 
-    def _bounds(self):
+    def _bounds(self) -> tuple[int, int, int, int] | None:
         """The rows written so far, from column A to the longest row's last."""
         return (1, self._max_row, 1, max(self._max_column, 1)) if self._max_row else None
 
     _cell_bounds = _bounds
 
-    def _large(self):
+    def _large(self) -> bool:
         if self._rows is None:
             return False
         self._writer.flush()
         return self._rows.seek(0, 2) > _LARGE
 
-    def _write_part(self, out, selected, lxml):
+    def _write_part(self, out: IO[bytes], selected: bool, lxml: bool, plan: Any = None) -> None:
         """Writes the whole part to the binary stream `out`: the rows written so far, with the
-        elements around them."""
+        elements around them (`plan`: its hyperlinks and comments, `writer.features`)."""
         if self._failed is not None:
             raise ValueError("sheet %r could not write a row (%s): its rows are incomplete"
                              % (self.title, self._failed))
-        head, tail = head_and_tail(self, self.dimensions, selected, lxml)
+        head, tail = head_and_tail(self, self.dimensions, selected, lxml, plan)
         out.write(head + b"<sheetData>")
         if self._rows is not None:
             self._writer.flush()
@@ -133,6 +140,6 @@ class WriteOnlyWorksheet(SheetBase):
             shutil.copyfileobj(self._rows, out, 1 << 20)
         out.write(b"</sheetData>" + tail)
 
-    def _release(self):
+    def _release(self) -> None:
         if self._rows is not None:
             self._rows.close()

@@ -10,6 +10,9 @@ the others.
 
 import os
 import xml.etree.ElementTree as ET
+from collections.abc import Mapping
+from types import ModuleType
+from typing import Any
 
 from ..constants import (CORE_PROPERTIES_NS, DC_NS, DCMITYPE_NS, DCTERMS_NS, DOC_PROPS_VTYPES_NS,
                          KNOWN_PREFIXES, XML_NS, XSI_NS)
@@ -22,7 +25,7 @@ _PREFIXES = {**KNOWN_PREFIXES, CORE_PROPERTIES_NS: "cp", DC_NS: "dc", DCTERMS_NS
              DCMITYPE_NS: "dcmitype", XSI_NS: "xsi", DOC_PROPS_VTYPES_NS: "vt"}
 
 
-def use_lxml():
+def use_lxml() -> bool:
     """Whether to serialise with lxml: QUILLFEN_XML=lxml or etree decides, else lxml when it
     can be imported. Raises ValueError for another value, ImportError when lxml is asked for
     and missing."""
@@ -41,7 +44,8 @@ def use_lxml():
     return True
 
 
-def element(tag, attrib=None, *children, text=None):
+def element(tag: str, attrib: Mapping[str, str | None] | None = None, *children: ET.Element,
+            text: str | None = None) -> ET.Element:
     """An element with its attributes (None values left out), children and text."""
     node = ET.Element(tag, {k: v for k, v in (attrib or {}).items() if v is not None})
     node.extend(children)
@@ -49,7 +53,7 @@ def element(tag, attrib=None, *children, text=None):
     return node
 
 
-def plain_copy(node):
+def plain_copy(node: ET.Element) -> ET.Element:
     """A copy of an element read from a file, without attributes of other vocabularies (such
     as x14ac:dyDescent): written without the compatibility markup that declares them ignorable,
     they would make older readers refuse the part. Only attributes without a namespace and
@@ -61,14 +65,14 @@ def plain_copy(node):
     return copy
 
 
-def _split(name):
+def _split(name: str) -> tuple[str, str]:
     if name[:1] == "{":
         uri, _, local = name[1:].partition("}")
         return uri, local
     return "", name
 
 
-def _prefixes(root):
+def _prefixes(root: ET.Element) -> dict[str, str]:
     """Prefix of every namespace the tree uses: "" for the root's own, whose elements then take
     no prefix. An attribute in a namespace always needs a prefix, even in the root's."""
     default = _split(root.tag)[0]
@@ -85,8 +89,8 @@ def _prefixes(root):
     return found
 
 
-def _etree_copy(node, prefixes):
-    def name(qualified, is_tag):
+def _etree_copy(node: ET.Element, prefixes: dict[str, str]) -> ET.Element:
+    def name(qualified: str, is_tag: bool) -> str:
         uri, local = _split(qualified)
         if not uri:
             return local
@@ -101,7 +105,7 @@ def _etree_copy(node, prefixes):
     return copy
 
 
-def _lxml_copy(etree, node, parent=None, nsmap=None):
+def _lxml_copy(etree: ModuleType, node: ET.Element, parent: Any = None, nsmap: dict[str | None, str] | None = None) -> Any:
     if parent is None:
         copy = etree.Element(node.tag, node.attrib, nsmap=nsmap)
     else:
@@ -112,14 +116,14 @@ def _lxml_copy(etree, node, parent=None, nsmap=None):
     return copy
 
 
-def to_bytes(root, lxml):
+def to_bytes(root: ET.Element, lxml: bool) -> bytes:
     """The UTF-8 document of an element tree, with its XML declaration."""
     prefixes = _prefixes(root)
     if lxml:
         from lxml import etree
 
         nsmap = {prefix or None: uri for uri, prefix in prefixes.items()}
-        body = etree.tostring(_lxml_copy(etree, root, nsmap=nsmap), encoding="UTF-8",
+        body: bytes = etree.tostring(_lxml_copy(etree, root, nsmap=nsmap), encoding="UTF-8",
                               xml_declaration=False)
         return DECLARATION.encode() + body
     copy = _etree_copy(root, prefixes)

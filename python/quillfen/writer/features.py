@@ -1,0 +1,279 @@
+"""Writing the sheet features of `quillfen.features`: the worksheet's elements around its cell
+data in schema order (the model's own and those kept as read), its relationships, and the
+comments part with the drawing that shows the comments.
+
+What a sheet's part points at is fixed before the part is written (`SheetPlan`), so that the
+package's content types, written first, name every part.
+"""
+
+import xml.etree.ElementTree as ET
+from typing import Any
+
+from ..comments import Comment
+from ..constants import DOC_REL_NS, MAIN_NS, REL_NS, XML_NS
+from ..features import Hyperlink
+from ..styles import _color_attrs
+from ..utils.cells import column_index, coordinate_of
+from .xml import element, plain_copy
+
+__all__ = ["SheetPlan", "worksheet_children", "sheet_relationships", "comments_element", "vml_drawing",
+           "defined_names_element", "COMMENTS_TYPE", "VML_TYPE"]
+
+_M = "{%s}" % MAIN_NS
+_R_ID = "{%s}id" % DOC_REL_NS
+HYPERLINK_REL = DOC_REL_NS + "/hyperlink"
+COMMENTS_REL = DOC_REL_NS + "/comments"
+VML_REL = DOC_REL_NS + "/vmlDrawing"
+COMMENTS_TYPE = "application/vnd.openxmlformats-officedocument.spreadsheetml.comments+xml"
+VML_TYPE = "application/vnd.openxmlformats-officedocument.vmlDrawing"
+
+# The children of a worksheet in the order its schema gives them.
+_ORDER = (
+    "sheetPr", "dimension", "sheetViews", "sheetFormatPr", "cols", "sheetData", "sheetCalcPr",
+    "sheetProtection", "protectedRanges", "scenarios", "autoFilter", "sortState", "dataConsolidate",
+    "customSheetViews", "mergeCells", "phoneticPr", "conditionalFormatting", "dataValidations",
+    "hyperlinks", "printOptions", "pageMargins", "pageSetup", "headerFooter", "rowBreaks", "colBreaks",
+    "customProperties", "cellWatches", "ignoredErrors", "smartTags", "drawing", "legacyDrawing",
+    "legacyDrawingHF", "drawingHF", "picture", "oleObjects", "controls", "webPublishItems", "tableParts",
+    "extLst")
+_MARGINS = {"left": "0.7", "right": "0.7", "top": "0.75", "bottom": "0.75", "header": "0.3", "footer": "0.3"}
+
+
+def _live(ws: Any, registry: dict[tuple[int, int], Any], slot: str) -> list[tuple[tuple[int, int], Any]]:
+    """((row, column), feature) of the registered hyperlinks or comments that are still on a
+    cell of the sheet, by position."""
+    cells = ws._cells
+    found: list[tuple[tuple[int, int], Any]] = []
+    for key, feature in sorted(registry.items()):
+        cell = cells.get(key)
+        if cell is not None and getattr(cell, slot, None) is feature:
+            found.append((key, feature))
+    return found
+
+
+class SheetPlan:
+    """The hyperlinks and comments of sheet number `number` and the parts and relationships
+    they take. Those of an editable sheet are on its cells (`_links`, `_notes`); a write-only
+    sheet's cells are gone by the time it is saved, and the sheet writers kept them."""
+
+    def __init__(self, ws: Any, number: int) -> None:
+        self.number = number
+        self.links: list[Hyperlink]
+        self.comments: list[tuple[str, Comment]]
+        if hasattr(ws, "_links"):
+            self.links = [link for _key, link in _live(ws, ws._links, "_hyperlink")]
+            self.comments = [(coordinate_of(*key), note) for key, note in _live(ws, ws._notes, "_comment")]
+        else:
+            self.links = [link for link in ws._hyperlinks if isinstance(link, Hyperlink) and link.ref]
+            self.comments = [(ref, note) for ref, note in getattr(ws, "_comments", None) or ()
+                             if isinstance(note, Comment)]
+        self.rels: list[tuple[str, str, str, bool]] = []  # (id, type, target, external)
+        self.link_ids: dict[int, str] = {}  # id(link) -> relationship id of its target
+        for link in self.links:
+            if link.target is not None:
+                self.link_ids[id(link)] = self._relate(HYPERLINK_REL, link.target, True)
+        self.comments_part: str | None = None
+        self.vml_part: str | None = None
+        self.vml_id: str | None = None
+        if self.comments:
+            self.comments_part = "xl/comments%d.xml" % number
+            self.vml_part = "xl/drawings/vmlDrawing%d.vml" % number
+            self._relate(COMMENTS_REL, "../comments%d.xml" % number, False)
+            self.vml_id = self._relate(VML_REL, "../drawings/vmlDrawing%d.vml" % number, False)
+
+    def _relate(self, kind: str, target: str, external: bool) -> str:
+        rel_id = "rId%d" % (len(self.rels) + 1)
+        self.rels.append((rel_id, kind, target, external))
+        return rel_id
+
+
+# ------------------------------------------------------------------ the worksheet's elements
+
+def kept_copy(node: ET.Element) -> ET.Element | None:
+    """A copy of an element kept as read, for writing back (`plain_copy`). Extensions that
+    point at other parts (slicers, timelines...) are left out of an `extLst`: those parts are
+    not written."""
+    copy = plain_copy(node)
+    if node.tag == _M + "extLst":
+        for ext, original in zip(list(copy), list(node)):
+            if any(key.startswith("{%s}" % DOC_REL_NS) for part in original.iter() for key in part.attrib):
+                copy.remove(ext)
+        if not len(copy):
+            return None
+    return copy
+
+
+def _views(ws: Any, selected: bool) -> ET.Element:
+    kept = ws._kept.get("sheetViews")
+    if kept is None:
+        views = element(_M + "sheetViews", None, element(_M + "sheetView", {"workbookViewId": "0"}))
+    else:
+        views = plain_copy(kept)
+    # Only the active sheet's tab is selected: two selected tabs would group the sheets.
+    for view in views.iter(_M + "sheetView"):
+        view.attrib.pop("tabSelected", None)
+        if selected:
+            view.set("tabSelected", "1")
+    return views
+
+
+def _sheet_pr(ws: Any) -> ET.Element | None:
+    props = ws.sheet_properties
+    node = plain_copy(props._element) if props._element is not None else ET.Element(_M + "sheetPr")
+    if props._tab_set:
+        for tab in node.findall(_M + "tabColor"):
+            node.remove(tab)
+        if props.tabColor is not None:
+            node.insert(0, ET.Element(_M + "tabColor", _color_attrs(props.tabColor)))
+    return node if len(node) or node.attrib else None
+
+
+def _cols(ws: Any) -> ET.Element | None:
+    runs = sorted((dims for dims in ws.column_dimensions.values() if dims), key=lambda dims: dims.min)
+    if not runs:
+        return None
+    return element(_M + "cols", None, *(
+        element(_M + "col", {"min": str(dims.min), "max": str(dims.max), **dims}) for dims in runs))
+
+
+def _auto_filter(ws: Any) -> ET.Element | None:
+    auto = ws.auto_filter
+    if auto.ref is None:
+        return None
+    kept = auto._element
+    if kept is not None and kept.get("ref") == auto.ref:
+        return plain_copy(kept)
+    return element(_M + "autoFilter", {"ref": auto.ref})
+
+
+def _merged(ws: Any) -> ET.Element | None:
+    if not ws.merged_cells:
+        return None
+    return element(_M + "mergeCells", {"count": str(len(ws.merged_cells))},
+                   *(element(_M + "mergeCell", {"ref": ref}) for ref in ws.merged_cells))
+
+
+def _hyperlinks(plan: SheetPlan) -> ET.Element | None:
+    if not plan.links:
+        return None
+    return element(_M + "hyperlinks", None, *(
+        element(_M + "hyperlink", {"ref": link.ref, _R_ID: plan.link_ids.get(id(link)), "location": link.location,
+                                   "tooltip": link.tooltip, "display": link.display})
+        for link in plan.links))
+
+
+def worksheet_children(ws: Any, dimension: str | None, selected: bool, plan: SheetPlan | None) -> list[ET.Element]:
+    """The children of the sheet's `worksheet` element in schema order, `sheetData` empty."""
+    kept = ws._kept
+    made = {
+        "sheetPr": _sheet_pr(ws),
+        "dimension": element(_M + "dimension", {"ref": dimension}),
+        "sheetViews": _views(ws, selected),
+        "sheetFormatPr": plain_copy(kept["sheetFormatPr"]) if "sheetFormatPr" in kept
+        else element(_M + "sheetFormatPr", {"defaultRowHeight": "15"}),
+        "cols": _cols(ws),
+        "sheetData": element(_M + "sheetData"),
+        "autoFilter": _auto_filter(ws),
+        "mergeCells": _merged(ws),
+        "hyperlinks": _hyperlinks(plan) if plan is not None else None,
+        "pageMargins": plain_copy(kept["pageMargins"]) if "pageMargins" in kept else element(_M + "pageMargins", _MARGINS),
+        "legacyDrawing": element(_M + "legacyDrawing", {_R_ID: plan.vml_id})
+        if plan is not None and plan.vml_id else None,
+    }
+    children: list[ET.Element] = []
+    for name in _ORDER:
+        found: list[ET.Element | None]
+        if name in made:
+            found = [made[name]]
+        else:
+            read = kept.get(name, [])
+            found = [kept_copy(node) for node in (read if isinstance(read, list) else [read])]
+        children.extend(node for node in found if node is not None)
+    return children
+
+
+# ------------------------------------------------------------------ relationships and comments
+
+def sheet_relationships(plan: SheetPlan) -> ET.Element | None:
+    """The relationships part of a sheet, or None when it has none."""
+    if not plan.rels:
+        return None
+    ns = "{%s}" % REL_NS
+    return element(ns + "Relationships", None, *(
+        element(ns + "Relationship", {"Id": rel_id, "Type": kind, "Target": target,
+                                      "TargetMode": "External" if external else None})
+        for rel_id, kind, target, external in plan.rels))
+
+
+def _comment_text(comment: Comment) -> ET.Element:
+    rich = comment._rich
+    if rich is not None and rich[0] == comment.text:
+        return plain_copy(rich[1])
+    text = comment.text
+    space = {"{%s}space" % XML_NS: "preserve"} if text != text.strip() else None
+    return element(_M + "text", None, element(_M + "t", space, text=text))
+
+
+def comments_element(comments: list[tuple[str, Comment]]) -> ET.Element:
+    """The comments part of [(coordinate, Comment)]."""
+    authors = list(dict.fromkeys(comment.author or "" for _ref, comment in comments))
+    return element(_M + "comments", None,
+                   element(_M + "authors", None, *(element(_M + "author", text=name) for name in authors)),
+                   element(_M + "commentList", None, *(
+                       element(_M + "comment", {"ref": ref, "authorId": str(authors.index(comment.author or ""))},
+                               _comment_text(comment))
+                       for ref, comment in comments)))
+
+
+_VML_HEAD = """<xml xmlns:v="urn:schemas-microsoft-com:vml" xmlns:o="urn:schemas-microsoft-com:office:office" \
+xmlns:x="urn:schemas-microsoft-com:office:excel">
+ <o:shapelayout v:ext="edit"><o:idmap v:ext="edit" data="%d"/></o:shapelayout>
+ <v:shapetype id="_x0000_t202" coordsize="21600,21600" o:spt="202" path="m,l,21600r21600,l21600,xe">
+  <v:stroke joinstyle="miter"/><v:path gradientshapeok="t" o:connecttype="rect"/>
+ </v:shapetype>
+"""
+_VML_SHAPE = """ <v:shape id="_x0000_s%d" type="#_x0000_t202" style="position:absolute;margin-left:59.25pt;\
+margin-top:1.5pt;width:%spt;height:%spt;z-index:%d;visibility:hidden" fillcolor="#ffffe1" o:insetmode="auto">
+  <v:fill color2="#ffffe1"/><v:shadow on="t" color="black" obscured="t"/><v:path o:connecttype="none"/>
+  <v:textbox style="mso-direction-alt:auto"><div style="text-align:left"></div></v:textbox>
+  <x:ClientData ObjectType="Note"><x:MoveWithCells/><x:SizeWithCells/>\
+<x:Anchor>%d, 15, %d, 10, %d, 15, %d, 4</x:Anchor><x:AutoFill>False</x:AutoFill>\
+<x:Row>%d</x:Row><x:Column>%d</x:Column></x:ClientData>
+ </v:shape>
+"""
+
+
+def _points(value: Any) -> str:
+    try:
+        value = float(value)
+    except (TypeError, ValueError):
+        return "108"
+    return "%g" % value if 0 < value < 10000 else "108"
+
+
+def vml_drawing(plan: SheetPlan) -> bytes:
+    """The legacy drawing that spreadsheet programs need to show the comments: one hidden
+    note box per comment, numbered within the sheet's own block of shape ids."""
+    shapes = []
+    for index, (ref, comment) in enumerate(plan.comments, 1):
+        letters = ref.rstrip("0123456789")
+        row, column = int(ref[len(letters):]) - 1, column_index(letters) - 1
+        shapes.append(_VML_SHAPE % (1024 * plan.number + index, _points(comment.width), _points(comment.height),
+                                    index, column + 1, max(row - 1, 0), column + 3, max(row - 1, 0) + 4, row, column))
+    return ((_VML_HEAD % plan.number) + "".join(shapes) + "</xml>").encode("ascii")
+
+
+# ------------------------------------------------------------------ defined names
+
+def _defined_name(defined: Any, local_id: str | None = None) -> ET.Element:
+    attrs = {"name": defined.name, **defined.attrs, "localSheetId": local_id}
+    return element(_M + "definedName", attrs, text=defined.attr_text)
+
+
+def defined_names_element(wb: Any) -> ET.Element | None:
+    """The workbook's `definedNames`: its own names, then each sheet's, or None without any."""
+    names = [_defined_name(defined) for defined in wb.defined_names.values()]
+    for index, ws in enumerate(wb.worksheets):
+        names += [_defined_name(defined, str(index)) for defined in ws.defined_names.values()]
+    return element(_M + "definedNames", None, *names) if names else None
+
