@@ -2,7 +2,10 @@
 
 import datetime
 import io
+import os
 import random
+import shutil
+import subprocess
 
 from quillfen.utils.datetime import WINDOWS_EPOCH
 
@@ -122,3 +125,20 @@ def count_part_reads(monkeypatch):
 
     monkeypatch.setattr(reader, "_open_part", counting)
     return sizes
+
+
+def soffice_convert(folder, fmt, out, *paths):
+    """Converts `paths` with headless LibreOffice to `fmt` into the folder `out`, with a profile
+    of its own under `folder`; skips the test when LibreOffice is not installed. A sanitizer
+    preloaded into the tests' interpreter is not handed on: LibreOffice would run under it."""
+    import pytest
+
+    soffice = shutil.which("soffice")
+    if soffice is None:
+        pytest.skip("LibreOffice is not installed (scripts/bootstrap.sh installs it)")
+    env = {key: value for key, value in os.environ.items()
+           if key != "LD_PRELOAD" and not key.startswith(("ASAN_", "UBSAN_", "LSAN_"))}
+    env.update(LC_ALL="C.UTF-8", LANG="C.UTF-8", HOME=str(folder))
+    subprocess.run([soffice, "-env:UserInstallation=file://%s" % (folder / "profile"), "--headless", "--norestore",
+                    "--convert-to", fmt, "--outdir", str(out), *map(str, paths)],
+                   check=True, capture_output=True, env=env, timeout=300)

@@ -6,7 +6,6 @@ LibreOffice then reads the saved file as it reads the original: the same values,
 
 import os
 import shutil
-import subprocess
 import xml.etree.ElementTree as ET
 
 import pytest
@@ -14,6 +13,7 @@ import pytest
 import quillfen
 from quillfen.utils.cells import coordinate_of
 
+from support import soffice_convert
 from test_save import dump_lines, features, load, saved, styles_by_cell
 
 
@@ -50,16 +50,6 @@ def _xlsxwriter_book(path):
     wb.close()
 
 
-def _soffice(folder, fmt, out, *paths):
-    soffice = shutil.which("soffice")
-    if soffice is None:
-        pytest.skip("LibreOffice is not installed (scripts/bootstrap.sh installs it)")
-    env = dict(os.environ, LC_ALL="C.UTF-8", LANG="C.UTF-8", HOME=str(folder))
-    subprocess.run([soffice, "-env:UserInstallation=file://%s" % (folder / "profile"), "--headless", "--norestore",
-                    "--convert-to", fmt, "--outdir", str(out), *map(str, paths)],
-                   check=True, capture_output=True, env=env, timeout=300)
-
-
 @pytest.fixture(scope="module")
 def books(tmp_path_factory):
     """{producer: (original, saved by quillfen)}."""
@@ -69,7 +59,7 @@ def books(tmp_path_factory):
     found = {"xlsxwriter": original}
     if shutil.which("soffice"):
         (folder / "lo").mkdir()
-        _soffice(folder, "xlsx:Calc MS Excel 2007 XML", folder / "lo", original)
+        soffice_convert(folder, "xlsx:Calc MS Excel 2007 XML", folder / "lo", original)
         found["libreoffice"] = folder / "libreoffice.xlsx"
         os.replace(folder / "lo" / "xlsxwriter.xlsx", found["libreoffice"])
     pairs = {}
@@ -142,7 +132,7 @@ def test_libreoffice_reads_the_saved_book_as_the_original(books):
     folder, pairs = books
     source, target, _warned = pairs["xlsxwriter"]
     out = folder / "fods"
-    _soffice(folder, "fods", out, source, target)
+    soffice_convert(folder, "fods", out, source, target)
     original, resaved = _fods(out / "xlsxwriter.fods"), _fods(out / "xlsxwriter-saved.fods")
     # Formulas are saved without their results: LibreOffice computes the same ones on opening.
     assert resaved == original

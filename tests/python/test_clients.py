@@ -6,8 +6,6 @@ import datetime as dt
 import decimal
 import math
 import os
-import shutil
-import subprocess
 import warnings
 import xml.etree.ElementTree as ET
 
@@ -20,6 +18,7 @@ from quillfen.utils.cells import coordinate_of
 from quillfen.utils.datetime import MAC_EPOCH
 
 from conftest import CORPUS_DIR
+from support import soffice_convert
 
 # value, number format, (LibreOffice's value type, value), the text LibreOffice shows
 CELLS = [
@@ -131,15 +130,9 @@ def saved(tmp_path_factory):
 def libreoffice(saved):
     """{book name: {sheet: {coordinate: (value type, value, shown text)}}} as LibreOffice reads
     every saved file, converted in one run."""
-    soffice = shutil.which("soffice")
-    if soffice is None:
-        pytest.skip("LibreOffice is not installed (scripts/bootstrap.sh installs it)")
     folder, paths = saved
     out = folder / "fods"
-    env = dict(os.environ, LC_ALL="C.UTF-8", LANG="C.UTF-8", HOME=str(folder))
-    subprocess.run([soffice, "-env:UserInstallation=file://%s" % (folder / "profile"), "--headless",
-                    "--norestore", "--convert-to", "fods", "--outdir", str(out), *map(str, paths.values())],
-                   check=True, capture_output=True, env=env, timeout=300)
+    soffice_convert(folder, "fods", out, *paths.values())
     return {name: _fods_cells(out / (name + ".fods")) for name in paths}
 
 
