@@ -142,3 +142,13 @@ def soffice_convert(folder, fmt, out, *paths):
     subprocess.run([soffice, "-env:UserInstallation=file://%s" % (folder / "profile"), "--headless", "--norestore",
                     "--convert-to", fmt, "--outdir", str(out), *map(str, paths)],
                    check=True, capture_output=True, env=env, timeout=300)
+
+
+# Namespaces of the flat OpenDocument files LibreOffice converts workbooks to, and their names.
+ODF_NS = {"table": "urn:oasis:names:tc:opendocument:xmlns:table:1.0",
+          "office": "urn:oasis:names:tc:opendocument:xmlns:office:1.0",
+          "text": "urn:oasis:names:tc:opendocument:xmlns:text:1.0"}
+
+
+def odf(prefix, name):
+    return "{%s}%s" % (ODF_NS[prefix], name)

@@ -13,7 +13,7 @@ import pytest
 import quillfen
 from quillfen.utils.cells import coordinate_of
 
-from support import soffice_convert
+from support import odf, soffice_convert
 from test_save import dump_lines, features, load, saved, styles_by_cell
 
 
@@ -93,38 +93,29 @@ def test_a_read_only_sheet_read_twice_keeps_one_of_each(books):
         assert len(ws._kept["conditionalFormatting"]) == 1 and ws.merged_cells == ["E1:G2"]
 
 
-_NS = {"table": "urn:oasis:names:tc:opendocument:xmlns:table:1.0",
-       "office": "urn:oasis:names:tc:opendocument:xmlns:office:1.0",
-       "text": "urn:oasis:names:tc:opendocument:xmlns:text:1.0"}
-
-
-def _q(prefix, name):
-    return "{%s}%s" % (_NS[prefix], name)
-
-
 def _fods(path):
     """{sheet: {coordinate: (value type, value, shown text, spans, comment text)}} of the cells
     that have a value, a merge or a comment, as LibreOffice wrote them."""
     sheets = {}
-    for table in ET.parse(path).getroot().iter(_q("table", "table")):
-        cells = sheets[table.get(_q("table", "name"))] = {}
+    for table in ET.parse(path).getroot().iter(odf("table", "table")):
+        cells = sheets[table.get(odf("table", "name"))] = {}
         row = 0
-        for row_el in table.iter(_q("table", "table-row")):
+        for row_el in table.iter(odf("table", "table-row")):
             column = 0
             for cell in row_el:
-                if cell.tag not in (_q("table", "table-cell"), _q("table", "covered-table-cell")):
+                if cell.tag not in (odf("table", "table-cell"), odf("table", "covered-table-cell")):
                     continue
-                note = cell.find(_q("office", "annotation"))
-                spans = (cell.get(_q("table", "number-rows-spanned")), cell.get(_q("table", "number-columns-spanned")))
-                kind = cell.get(_q("office", "value-type"))
+                note = cell.find(odf("office", "annotation"))
+                spans = (cell.get(odf("table", "number-rows-spanned")), cell.get(odf("table", "number-columns-spanned")))
+                kind = cell.get(odf("office", "value-type"))
                 if kind or note is not None or spans != (None, None):
-                    shown = "\n".join("".join(p.itertext()) for p in cell.findall(_q("text", "p")))
-                    value = cell.get(_q("office", "value")) or cell.get(_q("office", "boolean-value"))
+                    shown = "\n".join("".join(p.itertext()) for p in cell.findall(odf("text", "p")))
+                    value = cell.get(odf("office", "value")) or cell.get(odf("office", "boolean-value"))
                     comment = None if note is None else "\n".join(
-                        "".join(p.itertext()) for p in note.findall(_q("text", "p")))
+                        "".join(p.itertext()) for p in note.findall(odf("text", "p")))
                     cells[coordinate_of(row + 1, column + 1)] = (kind, value, shown, spans, comment)
-                column += int(cell.get(_q("table", "number-columns-repeated"), "1"))
-            row += int(row_el.get(_q("table", "number-rows-repeated"), "1"))
+                column += int(cell.get(odf("table", "number-columns-repeated"), "1"))
+            row += int(row_el.get(odf("table", "number-rows-repeated"), "1"))
     return sheets
 
 

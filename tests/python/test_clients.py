@@ -18,7 +18,7 @@ from quillfen.utils.cells import coordinate_of
 from quillfen.utils.datetime import MAC_EPOCH
 
 from conftest import CORPUS_DIR
-from support import soffice_convert
+from support import ODF_NS, odf, soffice_convert
 
 # value, number format, (LibreOffice's value type, value), the text LibreOffice shows
 CELLS = [
@@ -136,24 +136,15 @@ def libreoffice(saved):
     return {name: _fods_cells(out / (name + ".fods")) for name in paths}
 
 
-_NS = {"table": "urn:oasis:names:tc:opendocument:xmlns:table:1.0",
-       "office": "urn:oasis:names:tc:opendocument:xmlns:office:1.0",
-       "text": "urn:oasis:names:tc:opendocument:xmlns:text:1.0"}
-
-
-def _q(prefix, name):
-    return "{%s}%s" % (_NS[prefix], name)
-
-
 def _paragraph(p):
     """The text of a paragraph, with its runs of spaces, tabs and line breaks."""
     parts = [p.text or ""]
     for child in p:
-        if child.tag == _q("text", "s"):
-            parts.append(" " * int(child.get(_q("text", "c"), "1")))
-        elif child.tag == _q("text", "tab"):
+        if child.tag == odf("text", "s"):
+            parts.append(" " * int(child.get(odf("text", "c"), "1")))
+        elif child.tag == odf("text", "tab"):
             parts.append("\t")
-        elif child.tag == _q("text", "line-break"):
+        elif child.tag == odf("text", "line-break"):
             parts.append("\n")
         else:
             parts.append(_paragraph(child))
@@ -164,23 +155,23 @@ def _paragraph(p):
 def _fods_cells(path):
     sheets = {}
     root = ET.parse(path).getroot()
-    for table in root.iter(_q("table", "table")):
-        cells = sheets[table.get(_q("table", "name"))] = {}
+    for table in root.iter(odf("table", "table")):
+        cells = sheets[table.get(odf("table", "name"))] = {}
         row = 0
-        for row_el in table.iter(_q("table", "table-row")):
-            rows = int(row_el.get(_q("table", "number-rows-repeated"), "1"))
+        for row_el in table.iter(odf("table", "table-row")):
+            rows = int(row_el.get(odf("table", "number-rows-repeated"), "1"))
             column = 0
-            for cell in row_el.iter(_q("table", "table-cell")):
-                repeat = int(cell.get(_q("table", "number-columns-repeated"), "1"))
-                kind = cell.get(_q("office", "value-type"))
+            for cell in row_el.iter(odf("table", "table-cell")):
+                repeat = int(cell.get(odf("table", "number-columns-repeated"), "1"))
+                kind = cell.get(odf("office", "value-type"))
                 if kind is not None:
-                    value = {"float": cell.get(_q("office", "value")),
-                             "percentage": cell.get(_q("office", "value")),
-                             "date": cell.get(_q("office", "date-value")),
-                             "time": cell.get(_q("office", "time-value")),
-                             "boolean": cell.get(_q("office", "boolean-value")),
+                    value = {"float": cell.get(odf("office", "value")),
+                             "percentage": cell.get(odf("office", "value")),
+                             "date": cell.get(odf("office", "date-value")),
+                             "time": cell.get(odf("office", "time-value")),
+                             "boolean": cell.get(odf("office", "boolean-value")),
                              }.get(kind)
-                    shown = "\n".join(_paragraph(p) for p in cell.iter(_q("text", "p")))
+                    shown = "\n".join(_paragraph(p) for p in cell.iter(odf("text", "p")))
                     if kind == "string":
                         value = shown
                     elif kind in ("float", "percentage"):
@@ -244,19 +235,19 @@ def _fods_looks(path, sheet):
     each cell's automatic style (LibreOffice writes every property its import set) and its data
     style's name."""
     root = ET.parse(path).getroot()
-    ns = {**_NS, **_STYLE_NS}
+    ns = {**ODF_NS, **_STYLE_NS}
     styles = {}
     for style in root.iterfind("office:automatic-styles/style:style", ns):
         props = {"data-style": style.get("{%s}data-style-name" % ns["style"])}
         for part in style:
             props.update((name.rpartition("}")[2], value) for name, value in part.attrib.items())
         styles[style.get("{%s}name" % ns["style"])] = props
-    table = next(t for t in root.iter(_q("table", "table")) if t.get(_q("table", "name")) == sheet)
+    table = next(t for t in root.iter(odf("table", "table")) if t.get(odf("table", "name")) == sheet)
     looks = {}
-    for row, row_el in enumerate(table.iter(_q("table", "table-row")), 1):
+    for row, row_el in enumerate(table.iter(odf("table", "table-row")), 1):
         cell = row_el.find("table:table-cell", ns)
-        if cell is not None and cell.get(_q("office", "value-type")):
-            looks["A%d" % row] = styles.get(cell.get(_q("table", "style-name")), {})
+        if cell is not None and cell.get(odf("office", "value-type")):
+            looks["A%d" % row] = styles.get(cell.get(odf("table", "style-name")), {})
     return looks
 
 
