@@ -228,9 +228,13 @@ def read_defined_names(wb, element, sheets):
     for node in element:
         if not isinstance(node.tag, str) or node.tag.rpartition("}")[2] != "definedName":
             continue
-        attrs = {k: v for k, v in node.attrib.items() if k not in ("name", "localSheetId") and k[:1] != "{"}
+        attrs = {k: v for k, v in node.attrib.items()
+                 if k not in ("name", "localSheetId", "hidden") and k[:1] != "{"}
         try:
-            defined = DefinedName(node.get("name", ""), node.text or "", **attrs)
+            defined = DefinedName(node.get("name", ""), node.text or "", False, **attrs)
+            if "hidden" in node.attrib:
+                # Kept as written, as the other attributes are (as the flag, "0" would hide it).
+                defined.attrs["hidden"] = node.attrib["hidden"]
             scope = wb.defined_names
             if "localSheetId" in node.attrib:
                 scope = sheets[int(node.get("localSheetId"))].defined_names
