@@ -49,8 +49,8 @@ def load_workbook(filename, read_only=False, data_only=False, rich_text=False):
     results instead of their formulas; `rich_text` keeps formatted runs of text as rich text
     objects instead of plain strings.
     """
-    if isinstance(filename, bytes):
-        filename = os.fsdecode(filename)
+    if isinstance(filename, (bytes, os.PathLike)):
+        filename = os.fsdecode(filename)  # zipfile would take a bytes path for a file object
     if isinstance(filename, (str, os.PathLike)):
         if not os.path.exists(filename):
             raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), os.fspath(filename))
