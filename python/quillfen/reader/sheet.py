@@ -56,7 +56,7 @@ class CellRecord(NamedTuple):
     column: int
     value: object
     data_type: str
-    style_id: object
+    style_id: int | str  # "" for an empty s attribute
     formula: object = ABSENT
     cached: object = ABSENT
     is_formula: bool = False
