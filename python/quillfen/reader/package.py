@@ -24,7 +24,7 @@ from .strict import TransitionalNames
 _OLE_MAGIC = b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1"
 
 # What a workbook is opened from: a path, or a seekable binary file object.
-type Container = str | os.PathLike[str] | IO[bytes]
+type PackageFile = str | os.PathLike[str] | IO[bytes]
 # A part's stream: zipfile's, or the faster inflate's, or either with the Strict names renamed.
 type PartStream = IO[bytes] | _Inflated | TransitionalNames
 
@@ -56,7 +56,7 @@ class Package:
     case when the exact name is absent, as the container format asks.
     """
 
-    def __init__(self, file: Container) -> None:
+    def __init__(self, file: PackageFile) -> None:
         # Set for a workbook in the Strict namespaces: its parts are then read with the
         # Transitional names (`strict.TransitionalNames`).
         self.strict = False
@@ -149,7 +149,7 @@ class Package:
         raise InvalidFileError("the container has no workbook part")
 
 
-def _head(file: Container) -> bytes | None:
+def _head(file: PackageFile) -> bytes | None:
     """The first eight bytes of `file` (a path or a seekable binary file object), or None."""
     try:
         if isinstance(file, (str, os.PathLike)):
