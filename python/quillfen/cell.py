@@ -301,14 +301,14 @@ class ReadOnlyCell:
     column: int
     _value: Any
     data_type: str
-    _style_id: int | None
+    _style_id: int | str | None  # as read: "" for an empty s attribute
 
     @property
     def value(self) -> Any:
         return self._value
 
     @property
-    def style_id(self) -> int | None:
+    def style_id(self) -> int | str | None:
         return self._style_id
 
     @property

@@ -144,6 +144,19 @@ def test_changing_features_after_load(tmp_path):
     assert got["titles"] == "1:2"
 
 
+def test_defined_names_keep_hidden_as_written():
+    # "0" and "false" are visible: read as the constructor's flag, any text would hide the name.
+    wb = quillfen.Workbook()
+    for name, hidden in (("Shown", "0"), ("Off", "false"), ("Hid", "1"), ("Also", "true")):
+        defined = DefinedName(name, "Sheet!$A$1")
+        defined.attrs["hidden"] = hidden
+        wb.defined_names.add(defined)
+    back = quillfen.load_workbook(io.BytesIO(saved_bytes(wb))).defined_names
+    assert {name: (d.hidden, d.attrs) for name, d in back.items()} == {
+        "Shown": (False, {"hidden": "0"}), "Off": (False, {"hidden": "false"}),
+        "Hid": (True, {"hidden": "1"}), "Also": (True, {"hidden": "true"})}
+
+
 @pytest.mark.parametrize("action, error", [
     (lambda ws: ws.merge_cells("A0:B2"), ValueError),
     (lambda ws: ws.merge_cells("A1"), ValueError),

@@ -174,3 +174,9 @@ def test_caller_errors_are_not_the_files(tmp_path):
     with pytest.raises(TypeError):
         wb["Sheet1"].prescan(want_rows="yes")
     assert quillfen.load_workbook(bytes(path)).sheetnames == ["Sheet1"]
+
+    class BytesPath:
+        def __fspath__(self):
+            return bytes(path)
+
+    assert quillfen.load_workbook(BytesPath()).sheetnames == ["Sheet1"]

@@ -12,6 +12,8 @@ import xml.etree.ElementTree as ET
 import xml.parsers.expat as expat
 import zipfile
 import zlib
+from collections.abc import Callable, Iterator
+from typing import NoReturn
 
 from ..formula import TokenizerError, TranslatorError
 from ..utils.cells import coordinate_of
@@ -26,7 +28,8 @@ class InvalidFileError(ValueError):
     `part`, `sheet` and `cell` say where the damage was found, as far as it is known (None
     otherwise); the message names them too."""
 
-    def __init__(self, message, part=None, sheet=None, cell=None):
+    def __init__(self, message: str, part: str | None = None, sheet: str | None = None,
+                 cell: str | None = None) -> None:
         super().__init__(_located(message, part, sheet, cell))
         self.part, self.sheet, self.cell = part, sheet, cell
 
@@ -36,7 +39,7 @@ class DoctypeRefused(ValueError):
     entities it may define costs time and memory without bound ("billion laughs"), so every
     part that declares one is refused, as the native engine refuses it."""
 
-    def __init__(self):
+    def __init__(self) -> None:
         super().__init__("document type declarations are not allowed")
 
 
@@ -51,22 +54,23 @@ CONTENT_ERRORS = (ValueError, LookupError, ArithmeticError, TypeError, expat.Exp
                   TranslatorError)
 
 
-def _quote_sheet(title):
+def _quote_sheet(title: str) -> str:
     if title.replace("_", "").isalnum() and not title[:1].isdigit():
         return title
     return "'%s'" % title.replace("'", "''")
 
 
-def _located(message, part, sheet, cell):
+def _located(message: str, part: str | None, sheet: str | None, cell: str | None) -> str:
     if sheet is not None:
-        where = _quote_sheet(str(sheet)) + ("!" + cell if cell else "")
+        where: str | None = _quote_sheet(str(sheet)) + ("!" + cell if cell else "")
         where = "%s (%s)" % (where, part) if part else where
     else:
         where = part
     return "%s: %s" % (where, message) if where else message
 
 
-def invalid(exc, part=None, sheet=None, cell=None):
+def invalid(exc: BaseException, part: str | None = None, sheet: str | None = None,
+            cell: str | None = None) -> InvalidFileError:
     """The `InvalidFileError` for `exc`, an error met reading `part` (raise it `from exc`)."""
     if isinstance(exc, InvalidFileError):
         return exc
@@ -81,7 +85,8 @@ def invalid(exc, part=None, sheet=None, cell=None):
 
 
 @contextlib.contextmanager
-def damaged(part, sheet=None, where=None):
+def damaged(part: str | None, sheet: str | None = None,
+            where: Callable[[], str | None] | None = None) -> Iterator[None]:
     """Turns the content errors raised inside into `InvalidFileError` about `part` (and
     `sheet`); `where()`, when given, names the cell (or row) being read at the time."""
     try:
@@ -93,7 +98,7 @@ def damaged(part, sheet=None, where=None):
         raise invalid(exc, part, sheet, cell) from exc
 
 
-def sheet_location(row, column):
+def sheet_location(row: int | None, column: int | None) -> str | None:
     """"B7" for a cell, "7:7" for a whole row (column None); None when nothing is known."""
     if row is None:
         return None
@@ -107,11 +112,11 @@ def sheet_location(row, column):
 
 # ---- document type declarations ---------------------------------------------------------
 
-def _refuse(*_args):
+def _refuse(*_args: object) -> NoReturn:
     raise DoctypeRefused()
 
 
-def refuse_doctype(parser):
+def refuse_doctype(parser: expat.XMLParserType) -> expat.XMLParserType:
     """Makes the expat `parser` raise `DoctypeRefused` at the start of a document type
     declaration: before its internal subset is read, so no entity is ever defined."""
     parser.StartDoctypeDeclHandler = _refuse
@@ -122,11 +127,11 @@ class _RootSeen(Exception):
     pass
 
 
-def _stop(*_args):
+def _stop(*_args: object) -> NoReturn:
     raise _RootSeen()
 
 
-def check_prolog(data):
+def check_prolog(data: bytes) -> None:
     """Raises `DoctypeRefused` when the XML document `data` (bytes) declares a document type.
     Only the prolog is parsed: the check stops at the root element's start tag. Malformed
     input is left to the parser that reads the document."""
@@ -138,7 +143,7 @@ def check_prolog(data):
         pass
 
 
-def parse_xml(data):
+def parse_xml(data: bytes) -> ET.Element:
     """`ET.fromstring(data)` for a whole part, its document type declaration refused."""
     check_prolog(data)
     return ET.fromstring(data)
@@ -150,12 +155,12 @@ class PrologCheck:
 
     __slots__ = ("_parser",)
 
-    def __init__(self):
+    def __init__(self) -> None:
         parser = refuse_doctype(expat.ParserCreate())
         parser.StartElementHandler = _stop
-        self._parser = parser
+        self._parser: expat.XMLParserType | None = parser
 
-    def feed(self, data, final=False):
+    def feed(self, data: bytes, final: bool = False) -> None:
         if self._parser is None:
             return
         try:

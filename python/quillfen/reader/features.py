@@ -7,12 +7,15 @@ model does not hold (drawings, tables, controls...) are named for the warning at
 """
 
 import xml.etree.ElementTree as ET
+from collections.abc import Mapping
+from typing import Any, cast
 
 from ..comments import Comment
 from ..constants import DOC_REL_NS, MAIN_NS, STRICT_DOC_REL_NS
 from ..features import (AutoFilter, ColumnDimension, DefinedName, Hyperlink, RowDimensions, SheetProperties)
 from ..utils.cells import column_letter, coordinate_to_tuple, range_boundaries
 from .errors import check_prolog, damaged
+from .package import Package, Relationship
 
 __all__ = ["KEPT_ELEMENTS", "REPEATED_ELEMENTS", "apply_element", "row_dimensions", "read_cell_features",
            "read_defined_names"]
@@ -32,7 +35,7 @@ REPEATED_ELEMENTS = frozenset(("conditionalFormatting",))
 _ROW_OWN = frozenset(("r", "spans"))
 
 
-def apply_element(ws, element):
+def apply_element(ws: Any, element: ET.Element) -> None:
     """Takes a worksheet element other than the cell data into the model: the features are
     read, the elements the writer writes back are kept, and the names of the others are noted
     for the warning when the sheet is saved. As when a sheet is loaded by any reader, the last
@@ -72,7 +75,7 @@ def apply_element(ws, element):
         ws._unsaved.append(local)
 
 
-def _read_columns(ws, element):
+def _read_columns(ws: Any, element: ET.Element) -> None:
     dims = ws.column_dimensions
     dims.clear()
     for col in element.iter(_M + "col"):
@@ -87,7 +90,7 @@ def _read_columns(ws, element):
         dims[letters] = ColumnDimension(low, high, {k: v for k, v in col.attrib.items() if k not in ("min", "max")})
 
 
-def row_dimensions(found):
+def row_dimensions(found: Mapping[str, Mapping[str, str]]) -> RowDimensions:
     """The row dimensions of the model from those the readers collect: keyed by row number,
     with the attributes that are the row's own settings (no number, span or attribute of
     another namespace)."""
@@ -101,7 +104,7 @@ def row_dimensions(found):
 
 # ------------------------------------------------------------------ hyperlinks and comments
 
-def read_cell_features(ws, package):
+def read_cell_features(ws: Any, package: Package) -> set[str]:
     """Gives the cells of the loaded editable sheet `ws` their hyperlinks and comments. Returns
     the names of the parts taken in (the comments, and the drawing that showed them)."""
     pending = ws._pending
@@ -110,7 +113,7 @@ def read_cell_features(ws, package):
     if links is not None:
         for link in links.iter(_M + "hyperlink"):
             _read_link(ws, link, rels)
-    taken = set()
+    taken: set[str] = set()
     for rel in rels.values():
         if rel.kind == "comments" and not rel.external and rel.target in package:
             data = package.read(rel.target)
@@ -139,7 +142,7 @@ def read_cell_features(ws, package):
     return taken
 
 
-def _empty_part(package, part):
+def _empty_part(package: Package, part: str) -> bool:
     if part not in package:
         return False
     data = package.read(part)
@@ -151,11 +154,11 @@ def _empty_part(package, part):
         return False
 
 
-def _rel_id(element):
+def _rel_id(element: ET.Element) -> str | None:
     return next((element.get(name) for name in _R_IDS if element.get(name)), None)
 
 
-def _first_cell(ref):
+def _first_cell(ref: str | None) -> tuple[int, int] | None:
     try:
         min_col, min_row, _max_col, _max_row = range_boundaries(ref or "")
     except ValueError:
@@ -163,7 +166,7 @@ def _first_cell(ref):
     return None if min_col is None or min_row is None else (min_row, min_col)
 
 
-def _read_link(ws, element, rels):
+def _read_link(ws: Any, element: ET.Element, rels: Mapping[str | None, Relationship]) -> None:
     ref = element.get("ref")
     where = _first_cell(ref)
     if where is None:
@@ -180,9 +183,9 @@ def _read_link(ws, element, rels):
     ws._links[where] = link
 
 
-def _text_of(text):
+def _text_of(text: ET.Element) -> str:
     """The plain text of a comment's `text` element: its runs, without phonetic runs."""
-    parts = []
+    parts: list[str] = []
     for child in text:
         if child.tag == _M + "t":
             parts.append(child.text or "")
@@ -191,7 +194,7 @@ def _text_of(text):
     return "".join(parts)
 
 
-def _read_comments(ws, root):
+def _read_comments(ws: Any, root: ET.Element) -> None:
     authors = [author.text or None for author in root.iter(_M + "author")]  # "" for no author
     for note in root.iter(_M + "comment"):
         try:
@@ -219,7 +222,7 @@ def _read_comments(ws, root):
 
 # ------------------------------------------------------------------ defined names
 
-def read_defined_names(wb, element, sheets):
+def read_defined_names(wb: Any, element: ET.Element, sheets: Mapping[int, Any]) -> bool:
     """Files the names of the workbook's `definedNames` element: those of one sheet's scope
     (`localSheetId`, a position in the workbook's sheet list) with that sheet in `sheets`
     (position -> sheet), the others with the workbook. Returns whether any was left out (a
@@ -228,12 +231,16 @@ def read_defined_names(wb, element, sheets):
     for node in element:
         if not isinstance(node.tag, str) or node.tag.rpartition("}")[2] != "definedName":
             continue
-        attrs = {k: v for k, v in node.attrib.items() if k not in ("name", "localSheetId") and k[:1] != "{"}
+        attrs = {k: v for k, v in node.attrib.items()
+                 if k not in ("name", "localSheetId", "hidden") and k[:1] != "{"}
         try:
-            defined = DefinedName(node.get("name", ""), node.text or "", **attrs)
+            defined = DefinedName(node.get("name", ""), node.text or "", False, **attrs)
+            if "hidden" in node.attrib:
+                # Kept as written, as the other attributes are (as the flag, "0" would hide it).
+                defined.attrs["hidden"] = node.attrib["hidden"]
             scope = wb.defined_names
             if "localSheetId" in node.attrib:
-                scope = sheets[int(node.get("localSheetId"))].defined_names
+                scope = sheets[int(cast(str, node.get("localSheetId")))].defined_names
             scope[defined.name] = defined
         except (KeyError, TypeError, ValueError):
             left_out = True

@@ -6,6 +6,9 @@ that results, warnings and exceptions are exactly those of the pure-Python path.
 hands the engine the table built by `reading_helpers()`.
 """
 
+import xml.etree.ElementTree as ET
+from collections.abc import Iterable
+from typing import Any
 from xml.etree.ElementTree import XMLParser
 
 from quillfen.reader.strings import item_text, unescape_underscore
@@ -20,17 +23,20 @@ __all__ = ["reading_helpers", "parse_snippet", "si_content", "text_content", "ri
 # Children of a string item, and of a run, whose presence the native text reader cannot
 # reproduce. The readers here interpret only `t`, `r`, `rPr` (and skip `rPh`, `phoneticPr`,
 # which the engine already hands over), so nothing else changes a value.
-TEXT_DANGEROUS = frozenset()
-RICH_DANGEROUS = frozenset()
+TEXT_DANGEROUS: frozenset[str] = frozenset()
+RICH_DANGEROUS: frozenset[str] = frozenset()
 
 _XML_NS = "http://www.w3.org/XML/1998/namespace"
+
+# The namespace declarations in scope around a captured element: (prefix, URI) pairs.
+Namespaces = Iterable[tuple[str, str]]
 
 
 def _quote(uri: str) -> str:
     return uri.replace("&", "&amp;").replace("<", "&lt;").replace('"', "&quot;")
 
 
-def parse_snippet(snippet: bytes, namespaces):
+def parse_snippet(snippet: bytes, namespaces: Namespaces) -> ET.Element:
     """Parse an element captured by the engine: its exact bytes, and the (prefix, URI) namespace
     declarations in scope around it (the default namespace has the prefix "")."""
     decls = []
@@ -47,22 +53,22 @@ def parse_snippet(snippet: bytes, namespaces):
     return wrapper[0]
 
 
-def text_content(snippet: bytes, namespaces) -> str:
+def text_content(snippet: bytes, namespaces: Namespaces) -> str:
     """Plain text of a captured `si` or `is` element (inline strings keep "_x005F_" escapes)."""
     return item_text(parse_snippet(snippet, namespaces))
 
 
-def si_content(snippet: bytes, namespaces) -> str:
+def si_content(snippet: bytes, namespaces: Namespaces) -> str:
     """Value of a captured shared-string item: what the pure-Python string reader gives for it."""
     return unescape_underscore(text_content(snippet, namespaces))
 
 
-def rich_inline(snippet: bytes, namespaces) -> CellRichText:
+def rich_inline(snippet: bytes, namespaces: Namespaces) -> CellRichText:
     """Rich text of a captured `is` element (rich-text mode)."""
     return CellRichText.from_tree(parse_snippet(snippet, namespaces))
 
 
-def validate_rpr(snippet: bytes, namespaces) -> bool:
+def validate_rpr(snippet: bytes, namespaces: Namespaces) -> bool:
     """Whether a captured `rPr` element is valid run properties for the rich-text model.
     Items with invalid ones are left to the Python readers, which decide what they mean."""
     try:
@@ -72,17 +78,17 @@ def validate_rpr(snippet: bytes, namespaces) -> bool:
     return True
 
 
-def rich_si_content(snippet: bytes, namespaces):
+def rich_si_content(snippet: bytes, namespaces: Namespaces) -> str | CellRichText:
     """Value of a captured shared-string item in rich-text mode (`strings.rich_item`)."""
     from quillfen.reader.strings import rich_item
     return rich_item(parse_snippet(snippet, namespaces))
 
 
-def _formatted(_snippet, _namespaces):
+def _formatted(_snippet: bytes, _namespaces: Namespaces) -> bool:
     return False
 
 
-def rich_string_helpers() -> dict:
+def rich_string_helpers() -> dict[str, Any]:
     """The helper dict for read_string_table in rich-text mode: every item with run properties
     is handed to `rich_si_content` (the engine builds plain text only)."""
     helpers = reading_helpers()
@@ -90,7 +96,7 @@ def rich_string_helpers() -> dict:
     return helpers
 
 
-def date_warning(coordinate, value):
+def date_warning(coordinate: str | None, value: object) -> str:
     """The warning for a date-formatted cell whose serial is not a representable date."""
     where = f"Cell {coordinate}" if coordinate is not None else "A cell"
     return f"{where} is marked as a date but the serial value {value} is outside the limits for dates. The cell will be treated as an error."
@@ -107,7 +113,7 @@ def row_index(text: str) -> int:
         return int(value)
 
 
-def _formula_classes():
+def _formula_classes() -> dict[str, Any]:
     # The formula package may be absent in a partial checkout: those helpers are then missing
     # and the engine reports "missing helper ..." instead of failing at import.
     try:
@@ -118,9 +124,9 @@ def _formula_classes():
     return {name: getattr(formula, name) for name in names if hasattr(formula, name)}
 
 
-def reading_helpers() -> dict:
+def reading_helpers() -> dict[str, Any]:
     """The helper dict for read_string_table, bind_cells, RowReader and prescan_sheet."""
-    helpers = {
+    helpers: dict[str, Any] = {
         "int": int,
         "float": float,
         "coordinate_to_tuple": coordinate_to_tuple,

@@ -6,7 +6,10 @@ import posixpath
 import struct
 import zipfile
 import zlib
+from types import ModuleType
+from typing import IO, BinaryIO, Self
 
+_fast_zlib: ModuleType | None
 try:  # the optional `fast` extra: a faster inflate and CRC with zlib's interface
     from isal import isal_zlib as _fast_zlib
 except ImportError:
@@ -20,23 +23,28 @@ from .strict import TransitionalNames
 # encrypted package: its first eight bytes.
 _OLE_MAGIC = b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1"
 
+# What a workbook is opened from: a path, or a seekable binary file object.
+type PackageFile = str | os.PathLike[str] | IO[bytes]
+# A part's stream: zipfile's, or the faster inflate's, or either with the Strict names renamed.
+type PartStream = IO[bytes] | _Inflated | TransitionalNames
+
 
 class Relationship:
     __slots__ = ("id", "type", "target", "external")
 
-    def __init__(self, id, type, target, external):
+    def __init__(self, id: str | None, type: str, target: str, external: bool) -> None:
         self.id = id
         self.type = type
         self.target = target
         self.external = external
 
     @property
-    def kind(self):
+    def kind(self) -> str:
         """The last segment of the relationship type, e.g. "worksheet" or "sharedStrings"."""
         return self.type.rsplit("/", 1)[-1]
 
 
-def _part_name(info):
+def _part_name(info: zipfile.ZipInfo) -> str:
     return info.filename.replace("\\", "/").lstrip("/")
 
 
@@ -48,7 +56,7 @@ class Package:
     case when the exact name is absent, as the container format asks.
     """
 
-    def __init__(self, file):
+    def __init__(self, file: PackageFile) -> None:
         # Set for a workbook in the Strict namespaces: its parts are then read with the
         # Transitional names (`strict.TransitionalNames`).
         self.strict = False
@@ -64,34 +72,34 @@ class Package:
                 raise InvalidFileError("the workbook is password-protected (encrypted); quillfen "
                                        "cannot open encrypted workbooks") from exc
             raise InvalidFileError("not a zip container: %s" % exc) from exc
-        self._names = {}
+        self._names: dict[str, zipfile.ZipInfo] = {}
         for info in self._zip.infolist():
             name = _part_name(info)
             self._names.setdefault(name, info)
             self._names.setdefault(name.lower(), info)
 
-    def close(self):
+    def close(self) -> None:
         self._zip.close()
 
-    def part_names(self):
+    def part_names(self) -> list[str]:
         """The name of every part, in the order of the container."""
         names = (_part_name(info) for info in self._zip.infolist())
         return [name for name in names if name and not name.endswith("/")]
 
-    def __contains__(self, part):
+    def __contains__(self, part: object) -> bool:
         return isinstance(part, str) and self._info(part) is not None
 
-    def _info(self, part):
+    def _info(self, part: str) -> zipfile.ZipInfo | None:
         part = part.lstrip("/")
         return self._names.get(part) or self._names.get(part.lower())
 
-    def open(self, part, transitional=True):
+    def open(self, part: str, transitional: bool = True) -> PartStream:
         """A binary file object streaming the part's bytes; in a Strict workbook, with the
         Transitional namespace names unless `transitional` is false."""
         stream = self._open(part)
         return TransitionalNames(stream) if self.strict and transitional else stream
 
-    def _open(self, part):
+    def _open(self, part: str) -> IO[bytes] | _Inflated:
         info = self._info(part)
         if info is None:
             raise KeyError("no part named %r in the workbook" % part)
@@ -107,11 +115,11 @@ class Package:
                 ValueError) as exc:
             raise InvalidFileError(str(exc), part) from exc
 
-    def read(self, part, transitional=True):
+    def read(self, part: str, transitional: bool = True) -> bytes:
         with self.open(part, transitional) as f:
             return f.read()
 
-    def relationships(self, part):
+    def relationships(self, part: str) -> list[Relationship]:
         """The relationships of `part` ("" for the package itself), targets resolved to part names."""
         folder, name = posixpath.split(part.lstrip("/"))
         rels_part = posixpath.join(folder, "_rels", name + ".rels")
@@ -131,7 +139,7 @@ class Package:
             result.append(Relationship(rel.get("Id"), rel.get("Type", ""), target, external))
         return result
 
-    def main_part(self):
+    def main_part(self) -> str:
         """The workbook part named by the package's officeDocument relationship."""
         for rel in self.relationships(""):
             if rel.type in (OFFICE_DOCUMENT, STRICT_OFFICE_DOCUMENT) and not rel.external:
@@ -141,7 +149,7 @@ class Package:
         raise InvalidFileError("the container has no workbook part")
 
 
-def _head(file):
+def _head(file: PackageFile) -> bytes | None:
     """The first eight bytes of `file` (a path or a seekable binary file object), or None."""
     try:
         if isinstance(file, (str, os.PathLike)):
@@ -164,7 +172,7 @@ class _Inflated(io.RawIOBase):
     _LOCAL_HEADER = struct.Struct("<4s22xHH")
 
     @classmethod
-    def open(cls, path, info):
+    def open(cls, path: str, info: zipfile.ZipInfo) -> Self | None:
         """The member's stream, or None when its local header is not what zipfile would accept
         (zipfile then reads it and reports the damage in its own words)."""
         f = open(path, "rb")
@@ -184,24 +192,24 @@ class _Inflated(io.RawIOBase):
             raise
         return cls(f, info)
 
-    def __init__(self, f, info):
+    def __init__(self, f: BinaryIO, info: zipfile.ZipInfo) -> None:
         super().__init__()
         self._f = f
         self._info = info
         self._left = info.compress_size
-        self._inflate = _fast_zlib.decompressobj(-15)
+        self._inflate = _fast_zlib.decompressobj(-15)  # type: ignore[union-attr]  # made only when installed
         self._crc = 0
         self._size = 0
 
-    def readable(self):
+    def readable(self) -> bool:
         return True
 
-    def close(self):
+    def close(self) -> None:
         if not self.closed:
             self._f.close()
         super().close()
 
-    def read(self, n=-1):
+    def read(self, n: int | None = -1) -> bytes:
         if n is None or n < 0:
             return b"".join(iter(lambda: self.read(1 << 20), b""))
         if n == 0:
@@ -209,7 +217,7 @@ class _Inflated(io.RawIOBase):
         try:
             while True:
                 if self._inflate.unconsumed_tail:
-                    data = self._inflate.decompress(self._inflate.unconsumed_tail, n)
+                    data: bytes = self._inflate.decompress(self._inflate.unconsumed_tail, n)
                 elif self._inflate.eof:
                     self._check()
                     return b""
@@ -226,13 +234,13 @@ class _Inflated(io.RawIOBase):
                         self._check()
                         return b""
                 if data:
-                    self._crc = _fast_zlib.crc32(data, self._crc)
+                    self._crc = _fast_zlib.crc32(data, self._crc)  # type: ignore[union-attr]  # as above
                     self._size += len(data)
                     return data
-        except _fast_zlib.error as exc:
+        except _fast_zlib.error as exc:  # type: ignore[union-attr]  # as above
             raise zlib.error(*exc.args) from None
 
-    def _check(self):
+    def _check(self) -> None:
         if self._crc != self._info.CRC or self._size != self._info.file_size or not self._inflate.eof:
             raise zipfile.BadZipFile("Bad CRC-32 for file %r" % self._info.filename)
 

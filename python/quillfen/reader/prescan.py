@@ -25,13 +25,17 @@ import codecs
 import re
 import xml.etree.ElementTree as ET
 import xml.parsers.expat as expat
+from collections.abc import Callable, Iterable, Mapping
+from contextlib import AbstractContextManager
+from types import ModuleType
+from typing import Any, cast
 
 from .._native import native_or_pure
 from ..constants import MAIN_NS
 from ..utils.cells import coordinate_to_tuple
 from .errors import CONTENT_ERRORS, PrologCheck, refuse_doctype
-from .sheet import in_scope, is_native_int, tag_end, to_int64
-from .source import READ_CHUNK, read_chunk
+from .sheet import Namespaces, in_scope, is_native_int, tag_end, to_int64
+from .source import READ_CHUNK, Source, read_chunk
 
 __all__ = ["prescan", "prescan_sheet", "prescan_arguments", "dimension_ref"]
 
@@ -40,8 +44,14 @@ _SEP = "\x01"
 _I64 = 2**63
 _WS = b" \t\r\n"
 
+# Opens the part afresh: a new binary file object at each call.
+OpenPart = Callable[[], AbstractContextManager[Source]]
+# The corners asked for: (row, column) -> the style id text found there, or None.
+Corners = dict[tuple[int, int], str | None]
 
-def prescan(open_part, want_rows=False, corners=(), helpers=None):
+
+def prescan(open_part: OpenPart, want_rows: bool = False, corners: Iterable[tuple[int, int]] = (),
+            helpers: dict[str, Any] | None = None) -> dict[str, Any]:
     """Prescan of the part that `open_part()` opens (a fresh binary file object per call):
     natively when the engine is available, else (or when it declines the input) in pure Python.
     """
@@ -50,7 +60,8 @@ def prescan(open_part, want_rows=False, corners=(), helpers=None):
         helpers = reading_helpers()
     corners = list(corners)
 
-    def run(scan):
+    def run(scan: Callable[[Source, bool, Iterable[tuple[int, int]], dict[str, Any]], dict[str, Any]]
+            ) -> dict[str, Any]:
         with open_part() as source:
             return scan(source, want_rows, corners, helpers)
 
@@ -58,10 +69,10 @@ def prescan(open_part, want_rows=False, corners=(), helpers=None):
                           decline=CONTENT_ERRORS)
 
 
-def dimension_ref(open_part):
+def dimension_ref(open_part: OpenPart) -> str | None:
     """The ref of the worksheet's dimension element (its first one, before the cell data ends),
     or None when it has none: the part is read only up to it."""
-    def native(engine):
+    def native(engine: ModuleType) -> str | None:
         with open_part() as source:
             found = engine.find_dimension(source)
         if found is None:
@@ -69,7 +80,7 @@ def dimension_ref(open_part):
         from .helpers import parse_snippet
         return parse_snippet(*found).get("ref")
 
-    def pure():
+    def pure() -> str | None:
         with open_part() as source:
             return _find_dimension(source)
 
@@ -80,18 +91,19 @@ class _Chunks:
     """`source` for ElementTree, read as every reader reads a part (`read_chunk`), its
     document type declaration refused before ElementTree parses it."""
 
-    def __init__(self, source):
+    def __init__(self, source: Source) -> None:
         self._read = source.read
         self._prolog = PrologCheck()
 
-    def read(self, size):
+    def read(self, size: int = -1, /) -> bytes:
         chunk = read_chunk(self._read, size)
         self._prolog.feed(chunk, not chunk)
         return chunk
 
 
-def _find_dimension(source):
+def _find_dimension(source: Source) -> str | None:
     dimension, sheet_data = "{%s}dimension" % MAIN_NS, "{%s}sheetData" % MAIN_NS
+    element: ET.Element
     for _event, element in ET.iterparse(_Chunks(source), events=("end",)):
         if element.tag == dimension:
             return element.get("ref")
@@ -101,7 +113,8 @@ def _find_dimension(source):
     return None
 
 
-def prescan_sheet(source, want_rows, corners, helpers):
+def prescan_sheet(source: Source, want_rows: bool, corners: Iterable[tuple[int, int]],
+                  helpers: dict[str, Any]) -> dict[str, Any]:
     """The pure-Python prescan (see the module docstring)."""
     wanted, row_index = prescan_arguments(want_rows, corners, helpers)
     scan = _Prescan(want_rows, wanted, row_index, helpers)
@@ -109,14 +122,15 @@ def prescan_sheet(source, want_rows, corners, helpers):
     return {"head": scan.head, "tail": scan.tail, "rows": scan.rows, "corners": wanted}
 
 
-def prescan_arguments(want_rows, corners, helpers):
+def prescan_arguments(want_rows: object, corners: Iterable[object],
+                      helpers: object) -> tuple[Corners, Callable[[str], Any]]:
     """The arguments of `prescan_sheet` checked, as the engine checks them (TypeError and
     OverflowError): the corners asked for, as a dict, and the row_index helper."""
     if not isinstance(want_rows, bool):
         raise TypeError("prescan_sheet() argument 'want_rows' must be bool, not %s" % type(want_rows).__name__)
     if not isinstance(helpers, dict):
         raise TypeError("prescan_sheet() argument 'helpers' must be dict, not %s" % type(helpers).__name__)
-    wanted = {}
+    wanted: Corners = {}
     for item in corners:
         if not isinstance(item, tuple) or len(item) != 2:
             raise TypeError("prescan_sheet() argument 'corners' must hold (row, column) tuples, not %s"
@@ -129,7 +143,7 @@ def prescan_arguments(want_rows, corners, helpers):
     return wanted, row_index
 
 
-def _malformed(text):
+def _malformed(text: str) -> expat.ExpatError:
     return expat.ExpatError(text)
 
 
@@ -143,7 +157,7 @@ class _Utf8Input:
     """The part's bytes, transcoded to UTF-8 when it is in another encoding: the raw scan of
     `sheetData` reads bytes as UTF-8. `transcoded` says whether expat must be told so."""
 
-    def __init__(self, read):
+    def __init__(self, read: Callable[[int], Any]) -> None:
         self._read = read
         head, eof = b"", False
         # The declaration (or what says there is none) comes first; read until it is whole.
@@ -152,13 +166,13 @@ class _Utf8Input:
             head += chunk
             eof = not chunk
         codec = self._codec(head)
-        self._decoder = codecs.getincrementaldecoder(codec)() if codec else None
+        self._decoder: codecs.IncrementalDecoder | None = codecs.getincrementaldecoder(codec)() if codec else None
         self.transcoded = codec is not None
         self._head = head  # read already, handed out first
         self._eof = eof
 
     @staticmethod
-    def _codec(head):
+    def _codec(head: bytes) -> str | None:
         if head.startswith(b"\xef\xbb\xbf"):
             return None
         if head.startswith((b"\xfe\xff", b"\xff\xfe")):
@@ -175,7 +189,7 @@ class _Utf8Input:
         except LookupError:
             raise _malformed("unknown encoding: %s" % name) from None
 
-    def read(self):
+    def read(self) -> bytes:
         """The next piece of the part as UTF-8; empty at the end."""
         while True:
             if self._head:
@@ -214,7 +228,7 @@ _SECTIONS = ((b"<!--", b"-->"), (b"<![CDATA[", b"]]>"), (b"<?", b"?>"))
 _FAST_COORD = re.compile(r"([A-Z]{1,3})([1-9][0-9]{0,8})\Z")
 
 
-def _fast_coordinate(text):
+def _fast_coordinate(text: str) -> tuple[int, int] | None:
     """(row, column) of "B3" written plainly (capitals, no "$", no leading zero), or None."""
     found = _FAST_COORD.match(text)
     if found is None:
@@ -225,7 +239,7 @@ def _fast_coordinate(text):
     return (int(found.group(2)), col) if col <= 18278 else None
 
 
-def _construct_end(buf, i):
+def _construct_end(buf: bytes | bytearray, i: int) -> int | None:
     """Index past the tag, comment, CDATA section or instruction starting at buf[i] ("<"), or
     None when it does not end within `buf`."""
     for opening, closing in _SECTIONS:
@@ -238,7 +252,7 @@ def _construct_end(buf, i):
     return found.end() if found else None
 
 
-def _char(name):
+def _char(name: str) -> str:
     """The character of a reference body (the text between "&" and ";")."""
     if name in _NAMED_REFS:
         return _NAMED_REFS[name]
@@ -256,7 +270,7 @@ def _char(name):
     return chr(cp)
 
 
-def _checked_value(raw):
+def _checked_value(raw: bytes) -> str:
     """The text of a raw attribute value, after the checks the engine makes on it."""
     if b"<" in raw:
         raise _malformed("< in attribute")
@@ -278,7 +292,7 @@ def _checked_value(raw):
     return text
 
 
-def _decoded(text):
+def _decoded(text: str) -> str:
     """Attribute value normalisation: line ends and tabs become spaces, references characters."""
     text = _ATTR_SPACE.sub(" ", text)
     return _REF.sub(lambda ref: _char(ref.group(1)), text) if "&" in text else text
@@ -287,14 +301,15 @@ def _decoded(text):
 class _Attr:
     __slots__ = ("prefix", "local", "value")
 
-    def __init__(self, prefix, local, value):
+    def __init__(self, prefix: str, local: str, value: str) -> None:
         self.prefix, self.local, self.value = prefix, local, value
 
 
-def _scan_attrs(body):
+def _scan_attrs(body: bytes) -> tuple[list[_Attr], dict[str, str]]:
     """The attributes of a row or cell tag, `body` being the bytes after the element name up
     to the closing ">" (a final "/" excluded): (attributes, namespace declarations)."""
-    attrs, decls = [], {}
+    attrs: list[_Attr] = []
+    decls: dict[str, str] = {}
     n, i = len(body), 0
     while True:
         start = i
@@ -337,29 +352,32 @@ def _scan_attrs(body):
 
 
 class _Prescan:
-    def __init__(self, want_rows, corners, row_index, helpers):
+    def __init__(self, want_rows: bool, corners: Corners, row_index: Callable[[str], Any],
+                 helpers: Mapping[str, Any]) -> None:
         self.want_rows = want_rows
         self.corners = corners
         self.corner_rows = {row for row, _ in corners}
         self.row_index = row_index
         self.coordinate_to_tuple = helpers.get("coordinate_to_tuple", coordinate_to_tuple)
-        self.head, self.tail, self.rows = [], [], []
+        self.head: list[tuple[bytes, Namespaces]] = []
+        self.tail: list[tuple[bytes, Namespaces]] = []
+        self.rows: list[tuple[int, list[tuple[str, str]]]] = []
         self.row = 0      # last row number seen
         self.col = 0      # column of the last cell of the current row
         self.depth = 0
         self.sheet_data_seen = False
-        self.capture_start = None   # absolute offset of the element being captured (depth 2)
-        self.capture_empty_end = None  # offset past its "/>" when it is self-closing
-        self.root_bindings = []
-        self.pending_ns = []
-        self.raw_from = None        # where the raw scan of sheetData starts, once it is due
-        self.scan_bindings = {}     # prefixes in scope inside sheetData
+        self.capture_start: int | None = None  # absolute offset of the element being captured (depth 2)
+        self.capture_empty_end: int | None = None  # offset past its "/>" when it is self-closing
+        self.root_bindings: Namespaces = []
+        self.pending_ns: Namespaces = []
+        self.raw_from: int | None = None  # where the raw scan of sheetData starts, once it is due
+        self.scan_bindings: dict[str, str] = {}  # prefixes in scope inside sheetData
         self.prefix = b""           # sheetData's own prefix ("x:"), which its rows and cells share
         self.sheet_data_scanning = False
 
     # -- reading and feeding -------------------------------------------------------------
 
-    def run(self, source):
+    def run(self, source: Source) -> None:
         self.input = _Utf8Input(source.read)
         parser = refuse_doctype(expat.ParserCreate("utf-8" if self.input.transcoded else None,
                                                    namespace_separator=_SEP))
@@ -391,7 +409,7 @@ class _Prescan:
             else:
                 self._more()
 
-    def _more(self):
+    def _more(self) -> None:
         if self.sheet_data_scanning:
             keep = self.keep
         else:
@@ -406,12 +424,12 @@ class _Prescan:
         self.buf += chunk
         self.eof = not chunk
 
-    def _feed(self, end):
+    def _feed(self, end: int) -> None:
         data = self.buf[self.fed - self.base:end - self.base]
         self.fed = end
         self.parser.Parse(data, False)
 
-    def _feed_end(self):
+    def _feed_end(self) -> int | None:
         """Where the next piece to feed expat ends (absolute), or None when more input is needed.
 
         Until sheetData's start tag has been met, every tag, comment or instruction is fed on
@@ -429,10 +447,10 @@ class _Prescan:
 
     # -- expat callbacks -----------------------------------------------------------------
 
-    def _on_ns(self, prefix, uri):
+    def _on_ns(self, prefix: str | None, uri: str | None) -> None:
         self.pending_ns.append((prefix or "", uri or ""))
 
-    def _on_start(self, name, attrs):
+    def _on_start(self, name: str, attrs: list[str]) -> None:
         self.depth += 1
         depth = self.depth
         if depth == 1:
@@ -454,7 +472,7 @@ class _Prescan:
         self.capture_start = start
         self.capture_empty_end = end if empty else None
 
-    def _on_end(self, name):
+    def _on_end(self, name: str) -> None:
         depth = self.depth
         self.depth -= 1
         if depth != 2 or self.capture_start is None:
@@ -467,7 +485,7 @@ class _Prescan:
 
     # -- the raw scan --------------------------------------------------------------------
 
-    def _raw_scan(self):
+    def _raw_scan(self) -> None:
         """Scans sheetData's content from `raw_from` to its end tag, where expat resumes."""
         prefix = re.escape(self.prefix)
         wanted = [rb"(?P<end>/%ssheetData)[ \t\r\n>]" % prefix, rb"(?P<markup>[!?])"]
@@ -476,7 +494,7 @@ class _Prescan:
         if self.corners:
             wanted.append(rb"(?P<cell>%sc)[ \t\r\n/>]" % prefix)
         pattern = re.compile(b"<(?:" + b"|".join(wanted) + b")")
-        pos, self.raw_from = self.raw_from, None
+        pos, self.raw_from = cast(int, self.raw_from), None  # called once it is due
         self.sheet_data_scanning = True
         while True:
             self.keep = pos
@@ -490,7 +508,7 @@ class _Prescan:
                 self._more()
                 continue
             at = self.base + found.start()
-            kind = found.lastgroup
+            kind: str = found.lastgroup  # type: ignore[assignment]  # every alternative is a named group
             if kind == "end":
                 self.sheet_data_scanning = False
                 self.skipped += at - self.fed
@@ -512,7 +530,7 @@ class _Prescan:
                 (self._row_tag if kind == "row" else self._cell_tag)(tag, body[:-1] if body.endswith(b"/") else body)
             pos = end
 
-    def _row_tag(self, tag, body):
+    def _row_tag(self, tag: bytes, body: bytes) -> None:
         fast = b"<%srow r=\"" % self.prefix
         if not self.want_rows and tag.startswith(fast):
             quote = tag.find(b'"', len(fast))
@@ -536,7 +554,7 @@ class _Prescan:
         if any(not a.prefix and a.local not in ("r", "spans") for a in attrs):
             self.rows.append((number, [(self._key(a, decls), _decoded(a.value)) for a in attrs]))
 
-    def _cell_tag(self, tag, body):
+    def _cell_tag(self, tag: bytes, body: bytes) -> None:
         fast = b"<%sc r=\"" % self.prefix
         if tag.startswith(fast):
             quote = tag.find(b'"', len(fast))
@@ -562,7 +580,7 @@ class _Prescan:
             s = _find(attrs, "s")
             self.corners[(row, col)] = None if s is None else _decoded(s.value)
 
-    def _key(self, attr, decls):
+    def _key(self, attr: _Attr, decls: Mapping[str, str]) -> str:
         if not attr.prefix:
             return attr.local
         uri = decls.get(attr.prefix) or self.scan_bindings.get(attr.prefix)
@@ -573,14 +591,14 @@ class _Prescan:
         return "{%s}%s" % (uri, attr.local)
 
 
-def _find(attrs, local):
+def _find(attrs: list[_Attr], local: str) -> _Attr | None:
     for attr in attrs:
         if not attr.prefix and attr.local == local:
             return attr
     return None
 
 
-def _split(name):
+def _split(name: str) -> tuple[str, str, str]:
     """expat's "uri SEP local [SEP prefix]" as (uri, local, prefix)."""
     parts = name.split(_SEP)
     if len(parts) == 1:

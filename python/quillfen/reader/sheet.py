@@ -13,17 +13,23 @@ conversions is made by the callables of the reading helper table, exactly as the
 makes it, so both paths agree value for value.
 """
 
+import datetime
 import operator
 import re
 import xml.parsers.expat as expat
-from typing import NamedTuple
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from typing import Any, NamedTuple, SupportsIndex, cast
 
 from ..constants import MAIN_NS
 from .errors import refuse_doctype, sheet_location
-from .source import READ_CHUNK, read_chunk
+from .source import READ_CHUNK, Source, read_chunk
 
 PARSE_BLOCK = 16384
 _SEP = "\x01"
+
+# An item of `WorksheetParser`: ("row", idx, cells) or ("element", snippet, namespaces).
+Item = tuple[Any, ...]
+Namespaces = list[tuple[str, str]]
 
 # Elements the worksheet dispatcher handles itself, wherever they occur.
 DISPATCH_TAGS = frozenset((
@@ -36,7 +42,7 @@ DISPATCH_TAGS = frozenset((
 _NATIVE_INT = re.compile(r"-?[0-9]{1,18}\Z")
 
 
-def is_native_int(text):
+def is_native_int(text: str) -> bool:
     """Whether the engine reads `text` as an integer itself: "-"? and 1 to 18 ASCII digits."""
     return _NATIVE_INT.match(text) is not None
 
@@ -50,7 +56,7 @@ class CellRecord(NamedTuple):
     column: int
     value: object
     data_type: str
-    style_id: object
+    style_id: int | str  # "" for an empty s attribute
     formula: object = ABSENT
     cached: object = ABSENT
     is_formula: bool = False
@@ -59,16 +65,16 @@ class CellRecord(NamedTuple):
 class ReaderSettings(NamedTuple):
     """The parser options that reading needs, read once from the parser object."""
 
-    epoch: object
+    epoch: datetime.datetime
     formula_and_value: bool
-    shared_strings: object
+    shared_strings: Sequence[Any]
     data_only: bool
     rich_text: bool
-    date_formats: frozenset
-    timedelta_formats: frozenset
+    date_formats: frozenset[int]
+    timedelta_formats: frozenset[int]
 
     @classmethod
-    def from_parser(cls, parser):
+    def from_parser(cls, parser: Any) -> ReaderSettings:
         return cls(
             epoch=parser.epoch,
             formula_and_value=bool(getattr(parser, "formula_and_value", False)),
@@ -80,16 +86,16 @@ class ReaderSettings(NamedTuple):
         )
 
 
-def _int_ids(ids):
+def _int_ids(ids: Iterable[object]) -> Iterator[int]:
     return (i for i in ids if isinstance(i, int) and not isinstance(i, bool) and -2**63 <= i < 2**63)
 
 
-def _split(name):
+def _split(name: str) -> tuple[str, str]:
     uri, sep, local = name.rpartition(_SEP)
     return (uri if sep else ""), local
 
 
-def _attr_key(name):
+def _attr_key(name: str) -> str:
     uri, local = _split(name)
     return "{%s}%s" % (uri, local) if uri else local
 
@@ -97,7 +103,7 @@ def _attr_key(name):
 class _Element:
     __slots__ = ("uri", "local", "start", "empty", "bindings")
 
-    def __init__(self, uri, local, start, empty, bindings):
+    def __init__(self, uri: str, local: str, start: int, empty: bool, bindings: Namespaces) -> None:
         self.uri = uri
         self.local = local
         self.start = start
@@ -110,20 +116,21 @@ class _Cell:
 
     __slots__ = ("attrs", "v", "f", "f_attrs", "f_text", "inline", "seen_v", "seen_f", "seen_is")
 
-    def __init__(self, attrs):
+    def __init__(self, attrs: dict[str, str]) -> None:
         self.attrs = attrs
-        self.v = None
-        self.f = None
-        self.f_attrs = None
-        self.f_text = None
-        self.inline = ABSENT
+        self.v: list[str] | None = None
+        self.f: dict[str, str] | None = None
+        self.f_attrs: dict[str, str] | None = None
+        self.f_text: list[str] | None = None
+        self.inline: object = ABSENT
         self.seen_v = self.seen_f = self.seen_is = False
 
 
 class WorksheetParser:
     """Streams the items of one worksheet part (see the module docstring)."""
 
-    def __init__(self, source, settings, helpers, actions, row_dims):
+    def __init__(self, source: Source, settings: ReaderSettings, helpers: Mapping[str, Any],
+                 actions: list[tuple[Any, ...]], row_dims: dict[str, dict[str, str]]) -> None:
         self._source = source
         self._s = settings
         self._h = helpers
@@ -131,19 +138,20 @@ class WorksheetParser:
         self._row_dims = row_dims
         self._row_counter = 0
         self._col_counter = 0
-        self._masters = []
-        self._anon_master = None
-        self._masters_by_si = {}
-        self._at = (None, None)  # (row, column) being read; column None before a cell's own
+        self._masters: list[Any] = []   # the shared formulas' translators
+        self._anon_master: int | None = None
+        self._masters_by_si: dict[str, int] = {}
+        # (row, column) being read; column None before a cell's own
+        self._at: tuple[int | None, int | None] = (None, None)
 
-    def position(self):
+    def position(self) -> str | None:
         """Where the parser is: the coordinate of the cell being read ("B7"), the row ("7:7")
         before a cell's coordinate is known, or None before the first row."""
         return sheet_location(*self._at)
 
     # -------------------------------------------------------------- streaming machinery
 
-    def __iter__(self):
+    def __iter__(self) -> Iterator[Item]:
         parser = refuse_doctype(expat.ParserCreate(namespace_separator=_SEP))
         parser.ordered_attributes = True
         parser.buffer_text = True
@@ -155,14 +163,15 @@ class WorksheetParser:
         self._buf = bytearray()
         self._base = 0            # absolute offset of self._buf[0]
         self._keep = 0            # earliest absolute offset still needed
-        self._stack = []          # open _Element entries
-        self._pending_ns = []
-        self._items = []
+        self._stack: list[_Element] = []  # open elements
+        self._pending_ns: Namespaces = []
+        self._items: list[Item] = []
         self._in_sheet_data = False
-        self._capture = None      # (element depth, consumer) while an element is being captured
-        self._row = None          # (row index, cells) while inside a row
-        self._cell = None         # _Cell while inside a cell
-        self._text_target = None  # (depth, list) collecting the text of v or f
+        # (element depth, consumer) while an element is being captured
+        self._capture: tuple[int, Callable[[bytes, Namespaces], object]] | None = None
+        self._row: tuple[int, list[CellRecord]] | None = None  # (row index, cells) while inside a row
+        self._cell: _Cell | None = None  # while inside a cell
+        self._text_target: tuple[int, list[str]] | None = None  # (depth, list) collecting the text of v or f
         read = self._source.read
         fed = 0
         while True:
@@ -185,32 +194,32 @@ class WorksheetParser:
             fed += len(chunk)
             self._trim()
 
-    def _drain(self):
+    def _drain(self) -> list[Item]:
         items, self._items = self._items, []
         return items
 
-    def _trim(self):
+    def _trim(self) -> None:
         keep = self._keep if self._capture is None else min(self._keep, self._capture_start)
         drop = keep - self._base
         if drop > READ_CHUNK:
             del self._buf[:drop]
             self._base = keep
 
-    def _bytes(self, start, end):
+    def _bytes(self, start: int, end: int) -> bytes:
         return bytes(self._buf[start - self._base:end - self._base])
 
-    def _tag_end(self, start):
+    def _tag_end(self, start: int) -> int:
         return tag_end(self._buf, self._base, start)
 
-    def _namespaces(self):
+    def _namespaces(self) -> Namespaces:
         return in_scope(binding for element in self._stack for binding in element.bindings)
 
     # -------------------------------------------------------------- expat callbacks
 
-    def _on_ns(self, prefix, uri):
+    def _on_ns(self, prefix: str | None, uri: str | None) -> None:
         self._pending_ns.append((prefix or "", uri or ""))
 
-    def _on_start(self, name, attrs):
+    def _on_start(self, name: str, attrs: list[str]) -> None:
         start = self._parser.CurrentByteIndex
         self._keep = start
         end = self._tag_end(start)
@@ -241,7 +250,7 @@ class WorksheetParser:
             else:
                 self._start_capture(depth, self._emit_element)
 
-    def _on_end(self, name):
+    def _on_end(self, name: str) -> None:
         index = self._parser.CurrentByteIndex
         self._keep = index
         depth = len(self._stack)
@@ -267,20 +276,20 @@ class WorksheetParser:
         elif self._in_sheet_data and depth == 2:
             self._in_sheet_data = False
 
-    def _on_text(self, data):
+    def _on_text(self, data: str) -> None:
         if self._text_target is not None and self._text_target[0] == len(self._stack):
             self._text_target[1].append(data)
 
-    def _start_capture(self, depth, consumer):
+    def _start_capture(self, depth: int, consumer: Callable[[bytes, Namespaces], object]) -> None:
         self._capture = (depth, consumer)
         self._capture_start = self._stack[-1].start
 
-    def _emit_element(self, snippet, namespaces):
+    def _emit_element(self, snippet: bytes, namespaces: Namespaces) -> None:
         self._items.append(("element", snippet, namespaces))
 
     # -------------------------------------------------------------- rows and cells
 
-    def _start_row(self, attrs):
+    def _start_row(self, attrs: list[str]) -> None:
         self._at = (None, None)
         r = None
         has_dims = False
@@ -307,7 +316,7 @@ class WorksheetParser:
                 _attr_key(attrs[i]): attrs[i + 1] for i in range(0, len(attrs), 2)}
         self._row = (self._row_counter, [])
 
-    def _start_cell(self, attrs):
+    def _start_cell(self, attrs: list[str]) -> None:
         own = {}
         for i in range(0, len(attrs), 2):
             uri, local = _split(attrs[i])
@@ -317,8 +326,8 @@ class WorksheetParser:
         self._at = (self._row_counter, None)
         self._cell_style = self._style_of(own.get("s"))
 
-    def _cell_child(self, element, depth, attrs):
-        cell = self._cell
+    def _cell_child(self, element: _Element, depth: int, attrs: list[str]) -> None:
+        cell: _Cell = self._cell  # type: ignore[assignment]  # called inside a cell only
         if depth != 5:
             return
         if element.uri == MAIN_NS and element.local == "v" and not cell.seen_v:
@@ -342,24 +351,25 @@ class WorksheetParser:
             helper = self._h["rich_inline" if self._s.rich_text else "text_content"]
             self._start_capture(depth, lambda snippet, ns: setattr(cell, "inline", helper(snippet, ns)))
 
-    def _end_cell(self):
+    def _end_cell(self) -> None:
         cell, self._cell = self._cell, None
-        self._row[1].append(self._interpret(cell, self._cell_style))
+        # Called at the end of a cell inside a row only.
+        self._row[1].append(self._interpret(cell, self._cell_style))  # type: ignore[index, arg-type]
 
     # -------------------------------------------------------------- cell interpretation
 
-    def _style_of(self, s):
+    def _style_of(self, s: str | None) -> Any:
         if s is None:
             return 0
         if s == "":
             return ""
         return self._h["int"](s)
 
-    def _coordinate(self, r):
+    def _coordinate(self, r: str) -> tuple[int, int]:
         row, col = self._h["coordinate_to_tuple"](r)
         return to_int64(row), to_int64(col)
 
-    def _interpret(self, cell, style):
+    def _interpret(self, cell: _Cell, style: Any) -> CellRecord:
         s = self._s
         attrs = cell.attrs
         dtype = attrs.get("t", "n")
@@ -390,7 +400,8 @@ class WorksheetParser:
             return CellRecord(row, col, formula, "f", style, ABSENT, cached, True)
         return CellRecord(row, col, value, vtype, style, formula, ABSENT, False)
 
-    def _typed(self, text, dtype, style, inline, r, is_formula):
+    def _typed(self, text: str | None, dtype: str, style: Any, inline: object, r: str | None,
+               is_formula: bool) -> tuple[Any, str]:
         if text is None:
             if dtype == "inlineStr":
                 return (inline, "s") if inline is not ABSENT else (None, "inlineStr")
@@ -418,7 +429,7 @@ class WorksheetParser:
             return text, "s"
         return text, dtype
 
-    def _date(self, number, style, r, is_formula):
+    def _date(self, number: float, style: int, r: str | None, is_formula: bool) -> tuple[Any, str]:
         try:
             value = self._h["from_excel"](number, self._s.epoch,
                                           timedelta=style in self._s.timedelta_formats)
@@ -429,17 +440,18 @@ class WorksheetParser:
                 self._actions.append(("warn", message))
             return "#VALUE!", "e"
 
-    def _formula(self, cell, row, col, r):
+    def _formula(self, cell: _Cell, row: int, col: int, r: str | None) -> Any:
         h = self._h
         text = "=" + "".join(cell.f_text or ())
-        kind = cell.f.get("t")
+        f = cast("dict[str, str]", cell.f)  # called for a cell with a formula only
+        kind = f.get("t")
         if kind == "array":
-            return h["ArrayFormula"](ref=cell.f.get("ref"), text=text)
+            return h["ArrayFormula"](ref=f.get("ref"), text=text)
         if kind == "dataTable":
             return h["DataTableFormula"](**(cell.f_attrs or {}))
         if kind != "shared":
             return text
-        si = cell.f.get("si")
+        si = f.get("si")
         index = self._masters_by_si.get(si) if si is not None else self._anon_master
         if index is not None:
             # An empty r names no cell: the formula is rendered unshifted, as without r.
@@ -455,7 +467,7 @@ class WorksheetParser:
         return text
 
 
-def shared_string(strings, index):
+def shared_string(strings: Sequence[Any], index: int) -> Any:
     """Item `index` of the shared string table. A negative index is out of range like any
     other: it counts from the start of the table, not (as Python would) from its end."""
     if isinstance(index, int) and index < 0:
@@ -466,7 +478,7 @@ def shared_string(strings, index):
         raise IndexError("shared string index %s out of range (%d strings)" % (index, len(strings))) from None
 
 
-def to_int64(value):
+def to_int64(value: SupportsIndex) -> int:
     """`value` as a signed 64-bit integer, converted as the engine converts it (`__index__`)."""
     value = operator.index(value)
     if not -2**63 <= value < 2**63:
@@ -474,7 +486,7 @@ def to_int64(value):
     return value
 
 
-def tag_end(buf, base, start):
+def tag_end(buf: bytes | bytearray, base: int, start: int) -> int:
     """Absolute offset just past the '>' of the tag at absolute offset `start` in `buf`, which
     holds the input from absolute offset `base` (quoted values may hold '>')."""
     i, quote = start - base, None
@@ -490,10 +502,11 @@ def tag_end(buf, base, start):
         i += 1
 
 
-def in_scope(bindings):
+def in_scope(bindings: Iterable[tuple[str, str]]) -> Namespaces:
     """Namespace declarations in scope from (prefix, URI) bindings, outermost first: each prefix
     once, at the place of its outermost declaration, with the URI of its innermost one."""
-    result, where = [], {}
+    result: Namespaces = []
+    where: dict[str, int] = {}
     for prefix, uri in bindings:
         if prefix in where:
             result[where[prefix]] = (prefix, uri)

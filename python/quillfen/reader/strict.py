@@ -13,6 +13,8 @@ a namespace declaration keeps it.
 
 import io
 import re
+from collections.abc import Buffer
+from typing import Protocol, cast
 
 from ..constants import DOC_REL_NS, MAIN_NS, STRICT_DOC_REL_NS, STRICT_MAIN_NS
 
@@ -32,17 +34,17 @@ _DECL = re.compile(rb"""(\sxmlns(?::[^\s=<>/"']+)?\s*=\s*)(["'])(%s)\2"""
                    % b"|".join(re.escape(uri) for uri in TRANSITIONAL))
 
 
-def _rename(match):
+def _rename(match: re.Match[bytes]) -> bytes:
     return match.group(1) + match.group(2) + TRANSITIONAL[match.group(3)] + match.group(2)
 
 
-def rewrite(buf, final):
+def rewrite(buf: bytes, final: bool) -> tuple[bytes, bytes]:
     """(rewritten bytes, bytes held back) for `buf`, which starts at a token boundary; what
     may belong to a tag or section that continues past `buf` is held back unless `final`."""
     limit = len(buf) if final else buf.rfind(b"<")
     if limit <= 0:
         return (buf, b"") if final else (b"", buf)
-    out = []
+    out: list[bytes] = []
     done = 0      # bytes of buf already in out
     safe = 0      # no tag starts before this offset that the scan has not passed
     pos = 0
@@ -72,25 +74,31 @@ def rewrite(buf, final):
     return b"".join(out), buf[limit:]
 
 
+class _Raw(Protocol):
+    def read(self, size: int, /) -> bytes: ...
+
+    def close(self) -> None: ...
+
+
 class TransitionalNames(io.RawIOBase):
     """A part's binary stream with its Strict namespace declarations renamed (see above)."""
 
-    def __init__(self, raw):
+    def __init__(self, raw: _Raw) -> None:
         super().__init__()
         self._raw = raw
         self._held = b""
         self._ready = b""
         self._eof = False
 
-    def readable(self):
+    def readable(self) -> bool:
         return True
 
-    def close(self):
+    def close(self) -> None:
         if not self.closed:
             self._raw.close()
         super().close()
 
-    def read(self, n=-1):
+    def read(self, n: int | None = -1) -> bytes:
         if n is None or n < 0:
             return b"".join(iter(lambda: self.read(1 << 16), b""))
         while not self._ready and not self._eof:
@@ -100,7 +108,8 @@ class TransitionalNames(io.RawIOBase):
         data, self._ready = self._ready[:n], self._ready[n:]
         return data
 
-    def readinto(self, b):
-        data = self.read(len(b))
-        b[:len(data)] = data
+    def readinto(self, b: Buffer) -> int:
+        buffer = cast("bytearray | memoryview", b)  # a writable buffer of bytes, as the io classes pass
+        data = self.read(len(buffer))
+        buffer[:len(data)] = data
         return len(data)

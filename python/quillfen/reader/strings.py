@@ -14,12 +14,16 @@ run properties the rich-text model refuses, is plain text.
 
 import contextlib
 import io
+import xml.etree.ElementTree as ET
+from collections.abc import Callable, Iterator
+from contextlib import AbstractContextManager
+from typing import IO, Any, cast
 from xml.etree.ElementTree import XMLPullParser
 
 from quillfen._native import native_or_pure
 from quillfen.constants import MAIN_NS
 from quillfen.reader.errors import CONTENT_ERRORS, PrologCheck
-from quillfen.reader.source import read_chunk
+from quillfen.reader.source import Source, read_chunk
 from quillfen.richtext import CellRichText, TextBlock, item_runs, localname
 
 __all__ = ["item_text", "unescape_underscore", "read_string_table", "read_shared_strings"]
@@ -27,7 +31,7 @@ __all__ = ["item_text", "unescape_underscore", "read_string_table", "read_shared
 _SI_TAG = "{%s}si" % MAIN_NS
 
 
-def item_text(node) -> str:
+def item_text(node: ET.Element) -> str:
     """Plain text of a string item (`si`) or inline string (`is`) element."""
     plain, runs = item_runs(node)
     return (plain or "") + "".join(text for _font, text in runs)
@@ -42,7 +46,7 @@ def unescape_underscore(text: str) -> str:
     return text.replace("_x005F_", "_")
 
 
-def rich_item(node):
+def rich_item(node: ET.Element) -> str | CellRichText:
     """The value of a string item in rich-text mode (see the module docstring)."""
     if not any(localname(run.tag) == "r" and any(localname(p.tag) == "rPr" for p in run if isinstance(p.tag, str))
                for run in node if isinstance(run.tag, str)):
@@ -57,14 +61,14 @@ def rich_item(node):
                         else TextBlock(run.font, unescape_underscore(run.text)) for run in runs)
 
 
-def read_string_table(source, rich=False) -> list:
+def read_string_table(source: Source, rich: bool = False) -> list[str | CellRichText]:
     """The list of strings of a shared string part read from the binary file object `source`;
     with `rich`, formatted items are rich text."""
-    strings = []
-    parser = XMLPullParser(events=("start", "end"))
+    strings: list[str | CellRichText] = []
+    parser: XMLPullParser[ET.Element] = XMLPullParser(events=("start", "end"))
     prolog = PrologCheck()
     depth = 0
-    root = None
+    root: ET.Element | None = None
     while True:
         chunk = read_chunk(source.read)
         prolog.feed(chunk, not chunk)
@@ -72,7 +76,8 @@ def read_string_table(source, rich=False) -> list:
             parser.feed(chunk)
         else:
             parser.close()
-        for event, node in parser.read_events():
+        # Only start and end events are asked for: each comes with its element.
+        for event, node in cast("Iterator[tuple[str, ET.Element]]", parser.read_events()):
             if event == "start":
                 depth += 1
                 if root is None:
@@ -82,12 +87,14 @@ def read_string_table(source, rich=False) -> list:
             if node.tag == _SI_TAG:
                 strings.append(rich_item(node) if rich else unescape_underscore(item_text(node)))
                 if depth == 1:
-                    root.clear()  # processed items need not stay in memory
+                    # Processed items need not stay in memory. (root is set at the first start event.)
+                    root.clear()  # type: ignore[union-attr]
         if not chunk:
             return strings
 
 
-def read_shared_strings(source, rich=False) -> list:
+def read_shared_strings(source: IO[bytes] | Callable[[], AbstractContextManager[Source]],
+                        rich: bool = False) -> list[Any]:
     """The shared string table of the binary file object `source`: natively when the engine is
     available and reproduces the part exactly, else (NativeFallback) by the pure-Python reader.
     With `rich`, formatted items are rich text.
@@ -97,6 +104,7 @@ def read_shared_strings(source, rich=False) -> list:
     its CRC, so damage that one reader met could pass unseen by the other.)"""
     from quillfen.reader.helpers import reading_helpers, rich_string_helpers
 
+    open_part: Callable[[], AbstractContextManager[Source]]
     if callable(source):
         open_part = source
     else:
@@ -104,12 +112,14 @@ def read_shared_strings(source, rich=False) -> list:
             source = io.BytesIO(source.read())
         start = source.tell()
 
-        def open_part():
+        def rewound() -> AbstractContextManager[Source]:
             if source.tell() != start:  # a seek would end the CRC check of a zip member
                 source.seek(start)
             return contextlib.nullcontext(source)
 
-    def read(reader):
+        open_part = rewound
+
+    def read(reader: Callable[[Source], list[Any]]) -> list[Any]:
         with open_part() as stream:
             return reader(stream)
 
@@ -118,7 +128,7 @@ def read_shared_strings(source, rich=False) -> list:
                           lambda: read(lambda s: read_string_table(s, rich)), decline=CONTENT_ERRORS)
 
 
-def _seekable(source) -> bool:
+def _seekable(source: IO[bytes]) -> bool:
     try:
         return bool(source.seekable())
     except AttributeError:

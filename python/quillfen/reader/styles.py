@@ -1,6 +1,7 @@
 """Reading the styles part into a `Stylesheet`: the cell formats as style arrays, the number
 formats, and the elements that the formats' ids point into, kept as read."""
 
+import xml.etree.ElementTree as ET
 
 from ..constants import MAIN_NS, MC_NS
 from ..styles import STYLE_FIELDS, ElementList, StyleArray, Stylesheet
@@ -16,14 +17,15 @@ _PROTECTION = STYLE_FIELDS.index("protectionId")
 EXTRA_ELEMENTS = ("dxfs", "tableStyles", "colors", "extLst")
 
 
-def read_stylesheet(data):
+def read_stylesheet(data: bytes) -> Stylesheet:
     """The `Stylesheet` of a styles part's bytes (raises ET.ParseError on malformed XML, and
     DoctypeRefused for a document type declaration)."""
     root = parse_xml(data)
-    formats = {}
+    formats: dict[int, str] = {}
     for fmt in root.iter(_M + "numFmt"):
         try:
-            formats[int(fmt.get("numFmtId"))] = fmt.get("formatCode", "")
+            # No id: int(None) raises the TypeError passed over here.
+            formats[int(fmt.get("numFmtId"))] = fmt.get("formatCode", "")  # type: ignore[arg-type]
         except (TypeError, ValueError):
             continue
     alignments, protections = ElementList((None,)), ElementList((None,))
@@ -36,7 +38,7 @@ def read_stylesheet(data):
         values[_ALIGNMENT] = alignments.add(alignment) if alignment is not None else 0
         values[_PROTECTION] = protections.add(protection) if protection is not None else 0
         cell_styles.append(StyleArray(values))
-    extra = {}
+    extra: dict[str, ET.Element] = {}
     for name in EXTRA_ELEMENTS:
         element = root.find(_M + name)
         if element is not None:
@@ -51,12 +53,13 @@ def read_stylesheet(data):
                       extra=extra)
 
 
-def _children(root, parent, tag):
+def _children(root: ET.Element, parent: str, tag: str) -> list[ET.Element]:
     """The `tag` children of `parent`, in order: positions are ids. An item wrapped in
     compatibility markup counts as its fallback (or its first choice): leaving it out would
     shift the ids of all that follow."""
     found = root.find(_M + parent)
     items = []
+    child: ET.Element | None
     for child in found if found is not None else ():
         if child.tag == _ALTERNATE:
             wrapped = child.find(_FALLBACK + _M + tag)
@@ -66,7 +69,7 @@ def _children(root, parent, tag):
     return items
 
 
-def _int_attr(element, name):
+def _int_attr(element: ET.Element, name: str) -> int:
     value = element.get(name)
     if value is None:
         return 0

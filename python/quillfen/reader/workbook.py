@@ -5,6 +5,7 @@ import errno
 import io
 import os
 import xml.etree.ElementTree as ET
+from typing import IO, Any
 
 from ..constants import DOC_REL_NS, MAIN_NS, STRICT_DOC_REL_NS, STRICT_MAIN_NS
 from ..utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
@@ -34,13 +35,14 @@ class Loaded:
     """What the reader found beyond the sheets and their cells: the theme part, carried over as
     it is, and the names of what the writer does not write (for the warning at save time)."""
 
-    def __init__(self):
-        self.theme = None           # bytes of the workbook's theme part
-        self.workbook_elements = []  # local names of workbook elements not written
-        self.parts = []              # names of parts not written
+    def __init__(self) -> None:
+        self.theme: bytes | None = None         # bytes of the workbook's theme part
+        self.workbook_elements: list[str] = []  # local names of workbook elements not written
+        self.parts: list[str] = []              # names of parts not written
 
 
-def load_workbook(filename, read_only=False, data_only=False, rich_text=False):
+def load_workbook(filename: str | bytes | os.PathLike[str] | os.PathLike[bytes] | IO[bytes], read_only: bool = False,
+                  data_only: bool = False, rich_text: bool = False) -> Workbook:
     """Opens an .xlsx workbook.
 
     `filename` is a path (`str`, `bytes` or `os.PathLike`) or a binary file object; one that
@@ -49,8 +51,8 @@ def load_workbook(filename, read_only=False, data_only=False, rich_text=False):
     results instead of their formulas; `rich_text` keeps formatted runs of text as rich text
     objects instead of plain strings.
     """
-    if isinstance(filename, bytes):
-        filename = os.fsdecode(filename)
+    if isinstance(filename, (bytes, os.PathLike)):
+        filename = os.fsdecode(filename)  # zipfile would take a bytes path for a file object
     if isinstance(filename, (str, os.PathLike)):
         if not os.path.exists(filename):
             raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), os.fspath(filename))
@@ -70,7 +72,7 @@ def load_workbook(filename, read_only=False, data_only=False, rich_text=False):
         raise
 
 
-def _binary_file(file):
+def _binary_file(file: IO[bytes]) -> IO[bytes]:
     """A seekable binary file object for the container: `file` itself, or its bytes read into
     memory when it cannot seek (a pipe)."""
     if isinstance(file, io.TextIOBase):
@@ -89,7 +91,7 @@ def _binary_file(file):
     return io.BytesIO(data)
 
 
-def _read(package, read_only, data_only, rich_text):
+def _read(package: Package, read_only: bool, data_only: bool, rich_text: bool) -> Workbook:
     wb = Workbook._blank(read_only=read_only, data_only=data_only, rich_text=rich_text)
     wb._package = package
     wb.helpers = reading_helpers()
@@ -126,13 +128,14 @@ def _read(package, read_only, data_only, rich_text):
     _read_properties(wb, package, written)
 
     sheet_cls = ReadOnlyWorksheet if read_only else Worksheet
-    positions = {}
+    positions: dict[int, Any] = {}
     sheets = root.find(ns + "sheets")
     for position, sheet in enumerate(sheets if sheets is not None else ()):
         rel = rels.get(next((sheet.get(name) for name in _R_IDS if sheet.get(name)), None))
         if rel is None or rel.external or rel.kind != "worksheet" or rel.target not in package:
             continue  # chartsheets, dialog sheets and dangling entries hold no cells
-        ws = sheet_cls(wb, sheet.get("name"))
+        # A sheet without a name (a damaged file) is kept, titled None.
+        ws = sheet_cls(wb, sheet.get("name"))  # type: ignore[arg-type]
         ws._part = rel.target
         ws.sheet_state = sheet.get("state", "visible")
         positions[position] = ws
@@ -157,7 +160,7 @@ def _read(package, read_only, data_only, rich_text):
     return wb
 
 
-def _read_properties(wb, package, written):
+def _read_properties(wb: Workbook, package: Package, written: set[str]) -> None:
     """The document properties are kept to be written back; the application's statistics are
     made again. A damaged properties part is left out, and so reported as not written."""
     for rel in package.relationships(""):
@@ -174,22 +177,22 @@ def _read_properties(wb, package, written):
             written.add(rel.target)
 
 
-def _only_calc_id(element):
+def _only_calc_id(element: ET.Element) -> bool:
     # The calculation settings Excel writes by default name only its engine's version; the
     # writer writes its own, which ask for a full calculation on opening.
     return _local(element.tag) == "calcPr" and set(element.attrib) <= {"calcId", "fullCalcOnLoad"}
 
 
-def _is_plumbing(name):
+def _is_plumbing(name: str) -> bool:
     # The container's own index and the relationship parts: the writer makes its own.
     return name == _CONTENT_TYPES or name.endswith(".rels") or name.endswith("/")
 
 
-def _local(tag):
+def _local(tag: object) -> str:
     return tag.rpartition("}")[2] if isinstance(tag, str) else ""
 
 
-def _int(text):
+def _int(text: str) -> int:
     try:
         return int(text)
     except ValueError:

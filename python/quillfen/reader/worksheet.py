@@ -6,18 +6,24 @@ Each runs natively when it can, with the pure-Python reader behind it (`_native`
 
 import warnings
 from array import array
-from typing import NamedTuple
+from collections.abc import Iterable, Iterator, Sequence
+from types import ModuleType
+from typing import TYPE_CHECKING, Any, NamedTuple, cast
 
 from .._native import native_or_pure, stream_native_or_pure
 from ..cell import EMPTY_CELL, Cell, ReadOnlyCell, ReadOnlyFormulaCell
 from ..constants import MAIN_NS
 from ..utils.cells import coordinate_of, coordinate_to_tuple, range_boundaries
-from ..worksheet import SheetBase
+from ..styles import StyleArray
+from ..worksheet import Bounds, SheetBase
 from .errors import CONTENT_ERRORS, damaged
 from .features import apply_element, row_dimensions
 from .helpers import parse_snippet
-from .prescan import dimension_ref, prescan, prescan_arguments
-from .sheet import ABSENT, ReaderSettings, WorksheetParser
+from .prescan import OpenPart, dimension_ref, prescan, prescan_arguments
+from .sheet import ABSENT, CellRecord, ReaderSettings, WorksheetParser
+
+if TYPE_CHECKING:
+    from ..workbook import Workbook
 
 __all__ = ["SheetReadOptions", "SheetFacts", "ReadOnlyWorksheet", "load_cells", "replay_actions",
            "prescan_part", "sheet_facts"]
@@ -28,7 +34,7 @@ _M = "{%s}" % MAIN_NS
 class SheetReadOptions:
     """What the sheet readers (native and pure Python) are told about the workbook and mode."""
 
-    def __init__(self, workbook, data_only, rich_text, formula_and_value=False):
+    def __init__(self, workbook: Workbook, data_only: bool, rich_text: bool, formula_and_value: bool = False) -> None:
         self.epoch = workbook.epoch
         self.shared_strings = workbook.shared_strings
         self.data_only = data_only
@@ -36,7 +42,7 @@ class SheetReadOptions:
         self.formula_and_value = formula_and_value
         self.date_formats = workbook.stylesheet.date_formats()
         self.timedelta_formats = workbook.stylesheet.timedelta_formats()
-        self.row_dimensions = {}
+        self.row_dimensions: dict[str, dict[str, str]] = {}
 
 
 class _Replayed:
@@ -49,11 +55,12 @@ class _Replayed:
 
     __slots__ = ("rows", "elements", "warnings")
 
-    def __init__(self):
+    def __init__(self) -> None:
         self.rows = self.elements = self.warnings = 0
 
 
-def replay_actions(worksheet, actions, seen=None, skip=None, stacklevel=3):
+def replay_actions(worksheet: Any, actions: list[tuple[Any, ...]], seen: _Replayed | None = None,
+                   skip: _Replayed | None = None, stacklevel: int = 3) -> None:
     """Applies what the readers handed back, in document order: elements and warnings.
 
     `seen` counts what is applied; actions still counted in `skip` are passed over instead."""
@@ -78,13 +85,13 @@ def replay_actions(worksheet, actions, seen=None, skip=None, stacklevel=3):
 class SheetFacts(NamedTuple):
     """What a prescan tells about a sheet without loading its cells."""
 
-    dimension: object       # the `dimension` element's ref, or None
-    formatted_rows: list    # numbers of the rows that carry formatting (height, style, hidden...)
-    merged_cells: list      # merged range refs, in document order
-    corner_styles: dict     # merged ref -> [(corner coordinate, style id text or None)]
+    dimension: str | None        # the `dimension` element's ref, or None
+    formatted_rows: list[int]    # numbers of the rows that carry formatting (height, style, hidden...)
+    merged_cells: list[str]      # merged range refs, in document order
+    corner_styles: dict[str, list[tuple[str, str | None]]]  # merged ref -> [(corner coordinate, style id text or None)]
 
 
-def _corners_of(ref):
+def _corners_of(ref: str) -> list[tuple[int, int]]:
     """The distinct corner cells of a merged range ref ("A1:B2" or "A1") as (row, column).
     A ref that names no cells ("A0:B2") is refused: it has no corners to report."""
     first, colon, last = ref.partition(":")
@@ -100,7 +107,7 @@ def _corners_of(ref):
     return corners
 
 
-def _declared_extent(ws):
+def _declared_extent(ws: Any) -> Bounds | None:
     """The extent that the part's dimension element declares, or None when it has none (or
     one that names no cells)."""
     open_part = _open_part(ws)
@@ -112,17 +119,17 @@ def _declared_extent(ws):
         return None
     if min_row is None or min_col is None:
         return None
-    return min_row, max_row, min_col, max_col
+    return cast(Bounds, (min_row, max_row, min_col, max_col))  # the max ends are known with the min ones
 
 
-def _open_part(ws):
+def _open_part(ws: Any) -> OpenPart:
     if ws._part is None or ws.parent._package is None:
         raise ValueError("sheet %r was not read from a file" % ws.title)
     package, part = ws.parent._package, ws._part
     return lambda: package.open(part)
 
 
-def prescan_part(ws, want_rows=False, corners=()):
+def prescan_part(ws: Any, want_rows: bool = False, corners: Iterable[tuple[int, int]] = ()) -> dict[str, Any]:
     """The prescan of the part that `ws` was read from (see `SheetBase.prescan`)."""
     open_part = _open_part(ws)
     corners = list(corners)
@@ -131,14 +138,16 @@ def prescan_part(ws, want_rows=False, corners=()):
         return prescan(open_part, want_rows, corners, ws.parent.helpers)
 
 
-def sheet_facts(ws):
+def sheet_facts(ws: Any) -> SheetFacts:
     """The facts of `ws` (see `SheetBase.facts`)."""
     found = prescan_part(ws, want_rows=True)
     with damaged(ws._part, ws.title):
         return _facts(ws, found)
 
 
-def _facts(ws, found):
+def _facts(ws: Any, found: dict[str, Any]) -> SheetFacts:
+    dimension: str | None
+    merged: list[str]
     dimension, merged = None, []
     # As when a sheet is loaded: the last of each element counts.
     for snippet, namespaces in found["head"] + found["tail"]:
@@ -146,7 +155,7 @@ def _facts(ws, found):
         if element.tag == _M + "dimension":
             dimension = element.get("ref")
         elif element.tag == _M + "mergeCells":
-            merged = [m.get("ref") for m in element.iter(_M + "mergeCell") if m.get("ref")]
+            merged = cast("list[str]", [m.get("ref") for m in element.iter(_M + "mergeCell") if m.get("ref")])
     formatted = sorted({number for number, _attrs in found["rows"]})
     corners = {ref: _corners_of(ref) for ref in merged}
     wanted = [corner for cells in corners.values() for corner in cells]
@@ -156,14 +165,15 @@ def _facts(ws, found):
     return SheetFacts(dimension, formatted, merged, corner_styles)
 
 
-def stream_records(ws, options, helpers, skip=None, stacklevel=3):
+def stream_records(ws: Any, options: SheetReadOptions, helpers: dict[str, Any], skip: _Replayed | None = None,
+                   stacklevel: int = 3) -> Iterator[tuple[int, list[CellRecord]]]:
     """Yields (row index, [CellRecord]) from the pure-Python reader, replaying its actions.
 
     With `skip`, the rows, elements and warnings it counts are read but not delivered.
     `stacklevel` is that of the warnings, counted from this generator. A damaged part raises
     `InvalidFileError` naming the sheet and the cell being read."""
-    actions = []
-    parser = None
+    actions: list[tuple[Any, ...]] = []
+    parser: WorksheetParser | None = None
     open_part = _open_part(ws)
     with damaged(ws._part, ws.title, lambda: parser.position() if parser is not None else None):
         with open_part() as source:
@@ -187,11 +197,12 @@ class ReadOnlyWorksheet(SheetBase):
     Its extent (`dimensions`, `max_row`, ...) is known before iterating: the one the part
     declares in its dimension element or, when there is none, that of its cells."""
 
-    def __init__(self, workbook, title):
+    def __init__(self, workbook: Workbook, title: str) -> None:
         super().__init__(workbook, title)
-        self._extent = None   # (min_row, max_row, min_col, max_col), or () for no cells
+        self._extent: Bounds | tuple[()] | None = None   # (min_row, max_row, min_col, max_col), or () for no cells
 
-    def iter_rows(self, min_row=None, max_row=None, min_col=None, max_col=None, values_only=False):
+    def iter_rows(self, min_row: int | None = None, max_row: int | None = None, min_col: int | None = None,
+                  max_col: int | None = None, values_only: bool = False) -> Iterator[tuple[Any, ...]]:
         """Rows as tuples of cells (or of values), from `min_col` to `max_col`.
 
         Without `max_col` a row ends at its last cell. Cells missing inside the bounds are
@@ -200,16 +211,17 @@ class ReadOnlyWorksheet(SheetBase):
         """
         return (row for _idx, row in self._indexed_rows(min_row, max_row, min_col, max_col, values_only))
 
-    def _indexed_rows(self, min_row, max_row, min_col, max_col, values_only):
+    def _indexed_rows(self, min_row: int | None, max_row: int | None, min_col: int | None, max_col: int | None,
+                      values_only: bool) -> Iterator[tuple[int, tuple[Any, ...]]]:
         """(row number, row) of the rows that `iter_rows` gives."""
         min_col = min_col or 1
         filler = None if values_only else EMPTY_CELL
         options = SheetReadOptions(self.parent, self.parent.data_only, self.parent.rich_text)
-        helpers = self.parent.helpers
+        helpers = cast("dict[str, Any]", self.parent.helpers)  # set when the workbook was read
         seen = _Replayed()
         cell_cls = ReadOnlyFormulaCell if options.formula_and_value else ReadOnlyCell
 
-        def native(engine):
+        def native(engine: ModuleType) -> Iterator[tuple[int, tuple[Any, ...]]]:
             with _open_part(self)() as source:
                 reader = engine.RowReader(source, options, helpers)
                 # The reader keeps appending to this one list; most rows leave it empty.
@@ -227,7 +239,7 @@ class ReadOnlyWorksheet(SheetBase):
                     if min_row is None or got[0] >= min_row:
                         yield got
 
-        def pure():
+        def pure() -> Iterator[tuple[int, tuple[Any, ...]]]:
             # The pure-Python reader takes over after what the native one delivered.
             for idx, cells in stream_records(self, options, helpers, skip=seen, stacklevel=6):
                 if max_row is not None and idx > max_row:
@@ -237,7 +249,8 @@ class ReadOnlyWorksheet(SheetBase):
 
         return stream_native_or_pure(native, pure)
 
-    def _rect(self, min_row, max_row, min_col, max_col, values_only=False):
+    def _rect(self, min_row: int, max_row: int, min_col: int, max_col: int,
+              values_only: bool = False) -> Iterator[tuple[Any, ...]]:
         """Every row from `min_row` to `max_row`, those missing from the part as empty rows:
         a rectangle. A row number that comes again (or goes back) in a damaged part is passed
         over: the rectangle keeps its first row of each number."""
@@ -251,17 +264,17 @@ class ReadOnlyWorksheet(SheetBase):
             expected = idx + 1
         yield from (blank for _ in range(expected, max_row + 1))
 
-    def _cell_at(self, row, column):
+    def _cell_at(self, row: int, column: int) -> Any:
         return next(self._rect(row, row, column, column))[0]
 
-    def _bounds(self):
+    def _bounds(self) -> Bounds | None:
         if self._extent is None:
             self._extent = _declared_extent(self) or self._cell_bounds() or ()
         return self._extent or None
 
-    def _cell_bounds(self):
+    def _cell_bounds(self) -> Bounds | None:
         """(min_row, max_row, min_col, max_col) of the cells in the part, read through, or None."""
-        bounds = None
+        bounds: Bounds | None = None
         for idx, row in self._indexed_rows(None, None, None, None, False):
             columns = [cell.column for cell in row if cell is not EMPTY_CELL]
             if not columns:
@@ -273,7 +286,8 @@ class ReadOnlyWorksheet(SheetBase):
                           min(bounds[2], columns[0]), max(bounds[3], columns[-1]))
         return bounds
 
-    def _shape_row(self, cells, min_col, max_col, values_only, filler, options):
+    def _shape_row(self, cells: list[CellRecord], min_col: int, max_col: int | None, values_only: bool,
+                   filler: Any, options: SheetReadOptions) -> tuple[Any, ...]:
         if not cells and not max_col:
             return ()
         upper = max_col or cells[-1].column
@@ -283,7 +297,7 @@ class ReadOnlyWorksheet(SheetBase):
                 row[rec.column - min_col] = rec.value if values_only else self._make_cell(rec, options)
         return tuple(row)
 
-    def _make_cell(self, rec, options):
+    def _make_cell(self, rec: CellRecord, options: SheetReadOptions) -> ReadOnlyCell:
         cell_cls = ReadOnlyFormulaCell if options.formula_and_value else ReadOnlyCell
         cell = cell_cls.__new__(cell_cls)
         cell.parent = self
@@ -293,14 +307,15 @@ class ReadOnlyWorksheet(SheetBase):
         cell.data_type = rec.data_type
         cell._style_id = rec.style_id
         if options.formula_and_value:
+            both = cast(ReadOnlyFormulaCell, cell)
             if rec.is_formula:
-                cell.formula = rec.value
+                both.formula = rec.value
             else:
-                cell.formula = None if rec.formula is ABSENT else rec.formula
-            cell.cached_value = rec.value if rec.cached is ABSENT else rec.cached
+                both.formula = None if rec.formula is ABSENT else rec.formula
+            both.cached_value = rec.value if rec.cached is ABSENT else rec.cached
         return cell
 
-    def cells(self):
+    def cells(self) -> Iterator[ReadOnlyCell]:
         """Every cell present in the part, in row and then column order."""
         for row in self.iter_rows():
             for cell in row:
@@ -318,33 +333,33 @@ class _CellStyles:
 
     __slots__ = ("_styles",)
 
-    def __init__(self, styles):
+    def __init__(self, styles: Sequence[StyleArray]) -> None:
         self._styles = styles
 
-    def __len__(self):
+    def __len__(self) -> int:
         return len(self._styles)
 
-    def __getitem__(self, style_id):
+    def __getitem__(self, style_id: object) -> StyleArray | None:
         return style_array(self._styles, style_id)
 
 
-def style_array(styles, style_id):
+def style_array(styles: Sequence[StyleArray], style_id: object) -> StyleArray | None:
     """The style array of a style id, with Python's negative indexing, or None."""
     if isinstance(style_id, int) and -len(styles) <= style_id < len(styles):
         return styles[style_id]
     return None
 
 
-def load_cells(ws):
+def load_cells(ws: Any) -> None:
     """Loads every cell of the editable sheet `ws` from its part: into a `CellStore` with the
     engine, else into a dict of `Cell`s. Warnings point at the caller of `load_workbook`."""
     wb = ws.parent
     styles, helpers = wb._cell_styles, wb.helpers
     options = SheetReadOptions(wb, wb.data_only, wb.rich_text)
 
-    def native(engine):
+    def native(engine: ModuleType) -> dict[str, dict[str, str]]:
         store = engine.CellStore()
-        actions = []
+        actions: list[tuple[Any, ...]] = []
         with _open_part(ws)() as source:
             engine.bind_cells(source, options, ws, store, _CellStyles(styles), Cell, helpers, actions)
         # Nothing was applied before this point: on NativeFallback the pure-Python loader
@@ -353,16 +368,16 @@ def load_cells(ws):
         replay_actions(ws, actions, stacklevel=7)
         return options.row_dimensions
 
-    def pure():
+    def pure() -> dict[str, dict[str, str]]:
         options.row_dimensions.clear()
-        cells = {}
+        cells: dict[tuple[int, int], Cell] = {}
         for _idx, records in stream_records(ws, options, helpers, stacklevel=8):
             for rec in records:
                 style = style_array(styles, rec.style_id)
                 if style is not None:
                     # Each cell has its own copy of the same class (array.__copy__ would give
                     # a plain array).
-                    style = array.__new__(type(style), "i", style)
+                    style = array.__new__(type(style), "i", style)  # type: ignore[assignment]  # a StyleArray
                 cells[(rec.row, rec.column)] = Cell(ws, rec.row, rec.column, rec.value, style, rec.data_type)
         ws._cells = cells
         return options.row_dimensions
