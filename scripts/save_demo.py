@@ -9,18 +9,23 @@ import sys
 import warnings
 
 import quillfen
+from quillfen.comments import Comment
+from quillfen.styles import Font, PatternFill
 
 
 def main(demo, edited, streamed):
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")  # the demo's merged range is not saved yet, and says so
-        wb = quillfen.load_workbook(demo)
+    wb = quillfen.load_workbook(demo)
     ws = wb["Formulas"]
     ws["C1"] = "edited"
     ws.append([4, "=A4*10", datetime.date(2024, 2, 29)])
     summary = wb.create_sheet("Summary", 0)
     summary.append(["sheets", len(wb.sheetnames)])
     summary.append(["saved", datetime.datetime(2024, 1, 2, 3, 4, 5)])
+    summary["A1"].font = Font(bold=True, color="1F4E79")
+    summary["A1"].fill = PatternFill("solid", fgColor="DDEBF7")
+    summary["A1"].comment = Comment("counted when saved", "quillfen")
+    summary.column_dimensions["B"].width = 24
+    summary.freeze_panes = "A2"
     wb.active = summary
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
@@ -28,6 +33,10 @@ def main(demo, edited, streamed):
     for warning in caught:
         print("note:", warning.message)
     print("saved", edited, wb.sheetnames)
+    back = quillfen.load_workbook(edited)["Summary"]
+    print("read back: A1 bold %s, fill %s, comment %r, column B width %s, frozen at %s, merged in Formulas %s"
+          % (back["A1"].font.bold, back["A1"].fill.fgColor, back["A1"].comment.text,
+             back.column_dimensions["B"].width, back.freeze_panes, back.parent["Formulas"].merged_cells))
 
     out = quillfen.Workbook(write_only=True)
     rows = out.create_sheet("Rows")
