@@ -18,7 +18,6 @@ import gc
 import json
 import os
 import platform
-import resource
 import subprocess
 import sys
 import time
@@ -177,9 +176,12 @@ def child_held(path, pure):
 
 
 def child_peak(path):
-    """Peak RSS (MB) of this fresh interpreter after a read-only pass."""
+    """Peak RSS (MB) of this fresh interpreter after a read-only pass: the high-water mark of
+    its own memory (the rusage maximum would count the parent's pages that the forked child
+    held before it ran this)."""
     quillfen_read_only(path, False)
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+    with open("/proc/self/status") as status:
+        return int(next(line.split()[1] for line in status if line.startswith("VmHWM:"))) / 1024
 
 
 def in_child(kind, path, pure=False):
