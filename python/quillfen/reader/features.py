@@ -14,7 +14,7 @@ from ..comments import Comment
 from ..constants import DOC_REL_NS, MAIN_NS, STRICT_DOC_REL_NS
 from ..features import (AutoFilter, ColumnDimension, DefinedName, Hyperlink, RowDimensions, SheetProperties)
 from ..utils.cells import column_letter, coordinate_to_tuple, range_boundaries
-from .errors import check_prolog, damaged
+from .errors import damaged, parse_xml
 from .package import Package, Relationship
 
 __all__ = ["KEPT_ELEMENTS", "REPEATED_ELEMENTS", "apply_element", "row_dimensions", "read_cell_features",
@@ -116,12 +116,8 @@ def read_cell_features(ws: Any, package: Package) -> set[str]:
     taken: set[str] = set()
     for rel in rels.values():
         if rel.kind == "comments" and not rel.external and rel.target in package:
-            data = package.read(rel.target)
-            with damaged(rel.target):
-                check_prolog(data)  # a document type declaration is refused in every part
-            try:
-                root = ET.fromstring(data)
-            except ET.ParseError:
+            root = _parsed_or_none(package, rel.target)
+            if root is None:
                 continue  # left out, and so named in the warning
             _read_comments(ws, root)
             taken.add(rel.target)
@@ -145,13 +141,19 @@ def read_cell_features(ws: Any, package: Package) -> set[str]:
 def _empty_part(package: Package, part: str) -> bool:
     if part not in package:
         return False
+    root = _parsed_or_none(package, part)
+    return root is not None and len(root) == 0
+
+
+def _parsed_or_none(package: Package, part: str) -> ET.Element | None:
+    """The root element of a part read leniently: None when the part is not well-formed. A
+    document type declaration is refused (InvalidFileError), as in every part."""
     data = package.read(part)
     with damaged(part):
-        check_prolog(data)
-    try:
-        return len(ET.fromstring(data)) == 0
-    except ET.ParseError:
-        return False
+        try:
+            return parse_xml(data)
+        except ET.ParseError:
+            return None
 
 
 def _rel_id(element: ET.Element) -> str | None:
