@@ -320,9 +320,9 @@ def power(n):
     return "10^%d" % round(__import__("math").log10(n))
 
 
-def table(res, key, names=READERS, base_name="python-calamine"):
+def table(res, key, names=READERS, base_name="python-calamine", heading="reader"):
     sizes = [n for n in res["sizes"] if any(str(n) in series for series in res[key].values())]
-    head = "| %s | " % ("writer" if names is WRITERS else "reader") + " | ".join(power(n) + " cells" for n in sizes) + " |"
+    head = "| %s | " % heading + " | ".join(power(n) + " cells" for n in sizes) + " |"
     rows = [head, "|---" * (len(sizes) + 1) + "|"]
     base = res[key].get(base_name, {})
     for reader in names:
@@ -360,7 +360,7 @@ installed (see the README for the split between making the XML and deflating it)
 {table}
 """.format(date=m["date"], fast="installed" if m["fast_inflate"] else "not installed", load=m["load_average"],
            plot=plot(res, "writer", "Saving a write-only workbook", "writing.png", WRITERS),
-           table=table(res, "writer", WRITERS, "XlsxWriter"))
+           table=table(res, "writer", WRITERS, "XlsxWriter", "writer"))
 
 
 def render(res):
