@@ -35,6 +35,18 @@ Time time_of_ms(std::int64_t ms) noexcept {
                 static_cast<std::uint8_t>((ms / 1000) % 60), static_cast<std::uint32_t>((ms % 1000) * 1000)};
 }
 
+// Days since 0001-01-01 of a civil date, counting from a March-based year so the leap day
+// falls last. Unsigned arithmetic keeps nonsense input from being undefined behaviour.
+std::int64_t days_from_civil(std::int64_t year, std::int64_t month, std::int64_t day) noexcept {
+    using U = std::uint64_t;
+    const std::int64_t y = month <= 2 ? year - 1 : year;
+    const std::int64_t era = floor_div(y, 400);
+    const std::int64_t yoe = y - era * 400;
+    const std::int64_t mp = ((month + 9) % 12 + 12) % 12;
+    const std::int64_t dm = (153 * mp + 2) / 5;
+    return static_cast<std::int64_t>(U(era) * 146097 + U(yoe * 365 + yoe / 4 - yoe / 100 + dm) + U(day) - 307);
+}
+
 }  // namespace
 
 Epoch Epoch::make(std::int64_t year, std::int64_t month, std::int64_t day, std::int64_t hour,
@@ -46,35 +58,43 @@ Epoch Epoch::make(std::int64_t year, std::int64_t month, std::int64_t day, std::
     Epoch e;
     e.micros = static_cast<std::int64_t>(
         ((U(hour) * 60 + U(minute)) * 60 + U(second)) * 1000000 + U(microsecond));
-    // Days from civil date, counting from a March-based year so the leap day falls last.
-    const std::int64_t y = month <= 2 ? year - 1 : year;
-    const std::int64_t era = floor_div(y, 400);
-    const std::int64_t yoe = y - era * 400;
-    const std::int64_t mp = ((month + 9) % 12 + 12) % 12;
-    const std::int64_t dm = (153 * mp + 2) / 5;
-    e.day = static_cast<std::int64_t>(U(era) * 146097 + U(yoe * 365 + yoe / 4 - yoe / 100 + dm) + U(day) - 307);
+    e.day = days_from_civil(year, month, day);
     e.windows_1900 = windows_1900;
     return e;
 }
 
-DateParts finish(const Epoch& epoch, std::int64_t days, std::int64_t millis) noexcept {
+namespace {
+
+// A day number since 0001-01-01 and the microsecond of that day.
+struct DayTime {
+    std::int64_t day;
+    std::int64_t micros;
+};
+
+// The epoch plus `days` whole days, then plus `millis` milliseconds; nothing when a step leaves
+// the range of Python's datetime.
+std::optional<DayTime> add_to_epoch(const Epoch& epoch, std::int64_t days, std::int64_t millis) noexcept {
     std::int64_t t = 0;
-    if (__builtin_add_overflow(epoch.day, days, &t)) return OutOfRange{};
+    if (__builtin_add_overflow(epoch.day, days, &t)) return std::nullopt;
     // First the whole days (one timedelta addition in Python), then the milliseconds (another).
     const std::int64_t q = floor_div(epoch.micros, MICROS_PER_DAY);
     const std::int64_t r = epoch.micros - q * MICROS_PER_DAY;
     std::int64_t u = 0;
-    if (__builtin_add_overflow(t, q, &u) || u < 0 || u > MAX_DAY) return OutOfRange{};
+    if (__builtin_add_overflow(t, q, &u) || u < 0 || u > MAX_DAY) return std::nullopt;
     std::int64_t a = 0;
     if (__builtin_mul_overflow(millis, std::int64_t{1000}, &a) || __builtin_add_overflow(a, r, &a))
-        return OutOfRange{};
+        return std::nullopt;
     const std::int64_t q2 = floor_div(a, MICROS_PER_DAY);
     const std::int64_t r2 = a - q2 * MICROS_PER_DAY;
     std::int64_t f = 0;
-    if (__builtin_add_overflow(u, q2, &f) || f < 0 || f > MAX_DAY) return OutOfRange{};
+    if (__builtin_add_overflow(u, q2, &f) || f < 0 || f > MAX_DAY) return std::nullopt;
 
-    // Civil date from day number, again with March-based years (f is in range, so all positive).
-    const std::int64_t z = f + 306;
+    return DayTime{f, r2};
+}
+
+DateTime civil(const DayTime& t) noexcept {
+    // Civil date from day number, again with March-based years (in range, so all positive).
+    const std::int64_t z = t.day + 306;
     const std::int64_t era = z / 146097;
     const std::int64_t doe = z % 146097;
     const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
@@ -86,34 +106,30 @@ DateParts finish(const Epoch& epoch, std::int64_t days, std::int64_t millis) noe
     return DateTime{static_cast<std::int32_t>(yy),
                     static_cast<std::uint8_t>(mm),
                     static_cast<std::uint8_t>(dd),
-                    static_cast<std::uint8_t>(r2 / 3600000000),
-                    static_cast<std::uint8_t>((r2 / 60000000) % 60),
-                    static_cast<std::uint8_t>((r2 / 1000000) % 60),
-                    static_cast<std::uint32_t>(r2 % 1000000)};
+                    static_cast<std::uint8_t>(t.micros / 3600000000),
+                    static_cast<std::uint8_t>((t.micros / 60000000) % 60),
+                    static_cast<std::uint8_t>((t.micros / 1000000) % 60),
+                    static_cast<std::uint32_t>(t.micros % 1000000)};
 }
 
-DateParts from_excel_int(const Epoch& epoch, std::int64_t serial) noexcept {
+// What a serial stands for before the calendar is worked out: whole days and milliseconds from
+// the epoch, a time of day, or nothing Python could make.
+struct Offset {
+    std::int64_t days;
+    std::int64_t millis;
+};
+using Serial = std::variant<Offset, Time, OutOfRange>;
+
+Serial int_offset(const Epoch& epoch, std::int64_t serial) noexcept {
     if (serial == 0) return Time{0, 0, 0, 0};
     std::int64_t days = serial;
     // Serials 1..59 lie before the 1900 leap day that the 1900 system counts but never was.
     if (serial > 0 && serial < 60 && epoch.windows_1900) ++days;
     if (days > MAX_DELTA_DAYS || days < -MAX_DELTA_DAYS) return OutOfRange{};
-    return finish(epoch, days, 0);
+    return Offset{days, 0};
 }
 
-bool excel_int_in_range(const Epoch& epoch, std::int64_t serial) noexcept {
-    if (serial == 0) return true;
-    std::int64_t days = serial;
-    if (serial > 0 && serial < 60 && epoch.windows_1900) ++days;
-    if (days > MAX_DELTA_DAYS || days < -MAX_DELTA_DAYS) return false;
-    // finish() with no milliseconds: the day count after adding the epoch's whole days.
-    std::int64_t t = 0, u = 0;
-    if (__builtin_add_overflow(epoch.day, days, &t)) return false;
-    if (__builtin_add_overflow(t, floor_div(epoch.micros, MICROS_PER_DAY), &u)) return false;
-    return u >= 0 && u <= MAX_DAY;
-}
-
-DateParts from_excel_float(const Epoch& epoch, double x) noexcept {
+Serial float_offset(const Epoch& epoch, double x) noexcept {
     if (!std::isfinite(x)) return OutOfRange{};
     // divmod(x, 1.0) exactly as Python's float divmod computes it.
     double mod = std::fmod(x, 1.0);
@@ -141,7 +157,60 @@ DateParts from_excel_float(const Epoch& epoch, double x) noexcept {
     double d = whole;
     if (x > 0.0 && x < 60.0 && epoch.windows_1900) d += 1.0;
     if (std::fabs(d) > static_cast<double>(MAX_DELTA_DAYS)) return OutOfRange{};
-    return finish(epoch, saturate(d), ms);
+    return Offset{saturate(d), ms};
+}
+
+DateParts parts_of(const Epoch& epoch, const Serial& serial) noexcept {
+    if (const auto* offset = std::get_if<Offset>(&serial)) {
+        const auto t = add_to_epoch(epoch, offset->days, offset->millis);
+        return t ? DateParts{civil(*t)} : DateParts{OutOfRange{}};
+    }
+    if (const auto* time = std::get_if<Time>(&serial)) return *time;
+    return OutOfRange{};
+}
+
+// Microseconds since 1970-01-01 of the date-time a serial stands for.
+std::optional<std::int64_t> unix_micros_of(const Epoch& epoch, const Serial& serial) noexcept {
+    constexpr std::int64_t UNIX_DAY = 719162;  // 1970-01-01
+    const auto* offset = std::get_if<Offset>(&serial);
+    if (!offset) return std::nullopt;
+    const auto t = add_to_epoch(epoch, offset->days, offset->millis);
+    if (!t) return std::nullopt;
+    return (t->day - UNIX_DAY) * MICROS_PER_DAY + t->micros;
+}
+
+}  // namespace
+
+DateParts from_excel_int(const Epoch& epoch, std::int64_t serial) noexcept {
+    return parts_of(epoch, int_offset(epoch, serial));
+}
+
+bool excel_int_in_range(const Epoch& epoch, std::int64_t serial) noexcept {
+    const Serial s = int_offset(epoch, serial);
+    if (std::holds_alternative<Time>(s)) return true;
+    const auto* offset = std::get_if<Offset>(&s);
+    if (!offset) return false;
+    // add_to_epoch() with no milliseconds: the day count after adding the epoch's whole days.
+    std::int64_t t = 0, u = 0;
+    if (__builtin_add_overflow(epoch.day, offset->days, &t)) return false;
+    if (__builtin_add_overflow(t, floor_div(epoch.micros, MICROS_PER_DAY), &u)) return false;
+    return u >= 0 && u <= MAX_DAY;
+}
+
+DateParts from_excel_float(const Epoch& epoch, double x) noexcept {
+    return parts_of(epoch, float_offset(epoch, x));
+}
+
+DateParts finish(const Epoch& epoch, std::int64_t days, std::int64_t millis) noexcept {
+    return parts_of(epoch, Offset{days, millis});
+}
+
+std::optional<std::int64_t> excel_int_unix_micros(const Epoch& epoch, std::int64_t serial) noexcept {
+    return unix_micros_of(epoch, int_offset(epoch, serial));
+}
+
+std::optional<std::int64_t> excel_float_unix_micros(const Epoch& epoch, double serial) noexcept {
+    return unix_micros_of(epoch, float_offset(epoch, serial));
 }
 
 std::optional<double> to_serial(const Epoch& epoch, const DateParts& parts) noexcept {

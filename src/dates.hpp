@@ -56,6 +56,12 @@ DateParts from_excel_float(const Epoch& epoch, double serial) noexcept;
 // Python's datetime + timedelta is. Gives DateTime or OutOfRange.
 DateParts finish(const Epoch& epoch, std::int64_t days, std::int64_t millis) noexcept;
 
+// The date-time from_excel_int / from_excel_float give, as microseconds since 1970-01-01 (the
+// count that datetime64[us] columns hold), without working out the calendar date; nothing when
+// they give a time of day or OutOfRange.
+std::optional<std::int64_t> excel_int_unix_micros(const Epoch& epoch, std::int64_t serial) noexcept;
+std::optional<std::int64_t> excel_float_unix_micros(const Epoch& epoch, double serial) noexcept;
+
 // The serial number of a date-time or time of day: the inverse of the conversions above, as the
 // package's `to_excel` computes it (whole days since the epoch rounded down, the 1900 leap-day
 // shift undone for days 1 to 60, plus the time left over as a fraction of a day). Nothing for

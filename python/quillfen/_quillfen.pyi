@@ -93,6 +93,9 @@ class RowReader:
         filler: Any,
         extra_none: Sequence[str] | None = None,
     ) -> tuple[int, tuple[Any, ...]] | None: ...
+    def next_columns(
+        self, cells: int
+    ) -> tuple[int, int, list[tuple[str, bytes | list[Any], bytearray | None, bytearray | None] | None]] | None: ...
 
 @disjoint_base
 class CellStore:

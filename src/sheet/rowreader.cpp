@@ -4,9 +4,11 @@
 #include "core/borrow.hpp"
 #include "core/frame.hpp"
 #include "pysource.hpp"
+#include "sheet/columns.hpp"
 #include "sheet/parser.hpp"
 #include "slots.hpp"
 
+#include <algorithm>
 #include <deque>
 #include <optional>
 #include <string>
@@ -418,6 +420,54 @@ PyObject* RowReader_next_row(PyObject* self, PyObject* const* args, Py_ssize_t n
     });
 }
 
+// The positive int argument of next_columns.
+bool batch_limit(PyObject* obj, const char* name, Py_ssize_t& out) {
+    if (!PyLong_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "next_columns() argument '%s' must be int, not %T", name, obj);
+        return false;
+    }
+    out = PyLong_AsSsize_t(obj);
+    if (out == -1 && PyErr_Occurred()) return false;
+    if (out < 1) {
+        PyErr_Format(PyExc_ValueError, "next_columns() argument '%s' must be positive", name);
+        return false;
+    }
+    return true;
+}
+
+PyObject* RowReader_next_columns(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guard([&]() -> PyObject* {
+        PyObject* a[1];
+        if (!parse_args("next_columns", args, nargs, kwnames, {"cells"}, a, 1)) return nullptr;
+        Py_ssize_t max_cells = 0;
+        if (!batch_limit(a[0], "cells", max_cells)) return nullptr;
+        RowReaderObject* r = as_reader(self);
+        auto borrow = Borrow::exclusive(r->borrow);
+        if (!borrow) return nullptr;
+        State* s = live_state(r);
+        if (!s) return nullptr;
+        // Rows are taken until the batch holds `cells` cells (an empty row counts as one); the
+        // rows without a value are counted too, for the caller's account of what it was given.
+        ColumnBatch batch;
+        Py_ssize_t cells = 0, rows = 0;
+        while (cells < max_cells) {
+            std::optional<RowItem> row;
+            if (!next_row_item(r, *s, row)) return nullptr;
+            if (!row) break;
+            ++rows;
+            cells += std::max<Py_ssize_t>(1, static_cast<Py_ssize_t>(row->cells.size()));
+            const bool added = batch.add_row(s->parser->state(), *row);
+            s->parser->recycle(std::move(row->cells));
+            if (!added) return nullptr;
+        }
+        if (rows == 0) Py_RETURN_NONE;
+        const Py_ssize_t height = batch.height();
+        Ref columns = batch.take(s->parser->state());
+        if (!columns) return nullptr;
+        return Py_BuildValue("(nnO)", rows, height, columns.get());
+    });
+}
+
 PyObject* RowReader_get_actions(PyObject* self, void*) noexcept {
     RowReaderObject* r = as_reader(self);
     auto borrow = Borrow::shared(r->borrow);
@@ -434,6 +484,11 @@ PyMethodDef RowReader_methods[] = {
      "next_row($self, ws, min_col, max_col, values_only, cell_cls, filler, extra_none=None)\n--\n\n"
      "Mirrors ReadOnlyWorksheet._get_row for the next row in the source.\n"
      "Returns None at the end, else (idx, tuple_of_cells_or_values)."},
+    {"next_columns", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(RowReader_next_columns)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "next_columns($self, cells)\n--\n\n"
+     "The next rows as columns, for DataFrames: (rows read, rows with a value, columns), or None\n"
+     "at the end. Rows are read until the batch holds `cells` cells."},
     {nullptr, nullptr, 0, nullptr},
 };
 

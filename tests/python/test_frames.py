@@ -7,6 +7,8 @@ import os
 import sys
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 import quillfen
 from quillfen import frames
@@ -27,6 +29,7 @@ def mode(request, monkeypatch):
     monkeypatch.setenv("QUILLFEN_PURE_PYTHON", "1" if request.param == "pure" else "0")
     # Small batches, so that columns change type and gain missing values across batches.
     monkeypatch.setattr(frames, "_BATCH", 3)
+    monkeypatch.setattr(frames, "_BATCH_CELLS", 7)
     return request.param
 
 
@@ -93,3 +96,61 @@ def test_frames_hold_the_sheet_values(mode, name):
     for i, series in enumerate(pf.get_columns()):
         if series.dtype != pl.String:  # mixed columns become text in polars
             assert series.to_list() == [row[i] for row in expected]
+
+
+def _cell_xml(ref, kind, value, strings):
+    """A cell of each shape the engine types itself or hands over as an object."""
+    if kind == "int":
+        return '<c r="%s"><v>%d</v></c>' % (ref, value)
+    if kind == "float":
+        return '<c r="%s"><v>%r</v></c>' % (ref, value)
+    if kind == "bool":
+        return '<c r="%s" t="b"><v>%d</v></c>' % (ref, value)
+    if kind == "shared":
+        return '<c r="%s" t="s"><v>%d</v></c>' % (ref, strings.add(value))
+    if kind == "inline":
+        return '<c r="%s" t="inlineStr"><is><t>%s</t></is></c>' % (ref, value)
+    if kind == "error":
+        return '<c r="%s" t="e"><v>#N/A</v></c>' % ref
+    if kind in ("date", "moment"):  # whole serials (0: midnight, a time) and fractions (below 1: times)
+        return '<c r="%s" s="%d"><v>%r</v></c>' % (ref, 1 if kind == "date" else 2, value)
+    if kind == "formula":
+        return '<c r="%s"><f>A1*2</f><v>%d</v></c>' % (ref, value)
+    return '<c r="%s" s="1"/>' % ref  # styled, without a value
+
+
+_VALUES = {
+    "int": st.integers(-2**70, 2**70), "float": st.floats(-1e9, 1e9, allow_nan=False), "bool": st.integers(0, 1),
+    "shared": st.sampled_from(["a", "b", "c d"]), "inline": st.sampled_from(["x", "y"]), "error": st.none(),
+    "date": st.integers(-5, 3000000), "moment": st.floats(-2, 70000), "formula": st.integers(0, 9),
+    "empty": st.none(),
+}
+_CELL = st.sampled_from(sorted(_VALUES)).flatmap(lambda kind: st.tuples(st.just(kind), _VALUES[kind]))
+# Rows of (column, cell); columns may repeat or go backwards, as in damaged parts.
+_ROWS = st.lists(st.lists(st.tuples(st.integers(1, 5), _CELL), max_size=5), min_size=1, max_size=12)
+
+
+@given(rows=_ROWS, batch=st.integers(1, 40), data_only=st.booleans(), header=st.booleans())
+def test_engine_columns_match_pure_rows(tmp_path_factory, rows, batch, data_only, header):
+    """The engine's typed columns give the very frames that typing the pure-Python path's rows gives."""
+    path = str(tmp_path_factory.mktemp("prop") / "p.xlsx")
+
+    def sheet(strings):
+        for r, cells in enumerate(rows, 1):
+            yield '<row r="%d">%s</row>' % (r, "".join(
+                _cell_xml("%s%d" % (chr(64 + col), r), kind, value, strings) for col, (kind, value) in cells))
+
+    xlsxgen.write_workbook(path, [("P", sheet, None, [])])
+    frames_of = {}
+    for pure in ("0", "1"):
+        os.environ["QUILLFEN_PURE_PYTHON"] = pure
+        try:
+            frames._BATCH_CELLS, frames._BATCH = batch, max(1, batch // 3)
+            with quillfen.load_workbook(path, read_only=True, data_only=data_only) as wb:
+                frames_of[pure] = (wb.active.to_pandas(header=header), wb.active.to_polars(header=header))
+        finally:
+            os.environ.pop("QUILLFEN_PURE_PYTHON")
+            frames._BATCH_CELLS, frames._BATCH = 16384, 4096
+    (native_pd, native_pl), (pure_pd, pure_pl) = frames_of["0"], frames_of["1"]
+    assert list(native_pd.dtypes) == list(pure_pd.dtypes) and native_pd.equals(pure_pd)
+    assert native_pl.equals(pure_pl) and native_pl.schema == pure_pl.schema, (native_pl, pure_pl)

@@ -13,6 +13,7 @@ from typing import TYPE_CHECKING, Any, NamedTuple, cast
 from .._native import native_or_pure, stream_native_or_pure
 from ..cell import EMPTY_CELL, Cell, ReadOnlyCell, ReadOnlyFormulaCell
 from ..constants import MAIN_NS
+from ..frames import row_batches
 from ..utils.cells import coordinate_of, coordinate_to_tuple, range_boundaries
 from ..styles import StyleArray
 from ..worksheet import Bounds, SheetBase
@@ -29,6 +30,8 @@ __all__ = ["SheetReadOptions", "SheetFacts", "ReadOnlyWorksheet", "load_cells", 
            "prescan_part", "sheet_facts"]
 
 _M = "{%s}" % MAIN_NS
+# (rows with a value, [column chunk or None, ...]): see RowReader.next_columns.
+ColumnBatch = tuple[int, list[Any]]
 
 
 class SheetReadOptions:
@@ -246,6 +249,38 @@ class ReadOnlyWorksheet(SheetBase):
                     return
                 if min_row is None or idx >= min_row:
                     yield idx, self._shape_row(cells, min_col, max_col, values_only, filler, options)
+
+        return stream_native_or_pure(native, pure)
+
+    def column_batches(self, cells: int, header: bool) -> Iterator[ColumnBatch | list[tuple[Any, ...]]]:
+        """The sheet's values for the DataFrame builders (`quillfen.frames`), a batch at a time.
+
+        The engine gives columns: (rows with a value, [chunk or None per column from A]) as
+        `RowReader.next_columns` makes them, about `cells` cells a batch; with `header`, the
+        first row with a value comes alone (the names must not take part in typing the values).
+        The pure-Python path gives lists of value rows as `iter_rows(values_only=True)` does."""
+        options = SheetReadOptions(self.parent, self.parent.data_only, self.parent.rich_text)
+        helpers = cast("dict[str, Any]", self.parent.helpers)
+        seen = _Replayed()
+
+        def native(engine: ModuleType) -> Iterator[ColumnBatch | list[tuple[Any, ...]]]:
+            with _open_part(self)() as source:
+                reader = engine.RowReader(source, options, helpers)
+                actions = reader.actions
+                named = not header
+                while (got := reader.next_columns(cells if named else 1)) is not None:
+                    if actions:
+                        replay_actions(self, actions, seen, stacklevel=5)
+                    read, height, columns = got
+                    seen.rows += read
+                    named = named or height > 0
+                    yield height, columns
+                if actions:
+                    replay_actions(self, actions, seen, stacklevel=5)
+
+        def pure() -> Iterator[ColumnBatch | list[tuple[Any, ...]]]:
+            records = stream_records(self, options, helpers, skip=seen, stacklevel=6)
+            yield from row_batches(self._shape_row(cells, 1, None, True, None, options) for _idx, cells in records)
 
         return stream_native_or_pure(native, pure)
 

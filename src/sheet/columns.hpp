@@ -1,0 +1,53 @@
+// Columns of a batch of read-only rows, for the package's DataFrame builders: the values of each
+// column in one typed run (64-bit ints, doubles, booleans, date-times as microseconds since
+// 1970, text) made without a Python object per number or date. A column whose cells do not share
+// one of those types comes as the very objects the row reader would have made, for the package
+// to type exactly as it types rows.
+#pragma once
+
+#include "sheet/parser.hpp"
+
+#include <vector>
+
+namespace qf::sheet {
+
+// The rows of a batch as columns, as the package's `iter_rows(values_only=True)` gives them
+// (column A first; a row ends at its last cell; of two cells in one column the later wins), the
+// rows without any value left out.
+class ColumnBatch {
+public:
+    // Adds a row; false with an exception set when making one of its values fails.
+    [[nodiscard]] bool add_row(const SheetState& st, const RowItem& row);
+    // Rows kept so far.
+    Py_ssize_t height() const noexcept { return height_; }
+    // A list with one item per column up to the last that a kept row reaches: None when no kept
+    // row has a value there, else (kind, data, nulls, ints) with kind "int", "float",
+    // "datetime" (data: bytes of native 64-bit numbers, one per kept row, 0 where missing),
+    // "bool" (bytes of 0/1), "text" or "object" (data: a list, None where missing); nulls is a
+    // bytearray with 1 for each missing value, or None when none is missing ("object" columns:
+    // always None); ints, for "float" columns with ints among the values, a bytearray with 1 for
+    // each of them (all exact as doubles), else None. Null with an exception set on failure.
+    [[nodiscard]] Ref take(const SheetState& st);
+
+    // A cell's value as kept until the batch is taken.
+    struct Slot {
+        std::uint32_t row = 0;      // kept row within the batch
+        std::uint8_t classes = 0;   // one of the classes in columns.cpp
+        std::uint8_t alternative = 0;  // the Val alternative it came from, to remake the value
+        std::int64_t bits = 0;      // the int, the double's bits or the serial's
+        std::int64_t micros = 0;    // date-times: microseconds since 1970
+        Ref obj;                    // text, and anything only a Python object can hold
+    };
+
+private:
+    struct Column {
+        std::uint8_t classes = 0;
+        std::vector<Slot> slots;
+    };
+    std::vector<Column> columns_;
+    std::vector<const CellRec*> cells_;                  // the current row's winning cells
+    std::vector<std::pair<std::int64_t, Slot>> pending_;  // (column, value) of the current row
+    Py_ssize_t height_ = 0;
+};
+
+}  // namespace qf::sheet
