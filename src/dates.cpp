@@ -169,9 +169,10 @@ DateParts parts_of(const Epoch& epoch, const Serial& serial) noexcept {
     return OutOfRange{};
 }
 
+constexpr std::int64_t UNIX_DAY = 719162;  // 1970-01-01
+
 // Microseconds since 1970-01-01 of the date-time a serial stands for.
 std::optional<std::int64_t> unix_micros_of(const Epoch& epoch, const Serial& serial) noexcept {
-    constexpr std::int64_t UNIX_DAY = 719162;  // 1970-01-01
     const auto* offset = std::get_if<Offset>(&serial);
     if (!offset) return std::nullopt;
     const auto t = add_to_epoch(epoch, offset->days, offset->millis);
@@ -211,6 +212,11 @@ std::optional<std::int64_t> excel_int_unix_micros(const Epoch& epoch, std::int64
 
 std::optional<std::int64_t> excel_float_unix_micros(const Epoch& epoch, double serial) noexcept {
     return unix_micros_of(epoch, float_offset(epoch, serial));
+}
+
+DateTime unix_micros_date_time(std::int64_t micros) noexcept {
+    const std::int64_t days = floor_div(micros, MICROS_PER_DAY);
+    return civil(DayTime{days + UNIX_DAY, micros - days * MICROS_PER_DAY});
 }
 
 std::optional<double> to_serial(const Epoch& epoch, const DateParts& parts) noexcept {

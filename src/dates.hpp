@@ -61,6 +61,8 @@ DateParts finish(const Epoch& epoch, std::int64_t days, std::int64_t millis) noe
 // they give a time of day or OutOfRange.
 std::optional<std::int64_t> excel_int_unix_micros(const Epoch& epoch, std::int64_t serial) noexcept;
 std::optional<std::int64_t> excel_float_unix_micros(const Epoch& epoch, double serial) noexcept;
+// The date-time of a count those functions gave (the inverse).
+DateTime unix_micros_date_time(std::int64_t micros) noexcept;
 
 // The serial number of a date-time or time of day: the inverse of the conversions above, as the
 // package's `to_excel` computes it (whole days since the epoch rounded down, the 1900 leap-day

@@ -51,61 +51,58 @@ const char* kind_name(Kind kind) {
     }
 }
 
-using Slot = ColumnBatch::Slot;
-
-// The class of a value, kept in `slot` with what the column needs to store it; false with an
-// exception set when the value's object cannot be made.
-bool classify(const SheetState& st, const Val& v, Slot& slot) {
-    slot.alternative = static_cast<std::uint8_t>(v.index());
+// A value's class, with what a typed column stores for it in `bits` and, for text and what
+// only Python can say, its object; false with an exception set when the object cannot be made.
+bool classify(const SheetState& st, const Val& v, std::uint8_t& cls, std::int64_t& bits, Ref& obj) {
     switch (v.index()) {
-        case 0: slot.classes = NONE; return true;
+        case 0: cls = NONE; return true;
         case 1: {
-            const std::int64_t i = std::get<1>(v);
+            bits = std::get<1>(v);
             constexpr std::int64_t EXACT = std::int64_t{1} << 53;  // every int up to this is a double
-            slot.classes = i >= -EXACT && i <= EXACT ? INT : WIDE_INT;
-            slot.bits = i;
+            cls = bits >= -EXACT && bits <= EXACT ? INT : WIDE_INT;
             return true;
         }
-        case 2: slot.classes = FLOAT; slot.bits = std::bit_cast<std::int64_t>(std::get<2>(v)); return true;
-        case 3: slot.classes = BOOL; slot.bits = std::get<3>(v); return true;
+        case 2: cls = FLOAT; bits = std::bit_cast<std::int64_t>(std::get<2>(v)); return true;
+        case 3: cls = BOOL; bits = std::get<3>(v); return true;
         case 7:
         case 8: {
             const Epoch& epoch = *st.settings.epoch;
-            const bool whole = v.index() == 7;
-            const auto micros = whole ? excel_int_unix_micros(epoch, std::get<7>(v).serial)
-                                      : excel_float_unix_micros(epoch, std::get<8>(v).serial);
+            const auto micros = v.index() == 7 ? excel_int_unix_micros(epoch, std::get<7>(v).serial)
+                                               : excel_float_unix_micros(epoch, std::get<8>(v).serial);
             if (!micros) break;  // a time of day
-            slot.classes = DATETIME;
-            slot.bits = whole ? std::get<7>(v).serial : std::bit_cast<std::int64_t>(std::get<8>(v).serial);
-            slot.micros = *micros;
+            cls = DATETIME;
+            bits = *micros;
             return true;
         }
         case 9: {
-            PyObject* obj = std::get<9>(v).get();
-            if (obj == Py_None) { slot.classes = NONE; return true; }
-            if (PyFloat_CheckExact(obj)) slot.bits = std::bit_cast<std::int64_t>(PyFloat_AS_DOUBLE(obj));
-            slot.classes = PyUnicode_CheckExact(obj) ? TEXT : PyFloat_CheckExact(obj) ? FLOAT : OTHER;
-            slot.obj = std::get<9>(v).clone();
+            PyObject* o = std::get<9>(v).get();
+            if (o == Py_None) { cls = NONE; return true; }
+            if (PyFloat_CheckExact(o)) bits = std::bit_cast<std::int64_t>(PyFloat_AS_DOUBLE(o));
+            cls = PyUnicode_CheckExact(o) ? TEXT : PyFloat_CheckExact(o) ? FLOAT : OTHER;
+            obj = std::get<9>(v).clone();
             return true;
         }
         default: break;
     }
     // Text, and what only Python can say (rich text, shared formulas, times): the object itself.
-    slot.obj = val_to_py(st, v);
-    if (!slot.obj) return false;
-    slot.classes = PyUnicode_CheckExact(slot.obj.get()) ? TEXT : OTHER;
+    obj = val_to_py(st, v);
+    if (!obj) return false;
+    cls = PyUnicode_CheckExact(obj.get()) ? TEXT : OTHER;
     return true;
 }
 
-// The Python object of a kept value, for a column of objects.
-Ref object_of(const SheetState& st, const Slot& slot) {
-    if (slot.obj) return slot.obj.clone();
-    switch (slot.alternative) {
-        case 1: return Ref::steal(PyLong_FromLongLong(slot.bits));
-        case 2: return Ref::steal(PyFloat_FromDouble(std::bit_cast<double>(slot.bits)));
-        case 3: return Ref::borrow(slot.bits ? Py_True : Py_False);
-        case 7: return val_to_py(st, Val{DateIntV{slot.bits}});
-        default: return val_to_py(st, Val{DateFloatV{std::bit_cast<double>(slot.bits)}});
+bool has_value(const Val& v) {
+    const Ref* obj = std::get_if<Ref>(&v);
+    return v.index() != 0 && !(obj && obj->get() == Py_None);
+}
+
+// The Python object of a typed value (`bits` of class `cls`), for a column of objects.
+Ref object_of(std::uint8_t cls, std::int64_t bits) {
+    switch (cls) {
+        case FLOAT: return Ref::steal(PyFloat_FromDouble(std::bit_cast<double>(bits)));
+        case BOOL: return Ref::borrow(bits ? Py_True : Py_False);
+        case DATETIME: return date_parts_to_py(DateParts{unix_micros_date_time(bits)});
+        default: return Ref::steal(PyLong_FromLongLong(bits));
     }
 }
 
@@ -133,100 +130,116 @@ void winning_cells(const RowItem& row, std::vector<const CellRec*>& out) {
     out.erase(kept, out.end());
 }
 
-// Storage for a column of `height` values of `kind`, missing ones 0 or None.
-Ref new_data(Kind kind, Py_ssize_t height) {
-    if (kind == Kind::Text || kind == Kind::Object) {
-        Ref list = Ref::steal(PyList_New(height));
-        if (!list) return {};
-        for (Py_ssize_t i = 0; i < height; ++i) PyList_SET_ITEM(list.get(), i, Py_NewRef(Py_None));
-        return list;
-    }
-    const Py_ssize_t size = height * (kind == Kind::Bool ? 1 : 8);
-    Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, size));
-    if (bytes) std::memset(PyBytes_AS_STRING(bytes.get()), 0, static_cast<std::size_t>(size));
-    return bytes;
+// A list of `height` Nones.
+Ref none_list(Py_ssize_t height) {
+    Ref list = Ref::steal(PyList_New(height));
+    if (!list) return {};
+    for (Py_ssize_t i = 0; i < height; ++i) PyList_SET_ITEM(list.get(), i, Py_NewRef(Py_None));
+    return list;
 }
 
-// The 64-bit number a typed column stores for a value.
-std::int64_t number_of(Kind kind, const Slot& slot) {
-    if (kind == Kind::DateTime) return slot.micros;
-    if (kind == Kind::Float && slot.classes == INT)
-        return std::bit_cast<std::int64_t>(static_cast<double>(slot.bits));
-    return slot.bits;
+void put(PyObject* list, Py_ssize_t at, Ref obj) {
+    PyObject* old = PyList_GET_ITEM(list, at);
+    PyList_SET_ITEM(list, at, obj.release());
+    Py_DECREF(old);
+}
+
+// A bytearray with a byte per value, 1 where `marked` holds.
+template <class Marked>
+Ref marks(const std::vector<std::uint8_t>& cls, Marked&& marked) {
+    Ref out = Ref::steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(cls.size())));
+    if (!out) return {};
+    char* at = PyByteArray_AS_STRING(out.get());
+    for (std::uint8_t c : cls) *at++ = marked(c) ? 1 : 0;
+    return out;
 }
 
 }  // namespace
 
+void ColumnBatch::Column::pad(std::size_t rows) {
+    bits.resize(rows);
+    cls.resize(rows, NONE);
+}
+
 bool ColumnBatch::add_row(const SheetState& st, const RowItem& row) {
     winning_cells(row, cells_);
-    pending_.clear();
-    bool has_value = false;
-    for (const CellRec* c : cells_) {
-        Slot slot;
-        if (!classify(st, c->value, slot)) return false;
-        if (slot.classes == NONE) continue;
-        has_value = true;
-        pending_.emplace_back(c->col, std::move(slot));
-    }
-    if (!has_value) return true;
+    if (std::none_of(cells_.begin(), cells_.end(), [](const CellRec* c) { return has_value(c->value); }))
+        return true;
     if (static_cast<std::size_t>(cells_.back()->col) > columns_.size()) columns_.resize(cells_.back()->col);
-    for (auto& [col, slot] : pending_) {
-        Column& column = columns_[col - 1];
-        column.classes |= slot.classes;
-        slot.row = static_cast<std::uint32_t>(height_);
-        column.slots.push_back(std::move(slot));
+    for (const CellRec* c : cells_) {
+        std::uint8_t cls = NONE;
+        std::int64_t bits = 0;
+        Ref obj;
+        if (!classify(st, c->value, cls, bits, obj)) return false;
+        if (cls == NONE) continue;
+        Column& column = columns_[c->col - 1];
+        column.pad(static_cast<std::size_t>(height_));
+        column.bits.push_back(bits);
+        column.cls.push_back(cls);
+        column.classes |= cls;
+        ++column.present;
+        if (obj) column.objects.emplace_back(static_cast<std::uint32_t>(height_), std::move(obj));
     }
     ++height_;
     return true;
 }
 
-Ref ColumnBatch::take(const SheetState& st) {
+Ref ColumnBatch::chunk(Column& column) {
+    const Kind kind = kind_of(column.classes);
+    if (kind == Kind::Empty) return Ref::borrow(Py_None);
+    column.pad(static_cast<std::size_t>(height_));
+    Ref data, nulls, ints;
+    if (column.present < height_ && kind != Kind::Object) {
+        nulls = marks(column.cls, [](std::uint8_t c) { return c == NONE; });
+        if (!nulls) return {};
+    }
+    if (kind == Kind::Text || kind == Kind::Object) {
+        data = none_list(height_);
+        if (!data) return {};
+        auto next = column.objects.begin();
+        for (Py_ssize_t row = 0; row < height_; ++row) {
+            const std::uint8_t cls = column.cls[static_cast<std::size_t>(row)];
+            if (cls == NONE) continue;
+            Ref obj;
+            if (next != column.objects.end() && Py_ssize_t{next->first} == row) {
+                obj = std::move(next++->second);
+            } else {
+                obj = object_of(cls, column.bits[static_cast<std::size_t>(row)]);  // only in object columns
+                if (!obj) return {};
+            }
+            put(data.get(), row, std::move(obj));
+        }
+    } else if (kind == Kind::Bool) {
+        data = Ref::steal(PyBytes_FromStringAndSize(nullptr, height_));
+        if (!data) return {};
+        char* out = PyBytes_AS_STRING(data.get());
+        for (std::int64_t bits : column.bits) *out++ = static_cast<char>(bits != 0);
+    } else {
+        data = Ref::steal(PyBytes_FromStringAndSize(nullptr, height_ * 8));
+        if (!data) return {};
+        char* out = PyBytes_AS_STRING(data.get());
+        if (kind == Kind::Float && (column.classes & INT)) {
+            // A column of floats marks the values that were ints, so that they come back as ints
+            // should the column later turn out to hold objects.
+            ints = marks(column.cls, [](std::uint8_t c) { return c == INT; });
+            if (!ints) return {};
+            for (std::size_t row = 0; row < column.bits.size(); ++row) {
+                if (column.cls[row] == INT)
+                    column.bits[row] = std::bit_cast<std::int64_t>(static_cast<double>(column.bits[row]));
+            }
+        }
+        std::memcpy(out, column.bits.data(), column.bits.size() * 8);
+    }
+    return Ref::steal(Py_BuildValue("(sOOO)", kind_name(kind), data.get(), nulls ? nulls.get() : Py_None,
+                                    ints ? ints.get() : Py_None));
+}
+
+Ref ColumnBatch::take() {
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(columns_.size())));
     if (!list) return {};
     for (std::size_t i = 0; i < columns_.size(); ++i) {
-        Column& column = columns_[i];
-        const Kind kind = kind_of(column.classes);
-        Ref chunk;
-        if (kind == Kind::Empty) {
-            chunk = Ref::borrow(Py_None);
-        } else {
-            Ref data = new_data(kind, height_);
-            if (!data) return {};
-            Ref nulls;
-            const bool missing = static_cast<Py_ssize_t>(column.slots.size()) < height_;
-            if (missing && kind != Kind::Object) {
-                nulls = Ref::steal(PyByteArray_FromStringAndSize(nullptr, height_));
-                if (!nulls) return {};
-                std::memset(PyByteArray_AS_STRING(nulls.get()), 1, static_cast<std::size_t>(height_));
-            }
-            // A column of floats marks the values that were ints, so that they come back as
-            // ints should the column later turn out to hold objects.
-            Ref ints;
-            if (kind == Kind::Float && (column.classes & INT)) {
-                ints = Ref::steal(PyByteArray_FromStringAndSize(nullptr, height_));
-                if (!ints) return {};
-                std::memset(PyByteArray_AS_STRING(ints.get()), 0, static_cast<std::size_t>(height_));
-            }
-            for (Slot& slot : column.slots) {
-                if (nulls) PyByteArray_AS_STRING(nulls.get())[slot.row] = 0;
-                if (ints && slot.classes == INT) PyByteArray_AS_STRING(ints.get())[slot.row] = 1;
-                if (kind == Kind::Text || kind == Kind::Object) {
-                    Ref obj = kind == Kind::Text ? std::move(slot.obj) : object_of(st, slot);
-                    if (!obj) return {};
-                    PyObject* none = PyList_GET_ITEM(data.get(), slot.row);
-                    PyList_SET_ITEM(data.get(), slot.row, obj.release());
-                    Py_DECREF(none);
-                } else if (kind == Kind::Bool) {
-                    PyBytes_AS_STRING(data.get())[slot.row] = static_cast<char>(slot.bits != 0);
-                } else {
-                    const std::int64_t number = number_of(kind, slot);
-                    std::memcpy(PyBytes_AS_STRING(data.get()) + std::size_t{slot.row} * 8, &number, 8);
-                }
-            }
-            chunk = Ref::steal(Py_BuildValue("(sOOO)", kind_name(kind), data.get(), nulls ? nulls.get() : Py_None,
-                                             ints ? ints.get() : Py_None));
-            if (!chunk) return {};
-        }
+        Ref chunk = this->chunk(columns_[i]);
+        if (!chunk) return {};
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), chunk.release());
     }
     columns_.clear();

@@ -27,26 +27,23 @@ public:
     // bytearray with 1 for each missing value, or None when none is missing ("object" columns:
     // always None); ints, for "float" columns with ints among the values, a bytearray with 1 for
     // each of them (all exact as doubles), else None. Null with an exception set on failure.
-    [[nodiscard]] Ref take(const SheetState& st);
-
-    // A cell's value as kept until the batch is taken.
-    struct Slot {
-        std::uint32_t row = 0;      // kept row within the batch
-        std::uint8_t classes = 0;   // one of the classes in columns.cpp
-        std::uint8_t alternative = 0;  // the Val alternative it came from, to remake the value
-        std::int64_t bits = 0;      // the int, the double's bits or the serial's
-        std::int64_t micros = 0;    // date-times: microseconds since 1970
-        Ref obj;                    // text, and anything only a Python object can hold
-    };
+    [[nodiscard]] Ref take();
 
 private:
+    // A column's values so far, one per kept row up to the last with a value in the column.
     struct Column {
-        std::uint8_t classes = 0;
-        std::vector<Slot> slots;
+        std::uint8_t classes = 0;            // of all its values, one bit each (columns.cpp)
+        std::vector<std::int64_t> bits;      // the int, double bits, 0/1 or microseconds since 1970
+        std::vector<std::uint8_t> cls;       // each value's class, NONE where missing
+        std::vector<std::pair<std::uint32_t, Ref>> objects;  // (row, object) of text and the like
+        Py_ssize_t present = 0;              // values that are not missing
+        // Marks the rows up to `rows` that have no value here as missing.
+        void pad(std::size_t rows);
     };
+    [[nodiscard]] Ref chunk(Column& column);
+
     std::vector<Column> columns_;
-    std::vector<const CellRec*> cells_;                  // the current row's winning cells
-    std::vector<std::pair<std::int64_t, Slot>> pending_;  // (column, value) of the current row
+    std::vector<const CellRec*> cells_;  // the current row's winning cells
     Py_ssize_t height_ = 0;
 };
 

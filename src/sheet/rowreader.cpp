@@ -462,7 +462,7 @@ PyObject* RowReader_next_columns(PyObject* self, PyObject* const* args, Py_ssize
         }
         if (rows == 0) Py_RETURN_NONE;
         const Py_ssize_t height = batch.height();
-        Ref columns = batch.take(s->parser->state());
+        Ref columns = batch.take();
         if (!columns) return nullptr;
         return Py_BuildValue("(nnO)", rows, height, columns.get());
     });
