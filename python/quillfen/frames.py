@@ -57,17 +57,19 @@ class _Column:
     aside those a double cannot hold exactly: should the column turn out to mix in other types,
     every value comes back as it was read, however the values were batched."""
 
-    __slots__ = ("kind", "data", "nulls", "ints", "exact", "length")
+    __slots__ = ("kind", "data", "pending", "nulls", "ints", "exact", "length")
 
     def __init__(self, length: int) -> None:
         self.kind = _EMPTY
         self.data: Any = None  # array("q"), array("d"), bytearray or list, by kind
+        self.pending: list[bytes] = []  # engine bytes not yet in `data`: appended at once, copied once
         self.nulls = bytearray(b"\x01") * length if length else None
         self.ints: bytearray | None = None
         self.exact: dict[int, int] = {}
         self.length = length
 
     def extend(self, values: Sequence[Any]) -> None:
+        self.flush()
         types = set(map(type, values))
         has_null = _NONE in types
         types.discard(_NONE)
@@ -104,7 +106,7 @@ class _Column:
             self.extend(data if kind == _OBJECT else _chunk_values(kind, data, nulls, ints, height))
             return
         if self.kind == _FLOAT and kind == _INT:  # ints among floats (all exact as doubles)
-            self.data.fromlist(memoryview(data).cast("q").tolist())
+            self.pending.append(array("d", memoryview(data).cast("q").tolist()).tobytes())
             ints = bytearray(b"\x01") * height
         else:
             self._become(kind)
@@ -113,7 +115,7 @@ class _Column:
             elif kind == _BOOL:
                 self.data += data
             else:
-                self.data.frombytes(data)
+                self.pending.append(data)
         if ints is not None or self.ints is not None:
             self._extend_ints(ints if ints is not None else bytes(height))
         self._extend_nulls(nulls, height)
@@ -134,11 +136,18 @@ class _Column:
             self.nulls += nulls if nulls is not None else bytes(count)
         self.length += count
 
+    def flush(self) -> None:
+        """Moves the pending engine bytes into `data`."""
+        if self.pending:
+            self.data.frombytes(b"".join(self.pending))
+            self.pending.clear()
+
     def _become(self, kind: str) -> None:
         """Widens the column so that it can take values of `kind` as well."""
         old = self.kind
         if kind == _EMPTY or kind == old or old == _FLOAT and kind == _INT:
             return
+        self.flush()
         if old == _EMPTY:
             self.kind, self.data = kind, _new_data(kind)
             self.data.extend(repeat(0 if kind in _TYPED else None, self.length))
@@ -151,6 +160,7 @@ class _Column:
 
     def objects(self) -> list[Any]:
         """The values as a list of Python objects, None where missing."""
+        self.flush()
         if self.kind == _EMPTY:
             return [None] * self.length
         values: list[Any]
@@ -228,6 +238,8 @@ def _columns(ws: SheetBase, header: bool) -> tuple[list[str], list[_Column]]:
     names += [None] * (width - len(names))
     used = [i for i in range(width) if columns[i].kind != _EMPTY or names[i] is not None]
     first, end = (used[0], used[-1] + 1) if used else (0, 0)
+    for column in columns:
+        column.flush()
     return _unique_names(names[first:end], first), columns[first:end]
 
 
