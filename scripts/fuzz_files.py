@@ -78,7 +78,16 @@ def _cached_rich(data, path=None):
     return _editable(data, data_only=True, rich_text=True)
 
 
-READINGS = (("read-only", _read_only), ("editable", _editable), ("cached rich", _cached_rich), ("info", _info))
+def _frame_columns(data, path=None):
+    import quillfen
+    from quillfen import frames
+    frames._BATCH_CELLS = 50  # small batches: columns change type and gain gaps between them
+    wb = quillfen.load_workbook(path or io.BytesIO(data), read_only=True)
+    return [(ws.title, [(c.kind, _norm(c.objects())) for c in frames._columns(ws, False)[1]]) for ws in wb.worksheets]
+
+
+READINGS = (("read-only", _read_only), ("editable", _editable), ("cached rich", _cached_rich), ("info", _info),
+            ("frame columns", _frame_columns))
 
 
 def read_both(data, path=None):

@@ -137,6 +137,18 @@ def run_row_reader(native, kit, data=SHEET):
     return rows, [a[0] for a in reader.actions]
 
 
+def columns_of(reader):
+    """Every batch of `RowReader.next_columns` (a few cells each), made comparable."""
+    batches = []
+    while (got := reader.next_columns(5)) is not None:
+        batches.append(repr(got))
+    return batches, [a[0] for a in reader.actions]
+
+
+def run_row_columns(native, kit, data=SHEET):
+    return columns_of(native.RowReader(kit.plan.source(data), kit.parser(), kit.helpers))
+
+
 def run_string_table(native, kit):
     return native.read_string_table(kit.plan.source(STRINGS, 16), kit.helpers)
 
@@ -153,6 +165,7 @@ ENTRIES = {
                    HELPER_NAMES | {"read", "parser.epoch", "cell_styles[]", "shared_strings[]", "cell class.parent"}),
     "RowReader": (run_row_reader, unchanged_or_wrapped,
                   HELPER_NAMES | {"read", "parser.row_dimensions", "cell class.parent"}),
+    "RowReader columns": (run_row_columns, unchanged_or_wrapped, HELPER_NAMES | {"read", "parser.row_dimensions"}),
     "read_string_table": (run_string_table, unchanged, {"read", "si_content", "text_dangerous", "rich_dangerous"}),
     "prescan_sheet": (run_prescan_and_dimension, unchanged, {"read", "row_index", "corners"}),
 }
@@ -177,7 +190,7 @@ def test_every_host_call_fails_in_turn(native, keep, entry):
     assert sweep_entry(native, keep, entry) >= ENTRIES[entry][2]
 
 
-@pytest.mark.parametrize("entry", ["bind_cells", "RowReader"])
+@pytest.mark.parametrize("entry", ["bind_cells", "RowReader", "RowReader columns"])
 def test_formula_errors_made_by_their_helpers(native, keep, entry):
     for data, helper in ((TOKENIZER_ERROR, "TokenizerError"), (TRANSLATOR_ERROR, "TranslatorError")):
         assert helper in sweep_entry(native, keep, entry, data)
@@ -209,6 +222,7 @@ def plain_runs(native):
     return {
         "bind_cells": bind,
         "RowReader": row_reader,
+        "RowReader columns": lambda: columns_of(native.RowReader(io.BytesIO(SHEET), options(), helpers)),
         "read_string_table": lambda: native.read_string_table(io.BytesIO(STRINGS), helpers),
         "prescan_sheet": lambda: (native.prescan_sheet(io.BytesIO(SHEET), True, [], helpers),
                                   native.find_dimension(io.BytesIO(SHEET))),
@@ -242,7 +256,7 @@ def test_a_failed_allocation_is_never_taken_for_the_input(native, entry, monkeyp
             testcapi.remove_mem_hooks()
         clean = clean + 1 if not isinstance(got, Exception) else 0
         if isinstance(got, native.NativeFallback):
-            assert entry == "RowReader" and got.args[0].startswith("native reader error: "), got
+            assert entry.startswith("RowReader") and got.args[0].startswith("native reader error: "), got
         elif not isinstance(got, Exception):
             assert got == want
         n += 1
