@@ -202,6 +202,13 @@ DateParts from_excel_float(const Epoch& epoch, double x) noexcept {
     return parts_of(epoch, float_offset(epoch, x));
 }
 
+bool excel_float_in_range(const Epoch& epoch, double serial) noexcept {
+    const Serial s = float_offset(epoch, serial);
+    if (std::holds_alternative<Time>(s)) return true;
+    const auto* offset = std::get_if<Offset>(&s);
+    return offset && add_to_epoch(epoch, offset->days, offset->millis);
+}
+
 DateParts finish(const Epoch& epoch, std::int64_t days, std::int64_t millis) noexcept {
     return parts_of(epoch, Offset{days, millis});
 }

@@ -52,6 +52,8 @@ DateParts from_excel_int(const Epoch& epoch, std::int64_t serial) noexcept;
 bool excel_int_in_range(const Epoch& epoch, std::int64_t serial) noexcept;
 // A float serial; times are resolved to the millisecond, ties to even.
 DateParts from_excel_float(const Epoch& epoch, double serial) noexcept;
+// Whether from_excel_float gives a date or time, without working out the calendar date.
+bool excel_float_in_range(const Epoch& epoch, double serial) noexcept;
 // The epoch plus `days` whole days, then plus `millis` milliseconds, each step range-checked as
 // Python's datetime + timedelta is. Gives DateTime or OutOfRange.
 DateParts finish(const Epoch& epoch, std::int64_t days, std::int64_t millis) noexcept;

@@ -134,7 +134,7 @@ XmlResult<Typed> to_date(SheetState& st, const CellBufs& b, const StyleId& style
         return date_warning(st, b, n, is_formula);
     }
     const bool in_range = n.kind == Number::Int ? excel_int_in_range(*s.epoch, n.i)
-                                                : !std::holds_alternative<OutOfRange>(from_excel_float(*s.epoch, n.f));
+                                                : excel_float_in_range(*s.epoch, n.f);
     if (!in_range) return date_warning(st, b, n, is_formula);
     if (n.kind == Number::Int) return Typed{DateIntV{n.i}, code(DT_D)};
     return Typed{DateFloatV{n.f}, code(DT_D)};

@@ -95,7 +95,17 @@ TEST(DatesToSerial, TheLeapDayShiftAndTheEpochsOwnDay) {
 
 namespace {
 
-TEST(DatesRange, IntCheckAgreesWithConversion) {
+// The microsecond count is there exactly for date-times, and gives back the same date-time.
+template <class Serial>
+void expect_micros_agree(const qf::DateParts& parts, std::optional<std::int64_t> micros, Serial serial) {
+    const auto* dt = std::get_if<DateTime>(&parts);
+    ASSERT_EQ(micros.has_value(), dt != nullptr) << serial;
+    if (dt) {
+        EXPECT_EQ(qf::unix_micros_date_time(*micros), *dt) << serial;
+    }
+}
+
+TEST(DatesRange, ChecksAndMicrosecondsAgreeWithConversion) {
     const Epoch late = Epoch::make(9999, 12, 30, 23, 0, 0, 0, false);
     const Epoch early = Epoch::make(1, 1, 2, 12, 0, 0, 0, false);
     for (const Epoch& e : {WINDOWS, MAC, late, early}) {
@@ -104,11 +114,23 @@ TEST(DatesRange, IntCheckAgreesWithConversion) {
                                   std::numeric_limits<std::int64_t>::min() + 2}) {
             for (std::int64_t d = -2; d <= 2; ++d) {
                 const std::int64_t serial = base + d;
-                EXPECT_EQ(qf::excel_int_in_range(e, serial),
-                          !std::holds_alternative<OutOfRange>(qf::from_excel_int(e, serial)))
-                    << serial;
+                const auto parts = qf::from_excel_int(e, serial);
+                EXPECT_EQ(qf::excel_int_in_range(e, serial), !std::holds_alternative<OutOfRange>(parts)) << serial;
+                expect_micros_agree(parts, qf::excel_int_unix_micros(e, serial), serial);
+                for (double fraction : {0.0, 0.25, 0.5, 0.9999999, -0.5}) {
+                    const double x = static_cast<double>(serial) + fraction;
+                    const auto float_parts = qf::from_excel_float(e, x);
+                    EXPECT_EQ(qf::excel_float_in_range(e, x), !std::holds_alternative<OutOfRange>(float_parts)) << x;
+                    expect_micros_agree(float_parts, qf::excel_float_unix_micros(e, x), x);
+                }
             }
         }
+    }
+    constexpr double INF = std::numeric_limits<double>::infinity();
+    for (double odd : {std::nan(""), INF, -INF, -0.0, 1e300}) {
+        EXPECT_EQ(qf::excel_float_in_range(WINDOWS, odd),
+                  !std::holds_alternative<OutOfRange>(qf::from_excel_float(WINDOWS, odd)));
+        expect_micros_agree(qf::from_excel_float(WINDOWS, odd), qf::excel_float_unix_micros(WINDOWS, odd), odd);
     }
 }
 
