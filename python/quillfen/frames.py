@@ -245,8 +245,8 @@ def _columns(ws: SheetBase, header: bool) -> tuple[list[str], list[_Column]]:
 
 def _batches(ws: SheetBase, header: bool) -> Iterator[list[tuple[Any, ...]] | tuple[int, list[Any]]]:
     """The sheet's values a batch at a time: engine columns of a read-only sheet (see
-    `ReadOnlyWorksheet.column_batches`) or lists of value rows."""
-    column_batches = getattr(ws, "column_batches", None)
+    `ReadOnlyWorksheet._column_batches`) or lists of value rows."""
+    column_batches = getattr(ws, "_column_batches", None)
     if column_batches is not None:
         yield from column_batches(_BATCH_CELLS, header)
         return

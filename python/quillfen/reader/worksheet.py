@@ -252,7 +252,7 @@ class ReadOnlyWorksheet(SheetBase):
 
         return stream_native_or_pure(native, pure)
 
-    def column_batches(self, cells: int, header: bool) -> Iterator[ColumnBatch | list[tuple[Any, ...]]]:
+    def _column_batches(self, cells: int, header: bool) -> Iterator[ColumnBatch | list[tuple[Any, ...]]]:
         """The sheet's values for the DataFrame builders (`quillfen.frames`), a batch at a time.
 
         The engine gives columns: (rows with a value, [chunk or None per column from A]) as
