@@ -154,3 +154,25 @@ def test_engine_columns_match_pure_rows(tmp_path_factory, rows, batch, data_only
     (native_pd, native_pl), (pure_pd, pure_pl) = frames_of["0"], frames_of["1"]
     assert list(native_pd.dtypes) == list(pure_pd.dtypes) and native_pd.equals(pure_pd)
     assert native_pl.equals(pure_pl) and native_pl.schema == pure_pl.schema, (native_pl, pure_pl)
+
+
+def test_engine_columns_hand_over_mid_sheet(tmp_path, monkeypatch):
+    # What the engine leaves to the pure-Python path (a cell child with a non-ASCII name) deep in
+    # the part: the columns it made go out, the pure-Python rows continue from the next row.
+    path = str(tmp_path / "handover.xlsx")
+    odd = 2500
+
+    def rows_xml(strings):
+        for r in range(1, 3001):
+            child = "<\u00e9/>" if r == odd else ""
+            yield ('<row r="%d"><c r="A%d"><v>%d</v></c><c r="B%d">%s<v>%d.5</v></c><c r="C%d" s="1"><v>%d</v></c>'
+                   '</row>' % (r, r, r, r, child, r, r, 40000 + r))
+    xlsxgen.write_workbook(path, [("H", rows_xml, None, [])])
+    monkeypatch.delenv("QUILLFEN_PURE_PYTHON", raising=False)
+    with quillfen.load_workbook(path, read_only=True) as wb:
+        kinds = [type(batch) for batch in wb.active._column_batches(1000, True)]
+        native = wb.active.to_pandas()
+    assert kinds[0] is tuple and kinds[-1] is list  # engine columns, then pure-Python rows
+    monkeypatch.setenv("QUILLFEN_PURE_PYTHON", "1")
+    with quillfen.load_workbook(path, read_only=True) as wb:
+        assert native.equals(wb.active.to_pandas()) and len(native) == 2999
