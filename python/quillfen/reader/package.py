@@ -103,6 +103,10 @@ class Package:
         info = self._info(part)
         if info is None:
             raise KeyError("no part named %r in the workbook" % part)
+        if info.header_offset < 0:
+            # A damaged directory. Seeking a file there fails as the system's OSError, which
+            # would be taken for a failing disk: the message is the one a stream in memory gives.
+            raise InvalidFileError("negative seek value %d" % info.header_offset, part)
         if self._path is not None and info.compress_type == zipfile.ZIP_DEFLATED and not info.flag_bits & 1:
             member = _Inflated.open(self._path, info)
             if member is not None:
