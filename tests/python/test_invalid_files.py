@@ -180,3 +180,17 @@ def test_caller_errors_are_not_the_files(tmp_path):
             return bytes(path)
 
     assert quillfen.load_workbook(BytesPath()).sheetnames == ["Sheet1"]
+
+
+@pytest.mark.parametrize("read_only", [False, True], ids=["editable", "read-only"])
+def test_a_sheet_without_a_name_gets_a_free_one(read_only, tmp_path):
+    # Titled None, it could not be saved, and adding or renaming another sheet raised.
+    nameless = book(xl_workbookxml=f'<workbook xmlns="{MAIN}" xmlns:r="{REL}"><sheets>'
+                                   '<sheet sheetId="1" r:id="rId1"/></sheets></workbook>')
+    with pytest.warns(UserWarning, match="xl/workbook.xml: a sheet without a name, read as 'Sheet1'"):
+        wb = quillfen.load_workbook(io.BytesIO(nameless), read_only=read_only)
+    assert wb.sheetnames == ["Sheet1"]
+    if not read_only:
+        wb.create_sheet()
+        wb.save(tmp_path / "named.xlsx")
+        assert quillfen.load_workbook(tmp_path / "named.xlsx").sheetnames == ["Sheet1", "Sheet2"]

@@ -4,6 +4,7 @@ into the model of `quillfen.workbook`."""
 import errno
 import io
 import os
+import warnings
 import xml.etree.ElementTree as ET
 from typing import IO, Any
 
@@ -134,13 +135,14 @@ def _read(package: Package, read_only: bool, data_only: bool, rich_text: bool) -
         rel = rels.get(next((sheet.get(name) for name in _R_IDS if sheet.get(name)), None))
         if rel is None or rel.external or rel.kind != "worksheet" or rel.target not in package:
             continue  # chartsheets, dialog sheets and dangling entries hold no cells
-        # A sheet without a name (a damaged file) is kept, titled None.
+        # A sheet without a name (a damaged file) is kept and named below.
         ws = sheet_cls(wb, sheet.get("name"))  # type: ignore[arg-type]
         ws._part = rel.target
         ws.sheet_state = sheet.get("state", "visible")
         positions[position] = ws
         wb._sheets.append(ws)
         written.add(rel.target)
+    _name_nameless(wb, main)
     view = root.find("%sbookViews/%sworkbookView" % (ns, ns))
     if view is not None:
         wb._active = positions.get(_int(view.get("activeTab", "0")))
@@ -158,6 +160,17 @@ def _read(package: Package, read_only: bool, data_only: bool, rich_text: bool) -
     loaded.parts = [name for name in package.part_names()
                     if name.lower() not in written and not _is_plumbing(name)]
     return wb
+
+
+def _name_nameless(wb: Workbook, main: str) -> None:
+    """Gives each sheet that the file left without a name the first free "SheetN": a sheet
+    titled None could not be saved, nor could another sheet be added or renamed beside it."""
+    nameless = [ws for ws in wb._sheets if not ws.title]
+    for ws in nameless:
+        ws._title = ""  # taken by no title, so that the free title is found among the others
+    for ws in nameless:
+        ws._title = wb._free_title()
+        warnings.warn("%s: a sheet without a name, read as %r" % (main, ws.title), stacklevel=4)
 
 
 def _read_properties(wb: Workbook, package: Package, written: set[str]) -> None:
