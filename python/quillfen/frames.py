@@ -33,7 +33,7 @@ if TYPE_CHECKING:
 
     from .worksheet import SheetBase
 
-__all__ = ["row_batches", "to_pandas", "to_polars"]
+__all__ = ["to_pandas", "to_polars"]
 
 _BATCH = 4096  # rows turned into columns at a time
 _BATCH_CELLS = 16384  # cells the engine turns into columns at a time
@@ -42,8 +42,8 @@ _EPOCH = datetime.datetime(1970, 1, 1)
 _MICROSECOND = datetime.timedelta(microseconds=1)
 _I64_MIN, _I64_MAX = -2**63, 2**63 - 1
 _INT, _FLOAT, _BOOL, _DATETIME, _TEXT, _OBJECT, _EMPTY = "int", "float", "bool", "datetime", "text", "object", "empty"
-# The kind of a batch of values by the set of their types, None left out.
 _TYPED = (_INT, _FLOAT, _BOOL, _DATETIME)  # kinds kept in typed arrays
+# The kind of a batch of values by the set of their types, None left out.
 _KINDS = {frozenset((int,)): _INT, frozenset((float,)): _FLOAT, frozenset((int, float)): _FLOAT,
           frozenset((bool,)): _BOOL, frozenset((datetime.datetime,)): _DATETIME, frozenset((str,)): _TEXT,
           frozenset(): _EMPTY}
@@ -202,7 +202,6 @@ def _positions(marks: bytearray) -> Iterator[int]:
     while start >= 0:
         yield start
         start = marks.find(1, start + 1)
-
 
 
 def _columns(ws: SheetBase, header: bool) -> tuple[list[str], list[_Column]]:

@@ -280,7 +280,7 @@ class ReadOnlyWorksheet(SheetBase):
 
         def pure() -> Iterator[ColumnBatch | list[tuple[Any, ...]]]:
             records = stream_records(self, options, helpers, skip=seen, stacklevel=6)
-            yield from row_batches(self._shape_row(cells, 1, None, True, None, options) for _idx, cells in records)
+            yield from row_batches(self._shape_row(row, 1, None, True, None, options) for _idx, row in records)
 
         return stream_native_or_pure(native, pure)
 
