@@ -88,7 +88,6 @@ std::optional<DayTime> add_to_epoch(const Epoch& epoch, std::int64_t days, std::
     const std::int64_t r2 = a - q2 * MICROS_PER_DAY;
     std::int64_t f = 0;
     if (__builtin_add_overflow(u, q2, &f) || f < 0 || f > MAX_DAY) return std::nullopt;
-
     return DayTime{f, r2};
 }
 
