@@ -12,6 +12,7 @@ from typing import TYPE_CHECKING, Any
 from .cell import Cell
 from .constants import MAX_ROW, MAX_SHEET_COLUMN
 from .features import SheetFeatures
+from .frames import row_batches
 from .utils.cells import coordinate_of, coordinate_to_tuple, range_boundaries
 
 if TYPE_CHECKING:
@@ -284,6 +285,28 @@ class Worksheet(SheetBase):
                 continue
             cells = tuple(self._cell(row, col) for col in range(min_col, max_col + 1))
             yield tuple(c.value for c in cells) if values_only else cells
+
+    def _column_batches(self, cells: int, header: bool) -> Iterator[tuple[int, list[Any]] | list[tuple[Any, ...]]]:
+        """The sheet's values for the DataFrame builders (`quillfen.frames`), a batch at a time.
+
+        The engine's store gives columns: (rows with a value, [chunk or None per column from A])
+        as `RowReader.next_columns` makes them, about `cells` cells a batch, and creates no cell;
+        with `header`, the first row with a value comes alone (the names must not take part in
+        typing the values). Without the engine: lists of rows as `iter_rows(values_only=True)`
+        gives them."""
+        columns_of = getattr(self._cells, "_columns", None)
+        if columns_of is None:
+            yield from row_batches(self.iter_rows(values_only=True))
+            return
+        max_row, max_col = self.max_row, self.max_column
+        step = max(1, cells // max_col)
+        row, named = 1, not header
+        while row <= max_row:
+            last = min(max_row, row + (step if named else 1) - 1)
+            height, columns = columns_of(row, last, max_col)
+            named = named or height > 0
+            yield height, columns
+            row = last + 1
 
     def iter_rows(self, min_row: int | None = None, max_row: int | None = None, min_col: int | None = None,
                   max_col: int | None = None, values_only: bool = False) -> Iterator[tuple[Any, ...]]:

@@ -10,19 +10,8 @@
 namespace qf::sheet {
 namespace {
 
-// What a cell's value is, as a bit so that a column's values can be summed up in one mask.
-enum Class : std::uint8_t {
-    NONE = 1,
-    INT = 2,
-    FLOAT = 4,
-    BOOL = 8,
-    DATETIME = 16,
-    TEXT = 32,
-    OTHER = 64,  // anything that only the Python object can say (a time, a rich string, a big int)
-    // An int that a double cannot hold exactly: among floats it would change, so its column
-    // goes to Python as objects.
-    WIDE_INT = 128,
-};
+using enum ColumnBatch::Class;
+using Value = ColumnBatch::Value;
 
 enum class Kind { Empty, Int, Float, Bool, DateTime, Text, Object };
 
@@ -51,43 +40,29 @@ const char* kind_name(Kind kind) {
     }
 }
 
-// A value's class, with what a typed column stores for it in `bits` and, for text and what
-// only Python can say, its object; false with an exception set when the object cannot be made.
-bool classify(const SheetState& st, const Val& v, std::uint8_t& cls, std::int64_t& bits, Ref& obj) {
+// A parsed cell's value; false with an exception set when its object cannot be made.
+bool value_of(const SheetState& st, const Val& v, Value& out) {
     switch (v.index()) {
-        case 0: cls = NONE; return true;
-        case 1: {
-            bits = std::get<1>(v);
-            constexpr std::int64_t EXACT = std::int64_t{1} << 53;  // every int up to this is a double
-            cls = bits >= -EXACT && bits <= EXACT ? INT : WIDE_INT;
-            return true;
-        }
-        case 2: cls = FLOAT; bits = std::bit_cast<std::int64_t>(std::get<2>(v)); return true;
-        case 3: cls = BOOL; bits = std::get<3>(v); return true;
+        case 0: return true;
+        case 1: out = ColumnBatch::of_int(std::get<1>(v)); return true;
+        case 2: out = ColumnBatch::of_float(std::get<2>(v)); return true;
+        case 3: out = ColumnBatch::of_bool(std::get<3>(v)); return true;
         case 7:
         case 8: {
             const Epoch& epoch = *st.settings.epoch;
-            const auto micros = v.index() == 7 ? excel_int_unix_micros(epoch, std::get<7>(v).serial)
-                                               : excel_float_unix_micros(epoch, std::get<8>(v).serial);
-            if (!micros) break;  // a time of day
-            cls = DATETIME;
-            bits = *micros;
+            auto date = v.index() == 7 ? ColumnBatch::of_date(epoch, std::get<7>(v).serial)
+                                       : ColumnBatch::of_date(epoch, std::get<8>(v).serial);
+            if (!date) break;  // a time of day
+            out = std::move(*date);
             return true;
         }
-        case 9: {
-            PyObject* o = std::get<9>(v).get();
-            if (o == Py_None) { cls = NONE; return true; }
-            if (PyFloat_CheckExact(o)) bits = std::bit_cast<std::int64_t>(PyFloat_AS_DOUBLE(o));
-            cls = PyUnicode_CheckExact(o) ? TEXT : PyFloat_CheckExact(o) ? FLOAT : OTHER;
-            obj = std::get<9>(v).clone();
-            return true;
-        }
+        case 9: out = ColumnBatch::of_object(std::get<9>(v).clone()); return true;
         default: break;
     }
     // Text, and what only Python can say (rich text, shared formulas, times): the object itself.
-    obj = val_to_py(st, v);
+    Ref obj = val_to_py(st, v);
     if (!obj) return false;
-    cls = PyUnicode_CheckExact(obj.get()) ? TEXT : OTHER;
+    out = ColumnBatch::of_object(std::move(obj));
     return true;
 }
 
@@ -138,7 +113,7 @@ Ref none_list(Py_ssize_t height) {
     return list;
 }
 
-void put(PyObject* list, Py_ssize_t at, Ref obj) {
+void set_item(PyObject* list, Py_ssize_t at, Ref obj) {
     PyObject* old = PyList_GET_ITEM(list, at);
     PyList_SET_ITEM(list, at, obj.release());
     Py_DECREF(old);
@@ -161,27 +136,71 @@ void ColumnBatch::Column::pad(std::size_t rows) {
     cls.resize(rows, NONE);
 }
 
+ColumnBatch::Value ColumnBatch::of_int(std::int64_t i) noexcept {
+    constexpr std::int64_t EXACT = std::int64_t{1} << 53;  // every int up to this is a double
+    return Value{0, i >= -EXACT && i <= EXACT ? INT : WIDE_INT, i, {}};
+}
+
+ColumnBatch::Value ColumnBatch::of_float(double d) noexcept {
+    return Value{0, FLOAT, std::bit_cast<std::int64_t>(d), {}};
+}
+
+ColumnBatch::Value ColumnBatch::of_bool(bool b) noexcept { return Value{0, BOOL, b, {}}; }
+
+std::optional<ColumnBatch::Value> ColumnBatch::of_date(const Epoch& epoch, std::int64_t serial) noexcept {
+    const auto micros = excel_int_unix_micros(epoch, serial);
+    if (!micros) return std::nullopt;
+    return Value{0, DATETIME, *micros, {}};
+}
+
+std::optional<ColumnBatch::Value> ColumnBatch::of_date(const Epoch& epoch, double serial) noexcept {
+    const auto micros = excel_float_unix_micros(epoch, serial);
+    if (!micros) return std::nullopt;
+    return Value{0, DATETIME, *micros, {}};
+}
+
+ColumnBatch::Value ColumnBatch::of_object(Ref obj) noexcept {
+    PyObject* o = obj.get();
+    if (o == Py_None) return Value{};
+    if (PyFloat_CheckExact(o)) return Value{0, FLOAT, std::bit_cast<std::int64_t>(PyFloat_AS_DOUBLE(o)), std::move(obj)};
+    return Value{0, PyUnicode_CheckExact(o) ? TEXT : OTHER, 0, std::move(obj)};
+}
+
 bool ColumnBatch::add_row(const SheetState& st, const RowItem& row) {
     winning_cells(row, cells_);
     if (std::none_of(cells_.begin(), cells_.end(), [](const CellRec* c) { return has_value(c->value); }))
         return true;
-    if (static_cast<std::size_t>(cells_.back()->col) > columns_.size()) columns_.resize(cells_.back()->col);
+    widen(cells_.back()->col);
     for (const CellRec* c : cells_) {
-        std::uint8_t cls = NONE;
-        std::int64_t bits = 0;
-        Ref obj;
-        if (!classify(st, c->value, cls, bits, obj)) return false;
-        if (cls == NONE) continue;
-        Column& column = columns_[c->col - 1];
-        column.pad(static_cast<std::size_t>(height_));
-        column.bits.push_back(bits);
-        column.cls.push_back(cls);
-        column.classes |= cls;
-        ++column.present;
-        if (obj) column.objects.emplace_back(static_cast<std::uint32_t>(height_), std::move(obj));
+        Value value;
+        if (!value_of(st, c->value, value)) return false;  // the batch is given up
+        value.col = c->col;
+        put(std::move(value));
     }
     ++height_;
     return true;
+}
+
+void ColumnBatch::add_values(std::vector<Value>& values, std::int64_t width) {
+    if (std::all_of(values.begin(), values.end(), [](const Value& v) { return v.cls == NONE; })) return;
+    widen(width);
+    for (Value& value : values) put(std::move(value));
+    ++height_;
+}
+
+void ColumnBatch::widen(std::int64_t width) {
+    if (static_cast<std::size_t>(width) > columns_.size()) columns_.resize(static_cast<std::size_t>(width));
+}
+
+void ColumnBatch::put(Value&& value) {
+    if (value.cls == NONE) return;
+    Column& column = columns_[static_cast<std::size_t>(value.col - 1)];
+    column.pad(static_cast<std::size_t>(height_));
+    column.bits.push_back(value.bits);
+    column.cls.push_back(value.cls);
+    column.classes |= value.cls;
+    ++column.present;
+    if (value.obj) column.objects.emplace_back(static_cast<std::uint32_t>(height_), std::move(value.obj));
 }
 
 Ref ColumnBatch::chunk(Column& column) {
@@ -207,7 +226,7 @@ Ref ColumnBatch::chunk(Column& column) {
                 obj = object_of(cls, column.bits[static_cast<std::size_t>(row)]);  // only in object columns
                 if (!obj) return {};
             }
-            put(data.get(), row, std::move(obj));
+            set_item(data.get(), row, std::move(obj));
         }
     } else if (kind == Kind::Bool) {
         data = Ref::steal(PyBytes_FromStringAndSize(nullptr, height_));

@@ -7,6 +7,7 @@
 
 #include "sheet/parser.hpp"
 
+#include <optional>
 #include <vector>
 
 namespace qf::sheet {
@@ -16,8 +17,43 @@ namespace qf::sheet {
 // rows without any value left out.
 class ColumnBatch {
 public:
-    // Adds a row; false with an exception set when making one of its values fails.
+    // What a value is, a bit each, so that a column's values sum up in one mask.
+    enum Class : std::uint8_t {
+        NONE = 1,
+        INT = 2,
+        FLOAT = 4,
+        BOOL = 8,
+        DATETIME = 16,
+        TEXT = 32,
+        OTHER = 64,  // anything that only the Python object can say (a time, a rich string, a big int)
+        // An int that a double cannot hold exactly: among floats it would change, so its column
+        // goes to Python as objects.
+        WIDE_INT = 128,
+    };
+    // A cell's value as a column keeps it: its class, the 64-bit number a typed column stores
+    // (the int, the double's bits, 0/1 or microseconds since 1970) and, for text and what only
+    // Python can say, the object.
+    struct Value {
+        std::int64_t col = 0;
+        std::uint8_t cls = NONE;
+        std::int64_t bits = 0;
+        Ref obj;
+    };
+    static Value of_int(std::int64_t i) noexcept;
+    static Value of_float(double d) noexcept;
+    static Value of_bool(bool b) noexcept;
+    // A date serial that gives a date-time; nothing for a time of day or a serial out of range.
+    static std::optional<Value> of_date(const Epoch& epoch, std::int64_t serial) noexcept;
+    static std::optional<Value> of_date(const Epoch& epoch, double serial) noexcept;
+    // Any Python value (None, exact str and float are told apart; the rest is OTHER).
+    static Value of_object(Ref obj) noexcept;
+
+    // Adds a row of the package's (RowReader) parsed cells; false with an exception set when
+    // making one of its values fails.
     [[nodiscard]] bool add_row(const SheetState& st, const RowItem& row);
+    // Adds a row given as its values in column order (NONE for a missing one) and the number of
+    // columns its value tuple shows; a row without any value is left out.
+    void add_values(std::vector<Value>& values, std::int64_t width);
     // Rows kept so far.
     Py_ssize_t height() const noexcept { return height_; }
     // A list with one item per column up to the last that a kept row reaches: None when no kept
@@ -41,6 +77,8 @@ private:
         void pad(std::size_t rows);
     };
     [[nodiscard]] Ref chunk(Column& column);
+    void widen(std::int64_t width);      // columns up to `width` exist
+    void put(Value&& value);             // into the current row
 
     std::vector<Column> columns_;
     std::vector<const CellRec*> cells_;  // the current row's winning cells

@@ -1,9 +1,12 @@
 // CellStore as a Python mapping: key resolution, the dict-compatible operations, dict mode,
 // the key iterator, row access, diagnostics and garbage-collector support.
 #include "core/frame.hpp"
+#include "sheet/columns.hpp"
 #include "store/store.hpp"
 
+#include <bit>
 #include <new>
+#include <vector>
 
 namespace qf::store {
 
@@ -459,6 +462,106 @@ PyObject* CellStore_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
+using sheet::ColumnBatch;
+
+// The value of the cell at `loc` as a DataFrame column keeps it; false with an exception set.
+bool column_value(State& st, Loc loc, ColumnBatch::Value& out) {
+    const Entry e = st.c.entry(loc);
+    switch (e.tag) {
+        case NONE: return true;
+        case INT: out = ColumnBatch::of_int(static_cast<std::int64_t>(e.payload)); return true;
+        case FLOAT: out = ColumnBatch::of_float(std::bit_cast<double>(e.payload)); return true;
+        case BOOL: out = ColumnBatch::of_bool(e.payload != 0); return true;
+        case DATE_INT:
+        case DATE_FLOAT: {
+            if (!st.epoch) break;
+            auto date = e.tag == DATE_INT ? ColumnBatch::of_date(*st.epoch, static_cast<std::int64_t>(e.payload))
+                                          : ColumnBatch::of_date(*st.epoch, std::bit_cast<double>(e.payload));
+            if (!date) break;  // a time of day
+            out = std::move(*date);
+            return true;
+        }
+        default: break;
+    }
+    Ref obj = value_obj(st, loc);
+    if (!obj) return false;
+    out = ColumnBatch::of_object(std::move(obj));
+    return true;
+}
+
+// The values of `row` from column 1 to `max_col`, into `out` (NONE where there is no cell);
+// unlike _row, no cell is created. False with an exception set.
+bool row_values_lock_held(State& st, std::uint32_t row, std::uint32_t max_col, std::vector<ColumnBatch::Value>& out) {
+    out.clear();
+    if (st.dict_mode) {
+        for (std::uint32_t col = 1; col <= max_col; ++col) {
+            Ref key = key_tuple(row, col);
+            if (!key) return false;
+            PyObject* found = nullptr;
+            if (PyDict_GetItemRef(st.dict_mode.get(), key.get(), &found) < 0) return false;
+            if (!found) continue;
+            Ref cell = Ref::steal(found);
+            Ref value = Ref::steal(PyObject_GetAttrString(cell.get(), "value"));
+            if (!value) return false;
+            out.push_back(ColumnBatch::of_object(std::move(value)));
+            out.back().col = col;
+        }
+        return true;
+    }
+    std::uint32_t ri = 0, end = 0;
+    if (auto k = loaded_row_index(st, row)) {
+        ri = st.c.base.row_starts[*k];
+        end = st.c.base.row_starts[*k + 1];
+    }
+    const bool look_in_entries = st.c.live_entries > 0 && !st.c.entry_index.empty();
+    const Base& base = st.c.base;
+    for (std::uint32_t col = 1; col <= max_col; ++col) {
+        while (ri < end && base.recs[ri].col < col) ++ri;
+        std::optional<Loc> loc;
+        if (ri < end && base.recs[ri].col == col && base.recs[ri].tag != DEAD) loc = Loc{Loc::RECORD, ri, row};
+        if (!loc && look_in_entries) {
+            if (auto idx = st.c.entry_index.find(make_key(row, col))) loc = Loc{Loc::ENTRY, static_cast<std::uint32_t>(*idx), 0};
+        }
+        if (!loc) continue;
+        ColumnBatch::Value value;
+        if (!column_value(st, *loc, value)) return false;
+        value.col = col;
+        out.push_back(std::move(value));
+    }
+    return true;
+}
+
+PyObject* CellStore_columns(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guard([&]() -> PyObject* {
+        PyObject* a[3];
+        if (!parse_args("_columns", args, nargs, kwnames, {"min_row", "max_row", "max_col"}, a)) return nullptr;
+        std::int64_t min_row = 0, max_row = 0, max_col = 0;
+        if (!arg_int64("_columns", "min_row", a[0], min_row) || !arg_int64("_columns", "max_row", a[1], max_row) ||
+            !arg_int64("_columns", "max_col", a[2], max_col)) {
+            return nullptr;
+        }
+        if (!in_range(min_row) || !in_range(max_row) || !in_range(max_col) || max_col > 16384) {
+            PyErr_SetString(PyExc_ValueError,
+                            "_columns(): rows must lie in 0..4294967295 and columns in 0..16384");
+            return nullptr;
+        }
+        State& st = st_of(self);
+        auto b = Borrow::exclusive(st.borrow);
+        if (!b) return nullptr;
+        ColumnBatch batch;
+        std::vector<ColumnBatch::Value> values;
+        for (std::int64_t row = min_row; row <= max_row; ++row) {
+            if (!row_values_lock_held(st, static_cast<std::uint32_t>(row), static_cast<std::uint32_t>(max_col), values))
+                return nullptr;
+            batch.add_values(values, max_col);
+        }
+        const Py_ssize_t height = batch.height();
+        Ref columns = batch.take();
+        if (!columns) return nullptr;
+        return Py_BuildValue("(nO)", height, columns.get());
+    });
+}
+
 // ---- KeyIter ----
 
 struct IterState {
@@ -640,6 +743,10 @@ PyMethodDef cell_store_methods[] = {
      "_row($self, row, min_col, max_col, values_only)\n--\n\nOne row of `Worksheet._cells_by_row`: creates "
      "missing cells exactly\nlike `Worksheet.cell(row, column)` and returns a tuple of cells (or of\nvalues when "
      "values_only), plus whether cells were created."},
+    {"_columns", as_cfunc(CellStore_columns), METH_FASTCALL | METH_KEYWORDS,
+     "_columns($self, min_row, max_row, max_col)\n--\n\nThe values of rows `min_row` to `max_row`, columns 1 to "
+     "`max_col`, as\nDataFrame columns: (rows with a value, columns) as RowReader.next_columns\ngives them. "
+     "Unlike _row, no cell is created."},
     {nullptr, nullptr, 0, nullptr},
 };
 

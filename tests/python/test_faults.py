@@ -127,6 +127,14 @@ def run_bind_cells(native, kit, data=SHEET):
     return cells, [a[0] for a in actions]
 
 
+def run_store_columns(native, kit, data=SHEET):
+    store = native.CellStore()
+    native.bind_cells(kit.plan.source(data), kit.parser(), kit.keep.ws, store, kit.styles, kit.cell_cls,
+                      kit.helpers, [])
+    store[(1, 3)].value = "set after loading"  # a cell object among the records
+    return repr(store._columns(1, 3, 12))
+
+
 def run_row_reader(native, kit, data=SHEET):
     reader = native.RowReader(kit.plan.source(data), kit.parser(), kit.helpers)
     rows, filler = [], kit.keep.filler
@@ -163,6 +171,8 @@ def run_prescan_and_dimension(native, kit):
 ENTRIES = {
     "bind_cells": (run_bind_cells, unchanged,
                    HELPER_NAMES | {"read", "parser.epoch", "cell_styles[]", "shared_strings[]", "cell class.parent"}),
+    "CellStore columns": (run_store_columns, unchanged,
+                          HELPER_NAMES | {"read", "parser.epoch", "cell_styles[]", "shared_strings[]"}),
     "RowReader": (run_row_reader, unchanged_or_wrapped,
                   HELPER_NAMES | {"read", "parser.row_dimensions", "cell class.parent"}),
     "RowReader columns": (run_row_columns, unchanged_or_wrapped, HELPER_NAMES | {"read", "parser.row_dimensions"}),
@@ -212,6 +222,11 @@ def plain_runs(native):
         native.bind_cells(io.BytesIO(SHEET), options(), None, store, STYLES, Cell, helpers, actions)
         return [(key, repr(store[key].value)) for key in list(store)], len(actions)
 
+    def store_columns():
+        store = native.CellStore()
+        native.bind_cells(io.BytesIO(SHEET), options(), None, store, STYLES, Cell, helpers, [])
+        return repr(store._columns(1, 3, 12))
+
     def row_reader():
         reader = native.RowReader(io.BytesIO(SHEET), options(), helpers)
         rows = []
@@ -222,6 +237,7 @@ def plain_runs(native):
     return {
         "bind_cells": bind,
         "RowReader": row_reader,
+        "CellStore columns": store_columns,
         "RowReader columns": lambda: columns_of(native.RowReader(io.BytesIO(SHEET), options(), helpers)),
         "read_string_table": lambda: native.read_string_table(io.BytesIO(STRINGS), helpers),
         "prescan_sheet": lambda: (native.prescan_sheet(io.BytesIO(SHEET), True, [], helpers),

@@ -131,9 +131,10 @@ _CELL = st.sampled_from(sorted(_VALUES)).flatmap(lambda kind: st.tuples(st.just(
 _ROWS = st.lists(st.lists(st.tuples(st.integers(1, 5), _CELL), max_size=5), min_size=1, max_size=12)
 
 
-@given(rows=_ROWS, batch=st.integers(1, 40), data_only=st.booleans(), header=st.booleans())
-def test_engine_columns_match_pure_rows(tmp_path_factory, rows, batch, data_only, header):
-    """The engine's typed columns give the very frames that typing the pure-Python path's rows gives."""
+@given(rows=_ROWS, batch=st.integers(1, 40), data_only=st.booleans(), header=st.booleans(), read_only=st.booleans())
+def test_engine_columns_match_pure_rows(tmp_path_factory, rows, batch, data_only, header, read_only):
+    """The engine's typed columns (from the part, or from a loaded sheet's store) give the very
+    frames that typing the pure-Python path's rows gives."""
     path = str(tmp_path_factory.mktemp("prop") / "p.xlsx")
 
     def sheet(strings):
@@ -147,7 +148,7 @@ def test_engine_columns_match_pure_rows(tmp_path_factory, rows, batch, data_only
         os.environ["QUILLFEN_PURE_PYTHON"] = pure
         try:
             frames._BATCH_CELLS, frames._BATCH = batch, max(1, batch // 3)
-            with quillfen.load_workbook(path, read_only=True, data_only=data_only) as wb, warnings.catch_warnings():
+            with quillfen.load_workbook(path, read_only=read_only, data_only=data_only) as wb, warnings.catch_warnings():
                 warnings.simplefilter("ignore")  # serials beyond the dates' range
                 frames_of[pure] = (wb.active.to_pandas(header=header), wb.active.to_polars(header=header))
         finally:
@@ -178,3 +179,23 @@ def test_engine_columns_hand_over_mid_sheet(tmp_path, monkeypatch):
     monkeypatch.setenv("QUILLFEN_PURE_PYTHON", "1")
     with quillfen.load_workbook(path, read_only=True) as wb:
         assert native.equals(wb.active.to_pandas()) and len(native) == 2999
+
+
+def test_loaded_store_columns_follow_changes(table, monkeypatch):
+    # Cells set after loading (entries in the engine's store), then the store turned into a dict
+    # by an odd key: the columns still hold what the sheet's rows hold.
+    monkeypatch.setenv("QUILLFEN_PURE_PYTHON", "0")
+    with quillfen.load_workbook(table) as wb:
+        ws = wb.active
+        ws["C5"], ws["D6"], ws["B7"], ws["E8"], ws["J3"] = "text now", datetime.time(6), 2**60, None, 1.5
+        native = ws.to_pandas()
+        ws._cells[(-1, 1)] = "odd"
+        in_dict_mode = ws.to_pandas()
+        monkeypatch.setattr(type(ws), "_column_batches",
+                            lambda self, cells, header: frames.row_batches(self.iter_rows(values_only=True)))
+        from_rows = ws.to_pandas()
+    assert ws._cells._in_dict_mode()
+    assert native.equals(from_rows) and in_dict_mode.equals(from_rows)
+    # An int among floats stays an int when text turns the column into objects.
+    assert list(native["ratio"][:3]) == [3, 2.0, "text now"] and type(native["ratio"][0]) is int
+    assert native["id"][4] == 2**60 and native["name"][3] == datetime.time(6) and native["day"].isna()[5]
