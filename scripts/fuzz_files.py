@@ -82,8 +82,12 @@ def _frame_columns(data, path=None):
     import quillfen
     from quillfen import frames
     frames._BATCH_CELLS = 50  # small batches: columns change type and gain gaps between them
-    wb = quillfen.load_workbook(path or io.BytesIO(data), read_only=True)
-    return [(ws.title, [(c.kind, _norm(c.objects())) for c in frames._columns(ws, False)[1]]) for ws in wb.worksheets]
+    found = []
+    for read_only in (True, False):  # from the parts, and from the loaded cells
+        wb = quillfen.load_workbook(path or io.BytesIO(data), read_only=read_only)
+        found += [(ws.title, [(c.kind, _norm(c.objects())) for c in frames._columns(ws, False)[1]])
+                  for ws in wb.worksheets]
+    return found
 
 
 READINGS = (("read-only", _read_only), ("editable", _editable), ("cached rich", _cached_rich), ("info", _info),
