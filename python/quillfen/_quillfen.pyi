@@ -116,8 +116,8 @@ class CellStore:
     # The row's cells (or values), and whether any cell had to be created.
     def _row(self, row: int, min_col: int, max_col: int, values_only: bool) -> tuple[tuple[Any, ...], bool]: ...
     def _columns(
-        self, min_row: int, max_row: int, max_col: int
-    ) -> tuple[int, list[tuple[str, bytes | list[Any], bytearray | None, bytearray | None] | None]]: ...
+        self, min_row: int, cells: int
+    ) -> tuple[int, int, list[tuple[str, bytes | list[Any], bytearray | None, bytearray | None] | None]]: ...
 
 @final
 class SheetWriter:

@@ -7,6 +7,8 @@ writer (`quillfen.writer`) saves it; the read-only and write-only sheets live wi
 from __future__ import annotations
 
 from collections.abc import Iterable, Iterator
+from itertools import groupby
+from operator import itemgetter
 from typing import TYPE_CHECKING, Any
 
 from .cell import Cell
@@ -287,26 +289,37 @@ class Worksheet(SheetBase):
             yield tuple(c.value for c in cells) if values_only else cells
 
     def _column_batches(self, cells: int, header: bool) -> Iterator[tuple[int, list[Any]] | list[tuple[Any, ...]]]:
-        """The sheet's values for the DataFrame builders (`quillfen.frames`), a batch at a time.
+        """The sheet's values for the DataFrame builders (`quillfen.frames`), a batch at a time,
+        as `iter_rows(values_only=True)` holds them but read from the cells there are: no cell
+        is created, and a far-away cell costs no walk through the empty ones before it.
 
         The engine's store gives columns: (rows with a value, [chunk or None per column from A])
-        as `RowReader.next_columns` makes them, about `cells` cells a batch, and creates no cell;
-        with `header`, the first row with a value comes alone (the names must not take part in
-        typing the values). Without the engine: lists of rows as `iter_rows(values_only=True)`
-        gives them."""
+        as `RowReader.next_columns` makes them, about `cells` cells a batch; with `header`, the
+        first row with a value comes alone (the names must not take part in typing the values).
+        Without the engine, or once cells were set after loading: lists of value rows, each
+        ending at its last cell."""
+        row = 1
         columns_of = getattr(self._cells, "_columns", None)
-        if columns_of is None:
-            yield from row_batches(self.iter_rows(values_only=True))
-            return
-        max_row, max_col = self.max_row, self.max_column
-        step = max(1, cells // max_col)
-        row, named = 1, not header
-        while row <= max_row:
-            last = min(max_row, row + (step if named else 1) - 1)
-            height, columns = columns_of(row, last, max_col)
+        named = not header
+        while columns_of is not None and row:
+            got = columns_of(row, cells if named else 1)
+            if got is NotImplemented:
+                break
+            row, height, columns = got
             named = named or height > 0
             yield height, columns
-            row = last + 1
+        if row:
+            yield from row_batches(self._value_rows(row))
+
+    def _value_rows(self, min_row: int) -> Iterator[tuple[Any, ...]]:
+        """The values of the rows from `min_row` on that have cells, each up to its last cell."""
+        positions = sorted(key for key in self._cells if _is_position(key) and key[0] >= min_row)
+        for _row, group in groupby(positions, key=itemgetter(0)):
+            keys = list(group)
+            values: list[Any] = [None] * keys[-1][1]
+            for key in keys:
+                values[key[1] - 1] = self._cells[key].value
+            yield tuple(values)
 
     def iter_rows(self, min_row: int | None = None, max_row: int | None = None, min_col: int | None = None,
                   max_col: int | None = None, values_only: bool = False) -> Iterator[tuple[Any, ...]]:
@@ -338,3 +351,9 @@ class Worksheet(SheetBase):
     def cells(self) -> Iterator[Cell]:
         """Every cell present, in row and then column order."""
         return (self._cells[key] for key in sorted(self._cells))
+
+
+def _is_position(key: object) -> bool:
+    """Whether a key of a sheet's cells is a (row, column) that rows from 1 and A can show."""
+    return (type(key) is tuple and len(key) == 2 and type(key[0]) is int and type(key[1]) is int
+            and key[0] >= 1 and key[1] >= 1)

@@ -4,6 +4,7 @@
 #include "sheet/columns.hpp"
 #include "store/store.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <new>
 #include <vector>
@@ -489,76 +490,48 @@ bool column_value(State& st, Loc loc, ColumnBatch::Value& out) {
     return true;
 }
 
-// The values of `row` from column 1 to `max_col`, into `out` (NONE where there is no cell);
-// unlike _row, no cell is created. False with an exception set.
-bool row_values_lock_held(State& st, std::uint32_t row, std::uint32_t max_col, std::vector<ColumnBatch::Value>& out) {
-    out.clear();
-    if (st.dict_mode) {
-        for (std::uint32_t col = 1; col <= max_col; ++col) {
-            Ref key = key_tuple(row, col);
-            if (!key) return false;
-            PyObject* found = nullptr;
-            if (PyDict_GetItemRef(st.dict_mode.get(), key.get(), &found) < 0) return false;
-            if (!found) continue;
-            Ref cell = Ref::steal(found);
-            Ref value = Ref::steal(PyObject_GetAttrString(cell.get(), "value"));
-            if (!value) return false;
-            out.push_back(ColumnBatch::of_object(std::move(value)));
-            out.back().col = col;
-        }
-        return true;
-    }
-    std::uint32_t ri = 0, end = 0;
-    if (auto k = loaded_row_index(st, row)) {
-        ri = st.c.base.row_starts[*k];
-        end = st.c.base.row_starts[*k + 1];
-    }
-    const bool look_in_entries = st.c.live_entries > 0 && !st.c.entry_index.empty();
-    const Base& base = st.c.base;
-    for (std::uint32_t col = 1; col <= max_col; ++col) {
-        while (ri < end && base.recs[ri].col < col) ++ri;
-        std::optional<Loc> loc;
-        if (ri < end && base.recs[ri].col == col && base.recs[ri].tag != DEAD) loc = Loc{Loc::RECORD, ri, row};
-        if (!loc && look_in_entries) {
-            if (auto idx = st.c.entry_index.find(make_key(row, col))) loc = Loc{Loc::ENTRY, static_cast<std::uint32_t>(*idx), 0};
-        }
-        if (!loc) continue;
-        ColumnBatch::Value value;
-        if (!column_value(st, *loc, value)) return false;
-        value.col = col;
-        out.push_back(std::move(value));
-    }
-    return true;
-}
-
 PyObject* CellStore_columns(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guard([&]() -> PyObject* {
-        PyObject* a[3];
-        if (!parse_args("_columns", args, nargs, kwnames, {"min_row", "max_row", "max_col"}, a)) return nullptr;
-        std::int64_t min_row = 0, max_row = 0, max_col = 0;
-        if (!arg_int64("_columns", "min_row", a[0], min_row) || !arg_int64("_columns", "max_row", a[1], max_row) ||
-            !arg_int64("_columns", "max_col", a[2], max_col)) {
+        PyObject* a[2];
+        if (!parse_args("_columns", args, nargs, kwnames, {"min_row", "cells"}, a)) return nullptr;
+        std::int64_t min_row = 0, max_cells = 0;
+        if (!arg_int64("_columns", "min_row", a[0], min_row) || !arg_int64("_columns", "cells", a[1], max_cells))
             return nullptr;
-        }
-        if (!in_range(min_row) || !in_range(max_row) || !in_range(max_col) || max_col > 16384) {
-            PyErr_SetString(PyExc_ValueError,
-                            "_columns(): rows must lie in 0..4294967295 and columns in 0..16384");
+        if (!in_range(min_row) || max_cells < 1) {
+            PyErr_SetString(PyExc_ValueError, "_columns(): min_row must lie in 0..4294967295 and cells be positive");
             return nullptr;
         }
         State& st = st_of(self);
         auto b = Borrow::exclusive(st.borrow);
         if (!b) return nullptr;
+        // Cells set since loading live apart from the rows of records: the caller reads those
+        // stores through their cells.
+        if (st.dict_mode || st.c.live_entries > 0) Py_RETURN_NOTIMPLEMENTED;
+        const Base& base = st.c.base;
+        const auto& rows = base.row_numbers;
+        std::size_t k = static_cast<std::size_t>(
+            std::lower_bound(rows.begin(), rows.end(), static_cast<std::uint32_t>(min_row)) - rows.begin());
         ColumnBatch batch;
         std::vector<ColumnBatch::Value> values;
-        for (std::int64_t row = min_row; row <= max_row; ++row) {
-            if (!row_values_lock_held(st, static_cast<std::uint32_t>(row), static_cast<std::uint32_t>(max_col), values))
-                return nullptr;
-            batch.add_values(values, max_col);
+        std::int64_t cells = 0;
+        for (; k < rows.size() && cells < max_cells; ++k) {
+            values.clear();
+            for (std::uint32_t ri = base.row_starts[k]; ri < base.row_starts[k + 1]; ++ri) {
+                if (base.recs[ri].tag == DEAD || base.recs[ri].col < 1) continue;
+                ColumnBatch::Value value;
+                if (!column_value(st, Loc{Loc::RECORD, ri, rows[k]}, value)) return nullptr;
+                value.col = base.recs[ri].col;
+                values.push_back(std::move(value));
+            }
+            cells += std::max<std::int64_t>(1, static_cast<std::int64_t>(values.size()));
+            if (!values.empty()) batch.add_values(values, values.back().col);
         }
         const Py_ssize_t height = batch.height();
         Ref columns = batch.take();
         if (!columns) return nullptr;
-        return Py_BuildValue("(nO)", height, columns.get());
+        // The row to go on from, 0 after the last.
+        const unsigned long next = k < rows.size() ? rows[k] : 0;
+        return Py_BuildValue("(knO)", next, height, columns.get());
     });
 }
 
@@ -744,9 +717,10 @@ PyMethodDef cell_store_methods[] = {
      "missing cells exactly\nlike `Worksheet.cell(row, column)` and returns a tuple of cells (or of\nvalues when "
      "values_only), plus whether cells were created."},
     {"_columns", as_cfunc(CellStore_columns), METH_FASTCALL | METH_KEYWORDS,
-     "_columns($self, min_row, max_row, max_col)\n--\n\nThe values of rows `min_row` to `max_row`, columns 1 to "
-     "`max_col`, as\nDataFrame columns: (rows with a value, columns) as RowReader.next_columns\ngives them. "
-     "Unlike _row, no cell is created."},
+     "_columns($self, min_row, cells)\n--\n\nThe values of the rows from `min_row` on, about `cells` cells, as "
+     "DataFrame\ncolumns: (next row or 0 at the end, rows with a value, columns) as\nRowReader.next_columns gives "
+     "them; NotImplemented when cells were set\nsince loading (read those through the cells). Unlike _row, no cell "
+     "is created."},
     {nullptr, nullptr, 0, nullptr},
 };
 

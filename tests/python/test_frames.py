@@ -199,3 +199,18 @@ def test_loaded_store_columns_follow_changes(table, monkeypatch):
     # An int among floats stays an int when text turns the column into objects.
     assert list(native["ratio"][:3]) == [3, 2.0, "text now"] and type(native["ratio"][0]) is int
     assert native["id"][4] == 2**60 and native["name"][3] == datetime.time(6) and native["day"].isna()[5]
+
+
+@pytest.mark.parametrize("loaded", [False, True], ids=["new", "loaded"])
+def test_a_far_away_cell_costs_no_walk_to_it(mode, tmp_path, loaded):
+    # The frame reads the cells there are: a million empty rows above the last cell are neither
+    # walked through nor created (they were, one by one).
+    wb = quillfen.Workbook()
+    ws = wb.active
+    ws["A1"], ws["A2"], ws["B1048576"] = "n", 1, 2.5
+    if loaded:
+        wb.save(tmp_path / "far.xlsx")
+        ws = quillfen.load_workbook(tmp_path / "far.xlsx").active
+    df = ws.to_pandas()
+    assert df.shape == (2, 2) and df["n"].isna().tolist() == [False, True] and df["Unnamed: 1"].tolist()[1] == 2.5
+    assert len(list(ws._cells)) == 3
