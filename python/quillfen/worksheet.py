@@ -290,8 +290,8 @@ class Worksheet(SheetBase):
 
     def _column_batches(self, cells: int, header: bool) -> Iterator[tuple[int, list[Any]] | list[tuple[Any, ...]]]:
         """The sheet's values for the DataFrame builders (`quillfen.frames`), a batch at a time,
-        as `iter_rows(values_only=True)` holds them but read from the cells there are: no cell
-        is created, and a far-away cell costs no walk through the empty ones before it.
+        as `iter_rows(values_only=True)` holds them but read from the cells there are: a
+        far-away cell costs no walk through (or creation of) the empty positions before it.
 
         The engine's store gives columns: (rows with a value, [chunk or None per column from A])
         as `RowReader.next_columns` makes them, about `cells` cells a batch; with `header`, the
@@ -312,10 +312,16 @@ class Worksheet(SheetBase):
             yield from row_batches(self._value_rows(row))
 
     def _value_rows(self, min_row: int) -> Iterator[tuple[Any, ...]]:
-        """The values of the rows from `min_row` on that have cells, each up to its last cell."""
+        """The values of the rows from `min_row` on that have cells, each up to its last cell.
+        The engine's store answers a row without making cell objects of its records (it fills
+        the gaps within the row, as `iter_rows` does)."""
         positions = sorted(key for key in self._cells if _is_position(key) and key[0] >= min_row)
-        for _row, group in groupby(positions, key=itemgetter(0)):
+        row_of = getattr(self._cells, "_row", None)
+        for row, group in groupby(positions, key=itemgetter(0)):
             keys = list(group)
+            if row_of is not None:
+                yield row_of(row, 1, keys[-1][1], True)[0]
+                continue
             values: list[Any] = [None] * keys[-1][1]
             for key in keys:
                 values[key[1] - 1] = self._cells[key].value
