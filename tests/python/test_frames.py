@@ -214,3 +214,14 @@ def test_a_far_away_cell_costs_no_walk_to_it(mode, tmp_path, loaded):
     df = ws.to_pandas()
     assert df.shape == (2, 2) and df["n"].isna().tolist() == [False, True] and df["Unnamed: 1"].tolist()[1] == 2.5
     assert len(list(ws._cells)) == 3
+
+
+def test_warnings_of_a_frame_point_at_its_caller(mode, tmp_path):
+    path = str(tmp_path / "w.xlsx")
+
+    def rows(strings):
+        yield '<row r="1"><c r="A1"><v>1</v></c></row><row r="2"><c r="A2" s="1"><v>99999999</v></c></row>'
+    xlsxgen.write_workbook(path, [("W", rows, None, [])])
+    with quillfen.load_workbook(path, read_only=True) as wb, pytest.warns(UserWarning) as caught:
+        wb.active.to_polars()
+    assert [w.filename for w in caught] == [__file__]

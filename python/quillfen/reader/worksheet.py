@@ -4,6 +4,7 @@ that streams its rows, and the prescan facts of a sheet's part.
 Each runs natively when it can, with the pure-Python reader behind it (`_native`).
 """
 
+import os
 import warnings
 from array import array
 from collections.abc import Iterable, Iterator, Sequence
@@ -30,6 +31,8 @@ __all__ = ["SheetReadOptions", "SheetFacts", "ReadOnlyWorksheet", "load_cells", 
            "prescan_part", "sheet_facts"]
 
 _M = "{%s}" % MAIN_NS
+# Warnings of a frame's read point at the first code outside this package.
+_PACKAGE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__))) + os.sep
 # (rows with a value, [column chunk or None, ...]): see RowReader.next_columns.
 ColumnBatch = tuple[int, list[Any]]
 
@@ -63,10 +66,13 @@ class _Replayed:
 
 
 def replay_actions(worksheet: Any, actions: list[tuple[Any, ...]], seen: _Replayed | None = None,
-                   skip: _Replayed | None = None, stacklevel: int = 3) -> None:
+                   skip: _Replayed | None = None, stacklevel: int | None = 3) -> None:
     """Applies what the readers handed back, in document order: elements and warnings.
 
-    `seen` counts what is applied; actions still counted in `skip` are passed over instead."""
+    `seen` counts what is applied; actions still counted in `skip` are passed over instead.
+    Warnings point `stacklevel` frames up, or with None at the first code outside quillfen."""
+    where: dict[str, Any] = ({"stacklevel": stacklevel} if stacklevel is not None
+                             else {"stacklevel": 2, "skip_file_prefixes": (_PACKAGE_DIR,)})
     for action in actions:
         kind = "elements" if action[0] == "element" else "warnings"
         if skip is not None and getattr(skip, kind):
@@ -77,9 +83,9 @@ def replay_actions(worksheet: Any, actions: list[tuple[Any, ...]], seen: _Replay
         if action[0] == "warn":
             message = action[1]
             if isinstance(message, Warning):
-                warnings.warn(message, stacklevel=stacklevel)
+                warnings.warn(message, **where)
             else:
-                warnings.warn(str(message), UserWarning, stacklevel=stacklevel)
+                warnings.warn(str(message), UserWarning, **where)
         elif action[0] == "element":
             apply_element(worksheet, parse_snippet(action[1], action[2]))
     actions.clear()
@@ -169,7 +175,7 @@ def _facts(ws: Any, found: dict[str, Any]) -> SheetFacts:
 
 
 def stream_records(ws: Any, options: SheetReadOptions, helpers: dict[str, Any], skip: _Replayed | None = None,
-                   stacklevel: int = 3) -> Iterator[tuple[int, list[CellRecord]]]:
+                   stacklevel: int | None = 3) -> Iterator[tuple[int, list[CellRecord]]]:
     """Yields (row index, [CellRecord]) from the pure-Python reader, replaying its actions.
 
     With `skip`, the rows, elements and warnings it counts are read but not delivered.
@@ -270,16 +276,16 @@ class ReadOnlyWorksheet(SheetBase):
                 named = not header
                 while (got := reader.next_columns(cells if named else 1)) is not None:
                     if actions:
-                        replay_actions(self, actions, seen, stacklevel=5)
+                        replay_actions(self, actions, seen, stacklevel=None)
                     read, height, columns = got
                     seen.rows += read
                     named = named or height > 0
                     yield height, columns
                 if actions:
-                    replay_actions(self, actions, seen, stacklevel=5)
+                    replay_actions(self, actions, seen, stacklevel=None)
 
         def pure() -> Iterator[ColumnBatch | list[tuple[Any, ...]]]:
-            records = stream_records(self, options, helpers, skip=seen, stacklevel=6)
+            records = stream_records(self, options, helpers, skip=seen, stacklevel=None)
             yield from row_batches(self._shape_row(row, 1, None, True, None, options) for _idx, row in records)
 
         return stream_native_or_pure(native, pure)
