@@ -8,21 +8,14 @@ Usage: bench_read.py [ROWS]   (10 columns per row; default 100000 rows)
 import os
 import sys
 
-from timing import best_of, calamine, mixed_workbook
+from timing import best_of, calamine, mixed_workbook, read_only_value_count, use_pure
 
-import quillfen  # noqa: E402
+import quillfen  # noqa: E402,F401 - imported before anything is timed
 
 
 def quillfen_values(path, pure):
-    if pure:
-        os.environ["QUILLFEN_PURE_PYTHON"] = "1"
-    else:
-        os.environ.pop("QUILLFEN_PURE_PYTHON", None)
-    count = 0
-    with quillfen.load_workbook(path, read_only=True) as wb:
-        for row in wb.worksheets[0].iter_rows(values_only=True):
-            count += len(row)
-    return count
+    use_pure(pure)
+    return read_only_value_count(path)
 
 
 def calamine_values(path):

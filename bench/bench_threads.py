@@ -14,19 +14,9 @@ import sysconfig
 import threading
 import time
 
-from timing import ROOT, best_of, cached_workbook, use_pure, xlsxgen
+from timing import ROOT, best_of, cached_workbook, read_only_value_count, use_pure, xlsxgen
 
 FT_PYTHON = os.path.join(ROOT, ".venv-ft", "bin", "python")
-
-
-def read_only_values(path):
-    import quillfen
-
-    count = 0
-    with quillfen.load_workbook(path, read_only=True) as wb:
-        for row in wb.worksheets[0].iter_rows(values_only=True):
-            count += len(row)
-    return count
 
 
 def editable_values(path):
@@ -77,7 +67,7 @@ def main():
              for k in (1, 2)]
     gil = "off" if not getattr(sys, "_is_gil_enabled", lambda: True)() else "on"
     print("two workbooks of %d cells, %s, GIL %s, %d CPUs" % (rows * 10, sys.version.split()[0], gil, os.cpu_count()))
-    for name, fn in (("control: a Python loop", spin), ("read-only values", read_only_values),
+    for name, fn in (("control: a Python loop", spin), ("read-only values", read_only_value_count),
                      ("editable load + values", editable_values)):
         fn(paths[0])  # imports and first-use costs
         one = best_of(lambda: one_thread(fn, paths), 3)
