@@ -421,13 +421,9 @@ PyObject* RowReader_next_row(PyObject* self, PyObject* const* args, Py_ssize_t n
 }
 
 // The positive int argument of next_columns.
-bool batch_limit(PyObject* obj, const char* name, Py_ssize_t& out) {
-    if (!PyLong_Check(obj)) {
-        PyErr_Format(PyExc_TypeError, "next_columns() argument '%s' must be int, not %T", name, obj);
+bool batch_limit(PyObject* obj, const char* name, std::int64_t& out) {
+    if (!require_type("next_columns", name, obj, &PyLong_Type) || !arg_int64("next_columns", name, obj, out))
         return false;
-    }
-    out = PyLong_AsSsize_t(obj);
-    if (out == -1 && PyErr_Occurred()) return false;
     if (out < 1) {
         PyErr_Format(PyExc_ValueError, "next_columns() argument '%s' must be positive", name);
         return false;
@@ -439,7 +435,7 @@ PyObject* RowReader_next_columns(PyObject* self, PyObject* const* args, Py_ssize
     return guard([&]() -> PyObject* {
         PyObject* a[1];
         if (!parse_args("next_columns", args, nargs, kwnames, {"cells"}, a, 1)) return nullptr;
-        Py_ssize_t max_cells = 0;
+        std::int64_t max_cells = 0;
         if (!batch_limit(a[0], "cells", max_cells)) return nullptr;
         RowReaderObject* r = as_reader(self);
         auto borrow = Borrow::exclusive(r->borrow);
@@ -449,13 +445,14 @@ PyObject* RowReader_next_columns(PyObject* self, PyObject* const* args, Py_ssize
         // Rows are taken until the batch holds `cells` cells (an empty row counts as one); the
         // rows without a value are counted too, for the caller's account of what it was given.
         ColumnBatch batch;
-        Py_ssize_t cells = 0, rows = 0;
+        std::int64_t cells = 0;
+        Py_ssize_t rows = 0;
         while (cells < max_cells) {
             std::optional<RowItem> row;
             if (!next_row_item(r, *s, row)) return nullptr;
             if (!row) break;
             ++rows;
-            cells += std::max<Py_ssize_t>(1, static_cast<Py_ssize_t>(row->cells.size()));
+            cells += std::max<std::int64_t>(1, static_cast<std::int64_t>(row->cells.size()));
             const bool added = batch.add_row(s->parser->state(), *row);
             s->parser->recycle(std::move(row->cells));
             if (!added) return nullptr;
