@@ -168,6 +168,13 @@ DateParts parts_of(const Epoch& epoch, const Serial& serial) noexcept {
     return OutOfRange{};
 }
 
+// Whether a serial gives a date or time, without working out the calendar date.
+bool in_range(const Epoch& epoch, const Serial& serial) noexcept {
+    if (std::holds_alternative<Time>(serial)) return true;
+    const auto* offset = std::get_if<Offset>(&serial);
+    return offset && add_to_epoch(epoch, offset->days, offset->millis);
+}
+
 constexpr std::int64_t UNIX_DAY = 719162;  // 1970-01-01
 
 // Microseconds since 1970-01-01 of the date-time a serial stands for.
@@ -186,15 +193,7 @@ DateParts from_excel_int(const Epoch& epoch, std::int64_t serial) noexcept {
 }
 
 bool excel_int_in_range(const Epoch& epoch, std::int64_t serial) noexcept {
-    const Serial s = int_offset(epoch, serial);
-    if (std::holds_alternative<Time>(s)) return true;
-    const auto* offset = std::get_if<Offset>(&s);
-    if (!offset) return false;
-    // add_to_epoch() with no milliseconds: the day count after adding the epoch's whole days.
-    std::int64_t t = 0, u = 0;
-    if (__builtin_add_overflow(epoch.day, offset->days, &t)) return false;
-    if (__builtin_add_overflow(t, floor_div(epoch.micros, MICROS_PER_DAY), &u)) return false;
-    return u >= 0 && u <= MAX_DAY;
+    return in_range(epoch, int_offset(epoch, serial));
 }
 
 DateParts from_excel_float(const Epoch& epoch, double x) noexcept {
@@ -202,10 +201,7 @@ DateParts from_excel_float(const Epoch& epoch, double x) noexcept {
 }
 
 bool excel_float_in_range(const Epoch& epoch, double serial) noexcept {
-    const Serial s = float_offset(epoch, serial);
-    if (std::holds_alternative<Time>(s)) return true;
-    const auto* offset = std::get_if<Offset>(&s);
-    return offset && add_to_epoch(epoch, offset->days, offset->millis);
+    return in_range(epoch, float_offset(epoch, serial));
 }
 
 DateParts finish(const Epoch& epoch, std::int64_t days, std::int64_t millis) noexcept {
