@@ -148,9 +148,10 @@ def test_engine_columns_match_pure_rows(tmp_path_factory, rows, batch, data_only
         os.environ["QUILLFEN_PURE_PYTHON"] = pure
         try:
             frames._BATCH_CELLS, frames._BATCH = batch, max(1, batch // 3)
-            with quillfen.load_workbook(path, read_only=read_only, data_only=data_only) as wb, warnings.catch_warnings():
+            with warnings.catch_warnings():
                 warnings.simplefilter("ignore")  # serials beyond the dates' range
-                frames_of[pure] = (wb.active.to_pandas(header=header), wb.active.to_polars(header=header))
+                with quillfen.load_workbook(path, read_only=read_only, data_only=data_only) as wb:
+                    frames_of[pure] = (wb.active.to_pandas(header=header), wb.active.to_polars(header=header))
         finally:
             os.environ.pop("QUILLFEN_PURE_PYTHON")
             frames._BATCH_CELLS, frames._BATCH = 16384, 4096
