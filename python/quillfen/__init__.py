@@ -15,9 +15,9 @@ entry point use the pure-Python path.
 
 __version__ = "0.1.0"
 
-from .cell import WriteOnlyCell
+from .model.cell import WriteOnlyCell
 from .reader.errors import InvalidFileError
 from .reader.workbook import load_workbook
-from .workbook import Workbook
+from .model.workbook import Workbook
 
 __all__ = ["InvalidFileError", "Workbook", "WriteOnlyCell", "load_workbook", "__version__"]

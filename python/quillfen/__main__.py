@@ -52,7 +52,7 @@ from os import PathLike
 from typing import IO, Any
 
 from . import __version__, load_workbook
-from .cell import EMPTY_CELL
+from .model.cell import EMPTY_CELL
 from .utils.datetime import value_text
 
 EXIT_OK, EXIT_UNREADABLE, EXIT_USAGE = 0, 1, 2

@@ -31,7 +31,7 @@ if TYPE_CHECKING:
     import pandas
     import polars
 
-    from .worksheet import SheetBase
+    from .model.worksheet import SheetBase
 
 __all__ = ["to_pandas", "to_polars"]
 

@@ -75,7 +75,7 @@ class Book:
     """The workbook attributes the sheet writers read."""
 
     def __init__(self, styles=(), epoch=WINDOWS_EPOCH, iso_dates=False):
-        from quillfen.styles import IndexedList, StyleArray
+        from quillfen.model.styles import IndexedList, StyleArray
 
         self._cell_styles = IndexedList([StyleArray(), *styles])
         self.epoch = epoch
@@ -95,7 +95,7 @@ class Sheet:
     def put(self, row, column, value=None, style=None, data_type=None):
         """A cell assigned like `cell.value = value`, optionally with a style array and an
         explicit data type, stored under its key."""
-        from quillfen.cell import Cell
+        from quillfen.model.cell import Cell
 
         cell = Cell(self, row, column)
         set_value(cell, value)

@@ -11,10 +11,10 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import quillfen
-from quillfen.cell import Cell
+from quillfen.model.cell import Cell
 from quillfen.reader.helpers import reading_helpers
 from quillfen.reader.sheet import ReaderSettings, WorksheetParser
-from quillfen.styles import StyleArray
+from quillfen.model.styles import StyleArray
 from quillfen.reader.worksheet import style_array
 
 from support import MAIN, SheetOptions

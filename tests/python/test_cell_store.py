@@ -10,8 +10,8 @@ import time
 
 import pytest
 
-from quillfen.cell import Cell
-from quillfen.styles import StyleArray
+from quillfen.model.cell import Cell
+from quillfen.model.styles import StyleArray
 
 WINDOWS = datetime.datetime(1899, 12, 30)
 

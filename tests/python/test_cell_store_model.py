@@ -9,8 +9,8 @@ from hypothesis import settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
 
-from quillfen.cell import Cell
-from quillfen.styles import StyleArray
+from quillfen.model.cell import Cell
+from quillfen.model.styles import StyleArray
 
 pytest.importorskip("_quillfen_testing")
 

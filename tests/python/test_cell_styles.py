@@ -17,7 +17,7 @@ import quillfen
 from quillfen import WriteOnlyCell
 from quillfen.reader.styles import read_stylesheet
 from quillfen.utils.cells import coordinate_of
-from quillfen.styles import (BORDER_STYLES, FILL_TYPES, HORIZONTAL_ALIGNMENTS, UNDERLINES, VERTICAL_ALIGNMENTS,
+from quillfen.model.styles import (BORDER_STYLES, FILL_TYPES, HORIZONTAL_ALIGNMENTS, UNDERLINES, VERTICAL_ALIGNMENTS,
                              Alignment, Border, Color, Font, GradientFill, PatternFill, Protection, Side)
 
 from conftest import CORPUS_DIR

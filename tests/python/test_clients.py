@@ -13,7 +13,7 @@ import pytest
 
 import quillfen
 from quillfen import WriteOnlyCell
-from quillfen.styles import Color, Font, PatternFill
+from quillfen.model.styles import Color, Font, PatternFill
 from quillfen.utils.cells import coordinate_of
 from quillfen.utils.datetime import MAC_EPOCH
 

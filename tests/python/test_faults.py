@@ -11,10 +11,10 @@ from decimal import Decimal
 
 import pytest
 
-from quillfen.cell import Cell, ReadOnlyCell
+from quillfen.model.cell import Cell, ReadOnlyCell
 from quillfen.formula import Translator
 from quillfen.reader.helpers import reading_helpers
-from quillfen.styles import IndexedList, StyleArray
+from quillfen.model.styles import IndexedList, StyleArray
 from quillfen.writer.sheet_data import writing_helpers
 
 from faults import sweep

@@ -10,9 +10,9 @@ import zipfile
 import pytest
 
 import quillfen
-from quillfen.comments import Comment
-from quillfen.features import DefinedName, Hyperlink
-from quillfen.styles import Color
+from quillfen.model.comments import Comment
+from quillfen.model.features import DefinedName, Hyperlink
+from quillfen.model.styles import Color
 
 
 @pytest.fixture(params=["etree", "lxml"])
@@ -198,7 +198,7 @@ def test_reading_a_setting_adds_nothing():
 
 def test_a_column_run_splits_when_one_column_changes():
     ws = quillfen.Workbook().active
-    from quillfen.features import ColumnDimension
+    from quillfen.model.features import ColumnDimension
     ws.column_dimensions["B"] = ColumnDimension(2, 6, {"width": "12", "customWidth": "1"})
     ws.column_dimensions["D"].width = 40
     runs = sorted((d.min, d.max, d.width) for d in ws.column_dimensions.values())

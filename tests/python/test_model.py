@@ -8,7 +8,7 @@ import pytest
 
 from quillfen import Workbook
 from quillfen.formula import ArrayFormula
-from quillfen.richtext import CellRichText
+from quillfen.model.richtext import CellRichText
 
 
 def test_new_workbook_and_its_sheets():

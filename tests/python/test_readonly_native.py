@@ -9,7 +9,7 @@ import warnings
 import pytest
 
 import quillfen
-from quillfen.cell import EMPTY_CELL, ReadOnlyCell
+from quillfen.model.cell import EMPTY_CELL, ReadOnlyCell
 from quillfen.reader.worksheet import SheetReadOptions
 
 _ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))

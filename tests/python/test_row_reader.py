@@ -10,7 +10,7 @@ import weakref
 import pytest
 from hypothesis import given, strategies as st
 
-from quillfen.cell import EMPTY_CELL, ReadOnlyCell
+from quillfen.model.cell import EMPTY_CELL, ReadOnlyCell
 from quillfen.reader.helpers import reading_helpers
 from quillfen.reader.sheet import ABSENT, ReaderSettings, WorksheetParser
 from quillfen.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH

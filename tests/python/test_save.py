@@ -18,8 +18,8 @@ from hypothesis import strategies as st
 import quillfen
 from quillfen.__main__ import dump
 from quillfen.formula import ArrayFormula, DataTableFormula
-from quillfen.richtext import CellRichText, InlineFont, TextBlock
-from quillfen.styles import STYLE_FIELDS, StyleArray
+from quillfen.model.richtext import CellRichText, InlineFont, TextBlock
+from quillfen.model.styles import STYLE_FIELDS, StyleArray
 from quillfen.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 
 from conftest import CORPUS_DIR

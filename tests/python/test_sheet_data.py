@@ -13,8 +13,8 @@ from hypothesis import given, strategies as st
 from quillfen.formula import ArrayFormula, DataTableFormula
 from quillfen.reader.helpers import reading_helpers
 from quillfen.reader.sheet import ReaderSettings, WorksheetParser
-from quillfen.richtext import CellRichText, InlineFont, TextBlock
-from quillfen.styles import StyleArray
+from quillfen.model.richtext import CellRichText, InlineFont, TextBlock
+from quillfen.model.styles import StyleArray
 from quillfen.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 from quillfen.writer.sheet_data import FLUSH_SIZE, PureSheetWriter, rows, write_cell
 

@@ -16,11 +16,11 @@ from functools import partial
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from quillfen.cell import Cell
+from quillfen.model.cell import Cell
 from quillfen.formula import ArrayFormula, DataTableFormula
 from quillfen.reader.helpers import reading_helpers
-from quillfen.richtext import CellRichText, InlineFont, TextBlock
-from quillfen.styles import IndexedList, StyleArray
+from quillfen.model.richtext import CellRichText, InlineFont, TextBlock
+from quillfen.model.styles import IndexedList, StyleArray
 from quillfen.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 from quillfen.writer import sheet_data
 from quillfen.writer.sheet_data import PureSheetWriter, rows, writing_helpers

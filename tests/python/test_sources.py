@@ -6,12 +6,12 @@ import io
 
 import pytest
 
-from quillfen.cell import Cell, ReadOnlyCell
+from quillfen.model.cell import Cell, ReadOnlyCell
 from quillfen.reader.helpers import reading_helpers
 from quillfen.reader.prescan import _find_dimension, prescan_sheet
 from quillfen.reader.sheet import ReaderSettings, WorksheetParser
 from quillfen.reader.strings import read_string_table
-from quillfen.styles import StyleArray
+from quillfen.model.styles import StyleArray
 
 from support import MAIN, SheetOptions
 

@@ -16,7 +16,7 @@ from quillfen import _native
 from quillfen.reader import helpers as qh
 from quillfen.reader.errors import DoctypeRefused
 from quillfen.reader.strings import read_shared_strings, read_string_table
-from quillfen.richtext import InlineFont
+from quillfen.model.richtext import InlineFont
 
 MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
 

@@ -7,7 +7,7 @@ import zipfile
 import pytest
 
 from quillfen.reader.styles import read_stylesheet
-from quillfen.styles import BUILTIN_FORMATS, is_date_format, is_timedelta_format
+from quillfen.model.styles import BUILTIN_FORMATS, is_date_format, is_timedelta_format
 
 from conftest import CORPUS_DIR
 

@@ -15,7 +15,7 @@ import time
 import pytest
 
 import quillfen
-from quillfen.cell import Cell
+from quillfen.model.cell import Cell
 from quillfen.writer.sheet_data import sheet_writer
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "scripts"))

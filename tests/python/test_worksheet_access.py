@@ -10,7 +10,7 @@ import sys
 import pytest
 
 import quillfen
-from quillfen.cell import EMPTY_CELL
+from quillfen.model.cell import EMPTY_CELL
 from quillfen.utils.cells import column_letter, range_boundaries
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "scripts"))

@@ -10,9 +10,9 @@ import xml.etree.ElementTree as ET
 from collections.abc import Mapping
 from typing import Any, cast
 
-from ..comments import Comment
+from ..model.comments import Comment
 from ..constants import DOC_REL_NS, MAIN_NS, STRICT_DOC_REL_NS
-from ..features import (AutoFilter, ColumnDimension, DefinedName, Hyperlink, RowDimensions, SheetProperties)
+from ..model.features import (AutoFilter, ColumnDimension, DefinedName, Hyperlink, RowDimensions, SheetProperties)
 from ..utils.cells import column_letter, coordinate_to_tuple, range_boundaries
 from .errors import damaged, parse_xml
 from .package import Package, Relationship

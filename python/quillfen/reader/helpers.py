@@ -12,7 +12,7 @@ from typing import Any
 from xml.etree.ElementTree import XMLParser
 
 from quillfen.reader.strings import item_text, unescape_underscore
-from quillfen.richtext import CellRichText, InlineFont
+from quillfen.model.richtext import CellRichText, InlineFont
 from quillfen.utils.cells import coordinate_to_tuple
 from quillfen.utils.datetime import from_excel, from_ISO8601
 

@@ -24,7 +24,7 @@ from quillfen._native import native_or_pure
 from quillfen.constants import MAIN_NS
 from quillfen.reader.errors import CONTENT_ERRORS, PrologCheck
 from quillfen.reader.source import Source, read_chunk
-from quillfen.richtext import CellRichText, TextBlock, item_runs, localname
+from quillfen.model.richtext import CellRichText, TextBlock, item_runs, localname
 
 __all__ = ["item_text", "unescape_underscore", "read_string_table", "read_shared_strings"]
 

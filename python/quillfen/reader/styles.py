@@ -4,7 +4,7 @@ formats, and the elements that the formats' ids point into, kept as read."""
 import xml.etree.ElementTree as ET
 
 from ..constants import MAIN_NS, MC_NS
-from ..styles import STYLE_FIELDS, ElementList, StyleArray, Stylesheet
+from ..model.styles import STYLE_FIELDS, ElementList, StyleArray, Stylesheet
 from .errors import parse_xml
 
 _M = "{%s}" % MAIN_NS

@@ -12,12 +12,12 @@ from types import ModuleType
 from typing import TYPE_CHECKING, Any, NamedTuple, cast
 
 from .._native import native_or_pure, stream_native_or_pure
-from ..cell import EMPTY_CELL, Cell, ReadOnlyCell, ReadOnlyFormulaCell
+from ..model.cell import EMPTY_CELL, Cell, ReadOnlyCell, ReadOnlyFormulaCell
 from ..constants import MAIN_NS
 from ..frames import row_batches
 from ..utils.cells import coordinate_of, coordinate_to_tuple, range_boundaries
-from ..styles import StyleArray
-from ..worksheet import Bounds, SheetBase
+from ..model.styles import StyleArray
+from ..model.worksheet import Bounds, SheetBase
 from .errors import CONTENT_ERRORS, damaged
 from .features import apply_element, row_dimensions
 from .helpers import parse_snippet
@@ -25,7 +25,7 @@ from .prescan import OpenPart, dimension_ref, prescan, prescan_arguments
 from .sheet import ABSENT, CellRecord, ReaderSettings, WorksheetParser
 
 if TYPE_CHECKING:
-    from ..workbook import Workbook
+    from ..model.workbook import Workbook
 
 __all__ = ["SheetReadOptions", "SheetFacts", "ReadOnlyWorksheet", "load_cells", "replay_actions",
            "prescan_part", "sheet_facts"]

@@ -9,10 +9,10 @@ package's content types, written first, name every part.
 import xml.etree.ElementTree as ET
 from typing import Any
 
-from ..comments import Comment
+from ..model.comments import Comment
 from ..constants import DOC_REL_NS, MAIN_NS, REL_NS, XML_NS
-from ..features import Hyperlink
-from ..styles import _color_attrs
+from ..model.features import Hyperlink
+from ..model.styles import _color_attrs
 from ..utils.cells import column_index, coordinate_of
 from .xml import element, plain_copy
 

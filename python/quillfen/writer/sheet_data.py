@@ -32,8 +32,8 @@ from typing import Any
 
 from quillfen._native import NativeFallback, engine, native_or_pure
 from quillfen.formula.objects import ArrayFormula, DataTableFormula
-from quillfen.richtext import CellRichText, TextBlock
-from quillfen.styles import StyleArray
+from quillfen.model.richtext import CellRichText, TextBlock
+from quillfen.model.styles import StyleArray
 from quillfen.utils.cells import column_letter
 from quillfen.utils.datetime import to_excel
 

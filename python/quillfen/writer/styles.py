@@ -11,7 +11,7 @@ from collections.abc import Sequence
 from typing import Any
 
 from ..constants import MAIN_NS
-from ..styles import BUILTIN_FORMATS, FIRST_CUSTOM_FORMAT, STYLE_FIELDS, Stylesheet
+from ..model.styles import BUILTIN_FORMATS, FIRST_CUSTOM_FORMAT, STYLE_FIELDS, Stylesheet
 from .xml import element, plain_copy
 
 _M = "{%s}" % MAIN_NS

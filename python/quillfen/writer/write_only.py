@@ -8,11 +8,11 @@ import tempfile
 from collections.abc import Iterable
 from typing import IO, Any, NoReturn
 
-from ..cell import Cell, checked_data_type
+from ..model.cell import Cell, checked_data_type
 from ..constants import MAX_ROW, MAX_SHEET_COLUMN
-from ..features import Hyperlink
+from ..model.features import Hyperlink
 from ..utils.cells import coordinate_of
-from ..worksheet import SheetBase
+from ..model.worksheet import SheetBase
 from .sheet_data import date_value_raw, sheet_writer
 from .worksheet import head_and_tail, text_writer
 from .xml import use_lxml

@@ -9,7 +9,7 @@ from typing import IO, Any
 
 from .features import DefinedNames
 from .styles import Stylesheet
-from .utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
+from ..utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 from .worksheet import Worksheet
 
 __all__ = ["Workbook"]
@@ -117,7 +117,7 @@ class Workbook:
             self._check_title(title)
         ws: Sheet
         if self.write_only:
-            from .writer.write_only import WriteOnlyWorksheet
+            from ..writer.write_only import WriteOnlyWorksheet
             ws = WriteOnlyWorksheet(self, title)
         else:
             ws = Worksheet(self, title)
@@ -204,7 +204,7 @@ class Workbook:
         A path is written through a temporary file beside it, renamed into place at the end:
         a save that fails leaves an existing file as it was and nothing else behind. What was
         read from a file and is not written yet is named in one `UserWarning`."""
-        from .writer.excel import save_workbook
+        from ..writer.excel import save_workbook
         save_workbook(self, filename)
 
     def close(self) -> None:

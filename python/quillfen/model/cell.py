@@ -13,13 +13,13 @@ import math
 import re
 from typing import Any, NoReturn, cast
 
-from .constants import MAX_TEXT
+from ..constants import MAX_TEXT
 from .comments import Comment
 from .features import Hyperlink
-from .formula import ArrayFormula, DataTableFormula
+from ..formula import ArrayFormula, DataTableFormula
 from .richtext import CellRichText
 from .styles import NUM_FMT, STYLE_KINDS, Stylesheet, StyleArray, is_date_format, is_timedelta_format
-from .utils.cells import coordinate_of
+from ..utils.cells import coordinate_of
 
 # The engine fills and reads cells through these slots, by name: this tuple is their one
 # definition.

@@ -12,16 +12,16 @@ from operator import itemgetter
 from typing import TYPE_CHECKING, Any
 
 from .cell import Cell
-from .constants import MAX_ROW, MAX_SHEET_COLUMN
+from ..constants import MAX_ROW, MAX_SHEET_COLUMN
 from .features import SheetFeatures
-from .frames import row_batches
-from .utils.cells import coordinate_of, coordinate_to_tuple, range_boundaries
+from ..frames import row_batches
+from ..utils.cells import coordinate_of, coordinate_to_tuple, range_boundaries
 
 if TYPE_CHECKING:
     import pandas
     import polars
 
-    from .reader.worksheet import SheetFacts
+    from ..reader.worksheet import SheetFacts
     from .workbook import Workbook
 
 # (min_row, max_row, min_col, max_col)
@@ -149,12 +149,12 @@ class SheetBase(SheetFeatures):
     def to_pandas(self, header: bool = True) -> pandas.DataFrame:
         """The sheet's values as a `pandas.DataFrame`, one typed column per sheet column, the
         first row giving the column names unless `header` is false. See `quillfen.frames`."""
-        from .frames import to_pandas
+        from ..frames import to_pandas
         return to_pandas(self, header)
 
     def to_polars(self, header: bool = True) -> polars.DataFrame:
         """The sheet's values as a `polars.DataFrame` (see `to_pandas`)."""
-        from .frames import to_polars
+        from ..frames import to_polars
         frame: polars.DataFrame = to_polars(self, header)
         return frame
 
@@ -162,14 +162,14 @@ class SheetBase(SheetFeatures):
         """Facts about the sheet's part without loading its cells: the elements around the cell
         data, the formatted rows (with `want_rows`) and the style ids of the `corners` asked
         for, as (row, column) pairs. See `quillfen.reader.prescan`."""
-        from .reader.worksheet import prescan_part
+        from ..reader.worksheet import prescan_part
         found: dict[str, Any] = prescan_part(self, want_rows, corners)
         return found
 
     def facts(self) -> SheetFacts:
         """The sheet's dimension, formatted rows, merged ranges and the style ids of the corner
         cells of those ranges, read with two prescans instead of a full load."""
-        from .reader.worksheet import sheet_facts
+        from ..reader.worksheet import sheet_facts
         facts: SheetFacts = sheet_facts(self)
         return facts
 
