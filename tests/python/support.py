@@ -1,5 +1,6 @@
 """Shared test fixtures that are plain code: chunked sources and sheet-reader options."""
 
+import contextlib
 import datetime
 import io
 import os
@@ -10,6 +11,30 @@ import subprocess
 from quillfen.utils.datetime import WINDOWS_EPOCH
 
 MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
+
+
+@contextlib.contextmanager
+def environment(**variables):
+    """The environment variables set (None: unset) for the block, restored afterwards."""
+    saved = {name: os.environ.get(name) for name in variables}
+    try:
+        for name, value in variables.items():
+            if value is None:
+                os.environ.pop(name, None)
+            else:
+                os.environ[name] = value
+        yield
+    finally:
+        for name, value in saved.items():
+            if value is None:
+                os.environ.pop(name, None)
+            else:
+                os.environ[name] = value
+
+
+def engine_path(pure):
+    """The pure-Python path (`pure`) or the engine for the block."""
+    return environment(QUILLFEN_PURE_PYTHON="1" if pure else "0")
 
 
 class Pieces(io.RawIOBase):

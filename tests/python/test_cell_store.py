@@ -186,6 +186,32 @@ def test_iteration_invalidation(load):
     assert list(store) == [(1, 1), (1, 2), (2, 1), (2, 2), (6, 6)]
 
 
+def test_iteration_invalidation_in_dict_mode(load):
+    # Issue 23: cells popped and set while an iterator was open left the dict's size alone, and
+    # the dict's own iterator went on over its reused slots (yielding a key set after it began)
+    # or stopped, depending on the dict's layout. The store's iterator fails in every layout.
+    store, _, _ = load([(1, 70000, "int", 0, None, 0)])
+    store.popitem()
+    store["A1"] = "dict mode"
+    store[(True, 70000)] = "x"
+    it = iter(store)
+    store.popitem()
+    store[(True, 70000)] = "x"
+    with pytest.raises(RuntimeError, match="^dictionary keys changed during iteration$"):
+        next(it)
+    it = iter(store)
+    assert next(it) == "A1"
+    store["A1"] = "value replaced"
+    assert next(it) == (True, 70000)
+    store[(2, 2)] = "added"
+    with pytest.raises(RuntimeError, match="^dictionary changed size during iteration$"):
+        next(it)
+    it = iter(store)
+    store.clear()
+    with pytest.raises(RuntimeError, match="^dictionary changed size during iteration$"):
+        next(it)
+
+
 def test_popitem_and_clear(load, native):
     store, _, _ = load(grid(3, 2))
     key, cell = store.popitem()

@@ -15,8 +15,9 @@ from quillfen.reader.worksheet import SheetReadOptions
 _ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(_ROOT, "scripts"))
 import xlsxgen  # noqa: E402
+from conftest import CORPUS_DIR
 
-CORPUS = os.path.join(_ROOT, "..", "shared", "corpus", "files")
+CORPUS = CORPUS_DIR
 NOT_WORKBOOKS = {"pycal-empty_file.xlsx", "pycal-password.xlsx", "poi-clusterfuzz-6594557414080512.xlsx"}
 
 

@@ -16,8 +16,9 @@ from quillfen.utils.cells import column_letter, range_boundaries
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "scripts"))
 import xlsxgen  # noqa: E402
 from support import count_part_reads  # noqa: E402
+from conftest import CORPUS_DIR
 
-CORPUS = os.path.join(os.path.dirname(__file__), "..", "..", "..", "shared", "corpus", "files")
+CORPUS = CORPUS_DIR
 # Varied producers: cells without r, rows that skip, no dimension element, strict, several
 # sheets with a hidden one and an active tab other than the first.
 FILES = ["cal-issue_261.xlsx", "poi-59746_NoRowNums.xlsx", "cal-whitespace_trim.xlsx", "cal-issues.xlsx",

@@ -11,7 +11,7 @@ from collections.abc import Iterable
 from typing import Any
 from xml.etree.ElementTree import XMLParser
 
-from quillfen.reader.strings import item_text, unescape_underscore
+from quillfen.reader.strings import item_text
 from quillfen.model.richtext import CellRichText, InlineFont
 from quillfen.utils.cells import coordinate_to_tuple
 from quillfen.utils.datetime import from_excel, from_ISO8601
@@ -54,13 +54,13 @@ def parse_snippet(snippet: bytes, namespaces: Namespaces) -> ET.Element:
 
 
 def text_content(snippet: bytes, namespaces: Namespaces) -> str:
-    """Plain text of a captured `si` or `is` element (inline strings keep "_x005F_" escapes)."""
+    """Plain text of a captured `si` or `is` element, escapes undone."""
     return item_text(parse_snippet(snippet, namespaces))
 
 
 def si_content(snippet: bytes, namespaces: Namespaces) -> str:
     """Value of a captured shared-string item: what the pure-Python string reader gives for it."""
-    return unescape_underscore(text_content(snippet, namespaces))
+    return text_content(snippet, namespaces)
 
 
 def rich_inline(snippet: bytes, namespaces: Namespaces) -> CellRichText:

@@ -36,6 +36,7 @@ from quillfen.model.richtext import CellRichText, TextBlock
 from quillfen.model.styles import StyleArray
 from quillfen.utils.cells import column_letter
 from quillfen.utils.datetime import to_excel
+from quillfen.utils.escapes import encode
 
 __all__ = ["FLUSH_SIZE", "sheet_writer", "write_sheet_data", "writing_helpers", "PureSheetWriter",
            "rows", "write_cell", "date_value", "date_value_raw", "add_comment", "safe_string",
@@ -182,7 +183,10 @@ def _cell_parts(ws: Any, cell: Any, styled: bool) -> tuple[dict[str, str], Body]
     if value is None:
         body = None
     elif isinstance(value, str):
-        text = safe_string(value, where)
+        # Text is written with its escapes (`quillfen.utils.escapes`): a literal "_x000D_"
+        # must not come back as a carriage return, and a loaded text that holds a character
+        # XML cannot carry goes back the way it came.
+        text = safe_string(encode(value) if data_type == "s" else value, where)
         if not text:
             body = None
         elif data_type == "f":
@@ -217,7 +221,7 @@ def _cell_parts(ws: Any, cell: Any, styled: bool) -> tuple[dict[str, str], Body]
 def _run(run: str | TextBlock, where: str) -> Run:
     """(run properties as [(tag, attributes)], text) of a rich-text run."""
     if not isinstance(run, TextBlock):
-        return [], safe_string(run, where)
+        return [], safe_string(encode(str(run)), where)
     props: list[tuple[str, dict[str, str]]] = []
     font = run.font
     for name in _RUN_PROPERTIES if font is not None else ():
@@ -229,7 +233,7 @@ def _run(run: str | TextBlock, where: str) -> Run:
         else:
             attrs = {"val": _attr_text(value, where)}
         props.append((name, attrs))
-    return props, safe_string(run.text, where)
+    return props, safe_string(encode(str(run.text)), where)
 
 
 # ------------------------------------------------------------------ the two serialisers
