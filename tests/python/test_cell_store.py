@@ -13,6 +13,8 @@ import pytest
 from quillfen.model.cell import Cell
 from quillfen.model.styles import StyleArray
 
+from faults import assert_no_leak
+
 WINDOWS = datetime.datetime(1899, 12, 30)
 
 
@@ -423,15 +425,8 @@ def test_no_leaks_over_repeated_use(load):
         store["dict"] = 1
         store.clear()
 
-    for _ in range(100):
-        cycle()
-    gc.collect()
-    blocks = sys.getallocatedblocks()
-    for _ in range(400):
-        cycle()
-    gc.collect()
-    # A leak of even one object per cycle would show as 400 blocks; free lists make some noise.
-    assert sys.getallocatedblocks() - blocks < 400
+    # A cycle makes a few dozen objects: one of them leaked would grow each window by 400 blocks.
+    assert_no_leak(cycle, 400, warm=100, runs_per_step=4)
 
 
 def test_refcounts_of_inputs(load, native):
