@@ -5,6 +5,7 @@ import datetime as dt
 import decimal
 import errno
 import io
+import math
 import os
 import re
 import warnings
@@ -205,7 +206,7 @@ _MS = st.integers(0, 999).map(lambda ms: ms * 1000)
 # serials keep milliseconds.
 VALUES = st.one_of(
     st.none(), st.booleans(), st.integers(-2**53, 2**53),
-    st.floats(allow_nan=False, allow_infinity=False), _TEXT,
+    st.floats(allow_nan=False, allow_infinity=False), st.just(-0.0), _TEXT,
     st.builds(lambda d, us: d.replace(microsecond=us),
               st.datetimes(dt.datetime(1904, 1, 2), dt.datetime(9999, 12, 30)), _MS),
     st.dates(dt.date(1904, 1, 2), dt.date(9999, 12, 31)),
@@ -224,10 +225,12 @@ def _expected(value):
 
 
 def _same(have, want):
-    """Equal values of the same kind; numbers are one kind (a whole float reads back as an int)."""
+    """Equal values of the same kind; numbers are one kind (a whole float reads back as an int),
+    and -0.0 keeps its sign."""
     number = (int, float)
     if isinstance(want, number) and not isinstance(want, bool):
-        return isinstance(have, number) and not isinstance(have, bool) and have == want
+        return (isinstance(have, number) and not isinstance(have, bool) and have == want
+                and math.copysign(1, have) == math.copysign(1, want))
     return type(have) is type(want) and have == want
 
 

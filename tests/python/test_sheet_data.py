@@ -46,7 +46,7 @@ CELLS = [
     (0.1 + 0.2, None, False, '<c r="A1" t="n"><v>0.30000000000000004</v></c>', None),
     (2**63 - 1, None, False, '<c r="A1" t="n"><v>9223372036854775807</v></c>', None),
     (2**70, None, False, '<c r="A1" t="n"><v>1180591620717411303424</v></c>', None),
-    (-0.0, None, False, '<c r="A1" t="n"><v>-0</v></c>', None),
+    (-0.0, None, False, '<c r="A1" t="n"><v>-0.0</v></c>', None),
     (Decimal("1.10"), "n", False, '<c r="A1" t="n"><v>1.10</v></c>', None),
     (Decimal("-Infinity"), "n", False, '<c r="A1" t="n"><v /></c>', '<c r="A1" t="n"><v></v></c>'),
     (7, "s", False, '<c r="A1" t="n"><v>7</v></c>', None),

@@ -85,7 +85,8 @@ def safe_string(value: Any, where: str = "text") -> str:
 def number_text(value: bool | int | float | Decimal) -> str:
     """The text a number is written with: "1"/"0" for a bool, the exact decimal digits of an
     int, and for a float the fewest digits that read back as the same double (its repr without
-    a trailing ".0"); NaN and infinities have no text. Decimals keep their own digits."""
+    a trailing ".0", which -0.0 keeps: "-0" would read back as the integer 0); NaN and
+    infinities have no text. Decimals keep their own digits."""
     if isinstance(value, bool):
         return "1" if value else "0"
     if isinstance(value, int):
@@ -94,7 +95,7 @@ def number_text(value: bool | int | float | Decimal) -> str:
         if not math.isfinite(value):
             return ""
         text = float.__repr__(value)
-        return text[:-2] if text.endswith(".0") else text
+        return text[:-2] if text.endswith(".0") and text != "-0.0" else text
     return Decimal.__str__(value) if value.is_finite() else ""
 
 
