@@ -22,6 +22,7 @@ class SheetOptions(Protocol):
     formula_and_value: bool
     date_formats: Collection[int]
     timedelta_formats: Collection[int]
+    time_formats: Collection[int]  # may be missing: no format is taken for a time of day alone
     row_dimensions: dict[str, dict[str, str]]
 
 # The helper table of the reading entry points (`quillfen.reader.helpers.reading_helpers()`).
@@ -32,7 +33,7 @@ ReadingHelpers = TypedDict("ReadingHelpers", {
     "row_index": Callable[[str], int],
     "from_excel": Callable[..., Any],
     "from_ISO8601": Callable[[str], Any],
-    "date_warning": Callable[[str | None, float], Any],
+    "date_warning": Callable[..., Any],
     "ArrayFormula": type,
     "DataTableFormula": type,
     "Translator": type,

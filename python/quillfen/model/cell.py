@@ -3,7 +3,8 @@
 A value is checked when it is assigned, so that a workbook never holds what a file cannot:
 `TypeError` for a type that has no place in a cell, `ValueError` for a value out of what a cell
 stores (text too long or with characters XML cannot carry, numbers beyond 64 bits or not
-finite, dates with a time zone).
+finite, dates with a time zone, dates before the workbook's first day unless it saves ISO
+dates).
 """
 
 import datetime
@@ -20,6 +21,7 @@ from ..formula import ArrayFormula, DataTableFormula
 from .richtext import CellRichText
 from .styles import NUM_FMT, STYLE_KINDS, Stylesheet, StyleArray, is_date_format, is_timedelta_format
 from ..utils.cells import coordinate_of
+from ..utils.datetime import first_day
 
 # The engine fills and reads cells through these slots, by name: this tuple is their one
 # definition.
@@ -277,11 +279,15 @@ def _shows(code: str | None) -> str | None:
 
 
 def _check_date(cell: Cell, value: Any, kind: type) -> None:
-    """Refuses a time zone; gives the cell a format that shows `value` (of date type `kind`)
-    as what it is, unless it has one."""
+    """Refuses a time zone, and a date before the workbook's first day when it is saved as a
+    serial; gives the cell a format that shows `value` (of date type `kind`) as what it is,
+    unless it has one."""
     if kind is not datetime.date and kind is not datetime.timedelta and value.tzinfo is not None:
         _refuse(cell, ValueError, "%r: dates and times with a time zone cannot be stored" % value)
-    stylesheet = getattr(getattr(cell.parent, "parent", None), "stylesheet", None)
+    workbook = getattr(cell.parent, "parent", None)
+    if kind is datetime.date or kind is datetime.datetime:
+        _check_first_day(cell, value, workbook)
+    stylesheet = getattr(workbook, "stylesheet", None)
     if stylesheet is None:
         return
     want = "duration" if kind is datetime.timedelta else "date"
@@ -289,6 +295,20 @@ def _check_date(cell: Cell, value: Any, kind: type) -> None:
     if style is not None and _shows(stylesheet.code(style[NUM_FMT])) == want:
         return
     cell._style = stylesheet.formatted(style, DEFAULT_DATE_FORMATS[kind])
+
+
+def _check_first_day(cell: Cell, value: datetime.date, workbook: Any) -> None:
+    """A date before the first day of the workbook's date system has no serial that shows it
+    (1899-12-31 and 1899-12-30 would both be 0, earlier ones negative): refused, unless the
+    workbook saves dates as ISO text."""
+    epoch = getattr(workbook, "epoch", None)
+    if not isinstance(epoch, datetime.datetime) or getattr(workbook, "iso_dates", False):
+        return
+    first = first_day(epoch)
+    when = value if isinstance(value, datetime.datetime) else datetime.datetime(value.year, value.month, value.day)
+    if when < first:
+        _refuse(cell, ValueError, "%r: the workbook's dates start on %s (set iso_dates to save earlier "
+                "dates as text)" % (value, first.date().isoformat()))
 
 
 class ReadOnlyCell:

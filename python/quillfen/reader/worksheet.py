@@ -48,6 +48,7 @@ class SheetReadOptions:
         self.formula_and_value = formula_and_value
         self.date_formats = workbook.stylesheet.date_formats()
         self.timedelta_formats = workbook.stylesheet.timedelta_formats()
+        self.time_formats = workbook.stylesheet.time_formats()
         self.row_dimensions: dict[str, dict[str, str]] = {}
 
 
