@@ -57,3 +57,4 @@ EXTENDED_PROPERTIES_TYPE = _OFFICE + "extended-properties+xml"
 MAX_ROW = 1048576
 MAX_SHEET_COLUMN = 16384  # XFD
 MAX_TEXT = 32767          # characters of text in one cell
+MAX_FORMULA = 8192        # characters of a formula, without its "="

@@ -72,6 +72,11 @@ using FormulaResult = std::expected<T, FormulaError>;
 // Splits formula text into tokens exactly as the host package's tokenizer does.
 [[nodiscard]] FormulaResult<std::vector<Token>> tokenize(std::string_view formula);
 
+// Whether `formula` tokenizes with every subexpression closed, as the host package's
+// formula_problem finds it: what a spreadsheet program takes as a formula. NeedPython when the
+// tokenizer needs the host's (an operand with non-ASCII characters).
+[[nodiscard]] FormulaResult<bool> well_formed(std::string_view formula);
+
 // Whether ASCII `text` is accepted by Python's float(): surrounding ASCII whitespace, one
 // optional sign, inf/infinity/nan in any case, or decimal digits with single underscores
 // between digits, an optional fraction and an optional exponent.

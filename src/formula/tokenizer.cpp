@@ -345,4 +345,18 @@ bool is_float_literal(std::string_view s) {
 
 FormulaResult<std::vector<Token>> tokenize(std::string_view formula) { return Tokenizer(formula).run(); }
 
+FormulaResult<bool> well_formed(std::string_view formula) {
+    auto tokens = tokenize(formula);
+    if (!tokens) {
+        if (tokens.error().kind == FormulaErrorKind::NeedPython) return std::unexpected(std::move(tokens.error()));
+        return false;  // a syntax error, or a closer without an opener
+    }
+    std::int64_t open = 0;
+    for (const Token& t : *tokens) {
+        if (t.subtype == TokenSubtype::Open) ++open;
+        if (t.subtype == TokenSubtype::Close) --open;
+    }
+    return open == 0;
+}
+
 }  // namespace qf::formula

@@ -1,11 +1,16 @@
 """Formula tokenizing and translation: the host's Python classes, and the native translator
-held against them on generated formulas."""
+held against them on generated formulas; the formulas a cell refuses."""
+
+import io
+import re
 
 import pytest
 from hypothesis import given, strategies as st
 
+import quillfen
 from quillfen.formula import (ArrayFormula, DataTableFormula, Tokenizer, TokenizerError,
-                              Translator, TranslatorError)
+                              Translator, TranslatorError, formula_problem)
+from quillfen.model.richtext import CellRichText
 from quillfen.formula.translate import _column_letters
 
 pytestmark = pytest.mark.filterwarnings("ignore:Generating overly large repr")
@@ -297,3 +302,31 @@ def test_tokens_match_python(testing, formula):
     except (TokenizerError, IndexError) as e:
         got = (type(e).__name__, str(e))
     assert got == want
+
+
+@given(formulas())
+def test_formula_verdicts_match_python(native, formula):
+    try:
+        verdict = native.check_formula(formula)
+    except native.NativeFallback:
+        assert any(ord(c) > 127 for c in formula)
+        return
+    assert verdict is (formula_problem(formula) is None)
+
+
+def test_formulas_spreadsheet_programs_would_remove_are_refused():
+    # Issue 23: such formulas were saved, and the file opened with a "repair" that removed them.
+    ws = quillfen.Workbook().active
+    for text, why in [("=)(*&", "a closing bracket without an opening one"), ("=SUM(1", "a bracket left open"),
+                      ('="a', "Reached end of formula while parsing string"), ("=#BAD", "Invalid error code"),
+                      ("=1+" + "1" * 8191, "a formula of 8193 characters")]:
+        with pytest.raises(ValueError, match=r"^cell Sheet!A1 cannot hold .*%s" % re.escape(why)):
+            ws["A1"] = text
+        with pytest.raises(ValueError, match=r"cannot hold .*%s" % re.escape(why)):
+            ws.append([1, ArrayFormula("B2", text)])
+    ws["A1"] = "=1+" + "1" * 8190  # 8192 characters after the "="
+    ws["A2"] = CellRichText(["=)(*&"])  # text that begins with "=", as the message advises
+    out = io.BytesIO()
+    ws.parent.save(out)
+    back = quillfen.load_workbook(out).active
+    assert (back["A1"].data_type, back["A2"].value, back["A2"].data_type) == ("f", "=)(*&", "s")

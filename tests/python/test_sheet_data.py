@@ -21,6 +21,7 @@ from quillfen.writer.sheet_data import FLUSH_SIZE, PureSheetWriter, rows, write_
 from support import MAIN, Book, SheetOptions, Sheet
 
 STYLED = StyleArray([0, 0, 0, 14, 0, 0, 0, 0, 0])  # style id 1 of Book(styles=[STYLED])
+TIME_STYLED = StyleArray([0, 0, 0, 21, 0, 0, 0, 0, 0])  # h:mm:ss: style id 2 of Book([STYLED, TIME_STYLED])
 
 
 def written(ws, lxml):
@@ -173,7 +174,7 @@ def from_bits(bits):
 
 def read_back(data, epoch):
     doc = b'<worksheet xmlns="%s">%s</worksheet>' % (MAIN.encode(), data)
-    options = SheetOptions(epoch=epoch, date_formats={1}, timedelta_formats=set())
+    options = SheetOptions(epoch=epoch, date_formats={1, 2}, timedelta_formats=set(), time_formats={2})
     parser = WorksheetParser(io.BytesIO(doc), ReaderSettings.from_parser(options), reading_helpers(), [], {})
     return {(rec.row, rec.column): rec.value for item in parser if item[0] == "row" for rec in item[2]}
 
@@ -197,10 +198,11 @@ def values(lxml):
 
 @given(data=st.data(), lxml=st.booleans(), epoch=st.sampled_from([WINDOWS_EPOCH, MAC_EPOCH]))
 def test_values_read_back_unchanged(data, lxml, epoch):
-    ws = Sheet(book=Book([STYLED], epoch=epoch))
+    ws = Sheet(book=Book([STYLED, TIME_STYLED], epoch=epoch))
     cells = data.draw(st.dictionaries(st.tuples(st.integers(1, 5), st.integers(1, 5)), values(lxml), max_size=12))
     for (row, column), value in cells.items():
-        ws.put(row, column, value, STYLED if isinstance(value, (dt.datetime, dt.time)) else None)
+        style = STYLED if isinstance(value, dt.datetime) else TIME_STYLED if isinstance(value, dt.time) else None
+        ws.put(row, column, value, style)
     out = written(ws, lxml)
     back = read_back(out[0] if lxml else out[0].encode(), epoch)
     assert back.keys() == cells.keys()

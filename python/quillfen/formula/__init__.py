@@ -5,7 +5,7 @@ tokenizer and translator exactly and hands them every formula it declines.
 """
 
 from .objects import ArrayFormula, DataTableFormula
-from .tokenizer import Token, Tokenizer, TokenizerError
+from .tokenizer import Token, Tokenizer, TokenizerError, formula_problem
 from .translate import Translator, TranslatorError
 
 __all__ = [
@@ -16,4 +16,5 @@ __all__ = [
     "TokenizerError",
     "Translator",
     "TranslatorError",
+    "formula_problem",
 ]

@@ -8,7 +8,7 @@ messages are character indices into the whole formula (the leading "=" is positi
 import re
 from typing import NoReturn
 
-__all__ = ["Token", "Tokenizer", "TokenizerError"]
+__all__ = ["Token", "Tokenizer", "TokenizerError", "formula_problem"]
 
 
 class TokenizerError(Exception):
@@ -249,3 +249,17 @@ class Tokenizer:
         if self._pending:
             self.items.append(Token.make_operand("".join(self._pending)))
             self._pending.clear()
+
+
+def formula_problem(formula: str) -> str | None:
+    """Why spreadsheet programs would not take `formula` (text beginning with "=") as a
+    formula, or None: what the tokenizer refuses, a closing bracket without an opening one,
+    a bracket left open. (The engine's `check_formula` gives the same verdict.)"""
+    try:
+        tokens = Tokenizer(formula).items
+    except TokenizerError as exc:
+        return str(exc)
+    except IndexError:
+        return "a closing bracket without an opening one"
+    depth = sum((token.subtype == Token.OPEN) - (token.subtype == Token.CLOSE) for token in tokens)
+    return "a bracket left open" if depth else None

@@ -4,7 +4,8 @@ A value is checked when it is assigned, so that a workbook never holds what a fi
 `TypeError` for a type that has no place in a cell, `ValueError` for a value out of what a cell
 stores (text too long or with characters XML cannot carry, numbers beyond 64 bits or not
 finite, dates with a time zone, dates before the workbook's first day unless it saves ISO
-dates).
+dates, formulas that spreadsheet programs would remove: longer than 8,192 characters, or not
+formulas at all).
 """
 
 import datetime
@@ -14,10 +15,11 @@ import math
 import re
 from typing import Any, NoReturn, cast
 
-from ..constants import MAX_TEXT
+from .._native import native_or_pure
+from ..constants import MAX_FORMULA, MAX_TEXT
 from .comments import Comment
 from .features import Hyperlink
-from ..formula import ArrayFormula, DataTableFormula
+from ..formula import ArrayFormula, DataTableFormula, formula_problem
 from .richtext import CellRichText
 from .styles import NUM_FMT, STYLE_KINDS, Stylesheet, StyleArray, is_date_format, is_timedelta_format
 from ..utils.cells import coordinate_of
@@ -197,6 +199,21 @@ def _check_text(cell: Cell, text: str) -> None:
                 % (bad.group(), bad.start()))
 
 
+def _check_formula(cell: Cell, text: str) -> None:
+    """Refuses formula text (with its "=") that spreadsheet programs would remove from the file
+    as damage. The engine's tokenizer decides when it can; the message comes from the package's
+    own, which agrees."""
+    if len(text) - 1 > MAX_FORMULA:
+        _refuse(cell, ValueError, "a formula of %d characters (at most %d)" % (len(text) - 1, MAX_FORMULA))
+    if not native_or_pure(lambda engine: engine.check_formula(text), lambda: formula_problem(text) is None):
+        _refuse(cell, ValueError, "%r: not a formula (%s); to store text that begins with \"=\", assign it as "
+                "CellRichText([text])" % (_shortened(text), formula_problem(text)))
+
+
+def _shortened(text: str) -> str:
+    return text if len(text) <= 60 else text[:57] + "..."
+
+
 def data_type_of(value: Any) -> str:
     """The data type a value is stored with: "n" (numbers and None), "b", "s" (text and rich
     text), "f" (text starting with "=", and formula objects) or "d" (dates, times, durations)."""
@@ -227,7 +244,10 @@ def checked_data_type(cell: Cell, value: Any) -> str:
         # Printable text has none of the characters refused; other text is searched for them.
         if len(value) > MAX_TEXT or not value.isprintable() and _ILLEGAL_TEXT.search(value) is not None:
             _check_text(cell, value)
-        return "f" if value.startswith("=") and len(value) > 1 else "s"
+        if value.startswith("=") and len(value) > 1:
+            _check_formula(cell, value)
+            return "f"
+        return "s"
     if kind is int:
         if _INT64_MIN <= value < _INT64_END:
             return "n"
@@ -254,6 +274,8 @@ def _checked_other(cell: Cell, value: Any) -> str:
             _refuse(cell, ValueError, "%r: only finite numbers can be stored" % value)
     elif isinstance(value, str):
         _check_text(cell, value)
+        if value.startswith("=") and len(value) > 1:
+            _check_formula(cell, value)
     elif isinstance(value, _DATE_TYPES):
         _check_date(cell, value, next(cls for cls in DEFAULT_DATE_FORMATS if isinstance(value, cls)))
     elif isinstance(value, decimal.Decimal):
@@ -265,6 +287,7 @@ def _checked_other(cell: Cell, value: Any) -> str:
         text = getattr(value, "text", None)
         if text is not None:
             _check_text(cell, text)
+            _check_formula(cell, text if text.startswith("=") else "=" + text)
     else:
         _refuse(cell, TypeError, "a value of type %s" % type(value).__name__)
     return data_type_of(value)
