@@ -234,6 +234,7 @@ def _same(have, want):
     return type(have) is type(want) and have == want
 
 
+@pytest.mark.filterwarnings("ignore:a Decimal with more digits")
 @given(rows=st.lists(st.lists(VALUES, min_size=1, max_size=6), min_size=1, max_size=6),
        epoch=st.sampled_from([WINDOWS_EPOCH, MAC_EPOCH]), mode=st.sampled_from(MODES),
        write_only=st.booleans())

@@ -12,7 +12,9 @@ import datetime
 import decimal
 import functools
 import math
+import os
 import re
+import warnings
 from typing import Any, NoReturn, cast
 
 from .._native import native_or_pure
@@ -79,8 +81,7 @@ class Cell:
 
     @value.setter
     def value(self, value: Any) -> None:
-        self.data_type = checked_data_type(self, value)
-        self._value = value
+        self.data_type, self._value = checked(self, value)
 
     @property
     def coordinate(self) -> str:
@@ -233,10 +234,12 @@ def data_type_of(value: Any) -> str:
 _INT64_MIN, _INT64_END = -2**63, 2**63
 
 
-def checked_data_type(cell: Cell, value: Any) -> str:
-    """The data type of `value` (`data_type_of`), after checking that a file can hold it in
-    `cell` (see the module docstring). A date, time or duration also gives the cell a number
-    format that shows it as such, when its format does not already."""
+def checked(cell: Cell, value: Any, appended: bool = False) -> tuple[str, Any]:
+    """(data type, value) of `value` as `cell` stores it, after checking that a file can hold
+    it there (see the module docstring). The value is the Python value that a numpy or pandas
+    scalar stands for (None for their missing markers NaT and NA); in an appended row
+    (`appended`) NaN is an empty cell too. A date, time or duration also gives the cell a
+    number format that shows it as such, when its format does not already."""
     # PERF NOTE: every assigned and appended value comes here; the exact built-in types are
     # told apart first, by identity.
     kind = type(value)
@@ -246,41 +249,45 @@ def checked_data_type(cell: Cell, value: Any) -> str:
             _check_text(cell, value)
         if value.startswith("=") and len(value) > 1:
             _check_formula(cell, value)
-            return "f"
-        return "s"
+            return "f", value
+        return "s", value
     if kind is int:
         if _INT64_MIN <= value < _INT64_END:
-            return "n"
+            return "n", value
     elif kind is float:
         if math.isfinite(value):
-            return "n"
+            return "n", value
     elif value is None:
-        return "n"
+        return "n", None
     elif kind is bool:
-        return "b"
+        return "b", value
     elif kind in DEFAULT_DATE_FORMATS:
         _check_date(cell, value, kind)
-        return "d"
-    return _checked_other(cell, value)
+        return "d", value
+    return _checked_other(cell, value, appended)
 
 
-def _checked_other(cell: Cell, value: Any) -> str:
-    """`checked_data_type` of everything but the exact built-in types of its fast path."""
+def _checked_other(cell: Cell, value: Any, appended: bool) -> tuple[str, Any]:
+    """`checked` of everything but the exact built-in types of its fast path."""
+    plain = _plain(cell, value)
+    if plain is not value:
+        return checked(cell, plain, appended)
     if isinstance(value, int):  # a subclass: exact bools took the fast path
         if not _INT64_MIN <= value < _INT64_END:
             _refuse(cell, ValueError, "an integer beyond 64 bits")
     elif isinstance(value, float):
+        if appended and math.isnan(value):
+            return "n", None  # a missing value of a data frame's row
         if not math.isfinite(value):
             _refuse(cell, ValueError, "%r: only finite numbers can be stored" % value)
     elif isinstance(value, str):
         _check_text(cell, value)
         if value.startswith("=") and len(value) > 1:
             _check_formula(cell, value)
-    elif isinstance(value, _DATE_TYPES):
-        _check_date(cell, value, next(cls for cls in DEFAULT_DATE_FORMATS if isinstance(value, cls)))
     elif isinstance(value, decimal.Decimal):
         if not value.is_finite() or not math.isfinite(float(value)):
             _refuse(cell, ValueError, "%r: only numbers within a double's range can be stored" % value)
+        _check_decimal_digits(value)
     elif isinstance(value, CellRichText):
         _check_text(cell, str(value))
     elif isinstance(value, (ArrayFormula, DataTableFormula)):
@@ -290,7 +297,64 @@ def _checked_other(cell: Cell, value: Any) -> str:
             _check_formula(cell, text if text.startswith("=") else "=" + text)
     else:
         _refuse(cell, TypeError, "a value of type %s" % type(value).__name__)
-    return data_type_of(value)
+    return data_type_of(value), value
+
+
+def _plain(cell: Cell, value: Any) -> Any:
+    """The built-in value a numpy or pandas scalar, or an instance of a subclass of a date
+    type (pandas' Timestamp and Timedelta), stands for; None for the missing markers NaT and
+    NA. Any other value is given back as it is."""
+    module = type(value).__module__
+    if module == "numpy" or module.startswith("numpy."):
+        return _numpy_value(cell, value)
+    if module.startswith("pandas") and type(value).__name__ in ("NaTType", "NAType"):
+        return None
+    if isinstance(value, datetime.datetime):
+        return datetime.datetime(value.year, value.month, value.day, value.hour, value.minute, value.second,
+                                 value.microsecond, value.tzinfo, fold=value.fold)
+    if isinstance(value, datetime.date):
+        return datetime.date(value.year, value.month, value.day)
+    if isinstance(value, datetime.time):
+        return datetime.time(value.hour, value.minute, value.second, value.microsecond, value.tzinfo, fold=value.fold)
+    if isinstance(value, datetime.timedelta):
+        return datetime.timedelta(value.days, value.seconds, value.microseconds)
+    return value
+
+
+def _numpy_value(cell: Cell, value: Any) -> Any:
+    import numpy  # loaded already: `value` is one of its scalars
+
+    if isinstance(value, (numpy.datetime64, numpy.timedelta64)):
+        if numpy.isnat(value):
+            return None
+        if isinstance(value, numpy.timedelta64):
+            found = value.astype("timedelta64[us]").item()
+        elif numpy.datetime_data(value.dtype)[0] in ("Y", "M", "W", "D"):
+            found = value.item()  # a date
+        else:
+            found = value.astype("datetime64[us]").item()
+        if not isinstance(found, (datetime.date, datetime.timedelta)):  # an int: beyond Python's dates
+            _refuse(cell, ValueError, "%r: beyond the dates and durations Python holds" % value)
+        return found
+    if isinstance(value, numpy.generic):
+        return value.item()
+    return value
+
+
+# Decimals are written with their own digits, but read back as doubles (floats): the one
+# warning says so the first time at each place of the caller's code (Python's warning filter
+# keeps it from repeating there).
+_DECIMAL_DIGITS = ("a Decimal with more digits than a double holds is saved as it is, but reads back as the "
+                   "nearest float")
+_PACKAGE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__))) + os.sep
+
+
+def _check_decimal_digits(value: decimal.Decimal) -> None:
+    text = str(value)
+    if not any(c in text for c in ".eE"):
+        return  # an integer's digits read back as that integer
+    if decimal.Decimal(repr(float(text))) != value:
+        warnings.warn(_DECIMAL_DIGITS, UserWarning, skip_file_prefixes=(_PACKAGE_DIR,))
 
 
 @functools.lru_cache(maxsize=1024)

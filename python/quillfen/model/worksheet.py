@@ -6,16 +6,16 @@ writer (`quillfen.writer`) saves it; the read-only and write-only sheets live wi
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterable, Iterator, Mapping
 from itertools import groupby
 from operator import itemgetter
 from typing import TYPE_CHECKING, Any
 
-from .cell import Cell
+from .cell import Cell, checked
 from ..constants import MAX_ROW, MAX_SHEET_COLUMN
 from .features import SheetFeatures
 from ..frames import row_batches
-from ..utils.cells import coordinate_of, coordinate_to_tuple, range_boundaries
+from ..utils.cells import column_index, column_letter, coordinate_of, coordinate_to_tuple, range_boundaries
 
 if TYPE_CHECKING:
     import pandas
@@ -333,20 +333,22 @@ class Worksheet(SheetBase):
         return self._cells_by_row(min_col or 1, min_row or 1, max_col or self.max_column,
                                   max_row or self.max_row, values_only)
 
-    def append(self, iterable: Iterable[Any]) -> None:
+    def append(self, iterable: Iterable[Any] | Mapping[str | int, Any]) -> None:
         """Adds a row of values (or of cells, whose value and style are copied) below the last
-        row that has cells. Nothing is added when a value cannot be stored."""
+        row that has cells; a dict places its values by column letter or number ({"A": 1, 3: 2}).
+        None, NaN and pandas' NaT and NA are empty cells. Nothing is added when a value cannot
+        be stored."""
         if self._last_row is None:
             self._last_row = self.max_row if self._cells else 0
         row = self._last_row + 1
         check_position(row, 1)
         cells = []
-        for column, value in enumerate(iterable, 1):
+        for column, value in enumerate(row_values(iterable), 1):
             if isinstance(value, Cell):
                 cell = Cell(self, row, column, value.value, value._style, value.data_type)
             else:
                 cell = Cell(self, row, column)
-                cell.value = value
+                cell.data_type, cell._value = checked(cell, value, appended=True)
             cells.append(cell)
         check_position(row, max(len(cells), 1))  # the row's last column
         for cell in cells:
@@ -357,6 +359,30 @@ class Worksheet(SheetBase):
     def cells(self) -> Iterator[Cell]:
         """Every cell present, in row and then column order."""
         return (self._cells[key] for key in sorted(self._cells))
+
+
+def row_values(values: Iterable[Any] | Mapping[str | int, Any]) -> Iterable[Any]:
+    """The values of an appended row in column order: a mapping's placed by its keys, column
+    letters ("B", case aside) or numbers (2), with None in the columns it leaves out."""
+    if not isinstance(values, Mapping):
+        return values
+    placed: dict[int, Any] = {}
+    for key, value in values.items():
+        if isinstance(key, str):
+            column = column_index(key)
+        elif isinstance(key, int) and not isinstance(key, bool):
+            column = key
+        else:
+            raise TypeError("an appended row's keys are column letters or numbers, not %s" % type(key).__name__)
+        if not 1 <= column <= MAX_SHEET_COLUMN:
+            raise ValueError("an appended row has no column %r (A to XFD, 1 to %d)" % (key, MAX_SHEET_COLUMN))
+        if column in placed:
+            raise ValueError("an appended row gives column %s twice" % column_letter(column))
+        placed[column] = value
+    row = [None] * max(placed, default=0)
+    for column, value in placed.items():
+        row[column - 1] = value
+    return row
 
 
 def _is_position(key: object) -> bool:
