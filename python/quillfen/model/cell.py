@@ -81,7 +81,7 @@ class Cell:
 
     @value.setter
     def value(self, value: Any) -> None:
-        self.data_type, self._value = checked(self, value)
+        assign(self, value)
 
     @property
     def coordinate(self) -> str:
@@ -234,14 +234,14 @@ def data_type_of(value: Any) -> str:
 _INT64_MIN, _INT64_END = -2**63, 2**63
 
 
-def checked(cell: Cell, value: Any, appended: bool = False) -> tuple[str, Any]:
-    """(data type, value) of `value` as `cell` stores it, after checking that a file can hold
-    it there (see the module docstring). The value is the Python value that a numpy or pandas
-    scalar stands for (None for their missing markers NaT and NA); in an appended row
-    (`appended`) NaN is an empty cell too. A date, time or duration also gives the cell a
+def assign(cell: Cell, value: Any, appended: bool = False) -> None:
+    """Stores `value` in `cell` (its `_value` and `data_type`) after checking that a file can
+    hold it there (see the module docstring). What is stored for a numpy or pandas scalar is
+    the Python value it stands for (None for their missing markers NaT and NA); in an appended
+    row (`appended`) NaN is an empty cell too. A date, time or duration also gives the cell a
     number format that shows it as such, when its format does not already."""
     # PERF NOTE: every assigned and appended value comes here; the exact built-in types are
-    # told apart first, by identity.
+    # told apart first, by identity, and stored without building anything.
     kind = type(value)
     if kind is str:
         # Printable text has none of the characters refused; other text is searched for them.
@@ -249,29 +249,28 @@ def checked(cell: Cell, value: Any, appended: bool = False) -> tuple[str, Any]:
             _check_text(cell, value)
         if value.startswith("=") and len(value) > 1:
             _check_formula(cell, value)
-            return "f", value
-        return "s", value
-    if kind is int:
-        if _INT64_MIN <= value < _INT64_END:
-            return "n", value
-    elif kind is float:
-        if math.isfinite(value):
-            return "n", value
-    elif value is None:
-        return "n", None
+            cell.data_type = "f"
+        else:
+            cell.data_type = "s"
+    elif kind is int and _INT64_MIN <= value < _INT64_END or kind is float and math.isfinite(value) or value is None:
+        cell.data_type = "n"
     elif kind is bool:
-        return "b", value
+        cell.data_type = "b"
     elif kind in DEFAULT_DATE_FORMATS:
         _check_date(cell, value, kind)
-        return "d", value
-    return _checked_other(cell, value, appended)
+        cell.data_type = "d"
+    else:
+        cell.data_type, value = _checked_other(cell, value, appended)
+    cell._value = value
 
 
 def _checked_other(cell: Cell, value: Any, appended: bool) -> tuple[str, Any]:
-    """`checked` of everything but the exact built-in types of its fast path."""
+    """(data type, value to store) for `assign` of everything but the exact built-in types of
+    its fast path."""
     plain = _plain(cell, value)
     if plain is not value:
-        return checked(cell, plain, appended)
+        assign(cell, plain, appended)
+        return cell.data_type, cell._value
     if isinstance(value, int):  # a subclass: exact bools took the fast path
         if not _INT64_MIN <= value < _INT64_END:
             _refuse(cell, ValueError, "an integer beyond 64 bits")

@@ -11,7 +11,7 @@ from itertools import groupby
 from operator import itemgetter
 from typing import TYPE_CHECKING, Any
 
-from .cell import Cell, checked
+from .cell import Cell, assign
 from ..constants import MAX_ROW, MAX_SHEET_COLUMN
 from .features import SheetFeatures
 from ..frames import row_batches
@@ -348,7 +348,7 @@ class Worksheet(SheetBase):
                 cell = Cell(self, row, column, value.value, value._style, value.data_type)
             else:
                 cell = Cell(self, row, column)
-                cell.data_type, cell._value = checked(cell, value, appended=True)
+                assign(cell, value, appended=True)
             cells.append(cell)
         check_position(row, max(len(cells), 1))  # the row's last column
         for cell in cells:
@@ -364,7 +364,8 @@ class Worksheet(SheetBase):
 def row_values(values: Iterable[Any] | Mapping[str | int, Any]) -> Iterable[Any]:
     """The values of an appended row in column order: a mapping's placed by its keys, column
     letters ("B", case aside) or numbers (2), with None in the columns it leaves out."""
-    if not isinstance(values, Mapping):
+    kind = type(values)
+    if kind is list or kind is tuple or not isinstance(values, Mapping):  # PERF NOTE: the ABC check is slow
         return values
     placed: dict[int, Any] = {}
     for key, value in values.items():

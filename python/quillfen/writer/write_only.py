@@ -8,7 +8,7 @@ import tempfile
 from collections.abc import Iterable, Mapping
 from typing import IO, Any, NoReturn
 
-from ..model.cell import Cell, checked
+from ..model.cell import Cell, assign
 from ..constants import MAX_ROW, MAX_SHEET_COLUMN
 from ..model.features import Hyperlink
 from ..utils.cells import coordinate_of
@@ -90,15 +90,13 @@ class WriteOnlyWorksheet(SheetBase):
             cell = cells[index]
             cell.row = row
             cell._style = None
-            data_type, value = checked(cell, value, appended=True)
-            if data_type == "d":
+            assign(cell, value, appended=True)
+            if cell.data_type == "d":
                 # PERF NOTE: the writer's own answer to how a date is written, asked for here:
                 # a serial number is then written as a plain number, without a call back.
-                is_text, written = date_value_raw(self, value)
+                is_text, written = date_value_raw(self, cell._value)
                 if not is_text:
-                    data_type, value = "n", written
-            cell.data_type = data_type
-            cell._value = value
+                    cell.data_type, cell._value = "n", written
         return cells
 
     def _start(self) -> None:
