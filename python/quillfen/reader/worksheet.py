@@ -213,13 +213,27 @@ class ReadOnlyWorksheet(SheetBase):
 
     def iter_rows(self, min_row: int | None = None, max_row: int | None = None, min_col: int | None = None,
                   max_col: int | None = None, values_only: bool = False) -> Iterator[tuple[Any, ...]]:
-        """Rows as tuples of cells (or of values), from `min_col` to `max_col`.
+        """Rows of cells (or of values) as an editable sheet gives them: every row from
+        `min_row` (1) to `max_row` (the sheet's `max_row`), each from `min_col` (1) to `max_col`
+        (the sheet's `max_column`). Cells and rows missing from the part are `EMPTY_CELL` (None
+        with `values_only`), made as the rows stream past: nothing is read ahead. Reading stops
+        at the first row past `max_row`.
 
-        Without `max_col` a row ends at its last cell. Cells missing inside the bounds are
-        `EMPTY_CELL` (None with `values_only`). Rows missing from the part are not produced.
-        Reading stops at the first row past `max_row`.
-        """
-        return (row for _idx, row in self._indexed_rows(min_row, max_row, min_col, max_col, values_only))
+        Nothing in the part is left out for an extent it does not declare truly: without
+        `max_row` the rows go on to the last in the part, and without `max_col` a row goes on to
+        its last cell. Rows of a damaged part that come again or go back come as they stand."""
+        min_row = min_row or 1
+        min_col = min_col or 1
+        last_row = max_row or self.max_row
+        width = max((max_col or self.max_column) - min_col + 1, 0)
+        blank = (None if values_only else EMPTY_CELL,) * width
+        expected = min_row
+        for idx, row in self._indexed_rows(min_row, max_row, min_col, max_col, values_only):
+            if idx >= expected:
+                yield from (blank for _ in range(expected, idx))
+                expected = idx + 1
+            yield row if len(row) >= width else row + blank[len(row):]
+        yield from (blank for _ in range(expected, last_row + 1))
 
     def _indexed_rows(self, min_row: int | None, max_row: int | None, min_col: int | None, max_col: int | None,
                       values_only: bool) -> Iterator[tuple[int, tuple[Any, ...]]]:
@@ -359,7 +373,7 @@ class ReadOnlyWorksheet(SheetBase):
 
     def cells(self) -> Iterator[ReadOnlyCell]:
         """Every cell present in the part, in row and then column order."""
-        for row in self.iter_rows():
+        for _idx, row in self._indexed_rows(None, None, None, None, False):
             for cell in row:
                 if cell is not EMPTY_CELL:
                     yield cell
