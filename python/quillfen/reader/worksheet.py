@@ -8,6 +8,7 @@ import os
 import warnings
 from array import array
 from collections.abc import Iterable, Iterator, Sequence
+from itertools import repeat
 from types import ModuleType
 from typing import TYPE_CHECKING, Any, NamedTuple, cast
 
@@ -228,12 +229,15 @@ class ReadOnlyWorksheet(SheetBase):
         width = max((max_col or self.max_column) - min_col + 1, 0)
         blank = (None if values_only else EMPTY_CELL,) * width
         expected = min_row
+        # PERF NOTE: a row of a dense sheet costs two comparisons here.
         for idx, row in self._indexed_rows(min_row, max_row, min_col, max_col, values_only):
             if idx >= expected:
-                yield from (blank for _ in range(expected, idx))
+                if idx > expected:
+                    yield from repeat(blank, idx - expected)
                 expected = idx + 1
             yield row if len(row) >= width else row + blank[len(row):]
-        yield from (blank for _ in range(expected, last_row + 1))
+        if last_row >= expected:
+            yield from repeat(blank, last_row + 1 - expected)
 
     def _indexed_rows(self, min_row: int | None, max_row: int | None, min_col: int | None, max_col: int | None,
                       values_only: bool) -> Iterator[tuple[int, tuple[Any, ...]]]:
