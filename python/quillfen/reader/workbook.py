@@ -28,6 +28,7 @@ _R_IDS = ("{%s}id" % DOC_REL_NS, "{%s}id" % STRICT_DOC_REL_NS)
 _WORKBOOK_WRITTEN = frozenset(("fileVersion", "workbookPr", "bookViews", "sheets", "definedNames", "extLst",
                                "AlternateContent", "revisionPtr"))
 _CONTENT_TYPES = "[Content_Types].xml"
+_WORKBOOK_TAGS = frozenset("{%s}workbook" % ns for ns in (MAIN_NS, STRICT_MAIN_NS))
 # Parts whose content a saved copy derives again from the cells.
 _DERIVED_KINDS = frozenset(("sharedStrings", "calcChain"))
 
@@ -104,6 +105,10 @@ def _read(package: Package, read_only: bool, data_only: bool, rich_text: bool) -
     main = package.main_part()
     with damaged(main):
         root = parse_xml(package.read(main))
+    if root.tag not in _WORKBOOK_TAGS:
+        # A draft of the format, or another vocabulary: read as it is, it would give no sheets.
+        raise InvalidFileError("the workbook part's root element is %s, not the workbook of a SpreadsheetML "
+                               "namespace quillfen reads (Transitional or Strict)" % root.tag, main)
     strict = root.tag.startswith("{%s}" % STRICT_MAIN_NS)
     package.strict = strict  # the other parts are read with the Transitional names
     ns = "{%s}" % (STRICT_MAIN_NS if strict else MAIN_NS)

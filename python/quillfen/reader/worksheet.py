@@ -225,19 +225,31 @@ class ReadOnlyWorksheet(SheetBase):
         its last cell. Rows of a damaged part that come again or go back come as they stand."""
         min_row = min_row or 1
         min_col = min_col or 1
-        last_row = max_row or self.max_row
-        width = max((max_col or self.max_column) - min_col + 1, 0)
-        blank = (None if values_only else EMPTY_CELL,) * width
+        # The sheet's extent is asked for once the part has given its first row: a damaged part
+        # fails as the rows stream, as it would without the extent.
+        width = -1
+        blank: tuple[Any, ...] = ()
         expected = min_row
-        # PERF NOTE: a row of a dense sheet costs two comparisons here.
+        # PERF NOTE: a row of a dense sheet costs three comparisons here.
         for idx, row in self._indexed_rows(min_row, max_row, min_col, max_col, values_only):
+            if width < 0:
+                width, blank = self._blank_row(min_col, max_col, values_only)
             if idx >= expected:
                 if idx > expected:
                     yield from repeat(blank, idx - expected)
                 expected = idx + 1
             yield row if len(row) >= width else row + blank[len(row):]
+        if width < 0:
+            width, blank = self._blank_row(min_col, max_col, values_only)
+        last_row = max_row or self.max_row
         if last_row >= expected:
             yield from repeat(blank, last_row + 1 - expected)
+
+    def _blank_row(self, min_col: int, max_col: int | None, values_only: bool) -> tuple[int, tuple[Any, ...]]:
+        """(width, an empty row) of `iter_rows` rows from `min_col` to `max_col` (by default the
+        sheet's `max_column`)."""
+        width = max((max_col or self.max_column) - min_col + 1, 0)
+        return width, (None if values_only else EMPTY_CELL,) * width
 
     def _indexed_rows(self, min_row: int | None, max_row: int | None, min_col: int | None, max_col: int | None,
                       values_only: bool) -> Iterator[tuple[int, tuple[Any, ...]]]:
