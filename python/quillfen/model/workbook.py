@@ -5,24 +5,23 @@ date system. `Workbook()` makes a new one; `quillfen.load_workbook` reads one fr
 import os
 import re
 from collections.abc import Iterator
-from typing import IO, Any
+from typing import IO, TYPE_CHECKING, Any, Literal, cast, overload
 
 from .features import DefinedNames
 from .styles import Stylesheet
 from ..utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
-from .worksheet import Worksheet
+from .worksheet import SheetBase, Worksheet
+
+if TYPE_CHECKING:
+    from ..writer.write_only import WriteOnlyWorksheet
 
 __all__ = ["Workbook"]
-
-# A sheet of the workbook's kind: a `Worksheet`, or a read-only or write-only sheet for
-# workbooks loaded or made in those modes.
-Sheet = Any
 
 MAX_TITLE = 31
 _TITLE_FORBIDDEN = re.compile(r"[\[\]:*?/\\]")
 
 
-class Workbook:
+class Workbook[Sheet: SheetBase = Worksheet]:
     """A workbook: `Workbook()` has one empty sheet named "Sheet".
 
     With `write_only=True` it starts without sheets; each sheet from `create_sheet()` takes
@@ -30,7 +29,17 @@ class Workbook:
     once. `epoch` is the date system (`quillfen.utils.datetime.WINDOWS_EPOCH`, the default, or
     `MAC_EPOCH`); with `iso_dates` set, dates are saved as ISO 8601 text instead of serial
     numbers.
+
+    The type of its sheets is its parameter: `Worksheet` (editable), `WriteOnlyWorksheet`
+    (write-only) or, for a workbook loaded with `read_only=True`, `ReadOnlyWorksheet`.
     """
+
+    @overload
+    def __init__(self: "Workbook[Worksheet]", write_only: Literal[False] = False) -> None: ...
+    @overload
+    def __init__(self: "Workbook[WriteOnlyWorksheet]", write_only: Literal[True]) -> None: ...
+    @overload
+    def __init__(self: "Workbook[Worksheet | WriteOnlyWorksheet]", write_only: bool = False) -> None: ...
 
     def __init__(self, write_only: bool = False) -> None:
         self._setup(write_only=write_only)
@@ -58,7 +67,7 @@ class Workbook:
         self._lxml: bool | None = None         # the serialiser of a write-only workbook, fixed by its first row
 
     @classmethod
-    def _blank(cls, **modes: bool) -> "Workbook":
+    def _blank(cls, **modes: bool) -> "Workbook[Any]":
         """A workbook without sheets, for the reader to fill."""
         wb = cls.__new__(cls)
         wb._setup(**modes)
@@ -118,9 +127,9 @@ class Workbook:
         ws: Sheet
         if self.write_only:
             from ..writer.write_only import WriteOnlyWorksheet
-            ws = WriteOnlyWorksheet(self, title)
+            ws = cast(Sheet, WriteOnlyWorksheet(self, title))
         else:
-            ws = Worksheet(self, title)
+            ws = cast(Sheet, Worksheet(self, title))
         if index is None:
             self._sheets.append(ws)
         else:
@@ -150,21 +159,22 @@ class Workbook:
         self._sheets.insert(target, sheet)
 
     @property
-    def active(self) -> Sheet:  # None for a workbook without sheets
+    def active(self) -> Sheet:
         """The sheet shown when the file is opened (the first, unless set): settable to a sheet
-        of this workbook or to its index."""
+        of this workbook or to its index. None for a workbook without sheets (a new write-only
+        one), which its type does not show: a sheet is there to use in every other case."""
         if self._active is not None and any(ws is self._active for ws in self._sheets):
             return self._active
-        return self._sheets[0] if self._sheets else None
+        return self._sheets[0] if self._sheets else None  # type: ignore[return-value]  # see above
 
     @active.setter
     def active(self, value: Sheet | int) -> None:
-        if isinstance(value, int) and not isinstance(value, bool):
+        if isinstance(value, bool) or not isinstance(value, int) and not hasattr(value, "title"):
+            raise TypeError("the active sheet is a sheet or an index, not %s" % type(value).__name__)
+        if isinstance(value, int):
             if not 0 <= value < len(self._sheets):
                 raise IndexError("no sheet at index %d: the workbook has %d" % (value, len(self._sheets)))
             value = self._sheets[value]
-        elif not hasattr(value, "title"):
-            raise TypeError("the active sheet is a sheet or an index, not %s" % type(value).__name__)
         self.index(value)
         self._active = value
 
@@ -175,7 +185,7 @@ class Workbook:
             number += 1
         return "Sheet%d" % number
 
-    def _check_title(self, title: object, sheet: Sheet | None = None) -> None:
+    def _check_title(self, title: object, sheet: SheetBase | None = None) -> None:
         """Sheet titles as spreadsheet programs accept them: 1 to 31 characters, none of
         []:*?/\\ and no other sheet of the workbook with the same title in any case."""
         if not isinstance(title, str):
@@ -217,7 +227,7 @@ class Workbook:
             if release is not None:
                 release()
 
-    def __enter__(self) -> "Workbook":
+    def __enter__(self) -> "Workbook[Sheet]":
         return self
 
     def __exit__(self, *exc: object) -> None:

@@ -32,7 +32,7 @@ class SheetBase(SheetFeatures):
     """A sheet's title, workbook and the worksheet settings read from a file (its features:
     `quillfen.features`)."""
 
-    def __init__(self, workbook: Workbook, title: str) -> None:
+    def __init__(self, workbook: Workbook[Any], title: str) -> None:
         self.parent = workbook
         self._title = title
         self.sheet_state = "visible"
@@ -219,7 +219,7 @@ class Worksheet(SheetBase):
     comment of cells that have one.
     """
 
-    def __init__(self, workbook: Workbook, title: str) -> None:
+    def __init__(self, workbook: Workbook[Any], title: str) -> None:
         super().__init__(workbook, title)
         # A dict, or the engine's CellStore, which behaves as one.
         self._cells: Any = {}

@@ -8,7 +8,7 @@ import re
 import struct
 import zipfile
 import zlib
-from collections.abc import Iterator
+from collections.abc import Generator
 from types import ModuleType
 from typing import IO, BinaryIO, Self
 
@@ -193,7 +193,7 @@ def _compound_kind(file: PackageFile) -> str | None:
     return "binary" if "binary" in found else "encrypted" if "encrypted" in found else None
 
 
-def _chunks(file: PackageFile, size: int) -> Iterator[bytes]:
+def _chunks(file: PackageFile, size: int) -> Generator[bytes]:
     """`file` (a path or a seekable binary file object) from its start, in pieces of `size`
     bytes (the last one shorter); nothing when it cannot be read. A file object is left where
     it was."""

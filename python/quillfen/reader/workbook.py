@@ -6,7 +6,7 @@ import io
 import os
 import warnings
 import xml.etree.ElementTree as ET
-from typing import IO, Any
+from typing import IO, Any, Literal, overload
 
 from ..constants import DOC_REL_NS, MAIN_NS, STRICT_DOC_REL_NS, STRICT_MAIN_NS
 from ..utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
@@ -43,8 +43,22 @@ class Loaded:
         self.parts: list[str] = []              # names of parts not written
 
 
-def load_workbook(filename: str | bytes | os.PathLike[str] | os.PathLike[bytes] | IO[bytes], read_only: bool = False,
-                  data_only: bool = False, rich_text: bool = False) -> Workbook:
+type WorkbookFile = str | bytes | os.PathLike[str] | os.PathLike[bytes] | IO[bytes]
+
+
+@overload
+def load_workbook(filename: WorkbookFile, read_only: Literal[False] = False, data_only: bool = False,
+                  rich_text: bool = False) -> Workbook[Worksheet]: ...
+@overload
+def load_workbook(filename: WorkbookFile, read_only: Literal[True], data_only: bool = False,
+                  rich_text: bool = False) -> Workbook[ReadOnlyWorksheet]: ...
+@overload
+def load_workbook(filename: WorkbookFile, read_only: bool = False, data_only: bool = False,
+                  rich_text: bool = False) -> Workbook[Worksheet | ReadOnlyWorksheet]: ...
+
+
+def load_workbook(filename: WorkbookFile, read_only: bool = False, data_only: bool = False,
+                  rich_text: bool = False) -> Workbook[Any]:
     """Opens an .xlsx workbook.
 
     `filename` is a path (`str`, `bytes` or `os.PathLike`) or a binary file object; one that
@@ -93,7 +107,7 @@ def _binary_file(file: IO[bytes]) -> IO[bytes]:
     return io.BytesIO(data)
 
 
-def _read(package: Package, read_only: bool, data_only: bool, rich_text: bool) -> Workbook:
+def _read(package: Package, read_only: bool, data_only: bool, rich_text: bool) -> Workbook[Any]:
     wb = Workbook._blank(read_only=read_only, data_only=data_only, rich_text=rich_text)
     wb._package = package
     wb.helpers = reading_helpers()
@@ -167,7 +181,7 @@ def _read(package: Package, read_only: bool, data_only: bool, rich_text: bool) -
     return wb
 
 
-def _name_nameless(wb: Workbook, main: str) -> None:
+def _name_nameless(wb: Workbook[Any], main: str) -> None:
     """Gives each sheet that the file left without a name the first free "SheetN": a sheet
     titled None could not be saved, nor could another sheet be added or renamed beside it."""
     nameless = [ws for ws in wb._sheets if not ws.title]
@@ -178,7 +192,7 @@ def _name_nameless(wb: Workbook, main: str) -> None:
         warnings.warn("%s: a sheet without a name, read as %r" % (main, ws.title), stacklevel=4)
 
 
-def _read_properties(wb: Workbook, package: Package, written: set[str]) -> None:
+def _read_properties(wb: Workbook[Any], package: Package, written: set[str]) -> None:
     """The document properties are kept to be written back; the application's statistics are
     made again. A damaged properties part is left out, and so reported as not written."""
     for rel in package.relationships(""):

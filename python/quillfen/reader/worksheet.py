@@ -41,7 +41,7 @@ ColumnBatch = tuple[int, list[Any]]
 class SheetReadOptions:
     """What the sheet readers (native and pure Python) are told about the workbook and mode."""
 
-    def __init__(self, workbook: Workbook, data_only: bool, rich_text: bool, formula_and_value: bool = False) -> None:
+    def __init__(self, workbook: Workbook[Any], data_only: bool, rich_text: bool, formula_and_value: bool = False) -> None:
         self.epoch = workbook.epoch
         self.shared_strings = workbook.shared_strings
         self.data_only = data_only
@@ -208,7 +208,7 @@ class ReadOnlyWorksheet(SheetBase):
     Its extent (`dimensions`, `max_row`, ...) is known before iterating: the one the part
     declares in its dimension element or, when there is none, that of its cells."""
 
-    def __init__(self, workbook: Workbook, title: str) -> None:
+    def __init__(self, workbook: Workbook[Any], title: str) -> None:
         super().__init__(workbook, title)
         self._extent: Bounds | tuple[()] | None = None   # (min_row, max_row, min_col, max_col), or () for no cells
 
