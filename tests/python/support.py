@@ -16,20 +16,19 @@ MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
 @contextlib.contextmanager
 def environment(**variables):
     """The environment variables set (None: unset) for the block, restored afterwards."""
+    def put(values):
+        for name, value in values.items():
+            if value is None:
+                os.environ.pop(name, None)
+            else:
+                os.environ[name] = value
+
     saved = {name: os.environ.get(name) for name in variables}
     try:
-        for name, value in variables.items():
-            if value is None:
-                os.environ.pop(name, None)
-            else:
-                os.environ[name] = value
+        put(variables)
         yield
     finally:
-        for name, value in saved.items():
-            if value is None:
-                os.environ.pop(name, None)
-            else:
-                os.environ[name] = value
+        put(saved)
 
 
 def engine_path(pure):
