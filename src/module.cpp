@@ -1,6 +1,7 @@
 // The module root of _quillfen: module initialisation and the Python-facing entry points.
 // Each entry point checks its arguments, runs its unit and converts failures in one place
 // (core/frame.hpp); the work itself lives in the units.
+#include "arrow/arrow_py.hpp"
 #include "core/frame.hpp"
 #include "prescan/prescan_py.hpp"
 #include "pysource.hpp"
@@ -93,6 +94,13 @@ PyMethodDef module_methods[] = {
     {"prescan_sheet", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(prescan_sheet)),
      METH_FASTCALL | METH_KEYWORDS,
      "prescan_sheet(source, want_rows, corners, helpers)\n--\n\nprescan_sheet(source, want_rows, corners, helpers) -> dict"},
+    {"arrow_table", as_cfunc(arrow::arrow_table), METH_FASTCALL | METH_KEYWORDS,
+     "arrow_table(names, columns, rows, batch_rows, dictionary)\n--\n\n"
+     "A table for the Arrow PyCapsule protocol from the frames' typed columns: `columns` gives\n"
+     "one (kind, data, nulls) per name, kind being \"int\", \"float\", \"datetime\" (data: 8-byte\n"
+     "native numbers), \"bool\" (a byte each), \"text\" (a list of str or None) or \"empty\";\n"
+     "nulls is None or a byte per value, nonzero where missing. Text columns are dictionary-\n"
+     "encoded when that is smaller and `dictionary` is true."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -101,7 +109,7 @@ int module_exec(PyObject* module) noexcept {
     PyObject* fallback = native_fallback_type();
     if (!fallback || PyModule_AddObjectRef(module, "NativeFallback", fallback) < 0) return -1;
     if (PyModule_AddFunctions(module, module_methods) < 0) return -1;
-    // Classes, in this order: RowReader, CellStore, SheetWriter.
+    // Classes, in this order: RowReader, CellStore, SheetWriter, ArrowTable.
     PyObject* row_reader = sheet::row_reader_type();
     if (!row_reader || PyModule_AddObjectRef(module, "RowReader", row_reader) < 0) return -1;
     PyTypeObject* cell_store = store::cell_store_type();
@@ -110,6 +118,8 @@ int module_exec(PyObject* module) noexcept {
     }
     PyObject* sheet_writer = writer::sheet_writer_type();
     if (!sheet_writer || PyModule_AddObjectRef(module, "SheetWriter", sheet_writer) < 0) return -1;
+    PyObject* arrow_table = arrow::arrow_table_type();
+    if (!arrow_table || PyModule_AddObjectRef(module, "ArrowTable", arrow_table) < 0) return -1;
     return 0;
 }
 

@@ -1,0 +1,336 @@
+// Tables of typed columns for the capsule protocol (see arrow_py.hpp). The package hands over
+// one column at a time, so that it can drop its own copy of each before the next is made: a
+// table is held about once while it changes hands.
+#include "arrow/arrow_py.hpp"
+
+#include "arrow/table.hpp"
+#include "core/frame.hpp"
+
+#include <cstring>
+#include <memory>
+#include <new>
+
+namespace qf::arrow {
+namespace {
+
+struct ArrowTableObject {
+    PyObject_HEAD
+    std::shared_ptr<const Table> table;
+    std::int64_t batch_rows;
+};
+
+ArrowTableObject* as_table(PyObject* self) noexcept { return reinterpret_cast<ArrowTableObject*>(self); }
+
+PyMutex type_mutex;
+PyObject* type_obj = nullptr;
+
+// A contiguous buffer of the caller's, released on every path.
+class View {
+public:
+    ~View() { if (view_.obj) PyBuffer_Release(&view_); }
+    bool open(PyObject* obj) noexcept { return PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) == 0; }
+    const std::uint8_t* data() const noexcept { return static_cast<const std::uint8_t*>(view_.buf); }
+    std::int64_t size() const noexcept { return view_.len; }
+
+private:
+    Py_buffer view_{};
+};
+
+bool wrong_length(const char* what, std::int64_t got, std::int64_t rows) noexcept {
+    PyErr_Format(PyExc_ValueError, "arrow_table(): a column's %s holds %lld values, not %lld", what,
+                 static_cast<long long>(got), static_cast<long long>(rows));
+    return false;
+}
+
+// The validity bitmap of `nulls` (None, or a byte per value, nonzero where missing).
+bool put_validity(PyObject* nulls, std::int64_t rows, Column& column) {
+    if (nulls == Py_None) return true;
+    View view;
+    if (!view.open(nulls)) return false;
+    if (view.size() != rows) return wrong_length("missing-value marks", view.size(), rows);
+    Buffer bits;
+    bits.resize(static_cast<std::size_t>((rows + 7) / 8));
+    std::memset(bits.data(), 0, bits.size());
+    std::int64_t missing = 0;
+    for (std::int64_t i = 0; i < rows; ++i) {
+        if (view.data()[i]) ++missing;
+        else set_bit(bits.data(), i);
+    }
+    if (missing) {
+        column.validity = std::move(bits);
+        column.null_count = missing;
+    }
+    return true;
+}
+
+bool put_fixed(PyObject* data, std::int64_t rows, Column& column) {
+    View view;
+    if (!view.open(data)) return false;
+    if (view.size() != rows * 8) return wrong_length("data", view.size() / 8, rows);
+    column.values.resize(static_cast<std::size_t>(view.size()));
+    std::memcpy(column.values.data(), view.data(), column.values.size());
+    return true;
+}
+
+bool put_bools(PyObject* data, std::int64_t rows, Column& column) {
+    View view;
+    if (!view.open(data)) return false;
+    if (view.size() != rows) return wrong_length("data", view.size(), rows);
+    column.values.resize(static_cast<std::size_t>((rows + 7) / 8));
+    std::memset(column.values.data(), 0, column.values.size());
+    for (std::int64_t i = 0; i < rows; ++i)
+        if (view.data()[i]) set_bit(column.values.data(), i);
+    return true;
+}
+
+bool put_text_lock_held(PyObject* list, std::int64_t rows, bool dictionary, Column& column) {
+    TextBuilder text(rows);
+    for (Py_ssize_t i = 0; i < rows; ++i) {
+        PyObject* item = PyList_GET_ITEM(list, i);
+        if (item == Py_None) {
+            text.add_missing();
+            continue;
+        }
+        if (!PyUnicode_Check(item)) {
+            PyErr_Format(PyExc_TypeError, "arrow_table(): a text column holds %.100s", Py_TYPE(item)->tp_name);
+            return false;
+        }
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);  // runs no Python code
+        if (!utf8) return false;
+        text.add({utf8, static_cast<std::size_t>(size)});
+    }
+    std::string name = std::move(column.name);
+    column = text.finish(dictionary);
+    column.name = std::move(name);
+    return true;
+}
+
+bool put_text(PyObject* data, std::int64_t rows, bool dictionary, Column& column) {
+    if (!require_type("arrow_table", "text column", data, &PyList_Type)) return false;
+    bool ok = false;
+    Py_BEGIN_CRITICAL_SECTION(data);
+    if (PyList_GET_SIZE(data) != rows) ok = wrong_length("data", PyList_GET_SIZE(data), rows);
+    else ok = put_text_lock_held(data, rows, dictionary, column);
+    Py_END_CRITICAL_SECTION();
+    return ok;
+}
+
+// One column from (kind, data, nulls) as quillfen.frames gives it.
+bool make_column(PyObject* spec, std::int64_t rows, bool dictionary, Column& column) {
+    if (!PyTuple_Check(spec) || PyTuple_GET_SIZE(spec) != 3 || !PyUnicode_Check(PyTuple_GET_ITEM(spec, 0))) {
+        PyErr_SetString(PyExc_TypeError, "arrow_table(): a column is a (kind, data, nulls) tuple");
+        return false;
+    }
+    const char* kind = PyUnicode_AsUTF8(PyTuple_GET_ITEM(spec, 0));
+    if (!kind) return false;
+    PyObject* data = PyTuple_GET_ITEM(spec, 1);
+    PyObject* nulls = PyTuple_GET_ITEM(spec, 2);
+    column.length = rows;
+    const std::string_view k(kind);
+    if (k == "empty") {
+        column.type = Type::Null;
+        column.null_count = rows;
+        return true;
+    }
+    if (k == "text") return put_text(data, rows, dictionary, column);
+    if (k == "int" || k == "float" || k == "datetime") {
+        column.type = k == "int" ? Type::Int64 : k == "float" ? Type::Float64 : Type::TimestampUs;
+        if (!put_fixed(data, rows, column)) return false;
+    } else if (k == "bool") {
+        column.type = Type::Bool;
+        if (!put_bools(data, rows, column)) return false;
+    } else {
+        PyErr_Format(PyExc_ValueError, "arrow_table(): unknown column kind %R", PyTuple_GET_ITEM(spec, 0));
+        return false;
+    }
+    return put_validity(nulls, rows, column);
+}
+
+// ---- capsules
+
+void stream_capsule_free(PyObject* capsule) noexcept {
+    auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, "arrow_array_stream"));
+    if (!stream) {
+        PyErr_WriteUnraisable(capsule);
+        return;
+    }
+    // A consumer that took the stream over left its release empty.
+    if (stream->release) stream->release(stream);
+    delete stream;
+}
+
+void schema_capsule_free(PyObject* capsule) noexcept {
+    auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, "arrow_schema"));
+    if (!schema) {
+        PyErr_WriteUnraisable(capsule);
+        return;
+    }
+    if (schema->release) schema->release(schema);
+    delete schema;
+}
+
+PyObject* ArrowTable_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guard([&]() -> PyObject* {
+        // A requested schema is a wish the protocol lets a producer pass over: the table's types
+        // are the frame's.
+        PyObject* requested = nullptr;
+        if (!parse_args("__arrow_c_stream__", args, nargs, kwnames, {"requested_schema"}, &requested, 0))
+            return nullptr;
+        auto stream = std::make_unique<ArrowArrayStream>();
+        export_stream(as_table(self)->table, as_table(self)->batch_rows, stream.get());
+        Ref capsule = Ref::steal(PyCapsule_New(stream.get(), "arrow_array_stream", stream_capsule_free));
+        if (!capsule) {
+            stream->release(stream.get());
+            return nullptr;
+        }
+        stream.release();
+        return capsule.release();
+    });
+}
+
+PyObject* ArrowTable_schema(PyObject* self, PyObject*) noexcept {
+    return guard([&]() -> PyObject* {
+        auto schema = std::make_unique<ArrowSchema>();
+        export_schema(*as_table(self)->table, schema.get());
+        Ref capsule = Ref::steal(PyCapsule_New(schema.get(), "arrow_schema", schema_capsule_free));
+        if (!capsule) {
+            schema->release(schema.get());
+            return nullptr;
+        }
+        schema.release();
+        return capsule.release();
+    });
+}
+
+PyObject* ArrowTable_num_rows(PyObject* self, void*) noexcept {
+    return PyLong_FromLongLong(as_table(self)->table->rows);
+}
+
+PyObject* ArrowTable_column_names(PyObject* self, void*) noexcept {
+    return guard([&]() -> PyObject* {
+        const Table& table = *as_table(self)->table;
+        Ref names = Ref::steal(PyList_New(static_cast<Py_ssize_t>(table.columns.size())));
+        if (!names) return nullptr;
+        for (std::size_t i = 0; i < table.columns.size(); ++i) {
+            const std::string& name = table.columns[i]->name;
+            PyObject* text = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+            if (!text) return nullptr;
+            PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), text);
+        }
+        return names.release();
+    });
+}
+
+PyObject* ArrowTable_batch_rows(PyObject* self, void*) noexcept {
+    return PyLong_FromLongLong(as_table(self)->batch_rows);
+}
+
+Py_ssize_t ArrowTable_len(PyObject* self) noexcept { return static_cast<Py_ssize_t>(as_table(self)->table->rows); }
+
+PyObject* ArrowTable_repr(PyObject* self) noexcept {
+    const Table& table = *as_table(self)->table;
+    return PyUnicode_FromFormat("<ArrowTable: %lld rows, %zu columns>", static_cast<long long>(table.rows),
+                                table.columns.size());
+}
+
+void ArrowTable_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    as_table(self)->table.~shared_ptr();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyMethodDef arrow_table_methods[] = {
+    {"__arrow_c_stream__", as_cfunc(ArrowTable_stream), METH_FASTCALL | METH_KEYWORDS,
+     "__arrow_c_stream__($self, requested_schema=None)\n--\n\n"
+     "A PyCapsule 'arrow_array_stream' of the table's record batches."},
+    {"__arrow_c_schema__", ArrowTable_schema, METH_NOARGS,
+     "__arrow_c_schema__($self)\n--\n\nA PyCapsule 'arrow_schema' of the table's schema (a struct of its columns)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef arrow_table_getset[] = {
+    {"num_rows", ArrowTable_num_rows, nullptr, "The number of rows.", nullptr},
+    {"column_names", ArrowTable_column_names, nullptr, "The column names, in order.", nullptr},
+    {"batch_rows", ArrowTable_batch_rows, nullptr, "The most rows a record batch of the stream holds.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot arrow_table_slots[] = {
+    {Py_tp_doc, const_cast<char*>("A table of typed columns, read through the Arrow PyCapsule protocol.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(ArrowTable_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(ArrowTable_repr)},
+    {Py_tp_methods, arrow_table_methods},
+    {Py_tp_getset, arrow_table_getset},
+    {Py_sq_length, reinterpret_cast<void*>(ArrowTable_len)},
+    {0, nullptr},
+};
+
+PyType_Spec arrow_table_spec = {
+    .name = "_quillfen.ArrowTable",
+    .basicsize = sizeof(ArrowTableObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = arrow_table_slots,
+};
+
+}  // namespace
+
+PyObject* arrow_table_type() noexcept { return type_once(type_mutex, type_obj, arrow_table_spec); }
+
+PyObject* arrow_table(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guard([&]() -> PyObject* {
+        PyObject* a[5];
+        if (!parse_args("arrow_table", args, nargs, kwnames, {"names", "columns", "rows", "batch_rows", "dictionary"},
+                        a))
+            return nullptr;
+        std::int64_t rows = 0, batch_rows = 0;
+        if (!require_type("arrow_table", "names", a[0], &PyList_Type) || !arg_int64("arrow_table", "rows", a[2], rows) ||
+            !arg_int64("arrow_table", "batch_rows", a[3], batch_rows))
+            return nullptr;
+        if (rows < 0 || batch_rows < 1) {
+            PyErr_SetString(PyExc_ValueError, "arrow_table(): rows must not be negative, batch_rows must be positive");
+            return nullptr;
+        }
+        const int dictionary = PyObject_IsTrue(a[4]);
+        if (dictionary < 0) return nullptr;
+        // The names are copied first: the columns' iterator may run any code.
+        auto table = std::make_shared<Table>();
+        table->rows = rows;
+        std::vector<std::string> names;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(a[0]); ++i) {
+            Ref name = Ref::steal(PyList_GetItemRef(a[0], i));
+            if (!name) return nullptr;
+            Py_ssize_t size = 0;
+            const char* utf8 = PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8AndSize(name.get(), &size) : nullptr;
+            if (!utf8) {
+                if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "arrow_table(): column names are str");
+                return nullptr;
+            }
+            names.emplace_back(utf8, static_cast<std::size_t>(size));
+        }
+        Ref iter = Ref::steal(PyObject_GetIter(a[1]));
+        if (!iter) return nullptr;
+        for (std::string& name : names) {
+            Ref spec = Ref::steal(PyIter_Next(iter.get()));
+            if (!spec) {
+                if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "arrow_table(): fewer columns than names");
+                return nullptr;
+            }
+            auto column = std::make_shared<Column>();
+            column->name = std::move(name);
+            if (!make_column(spec.get(), rows, dictionary != 0, *column)) return nullptr;
+            table->columns.push_back(std::move(column));
+        }
+        PyTypeObject* type = reinterpret_cast<PyTypeObject*>(arrow_table_type());
+        if (!type) return nullptr;
+        PyObject* self = type->tp_alloc(type, 0);
+        if (!self) return nullptr;
+        new (&as_table(self)->table) std::shared_ptr<const Table>(std::move(table));
+        as_table(self)->batch_rows = batch_rows;
+        return self;
+    });
+}
+
+}  // namespace qf::arrow
