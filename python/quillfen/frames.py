@@ -21,20 +21,25 @@ from __future__ import annotations
 import datetime
 import operator
 from array import array
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterator, Mapping, Sequence
 from itertools import islice, repeat, zip_longest
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, TypeVar
 
+from . import _arrow, _native
+from .constants import MAX_ROW
+from .utils.cells import column_index
 from .utils.datetime import value_text
 
 if TYPE_CHECKING:
     import pandas
     import polars
 
+    from ._arrow import ArrowTable
     from .model.worksheet import SheetBase
 
-__all__ = ["to_pandas", "to_polars"]
+__all__ = ["FrameOptions", "to_arrow", "to_pandas", "to_polars"]
 
+_T = TypeVar("_T")
 _BATCH = 4096  # rows turned into columns at a time
 _BATCH_CELLS = 16384  # cells the engine turns into columns at a time
 _NONE = type(None)
@@ -158,6 +163,35 @@ class _Column:
         elif old != _OBJECT:
             self.kind, self.data, self.ints, self.exact = _OBJECT, self.objects(), None, {}
 
+    def truncate(self, length: int) -> None:
+        """Keeps the first `length` values."""
+        self.flush()
+        if self.data is not None:
+            del self.data[length:]
+        for marks in (self.nulls, self.ints):
+            if marks is not None:
+                del marks[length:]
+        self.exact = {i: value for i, value in self.exact.items() if i < length}
+        self.length = length
+
+    def cast(self, kind: str, name: str) -> _Column:
+        """The column with its values as `kind` asks (a `dtypes` override): ints, floats, booleans,
+        date-times or text; a value that does not convert exactly raises ValueError."""
+        if kind == self.kind:
+            return self
+        convert = _CASTS[kind]
+        values = []
+        for row, value in enumerate(self.objects()):
+            try:
+                values.append(None if value is None else convert(value))
+            except (TypeError, ValueError, OverflowError):
+                raise ValueError("column %r, row %d: %r is not %s" % (name, row, value, _KIND_WORDS[kind])) from None
+        column = _Column(0)
+        column.extend(values)
+        column._become(kind)  # a column without values takes the kind too
+        column.flush()
+        return column
+
     def objects(self) -> list[Any]:
         """The values as a list of Python objects, None where missing."""
         self.flush()
@@ -177,6 +211,54 @@ class _Column:
             for i in _positions(self.nulls):
                 values[i] = None
         return values
+
+
+def _to_int(value: Any) -> int:
+    if type(value) is float and value.is_integer() or type(value) in (int, bool):
+        return int(value)
+    raise ValueError(value)
+
+
+def _to_float(value: Any) -> float:
+    if type(value) in (int, float, bool):
+        return float(value)
+    raise ValueError(value)
+
+
+def _to_bool(value: Any) -> bool:
+    if type(value) is bool or type(value) in (int, float) and value in (0, 1):
+        return bool(value)
+    raise ValueError(value)
+
+
+def _to_datetime(value: Any) -> datetime.datetime:
+    if type(value) is datetime.datetime:
+        return value
+    if type(value) is datetime.date:
+        return datetime.datetime(value.year, value.month, value.day)
+    raise ValueError(value)
+
+
+_CASTS = {_INT: _to_int, _FLOAT: _to_float, _BOOL: _to_bool, _DATETIME: _to_datetime, _TEXT: value_text}
+_KIND_WORDS = {_INT: "an int", _FLOAT: "a float", _BOOL: "a boolean", _DATETIME: "a date-time", _TEXT: "text"}
+# The `dtypes` a frame takes: the kinds by their names in Python, pandas, polars and pyarrow.
+_DTYPE_NAMES = {
+    _INT: ("int", "int64", "Int64", "i64"), _FLOAT: ("float", "float64", "Float64", "f64", "double"),
+    _BOOL: ("bool", "boolean", "Boolean"),
+    _DATETIME: ("datetime", "datetime64[us]", "Datetime", "timestamp[us]", "date"),
+    _TEXT: ("str", "string", "String", "text", "utf8", "Utf8"),
+}
+_DTYPES = {name: kind for kind, names in _DTYPE_NAMES.items() for name in names}
+_DTYPES_BY_TYPE = {int: _INT, float: _FLOAT, bool: _BOOL, datetime.datetime: _DATETIME, str: _TEXT}
+
+
+def _dtype_kind(name: str, dtype: Any) -> str:
+    """The kind a `dtypes` value names: a Python type (int, float, bool, str, datetime) or a name
+    ("int64", "float64", "bool", "datetime", "str" and their pandas, polars and pyarrow forms)."""
+    kind = _DTYPES_BY_TYPE.get(dtype) if isinstance(dtype, type) else _DTYPES.get(str(dtype))
+    if kind is None:
+        raise ValueError("dtypes: column %r cannot be %r (use int, float, bool, datetime or str)" % (name, dtype))
+    return kind
 
 
 def _new_data(kind: str) -> Any:
@@ -204,23 +286,68 @@ def _positions(marks: bytearray) -> Iterator[int]:
         start = marks.find(1, start + 1)
 
 
-def _columns(ws: SheetBase, header: bool) -> tuple[list[str], list[_Column]]:
-    """(names, columns) of the sheet's values (see the module docstring)."""
-    names: list[Any] | None = None if header else []
+class FrameOptions:
+    """What a frame reads of a sheet (see `to_arrow`)."""
+
+    __slots__ = ("header", "header_row", "min_row", "columns", "nrows", "dtypes", "formulas", "blank_rows")
+
+    def __init__(self, header: bool = True, columns: Any = None, *, header_row: int | None = None,
+                 skip_rows: int = 0, nrows: int | None = None, dtypes: Mapping[str, Any] | None = None,
+                 formulas: bool = False, skip_blank_rows: bool = False) -> None:
+        for name, value in (("header_row", header_row), ("nrows", nrows)):
+            if value is not None and (not isinstance(value, int) or isinstance(value, bool) or value < 0
+                                      or name == "header_row" and value < 1):
+                raise ValueError("%s must be %s int or None, not %r"
+                                 % (name, "a positive" if name == "header_row" else "a non-negative", value))
+        if not isinstance(skip_rows, int) or isinstance(skip_rows, bool) or skip_rows < 0:
+            raise ValueError("skip_rows must be a non-negative int, not %r" % (skip_rows,))
+        self.header = bool(header) or header_row is not None
+        self.header_row = header_row
+        self.min_row = header_row if header_row is not None else skip_rows + 1
+        self.columns = columns
+        self.nrows = nrows
+        self.dtypes = {name: _dtype_kind(name, dtype) for name, dtype in (dtypes or {}).items()}
+        self.formulas = bool(formulas)
+        self.blank_rows = not skip_blank_rows
+
+
+def _frame(ws: SheetBase, options: FrameOptions) -> tuple[list[str], list[_Column], int]:
+    """(names, columns, rows) of the sheet's values as `options` asks (see the module docstring)."""
+    names: list[Any] | None = None if options.header else []
     columns: list[_Column] = []
     length = 0
-    for batch in _batches(ws, header):
+    last = 0  # the last sheet row with values taken
+    for batch in ws._column_batches(_BATCH_CELLS, options):
         if isinstance(batch, list):
-            rows = [row for row in batch if row.count(None) != len(row)]
-            if names is None and rows:
-                names = list(rows.pop(0))
+            rows: list[tuple[Any, ...]] = []
+            for idx, row in batch:
+                if idx < options.min_row or row.count(None) == len(row):
+                    continue
+                if names is None:
+                    names = [] if options.header_row not in (None, idx) else list(row)
+                    if names:
+                        last = idx
+                        continue
+                rows.extend(repeat((), _gap(options, last, idx)))
+                rows.append(row)
+                last = idx
             chunks: list[Any] = [(_OBJECT, list(values), None, None) for values in zip_longest(*rows)]
             height = len(rows)
         else:
-            height, chunks = batch
-            if names is None and height:
-                names, chunks = _split_first(chunks)
-                height -= 1
+            height, chunks, first, batch_last = batch
+            if not height:
+                continue
+            if names is None:
+                names = [] if options.header_row not in (None, first) else None
+                if names is None:
+                    names, chunks = _split_first(chunks)
+                    height -= 1
+            gap = _gap(options, last, first) if height else 0
+            if gap:
+                for column in columns:
+                    column.extend_missing(gap)
+                length += gap
+            last = batch_last
         if not height:
             continue
         columns += [_Column(length) for _ in range(len(chunks) - len(columns))]
@@ -231,28 +358,75 @@ def _columns(ws: SheetBase, header: bool) -> tuple[list[str], list[_Column]]:
                 kind, data, nulls, ints = chunk
                 column.add_chunk(kind, data, nulls, ints, height)
         length += height
+        if options.nrows is not None and length >= options.nrows:
+            break  # the reader stops here (its generator is closed)
+    if options.nrows is not None and length > options.nrows:
+        length = options.nrows
+        for column in columns:
+            column.truncate(length)
     names = names or []
     width = max(len(columns), len(names))
     columns += [_Column(length) for _ in range(width - len(columns))]
     names += [None] * (width - len(names))
-    used = [i for i in range(width) if columns[i].kind != _EMPTY or names[i] is not None]
-    first, end = (used[0], used[-1] + 1) if used else (0, 0)
     for column in columns:
         column.flush()
-    return _unique_names(names[first:end], first), columns[first:end]
+    if options.columns is None:
+        used = [i for i in range(width) if columns[i].kind != _EMPTY or names[i] is not None]
+        picked = list(range(used[0], used[-1] + 1)) if used else []
+    else:
+        picked = _picked(options.columns, _unique_names(names, 0))
+        columns += [_Column(length) for _ in range(max(picked, default=-1) + 1 - width)]
+        names += [None] * (len(columns) - width)
+    unique = _unique_names(names, 0)
+    names_out = [unique[i] for i in picked]
+    columns_out = [columns[i] for i in picked]
+    for name, kind in options.dtypes.items():
+        if name not in names_out:
+            raise ValueError("dtypes names no column %r (the columns: %s)" % (name, ", ".join(map(repr, names_out))))
+        at = names_out.index(name)
+        columns_out[at] = columns_out[at].cast(kind, name)
+    return names_out, columns_out, length
 
 
-def _batches(ws: SheetBase, header: bool) -> Iterator[list[tuple[Any, ...]] | tuple[int, list[Any]]]:
-    """The sheet's values a batch at a time: engine columns of a read-only sheet (see
-    `ReadOnlyWorksheet._column_batches`) or lists of value rows."""
-    column_batches = getattr(ws, "_column_batches", None)
-    if column_batches is not None:
-        yield from column_batches(_BATCH_CELLS, header)
-        return
-    yield from row_batches(ws.iter_rows(values_only=True))
+def _gap(options: FrameOptions, last: int, row: int) -> int:
+    """The blank rows kept between the last row taken and `row` (none past a sheet's last row:
+    a damaged part's huge row number must not make billions of rows)."""
+    if not options.blank_rows or not last or row <= last + 1 or row > MAX_ROW:
+        return 0
+    return row - last - 1
 
 
-def row_batches(rows: Iterator[tuple[Any, ...]]) -> Iterator[list[tuple[Any, ...]]]:
+def _picked(spec: Any, names: list[str]) -> list[int]:
+    """The 0-based sheet columns (A is 0) that `columns` picks: column letters ("B", "A:C",
+    "A,C:E"), or a sequence of names, letters and 0-based indices, in the order given."""
+    items: list[Any] = spec.split(",") if isinstance(spec, str) else list(spec)
+    picked: list[int] = []
+    for item in items:
+        if isinstance(item, int) and not isinstance(item, bool):
+            if item < 0:
+                raise ValueError("column index %d is negative (A is 0)" % item)
+            found = [item]
+        elif isinstance(item, str) and not isinstance(spec, str) and item in names:
+            found = [names.index(item)]
+        elif isinstance(item, str):
+            found = _letters(item.strip(), names)
+        else:
+            raise TypeError("columns are picked by name, letters or index, not %s" % type(item).__name__)
+        picked += [i for i in found if i not in picked]
+    return picked
+
+
+def _letters(text: str, names: list[str]) -> list[int]:
+    first, colon, last = text.partition(":")
+    try:
+        low = column_index(first.upper()) - 1
+        high = column_index(last.upper()) - 1 if colon else low
+    except ValueError:
+        raise ValueError("no column named %r (the columns: %s)" % (text, ", ".join(map(repr, names)))) from None
+    return list(range(min(low, high), max(low, high) + 1))
+
+
+def row_batches(rows: Iterator[_T]) -> Iterator[list[_T]]:
     """`rows` in lists of a few thousand."""
     while batch := list(islice(rows, _BATCH)):
         yield batch
@@ -306,12 +480,42 @@ def _unique_names(names: list[Any], first: int) -> list[str]:
     return result
 
 
-def to_pandas(ws: SheetBase, header: bool = True) -> pandas.DataFrame:
+def to_arrow(ws: SheetBase, options: FrameOptions, batch_rows: int = 65536, dictionary: bool = True) -> ArrowTable:
+    """The sheet's values as a table for the Arrow PyCapsule protocol (see `Worksheet.to_arrow`):
+    made by the engine, or by the pure-Python path's ctypes twin, from the same typed columns."""
+    if not isinstance(batch_rows, int) or isinstance(batch_rows, bool) or batch_rows < 1:
+        raise ValueError("batch_rows must be a positive int, not %r" % (batch_rows,))
+    names, columns, rows = _frame(ws, options)
+    module = _native.engine()
+    make: Any = module.arrow_table if module is not None else _arrow.arrow_table
+    table: ArrowTable = make(names, _arrow_columns(columns), rows, batch_rows, dictionary)
+    return table
+
+
+def _arrow_columns(columns: list[_Column]) -> Iterator[tuple[str, Any, bytearray | None]]:
+    """(kind, data, nulls) of each column for `arrow_table`, a column's own values dropped as soon
+    as the table holds them (the table is held about once while it changes hands). A column
+    that mixes types becomes text, as polars takes it."""
+    while columns:
+        column = columns.pop(0)
+        kind = column.kind
+        if kind in _TYPED:
+            yield kind, column.data, column.nulls
+        elif kind == _TEXT:
+            yield kind, column.data, None
+        elif kind == _EMPTY:
+            yield kind, None, None
+        else:
+            yield _TEXT, [None if v is None else value_text(v) for v in column.objects()], None
+        del column
+
+
+def to_pandas(ws: SheetBase, options: FrameOptions) -> pandas.DataFrame:
     """The sheet's values as a `pandas.DataFrame` (see the module docstring)."""
     import numpy as np
     import pandas as pd
 
-    names, columns = _columns(ws, header)
+    names, columns, _rows = _frame(ws, options)
     data: dict[str, Any] = {}
     for name, column in zip(names, columns):
         kind, nulls = column.kind, column.nulls
@@ -335,38 +539,10 @@ def to_pandas(ws: SheetBase, header: bool = True) -> pandas.DataFrame:
     return pd.DataFrame(data, columns=names, copy=False)
 
 
-def _buffer_of(column: _Column) -> Any:
-    """A typed column's values for polars: a numpy array over them when numpy is installed
-    (polars takes it over without a copy), else a memoryview (which polars reads one by one)."""
-    try:
-        import numpy as np
-    except ImportError:
-        return memoryview(column.data).cast("?") if column.kind == _BOOL else memoryview(column.data)
-    dtype = {_INT: np.int64, _FLOAT: np.float64, _BOOL: np.bool_, _DATETIME: np.int64}[column.kind]
-    return np.frombuffer(column.data, dtype=dtype)
-
-
-def to_polars(ws: SheetBase, header: bool = True) -> polars.DataFrame:
-    """The sheet's values as a `polars.DataFrame` (see the module docstring)."""
+def to_polars(ws: SheetBase, options: FrameOptions) -> polars.DataFrame:
+    """The sheet's values as a `polars.DataFrame`, taken over from the Arrow table in one batch
+    (polars keeps its buffers; more batches would be copied into one)."""
     import polars as pl
 
-    names, columns = _columns(ws, header)
-    series = []
-    for name, column in zip(names, columns):
-        kind = column.kind
-        if kind in _TYPED:
-            dtype = {_INT: pl.Int64, _FLOAT: pl.Float64, _BOOL: pl.Boolean, _DATETIME: pl.Int64}[kind]
-            values = pl.Series(name, _buffer_of(column), dtype=dtype)
-            if kind == _DATETIME:
-                values = values.cast(pl.Datetime("us"))
-            if column.nulls is not None and column.nulls.find(1) >= 0:
-                values = values.set(pl.Series(memoryview(column.nulls).cast("?")), None)
-        elif kind == _TEXT:
-            values = pl.Series(name, column.data, dtype=pl.String)
-        elif kind == _EMPTY:
-            values = pl.Series(name, [None] * column.length, dtype=pl.Null)
-        else:
-            values = pl.Series(name, [None if v is None else value_text(v) for v in column.objects()], dtype=pl.String)
-        series.append(values)
-    return pl.DataFrame(series)
-
+    table = to_arrow(ws, options, batch_rows=2**62, dictionary=False)
+    return pl.DataFrame(table) if table.column_names else pl.DataFrame()

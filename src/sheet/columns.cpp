@@ -1,6 +1,7 @@
 // Columns of a batch of rows (see columns.hpp).
 #include "sheet/columns.hpp"
 
+#include "core/frame.hpp"
 #include "dates_py.hpp"
 
 #include <algorithm>
@@ -166,10 +167,22 @@ ColumnBatch::Value ColumnBatch::of_object(Ref obj) noexcept {
     return Value{0, PyUnicode_CheckExact(o) ? TEXT : OTHER, 0, std::move(obj)};
 }
 
+void ColumnBatch::start_row(std::int64_t row) {
+    // Rows missing from the part or without values lie between this row and the last one kept;
+    // a row number that goes back, or past the last row of a sheet (a damaged part), opens no
+    // gap: a hostile number must not make billions of rows.
+    constexpr std::int64_t LAST_ROW = 1048576;
+    if (rows_.blank && last_row_ > 0 && row > last_row_ + 1 && row <= LAST_ROW) height_ += row - last_row_ - 1;
+    if (!first_row_) first_row_ = row;
+    last_row_ = row;
+}
+
 bool ColumnBatch::add_row(const SheetState& st, const RowItem& row) {
+    if (!keeps(row.row)) return true;
     winning_cells(row, cells_);
     if (std::none_of(cells_.begin(), cells_.end(), [](const CellRec* c) { return has_value(c->value); }))
         return true;
+    start_row(row.row);
     widen(cells_.back()->col);
     for (const CellRec* c : cells_) {
         Value value;
@@ -181,8 +194,10 @@ bool ColumnBatch::add_row(const SheetState& st, const RowItem& row) {
     return true;
 }
 
-void ColumnBatch::add_values(std::vector<Value>& values, std::int64_t width) {
-    if (std::all_of(values.begin(), values.end(), [](const Value& v) { return v.cls == NONE; })) return;
+void ColumnBatch::add_values(std::vector<Value>& values, std::int64_t width, std::int64_t row) {
+    if (!keeps(row) || std::all_of(values.begin(), values.end(), [](const Value& v) { return v.cls == NONE; }))
+        return;
+    start_row(row);
     widen(width);
     for (Value& value : values) put(std::move(value));
     ++height_;
@@ -263,7 +278,18 @@ Ref ColumnBatch::take() {
     }
     columns_.clear();
     height_ = 0;
+    first_row_ = last_row_ = 0;
     return list;
+}
+
+bool rows_args(const char* fname, PyObject* min_row, PyObject* blank_rows, ColumnBatch::Rows& out) {
+    if (min_row && !arg_int64(fname, "min_row", min_row, out.min_row)) return false;
+    if (blank_rows) {
+        const int blank = PyObject_IsTrue(blank_rows);
+        if (blank < 0) return false;
+        out.blank = blank != 0;
+    }
+    return true;
 }
 
 }  // namespace qf::sheet

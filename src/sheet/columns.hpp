@@ -14,9 +14,18 @@ namespace qf::sheet {
 
 // The rows of a batch as columns, as the package's `iter_rows(values_only=True)` gives them
 // (column A first; a row ends at its last cell; of two cells in one column the later wins), the
-// rows without any value left out.
+// rows without any value left out, or kept as rows of missing values where they lie between two
+// rows with values (see `Rows`).
 class ColumnBatch {
 public:
+    // Which rows a batch keeps.
+    struct Rows {
+        std::int64_t min_row = 1;  // rows numbered below are passed over
+        bool blank = false;        // rows without values between two with values are kept
+    };
+    ColumnBatch() = default;
+    explicit ColumnBatch(Rows rows) : rows_(rows) {}
+
     // What a value is, a bit each, so that a column's values sum up in one mask.
     enum Class : std::uint8_t {
         NONE = 1,
@@ -51,11 +60,14 @@ public:
     // Adds a row of the package's (RowReader) parsed cells; false with an exception set when
     // making one of its values fails.
     [[nodiscard]] bool add_row(const SheetState& st, const RowItem& row);
-    // Adds a row given as its values in column order (NONE for a missing one) and the number of
-    // columns its value tuple shows; a row without any value is left out.
-    void add_values(std::vector<Value>& values, std::int64_t width);
-    // Rows kept so far.
+    // Adds row `row` given as its values in column order (NONE for a missing one) and the number
+    // of columns its value tuple shows; a row without any value is left out.
+    void add_values(std::vector<Value>& values, std::int64_t width, std::int64_t row);
+    // Rows kept so far (the blank ones included).
     Py_ssize_t height() const noexcept { return height_; }
+    // The numbers of the first and the last row with values kept (0 when none is).
+    std::int64_t first_row() const noexcept { return first_row_; }
+    std::int64_t last_row() const noexcept { return last_row_; }
     // A list with one item per column up to the last that a kept row reaches: None when no kept
     // row has a value there, else (kind, data, nulls, ints) with kind "int", "float",
     // "datetime" (data: bytes of native 64-bit numbers, one per kept row, 0 where missing),
@@ -79,10 +91,19 @@ private:
     [[nodiscard]] Ref chunk(Column& column);
     void widen(std::int64_t width);      // columns up to `width` exist
     void put(Value&& value);             // into the current row
+    bool keeps(std::int64_t row) const noexcept { return row >= rows_.min_row; }
+    void start_row(std::int64_t row);    // the blank rows up to `row` are added
 
     std::vector<Column> columns_;
     std::vector<const CellRec*> cells_;  // the current row's winning cells
     Py_ssize_t height_ = 0;
+    Rows rows_;
+    std::int64_t first_row_ = 0;
+    std::int64_t last_row_ = 0;
 };
+
+// The rows a frame keeps, from the optional arguments `min_row` and `blank_rows` of
+// RowReader.next_columns and CellStore._columns (null: not given); false with an exception set.
+[[nodiscard]] bool rows_args(const char* fname, PyObject* min_row, PyObject* blank_rows, ColumnBatch::Rows& out);
 
 }  // namespace qf::sheet

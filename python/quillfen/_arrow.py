@@ -1,0 +1,423 @@
+"""The pure-Python path's `arrow_table`: the very table the engine's `_quillfen.arrow_table` makes
+from the frames' typed columns, exported through the Arrow C data and stream interfaces with
+ctypes (no pyarrow). See `quillfen.frames`.
+
+Every exported struct keeps what it shows alive in `_KEPT` until its release callback runs; a
+child that a consumer moved out is released on its own.
+"""
+
+from __future__ import annotations
+
+import ctypes
+from array import array
+from collections.abc import Iterable
+from itertools import accumulate, compress
+from typing import Any
+
+__all__ = ["ArrowTable", "arrow_table"]
+
+_I32_MAX = 2**31 - 1
+_FORMATS = {"empty": b"n", "int": b"l", "float": b"g", "bool": b"b", "datetime": b"tsu:"}
+_NULLABLE = 2
+
+
+class ArrowSchema(ctypes.Structure):
+    pass
+
+
+class ArrowArray(ctypes.Structure):
+    pass
+
+
+class ArrowArrayStream(ctypes.Structure):
+    pass
+
+
+_ReleaseSchema = ctypes.CFUNCTYPE(None, ctypes.POINTER(ArrowSchema))
+_ReleaseArray = ctypes.CFUNCTYPE(None, ctypes.POINTER(ArrowArray))
+ArrowSchema._fields_ = [
+    ("format", ctypes.c_char_p), ("name", ctypes.c_char_p), ("metadata", ctypes.c_char_p),
+    ("flags", ctypes.c_int64), ("n_children", ctypes.c_int64),
+    ("children", ctypes.POINTER(ctypes.POINTER(ArrowSchema))), ("dictionary", ctypes.POINTER(ArrowSchema)),
+    ("release", _ReleaseSchema), ("private_data", ctypes.c_void_p)]
+ArrowArray._fields_ = [
+    ("length", ctypes.c_int64), ("null_count", ctypes.c_int64), ("offset", ctypes.c_int64),
+    ("n_buffers", ctypes.c_int64), ("n_children", ctypes.c_int64), ("buffers", ctypes.POINTER(ctypes.c_void_p)),
+    ("children", ctypes.POINTER(ctypes.POINTER(ArrowArray))), ("dictionary", ctypes.POINTER(ArrowArray)),
+    ("release", _ReleaseArray), ("private_data", ctypes.c_void_p)]
+_GetSchema = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.POINTER(ArrowArrayStream), ctypes.POINTER(ArrowSchema))
+_GetNext = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.POINTER(ArrowArrayStream), ctypes.POINTER(ArrowArray))
+_GetError = ctypes.CFUNCTYPE(ctypes.c_char_p, ctypes.POINTER(ArrowArrayStream))
+_ReleaseStream = ctypes.CFUNCTYPE(None, ctypes.POINTER(ArrowArrayStream))
+ArrowArrayStream._fields_ = [
+    ("get_schema", _GetSchema), ("get_next", _GetNext), ("get_last_error", _GetError),
+    ("release", _ReleaseStream), ("private_data", ctypes.c_void_p)]
+
+# What each exported struct shows, by the key in its private_data, until it is released.
+_KEPT: dict[int, Any] = {}
+_next_key = 0
+
+
+def _keep(obj: Any) -> int:
+    global _next_key
+    _next_key += 1
+    _KEPT[_next_key] = obj
+    return _next_key
+
+
+class _Column:
+    """A finished column: its format, length, null count and buffers (ctypes arrays, None for
+    an absent one), and its dictionary for dictionary-encoded text."""
+
+    __slots__ = ("name", "format", "length", "null_count", "buffers", "dictionary")
+
+    def __init__(self, name: bytes, fmt: bytes, length: int, null_count: int, buffers: list[Any],
+                 dictionary: _Column | None = None) -> None:
+        self.name, self.format, self.length, self.null_count = name, fmt, length, null_count
+        self.buffers, self.dictionary = buffers, dictionary
+
+
+def _buffer(data: bytes | bytearray | array[Any]) -> Any:
+    raw = memoryview(data).cast("B")
+    # 8-aligned, as the engine's buffers are (ctypes allocates with malloc).
+    out = (ctypes.c_uint64 * max(1, (len(raw) + 7) // 8))()
+    ctypes.memmove(out, bytes(raw), len(raw))
+    return out
+
+
+def _bits(marks: bytes | bytearray) -> bytes:
+    """A bitmap with bit i set where marks[i] is nonzero (least significant bit first)."""
+    text = bytes(marks).translate(_BIT_TEXT)[::-1]
+    return int(text or b"0", 2).to_bytes((len(marks) + 7) // 8, "little")
+
+
+_BIT_TEXT = bytes([48] + [49] * 255)  # 0 -> "0", anything else -> "1"
+
+
+def _validity(nulls: bytes | bytearray | None, rows: int) -> tuple[Any, int]:
+    if nulls is None:
+        return None, 0
+    if len(nulls) != rows:
+        raise ValueError("arrow_table(): a column's missing-value marks holds %d values, not %d" % (len(nulls), rows))
+    missing = rows - bytes(nulls).count(0)
+    return (_buffer(_bits(bytes(nulls).translate(_INVERT))) if missing else None), missing
+
+
+_INVERT = bytes([1] + [0] * 255)
+
+
+def _text(name: bytes, values: list[str | None], dictionary: bool) -> _Column:
+    rows = len(values)
+    present = [value is not None for value in values]
+    encoded = [b"" if value is None else _utf8(value) for value in values]
+    lengths = list(map(len, encoded))
+    offsets = [0, *accumulate(lengths)]
+    validity = _buffer(_bits(bytes(present))) if not all(present) else None
+    null_count = rows - sum(present)
+    plain = offsets[-1] + len(offsets) * 4
+    if dictionary and rows:
+        indices, distinct = _dictionary(encoded, present, plain)
+        if indices is not None:
+            values_column = _plain_text(b"", distinct, 0, None)
+            return _Column(name, b"i", rows, null_count, [validity, _buffer(array("i", indices))], values_column)
+    return _plain_text(name, encoded, null_count, validity)
+
+
+def _utf8(value: Any) -> bytes:
+    if not isinstance(value, str):
+        raise TypeError("arrow_table(): a text column holds %s" % type(value).__name__)
+    return value.encode()
+
+
+def _dictionary(encoded: list[bytes], present: list[bool], plain: int) -> tuple[list[int] | None, list[bytes]]:
+    """The indices and distinct values of a text column when they take at most half its plain
+    bytes, as the engine decides it (nothing else leads to the same table)."""
+    seen: dict[bytes, int] = {}
+    distinct_bytes = 0
+    fixed = len(encoded) * 4
+    if (fixed + 4) * 2 > plain:
+        return None, []
+    indices = [0] * len(encoded)
+    for i in compress(range(len(encoded)), present):
+        value = encoded[i]
+        index = seen.get(value)
+        if index is None:
+            index = seen[value] = len(seen)
+            distinct_bytes += len(value)
+            if (distinct_bytes + (len(seen) + 1) * 4 + fixed) * 2 > plain:
+                return None, []
+        indices[i] = index
+    return indices, list(seen)
+
+
+def _plain_text(name: bytes, encoded: list[bytes], null_count: int, validity: Any) -> _Column:
+    offsets = [0, *accumulate(map(len, encoded))]
+    large = offsets[-1] > _I32_MAX
+    return _Column(name, b"U" if large else b"u", len(encoded), null_count,
+                   [validity, _buffer(array("q" if large else "i", offsets)), _buffer(b"".join(encoded))])
+
+
+def _column(name: str, spec: Any, rows: int, dictionary: bool) -> _Column:
+    if not (isinstance(spec, tuple) and len(spec) == 3 and isinstance(spec[0], str)):
+        raise TypeError("arrow_table(): a column is a (kind, data, nulls) tuple")
+    kind, data, nulls = spec
+    label = name.encode()
+    if kind == "empty":
+        return _Column(label, b"n", rows, rows, [])
+    if kind == "text":
+        if not isinstance(data, list):
+            raise TypeError("arrow_table() argument 'text column' must be list, not %s" % type(data).__name__)
+        if len(data) != rows:
+            raise ValueError("arrow_table(): a column's data holds %d values, not %d" % (len(data), rows))
+        return _text(label, data, dictionary)
+    if kind not in _FORMATS:
+        raise ValueError("arrow_table(): unknown column kind %r" % kind)
+    raw = memoryview(data).cast("B")
+    width = 1 if kind == "bool" else 8
+    if len(raw) != rows * width:
+        raise ValueError("arrow_table(): a column's data holds %d values, not %d" % (len(raw) // width, rows))
+    values = _buffer(_bits(raw) if kind == "bool" else raw)
+    validity, missing = _validity(nulls, rows)
+    return _Column(label, _FORMATS[kind], rows, missing, [validity, values])
+
+
+# ---------------------------------------------------------------- export
+
+def _address(obj: Any) -> int | None:
+    return None if obj is None else ctypes.addressof(obj)
+
+
+@_ReleaseSchema
+def _release_schema(schema: Any) -> None:
+    struct = schema.contents
+    if not struct.release:
+        return
+    kept = _KEPT.pop(struct.private_data, None)
+    for child in (kept.children if kept is not None else ()):
+        if child.release:
+            child.release(ctypes.pointer(child))
+    if kept is not None and kept.dictionary is not None and kept.dictionary.release:
+        kept.dictionary.release(ctypes.pointer(kept.dictionary))
+    struct.release = _ReleaseSchema()
+
+
+class _SchemaNode:
+    __slots__ = ("name", "children", "pointers", "dictionary")
+
+
+def _fill_schema(out: ArrowSchema, fmt: bytes, name: bytes, flags: int, children: list[ArrowSchema],
+                 dictionary: ArrowSchema | None) -> None:
+    node = _SchemaNode()
+    node.name, node.children, node.dictionary = name, children, dictionary
+    node.pointers = (ctypes.POINTER(ArrowSchema) * max(1, len(children)))(*map(ctypes.pointer, children))
+    out.format, out.name, out.metadata, out.flags = _FORMAT_CONSTANTS[fmt], name, None, flags
+    out.n_children = len(children)
+    out.children = ctypes.cast(node.pointers, ctypes.POINTER(ctypes.POINTER(ArrowSchema))) if children else None
+    out.dictionary = ctypes.pointer(dictionary) if dictionary is not None else None
+    out.release = _release_schema
+    out.private_data = _keep(node)
+
+
+# Format strings that outlive every schema (a c_char_p field keeps no reference of its own).
+_FORMAT_CONSTANTS = {fmt: fmt for fmt in (b"n", b"l", b"g", b"b", b"tsu:", b"u", b"U", b"i", b"+s")}
+
+
+def _column_schema(column: _Column, out: ArrowSchema) -> None:
+    dictionary = None
+    if column.dictionary is not None:
+        dictionary = ArrowSchema()
+        _fill_schema(dictionary, column.dictionary.format, b"", _NULLABLE, [], None)
+    _fill_schema(out, column.format, column.name, _NULLABLE, [], dictionary)
+
+
+def _export_schema(columns: list[_Column], out: ArrowSchema) -> None:
+    children = [ArrowSchema() for _ in columns]
+    for column, child in zip(columns, children):
+        _column_schema(column, child)
+    _fill_schema(out, b"+s", b"", 0, children, None)
+
+
+@_ReleaseArray
+def _release_array(pointer: Any) -> None:
+    struct = pointer.contents
+    if not struct.release:
+        return
+    kept = _KEPT.pop(struct.private_data, None)
+    for child in (kept.children if kept is not None else ()):
+        if child.release:
+            child.release(ctypes.pointer(child))
+    if kept is not None and kept.dictionary is not None and kept.dictionary.release:
+        kept.dictionary.release(ctypes.pointer(kept.dictionary))
+    struct.release = _ReleaseArray()
+
+
+class _ArrayNode:
+    __slots__ = ("column", "buffers", "children", "pointers", "dictionary")
+
+
+def _fill_array(out: ArrowArray, length: int, null_count: int, offset: int, buffers: list[Any], keep: Any,
+                children: list[ArrowArray], dictionary: ArrowArray | None) -> None:
+    node = _ArrayNode()
+    node.column, node.children, node.dictionary = keep, children, dictionary
+    node.buffers = (ctypes.c_void_p * max(1, len(buffers)))(*map(_address, buffers))
+    node.pointers = (ctypes.POINTER(ArrowArray) * max(1, len(children)))(*map(ctypes.pointer, children))
+    out.length, out.null_count, out.offset = length, null_count, offset
+    out.n_buffers, out.n_children = len(buffers), len(children)
+    out.buffers = ctypes.cast(node.buffers, ctypes.POINTER(ctypes.c_void_p))
+    out.children = ctypes.cast(node.pointers, ctypes.POINTER(ctypes.POINTER(ArrowArray))) if children else None
+    out.dictionary = ctypes.pointer(dictionary) if dictionary is not None else None
+    out.release = _release_array
+    out.private_data = _keep(node)
+
+
+def _nulls_in(column: _Column, start: int, length: int) -> int:
+    if column.format == b"n":
+        return length
+    validity = column.buffers[0] if column.buffers else None
+    if validity is None:
+        return 0
+    if start == 0 and length == column.length:
+        return column.null_count
+    bits = bytes(validity)
+    present = sum((bits[i >> 3] >> (i & 7)) & 1 for i in range(start, start + length))
+    return length - present
+
+
+def _column_array(column: _Column, start: int, length: int, out: ArrowArray) -> None:
+    dictionary = None
+    if column.dictionary is not None:
+        dictionary = ArrowArray()
+        _column_array(column.dictionary, 0, column.dictionary.length, dictionary)
+    _fill_array(out, length, _nulls_in(column, start, length), start, column.buffers, column, [], dictionary)
+
+
+def _export_batch(columns: list[_Column], start: int, length: int, out: ArrowArray) -> None:
+    children = [ArrowArray() for _ in columns]
+    for column, child in zip(columns, children):
+        _column_array(column, start, length, child)
+    _fill_array(out, length, 0, 0, [None], columns, children, None)
+
+
+class _Stream:
+    __slots__ = ("columns", "rows", "batch_rows", "next", "sent", "struct")
+
+
+@_GetSchema
+def _stream_schema(stream: Any, out: Any) -> int:
+    state = _KEPT[stream.contents.private_data]
+    _export_schema(state.columns, out.contents)
+    return 0
+
+
+@_GetNext
+def _stream_next(stream: Any, out: Any) -> int:
+    state = _KEPT[stream.contents.private_data]
+    if state.next >= state.rows and state.sent:
+        out.contents.release = _ReleaseArray()  # the end of the stream
+        return 0
+    length = min(state.batch_rows, state.rows - state.next)
+    _export_batch(state.columns, state.next, length, out.contents)
+    state.next += length
+    state.sent = True
+    return 0
+
+
+@_GetError
+def _stream_error(stream: Any) -> None:
+    return None
+
+
+@_ReleaseStream
+def _release_stream(stream: Any) -> None:
+    struct = stream.contents
+    if struct.release:
+        _KEPT.pop(struct.private_data, None)
+        struct.release = _ReleaseStream()
+
+
+_PyCapsule_New = ctypes.pythonapi.PyCapsule_New
+_PyCapsule_New.restype = ctypes.py_object
+_PyCapsule_New.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+_STREAM_NAME = b"arrow_array_stream"
+_SCHEMA_NAME = b"arrow_schema"
+# The capsule is passed to its destructor as a plain address: as a Python object it would be
+# revived in the middle of its own deallocation.
+_PyCapsule_GetPointer = ctypes.pythonapi.PyCapsule_GetPointer
+_PyCapsule_GetPointer.restype = ctypes.c_void_p
+_PyCapsule_GetPointer.argtypes = [ctypes.c_void_p, ctypes.c_char_p]
+
+
+@ctypes.PYFUNCTYPE(None, ctypes.c_void_p)
+def _free_stream_capsule(capsule: Any) -> None:
+    pointer = ctypes.cast(_PyCapsule_GetPointer(capsule, _STREAM_NAME), ctypes.POINTER(ArrowArrayStream))
+    if pointer.contents.release:  # a consumer that took the stream over left it empty
+        pointer.contents.release(pointer)
+    _KEPT.pop(ctypes.addressof(pointer.contents), None)
+
+
+@ctypes.PYFUNCTYPE(None, ctypes.c_void_p)
+def _free_schema_capsule(capsule: Any) -> None:
+    pointer = ctypes.cast(_PyCapsule_GetPointer(capsule, _SCHEMA_NAME), ctypes.POINTER(ArrowSchema))
+    if pointer.contents.release:
+        pointer.contents.release(pointer)
+    _KEPT.pop(ctypes.addressof(pointer.contents), None)
+
+
+class ArrowTable:
+    """A table of typed columns, read through the Arrow PyCapsule protocol (the pure-Python
+    path's twin of `_quillfen.ArrowTable`)."""
+
+    __slots__ = ("_columns", "_rows", "_batch_rows")
+
+    def __init__(self, columns: list[_Column], rows: int, batch_rows: int) -> None:
+        self._columns, self._rows, self._batch_rows = columns, rows, batch_rows
+
+    @property
+    def num_rows(self) -> int:
+        return self._rows
+
+    @property
+    def column_names(self) -> list[str]:
+        return [column.name.decode() for column in self._columns]
+
+    @property
+    def batch_rows(self) -> int:
+        return self._batch_rows
+
+    def __len__(self) -> int:
+        return self._rows
+
+    def __repr__(self) -> str:
+        return "<ArrowTable: %d rows, %d columns>" % (self._rows, len(self._columns))
+
+    def __arrow_c_stream__(self, requested_schema: object = None) -> object:
+        """A PyCapsule 'arrow_array_stream' of the table's record batches."""
+        state = _Stream()
+        state.columns, state.rows, state.batch_rows, state.next, state.sent = (
+            self._columns, self._rows, self._batch_rows, 0, False)
+        stream = ArrowArrayStream(_stream_schema, _stream_next, _stream_error, _release_stream, _keep(state))
+        state.struct = stream
+        _KEPT[ctypes.addressof(stream)] = stream
+        return _PyCapsule_New(ctypes.addressof(stream), _STREAM_NAME, ctypes.cast(_free_stream_capsule, ctypes.c_void_p))
+
+    def __arrow_c_schema__(self) -> object:
+        """A PyCapsule 'arrow_schema' of the table's schema (a struct of its columns)."""
+        schema = ArrowSchema()
+        _export_schema(self._columns, schema)
+        _KEPT[ctypes.addressof(schema)] = schema
+        return _PyCapsule_New(ctypes.addressof(schema), _SCHEMA_NAME, ctypes.cast(_free_schema_capsule, ctypes.c_void_p))
+
+
+def arrow_table(names: list[str], columns: Iterable[Any], rows: int, batch_rows: int, dictionary: bool) -> ArrowTable:
+    """The table of `columns`, one (kind, data, nulls) per name (see `_quillfen.arrow_table`)."""
+    if rows < 0 or batch_rows < 1:
+        raise ValueError("arrow_table(): rows must not be negative, batch_rows must be positive")
+    specs = iter(columns)
+    made = []
+    for name in names:
+        spec = next(specs, None)
+        if spec is None:
+            raise ValueError("arrow_table(): fewer columns than names")
+        made.append(_column(name, spec, rows, bool(dictionary)))
+    return ArrowTable(made, rows, batch_rows)
+
