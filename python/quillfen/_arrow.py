@@ -172,7 +172,7 @@ def _column(name: str, spec: Any, rows: int, dictionary: bool) -> _Column:
         return _text(label, data, dictionary)
     if kind not in _FORMATS:
         raise ValueError("arrow_table(): unknown column kind %r" % kind)
-    raw = memoryview(data).cast("B")
+    raw = bytes(memoryview(data).cast("B"))
     width = 1 if kind == "bool" else 8
     if len(raw) != rows * width:
         raise ValueError("arrow_table(): a column's data holds %d values, not %d" % (len(raw) // width, rows))
@@ -187,8 +187,7 @@ def _address(obj: Any) -> int | None:
     return None if obj is None else ctypes.addressof(obj)
 
 
-@_ReleaseSchema
-def _release_schema(schema: Any) -> None:
+def _on_release_schema(schema: Any) -> None:
     struct = schema.contents
     if not struct.release:
         return
@@ -201,15 +200,20 @@ def _release_schema(schema: Any) -> None:
     struct.release = _ReleaseSchema()
 
 
+_release_schema: Any = _ReleaseSchema(_on_release_schema)
+
+
 class _SchemaNode:
     __slots__ = ("name", "children", "pointers", "dictionary")
+
+    def __init__(self, name: bytes, children: list[ArrowSchema], dictionary: ArrowSchema | None) -> None:
+        self.name, self.children, self.dictionary = name, children, dictionary
+        self.pointers = (ctypes.POINTER(ArrowSchema) * max(1, len(children)))(*map(ctypes.pointer, children))
 
 
 def _fill_schema(out: ArrowSchema, fmt: bytes, name: bytes, flags: int, children: list[ArrowSchema],
                  dictionary: ArrowSchema | None) -> None:
-    node = _SchemaNode()
-    node.name, node.children, node.dictionary = name, children, dictionary
-    node.pointers = (ctypes.POINTER(ArrowSchema) * max(1, len(children)))(*map(ctypes.pointer, children))
+    node = _SchemaNode(name, children, dictionary)
     out.format, out.name, out.metadata, out.flags = _FORMAT_CONSTANTS[fmt], name, None, flags
     out.n_children = len(children)
     out.children = ctypes.cast(node.pointers, ctypes.POINTER(ctypes.POINTER(ArrowSchema))) if children else None
@@ -237,8 +241,7 @@ def _export_schema(columns: list[_Column], out: ArrowSchema) -> None:
     _fill_schema(out, b"+s", b"", 0, children, None)
 
 
-@_ReleaseArray
-def _release_array(pointer: Any) -> None:
+def _on_release_array(pointer: Any) -> None:
     struct = pointer.contents
     if not struct.release:
         return
@@ -251,16 +254,21 @@ def _release_array(pointer: Any) -> None:
     struct.release = _ReleaseArray()
 
 
+_release_array: Any = _ReleaseArray(_on_release_array)
+
+
 class _ArrayNode:
     __slots__ = ("column", "buffers", "children", "pointers", "dictionary")
+
+    def __init__(self, keep: Any, buffers: list[Any], children: list[ArrowArray], dictionary: ArrowArray | None) -> None:
+        self.column, self.children, self.dictionary = keep, children, dictionary
+        self.buffers = (ctypes.c_void_p * max(1, len(buffers)))(*map(_address, buffers))
+        self.pointers = (ctypes.POINTER(ArrowArray) * max(1, len(children)))(*map(ctypes.pointer, children))
 
 
 def _fill_array(out: ArrowArray, length: int, null_count: int, offset: int, buffers: list[Any], keep: Any,
                 children: list[ArrowArray], dictionary: ArrowArray | None) -> None:
-    node = _ArrayNode()
-    node.column, node.children, node.dictionary = keep, children, dictionary
-    node.buffers = (ctypes.c_void_p * max(1, len(buffers)))(*map(_address, buffers))
-    node.pointers = (ctypes.POINTER(ArrowArray) * max(1, len(children)))(*map(ctypes.pointer, children))
+    node = _ArrayNode(keep, buffers, children, dictionary)
     out.length, out.null_count, out.offset = length, null_count, offset
     out.n_buffers, out.n_children = len(buffers), len(children)
     out.buffers = ctypes.cast(node.buffers, ctypes.POINTER(ctypes.c_void_p))
@@ -299,18 +307,22 @@ def _export_batch(columns: list[_Column], start: int, length: int, out: ArrowArr
 
 
 class _Stream:
-    __slots__ = ("columns", "rows", "batch_rows", "next", "sent", "struct")
+    __slots__ = ("columns", "rows", "batch_rows", "next", "sent")
+
+    def __init__(self, columns: list[_Column], rows: int, batch_rows: int) -> None:
+        self.columns, self.rows, self.batch_rows, self.next, self.sent = columns, rows, batch_rows, 0, False
 
 
-@_GetSchema
-def _stream_schema(stream: Any, out: Any) -> int:
+def _on_stream_schema(stream: Any, out: Any) -> int:
     state = _KEPT[stream.contents.private_data]
     _export_schema(state.columns, out.contents)
     return 0
 
 
-@_GetNext
-def _stream_next(stream: Any, out: Any) -> int:
+_stream_schema: Any = _GetSchema(_on_stream_schema)
+
+
+def _on_stream_next(stream: Any, out: Any) -> int:
     state = _KEPT[stream.contents.private_data]
     if state.next >= state.rows and state.sent:
         out.contents.release = _ReleaseArray()  # the end of the stream
@@ -322,19 +334,27 @@ def _stream_next(stream: Any, out: Any) -> int:
     return 0
 
 
-@_GetError
-def _stream_error(stream: Any) -> None:
+_stream_next: Any = _GetNext(_on_stream_next)
+
+
+def _on_stream_error(stream: Any) -> None:
     return None
 
 
-@_ReleaseStream
-def _release_stream(stream: Any) -> None:
+_stream_error: Any = _GetError(_on_stream_error)
+
+
+def _on_release_stream(stream: Any) -> None:
     struct = stream.contents
     if struct.release:
         _KEPT.pop(struct.private_data, None)
         struct.release = _ReleaseStream()
 
 
+_release_stream: Any = _ReleaseStream(_on_release_stream)
+
+
+_CapsuleDestructor = ctypes.PYFUNCTYPE(None, ctypes.c_void_p)
 _PyCapsule_New = ctypes.pythonapi.PyCapsule_New
 _PyCapsule_New.restype = ctypes.py_object
 _PyCapsule_New.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
@@ -347,20 +367,24 @@ _PyCapsule_GetPointer.restype = ctypes.c_void_p
 _PyCapsule_GetPointer.argtypes = [ctypes.c_void_p, ctypes.c_char_p]
 
 
-@ctypes.PYFUNCTYPE(None, ctypes.c_void_p)
-def _free_stream_capsule(capsule: Any) -> None:
+def _on_free_stream_capsule(capsule: Any) -> None:
     pointer = ctypes.cast(_PyCapsule_GetPointer(capsule, _STREAM_NAME), ctypes.POINTER(ArrowArrayStream))
     if pointer.contents.release:  # a consumer that took the stream over left it empty
         pointer.contents.release(pointer)
     _KEPT.pop(ctypes.addressof(pointer.contents), None)
 
 
-@ctypes.PYFUNCTYPE(None, ctypes.c_void_p)
-def _free_schema_capsule(capsule: Any) -> None:
+_free_stream_capsule: Any = _CapsuleDestructor(_on_free_stream_capsule)
+
+
+def _on_free_schema_capsule(capsule: Any) -> None:
     pointer = ctypes.cast(_PyCapsule_GetPointer(capsule, _SCHEMA_NAME), ctypes.POINTER(ArrowSchema))
     if pointer.contents.release:
         pointer.contents.release(pointer)
     _KEPT.pop(ctypes.addressof(pointer.contents), None)
+
+
+_free_schema_capsule: Any = _CapsuleDestructor(_on_free_schema_capsule)
 
 
 class ArrowTable:
@@ -387,16 +411,18 @@ class ArrowTable:
     def __len__(self) -> int:
         return self._rows
 
+    @staticmethod
+    def _live() -> int:
+        """The exported Arrow structs (of every table) whose release has not run yet."""
+        return len(_KEPT)
+
     def __repr__(self) -> str:
         return "<ArrowTable: %d rows, %d columns>" % (self._rows, len(self._columns))
 
     def __arrow_c_stream__(self, requested_schema: object = None) -> object:
         """A PyCapsule 'arrow_array_stream' of the table's record batches."""
-        state = _Stream()
-        state.columns, state.rows, state.batch_rows, state.next, state.sent = (
-            self._columns, self._rows, self._batch_rows, 0, False)
+        state = _Stream(self._columns, self._rows, self._batch_rows)
         stream = ArrowArrayStream(_stream_schema, _stream_next, _stream_error, _release_stream, _keep(state))
-        state.struct = stream
         _KEPT[ctypes.addressof(stream)] = stream
         return _PyCapsule_New(ctypes.addressof(stream), _STREAM_NAME, ctypes.cast(_free_stream_capsule, ctypes.c_void_p))
 

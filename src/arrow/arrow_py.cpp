@@ -222,6 +222,8 @@ PyObject* ArrowTable_column_names(PyObject* self, void*) noexcept {
     });
 }
 
+PyObject* ArrowTable_live(PyObject*, PyObject*) noexcept { return PyLong_FromLongLong(live_exports()); }
+
 PyObject* ArrowTable_batch_rows(PyObject* self, void*) noexcept {
     return PyLong_FromLongLong(as_table(self)->batch_rows);
 }
@@ -247,6 +249,8 @@ PyMethodDef arrow_table_methods[] = {
      "A PyCapsule 'arrow_array_stream' of the table's record batches."},
     {"__arrow_c_schema__", ArrowTable_schema, METH_NOARGS,
      "__arrow_c_schema__($self)\n--\n\nA PyCapsule 'arrow_schema' of the table's schema (a struct of its columns)."},
+    {"_live", ArrowTable_live, METH_NOARGS | METH_STATIC,
+     "_live()\n--\n\nThe exported Arrow structs (of every table) whose release has not run yet."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -2,6 +2,7 @@
 #include "arrow/table.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <array>
 #include <cstring>
 #include <limits>
@@ -9,6 +10,9 @@
 
 namespace qf::arrow {
 namespace {
+
+// Exported structs not yet released, for the tests that check every release runs once.
+std::atomic<std::int64_t> live_nodes{0};
 
 const char* format_of(Type type) noexcept {
     switch (type) {
@@ -28,6 +32,8 @@ const char* format_of(Type type) noexcept {
 
 // What an exported schema node owns: its name and its children (each of which owns itself).
 struct SchemaNode {
+    SchemaNode() noexcept { ++live_nodes; }
+    ~SchemaNode() { --live_nodes; }
     std::string name;
     std::vector<ArrowSchema> children;
     std::vector<ArrowSchema*> child_ptrs;
@@ -74,6 +80,8 @@ void column_schema(const Column& column, ArrowSchema* out) {
 // What an exported array node owns: a share of the column (or table) whose buffers it shows,
 // the buffer pointers and its children (each of which owns itself).
 struct ArrayNode {
+    ArrayNode() noexcept { ++live_nodes; }
+    ~ArrayNode() { --live_nodes; }
     std::shared_ptr<const void> keep;
     std::array<const void*, 3> buffers{};
     std::vector<ArrowArray> children;
@@ -141,6 +149,8 @@ void column_array(const std::shared_ptr<const Column>& column, std::int64_t star
 // ---- stream
 
 struct StreamState {
+    StreamState() noexcept { ++live_nodes; }
+    ~StreamState() { --live_nodes; }
     std::shared_ptr<const Table> table;
     std::int64_t batch_rows = 1;
     std::int64_t next = 0;
@@ -191,6 +201,8 @@ void stream_release(ArrowArrayStream* stream) noexcept {
 }
 
 }  // namespace
+
+std::int64_t live_exports() noexcept { return live_nodes.load(); }
 
 void export_schema(const Table& table, ArrowSchema* out) {
     auto node = std::make_unique<SchemaNode>();

@@ -67,6 +67,9 @@ void export_batch(const std::shared_ptr<const Table>& table, std::int64_t start,
 // empty for a table without rows, so that a consumer always sees the schema's types).
 void export_stream(std::shared_ptr<const Table> table, std::int64_t batch_rows, ArrowArrayStream* out);
 
+// The exported schemas, arrays and streams whose release has not run yet (each child counts).
+std::int64_t live_exports() noexcept;
+
 // Builds a text column from its values, as Utf8, LargeUtf8 or, with `dictionary`, dictionary-
 // encoded when that takes fewer bytes.
 class TextBuilder {

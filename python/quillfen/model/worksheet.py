@@ -81,6 +81,10 @@ class SheetBase(SheetFeatures):
     def _cell_at(self, row: int, column: int) -> Any:
         raise NotImplementedError
 
+    def _column_batches(self, cells: int, options: FrameOptions) -> Iterator[Any]:
+        """The sheet's values for the DataFrame builders, a batch at a time (`quillfen.frames`)."""
+        raise NotImplementedError
+
     def _bounds(self) -> Bounds | None:
         """The extent: the sheet's cells, or for a read-only sheet the one its part declares."""
         raise NotImplementedError

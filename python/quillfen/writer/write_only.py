@@ -112,7 +112,7 @@ class WriteOnlyWorksheet(SheetBase):
                         "add rows with append()" % self.title)
 
     # Everything that reads or addresses cells comes through these.
-    cell = __getitem__ = __setitem__ = __delitem__ = iter_rows = _rect = _cell_at = _refuse
+    cell = __getitem__ = __setitem__ = __delitem__ = iter_rows = _rect = _cell_at = _column_batches = _refuse
 
     def _bounds(self) -> tuple[int, int, int, int] | None:
         """The rows written so far, from column A to the longest row's last."""
