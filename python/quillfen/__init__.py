@@ -19,5 +19,6 @@ from .model.cell import WriteOnlyCell
 from .reader.errors import InvalidFileError
 from .reader.workbook import load_workbook
 from .model.workbook import Workbook
+from .frames import write_frames
 
-__all__ = ["InvalidFileError", "Workbook", "WriteOnlyCell", "load_workbook", "__version__"]
+__all__ = ["InvalidFileError", "Workbook", "WriteOnlyCell", "load_workbook", "write_frames", "__version__"]

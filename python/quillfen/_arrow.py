@@ -9,12 +9,14 @@ child that a consumer moved out is released on its own.
 from __future__ import annotations
 
 import ctypes
+import datetime
+import math
 from array import array
-from collections.abc import Iterable
+from collections.abc import Iterable, Iterator
 from itertools import accumulate, compress
 from typing import Any
 
-__all__ = ["ArrowTable", "arrow_table"]
+__all__ = ["ArrowTable", "FrameReadError", "arrow_table", "read_stream"]
 
 _I32_MAX = 2**31 - 1
 _FORMATS = {"empty": b"n", "int": b"l", "float": b"g", "bool": b"b", "datetime": b"tsu:"}
@@ -447,3 +449,151 @@ def arrow_table(names: list[str], columns: Iterable[Any], rows: int, batch_rows:
         made.append(_column(name, spec, rows, bool(dictionary)))
     return ArrowTable(made, rows, batch_rows)
 
+
+
+# ---------------------------------------------------------------- reading another library's stream
+
+_EPOCH = datetime.datetime(1970, 1, 1)
+_TIME_UNITS = {"s": 1_000_000, "m": 1_000, "u": 1}
+_INT_CODES = {"c": "b", "s": "h", "i": "i", "l": "q", "C": "B", "S": "H", "I": "I", "L": "Q"}
+
+
+class FrameReadError(TypeError):
+    """A frame column of a type that quillfen does not write."""
+
+
+def read_stream(source: Any) -> tuple[list[str], Iterator[list[list[Any]]]]:
+    """The column names of the frame `source` (anything with `__arrow_c_stream__`) and its record
+    batches, each a list of columns of Python values (None where missing), read with ctypes: the
+    pure-Python path's twin of the engine's stream reader, for the same types."""
+    capsule = source.__arrow_c_stream__()
+    stream = ArrowArrayStream()
+    ctypes.memmove(ctypes.addressof(stream), _capsule_pointer(capsule, _STREAM_NAME), ctypes.sizeof(stream))
+    ctypes.memmove(_capsule_pointer(capsule, _STREAM_NAME) + ArrowArrayStream.release.offset,
+                   ctypes.addressof(ctypes.c_void_p()), ctypes.sizeof(ctypes.c_void_p))  # moved: ours to release
+    schema = ArrowSchema()
+    try:
+        _check(stream, stream.get_schema(ctypes.byref(stream), ctypes.byref(schema)))
+        fields = [schema.children[i].contents for i in range(schema.n_children)]
+        names = [(field.name or b"").decode() for field in fields]
+        formats = [_field_format(field) for field in fields]
+    except BaseException:
+        if schema.release:
+            schema.release(ctypes.byref(schema))
+        stream.release(ctypes.byref(stream))
+        raise
+    return names, _batches(stream, schema, formats)
+
+
+def _capsule_pointer(capsule: Any, name: bytes) -> int:
+    getter = ctypes.pythonapi.PyCapsule_GetPointer
+    getter.restype, getter.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
+    address: int = getter(capsule, name)
+    return address
+
+
+def _check(stream: ArrowArrayStream, code: int) -> None:
+    if code:
+        message = stream.get_last_error(ctypes.byref(stream)) if stream.get_last_error else None
+        raise RuntimeError("the frame's stream failed: %s" % (message.decode() if message else "error %d" % code))
+
+
+def _field_format(field: ArrowSchema) -> tuple[str, str]:
+    """(format, dictionary values' format or "") of a field, if quillfen writes it."""
+    fmt = (field.format or b"").decode()
+    if field.dictionary:
+        values = (field.dictionary.contents.format or b"").decode()
+        if fmt in _INT_CODES and values in ("u", "U", "vu"):
+            return fmt, values
+    elif fmt in _INT_CODES or fmt in ("n", "f", "g", "b", "u", "U", "vu", "tdD", "tdm") or (
+            len(fmt) == 4 and fmt[:2] == "ts" and fmt[2] in "smun" and fmt[3] == ":"):
+        return fmt, ""
+    raise FrameReadError("a frame column of format %r cannot be written" % fmt)
+
+
+def _batches(stream: ArrowArrayStream, schema: ArrowSchema, formats: list[tuple[str, str]]) -> Iterator[list[list[Any]]]:
+    try:
+        while True:
+            batch = ArrowArray()
+            _check(stream, stream.get_next(ctypes.byref(stream), ctypes.byref(batch)))
+            if not batch.release:
+                return
+            try:
+                yield [_values(batch.children[i].contents, fmt, values, batch.length)
+                       for i, (fmt, values) in enumerate(formats)]
+            finally:
+                batch.release(ctypes.byref(batch))
+    finally:
+        schema.release(ctypes.byref(schema))
+        stream.release(ctypes.byref(stream))
+
+
+def _raw(array: ArrowArray, index: int, size: int) -> bytes:
+    address = array.buffers[index]
+    return ctypes.string_at(address, size) if address and size else b""
+
+
+def _present(array: ArrowArray, length: int) -> list[bool]:
+    if not array.null_count or not array.buffers[0]:
+        return [True] * length
+    bits = _raw(array, 0, (array.offset + length + 7) // 8)
+    return [bool(bits[i >> 3] >> (i & 7) & 1) for i in range(array.offset, array.offset + length)]
+
+
+def _texts(array: ArrowArray, fmt: str, first: int, length: int) -> list[str]:
+    if fmt == "vu":
+        views = _raw(array, 1, (first + length) * 16)
+        out = []
+        for i in range(first, first + length):
+            size = int.from_bytes(views[i * 16:i * 16 + 4], "little", signed=True)
+            if size <= 12:
+                out.append(views[i * 16 + 4:i * 16 + 4 + size].decode())
+            else:
+                buffer = int.from_bytes(views[i * 16 + 8:i * 16 + 12], "little")
+                offset = int.from_bytes(views[i * 16 + 12:i * 16 + 16], "little")
+                out.append(ctypes.string_at(array.buffers[2 + buffer] + offset, size).decode())
+        return out
+    code = "i" if fmt == "u" else "q"
+    offsets = array_of(code, _raw(array, 1, (first + length + 1) * (4 if code == "i" else 8)))[first:]
+    data = _raw(array, 2, offsets[-1]) if length else b""
+    return [data[offsets[i]:offsets[i + 1]].decode() for i in range(length)]
+
+
+def array_of(code: str, raw: bytes) -> array[Any]:
+    out = array(code)
+    out.frombytes(raw)
+    return out
+
+
+def _values(column: ArrowArray, fmt: str, dictionary: str, length: int) -> list[Any]:
+    """The Python values of a column of a batch, as the package writes them."""
+    if fmt == "n" and not dictionary:
+        return [None] * length
+    present = _present(column, length)
+    first = column.offset
+    values: list[Any]
+    if dictionary:
+        indices = array_of(_INT_CODES[fmt], _raw(column, 1, (first + length) * array(_INT_CODES[fmt]).itemsize))
+        words = column.dictionary.contents
+        texts = _texts(words, dictionary, words.offset, words.length)
+        values = [texts[i] for i in indices[first:]]
+    elif fmt in _INT_CODES or fmt in ("f", "g"):
+        code = _INT_CODES.get(fmt) or ("f" if fmt == "f" else "d")
+        values = list(array_of(code, _raw(column, 1, (first + length) * array(code).itemsize))[first:])
+        if fmt in ("f", "g"):
+            values = [None if v != v or v in (math.inf, -math.inf) else v for v in values]  # a file holds no NaN
+    elif fmt == "b":
+        bits = _raw(column, 1, (first + length + 7) // 8)
+        values = [bool(bits[i >> 3] >> (i & 7) & 1) for i in range(first, first + length)]
+    elif fmt in ("u", "U", "vu"):
+        values = _texts(column, fmt, first, length)
+    elif fmt in ("tdD", "tdm"):
+        raw = array_of("i" if fmt == "tdD" else "q", _raw(column, 1, (first + length) * (4 if fmt == "tdD" else 8)))
+        per_day = 1 if fmt == "tdD" else 86_400_000
+        values = [datetime.date(1970, 1, 1) + datetime.timedelta(days=v // per_day) for v in raw[first:]]
+    else:  # time stamps
+        raw = array_of("q", _raw(column, 1, (first + length) * 8))[first:]
+        unit = fmt[2]
+        values = [_EPOCH + datetime.timedelta(microseconds=v // 1000 if unit == "n" else v * _TIME_UNITS[unit])
+                  for v in raw]
+    return [value if keep else None for value, keep in zip(values, present)]

@@ -37,7 +37,7 @@ if TYPE_CHECKING:
     from ._arrow import ArrowTable
     from .model.worksheet import SheetBase
 
-__all__ = ["FrameOptions", "to_arrow", "to_pandas", "to_polars"]
+__all__ = ["FrameOptions", "frame_rows", "frame_source", "to_arrow", "to_pandas", "to_polars", "write_frames"]
 
 _T = TypeVar("_T")
 _BATCH = 4096  # rows turned into columns at a time
@@ -546,3 +546,103 @@ def to_polars(ws: SheetBase, options: FrameOptions) -> polars.DataFrame:
 
     table = to_arrow(ws, options, batch_rows=2**62, dictionary=False)
     return pl.DataFrame(table) if table.column_names else pl.DataFrame()
+
+
+# ---------------------------------------------------------------- writing frames
+
+def frame_source(data: Any) -> Any:
+    """What `append_frame` reads a frame from: an object with `__arrow_c_stream__` (polars and
+    pyarrow tables, record batch readers, DuckDB results), or a pandas DataFrame, turned into a
+    table here (pandas' own export needs pyarrow); None for a pandas frame with a column of
+    mixed objects, which is appended value by value (`frame_rows`)."""
+    if _is_pandas(data):
+        return _pandas_table(data)
+    if not hasattr(data, "__arrow_c_stream__"):
+        raise TypeError("a frame is a pandas DataFrame or an object with __arrow_c_stream__ (polars, pyarrow, "
+                        "DuckDB), not %s" % type(data).__name__)
+    return data
+
+
+def _is_pandas(data: Any) -> bool:
+    return any(cls.__module__.startswith("pandas") and cls.__name__ == "DataFrame" for cls in type(data).__mro__)
+
+
+def _pandas_table(df: Any) -> Any:
+    """A pandas DataFrame as an Arrow table (see `arrow_table`), or None when a column holds
+    objects of several types."""
+    import numpy as np
+
+    columns: list[tuple[str, Any, Any]] = []
+    for _name, series in df.items():
+        values = series.array
+        mask = np.asarray(series.isna())
+        nulls = bytearray(mask.tobytes()) if mask.any() else None
+        dtype = series.dtype
+        kind = getattr(dtype, "kind", "O")
+        if kind in "iu" and getattr(dtype, "itemsize", 8) <= 8 and not (kind == "u" and dtype.itemsize == 8):
+            data = np.asarray(values.to_numpy(dtype="int64", na_value=0), dtype=np.int64)
+            columns.append((_INT, data.tobytes(), nulls))
+        elif kind == "f":
+            data = np.asarray(values.to_numpy(dtype="float64", na_value=np.nan), dtype=np.float64)
+            columns.append((_FLOAT, data.tobytes(), nulls))
+        elif kind == "b":
+            data = np.asarray(values.to_numpy(dtype=bool, na_value=False), dtype=bool)
+            columns.append((_BOOL, data.tobytes(), nulls))
+        elif kind == "M" and getattr(dtype, "tz", None) is None:
+            data = np.asarray(series.to_numpy(dtype="datetime64[us]")).view(np.int64)
+            columns.append((_DATETIME, np.where(mask, 0, data).tobytes(), nulls))
+        else:
+            objects = [None if missing else value for value, missing in zip(series.tolist(), mask.tolist())]
+            if not all(value is None or type(value) is str for value in objects):
+                return None
+            columns.append((_TEXT, objects, None))
+    names = [str(name) for name in df.columns]
+    module = _native.engine()
+    make: Any = module.arrow_table if module is not None else _arrow.arrow_table
+    return make(names, iter(columns), len(df), 65536, False)
+
+
+def frame_rows(data: Any, source: Any, header: bool) -> Iterator[list[Any]]:
+    """The rows of a frame as Python values, its names first with `header`: read from `source`
+    (see `frame_source`) with the pure-Python stream reader, or from a pandas frame's values."""
+    if source is None:
+        if header:
+            yield [str(name) for name in data.columns]
+        mask = data.isna().to_numpy()
+        for row, missing in zip(data.itertuples(index=False, name=None), mask):
+            yield [None if gap else _plain(value) for value, gap in zip(row, missing)]
+        return
+    names, batches = _arrow.read_stream(source)
+    if header:
+        yield list(names)
+    for columns in batches:
+        yield from map(list, zip(*columns)) if columns else ()
+
+
+def _plain(value: Any) -> Any:
+    """A pandas value as the Python value a cell takes."""
+    to_python = getattr(value, "to_pydatetime", None)
+    if to_python is not None:
+        return to_python()
+    item = getattr(value, "item", None)  # numpy scalars
+    return item() if item is not None and type(value).__module__ == "numpy" else value
+
+
+def text_cells(ws: Any, row: list[Any]) -> list[Any]:
+    """A frame's row for `append`: text that starts with "=" stays text (a frame holds no
+    formulas), in a cell of data type "s" that the sheet copies."""
+    from .model.cell import Cell
+
+    return [Cell(ws, 1, 1, value, None, "s") if type(value) is str and value[:1] == "=" and len(value) > 1 else value
+            for value in row]
+
+
+def write_frames(frames: Mapping[str, Any], path: Any, header: bool = True) -> None:
+    """Saves a workbook of one sheet per frame, {title: frame}, in that order, to `path` (see
+    `append_frame`)."""
+    from .model.workbook import Workbook
+
+    wb = Workbook(write_only=True)
+    for title, frame in frames.items():
+        wb.create_sheet(title).append_frame(frame, header)
+    wb.save(path)

@@ -399,6 +399,26 @@ class Worksheet(SheetBase):
         if cells:
             self._last_row = row
 
+    def append_frame(self, data: Any, header: bool = True) -> None:
+        """Adds the rows of a frame below the last row that has cells: a pandas DataFrame or
+        anything with `__arrow_c_stream__` (polars, pyarrow, DuckDB), its column names first with
+        `header`; missing values leave gaps, text stays text. On any error nothing of the frame
+        is added. See `quillfen.frames`."""
+        from ..frames import frame_rows, frame_source, text_cells
+
+        source = frame_source(data)
+        if self._last_row is None:
+            self._last_row = self.max_row if self._cells else 0
+        last = self._last_row
+        try:
+            for row in frame_rows(data, source, header):
+                self.append(text_cells(self, row))
+        except BaseException:
+            for key in [key for key in self._cells if _is_position(key) and key[0] > last]:
+                del self._cells[key]
+            self._last_row = last
+            raise
+
     def cells(self) -> Iterator[Cell]:
         """Every cell present, in row and then column order."""
         return (self._cells[key] for key in sorted(self._cells))
