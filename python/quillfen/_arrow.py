@@ -576,7 +576,7 @@ def _values(column: ArrowArray, fmt: str, dictionary: str, length: int) -> list[
         indices = array_of(_INT_CODES[fmt], _raw(column, 1, (first + length) * array(_INT_CODES[fmt]).itemsize))
         words = column.dictionary.contents
         texts = _texts(words, dictionary, words.offset, words.length)
-        values = [texts[i] for i in indices[first:]]
+        values = [texts[i] if 0 <= i < len(texts) else None for i in indices[first:]]  # a missing one may point anywhere
     elif fmt in _INT_CODES or fmt in ("f", "g"):
         code = _INT_CODES.get(fmt) or ("f" if fmt == "f" else "d")
         values = list(array_of(code, _raw(column, 1, (first + length) * array(code).itemsize))[first:])
