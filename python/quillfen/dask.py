@@ -64,7 +64,9 @@ def read_excel(paths: str | Sequence[str], sheet: str | int | None = None, heade
     else:
         schema = meta if isinstance(meta, pa.Schema) else pa.Schema.from_pandas(meta, preserve_index=False)
     empty = _to_pandas(schema.empty_table())
-    return dd.from_map(_Reader(schema, options), parts, meta=empty, label="read-excel", enforce_metadata=False)
+    frame: dask.dataframe.DataFrame = dd.from_map(  # type: ignore[no-untyped-call]
+        _Reader(schema, options), parts, meta=empty, label="read-excel", enforce_metadata=False)
+    return frame
 
 
 class _Reader:

@@ -150,3 +150,12 @@ def test_frame_options(sheet, monkeypatch, pure, read_only):
         with quillfen.load_workbook(sheet, read_only=True) as wb:
             formulas = pa.table(wb.active.to_arrow(header_row=3, formulas=True)).column("total").to_pylist()
         assert formulas[0] == "=B4*2"
+
+
+def test_duckdb_and_polars_read_the_sheet(sheet):
+    duckdb = pytest.importorskip("duckdb")
+    pl = pytest.importorskip("polars")
+    with quillfen.load_workbook(sheet, read_only=True) as wb:
+        ws = wb.active
+        assert duckdb.sql("select count(*) from ws").fetchall() == [(7,)]
+        assert pl.DataFrame(ws).columns == [name for name in pa.table(ws).column_names]

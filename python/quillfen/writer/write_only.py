@@ -110,7 +110,8 @@ class WriteOnlyWorksheet(SheetBase):
         style a cell of such a value takes, registered as a written cell's is."""
         cell = Cell(self, 1, 1)
         cell.value = datetime.datetime(2000, 1, 1) if kind == "datetime" else datetime.date(2000, 1, 1)
-        return str(self.parent._cell_styles.add(cell._style))
+        styles: Any = self.parent._cell_styles
+        return str(styles.add(cell._style))
 
     def _cells_of(self, values: Any, row: int) -> list[Cell]:
         """The cells of row `row`, each value checked. Plain values go into cells kept from one
