@@ -95,10 +95,11 @@ PyMethodDef module_methods[] = {
      METH_FASTCALL | METH_KEYWORDS,
      "prescan_sheet(source, want_rows, corners, helpers)\n--\n\nprescan_sheet(source, want_rows, corners, helpers) -> dict"},
     {"arrow_table", as_cfunc(arrow::arrow_table), METH_FASTCALL | METH_KEYWORDS,
-     "arrow_table(names, columns, rows, batch_rows, dictionary)\n--\n\n"
+     "arrow_table(names, columns, rows, batch_rows, dictionary, text_of=None)\n--\n\n"
      "A table for the Arrow PyCapsule protocol from the frames' typed columns: `columns` gives\n"
      "one (kind, data, nulls) per name, kind being \"int\", \"float\", \"datetime\" (data: 8-byte\n"
-     "native numbers), \"bool\" (a byte each), \"text\" (a list of str or None) or \"empty\";\n"
+     "native numbers), \"bool\" (a byte each), \"text\" (a list\n"
+     "of str or None), \"object\" (a list of values, made text as text_of(value) gives it) or \"empty\";\n"
      "nulls is None or a byte per value, nonzero where missing. Text columns are dictionary-\n"
      "encoded when that is smaller and `dictionary` is true."},
     {nullptr, nullptr, 0, nullptr},

@@ -159,13 +159,19 @@ def _plain_text(name: bytes, encoded: list[bytes], null_count: int, validity: An
                    [validity, _buffer(array("q" if large else "i", offsets)), _buffer(b"".join(encoded))])
 
 
-def _column(name: str, spec: Any, rows: int, dictionary: bool) -> _Column:
+def _column(name: str, spec: Any, rows: int, dictionary: bool, text_of: Any) -> _Column:
     if not (isinstance(spec, tuple) and len(spec) == 3 and isinstance(spec[0], str)):
         raise TypeError("arrow_table(): a column is a (kind, data, nulls) tuple")
     kind, data, nulls = spec
     label = name.encode()
     if kind == "empty":
         return _Column(label, b"n", rows, rows, [])
+    if kind == "object":
+        if text_of is None:
+            raise TypeError("arrow_table(): an object column needs text_of")
+        if not isinstance(data, list):
+            raise TypeError("arrow_table() argument 'text column' must be list, not %s" % type(data).__name__)
+        data, kind = [None if value is None else text_of(value) for value in data], "text"
     if kind == "text":
         if not isinstance(data, list):
             raise TypeError("arrow_table() argument 'text column' must be list, not %s" % type(data).__name__)
@@ -436,7 +442,8 @@ class ArrowTable:
         return _PyCapsule_New(ctypes.addressof(schema), _SCHEMA_NAME, ctypes.cast(_free_schema_capsule, ctypes.c_void_p))
 
 
-def arrow_table(names: list[str], columns: Iterable[Any], rows: int, batch_rows: int, dictionary: bool) -> ArrowTable:
+def arrow_table(names: list[str], columns: Iterable[Any], rows: int, batch_rows: int, dictionary: bool,
+                text_of: Any = None) -> ArrowTable:
     """The table of `columns`, one (kind, data, nulls) per name (see `_quillfen.arrow_table`)."""
     if rows < 0 or batch_rows < 1:
         raise ValueError("arrow_table(): rows must not be negative, batch_rows must be positive")
@@ -446,7 +453,7 @@ def arrow_table(names: list[str], columns: Iterable[Any], rows: int, batch_rows:
         spec = next(specs, None)
         if spec is None:
             raise ValueError("arrow_table(): fewer columns than names")
-        made.append(_column(name, spec, rows, bool(dictionary)))
+        made.append(_column(name, spec, rows, bool(dictionary), text_of))
     return ArrowTable(made, rows, batch_rows)
 
 

@@ -62,19 +62,17 @@ class _Column:
     aside those a double cannot hold exactly: should the column turn out to mix in other types,
     every value comes back as it was read, however the values were batched."""
 
-    __slots__ = ("kind", "data", "pending", "nulls", "ints", "exact", "length")
+    __slots__ = ("kind", "data", "nulls", "ints", "exact", "length")
 
     def __init__(self, length: int) -> None:
         self.kind = _EMPTY
         self.data: Any = None  # array("q"), array("d"), bytearray or list, by kind
-        self.pending: list[bytes] = []  # engine bytes not yet in `data`: appended at once, copied once
         self.nulls = bytearray(b"\x01") * length if length else None
         self.ints: bytearray | None = None
         self.exact: dict[int, int] = {}
         self.length = length
 
     def extend(self, values: Sequence[Any]) -> None:
-        self.flush()
         types = set(map(type, values))
         has_null = _NONE in types
         types.discard(_NONE)
@@ -111,7 +109,7 @@ class _Column:
             self.extend(data if kind == _OBJECT else _chunk_values(kind, data, nulls, ints, height))
             return
         if self.kind == _FLOAT and kind == _INT:  # ints among floats (all exact as doubles)
-            self.pending.append(array("d", memoryview(data).cast("q").tolist()).tobytes())
+            self.data.extend(memoryview(data).cast("q").tolist())
             ints = bytearray(b"\x01") * height
         else:
             self._become(kind)
@@ -120,7 +118,10 @@ class _Column:
             elif kind == _BOOL:
                 self.data += data
             else:
-                self.pending.append(data)
+                # Each batch's bytes join the column at once and are dropped: the column grows in
+                # place (a large array is moved by the system, not copied) and the heap holds no
+                # batches, so a table is held about once.
+                self.data.frombytes(data)
         if ints is not None or self.ints is not None:
             self._extend_ints(ints if ints is not None else bytes(height))
         self._extend_nulls(nulls, height)
@@ -141,18 +142,11 @@ class _Column:
             self.nulls += nulls if nulls is not None else bytes(count)
         self.length += count
 
-    def flush(self) -> None:
-        """Moves the pending engine bytes into `data`."""
-        if self.pending:
-            self.data.frombytes(b"".join(self.pending))
-            self.pending.clear()
-
     def _become(self, kind: str) -> None:
         """Widens the column so that it can take values of `kind` as well."""
         old = self.kind
         if kind == _EMPTY or kind == old or old == _FLOAT and kind == _INT:
             return
-        self.flush()
         if old == _EMPTY:
             self.kind, self.data = kind, _new_data(kind)
             self.data.extend(repeat(0 if kind in _TYPED else None, self.length))
@@ -165,7 +159,6 @@ class _Column:
 
     def truncate(self, length: int) -> None:
         """Keeps the first `length` values."""
-        self.flush()
         if self.data is not None:
             del self.data[length:]
         for marks in (self.nulls, self.ints):
@@ -189,12 +182,10 @@ class _Column:
         column = _Column(0)
         column.extend(values)
         column._become(kind)  # a column without values takes the kind too
-        column.flush()
         return column
 
     def objects(self) -> list[Any]:
         """The values as a list of Python objects, None where missing."""
-        self.flush()
         if self.kind == _EMPTY:
             return [None] * self.length
         values: list[Any]
@@ -368,8 +359,6 @@ def _frame(ws: SheetBase, options: FrameOptions) -> tuple[list[str], list[_Colum
     width = max(len(columns), len(names))
     columns += [_Column(length) for _ in range(width - len(columns))]
     names += [None] * (width - len(names))
-    for column in columns:
-        column.flush()
     if options.columns is None:
         used = [i for i in range(width) if columns[i].kind != _EMPTY or names[i] is not None]
         picked = list(range(used[0], used[-1] + 1)) if used else []
@@ -488,7 +477,7 @@ def to_arrow(ws: SheetBase, options: FrameOptions, batch_rows: int = 65536, dict
     names, columns, rows = _frame(ws, options)
     module = _native.engine()
     make: Any = module.arrow_table if module is not None else _arrow.arrow_table
-    table: ArrowTable = make(names, _arrow_columns(columns), rows, batch_rows, dictionary)
+    table: ArrowTable = make(names, _arrow_columns(columns), rows, batch_rows, dictionary, value_text)
     return table
 
 
@@ -496,17 +485,19 @@ def _arrow_columns(columns: list[_Column]) -> Iterator[tuple[str, Any, bytearray
     """(kind, data, nulls) of each column for `arrow_table`, a column's own values dropped as soon
     as the table holds them (the table is held about once while it changes hands). A column
     that mixes types becomes text, as polars takes it."""
+    columns.reverse()
     while columns:
-        column = columns.pop(0)
+        column = columns.pop()
         kind = column.kind
         if kind in _TYPED:
+            # The engine's chunks as they came: joined by the table, never here.
             yield kind, column.data, column.nulls
         elif kind == _TEXT:
             yield kind, column.data, None
         elif kind == _EMPTY:
             yield kind, None, None
         else:
-            yield _TEXT, [None if v is None else value_text(v) for v in column.objects()], None
+            yield _OBJECT, column.objects(), None
         del column
 
 

@@ -6,6 +6,11 @@
 #include "arrow/table.hpp"
 #include "core/frame.hpp"
 
+#include <datetime.h>
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -83,12 +88,149 @@ bool put_bools(PyObject* data, std::int64_t rows, Column& column) {
     return true;
 }
 
-bool put_text_lock_held(PyObject* list, std::int64_t rows, bool dictionary, Column& column) {
+// repr() of a finite float: the shortest digits that read back as the same double, laid out as
+// Python lays them out (positional from 1e-4 up to 1e16, with ".0" when integral; else d.ddde+XX).
+void append_float_repr(std::string& out, double x) {
+    char digits[32];
+    auto [end, ec] = std::to_chars(digits, digits + sizeof digits, x, std::chars_format::scientific);
+    std::string_view sci(digits, static_cast<std::size_t>(end - digits));
+    const bool negative = sci.front() == '-';
+    if (negative) sci.remove_prefix(1);
+    const std::size_t e = sci.find('e');
+    std::string mantissa;  // the significant digits, without the point
+    for (char c : sci.substr(0, e))
+        if (c != '.') mantissa.push_back(c);
+    int exponent = 0;
+    std::from_chars(sci.data() + e + 1 + (sci[e + 1] == '+'), sci.data() + sci.size(), exponent);
+    if (negative) out.push_back('-');
+    const int n = static_cast<int>(mantissa.size());
+    if (exponent < -4 || exponent >= 16) {
+        out.push_back(mantissa[0]);
+        if (n > 1) {
+            out.push_back('.');
+            out.append(mantissa, 1);
+        }
+        char tail[8];
+        const int len = std::snprintf(tail, sizeof tail, "e%c%02d", exponent < 0 ? '-' : '+', std::abs(exponent));
+        out.append(tail, static_cast<std::size_t>(len));
+    } else if (exponent < 0) {
+        out.append("0.");
+        out.append(static_cast<std::size_t>(-exponent - 1), '0');
+        out.append(mantissa);
+    } else if (n > exponent + 1) {
+        out.append(mantissa, 0, static_cast<std::size_t>(exponent + 1));
+        out.push_back('.');
+        out.append(mantissa, static_cast<std::size_t>(exponent + 1));
+    } else {
+        out.append(mantissa);
+        out.append(static_cast<std::size_t>(exponent + 1 - n), '0');
+        out.append(".0");
+    }
+}
+
+void append_digits(std::string& out, long value, int width) {
+    char text[24];
+    const int len = std::snprintf(text, sizeof text, "%0*ld", width, value);
+    out.append(text, static_cast<std::size_t>(len));
+}
+
+// isoformat() of a naive date, datetime or time of day.
+void append_iso_time(std::string& out, int hour, int minute, int second, int micro) {
+    append_digits(out, hour, 2);
+    out.push_back(':');
+    append_digits(out, minute, 2);
+    out.push_back(':');
+    append_digits(out, second, 2);
+    if (micro) {
+        out.push_back('.');
+        append_digits(out, micro, 6);
+    }
+}
+
+void append_iso_date(std::string& out, PyObject* d) {
+    append_digits(out, PyDateTime_GET_YEAR(d), 4);
+    out.push_back('-');
+    append_digits(out, PyDateTime_GET_MONTH(d), 2);
+    out.push_back('-');
+    append_digits(out, PyDateTime_GET_DAY(d), 2);
+}
+
+// The text of a value of a column that mixes types, as `text_of` (the package's value_text) gives
+// it, into `out`: made here for the exact built-in types (no Python code runs for them), by
+// `text_of` for the rest. False with an exception set.
+bool append_text_of(std::string& out, PyObject* item, PyObject* text_of) {
+    if (PyBool_Check(item)) {
+        out.append(item == Py_True ? "TRUE" : "FALSE");
+        return true;
+    }
+    if (PyLong_CheckExact(item)) {
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
+        if (!overflow) {
+            if (v == -1 && PyErr_Occurred()) return false;
+            char text[24];
+            auto [end, ec] = std::to_chars(text, text + sizeof text, v);
+            out.append(text, end);
+            return true;
+        }
+    }
+    if (PyFloat_CheckExact(item) && std::isfinite(PyFloat_AS_DOUBLE(item))) {
+        append_float_repr(out, PyFloat_AS_DOUBLE(item));
+        return true;
+    }
+    if (PyDateTimeAPI) {
+        if (PyDateTime_CheckExact(item) && PyDateTime_DATE_GET_TZINFO(item) == Py_None) {
+            append_iso_date(out, item);
+            out.push_back('T');
+            append_iso_time(out, PyDateTime_DATE_GET_HOUR(item), PyDateTime_DATE_GET_MINUTE(item),
+                            PyDateTime_DATE_GET_SECOND(item), PyDateTime_DATE_GET_MICROSECOND(item));
+            return true;
+        }
+        if (PyDate_CheckExact(item)) {
+            append_iso_date(out, item);
+            return true;
+        }
+        if (PyTime_CheckExact(item) && PyDateTime_TIME_GET_TZINFO(item) == Py_None) {
+            append_iso_time(out, PyDateTime_TIME_GET_HOUR(item), PyDateTime_TIME_GET_MINUTE(item),
+                            PyDateTime_TIME_GET_SECOND(item), PyDateTime_TIME_GET_MICROSECOND(item));
+            return true;
+        }
+    }
+    Ref text = Ref::steal(PyObject_CallOneArg(text_of, item));
+    if (!text) return false;
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_Check(text.get()) ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
+    if (!utf8) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "arrow_table(): text_of() must return str");
+        return false;
+    }
+    out.append(utf8, static_cast<std::size_t>(size));
+    return true;
+}
+
+// A text column from a list of str (`text_of` null) or of any values made text by `text_of`.
+bool put_text(PyObject* data, std::int64_t rows, bool dictionary, PyObject* text_of, Column& column) {
+    if (!require_type("arrow_table", "text column", data, &PyList_Type)) return false;
+    // A copy of the list: `text_of` may run any code, the caller's list is left alone.
+    Ref items = Ref::steal(PySequence_List(data));
+    if (!items) return false;
+    if (PyList_GET_SIZE(items.get()) != rows) return wrong_length("data", PyList_GET_SIZE(items.get()), rows);
+    if (text_of && !PyDateTimeAPI) {
+        PyDateTime_IMPORT;  // once per process; without it, text_of says the dates
+        if (!PyDateTimeAPI) PyErr_Clear();
+    }
+    std::string scratch;
     TextBuilder text(rows);
     for (Py_ssize_t i = 0; i < rows; ++i) {
-        PyObject* item = PyList_GET_ITEM(list, i);
+        PyObject* item = PyList_GET_ITEM(items.get(), i);
         if (item == Py_None) {
             text.add_missing();
+            continue;
+        }
+        if (text_of && !PyUnicode_CheckExact(item)) {
+            scratch.clear();
+            if (!append_text_of(scratch, item, text_of)) return false;
+            text.add(scratch);
             continue;
         }
         if (!PyUnicode_Check(item)) {
@@ -96,7 +238,7 @@ bool put_text_lock_held(PyObject* list, std::int64_t rows, bool dictionary, Colu
             return false;
         }
         Py_ssize_t size = 0;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);  // runs no Python code
+        const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
         if (!utf8) return false;
         text.add({utf8, static_cast<std::size_t>(size)});
     }
@@ -106,18 +248,8 @@ bool put_text_lock_held(PyObject* list, std::int64_t rows, bool dictionary, Colu
     return true;
 }
 
-bool put_text(PyObject* data, std::int64_t rows, bool dictionary, Column& column) {
-    if (!require_type("arrow_table", "text column", data, &PyList_Type)) return false;
-    bool ok = false;
-    Py_BEGIN_CRITICAL_SECTION(data);
-    if (PyList_GET_SIZE(data) != rows) ok = wrong_length("data", PyList_GET_SIZE(data), rows);
-    else ok = put_text_lock_held(data, rows, dictionary, column);
-    Py_END_CRITICAL_SECTION();
-    return ok;
-}
-
 // One column from (kind, data, nulls) as quillfen.frames gives it.
-bool make_column(PyObject* spec, std::int64_t rows, bool dictionary, Column& column) {
+bool make_column(PyObject* spec, std::int64_t rows, bool dictionary, PyObject* text_of, Column& column) {
     if (!PyTuple_Check(spec) || PyTuple_GET_SIZE(spec) != 3 || !PyUnicode_Check(PyTuple_GET_ITEM(spec, 0))) {
         PyErr_SetString(PyExc_TypeError, "arrow_table(): a column is a (kind, data, nulls) tuple");
         return false;
@@ -133,7 +265,14 @@ bool make_column(PyObject* spec, std::int64_t rows, bool dictionary, Column& col
         column.null_count = rows;
         return true;
     }
-    if (k == "text") return put_text(data, rows, dictionary, column);
+    if (k == "text") return put_text(data, rows, dictionary, nullptr, column);
+    if (k == "object") {
+        if (text_of == Py_None) {
+            PyErr_SetString(PyExc_TypeError, "arrow_table(): an object column needs text_of");
+            return false;
+        }
+        return put_text(data, rows, dictionary, text_of, column);
+    }
     if (k == "int" || k == "float" || k == "datetime") {
         column.type = k == "int" ? Type::Int64 : k == "float" ? Type::Float64 : Type::TimestampUs;
         if (!put_fixed(data, rows, column)) return false;
@@ -285,10 +424,11 @@ PyObject* arrow_table_type() noexcept { return type_once(type_mutex, type_obj, a
 
 PyObject* arrow_table(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guard([&]() -> PyObject* {
-        PyObject* a[5];
-        if (!parse_args("arrow_table", args, nargs, kwnames, {"names", "columns", "rows", "batch_rows", "dictionary"},
-                        a))
+        PyObject* a[6] = {};
+        if (!parse_args("arrow_table", args, nargs, kwnames,
+                        {"names", "columns", "rows", "batch_rows", "dictionary", "text_of"}, a, 5))
             return nullptr;
+        PyObject* text_of = a[5] ? a[5] : Py_None;
         std::int64_t rows = 0, batch_rows = 0;
         if (!require_type("arrow_table", "names", a[0], &PyList_Type) || !arg_int64("arrow_table", "rows", a[2], rows) ||
             !arg_int64("arrow_table", "batch_rows", a[3], batch_rows))
@@ -324,7 +464,7 @@ PyObject* arrow_table(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
             }
             auto column = std::make_shared<Column>();
             column->name = std::move(name);
-            if (!make_column(spec.get(), rows, dictionary != 0, *column)) return nullptr;
+            if (!make_column(spec.get(), rows, dictionary != 0, text_of, *column)) return nullptr;
             table->columns.push_back(std::move(column));
         }
         PyTypeObject* type = reinterpret_cast<PyTypeObject*>(arrow_table_type());

@@ -7,7 +7,7 @@
 
 namespace qf::arrow {
 
-// arrow_table(names, columns, rows, batch_rows, dictionary) -> ArrowTable
+// arrow_table(names, columns, rows, batch_rows, dictionary, text_of=None) -> ArrowTable
 PyObject* arrow_table(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
 
 // The ArrowTable type, created once per process; null with an exception set on failure.

@@ -302,7 +302,10 @@ Column TextBuilder::finish(bool dictionary) {
         const std::size_t plain = bytes_.size() + offsets_.size() * 4;
         const std::size_t indices_size = static_cast<std::size_t>(at_) * 4;
         std::unordered_map<std::string_view, std::int32_t> seen;
-        std::vector<std::int32_t> indices(static_cast<std::size_t>(at_), 0);
+        Buffer index_buffer;  // made in place: the column's own values if it is encoded
+        index_buffer.resize(indices_size);
+        auto* indices = reinterpret_cast<std::int32_t*>(index_buffer.data());
+        std::memset(indices, 0, indices_size);
         std::vector<std::int64_t> distinct{0};
         std::string distinct_bytes;
         auto encoded = [&] { return distinct_bytes.size() + distinct.size() * 4 + indices_size; };
@@ -317,24 +320,21 @@ Column TextBuilder::finish(bool dictionary) {
                 distinct.push_back(static_cast<std::int64_t>(distinct_bytes.size()));
                 smaller = encoded() * 2 <= plain;  // it only grows: give up as soon as it is not
             }
-            indices[static_cast<std::size_t>(i)] = it->second;
+            indices[i] = it->second;
         }
         if (smaller) {
             auto values = std::make_shared<Column>();
             values->length = static_cast<std::int64_t>(distinct.size()) - 1;
             values->type = put_offsets(values->values, distinct);
-            values->text.resize(distinct_bytes.size());
-            std::memcpy(values->text.data(), distinct_bytes.data(), distinct_bytes.size());
+            values->text = std::move(distinct_bytes);
             column.type = Type::Dictionary;
-            column.values.resize(indices.size() * 4);
-            std::memcpy(column.values.data(), indices.data(), column.values.size());
+            column.values = std::move(index_buffer);
             column.dictionary = std::move(values);
             return column;
         }
     }
     column.type = put_offsets(column.values, offsets_);
-    column.text.resize(bytes_.size());
-    std::memcpy(column.text.data(), bytes_.data(), bytes_.size());
+    column.text = std::move(bytes_);
     return column;
 }
 

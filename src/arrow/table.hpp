@@ -49,7 +49,7 @@ struct Column {
     std::int64_t null_count = 0;
     Buffer validity;  // a bit per value, 1 where present; empty when nothing is missing
     Buffer values;    // the fixed-width values (bits for Bool), or the text's offsets
-    Buffer text;      // the text's bytes (Utf8, LargeUtf8)
+    std::string text;  // the text's bytes (Utf8, LargeUtf8), moved from the builder: never copied
     std::shared_ptr<const Column> dictionary;  // Dictionary: the distinct values, as Utf8
 };
 

@@ -14,6 +14,7 @@ from hypothesis import strategies as st
 
 import quillfen
 from quillfen import _arrow
+from quillfen.utils.datetime import value_text
 
 pa = pytest.importorskip("pyarrow")
 engine = pytest.importorskip("quillfen._quillfen")
@@ -22,6 +23,10 @@ sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "scripts"
 import xlsxgen  # noqa: E402
 
 MAKERS = {"native": engine.arrow_table, "pure": _arrow.arrow_table}
+# The values of a column that mixes types, which becomes text.
+_OBJECTS = st.one_of(st.none(), st.integers(-2**70, 2**70), st.floats(allow_nan=False, allow_infinity=False),
+                     st.booleans(), st.text(max_size=5), st.datetimes(), st.dates(), st.times(),
+                     st.timedeltas(), st.sampled_from([1e16, 1e-5, 1e-4, 123456789012345.6, -0.0, 5e-324]))
 _TEXT = st.one_of(st.none(), st.sampled_from(["", "a", "name one", "é\u20ac\U0001f600"]), st.text(max_size=30))
 _KINDS = {
     "int": (st.integers(-2**63, 2**63 - 1), "q"), "float": (st.floats(allow_nan=False), "d"),
@@ -33,7 +38,13 @@ _KINDS = {
 def columns(draw):
     rows = draw(st.integers(0, 40))
     specs, expected = [], []
-    for kind in draw(st.lists(st.sampled_from(["int", "float", "datetime", "bool", "text", "empty"]), min_size=1, max_size=6)):
+    for kind in draw(st.lists(st.sampled_from(["int", "float", "datetime", "bool", "text", "empty", "object"]),
+                              min_size=1, max_size=6)):
+        if kind == "object":
+            values = draw(st.lists(_OBJECTS, min_size=rows, max_size=rows))
+            specs.append(("object", values, None))
+            expected.append([None if v is None else value_text(v) for v in values])
+            continue
         if kind == "empty":
             specs.append(("empty", None, None))
             expected.append([None] * rows)
@@ -58,7 +69,8 @@ def columns(draw):
 def test_both_paths_make_the_same_table(table, batch_rows, dictionary):
     rows, specs, expected = table
     names = ["c%d" % i for i in range(len(specs))]
-    made = {path: pa.table(make(names, iter(specs), rows, batch_rows, dictionary)) for path, make in MAKERS.items()}
+    made = {path: pa.table(make(names, iter(specs), rows, batch_rows, dictionary, value_text))
+            for path, make in MAKERS.items()}
     native, pure = made["native"], made["pure"]
     assert native.schema == pure.schema and native.equals(pure)
     assert [b.num_rows for b in native.to_batches()] == [b.num_rows for b in pure.to_batches()]
@@ -68,7 +80,7 @@ def test_both_paths_make_the_same_table(table, batch_rows, dictionary):
         column = native.column(name)
         if kind == "datetime":
             column = column.cast(pa.int64())
-        elif kind == "text" and pa.types.is_dictionary(column.type):
+        elif kind in ("text", "object") and pa.types.is_dictionary(column.type):
             column = column.cast(pa.string())
         assert column.to_pylist() == [None if v is None else bool(v) if kind == "bool" else v for v in values]
 
