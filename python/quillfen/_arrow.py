@@ -195,8 +195,9 @@ def _address(obj: Any) -> int | None:
     return None if obj is None else ctypes.addressof(obj)
 
 
-def _on_release_schema(schema: Any) -> None:
-    struct = schema.contents
+def _release_node(struct: Any, released: Any) -> None:
+    """Releases an exported schema or array struct: what its node kept, then each child and the
+    dictionary that a consumer did not move out (those have no release any more)."""
     if not struct.release:
         return
     kept = _KEPT.pop(struct.private_data, None)
@@ -205,10 +206,10 @@ def _on_release_schema(schema: Any) -> None:
             child.release(ctypes.pointer(child))
     if kept is not None and kept.dictionary is not None and kept.dictionary.release:
         kept.dictionary.release(ctypes.pointer(kept.dictionary))
-    struct.release = _ReleaseSchema()
+    struct.release = released
 
 
-_release_schema: Any = _ReleaseSchema(_on_release_schema)
+_release_schema: Any = _ReleaseSchema(lambda pointer: _release_node(pointer.contents, _ReleaseSchema()))
 
 
 class _SchemaNode:
@@ -249,20 +250,7 @@ def _export_schema(columns: list[_Column], out: ArrowSchema) -> None:
     _fill_schema(out, b"+s", b"", 0, children, None)
 
 
-def _on_release_array(pointer: Any) -> None:
-    struct = pointer.contents
-    if not struct.release:
-        return
-    kept = _KEPT.pop(struct.private_data, None)
-    for child in (kept.children if kept is not None else ()):
-        if child.release:
-            child.release(ctypes.pointer(child))
-    if kept is not None and kept.dictionary is not None and kept.dictionary.release:
-        kept.dictionary.release(ctypes.pointer(kept.dictionary))
-    struct.release = _ReleaseArray()
-
-
-_release_array: Any = _ReleaseArray(_on_release_array)
+_release_array: Any = _ReleaseArray(lambda pointer: _release_node(pointer.contents, _ReleaseArray()))
 
 
 class _ArrayNode:
@@ -375,24 +363,17 @@ _PyCapsule_GetPointer.restype = ctypes.c_void_p
 _PyCapsule_GetPointer.argtypes = [ctypes.c_void_p, ctypes.c_char_p]
 
 
-def _on_free_stream_capsule(capsule: Any) -> None:
-    pointer = ctypes.cast(_PyCapsule_GetPointer(capsule, _STREAM_NAME), ctypes.POINTER(ArrowArrayStream))
-    if pointer.contents.release:  # a consumer that took the stream over left it empty
+def _free_capsule(capsule: int, name: bytes, struct: Any) -> None:
+    pointer = ctypes.cast(_PyCapsule_GetPointer(capsule, name), ctypes.POINTER(struct))
+    if pointer.contents.release:  # a consumer that took the struct over left it empty
         pointer.contents.release(pointer)
     _KEPT.pop(ctypes.addressof(pointer.contents), None)
 
 
-_free_stream_capsule: Any = _CapsuleDestructor(_on_free_stream_capsule)
+_free_stream_capsule: Any = _CapsuleDestructor(lambda capsule: _free_capsule(capsule, _STREAM_NAME, ArrowArrayStream))
 
 
-def _on_free_schema_capsule(capsule: Any) -> None:
-    pointer = ctypes.cast(_PyCapsule_GetPointer(capsule, _SCHEMA_NAME), ctypes.POINTER(ArrowSchema))
-    if pointer.contents.release:
-        pointer.contents.release(pointer)
-    _KEPT.pop(ctypes.addressof(pointer.contents), None)
-
-
-_free_schema_capsule: Any = _CapsuleDestructor(_on_free_schema_capsule)
+_free_schema_capsule: Any = _CapsuleDestructor(lambda capsule: _free_capsule(capsule, _SCHEMA_NAME, ArrowSchema))
 
 
 class ArrowTable:

@@ -288,26 +288,20 @@ bool make_column(PyObject* spec, std::int64_t rows, bool dictionary, PyObject* t
 
 // ---- capsules
 
-void stream_capsule_free(PyObject* capsule) noexcept {
-    auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, "arrow_array_stream"));
-    if (!stream) {
+template <class Struct>
+void capsule_free(PyObject* capsule, const char* name) noexcept {
+    auto* exported = static_cast<Struct*>(PyCapsule_GetPointer(capsule, name));
+    if (!exported) {
         PyErr_WriteUnraisable(capsule);
         return;
     }
-    // A consumer that took the stream over left its release empty.
-    if (stream->release) stream->release(stream);
-    delete stream;
+    // A consumer that took the struct over left its release empty.
+    if (exported->release) exported->release(exported);
+    delete exported;
 }
 
-void schema_capsule_free(PyObject* capsule) noexcept {
-    auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, "arrow_schema"));
-    if (!schema) {
-        PyErr_WriteUnraisable(capsule);
-        return;
-    }
-    if (schema->release) schema->release(schema);
-    delete schema;
-}
+void stream_capsule_free(PyObject* capsule) noexcept { capsule_free<ArrowArrayStream>(capsule, "arrow_array_stream"); }
+void schema_capsule_free(PyObject* capsule) noexcept { capsule_free<ArrowSchema>(capsule, "arrow_schema"); }
 
 PyObject* ArrowTable_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guard([&]() -> PyObject* {

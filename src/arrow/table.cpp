@@ -40,16 +40,20 @@ struct SchemaNode {
     std::unique_ptr<ArrowSchema> dictionary;
 };
 
-void release_schema(ArrowSchema* schema) noexcept {
-    if (!schema || !schema->release) return;
-    auto* node = static_cast<SchemaNode*>(schema->private_data);
-    // A child or dictionary that the consumer moved out has no release of its own any more.
-    for (ArrowSchema* child : node->child_ptrs)
+// Releases an exported schema or array: its children and dictionary first (one the consumer
+// moved out has no release of its own any more), then what its node keeps.
+template <class Struct, class Node>
+void release_node(Struct* exported) noexcept {
+    if (!exported || !exported->release) return;
+    auto* node = static_cast<Node*>(exported->private_data);
+    for (Struct* child : node->child_ptrs)
         if (child->release) child->release(child);
     if (node->dictionary && node->dictionary->release) node->dictionary->release(node->dictionary.get());
     delete node;
-    schema->release = nullptr;
+    exported->release = nullptr;
 }
+
+void release_schema(ArrowSchema* schema) noexcept { release_node<ArrowSchema, SchemaNode>(schema); }
 
 void fill_schema(ArrowSchema* out, const char* format, std::string name, std::int64_t flags, SchemaNode* node) {
     node->name = std::move(name);
@@ -89,15 +93,7 @@ struct ArrayNode {
     std::unique_ptr<ArrowArray> dictionary;
 };
 
-void release_array(ArrowArray* array) noexcept {
-    if (!array || !array->release) return;
-    auto* node = static_cast<ArrayNode*>(array->private_data);
-    for (ArrowArray* child : node->child_ptrs)
-        if (child->release) child->release(child);
-    if (node->dictionary && node->dictionary->release) node->dictionary->release(node->dictionary.get());
-    delete node;
-    array->release = nullptr;
-}
+void release_array(ArrowArray* array) noexcept { release_node<ArrowArray, ArrayNode>(array); }
 
 // Values missing among [start, start + length) of a validity bitmap.
 std::int64_t nulls_in(const Column& column, std::int64_t start, std::int64_t length) noexcept {
