@@ -351,14 +351,14 @@ _release_stream: Any = _ReleaseStream(_on_release_stream)
 
 
 _CapsuleDestructor = ctypes.PYFUNCTYPE(None, ctypes.c_void_p)
-_PyCapsule_New = ctypes.pythonapi.PyCapsule_New
+_PyCapsule_New = ctypes.pythonapi["PyCapsule_New"]
 _PyCapsule_New.restype = ctypes.py_object
 _PyCapsule_New.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
 _STREAM_NAME = b"arrow_array_stream"
 _SCHEMA_NAME = b"arrow_schema"
 # The capsule is passed to its destructor as a plain address: as a Python object it would be
 # revived in the middle of its own deallocation.
-_PyCapsule_GetPointer = ctypes.pythonapi.PyCapsule_GetPointer
+_PyCapsule_GetPointer = ctypes.pythonapi["PyCapsule_GetPointer"]
 _PyCapsule_GetPointer.restype = ctypes.c_void_p
 _PyCapsule_GetPointer.argtypes = [ctypes.c_void_p, ctypes.c_char_p]
 
@@ -473,10 +473,13 @@ def read_stream(source: Any) -> tuple[list[str], Iterator[list[list[Any]]]]:
     return names, _batches(stream, schema, formats)
 
 
+# A function object of its own: the capsule destructors' one takes the capsule as an address.
+_GetPointerOf = ctypes.pythonapi["PyCapsule_GetPointer"]
+_GetPointerOf.restype, _GetPointerOf.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
+
+
 def _capsule_pointer(capsule: Any, name: bytes) -> int:
-    getter = ctypes.pythonapi.PyCapsule_GetPointer
-    getter.restype, getter.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
-    address: int = getter(capsule, name)
+    address: int = _GetPointerOf(capsule, name)
     return address
 
 

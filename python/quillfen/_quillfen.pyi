@@ -139,7 +139,12 @@ class SheetWriter:
 _ArrowColumn = tuple[str, Any, Buffer | None]
 
 def arrow_table(
-    names: list[str], columns: Iterable[_ArrowColumn], rows: int, batch_rows: int, dictionary: bool
+    names: list[str],
+    columns: Iterable[_ArrowColumn],
+    rows: int,
+    batch_rows: int,
+    dictionary: bool,
+    text_of: Callable[[Any], str] | None = None,
 ) -> ArrowTable: ...
 @final
 class ArrowTable:

@@ -1,19 +1,23 @@
-"""Sheets as pandas or polars DataFrames (`Worksheet.to_pandas`, `Worksheet.to_polars`).
+"""Sheets as tables and frames (`Worksheet.to_arrow`, `to_pandas`, `to_polars`), and frames
+written into sheets (`append_frame`, `write_frames`).
 
 The values come a batch at a time and are appended to one typed array per column (64-bit ints,
 doubles, booleans, date-times as microseconds since 1970), so a column of numbers or dates holds
-eight bytes a cell. A read-only sheet read by the engine comes as columns already typed, made
-without a Python object per number or date; other sheets come as rows, whose values are typed
-here. Text and mixed columns are kept as lists of their values.
+eight bytes a cell. A read-only sheet read by the engine (or a loaded sheet's store) comes as
+columns already typed, made without a Python object per number or date; other sheets come as
+rows, whose values are typed here. Text and mixed columns are kept as lists of their values.
 
 A column takes the type of its values: ints stay ints, numbers mixing ints and floats become
 floats, dates are datetimes; a column mixing other types keeps Python objects with pandas and
-becomes text with polars. Empty cells are missing values (pandas' nullable types for ints and
-booleans that have some). Rows without any value are left out, and so are the empty columns
-before the first and after the last one with a value. With `header`, the first row gives the
-column names.
+becomes text (`value_text`) in Arrow tables and polars. Empty cells are missing values (pandas'
+nullable types for ints and booleans that have some). The rows run from the first with a value
+to the last: rows without values in between are rows of missing values unless
+`skip_blank_rows`; the empty columns before the first and after the last one with a value are
+left out unless `columns` picks them. With a header, its row gives the column names.
 
-pandas and polars are optional: quillfen imports them only here, when asked for a frame.
+Arrow tables are made by the engine (`_quillfen.arrow_table`) or, on the pure-Python path, by
+its ctypes twin (`quillfen._arrow`), from the same columns. pandas and polars are optional:
+quillfen imports them only here, when asked for a frame.
 """
 
 from __future__ import annotations
