@@ -8,9 +8,9 @@
 
 #include <datetime.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -88,50 +88,55 @@ bool put_bools(PyObject* data, std::int64_t rows, Column& column) {
     return true;
 }
 
+// `value` (not negative) in at least `width` digits, zero-padded.
+void append_digits(std::string& out, long value, int width) {
+    char text[24];
+    auto [end, ec] = std::to_chars(text, text + sizeof text, value);
+    const auto len = static_cast<int>(end - text);
+    if (len < width) out.append(static_cast<std::size_t>(width - len), '0');
+    out.append(text, end);
+}
+
 // repr() of a finite float: the shortest digits that read back as the same double, laid out as
 // Python lays them out (positional from 1e-4 up to 1e16, with ".0" when integral; else d.ddde+XX).
 void append_float_repr(std::string& out, double x) {
-    char digits[32];
-    auto [end, ec] = std::to_chars(digits, digits + sizeof digits, x, std::chars_format::scientific);
-    std::string_view sci(digits, static_cast<std::size_t>(end - digits));
-    const bool negative = sci.front() == '-';
-    if (negative) sci.remove_prefix(1);
-    const std::size_t e = sci.find('e');
-    std::string mantissa;  // the significant digits, without the point
-    for (char c : sci.substr(0, e))
-        if (c != '.') mantissa.push_back(c);
+    char sci[32];
+    auto [end, ec] = std::to_chars(sci, sci + sizeof sci, x, std::chars_format::scientific);
+    const char* at = sci;
+    if (*at == '-') {
+        out.push_back('-');
+        ++at;
+    }
+    const char* e = std::find(at, static_cast<const char*>(end), 'e');
+    char digits[24];  // the significant digits, without the point
+    int n = 0;
+    for (const char* p = at; p < e; ++p)
+        if (*p != '.') digits[n++] = *p;
     int exponent = 0;
-    std::from_chars(sci.data() + e + 1 + (sci[e + 1] == '+'), sci.data() + sci.size(), exponent);
-    if (negative) out.push_back('-');
-    const int n = static_cast<int>(mantissa.size());
+    std::from_chars(e + 1 + (e[1] == '+'), end, exponent);
+    const std::string_view mantissa(digits, static_cast<std::size_t>(n));
     if (exponent < -4 || exponent >= 16) {
-        out.push_back(mantissa[0]);
+        out.push_back(digits[0]);
         if (n > 1) {
             out.push_back('.');
-            out.append(mantissa, 1);
+            out.append(mantissa.substr(1));
         }
-        char tail[8];
-        const int len = std::snprintf(tail, sizeof tail, "e%c%02d", exponent < 0 ? '-' : '+', std::abs(exponent));
-        out.append(tail, static_cast<std::size_t>(len));
+        out.push_back('e');
+        out.push_back(exponent < 0 ? '-' : '+');
+        append_digits(out, std::abs(exponent), 2);
     } else if (exponent < 0) {
         out.append("0.");
         out.append(static_cast<std::size_t>(-exponent - 1), '0');
         out.append(mantissa);
     } else if (n > exponent + 1) {
-        out.append(mantissa, 0, static_cast<std::size_t>(exponent + 1));
+        out.append(mantissa.substr(0, static_cast<std::size_t>(exponent + 1)));
         out.push_back('.');
-        out.append(mantissa, static_cast<std::size_t>(exponent + 1));
+        out.append(mantissa.substr(static_cast<std::size_t>(exponent + 1)));
     } else {
         out.append(mantissa);
         out.append(static_cast<std::size_t>(exponent + 1 - n), '0');
         out.append(".0");
     }
-}
-
-void append_digits(std::string& out, long value, int width) {
-    char text[24];
-    const int len = std::snprintf(text, sizeof text, "%0*ld", width, value);
-    out.append(text, static_cast<std::size_t>(len));
 }
 
 // isoformat() of a naive date, datetime or time of day.
