@@ -6,6 +6,7 @@
 #include "prescan/prescan_py.hpp"
 #include "pysource.hpp"
 #include "sheet/bind.hpp"
+#include "sheet/columns.hpp"
 #include "sheet/rowreader.hpp"
 #include "store/store.hpp"
 #include "strings.hpp"
@@ -74,6 +75,15 @@ PyObject* bind_cells(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     });
 }
 
+// mixed_values(bits, classes, objects) -> list
+PyObject* mixed_values(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guard([&]() -> PyObject* {
+        PyObject* a[3];
+        if (!parse_args("mixed_values", args, nargs, kwnames, {"bits", "classes", "objects"}, a)) return nullptr;
+        return sheet::mixed_values(a[0], a[1], a[2]).release();
+    });
+}
+
 // Entry points, in the order the module adds them to its namespace.
 PyMethodDef module_methods[] = {
     {"read_string_table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_string_table)),
@@ -94,12 +104,16 @@ PyMethodDef module_methods[] = {
     {"prescan_sheet", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(prescan_sheet)),
      METH_FASTCALL | METH_KEYWORDS,
      "prescan_sheet(source, want_rows, corners, helpers)\n--\n\nprescan_sheet(source, want_rows, corners, helpers) -> dict"},
+    {"mixed_values", as_cfunc(mixed_values), METH_FASTCALL | METH_KEYWORDS,
+     "mixed_values(bits, classes, objects)\n--\n\n"
+     "The values of a \"mixed\" column chunk of RowReader.next_columns, as its \"object\" chunk holds them."},
     {"arrow_table", as_cfunc(arrow::arrow_table), METH_FASTCALL | METH_KEYWORDS,
      "arrow_table(names, columns, rows, batch_rows, dictionary, text_of=None)\n--\n\n"
      "A table for the Arrow PyCapsule protocol from the frames' typed columns: `columns` gives\n"
      "one (kind, data, nulls) per name, kind being \"int\", \"float\", \"datetime\" (data: 8-byte\n"
      "native numbers), \"bool\" (a byte each), \"text\" (a list\n"
-     "of str or None), \"object\" (a list of values, made text as text_of(value) gives it) or \"empty\";\n"
+     "of str or None), \"object\" (a list of values, made text as text_of(value) gives it), \"mixed\"\n"
+     "(the parts of a column of several types, see mixed_values, made text alike) or \"empty\";\n"
      "nulls is None or a byte per value, nonzero where missing. Text columns are dictionary-\n"
      "encoded when that is smaller and `dictionary` is true."},
     {nullptr, nullptr, 0, nullptr},

@@ -16,6 +16,8 @@ from collections.abc import Iterable, Iterator
 from itertools import accumulate, compress
 from typing import Any
 
+from . import _native
+
 __all__ = ["ArrowTable", "FrameReadError", "arrow_table", "read_stream"]
 
 _I32_MAX = 2**31 - 1
@@ -166,6 +168,9 @@ def _column(name: str, spec: Any, rows: int, dictionary: bool, text_of: Any) -> 
     label = name.encode()
     if kind == "empty":
         return _Column(label, b"n", rows, rows, [])
+    if kind == "mixed":  # only the engine makes these parts, and says their values
+        engine: Any = _native._engine
+        data, kind = [value for part in data for value in engine.mixed_values(*part)], "object"
     if kind == "object":
         if text_of is None:
             raise TypeError("arrow_table(): an object column needs text_of")

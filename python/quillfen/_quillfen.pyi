@@ -78,7 +78,7 @@ def prescan_sheet(
 ) -> dict[str, Any]: ...
 
 # A column of a batch of rows: (kind, data, nulls, ints), see RowReader.next_columns.
-_Chunk = tuple[str, bytes | list[Any], bytearray | None, bytearray | None]
+_Chunk = tuple[str, Any, bytearray | None, bytearray | None]
 
 @final
 class RowReader:
@@ -97,7 +97,7 @@ class RowReader:
         extra_none: Sequence[str] | None = None,
     ) -> tuple[int, tuple[Any, ...]] | None: ...
     def next_columns(
-        self, cells: int, min_row: int = 1, blank_rows: bool = False
+        self, cells: int, min_row: int = 1, blank_rows: bool = False, mixed: bool = False
     ) -> tuple[int, int, list[_Chunk | None], int, int] | None: ...
 
 @disjoint_base
@@ -119,7 +119,7 @@ class CellStore:
     # The row's cells (or values), and whether any cell had to be created.
     def _row(self, row: int, min_col: int, max_col: int, values_only: bool) -> tuple[tuple[Any, ...], bool]: ...
     def _columns(
-        self, min_row: int, cells: int, blank_rows: bool = False
+        self, min_row: int, cells: int, blank_rows: bool = False, mixed: bool = False
     ) -> tuple[int, int, list[_Chunk | None], int, int]: ...
 
 @final
@@ -138,6 +138,7 @@ class SheetWriter:
 # (kind, data, nulls) of a column handed to arrow_table.
 _ArrowColumn = tuple[str, Any, Buffer | None]
 
+def mixed_values(bits: bytes, classes: bytes, objects: list[Any]) -> list[Any]: ...
 def arrow_table(
     names: list[str],
     columns: Iterable[_ArrowColumn],

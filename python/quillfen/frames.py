@@ -51,6 +51,9 @@ _EPOCH = datetime.datetime(1970, 1, 1)
 _MICROSECOND = datetime.timedelta(microseconds=1)
 _I64_MIN, _I64_MAX = -2**63, 2**63 - 1
 _INT, _FLOAT, _BOOL, _DATETIME, _TEXT, _OBJECT, _EMPTY = "int", "float", "bool", "datetime", "text", "object", "empty"
+# A column of several types as the engine gives it for Arrow tables: parts of (bits, classes,
+# objects), made values only when wanted (see RowReader.next_columns).
+_MIXED = "mixed"
 _TYPED = (_INT, _FLOAT, _BOOL, _DATETIME)  # kinds kept in typed arrays
 # The kind of a batch of values by the set of their types, None left out.
 _KINDS = {frozenset((int,)): _INT, frozenset((float,)): _FLOAT, frozenset((int, float)): _FLOAT,
@@ -77,6 +80,8 @@ class _Column:
         self.length = length
 
     def extend(self, values: Sequence[Any]) -> None:
+        if self.kind == _MIXED:
+            self._become(_OBJECT)
         types = set(map(type, values))
         has_null = _NONE in types
         types.discard(_NONE)
@@ -108,7 +113,17 @@ class _Column:
 
     def add_chunk(self, kind: str, data: Any, nulls: bytearray | None, ints: bytearray | None, height: int) -> None:
         """Appends `height` values as the engine gives a column of a batch (see
-        `RowReader.next_columns`): typed bytes, or a list of text or of any values."""
+        `RowReader.next_columns`): typed bytes, a list of text or of any values, or the parts of
+        a column of several types."""
+        if kind == _MIXED:
+            if self.kind in (_EMPTY, _MIXED):
+                self._become(_MIXED)
+                self.data.append(data)
+                self.length += height
+                return
+            kind, data = _OBJECT, _mixed_values(data)
+        elif self.kind == _MIXED:
+            self._become(_OBJECT)
         if kind == _OBJECT or self.kind not in (_EMPTY, kind) and {self.kind, kind} != {_INT, _FLOAT}:
             self.extend(data if kind == _OBJECT else _chunk_values(kind, data, nulls, ints, height))
             return
@@ -132,6 +147,10 @@ class _Column:
 
     def extend_missing(self, count: int) -> None:
         """Appends `count` missing values."""
+        if self.kind == _MIXED:
+            self.data.append(_missing_part(count))
+            self.length += count
+            return
         self.extend((None,) * count)
 
     def _extend_ints(self, marks: bytes | bytearray) -> None:
@@ -151,7 +170,9 @@ class _Column:
         old = self.kind
         if kind == _EMPTY or kind == old or old == _FLOAT and kind == _INT:
             return
-        if old == _EMPTY:
+        if kind == _MIXED:  # from empty only
+            self.kind, self.data, self.nulls = _MIXED, [_missing_part(self.length)] if self.length else [], None
+        elif old == _EMPTY:
             self.kind, self.data = kind, _new_data(kind)
             self.data.extend(repeat(0 if kind in _TYPED else None, self.length))
         elif old == _INT and kind == _FLOAT:
@@ -163,6 +184,8 @@ class _Column:
 
     def truncate(self, length: int) -> None:
         """Keeps the first `length` values."""
+        if self.kind == _MIXED:
+            self._become(_OBJECT)
         if self.data is not None:
             del self.data[length:]
         for marks in (self.nulls, self.ints):
@@ -192,6 +215,8 @@ class _Column:
         """The values as a list of Python objects, None where missing."""
         if self.kind == _EMPTY:
             return [None] * self.length
+        if self.kind == _MIXED:
+            return [value for part in self.data for value in _mixed_values(part)]
         values: list[Any]
         if self.kind == _BOOL:
             values = [bool(v) for v in self.data]
@@ -206,6 +231,18 @@ class _Column:
             for i in _positions(self.nulls):
                 values[i] = None
         return values
+
+
+def _mixed_values(part: tuple[bytes, bytes, list[Any]]) -> list[Any]:
+    """The values of a part of a column of several types, made by the engine that gave it."""
+    engine: Any = _native._engine
+    values: list[Any] = engine.mixed_values(*part)
+    return values
+
+
+def _missing_part(count: int) -> tuple[bytes, bytes, list[Any]]:
+    """`count` missing values as a part of a column of several types (class 1: none)."""
+    return bytes(8 * count), b"\x01" * count, [None] * count
 
 
 def _to_int(value: Any) -> int:
@@ -284,7 +321,7 @@ def _positions(marks: bytearray) -> Iterator[int]:
 class FrameOptions:
     """What a frame reads of a sheet (see `to_arrow`)."""
 
-    __slots__ = ("header", "header_row", "min_row", "columns", "nrows", "dtypes", "formulas", "blank_rows")
+    __slots__ = ("header", "header_row", "min_row", "columns", "nrows", "dtypes", "formulas", "blank_rows", "mixed")
 
     def __init__(self, header: bool = True, columns: Any = None, *, header_row: int | None = None,
                  skip_rows: int = 0, nrows: int | None = None, dtypes: Mapping[str, Any] | None = None,
@@ -304,6 +341,7 @@ class FrameOptions:
         self.dtypes = {name: _dtype_kind(name, dtype) for name, dtype in (dtypes or {}).items()}
         self.formulas = bool(formulas)
         self.blank_rows = not skip_blank_rows
+        self.mixed = False  # columns of several types as the engine's parts (Arrow tables make them text)
 
 
 def _frame(ws: SheetBase, options: FrameOptions) -> tuple[list[str], list[_Column], int]:
@@ -478,6 +516,7 @@ def to_arrow(ws: SheetBase, options: FrameOptions, batch_rows: int = 65536, dict
     made by the engine, or by the pure-Python path's ctypes twin, from the same typed columns."""
     if not isinstance(batch_rows, int) or isinstance(batch_rows, bool) or batch_rows < 1:
         raise ValueError("batch_rows must be a positive int, not %r" % (batch_rows,))
+    options.mixed = True
     names, columns, rows = _frame(ws, options)
     module = _native.engine()
     make: Any = module.arrow_table if module is not None else _arrow.arrow_table
@@ -500,6 +539,8 @@ def _arrow_columns(columns: list[_Column]) -> Iterator[tuple[str, Any, bytearray
             yield kind, column.data, None
         elif kind == _EMPTY:
             yield kind, None, None
+        elif kind == _MIXED:
+            yield kind, column.data, None
         else:
             yield _OBJECT, column.objects(), None
         del column

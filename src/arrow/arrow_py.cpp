@@ -5,10 +5,13 @@
 
 #include "arrow/table.hpp"
 #include "core/frame.hpp"
+#include "dates.hpp"
+#include "sheet/columns.hpp"
 
 #include <datetime.h>
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -253,6 +256,97 @@ bool put_text(PyObject* data, std::int64_t rows, bool dictionary, PyObject* text
     return true;
 }
 
+// isoformat() of a naive date-time.
+void append_iso(std::string& out, const DateTime& t) {
+    append_digits(out, t.year, 4);
+    out.push_back('-');
+    append_digits(out, t.month, 2);
+    out.push_back('-');
+    append_digits(out, t.day, 2);
+    out.push_back('T');
+    append_iso_time(out, t.hour, t.minute, t.second, static_cast<int>(t.microsecond));
+}
+
+// The text of one value of a part of a column of several types (see ColumnBatch::take).
+bool append_mixed(std::string& out, std::uint8_t cls, std::int64_t bits, PyObject* obj, PyObject* text_of) {
+    using Class = sheet::ColumnBatch::Class;
+    switch (cls) {
+        case Class::INT:
+        case Class::WIDE_INT: {
+            char text[24];
+            auto [end, ec] = std::to_chars(text, text + sizeof text, bits);
+            out.append(text, end);
+            return true;
+        }
+        case Class::FLOAT:
+            if (!std::isfinite(std::bit_cast<double>(bits))) break;
+            append_float_repr(out, std::bit_cast<double>(bits));
+            return true;
+        case Class::BOOL: out.append(bits ? "TRUE" : "FALSE"); return true;
+        case Class::DATETIME: append_iso(out, unix_micros_date_time(bits)); return true;
+        default: break;
+    }
+    Ref made;
+    if (obj == Py_None) {  // a float no cell holds, made an object for text_of
+        made = Ref::steal(PyFloat_FromDouble(std::bit_cast<double>(bits)));
+        if (!made) return false;
+        obj = made.get();
+    }
+    if (PyUnicode_CheckExact(obj)) {
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
+        if (!utf8) return false;
+        out.append(utf8, static_cast<std::size_t>(size));
+        return true;
+    }
+    return append_text_of(out, obj, text_of);
+}
+
+// A text column from the parts of a column of several types: no object is made for a number or
+// a date, whose text is written from its bits.
+bool put_mixed(PyObject* parts, std::int64_t rows, bool dictionary, PyObject* text_of, Column& column) {
+    if (!require_type("arrow_table", "mixed column", parts, &PyList_Type)) return false;
+    Ref list = Ref::steal(PySequence_List(parts));  // text_of may run any code: the caller's list is left alone
+    if (!list) return false;
+    if (!PyDateTimeAPI) {
+        PyDateTime_IMPORT;
+        if (!PyDateTimeAPI) PyErr_Clear();
+    }
+    TextBuilder text(rows);
+    std::string scratch;
+    std::int64_t at = 0;
+    for (Py_ssize_t p = 0; p < PyList_GET_SIZE(list.get()); ++p) {
+        PyObject* part = PyList_GET_ITEM(list.get(), p);
+        PyObject *bits = nullptr, *classes = nullptr, *objects = nullptr;
+        if (!PyTuple_Check(part) || !PyArg_ParseTuple(part, "SSO!", &bits, &classes, &PyList_Type, &objects) ||
+            PyBytes_GET_SIZE(bits) != PyBytes_GET_SIZE(classes) * 8 || PyList_GET_SIZE(objects) != PyBytes_GET_SIZE(classes)) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "arrow_table(): a mixed part is (bits, classes, objects)");
+            return false;
+        }
+        const Py_ssize_t n = PyBytes_GET_SIZE(classes);
+        if (at + n > rows) return wrong_length("data", at + n, rows);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const auto cls = static_cast<std::uint8_t>(PyBytes_AS_STRING(classes)[i]);
+            if (cls == sheet::ColumnBatch::NONE) {
+                text.add_missing();
+                continue;
+            }
+            std::int64_t value;
+            std::memcpy(&value, PyBytes_AS_STRING(bits) + i * 8, 8);
+            Ref obj = Ref::borrow(PyList_GET_ITEM(objects, i));  // held: text_of may change the list
+            scratch.clear();
+            if (!append_mixed(scratch, cls, value, obj.get(), text_of)) return false;
+            text.add(scratch);
+        }
+        at += n;
+    }
+    if (at != rows) return wrong_length("data", at, rows);
+    std::string name = std::move(column.name);
+    column = text.finish(dictionary);
+    column.name = std::move(name);
+    return true;
+}
+
 // One column from (kind, data, nulls) as quillfen.frames gives it.
 bool make_column(PyObject* spec, std::int64_t rows, bool dictionary, PyObject* text_of, Column& column) {
     if (!PyTuple_Check(spec) || PyTuple_GET_SIZE(spec) != 3 || !PyUnicode_Check(PyTuple_GET_ITEM(spec, 0))) {
@@ -271,6 +365,7 @@ bool make_column(PyObject* spec, std::int64_t rows, bool dictionary, PyObject* t
         return true;
     }
     if (k == "text") return put_text(data, rows, dictionary, nullptr, column);
+    if (k == "mixed") return put_mixed(data, rows, dictionary, text_of, column);
     if (k == "object") {
         if (text_of == Py_None) {
             PyErr_SetString(PyExc_TypeError, "arrow_table(): an object column needs text_of");

@@ -218,10 +218,21 @@ void ColumnBatch::put(Value&& value) {
     if (value.obj) column.objects.emplace_back(static_cast<std::uint32_t>(height_), std::move(value.obj));
 }
 
+Ref ColumnBatch::mixed_chunk(Column& column) {
+    const auto rows = static_cast<Py_ssize_t>(column.cls.size());
+    Ref bits = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(column.bits.data()), rows * 8));
+    Ref classes = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(column.cls.data()), rows));
+    Ref objects = none_list(rows);
+    if (!bits || !classes || !objects) return {};
+    for (auto& [row, obj] : column.objects) set_item(objects.get(), static_cast<Py_ssize_t>(row), std::move(obj));
+    return Ref::steal(Py_BuildValue("(s(OOO)OO)", "mixed", bits.get(), classes.get(), objects.get(), Py_None, Py_None));
+}
+
 Ref ColumnBatch::chunk(Column& column) {
     const Kind kind = kind_of(column.classes);
     if (kind == Kind::Empty) return Ref::borrow(Py_None);
     column.pad(static_cast<std::size_t>(height_));
+    if (kind == Kind::Object && rows_.mixed) return mixed_chunk(column);
     Ref data, nulls, ints;
     if (column.present < height_ && kind != Kind::Object) {
         nulls = marks(column.cls, [](std::uint8_t c) { return c == NONE; });
@@ -282,8 +293,38 @@ Ref ColumnBatch::take() {
     return list;
 }
 
-bool rows_args(const char* fname, PyObject* min_row, PyObject* blank_rows, ColumnBatch::Rows& out) {
+Ref mixed_values(PyObject* bits, PyObject* classes, PyObject* objects) {
+    if (!PyBytes_Check(bits) || !PyBytes_Check(classes) || !PyList_Check(objects) ||
+        PyBytes_GET_SIZE(bits) != PyBytes_GET_SIZE(classes) * 8 || PyList_GET_SIZE(objects) != PyBytes_GET_SIZE(classes)) {
+        PyErr_SetString(PyExc_TypeError, "mixed_values(): a mixed chunk's (bits, classes, objects)");
+        return {};
+    }
+    const Py_ssize_t rows = PyBytes_GET_SIZE(classes);
+    Ref out = none_list(rows);
+    if (!out) return {};
+    const char* raw = PyBytes_AS_STRING(bits);
+    for (Py_ssize_t i = 0; i < rows; ++i) {
+        const auto cls = static_cast<std::uint8_t>(PyBytes_AS_STRING(classes)[i]);
+        if (cls == NONE) continue;
+        Ref obj = Ref::borrow(PyList_GET_ITEM(objects, i));
+        if (obj.get() == Py_None) {
+            std::int64_t value;
+            std::memcpy(&value, raw + i * 8, 8);
+            obj = object_of(cls, value);  // an int, wide or not, by default
+            if (!obj) return {};
+        }
+        set_item(out.get(), i, std::move(obj));
+    }
+    return out;
+}
+
+bool rows_args(const char* fname, PyObject* min_row, PyObject* blank_rows, PyObject* mixed, ColumnBatch::Rows& out) {
     if (min_row && !arg_int64(fname, "min_row", min_row, out.min_row)) return false;
+    if (mixed) {
+        const int on = PyObject_IsTrue(mixed);
+        if (on < 0) return false;
+        out.mixed = on != 0;
+    }
     if (blank_rows) {
         const int blank = PyObject_IsTrue(blank_rows);
         if (blank < 0) return false;

@@ -22,6 +22,7 @@ public:
     struct Rows {
         std::int64_t min_row = 1;  // rows numbered below are passed over
         bool blank = false;        // rows without values between two with values are kept
+        bool mixed = false;        // a column of several types comes as "mixed" (see take)
     };
     ColumnBatch() = default;
     explicit ColumnBatch(Rows rows) : rows_(rows) {}
@@ -74,7 +75,11 @@ public:
     // "bool" (bytes of 0/1), "text" or "object" (data: a list, None where missing); nulls is a
     // bytearray with 1 for each missing value, or None when none is missing ("object" columns:
     // always None); ints, for "float" columns with ints among the values, a bytearray with 1 for
-    // each of them (all exact as doubles), else None. Null with an exception set on failure.
+    // each of them (all exact as doubles), else None. With `Rows::mixed`, a column of several
+    // types is ("mixed", (bits, classes, objects), None, None) instead of "object": each value's
+    // 64 bits and Class (bytes of 8 and of 1 a row) and a list holding the objects of text and
+    // of what only Python can say (None elsewhere), so that no object is made for a number or
+    // a date (`mixed_values` makes them when they are wanted). Null with an exception set.
     [[nodiscard]] Ref take();
 
 private:
@@ -89,6 +94,7 @@ private:
         void pad(std::size_t rows);
     };
     [[nodiscard]] Ref chunk(Column& column);
+    [[nodiscard]] Ref mixed_chunk(Column& column);
     void widen(std::int64_t width);      // columns up to `width` exist
     void put(Value&& value);             // into the current row
     bool keeps(std::int64_t row) const noexcept { return row >= rows_.min_row; }
@@ -102,8 +108,13 @@ private:
     std::int64_t last_row_ = 0;
 };
 
-// The rows a frame keeps, from the optional arguments `min_row` and `blank_rows` of
+// The values of a "mixed" chunk (see ColumnBatch::take) as the "object" chunk would hold them;
+// null with an exception set.
+[[nodiscard]] Ref mixed_values(PyObject* bits, PyObject* classes, PyObject* objects);
+
+// The rows a frame keeps, from the optional arguments `min_row`, `blank_rows` and `mixed` of
 // RowReader.next_columns and CellStore._columns (null: not given); false with an exception set.
-[[nodiscard]] bool rows_args(const char* fname, PyObject* min_row, PyObject* blank_rows, ColumnBatch::Rows& out);
+[[nodiscard]] bool rows_args(const char* fname, PyObject* min_row, PyObject* blank_rows, PyObject* mixed,
+                             ColumnBatch::Rows& out);
 
 }  // namespace qf::sheet

@@ -492,13 +492,13 @@ bool column_value(State& st, Loc loc, ColumnBatch::Value& out) {
 
 PyObject* CellStore_columns(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guard([&]() -> PyObject* {
-        PyObject* a[3] = {};
-        if (!parse_args("_columns", args, nargs, kwnames, {"min_row", "cells", "blank_rows"}, a, 2))
+        PyObject* a[4] = {};
+        if (!parse_args("_columns", args, nargs, kwnames, {"min_row", "cells", "blank_rows", "mixed"}, a, 2))
             return nullptr;
         std::int64_t min_row = 0, max_cells = 0;
         ColumnBatch::Rows keep;
         if (!arg_int64("_columns", "min_row", a[0], min_row) || !arg_int64("_columns", "cells", a[1], max_cells) ||
-            !sheet::rows_args("_columns", nullptr, a[2], keep))
+            !sheet::rows_args("_columns", nullptr, a[2], a[3], keep))
             return nullptr;
         if (!in_range(min_row) || max_cells < 1) {
             PyErr_SetString(PyExc_ValueError, "_columns(): min_row must lie in 0..4294967295 and cells be positive");
@@ -721,7 +721,7 @@ PyMethodDef cell_store_methods[] = {
      "missing cells exactly\nlike `Worksheet.cell(row, column)` and returns a tuple of cells (or of\nvalues when "
      "values_only), plus whether cells were created."},
     {"_columns", as_cfunc(CellStore_columns), METH_FASTCALL | METH_KEYWORDS,
-     "_columns($self, min_row, cells, blank_rows=False)\n--\n\nThe values of the rows from `min_row` on, about `cells` cells, as "
+     "_columns($self, min_row, cells, blank_rows=False, mixed=False)\n--\n\nThe values of the rows from `min_row` on, about `cells` cells, as "
      "DataFrame\ncolumns: (next row or 0 at the end, rows kept, columns, first and last row kept) as\n"
      "RowReader.next_columns gives them; NotImplemented when cells were set\nsince loading (read those through the cells). Unlike _row, no cell "
      "is created."},

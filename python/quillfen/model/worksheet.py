@@ -347,7 +347,7 @@ class Worksheet(SheetBase):
         columns_of = getattr(self._cells, "_columns", None)
         named = not options.header
         while columns_of is not None and row:
-            got = columns_of(row, cells if named else 1, options.blank_rows)
+            got = columns_of(row, cells if named else 1, options.blank_rows, options.mixed)
             if got is NotImplemented:
                 break
             row, height, columns, first, last = got

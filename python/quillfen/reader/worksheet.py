@@ -209,6 +209,7 @@ class ReadOnlyWorksheet(SheetBase):
     def __init__(self, workbook: Workbook, title: str) -> None:
         super().__init__(workbook, title)
         self._extent: Bounds | tuple[()] | None = None   # (min_row, max_row, min_col, max_col), or () for no cells
+        self._arrow: Any = None  # the table read for a schema, kept for the stream that follows
 
     def iter_rows(self, min_row: int | None = None, max_row: int | None = None, min_col: int | None = None,
                   max_col: int | None = None, values_only: bool = False) -> Iterator[tuple[Any, ...]]:
@@ -258,6 +259,19 @@ class ReadOnlyWorksheet(SheetBase):
 
         return stream_native_or_pure(native, pure)
 
+    def __arrow_c_schema__(self) -> object:
+        """The schema of `to_arrow()` as an Arrow C schema (a PyCapsule). DuckDB asks for it
+        (twice) before the stream: the table read for it is kept for the next stream, and the
+        part, which does not change while the workbook is open, is read once."""
+        if self._arrow is None:
+            self._arrow = self.to_arrow()
+        return self._arrow.__arrow_c_schema__()
+
+    def __arrow_c_stream__(self, requested_schema: object = None) -> object:
+        """The sheet's values as an Arrow C stream (a PyCapsule): `to_arrow()` with its defaults."""
+        table, self._arrow = self._arrow, None
+        return (table if table is not None else self.to_arrow()).__arrow_c_stream__(requested_schema)
+
     def _column_batches(self, cells: int, options: FrameOptions) -> Iterator[ColumnBatch | list[tuple[int, tuple[Any, ...]]]]:
         """The sheet's values for the DataFrame builders (`quillfen.frames`), a batch at a time,
         cached formula results unless `options.formulas`.
@@ -277,8 +291,8 @@ class ReadOnlyWorksheet(SheetBase):
                 reader = engine.RowReader(source, read, helpers)
                 actions = reader.actions
                 named = not options.header
-                while (got := reader.next_columns(cells if named else 1, options.min_row,
-                                                  options.blank_rows)) is not None:
+                while (got := reader.next_columns(cells if named else 1, options.min_row, options.blank_rows,
+                                                  options.mixed)) is not None:
                     if actions:
                         replay_actions(self, actions, seen, stacklevel=None)
                     read_rows, height, columns, first, last = got
