@@ -30,6 +30,14 @@ Kind kind_of(std::uint8_t classes) {
     }
 }
 
+// Whether values of these classes are of several Python types, as the package types a batch (a
+// wide int is an int there, and what only Python can say may be of one type throughout).
+bool of_several_types(std::uint8_t classes) {
+    if (classes & OTHER) return false;
+    const int numbers = (classes & (INT | FLOAT | WIDE_INT)) != 0;
+    return numbers + ((classes & BOOL) != 0) + ((classes & DATETIME) != 0) + ((classes & TEXT) != 0) > 1;
+}
+
 const char* kind_name(Kind kind) {
     switch (kind) {
         case Kind::Int: return "int";
@@ -232,7 +240,7 @@ Ref ColumnBatch::chunk(Column& column) {
     const Kind kind = kind_of(column.classes);
     if (kind == Kind::Empty) return Ref::borrow(Py_None);
     column.pad(static_cast<std::size_t>(height_));
-    if (kind == Kind::Object && rows_.mixed) return mixed_chunk(column);
+    if (kind == Kind::Object && rows_.mixed && of_several_types(column.classes)) return mixed_chunk(column);
     Ref data, nulls, ints;
     if (column.present < height_ && kind != Kind::Object) {
         nulls = marks(column.cls, [](std::uint8_t c) { return c == NONE; });

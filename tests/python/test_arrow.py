@@ -164,10 +164,14 @@ def test_frame_options(sheet, monkeypatch, pure, read_only):
         assert formulas[0] == "=B4*2"
 
 
-def test_duckdb_and_polars_read_the_sheet(sheet):
+def test_duckdb_and_polars_read_the_sheet(sheet, monkeypatch):
     duckdb = pytest.importorskip("duckdb")
     pl = pytest.importorskip("polars")
     with quillfen.load_workbook(sheet, read_only=True) as wb:
         ws = wb.active
+        reads = []
+        to_arrow = type(ws).to_arrow
+        monkeypatch.setattr(type(ws), "to_arrow", lambda self, *a, **k: reads.append(1) or to_arrow(self, *a, **k))
         assert duckdb.sql("select count(*) from ws").fetchall() == [(7,)]
+        assert len(reads) == 1  # DuckDB's schema and stream come from one read of the part
         assert pl.DataFrame(ws).columns == [name for name in pa.table(ws).column_names]
