@@ -76,7 +76,7 @@ bool put_fixed(PyObject* data, std::int64_t rows, Column& column) {
     if (!view.open(data)) return false;
     if (view.size() != rows * 8) return wrong_length("data", view.size() / 8, rows);
     column.values.resize(static_cast<std::size_t>(view.size()));
-    std::memcpy(column.values.data(), view.data(), column.values.size());
+    if (view.size()) std::memcpy(column.values.data(), view.data(), column.values.size());  // an empty array has no address
     return true;
 }
 

@@ -31,7 +31,8 @@ enum class Type : std::uint8_t {
 // Bytes kept 8-aligned (every buffer the ABI reads here holds 1-, 4- or 8-byte items).
 class Buffer {
 public:
-    void resize(std::size_t bytes) { words_.resize((bytes + 7) / 8); bytes_ = bytes; }
+    // Never without storage once sized: an empty buffer still has an address to copy 0 bytes to.
+    void resize(std::size_t bytes) { words_.resize(bytes ? (bytes + 7) / 8 : 1); bytes_ = bytes; }
     std::uint8_t* data() noexcept { return reinterpret_cast<std::uint8_t*>(words_.data()); }
     const std::uint8_t* data() const noexcept { return reinterpret_cast<const std::uint8_t*>(words_.data()); }
     std::size_t size() const noexcept { return bytes_; }

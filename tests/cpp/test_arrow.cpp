@@ -24,7 +24,7 @@ std::shared_ptr<Column> fixed(const char* name, Type type, const std::vector<std
     c->type = type;
     c->length = static_cast<std::int64_t>(values.size());
     c->values.resize(values.size() * 8);
-    std::memcpy(c->values.data(), values.data(), values.size() * 8);
+    if (!values.empty()) std::memcpy(c->values.data(), values.data(), values.size() * 8);
     if (!present.empty()) {
         c->validity.resize((values.size() + 7) / 8);
         std::memset(c->validity.data(), 0, c->validity.size());
