@@ -15,7 +15,7 @@ from ..model.worksheet import Worksheet
 from .errors import CONTENT_ERRORS, InvalidFileError, check_prolog, damaged, invalid, parse_xml
 from .features import read_cell_features, read_defined_names
 from .helpers import reading_helpers
-from .package import Package
+from ..package.archive import Package
 from .strings import read_shared_strings
 from .styles import read_stylesheet
 from .worksheet import ReadOnlyWorksheet, load_cells
