@@ -16,7 +16,7 @@ entry point use the pure-Python path.
 __version__ = "0.1.0"
 
 from .model.cell import WriteOnlyCell
-from .reader.errors import InvalidFileError
+from .package.errors import InvalidFileError
 from .reader.workbook import load_workbook
 from .model.workbook import Workbook
 

@@ -16,8 +16,8 @@ except ImportError:
     _fast_zlib = None
 
 from ..constants import OFFICE_DOCUMENT, REL_NS, STRICT_OFFICE_DOCUMENT
-from ..reader.errors import InvalidFileError, damaged, parse_xml
-from ..reader.strict import TransitionalNames
+from .errors import InvalidFileError, damaged, parse_xml
+from .strict import TransitionalNames
 
 # An encrypted workbook is not a zip container but an OLE compound file holding the
 # encrypted package: its first eight bytes.

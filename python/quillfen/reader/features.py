@@ -14,7 +14,7 @@ from ..model.comments import Comment
 from ..constants import DOC_REL_NS, MAIN_NS, STRICT_DOC_REL_NS
 from ..model.features import (AutoFilter, ColumnDimension, DefinedName, Hyperlink, RowDimensions, SheetProperties)
 from ..utils.cells import column_letter, coordinate_to_tuple, range_boundaries
-from .errors import damaged, parse_xml
+from ..package.errors import damaged, parse_xml
 from ..package.archive import Package, Relationship
 
 __all__ = ["KEPT_ELEMENTS", "REPEATED_ELEMENTS", "apply_element", "row_dimensions", "read_cell_features",

@@ -12,7 +12,7 @@ from ..constants import DOC_REL_NS, MAIN_NS, STRICT_DOC_REL_NS, STRICT_MAIN_NS
 from ..utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 from ..model.workbook import Workbook
 from ..model.worksheet import Worksheet
-from .errors import CONTENT_ERRORS, InvalidFileError, check_prolog, damaged, invalid, parse_xml
+from ..package.errors import CONTENT_ERRORS, InvalidFileError, check_prolog, damaged, invalid, parse_xml
 from .features import read_cell_features, read_defined_names
 from .helpers import reading_helpers
 from ..package.archive import Package

@@ -18,7 +18,7 @@ from ..frames import row_batches
 from ..utils.cells import coordinate_of, coordinate_to_tuple, range_boundaries
 from ..model.styles import StyleArray
 from ..model.worksheet import Bounds, SheetBase
-from .errors import CONTENT_ERRORS, damaged
+from ..package.errors import CONTENT_ERRORS, damaged
 from .features import apply_element, row_dimensions
 from .helpers import parse_snippet
 from .prescan import OpenPart, dimension_ref, prescan, prescan_arguments
