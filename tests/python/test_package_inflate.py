@@ -7,7 +7,7 @@ import zlib
 import pytest
 
 from quillfen.package import archive as package_mod
-from quillfen.package.archive import Package
+from quillfen.package.archive import Archive as Package
 
 pytest.importorskip("isal")
 

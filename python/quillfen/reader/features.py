@@ -15,7 +15,7 @@ from ..constants import DOC_REL_NS, MAIN_NS, STRICT_DOC_REL_NS
 from ..model.features import (AutoFilter, ColumnDimension, DefinedName, Hyperlink, RowDimensions, SheetProperties)
 from ..utils.cells import column_letter, coordinate_to_tuple, range_boundaries
 from ..package.errors import damaged, parse_xml
-from ..package.archive import Package, Relationship
+from ..package import Package, Relationship
 
 __all__ = ["KEPT_ELEMENTS", "REPEATED_ELEMENTS", "apply_element", "row_dimensions", "read_cell_features",
            "read_defined_names"]
@@ -228,8 +228,10 @@ def read_defined_names(wb: Any, element: ET.Element, sheets: Mapping[int, Any]) 
     """Files the names of the workbook's `definedNames` element: those of one sheet's scope
     (`localSheetId`, a position in the workbook's sheet list) with that sheet in `sheets`
     (position -> sheet), the others with the workbook. Returns whether any was left out (a
-    name of a sheet that is not loaded, such as a chart sheet, or one that is not valid)."""
+    name of a sheet the workbook does not list, or one that is not valid); those are kept as
+    read in `wb._unread_names`, written back when the names are."""
     left_out = False
+    wb._unread_names = []
     for node in element:
         if not isinstance(node.tag, str) or node.tag.rpartition("}")[2] != "definedName":
             continue
@@ -246,4 +248,5 @@ def read_defined_names(wb: Any, element: ET.Element, sheets: Mapping[int, Any]) 
             scope[defined.name] = defined
         except (KeyError, TypeError, ValueError):
             left_out = True
+            wb._unread_names.append(node)
     return left_out

@@ -7,17 +7,19 @@ package's content types, written first, name every part.
 """
 
 import xml.etree.ElementTree as ET
-from typing import Any
+from collections.abc import Callable
+from typing import Any, cast
 
 from ..model.comments import Comment
-from ..constants import DOC_REL_NS, MAIN_NS, REL_NS, XML_NS
+from ..constants import DOC_REL_NS, MAIN_NS, XML_NS
 from ..model.features import Hyperlink
 from ..model.styles import _color_attrs
+from ..package import Package, Relationships
 from ..utils.cells import column_index, coordinate_of
 from .xml import element, plain_copy
 
-__all__ = ["SheetPlan", "worksheet_children", "sheet_relationships", "comments_element", "vml_drawing",
-           "defined_names_element", "COMMENTS_TYPE", "VML_TYPE"]
+__all__ = ["SheetPlan", "worksheet_children", "made_elements", "comments_element", "vml_drawing",
+           "defined_names_element", "ORDER", "COMMENTS_TYPE", "VML_TYPE"]
 
 _M = "{%s}" % MAIN_NS
 _R_ID = "{%s}id" % DOC_REL_NS
@@ -28,7 +30,7 @@ COMMENTS_TYPE = "application/vnd.openxmlformats-officedocument.spreadsheetml.com
 VML_TYPE = "application/vnd.openxmlformats-officedocument.vmlDrawing"
 
 # The children of a worksheet in the order its schema gives them.
-_ORDER = (
+ORDER = (
     "sheetPr", "dimension", "sheetViews", "sheetFormatPr", "cols", "sheetData", "sheetCalcPr",
     "sheetProtection", "protectedRanges", "scenarios", "autoFilter", "sortState", "dataConsolidate",
     "customSheetViews", "mergeCells", "phoneticPr", "conditionalFormatting", "dataValidations",
@@ -36,6 +38,8 @@ _ORDER = (
     "customProperties", "cellWatches", "ignoredErrors", "smartTags", "drawing", "legacyDrawing",
     "legacyDrawingHF", "drawingHF", "picture", "oleObjects", "controls", "webPublishItems", "tableParts",
     "extLst")
+# How an element kept as read is copied before it is changed and written.
+Copy = Callable[[ET.Element], ET.Element]
 _MARGINS = {"left": "0.7", "right": "0.7", "top": "0.75", "bottom": "0.75", "header": "0.3", "footer": "0.3"}
 
 
@@ -52,11 +56,17 @@ def _live(ws: Any, registry: dict[tuple[int, int], Any], slot: str) -> list[tupl
 
 
 class SheetPlan:
-    """The hyperlinks and comments of sheet number `number` and the parts and relationships
-    they take. Those of an editable sheet are on its cells (`_links`, `_notes`); a write-only
-    sheet's cells are gone by the time it is saved, and the sheet writers kept them."""
+    """The hyperlinks and comments of a sheet and the relationships and parts they take, in the
+    package being saved. Those of an editable sheet are on its cells (`_links`, `_notes`); a
+    write-only sheet's cells are gone by the time it is saved, and the sheet writers kept them.
 
-    def __init__(self, ws: Any, number: int) -> None:
+    `rels` are the sheet's relationships in that package (those read with it, for a sheet read
+    from a file): the links' and the comments' are made anew there when `links` and
+    `comments` say so, and left as they are otherwise. `number` numbers the sheet's block of
+    drawing shape ids."""
+
+    def __init__(self, ws: Any, number: int, rels: Relationships, package: Package,
+                 links: bool = True, comments: bool = True) -> None:
         self.number = number
         self.links: list[Hyperlink]
         self.comments: list[tuple[str, Comment]]
@@ -67,24 +77,37 @@ class SheetPlan:
             self.links = [link for link in ws._hyperlinks if isinstance(link, Hyperlink) and link.ref]
             self.comments = [(ref, note) for ref, note in getattr(ws, "_comments", None) or ()
                              if isinstance(note, Comment)]
-        self.rels: list[tuple[str, str, str, bool]] = []  # (id, type, target, external)
+        self.rels = rels
         self.link_ids: dict[int, str] = {}  # id(link) -> relationship id of its target
-        for link in self.links:
-            if link.target is not None:
-                self.link_ids[id(link)] = self._relate(HYPERLINK_REL, link.target, True)
+        if links:
+            self._relate_links()
         self.comments_part: str | None = None
         self.vml_part: str | None = None
         self.vml_id: str | None = None
-        if self.comments:
-            self.comments_part = "xl/comments%d.xml" % number
-            self.vml_part = "xl/drawings/vmlDrawing%d.vml" % number
-            self._relate(COMMENTS_REL, "../comments%d.xml" % number, False)
-            self.vml_id = self._relate(VML_REL, "../drawings/vmlDrawing%d.vml" % number, False)
+        if comments:
+            self._relate_comments(package)
 
-    def _relate(self, kind: str, target: str, external: bool) -> str:
-        rel_id = "rId%d" % (len(self.rels) + 1)
-        self.rels.append((rel_id, kind, target, external))
-        return rel_id
+    def _relate_links(self) -> None:
+        known = {}
+        for rel in self.rels.of_kind("hyperlink"):
+            known.setdefault(rel.target, rel.id)
+            self.rels.remove(cast(str, rel.id))
+        for link in self.links:
+            if link.target is not None:
+                rel_id = known.pop(link.target, None)
+                self.link_ids[id(link)] = self.rels.add(HYPERLINK_REL, link.target, True, rel_id)
+
+    def _relate_comments(self, package: Package) -> None:
+        old_comments = self.rels.of_kind("comments")
+        old_vml = self.rels.of_kind("vmlDrawing")
+        for rel in old_comments + old_vml:
+            self.rels.remove(cast(str, rel.id))
+        if not self.comments:
+            return
+        self.comments_part = old_comments[0].target if old_comments else package.free_name("xl/comments%d.xml")
+        self.vml_part = old_vml[0].target if old_vml else package.free_name("xl/drawings/vmlDrawing%d.vml")
+        self.rels.add(COMMENTS_REL, self.comments_part, False, old_comments[0].id if old_comments else None)
+        self.vml_id = self.rels.add(VML_REL, self.vml_part, False, old_vml[0].id if old_vml else None)
 
 
 # ------------------------------------------------------------------ the worksheet's elements
@@ -103,12 +126,12 @@ def kept_copy(node: ET.Element) -> ET.Element | None:
     return copy
 
 
-def _views(ws: Any, selected: bool) -> ET.Element:
+def _views(ws: Any, selected: bool, copy: Copy = plain_copy) -> ET.Element:
     kept = ws._kept.get("sheetViews")
     if kept is None:
         views = element(_M + "sheetViews", None, element(_M + "sheetView", {"workbookViewId": "0"}))
     else:
-        views = plain_copy(kept)
+        views = copy(kept)
     # Only the active sheet's tab is selected: two selected tabs would group the sheets.
     for view in views.iter(_M + "sheetView"):
         view.attrib.pop("tabSelected", None)
@@ -117,9 +140,9 @@ def _views(ws: Any, selected: bool) -> ET.Element:
     return views
 
 
-def _sheet_pr(ws: Any) -> ET.Element | None:
+def _sheet_pr(ws: Any, copy: Copy = plain_copy) -> ET.Element | None:
     props = ws.sheet_properties
-    node = plain_copy(props._element) if props._element is not None else ET.Element(_M + "sheetPr")
+    node = copy(props._element) if props._element is not None else ET.Element(_M + "sheetPr")
     if props._tab_set:
         for tab in node.findall(_M + "tabColor"):
             node.remove(tab)
@@ -136,13 +159,13 @@ def _cols(ws: Any) -> ET.Element | None:
         element(_M + "col", {"min": str(dims.min), "max": str(dims.max), **dims}) for dims in runs))
 
 
-def _auto_filter(ws: Any) -> ET.Element | None:
+def _auto_filter(ws: Any, copy: Copy = plain_copy) -> ET.Element | None:
     auto = ws.auto_filter
     if auto.ref is None:
         return None
     kept = auto._element
     if kept is not None and kept.get("ref") == auto.ref:
-        return plain_copy(kept)
+        return copy(kept)
     return element(_M + "autoFilter", {"ref": auto.ref})
 
 
@@ -162,26 +185,34 @@ def _hyperlinks(plan: SheetPlan) -> ET.Element | None:
         for link in plan.links))
 
 
-def worksheet_children(ws: Any, dimension: str | None, selected: bool, plan: SheetPlan | None) -> list[ET.Element]:
-    """The children of the sheet's `worksheet` element in schema order, `sheetData` empty."""
+def made_elements(ws: Any, dimension: str | None, selected: bool, plan: SheetPlan | None,
+                  copy: Copy = plain_copy) -> dict[str, ET.Element | None]:
+    """The elements of the sheet that the model makes, by local name (None: the sheet has
+    none); `sheetData` empty. `copy` copies the elements kept as read that they start from."""
     kept = ws._kept
-    made = {
-        "sheetPr": _sheet_pr(ws),
+    return {
+        "sheetPr": _sheet_pr(ws, copy),
         "dimension": element(_M + "dimension", {"ref": dimension}),
-        "sheetViews": _views(ws, selected),
+        "sheetViews": _views(ws, selected, copy),
         "sheetFormatPr": plain_copy(kept["sheetFormatPr"]) if "sheetFormatPr" in kept
         else element(_M + "sheetFormatPr", {"defaultRowHeight": "15"}),
         "cols": _cols(ws),
         "sheetData": element(_M + "sheetData"),
-        "autoFilter": _auto_filter(ws),
+        "autoFilter": _auto_filter(ws, copy),
         "mergeCells": _merged(ws),
         "hyperlinks": _hyperlinks(plan) if plan is not None else None,
         "pageMargins": plain_copy(kept["pageMargins"]) if "pageMargins" in kept else element(_M + "pageMargins", _MARGINS),
         "legacyDrawing": element(_M + "legacyDrawing", {_R_ID: plan.vml_id})
         if plan is not None and plan.vml_id else None,
     }
+
+
+def worksheet_children(ws: Any, dimension: str | None, selected: bool, plan: SheetPlan | None) -> list[ET.Element]:
+    """The children of the sheet's `worksheet` element in schema order, `sheetData` empty."""
+    kept = ws._kept
+    made = made_elements(ws, dimension, selected, plan)
     children: list[ET.Element] = []
-    for name in _ORDER:
+    for name in ORDER:
         found: list[ET.Element | None]
         if name in made:
             found = [made[name]]
@@ -193,17 +224,6 @@ def worksheet_children(ws: Any, dimension: str | None, selected: bool, plan: She
 
 
 # ------------------------------------------------------------------ relationships and comments
-
-def sheet_relationships(plan: SheetPlan) -> ET.Element | None:
-    """The relationships part of a sheet, or None when it has none."""
-    if not plan.rels:
-        return None
-    ns = "{%s}" % REL_NS
-    return element(ns + "Relationships", None, *(
-        element(ns + "Relationship", {"Id": rel_id, "Type": kind, "Target": target,
-                                      "TargetMode": "External" if external else None})
-        for rel_id, kind, target, external in plan.rels))
-
 
 def _comment_text(comment: Comment) -> ET.Element:
     rich = comment._rich
@@ -270,10 +290,11 @@ def _defined_name(defined: Any, local_id: str | None = None) -> ET.Element:
     return element(_M + "definedName", attrs, text=defined.attr_text)
 
 
-def defined_names_element(wb: Any) -> ET.Element | None:
-    """The workbook's `definedNames`: its own names, then each sheet's, or None without any."""
+def defined_names_element(wb: Any, sheets: list[Any]) -> ET.Element | None:
+    """The workbook's `definedNames`: its own names, then those of each of the `sheets` (the
+    sheets the workbook part lists, in order), or None without any."""
     names = [_defined_name(defined) for defined in wb.defined_names.values()]
-    for index, ws in enumerate(wb.worksheets):
+    for index, ws in enumerate(sheets):
         names += [_defined_name(defined, str(index)) for defined in ws.defined_names.values()]
     return element(_M + "definedNames", None, *names) if names else None
 
