@@ -26,6 +26,7 @@ class KeptSheet:
     `wb.sheetnames` and found by `wb[title]`."""
 
     title = SheetBase.title
+    _part = SheetBase._part
 
     def __init__(self, workbook: Workbook, title: str, kind: str) -> None:
         self.parent = workbook

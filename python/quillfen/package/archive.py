@@ -51,25 +51,22 @@ class Archive:
         # Transitional names (`strict.TransitionalNames`).
         self.strict = False
         self.name = os.fspath(file) if isinstance(file, (str, os.PathLike)) else None
+        # The file zipfile opened for a path (closed with it, by `close` or when collected).
         self._file: BinaryIO | None = None
         self._stamp: tuple[int, ...] | None = None
         self._detached = False
-        if self.name is not None:
-            try:
-                self._file = open(self.name, "rb")
-            except OSError as exc:
-                raise InvalidFileError("cannot open the container: %s" % exc) from exc
-            self._stamp = _stamp(self._file)
         try:
-            self._zip = zipfile.ZipFile(self._file if self._file is not None else file)
+            self._zip = zipfile.ZipFile(file)
         # NotImplementedError: a member needing a later zip version than zipfile reads.
         except (zipfile.BadZipFile, OSError, ValueError, EOFError, NotImplementedError, ArithmeticError,
                 struct.error) as exc:
-            self.close()
             if _head(file) == _OLE_MAGIC:
                 raise InvalidFileError("the workbook is password-protected (encrypted); quillfen "
                                        "cannot open encrypted workbooks") from exc
             raise InvalidFileError("not a zip container: %s" % exc) from exc
+        if self.name is not None:
+            self._file = self._zip.fp  # type: ignore[assignment]  # a file opened for reading
+            self._stamp = _stamp(self._file)  # type: ignore[arg-type]
         self._index()
 
     def _index(self) -> None:
@@ -80,15 +77,12 @@ class Archive:
             self._names.setdefault(name.lower(), info)
 
     def close(self) -> None:
-        if getattr(self, "_zip", None) is not None:
-            self._zip.close()
-        if self._file is not None:
-            self._file.close()
+        self._zip.close()
 
     def check(self) -> None:
         """Raises InvalidFileError when the file the container was read from has changed on
         disk since (its size or modification time): its members are no longer those read."""
-        if self._file is None or self._stamp is None or self._file.closed:
+        if self._file is None or self._stamp is None or self._zip.fp is None:
             return
         if _stamp(self._file) != self._stamp:
             raise InvalidFileError("the file changed on disk after it was loaded; load it again "
@@ -107,9 +101,7 @@ class Archive:
             fp.seek(0)
             data = fp.read()
         self._zip.close()
-        if self._file is not None:
-            self._file.close()
-            self._file = None
+        self._file = None
         self._zip = zipfile.ZipFile(io.BytesIO(data))
         self._detached = True
         self._index()
@@ -141,8 +133,8 @@ class Archive:
             # A damaged directory. Seeking a file there fails as the system's OSError, which
             # would be taken for a failing disk: the message is the one a stream in memory gives.
             raise InvalidFileError("negative seek value %d" % info.header_offset, part)
-        if self._file is not None and _fast_zlib and info.compress_type == zipfile.ZIP_DEFLATED \
-                and not info.flag_bits & 1:
+        if self.name is not None and not self._detached and _fast_zlib \
+                and info.compress_type == zipfile.ZIP_DEFLATED and not info.flag_bits & 1:
             member = _Inflated.open(self._reader, info)
             if member is not None:
                 return member
@@ -159,9 +151,12 @@ class Archive:
             return f.read()
 
     def _reader(self) -> BinaryIO:
-        """A handle on the container's file with a position of its own."""
-        assert self._file is not None
-        return _Positional(self._file)
+        """A handle on the container's file with a position of its own: on the file read when
+        it is still open (the path may name another file by now), else the path opened again."""
+        if self._file is not None and self._zip.fp is not None:
+            return _Positional(self._file)
+        assert self.name is not None
+        return open(self.name, "rb")
 
     def raw(self, info: zipfile.ZipInfo) -> Iterator[bytes]:
         """The compressed bytes of a member, in pieces, as the container holds them."""

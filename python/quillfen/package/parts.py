@@ -172,7 +172,7 @@ class Package:
         copied._origin = self
         return copied
 
-    def put(self, name: str, data: bytes | None = None, writer: PartWriter | None = None,
+    def put(self, name: str, data: bytes | None = None, *, writer: PartWriter | None = None,
             content_type: str | None = None, maker: PartMaker | None = None, large: bool = False) -> None:
         """Puts in the part `name` (in the place of one of that name, else last) with its
         bytes, the writer of its bytes or their maker (see `Part`); `content_type` is its

@@ -17,7 +17,7 @@ import os
 import xml.etree.ElementTree as ET
 from collections.abc import Callable
 from functools import partial
-from typing import IO, Any
+from typing import IO, Any, cast
 
 from ..constants import (CORE_PROPERTIES_NS, CORE_PROPERTIES_REL, CORE_PROPERTIES_TYPE, DC_NS, DCTERMS_NS,
                          EXTENDED_PROPERTIES_NS, EXTENDED_PROPERTIES_REL, EXTENDED_PROPERTIES_TYPE, MAIN_NS, OFFICE_DOCUMENT,
@@ -76,17 +76,16 @@ def _new(wb: Any, extension: str | None, lxml: bool, source: Package | None) -> 
     types = pkg.content_types
     types.set_default("rels", RELS_TYPE)
     types.set_default("xml", "application/xml")
+    root, book = pkg.relationships(""), pkg.relationships(WORKBOOK)
     # Parts reserved in the order they are written, filled as they are known.
     pkg.put(rels_part(""), b"")
-    pkg.put(CORE, to_bytes(core_properties(wb.core_properties), lxml), CORE_PROPERTIES_TYPE)
-    pkg.put(APP, to_bytes(_app_properties(), lxml), EXTENDED_PROPERTIES_TYPE)
-    pkg.put(WORKBOOK, b"", MAIN_TYPES.get(extension or "", WORKBOOK_TYPE))
+    pkg.put(CORE, to_bytes(core_properties(wb.core_properties), lxml), content_type=CORE_PROPERTIES_TYPE)
+    pkg.put(APP, to_bytes(_app_properties(), lxml), content_type=EXTENDED_PROPERTIES_TYPE)
+    pkg.put(WORKBOOK, b"", content_type=MAIN_TYPES.get(extension or "", WORKBOOK_TYPE))
     pkg.put(rels_part(WORKBOOK), b"")
-    root = pkg.relationships("")
     root.add(OFFICE_DOCUMENT, WORKBOOK)
     root.add(CORE_PROPERTIES_REL, CORE)
     root.add(EXTENDED_PROPERTIES_REL, APP)
-    book = pkg.relationships(WORKBOOK)
     sheets = wb.worksheets
     entries = []
     for number, ws in enumerate(sheets, 1):
@@ -109,7 +108,7 @@ def _new(wb: Any, extension: str | None, lxml: bool, source: Package | None) -> 
         theme = next((rel.target for rel in source.relationships(source.main_part()).of_kind("theme")
                       if rel.target in source), None)
         if theme is not None:
-            pkg.put(THEME, source.read(theme, transitional=False), THEME_TYPE)
+            pkg.put(THEME, source.read(theme, transitional=False), content_type=THEME_TYPE)
             book.add(THEME_REL, THEME)
         lost = _not_written(wb)
     return Saving(pkg, lost)
@@ -138,10 +137,10 @@ def _put_comments(pkg: Package, plan: SheetPlan, lxml: bool) -> None:
     go with the relationships that the plan took away)."""
     if plan.comments_part is None or plan.vml_part is None:
         return
-    pkg.put(plan.comments_part, to_bytes(comments_element(plan.comments), lxml), COMMENTS_TYPE)
+    pkg.put(plan.comments_part, to_bytes(comments_element(plan.comments), lxml), content_type=COMMENTS_TYPE)
     if pkg.content_types.type_of(plan.vml_part) != VML_TYPE:
         pkg.content_types.set_default("vml", VML_TYPE)
-    pkg.put(plan.vml_part, vml_drawing(plan), VML_TYPE)
+    pkg.put(plan.vml_part, vml_drawing(plan), content_type=VML_TYPE)
 
 
 # ------------------------------------------------------------------ a kept package
@@ -161,6 +160,7 @@ def _kept(wb: Any, source: Package, extension: str | None, lxml: bool) -> Saving
     for number, ws in enumerate(wb._sheets, 1):
         if ws._part is None:
             entries.append(_new_sheet(pkg, book, ws, number, lxml))
+            kept.add(cast(Any, book.get(entries[-1].rel_id)).target.lower())
             recalculate = True
             continue
         rel_id, element_read = read[ws._part.lower()]
