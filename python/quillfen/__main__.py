@@ -79,9 +79,11 @@ def _sheets(wb: Any, sheet: str | None = None, all_sheets: bool = True) -> list[
             raise NoSuchSheet("no sheet named %r; the workbook has %s"
                               % (sheet, ", ".join(repr(name) for name in titles) or "no sheets"))
         return [wb[sheet]]
+    worksheets: list[Sheet] = wb.worksheets
     if all_sheets:
-        return wb.worksheets
-    return [wb.active if wb.active is not None and wb.active.kind == "worksheet" else wb.worksheets[0]]
+        return worksheets
+    active = wb.active
+    return [active] if active is not None and active.kind == "worksheet" else worksheets[:1]
 
 
 class Progress:

@@ -79,7 +79,10 @@ class Cell:
     def value(self, value: Any) -> None:
         self.data_type = checked_data_type(self, value)
         self._value = value
-        _changed(self)
+        try:  # `_changed`, inline: every assigned value comes here
+            self.parent._dirty.add(CELLS)
+        except AttributeError:
+            pass
 
     @property
     def coordinate(self) -> str:

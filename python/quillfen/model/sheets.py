@@ -6,10 +6,10 @@ title, state and place can change, and the names defined for them stay with them
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING
 
 from .features import DefinedNames
-from .worksheet import SheetBase, SheetSource
+from .worksheet import NamedSheet
 
 if TYPE_CHECKING:
     from .workbook import Workbook
@@ -20,21 +20,15 @@ __all__ = ["KeptSheet", "KINDS"]
 KINDS = ("worksheet", "chartsheet", "dialogsheet", "macrosheet")
 
 
-class KeptSheet:
+class KeptSheet(NamedSheet):
     """A chart sheet ("chartsheet"), dialog sheet ("dialogsheet") or macro sheet ("macrosheet"):
     `kind` says which. `wb.chartsheets` lists the chart sheets; every kind is in
     `wb.sheetnames` and found by `wb[title]`."""
 
-    title = SheetBase.title
-    _part = SheetBase._part
-
     def __init__(self, workbook: Workbook, title: str, kind: str) -> None:
-        self.parent = workbook
-        self._title = title
+        super().__init__(workbook, title)
         self.kind = kind
-        self.sheet_state = "visible"
         self.defined_names = DefinedNames()
-        self._source: SheetSource | Any = None
 
     def __repr__(self) -> str:
         return "<%s %s %r>" % (type(self).__name__, self.kind, self.title)

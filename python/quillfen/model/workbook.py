@@ -64,6 +64,7 @@ class Workbook:
         # Snapshots taken when it was read (`model.tracking`): of the workbook part, of the
         # styles and of the document properties.
         self._baseline: Any = None
+        self._loaded: Any = None       # what a save as a new workbook would leave out (`quillfen.reader`)
         self._styles_baseline: Any = None
         self._core_baseline: list[bytes] | None = None
         self._saved = False

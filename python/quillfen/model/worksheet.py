@@ -47,9 +47,9 @@ class SheetSource(Protocol):
     def facts(self) -> SheetFacts: ...
 
 
-class SheetBase(SheetFeatures):
-    """A sheet's title, workbook and the worksheet settings read from a file (its features:
-    `quillfen.features`)."""
+class NamedSheet:
+    """What every sheet has, with cells or without: its workbook, title and state, and the part
+    it was read from."""
 
     kind = "worksheet"  # beside chart, dialog and macro sheets (`quillfen.model.sheets`)
 
@@ -57,22 +57,7 @@ class SheetBase(SheetFeatures):
         self.parent = workbook
         self._title = title
         self.sheet_state = "visible"
-        self._init_features()
-        self.dimension_ref: str | None = None
         self._source: SheetSource | None = None  # the part it was read from, if it was
-        self._kept: dict[str, Any] = {}  # local name -> element (or list of them) read from the file and written back
-        # Local names of elements read from the file that a workbook saved from nothing (one
-        # read in the Strict namespaces) leaves out.
-        self._unsaved: list[str] = []
-        # What changed since the sheet was read (`quillfen.model.tracking`): marks, and the
-        # snapshot taken when it was read (None for a sheet that was not).
-        self._dirty: set[str] = set()
-        self._baseline: dict[str, Any] | None = None
-
-    @property
-    def _part(self) -> str | None:
-        """The name of the part the sheet was read from, if it was."""
-        return self._source.part if self._source is not None else None
 
     @property
     def title(self) -> str:
@@ -83,8 +68,31 @@ class SheetBase(SheetFeatures):
         self.parent._check_title(title, self)
         self._title = title
 
+    @property
+    def _part(self) -> str | None:
+        """The name of the part the sheet was read from, if it was."""
+        return self._source.part if self._source is not None else None
+
     def __repr__(self) -> str:
         return "<%s %r>" % (type(self).__name__, self.title)
+
+
+class SheetBase(NamedSheet, SheetFeatures):
+    """A sheet's title, workbook and the worksheet settings read from a file (its features:
+    `quillfen.features`)."""
+
+    def __init__(self, workbook: Workbook, title: str) -> None:
+        super().__init__(workbook, title)
+        self._init_features()
+        self.dimension_ref: str | None = None
+        self._kept: dict[str, Any] = {}  # local name -> element (or list of them) read from the file and written back
+        # Local names of elements read from the file that a workbook saved from nothing (one
+        # read in the Strict namespaces) leaves out.
+        self._unsaved: list[str] = []
+        # What changed since the sheet was read (`quillfen.model.tracking`): marks, and the
+        # snapshot taken when it was read (None for a sheet that was not).
+        self._dirty: set[str] = set()
+        self._baseline: dict[str, Any] | None = None
 
     @property
     def rows(self) -> Iterator[tuple[Any, ...]]:

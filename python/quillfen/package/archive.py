@@ -8,7 +8,7 @@ import zipfile
 import zlib
 from collections.abc import Callable, Iterator
 from types import ModuleType
-from typing import IO, BinaryIO, Self
+from typing import IO, BinaryIO, Self, cast
 
 _fast_zlib: ModuleType | None
 try:  # the optional `fast` extra: a faster inflate and CRC with zlib's interface
@@ -51,8 +51,7 @@ class Archive:
         # Transitional names (`strict.TransitionalNames`).
         self.strict = False
         self.name = os.fspath(file) if isinstance(file, (str, os.PathLike)) else None
-        # The file zipfile opened for a path (closed with it, by `close` or when collected).
-        self._file: BinaryIO | None = None
+        # The size, time and identity of the file opened for a path (zipfile's, closed with it).
         self._stamp: tuple[int, ...] | None = None
         self._detached = False
         try:
@@ -64,9 +63,8 @@ class Archive:
                 raise InvalidFileError("the workbook is password-protected (encrypted); quillfen "
                                        "cannot open encrypted workbooks") from exc
             raise InvalidFileError("not a zip container: %s" % exc) from exc
-        if self.name is not None:
-            self._file = self._zip.fp  # type: ignore[assignment]  # a file opened for reading
-            self._stamp = _stamp(self._file)  # type: ignore[arg-type]
+        if self.name is not None and self._zip.fp is not None:
+            self._stamp = _stamp(self._zip.fp)
         self._index()
 
     def _index(self) -> None:
@@ -82,9 +80,9 @@ class Archive:
     def check(self) -> None:
         """Raises InvalidFileError when the file the container was read from has changed on
         disk since (its size or modification time): its members are no longer those read."""
-        if self._file is None or self._stamp is None or self._zip.fp is None:
+        if self._stamp is None or self._detached or self._zip.fp is None:
             return
-        if _stamp(self._file) != self._stamp:
+        if _stamp(self._zip.fp) != self._stamp:
             raise InvalidFileError("the file changed on disk after it was loaded; load it again "
                                    "before saving", self.name)
 
@@ -101,7 +99,6 @@ class Archive:
             fp.seek(0)
             data = fp.read()
         self._zip.close()
-        self._file = None
         self._zip = zipfile.ZipFile(io.BytesIO(data))
         self._detached = True
         self._index()
@@ -153,8 +150,8 @@ class Archive:
     def _reader(self) -> BinaryIO:
         """A handle on the container's file with a position of its own: on the file read when
         it is still open (the path may name another file by now), else the path opened again."""
-        if self._file is not None and self._zip.fp is not None:
-            return _Positional(self._file)
+        if self._zip.fp is not None:
+            return cast(BinaryIO, _Positional(self._zip.fp))
         assert self.name is not None
         return open(self.name, "rb")
 
@@ -186,7 +183,7 @@ class Archive:
         return lock
 
 
-def _stamp(file: BinaryIO) -> tuple[int, ...]:
+def _stamp(file: IO[bytes]) -> tuple[int, ...]:
     st = os.fstat(file.fileno())
     return (st.st_size, st.st_mtime_ns, st.st_ino, st.st_dev)
 
@@ -195,12 +192,12 @@ _LOCAL_HEADER = struct.Struct("<4s22xHH")
 
 
 class _Positional(io.RawIOBase):
-    """Reads a file through positional reads: a position of its own, whatever other handles
-    on the same file do meanwhile."""
+    """Reads a file through positional reads on a descriptor of its own: a position of its own
+    whatever other handles on the file do meanwhile, and readable after they are closed."""
 
-    def __init__(self, file: BinaryIO) -> None:
+    def __init__(self, file: IO[bytes]) -> None:
         super().__init__()
-        self._fd = file.fileno()
+        self._fd = os.dup(file.fileno())
         self._at = 0
 
     def readable(self) -> bool:
@@ -222,6 +219,11 @@ class _Positional(io.RawIOBase):
         data = os.pread(self._fd, n, self._at)
         self._at += len(data)
         return data
+
+    def close(self) -> None:
+        if not self.closed:
+            os.close(self._fd)
+        super().close()
 
 
 def _head(file: PackageFile) -> bytes | None:

@@ -277,7 +277,7 @@ def _copy_member(zf: zipfile.ZipFile, name: str, member: zipfile.ZipInfo, chunks
         fp = zf.fp
         assert fp is not None
         if zf._seekable:  # type: ignore[attr-defined]
-            fp.seek(zf.start_dir)  # type: ignore[attr-defined]
+            fp.seek(zf.start_dir)
         info.header_offset = fp.tell()
         zf._writecheck(info)  # type: ignore[attr-defined]
         zf._didModify = True  # type: ignore[attr-defined]
@@ -286,4 +286,4 @@ def _copy_member(zf: zipfile.ZipFile, name: str, member: zipfile.ZipInfo, chunks
             fp.write(chunk)
         zf.filelist.append(info)
         zf.NameToInfo[info.filename] = info
-        zf.start_dir = fp.tell()  # type: ignore[attr-defined]
+        zf.start_dir = fp.tell()

@@ -88,7 +88,7 @@ class SheetPlan:
             self._relate_comments(package)
 
     def _relate_links(self) -> None:
-        known = {}
+        known: dict[str, str | None] = {}
         for rel in self.rels.of_kind("hyperlink"):
             known.setdefault(rel.target, rel.id)
             self.rels.remove(cast(str, rel.id))

@@ -155,13 +155,13 @@ def _kept(wb: Any, source: Package, extension: str | None, lxml: bool) -> Saving
     state, baseline = book_state(wb), wb._baseline
     moved = state["bookViews"] != baseline["bookViews"]  # the active sheet, or the sheets' order
     entries = []
-    recalculate = False
+    recalculate = writing = False
     kept: set[str] = set()
     for number, ws in enumerate(wb._sheets, 1):
         if ws._part is None:
             entries.append(_new_sheet(pkg, book, ws, number, lxml))
             kept.add(cast(Any, book.get(entries[-1].rel_id)).target.lower())
-            recalculate = True
+            recalculate = writing = True
             continue
         rel_id, element_read = read[ws._part.lower()]
         entries.append(SheetEntry(ws, rel_id, element_read))
@@ -173,6 +173,7 @@ def _kept(wb: Any, source: Package, extension: str | None, lxml: bool) -> Saving
             changes.add("sheetViews")
         if changes:
             recalculate = recalculate or bool(changes & {CELLS, EVERYTHING})
+            writing = True
             lost += _rewrite_sheet(pkg, ws, number, changes, lxml)
     for rel in list(book):
         if rel.kind in KINDS and rel.target.lower() not in kept:
@@ -185,7 +186,7 @@ def _kept(wb: Any, source: Package, extension: str | None, lxml: bool) -> Saving
     if changed or recalculate:
         pkg.put(main, kept_workbook_part(wb, layout, entries, changed, recalculate))
     lost += _macros(pkg, book, main, extension)
-    _put_styles(wb, pkg, book, lxml)
+    _put_styles(wb, pkg, book, writing, lxml)
     _put_core_properties(wb, pkg, lxml)
     if pkg.rels_changed():
         pkg.drop_unreachable()
@@ -255,12 +256,15 @@ def _macros(pkg: Package, book: Any, main: str, extension: str | None) -> list[s
     return lost
 
 
-def _put_styles(wb: Any, pkg: Package, book: Any, lxml: bool) -> None:
+def _put_styles(wb: Any, pkg: Package, book: Any, writing: bool, lxml: bool) -> None:
     """The styles part is kept unless formats were added to it (then they are appended to it,
-    every format it had keeping its place): it is decided once the sheets are written."""
+    every format it had keeping its place): it is decided once the sheets are written. A
+    package without one gets one when sheets are `writing`."""
     styles = next((rel.target for rel in book.of_kind("styles") if rel.target in pkg), None)
     if styles is None:
-        styles = pkg.free_name("xl/styles%d.xml")
+        if not writing:
+            return
+        styles = STYLES if STYLES not in pkg else pkg.free_name("xl/styles%d.xml")
         book.add(STYLES_REL, styles)
         pkg.put(styles, maker=lambda: to_bytes(stylesheet_element(wb.stylesheet), lxml), content_type=STYLES_TYPE)
         return

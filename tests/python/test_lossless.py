@@ -1,0 +1,144 @@
+"""Saving a loaded workbook keeps what it was read with: an untouched save gives back every part
+but the document properties; a change rewrites only the parts it touches, and what a changed
+sheet does not interpret stays in place; what the source holds is copied from it safely."""
+
+import io
+import os
+import shutil
+import warnings
+import zipfile
+
+import pytest
+
+import quillfen
+from quillfen.package.xmlparts import Layout
+
+from conftest import EXCEL_DIR
+
+pytestmark = pytest.mark.skipif(not os.path.isdir(EXCEL_DIR), reason="the Excel-made corpus is not present")
+
+# The package's bookkeeping, which a change to a sheet may rewrite.
+BOOKKEEPING = {"[Content_Types].xml", "xl/workbook.xml", "xl/_rels/workbook.xml.rels", "docProps/core.xml",
+               "docProps/app.xml"}
+
+
+def excel(name):
+    return os.path.join(EXCEL_DIR, name)
+
+
+def sample():
+    """Every 20th workbook of the corpus, and those with chart sheets or macros."""
+    names = sorted(n for n in os.listdir(EXCEL_DIR) if n.endswith((".xlsx", ".xlsm"))) if os.path.isdir(EXCEL_DIR) else []
+    return [n for i, n in enumerate(names) if i % 20 == 0 or n.startswith("chartsheet") or n.endswith(".xlsm")]
+
+
+def load(source, **kw):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return quillfen.load_workbook(source, **kw)
+
+
+def saved(wb, target=None):
+    """The saved package (as a ZipFile); a warning fails the test."""
+    out = io.BytesIO() if target is None else target
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        wb.save(out)
+    return zipfile.ZipFile(out)
+
+
+def parts(z):
+    return {name: z.read(name) for name in z.namelist()}
+
+
+def values(wb):
+    return {(ws.title, cell.coordinate): cell.value for ws in wb for cell in ws.cells() if cell.value is not None}
+
+
+@pytest.mark.parametrize("name", sample())
+def test_a_save_rewrites_only_what_changed(name):
+    source = parts(zipfile.ZipFile(excel(name)))
+    untouched = parts(saved(load(excel(name))))
+    assert untouched.keys() == source.keys()
+    assert [part for part in source if untouched[part] != source[part]] in ([], ["docProps/core.xml"])
+
+    wb = load(excel(name))
+    ws = wb.worksheets[0]
+    ws["A1"] = "changed"
+    z = saved(wb)
+    edited = parts(z)
+    assert source.keys() - {"xl/calcChain.xml"} <= edited.keys()
+    assert {part for part in source if edited.get(part, source[part]) != source[part]} <= BOOKKEEPING | {ws._part}
+    before, after = Layout.of(source[ws._part]), Layout.of(edited[ws._part])
+    assert before.root_start == after.root_start  # namespace declarations, mc:Ignorable and all
+    others = ("sheetData", "dimension")
+    assert [c for c in before.children if c.local not in others] == [c for c in after.children if c.local not in others]
+    want = values(load(excel(name)))
+    want[(ws.title, "A1")] = "changed"
+    assert values(load(io.BytesIO(z.fp.getvalue()))) == want
+
+
+def test_the_source_stays_readable_and_is_checked(tmp_path):
+    path = tmp_path / "book.xlsx"
+    shutil.copy(excel("chart_bar01.xlsx"), path)
+    wb = load(path)
+    wb.active["A1"] = 1
+    wb.save(path)  # onto the file it was read from: the unchanged parts still come from it
+    wb.active["A2"] = 2
+    wb.save(tmp_path / "again.xlsx")
+    assert load(tmp_path / "again.xlsx").active["A1"].value == 1
+    assert "xl/charts/chart1.xml" in zipfile.ZipFile(tmp_path / "again.xlsx").namelist()
+
+    other = load(tmp_path / "again.xlsx")
+    with open(tmp_path / "again.xlsx", "r+b") as f:  # changed in place after loading
+        f.seek(0, 2)
+        f.write(b"\0")
+    with pytest.raises(quillfen.InvalidFileError, match="changed on disk") as caught:
+        other.save(tmp_path / "third.xlsx")
+    assert caught.value.part == str(tmp_path / "again.xlsx") and not (tmp_path / "third.xlsx").exists()
+
+    data = io.BytesIO(path.read_bytes())
+    from_object = load(data)
+    data.seek(0)
+    data.truncate()  # the caller reuses its file object
+    from_object.close()
+    assert "xl/charts/chart1.xml" in saved(from_object).namelist()
+
+
+def test_macros_follow_the_name_saved_to(tmp_path):
+    main = "xl/workbook.xml"
+    wb = load(excel("macro01.xlsm"))
+    kept = saved(wb, tmp_path / "kept.xlsm")
+    assert "xl/vbaProject.bin" in kept.namelist() and b"macroEnabled.main" in kept.read("[Content_Types].xml")
+    target = tmp_path / "plain.xlsx"
+    target.write_bytes(b"the old file")
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # the warning comes before the destination is touched
+        with pytest.raises(UserWarning, match=r"the macros \(xl/vbaProject.bin\)"):
+            wb.save(target)
+    assert target.read_bytes() == b"the old file"
+    with pytest.warns(UserWarning, match="save as .xlsm to keep them"):
+        wb.save(target)
+    plain = zipfile.ZipFile(target)
+    assert "xl/vbaProject.bin" not in plain.namelist() and b"vbaProject.bin" not in plain.read("[Content_Types].xml")
+    assert b"sheet.main+xml" in plain.read("[Content_Types].xml") and load(target).sheetnames == wb.sheetnames
+    for suffix, kind in ((".xlsm", b"macroEnabled.main"), (".xltx", b"template.main")):
+        new = saved(quillfen.Workbook(), tmp_path / ("new" + suffix))
+        assert kind in new.read("[Content_Types].xml") and main in new.namelist()
+
+
+def test_chart_sheets_keep_their_place():
+    wb = load(excel("chartsheet01.xlsx"))
+    chart = wb["Chart1"]
+    assert wb.sheetnames == ["Sheet1", "Chart1"] and wb.chartsheets == [chart] and chart.kind == "chartsheet"
+    assert [ws.title for ws in wb] == ["Sheet1"]
+    source = zipfile.ZipFile(excel("chartsheet01.xlsx"))
+    wb.move_sheet(chart, -1)
+    chart.title = "Plot"
+    back = saved(wb)
+    assert back.read(chart._part) == source.read(chart._part)
+    again = load(io.BytesIO(back.fp.getvalue()))
+    assert again.sheetnames == ["Plot", "Sheet1"] and again.chartsheets[0].kind == "chartsheet"
+    again.remove(again["Plot"])
+    gone = saved(again).namelist()
+    assert chart._part not in gone and not any(name.startswith("xl/charts/") for name in gone)
