@@ -6,6 +6,7 @@ import io
 import os
 import shutil
 import warnings
+import xml.etree.ElementTree as ET
 import zipfile
 
 import pytest
@@ -84,24 +85,28 @@ def test_the_source_stays_readable_and_is_checked(tmp_path):
     wb = load(path)
     wb.active["A1"] = 1
     wb.save(path)  # onto the file it was read from: the unchanged parts still come from it
+    wb.close()
     wb.active["A2"] = 2
     wb.save(tmp_path / "again.xlsx")
-    assert load(tmp_path / "again.xlsx").active["A1"].value == 1
+    again = load(tmp_path / "again.xlsx")
+    assert (again.active["A1"].value, again.active["A2"].value) == (1, 2)
     assert "xl/charts/chart1.xml" in zipfile.ZipFile(tmp_path / "again.xlsx").namelist()
 
-    other = load(tmp_path / "again.xlsx")
-    with open(tmp_path / "again.xlsx", "r+b") as f:  # changed in place after loading
-        f.seek(0, 2)
-        f.write(b"\0")
-    with pytest.raises(quillfen.InvalidFileError, match="changed on disk") as caught:
-        other.save(tmp_path / "third.xlsx")
-    assert caught.value.part == str(tmp_path / "again.xlsx") and not (tmp_path / "third.xlsx").exists()
+    for close in (False, True):
+        other = load(tmp_path / "again.xlsx")
+        if close:
+            other.close()  # the file is opened again to be saved, and checked
+        with open(tmp_path / "again.xlsx", "r+b") as f:  # changed in place after loading
+            f.seek(0, 2)
+            f.write(b"\0")
+        with pytest.raises(quillfen.InvalidFileError, match="changed on disk") as caught:
+            other.save(tmp_path / "third.xlsx")
+        assert caught.value.part == str(tmp_path / "again.xlsx") and not (tmp_path / "third.xlsx").exists()
 
     data = io.BytesIO(path.read_bytes())
     from_object = load(data)
     data.seek(0)
     data.truncate()  # the caller reuses its file object
-    from_object.close()
     assert "xl/charts/chart1.xml" in saved(from_object).namelist()
 
 
@@ -142,3 +147,30 @@ def test_chart_sheets_keep_their_place():
     again.remove(again["Plot"])
     gone = saved(again).namelist()
     assert chart._part not in gone and not any(name.startswith("xl/charts/") for name in gone)
+
+
+def test_added_formats_are_appended(tmp_path):
+    from quillfen.styles import Font
+
+    from test_save import styles_by_cell
+
+    source = excel("simple05.xlsx")
+    wb = load(source)
+    new = wb.create_sheet("New")
+    new["A1"] = 1.5
+    new["A1"].font = Font("Arial", 17, bold=True, italic=True)
+    new["A2"] = 2
+    new["A2"].number_format = "0.0000;[Red]-0.0000"
+    z = saved(wb, tmp_path / "styled.xlsx")
+    sheet = wb.worksheets[0]._part
+    assert z.read(sheet) == zipfile.ZipFile(source).read(sheet)  # untouched: its style ids must still mean the same
+    before, after = Layout.of(zipfile.ZipFile(source).read("xl/styles.xml")), Layout.of(z.read("xl/styles.xml"))
+    for child in before.children:
+        items = [Layout.element(before, child), Layout.element(after, after.find(child.uri, child.local))]
+        old, now = ([ET.tostring(item) for item in element] for element in items)
+        assert now[:len(old)] == old
+    back = styles_by_cell(tmp_path / "styled.xlsx")[1]
+    assert {k: v for k, v in back.items() if k[0] != "New"} == styles_by_cell(source)[1]
+    back = load(tmp_path / "styled.xlsx")["New"]
+    assert back["A1"].font == Font("Arial", 17, bold=True, italic=True)
+    assert back["A2"].number_format == "0.0000;[Red]-0.0000"

@@ -231,13 +231,14 @@ class Workbook:
 
     def close(self) -> None:
         """Releases the file it was read from (read-only sheets cannot be iterated afterwards;
-        an editable workbook keeps in memory the compressed parts it saves unchanged) and the
-        rows a write-only workbook holds for saving."""
+        an editable workbook opens it again when it is saved, or keeps its compressed bytes in
+        memory when the file at its path is another one by now) and the rows a write-only
+        workbook holds for saving."""
         if self._package is not None:
             if self.read_only:
                 self._package.close()
             else:
-                self._package.archive.detach()
+                self._package.archive.release()
         for ws in self._sheets:
             release = getattr(ws, "_release", None)
             if release is not None:

@@ -42,8 +42,9 @@ class Archive:
     case when the exact name is absent, as the container format asks.
 
     A container opened from a path is read through a handle of its own, which stays open until
-    `close`: the file may be replaced on disk (a save onto the same path) and the members are
-    still those that were read. `check` tells whether the file was changed in place since.
+    `close` or `release`: the file may be replaced on disk (a save onto the same path) and the
+    members are still those that were read. `check` tells whether the file was changed in
+    place since.
     """
 
     def __init__(self, file: PackageFile) -> None:
@@ -53,7 +54,8 @@ class Archive:
         self.name = os.fspath(file) if isinstance(file, (str, os.PathLike)) else None
         # The size, time and identity of the file opened for a path (zipfile's, closed with it).
         self._stamp: tuple[int, ...] | None = None
-        self._detached = False
+        self._detached = False  # the container's bytes are in memory
+        self._released = False  # the file is opened again when a member is wanted
         try:
             self._zip = zipfile.ZipFile(file)
         # NotImplementedError: a member needing a later zip version than zipfile reads.
@@ -76,15 +78,50 @@ class Archive:
 
     def close(self) -> None:
         self._zip.close()
+        self._released = False
 
     def check(self) -> None:
         """Raises InvalidFileError when the file the container was read from has changed on
         disk since (its size or modification time): its members are no longer those read."""
-        if self._stamp is None or self._detached or self._zip.fp is None:
+        if self._stamp is None or self._detached:
             return
-        if _stamp(self._zip.fp) != self._stamp:
+        if self._released:
+            try:
+                assert self.name is not None
+                stamp: tuple[int, ...] | None = _stamp_of(self.name)
+            except OSError:
+                stamp = None
+        else:
+            stamp = _stamp(self._zip.fp) if self._zip.fp is not None else None
+        if stamp != self._stamp:
             raise InvalidFileError("the file changed on disk after it was loaded; load it again "
                                    "before saving", self.name)
+
+    def release(self) -> None:
+        """Lets go of the file while its members stay readable: when the file at the path is
+        still the one read, it is opened again when they are wanted; else (it was replaced,
+        by a save onto it) its bytes are kept in memory (`detach`)."""
+        if self.name is None or self._detached or self._released or self._zip.fp is None:
+            return
+        try:
+            same = _stamp_of(self.name) == self._stamp
+        except OSError:
+            same = False
+        if not same:
+            self.detach()
+            return
+        self._zip.close()
+        self._released = True
+
+    def _live(self) -> zipfile.ZipFile:
+        """The zip container, opened again after `release`."""
+        if self._released:
+            self.check()
+            assert self.name is not None
+            self._zip = zipfile.ZipFile(self.name)
+            self._released = False
+            self.check()  # still the file read (it may have changed in between)
+        return self._zip
 
     def detach(self) -> None:
         """Keeps the container's bytes in memory and lets go of what it was read from: the
@@ -92,7 +129,11 @@ class Archive:
         when its owner closes or reuses it). Memory: the compressed container."""
         if self._detached:
             return
-        self.check()
+        try:
+            self.check()
+        except InvalidFileError:
+            self.close()  # what it holds now is not what was read: `check` keeps saying so
+            return
         with self._zip_lock():
             fp = self._zip.fp
             assert fp is not None
@@ -136,7 +177,7 @@ class Archive:
             if member is not None:
                 return member
         try:
-            return self._zip.open(info)
+            return self._live().open(info)
         # NotImplementedError: a compression method that zipfile lacks; RuntimeError: an
         # encrypted member; the others: a damaged local header.
         except (NotImplementedError, RuntimeError, zipfile.BadZipFile, zlib.error, EOFError,
@@ -150,8 +191,9 @@ class Archive:
     def _reader(self) -> BinaryIO:
         """A handle on the container's file with a position of its own: on the file read when
         it is still open (the path may name another file by now), else the path opened again."""
-        if self._zip.fp is not None:
-            return cast(BinaryIO, _Positional(self._zip.fp))
+        fp = self._live().fp
+        if fp is not None:
+            return cast(BinaryIO, _Positional(fp))
         assert self.name is not None
         return open(self.name, "rb")
 
@@ -179,12 +221,17 @@ class Archive:
 
     def _zip_lock(self) -> threading.RLock:
         # zipfile reads every member through its one file object under this lock.
-        lock: threading.RLock = self._zip._lock  # type: ignore[attr-defined]
+        lock: threading.RLock = self._live()._lock  # type: ignore[attr-defined]
         return lock
 
 
 def _stamp(file: IO[bytes]) -> tuple[int, ...]:
-    st = os.fstat(file.fileno())
+    return _stamp_of(file.fileno())
+
+
+def _stamp_of(file: int | str) -> tuple[int, ...]:
+    """The size, modification time and identity of a file (a descriptor or a path)."""
+    st = os.stat(file)
     return (st.st_size, st.st_mtime_ns, st.st_ino, st.st_dev)
 
 
