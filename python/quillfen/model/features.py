@@ -26,6 +26,7 @@ __all__ = ["RowDimension", "RowDimensions", "ColumnDimension", "ColumnDimensions
 _M = "{%s}" % MAIN_NS
 PRINT_TITLES = "_xlnm.Print_Titles"
 PRINT_AREA = "_xlnm.Print_Area"
+FILTER_DATABASE = "_xlnm._FilterDatabase"
 MAX_ROW_HEIGHT = 409       # points, as spreadsheet programs allow
 MAX_COLUMN_WIDTH = 255     # characters
 _TRUE = ("1", "true")
@@ -569,6 +570,25 @@ class SheetFeatures:
                 parts.append("%s!$%s$%d:$%s$%d" % (_quoted_title(self.title), column_letter(min_col), min_row,
                                                    column_letter(max_col), max_row))
         self._set_print_name(PRINT_AREA, parts)
+
+    def _filter_name_in_step(self) -> None:
+        """Gives the sheet the hidden name that spreadsheet programs give its filtered range
+        beside the filter (without it LibreOffice shows no filter), in step with
+        `auto_filter.ref`: set, moved with the range, and taken away with a filter read from a
+        file and removed (the name also serves filters of other kinds, left alone)."""
+        ref, names = self.auto_filter.ref, self.defined_names
+        found = names.get(FILTER_DATABASE)
+        if ref is None:
+            if found is not None and self.auto_filter._element is not None:
+                del names[FILTER_DATABASE]
+            return
+        if found is not None and [_without_sheet(part) for part in _parts(found)] == [ref.replace("$", "")]:
+            return
+        min_row, min_col, max_row, max_col = cell_range(ref, "filter range")
+        text = "%s!$%s$%d:$%s$%d" % (_quoted_title(self.title), column_letter(min_col), min_row,
+                                     column_letter(max_col), max_row)
+        attrs = dict(found.attrs) if found is not None else {"hidden": "1"}
+        names[FILTER_DATABASE] = DefinedName(FILTER_DATABASE, text, **attrs)
 
     def _set_print_name(self, name: str, parts: list[str]) -> None:
         if parts:

@@ -378,7 +378,8 @@ class Worksheet(SheetBase):
     @mutating(CELLS)
     def append(self, iterable: Iterable[Any]) -> None:
         """Adds a row of values (or of cells, whose value and style are copied) below the last
-        row that has cells. Nothing is added when a value cannot be stored."""
+        row appended or with cells; an empty row is a row too. Nothing is added when a value
+        cannot be stored."""
         if self._last_row is None:
             self._last_row = self.max_row if self._cells else 0
         row = self._last_row + 1
@@ -394,8 +395,9 @@ class Worksheet(SheetBase):
         check_position(row, max(len(cells), 1))  # the row's last column
         for cell in cells:
             self._cells[(row, cell.column)] = cell
-        if cells:
-            self._last_row = row
+        # gh-19: an empty row takes its place too, as in a write-only sheet: the next row goes
+        # below it.
+        self._last_row = row
 
     def cells(self) -> Iterator[Cell]:
         """Every cell present, in row and then column order."""

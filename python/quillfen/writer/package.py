@@ -63,6 +63,8 @@ class Saving:
 def saving(wb: Any, filename: str | None, lxml: bool) -> Saving:
     """The package of `wb` saved as `filename` (None for a file object), and what it loses."""
     extension = os.path.splitext(filename)[1].lower() if filename is not None else None
+    for ws in wb.worksheets:
+        ws._filter_name_in_step()
     source = wb._package
     if source is None or wb.write_only or source.strict:
         return _new(wb, extension, lxml, source)
