@@ -174,3 +174,24 @@ def test_added_formats_are_appended(tmp_path):
     back = load(tmp_path / "styled.xlsx")["New"]
     assert back["A1"].font == Font("Arial", 17, bold=True, italic=True)
     assert back["A2"].number_format == "0.0000;[Red]-0.0000"
+
+
+def test_comments_merge_into_the_drawing_they_share():
+    from quillfen.comments import Comment
+
+    wb = load(excel("button12.xlsx"))  # a form control and a comment in one legacy drawing
+    ws = wb.active
+    ws["C5"].comment = Comment("new", "me")
+    first = saved(wb)
+    back = load(io.BytesIO(first.fp.getvalue()))
+    drawing = first.read("xl/drawings/vmlDrawing1.vml")
+    assert drawing.count(b'ObjectType="Button"') == 1 and drawing.count(b'ObjectType="Note"') == 2
+    assert b"width:96pt" in drawing  # the note read keeps its box
+    assert {c.coordinate: c.comment.text for c in back.active.cells() if c.comment} == {"A1": "Some text", "C5": "new"}
+    for cell in list(back.active.cells()):
+        cell.comment = None
+    z = saved(back)
+    drawing = z.read("xl/drawings/vmlDrawing1.vml")
+    assert b'ObjectType="Button"' in drawing and b'ObjectType="Note"' not in drawing
+    assert "xl/comments1.xml" not in z.namelist()
+    assert b"<legacyDrawing " in z.read("xl/worksheets/sheet1.xml")

@@ -267,6 +267,7 @@ class Worksheet(SheetBase):
         self._hyperlinks: list[Any] = []
         self._links: dict[tuple[int, int], Any] = {}
         self._notes: dict[tuple[int, int], Any] = {}
+        self._vml_id: str | None = None  # the relationship of the drawing that shows the comments
         # The last row with cells, kept up to date as cells are added, or None when it must be
         # found again (at first, and after a deletion): finding it reads every key of a dict.
         self._last_row: int | None = None

@@ -130,6 +130,7 @@ def read_cell_features(ws: Any, package: Package) -> set[str]:
                 ws._unsaved.remove("drawing")
     drawing = pending.pop("legacyDrawing", None)
     if drawing is not None:
+        ws._vml_id = _rel_id(drawing)  # the drawing the comments are shown in, among others
         target = rels.get(_rel_id(drawing))
         if taken and target is not None:
             taken.add(target.target)  # made again from the comments when saved

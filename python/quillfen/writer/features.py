@@ -6,8 +6,9 @@ What a sheet's part points at is fixed before the part is written (`SheetPlan`),
 package's content types, written first, name every part.
 """
 
+import re
 import xml.etree.ElementTree as ET
-from collections.abc import Callable
+from collections.abc import Callable, Set as AbstractSet
 from typing import Any, cast
 
 from ..model.comments import Comment
@@ -84,8 +85,9 @@ class SheetPlan:
         self.comments_part: str | None = None
         self.vml_part: str | None = None
         self.vml_id: str | None = None
+        self.vml_source: bytes | None = None  # the drawing read with the sheet, when it had one
         if comments:
-            self._relate_comments(package)
+            self._relate_comments(ws, package)
 
     def _relate_links(self) -> None:
         known: dict[str, str | None] = {}
@@ -97,17 +99,27 @@ class SheetPlan:
                 rel_id = known.pop(link.target, None)
                 self.link_ids[id(link)] = self.rels.add(HYPERLINK_REL, link.target, True, rel_id)
 
-    def _relate_comments(self, package: Package) -> None:
+    def _relate_comments(self, ws: Any, package: Package) -> None:
+        """The comments part, and the drawing that shows the comments: the sheet's own when it
+        has one (the shapes in it that are not comments, form controls, stay), else a new one;
+        none when there is nothing left to show."""
         old_comments = self.rels.of_kind("comments")
-        old_vml = self.rels.of_kind("vmlDrawing")
-        for rel in old_comments + old_vml:
+        for rel in old_comments:
             self.rels.remove(cast(str, rel.id))
-        if not self.comments:
-            return
-        self.comments_part = old_comments[0].target if old_comments else package.free_name("xl/comments%d.xml")
-        self.vml_part = old_vml[0].target if old_vml else package.free_name("xl/drawings/vmlDrawing%d.vml")
-        self.rels.add(COMMENTS_REL, self.comments_part, False, old_comments[0].id if old_comments else None)
-        self.vml_id = self.rels.add(VML_REL, self.vml_part, False, old_vml[0].id if old_vml else None)
+        vml = self.rels.get(getattr(ws, "_vml_id", None))
+        if vml is not None and vml.target in package:
+            self.vml_source = package.read(vml.target)
+        others = self.vml_source is not None and _other_shapes(self.vml_source)
+        if self.comments:
+            self.comments_part = old_comments[0].target if old_comments else package.free_name("xl/comments%d.xml")
+            self.rels.add(COMMENTS_REL, self.comments_part, False, old_comments[0].id if old_comments else None)
+        if vml is not None and (self.comments or others):
+            self.vml_part, self.vml_id = vml.target, vml.id
+        elif self.comments:
+            self.vml_part = package.free_name("xl/drawings/vmlDrawing%d.vml")
+            self.vml_id = self.rels.add(VML_REL, self.vml_part, False)
+        elif vml is not None:
+            self.rels.remove(cast(str, vml.id))
 
 
 # ------------------------------------------------------------------ the worksheet's elements
@@ -245,10 +257,11 @@ def comments_element(comments: list[tuple[str, Comment]]) -> ET.Element:
                        for ref, comment in comments)))
 
 
-_VML_HEAD = """<xml xmlns:v="urn:schemas-microsoft-com:vml" xmlns:o="urn:schemas-microsoft-com:office:office" \
+_VML_ROOT = """<xml xmlns:v="urn:schemas-microsoft-com:vml" xmlns:o="urn:schemas-microsoft-com:office:office" \
 xmlns:x="urn:schemas-microsoft-com:office:excel">
  <o:shapelayout v:ext="edit"><o:idmap v:ext="edit" data="%d"/></o:shapelayout>
- <v:shapetype id="_x0000_t202" coordsize="21600,21600" o:spt="202" path="m,l,21600r21600,l21600,xe">
+"""
+_NOTE_SHAPETYPE = """ <v:shapetype id="_x0000_t202" coordsize="21600,21600" o:spt="202" path="m,l,21600r21600,l21600,xe">
   <v:stroke joinstyle="miter"/><v:path gradientshapeok="t" o:connecttype="rect"/>
  </v:shapetype>
 """
@@ -271,16 +284,85 @@ def _points(value: Any) -> str:
     return "%g" % value if 0 < value < 10000 else "108"
 
 
+def _note_position(ref: str) -> tuple[int, int]:
+    """(row, column), counted from 0 as a note's anchor gives them, of a cell reference."""
+    letters = ref.rstrip("0123456789")
+    return int(ref[len(letters):]) - 1, column_index(letters) - 1
+
+
+def _note_shapes(plan: SheetPlan, first_id: int, skip: AbstractSet[tuple[int, int]] = frozenset()) -> list[str]:
+    """Note shapes for the plan's comments but those at the positions `skip`."""
+    shapes: list[str] = []
+    for index, (ref, comment) in enumerate(plan.comments):
+        row, column = _note_position(ref)
+        if (row, column) in skip:
+            continue
+        shapes.append(_VML_SHAPE % (first_id + len(shapes), _points(comment.width), _points(comment.height),
+                                    index + 1, column + 1, max(row - 1, 0), column + 3, max(row - 1, 0) + 4,
+                                    row, column))
+    return shapes
+
+
 def vml_drawing(plan: SheetPlan) -> bytes:
     """The legacy drawing that spreadsheet programs need to show the comments: one hidden
-    note box per comment, numbered within the sheet's own block of shape ids."""
-    shapes = []
-    for index, (ref, comment) in enumerate(plan.comments, 1):
-        letters = ref.rstrip("0123456789")
-        row, column = int(ref[len(letters):]) - 1, column_index(letters) - 1
-        shapes.append(_VML_SHAPE % (1024 * plan.number + index, _points(comment.width), _points(comment.height),
-                                    index, column + 1, max(row - 1, 0), column + 3, max(row - 1, 0) + 4, row, column))
-    return ((_VML_HEAD % plan.number) + "".join(shapes) + "</xml>").encode("ascii")
+    note box per comment, numbered within the sheet's own block of shape ids. With the drawing
+    the sheet was read with, its shapes that are not comments stay as they were, and the notes
+    take new ids after theirs."""
+    if plan.vml_source is not None:
+        merged = _merged_vml(plan.vml_source, plan)
+        if merged is not None:
+            return merged
+    shapes = _note_shapes(plan, 1024 * plan.number + 1)
+    return ((_VML_ROOT % plan.number) + _NOTE_SHAPETYPE + "".join(shapes) + "</xml>").encode("ascii")
+
+
+# A shape of a legacy drawing (shapes do not nest; groups hold theirs in v:group), and the
+# kind of object it is.
+_SHAPE = re.compile(rb"<v:shape\b(?:[^>\"']|\"[^\"]*\"|'[^']*')*?(?:/>|>.*?</v:shape>)\s*", re.S)
+_OBJECT_TYPE = re.compile(rb"ObjectType\s*=\s*[\"']([^\"']*)[\"']")
+_SHAPE_ID = re.compile(rb"_x0000_s(\d+)")
+_ROW = re.compile(rb"<x:Row>\s*(\d+)\s*</x:Row>")
+_COLUMN = re.compile(rb"<x:Column>\s*(\d+)\s*</x:Column>")
+_NOTE_TYPE = re.compile(rb"<v:shapetype\b[^>]*\bid\s*=\s*[\"']_x0000_t202[\"']")
+
+
+def _is_note(shape: bytes) -> bool:
+    kind = _OBJECT_TYPE.search(shape)
+    return kind is not None and kind.group(1) == b"Note"
+
+
+def _other_shapes(vml: bytes) -> bool:
+    """Whether a legacy drawing holds shapes other than the comments' notes."""
+    return any(not _is_note(match.group()) for match in _SHAPE.finditer(vml))
+
+
+def _merged_vml(vml: bytes, plan: SheetPlan) -> bytes | None:
+    """The drawing `vml` with notes for the plan's comments: those it has for cells that still
+    have a comment stay as they are, the others go, and new ones (with ids after those taken)
+    are added. None when it is not a drawing of the usual shape (prefixes v, o, x)."""
+    end = vml.rfind(b"</xml>")
+    if end < 0 or b'xmlns:v="urn:schemas-microsoft-com:vml"' not in vml or b"xmlns:x=" not in vml:
+        return None
+    wanted = {_note_position(ref) for ref, _comment in plan.comments}
+    kept: set[tuple[int, int]] = set()
+
+    def keep(match: re.Match[bytes]) -> bytes:
+        shape = match.group()
+        if not _is_note(shape):
+            return shape
+        row, column = _ROW.search(shape), _COLUMN.search(shape)
+        where = (int(row.group(1)), int(column.group(1))) if row and column else (-1, -1)
+        if where in wanted and where not in kept:
+            kept.add(where)
+            return shape
+        return b""
+
+    body = _SHAPE.sub(keep, vml[:end])
+    taken = [int(number) for number in _SHAPE_ID.findall(vml)]
+    shapes = "".join(_note_shapes(plan, max([1024 * plan.number, *taken]) + 1, kept)).encode("ascii")
+    if shapes and _NOTE_TYPE.search(body) is None:
+        shapes = _NOTE_SHAPETYPE.encode("ascii") + shapes
+    return body + shapes + vml[end:]
 
 
 # ------------------------------------------------------------------ defined names

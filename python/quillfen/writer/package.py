@@ -137,9 +137,10 @@ def _not_written(wb: Any) -> list[str]:
 def _put_comments(pkg: Package, plan: SheetPlan, lxml: bool) -> None:
     """The comments part of a sheet and the drawing that shows them (parts it no longer has
     go with the relationships that the plan took away)."""
-    if plan.comments_part is None or plan.vml_part is None:
+    if plan.comments_part is not None:
+        pkg.put(plan.comments_part, to_bytes(comments_element(plan.comments), lxml), content_type=COMMENTS_TYPE)
+    if plan.vml_part is None:
         return
-    pkg.put(plan.comments_part, to_bytes(comments_element(plan.comments), lxml), content_type=COMMENTS_TYPE)
     if pkg.content_types.type_of(plan.vml_part) != VML_TYPE:
         pkg.content_types.set_default("vml", VML_TYPE)
     pkg.put(plan.vml_part, vml_drawing(plan), content_type=VML_TYPE)
@@ -176,7 +177,7 @@ def _kept(wb: Any, source: Package, extension: str | None, lxml: bool) -> Saving
         if changes:
             recalculate = recalculate or bool(changes & {CELLS, EVERYTHING})
             writing = True
-            lost += _rewrite_sheet(pkg, ws, number, changes, lxml)
+            _rewrite_sheet(pkg, ws, number, changes, lxml)
     for rel in list(book):
         if rel.kind in KINDS and rel.target.lower() not in kept:
             book.remove(rel.id or "")  # a removed sheet: its parts go with it
@@ -218,29 +219,15 @@ def _new_sheet(pkg: Package, book: Any, ws: Any, number: int, lxml: bool) -> She
     return SheetEntry(ws, rel_id)
 
 
-def _rewrite_sheet(pkg: Package, ws: Any, number: int, changes: set[str], lxml: bool) -> list[str]:
-    """Puts the part of a sheet read from a file that changed; returns what it loses."""
+def _rewrite_sheet(pkg: Package, ws: Any, number: int, changes: set[str], lxml: bool) -> None:
+    """Puts the part of a sheet read from a file that changed, with its comments."""
     rels = pkg.relationships(ws._part)
-    comments = "legacyDrawing" in changes
-    lost = _vml_shapes_lost(pkg, rels) if comments else []
-    plan = SheetPlan(ws, number, rels, pkg, links=bool(changes & {"hyperlinks", EVERYTHING}), comments=comments)
+    plan = SheetPlan(ws, number, rels, pkg, links=bool(changes & {"hyperlinks", EVERYTHING}),
+                     comments="legacyDrawing" in changes)
     layout = ws._source.layout()
     pkg.put(ws._part, writer=lambda out: write_kept_worksheet(ws, out, layout, changes, ws is ws.parent.active,
                                                               lxml, plan))
     _put_comments(pkg, plan, lxml)
-    return lost
-
-
-def _vml_shapes_lost(pkg: Package, rels: Any) -> list[str]:
-    """The drawing that shows a sheet's comments is made again when they change: shapes in it
-    that are not comments (form controls) are lost."""
-    lost = []
-    for rel in rels.of_kind("vmlDrawing"):
-        if rel.target in pkg:
-            data = pkg.read(rel.target)
-            if data.count(b"ObjectType=") > data.count(b'ObjectType="Note"'):
-                lost.append("the form controls of %s, which shared the drawing of the comments" % rel.target)
-    return lost
 
 
 def _macros(pkg: Package, book: Any, main: str, extension: str | None) -> list[str]:
