@@ -195,3 +195,58 @@ def test_comments_merge_into_the_drawing_they_share():
     assert b'ObjectType="Button"' in drawing and b'ObjectType="Note"' not in drawing
     assert "xl/comments1.xml" not in z.namelist()
     assert b"<legacyDrawing " in z.read("xl/worksheets/sheet1.xml")
+
+
+def _with_parts(data, replace, extra):
+    """The package `data` with parts' text changed (name -> (old, new)) and parts added (name ->
+    (bytes, content type))."""
+    out = io.BytesIO()
+    with zipfile.ZipFile(io.BytesIO(data)) as source, zipfile.ZipFile(out, "w") as z:
+        for name in source.namelist():
+            text = source.read(name)
+            if name in replace:
+                text = text.replace(*replace[name])
+            if name == "[Content_Types].xml":
+                text = text.replace(b"</Types>", b"".join(b'<Override PartName="/%s" ContentType="%s"/>'
+                                                          % (n.encode(), t.encode()) for n, (_, t) in extra.items())
+                                    + b"</Types>")
+            z.writestr(name, text)
+        for name, (text, _kind) in extra.items():
+            z.writestr(name, text)
+    return out
+
+
+def test_a_renamed_sheet_is_renamed_in_every_formula():
+    from quillfen.features import DefinedName
+
+    wb = quillfen.Workbook()
+    wb.active.append([1, 2, 3])
+    wb.create_sheet("Other")["A1"] = "=Sheet!A1+SUM(Sheet!B1:C1)&\"Sheet!A1\""
+    wb.defined_names.add(DefinedName("Total", "Sheet!$C$1"))
+    main = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
+    checks = (b'<dataValidations count="1"><dataValidation type="list" sqref="D1"><formula1>Sheet!$A$1:$C$1</formula1>'
+              b'</dataValidation></dataValidations><conditionalFormatting sqref="A1"><cfRule type="expression" '
+              b'priority="1"><formula>Sheet!$A$1&gt;0</formula></cfRule></conditionalFormatting><pageMargins')
+    built = _with_parts(saved(wb).fp.getvalue(), {"xl/worksheets/sheet1.xml": (b"<pageMargins", checks)}, {
+        "xl/pivotCache/pivotCacheDefinition1.xml": (
+            b'<pivotCacheDefinition xmlns="%s"><cacheSource type="worksheet"><worksheetSource ref="A1:C1" '
+            b'sheet="Sheet"/></cacheSource></pivotCacheDefinition>' % main.encode(),
+            "application/vnd.openxmlformats-officedocument.spreadsheetml.pivotCacheDefinition+xml"),
+        "xl/tables/table1.xml": (
+            b'<table xmlns="%s" id="1" name="T" displayName="T" ref="A1:A2"><tableColumns count="1"><tableColumn '
+            b'id="1" name="a"><calculatedColumnFormula>Sheet!$A$1*2</calculatedColumnFormula></tableColumn>'
+            b'</tableColumns></table>' % main.encode(),
+            "application/vnd.openxmlformats-officedocument.spreadsheetml.table+xml")})
+    wb = load(built)
+    wb["Sheet"].title = "Q 1"
+    z = saved(wb)
+    back = load(io.BytesIO(z.fp.getvalue()))
+    assert back["Other"]["A1"].value == "='Q 1'!A1+SUM('Q 1'!B1:C1)&\"Sheet!A1\""  # text in quotes stays
+    assert back.defined_names["Total"].attr_text == "'Q 1'!$C$1"
+    sheet = z.read("xl/worksheets/sheet1.xml")
+    assert b"<formula1>'Q 1'!$A$1:$C$1</formula1>" in sheet and b"<formula>'Q 1'!$A$1&gt;0</formula>" in sheet
+    assert b'sheet="Q 1"' in z.read("xl/pivotCache/pivotCacheDefinition1.xml")
+    assert b"'Q 1'!$A$1*2" in z.read("xl/tables/table1.xml")
+    chart = load(excel("chart_bar01.xlsx"))
+    chart["Sheet1"].title = "Data"
+    assert b"<c:f>Data!$A$1:$A$5</c:f>" in saved(chart).read("xl/charts/chart1.xml")

@@ -49,6 +49,11 @@ class Part:
         self.maker = maker
         self.large = large
 
+    @property
+    def kept(self) -> bool:
+        """Whether the part is the source's as it was read."""
+        return self.member is not None and self.data is None and self.writer is None and self.maker is None
+
 
 class Package:
     """Parts by name (matched without regard to case, as the container format asks), their

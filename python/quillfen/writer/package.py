@@ -28,6 +28,7 @@ from ..model.tracking import CELLS, EVERYTHING, book_state, sheet_changes
 from ..package import Package, rels_part
 from ..package.xmlparts import Layout, fragment
 from .features import COMMENTS_TYPE, VML_TYPE, SheetPlan, comments_element, vml_drawing
+from .formulas import edit_kept_formulas
 from .styles import kept_stylesheet, stylesheet_element
 from .workbook import SheetEntry, kept_workbook_part, new_workbook_part
 from .worksheet import write_kept_worksheet, write_worksheet
@@ -157,6 +158,8 @@ def _kept(wb: Any, source: Package, extension: str | None, lxml: bool) -> Saving
     read = _read_sheets(source, main, layout)
     state, baseline = book_state(wb), wb._baseline
     moved = state["bookViews"] != baseline["bookViews"]  # the active sheet, or the sheets' order
+    # Every sheet's dates are serial numbers counted from the epoch.
+    epoch = state["workbookPr"] != baseline["workbookPr"]
     entries = []
     recalculate = writing = False
     kept: set[str] = set()
@@ -172,6 +175,8 @@ def _kept(wb: Any, source: Package, extension: str | None, lxml: bool) -> Saving
         if ws.kind != "worksheet":
             continue
         changes = sheet_changes(ws)
+        if epoch:
+            changes.add(CELLS)
         if moved and ws._source_selected != (ws is wb.active):
             changes.add("sheetViews")
         if changes:
@@ -189,6 +194,7 @@ def _kept(wb: Any, source: Package, extension: str | None, lxml: bool) -> Saving
     if changed or recalculate:
         pkg.put(main, kept_workbook_part(wb, layout, entries, changed, recalculate))
     lost += _macros(pkg, book, main, extension)
+    edit_kept_formulas(pkg, wb._formula_edits)
     _put_styles(wb, pkg, book, writing, lxml)
     _put_core_properties(wb, pkg, lxml)
     if pkg.rels_changed():
