@@ -1,5 +1,6 @@
 """Shared test fixtures that are plain code: chunked sources and sheet-reader options."""
 
+import contextlib
 import datetime
 import io
 import os
@@ -106,6 +107,20 @@ class Sheet:
         cell._style = style
         self._cells[(row, column)] = cell
         return cell
+
+
+@contextlib.contextmanager
+def pure_path(pure):
+    """The pure-Python path (`pure`), or the engine's, for what runs inside."""
+    saved = os.environ.get("QUILLFEN_PURE_PYTHON")
+    os.environ["QUILLFEN_PURE_PYTHON"] = "1" if pure else "0"
+    try:
+        yield
+    finally:
+        if saved is None:
+            del os.environ["QUILLFEN_PURE_PYTHON"]
+        else:
+            os.environ["QUILLFEN_PURE_PYTHON"] = saved
 
 
 def count_part_reads(monkeypatch):

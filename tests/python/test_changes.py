@@ -2,7 +2,6 @@
 them on workbooks of the corpus, saved and read back, show every change, on both paths (a part
 judged unchanged by mistake would read back as it was loaded)."""
 
-import contextlib
 import io
 import os
 import warnings
@@ -19,6 +18,7 @@ from quillfen.utils.cells import coordinate_of
 from quillfen.utils.datetime import MAC_EPOCH
 
 from conftest import EXCEL_DIR
+from support import pure_path
 
 # Small workbooks with comments, links, filters, merged cells, formulas over other sheets,
 # charts, a chart sheet and macros.
@@ -177,25 +177,11 @@ def _load(data):
         return quillfen.load_workbook(data)
 
 
-@contextlib.contextmanager
-def _path(pure):
-    """The pure-Python path, or the engine's, for what runs inside."""
-    saved = os.environ.get("QUILLFEN_PURE_PYTHON")
-    os.environ["QUILLFEN_PURE_PYTHON"] = "1" if pure else "0"
-    try:
-        yield
-    finally:
-        if saved is None:
-            del os.environ["QUILLFEN_PURE_PYTHON"]
-        else:
-            os.environ["QUILLFEN_PURE_PYTHON"] = saved
-
-
 @settings(max_examples=120, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(name=st.sampled_from(SOURCES), ops=st.lists(st.sampled_from(range(len(OPS))), min_size=1, max_size=6),
        pure=st.booleans(), data=st.data())
 def test_issue19_every_change_is_saved(name, ops, pure, data):
-    with _path(pure):
+    with pure_path(pure):
         wb = _load(os.path.join(EXCEL_DIR, name))
         for op in ops:
             OPS[op](wb, data)
