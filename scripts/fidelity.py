@@ -83,7 +83,8 @@ def _package_problems(parts):
         if name.endswith(".rels"):
             folder, _, base = name.rpartition("_rels/")
             for rel in Relationships.parse(folder + base[:-5], parts[name]):
-                if not rel.external and rel.target not in parts:
+                # A target "#Sheet1!A1" is a place in the workbook (a linked picture), no part.
+                if not rel.external and rel.target not in parts and "#" not in rel.target:
                     problems.append("%s points at %s, which is missing" % (name, rel.target))
         elif name != "[Content_Types].xml" and types.type_of(name) is None:
             problems.append("%s has no content type" % name)
