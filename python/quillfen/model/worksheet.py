@@ -16,7 +16,7 @@ from ..formula import ArrayFormula
 from ..constants import MAX_ROW, MAX_SHEET_COLUMN
 from .features import SheetFeatures
 from ..frames import row_batches
-from .tracking import CELLS, mark, mutating
+from .tracking import CELLS, mutating
 from ..utils.cells import coordinate_of, coordinate_to_tuple, range_boundaries
 
 if TYPE_CHECKING:

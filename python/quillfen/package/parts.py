@@ -9,7 +9,6 @@ own name, with its own relationships and content type.
 """
 
 import io
-import posixpath
 import zipfile
 from collections.abc import Callable, Iterator
 from typing import IO, Any
