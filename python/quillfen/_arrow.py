@@ -461,9 +461,9 @@ def read_stream(source: Any) -> tuple[list[str], Iterator[list[list[Any]]]]:
     pure-Python path's twin of the engine's stream reader, for the same types."""
     capsule = source.__arrow_c_stream__()
     stream = ArrowArrayStream()
-    ctypes.memmove(ctypes.addressof(stream), _capsule_pointer(capsule, _STREAM_NAME), ctypes.sizeof(stream))
-    ctypes.memmove(_capsule_pointer(capsule, _STREAM_NAME) + ArrowArrayStream.release.offset,
-                   ctypes.addressof(ctypes.c_void_p()), ctypes.sizeof(ctypes.c_void_p))  # moved: ours to release
+    source = ctypes.cast(_capsule_pointer(capsule, _STREAM_NAME), ctypes.POINTER(ArrowArrayStream)).contents
+    ctypes.memmove(ctypes.addressof(stream), ctypes.addressof(source), ctypes.sizeof(stream))
+    source.release = _ReleaseStream()  # moved: ours to release
     schema = ArrowSchema()
     try:
         _check(stream, stream.get_schema(ctypes.byref(stream), ctypes.byref(schema)))
