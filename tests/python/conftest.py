@@ -27,17 +27,19 @@ settings.register_profile("deep", max_examples=100_000, deadline=None,
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci" if os.environ.get("CI") else "dev"))
 
 
-def _corpus_dir() -> str:
+def _shared_corpus():
     """The shared corpus beside the checkout, or beside a folder above it (a worktree)."""
-    here = os.path.dirname(_ROOT)
+    folder = _ROOT
     while True:
-        found = os.path.join(here, "shared", "corpus", "files")
-        if os.path.isdir(found) or os.path.dirname(here) == here:
-            return found
-        here = os.path.dirname(here)
+        corpus = os.path.join(os.path.dirname(folder), "shared", "corpus")
+        parent = os.path.dirname(folder)
+        if os.path.isdir(corpus) or parent == folder:
+            return corpus
+        folder = parent
 
 
-CORPUS_DIR = _corpus_dir()
+CORPUS_DIR = os.path.join(_shared_corpus(), "files")
+EXCEL_DIR = os.path.join(_shared_corpus(), "excel")
 
 
 @pytest.fixture(scope="session")

@@ -20,7 +20,7 @@ from quillfen.model.styles import (BORDER_STYLES, FILL_TYPES, HORIZONTAL_ALIGNME
                              Alignment, Border, Color, Font, GradientFill, PatternFill, Protection, Side)
 
 from conftest import CORPUS_DIR
-from support import engine_path as path
+from support import pure_path as path
 
 KINDS = ("font", "fill", "border", "alignment", "protection", "number_format")
 

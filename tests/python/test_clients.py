@@ -15,11 +15,10 @@ import pytest
 import quillfen
 from quillfen import WriteOnlyCell
 from quillfen.model.styles import Color, Font, PatternFill
-from quillfen.utils.cells import coordinate_of
 from quillfen.utils.datetime import MAC_EPOCH
 
 from conftest import CORPUS_DIR
-from support import ODF_NS, odf, soffice_convert
+from support import ODF_NS, fods_cells, odf, soffice_convert
 
 # value, number format, (LibreOffice's value type, value), the text LibreOffice shows
 CELLS = [
@@ -102,6 +101,17 @@ def _styled(path):
     wb.save(path)
 
 
+def _filtered(path):
+    wb = quillfen.Workbook()
+    ws = wb.active
+    ws.title = "Filtered"
+    ws.append(["name", "n"])
+    ws.append([])  # gh-19: a row too, as in a write-only sheet
+    ws.append(["b", 2])
+    ws.auto_filter.ref = "A1:B3"
+    wb.save(path)
+
+
 BOOKS = {
     "etree": ("etree", _editable),
     "lxml": ("lxml", _editable),
@@ -109,6 +119,7 @@ BOOKS = {
     "date1904": ("etree", lambda path: _editable(path, MAC_EPOCH)),
     "resaved": ("etree", _resaved),
     "styled": ("lxml", _styled),
+    "filtered": ("etree", _filtered),
 }
 
 
@@ -135,55 +146,7 @@ def libreoffice(saved):
     folder, paths = saved
     out = folder / "fods"
     soffice_convert(folder, "fods", out, *paths.values())
-    return {name: _fods_cells(out / (name + ".fods")) for name in paths}
-
-
-def _paragraph(p):
-    """The text of a paragraph, with its runs of spaces, tabs and line breaks."""
-    parts = [p.text or ""]
-    for child in p:
-        if child.tag == odf("text", "s"):
-            parts.append(" " * int(child.get(odf("text", "c"), "1")))
-        elif child.tag == odf("text", "tab"):
-            parts.append("\t")
-        elif child.tag == odf("text", "line-break"):
-            parts.append("\n")
-        else:
-            parts.append(_paragraph(child))
-        parts.append(child.tail or "")
-    return "".join(parts)
-
-
-def _fods_cells(path):
-    sheets = {}
-    root = ET.parse(path).getroot()
-    for table in root.iter(odf("table", "table")):
-        cells = sheets[table.get(odf("table", "name"))] = {}
-        row = 0
-        for row_el in table.iter(odf("table", "table-row")):
-            rows = int(row_el.get(odf("table", "number-rows-repeated"), "1"))
-            column = 0
-            for cell in row_el.iter(odf("table", "table-cell")):
-                repeat = int(cell.get(odf("table", "number-columns-repeated"), "1"))
-                kind = cell.get(odf("office", "value-type"))
-                if kind is not None:
-                    value = {"float": cell.get(odf("office", "value")),
-                             "percentage": cell.get(odf("office", "value")),
-                             "date": cell.get(odf("office", "date-value")),
-                             "time": cell.get(odf("office", "time-value")),
-                             "boolean": cell.get(odf("office", "boolean-value")),
-                             }.get(kind)
-                    shown = "\n".join(_paragraph(p) for p in cell.iter(odf("text", "p")))
-                    if kind == "string":
-                        value = shown
-                    elif kind in ("float", "percentage"):
-                        value = float(value)
-                    elif kind == "boolean":
-                        value = value == "true"
-                    cells[coordinate_of(row + 1, column + 1)] = (kind, value, shown)
-                column += repeat
-            row += rows
-    return sheets
+    return {name: fods_cells(out / (name + ".fods")) for name in paths}
 
 
 def _same(lo, want):
@@ -226,6 +189,15 @@ def test_libreoffice_reads_a_resaved_workbook(libreoffice, saved):
             assert (kind, got) == ("string", want), cell
         else:
             assert float(got) == float(want), cell
+
+
+def test_issue19_libreoffice_shows_the_filter_below_an_empty_row(libreoffice, saved):
+    # Without the hidden name beside the filter LibreOffice showed none.
+    root = ET.parse(saved[0] / "fods" / "filtered.fods").getroot()
+    ranges = [(node.get(odf("table", "target-range-address")), node.get(odf("table", "display-filter-buttons")))
+              for node in root.iter(odf("table", "database-range"))]
+    assert ranges == [("Filtered.A1:Filtered.B3", "true")]
+    assert libreoffice["filtered"]["Filtered"]["A3"][1] == "b" and "A2" not in libreoffice["filtered"]["Filtered"]
 
 
 _STYLE_NS = {"style": "urn:oasis:names:tc:opendocument:xmlns:style:1.0",

@@ -17,7 +17,7 @@ import quillfen
 from quillfen.model.styles import is_time_format
 from quillfen.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH, from_excel, from_ISO8601, to_excel
 
-from support import engine_path
+from support import pure_path
 
 ODD_EPOCH = dt.datetime(1900, 3, 1, 17, 45, 30, 123456)  # an epoch with a time of day
 EPOCHS = [WINDOWS_EPOCH, MAC_EPOCH, ODD_EPOCH]
@@ -296,7 +296,7 @@ def test_serials_read_as_shown(pure):
             wb.active.cell(row, 1, serial).number_format = code
         out = io.BytesIO()
         wb.save(out)
-        with engine_path(pure):
+        with pure_path(pure):
             for read_only in (False, True):
                 with warnings.catch_warnings(record=True) as caught:
                     warnings.simplefilter("always")

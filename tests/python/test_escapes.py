@@ -11,7 +11,7 @@ from hypothesis import strategies as st
 import quillfen
 from quillfen.utils.escapes import decode, encode
 
-from support import engine_path, environment, set_value
+from support import pure_path, environment, set_value
 
 # Texts made of what matters here: underscores, escapes whole and cut short, surrogate halves,
 # characters XML cannot hold, a carriage return.
@@ -57,12 +57,12 @@ def _texts(data, read_only):
 @given(st.lists(TEXTS.filter(bool), min_size=1, max_size=4), st.booleans())
 def test_every_text_survives_a_save(texts, lxml):
     for write_pure in (False, True):
-        with engine_path(write_pure):
+        with pure_path(write_pure):
             data = _saved(texts, lxml)
             again = io.BytesIO()  # loaded and saved again: the engine keeps it in its store
             quillfen.load_workbook(io.BytesIO(data)).save(again)
         for read_pure in (False, True):
-            with engine_path(read_pure):
+            with pure_path(read_pure):
                 for found in (data, again.getvalue()):
                     assert _texts(found, False) == texts
                     assert _texts(found, True) == texts

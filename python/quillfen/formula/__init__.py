@@ -1,10 +1,12 @@
-"""Formulas: tokenizing, shared-formula translation, array and data-table formulas.
+"""Formulas: tokenizing, shared-formula translation, array and data-table formulas, and the
+references to sheets by title.
 
 These classes are the package's own implementation; the native engine reproduces the
 tokenizer and translator exactly and hands them every formula it declines.
 """
 
 from .objects import ArrayFormula, DataTableFormula
+from .sheets import quoted_title, renamed_sheet, sheets_of
 from .tokenizer import Token, Tokenizer, TokenizerError, formula_problem
 from .translate import Translator, TranslatorError
 
@@ -17,4 +19,7 @@ __all__ = [
     "Translator",
     "TranslatorError",
     "formula_problem",
+    "quoted_title",
+    "renamed_sheet",
+    "sheets_of",
 ]

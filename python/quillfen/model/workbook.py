@@ -1,16 +1,19 @@
 """The workbook of the model: its sheets in order, the active sheet, its cell formats and its
 date system. `Workbook()` makes a new one; `quillfen.load_workbook` reads one from a file
-(`quillfen.reader`), `Workbook.save` writes one (`quillfen.writer`)."""
+(`quillfen.reader`), `Workbook.save` writes one (`quillfen.writer`, which the package's face
+hands the model: the model itself asks neither for anything)."""
 
+import functools
 import os
 import re
-from collections.abc import Iterator
-from typing import IO, TYPE_CHECKING, Any, Literal, cast, overload
+from collections.abc import Callable, Iterator
+from typing import IO, TYPE_CHECKING, Any, ClassVar, Literal, cast, overload
 
 from .features import DefinedNames
+from ..formula import renamed_sheet
 from .styles import Stylesheet
 from ..utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
-from .worksheet import SheetBase, Worksheet
+from .worksheet import NamedSheet, SheetBase, Worksheet
 
 if TYPE_CHECKING:
     from ..writer.write_only import WriteOnlyWorksheet
@@ -31,8 +34,15 @@ class Workbook[Sheet: SheetBase = Worksheet]:
     numbers.
 
     The type of its sheets is its parameter: `Worksheet` (editable), `WriteOnlyWorksheet`
-    (write-only) or, for a workbook loaded with `read_only=True`, `ReadOnlyWorksheet`.
+    (write-only) or, for a workbook loaded with `read_only=True`, `ReadOnlyWorksheet`. A
+    workbook read from a file may also hold chart, dialog and macro sheets (`KeptSheet`, each
+    with its `kind`), which `wb[title]` and `wb.active` can give too: the parameter leaves them
+    out, as the worksheets are what is used nearly always.
     """
+
+    # Set by the package's face: the writer's save, and the write-only sheet class.
+    _save_workbook: ClassVar[Callable[["Workbook[Any]", Any], None] | None] = None
+    _write_only_sheet: ClassVar[Callable[["Workbook[Any]", str], Any] | None] = None
 
     @overload
     def __init__(self: "Workbook[Worksheet]", write_only: Literal[False] = False) -> None: ...
@@ -59,10 +69,22 @@ class Workbook[Sheet: SheetBase = Worksheet]:
         self.helpers: dict[str, Any] | None = None       # the reading helpers, for a workbook read from a file
         self.core_properties: list[Any] = []  # elements of the document properties read from a file
         self.defined_names = DefinedNames()  # names of the workbook's scope; sheets have their own
-        self._sheets: list[Sheet] = []
+        self._unread_names: list[Any] = []   # defined name elements read from a file that name nothing valid
+        # The edits made to the workbook's formula text, in order (a sheet renamed: a function
+        # of a formula each). The model's own formulas follow them at once; a save applies them
+        # to the formulas of the parts it keeps as read (charts, tables, pivot caches).
+        self._formula_edits: list[Callable[[str], str]] = []
+        self._sheets: list[Sheet] = []  # every sheet, worksheets and the others, in order
         self._active: Sheet | None = None
-        self._package: Any = None      # the file it was read from, kept open for read-only sheets
-        self._loaded: Any = None       # what the reader found beyond the sheets (quillfen.reader)
+        # The package it was read from (`quillfen.package`), kept open: read-only sheets stream
+        # from it, and a save copies from it what did not change.
+        self._package: Any = None
+        # Snapshots taken when it was read (`model.tracking`): of the workbook part, of the
+        # styles and of the document properties.
+        self._baseline: Any = None
+        self._loaded: Any = None       # what a save as a new workbook would leave out (`quillfen.reader`)
+        self._styles_baseline: Any = None
+        self._core_baseline: list[bytes] | None = None
         self._saved = False
         self._lxml: bool | None = None         # the serialiser of a write-only workbook, fixed by its first row
 
@@ -85,11 +107,19 @@ class Workbook[Sheet: SheetBase = Worksheet]:
 
     @property
     def sheetnames(self) -> list[str]:
+        """The title of every sheet, in order: worksheets and chart, dialog and macro sheets
+        (each sheet's `kind` says which)."""
         return [ws.title for ws in self._sheets]
 
     @property
     def worksheets(self) -> list[Sheet]:
-        return list(self._sheets)
+        """The worksheets, in order (the sheets with cells)."""
+        return [ws for ws in self._sheets if ws.kind == "worksheet"]
+
+    @property
+    def chartsheets(self) -> list[Sheet]:
+        """The chart sheets read from a file, in order: kept as they are, in their place."""
+        return [ws for ws in self._sheets if ws.kind == "chartsheet"]
 
     def __getitem__(self, name: str) -> Sheet:
         for ws in self._sheets:
@@ -104,10 +134,11 @@ class Workbook[Sheet: SheetBase = Worksheet]:
         return name in self.sheetnames
 
     def __iter__(self) -> Iterator[Sheet]:
-        return iter(self._sheets)
+        """The worksheets, in order."""
+        return iter(self.worksheets)
 
     def __len__(self) -> int:
-        return len(self._sheets)
+        return len(self.worksheets)
 
     def index(self, ws: Sheet) -> int:
         """The position of a sheet of this workbook."""
@@ -126,8 +157,8 @@ class Workbook[Sheet: SheetBase = Worksheet]:
             self._check_title(title)
         ws: Sheet
         if self.write_only:
-            from ..writer.write_only import WriteOnlyWorksheet
-            ws = cast(Sheet, WriteOnlyWorksheet(self, title))
+            assert Workbook._write_only_sheet is not None, "the package's face sets the write-only sheet class"
+            ws = Workbook._write_only_sheet(self, title)
         else:
             ws = cast(Sheet, Worksheet(self, title))
         if index is None:
@@ -185,7 +216,7 @@ class Workbook[Sheet: SheetBase = Worksheet]:
             number += 1
         return "Sheet%d" % number
 
-    def _check_title(self, title: object, sheet: SheetBase | None = None) -> None:
+    def _check_title(self, title: object, sheet: NamedSheet | None = None) -> None:
         """Sheet titles as spreadsheet programs accept them: 1 to 31 characters, none of
         []:*?/\\ and no other sheet of the workbook with the same title in any case."""
         if not isinstance(title, str):
@@ -199,6 +230,19 @@ class Workbook[Sheet: SheetBase = Worksheet]:
         for ws in self._sheets:
             if ws is not sheet and ws.title.casefold() == folded:
                 raise ValueError("sheet title %r: the workbook already has a sheet %r" % (title, ws.title))
+
+    def _sheet_renamed(self, old: str, new: str) -> None:
+        """References to the sheet titled `old` name it `new`: in every formula of the
+        workbook, its defined names and the parts saved as they were read."""
+        if self.read_only or self.write_only:
+            return  # nothing is saved, or the rows are written already
+        edit = functools.partial(renamed_sheet, old=old, new=new)
+        self._formula_edits.append(edit)
+        for ws in cast(list[Worksheet], self.worksheets):  # an editable workbook's
+            ws._edit_formulas(edit)
+        for names in [self.defined_names, *(ws.defined_names for ws in self._sheets)]:
+            for defined in names.values():
+                defined.attr_text = edit(defined.attr_text)
 
     def _check_changeable(self) -> None:
         if self.read_only:
@@ -214,14 +258,19 @@ class Workbook[Sheet: SheetBase = Worksheet]:
         A path is written through a temporary file beside it, renamed into place at the end:
         a save that fails leaves an existing file as it was and nothing else behind. What was
         read from a file and is not written yet is named in one `UserWarning`."""
-        from ..writer.excel import save_workbook
-        save_workbook(self, filename)
+        assert Workbook._save_workbook is not None, "the package's face sets the writer's save"
+        Workbook._save_workbook(self, filename)
 
     def close(self) -> None:
-        """Releases the file it was read from (read-only sheets cannot be iterated afterwards)
-        and the rows a write-only workbook holds for saving."""
+        """Releases the file it was read from (read-only sheets cannot be iterated afterwards;
+        an editable workbook opens it again when it is saved, or keeps its compressed bytes in
+        memory when the file at its path is another one by now) and the rows a write-only
+        workbook holds for saving."""
         if self._package is not None:
-            self._package.close()
+            if self.read_only:
+                self._package.close()
+            else:
+                self._package.archive.release()
         for ws in self._sheets:
             release = getattr(ws, "_release", None)
             if release is not None:

@@ -6,41 +6,62 @@ writer (`quillfen.writer`) saves it; the read-only and write-only sheets live wi
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Iterator, Mapping
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from itertools import groupby
 from operator import itemgetter
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, NamedTuple, Protocol
 
 from .cell import Cell, assign
+from ..formula import ArrayFormula
 from ..constants import MAX_ROW, MAX_SHEET_COLUMN
 from .features import SheetFeatures
-from ..frames import row_batches
+from ..frames import FrameOptions, row_batches
+from .tracking import CELLS, mutating
 from ..utils.cells import column_index, column_letter, coordinate_of, coordinate_to_tuple, range_boundaries
 
 if TYPE_CHECKING:
     import pandas
     import polars
 
-    from ..reader.worksheet import SheetFacts
+    from .._arrow import ArrowTable
     from .workbook import Workbook
 
 # (min_row, max_row, min_col, max_col)
 Bounds = tuple[int, int, int, int]
+# The columns a frame picks: letters ("A:C,E"), or names, letters and 0-based indices.
+FrameColumns = str | Sequence[str | int] | None
 
 
-class SheetBase(SheetFeatures):
-    """A sheet's title, workbook and the worksheet settings read from a file (its features:
-    `quillfen.features`)."""
+class SheetFacts(NamedTuple):
+    """What a prescan tells about a sheet without loading its cells."""
+
+    dimension: str | None        # the `dimension` element's ref, or None
+    formatted_rows: list[int]    # numbers of the rows that carry formatting (height, style, hidden...)
+    merged_cells: list[str]      # merged range refs, in document order
+    corner_styles: dict[str, list[tuple[str, str | None]]]  # merged ref -> [(corner coordinate, style id text or None)]
+
+
+class SheetSource(Protocol):
+    """The part a sheet was read from, as the reader attaches it to the sheet."""
+
+    part: str
+
+    def prescan(self, want_rows: bool, corners: Iterable[tuple[int, int]]) -> dict[str, Any]: ...
+
+    def facts(self) -> SheetFacts: ...
+
+
+class NamedSheet:
+    """What every sheet has, with cells or without: its workbook, title and state, and the part
+    it was read from."""
+
+    kind = "worksheet"  # beside chart, dialog and macro sheets (`quillfen.model.sheets`)
 
     def __init__(self, workbook: Workbook[Any], title: str) -> None:
         self.parent = workbook
         self._title = title
         self.sheet_state = "visible"
-        self._init_features()
-        self.dimension_ref: str | None = None
-        self._part: str | None = None  # the part it was read from, if it was
-        self._kept: dict[str, Any] = {}  # local name -> element (or list of them) read from the file and written back
-        self._unsaved: list[str] = []  # local names of elements read from the file that are not written
+        self._source: SheetSource | None = None  # the part it was read from, if it was
 
     @property
     def title(self) -> str:
@@ -49,10 +70,35 @@ class SheetBase(SheetFeatures):
     @title.setter
     def title(self, title: str) -> None:
         self.parent._check_title(title, self)
-        self._title = title
+        old, self._title = self._title, title
+        if old != title:
+            self.parent._sheet_renamed(old, title)
+
+    @property
+    def _part(self) -> str | None:
+        """The name of the part the sheet was read from, if it was."""
+        return self._source.part if self._source is not None else None
 
     def __repr__(self) -> str:
         return "<%s %r>" % (type(self).__name__, self.title)
+
+
+class SheetBase(NamedSheet, SheetFeatures):
+    """A sheet's title, workbook and the worksheet settings read from a file (its features:
+    `quillfen.features`)."""
+
+    def __init__(self, workbook: Workbook, title: str) -> None:
+        super().__init__(workbook, title)
+        self._init_features()
+        self.dimension_ref: str | None = None
+        self._kept: dict[str, Any] = {}  # local name -> element (or list of them) read from the file and written back
+        # Local names of elements read from the file that a workbook saved from nothing (one
+        # read in the Strict namespaces) leaves out.
+        self._unsaved: list[str] = []
+        # What changed since the sheet was read (`quillfen.model.tracking`): marks, and the
+        # snapshot taken when it was read (None for a sheet that was not).
+        self._dirty: set[str] = set()
+        self._baseline: dict[str, Any] | None = None
 
     @property
     def rows(self) -> Iterator[tuple[Any, ...]]:
@@ -76,6 +122,10 @@ class SheetBase(SheetFeatures):
         raise NotImplementedError
 
     def _cell_at(self, row: int, column: int) -> Any:
+        raise NotImplementedError
+
+    def _column_batches(self, cells: int, options: FrameOptions) -> Iterator[Any]:
+        """The sheet's values for the DataFrame builders, a batch at a time (`quillfen.frames`)."""
         raise NotImplementedError
 
     def _bounds(self) -> Bounds | None:
@@ -146,32 +196,70 @@ class SheetBase(SheetFeatures):
         """The extent of the cells the sheet holds, as a range (see `dimensions`)."""
         return _extent_ref(self._cell_bounds())
 
-    def to_pandas(self, header: bool = True) -> pandas.DataFrame:
-        """The sheet's values as a `pandas.DataFrame`, one typed column per sheet column, the
-        first row giving the column names unless `header` is false. See `quillfen.frames`."""
-        from ..frames import to_pandas
-        return to_pandas(self, header)
+    def to_arrow(self, header: bool = True, columns: FrameColumns = None, batch_rows: int = 65536, *,
+                 header_row: int | None = None, skip_rows: int = 0, nrows: int | None = None,
+                 dtypes: Mapping[str, Any] | None = None, formulas: bool = False, skip_blank_rows: bool = False,
+                 dictionary: bool = True) -> ArrowTable:
+        """The sheet's values as a table that pyarrow, polars, DuckDB and pandas read through the
+        Arrow PyCapsule protocol (`__arrow_c_stream__`), one typed column per sheet column, in
+        record batches of at most `batch_rows` rows. See `quillfen.frames` for the types.
 
-    def to_polars(self, header: bool = True) -> polars.DataFrame:
-        """The sheet's values as a `polars.DataFrame` (see `to_pandas`)."""
+        The names come from the first row with a value (`header`), or from row `header_row`;
+        `skip_rows` rows at the top are passed over; `columns` picks columns by letters ("B",
+        "A:C", "A,C:E"), or a list of names, letters and 0-based indices (A is 0); `nrows` limits
+        the rows; `dtypes` maps names to the type a column must have (int, float, bool,
+        datetime, str, or their names such as "int64"). Formulas give their cached results
+        (their text with `formulas`); rows without values between rows with values are rows of
+        missing values unless `skip_blank_rows`. Text columns are dictionary-encoded where that
+        takes at most half the bytes, unless `dictionary` is false."""
+        from ..frames import to_arrow
+        options = FrameOptions(header, columns, header_row=header_row, skip_rows=skip_rows, nrows=nrows,
+                               dtypes=dtypes, formulas=formulas, skip_blank_rows=skip_blank_rows)
+        return to_arrow(self, options, batch_rows, dictionary)
+
+    def __arrow_c_stream__(self, requested_schema: object = None) -> object:
+        """The sheet's values as an Arrow C stream (a PyCapsule): `to_arrow()` with its defaults."""
+        return self.to_arrow().__arrow_c_stream__(requested_schema)
+
+    def __arrow_c_schema__(self) -> object:
+        """The schema of `to_arrow()` as an Arrow C schema (a PyCapsule); reads the sheet."""
+        return self.to_arrow().__arrow_c_schema__()
+
+    def to_pandas(self, header: bool = True, columns: FrameColumns = None, *, header_row: int | None = None,
+                  skip_rows: int = 0, nrows: int | None = None, dtypes: Mapping[str, Any] | None = None,
+                  formulas: bool = False, skip_blank_rows: bool = False) -> pandas.DataFrame:
+        """The sheet's values as a `pandas.DataFrame`, one typed column per sheet column (the
+        options as for `to_arrow`). A column that mixes types keeps each value as it was read."""
+        from ..frames import to_pandas
+        return to_pandas(self, FrameOptions(header, columns, header_row=header_row, skip_rows=skip_rows, nrows=nrows,
+                                            dtypes=dtypes, formulas=formulas, skip_blank_rows=skip_blank_rows))
+
+    def to_polars(self, header: bool = True, columns: FrameColumns = None, *, header_row: int | None = None,
+                  skip_rows: int = 0, nrows: int | None = None, dtypes: Mapping[str, Any] | None = None,
+                  formulas: bool = False, skip_blank_rows: bool = False) -> polars.DataFrame:
+        """The sheet's values as a `polars.DataFrame`, through `to_arrow` (the options as there).
+        A column that mixes types becomes text."""
         from ..frames import to_polars
-        frame: polars.DataFrame = to_polars(self, header)
+        frame: polars.DataFrame = to_polars(
+            self, FrameOptions(header, columns, header_row=header_row, skip_rows=skip_rows, nrows=nrows,
+                               dtypes=dtypes, formulas=formulas, skip_blank_rows=skip_blank_rows))
         return frame
 
     def prescan(self, want_rows: bool = False, corners: Iterable[tuple[int, int]] = ()) -> dict[str, Any]:
         """Facts about the sheet's part without loading its cells: the elements around the cell
         data, the formatted rows (with `want_rows`) and the style ids of the `corners` asked
         for, as (row, column) pairs. See `quillfen.reader.prescan`."""
-        from ..reader.worksheet import prescan_part
-        found: dict[str, Any] = prescan_part(self, want_rows, corners)
-        return found
+        return self._read_source().prescan(want_rows, corners)
 
     def facts(self) -> SheetFacts:
         """The sheet's dimension, formatted rows, merged ranges and the style ids of the corner
         cells of those ranges, read with two prescans instead of a full load."""
-        from ..reader.worksheet import sheet_facts
-        facts: SheetFacts = sheet_facts(self)
-        return facts
+        return self._read_source().facts()
+
+    def _read_source(self) -> SheetSource:
+        if self._source is None:
+            raise ValueError("sheet %r was not read from a file" % self.title)
+        return self._source
 
 
 def _key_bounds(key: object) -> tuple[int | None, int | None, int | None, int | None]:
@@ -226,6 +314,7 @@ class Worksheet(SheetBase):
         self._hyperlinks: list[Any] = []
         self._links: dict[tuple[int, int], Any] = {}
         self._notes: dict[tuple[int, int], Any] = {}
+        self._vml_id: str | None = None  # the relationship of the drawing that shows the comments
         # The last row with cells, kept up to date as cells are added, or None when it must be
         # found again (at first, and after a deletion): finding it reads every key of a dict.
         self._last_row: int | None = None
@@ -257,6 +346,7 @@ class Worksheet(SheetBase):
     def __setitem__(self, coordinate: str, value: Any) -> None:
         self[coordinate].value = value
 
+    @mutating(CELLS)
     def __delitem__(self, coordinate: str) -> None:
         key = coordinate_to_tuple(coordinate)
         del self._cells[key]
@@ -288,44 +378,45 @@ class Worksheet(SheetBase):
             cells = tuple(self._cell(row, col) for col in range(min_col, max_col + 1))
             yield tuple(c.value for c in cells) if values_only else cells
 
-    def _column_batches(self, cells: int, header: bool) -> Iterator[tuple[int, list[Any]] | list[tuple[Any, ...]]]:
+    def _column_batches(self, cells: int, options: FrameOptions) -> Iterator[tuple[int, list[Any], int, int]
+                                                                             | list[tuple[int, tuple[Any, ...]]]]:
         """The sheet's values for the DataFrame builders (`quillfen.frames`), a batch at a time,
         as `iter_rows(values_only=True)` holds them but read from the cells there are: a
         far-away cell costs no walk through (or creation of) the empty positions before it.
 
-        The engine's store gives columns: (rows with a value, [chunk or None per column from A])
-        as `RowReader.next_columns` makes them, about `cells` cells a batch; with `header`, the
-        first row with a value comes alone (the names must not take part in typing the values).
-        Without the engine, or once cells were set after loading: lists of value rows, each
-        ending at its last cell."""
-        row = 1
+        The engine's store gives columns: (rows kept, [chunk or None per column from A], first
+        and last row kept) as `RowReader.next_columns` makes them, about `cells` cells a batch;
+        with a header, the first row with a value comes alone (the names must not take part in
+        typing the values). Without the engine, or once cells were set after loading: lists of
+        (row number, value row), each row ending at its last cell."""
+        row = options.min_row
         columns_of = getattr(self._cells, "_columns", None)
-        named = not header
+        named = not options.header
         while columns_of is not None and row:
-            got = columns_of(row, cells if named else 1)
+            got = columns_of(row, cells if named else 1, options.blank_rows, options.mixed)
             if got is NotImplemented:
                 break
-            row, height, columns = got
+            row, height, columns, first, last = got
             named = named or height > 0
-            yield height, columns
+            yield height, columns, first, last
         if row:
             yield from row_batches(self._value_rows(row))
 
-    def _value_rows(self, min_row: int) -> Iterator[tuple[Any, ...]]:
-        """The values of the rows from `min_row` on that have cells, each up to its last cell.
-        The engine's store answers a row without making cell objects of its records (it fills
-        the gaps within the row, as `iter_rows` does)."""
+    def _value_rows(self, min_row: int) -> Iterator[tuple[int, tuple[Any, ...]]]:
+        """(row number, values) of the rows from `min_row` on that have cells, each up to its
+        last cell. The engine's store answers a row without making cell objects of its records
+        (it fills the gaps within the row, as `iter_rows` does)."""
         positions = sorted(key for key in self._cells if _is_position(key) and key[0] >= min_row)
         row_of = getattr(self._cells, "_row", None)
         for row, group in groupby(positions, key=itemgetter(0)):
             keys = list(group)
             if row_of is not None:
-                yield row_of(row, 1, keys[-1][1], True)[0]
+                yield row, row_of(row, 1, keys[-1][1], True)[0]
                 continue
             values: list[Any] = [None] * keys[-1][1]
             for key in keys:
                 values[key[1] - 1] = self._cells[key].value
-            yield tuple(values)
+            yield row, tuple(values)
 
     def iter_rows(self, min_row: int | None = None, max_row: int | None = None, min_col: int | None = None,
                   max_col: int | None = None, values_only: bool = False) -> Iterator[tuple[Any, ...]]:
@@ -333,11 +424,12 @@ class Worksheet(SheetBase):
         return self._cells_by_row(min_col or 1, min_row or 1, max_col or self.max_column,
                                   max_row or self.max_row, values_only)
 
+    @mutating(CELLS)
     def append(self, iterable: Iterable[Any] | Mapping[str | int, Any]) -> None:
         """Adds a row of values (or of cells, whose value and style are copied) below the last
-        row that has cells; a dict places its values by column letter or number ({"A": 1, 3: 2}).
-        None, NaN and pandas' NaT and NA are empty cells. Nothing is added when a value cannot
-        be stored."""
+        row appended or with cells; an empty row is a row too. A dict places its values by
+        column letter or number ({"A": 1, 3: 2}). None, NaN and pandas' NaT and NA are empty
+        cells. Nothing is added when a value cannot be stored."""
         if self._last_row is None:
             self._last_row = self.max_row if self._cells else 0
         row = self._last_row + 1
@@ -353,12 +445,64 @@ class Worksheet(SheetBase):
         check_position(row, max(len(cells), 1))  # the row's last column
         for cell in cells:
             self._cells[(row, cell.column)] = cell
-        if cells:
-            self._last_row = row
+        # gh-19: an empty row takes its place too, as in a write-only sheet: the next row goes
+        # below it.
+        self._last_row = row
+
+    @mutating(CELLS)
+    def append_frame(self, data: Any, header: bool = True) -> None:
+        """Adds the rows of a frame below the last row that has cells: a pandas DataFrame or
+        anything with `__arrow_c_stream__` (polars, pyarrow, DuckDB), its column names first with
+        `header`; missing values leave gaps, text stays text. On any error nothing of the frame
+        is added. See `quillfen.frames`."""
+        from ..frames import frame_rows, frame_source, text_cells
+
+        source = frame_source(data)
+        if self._last_row is None:
+            self._last_row = self.max_row if self._cells else 0
+        last = self._last_row
+        try:
+            for row in frame_rows(data, source, header):
+                self.append(text_cells(self, row))
+        except BaseException:
+            for key in [key for key in self._cells if _is_position(key) and key[0] > last]:
+                del self._cells[key]
+            self._last_row = last
+            raise
 
     def cells(self) -> Iterator[Cell]:
         """Every cell present, in row and then column order."""
         return (self._cells[key] for key in sorted(self._cells))
+
+    def _edit_formulas(self, edit: Callable[[str], str]) -> None:
+        """Applies `edit` to the text of every formula of the sheet: its cells' (found by value,
+        without making cell objects of the others) and those of the elements kept as read
+        (data validations, conditional formats); what changes is marked changed."""
+        cells = self._cells
+        row_of = getattr(cells, "_row", None)
+        positions = sorted(key for key in cells if _is_position(key))
+        for row, group in groupby(positions, key=itemgetter(0)):
+            keys = list(group)
+            found = row_of(row, 1, keys[-1][1], True)[0] if row_of is not None else None
+            for key in keys:
+                value = found[key[1] - 1] if found is not None else cells[key].value
+                if isinstance(value, str) and value.startswith("=") or isinstance(value, ArrayFormula):
+                    _edit_cell_formula(cells[key], edit)
+        self._edit_kept_formulas(edit)
+
+
+def _edit_cell_formula(cell: Cell, edit: Callable[[str], str]) -> None:
+    if cell.data_type != "f":
+        return  # text that starts with "="
+    value = cell.value
+    if isinstance(value, ArrayFormula):
+        text = edit(value.text or "")
+        if text != (value.text or ""):
+            cell.value = ArrayFormula(value.ref, text)
+    elif isinstance(value, str):
+        text = edit(value)
+        if text != value:
+            cell.value = text
 
 
 def row_values(values: Iterable[Any] | Mapping[str | int, Any]) -> Iterable[Any]:
