@@ -17,6 +17,7 @@ from .worksheet import NamedSheet, SheetBase, Worksheet
 
 if TYPE_CHECKING:
     from ..writer.write_only import WriteOnlyWorksheet
+    from .sheets import KeptSheet
 
 __all__ = ["Workbook"]
 
@@ -74,7 +75,8 @@ class Workbook[Sheet: SheetBase = Worksheet]:
         # of a formula each). The model's own formulas follow them at once; a save applies them
         # to the formulas of the parts it keeps as read (charts, tables, pivot caches).
         self._formula_edits: list[Callable[[str], str]] = []
-        self._sheets: list[Sheet] = []  # every sheet, worksheets and the others, in order
+        # Every sheet, worksheets and the others (`KeptSheet`, which the type leaves out), in order.
+        self._sheets: list[Sheet] = []
         self._active: Sheet | None = None
         # The package it was read from (`quillfen.package`), kept open: read-only sheets stream
         # from it, and a save copies from it what did not change.
@@ -117,9 +119,9 @@ class Workbook[Sheet: SheetBase = Worksheet]:
         return [ws for ws in self._sheets if ws.kind == "worksheet"]
 
     @property
-    def chartsheets(self) -> list[Sheet]:
+    def chartsheets(self) -> list["KeptSheet"]:
         """The chart sheets read from a file, in order: kept as they are, in their place."""
-        return [ws for ws in self._sheets if ws.kind == "chartsheet"]
+        return [cast("KeptSheet", ws) for ws in self._sheets if ws.kind == "chartsheet"]
 
     def __getitem__(self, name: str) -> Sheet:
         for ws in self._sheets:
