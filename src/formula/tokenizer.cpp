@@ -197,7 +197,9 @@ private:
     FormulaResult<void> bracket() {
         std::size_t depth = 0;
         for (std::size_t i = pos_; i < f_.size(); ++i) {
-            if (f_[i] == '[') {
+            if (f_[i] == '\'') {
+                ++i;  // a structured reference's "'" makes the next character a literal one
+            } else if (f_[i] == '[') {
                 ++depth;
             } else if (f_[i] == ']' && --depth == 0) {
                 add_piece(pos_, i + 1 - pos_);

@@ -181,8 +181,13 @@ class Tokenizer:
     def _bracket(self) -> None:
         formula = self.formula
         depth = 0
+        escaped = False
         for i in range(self._pos, len(formula)):
-            if formula[i] == "[":
+            if escaped:
+                escaped = False  # a structured reference's "'" makes the next character a literal one
+            elif formula[i] == "'":
+                escaped = True
+            elif formula[i] == "[":
                 depth += 1
             elif formula[i] == "]":
                 depth -= 1
