@@ -14,6 +14,7 @@ from typing import TYPE_CHECKING, Any, NamedTuple, Protocol
 from .cell import Cell
 from ..constants import MAX_ROW, MAX_SHEET_COLUMN
 from .features import SheetFeatures
+from .reporting import SheetReports
 from ..frames import row_batches
 from .tracking import CELLS, mark, mutating
 from ..utils.cells import coordinate_of, coordinate_to_tuple, range_boundaries
@@ -77,13 +78,14 @@ class NamedSheet:
         return "<%s %r>" % (type(self).__name__, self.title)
 
 
-class SheetBase(NamedSheet, SheetFeatures):
+class SheetBase(NamedSheet, SheetFeatures, SheetReports):
     """A sheet's title, workbook and the worksheet settings read from a file (its features:
-    `quillfen.features`)."""
+    `quillfen.features`, and those of reports: `quillfen.model.reporting`)."""
 
     def __init__(self, workbook: Workbook, title: str) -> None:
         super().__init__(workbook, title)
         self._init_features()
+        self._init_reports()
         self.dimension_ref: str | None = None
         self._kept: dict[str, Any] = {}  # local name -> element (or list of them) read from the file and written back
         # Local names of elements read from the file that a workbook saved from nothing (one

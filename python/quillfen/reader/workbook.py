@@ -16,6 +16,7 @@ from ..model.workbook import Workbook
 from ..model.worksheet import Worksheet
 from ..package import Package, Relationships, rels_part
 from ..package.errors import CONTENT_ERRORS, InvalidFileError, check_prolog, damaged, invalid, parse_xml
+from .drawings import read_sheet_objects
 from .features import read_cell_features, read_defined_names
 from .helpers import reading_helpers
 from .strings import read_shared_strings
@@ -161,6 +162,7 @@ def _read(package: Package, read_only: bool, data_only: bool, rich_text: bool) -
         for ws in wb.worksheets:
             load_cells(ws)
             written.update(read_cell_features(ws, package))
+            written.update(read_sheet_objects(ws, package))
             remember(ws)
         wb._baseline = book_state(wb)
         wb._styles_baseline = wb.stylesheet.snapshot()

@@ -1,0 +1,416 @@
+"""What reports need on a sheet besides its cells: images, charts, tables, data validation,
+conditional formats, outlines, protection and page setup. Every sheet (editable, read-only,
+write-only) has them; a sheet read from a file has those it was read with.
+
+Each feature's ranges are kept as ranges ("A1:D10", references such as "Sheet1!$B$2:$B$10"),
+so that what moves cells can move them too: `_object_ranges` lists them.
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Callable, Iterator
+from typing import IO, Any
+
+from ..constants import MAX_ROW, MAX_SHEET_COLUMN
+from .charts import Chart, KeptChart
+from .features import ColumnDimensions, RowDimensions, cell_range
+from .formatting import ConditionalFormat, Rule, check_rule
+from .images import Image
+from .objects import Feature, FeatureList, Reference, check_sqref
+from .printing import PageMargins, PageSetup
+from .protection import SheetProtection
+from .tables import Table, Tables
+from .tracking import mark
+from .validation import Bound, DataValidation
+from ..utils.cells import column_index, column_letter
+
+__all__ = ["SheetReports", "MAX_OUTLINE_LEVEL"]
+
+MAX_OUTLINE_LEVEL = 7
+
+
+def _image(value: Any) -> Image:
+    if not isinstance(value, Image):
+        raise TypeError("a sheet's image is an Image, not %s" % type(value).__name__)
+    return value
+
+
+def _chart(value: Any) -> Chart | KeptChart:
+    if not isinstance(value, (Chart, KeptChart)):
+        raise TypeError("a sheet's chart is a quillfen.charts.Chart, not %s" % type(value).__name__)
+    return value
+
+
+def _validation(value: Any) -> DataValidation:
+    if not isinstance(value, DataValidation):
+        raise TypeError("a sheet's validation is a DataValidation, not %s" % type(value).__name__)
+    return value
+
+
+_FORMAT_REF = check_sqref("conditional format range")
+
+
+def _conditional_format(value: Any) -> ConditionalFormat:
+    if not isinstance(value, tuple) or len(value) != 2:
+        raise TypeError("a sheet's conditional format is a (ref, rule) pair, not %s" % type(value).__name__)
+    return ConditionalFormat(_FORMAT_REF(value[0]), check_rule(value[1]))
+
+
+def _overlap(a: tuple[int, int, int, int], b: tuple[int, int, int, int]) -> bool:
+    return a[0] <= b[2] and b[0] <= a[2] and a[1] <= b[3] and b[1] <= a[3]
+
+
+def _line(value: object, rows: bool) -> int:
+    """A row number, or a column's letters or number."""
+    what = "row" if rows else "column"
+    if isinstance(value, str) and not rows:
+        try:
+            value = column_index(value)
+        except ValueError:
+            raise ValueError("%r is not a column: expected letters such as 'C'" % value) from None
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError("a %s is given by its number%s, not %s" % (what, "" if rows else " or letters",
+                                                                   type(value).__name__))
+    limit = MAX_ROW if rows else MAX_SHEET_COLUMN
+    if not 1 <= value <= limit:
+        raise ValueError("%s %d: a sheet has %ss 1 to %d" % (what, value, what, limit))
+    return value
+
+
+class SheetReports:
+    """The report features of a sheet (see the module)."""
+
+    title: str
+    parent: Any
+    row_dimensions: RowDimensions
+    column_dimensions: ColumnDimensions
+    merged_cells: list[str]
+    sheet_properties: Any
+    _cell_at: Callable[[int, int], Any]
+
+    def _init_reports(self) -> None:
+        self._images: FeatureList[Image] = FeatureList(_image)
+        self._charts: FeatureList[Chart | KeptChart] = FeatureList(_chart)
+        self._tables = Tables()
+        self._validations: FeatureList[DataValidation] = FeatureList(_validation)
+        self._conditional_formats: FeatureList[ConditionalFormat] = FeatureList(_conditional_format)
+        self._protection = SheetProtection()
+        self._page_setup = PageSetup()
+        self._margins = PageMargins()
+        # Parts of the drawing read with the sheet that are not images or charts quillfen
+        # models (shapes, text boxes, controls...), kept in their place (`reader.objects`).
+        self._kept_anchors: list[tuple[int, bytes]] = []
+        self._kept_tables: list[str | None] = []  # relationship ids of tables the model cannot hold
+        self._tables_read: list[str] = []  # relationship ids of the tables read into the model
+        self._drawing: dict[str, Any] | None = None  # the drawing part read with the sheet
+        # The priorities of the conditional formats read, in their order, and for a read-only
+        # sheet the elements read (`reader.reports`).
+        self._format_priorities: list[int] = []
+        self._formats_read: set[bytes] = set()
+
+    # -------------------------------------------------------------- images and charts
+
+    @property
+    def images(self) -> FeatureList[Image]:
+        """The sheet's images (`quillfen.drawing.Image`), in drawing order."""
+        return self._images
+
+    def add_image(self, source: str | os.PathLike[str] | bytes | IO[bytes] | Image, anchor: str = "A1", *,
+                  width: int | None = None, height: int | None = None) -> Image:
+        """Adds a PNG, JPEG, GIF or BMP image (a path, its bytes or a binary file object) with
+        its top left corner at the cell `anchor`, `width` by `height` pixels: by default the
+        image's own size, kept in proportion when only one of them is given. Returns it."""
+        self.parent._check_changeable()
+        if isinstance(source, Image):
+            image = source
+            image.anchor = anchor
+            if width is not None:
+                image.width = width
+            if height is not None:
+                image.height = height
+        else:
+            image = Image(source, anchor, width=width, height=height)
+        mark(self, "drawing")
+        self._images.append(image)
+        return image
+
+    @property
+    def charts(self) -> FeatureList[Chart | KeptChart]:
+        """The sheet's charts: `quillfen.charts.Chart`, or `KeptChart` for one of another kind
+        read from a file."""
+        return self._charts
+
+    def add_chart(self, chart: Chart, anchor: str = "A1", *, width: int = 480, height: int = 288) -> Chart:
+        """Places `chart` with its top left corner at the cell `anchor`, `width` by `height`
+        pixels. Returns it."""
+        self.parent._check_changeable()
+        if not isinstance(chart, Chart):
+            raise TypeError("add_chart() takes a quillfen.charts.Chart, not %s" % type(chart).__name__)
+        if not chart.series:
+            raise ValueError("a chart needs a series of values: chart.add_series('Sheet1!$B$2:$B$10')")
+        chart.anchor, chart.width, chart.height = anchor, width, height
+        mark(self, "drawing")
+        self._charts.append(chart)
+        return chart
+
+    # -------------------------------------------------------------- tables
+
+    @property
+    def tables(self) -> Tables:
+        """The sheet's tables by name (`quillfen.tables.Table`)."""
+        return self._tables
+
+    def add_table(self, name: str, ref: str, *, style: str | None = "TableStyleMedium9", header: bool = True,
+                  totals: bool = False, columns: list[str] | None = None) -> Table:
+        """Makes the cells `ref` a table named `name` (unique in the workbook, among tables and
+        defined names). Its column names are `columns`, else those of the header row's cells
+        (which are set to the names given). Returns it."""
+        self.parent._check_changeable()
+        table = Table(name, ref, style=style, header=header, totals=totals, columns=columns)
+        self._check_table_name(table.name)
+        bounds = table.bounds
+        for other in self._tables.values():
+            if _overlap(bounds, other.bounds):
+                raise ValueError("table %r at %s overlaps table %r at %s" % (name, table.ref, other.name, other.ref))
+        for merged in self.merged_cells:
+            try:
+                if _overlap(bounds, cell_range(merged)):
+                    raise ValueError("table %r at %s overlaps the merged range %s" % (name, table.ref, merged))
+            except TypeError:
+                continue
+        if header:
+            table.columns = self._header_names(table, columns)
+        table.check()
+        mark(self, "tableParts")
+        self._tables[table.name] = table
+        return table
+
+    def _check_table_name(self, name: str) -> None:
+        folded = name.casefold()
+        wb = self.parent
+        for ws in wb._sheets:
+            for scope in (getattr(ws, "_tables", {}), getattr(ws, "defined_names", {})):
+                if any(other.casefold() == folded for other in scope):
+                    raise ValueError("table name %r is taken in the workbook (by %r of sheet %r)"
+                                     % (name, next(o for o in scope if o.casefold() == folded), ws.title))
+        if any(other.casefold() == folded for other in wb.defined_names):
+            raise ValueError("table name %r is taken by a defined name of the workbook" % name)
+
+    def _header_names(self, table: Table, columns: list[str] | None) -> list[str]:
+        """The column names of a new table with a header row: those given, written into the
+        header cells, or those the cells hold (unique, none empty)."""
+        min_row, min_col, _max_row, max_col = table.bounds
+        readable = not self.parent.write_only
+        if columns is not None:
+            for offset, name in enumerate(table.columns if readable else ()):
+                target = self._cell_at(min_row, min_col + offset)
+                if target.value != name:
+                    target.value = name
+            return table.columns
+        if not readable:
+            raise ValueError("table %r: a write-only sheet cannot read its header row: give the column names, "
+                             "add_table(..., columns=[...])" % table.name)
+        names: list[str] = []
+        taken: set[str] = set()
+        for offset in range(max_col - min_col + 1):
+            target = self._cell_at(min_row, min_col + offset)
+            value = target.value
+            name = "" if value is None else str(value).strip() if not isinstance(value, str) else value
+            if not name.strip():
+                name = "Column%d" % (offset + 1)
+            base, number = name, 2
+            while name.casefold() in taken:
+                name, number = "%s%d" % (base, number), number + 1
+            taken.add(name.casefold())
+            names.append(name)
+            if value != name:
+                target.value = name
+        return names
+
+    # -------------------------------------------------------------- validation and conditional formats
+
+    @property
+    def validations(self) -> FeatureList[DataValidation]:
+        """The sheet's data validations (`quillfen.validation.DataValidation`)."""
+        return self._validations
+
+    def add_validation(self, ref: str, kind: str, *, values: list[Any] | None = None, formula: str | None = None,
+                       operator: str | None = None, minimum: Bound = None, maximum: Bound = None,
+                       allow_blank: bool = True, prompt: str | None = None, error: str | None = None,
+                       error_style: str = "stop", prompt_title: str | None = None,
+                       error_title: str | None = None) -> DataValidation:
+        """Limits what the cells `ref` accept (see `DataValidation`). Returns the validation."""
+        self.parent._check_changeable()
+        validation = DataValidation(ref, kind, values=values, formula=formula, operator=operator, minimum=minimum,
+                                    maximum=maximum, allow_blank=allow_blank, prompt=prompt, error=error,
+                                    error_style=error_style, prompt_title=prompt_title, error_title=error_title)
+        mark(self, "dataValidations")
+        self._validations.append(validation)
+        return validation
+
+    @property
+    def conditional_formats(self) -> FeatureList[ConditionalFormat]:
+        """The sheet's conditional formats as (ref, rule) pairs, first the rule that wins."""
+        return self._conditional_formats
+
+    def add_conditional_format(self, ref: str, rule: Rule) -> ConditionalFormat:
+        """Formats the cells `ref` by `rule` (a rule of `quillfen.formatting`), after the
+        rules the sheet has. Returns the (ref, rule) pair."""
+        self.parent._check_changeable()
+        found = _conditional_format((ref, rule))
+        mark(self, "conditionalFormatting")
+        self._conditional_formats.append(found)
+        return found
+
+    # -------------------------------------------------------------- outlines
+
+    def group_rows(self, first: int, last: int | None = None, *, hidden: bool = False) -> None:
+        """Groups the rows `first` to `last` one outline level deeper (up to 7); with `hidden`
+        the group is collapsed."""
+        self.parent._check_changeable()
+        if not isinstance(self.row_dimensions, RowDimensions):
+            raise TypeError("sheet %r is write-only: its rows are written as they are appended" % self.title)
+        self._group(self.row_dimensions, _line(first, True), _line(first if last is None else last, True),
+                    hidden, bool(getattr(self.sheet_properties, "summary_below", True)), str)
+
+    def group_columns(self, first: str | int, last: str | int | None = None, *, hidden: bool = False) -> None:
+        """Groups the columns `first` to `last` ("B", "D", or their numbers) one outline level
+        deeper (up to 7); with `hidden` the group is collapsed."""
+        self.parent._check_changeable()
+        self._group(self.column_dimensions, _line(first, False), _line(first if last is None else last, False),
+                    hidden, bool(getattr(self.sheet_properties, "summary_right", True)), column_letter)
+
+    def _group(self, dimensions: Any, first: int, last: int, hidden: bool, after: bool, key: Any) -> None:
+        if not isinstance(hidden, bool):
+            raise TypeError("hidden is True or False, not %s" % type(hidden).__name__)
+        if first > last:
+            raise ValueError("a group runs from its first line to its last: %d comes after %d" % (first, last))
+        lines = range(first, last + 1)
+        as_key = (lambda n: n) if key is str else key
+        for line in lines:
+            if dimensions[as_key(line)].outline_level >= MAX_OUTLINE_LEVEL:
+                raise ValueError("line %s is at the deepest outline level, %d" % (as_key(line), MAX_OUTLINE_LEVEL))
+        for line in lines:
+            dims = dimensions[as_key(line)]
+            dims.outline_level += 1
+            if hidden:
+                dims.hidden = True
+        summary = last + 1 if after else first - 1
+        if hidden and 1 <= summary <= (MAX_ROW if key is str else MAX_SHEET_COLUMN):
+            dimensions[as_key(summary)].collapsed = True
+
+    # -------------------------------------------------------------- protection and printing
+
+    @property
+    def protection(self) -> SheetProtection:
+        """The sheet's protection (`quillfen.protection.SheetProtection`)."""
+        return self._protection
+
+    def protect(self, password: str | None = None, **allowed: bool) -> None:
+        """Protects the sheet, with `password` if given: its locked cells cannot be changed.
+        `allowed` says what its users may still do (format_cells=True, insert_rows=True,
+        sort=True, autofilter=True, select_locked_cells=False...; see
+        `quillfen.protection.SHEET_PERMISSIONS`)."""
+        self.parent._check_changeable()
+        protection = self._protection
+        fresh = SheetProtection(True, password, **allowed)  # checked whole before anything changes
+        for name in fresh._FIELDS:
+            setattr(protection, name, getattr(fresh, name))
+
+    def unprotect(self) -> None:
+        """Takes the sheet's protection (and its password) away."""
+        self.parent._check_changeable()
+        self._protection.enabled = False
+        self._protection.password = None
+
+    @property
+    def protected(self) -> bool:
+        return self._protection.enabled
+
+    @property
+    def page_setup(self) -> PageSetup:
+        """How the sheet prints (`quillfen.printing.PageSetup`)."""
+        return self._page_setup
+
+    @page_setup.setter
+    def page_setup(self, value: PageSetup) -> None:
+        if not isinstance(value, PageSetup):
+            raise TypeError("a sheet's page setup is a PageSetup, not %s" % type(value).__name__)
+        _carry_source(self._page_setup, value)
+        self._page_setup = value
+
+    @property
+    def margins(self) -> PageMargins:
+        """The printed page's margins in inches (`quillfen.printing.PageMargins`)."""
+        return self._margins
+
+    @margins.setter
+    def margins(self, value: PageMargins) -> None:
+        if not isinstance(value, PageMargins):
+            raise TypeError("a sheet's margins are PageMargins, not %s" % type(value).__name__)
+        _carry_source(self._margins, value)
+        self._margins = value
+
+    @property
+    def print_gridlines(self) -> bool:
+        """Whether the gridlines are printed."""
+        return self._page_setup.gridlines
+
+    @print_gridlines.setter
+    def print_gridlines(self, value: bool) -> None:
+        self._page_setup.gridlines = value
+
+    # -------------------------------------------------------------- ranges
+
+    def _object_ranges(self) -> Iterator[tuple[Any, str, str]]:
+        """(object, attribute, kind) of every range the sheet's features hold, for what moves
+        cells: kind "range" (one range, "A1:D10"), "sqref" (ranges separated by spaces),
+        "cell" (an anchor), "reference" (a `Reference`, which may name another sheet) or
+        "formula" (formula text). Conditional formats are (ref, rule) pairs: their `ref` is
+        replaced by a new pair (`_replace_format`)."""
+        for image in self._images:
+            yield image, "anchor", "cell"
+        for chart in self._charts:
+            if isinstance(chart, Chart):
+                yield chart, "anchor", "cell"
+                for series in chart.series:
+                    for name in ("values", "categories", "name"):
+                        if isinstance(getattr(series, name), Reference):
+                            yield series, name, "reference"
+        for table in self._tables.values():
+            yield table, "ref", "range"
+        for validation in self._validations:
+            yield validation, "ref", "sqref"
+            for name in ("formula", "minimum", "maximum"):
+                if isinstance(getattr(validation, name), str):
+                    yield validation, name, "formula"
+        for index, (_ref, rule) in enumerate(self._conditional_formats):
+            yield _FormatRef(self._conditional_formats, index), "ref", "sqref"
+            for name in ("value", "value2", "formula"):
+                if isinstance(getattr(rule, name, None), str):
+                    yield rule, name, "formula"
+
+
+class _FormatRef:
+    """The `ref` of one conditional format pair, settable."""
+
+    def __init__(self, formats: FeatureList[ConditionalFormat], index: int) -> None:
+        self._formats, self._index = formats, index
+
+    @property
+    def ref(self) -> str:
+        return self._formats[self._index].ref
+
+    @ref.setter
+    def ref(self, value: str) -> None:
+        self._formats[self._index] = self._formats[self._index]._replace(ref=value)
+
+
+def _carry_source(old: Feature, new: Feature) -> None:
+    """A replacement of an object read from a file keeps what that was read from, so that what
+    the model does not hold of it stays."""
+    source = getattr(old, "_source", None)
+    if source is not None and getattr(new, "_source", None) is None:
+        object.__setattr__(new, "_source", source)
+        object.__setattr__(new, "_read", old._read)
