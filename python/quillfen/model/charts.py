@@ -13,7 +13,7 @@ from typing import Any
 
 from .objects import Feature, FeatureList, Reference, check_cell, check_choice, check_int, check_text_field
 
-__all__ = ["Chart", "Series", "KeptChart", "KINDS", "GROUPINGS", "LEGEND_POSITIONS"]
+__all__ = ["Chart", "Series", "KeptChart", "Reference", "KINDS", "GROUPINGS", "LEGEND_POSITIONS"]
 
 KINDS = ("column", "bar", "line", "pie", "doughnut", "area", "scatter")
 GROUPINGS = ("stacked", "percent")

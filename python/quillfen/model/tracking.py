@@ -140,4 +140,5 @@ def book_state(wb: Any) -> dict[str, Any]:
         "bookViews": (order, next((i for i, ws in enumerate(sheets) if ws is active), None)),
         "definedNames": (order, _names(wb.defined_names), tuple(_names(ws.defined_names) for ws in sheets)),
         "workbookPr": wb.epoch,
+        "workbookProtection": wb.protection._state(),
     }

@@ -184,7 +184,7 @@ def _kept(wb: Any, source: Package, extension: str | None, lxml: bool) -> Saving
     for rel in list(book):
         if rel.kind in KINDS and rel.target.lower() not in kept:
             book.remove(rel.id or "")  # a removed sheet: its parts go with it
-    changed = {name for name in ("sheets", "bookViews", "definedNames", "workbookPr")
+    changed = {name for name in ("sheets", "bookViews", "definedNames", "workbookPr", "workbookProtection")
                if state[name] != baseline[name]}
     if recalculate or "sheets" in changed:
         for rel in book.of_kind("calcChain"):  # the formulas it lists may have changed
