@@ -19,6 +19,7 @@ KINDS = ("column", "bar", "line", "pie", "doughnut", "area", "scatter")
 GROUPINGS = ("stacked", "percent")
 # The kinds whose series stack, in amounts or in shares of the whole.
 _STACKING = ("column", "bar", "line", "area")
+_ROUND = ("pie", "doughnut")  # the kinds without axes
 LEGEND_POSITIONS = ("right", "left", "top", "bottom", "top_right")
 MAX_CHART_PIXELS = 1 << 16
 _HEX = re.compile(r"#?([0-9A-Fa-f]{6})\Z")
@@ -145,6 +146,9 @@ class Chart(Feature):
         if grouping is not None and kind in KINDS and kind not in _STACKING:
             raise ValueError("a %s chart has no grouping %r: only %s charts stack their series"
                              % (kind, grouping, ", ".join(_STACKING)))
+        if kind in _ROUND and any((value if name == axis else getattr(self, axis, None)) is not None
+                                  for axis in ("x_title", "y_title")):
+            raise ValueError("a %s chart has no axes to give titles to" % kind)
         super().__setattr__(name, value)
 
     def add_series(self, values: str | Reference, categories: str | Reference | None = None,
@@ -169,6 +173,13 @@ class KeptChart:
 
     def _state(self) -> tuple[Any, ...]:
         return ("kept", id(self))
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, KeptChart):
+            return NotImplemented
+        return (self.kind, self.anchor, self.width, self.height) == (other.kind, other.anchor, other.width, other.height)
+
+    __hash__ = None  # type: ignore[assignment]
 
     @property
     def _untouched(self) -> bool:

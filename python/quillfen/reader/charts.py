@@ -79,7 +79,11 @@ def _series(node: ET.Element, scatter: bool) -> Series:
     tx = node.find(_C + "tx")
     name: str | Reference | None = None
     if tx is not None:
-        name = _reference(tx) if tx.find(_C + "strRef") is not None else tx.findtext(_C + "v")
+        formula = tx.findtext("%sstrRef/%sf" % (_C, _C)) or ""
+        if len(formula) > 1 and formula[0] == formula[-1] == '"':  # a name written as a formula's text
+            name = formula[1:-1].replace('""', '"')
+        else:
+            name = _reference(tx) if tx.find(_C + "strRef") is not None else tx.findtext(_C + "v")
     color = None
     for path in (_FILL, _LINE):
         found = node.find(path)
