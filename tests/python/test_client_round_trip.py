@@ -80,7 +80,7 @@ def test_producers_books_survive_a_load_and_a_save(books, producer):
     want, got = features(source), features(target)
     assert got == want
     sheet = want["Data"]
-    formats, validations = sheet[-1][:2]
+    formats, validations = sheet[-2][:2]
     assert [ref for ref, _rule in formats] == ["B2:B4"] and [v.ref for v in validations] == ["C2:C4"]
     assert sheet[0] == ["E1:G2"] and [note[1] for note in sheet[7]] == ["checked twice", "the total"]
     assert not any("Data" in message for message in warned), warned
