@@ -16,6 +16,7 @@ from typing import Any, ClassVar, SupportsIndex
 
 from ..constants import MAX_ROW, MAX_SHEET_COLUMN
 from .features import cell_range, check_text
+from .styles import _number_text, _parse_number
 from ..utils.cells import column_letter, coordinate_of, coordinate_to_tuple
 
 __all__ = ["Feature", "FeatureList", "Reference", "text_of", "check_bool", "check_choice", "check_int", "check_number",
@@ -244,27 +245,10 @@ def check_formula(what: str, optional: bool = True) -> Callable[[Any], str | Non
     return check
 
 
-def number_text(value: float) -> str:
-    """A number as files write it: ints without a point, floats in their shortest form."""
-    if isinstance(value, int):
-        return str(value)
-    text = repr(float(value))
-    return text[:-2] if text.endswith(".0") else text
-
-
-def parse_number(text: str | None) -> int | float | None:
-    """A number read from a file (an int when whole), or None when the text is none."""
-    if text is None:
-        return None
-    try:
-        return int(text)
-    except ValueError:
-        pass
-    try:
-        number = float(text)
-    except ValueError:
-        return None
-    return number if math.isfinite(number) else None
+# Numbers as files write them (ints without a point, floats in their shortest form), and as
+# read from them (an int when whole; None for text that is no number).
+number_text = _number_text
+parse_number = _parse_number
 
 
 # ------------------------------------------------------------------ references to cells
