@@ -9,6 +9,7 @@ so that what moves cells can move them too: `_object_ranges` lists them.
 from __future__ import annotations
 
 import os
+import xml.etree.ElementTree as ET
 from collections.abc import Callable, Iterator
 from typing import IO, Any
 
@@ -390,6 +391,46 @@ class SheetReports:
             for name in ("value", "value2", "formula"):
                 if isinstance(getattr(rule, name, None), str):
                     yield rule, name, "formula"
+
+
+    def _edit_report_formulas(self, edit: Callable[[str], str]) -> None:
+        """Applies `edit` to the formulas and references of the sheet's features (a sheet
+        renamed). One read from a file and untouched stays so, the element it was read from
+        following the edit (a chart's part follows it when it is saved as it was read)."""
+        for chart in self._charts:
+            if isinstance(chart, Chart):
+                _edited(chart, [(series, name) for series in chart.series for name in ("values", "categories", "name")
+                                if isinstance(getattr(series, name), Reference)], edit)
+        for validation in self._validations:
+            _edited(validation, [(validation, name) for name in ("formula", "minimum", "maximum")
+                                 if isinstance(getattr(validation, name), str)], edit)
+        for _ref, rule in self._conditional_formats:
+            _edited(rule, [(rule, name) for name in ("value", "value2", "formula")
+                           if isinstance(getattr(rule, name, None), str)], edit)
+
+
+# Elements whose text is a formula, in the elements features are read from.
+_FORMULA_TAGS = frozenset(("formula", "formula1", "formula2"))
+
+
+def _edited(owner: Feature, fields: list[tuple[Any, str]], edit: Callable[[str], str]) -> None:
+    untouched = owner._untouched
+    changed = False
+    for holder, name in fields:
+        value = getattr(holder, name)
+        text = str(value) if isinstance(value, Reference) else value
+        new = edit(text)
+        if new != text:
+            setattr(holder, name, Reference.parse(new) if isinstance(value, Reference) else new)
+            changed = True
+    if not (changed and untouched):
+        return
+    source = owner._source
+    if isinstance(source, ET.Element):
+        for node in source.iter():
+            if node.text and isinstance(node.tag, str) and node.tag.rpartition("}")[2] in _FORMULA_TAGS:
+                node.text = edit(node.text)
+    object.__setattr__(owner, "_read", owner._state())
 
 
 class _FormatRef:

@@ -76,6 +76,9 @@ def write_kept_worksheet(ws: Any, out: IO[bytes], layout: Layout, changes: set[s
             node = made[name]
             nodes = node if isinstance(node, list) else [] if node is None else [node]
             remade[name] = b"".join(fragment(one, prefixes) for one in nodes) if nodes else None
+    for name in changes.intersection(ws._kept).difference(_REMADE):  # kept as read, then changed
+        nodes = ws._kept[name]
+        remade[name] = b"".join(fragment(node, prefixes) for node in (nodes if isinstance(nodes, list) else [nodes]))
     ws._hyperlinks = []
     ws._comments = []
     out.write(DECLARATION + layout.root_start)
