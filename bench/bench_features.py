@@ -32,7 +32,8 @@ def twenty_rules(rows):
         column = "ABCDEFGHIJ"[n % COLUMNS]
         ref = "%s2:%s%d" % (column, column, last)
         kind = n % 6
-        rule = (CellRule(">", n * 100, fill=fills[n % 4]), FormulaRule("MOD(ROW(),%d)=0" % (n + 2), font=Font(bold=True)),
+        rule = (CellRule(">", n * 100, fill=fills[n % 4]),
+                FormulaRule("MOD(ROW(),%d)=0" % (n + 2), font=Font(bold=True)),
                 ColorScale("F8696B", "63BE7B", "FFEB84"), DataBar("638EC6"), IconSet("3Arrows"),
                 TopRule(10, fill=fills[n % 4]))[kind]
         rules.append((ref, rule))

@@ -472,7 +472,8 @@ Memory held after an editable load, per cell, by RSS in a fresh interpreter (num
 Peak RSS of a fresh interpreter that streamed the mixed sheet read-only (the interpreter and
 quillfen included): {peak}.
 
-{writing}{saving}{features}""".format(cpu=m["cpu"], cores=m["cores"], ram=m["memory_gb"], system=m["system"], python=m["python"],
+{writing}{saving}{features}""".format(
+           cpu=m["cpu"], cores=m["cores"], ram=m["memory_gb"], system=m["system"], python=m["python"],
            fast="installed" if m["fast_inflate"] else "not installed", load=m["load_average"],
            p1=plot(res, "read_only", "Read-only values", "read_only.png"), t1=table(res, "read_only"),
            p2=plot(res, "editable_load", "Editable load", "editable_load.png"), t2=table(res, "editable_load"),

@@ -90,7 +90,8 @@ _VALIDATIONS = st.one_of(
               st.none() | st.just("No & <good>"), st.sampled_from(["stop", "warning", "information"])))
 _CHARTS = st.builds(
     lambda kind, stacked, title, legend, style, count: (kind, stacked, title, legend, style, count),
-    st.sampled_from(["column", "bar", "line", "pie", "doughnut", "area", "scatter"]), st.sampled_from([None, "stacked", "percent"]),
+    st.sampled_from(["column", "bar", "line", "pie", "doughnut", "area", "scatter"]),
+    st.sampled_from([None, "stacked", "percent"]),
     st.none() | st.sampled_from(["Sales", "Q1 & Q2 <net>", "two\nlines"]),
     st.sampled_from([None, "right", "left", "top", "bottom", "top_right"]), st.none() | st.integers(1, 48),
     st.integers(1, 3))

@@ -106,7 +106,8 @@ def test_libreoffices_file_is_read_back_as_objects(converted):
     ws = quillfen.load_workbook(converted / "lo" / "ours.xlsx")["Data"]
     charts = [chart for chart in ws.charts if isinstance(chart, Chart)]
     assert [(c.kind, c.grouping, c.title, [(str(s.values), str(s.categories)) for s in c.series]) for c in charts] == [
-        ("bar", "stacked", "Sales by month", [("Data!$B$2:$B$7", "Data!$A$2:$A$7"), ("Data!$C$2:$C$7", "Data!$A$2:$A$7")])]
+        ("bar", "stacked", "Sales by month",
+         [("Data!$B$2:$B$7", "Data!$A$2:$A$7"), ("Data!$C$2:$C$7", "Data!$A$2:$A$7")])]
     assert len(ws.images) == 1 and (ws.images[0].format, ws.images[0].anchor) == ("png", "E20")
     assert [(t.name, t.ref, t.columns) for t in ws.tables.values()] == [("Months", "A1:C7", ["month", "sales", "cost"])]
     assert [(v.kind, v.values, v.prompt) for v in ws.validations] == [("list", ["m1", "m2", "m3"], "Pick a month")]

@@ -177,7 +177,8 @@ class KeptChart:
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, KeptChart):
             return NotImplemented
-        return (self.kind, self.anchor, self.width, self.height) == (other.kind, other.anchor, other.width, other.height)
+        fields = ("kind", "anchor", "width", "height")
+        return all(getattr(self, name) == getattr(other, name) for name in fields)
 
     __hash__ = None  # type: ignore[assignment]
 

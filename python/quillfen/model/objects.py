@@ -254,7 +254,8 @@ parse_number = _parse_number
 # ------------------------------------------------------------------ references to cells
 
 # "Sheet1!$B$2:$B$10", "'My sheet'!B2": a sheet title (quoted when it must be) and a range.
-_REFERENCE = re.compile(r"(?:'((?:[^']|'')+)'|([^'!:\s()]+))!(\$?[A-Za-z]{1,3}\$?[0-9]+(?::\$?[A-Za-z]{1,3}\$?[0-9]+)?)\Z")
+_CELL = r"\$?[A-Za-z]{1,3}\$?[0-9]+"
+_REFERENCE = re.compile(r"(?:'((?:[^']|'')+)'|([^'!:\s()]+))!(%s(?::%s)?)\Z" % (_CELL, _CELL))
 _PLAIN_TITLE = re.compile(r"[^\W\d][\w.]*\Z")
 _CELL_LIKE = re.compile(r"(?i)(?:[A-Z]{1,3}[0-9]+|R[0-9]*C?[0-9]*|C[0-9]*|TRUE|FALSE)\Z")
 

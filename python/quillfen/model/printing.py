@@ -98,4 +98,5 @@ class PageMargins(Feature):
 
     def __init__(self, left: float = 0.7, right: float = 0.7, top: float = 0.75, bottom: float = 0.75,
                  header: float = 0.3, footer: float = 0.3) -> None:
-        self.left, self.right, self.top, self.bottom, self.header, self.footer = left, right, top, bottom, header, footer
+        self.left, self.right, self.top, self.bottom = left, right, top, bottom
+        self.header, self.footer = header, footer

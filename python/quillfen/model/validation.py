@@ -14,8 +14,8 @@ from ..utils.datetime import WINDOWS_EPOCH, to_excel
 __all__ = ["DataValidation", "VALIDATION_KINDS", "OPERATORS", "OPERATOR_ALIASES", "ERROR_STYLES"]
 
 # The kinds of check, by the name the API gives them -> the name files give them.
-VALIDATION_KINDS = {"any": "none", "list": "list", "whole": "whole", "decimal": "decimal", "date": "date", "time": "time",
-                    "length": "textLength", "custom": "custom"}
+VALIDATION_KINDS = {"any": "none", "list": "list", "whole": "whole", "decimal": "decimal", "date": "date",
+                    "time": "time", "length": "textLength", "custom": "custom"}
 OPERATORS = ("between", "notBetween", "equal", "notEqual", "greaterThan", "lessThan", "greaterThanOrEqual",
              "lessThanOrEqual")
 OPERATOR_ALIASES = {"not_between": "notBetween", "==": "equal", "!=": "notEqual", ">": "greaterThan",
@@ -70,13 +70,14 @@ def _bound(value: Any) -> Bound:
 class DataValidation(Feature):
     """What the cells of `ref` ("A1:A10", or several ranges "A1:A10 C1:C10") accept.
 
-    `kind` is "any" (any value: the validation only shows its prompt), "list" (one of `values`, or of the cells the `formula` names: "$F$1:$F$9"),
-    "whole", "decimal", "date", "time" or "length" (numbers, dates, times or lengths of text
-    compared by `operator` with `minimum` and/or `maximum`), or "custom" (what `formula`
-    allows). `operator` is one of `OPERATORS` (or "==", ">=" ...); without one, "between"
-    when both bounds are given, else "greaterThanOrEqual" or "lessThanOrEqual". `prompt` is
-    shown while a cell is selected; `error` when a value is refused, `error_style` saying
-    whether it is refused ("stop") or only warned of ("warning", "information")."""
+    `kind` is "any" (any value: the validation only shows its prompt), "list" (one of
+    `values`, or of the cells the `formula` names: "$F$1:$F$9"), "whole", "decimal", "date",
+    "time" or "length" (numbers, dates, times or lengths of text compared by `operator` with
+    `minimum` and/or `maximum`), or "custom" (what `formula` allows). `operator` is one of
+    `OPERATORS` (or "==", ">=" ...); without one, "between" when both bounds are given, else
+    "greaterThanOrEqual" or "lessThanOrEqual". `prompt` is shown while a cell is selected;
+    `error` when a value is refused, `error_style` saying whether it is refused ("stop") or
+    only warned of ("warning", "information")."""
 
     __slots__ = ("ref", "kind", "values", "formula", "operator", "minimum", "maximum", "allow_blank", "prompt",
                  "error", "error_style", "prompt_title", "error_title")

@@ -21,8 +21,9 @@ from ..model.styles import Border, Font, PatternFill, Stylesheet, _read_color
 from ..model.validation import VALIDATION_KINDS, DataValidation
 from ..utils.datetime import from_excel
 
-__all__ = ["REPORT_ELEMENTS", "read_report_element", "read_conditional_formats", "read_validations", "read_protection", "read_workbook_protection",
-           "read_page_element", "read_margins", "read_dxf", "formula_value"]
+__all__ = ["REPORT_ELEMENTS", "read_report_element", "read_conditional_formats", "read_validations",
+           "read_protection", "read_workbook_protection", "read_page_element", "read_margins", "read_dxf",
+           "formula_value"]
 
 _M = "{%s}" % MAIN_NS
 _TRUE = ("1", "true")
