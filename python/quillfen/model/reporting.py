@@ -314,16 +314,17 @@ class SheetReports:
         sort=True, autofilter=True, select_locked_cells=False...; see
         `quillfen.protection.SHEET_PERMISSIONS`)."""
         self.parent._check_changeable()
-        protection = self._protection
-        fresh = SheetProtection(True, password, **allowed)  # checked whole before anything changes
-        for name in fresh._FIELDS:
-            setattr(protection, name, getattr(fresh, name))
+        self._set_protection(SheetProtection(True, password, **allowed))  # checked whole before anything changes
 
     def unprotect(self) -> None:
-        """Takes the sheet's protection (and its password) away."""
+        """Takes the sheet's protection (its password and permissions) away."""
         self.parent._check_changeable()
-        self._protection.enabled = False
-        self._protection.password = None
+        self._set_protection(SheetProtection())
+
+    def _set_protection(self, fresh: SheetProtection) -> None:
+        # In place: the protection read from a file keeps what it was read from.
+        for name in fresh._FIELDS:
+            setattr(self._protection, name, getattr(fresh, name))
 
     @property
     def protected(self) -> bool:

@@ -172,7 +172,8 @@ def _read_drawing(ws: Any, package: Package, sheet_rels: Rels) -> set[str]:
             ws._kept_anchors.append((index, child.data))
             continue
         item, item_rel = found
-        item._source = {"index": index, "anchor": child.data, "rel": item_rel.id, "part": item_rel.target}
+        item._source = {"owner": rel.target, "index": index, "anchor": child.data, "rel": item_rel.id,
+                        "part": item_rel.target}
         if isinstance(item, Image):
             item._keep(item._source)
             ws.images.append(item)
@@ -216,7 +217,7 @@ def _read_tables(ws: Any, package: Package, sheet_rels: Rels) -> set[str]:
         except (TypeError, ValueError):
             ws._kept_tables.append(_rel_id(node))
             continue
-        table._keep({"index": index, "rel": rel.id, "part": rel.target})
+        table._keep({"owner": ws._part, "index": index, "rel": rel.id, "part": rel.target})
         ws.tables[table.name] = table
         ws._tables_read.append(rel.id)
         taken.add(rel.target)

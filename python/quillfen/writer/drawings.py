@@ -76,6 +76,7 @@ class ObjectPlan:
         self.fresh = package.archive is None
         self._ws, self._rels, self._package = ws, rels, package
         self.lost: list[str] = []
+        self._sources_seen: set[int] = set()
         read = None if self.fresh else ws._drawing
         self.drawing_id: str | None = read["rel"] if read is not None else None
         self.table_ids: list[str] = []
@@ -86,8 +87,14 @@ class ObjectPlan:
 
     # -------------------------------------------------------------- the drawing
 
-    def _source(self, item: Any) -> dict[str, Any] | None:
-        return None if self.fresh else getattr(item, "_source", None)
+    def _source(self, item: Any, owner: str | None) -> dict[str, Any] | None:
+        """What `item` was read from, when it was read from `owner` (this sheet's drawing or
+        part) and is not there once already: else it is written as a new one."""
+        source = None if self.fresh else getattr(item, "_source", None)
+        if source is None or source.get("owner") != owner or id(source) in self._sources_seen:
+            return None
+        self._sources_seen.add(id(source))
+        return source
 
     def _plan_drawing(self, read: dict[str, Any] | None) -> str | None:
         ws = self._ws
@@ -101,12 +108,13 @@ class ObjectPlan:
             if read is not None:
                 self._rels.remove(read["rel"])
             return None
+        owner = read["part"] if read is not None else None
+        sources = [self._source(item, owner) for item in items]
         if read is not None and read["layout"] is None:
-            if any(self._source(item) is None for item in items):
+            if any(source is None for source in sources):
                 raise ValueError("sheet %r: its drawing could not be read, so no image or chart can be added to it"
                                  % ws.title)
             return str(read["rel"])
-        sources = [self._source(item) for item in items]
         if read is not None and all(source is not None and item._untouched for item, source in zip(items, sources)) \
                 and len(items) == read["items"]:
             return str(read["rel"])  # nothing in it changed: kept as it is
@@ -116,7 +124,8 @@ class ObjectPlan:
         layout: Layout | None = read["layout"] if read is not None else None
         prefixes = layout.prefixes if layout is not None else {XDR_NS: "xdr", DRAWING_NS: "a"}
         anchors: list[tuple[float, bytes]] = [(index, data) for index, data in kept]
-        shape_id = max([1, *(int(n) for _i, data in kept for n in _SHAPE_ID.findall(data))])
+        shape_id = max([1, *(int(n) for child in (layout.children if layout is not None else ())
+                              for n in _SHAPE_ID.findall(child.data))])
         used: set[str] = set()
         for order, (item, source) in enumerate(zip(items, sources)):
             if source is not None and item._untouched:
@@ -142,8 +151,13 @@ class ObjectPlan:
 
     def _media(self, image: Image, drawing_rels: Relationships) -> str:
         """The relationship of the drawing to the media part of the image's bytes: one part
-        for each distinct image of the save."""
-        media = _MEDIA.setdefault(self._package, {})
+        for each distinct image of the save (those read with the workbook included)."""
+        media = _MEDIA.get(self._package)
+        if media is None:
+            media = _MEDIA[self._package] = {} if self.fresh else {
+                hashlib.sha256(read.data).digest(): read._source["part"] for sheet in self._ws.parent.worksheets
+                for read in getattr(sheet, "images", ()) if getattr(read, "_source", None) is not None
+                and read._source["part"] in self._package}
         digest = hashlib.sha256(image.data).digest()
         part = media.get(digest)
         if part is None:
@@ -174,7 +188,7 @@ class ObjectPlan:
         if self.fresh and ws._kept_tables:
             self.lost.append("%d table(s) that could not be read" % len(ws._kept_tables))
         for table in ws.tables.values():
-            source = self._source(table)
+            source = self._source(table, ws._part)
             if source is not None and table._untouched:
                 ids.append(str(source["rel"]))
                 continue
