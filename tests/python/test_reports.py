@@ -239,6 +239,21 @@ def test_excel_features_are_objects_kept_as_read_and_rewritten_when_changed(name
         assert saved.read(chart._source["part"]) == source.read(chart._source["part"])
 
 
+def test_a_chart_read_sizes_with_its_rows_and_moves_without_its_part_rewritten():
+    path = os.path.join(EXCEL_DIR, "chart_bar01.xlsx")
+    if not os.path.exists(path):
+        pytest.skip("the Excel-made corpus is not present")
+    wb = _load(path)
+    chart = wb.active.charts[0]
+    assert (chart.anchor, chart.width, chart.height) == ("E9", 480, 288)  # columns E to L, rows 9 to 23
+    wb.active.row_dimensions[10].height = 30
+    assert chart.height == 288 + 20
+    chart.anchor = "B30"
+    again, saved = reload(wb)
+    assert saved.read("xl/charts/chart1.xml") == zipfile.ZipFile(path).read("xl/charts/chart1.xml")
+    assert (again.active.charts[0].anchor, again.active.charts[0].height) == ("B30", 308)
+
+
 def test_legacy_passwords_of_excel_files_are_checked():
     assert legacy_hash("password") == "83AF"
     path = os.path.join(EXCEL_DIR, "protect03.xlsx")

@@ -9,9 +9,10 @@ says its kind and is saved as it was read.
 from __future__ import annotations
 
 import re
+from collections.abc import Callable
 from typing import Any
 
-from .objects import Feature, FeatureList, Reference, check_cell, check_choice, check_int, check_text_field
+from .objects import Feature, FeatureList, Placed, Reference, check_cell, check_choice, check_int, check_text_field
 
 __all__ = ["Chart", "Series", "KeptChart", "Reference", "KINDS", "GROUPINGS", "LEGEND_POSITIONS"]
 
@@ -92,7 +93,7 @@ def _series(value: Any) -> Series:
     return value
 
 
-class Chart(Feature):
+class Chart(Placed):
     """A chart: `kind` is one of `KINDS`; `grouping` stacks the series of a column, bar, line
     or area chart ("stacked", or "percent" for shares of the whole), None for side by side.
     `title`, `x_title` and `y_title` (the axes') are text or None; `legend` is where the legend
@@ -100,9 +101,8 @@ class Chart(Feature):
     48) or None. `ws.add_chart` places it: `anchor` (its top left cell), `width` and `height`
     in pixels."""
 
-    __slots__ = ("kind", "title", "x_title", "y_title", "legend", "style", "grouping", "series", "anchor",
-                 "width", "height")
-    _FIELDS = __slots__
+    __slots__ = ("kind", "title", "x_title", "y_title", "legend", "style", "grouping", "series", "anchor")
+    _FIELDS = (*__slots__, "width", "height")
     _CHECKS = {"kind": check_choice("chart kind", KINDS), "title": check_text_field("a chart's title", 255),
                "x_title": check_text_field("an axis title", 255), "y_title": check_text_field("an axis title", 255),
                "legend": check_choice("legend position", LEGEND_POSITIONS, optional=True),
@@ -120,8 +120,6 @@ class Chart(Feature):
     grouping: str | None
     series: FeatureList[Series]
     anchor: str
-    width: int
-    height: int
 
     def __init__(self, kind: str, *, title: str | None = None, x_title: str | None = None,
                  y_title: str | None = None, legend: str | None = "right", style: int | None = None,
@@ -163,13 +161,23 @@ class Chart(Feature):
 class KeptChart:
     """A chart read from a file of a kind that quillfen does not model (`kind`: "radar",
     "stock", "bubble", "bar3D", "combined", ...), saved as it was read. Remove it from
-    `ws.charts` to leave it out."""
+    `ws.charts` to leave it out. Its `width` and `height` (pixels) are those the file gives it,
+    with the sizes of the rows and columns it spans."""
 
-    __slots__ = ("kind", "anchor", "width", "height", "_source")
+    __slots__ = ("kind", "anchor", "_size", "_source")
 
-    def __init__(self, kind: str, anchor: str, width: int, height: int) -> None:
-        self.kind, self.anchor, self.width, self.height = kind, anchor, width, height
+    def __init__(self, kind: str, anchor: str, size: Callable[[], tuple[int, int]]) -> None:
+        self.kind, self.anchor = kind, anchor
+        self._size = size
         self._source: Any = None
+
+    @property
+    def width(self) -> int:
+        return self._size()[0]
+
+    @property
+    def height(self) -> int:
+        return self._size()[1]
 
     def _state(self) -> tuple[Any, ...]:
         return ("kept", id(self))

@@ -7,7 +7,7 @@ import os
 import struct
 from typing import IO, Any
 
-from .objects import Feature, check_cell, check_int
+from .objects import Placed, check_cell, check_int
 
 __all__ = ["Image", "image_size", "IMAGE_TYPES"]
 
@@ -85,11 +85,11 @@ def _image_bytes(source: object) -> bytes:
     raise TypeError("an image is a path, bytes or a binary file object, not %s" % type(source).__name__)
 
 
-class Image(Feature):
+class Image(Placed):
     """A picture anchored at a cell (`anchor`, its top left corner), `width` by `height`
     pixels. `format` ("png", "jpeg", "gif" or "bmp") and `data` are the image file's."""
 
-    __slots__ = ("data", "format", "anchor", "width", "height")
+    __slots__ = ("data", "format", "anchor")
     _FIELDS = ("anchor", "width", "height", "format", "data")
     _CHECKS = {"anchor": check_cell("an image's anchor"),
                "width": check_int("an image's width", 1, MAX_PIXELS),
@@ -97,8 +97,6 @@ class Image(Feature):
     data: bytes
     format: str
     anchor: str
-    width: int
-    height: int
 
     def __init__(self, source: str | os.PathLike[str] | bytes | IO[bytes], anchor: str = "A1", *,
                  width: int | None = None, height: int | None = None) -> None:

@@ -19,7 +19,7 @@ from .features import cell_range, check_text
 from .styles import _number_text, _parse_number
 from ..utils.cells import column_letter, coordinate_of, coordinate_to_tuple
 
-__all__ = ["Feature", "FeatureList", "Reference", "text_of", "check_bool", "check_choice", "check_int", "check_number",
+__all__ = ["Feature", "Placed", "FeatureList", "Reference", "text_of", "check_bool", "check_choice", "check_int", "check_number",
            "check_range", "check_sqref", "check_formula", "check_cell", "sqref_bounds", "range_text",
            "number_text", "parse_number"]
 
@@ -74,6 +74,48 @@ class Feature:
     def _untouched(self) -> bool:
         """Whether it was read from a file and has not changed since."""
         return getattr(self, "_source", None) is not None and self._read == self._state()
+
+
+class Placed(Feature):
+    """A feature placed on a sheet by a drawing: `width` and `height` in pixels. One read from a
+    file anchored at two cells sizes with the rows and columns between them, as spreadsheet
+    programs size it: its size is measured from them (`_measure`) until it is set."""
+
+    __slots__ = ("_size", "_measure")
+    _size: tuple[int, int] | None
+    _measure: Callable[[], tuple[int, int]] | None
+
+    def _dimensions(self) -> tuple[int, int]:
+        size = getattr(self, "_size", None)
+        if size is None:
+            measure = getattr(self, "_measure", None)
+            size = measure() if measure is not None else (0, 0)
+        return size
+
+    def _resize(self, index: int, value: int) -> None:
+        size = list(self._dimensions())
+        size[index] = value
+        object.__setattr__(self, "_size", (size[0], size[1]))
+
+    @property
+    def width(self) -> int:
+        return self._dimensions()[0]
+
+    @width.setter
+    def width(self, value: int) -> None:
+        self._resize(0, value)
+
+    @property
+    def height(self) -> int:
+        return self._dimensions()[1]
+
+    @height.setter
+    def height(self, value: int) -> None:
+        self._resize(1, value)
+
+    def _content_changed(self) -> bool:
+        """Whether a field other than its place and size changed since it was read."""
+        return any(self._changed(name) for name in self._FIELDS if name not in ("anchor", "width", "height"))
 
 
 def _unset(value: Any) -> bool:

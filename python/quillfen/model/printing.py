@@ -33,7 +33,7 @@ class PageSetup(Feature):
     """`orientation` ("portrait" or "landscape", None for the program's default); `paper`, a
     number or a name of `PAPER_SIZES` ("A4", "letter"), read back as its number; `scale` in
     percent (10 to 400), or `fit_width` and `fit_height`, the number of pages the sheet is
-    fitted to across and down (0: as many as it takes); `header` and `footer`, texts with the
+    fitted to across and down (0: as many as it takes; one set alone makes the other 1); `header` and `footer`, texts with the
     codes &L, &C and &R for their left, centre and right parts and &P (page), &N (pages),
     &A (sheet), &D (date), &T (time); the page centred horizontally or vertically; the
     gridlines printed (also `ws.print_gridlines`)."""
@@ -74,6 +74,13 @@ class PageSetup(Feature):
         self.center_horizontally = center_horizontally
         self.center_vertically = center_vertically
         self.gridlines = gridlines
+
+    def __setattr__(self, name: str, value: Any) -> None:
+        super().__setattr__(name, value)
+        # A file that fits the sheet to pages means one page where it leaves a side out.
+        other = {"fit_width": "fit_height", "fit_height": "fit_width"}.get(name)
+        if other is not None and value is not None and getattr(self, other, 1) is None:
+            super().__setattr__(other, 1)
 
     @property
     def fit_to_page(self) -> bool:

@@ -7,8 +7,9 @@ boxes, controls, linked pictures, tables it cannot read) is kept in its place, t
 back as it was.
 """
 
+import weakref
 import xml.etree.ElementTree as ET
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from typing import Any
 
 from ..constants import CHART_NS, DOC_REL_NS, DRAWING_NS, MAIN_NS, STRICT_DOC_REL_NS, XDR_NS
@@ -95,9 +96,9 @@ def _span(start: ET.Element, end: ET.Element, line: str, pixels: Any, ws: Any) -
     return total + (_int(end, line + "Off") - _int(start, line + "Off")) // EMU_PER_PIXEL
 
 
-def _size(ws: Any, anchor: ET.Element, shape: ET.Element) -> tuple[int, int]:
-    """(width, height) in pixels of what an anchor places: its own extent, else the anchor's."""
-    for ext in (shape.find("%sspPr/%sxfrm/%sext" % (_X, _A, _A)), anchor.find(_X + "ext")):
+def _extent(anchor: ET.Element, shape: ET.Element) -> tuple[int, int] | None:
+    """(width, height) in pixels that a one-cell anchor, or the shape itself, gives."""
+    for ext in (anchor.find(_X + "ext"), shape.find("%sspPr/%sxfrm/%sext" % (_X, _A, _A))):
         if ext is not None:
             try:
                 cx, cy = int(ext.get("cx", "0")), int(ext.get("cy", "0"))
@@ -105,10 +106,32 @@ def _size(ws: Any, anchor: ET.Element, shape: ET.Element) -> tuple[int, int]:
                 continue
             if cx > 0 and cy > 0:
                 return max(1, round(cx / EMU_PER_PIXEL)), max(1, round(cy / EMU_PER_PIXEL))
+    return None
+
+
+def _measure(ws: Any, anchor: ET.Element) -> Callable[[], tuple[int, int]] | None:
+    """What measures an object anchored at two cells (it sizes with the rows and columns
+    between them), from the sheet's sizes at the time."""
     start, end = anchor.find(_X + "from"), anchor.find(_X + "to")
-    if start is None or end is None:
-        return 0, 0
-    return _span(start, end, "col", _column_pixels, ws), _span(start, end, "row", _row_pixels, ws)
+    if anchor.tag != _X + "twoCellAnchor" or start is None or end is None:
+        return None
+    sheet = weakref.ref(ws)  # the sheet holds the object: no cycle through it
+
+    def measure() -> tuple[int, int]:
+        found = sheet()
+        if found is None:
+            return 1, 1
+        return (max(1, _span(start, end, "col", _column_pixels, found)),
+                max(1, _span(start, end, "row", _row_pixels, found)))
+    return measure
+
+
+def _placed(item: Any, measure: Callable[[], tuple[int, int]] | None, extent: tuple[int, int] | None) -> None:
+    if measure is not None:
+        object.__setattr__(item, "_size", None)
+        object.__setattr__(item, "_measure", measure)
+    elif extent is not None:
+        item.width, item.height = extent
 
 
 def _read_anchor(ws: Any, package: Package, rels: Rels, anchor: ET.Element) -> Any:
@@ -121,26 +144,29 @@ def _read_anchor(ws: Any, package: Package, rels: Rels, anchor: ET.Element) -> A
         return None
     shape = shapes[0]
     cell = coordinate_of(_int(start, "row") + 1, _int(start, "col") + 1)
-    width, height = _size(ws, anchor, shape)
+    measure, extent = _measure(ws, anchor), _extent(anchor, shape)
+    if measure is None and extent is None:
+        return None
     if shape.tag == _X + "pic":
         blip = shape.find("%sblipFill/%sblip" % (_X, _A))
         rel = _part(rels, blip.get(_R_EMBED) if blip is not None else None, package)
         if rel is None:
             return None
         image = Image(package.read(rel.target), cell)
-        if width and height:
-            image.width, image.height = width, height
+        _placed(image, measure, extent)
         return image, rel
     frame = shape.find("%sgraphic/%sgraphicData/{%s}chart" % (_A, _A, CHART_NS))
     rel = _part(rels, _rel_id(frame) if frame is not None else None, package)
     root = _root(package, rel.target) if rel is not None else None
-    if rel is None or root is None or not width or not height:
+    if rel is None or root is None:
         return None
     try:
         chart: Any = read_chart(root)
-        chart.anchor, chart.width, chart.height = cell, width, height
+        chart.anchor = cell
+        _placed(chart, measure, extent)
     except (TypeError, ValueError):
-        chart = KeptChart(chart_kind(root) or "chart", cell, width, height)
+        fixed = extent or (1, 1)
+        chart = KeptChart(chart_kind(root) or "chart", cell, measure or (lambda: fixed))
     return chart, rel
 
 

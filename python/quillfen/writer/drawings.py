@@ -90,7 +90,7 @@ class ObjectPlan:
     def _source(self, item: Any, owner: str | None) -> dict[str, Any] | None:
         """What `item` was read from, when it was read from `owner` (this sheet's drawing or
         part) and is not there once already: else it is written as a new one."""
-        source = None if self.fresh else getattr(item, "_source", None)
+        source: dict[str, Any] | None = None if self.fresh else getattr(item, "_source", None)
         if source is None or source.get("owner") != owner or id(source) in self._sources_seen:
             return None
         self._sources_seen.add(id(source))
@@ -171,9 +171,12 @@ class ObjectPlan:
         return found or drawing_rels.add(IMAGE_REL, part)
 
     def _chart(self, chart: Chart, source: dict[str, Any] | None, drawing_rels: Relationships) -> str:
-        """The relationship of the drawing to the chart's part, written anew."""
+        """The relationship of the drawing to the chart's part: written anew unless only the
+        chart's place or size changed."""
         if source is not None:
             part, rel_id = source["part"], str(source["rel"])
+            if not chart._content_changed():
+                return rel_id
         else:
             part = self._package.free_name("xl/charts/chart%d.xml")
             rel_id = drawing_rels.add(CHART_REL, part)
