@@ -24,7 +24,7 @@ from quillfen.printing import PageMargins
 from quillfen.protection import legacy_hash
 from quillfen.styles import Border, Font, PatternFill, Side
 
-from conftest import EXCEL_DIR
+from conftest import CORPUS_DIR, EXCEL_DIR
 
 
 def png(width, height):
@@ -252,6 +252,21 @@ def test_a_chart_read_sizes_with_its_rows_and_moves_without_its_part_rewritten()
     again, saved = reload(wb)
     assert saved.read("xl/charts/chart1.xml") == zipfile.ZipFile(path).read("xl/charts/chart1.xml")
     assert (again.active.charts[0].anchor, again.active.charts[0].height) == ("B30", 308)
+
+
+def test_a_workbook_saved_as_a_new_one_writes_its_features_from_the_model():
+    path = os.path.join(CORPUS_DIR, "poi-SimpleStrict.xlsx")  # Strict: saved as a new workbook
+    if not os.path.exists(path):
+        pytest.skip("the corpus is not present")
+    wb = _load(path)
+    ws = wb.worksheets[0]
+    chart = Chart("pie", title="Shares")
+    chart.add_series("%s!$B$1:$B$3" % ws.title)
+    ws.add_chart(chart, "E5")
+    ws.add_table("Strict_table", "A10:B12", columns=["x", "y"])
+    ws.add_image(png(5, 5), "H1")
+    want = report(ws)
+    assert report(reload(wb)[0].worksheets[0]) == want
 
 
 def test_legacy_passwords_of_excel_files_are_checked():

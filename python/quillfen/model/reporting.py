@@ -100,7 +100,7 @@ class SheetReports:
         self._page_setup = PageSetup()
         self._margins = PageMargins()
         # Parts of the drawing read with the sheet that are not images or charts quillfen
-        # models (shapes, text boxes, controls...), kept in their place (`reader.objects`).
+        # models (shapes, text boxes, controls...), kept in their place (`reader.drawings`).
         self._kept_anchors: list[tuple[int, bytes]] = []
         self._kept_tables: list[str | None] = []  # relationship ids of tables the model cannot hold
         self._tables_read: list[str] = []  # relationship ids of the tables read into the model
@@ -183,6 +183,13 @@ class SheetReports:
         if header:
             table.columns = self._header_names(table, columns)
         table.check()
+        if header and not self.parent.write_only:
+            # The header cells hold the column names, as spreadsheet programs require.
+            min_row, min_col = table.bounds[:2]
+            for offset, column in enumerate(table.columns):
+                cell = self._cell_at(min_row, min_col + offset)
+                if cell.value != column:
+                    cell.value = column
         mark(self, "tableParts")
         self._tables[table.name] = table
         return table
@@ -199,24 +206,18 @@ class SheetReports:
             raise ValueError("table name %r is taken by a defined name of the workbook" % name)
 
     def _header_names(self, table: Table, columns: list[str] | None) -> list[str]:
-        """The column names of a new table with a header row: those given, written into the
-        header cells, or those the cells hold (unique, none empty)."""
+        """The column names of a new table with a header row: those given, or those the
+        header cells hold (made unique, none empty)."""
         min_row, min_col, _max_row, max_col = table.bounds
-        readable = not self.parent.write_only
         if columns is not None:
-            for offset, name in enumerate(table.columns if readable else ()):
-                target = self._cell_at(min_row, min_col + offset)
-                if target.value != name:
-                    target.value = name
             return table.columns
-        if not readable:
+        if self.parent.write_only:
             raise ValueError("table %r: a write-only sheet cannot read its header row: give the column names, "
                              "add_table(..., columns=[...])" % table.name)
         names: list[str] = []
         taken: set[str] = set()
         for offset in range(max_col - min_col + 1):
-            target = self._cell_at(min_row, min_col + offset)
-            value = target.value
+            value = self._cell_at(min_row, min_col + offset).value
             name = "" if value is None else str(value).strip() if not isinstance(value, str) else value
             if not name.strip():
                 name = "Column%d" % (offset + 1)
@@ -225,8 +226,6 @@ class SheetReports:
                 name, number = "%s%d" % (base, number), number + 1
             taken.add(name.casefold())
             names.append(name)
-            if value != name:
-                target.value = name
         return names
 
     # -------------------------------------------------------------- validation and conditional formats
