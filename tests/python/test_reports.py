@@ -373,3 +373,76 @@ def test_a_table_renamed_onto_another_is_refused_at_save():
 def test_image_sizes_come_from_their_headers(data, found):
     image = Image(io.BytesIO(data), "C3", width=found[1] * 2)
     assert (image.format, image.width, image.height) == (found[0], found[1] * 2, found[2] * 2)
+
+
+# ------------------------------------------------------------------ following edits of cells
+
+def test_features_follow_rows_and_columns_inserted_and_deleted():
+    shift = pytest.importorskip("quillfen.formula.shift")
+    wb = quillfen.Workbook()
+    ws = wb.active
+    ws.title = "Data"
+    other = wb.create_sheet("Other")
+    for row in range(1, 11):
+        ws.append(["a%d" % row, row, row * 2])
+    ws.add_image(png(4, 4), "B5")
+    chart = Chart("line")
+    chart.add_series("Data!$B$2:$B$10", "Data!$A$2:$A$10", name="Data!$C$1")
+    chart.add_series("Data!$C$2:$C$10")
+    ws.add_chart(chart, "E5")
+    ws.add_table("T", "A1:C10", columns=["A", "B", "C"])
+    ws.add_validation("A2:A10 C2:C10", "list", formula="$F$1:$F$3")
+    ws.add_conditional_format("B2:B10", CellRule(">", "$G$1"))
+    ws.add_conditional_format("H1", FormulaRule("$B$1>0"))
+    elsewhere = Chart("column")
+    elsewhere.add_series("Data!$B$2:$B$10")
+    other.add_chart(elsewhere, "A1")
+    other.add_validation("A1", "custom", formula="Data!$B$4>0")
+    wb, _zip = reload(wb)  # features read from a file, kept as read while untouched
+    ws, other = wb["Data"], wb["Other"]
+    chart, elsewhere = ws.charts[0], other.charts[0]
+
+    def edit(made):
+        for sheet in wb.worksheets:
+            sheet._edit_report_ranges(made, sheet is ws)
+        wb._formula_edits.append(made.reference)  # the kept parts' formulas, at saving
+
+    edit(shift.LineEdit("Data", True, 3, 2, False, ("Other",)))
+    assert (ws.images[0].anchor, chart.anchor, ws.tables["T"].ref) == ("B7", "E7", "A1:C12")
+    assert [(s.values, s.categories, s.name) for s in chart.series] == [
+        ("Data!$B$2:$B$12", "Data!$A$2:$A$12", "Data!$C$1"), ("Data!$C$2:$C$12", None, None)]
+    assert (ws.validations[0].ref, ws.validations[0].formula) == ("A2:A12 C2:C12", "$F$1:$F$5")
+    assert [(ref, rule.value if isinstance(rule, CellRule) else rule.formula)
+            for ref, rule in ws.conditional_formats] == [("B2:B12", "$G$1"), ("H1", "$B$1>0")]
+    assert (elsewhere.series[0].values, other.validations[0].formula) == ("Data!$B$2:$B$12", "Data!$B$6>0")
+
+    back, _zip = reload(wb)
+    assert report(back["Data"]) == report(ws) and report(back["Other"]) == report(other)
+
+    edit(shift.LineEdit("Data", False, 2, 1, True, ("Other",)))  # column B goes, and what it held
+    assert (ws.images[0].anchor, chart.anchor, ws.tables["T"].ref, ws.tables["T"].columns) == (
+        "B7", "D7", "A1:B12", ["A", "C"])
+    assert [(s.values, s.name) for s in chart.series] == [("Data!$B$2:$B$12", None)]
+    assert other.charts == [] and other.validations[0].formula == "#REF!>0"
+    assert ws.validations[0].ref == "A2:A12 B2:B12"
+    assert [(ref, rule.formula) for ref, rule in ws.conditional_formats] == [("G1", "#REF!>0")]
+
+    edit(shift.LineEdit("Data", False, 2, 2, False, ("Other",)))  # inside the table: it widens
+    assert (ws.tables["T"].ref, ws.tables["T"].columns) == ("A1:D12", ["A", "Column1", "Column2", "C"])
+    assert [cell.value for cell in ws[1][:4]] == ["A", "Column1", "Column2", "C"]
+    edit(shift.MoveEdit("Data", (1, 1, 12, 4), 2, 1, ("Other",)))
+    assert (ws.tables["T"].ref, ws.validations[0].ref) == ("B3:E14", "B4:B14 E4:E14")
+    back, _zip = reload(wb)
+    assert report(back["Data"]) == report(ws) and report(back["Other"]) == report(other)
+    edit(shift.LineEdit("Data", True, 1, 20, True, ("Other",)))
+    assert (len(ws.tables), len(ws.validations), len(ws.charts), ws.images[0].anchor) == (0, 0, 0, "E1")
+
+
+def test_a_table_column_keeps_its_formula_and_totals_when_others_go():
+    wb = quillfen.load_workbook(os.path.join(EXCEL_DIR, "table10.xlsx"))
+    table = wb.active.tables["Table1"]
+    table.ref, table.columns = "B3:J6", [*table.columns[:8], "Column10"]
+    _back, saved = reload(wb)
+    part = saved.read("xl/tables/table1.xml").decode()
+    assert 'name="Column10" totalsRowFunction="var"' in part and "calculatedColumnFormula" in part
+    assert "stdDev" not in part and 'count="9"' in part

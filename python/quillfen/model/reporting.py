@@ -3,7 +3,7 @@ conditional formats, outlines, protection and page setup. Every sheet (editable,
 write-only) has them; a sheet read from a file has those it was read with.
 
 Each feature's ranges are kept as ranges ("A1:D10", references such as "Sheet1!$B$2:$B$10"),
-so that what moves cells can move them too: `_object_ranges` lists them.
+so that what moves cells can move them too (`_edit_report_ranges`).
 """
 
 from __future__ import annotations
@@ -11,7 +11,8 @@ from __future__ import annotations
 import os
 import xml.etree.ElementTree as ET
 from collections.abc import Callable, Iterator
-from typing import IO, Any
+from itertools import count
+from typing import IO, Any, Protocol
 
 from ..constants import MAX_ROW, MAX_SHEET_COLUMN
 from .charts import Chart, KeptChart
@@ -24,11 +25,28 @@ from .protection import SheetProtection
 from .tables import Table, Tables
 from .tracking import mark
 from .validation import Bound, DataValidation
-from ..utils.cells import column_index, column_letter
+from ..utils.cells import column_index, column_letter, coordinate_of, coordinate_to_tuple
 
 __all__ = ["SheetReports", "MAX_OUTLINE_LEVEL"]
 
 MAX_OUTLINE_LEVEL = 7
+
+
+class CellEdit(Protocol):
+    """What an edit of a sheet's cells (`formula.shift`) answers, for the features to follow:
+    where a cell, a block of cells, a range or ranges of the edited sheet go (None: gone), and
+    a formula written without its "=" after the edit (`host_edited`: whether its unqualified
+    references are to the edited sheet)."""
+
+    def cell(self, row: int, column: int) -> tuple[int, int] | None: ...
+
+    def rect(self, min_row: int, min_col: int, max_row: int, max_col: int) -> tuple[int, int, int, int] | None: ...
+
+    def range_text(self, ref: str) -> str | None: ...
+
+    def sqref(self, text: str) -> str | None: ...
+
+    def reference(self, text: str, host_edited: bool = False) -> str: ...
 
 
 def _image(value: Any) -> Image:
@@ -183,16 +201,20 @@ class SheetReports:
         if header:
             table.columns = self._header_names(table, columns)
         table.check()
-        if header and not self.parent.write_only:
-            # The header cells hold the column names, as spreadsheet programs require.
-            min_row, min_col = table.bounds[:2]
-            for offset, column in enumerate(table.columns):
-                cell = self._cell_at(min_row, min_col + offset)
-                if cell.value != column:
-                    cell.value = column
+        self._write_header(table)
         mark(self, "tableParts")
         self._tables[table.name] = table
         return table
+
+    def _write_header(self, table: Table) -> None:
+        """The header cells hold the column names, as spreadsheet programs require."""
+        if not table.header or self.parent.write_only:
+            return
+        min_row, min_col = table.bounds[:2]
+        for offset, column in enumerate(table.columns):
+            cell = self._cell_at(min_row, min_col + offset)
+            if cell.value != column:
+                cell.value = column
 
     def _check_table_name(self, name: str) -> None:
         folded = name.casefold()
@@ -364,40 +386,43 @@ class SheetReports:
 
     # -------------------------------------------------------------- ranges
 
-    def _object_ranges(self) -> Iterator[tuple[Any, str, str]]:
-        """(object, attribute, kind) of every range the sheet's features hold, for what moves
-        cells: kind "range" (one range, "A1:D10"), "sqref" (ranges separated by spaces),
-        "cell" (an anchor), "reference" (a `Reference`, which may name another sheet) or
-        "formula" (formula text). Conditional formats are (ref, rule) pairs: their `ref` is
-        replaced by a new pair (`_replace_format`)."""
-        for image in self._images:
-            yield image, "anchor", "cell"
-        for chart in self._charts:
-            if isinstance(chart, Chart):
-                yield chart, "anchor", "cell"
-                for series in chart.series:
-                    for name in ("values", "categories", "name"):
-                        if isinstance(getattr(series, name), Reference):
-                            yield series, name, "reference"
-        for table in self._tables.values():
-            yield table, "ref", "range"
-        for validation in self._validations:
-            yield validation, "ref", "sqref"
-            for name in ("formula", "minimum", "maximum"):
-                if isinstance(getattr(validation, name), str):
-                    yield validation, name, "formula"
-        for index, (_ref, rule) in enumerate(self._conditional_formats):
-            yield _FormatRef(self._conditional_formats, index), "ref", "sqref"
-            for name in ("value", "value2", "formula"):
-                if isinstance(getattr(rule, name, None), str):
-                    yield rule, name, "formula"
+    def _edit_report_ranges(self, edit: CellEdit, host: bool) -> None:
+        """Makes the sheet's features follow an edit of the cells of a sheet (rows or columns
+        inserted or deleted, a range moved): `host` says whether this sheet is the one edited.
+        Charts' series and the formulas of validations and conditional formats may point into
+        any sheet; anchors and ranges are of this sheet, and follow only when it is edited.
+        A table, validation or format whose cells are all gone goes with them, and so do a
+        series whose values are gone and a chart whose series are."""
+        def formula(text: str) -> str:
+            return edit.reference(text, host)
+        self._charts[:] = [chart for chart in self._charts if not isinstance(chart, Chart) or _follow_series(chart, edit)]
+        self._edit_report_formulas(formula, charts=False)
+        if not host:
+            return
+        for item in [*self._images, *self._charts]:
+            if not isinstance(item, KeptChart):
+                _follow_anchor(item, edit)
+        for table in list(self._tables.values()):
+            names = table.columns
+            if not _follow_table(table, edit):
+                del self._tables[table.name]
+            elif table.columns != names:
+                self._write_header(table)
+        self._validations[:] = [validation for validation in self._validations
+                                if _follow_sqref(validation, edit)]
+        formats = []
+        for pair in self._conditional_formats:
+            ref = edit.sqref(pair.ref)
+            if ref is not None:
+                formats.append(pair if ref == pair.ref else pair._replace(ref=ref))
+        self._conditional_formats[:] = formats
 
-
-    def _edit_report_formulas(self, edit: Callable[[str], str]) -> None:
+    def _edit_report_formulas(self, edit: Callable[[str], str], charts: bool = True) -> None:
         """Applies `edit` to the formulas and references of the sheet's features (a sheet
-        renamed). One read from a file and untouched stays so, the element it was read from
-        following the edit (a chart's part follows it when it is saved as it was read)."""
-        for chart in self._charts:
+        renamed; without `charts`, to those of validations and conditional formats only). One
+        read from a file and untouched stays so, the element it was read from following the
+        edit (a chart's part follows it when it is saved as it was read)."""
+        for chart in self._charts if charts else ():
             if isinstance(chart, Chart):
                 _edited(chart, [(series, name) for series in chart.series for name in ("values", "categories", "name")
                                 if isinstance(getattr(series, name), Reference)], edit)
@@ -433,19 +458,83 @@ def _edited(owner: Feature, fields: list[tuple[Any, str]], edit: Callable[[str],
     object.__setattr__(owner, "_read", owner._state())
 
 
-class _FormatRef:
-    """The `ref` of one conditional format pair, settable."""
+_SERIES_REFERENCES = ("values", "categories", "name")
 
-    def __init__(self, formats: FeatureList[ConditionalFormat], index: int) -> None:
-        self._formats, self._index = formats, index
 
-    @property
-    def ref(self) -> str:
-        return self._formats[self._index].ref
+def _follow_series(chart: Chart, edit: CellEdit) -> bool:
+    """A chart's series references after an edit: a series whose values are gone goes, a
+    category or name reference that is gone is dropped. False when the chart had series and
+    has none left."""
+    had = bool(chart.series)
+    fields = [(series, name) for series in chart.series for name in _SERIES_REFERENCES
+              if isinstance(getattr(series, name), Reference)]
+    gone = [(series, name) for series, name in fields if not _still_cells(edit.reference(str(getattr(series, name))))]
+    lost = {(id(series), name) for series, name in gone}
+    _edited(chart, [(series, name) for series, name in fields if (id(series), name) not in lost], edit.reference)
+    for series, name in gone:
+        if name != "values":
+            setattr(series, name, None)
+    if any(name == "values" for _series, name in gone):
+        dropped = {id(series) for series, name in gone if name == "values"}
+        chart.series[:] = [series for series in chart.series if id(series) not in dropped]
+    return bool(chart.series) or not had
 
-    @ref.setter
-    def ref(self, value: str) -> None:
-        self._formats[self._index] = self._formats[self._index]._replace(ref=value)
+
+def _still_cells(text: str) -> bool:
+    try:
+        Reference.parse(text)
+    except ValueError:
+        return False
+    return True
+
+
+def _follow_anchor(item: Image | Chart, edit: CellEdit) -> None:
+    """An image or chart follows its top left cell; one whose cell is deleted goes to the
+    first cell after the deletion. It keeps its size in pixels."""
+    row, column = coordinate_to_tuple(item.anchor)
+    to = edit.cell(row, column)
+    if to is None:
+        rest = edit.rect(row, column, MAX_ROW, MAX_SHEET_COLUMN)
+        to = (rest[0], rest[1]) if rest is not None else (row, column)
+    if to != (row, column):
+        object.__setattr__(item, "_size", item._dimensions())  # no longer measured from its cells
+        item.anchor = coordinate_of(*to)
+
+
+def _follow_table(table: Table, edit: CellEdit) -> bool:
+    """A table's range after an edit, its columns' names following their columns (one
+    inserted inside it is named as a new one is); False when it is gone, or has no row of data
+    left."""
+    ref = edit.range_text(table.ref)
+    if ref is None:
+        return False
+    if ref == table.ref:
+        return True
+    min_row, min_col, _max_row, max_col = table.bounds
+    names = table.columns
+    table.ref = ref
+    if table.width != len(names):
+        first = table.bounds[1]
+        placed: dict[int, str] = {}
+        for column, name in zip(range(min_col, max_col + 1), names):
+            to = edit.cell(min_row, column)
+            if to is not None:
+                placed[to[1] - first] = name
+        taken = {name.casefold() for name in placed.values()}
+        fresh = (name for name in ("Column%d" % n for n in count(1)) if name.casefold() not in taken)
+        table.columns = [placed[index] if index in placed else next(fresh) for index in range(table.width)]
+    try:
+        table.check()
+    except ValueError:
+        return False
+    return True
+
+
+def _follow_sqref(validation: DataValidation, edit: CellEdit) -> bool:
+    ref = edit.sqref(validation.ref)
+    if ref is not None and ref != validation.ref:
+        validation.ref = ref
+    return ref is not None
 
 
 def _carry_source(old: Feature, new: Feature) -> None:

@@ -287,13 +287,21 @@ def _edited_table(root: ET.Element, table: Any) -> ET.Element:
     ids = [int(node.get("id", "0")) for node in old if node.get("id", "").isdigit()]
     for node in old:
         columns.remove(node)
+    # A column keeps its element (formulas, totals) by its name; one renamed, by its place.
+    by_name = {node.get("name", "").casefold(): node for node in old}
+    wanted = {name.casefold() for name in table.columns}
+    used: set[int] = set()
     for index, name in enumerate(table.columns):
-        if index < len(old):
-            node = old[index]
-            node.set("name", name)
+        found = by_name.get(name.casefold())
+        if found is None and index < len(old) and old[index].get("name", "").casefold() not in wanted:
+            found = old[index]
+        if found is not None and id(found) not in used:
+            node = found
         else:
             ids.append(max([0, *ids]) + 1)
             node = element(_M + "tableColumn", {"id": str(ids[-1]), "name": name})
+        used.add(id(node))
+        node.set("name", name)
         columns.append(node)
     columns.set("count", str(len(table.columns)))
     style = root.find(_M + "tableStyleInfo")
