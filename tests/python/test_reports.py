@@ -4,6 +4,7 @@ Excel's files, they are kept byte for byte while untouched and rewritten when ch
 value is checked when it is set."""
 
 import datetime
+import gc
 import io
 import os
 import struct
@@ -252,6 +253,9 @@ def test_a_chart_read_sizes_with_its_rows_and_moves_without_its_part_rewritten()
     again, saved = reload(wb)
     assert saved.read("xl/charts/chart1.xml") == zipfile.ZipFile(path).read("xl/charts/chart1.xml")
     assert (again.active.charts[0].anchor, again.active.charts[0].height) == ("B30", 308)
+    alone = _load(path).active.charts[0]  # its workbook gone: the size it had
+    gc.collect()
+    assert (alone.width, alone.height) == (480, 288)
 
 
 def test_a_workbook_saved_as_a_new_one_writes_its_features_from_the_model():
@@ -446,3 +450,30 @@ def test_a_table_column_keeps_its_formula_and_totals_when_others_go():
     part = saved.read("xl/tables/table1.xml").decode()
     assert 'name="Column10" totalsRowFunction="var"' in part and "calculatedColumnFormula" in part
     assert "stdDev" not in part and 'count="9"' in part
+
+
+def test_a_copied_sheet_gets_copies_of_the_features():
+    wb = quillfen.Workbook()
+    ws = wb.active
+    for row in range(1, 6):
+        ws.append(["h%d" % row, row])
+    ws.add_image(png(3, 2), "D2")
+    chart = Chart("pie", title="Share")
+    chart.add_series("Sheet!$B$2:$B$5", "Sheet!$A$2:$A$5")
+    ws.add_chart(chart, "F2")
+    ws.add_table("Sales", "A1:B5")
+    ws.add_validation("B2:B5", "whole", minimum=0, maximum=9, prompt="digits")
+    ws.add_conditional_format("B2:B5", DataBar("1F77B4"))
+    ws.protect("secret", sort=True)
+    ws.page_setup.orientation, ws.page_setup.header = "landscape", "&CReport"
+    wb, _zip = reload(wb)  # and once more from a file: read features are copied too
+    for source in (ws, wb.active):
+        book = source.parent
+        copied = book.create_sheet("Copy")
+        source._copy_reports(copied)
+        back, _zip = reload(book)
+        tables = [(t.name, t.ref, t.columns) for t in back["Copy"].tables.values()]
+        assert tables == [("Sales_2", "A1:B5", ["h1", "1"])] and back["Sheet"].tables["Sales"]
+        same = report(back["Copy"])
+        assert same[:2] + same[3:] == report(back["Sheet"])[:2] + report(back["Sheet"])[3:]
+        assert back["Copy"].protection.check_password("secret")

@@ -8,6 +8,7 @@ so that what moves cells can move them too (`_edit_report_ranges`).
 
 from __future__ import annotations
 
+import copy
 import os
 import xml.etree.ElementTree as ET
 from collections.abc import Callable, Iterator
@@ -417,6 +418,35 @@ class SheetReports:
                 formats.append(pair if ref == pair.ref else pair._replace(ref=ref))
         self._conditional_formats[:] = formats
 
+    def _copy_reports(self, target: SheetReports) -> None:
+        """Gives `target`, a copy of this sheet, copies of its features: their references to
+        cells stay as they are, a table takes the first free name of its own followed by
+        "_2", "_3"... Charts quillfen does not model are not copied."""
+        for image in self._images:
+            target._images.append(_placed_copy(image))
+        for chart in self._charts:
+            if isinstance(chart, Chart):
+                target._charts.append(_placed_copy(chart))
+        for table in self._tables.values():
+            copied = copy.deepcopy(table)
+            copied.name = self._free_table_name(table.name)
+            target._tables[copied.name] = copied
+        target._validations[:] = copy.deepcopy(list(self._validations))
+        target._conditional_formats[:] = copy.deepcopy(list(self._conditional_formats))
+        for name in ("_protection", "_page_setup", "_margins"):
+            setattr(target, name, copy.deepcopy(getattr(self, name)))
+
+    def _free_table_name(self, name: str) -> str:
+        number = 2
+        while True:
+            candidate = "%s_%d" % (name[:255 - 12], number)
+            try:
+                self._check_table_name(candidate)
+            except ValueError:
+                number += 1
+                continue
+            return candidate
+
     def _edit_report_formulas(self, edit: Callable[[str], str], charts: bool = True) -> None:
         """Applies `edit` to the formulas and references of the sheet's features (a sheet
         renamed; without `charts`, to those of validations and conditional formats only). One
@@ -486,6 +516,15 @@ def _still_cells(text: str) -> bool:
     except ValueError:
         return False
     return True
+
+
+def _placed_copy[P: (Image, Chart)](item: P) -> P:
+    """A copy of an image or chart, at the size it has now."""
+    if isinstance(item, Image):
+        return Image(item.data, item.anchor, width=item.width, height=item.height)
+    copied = copy.deepcopy(item)
+    object.__setattr__(copied, "_size", item._dimensions())
+    return copied
 
 
 def _follow_anchor(item: Image | Chart, edit: CellEdit) -> None:

@@ -116,13 +116,16 @@ def _measure(ws: Any, anchor: ET.Element) -> Callable[[], tuple[int, int]] | Non
     if anchor.tag != _X + "twoCellAnchor" or start is None or end is None:
         return None
     sheet = weakref.ref(ws)  # the sheet holds the object: no cycle through it
+    last = (1, 1)
 
     def measure() -> tuple[int, int]:
+        nonlocal last
         found = sheet()
-        if found is None:
-            return 1, 1
-        return (max(1, _span(start, end, "col", _column_pixels, found)),
-                max(1, _span(start, end, "row", _row_pixels, found)))
+        if found is not None:  # else the size it had when its sheet went
+            last = (max(1, _span(start, end, "col", _column_pixels, found)),
+                    max(1, _span(start, end, "row", _row_pixels, found)))
+        return last
+    measure()
     return measure
 
 
