@@ -477,3 +477,29 @@ def test_a_copied_sheet_gets_copies_of_the_features():
         same = report(back["Copy"])
         assert same[:2] + same[3:] == report(back["Sheet"])[:2] + report(back["Sheet"])[3:]
         assert back["Copy"].protection.check_password("secret")
+
+
+def test_drawn_objects_read_follow_with_both_corners():
+    shift = pytest.importorskip("quillfen.formula.shift")
+    chart_file, textbox_file = (os.path.join(EXCEL_DIR, name) for name in ("chart_bar01.xlsx", "textbox01.xlsx"))
+    if not os.path.exists(chart_file):
+        pytest.skip("the Excel-made corpus is not present")
+    wb = _load(chart_file)
+    ws = wb.active
+    chart = ws.charts[0]
+    ws._edit_report_ranges(shift.LineEdit(ws.title, True, 12, 2, False), True)  # inside its rows: it grows
+    ws._edit_report_ranges(shift.LineEdit(ws.title, False, 1, 1, False), True)  # a column before: it moves
+    assert (chart.anchor, chart.width, chart.height) == ("F9", 480, 288 + 40)
+    again, saved = reload(wb)
+    assert saved.read("xl/charts/chart1.xml") == zipfile.ZipFile(chart_file).read("xl/charts/chart1.xml")
+    assert b"<xdr:col>12</xdr:col><xdr:colOff>304800</xdr:colOff><xdr:row>24</xdr:row>" in saved.read(
+        "xl/drawings/drawing1.xml")
+    assert (again.active.charts[0].anchor, again.active.charts[0].height) == ("F9", 328)
+
+    wb = _load(textbox_file)  # a text box, kept as read, moves with its cells
+    wb.active._edit_report_ranges(shift.LineEdit(wb.active.title, True, 1, 3, False), True)
+    _again, saved = reload(wb)
+    drawing, read = (data.partition(b"?>")[2].strip() for data in (
+        saved.read("xl/drawings/drawing1.xml"), zipfile.ZipFile(textbox_file).read("xl/drawings/drawing1.xml")))
+    assert drawing == read.replace(b"<xdr:row>8</xdr:row>", b"<xdr:row>11</xdr:row>").replace(
+        b"<xdr:row>14</xdr:row>", b"<xdr:row>17</xdr:row>")

@@ -16,11 +16,12 @@ from itertools import count
 from typing import IO, Any, Protocol
 
 from ..constants import MAX_ROW, MAX_SHEET_COLUMN
+from .anchors import Span, moved_anchor, moved_cell
 from .charts import Chart, KeptChart
 from .features import ColumnDimensions, RowDimensions, cell_range
 from .formatting import ConditionalFormat, Rule, check_rule
 from .images import Image
-from .objects import Feature, FeatureList, Reference, check_sqref
+from .objects import Feature, FeatureList, Placed, Reference, check_sqref
 from .printing import PageMargins, PageSetup
 from .protection import SheetProtection
 from .tables import Table, Tables
@@ -400,9 +401,12 @@ class SheetReports:
         self._edit_report_formulas(formula, charts=False)
         if not host:
             return
-        for item in [*self._images, *self._charts]:
-            if not isinstance(item, KeptChart):
-                _follow_anchor(item, edit)
+        moved = [_follow_anchor(item, edit) for item in [*self._images, *self._charts]]
+        kept = [(index, moved_anchor(data, edit)) for index, data in self._kept_anchors]
+        if any(moved) or kept != self._kept_anchors:
+            self._kept_anchors = kept
+            if self._drawing is not None:
+                self._drawing["moved"] = True  # its anchors are no longer as read
         for table in list(self._tables.values()):
             names = table.columns
             if not _follow_table(table, edit):
@@ -527,17 +531,31 @@ def _placed_copy[P: (Image, Chart)](item: P) -> P:
     return copied
 
 
-def _follow_anchor(item: Image | Chart, edit: CellEdit) -> None:
-    """An image or chart follows its top left cell; one whose cell is deleted goes to the
-    first cell after the deletion. It keeps its size in pixels."""
+def _follow_anchor(item: Image | Chart | KeptChart, edit: CellEdit) -> bool:
+    """An image or chart follows its top left cell (one whose cell is deleted goes to the first
+    cell after the deletion). One read from a file anchored at two cells has both follow, and
+    sizes with the rows and columns between them, as in a spreadsheet program; another keeps
+    its size in pixels. Whether the anchor it was read with moved."""
     row, column = coordinate_to_tuple(item.anchor)
-    to = edit.cell(row, column)
-    if to is None:
-        rest = edit.rect(row, column, MAX_ROW, MAX_SHEET_COLUMN)
-        to = (rest[0], rest[1]) if rest is not None else (row, column)
-    if to != (row, column):
+    to = moved_cell(edit, row, column)
+    source = getattr(item, "_source", None)
+    untouched = item._untouched
+    read = source.get("anchor") if isinstance(source, dict) else None
+    moved = moved_anchor(read, edit) if isinstance(read, bytes) else read
+    span = getattr(item, "_measure" if isinstance(item, Placed) else "_size", None)
+    if isinstance(span, Span) and moved != read:
+        span.move(edit)
+    elif to != (row, column) and isinstance(item, Placed):
         object.__setattr__(item, "_size", item._dimensions())  # no longer measured from its cells
+    if to != (row, column):
         item.anchor = coordinate_of(*to)
+    if moved == read:
+        return False
+    assert isinstance(source, dict)
+    source["anchor"] = moved
+    if untouched and isinstance(item, Placed):
+        object.__setattr__(item, "_read", item._state())  # written as read, where it now is
+    return True
 
 
 def _follow_table(table: Table, edit: CellEdit) -> bool:

@@ -80,7 +80,7 @@ def _report_state(ws: Any) -> dict[str, Any]:
         "printOptions": _page(ws, "center_horizontally", "center_vertically", "gridlines"),
         "headerFooter": _page(ws, "header", "footer"),
         "drawing": (tuple((type(item).__name__, item._state()) for item in [*ws.images, *ws.charts]),
-                    len(ws._kept_anchors)),
+                    len(ws._kept_anchors), bool(ws._drawing and ws._drawing.get("moved"))),
         "tableParts": tuple(table._state() for table in ws.tables.values()),
     }
 

@@ -7,29 +7,28 @@ boxes, controls, linked pictures, tables it cannot read) is kept in its place, t
 back as it was.
 """
 
-import weakref
 import xml.etree.ElementTree as ET
 from collections.abc import Callable, Mapping
 from typing import Any
 
 from ..constants import CHART_NS, DOC_REL_NS, DRAWING_NS, MAIN_NS, STRICT_DOC_REL_NS, XDR_NS
+from ..model.anchors import EMU_PER_PIXEL, Span, corner_value
 from ..model.charts import KeptChart
 from ..model.images import Image
 from ..model.tables import Table
 from ..package import Package, Relationship
 from ..package.errors import damaged, parse_xml
 from ..package.xmlparts import Layout
-from ..utils.cells import column_letter, coordinate_of
+from ..utils.cells import coordinate_of
 from .charts import chart_kind, read_chart
 
-__all__ = ["read_sheet_objects", "EMU_PER_PIXEL"]
+__all__ = ["read_sheet_objects"]
 
 _M = "{%s}" % MAIN_NS
 _X = "{%s}" % XDR_NS
 _A = "{%s}" % DRAWING_NS
 _R_IDS = ("{%s}id" % DOC_REL_NS, "{%s}id" % STRICT_DOC_REL_NS)
 _R_EMBED = "{%s}embed" % DOC_REL_NS
-EMU_PER_PIXEL = 9525
 _ANCHORS = (_X + "twoCellAnchor", _X + "oneCellAnchor")
 Rels = Mapping[str | None, Relationship]
 
@@ -64,38 +63,6 @@ def read_sheet_objects(ws: Any, package: Package) -> set[str]:
 
 # ------------------------------------------------------------------ the drawing
 
-def _int(node: ET.Element | None, tag: str) -> int:
-    text = node.findtext(_X + tag) if node is not None else None
-    try:
-        return int(text or "0")
-    except ValueError:
-        return 0
-
-
-def _column_pixels(ws: Any, column: int) -> int:
-    dims = ws.column_dimensions.get(column_letter(column))
-    if dims is None:
-        for run in ws.column_dimensions.values():
-            if run.min <= column <= run.max:
-                dims = run
-                break
-    width = dims.width if dims is not None and dims.width is not None else 8.43
-    return int(width * 7 + 5) if width >= 1 else int(width * 12 + 0.5)
-
-
-def _row_pixels(ws: Any, row: int) -> int:
-    dims = ws.row_dimensions.get(row)
-    height = dims.height if dims is not None and dims.height is not None else 15
-    return round(height * 4 / 3)
-
-
-def _span(start: ET.Element, end: ET.Element, line: str, pixels: Any, ws: Any) -> int:
-    """The pixels from an anchor's start to its end along columns or rows."""
-    first, last = _int(start, line), _int(end, line)
-    total: int = sum(pixels(ws, n) for n in range(first + 1, min(last, first + 16384) + 1))
-    return total + (_int(end, line + "Off") - _int(start, line + "Off")) // EMU_PER_PIXEL
-
-
 def _extent(anchor: ET.Element, shape: ET.Element) -> tuple[int, int] | None:
     """(width, height) in pixels that a one-cell anchor, or the shape itself, gives."""
     for ext in (anchor.find(_X + "ext"), shape.find("%sspPr/%sxfrm/%sext" % (_X, _A, _A))):
@@ -109,27 +76,16 @@ def _extent(anchor: ET.Element, shape: ET.Element) -> tuple[int, int] | None:
     return None
 
 
-def _measure(ws: Any, anchor: ET.Element) -> Callable[[], tuple[int, int]] | None:
+def _measure(ws: Any, anchor: ET.Element) -> Span | None:
     """What measures an object anchored at two cells (it sizes with the rows and columns
-    between them), from the sheet's sizes at the time."""
+    between them)."""
     start, end = anchor.find(_X + "from"), anchor.find(_X + "to")
     if anchor.tag != _X + "twoCellAnchor" or start is None or end is None:
         return None
-    sheet = weakref.ref(ws)  # the sheet holds the object: no cycle through it
-    last = (1, 1)
-
-    def measure() -> tuple[int, int]:
-        nonlocal last
-        found = sheet()
-        if found is not None:  # else the size it had when its sheet went
-            last = (max(1, _span(start, end, "col", _column_pixels, found)),
-                    max(1, _span(start, end, "row", _row_pixels, found)))
-        return last
-    measure()
-    return measure
+    return Span(ws, start, end)
 
 
-def _placed(item: Any, measure: Callable[[], tuple[int, int]] | None, extent: tuple[int, int] | None) -> None:
+def _placed(item: Any, measure: Span | None, extent: tuple[int, int] | None) -> None:
     if measure is not None:
         object.__setattr__(item, "_size", None)
         object.__setattr__(item, "_measure", measure)
@@ -146,7 +102,7 @@ def _read_anchor(ws: Any, package: Package, rels: Rels, anchor: ET.Element) -> A
     if start is None or len(shapes) != 1:
         return None
     shape = shapes[0]
-    cell = coordinate_of(_int(start, "row") + 1, _int(start, "col") + 1)
+    cell = coordinate_of(corner_value(start, "row") + 1, corner_value(start, "col") + 1)
     measure, extent = _measure(ws, anchor), _extent(anchor, shape)
     if measure is None and extent is None:
         return None

@@ -15,6 +15,7 @@ from weakref import WeakKeyDictionary
 
 from ..constants import (CHART_NS, CHART_REL, CHART_TYPE, DOC_REL_NS, DRAWING_NS, DRAWING_REL, DRAWING_TYPE,
                          IMAGE_REL, MAIN_NS, TABLE_REL, TABLE_TYPE, XDR_NS)
+from ..model.anchors import EMU_PER_PIXEL
 from ..model.charts import Chart, KeptChart
 from ..model.images import IMAGE_TYPES, Image
 from ..package import Package, Relationships
@@ -24,13 +25,12 @@ from ..utils.cells import coordinate_of, coordinate_to_tuple
 from .charts import chart_element
 from .xml import element, to_bytes
 
-__all__ = ["ObjectPlan", "check_reports", "EMU_PER_PIXEL"]
+__all__ = ["ObjectPlan", "check_reports"]
 
 _M = "{%s}" % MAIN_NS
 _X = "{%s}" % XDR_NS
 _A = "{%s}" % DRAWING_NS
 _R = "{%s}" % DOC_REL_NS
-EMU_PER_PIXEL = 9525
 _DRAWING_ROOT = (b'<xdr:wsDr xmlns:xdr="%s" xmlns:a="%s">' % (XDR_NS.encode(), DRAWING_NS.encode()), b"</xdr:wsDr>")
 _SHAPE_ID = re.compile(rb"<(?:[\w.-]+:)?cNvPr\b[^>]*?\sid\s*=\s*[\"'](\d+)[\"']")
 _TABLE_ID = re.compile(rb"<(?:[\w.-]+:)?table\b[^>]*?\sid\s*=\s*[\"'](\d+)[\"']")
@@ -116,7 +116,7 @@ class ObjectPlan:
                                  % ws.title)
             return str(read["rel"])
         if read is not None and all(source is not None and item._untouched for item, source in zip(items, sources)) \
-                and len(items) == read["items"]:
+                and len(items) == read["items"] and not read.get("moved"):
             return str(read["rel"])  # nothing in it changed: kept as it is
         part = read["part"] if read is not None else self._package.free_name("xl/drawings/drawing%d.xml")
         rel_id = read["rel"] if read is not None else self._rels.add(DRAWING_REL, part)
