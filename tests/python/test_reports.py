@@ -398,6 +398,7 @@ def test_features_follow_rows_and_columns_inserted_and_deleted():
     ws.add_validation("A2:A10 C2:C10", "list", formula="$F$1:$F$3")
     ws.add_conditional_format("B2:B10", CellRule(">", "$G$1"))
     ws.add_conditional_format("H1", FormulaRule("$B$1>0"))
+    ws.add_conditional_format("C2:C10", DataBar("1F77B4", min_type="formula", min_value="$B$4"))
     elsewhere = Chart("column")
     elsewhere.add_series("Data!$B$2:$B$10")
     other.add_chart(elsewhere, "A1")
@@ -416,8 +417,9 @@ def test_features_follow_rows_and_columns_inserted_and_deleted():
     assert [(s.values, s.categories, s.name) for s in chart.series] == [
         ("Data!$B$2:$B$12", "Data!$A$2:$A$12", "Data!$C$1"), ("Data!$C$2:$C$12", None, None)]
     assert (ws.validations[0].ref, ws.validations[0].formula) == ("A2:A12 C2:C12", "$F$1:$F$5")
-    assert [(ref, rule.value if isinstance(rule, CellRule) else rule.formula)
-            for ref, rule in ws.conditional_formats] == [("B2:B12", "$G$1"), ("H1", "$B$1>0")]
+    assert [(ref, rule.value if isinstance(rule, CellRule) else rule.formula if isinstance(rule, FormulaRule)
+             else rule.min_value) for ref, rule in ws.conditional_formats] == [
+        ("B2:B12", "$G$1"), ("H1", "$B$1>0"), ("C2:C12", "$B$6")]
     assert (elsewhere.series[0].values, other.validations[0].formula) == ("Data!$B$2:$B$12", "Data!$B$6>0")
 
     back, _zip = reload(wb)
@@ -429,7 +431,8 @@ def test_features_follow_rows_and_columns_inserted_and_deleted():
     assert [(s.values, s.name) for s in chart.series] == [("Data!$B$2:$B$12", None)]
     assert other.charts == [] and other.validations[0].formula == "#REF!>0"
     assert ws.validations[0].ref == "A2:A12 B2:B12"
-    assert [(ref, rule.formula) for ref, rule in ws.conditional_formats] == [("G1", "#REF!>0")]
+    assert [(ref, getattr(rule, "formula", None) or rule.min_value) for ref, rule in ws.conditional_formats] == [
+        ("G1", "#REF!>0"), ("B2:B12", "#REF!")]
 
     edit(shift.LineEdit("Data", False, 2, 2, False, ("Other",)))  # inside the table: it widens
     assert (ws.tables["T"].ref, ws.tables["T"].columns) == ("A1:D12", ["A", "Column1", "Column2", "C"])
@@ -503,3 +506,15 @@ def test_drawn_objects_read_follow_with_both_corners():
         saved.read("xl/drawings/drawing1.xml"), zipfile.ZipFile(textbox_file).read("xl/drawings/drawing1.xml")))
     assert drawing == read.replace(b"<xdr:row>8</xdr:row>", b"<xdr:row>11</xdr:row>").replace(
         b"<xdr:row>14</xdr:row>", b"<xdr:row>17</xdr:row>")
+
+
+def test_thresholds_of_formats_read_follow_a_sheet_renamed():
+    wb = quillfen.Workbook()
+    wb.create_sheet("Other")
+    wb.active.add_conditional_format("A1:A9", DataBar("1F77B4", min_type="formula", min_value="Other!$A$1"))
+    wb.active.add_conditional_format("B1:B9", IconSet("3Arrows", type="formula", values=[0, "Other!$A$2", 9]))
+    wb, _zip = reload(wb)
+    wb["Other"].title = "Sales"
+    back, _zip = reload(wb)
+    (_ref, bar), (_ref2, icons) = back.active.conditional_formats
+    assert (bar.min_value, icons.values) == ("Sales!$A$1", [0, "Sales!$A$2", 9])

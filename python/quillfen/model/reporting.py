@@ -464,12 +464,25 @@ class SheetReports:
             _edited(validation, [(validation, name) for name in ("formula", "minimum", "maximum")
                                  if isinstance(getattr(validation, name), str)], edit)
         for _ref, rule in self._conditional_formats:
-            _edited(rule, [(rule, name) for name in ("value", "value2", "formula")
-                           if isinstance(getattr(rule, name, None), str)], edit)
+            _edited(rule, [(rule, name) for name in _RULE_FORMULAS
+                           if isinstance(getattr(rule, name, None), (str, list))], edit)
 
 
+# The fields of conditional format rules that may hold formulas (text values: "$B$1", '"done"').
+_RULE_FORMULAS = ("value", "value2", "formula", "start_value", "mid_value", "end_value", "min_value", "max_value",
+                  "values")
 # Elements whose text is a formula, in the elements features are read from.
 _FORMULA_TAGS = frozenset(("formula", "formula1", "formula2"))
+
+
+def _edited_value(value: Any, edit: Callable[[str], str]) -> Any:
+    """A field's value after `edit`: a formula's text, a reference, or a list of values."""
+    if isinstance(value, Reference):
+        new = edit(str(value))
+        return value if new == str(value) else Reference.parse(new)
+    if isinstance(value, list):
+        return [_edited_value(item, edit) for item in value]
+    return edit(value) if isinstance(value, str) else value
 
 
 def _edited(owner: Feature, fields: list[tuple[Any, str]], edit: Callable[[str], str]) -> None:
@@ -477,18 +490,22 @@ def _edited(owner: Feature, fields: list[tuple[Any, str]], edit: Callable[[str],
     changed = False
     for holder, name in fields:
         value = getattr(holder, name)
-        text = str(value) if isinstance(value, Reference) else value
-        new = edit(text)
-        if new != text:
-            setattr(holder, name, Reference.parse(new) if isinstance(value, Reference) else new)
+        new = _edited_value(value, edit)
+        if new != value:
+            setattr(holder, name, new)
             changed = True
     if not (changed and untouched):
         return
     source = owner._source
     if isinstance(source, ET.Element):
         for node in source.iter():
-            if node.text and isinstance(node.tag, str) and node.tag.rpartition("}")[2] in _FORMULA_TAGS:
+            if not isinstance(node.tag, str):
+                continue
+            tag = node.tag.rpartition("}")[2]
+            if node.text and tag in _FORMULA_TAGS:
                 node.text = edit(node.text)
+            elif tag == "cfvo" and node.get("val"):  # a threshold of a colour scale, data bar or icon set
+                node.set("val", edit(node.get("val", "")))
     object.__setattr__(owner, "_read", owner._state())
 
 
