@@ -14,7 +14,7 @@ from typing import Any, Protocol
 from ..constants import MAX_ROW, MAX_SHEET_COLUMN, XDR_NS
 from ..utils.cells import column_letter
 
-__all__ = ["Span", "moved_anchor", "moved_cell", "corner_value", "EMU_PER_PIXEL"]
+__all__ = ["CellMove", "Span", "moved_anchor", "moved_cell", "corner_value", "EMU_PER_PIXEL"]
 
 EMU_PER_PIXEL = 9525
 _X = "{%s}" % XDR_NS
@@ -83,7 +83,8 @@ class Span:
     def __call__(self) -> tuple[int, int]:
         ws = self._sheet()
         if ws is not None:
-            self._last = (max(1, self._length("col", column_pixels, ws)), max(1, self._length("row", row_pixels, ws)))
+            self._last = (max(1, self._length("col", column_pixels, ws)),
+                          max(1, self._length("row", row_pixels, ws)))
         return self._last
 
     def _length(self, line: str, pixels: Any, ws: Any) -> int:

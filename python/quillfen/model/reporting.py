@@ -11,12 +11,12 @@ from __future__ import annotations
 import copy
 import os
 import xml.etree.ElementTree as ET
-from collections.abc import Callable, Iterator
+from collections.abc import Callable
 from itertools import count
 from typing import IO, Any, Protocol
 
 from ..constants import MAX_ROW, MAX_SHEET_COLUMN
-from .anchors import Span, moved_anchor, moved_cell
+from .anchors import CellMove, Span, moved_anchor, moved_cell
 from .charts import Chart, KeptChart
 from .features import ColumnDimensions, RowDimensions, cell_range
 from .formatting import ConditionalFormat, Rule, check_rule
@@ -34,15 +34,11 @@ __all__ = ["SheetReports", "MAX_OUTLINE_LEVEL"]
 MAX_OUTLINE_LEVEL = 7
 
 
-class CellEdit(Protocol):
+class CellEdit(CellMove, Protocol):
     """What an edit of a sheet's cells (`formula.shift`) answers, for the features to follow:
-    where a cell, a block of cells, a range or ranges of the edited sheet go (None: gone), and
-    a formula written without its "=" after the edit (`host_edited`: whether its unqualified
-    references are to the edited sheet)."""
-
-    def cell(self, row: int, column: int) -> tuple[int, int] | None: ...
-
-    def rect(self, min_row: int, min_col: int, max_row: int, max_col: int) -> tuple[int, int, int, int] | None: ...
+    besides where a cell or block of cells goes, where a range or ranges of the edited sheet
+    go (None: gone), and a formula written without its "=" after the edit (`host_edited`:
+    whether its unqualified references are to the edited sheet)."""
 
     def range_text(self, ref: str) -> str | None: ...
 
@@ -397,7 +393,8 @@ class SheetReports:
         series whose values are gone and a chart whose series are."""
         def formula(text: str) -> str:
             return edit.reference(text, host)
-        self._charts[:] = [chart for chart in self._charts if not isinstance(chart, Chart) or _follow_series(chart, edit)]
+        self._charts[:] = [chart for chart in self._charts
+                           if not isinstance(chart, Chart) or _follow_series(chart, edit)]
         self._edit_report_formulas(formula, charts=False)
         if not host:
             return
