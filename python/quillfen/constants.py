@@ -18,6 +18,10 @@ XSI_NS = "http://www.w3.org/2001/XMLSchema-instance"
 XML_NS = "http://www.w3.org/XML/1998/namespace"
 MC_NS = "http://schemas.openxmlformats.org/markup-compatibility/2006"
 
+# The attribute names the writers write as they stand (unprefixed ASCII names), as a pattern:
+# row attributes, and the attributes of a loaded cell kept for saving it unchanged.
+PLAIN_ATTRIBUTE = r"[A-Za-z_][A-Za-z0-9_.\-]*\Z"
+
 # Prefixes written for namespaces that elements carried over from a loaded workbook may use.
 KNOWN_PREFIXES = {
     DOC_REL_NS: "r",
@@ -39,6 +43,7 @@ STRICT_OFFICE_DOCUMENT = STRICT_DOC_REL_NS + "/officeDocument"
 WORKSHEET_REL = DOC_REL_NS + "/worksheet"
 STYLES_REL = DOC_REL_NS + "/styles"
 THEME_REL = DOC_REL_NS + "/theme"
+SHARED_STRINGS_REL = DOC_REL_NS + "/sharedStrings"
 EXTENDED_PROPERTIES_REL = DOC_REL_NS + "/extended-properties"
 CORE_PROPERTIES_REL = "http://schemas.openxmlformats.org/package/2006/relationships/metadata/core-properties"
 
@@ -49,6 +54,7 @@ WORKBOOK_TYPE = _OFFICE + "spreadsheetml.sheet.main+xml"
 WORKSHEET_TYPE = _OFFICE + "spreadsheetml.worksheet+xml"
 STYLES_TYPE = _OFFICE + "spreadsheetml.styles+xml"
 THEME_TYPE = _OFFICE + "theme+xml"
+SHARED_STRINGS_TYPE = _OFFICE + "spreadsheetml.sharedStrings+xml"
 CORE_PROPERTIES_TYPE = "application/vnd.openxmlformats-package.core-properties+xml"
 EXTENDED_PROPERTIES_TYPE = _OFFICE + "extended-properties+xml"
 

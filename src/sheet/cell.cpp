@@ -66,11 +66,27 @@ struct Number {
     }
 };
 
+// A number the float helper made: a float kept natively, anything else as Python made it.
+Number from_float_helper(Ref obj) {
+    if (PyFloat_CheckExact(obj.get())) return Number{Number::Float, 0, PyFloat_AS_DOUBLE(obj.get()), {}};
+    return Number{Number::Py, 0, 0, std::move(obj)};
+}
+
 XmlResult<Number> parse_number(const Helpers& h, std::string_view text) {
     const bool float_like = text.find_first_of(".eE") != std::string_view::npos;
     if (!float_like) {
         if (auto v = native_int(text)) return Number{Number::Int, *v, 0, {}};
         QF_TRY_SET(Ref obj, py_call1(h.int_.get(), text));
+        if (PyLong_Check(obj.get())) {
+            int overflow = 0;
+            (void)PyLong_AsLongLongAndOverflow(obj.get(), &overflow);
+            if (overflow) {
+                // gh-24: beyond 64 bits a number is what spreadsheet programs read, the nearest
+                // double; an int that long could not be assigned back to a cell.
+                QF_TRY_SET(Ref number, py_call1(h.float_.get(), text));
+                return from_float_helper(std::move(number));
+            }
+        }
         return Number{Number::Py, 0, 0, std::move(obj)};
     }
     if (native_float_form(text)) {
@@ -81,13 +97,13 @@ XmlResult<Number> parse_number(const Helpers& h, std::string_view text) {
         if (ec == std::errc{} && end == body.data() + body.size()) return Number{Number::Float, 0, value, {}};
     }
     QF_TRY_SET(Ref obj, py_call1(h.float_.get(), text));
-    if (PyFloat_CheckExact(obj.get())) return Number{Number::Float, 0, PyFloat_AS_DOUBLE(obj.get()), {}};
-    return Number{Number::Py, 0, 0, std::move(obj)};
+    return from_float_helper(std::move(obj));
 }
 
 struct Typed {
     Val value;
     DType dtype;
+    std::optional<std::uint32_t> sst = std::nullopt;  // a shared string looked up through Python: its index
 };
 
 DType code(std::uint8_t c) { return DType{c, {}}; }
@@ -193,7 +209,12 @@ XmlResult<Typed> typed_value(SheetState& st, CellBufs& b, std::string_view dtype
             PyErr_Clear();
             return std::unexpected(XmlError::unsupported(STRING_INDEX));
         }
-        return Typed{std::move(item), code(DT_S)};
+        std::optional<std::uint32_t> sst;
+        int overflow = 0;
+        const long long i = PyLong_Check(index.get()) ? PyLong_AsLongLongAndOverflow(index.get(), &overflow) : -1;
+        if (i == -1 && PyErr_Occurred()) return fail<Typed>();
+        if (!overflow && i >= 0 && i <= 0xFFFFFFFFLL) sst = static_cast<std::uint32_t>(i);
+        return Typed{std::move(item), code(DT_S), sst};
     }
     if (dtype == "b") {
         if (auto v = native_int(text)) return Typed{*v != 0, code(DT_B)};
@@ -364,6 +385,19 @@ XmlError formula_err(const Helpers& h, const formula::FormulaError& e) {
 
 namespace {
 
+// What the cell keeps for being saved unchanged, as the package's reader keeps it.
+void keep_raw(const Settings& s, CellBufs& b, std::optional<std::uint32_t> sst, KeptRaw& kept) {
+    if (!(b.has_f && s.data_only)) kept.attrs = std::move(b.attrs);  // a dropped formula takes its own along
+    if (b.has_f && !s.data_only && (!b.v.empty() || b.has_t)) {
+        kept.cached = true;
+        kept.cached_has_t = b.has_t;
+        kept.cached_t.assign(b.t);
+        kept.cached_v.assign(b.v);
+    }
+    kept.runs = std::move(b.runs);
+    kept.sst = sst;
+}
+
 XmlResult<void> interpret_into(SheetState& st, CellBufs& b, StyleId& style, std::optional<Val>& inline_val,
                                PyObject* f_attrs, CellRec& rec) {
     const Settings& s = st.settings;
@@ -389,6 +423,7 @@ XmlResult<void> interpret_into(SheetState& st, CellBufs& b, StyleId& style, std:
     if (type_v) {
         QF_TRY_SET(typed, typed_value(st, b, dtype, style, inline_val, rec.is_formula));
     }
+    if (s.keep_cells) keep_raw(s, b, typed ? typed->sst : std::nullopt, rec.kept);
     if (rec.is_formula) {
         rec.value = std::move(*formula);
         rec.dtype = code(DT_F);

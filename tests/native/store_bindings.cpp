@@ -86,7 +86,7 @@ PyObject* store_load(PyObject*, PyObject* args) noexcept {
             }
             masters.push_back(std::move(*tr));
         }
-        auto load = store::Load::begin(store, ws, cell_styles, shared_strings, epoch, cell_cls);
+        auto load = store::Load::begin(store, ws, cell_styles, shared_strings, epoch, cell_cls, false);
         if (!load) return fallback_err(std::move(load.error()));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cells); ++i) {
             Ref item = Ref::borrow(PyList_GET_ITEM(cells, i));

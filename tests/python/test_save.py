@@ -220,7 +220,7 @@ def _expected(value):
         return dt.datetime.combine(value, dt.time())  # serials read back as datetimes
     if isinstance(value, decimal.Decimal):
         return float(value)
-    return None if value == "" else value  # empty text is an empty cell
+    return value
 
 
 def _same(have, want):

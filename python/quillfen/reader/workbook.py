@@ -38,6 +38,9 @@ class Loaded:
 
     def __init__(self) -> None:
         self.theme: bytes | None = None         # bytes of the workbook's theme part
+        # Bytes of the shared string table, kept as it is: unchanged cells are saved with their
+        # index into it.
+        self.shared_strings: bytes | None = None
         self.workbook_elements: list[str] = []  # local names of workbook elements not written
         self.parts: list[str] = []              # names of parts not written
 
@@ -121,6 +124,8 @@ def _read(package: Package, read_only: bool, data_only: bool, rich_text: bool) -
     if kinds.get("sharedStrings") in package:
         with damaged(kinds["sharedStrings"]):
             wb.shared_strings = read_shared_strings(lambda: package.open(kinds["sharedStrings"]), rich=rich_text)
+            if not read_only:
+                loaded.shared_strings = package.read(kinds["sharedStrings"])
     if kinds.get("theme") in package:
         with damaged(kinds["theme"]):
             loaded.theme = package.read(kinds["theme"], transitional=False)  # kept as it is

@@ -40,12 +40,15 @@ ColumnBatch = tuple[int, list[Any]]
 class SheetReadOptions:
     """What the sheet readers (native and pure Python) are told about the workbook and mode."""
 
-    def __init__(self, workbook: Workbook, data_only: bool, rich_text: bool, formula_and_value: bool = False) -> None:
+    def __init__(self, workbook: Workbook, data_only: bool, rich_text: bool, formula_and_value: bool = False,
+                 keep_cells: bool = False) -> None:
         self.epoch = workbook.epoch
         self.shared_strings = workbook.shared_strings
         self.data_only = data_only
         self.rich_text = rich_text
         self.formula_and_value = formula_and_value
+        # Whether each cell keeps what it needs for being saved as it was read (`Cell._loaded`).
+        self.keep_cells = keep_cells
         self.date_formats = workbook.stylesheet.date_formats()
         self.timedelta_formats = workbook.stylesheet.timedelta_formats()
         self.row_dimensions: dict[str, dict[str, str]] = {}
@@ -396,7 +399,7 @@ def load_cells(ws: Any) -> None:
     engine, else into a dict of `Cell`s. Warnings point at the caller of `load_workbook`."""
     wb = ws.parent
     styles, helpers = wb._cell_styles, wb.helpers
-    options = SheetReadOptions(wb, wb.data_only, wb.rich_text)
+    options = SheetReadOptions(wb, wb.data_only, wb.rich_text, keep_cells=True)
 
     def native(engine: ModuleType) -> dict[str, dict[str, str]]:
         store = engine.CellStore()
@@ -419,7 +422,8 @@ def load_cells(ws: Any) -> None:
                     # Each cell has its own copy of the same class (array.__copy__ would give
                     # a plain array).
                     style = array.__new__(type(style), "i", style)  # type: ignore[assignment]  # a StyleArray
-                cells[(rec.row, rec.column)] = Cell(ws, rec.row, rec.column, rec.value, style, rec.data_type)
+                cell = cells[(rec.row, rec.column)] = Cell(ws, rec.row, rec.column, rec.value, style, rec.data_type)
+                cell._loaded = rec.loaded
         ws._cells = cells
         return options.row_dimensions
 

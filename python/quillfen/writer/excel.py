@@ -18,8 +18,9 @@ except ImportError:
     _fast_zlib = None
 
 from ..utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
-from .package import (APP, CORE, STYLES, THEME, WORKBOOK, app_properties, content_types, core_properties,
-                      package_relationships, rels_part, sheet_part, workbook_part, workbook_relationships)
+from .package import (APP, CORE, SHARED_STRINGS, STYLES, THEME, WORKBOOK, app_properties, content_types,
+                      core_properties, package_relationships, rels_part, sheet_part, workbook_part,
+                      workbook_relationships)
 from .features import SheetPlan, comments_element, sheet_relationships, vml_drawing
 from .styles import stylesheet_element
 from .worksheet import write_worksheet
@@ -121,6 +122,8 @@ def _write_package(wb: Any, out: IO[bytes], lxml: bool) -> None:
 def _write_zip(wb: Any, out: IO[bytes], lxml: bool, large: bool) -> None:
     sheets = wb.worksheets
     theme = wb._loaded.theme if wb._loaded is not None else None
+    # Kept as it was read: unchanged cells of a loaded workbook are written with their index.
+    strings = wb._loaded.shared_strings if wb._loaded is not None else None
     active = wb.active
     with zipfile.ZipFile(out, "w", COMPRESSION, compresslevel=COMPRESSION_LEVEL) as zf:
         def put(part: str, root: ET.Element) -> None:
@@ -128,12 +131,13 @@ def _write_zip(wb: Any, out: IO[bytes], lxml: bool, large: bool) -> None:
 
         plans = [SheetPlan(ws, number) for number, ws in enumerate(sheets, 1)]
         put("[Content_Types].xml", content_types(len(sheets), theme is not None,
-                                                 [plan.comments_part for plan in plans if plan.comments and plan.comments_part]))
+                                                 [plan.comments_part for plan in plans if plan.comments and plan.comments_part],
+                                                 strings is not None))
         put(rels_part(""), package_relationships())
         put(CORE, core_properties(wb.core_properties))
         put(APP, app_properties())
         put(WORKBOOK, workbook_part(wb))
-        put(rels_part(WORKBOOK), workbook_relationships(len(sheets), theme is not None))
+        put(rels_part(WORKBOOK), workbook_relationships(len(sheets), theme is not None, strings is not None))
         for number, (ws, plan) in enumerate(zip(sheets, plans), 1):
             if wb.write_only:
                 with zf.open(sheet_part(number), "w", force_zip64=large or ws._large()) as part:
@@ -148,6 +152,8 @@ def _write_zip(wb: Any, out: IO[bytes], lxml: bool, large: bool) -> None:
         put(STYLES, stylesheet_element(wb.stylesheet))
         if theme is not None:
             zf.writestr(THEME, theme)
+        if strings is not None:
+            zf.writestr(SHARED_STRINGS, strings)
 
 
 def _put_sheet_parts(put: Callable[[str, ET.Element], None], zf: zipfile.ZipFile, number: int,

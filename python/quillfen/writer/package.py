@@ -8,9 +8,9 @@ from typing import Any
 
 from ..constants import (CONTENT_TYPES_NS, CORE_PROPERTIES_NS, CORE_PROPERTIES_REL, CORE_PROPERTIES_TYPE,
                          DC_NS, DCTERMS_NS, DOC_REL_NS, EXTENDED_PROPERTIES_NS, EXTENDED_PROPERTIES_REL,
-                         EXTENDED_PROPERTIES_TYPE, MAIN_NS, OFFICE_DOCUMENT, REL_NS, RELS_TYPE, STYLES_REL,
-                         STYLES_TYPE, THEME_REL, THEME_TYPE, WORKBOOK_TYPE, WORKSHEET_REL, WORKSHEET_TYPE,
-                         XSI_NS)
+                         EXTENDED_PROPERTIES_TYPE, MAIN_NS, OFFICE_DOCUMENT, REL_NS, RELS_TYPE,
+                         SHARED_STRINGS_REL, SHARED_STRINGS_TYPE, STYLES_REL, STYLES_TYPE, THEME_REL, THEME_TYPE,
+                         WORKBOOK_TYPE, WORKSHEET_REL, WORKSHEET_TYPE, XSI_NS)
 from .features import COMMENTS_TYPE, VML_TYPE, defined_names_element
 from .xml import element
 
@@ -18,6 +18,7 @@ _M = "{%s}" % MAIN_NS
 WORKBOOK = "xl/workbook.xml"
 STYLES = "xl/styles.xml"
 THEME = "xl/theme/theme1.xml"
+SHARED_STRINGS = "xl/sharedStrings.xml"
 CORE = "docProps/core.xml"
 APP = "docProps/app.xml"
 
@@ -32,7 +33,8 @@ def rels_part(part: str) -> str:
     return "%s_rels/%s.rels" % (folder + "/" if folder else "", name)
 
 
-def content_types(sheet_count: int, theme: bool, comments_parts: Iterable[str] = ()) -> ET.Element:
+def content_types(sheet_count: int, theme: bool, comments_parts: Iterable[str] = (),
+                  shared_strings: bool = False) -> ET.Element:
     """The content types of the package; `comments_parts` are the sheets' comments parts,
     each with its drawing (a .vml part)."""
     ns = "{%s}" % CONTENT_TYPES_NS
@@ -41,6 +43,8 @@ def content_types(sheet_count: int, theme: bool, comments_parts: Iterable[str] =
     overrides.append((STYLES, STYLES_TYPE))
     if theme:
         overrides.append((THEME, THEME_TYPE))
+    if shared_strings:
+        overrides.append((SHARED_STRINGS, SHARED_STRINGS_TYPE))
     overrides += [(part, COMMENTS_TYPE) for part in comments_parts]
     overrides += [(CORE, CORE_PROPERTIES_TYPE), (APP, EXTENDED_PROPERTIES_TYPE)]
     defaults = [("rels", RELS_TYPE), ("xml", "application/xml")]
@@ -66,12 +70,14 @@ def package_relationships() -> ET.Element:
                           (EXTENDED_PROPERTIES_REL, APP)])
 
 
-def workbook_relationships(sheet_count: int, theme: bool) -> ET.Element:
-    """rId1 to rIdN are the sheets, in order; then styles and theme."""
+def workbook_relationships(sheet_count: int, theme: bool, shared_strings: bool = False) -> ET.Element:
+    """rId1 to rIdN are the sheets, in order; then styles, theme and shared strings."""
     targets = [(WORKSHEET_REL, "worksheets/sheet%d.xml" % n) for n in range(1, sheet_count + 1)]
     targets.append((STYLES_REL, "styles.xml"))
     if theme:
         targets.append((THEME_REL, "theme/theme1.xml"))
+    if shared_strings:
+        targets.append((SHARED_STRINGS_REL, "sharedStrings.xml"))
     return relationships(targets)
 
 
@@ -89,7 +95,8 @@ def workbook_part(wb: Any) -> ET.Element:
                                    r_id: "rId%d" % n})
             for n, ws in enumerate(sheets, 1))),
         *(names for names in [defined_names_element(wb)] if names is not None),
-        # Formulas are written without their results: programs compute them on opening.
+        # Formulas keep the results they were read with until changed; programs compute them
+        # all again on opening.
         element(_M + "calcPr", {"calcId": "191029", "fullCalcOnLoad": "1"}))
 
 
