@@ -385,10 +385,30 @@ XmlError formula_err(const Helpers& h, const formula::FormulaError& e) {
 
 namespace {
 
+// The plain text of a parsed inline string, if it is one.
+std::optional<std::string_view> plain_inline(const std::optional<Val>& inline_val) {
+    if (!inline_val) return std::nullopt;
+    if (const auto* text = std::get_if<std::string>(&*inline_val)) return std::string_view(*text);
+    if (const auto* obj = std::get_if<Ref>(&*inline_val); obj && PyUnicode_CheckExact(obj->get())) {
+        Py_ssize_t n = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(obj->get(), &n);
+        if (utf8) return std::string_view(utf8, static_cast<std::size_t>(n));
+        PyErr_Clear();  // no UTF-8 form: the cell keeps no result (the package's writer refuses it)
+    }
+    return std::nullopt;
+}
+
 // What the cell keeps for being saved unchanged, as the package's reader keeps it.
-void keep_raw(const Settings& s, CellBufs& b, std::optional<std::uint32_t> sst, KeptRaw& kept) {
+void keep_raw(const Settings& s, CellBufs& b, const std::optional<Val>& inline_val, std::optional<std::uint32_t> sst,
+              KeptRaw& kept) {
     if (!(b.has_f && s.data_only)) kept.attrs = std::move(b.attrs);  // a dropped formula takes its own along
-    if (b.has_f && !s.data_only && (!b.v.empty() || b.has_t)) {
+    const auto inline_text = b.has_f && b.has_t && b.t == "inlineStr" ? plain_inline(inline_val) : std::nullopt;
+    if (b.has_f && !s.data_only && inline_text) {
+        // An inline result is the string result it is.
+        kept.cached = kept.cached_has_t = true;
+        kept.cached_t.assign("str");
+        kept.cached_v.assign(*inline_text);
+    } else if (b.has_f && !s.data_only && (!b.v.empty() || b.has_t)) {
         kept.cached = true;
         kept.cached_has_t = b.has_t;
         kept.cached_t.assign(b.t);
@@ -423,7 +443,7 @@ XmlResult<void> interpret_into(SheetState& st, CellBufs& b, StyleId& style, std:
     if (type_v) {
         QF_TRY_SET(typed, typed_value(st, b, dtype, style, inline_val, rec.is_formula));
     }
-    if (s.keep_cells) keep_raw(s, b, typed ? typed->sst : std::nullopt, rec.kept);
+    if (s.keep_cells) keep_raw(s, b, inline_val, typed ? typed->sst : std::nullopt, rec.kept);
     if (rec.is_formula) {
         rec.value = std::move(*formula);
         rec.dtype = code(DT_F);

@@ -133,9 +133,12 @@ class Package:
             root = parse_xml(self.read(rels_part))
         result = []
         for rel in root.iter("{%s}Relationship" % REL_NS):
-            target = (rel.get("Target") or "").replace("\\", "/")
+            target = rel.get("Target") or ""
             external = rel.get("TargetMode") == "External"
             if not external:
+                # Inside the package a backslash separates folders, as some producers write
+                # them; outside it is the target's own (a Windows path, a network share).
+                target = target.replace("\\", "/")
                 if target.startswith("/"):
                     target = target.lstrip("/")
                 else:

@@ -431,7 +431,9 @@ class WorksheetParser:
         elif has_f:
             t = cell.attrs.get("t")
             v = "".join(cell.v or ())
-            if v or t is not None:
+            if t == "inlineStr" and isinstance(cell.inline, str):
+                cached = ("str", cell.inline)  # an inline result is the string result it is
+            elif v or t is not None:
                 cached = (t, v)
         if not attrs and cached is None and cell.runs is None:
             return self._sst_index
