@@ -222,6 +222,8 @@ XmlResult<bool> Writer::emit(CellXml cell, std::string_view data_type, const Val
     if (!body) return false;
     cell.body = *body;
     cell.text = value.text;
+    // A string cell without a value (as read): "inlineStr" would change its type.
+    if (*body == Body::EMPTY && data_type == "s") cell.t = "s";
     if (cached && *body == Body::FORMULA) {
         if (forbidden_char(cached->v) != std::string_view::npos) return false;
         cell.t = cached->t;

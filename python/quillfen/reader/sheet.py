@@ -425,7 +425,8 @@ class WorksheetParser:
 
     def _loaded(self, cell: _Cell, has_f: bool) -> Loaded:
         """What the cell keeps for being saved unchanged (see `Cell._loaded`)."""
-        attrs, cached = cell.extra, None
+        attrs = cell.extra
+        cached: tuple[str | None, str] | None = None
         if has_f and self._s.data_only:
             attrs = ()  # the cell loses its formula: what belonged to it does not stay
         elif has_f:

@@ -219,6 +219,8 @@ def _cell_parts(ws: Any, cell: Any, styled: bool) -> tuple[dict[str, str], Body]
                 safe_string(text[1:] if text.startswith("=") else text, where), None)
     else:
         raise TypeError(f"{where}: cannot write a value of type {_type_name(value)}")
+    if body is None and data_type == "s":
+        t = "s"  # a string cell without a value (as read): "inlineStr" would change its type
     if cached is not None and body is not None and body[0] == "f":
         # An unchanged formula keeps the result it was read with, and the type of that result.
         t = cached[0]
