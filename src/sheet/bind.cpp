@@ -51,10 +51,6 @@ XmlResult<std::uint32_t> style_index(const StyleId& s, PyObject* cell_styles, Py
     return 0;  // not reached: fallback always fails
 }
 
-Ref str_of(std::string_view text) {
-    return Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-}
-
 // The `_loaded` object of a cell as the package's reader makes it: (attributes, shared string
 // index, (t, text) of the cached result, runs), each None (attributes: ()) when absent.
 XmlResult<Ref> loaded_tuple(const KeptRaw& k, std::optional<std::uint32_t> sst) {
@@ -62,8 +58,8 @@ XmlResult<Ref> loaded_tuple(const KeptRaw& k, std::optional<std::uint32_t> sst) 
     Ref shared = sst ? Ref::steal(PyLong_FromUnsignedLong(*sst)) : Ref::borrow(Py_None);
     Ref cached = Ref::borrow(Py_None);
     if (k.cached) {
-        Ref t = k.cached_has_t ? str_of(k.cached_t) : Ref::borrow(Py_None);
-        Ref v = str_of(k.cached_v);
+        Ref t = k.cached_has_t ? py_str(k.cached_t) : Ref::borrow(Py_None);
+        Ref v = py_str(k.cached_v);
         if (!t || !v) return std::unexpected(source_error());
         cached = Ref::steal(PyTuple_Pack(2, t.get(), v.get()));
     }
@@ -79,8 +75,8 @@ XmlResult<Ref> loaded_tuple(const KeptRaw& k, std::optional<std::uint32_t> sst) 
 XmlResult<store::Kept> kept_of(store::Load& load, const KeptRaw& k, const Val& value) {
     store::Kept kept;
     if (k.empty()) return kept;
-    const auto sst = std::holds_alternative<SharedStringV>(value) ? std::optional(std::get<SharedStringV>(value).index)
-                                                                 : k.sst;
+    const auto* shared = std::get_if<SharedStringV>(&value);
+    const auto sst = shared ? std::optional(shared->index) : k.sst;
     if (!k.attrs && !k.runs) {
         if (!k.cached) {
             Ref index = Ref::steal(PyLong_FromUnsignedLong(*sst));
@@ -122,7 +118,8 @@ XmlResult<void> bind_cell(store::Load& load, const SheetState& st, CellRec& cell
             load.place(row, col, store::INT, static_cast<std::uint64_t>(std::get<1>(v)), style, dtype, kept);
             break;
         case 2:
-            load.place(row, col, store::FLOAT, std::bit_cast<std::uint64_t>(std::get<2>(v)), style, dtype, kept);
+            load.place(row, col, store::FLOAT, std::bit_cast<std::uint64_t>(std::get<2>(v)), style, dtype,
+                       kept);
             break;
         case 3:
             load.place(row, col, store::BOOL, std::get<3>(v) ? 1 : 0, style, dtype, kept);
@@ -131,7 +128,9 @@ XmlResult<void> bind_cell(store::Load& load, const SheetState& st, CellRec& cell
             load.place(row, col, store::SST, std::get<4>(v).index, style, dtype, kept);
             break;
         case 5:
-            if (!cell.dtype.py && cell.dtype.code == DT_F) return load.place_formula(row, col, std::get<5>(v), style, dtype, kept);
+            if (!cell.dtype.py && cell.dtype.code == DT_F) {
+                return load.place_formula(row, col, std::get<5>(v), style, dtype, kept);
+            }
             return load.place_text(row, col, std::get<5>(v), style, dtype, kept);
         case 6: {
             const SharedRefV& ref = std::get<6>(v);
@@ -147,10 +146,12 @@ XmlResult<void> bind_cell(store::Load& load, const SheetState& st, CellRec& cell
             break;
         }
         case 7:
-            load.place(row, col, store::DATE_INT, static_cast<std::uint64_t>(std::get<7>(v).serial), style, dtype, kept);
+            load.place(row, col, store::DATE_INT, static_cast<std::uint64_t>(std::get<7>(v).serial), style, dtype,
+                       kept);
             break;
         case 8:
-            load.place(row, col, store::DATE_FLOAT, std::bit_cast<std::uint64_t>(std::get<8>(v).serial), style, dtype, kept);
+            load.place(row, col, store::DATE_FLOAT, std::bit_cast<std::uint64_t>(std::get<8>(v).serial), style,
+                       dtype, kept);
             break;
         case 9:
             load.place_obj(row, col, std::move(std::get<9>(v)), style, dtype, kept);
@@ -174,8 +175,8 @@ XmlResult<void> run(PyObject* source, PyObject* parser, PyObject* ws, PyObject* 
     const bool keep_cells = settings.keep_cells;
     QF_TRY_SET(std::unique_ptr<SheetParser> p,
                SheetParser::create(source, std::move(h), std::move(settings), actions, row_dims.get()));
-    QF_TRY_SET(store::Load load, store::Load::begin(store, ws, cell_styles, shared_strings.get(), epoch, cell_cls,
-                                                              keep_cells));
+    QF_TRY_SET(store::Load load,
+               store::Load::begin(store, ws, cell_styles, shared_strings.get(), epoch, cell_cls, keep_cells));
     const Py_ssize_t n_styles = PyObject_Size(cell_styles);
     if (n_styles < 0) return std::unexpected(source_error());
     for (;;) {

@@ -11,6 +11,11 @@
 #include <limits>
 
 namespace qf::sheet {
+
+Ref py_str(std::string_view s) noexcept {
+    return Ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+
 namespace {
 
 constexpr const char* STRING_INDEX = "shared string index out of range";
@@ -19,10 +24,6 @@ XmlError raised() { return source_error(); }
 
 template <class T>
 std::unexpected<XmlError> fail() { return std::unexpected(raised()); }
-
-Ref py_str(std::string_view s) noexcept {
-    return Ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
-}
 
 bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 

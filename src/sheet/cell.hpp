@@ -136,6 +136,9 @@ struct SheetState {
 // A Python int for `text`: native for the short decimal form, else the `int` helper.
 [[nodiscard]] XmlResult<Ref> py_int(const Helpers& h, std::string_view text);
 
+// A str of UTF-8 text (null with an exception set on failure).
+[[nodiscard]] Ref py_str(std::string_view text) noexcept;
+
 // Calls `fn(text)` with `text` as a str.
 [[nodiscard]] XmlResult<Ref> py_call1(PyObject* fn, std::string_view text);
 

@@ -331,7 +331,9 @@ XmlResult<void> Writer::stored_cell(PyObject* store_obj, std::uint64_t version, 
         CellXml xml{e.row, e.col, std::nullopt, t_of(*dtype), Body::EMPTY, {}, {}};
         if (styled) xml.s = style->text;
         std::optional<CachedResult> cached;
-        if (kept && *dtype == "f") cached = CachedResult{store::cached_t_text(kept->cached_type), st.c.text_of(kept->cached)};
+        if (kept && *dtype == "f") {
+            cached = CachedResult{store::cached_t_text(kept->cached_type), st.c.text_of(kept->cached)};
+        }
         if (e.tag == store::SST && *dtype == "s" && st.keep_cells) {
             // Unchanged since loading: its item of the shared string table, which the saved
             // workbook keeps as it was (emit without a hyperlink runs no Python code).

@@ -348,7 +348,9 @@ XmlResult<Ref> Writer::cell_attr(PyObject* cell, CellAttr which) {
         // What a cell was read with is None for cells of classes without it.
         if (slots && !slots->has(LOADED)) return Ref::borrow(Py_None);
         PyObject* found = nullptr;
-        if (PyObject_GetOptionalAttr(cell, names_.cell[which].get(), &found) < 0) return std::unexpected(source_error());
+        if (PyObject_GetOptionalAttr(cell, names_.cell[which].get(), &found) < 0) {
+            return std::unexpected(source_error());
+        }
         return found ? Ref::steal(found) : Ref::borrow(Py_None);
     }
     // Not a plain slot, or an unset one: getattr gives the value or the error.
