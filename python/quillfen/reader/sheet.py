@@ -22,7 +22,7 @@ from typing import Any, NamedTuple, SupportsIndex, cast
 
 from ..constants import MAIN_NS, PLAIN_ATTRIBUTE
 from ..model.cell import Loaded
-from .errors import refuse_doctype, sheet_location
+from ..package.errors import refuse_doctype, sheet_location
 from .source import READ_CHUNK, Source, read_chunk
 
 PARSE_BLOCK = 16384
