@@ -46,6 +46,19 @@ const Kept* KeptTable::find(const Loc& loc) const noexcept {
     return kept.empty() ? nullptr : &kept;
 }
 
+const Kept* KeptTable::find(const Loc& loc, std::size_t& hint) const noexcept {
+    if (live_ == 0 || loc.kind == Loc::ENTRY) return find(loc);
+    std::size_t i = hint;
+    if (i > rec_locs_.size() || (i > 0 && rec_locs_[i - 1] >= loc.index)) {
+        i = static_cast<std::size_t>(std::lower_bound(rec_locs_.begin(), rec_locs_.end(), loc.index) - rec_locs_.begin());
+    } else {
+        while (i < rec_locs_.size() && rec_locs_[i] < loc.index) ++i;
+    }
+    hint = i;
+    if (i == rec_locs_.size() || rec_locs_[i] != loc.index || rec_kept_[i].empty()) return nullptr;
+    return &rec_kept_[i];
+}
+
 void KeptTable::put(const Loc& loc, const Kept& kept) {
     if (kept.empty()) return;
     if (loc.kind == Loc::ENTRY) {

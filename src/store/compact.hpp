@@ -158,6 +158,10 @@ public:
     bool empty() const noexcept { return live_ == 0; }
     std::size_t size() const noexcept { return live_; }
     const Kept* find(const Loc& loc) const noexcept;
+    // The same, for locations met in ascending order (a sheet written record by record): `hint`
+    // carries where the last one was found. PERF NOTE: a pass costs one walk of the table
+    // instead of a binary search per cell; any hint gives the right answer.
+    const Kept* find(const Loc& loc, std::size_t& hint) const noexcept;
     // Sets the data of a cell that has none (the caller took what it had); empty data is not kept.
     void put(const Loc& loc, const Kept& kept);
     // Removes and returns the data of `loc` (empty when it had none).

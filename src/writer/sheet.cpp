@@ -194,6 +194,7 @@ XmlResult<void> Writer::store_path(PyObject* store_obj, PyObject* dims) {
 
     const std::vector<std::int64_t>& dim_list = *dim_keys;
     StyleTexts styles;
+    kept_hint_ = 0;
     std::vector<std::pair<std::uint64_t, Loc>> row_cells;
     std::size_t i = 0, j = 0, k = 0;
     while (i < rec_rows.size() || j < entry_keys.size() || k < dim_list.size()) {
@@ -303,7 +304,7 @@ XmlResult<void> Writer::stored_cell(PyObject* store_obj, std::uint64_t version, 
             }
             style = &found->second;
         }
-        const store::Kept* kept = st.c.kept.find(*here);
+        const store::Kept* kept = st.c.kept.find(*here, kept_hint_);
         if (kept && kept->obj != store::NO_OBJ) {
             // Kept attributes, runs or an unusual result: the cell object's to write.
             borrow.reset();

@@ -163,6 +163,7 @@ private:
     Ref unslotted_;
     std::string buf_;
     std::string scratch_;  // stored formulas are rendered here
+    std::size_t kept_hint_ = 0;  // where the store's kept data was last found (store path)
     bool lxml_ = false;
     bool iso_dates_ = false;
     std::optional<Epoch> epoch_;
