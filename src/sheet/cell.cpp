@@ -390,7 +390,7 @@ namespace {
 std::optional<std::string_view> plain_inline(const std::optional<Val>& inline_val) {
     if (!inline_val) return std::nullopt;
     if (const auto* text = std::get_if<std::string>(&*inline_val)) return std::string_view(*text);
-    if (const auto* obj = std::get_if<Ref>(&*inline_val); obj && PyUnicode_CheckExact(obj->get())) {
+    if (const auto* obj = std::get_if<Ref>(&*inline_val); obj && *obj && PyUnicode_CheckExact(obj->get())) {
         Py_ssize_t n = 0;
         const char* utf8 = PyUnicode_AsUTF8AndSize(obj->get(), &n);
         if (utf8) return std::string_view(utf8, static_cast<std::size_t>(n));
@@ -400,23 +400,24 @@ std::optional<std::string_view> plain_inline(const std::optional<Val>& inline_va
 }
 
 // What the cell keeps for being saved unchanged, as the package's reader keeps it.
-void keep_raw(const Settings& s, CellBufs& b, const std::optional<Val>& inline_val, std::optional<std::uint32_t> sst,
-              KeptRaw& kept) {
+// (The inline string is read before the typed value takes it.)
+void keep_raw(const Settings& s, CellBufs& b, const std::optional<Val>& inline_val, KeptRaw& kept) {
     if (!(b.has_f && s.data_only)) kept.attrs = std::move(b.attrs);  // a dropped formula takes its own along
-    const auto inline_text = b.has_f && b.has_t && b.t == "inlineStr" ? plain_inline(inline_val) : std::nullopt;
-    if (b.has_f && !s.data_only && inline_text) {
+    // Only a formula cell's inline string is its result, not its value (taken by then).
+    const bool result = b.has_f && !s.data_only;
+    const auto inline_text = result && b.has_t && b.t == "inlineStr" ? plain_inline(inline_val) : std::nullopt;
+    if (inline_text) {
         // An inline result is the string result it is.
         kept.cached = kept.cached_has_t = true;
         kept.cached_t.assign("str");
         kept.cached_v.assign(*inline_text);
-    } else if (b.has_f && !s.data_only && (!b.v.empty() || b.has_t)) {
+    } else if (result && (!b.v.empty() || b.has_t)) {
         kept.cached = true;
         kept.cached_has_t = b.has_t;
         kept.cached_t.assign(b.t);
         kept.cached_v.assign(b.v);
     }
     kept.runs = std::move(b.runs);
-    kept.sst = sst;
 }
 
 XmlResult<void> interpret_into(SheetState& st, CellBufs& b, StyleId& style, std::optional<Val>& inline_val,
@@ -439,12 +440,13 @@ XmlResult<void> interpret_into(SheetState& st, CellBufs& b, StyleId& style, std:
     if (b.has_f && (!s.data_only || s.formula_and_value)) {
         QF_TRY_SET(formula, parse_formula(st, b, f_attrs, formula::Cell{rec.row, rec.col}));
     }
+    if (s.keep_cells) keep_raw(s, b, inline_val, rec.kept);
     const bool type_v = !(rec.is_formula && !s.formula_and_value);
     std::optional<Typed> typed;
     if (type_v) {
         QF_TRY_SET(typed, typed_value(st, b, dtype, style, inline_val, rec.is_formula));
+        if (s.keep_cells) rec.kept.sst = typed->sst;
     }
-    if (s.keep_cells) keep_raw(s, b, inline_val, typed ? typed->sst : std::nullopt, rec.kept);
     if (rec.is_formula) {
         rec.value = std::move(*formula);
         rec.dtype = code(DT_F);
