@@ -21,6 +21,7 @@ from quillfen.styles import Font
 from quillfen.utils.cells import coordinate_to_tuple
 
 from conftest import CORPUS_DIR
+from support import pure_path
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "scripts"))
 import xlsxgen  # noqa: E402
@@ -91,16 +92,9 @@ def workbook(cells, row_styled, shared_group):
 
 @contextmanager
 def engine(pure):
-    saved = os.environ.get("QUILLFEN_PURE_PYTHON")
-    os.environ["QUILLFEN_PURE_PYTHON"] = "1" if pure else "0"
-    try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            yield
-    finally:
-        os.environ.pop("QUILLFEN_PURE_PYTHON")
-        if saved is not None:
-            os.environ["QUILLFEN_PURE_PYTHON"] = saved
+    with pure_path(pure), warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        yield
 
 
 def edited_and_saved(data, edits):
