@@ -108,9 +108,10 @@ def mixed_cell(row, col, strings):
     return '<c r="%s" s="2"><v>%r</v></c>' % (ref, 40000.25 + row)
 
 
-def write_workbook(path, sheets, date1904=False, strings=None):
+def write_workbook(path, sheets, date1904=False, strings=None, more_formats=""):
     """`sheets`: list of (name, function of the shared strings giving the sheet-data XML
-    chunks, dimension ref or None, merges); `strings` the table to start from."""
+    chunks, dimension ref or None, merges); `strings` the table to start from; `more_formats`
+    `xf` elements listed after the four cell formats."""
     strings = strings if strings is not None else SharedStrings()
     with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
         entries, rels = [], []
@@ -139,7 +140,9 @@ def write_workbook(path, sheets, date1904=False, strings=None):
                    '<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n'
                    '<Relationships xmlns="http://schemas.openxmlformats.org/package/2006/relationships">'
                    + "".join(rels) + "</Relationships>")
-        z.writestr("xl/styles.xml", _STYLES)
+        count = 4 + more_formats.count("<xf ")
+        z.writestr("xl/styles.xml", _STYLES.replace('<cellXfs count="4">', '<cellXfs count="%d">' % count)
+                   .replace("</cellXfs>", more_formats + "</cellXfs>"))
         z.writestr("xl/sharedStrings.xml", strings.xml())
 
 

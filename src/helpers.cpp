@@ -151,6 +151,14 @@ XmlResult<Settings> Settings::from_parser(PyObject* parser) {
     QF_TRY_SET(s.date_formats, int_set_attr(parser, "date_formats"));
     QF_TRY_SET(s.timedelta_formats, int_set_attr(parser, "timedelta_formats"));
     QF_TRY_SET(s.keep_cells, optional_truth_attr(parser, "keep_cells"));
+    if (s.keep_cells) {
+        PyObject* found = nullptr;
+        if (PyObject_GetOptionalAttrString(parser, "kept_styles", &found) < 0) return std::unexpected(raised());
+        Ref kept_styles = Ref::steal(found);
+        if (kept_styles) {
+            QF_TRY_SET(s.kept_styles, int_set(kept_styles.get()));
+        }
+    }
     return s;
 }
 

@@ -80,6 +80,7 @@ struct Settings {
     bool data_only = false;
     bool rich_text = false;
     bool keep_cells = false;           // cells keep what they need for being saved unchanged
+    IdSet kept_styles;                 // with keep_cells: style ids a cell keeps as read
     IdSet date_formats;
     IdSet timedelta_formats;
 

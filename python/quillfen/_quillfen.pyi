@@ -25,6 +25,9 @@ class SheetOptions(Protocol):
     row_dimensions: dict[str, dict[str, str]]
     # Full loads: each cell keeps what it needs for being saved as it was read (`Cell._loaded`).
     keep_cells: bool
+    # With keep_cells: the style ids a cell keeps as it read them (the writer would name their
+    # formats otherwise).
+    kept_styles: Collection[int]
 
 # The helper table of the reading entry points (`quillfen.reader.helpers.reading_helpers()`).
 ReadingHelpers = TypedDict("ReadingHelpers", {

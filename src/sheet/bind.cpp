@@ -97,9 +97,30 @@ XmlResult<store::Kept> kept_of(store::Load& load, const KeptRaw& k, const Val& v
     return kept;
 }
 
+// A format the writer would name by another id (or none): the cell keeps its own, as the
+// attribute ("s", id) among its kept ones, last.
+XmlResult<void> keep_style(KeptRaw& kept, std::int64_t id) {
+    Ref text = Ref::steal(PyUnicode_FromFormat("%lld", static_cast<long long>(id)));
+    if (!text) return std::unexpected(source_error());
+    Ref pair = Ref::steal(Py_BuildValue("(sO)", "s", text.get()));
+    if (!pair) return std::unexpected(source_error());
+    const Py_ssize_t n = kept.attrs ? PyTuple_GET_SIZE(kept.attrs.get()) : 0;
+    Ref attrs = Ref::steal(PyTuple_New(n + 1));
+    if (!attrs) return std::unexpected(source_error());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyTuple_SET_ITEM(attrs.get(), i, Py_NewRef(PyTuple_GET_ITEM(kept.attrs.get(), i)));
+    }
+    PyTuple_SET_ITEM(attrs.get(), n, pair.release());
+    kept.attrs = std::move(attrs);
+    return {};
+}
+
 XmlResult<void> bind_cell(store::Load& load, const SheetState& st, CellRec& cell, PyObject* cell_styles,
                           Py_ssize_t n_styles) {
     QF_TRY_SET(const std::uint32_t style, style_index(cell.style, cell_styles, n_styles));
+    if (!cell.style.obj && cell.style.id > 0 && st.settings.kept_styles.contains(cell.style.id)) {
+        QF_TRY(keep_style(cell.kept, cell.style.id));
+    }
     if (cell.row < 0 || cell.row > 0xFFFFFFFFLL || cell.col < 0 || cell.col > 0xFFFFFFFFLL) {
         QF_TRY(fallback("coordinate out of range"));
     }

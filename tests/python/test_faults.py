@@ -105,6 +105,8 @@ class Kit:
         options = self.keep.options.fresh()
         options.shared_strings = self.strings(self.keep.strings)
         options.keep_cells = keep_cells
+        if keep_cells:
+            options.kept_styles = {3}  # J1's style id is kept
         return self.plan.attrs(options, "parser")
 
 
@@ -172,7 +174,7 @@ def run_prescan_and_dimension(native, kit):
 # Each entry point: its run, what a fault must become, and calls its clean run must make.
 ENTRIES = {
     "bind_cells": (run_bind_cells, unchanged,
-                   HELPER_NAMES | {"read", "parser.epoch", "parser.keep_cells", "cell_styles[]", "shared_strings[]",
+                   HELPER_NAMES | {"read", "parser.epoch", "parser.keep_cells", "parser.kept_styles", "cell_styles[]", "shared_strings[]",
                                    "cell class.parent", "kept_runs"}),
     "CellStore columns": (run_store_columns, unchanged,
                           HELPER_NAMES | {"read", "parser.epoch", "cell_styles[]", "shared_strings[]"}),
@@ -222,7 +224,7 @@ def plain_runs(native):
 
     def bind():
         store, actions = native.CellStore(), []
-        native.bind_cells(io.BytesIO(SHEET), options(keep_cells=True), None, store, STYLES, Cell, helpers, actions)
+        native.bind_cells(io.BytesIO(SHEET), options(keep_cells=True, kept_styles={3}), None, store, STYLES, Cell, helpers, actions)
         return [(key, repr(store[key].value), repr(store[key]._loaded)) for key in list(store)], len(actions)
 
     def store_columns():

@@ -34,8 +34,11 @@ CELL_SLOTS = ("parent", "_style", "row", "column", "_value", "_hyperlink", "data
 #     the attributes of its `c` element that the model does not hold ((name, value) pairs:
 #     `cm` for a dynamic-array formula, `vm` for a value with metadata such as an image in the
 #     cell, `ph` ...), the cached result of its formula as read, (its `t` or None, the text of
-#     its `v`), and the formatted runs (CellRichText) of an inline string read as plain text.
-# Assigning a value makes it a new cell: its `_loaded` becomes None.
+#     its `v`), and the formatted runs (CellRichText) of an inline string read as plain text;
+#     the attribute ("s", id) is the style id the cell was read with, where the writer would
+#     name its format otherwise (`reader.worksheet.renamed_styles`).
+# Assigning a value makes it a new cell: its `_loaded` becomes None, but for that style id,
+# which stays with the format (a check box stays one when it is ticked).
 Loaded = int | tuple[tuple[tuple[str, str], ...], int | None, tuple[str | None, str] | None, Any] | None
 
 # Characters that XML 1.0 cannot carry (tab, line feed and carriage return can), and lone
@@ -67,6 +70,15 @@ def _style_property(kind: str, doc: str) -> Any:
     return property(get, set, doc=doc)
 
 
+def _format_kept(loaded: Loaded) -> Loaded:
+    """What a loaded cell keeps once a value is assigned: its style id, if it kept one."""
+    if isinstance(loaded, tuple):
+        for name, text in loaded[0]:
+            if name == "s":
+                return (((name, text),), None, None, None)
+    return None
+
+
 class Cell:
     """A cell of an editable worksheet."""
 
@@ -92,7 +104,8 @@ class Cell:
     def value(self, value: Any) -> None:
         self.data_type = checked_data_type(self, value)
         self._value = value
-        self._loaded = None
+        if self._loaded is not None:
+            self._loaded = _format_kept(self._loaded)
         try:  # `_changed`, inline: every assigned value comes here
             self.parent._dirty.add(CELLS)
         except AttributeError:

@@ -76,6 +76,7 @@ class ReaderSettings(NamedTuple):
     date_formats: frozenset[int]
     timedelta_formats: frozenset[int]
     keep_cells: bool = False
+    kept_styles: frozenset[int] = frozenset()
 
     @classmethod
     def from_parser(cls, parser: Any) -> ReaderSettings:
@@ -87,7 +88,8 @@ class ReaderSettings(NamedTuple):
             rich_text=bool(parser.rich_text),
             date_formats=frozenset(_int_ids(parser.date_formats)),
             timedelta_formats=frozenset(_int_ids(parser.timedelta_formats)),
-            keep_cells=bool(getattr(parser, "keep_cells", False)),
+            keep_cells=(keep := bool(getattr(parser, "keep_cells", False))),
+            kept_styles=frozenset(_int_ids(getattr(parser, "kept_styles", ()))) if keep else frozenset(),
         )
 
 
@@ -417,13 +419,13 @@ class WorksheetParser:
             value, vtype = None, "f"
         else:
             value, vtype = self._typed(text, dtype, style, cell.inline, r, is_formula)
-        loaded = self._loaded(cell, has_f) if s.keep_cells else None
+        loaded = self._loaded(cell, has_f, style) if s.keep_cells else None
         if is_formula:
             cached = value if s.formula_and_value else ABSENT
             return CellRecord(row, col, formula, "f", style, ABSENT, cached, True, loaded)
         return CellRecord(row, col, value, vtype, style, formula, ABSENT, False, loaded)
 
-    def _loaded(self, cell: _Cell, has_f: bool) -> Loaded:
+    def _loaded(self, cell: _Cell, has_f: bool, style: Any) -> Loaded:
         """What the cell keeps for being saved unchanged (see `Cell._loaded`)."""
         attrs = cell.extra
         cached: tuple[str | None, str] | None = None
@@ -436,6 +438,9 @@ class WorksheetParser:
                 cached = ("str", cell.inline)  # an inline result is the string result it is
             elif v or t is not None:
                 cached = (t, v)
+        if type(style) is int and style in self._s.kept_styles:
+            # A format the writer would name by another id (or none): the cell keeps its own.
+            attrs += (("s", str(style)),)
         if not attrs and cached is None and cell.runs is None:
             return self._sst_index
         return (attrs, self._sst_index, cached, cell.runs)

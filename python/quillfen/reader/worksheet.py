@@ -51,6 +51,7 @@ class SheetReadOptions:
         self.formula_and_value = formula_and_value
         # Whether each cell keeps what it needs for being saved as it was read (`Cell._loaded`).
         self.keep_cells = keep_cells
+        self.kept_styles = renamed_styles(workbook._cell_styles) if keep_cells else frozenset()
         self.date_formats = workbook.stylesheet.date_formats()
         self.timedelta_formats = workbook.stylesheet.timedelta_formats()
         self.row_dimensions: dict[str, dict[str, str]] = {}
@@ -434,6 +435,16 @@ class _CellStyles:
 
     def __getitem__(self, style_id: object) -> StyleArray | None:
         return style_array(self._styles, style_id)
+
+
+def renamed_styles(styles: Sequence[StyleArray]) -> frozenset[int]:
+    """The style ids a saved cell would not get back from its format: the writer names a format
+    by the first id listing it, and the default one by none. The file's styles part may hold
+    such repeats (formats that differ in what the model does not hold, as a cell's check box):
+    a loaded cell with one of these ids keeps it (`Cell._loaded`) while its format stays."""
+    first: dict[StyleArray, int] = {}
+    return frozenset(i for i, style in enumerate(styles)
+                     if first.setdefault(style, i) != i or (i and not any(style)))
 
 
 def style_array(styles: Sequence[StyleArray], style_id: object) -> StyleArray | None:

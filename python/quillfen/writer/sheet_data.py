@@ -168,13 +168,16 @@ def _cell_parts(ws: Any, cell: Any, styled: bool) -> tuple[dict[str, str], Body]
     coordinate = _coordinate(cell)
     where = "cell " + coordinate
     attrs = {"r": coordinate}
-    if styled:
-        attrs["s"] = safe_string(ws.parent._cell_styles.add(cell._style), where)
+    kept, shared, cached, runs = _loaded(cell)
+    style_id = _kept_style(ws, cell, kept)
+    if style_id is None and styled:
+        style_id = ws.parent._cell_styles.add(cell._style)
+    if style_id is not None:
+        attrs["s"] = safe_string(style_id, where)
     data_type = cell.data_type
     if not isinstance(data_type, str):
         raise TypeError(f"{where}: the data type must be str, not {_type_name(data_type)}")
     value = cell._value
-    kept, shared, cached, runs = _loaded(cell)
     t = None if data_type == "f" else "inlineStr" if data_type == "s" else data_type
     if data_type == "d":
         is_iso, value = date_value(ws, cell)
@@ -228,6 +231,8 @@ def _cell_parts(ws: Any, cell: Any, styled: bool) -> tuple[dict[str, str], Body]
     if t is not None:
         attrs["t"] = safe_string(t, where)
     for name, text in kept:
+        if name == "s":
+            continue  # the style id, written above while the cell's format is the one it names
         if not isinstance(name, str) or _ATTR_NAME.match(name) is None or name in attrs:
             raise ValueError(f"{where}: cannot write the attribute name {name!r}")
         attrs[name] = safe_string(text, where)
@@ -250,6 +255,19 @@ def _loaded(cell: Any) -> tuple[Any, Any, Any, Any]:
     if isinstance(loaded, tuple):
         return loaded
     return (), loaded, None, None
+
+
+def _kept_style(ws: Any, cell: Any, kept: Any) -> str | None:
+    """The style id a loaded cell was read with and keeps (an id its format would not be
+    written with: see `renamed_styles`), while that id still names the cell's format."""
+    for name, text in kept:
+        if name == "s":
+            styles = ws.parent._cell_styles
+            plain = isinstance(text, str) and 0 < len(text) <= 10 and text.isascii() and text.isdigit()
+            index = int(text) if plain else -1
+            if 0 <= index < len(styles) and styles[index] == cell._style:
+                return text
+    return None
 
 
 def _run(run: str | TextBlock, where: str) -> Run:
