@@ -261,11 +261,9 @@ def _kept_style(ws: Any, cell: Any, kept: Any) -> str | None:
     """The style id a loaded cell was read with and keeps (an id its format would not be
     written with: see `renamed_styles`), while that id still names the cell's format."""
     for name, text in kept:
-        if name == "s":
+        if name == "s" and isinstance(text, str) and 0 < len(text) <= 10 and text.isascii() and text.isdigit():
             styles = ws.parent._cell_styles
-            plain = isinstance(text, str) and 0 < len(text) <= 10 and text.isascii() and text.isdigit()
-            index = int(text) if plain else -1
-            if 0 <= index < len(styles) and styles[index] == cell._style:
+            if int(text) < len(styles) and styles[int(text)] == cell._style:
                 return text
     return None
 
