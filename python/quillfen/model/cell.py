@@ -6,11 +6,11 @@ stores (text too long or with characters XML cannot carry, numbers beyond 64 bit
 finite, dates with a time zone).
 """
 
+import contextlib
 import datetime
 import decimal
 import functools
 import math
-import re
 from typing import Any, NoReturn, cast
 
 from ..constants import MAX_TEXT
@@ -18,16 +18,14 @@ from .comments import Comment
 from .features import Hyperlink
 from ..formula import ArrayFormula, DataTableFormula
 from .richtext import CellRichText
+from .text import NOT_XML, check_text
 from .styles import NUM_FMT, STYLE_KINDS, Stylesheet, StyleArray, is_date_format, is_timedelta_format
 from ..utils.cells import coordinate_of
+from ..utils.datetime import WINDOWS_EPOCH, from_excel, to_excel
 
 # The engine fills and reads cells through these slots, by name: this tuple is their one
 # definition.
 CELL_SLOTS = ("parent", "_style", "row", "column", "_value", "_hyperlink", "data_type", "_comment")
-
-# Characters that XML 1.0 cannot carry (tab, line feed and carriage return can), and lone
-# surrogates, which no UTF-8 file can hold.
-_ILLEGAL_TEXT = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\ud800-\udfff\ufffe\uffff]")
 
 # The number format a date, time or duration gets when its cell's format shows none.
 DEFAULT_DATE_FORMATS = {
@@ -48,7 +46,8 @@ def _style_property(kind: str, doc: str) -> Any:
     def set(cell: "Cell", value: Any) -> None:
         if not isinstance(value, cls):
             raise TypeError("a cell's %s is a quillfen.styles.%s, not %s" % (kind, cls.__name__, type(value).__name__))
-        cell._style = _stylesheet(cell).with_object(cell._style, kind, cast(Any, value))
+        with _guard_of(cell):
+            cell._style = _stylesheet(cell).with_object(cell._style, kind, cast(Any, value))
 
     return property(get, set, doc=doc)
 
@@ -75,8 +74,10 @@ class Cell:
 
     @value.setter
     def value(self, value: Any) -> None:
-        self.data_type = checked_data_type(self, value)
-        self._value = value
+        # The value, its data type and the date format it may bring change together.
+        with _guard_of(self):
+            self.data_type = checked_data_type(self, value)
+            self._value = value
 
     @property
     def coordinate(self) -> str:
@@ -90,8 +91,10 @@ class Cell:
 
     @hyperlink.setter
     def hyperlink(self, value: str | Hyperlink | None) -> None:
-        self._hyperlink = None if value is None else Hyperlink.of(value, _coordinate_or_none(self))
-        _register(self, "_links", self._hyperlink)
+        link = None if value is None else Hyperlink.of(value, _coordinate_or_none(self))
+        with _guard_of(self):
+            self._hyperlink = link
+            _register(self, "_links", link)
 
     @property
     def comment(self) -> Comment | None:
@@ -102,8 +105,9 @@ class Cell:
     def comment(self, comment: Comment | None) -> None:
         if comment is not None and not isinstance(comment, Comment):
             raise TypeError("a cell's comment is a quillfen.comments.Comment, not %s" % type(comment).__name__)
-        self._comment = comment
-        _register(self, "_notes", comment)
+        with _guard_of(self):
+            self._comment = comment
+            _register(self, "_notes", comment)
 
     @property
     def style_array(self) -> StyleArray | None:
@@ -112,7 +116,7 @@ class Cell:
 
     @style_array.setter
     def style_array(self, style: Any) -> None:
-        self._style = None if style is None else StyleArray(style)
+        self._style = None if style is None else StyleArray(style)  # one store: atomic
 
     @property
     def number_format(self) -> str:
@@ -122,9 +126,9 @@ class Cell:
 
     @number_format.setter
     def number_format(self, code: str) -> None:
-        if not isinstance(code, str):
-            raise TypeError("a number format is a str, not %s" % type(code).__name__)
-        self._style = _stylesheet(self).formatted(self._style, code)
+        check_text(code, "a number format")
+        with _guard_of(self):
+            self._style = _stylesheet(self).formatted(self._style, code)
 
     font = _style_property("font", "The font of the cell's text (`quillfen.styles.Font`).")
     fill = _style_property("fill", "The cell's background (`quillfen.styles.PatternFill` or `GradientFill`).")
@@ -148,6 +152,15 @@ def WriteOnlyCell(ws: Any, value: Any = None) -> Cell:
     cell = Cell(ws, None, None)  # type: ignore[arg-type]  # placed by append
     cell.value = value
     return cell
+
+
+_UNGUARDED = contextlib.nullcontext()
+
+
+def _guard_of(cell: Cell) -> Any:
+    """The guard of the cell's sheet (`model.guard`), under which its setters run: a value and
+    its data type change together, a style change starts from the style it replaces."""
+    return getattr(cell.parent, "_guard", _UNGUARDED)
 
 
 def _coordinate_or_none(cell: Cell) -> str | None:
@@ -187,12 +200,8 @@ def _refuse(cell: Cell, error: type[Exception], what: str) -> NoReturn:
 
 
 def _check_text(cell: Cell, text: str) -> None:
-    if len(text) > MAX_TEXT:
-        _refuse(cell, ValueError, "text of %d characters (at most %d)" % (len(text), MAX_TEXT))
-    bad = _ILLEGAL_TEXT.search(text)
-    if bad is not None:
-        _refuse(cell, ValueError, "the character %r at index %d: XML cannot carry it"
-                % (bad.group(), bad.start()))
+    if len(text) > MAX_TEXT or not text.isprintable():
+        check_text(text, "cell " + _where(cell), MAX_TEXT)
 
 
 def data_type_of(value: Any) -> str:
@@ -223,7 +232,7 @@ def checked_data_type(cell: Cell, value: Any) -> str:
     kind = type(value)
     if kind is str:
         # Printable text has none of the characters refused; other text is searched for them.
-        if len(value) > MAX_TEXT or not value.isprintable() and _ILLEGAL_TEXT.search(value) is not None:
+        if len(value) > MAX_TEXT or not value.isprintable() and NOT_XML.search(value) is not None:
             _check_text(cell, value)
         return "f" if value.startswith("=") and len(value) > 1 else "s"
     if kind is int:
@@ -281,6 +290,9 @@ def _check_date(cell: Cell, value: Any, kind: type) -> None:
     as what it is, unless it has one."""
     if kind is not datetime.date and kind is not datetime.timedelta and value.tzinfo is not None:
         _refuse(cell, ValueError, "%r: dates and times with a time zone cannot be stored" % value)
+    # Only these can round beyond what a serial number reads back as (cheap tests first).
+    if kind is datetime.datetime and value.year == 9999 or kind is datetime.timedelta and abs(value.days) > _DAYS_SAFE:
+        _check_serial(cell, value, kind)
     stylesheet = getattr(getattr(cell.parent, "parent", None), "stylesheet", None)
     if stylesheet is None:
         return
@@ -289,6 +301,26 @@ def _check_date(cell: Cell, value: Any, kind: type) -> None:
     if style is not None and _shows(stylesheet.code(style[NUM_FMT])) == want:
         return
     cell._style = stylesheet.formatted(style, DEFAULT_DATE_FORMATS[kind])
+
+
+# Durations of fewer days read back whole: timedelta holds up to 999999999 days.
+_DAYS_SAFE = 10**8
+
+
+def _check_serial(cell: Cell, value: Any, kind: type) -> None:
+    """Refuses a date-time or duration whose serial number reads back as no value (the reader
+    would make it an error cell): one that rounds past 9999-12-31 23:59:59.999, or beyond the
+    longest duration. A date-time written as ISO text (`iso_dates`) comes back whole."""
+    workbook = getattr(cell.parent, "parent", None)
+    duration = kind is datetime.timedelta
+    if not duration and getattr(workbook, "iso_dates", False):
+        return
+    epoch = getattr(workbook, "epoch", WINDOWS_EPOCH)
+    try:
+        from_excel(to_excel(value, epoch), epoch, duration)
+    except (OverflowError, ValueError):
+        _refuse(cell, ValueError, "%r: written as a serial number, it would read back as no %s"
+                % (value, "duration" if duration else "date"))
 
 
 class ReadOnlyCell:

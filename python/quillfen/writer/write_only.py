@@ -45,7 +45,14 @@ class WriteOnlyWorksheet(SheetBase):
 
     def append(self, iterable: Iterable[Any]) -> None:
         """Writes a row of values or cells (`quillfen.WriteOnlyCell`) below the last one.
-        Nothing is written when a value cannot be stored."""
+        Nothing is written when a value cannot be stored. The row is one step: threads
+        appending to one sheet each get whole rows of their own."""
+        # Read before the guard is taken: an iterator may wait on another thread's appends.
+        values = iterable if isinstance(iterable, (list, tuple)) else list(iterable)
+        with self._guard:
+            self._append_lock_held(values)
+
+    def _append_lock_held(self, values: list[Any] | tuple[Any, ...]) -> None:
         wb = self.parent
         if wb._saved:
             raise ValueError("sheet %r belongs to a saved write-only workbook: no rows can be added" % self.title)
@@ -54,7 +61,7 @@ class WriteOnlyWorksheet(SheetBase):
         row = self._max_row + 1
         if row > MAX_ROW:
             raise ValueError("sheet %r is full: a sheet has at most %d rows" % (self.title, MAX_ROW))
-        cells = self._cells_of(iterable, row)
+        cells = self._cells_of(values, row)
         if self._writer is None:
             self._start()
         try:
@@ -65,11 +72,10 @@ class WriteOnlyWorksheet(SheetBase):
         self._max_row = row
         self._max_column = max(self._max_column, len(cells))
 
-    def _cells_of(self, values: Any, row: int) -> list[Cell]:
+    def _cells_of(self, values: list[Any] | tuple[Any, ...], row: int) -> list[Cell]:
         """The cells of row `row`, each value checked. Plain values go into cells kept from one
         row to the next (one per column): the writer is done with a row before `append`
         returns, and a million rows then make no million cells."""
-        values = values if isinstance(values, (list, tuple)) else list(values)
         if len(values) > MAX_SHEET_COLUMN:
             raise ValueError("row %d of sheet %r has more than %d values" % (row, self.title, MAX_SHEET_COLUMN))
         scratch = self._scratch
