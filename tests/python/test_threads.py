@@ -181,3 +181,70 @@ def test_a_sheet_writer_shared_by_threads(path):
     for r, body in written:
         assert body == "".join('<c r="%s%s" t="n"><v>%d</v></c>' % ("ABC"[c - 1], r, int(r) * c) for c in range(1, 4))
     wb.close()
+
+
+@pytest.mark.parametrize("threads", [2, 4])
+@pytest.mark.parametrize("kind", ["write-only", "new", "loaded"])
+@pytest.mark.parametrize("pure", ["0", "1"])
+def test_appends_edits_and_saves_from_many_threads(path, monkeypatch, threads, kind, pure):
+    # issue 24: each append is one step. Appenders add rows (t, i, "t:i") while an editor
+    # copies column C of rows already there into D and a saver saves: every saved state has
+    # whole rows, each appender's rows in order and none missing before its last.
+    monkeypatch.setenv("QUILLFEN_PURE_PYTHON", pure)
+    per_thread = 600
+    wb = quillfen.Workbook(write_only=True) if kind == "write-only" else \
+        quillfen.load_workbook(path) if kind == "loaded" else quillfen.Workbook()
+    ws = wb.create_sheet("T") if kind == "write-only" else wb.active
+    first = 0 if kind == "write-only" else ws.max_row if kind == "loaded" else 0
+    start, appending = threading.Barrier(threads + (kind != "write-only") * 2), threading.Event()
+    appending.set()
+    errors = []
+
+    def run(work):
+        try:
+            start.wait()
+            work()
+        except BaseException as exc:  # noqa: BLE001 - reported to the test
+            errors.append(exc)
+            appending.clear()
+
+    def appender(t):
+        return lambda: [ws.append([t, i, "%d:%d" % (t, i)]) for i in range(per_thread)]
+
+    def editor():
+        k = 0
+        while appending.is_set():
+            k += 1
+            row = first + 1 + k % max(ws.max_row - first, 1)
+            ws.cell(row, 4, ws.cell(row, 3).value)
+
+    def saver():
+        while appending.is_set():
+            out = io.BytesIO()
+            wb.save(out)
+            check(out, complete=False)
+
+    def check(out, complete):
+        rows = list(quillfen.load_workbook(out, read_only=True)[ws.title].iter_rows(min_row=first + 1, values_only=True))
+        seen = {t: [] for t in range(threads)}
+        for row in rows:
+            t, i, text = row[:3]
+            assert text == "%d:%d" % (t, i) and row[3:] in ((), (None,), (text,)), row
+            seen[t].append(i)
+        for t, numbers in seen.items():
+            assert numbers == list(range(per_thread if complete else len(numbers))), (t, numbers[:10])
+
+    workers = [threading.Thread(target=run, args=(appender(t),)) for t in range(threads)]
+    helpers = [] if kind == "write-only" else [threading.Thread(target=run, args=(w,)) for w in (editor, saver)]
+    for worker in workers + helpers:
+        worker.start()
+    for worker in workers:
+        worker.join(120)
+    appending.clear()
+    for worker in helpers:
+        worker.join(120)
+    assert not any(w.is_alive() for w in workers + helpers), "a worker hangs"
+    assert not errors, errors[:3]
+    out = io.BytesIO()
+    wb.save(out)
+    check(out, complete=True)
