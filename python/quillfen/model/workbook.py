@@ -214,9 +214,10 @@ class Workbook:
     def save(self, filename: "str | os.PathLike[str] | IO[bytes]") -> None:
         """Writes the workbook to `filename`, a path or a binary file object.
 
-        A path is written through a temporary file beside it, renamed into place at the end:
-        a save that fails leaves an existing file as it was and nothing else behind. What was
-        read from a file and is not written yet is named in one `UserWarning`.
+        A path is written through a temporary file beside it, synced and renamed into place
+        at the end (`quillfen.writer.destination`): a save that fails leaves an existing file
+        as it was and nothing else behind; a FIFO or a character device is written directly.
+        What was read from a file and is not written yet is named in one `UserWarning`.
 
         The file holds the workbook as it was at one moment: the save holds the guards of the
         workbook and of every sheet (`model.guard`), other threads' changes wait for it."""

@@ -1,8 +1,7 @@
-"""Saving a workbook: the package assembled in a zip container, written through a temporary
-file when the destination is a path."""
+"""Saving a workbook: the package assembled in a zip container, written to its destination
+(`writer.destination`)."""
 
 import os
-import secrets
 import warnings
 import xml.etree.ElementTree as ET
 import zipfile
@@ -21,6 +20,7 @@ from ..utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 from .package import (APP, CORE, STYLES, THEME, WORKBOOK, app_properties, content_types, core_properties,
                       package_relationships, rels_part, sheet_part, workbook_part, workbook_relationships)
 from .features import SheetPlan, comments_element, sheet_relationships, vml_drawing
+from .destination import save_to_path, whole_writes
 from .styles import stylesheet_element
 from .worksheet import write_worksheet
 from .xml import to_bytes, use_lxml
@@ -60,45 +60,15 @@ def save_workbook(wb: Any, filename: Any) -> None:
     if isinstance(filename, (str, bytes, os.PathLike)):
         _save_to_path(wb, os.fsdecode(filename), lxml)
     else:
-        _write_package(wb, filename, lxml)
+        _write_package(wb, whole_writes(filename), lxml)
     if wb.write_only:
         wb._saved = True
         wb.close()
     _warn_unsaved(wb, filename)
 
 
-def _save_to_path(wb: Any, path: "str | os.PathLike[str]", lxml: bool) -> None:
-    # Beside the real file, so that the rename stays on one file system and a link keeps
-    # pointing at the saved workbook.
-    path = os.path.realpath(path)
-    folder, name = os.path.split(path)
-    while True:
-        temporary = os.path.join(folder, ".%s.%s.tmp" % (name, secrets.token_hex(4)))
-        try:
-            # Created like any new file (the umask applies), never over an existing one.
-            fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0), 0o666)
-            break
-        except FileExistsError:
-            continue
-    try:
-        with os.fdopen(fd, "wb") as out:
-            _write_package(wb, out, lxml)
-        if os.path.exists(path):
-            _copy_mode(path, temporary)
-        os.replace(temporary, path)
-    except BaseException:
-        try:
-            os.unlink(temporary)
-        except OSError:
-            pass
-        raise
-
-
-def _copy_mode(source: str, destination: str) -> None:
-    try:
-        os.chmod(destination, os.stat(source).st_mode & 0o7777)
-    except OSError:
-        pass  # the saved file keeps the mode of a new file
+def _save_to_path(wb: Any, path: str, lxml: bool) -> None:
+    save_to_path(path, lambda out: _write_package(wb, out, lxml))
 
 
 def _write_package(wb: Any, out: IO[bytes], lxml: bool) -> None:
