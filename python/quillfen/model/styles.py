@@ -19,12 +19,13 @@ import math
 import re
 import xml.etree.ElementTree as ET
 from array import array
-from collections.abc import Callable, Iterable, Mapping
+from collections.abc import Callable, Hashable, Iterable, Mapping
 from typing import Any, ClassVar, Self, cast
 
 from ..constants import MAIN_NS
 from .guard import guarded, new_guard
 from .text import check_text
+from ..utils.etree import tree_key
 
 _M = "{%s}" % MAIN_NS
 
@@ -125,9 +126,9 @@ class IndexedList(list[StyleArray]):
         return len(self) - 1
 
 
-def element_key(element: ET.Element) -> bytes:
+def element_key(element: ET.Element) -> Hashable:
     """What makes two style elements the same: tags, attributes, texts and children, in order."""
-    return ET.tostring(element)
+    return tree_key(element)
 
 
 class ElementList(list[ET.Element | None]):
@@ -137,7 +138,7 @@ class ElementList(list[ET.Element | None]):
 
     def __init__(self, elements: Iterable[ET.Element | None] = ()) -> None:
         super().__init__(elements)
-        self._index: dict[bytes, int] = {}
+        self._index: dict[Hashable, int] = {}
         for i, element in enumerate(self):
             if element is not None:
                 self._index.setdefault(element_key(element), i)
