@@ -99,22 +99,25 @@ def _nested(tag: str, depth: int) -> str:
     return "<%s>" % tag * depth + "</%s>" % tag * depth
 
 
-def generate(folder: str, size: int = 1 << 16) -> dict[str, str]:
-    """Writes every hostile workbook into `folder`; returns name -> path."""
+def generate(folder: str, size: int = 1 << 16, only: list[str] | None = None) -> dict[str, str]:
+    """Writes every hostile workbook (or those named in `only`) into `folder`; returns name ->
+    path."""
     os.makedirs(folder, exist_ok=True)
     made: dict[str, str] = {}
 
     def make(name: str, parts: dict[str, object]) -> str:
         made[name] = path = os.path.join(folder, name + ".xlsx")
-        write(path, parts)
+        if only is None or name in only:
+            write(path, parts)
         return path
 
     bomb = make("bomb", {"xl/worksheets/sheet1.xml": _sheet_around(_repeat("<!--  -->", size), True)})
-    understate(bomb, "xl/worksheets/sheet1.xml", 1000)
+    if only is None or "bomb" in only:
+        understate(bomb, "xl/worksheets/sheet1.xml", 1000)
     make("huge_string", {"xl/sharedStrings.xml": [_HEAD + '<sst xmlns="%s" count="1" uniqueCount="1"><si><t>' % MAIN,
                                                   *_repeat("a", size), "</t></si></sst>"],
                          "xl/worksheets/sheet1.xml": _sheet('<row r="1"><c r="A1" t="s"><v>0</v></c></row>')})
-    make("fonts", {"xl/styles.xml": _styles(fonts=max(size // 44, 1))})
+    make("fonts", {"xl/styles.xml": _styles(fonts=max(size // 256, 1))})  # 10^6 for 256 MB
     make("whitespace_tail", {"xl/worksheets/sheet1.xml": _sheet_around(_repeat(" ", size), False)})
     make("whitespace_sheet", {"xl/worksheets/sheet1.xml": _sheet_around(_repeat("\n", size), True)})
     make("far_cell", {"xl/worksheets/sheet1.xml": _sheet('<row r="1048576"><c r="XFD1048576"><v>1</v></c></row>')})
@@ -124,7 +127,7 @@ def generate(folder: str, size: int = 1 << 16) -> dict[str, str]:
                                                                % _nested("a", 900))})
     make("namespace_name", {"xl/styles.xml": _styles(declarations=' xmlns:x14=" 1"').replace(
         "</styleSheet>", '<extLst><ext uri="x"><x14:a x14:b="1"/></ext></extLst></styleSheet>')})
-    return made
+    return {name: path for name, path in made.items() if only is None or name in only}
 
 
 def main() -> None:

@@ -13,6 +13,12 @@ namespace qf {
 namespace {
 
 constexpr std::string_view ESCAPED_UNDERSCORE = "_x005F_";
+// Item buffers that grew past this are freed once their value is made, not kept for the next.
+constexpr std::size_t KEEP_CAPACITY = 1 << 20;
+
+void release_large(std::string& buffer) {
+    if (buffer.capacity() > KEEP_CAPACITY) std::string().swap(buffer);
+}
 
 // Only the whole "_x005F_" is an escape: deleting every bare "x005F_" would eat literal text and
 // turn the stored "_x005F_x005F_" (the literal "_x005F_") into "_". The package's reader applies
@@ -69,8 +75,14 @@ XmlResult<Ref> read_string_table(PyObject* source, PyObject* helpers_dict) {
         if (reader.ns() != xml::NS_MAIN || reader.local() != "si") continue;
         if (reader.depth() != 2) return std::unexpected(XmlError::unsupported("nested si", reader.offset()));
         QF_TRY(text::parse_text(reader, context, item));
+        // Issue 24: a huge string is held as its text and as its value, never also as the
+        // input that held it: at most twice what the table keeps.
+        reader.release();
         Ref value = Ref::steal(item.dispatch ? dispatch(si_content.get(), item.captured)
                                              : plain_str(item.text, scratch));
+        release_large(item.text);
+        release_large(item.captured.snippet);
+        release_large(scratch);
         if (!value || PyList_Append(list.get(), value.get()) < 0) return std::unexpected(source_error());
     }
 }

@@ -138,12 +138,16 @@ class ElementList(list[ET.Element | None]):
 
     def __init__(self, elements: Iterable[ET.Element | None] = ()) -> None:
         super().__init__(elements)
-        self._index: dict[Hashable, int] = {}
-        for i, element in enumerate(self):
-            if element is not None:
-                self._index.setdefault(element_key(element), i)
+        # Made at the first `add`: a workbook read and not restyled never needs it, and a
+        # styles part may list a million fonts (issue 24).
+        self._index: dict[Hashable, int] | None = None
 
     def add(self, element: ET.Element) -> int:
+        if self._index is None:
+            self._index = {}
+            for i, known in enumerate(self):
+                if known is not None:
+                    self._index.setdefault(element_key(known), i)
         key = element_key(element)
         index = self._index.get(key)
         if index is None:

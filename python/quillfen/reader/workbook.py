@@ -17,7 +17,7 @@ from .features import read_cell_features, read_defined_names
 from .helpers import reading_helpers
 from .package import Package
 from .strings import read_shared_strings
-from .styles import read_stylesheet
+from .styles import read_formats, read_stylesheet
 from .worksheet import ReadOnlyWorksheet, load_cells
 
 __all__ = ["load_workbook", "Loaded"]
@@ -115,9 +115,14 @@ def _read(package: Package, read_only: bool, data_only: bool, rich_text: bool) -
     written = {main}
 
     if kinds.get("styles") in package:
-        with damaged(kinds["styles"]):
-            wb.stylesheet = read_stylesheet(package.read(kinds["styles"]))
-        written.add(kinds["styles"])
+        part = kinds["styles"]
+        with damaged(part):
+            if read_only:  # only the formats its values need; the rest when asked for
+                with package.open(part) as stream:
+                    wb.stylesheet = read_formats(stream, lambda: package.read(part))
+            else:
+                wb.stylesheet = read_stylesheet(package.read(part))
+        written.add(part)
     if kinds.get("sharedStrings") in package:
         with damaged(kinds["sharedStrings"]):
             wb.shared_strings = read_shared_strings(lambda: package.open(kinds["sharedStrings"]), rich=rich_text)
