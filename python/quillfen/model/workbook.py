@@ -187,7 +187,7 @@ class Workbook:
         """Sheet titles as spreadsheet programs accept them: 1 to 31 characters that a file
         can carry, none of []:*?/\\, no apostrophe at either end, not "History", and no other
         sheet of the workbook with the same title in any case."""
-        check_text(title, "a sheet title")
+        title = check_text(title, "a sheet title")
         if not 1 <= len(title) <= MAX_TITLE:
             raise ValueError("sheet title %r: a title has 1 to %d characters" % (title, MAX_TITLE))
         bad = _TITLE_FORBIDDEN.search(title)

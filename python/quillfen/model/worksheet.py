@@ -10,7 +10,7 @@ import operator
 from collections.abc import Iterable, Iterator
 from itertools import groupby
 from operator import itemgetter
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, SupportsIndex, cast
 
 from .cell import Cell, checked_data_type
 from ..constants import MAX_ROW, MAX_SHEET_COLUMN
@@ -215,7 +215,7 @@ def _index(value: object, refusal: str) -> int:
         return value
     if isinstance(value, bool) or not hasattr(type(value), "__index__"):
         raise TypeError(refusal % type(value).__name__)
-    return operator.index(value)  # type: ignore[call-overload]  # it has __index__
+    return operator.index(cast(SupportsIndex, value))
 
 
 def check_position(row: object, column: object) -> tuple[int, int]:

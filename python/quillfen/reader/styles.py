@@ -8,12 +8,12 @@ a cell's style object is first asked for. A styles part may list a million fonts
 
 import xml.etree.ElementTree as ET
 from collections.abc import Callable
-from typing import Any, BinaryIO
+from typing import Any, cast
 
 from ..constants import MAIN_NS, MC_NS
 from ..model.styles import STYLE_FIELDS, ElementList, StyleArray, Stylesheet
 from .errors import PrologCheck, parse_xml
-from .source import READ_CHUNK
+from .source import READ_CHUNK, Source
 
 _M = "{%s}" % MAIN_NS
 _ALTERNATE = "{%s}AlternateContent" % MC_NS
@@ -75,14 +75,14 @@ class _FormatsOf:
         self.cell_styles.append(StyleArray(values))
 
 
-def read_formats(stream: BinaryIO, read_rest: Callable[[], bytes]) -> Stylesheet:
+def read_formats(stream: Source, read_rest: Callable[[], bytes]) -> Stylesheet:
     """The stylesheet of a read-only workbook: the cell and number formats streamed from the
     styles part `stream`, as `read_stylesheet` reads them, in constant memory beyond them;
     everything else read from the bytes `read_rest()` gives, when first asked for. The same
     errors as `read_stylesheet`."""
     formats: dict[int, str] = {}
     formats_of = _FormatsOf()
-    parser = ET.XMLPullParser(("start", "end"))
+    parser: ET.XMLPullParser[ET.Element] = ET.XMLPullParser(("start", "end"))
     prolog = PrologCheck()
     open_: list[ET.Element] = []
     xfs_depth = 0  # the depth of the root's first cellXfs (2) once met, the one read_stylesheet reads
@@ -90,7 +90,8 @@ def read_formats(stream: BinaryIO, read_rest: Callable[[], bytes]) -> Stylesheet
 
     def consume() -> None:
         nonlocal xfs_depth, xfs_done
-        for event, node in parser.read_events():
+        for found in parser.read_events():
+            event, node = cast(tuple[str, ET.Element], found)  # start and end events give elements
             if event == "start":
                 if node.tag == _M + "numFmt":
                     _add_format(formats, node)
