@@ -20,7 +20,8 @@ import os
 import subprocess
 import sys
 import tempfile
-import time
+from collections.abc import Callable
+from typing import Any
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "scripts"))
@@ -66,7 +67,7 @@ WAYS = {"far_cell": ("csv", "json")}
 READERS = ("read-only", "editable")
 
 
-def measure(package: str, path: str, how: str, pure: bool) -> dict[str, object]:
+def measure(package: str, path: str, how: str, pure: bool) -> dict[str, Any]:
     env = dict(os.environ, QUILLFEN_PURE_PYTHON="1" if pure else "0")
     limit = "import resource; resource.setrlimit(resource.RLIMIT_AS, (%d, %d)); " % (MEMORY_LIMIT, MEMORY_LIMIT)
     try:
@@ -76,8 +77,32 @@ def measure(package: str, path: str, how: str, pure: bool) -> dict[str, object]:
         return {"peak": None, "seconds": SECONDS, "outcome": "stopped after %d s" % SECONDS}
     if run.returncode:
         return {"peak": None, "seconds": None, "outcome": "died: " + run.stderr.strip().splitlines()[-1][:70]}
-    result: dict[str, object] = json.loads(run.stdout.strip().splitlines()[-1])
+    result: dict[str, Any] = json.loads(run.stdout.strip().splitlines()[-1])
     return result
+
+
+def measure_all(size_mb: int, package: str = "", report: Callable[[dict[str, Any]], None] | None = None
+                ) -> list[dict[str, Any]]:
+    """One row per workbook, path and way of reading: its "peak" (MB, or None when it did not
+    finish), "seconds" and "outcome", measured with hostile parts of `size_mb` MB."""
+    rows = []
+    with tempfile.TemporaryDirectory() as folder:
+        for name, path in hostile.generate(folder, size_mb << 20).items():
+            for how in WAYS.get(name, READERS):
+                for pure in (False, True):
+                    got = measure(package, path, how, pure)
+                    row = {"workbook": name, "path": "pure" if pure else "engine", "read": how, **got,
+                           "peak": None if got["peak"] is None else got["peak"] / 1e6}
+                    rows.append(row)
+                    if report is not None:
+                        report(row)
+    return rows
+
+
+def line(row: dict[str, Any]) -> str:
+    peak = "-" if row["peak"] is None else "%.0f" % row["peak"]
+    seconds = "-" if row["seconds"] is None else "%.1f" % row["seconds"]
+    return "%-16s %-7s %-10s %10s %8s  %s" % (row["workbook"], row["path"], row["read"], peak, seconds, row["outcome"])
 
 
 def main() -> None:
@@ -85,17 +110,8 @@ def main() -> None:
     parser.add_argument("--size", type=int, default=256, help="MB of each hostile part that has a size")
     parser.add_argument("--package", default="", help="a folder holding the quillfen package to measure")
     args = parser.parse_args()
-    with tempfile.TemporaryDirectory() as folder:
-        made = hostile.generate(folder, args.size << 20)
-        print("%-16s %-7s %-10s %10s %8s  %s" % ("workbook", "path", "read", "peak MB", "seconds", "outcome"))
-        for name, path in made.items():
-            for how in WAYS.get(name, READERS):
-                for pure in (False, True):
-                    got = measure(args.package, path, how, pure)
-                    peak = "-" if got["peak"] is None else "%.0f" % (got["peak"] / 1e6)  # type: ignore[operator]
-                    seconds = "-" if got["seconds"] is None else "%.1f" % got["seconds"]  # type: ignore[str-format]
-                    print("%-16s %-7s %-10s %10s %8s  %s" % (name, "pure" if pure else "engine", how, peak, seconds,
-                                                            got["outcome"]), flush=True)
+    print("%-16s %-7s %-10s %10s %8s  %s" % ("workbook", "path", "read", "peak MB", "seconds", "outcome"))
+    measure_all(args.size, args.package, lambda row: print(line(row), flush=True))
 
 
 if __name__ == "__main__":

@@ -10,7 +10,9 @@ pure-Python path is skipped above 10^6 cells (minutes per run). Ratios are repor
 Writing: a workbook of the same mix of cells saved to a file, write-only, against XlsxWriter
 (constant_memory), rustpy-xlsxwriter and the pure-Python path (bench_write.py has the details).
 
-Usage: bench_report.py [--max-cells N] [--render-only] [--writer-only]
+Hostile inputs: the peak memory of reading the workbooks of scripts/hostile.py (bench_hostile.py).
+
+Usage: bench_report.py [--max-cells N] [--render-only] [--writer-only] [--hostile-only]
 """
 
 import argparse
@@ -251,8 +253,19 @@ def run(max_cells):
                                                     if str(n) in v)), flush=True)
     res["writer"] = writer_times(sizes)
     res["writer_machine"] = res["machine"]
+    res["hostile"] = hostile_peaks()
     save_results(res)
     return res
+
+
+HOSTILE_MB = 256
+
+
+def hostile_peaks():
+    import bench_hostile
+    print("hostile inputs, %d MB" % HOSTILE_MB, flush=True)
+    rows = bench_hostile.measure_all(HOSTILE_MB, report=lambda row: print("  " + bench_hostile.line(row), flush=True))
+    return {"size_mb": HOSTILE_MB, "date": time.strftime("%Y-%m-%d"), "rows": rows}
 
 
 def save_results(res):
@@ -363,6 +376,29 @@ installed (see the README for the split between making the XML and deflating it)
            table=table(res, "writer", WRITERS, "XlsxWriter", "writer"))
 
 
+def hostile(res):
+    found = res.get("hostile")
+    if not found:
+        return ""
+    rows = ["| workbook | path | read | peak MB | seconds | outcome |", "|---|---|---|---|---|---|"]
+    for row in found["rows"]:
+        rows.append("| %s | %s | %s | %s | %s | %s |" % (
+            row["workbook"], row["path"], row["read"], "-" if row["peak"] is None else "%.0f" % row["peak"],
+            "-" if row["seconds"] is None else "%.1f" % row["seconds"], row["outcome"].replace("|", "/")))
+    return """
+## Hostile inputs
+
+Peak memory of reading the workbooks of `scripts/hostile.py` with their hostile parts at
+{size} MB each (`bench/bench_hostile.py`, a fresh interpreter per row, the peak above what it held
+before reading): a part inflating past its declared size, one huge shared string (which the
+caller keeps), a million fonts, whitespace after and among the rows, a lone cell in the last row
+and column (the CLI's exports), styles and kept elements nested deep. The goal: at most about
+twice what the caller keeps, plus a constant. Measured on {date}.
+
+{table}
+""".format(size=found["size_mb"], date=found["date"], table="\n".join(rows))
+
+
 def render(res):
     m = res["machine"]
     sizes = res["sizes"]
@@ -423,12 +459,13 @@ Memory held after an editable load, per cell, by RSS in a fresh interpreter (num
 Peak RSS of a fresh interpreter that streamed the mixed sheet read-only (the interpreter and
 quillfen included): {peak}.
 
-{writing}""".format(cpu=m["cpu"], cores=m["cores"], ram=m["memory_gb"], system=m["system"], python=m["python"],
+{writing}{hostile}""".format(cpu=m["cpu"], cores=m["cores"], ram=m["memory_gb"], system=m["system"], python=m["python"],
            fast="installed" if m["fast_inflate"] else "not installed", load=m["load_average"],
            p1=plot(res, "read_only", "Read-only values", "read_only.png"), t1=table(res, "read_only"),
            p2=plot(res, "editable_load", "Editable load", "editable_load.png"), t2=table(res, "editable_load"),
            p3=plot(res, "values", "Every value of a loaded sheet", "values.png"), t3=table(res, "values"),
-           p4=plot_memory(res, "memory.png"), mem="\n".join(mem_rows), peak=peak, writing=writing(res))
+           p4=plot_memory(res, "memory.png"), mem="\n".join(mem_rows), peak=peak, writing=writing(res),
+           hostile=hostile(res))
     with open(REPORT, "w") as f:
         f.write(text)
 
@@ -439,13 +476,18 @@ def main():
     parser.add_argument("--render-only", action="store_true", help="redraw BENCHMARKS.md from results.json")
     parser.add_argument("--writer-only", action="store_true",
                         help="measure the writers only, keeping the other figures of results.json")
+    parser.add_argument("--hostile-only", action="store_true",
+                        help="measure the hostile reads only, keeping the other figures of results.json")
     args = parser.parse_args()
-    if args.render_only or args.writer_only:
+    if args.render_only or args.writer_only or args.hostile_only:
         with open(RESULTS) as f:
             res = json.load(f)
         if args.writer_only:
             res["writer_machine"] = machine()
             res["writer"] = writer_times([n for n in SIZES if n <= args.max_cells])
+            save_results(res)
+        if args.hostile_only:
+            res["hostile"] = hostile_peaks()
             save_results(res)
     else:
         res = run(args.max_cells)

@@ -214,9 +214,11 @@ def test_appends_edits_and_saves_from_many_threads(path, monkeypatch, threads, k
     def editor():
         k = 0
         while appending.is_set():
-            k += 1
-            row = first + 1 + k % max(ws.max_row - first, 1)
-            ws.cell(row, 4, ws.cell(row, 3).value)
+            appended = ws.max_row - first if ws._bounds() is not None else 0
+            if appended > 0:  # a cell asked for past the rows would make a row of its own
+                k += 1
+                row = first + 1 + k % appended
+                ws.cell(row, 4, ws.cell(row, 3).value)
 
     def saver():
         while appending.is_set():

@@ -74,8 +74,9 @@ class Cell:
 
     @value.setter
     def value(self, value: Any) -> None:
-        # The value, its data type and the date format it may bring change together.
-        with _guard_of(self):
+        # The value, its data type and the date format it may bring change together, under the
+        # guard of the sheet (`_guard_of`, inlined: every assignment comes here).
+        with getattr(self.parent, "_guard", _UNGUARDED):
             self.data_type = checked_data_type(self, value)
             self._value = value
 
@@ -116,7 +117,7 @@ class Cell:
 
     @style_array.setter
     def style_array(self, style: Any) -> None:
-        self._style = None if style is None else StyleArray(style)  # one store: atomic
+        self._style = None if style is None else StyleArray(style)
 
     @property
     def number_format(self) -> str:

@@ -189,9 +189,6 @@ def _key_bounds(key: object) -> tuple[int | None, int | None, int | None, int | 
     elif not isinstance(key, str):
         key = str(_index(key, "a sheet is indexed by a coordinate, a range, a row number or a slice "
                               "of rows, not %s"))
-    if not isinstance(key, str):
-        raise TypeError("a sheet is indexed by a coordinate, a range, a row number or a slice "
-                        "of rows, not %s" % type(key).__name__)
     try:
         return range_boundaries(key)
     except ValueError:
@@ -252,23 +249,29 @@ class Worksheet(SheetBase):
         # found again (at first, and after a deletion): finding it reads every key of a dict.
         self._last_row: int | None = None
 
-    @guarded
     def cell(self, row: int, column: int, value: Any = None) -> Cell:
         """The cell at (row, column), created empty when missing; `value` is assigned if given."""
         row, column = check_position(row, column)
-        cell = self._cell(row, column)
-        if value is not None:
+        if value is None:
+            return self._cell(row, column)
+        with self._guard:
+            cell = self._cell(row, column)
             cell.value = value
         return cell
 
-    @guarded
     def _cell(self, row: int, column: int) -> Cell:
+        """The cell at (row, column), made when missing: under the guard, so that threads
+        asking for the same cell get the same one (and a cell there is found without it)."""
         key = (row, column)
         cell: Cell | None = self._cells.get(key)
-        if cell is None:
-            cell = self._cells[key] = Cell(self, row, column)
-            if self._last_row is not None and row > self._last_row:
-                self._last_row = row
+        if cell is not None:
+            return cell
+        with self._guard:
+            cell = self._cells.get(key)
+            if cell is None:
+                cell = self._cells[key] = Cell(self, row, column)
+                if self._last_row is not None and row > self._last_row:
+                    self._last_row = row
         return cell
 
     def _cell_at(self, row: int, column: int) -> Cell:
@@ -278,11 +281,11 @@ class Worksheet(SheetBase):
               values_only: bool = False) -> Iterator[tuple[Any, ...]]:
         return self._cells_by_row(min_col, min_row, max_col, max_row, values_only)
 
-    @guarded
     def __setitem__(self, coordinate: str, value: Any) -> None:
         """`ws["B3"] = value` assigns the value of one cell."""
-        row, column = _one_cell(coordinate)
-        self._cell(*check_position(row, column)).value = value
+        row, column = check_position(*_one_cell(coordinate))
+        with self._guard:  # not into a cell that another thread deletes meanwhile
+            self._cell(row, column).value = value
 
     @guarded
     def __delitem__(self, coordinate: str) -> None:
@@ -352,16 +355,14 @@ class Worksheet(SheetBase):
         row_of = getattr(self._cells, "_row", None)
         for row, group in groupby(positions, key=itemgetter(0)):
             keys = list(group)
-            with self._guard:
-                if row_of is not None:
-                    found = row_of(row, 1, keys[-1][1], True)[0]
-                else:
-                    values: list[Any] = [None] * keys[-1][1]
-                    for key in keys:
-                        cell = self._cells.get(key)
-                        values[key[1] - 1] = cell.value if cell is not None else None
-                    found = tuple(values)
-            yield found
+            if row_of is not None:
+                yield row_of(row, 1, keys[-1][1], True)[0]
+                continue
+            values: list[Any] = [None] * keys[-1][1]
+            for key in keys:
+                cell = self._cells.get(key)  # gone since, if another thread deleted it
+                values[key[1] - 1] = cell.value if cell is not None else None
+            yield tuple(values)
 
     def iter_rows(self, min_row: int | None = None, max_row: int | None = None, min_col: int | None = None,
                   max_col: int | None = None, values_only: bool = False) -> Iterator[tuple[Any, ...]]:
@@ -406,8 +407,7 @@ class Worksheet(SheetBase):
         with self._guard:
             keys = sorted(self._cells)
         for key in keys:
-            with self._guard:
-                cell = self._cells.get(key)
+            cell = self._cells.get(key)
             if cell is not None:
                 yield cell
 

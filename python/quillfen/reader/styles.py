@@ -140,6 +140,9 @@ class _Deferred:
 
 
 class _DeferredStylesheet(Stylesheet):
+    """A read-only workbook's stylesheet: the formats given, the collections they point into
+    read from the part when one is first asked for (by a cell's `font`, `fill`, ...)."""
+
     fonts = _Deferred()
     fills = _Deferred()
     borders = _Deferred()
