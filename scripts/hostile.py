@@ -10,9 +10,11 @@ ten thousand deep, a kept worksheet element nested 900 deep, a namespace name th
 """
 
 import argparse
+import itertools
 import os
 import struct
 import zipfile
+from collections.abc import Callable, Iterable, Iterator
 
 MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
 _HEAD = '<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n'
@@ -31,6 +33,7 @@ _REL = ('<Relationship Id="rId%d" Type="http://schemas.openxmlformats.org/office
 _STYLES_TAIL = ('<cellXfs count="1"><xf numFmtId="0" fontId="0" fillId="0" borderId="0" xfId="0"/></cellXfs>'
                 '</styleSheet>')
 CHUNK = 1 << 20
+SHEET = "xl/worksheets/sheet1.xml"
 
 
 def _styles(fonts: int = 1, extra: str = "", declarations: str = "") -> str:
@@ -47,18 +50,21 @@ def _sheet(rows: str = _ROW, tail: str = "") -> str:
     return _HEAD + '<worksheet xmlns="%s"><sheetData>%s</sheetData>%s</worksheet>' % (MAIN, rows, tail)
 
 
-def _sheet_around(gap: object, in_rows: bool) -> list[object]:
+def _sheet_around(gap: Iterable[str], in_rows: bool) -> Iterator[str]:
     """A sheet's chunks with `gap` (chunks) among its rows, or after its cell data."""
-    head = _HEAD + '<worksheet xmlns="%s"><sheetData>%s' % (MAIN, _ROW)
-    if in_rows:
-        return [head, *gap, "</sheetData></worksheet>"]  # type: ignore[misc]
-    return [head + "</sheetData>", *gap, "</worksheet>"]  # type: ignore[misc]
+    yield _HEAD + '<worksheet xmlns="%s"><sheetData>%s' % (MAIN, _ROW) + ("" if in_rows else "</sheetData>")
+    yield from gap
+    yield "</sheetData></worksheet>" if in_rows else "</worksheet>"
 
 
-def write(path: str, parts: dict[str, object]) -> None:
+# A part: its text, or its chunks of text (streamed into the zip, never held whole).
+type Part = str | Iterable[str]
+
+
+def write(path: str, parts: dict[str, Part]) -> None:
     """A workbook of one sheet "S" (xl/worksheets/sheet1.xml) with `parts` (name -> text, or
     an iterable of text chunks streamed) in place of the plain ones."""
-    parts = {"xl/worksheets/sheet1.xml": _sheet(), "xl/styles.xml": _styles(), **parts}
+    parts = {SHEET: _sheet(), "xl/styles.xml": _styles(), **parts}
     rels = [_REL % (1, "worksheet", "worksheets/sheet1.xml"), _REL % (2, "styles", "styles.xml")]
     if "xl/sharedStrings.xml" in parts:
         rels.append(_REL % (3, "sharedStrings", "sharedStrings.xml"))
@@ -70,11 +76,12 @@ def write(path: str, parts: dict[str, object]) -> None:
                    'package/2006/relationships">%s</Relationships>' % "".join(rels))
         for name, content in parts.items():
             with z.open(name, "w") as f:
-                for chunk in [content] if isinstance(content, str) else content:  # type: ignore[attr-defined]
+                for chunk in [content] if isinstance(content, str) else content:
                     f.write(chunk.encode())
 
 
-def _repeat(text: str, size: int) -> list[str] | object:
+def _repeat(text: str, size: int) -> Iterator[str]:
+    """`size` bytes of `text` repeated, a chunk at a time."""
     whole, rest = divmod(size, CHUNK)
     return (text * (CHUNK // len(text)) if i < whole else text * (rest // len(text)) for i in range(whole + 1))
 
@@ -99,35 +106,40 @@ def _nested(tag: str, depth: int) -> str:
     return "<%s>" % tag * depth + "</%s>" % tag * depth
 
 
+def _parts(size: int) -> dict[str, Callable[[], dict[str, Part]]]:
+    """Name -> the parts of that hostile workbook, made when called."""
+    string_table = _HEAD + '<sst xmlns="%s" count="1" uniqueCount="1"><si><t>' % MAIN
+    deep_font = _nested("b", 10_000) + "<sz "
+    return {
+        "bomb": lambda: {SHEET: _sheet_around(_repeat("<!--  -->", size), True)},
+        "huge_string": lambda: {"xl/sharedStrings.xml": itertools.chain([string_table], _repeat("a", size),
+                                                                        ["</t></si></sst>"]),
+                                SHEET: _sheet('<row r="1"><c r="A1" t="s"><v>0</v></c></row>')},
+        "fonts": lambda: {"xl/styles.xml": _styles(fonts=max(size // 256, 1))},  # 10^6 for 256 MB
+        "whitespace_tail": lambda: {SHEET: _sheet_around(_repeat(" ", size), False)},
+        "whitespace_sheet": lambda: {SHEET: _sheet_around(_repeat("\n", size), True)},
+        "far_cell": lambda: {SHEET: _sheet('<row r="1048576"><c r="XFD1048576"><v>1</v></c></row>')},
+        "deep_styles": lambda: {"xl/styles.xml": _styles(
+            extra="<dxfs><dxf>%s</dxf></dxfs>" % _nested("font", 10_000)).replace("<sz ", deep_font)},
+        "deep_kept": lambda: {SHEET: _sheet(tail="<extLst><ext uri='x'>%s</ext></extLst>" % _nested("a", 900))},
+        "namespace_name": lambda: {"xl/styles.xml": _styles(declarations=' xmlns:x14=" 1"').replace(
+            "</styleSheet>", '<extLst><ext uri="x"><x14:a x14:b="1"/></ext></extLst></styleSheet>')},
+    }
+
+
 def generate(folder: str, size: int = 1 << 16, only: list[str] | None = None) -> dict[str, str]:
     """Writes every hostile workbook (or those named in `only`) into `folder`; returns name ->
     path."""
     os.makedirs(folder, exist_ok=True)
     made: dict[str, str] = {}
-
-    def make(name: str, parts: dict[str, object]) -> str:
+    for name, parts in _parts(size).items():
+        if only is not None and name not in only:
+            continue
         made[name] = path = os.path.join(folder, name + ".xlsx")
-        if only is None or name in only:
-            write(path, parts)
-        return path
-
-    bomb = make("bomb", {"xl/worksheets/sheet1.xml": _sheet_around(_repeat("<!--  -->", size), True)})
-    if only is None or "bomb" in only:
-        understate(bomb, "xl/worksheets/sheet1.xml", 1000)
-    make("huge_string", {"xl/sharedStrings.xml": [_HEAD + '<sst xmlns="%s" count="1" uniqueCount="1"><si><t>' % MAIN,
-                                                  *_repeat("a", size), "</t></si></sst>"],
-                         "xl/worksheets/sheet1.xml": _sheet('<row r="1"><c r="A1" t="s"><v>0</v></c></row>')})
-    make("fonts", {"xl/styles.xml": _styles(fonts=max(size // 256, 1))})  # 10^6 for 256 MB
-    make("whitespace_tail", {"xl/worksheets/sheet1.xml": _sheet_around(_repeat(" ", size), False)})
-    make("whitespace_sheet", {"xl/worksheets/sheet1.xml": _sheet_around(_repeat("\n", size), True)})
-    make("far_cell", {"xl/worksheets/sheet1.xml": _sheet('<row r="1048576"><c r="XFD1048576"><v>1</v></c></row>')})
-    make("deep_styles", {"xl/styles.xml": _styles(extra="<dxfs><dxf>%s</dxf></dxfs>" % _nested("font", 10_000))
-                         .replace("<sz ", _nested("b", 10_000) + "<sz ")})
-    make("deep_kept", {"xl/worksheets/sheet1.xml": _sheet(tail="<extLst><ext uri='x'>%s</ext></extLst>"
-                                                               % _nested("a", 900))})
-    make("namespace_name", {"xl/styles.xml": _styles(declarations=' xmlns:x14=" 1"').replace(
-        "</styleSheet>", '<extLst><ext uri="x"><x14:a x14:b="1"/></ext></extLst></styleSheet>')})
-    return {name: path for name, path in made.items() if only is None or name in only}
+        write(path, parts())
+        if name == "bomb":
+            understate(path, SHEET, 1000)
+    return made
 
 
 def main() -> None:

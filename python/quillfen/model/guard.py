@@ -6,10 +6,14 @@ row; a cell is looked up and made when missing; a value and its data type are se
 Without a guard, two threads doing so at once lose rows or mix them (on either interpreter: a
 thread switch falls between any two bytecodes). Each sheet and workbook holds one re-entrant
 lock, `_guard`, and every mutating method, or reading method that walks what such a method
-changes, runs under it through `guarded`:
+changes, runs under it through `guarded` (or, on the hottest paths, a `with self._guard:`
+block around exactly the steps that must not be split):
 
     @guarded
     def insert_rows(self, idx: int, amount: int = 1) -> None: ...
+
+A cell's setters take the guard of their sheet; a stylesheet, which the sheets share, has a
+guard of its own, taken under theirs and taking none.
 
 A save holds the workbook's guard and then every sheet's, in the workbook's order, so that it
 writes a state the workbook was in; nothing else holds two sheets' guards, and a workbook's
