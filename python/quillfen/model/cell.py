@@ -20,6 +20,7 @@ from ..formula import ArrayFormula, DataTableFormula
 from .richtext import CellRichText
 from .text import NOT_XML, check_text
 from .styles import NUM_FMT, STYLE_KINDS, Stylesheet, StyleArray, is_date_format, is_timedelta_format
+from .tracking import CELLS
 from ..utils.cells import coordinate_of
 from ..utils.datetime import WINDOWS_EPOCH, from_excel, to_excel
 
@@ -46,6 +47,7 @@ def _style_property(kind: str, doc: str) -> Any:
     def set(cell: "Cell", value: Any) -> None:
         if not isinstance(value, cls):
             raise TypeError("a cell's %s is a quillfen.styles.%s, not %s" % (kind, cls.__name__, type(value).__name__))
+        _changed(cell)
         with _guard_of(cell):
             cell._style = _stylesheet(cell).with_object(cell._style, kind, cast(Any, value))
 
@@ -79,6 +81,10 @@ class Cell:
         with getattr(self.parent, "_guard", _UNGUARDED):
             self.data_type = checked_data_type(self, value)
             self._value = value
+        try:  # `_changed`, inline: every assigned value comes here
+            self.parent._dirty.add(CELLS)
+        except AttributeError:
+            pass
 
     @property
     def coordinate(self) -> str:
@@ -117,6 +123,7 @@ class Cell:
 
     @style_array.setter
     def style_array(self, style: Any) -> None:
+        _changed(self)
         self._style = None if style is None else StyleArray(style)
 
     @property
@@ -128,6 +135,7 @@ class Cell:
     @number_format.setter
     def number_format(self, code: str) -> None:
         check_text(code, "a number format")
+        _changed(self)
         with _guard_of(self):
             self._style = _stylesheet(self).formatted(self._style, code)
 
@@ -162,6 +170,14 @@ def _guard_of(cell: Cell) -> Any:
     """The guard of the cell's sheet (`model.guard`), under which its setters run: a value and
     its data type change together, a style change starts from the style it replaces."""
     return getattr(cell.parent, "_guard", _UNGUARDED)
+
+
+def _changed(cell: Cell) -> None:
+    """Marks the cell's sheet changed (`quillfen.model.tracking`)."""
+    try:
+        cell.parent._dirty.add(CELLS)
+    except AttributeError:
+        pass  # a cell of no sheet, or of a stand-in for one
 
 
 def _coordinate_or_none(cell: Cell) -> str | None:

@@ -12,7 +12,7 @@ from typing import Any, cast
 
 from ..constants import MAIN_NS, MC_NS
 from ..model.styles import STYLE_FIELDS, ElementList, StyleArray, Stylesheet
-from .errors import PrologCheck, parse_xml
+from ..package.errors import PrologCheck, parse_xml
 from .source import READ_CHUNK, Source
 
 _M = "{%s}" % MAIN_NS

@@ -16,6 +16,7 @@ from typing import Any
 
 from ..constants import (CORE_PROPERTIES_NS, DC_NS, DCMITYPE_NS, DCTERMS_NS, DOC_PROPS_VTYPES_NS,
                          KNOWN_PREFIXES, XML_NS, XSI_NS)
+from ..package.xmlparts import renamed, split_name
 from ..utils.etree import copy_tree, to_text
 
 __all__ = ["use_lxml", "element", "plain_copy", "to_bytes", "DECLARATION"]
@@ -70,21 +71,14 @@ def plain_copy(node: ET.Element) -> ET.Element:
     return copy_tree(node, make)
 
 
-def _split(name: str) -> tuple[str, str]:
-    if name[:1] == "{":
-        uri, _, local = name[1:].partition("}")
-        return uri, local
-    return "", name
-
-
 def _prefixes(root: ET.Element) -> dict[str, str]:
     """Prefix of every namespace the tree uses: "" for the root's own, whose elements then take
     no prefix. An attribute in a namespace always needs a prefix, even in the root's."""
-    default = _split(root.tag)[0]
+    default = split_name(root.tag)[0]
     found = {default: ""} if default else {}
     for node in root.iter():
         for name, is_tag in [(node.tag, True), *((key, False) for key in node.attrib)]:
-            uri = _split(name)[0]
+            uri = split_name(name)[0]
             if not uri or uri == XML_NS or uri in found and (found[uri] or is_tag):
                 continue
             prefix = _PREFIXES.get(uri)
@@ -92,26 +86,6 @@ def _prefixes(root: ET.Element) -> dict[str, str]:
                 prefix = "ns%d" % len(found)
             found[uri] = prefix
     return found
-
-
-def _etree_copy(root: ET.Element, prefixes: dict[str, str]) -> ET.Element:
-    def name(qualified: str, is_tag: bool) -> str:
-        uri, local = _split(qualified)
-        if not uri:
-            return local
-        if uri == XML_NS:
-            return "xml:" + local
-        prefix = prefixes[uri]
-        return "%s:%s" % (prefix, local) if prefix or not is_tag else local
-
-    def make(node: ET.Element, parent: ET.Element | None) -> ET.Element:
-        attrib = {name(k, False): v for k, v in node.attrib.items()}
-        tag = name(node.tag, True)
-        copy = ET.Element(tag, attrib) if parent is None else ET.SubElement(parent, tag, attrib)
-        copy.text, copy.tail = node.text, node.tail
-        return copy
-
-    return copy_tree(root, make)
 
 
 def _lxml_copy(etree: ModuleType, root: ET.Element, nsmap: dict[str | None, str]) -> Any:
@@ -143,7 +117,7 @@ def to_bytes(root: ET.Element, lxml: bool) -> bytes:
         else:
             body: bytes = etree.tostring(copy, encoding="UTF-8", xml_declaration=False)
             return DECLARATION.encode() + body
-    copy = _etree_copy(root, prefixes)
+    copy = renamed(root, prefixes)
     # Declarations first, in a fixed order, then the element's own attributes.
     declarations = {("xmlns:" + prefix if prefix else "xmlns"): uri for uri, prefix in prefixes.items()}
     copy.attrib = {**declarations, **copy.attrib}
