@@ -21,6 +21,11 @@ from quillfen.writer.sheet_data import sheet_writer
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "scripts"))
 import xlsxgen  # noqa: E402
 
+try:
+    import pyarrow as pa
+except ImportError:  # frames are appended where pyarrow is installed
+    pa = None
+
 SECONDS = 0.8  # per scenario
 ROWS, COLS = 300, 8
 
@@ -187,9 +192,10 @@ def test_a_sheet_writer_shared_by_threads(path):
 @pytest.mark.parametrize("kind", ["write-only", "new", "loaded"])
 @pytest.mark.parametrize("pure", ["0", "1"])
 def test_appends_edits_and_saves_from_many_threads(path, monkeypatch, threads, kind, pure):
-    # issue 24: each append is one step. Appenders add rows (t, i, "t:i") while an editor
-    # copies column C of rows already there into D and a saver saves: every saved state has
-    # whole rows, each appender's rows in order and none missing before its last.
+    # issue 24: each append, of a row or a frame, is one step. Appenders add rows (t, i, "t:i")
+    # while an editor copies column C of rows already there into D and a saver saves: every
+    # saved state has whole rows and whole frames, each appender's rows in order and none
+    # missing before its last.
     monkeypatch.setenv("QUILLFEN_PURE_PYTHON", pure)
     per_thread = 600
     wb = quillfen.Workbook(write_only=True) if kind == "write-only" else \
@@ -209,7 +215,17 @@ def test_appends_edits_and_saves_from_many_threads(path, monkeypatch, threads, k
             appending.clear()
 
     def appender(t):
-        return lambda: [ws.append([t, i, "%d:%d" % (t, i)]) for i in range(per_thread)]
+        # Rows three at a time: appended one by one, or (every other three) as one frame.
+        def work():
+            for i in range(0, per_thread, 3):
+                chunk = [[t, j, "%d:%d" % (t, j)] for j in range(i, i + 3)]
+                if pa is not None and i % 6:
+                    ws.append_frame(pa.table({name: list(column) for name, column in zip("tix", zip(*chunk))}),
+                                    header=False)
+                else:
+                    for row in chunk:
+                        ws.append(row)
+        return work
 
     def editor():
         k = 0
@@ -229,10 +245,12 @@ def test_appends_edits_and_saves_from_many_threads(path, monkeypatch, threads, k
     def check(out, complete):
         rows = list(quillfen.load_workbook(out, read_only=True)[ws.title].iter_rows(min_row=first + 1, values_only=True))
         seen = {t: [] for t in range(threads)}
-        for row in rows:
+        for at, row in enumerate(rows):
             t, i, text = row[:3]
             assert text == "%d:%d" % (t, i) and row[3:] in ((), (None,), (text,)), row
             seen[t].append(i)
+            if pa is not None and i % 6 == 3:  # a frame's rows: all there, together
+                assert [r[:2] for r in rows[at:at + 3]] == [(t, i), (t, i + 1), (t, i + 2)], rows[at:at + 3]
         for t, numbers in seen.items():
             assert numbers == list(range(per_thread if complete else len(numbers))), (t, numbers[:10])
 
