@@ -429,7 +429,8 @@ class Worksheet(SheetBase):
         columns_of = getattr(self._cells, "_columns", None)
         named = not options.header
         while columns_of is not None and row:
-            got = columns_of(row, cells if named else 1, options.blank_rows, options.mixed)
+            with self._guard:  # a batch at a time, as iter_rows takes a row
+                got = columns_of(row, cells if named else 1, options.blank_rows, options.mixed)
             if got is NotImplemented:
                 break
             row, height, columns, first, last = got
