@@ -14,6 +14,7 @@ Saving a loaded workbook with one sheet of ten changed: bench_lossless.py keeps 
 Hostile inputs: the peak memory of reading the workbooks of scripts/hostile.py (bench_hostile.py).
 
 Usage: bench_report.py [--max-cells N] [--render-only] [--writer-only] [--hostile-only]
+                       [--hostile-before VERSION DIR]
 """
 
 import argparse
@@ -254,7 +255,7 @@ def run(max_cells):
                                                     if str(n) in v)), flush=True)
     res["writer"] = writer_times(sizes)
     res["writer_machine"] = res["machine"]
-    res["hostile"] = hostile_peaks()
+    res["hostile"] = hostile_peaks(kept=previous_results().get("hostile"))
     if os.path.exists(RESULTS):  # the figures bench_frames and bench_lossless keep here are theirs: kept
         with open(RESULTS) as f:
             kept = json.load(f)
@@ -266,11 +267,24 @@ def run(max_cells):
 HOSTILE_MB = 256
 
 
-def hostile_peaks():
+def hostile_peaks(package="", kept=None):
+    """The hostile reads measured (of the quillfen package in the folder `package`, an older
+    version, when given); the figures of an older version already measured (`kept`) stay."""
     import bench_hostile
-    print("hostile inputs, %d MB" % HOSTILE_MB, flush=True)
-    rows = bench_hostile.measure_all(HOSTILE_MB, report=lambda row: print("  " + bench_hostile.line(row), flush=True))
-    return {"size_mb": HOSTILE_MB, "date": time.strftime("%Y-%m-%d"), "rows": rows}
+    print("hostile inputs, %d MB%s" % (HOSTILE_MB, package and " (%s)" % package), flush=True)
+    rows = bench_hostile.measure_all(HOSTILE_MB, package,
+                                     report=lambda row: print("  " + bench_hostile.line(row), flush=True))
+    found = {"size_mb": HOSTILE_MB, "date": time.strftime("%Y-%m-%d"), "rows": rows}
+    if kept and "before" in kept:
+        found["before"] = kept["before"]
+    return found
+
+
+def previous_results():
+    if not os.path.exists(RESULTS):
+        return {}
+    with open(RESULTS) as f:
+        return json.load(f)
 
 
 def save_results(res):
@@ -467,11 +481,24 @@ def hostile(res):
     found = res.get("hostile")
     if not found:
         return ""
-    rows = ["| workbook | path | read | peak MB | seconds | outcome |", "|---|---|---|---|---|---|"]
+    before = {(row["workbook"], row["path"], row["read"]): row for row in found.get("before", {}).get("rows", [])}
+
+    def cells(row):
+        if row is None:
+            return ["", "", ""]
+        return ["-" if row["peak"] is None else "%.0f" % row["peak"],
+                "-" if row["seconds"] is None else "%.1f" % row["seconds"], row["outcome"].replace("|", "/")]
+
+    head = ["workbook", "path", "read", "peak MB", "seconds", "outcome"]
+    if before:
+        head += ["before: peak MB", "seconds", "outcome"]
+    rows = ["| %s |" % " | ".join(head), "|%s" % ("---|" * len(head))]
     for row in found["rows"]:
-        rows.append("| %s | %s | %s | %s | %s | %s |" % (
-            row["workbook"], row["path"], row["read"], "-" if row["peak"] is None else "%.0f" % row["peak"],
-            "-" if row["seconds"] is None else "%.1f" % row["seconds"], row["outcome"].replace("|", "/")))
+        key = (row["workbook"], row["path"], row["read"])
+        rows.append("| %s |" % " | ".join([*key, *cells(row), *(cells(before.get(key)) if before else [])]))
+    if before:
+        rows.append("\nBefore: %s, measured the same way on %s." % (found["before"]["version"],
+                                                                     found["before"]["date"]))
     return """
 ## Hostile inputs
 
@@ -566,8 +593,11 @@ def main():
                         help="measure the writers only, keeping the other figures of results.json")
     parser.add_argument("--hostile-only", action="store_true",
                         help="measure the hostile reads only, keeping the other figures of results.json")
+    parser.add_argument("--hostile-before", nargs=2, metavar=("VERSION", "DIR"),
+                        help="measure the hostile reads of an older version (its package in DIR, the engine "
+                             "built) beside the current figures")
     args = parser.parse_args()
-    if args.render_only or args.writer_only or args.hostile_only:
+    if args.render_only or args.writer_only or args.hostile_only or args.hostile_before:
         with open(RESULTS) as f:
             res = json.load(f)
         if args.writer_only:
@@ -575,7 +605,13 @@ def main():
             res["writer"] = writer_times([n for n in SIZES if n <= args.max_cells])
             save_results(res)
         if args.hostile_only:
-            res["hostile"] = hostile_peaks()
+            res["hostile"] = hostile_peaks(kept=res.get("hostile"))
+            save_results(res)
+        if args.hostile_before:
+            version, package = args.hostile_before
+            before = hostile_peaks(package)
+            res.setdefault("hostile", before)["before"] = {"version": version, "date": before["date"],
+                                                          "rows": before["rows"]}
             save_results(res)
     else:
         res = run(args.max_cells)
