@@ -25,11 +25,16 @@ import threading
 from collections.abc import Callable
 from typing import Concatenate, Protocol
 
-__all__ = ["Guarded", "guarded", "new_guard"]
+__all__ = ["Guarded", "book_guarded", "guarded", "new_guard"]
 
 
 class Guarded(Protocol):
     _guard: threading.RLock
+
+
+class SheetGuarded(Guarded, Protocol):
+    @property
+    def parent(self) -> Guarded: ...
 
 
 def new_guard() -> threading.RLock:
@@ -44,6 +49,18 @@ def guarded[S: Guarded, **P, R](method: Callable[Concatenate[S, P], R]) -> Calla
     @functools.wraps(method)
     def run(self: S, /, *args: P.args, **kwargs: P.kwargs) -> R:
         with self._guard:
+            return method(self, *args, **kwargs)
+
+    return run
+
+
+def book_guarded[S: SheetGuarded, **P, R](method: Callable[Concatenate[S, P], R]) -> Callable[Concatenate[S, P], R]:
+    """`method` of a sheet run as one step under its workbook's guard and then its own: for a
+    change checked against the other sheets (a name unique in the workbook)."""
+
+    @functools.wraps(method)
+    def run(self: S, /, *args: P.args, **kwargs: P.kwargs) -> R:
+        with self.parent._guard, self._guard:
             return method(self, *args, **kwargs)
 
     return run
