@@ -16,8 +16,9 @@ A cell's setters take the guard of their sheet; a stylesheet, which the sheets s
 guard of its own, taken under theirs and taking none.
 
 A save holds the workbook's guard and then every sheet's, in the workbook's order, so that it
-writes a state the workbook was in; nothing else holds two sheets' guards, and a workbook's
-guard is never taken under a sheet's, so no two threads can wait on each other.
+writes a state the workbook was in; a change checked against the other sheets (`book_guarded`)
+holds the workbook's guard and then its sheet's. Nothing else holds two sheets' guards, and a
+workbook's guard is never taken under a sheet's, so no two threads can wait on each other.
 """
 
 import functools
