@@ -271,3 +271,29 @@ def test_appends_edits_and_saves_from_many_threads(path, monkeypatch, threads, k
     out = io.BytesIO()
     wb.save(out)
     check(out, complete=True)
+
+
+def test_a_table_name_is_taken_once_across_threads():
+    # A table's name is checked against every sheet: threads adding tables of the same names
+    # to sheets of their own get each name once between them.
+    wb = quillfen.Workbook()
+    sheets = [wb.active, *(wb.create_sheet() for _ in range(3))]
+    start, errors = threading.Barrier(len(sheets)), []
+
+    def add(ws):
+        start.wait()
+        for k in range(150):
+            try:
+                ws.add_table("Tab_%d" % k, "A%d:B%d" % (3 * k + 1, 3 * k + 2), columns=["a", "b"])
+            except ValueError as exc:
+                if "is taken" not in str(exc):
+                    errors.append(exc)
+
+    threads = [threading.Thread(target=add, args=(ws,)) for ws in sheets]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(120)
+    assert not errors and not any(t.is_alive() for t in threads)
+    names = [name for ws in sheets for name in ws.tables]
+    assert sorted(names) == sorted("Tab_%d" % k for k in range(150))
