@@ -11,10 +11,13 @@ Writing: a workbook of the same mix of cells saved to a file, write-only, agains
 (constant_memory), rustpy-xlsxwriter and the pure-Python path (bench_write.py has the details).
 Saving a loaded workbook with one sheet of ten changed: bench_lossless.py keeps its figures here.
 
+Hostile inputs: the peak memory of reading the workbooks of scripts/hostile.py (bench_hostile.py).
+
 Report features: the same write-only workbook of 10^6 cells saved plain and with a table, a chart
 and 20 conditional formats (bench_features.py).
 
 Usage: bench_report.py [--max-cells N] [--render-only] [--writer-only] [--features-only]
+                       [--hostile-only] [--hostile-before VERSION DIR]
 """
 
 import argparse
@@ -255,13 +258,36 @@ def run(max_cells):
                                                     if str(n) in v)), flush=True)
     res["writer"] = writer_times(sizes)
     res["writer_machine"] = res["machine"]
+    previous = previous_results()
+    res["hostile"] = hostile_peaks(kept=previous.get("hostile"))
     res["features"] = features_times()
-    if os.path.exists(RESULTS):  # the figures bench_frames and bench_lossless keep here are theirs: kept
-        with open(RESULTS) as f:
-            kept = json.load(f)
-        res.update({key: kept[key] for key in ("frames", "lossless") if key in kept})
+    # The figures bench_frames and bench_lossless keep here are theirs: kept.
+    res.update({key: previous[key] for key in ("frames", "lossless") if key in previous})
     save_results(res)
     return res
+
+
+HOSTILE_MB = 256
+
+
+def hostile_peaks(package="", kept=None):
+    """The hostile reads measured (of the quillfen package in the folder `package`, an older
+    version, when given); the figures of an older version already measured (`kept`) stay."""
+    import bench_hostile
+    print("hostile inputs, %d MB%s" % (HOSTILE_MB, package and " (%s)" % package), flush=True)
+    rows = bench_hostile.measure_all(HOSTILE_MB, package,
+                                     report=lambda row: print("  " + bench_hostile.line(row), flush=True))
+    found = {"size_mb": HOSTILE_MB, "date": time.strftime("%Y-%m-%d"), "rows": rows}
+    if kept and "before" in kept:
+        found["before"] = kept["before"]
+    return found
+
+
+def previous_results():
+    if not os.path.exists(RESULTS):
+        return {}
+    with open(RESULTS) as f:
+        return json.load(f)
 
 
 def features_times():
@@ -477,6 +503,42 @@ loading not counted; measured on {date}, load average at the start: {load:.1f}.
            one=found["one"], every=found["every"], ratio=found["every"] / found["one"])
 
 
+def hostile(res):
+    found = res.get("hostile")
+    if not found:
+        return ""
+    before = {(row["workbook"], row["path"], row["read"]): row for row in found.get("before", {}).get("rows", [])}
+
+    def cells(row):
+        if row is None:
+            return ["", "", ""]
+        return ["-" if row["peak"] is None else "%.0f" % row["peak"],
+                "-" if row["seconds"] is None else "%.1f" % row["seconds"], row["outcome"].replace("|", "/")]
+
+    head = ["workbook", "path", "read", "peak MB", "seconds", "outcome"]
+    if before:
+        head += ["before: peak MB", "seconds", "outcome"]
+    rows = ["| %s |" % " | ".join(head), "|%s" % ("---|" * len(head))]
+    for row in found["rows"]:
+        key = (row["workbook"], row["path"], row["read"])
+        rows.append("| %s |" % " | ".join([*key, *cells(row), *(cells(before.get(key)) if before else [])]))
+    if before:
+        rows.append("\nBefore: %s, measured the same way on %s." % (found["before"]["version"],
+                                                                     found["before"]["date"]))
+    return """
+## Hostile inputs
+
+Peak memory of reading the workbooks of `scripts/hostile.py` with their hostile parts at
+{size} MB each (`bench/bench_hostile.py`, a fresh interpreter per row, the peak above what it held
+before reading): a part inflating past its declared size, one huge shared string (which the
+caller keeps), a million fonts, whitespace after and among the rows, a lone cell in the last row
+and column (the CLI's exports), styles and kept elements nested deep. The goal: at most about
+twice what the caller keeps, plus a constant. Measured on {date}.
+
+{table}
+""".format(size=found["size_mb"], date=found["date"], table="\n".join(rows))
+
+
 def render(res):
     m = res["machine"]
     sizes = res["sizes"]
@@ -537,14 +599,14 @@ Memory held after an editable load, per cell, by RSS in a fresh interpreter (num
 Peak RSS of a fresh interpreter that streamed the mixed sheet read-only (the interpreter and
 quillfen included): {peak}.
 
-{writing}{saving}{features}
+{writing}{saving}{hostile}{features}
 {frames}""".format(cpu=m["cpu"], cores=m["cores"], ram=m["memory_gb"], system=m["system"], python=m["python"],
            fast="installed" if m["fast_inflate"] else "not installed", load=m["load_average"],
            p1=plot(res, "read_only", "Read-only values", "read_only.png"), t1=table(res, "read_only"),
            p2=plot(res, "editable_load", "Editable load", "editable_load.png"), t2=table(res, "editable_load"),
            p3=plot(res, "values", "Every value of a loaded sheet", "values.png"), t3=table(res, "values"),
            p4=plot_memory(res, "memory.png"), mem="\n".join(mem_rows), peak=peak, writing=writing(res),
-           saving=saving_loaded(res), features=features_section(res), frames=frames(res))
+           saving=saving_loaded(res), hostile=hostile(res), features=features_section(res), frames=frames(res))
     with open(REPORT, "w") as f:
         f.write(text)
 
@@ -555,10 +617,15 @@ def main():
     parser.add_argument("--render-only", action="store_true", help="redraw BENCHMARKS.md from results.json")
     parser.add_argument("--writer-only", action="store_true",
                         help="measure the writers only, keeping the other figures of results.json")
+    parser.add_argument("--hostile-only", action="store_true",
+                        help="measure the hostile reads only, keeping the other figures of results.json")
+    parser.add_argument("--hostile-before", nargs=2, metavar=("VERSION", "DIR"),
+                        help="measure the hostile reads of an older version (its package in DIR, the engine "
+                             "built) beside the current figures")
     parser.add_argument("--features-only", action="store_true",
                         help="measure the report features only, keeping the other figures of results.json")
     args = parser.parse_args()
-    if args.render_only or args.writer_only or args.features_only:
+    if args.render_only or args.writer_only or args.features_only or args.hostile_only or args.hostile_before:
         with open(RESULTS) as f:
             res = json.load(f)
         if args.writer_only:
@@ -568,6 +635,15 @@ def main():
             peers()  # matplotlib draws the report
             res["features"] = features_times()
         if args.writer_only or args.features_only:
+            save_results(res)
+        if args.hostile_only:
+            res["hostile"] = hostile_peaks(kept=res.get("hostile"))
+            save_results(res)
+        if args.hostile_before:
+            version, package = args.hostile_before
+            before = hostile_peaks(package)
+            res.setdefault("hostile", before)["before"] = {"version": version, "date": before["date"],
+                                                          "rows": before["rows"]}
             save_results(res)
     else:
         res = run(args.max_cells)

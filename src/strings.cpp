@@ -12,6 +12,13 @@ namespace qf {
 
 namespace {
 
+// Item buffers that grew past this are freed once their value is made, not kept for the next.
+constexpr std::size_t KEEP_CAPACITY = 1 << 20;
+
+void release_large(std::string& buffer) {
+    if (buffer.capacity() > KEEP_CAPACITY) std::string().swap(buffer);
+}
+
 // The item's escapes are already undone (parse_text). The reader accepted only valid UTF-8
 // without surrogates, and decoded escapes add none, so decoding cannot fail on data.
 PyObject* plain_str(std::string_view text) {
@@ -46,8 +53,13 @@ XmlResult<Ref> read_string_table(PyObject* source, PyObject* helpers_dict) {
         if (reader.ns() != xml::NS_MAIN || reader.local() != "si") continue;
         if (reader.depth() != 2) return std::unexpected(XmlError::unsupported("nested si", reader.offset()));
         QF_TRY(text::parse_text(reader, context, item));
+        // Issue 24: a huge string is held as its text and as its value, never also as the
+        // input that held it: at most twice what the table keeps.
+        reader.release();
         Ref value = Ref::steal(item.dispatch ? dispatch(si_content.get(), item.captured)
                                              : plain_str(item.text));
+        release_large(item.text);
+        release_large(item.captured.snippet);
         if (!value || PyList_Append(list.get(), value.get()) < 0) return std::unexpected(source_error());
     }
 }

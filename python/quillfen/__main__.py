@@ -29,7 +29,9 @@ results of formulas (their text with --formulas), dates and times in ISO 8601, a
 rectangle from A1 to the last row and column that hold a value, every row as wide as that,
 missing cells empty (null in JSON). Both stream the sheet, in constant memory. With --all,
 `json` writes one object mapping each sheet's title to its rows, and `csv` writes one file per
-sheet, <title>.csv, into the folder given with -o.
+sheet, <title>.csv, into the folder given with -o. A rectangle of more than --max-cells cells
+(default `DEFAULT_MAX_CELLS`, 50 million) is refused before anything of it is written: one cell
+in the last row and column of a sheet would otherwise make 17 billion.
 
 A progress bar goes to standard error while a large sheet is read, when standard error is a
 terminal.
@@ -42,6 +44,7 @@ usage; 130 interrupted (Ctrl-C). No command ends with a traceback.
 import argparse
 import csv
 import io
+import itertools
 import json
 import math
 import os
@@ -54,13 +57,19 @@ from typing import IO, Any
 
 from . import __version__, load_workbook
 from .model.cell import EMPTY_CELL
+from .utils.cells import coordinate_of
 from .utils.datetime import value_text
 
 EXIT_OK, EXIT_UNREADABLE, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
+DEFAULT_MAX_CELLS = 50_000_000
 
 
 class NoSuchSheet(LookupError):
     """The sheet asked for is not in the workbook; the message lists those that are."""
+
+
+class TooManyCells(ValueError):
+    """The rectangle an export would write holds more cells than its limit allows."""
 
 
 # A sheet of either kind (editable or read-only); both give rows the same way here.
@@ -188,12 +197,17 @@ def value_extent(ws: Sheet) -> tuple[int, int]:
     return height, width
 
 
-def value_rows(ws: Sheet) -> Iterator[tuple[Any, ...]]:
+def value_rows(ws: Sheet, max_cells: int = DEFAULT_MAX_CELLS) -> Iterator[tuple[Any, ...]]:
     """The rows of the rectangle of `value_extent`, as tuples of values, each as wide as the
-    rectangle; rows missing from the sheet are empty."""
+    rectangle; rows missing from the sheet are empty. `TooManyCells`, before the first row,
+    for a rectangle of more than `max_cells` cells."""
     height, width = value_extent(ws)
     if not height:
         return
+    if height * width > max_cells:
+        raise TooManyCells("sheet %r: its values span %d rows by %d columns (A1:%s), %d cells, more than the "
+                           "limit of %d (--max-cells)" % (ws.title, height, width, coordinate_of(height, width),
+                                                         height * width, max_cells))
     progress = Progress(ws.title, height)
     for number, row in enumerate(ws._rect(1, height, 1, width, values_only=True), 1):
         progress.update(number)
@@ -209,18 +223,20 @@ def _json_value(value: Any) -> Any:
     return value_text(value)
 
 
-def write_csv(ws: Sheet, out: IO[str]) -> None:
+def write_csv(ws: Sheet, out: IO[str], max_cells: int = DEFAULT_MAX_CELLS) -> None:
     """The values of `ws` to the text stream `out` as RFC 4180 CSV (see the module docstring)."""
     writer = csv.writer(out, lineterminator="\r\n")
-    for row in value_rows(ws):
+    for row in value_rows(ws, max_cells):
         writer.writerow([value_text(value) for value in row])
 
 
-def write_json(ws: Sheet, out: IO[str]) -> None:
+def write_json(ws: Sheet, out: IO[str], max_cells: int = DEFAULT_MAX_CELLS) -> None:
     """The values of `ws` to the text stream `out` as a JSON array of row arrays."""
+    rows = value_rows(ws, max_cells)
+    first_row = next(rows, None)  # refused, if it is, before anything is written
     out.write("[")
     first = True
-    for row in value_rows(ws):
+    for row in itertools.chain([first_row] if first_row is not None else [], rows):
         out.write("\n" if first else ",\n")
         first = False
         out.write(json.dumps([_json_value(value) for value in row], ensure_ascii=False))
@@ -233,11 +249,12 @@ def _file_name(title: str) -> str:
 
 
 def export(kind: str, path: str | PathLike[str], sheet: str | None = None, all_sheets: bool = False,
-           out: IO[str] | str | None = None, formulas: bool = False) -> None:
+           out: IO[str] | str | None = None, formulas: bool = False, max_cells: int = DEFAULT_MAX_CELLS) -> None:
     """Writes the values of the active sheet of the workbook at `path` (or of its sheet
     `sheet`, or with `all_sheets` of every sheet) as `kind` "csv" or "json" to `out`: a text
     stream, by default the current `sys.stdout`, or with `all_sheets` and "csv" the path of
-    a folder that gets one file per sheet."""
+    a folder that gets one file per sheet. A sheet whose rectangle holds more than
+    `max_cells` cells raises `TooManyCells`."""
     with _open(path, read_only=True, data_only=not formulas) as wb:
         sheets = _sheets(wb, sheet, all_sheets)
         if kind == "csv" and all_sheets:
@@ -246,20 +263,20 @@ def export(kind: str, path: str | PathLike[str], sheet: str | None = None, all_s
             for ws in sheets:
                 with open(os.path.join(out, _file_name(ws.title) + ".csv"), "w", encoding="utf-8",
                           newline="") as f:
-                    write_csv(ws, f)
+                    write_csv(ws, f, max_cells)
             return
         stream = sys.stdout if out is None else out
         assert not isinstance(stream, str), "a text stream"
         if kind == "csv":
-            write_csv(sheets[0], stream)
+            write_csv(sheets[0], stream, max_cells)
         elif not all_sheets:
-            write_json(sheets[0], stream)
+            write_json(sheets[0], stream, max_cells)
             stream.write("\n")
         else:
             stream.write("{")
             for i, ws in enumerate(sheets):
                 stream.write("%s\n%s: " % ("," if i else "", json.dumps(ws.title, ensure_ascii=False)))
-                write_json(ws, stream)
+                write_json(ws, stream, max_cells)
             stream.write("\n}\n")
 
 
@@ -289,7 +306,19 @@ def _parser() -> argparse.ArgumentParser:
             " (one file each, into the folder given with -o)" if kind == "csv" else ""))
         p.add_argument("-o", "--output", help="the file to write (standard output by default)")
         p.add_argument("--formulas", action="store_true", help="the text of formulas instead of their cached results")
+        p.add_argument("--max-cells", type=_cell_count, default=DEFAULT_MAX_CELLS, metavar="N",
+                       help="refuse a sheet whose values span more than N cells (default %d)" % DEFAULT_MAX_CELLS)
     return parser
+
+
+def _cell_count(text: str) -> int:
+    try:
+        count = int(text)
+    except ValueError:
+        count = 0
+    if count < 1:
+        raise argparse.ArgumentTypeError("%r is not a number of cells (a whole number from 1)" % text)
+    return count
 
 
 def _run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> None:
@@ -300,16 +329,16 @@ def _run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> None:
     elif args.command == "csv" and args.all:
         if args.output is None:
             parser.error("csv --all writes one file per sheet: name their folder with -o")
-        export("csv", args.file, all_sheets=True, out=args.output, formulas=args.formulas)
+        export("csv", args.file, all_sheets=True, out=args.output, formulas=args.formulas, max_cells=args.max_cells)
     elif args.output is None:
         out = io.TextIOWrapper(sys.stdout.buffer, encoding="utf-8", newline="", write_through=True)
         try:
-            export(args.command, args.file, args.sheet, args.all, out, args.formulas)
+            export(args.command, args.file, args.sheet, args.all, out, args.formulas, args.max_cells)
         finally:
             out.detach()
     else:
         with open(args.output, "w", encoding="utf-8", newline="") as out:
-            export(args.command, args.file, args.sheet, args.all, out, args.formulas)
+            export(args.command, args.file, args.sheet, args.all, out, args.formulas, args.max_cells)
 
 
 def main(argv: Sequence[str] | None = None) -> int:

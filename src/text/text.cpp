@@ -30,6 +30,10 @@ bool has_plain_attr(const Reader& r) noexcept {
 void append_text(const Reader& r, std::string& out, std::string& scratch) {
     if (!r.text_needs_decoding()) {
         out.append(r.text_raw());
+    } else if (out.empty()) {
+        // Decoded straight into `out`: a long text is not held a third time on its way.
+        const std::string_view text = r.text_str(out);
+        if (text.data() != out.data()) out.assign(text);
     } else {
         out.append(r.text_str(scratch));
     }

@@ -174,11 +174,24 @@ private:
 void ByteBuf::grow(std::size_t need) {
     std::size_t cap = cap_ ? cap_ : READ_CHUNK;
     while (cap < need) cap *= 2;
-    auto fresh = std::make_unique<char[]>(cap + PAD);
+    reallocate(cap);
+}
+
+void ByteBuf::reallocate(std::size_t cap) {
+    // Left unwritten past the padding: the pages of a large buffer that were never filled take
+    // no memory (issue 24: zeroing all of it made one huge token cost twice its size at once).
+    auto fresh = std::make_unique_for_overwrite<char[]>(cap + PAD);
     if (size_) std::memcpy(fresh.get(), data_.get(), size_);
-    std::memset(fresh.get() + size_, 0, cap + PAD - size_);
+    std::memset(fresh.get() + size_, 0, PAD);
     data_ = std::move(fresh);
     cap_ = cap;
+}
+
+void ByteBuf::shrink() {
+    if (cap_ <= SHRINK_ABOVE || size_ > cap_ / 4) return;
+    std::size_t cap = READ_CHUNK;
+    while (cap < size_) cap *= 2;
+    reallocate(cap);
 }
 
 void ByteBuf::append(std::string_view bytes) {
@@ -202,12 +215,26 @@ Reader::Reader(std::unique_ptr<ByteSource> source) : source_(std::move(source)) 
     attrs_.reserve(16);
 }
 
-void Reader::compact() noexcept {
-    std::size_t discard = pos_;
-    if (capture_ && *capture_ < discard) discard = *capture_;
+void Reader::compact() {
+    const std::size_t discard = dead_bytes();
     // PERF NOTE: only when a whole read's worth of bytes and half the buffer are dead, so a
     // large input is moved rarely and a long capture never.
     if (discard < READ_CHUNK || 2 * discard < buf_.size()) return;
+    discard_front(discard);
+    buf_.shrink();
+}
+
+void Reader::release() {
+    if (!buf_.large()) return;
+    discard_front(dead_bytes());
+    buf_.shrink();
+}
+
+std::size_t Reader::dead_bytes() const noexcept {
+    return capture_ && *capture_ < pos_ ? *capture_ : pos_;
+}
+
+void Reader::discard_front(std::size_t discard) noexcept {
     buf_.erase_front(discard);
     base_ += discard;
     pos_ -= discard;

@@ -64,9 +64,15 @@ public:
     char operator[](std::size_t i) const noexcept { return data_[i]; }
     void append(std::string_view bytes);
     void erase_front(std::size_t n) noexcept;
+    // Gives memory back after a long token: a buffer past SHRINK_ABOVE bytes that is at most a
+    // quarter full is made just large enough again.
+    void shrink();
+    bool large() const noexcept { return cap_ > SHRINK_ABOVE; }
 
 private:
+    static constexpr std::size_t SHRINK_ABOVE = 16 * READ_CHUNK;
     void grow(std::size_t need);
+    void reallocate(std::size_t cap);
     std::unique_ptr<char[]> data_;
     std::size_t size_ = 0;
     std::size_t cap_ = 0;
@@ -86,6 +92,10 @@ public:
     // Pulls one more chunk from the source into the buffer (compacting first); false at the end of
     // input. For consumers that scan ahead in the raw buffer.
     [[nodiscard]] XmlResult<bool> more();
+    // Discards the bytes before pos() (or the capture start) now, and frees the memory of a
+    // buffer that a long token made large: called between items, so that a huge value is not
+    // held in the buffer while its Python object is made. Views and indices as after more().
+    void release();
     // Makes at least n bytes available from pos(); false when the input ends before that.
     [[nodiscard]] XmlResult<bool> ensure(std::size_t n);
 
@@ -193,7 +203,9 @@ private:
     [[nodiscard]] XmlResult<XmlEvent> finish_start_tag(const TagEnd& end);
     XmlResult<XmlEvent> push_element(const TagEnd& end, NsId ns);
     void pop_element() noexcept;
-    void compact() noexcept;
+    void compact();
+    std::size_t dead_bytes() const noexcept;
+    void discard_front(std::size_t discard) noexcept;
 
     // Searches from pos()+from for `needle`, reading more as needed; the index relative to pos(),
     // or npos at the end of input.

@@ -246,6 +246,31 @@ TEST(XmlReaderEvents, EofRepeatsAndLongText) {
     }
 }
 
+// issue 24: release() after a token larger than the buffer keeps frees it, never what a capture
+// or the rest of the stream still needs; offsets and events are those of a reader that keeps all.
+TEST(XmlReaderEvents, ReleaseAfterLongTokens) {
+    const std::string body(3 << 20, 'y');
+    const std::string doc = "<a><b k='v'>" + body + "</b><c>" + body + "</c><d/></a>";
+    for (const auto& cut : CUTS) {
+        Reader r(std::make_unique<MemorySource>(doc, cut));
+        ASSERT_EQ(*r.next(), XmlEvent::Start);
+        ASSERT_EQ(*r.next(), XmlEvent::Start);
+        r.start_capture();
+        ASSERT_EQ(*r.next(), XmlEvent::Text);
+        r.release();  // the capture holds everything from <b on
+        EXPECT_EQ(r.text_raw().size(), body.size());
+        ASSERT_EQ(*r.next(), XmlEvent::End);
+        EXPECT_EQ(r.end_capture(), "<b k='v'>" + body + "</b>");
+        ASSERT_EQ(*r.next(), XmlEvent::Start);
+        ASSERT_EQ(*r.next(), XmlEvent::Text);
+        ASSERT_EQ(*r.next(), XmlEvent::End);
+        r.release();
+        EXPECT_LT(r.buffered() - r.pos(), std::size_t{4} * READ_CHUNK);
+        EXPECT_EQ(r.offset(), doc.size() - std::string_view("<d/></a>").size());
+        for (XmlEvent want : {XmlEvent::Empty, XmlEvent::End, XmlEvent::End, XmlEvent::Eof}) EXPECT_EQ(*r.next(), want);
+    }
+}
+
 TEST(XmlReaderEvents, ManyAttributesStayLinear) {
     std::string tag = "<a";
     for (int i = 0; i < 5000; ++i) tag += " a" + std::to_string(i) + "='" + std::to_string(i) + "'";

@@ -117,6 +117,15 @@ def test_failures_and_exit_codes(tmp_path):
     assert run("csv", "--all", str(demo)).returncode == 2  # one file per sheet needs a folder
     assert run("csv", str(demo), "--all", "--sheet", "Mixed").returncode == 2
     assert run("frobnicate").returncode == 2
+    # issue 24: one value in the last cell of a sheet would make 17 billion cells of output.
+    far = tmp_path / "far.xlsx"
+    xlsxgen.write_workbook(str(far), [("Far", lambda strings: ['<row r="1048576"><c r="XFD1048576"><v>1</v>'
+                                                                '</c></row>'], None, [])])
+    for kind in ("csv", "json"):
+        refused = run(kind, str(far))
+        assert refused.returncode == 1 and refused.stdout == b"" and b"--max-cells" in refused.stderr
+    assert run("csv", str(demo), "--max-cells", "5").returncode == 1
+    assert run("csv", str(demo), "--max-cells", "0").returncode == 2
     version = run("--version")
     assert version.returncode == 0 and version.stdout.decode().strip() == "quillfen " + quillfen.__version__
 

@@ -49,6 +49,9 @@ def test_active_sheet_follows_the_sheet():
     ("a:b", ValueError), ("a*", ValueError), ("a?", ValueError), ("a\\b", ValueError),
     ("sheet", ValueError),  # the default sheet, in another case
     (3, TypeError),
+    # issue 24: what spreadsheet programs refuse or "repair", and text no file carries
+    ("'quoted", ValueError), ("quoted'", ValueError), ("History", ValueError), ("hISTORY", ValueError),
+    ("a\x01", ValueError), ("a\ud800", ValueError), ("\ufffe", ValueError),
 ])
 def test_titles_excel_refuses(title, error):
     wb = Workbook()
@@ -74,6 +77,9 @@ def test_titles_excel_refuses(title, error):
     (decimal.Decimal("NaN"), ValueError, "double"),
     (decimal.Decimal("1e400"), ValueError, "double"),
     (datetime.datetime(2020, 1, 1, tzinfo=datetime.timezone.utc), ValueError, "time zone"),
+    # issue 24: serial numbers that would read back as errors
+    (datetime.datetime.max, ValueError, "no date"),
+    (datetime.timedelta.max, ValueError, "no duration"),
 ])
 def test_values_a_cell_refuses(value, error, words):
     wb = Workbook()
@@ -128,6 +134,36 @@ def test_positions_beyond_a_sheet():
     ws.cell(1048576, 16384, "last")
     with pytest.raises(ValueError):
         ws.append([1])  # no row after the last one
+
+
+def test_positions_and_keys_of_other_types():
+    # issue 24: a bool would be written as row "True"; integers of other kinds (numpy's) are
+    # ints; a key that is not one cell's coordinate is no AttributeError.
+    np = pytest.importorskip("numpy")
+    ws = Workbook().active
+    for row, column in ((True, 1), (1, False), (1.0, 1), ("1", 1)):
+        with pytest.raises(TypeError):
+            ws.cell(row, column, "x")
+    assert ws.cell(np.int64(2), np.int32(3), "x").coordinate == "C2"
+    assert ws[np.int64(2)][2].value == "x" and ws[np.int8(1):np.int8(2)][1][2].value == "x"
+    for key, error in (("1", ValueError), ("A1:B2", ValueError), ("B", ValueError), (3, TypeError)):
+        with pytest.raises(error):
+            ws[key] = 1
+        with pytest.raises(error):
+            del ws[key]
+    assert [c.value for c in ws.cells() if c.value is not None] == ["x"]
+
+
+def test_times_and_dates_at_the_ends_come_back(tmp_path):
+    # issue 24: a time in the day's last half millisecond read back as a date.
+    import quillfen
+    ws = Workbook().active
+    values = [datetime.time.max, datetime.time(23, 59, 59, 999400), datetime.datetime(9999, 12, 31, 23, 59, 59, 999000),
+              datetime.timedelta.min, datetime.timedelta(days=10**8 + 1, hours=1)]
+    ws.append(values)
+    ws.parent.save(tmp_path / "ends.xlsx")
+    back = next(quillfen.load_workbook(tmp_path / "ends.xlsx").active.values)
+    assert back == (datetime.time(23, 59, 59, 999000), datetime.time(23, 59, 59, 999000), *values[2:])
 
 
 

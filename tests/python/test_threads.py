@@ -21,6 +21,11 @@ from quillfen.writer.sheet_data import sheet_writer
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "scripts"))
 import xlsxgen  # noqa: E402
 
+try:
+    import pyarrow as pa
+except ImportError:  # frames are appended where pyarrow is installed
+    pa = None
+
 SECONDS = 0.8  # per scenario
 ROWS, COLS = 300, 8
 
@@ -181,3 +186,114 @@ def test_a_sheet_writer_shared_by_threads(path):
     for r, body in written:
         assert body == "".join('<c r="%s%s" t="n"><v>%d</v></c>' % ("ABC"[c - 1], r, int(r) * c) for c in range(1, 4))
     wb.close()
+
+
+@pytest.mark.parametrize("threads", [2, 4])
+@pytest.mark.parametrize("kind", ["write-only", "new", "loaded"])
+@pytest.mark.parametrize("pure", ["0", "1"])
+def test_appends_edits_and_saves_from_many_threads(path, monkeypatch, threads, kind, pure):
+    # issue 24: each append, of a row or a frame, is one step. Appenders add rows (t, i, "t:i")
+    # while an editor copies column C of rows already there into D and a saver saves: every
+    # saved state has whole rows and whole frames, each appender's rows in order and none
+    # missing before its last.
+    monkeypatch.setenv("QUILLFEN_PURE_PYTHON", pure)
+    per_thread = 600
+    wb = quillfen.Workbook(write_only=True) if kind == "write-only" else \
+        quillfen.load_workbook(path) if kind == "loaded" else quillfen.Workbook()
+    ws = wb.create_sheet("T") if kind == "write-only" else wb.active
+    first = 0 if kind == "write-only" else ws.max_row if kind == "loaded" else 0
+    start, appending = threading.Barrier(threads + (kind != "write-only") * 2), threading.Event()
+    appending.set()
+    errors = []
+
+    def run(work):
+        try:
+            start.wait()
+            work()
+        except BaseException as exc:  # noqa: BLE001 - reported to the test
+            errors.append(exc)
+            appending.clear()
+
+    def appender(t):
+        # Rows three at a time: appended one by one, or (every other three) as one frame.
+        def work():
+            for i in range(0, per_thread, 3):
+                chunk = [[t, j, "%d:%d" % (t, j)] for j in range(i, i + 3)]
+                if pa is not None and i % 6:
+                    ws.append_frame(pa.table({name: list(column) for name, column in zip("tix", zip(*chunk))}),
+                                    header=False)
+                else:
+                    for row in chunk:
+                        ws.append(row)
+        return work
+
+    def editor():
+        k = 0
+        while appending.is_set():
+            appended = ws.max_row - first if ws._bounds() is not None else 0
+            if appended > 0:  # a cell asked for past the rows would make a row of its own
+                k += 1
+                row = first + 1 + k % appended
+                ws.cell(row, 4, ws.cell(row, 3).value)
+
+    def saver():
+        while appending.is_set():
+            out = io.BytesIO()
+            wb.save(out)
+            check(out, complete=False)
+            if pa is not None:  # read as a frame meanwhile: whole rows too
+                table = pa.table(ws.to_arrow(header=False, columns="A:C", skip_rows=first))
+                assert all(x == "%d:%d" % (t, i) for t, i, x in zip(*table.to_pydict().values())), table[:5]
+
+    def check(out, complete):
+        rows = list(quillfen.load_workbook(out, read_only=True)[ws.title].iter_rows(min_row=first + 1, values_only=True))
+        seen = {t: [] for t in range(threads)}
+        for at, row in enumerate(rows):
+            t, i, text = row[:3]
+            assert text == "%d:%d" % (t, i) and row[3:] in ((), (None,), (text,)), row
+            seen[t].append(i)
+            if pa is not None and i % 6 == 3:  # a frame's rows: all there, together
+                assert [r[:2] for r in rows[at:at + 3]] == [(t, i), (t, i + 1), (t, i + 2)], rows[at:at + 3]
+        for t, numbers in seen.items():
+            assert numbers == list(range(per_thread if complete else len(numbers))), (t, numbers[:10])
+
+    workers = [threading.Thread(target=run, args=(appender(t),)) for t in range(threads)]
+    helpers = [] if kind == "write-only" else [threading.Thread(target=run, args=(w,)) for w in (editor, saver)]
+    for worker in workers + helpers:
+        worker.start()
+    for worker in workers:
+        worker.join(120)
+    appending.clear()
+    for worker in helpers:
+        worker.join(120)
+    assert not any(w.is_alive() for w in workers + helpers), "a worker hangs"
+    assert not errors, errors[:3]
+    out = io.BytesIO()
+    wb.save(out)
+    check(out, complete=True)
+
+
+def test_a_table_name_is_taken_once_across_threads():
+    # A table's name is checked against every sheet: threads adding tables of the same names
+    # to sheets of their own get each name once between them.
+    wb = quillfen.Workbook()
+    sheets = [wb.active, *(wb.create_sheet() for _ in range(3))]
+    start, errors = threading.Barrier(len(sheets)), []
+
+    def add(ws):
+        start.wait()
+        for k in range(150):
+            try:
+                ws.add_table("Tab_%d" % k, "A%d:B%d" % (3 * k + 1, 3 * k + 2), columns=["a", "b"])
+            except ValueError as exc:
+                if "is taken" not in str(exc):
+                    errors.append(exc)
+
+    threads = [threading.Thread(target=add, args=(ws,)) for ws in sheets]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(120)
+    assert not errors and not any(t.is_alive() for t in threads)
+    names = [name for ws in sheets for name in ws.tables]
+    assert sorted(names) == sorted("Tab_%d" % k for k in range(150))

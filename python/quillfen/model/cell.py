@@ -8,12 +8,12 @@ dates, formulas that spreadsheet programs would remove: longer than 8,192 charac
 formulas at all).
 """
 
+import contextlib
 import datetime
 import decimal
 import functools
 import math
 import os
-import re
 import warnings
 from typing import Any, NoReturn, cast
 
@@ -23,10 +23,11 @@ from .comments import Comment
 from .features import Hyperlink
 from ..formula import ArrayFormula, DataTableFormula, formula_problem
 from .richtext import CellRichText
+from .text import NOT_XML, check_text
 from .styles import NUM_FMT, STYLE_KINDS, Stylesheet, StyleArray, is_date_format, is_timedelta_format
 from .tracking import CELLS
 from ..utils.cells import coordinate_of
-from ..utils.datetime import first_day
+from ..utils.datetime import WINDOWS_EPOCH, first_day, from_excel, to_excel
 
 # The engine fills and reads cells through these slots, by name: this tuple is their one
 # definition.
@@ -46,10 +47,6 @@ CELL_SLOTS = ("parent", "_style", "row", "column", "_value", "_hyperlink", "data
 # Assigning a value makes it a new cell: its `_loaded` becomes None, but for that style id,
 # which stays with the format (a check box stays one when it is ticked).
 Loaded = int | tuple[tuple[tuple[str, str], ...], int | None, tuple[str | None, str] | None, Any] | None
-
-# Characters that XML 1.0 cannot carry (tab, line feed and carriage return can), and lone
-# surrogates, which no UTF-8 file can hold.
-_ILLEGAL_TEXT = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\ud800-\udfff\ufffe\uffff]")
 
 # The number format a date, time or duration gets when its cell's format shows none.
 DEFAULT_DATE_FORMATS = {
@@ -71,7 +68,8 @@ def _style_property(kind: str, doc: str) -> Any:
         if not isinstance(value, cls):
             raise TypeError("a cell's %s is a quillfen.styles.%s, not %s" % (kind, cls.__name__, type(value).__name__))
         _changed(cell)
-        cell._style = _stylesheet(cell).with_object(cell._style, kind, cast(Any, value))
+        with _guard_of(cell):
+            cell._style = _stylesheet(cell).with_object(cell._style, kind, cast(Any, value))
 
     return property(get, set, doc=doc)
 
@@ -108,9 +106,12 @@ class Cell:
 
     @value.setter
     def value(self, value: Any) -> None:
-        assign(self, value)
-        if self._loaded is not None:
-            self._loaded = _format_kept(self._loaded)
+        # The value, its data type and the date format it may bring change together, under the
+        # guard of the sheet (`_guard_of`, inlined: every assignment comes here).
+        with getattr(self.parent, "_guard", _UNGUARDED):
+            assign(self, value)
+            if self._loaded is not None:
+                self._loaded = _format_kept(self._loaded)
         try:  # `_changed`, inline: every assigned value comes here
             self.parent._dirty.add(CELLS)
         except AttributeError:
@@ -128,8 +129,10 @@ class Cell:
 
     @hyperlink.setter
     def hyperlink(self, value: str | Hyperlink | None) -> None:
-        self._hyperlink = None if value is None else Hyperlink.of(value, _coordinate_or_none(self))
-        _register(self, "_links", self._hyperlink)
+        link = None if value is None else Hyperlink.of(value, _coordinate_or_none(self))
+        with _guard_of(self):
+            self._hyperlink = link
+            _register(self, "_links", link)
 
     @property
     def comment(self) -> Comment | None:
@@ -140,8 +143,9 @@ class Cell:
     def comment(self, comment: Comment | None) -> None:
         if comment is not None and not isinstance(comment, Comment):
             raise TypeError("a cell's comment is a quillfen.comments.Comment, not %s" % type(comment).__name__)
-        self._comment = comment
-        _register(self, "_notes", comment)
+        with _guard_of(self):
+            self._comment = comment
+            _register(self, "_notes", comment)
 
     @property
     def style_array(self) -> StyleArray | None:
@@ -161,10 +165,10 @@ class Cell:
 
     @number_format.setter
     def number_format(self, code: str) -> None:
-        if not isinstance(code, str):
-            raise TypeError("a number format is a str, not %s" % type(code).__name__)
+        check_text(code, "a number format")
         _changed(self)
-        self._style = _stylesheet(self).formatted(self._style, code)
+        with _guard_of(self):
+            self._style = _stylesheet(self).formatted(self._style, code)
 
     font = _style_property("font", "The font of the cell's text (`quillfen.styles.Font`).")
     fill = _style_property("fill", "The cell's background (`quillfen.styles.PatternFill` or `GradientFill`).")
@@ -188,6 +192,15 @@ def WriteOnlyCell(ws: Any, value: Any = None) -> Cell:
     cell = Cell(ws, None, None)  # type: ignore[arg-type]  # placed by append
     cell.value = value
     return cell
+
+
+_UNGUARDED = contextlib.nullcontext()
+
+
+def _guard_of(cell: Cell) -> Any:
+    """The guard of the cell's sheet (`model.guard`), under which its setters run: a value and
+    its data type change together, a style change starts from the style it replaces."""
+    return getattr(cell.parent, "_guard", _UNGUARDED)
 
 
 def _changed(cell: Cell) -> None:
@@ -235,12 +248,8 @@ def _refuse(cell: Cell, error: type[Exception], what: str) -> NoReturn:
 
 
 def _check_text(cell: Cell, text: str) -> None:
-    if len(text) > MAX_TEXT:
-        _refuse(cell, ValueError, "text of %d characters (at most %d)" % (len(text), MAX_TEXT))
-    bad = _ILLEGAL_TEXT.search(text)
-    if bad is not None:
-        _refuse(cell, ValueError, "the character %r at index %d: XML cannot carry it"
-                % (bad.group(), bad.start()))
+    if len(text) > MAX_TEXT or not text.isprintable():
+        check_text(text, "cell " + _where(cell), MAX_TEXT)
 
 
 def _check_formula(cell: Cell, text: str) -> None:
@@ -288,7 +297,7 @@ def assign(cell: Cell, value: Any, appended: bool = False) -> None:
     kind = type(value)
     if kind is str:
         # Printable text has none of the characters refused; other text is searched for them.
-        if len(value) > MAX_TEXT or not value.isprintable() and _ILLEGAL_TEXT.search(value) is not None:
+        if len(value) > MAX_TEXT or not value.isprintable() and NOT_XML.search(value) is not None:
             _check_text(cell, value)
         if value.startswith("=") and len(value) > 1:
             _check_formula(cell, value)
@@ -416,6 +425,9 @@ def _check_date(cell: Cell, value: Any, kind: type) -> None:
     workbook = getattr(cell.parent, "parent", None)
     if kind is datetime.date or kind is datetime.datetime:
         _check_first_day(cell, value, workbook)
+    # Only these can round beyond what a serial number reads back as (cheap tests first).
+    if kind is datetime.datetime and value.year == 9999 or kind is datetime.timedelta and abs(value.days) > _DAYS_SAFE:
+        _check_serial(cell, value, kind)
     stylesheet = getattr(workbook, "stylesheet", None)
     if stylesheet is None:
         return
@@ -438,6 +450,26 @@ def _check_first_day(cell: Cell, value: datetime.date, workbook: Any) -> None:
     if when < first:
         _refuse(cell, ValueError, "%r: the workbook's dates start on %s (set iso_dates to save earlier "
                 "dates as text)" % (value, first.date().isoformat()))
+
+
+# Durations of fewer days read back whole: timedelta holds up to 999999999 days.
+_DAYS_SAFE = 10**8
+
+
+def _check_serial(cell: Cell, value: Any, kind: type) -> None:
+    """Refuses a date-time or duration whose serial number reads back as no value (the reader
+    would make it an error cell): one that rounds past 9999-12-31 23:59:59.999, or beyond the
+    longest duration. A date-time written as ISO text (`iso_dates`) comes back whole."""
+    workbook = getattr(cell.parent, "parent", None)
+    duration = kind is datetime.timedelta
+    if not duration and getattr(workbook, "iso_dates", False):
+        return
+    epoch = getattr(workbook, "epoch", WINDOWS_EPOCH)
+    try:
+        from_excel(to_excel(value, epoch), epoch, duration)
+    except (OverflowError, ValueError):
+        _refuse(cell, ValueError, "%r: written as a serial number, it would read back as no %s"
+                % (value, "duration" if duration else "date"))
 
 
 class ReadOnlyCell:

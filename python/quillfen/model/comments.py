@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from xml.etree.ElementTree import Element
 
-from .features import check_text
+from .text import check_text
 
 __all__ = ["Comment"]
 

@@ -11,12 +11,15 @@ from __future__ import annotations
 
 import math
 import re
+import threading
 import xml.etree.ElementTree as ET
 from collections.abc import Callable, Iterator, Mapping, MutableMapping
 from typing import Any
 
 from ..constants import MAIN_NS, MAX_ROW, MAX_SHEET_COLUMN
 from .styles import Color, ColorLike, _color, _read_color
+from .guard import guarded
+from .text import TextField, check_text
 from .tracking import mark
 from ..utils.cells import column_index, column_letter, coordinate_of, coordinate_to_tuple, range_boundaries
 
@@ -33,8 +36,6 @@ _FORMULA_TAGS = frozenset(("formula", "formula1", "formula2", "f"))
 MAX_ROW_HEIGHT = 409       # points, as spreadsheet programs allow
 MAX_COLUMN_WIDTH = 255     # characters
 _TRUE = ("1", "true")
-# XML 1.0 refuses these in text (tab, line feed and carriage return are allowed).
-_NOT_XML = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\ud800-\udfff\ufffe\uffff]")
 
 
 # ------------------------------------------------------------------ checks
@@ -60,16 +61,6 @@ def _range_text(min_row: int, min_col: int, max_row: int, max_col: int) -> str:
     if (min_row, min_col) == (max_row, max_col):
         return first
     return "%s:%s" % (first, coordinate_of(max_row, max_col))
-
-
-def check_text(value: object, what: str) -> str:
-    """`value` if it is text that XML can carry, else TypeError or ValueError naming `what`."""
-    if not isinstance(value, str):
-        raise TypeError("%s is a str, not %s" % (what, type(value).__name__))
-    bad = _NOT_XML.search(value)
-    if bad is not None:
-        raise ValueError("%s cannot hold the character %r: XML cannot carry it" % (what, bad.group()))
-    return value
 
 
 def _size(value: object, limit: int, what: str) -> str:
@@ -351,7 +342,11 @@ class Hyperlink:
     """A cell's link: to `target`, a URL or file outside the workbook, or to `location`, a
     place inside it ("Sheet2!A1"). `ref` is the cell, or the range, it is on."""
 
-    __slots__ = ("ref", "target", "location", "tooltip", "display")
+    __slots__ = ("ref", "_target", "_location", "_tooltip", "_display")
+    target = TextField("a hyperlink's target")
+    location = TextField("a hyperlink's location")
+    tooltip = TextField("a hyperlink's tooltip")
+    display = TextField("a hyperlink's display text")
 
     def __init__(self, ref: str | None = None, target: str | None = None, location: str | None = None,
                  tooltip: str | None = None, display: str | None = None) -> None:
@@ -370,8 +365,9 @@ class Hyperlink:
     __hash__ = None  # type: ignore[assignment]  # equal by content, and changeable
 
     def __repr__(self) -> str:
+        names = ("ref", "target", "location", "tooltip", "display")
         return "Hyperlink(%s)" % ", ".join("%s=%r" % (name, value) for name, value
-                                          in zip(self.__slots__, self._fields()) if value is not None)
+                                          in zip(names, self._fields()) if value is not None)
 
     @classmethod
     def of(cls, value: object, coordinate: str | None) -> Hyperlink:
@@ -404,10 +400,21 @@ def _looks_like_cell(name: str) -> bool:
     return match is not None and (match.group(1) is None or column_index(match.group(1)) <= MAX_SHEET_COLUMN)
 
 
+# The built-in names, "_xlnm." and one of these: spreadsheet programs know no others.
+_BUILT_IN_NAMES = frozenset(name.casefold() for name in (
+    "_FilterDatabase", "Auto_Activate", "Auto_Close", "Auto_Deactivate", "Auto_Open", "Consolidate_Area",
+    "Criteria", "Data_Form", "Database", "Extract", "Print_Area", "Print_Titles", "Recorder", "Sheet_Title"))
+
+
 def _check_name(name: object) -> str:
     name = check_text(name, "a defined name")
-    if name.startswith("_xlnm."):
-        return name  # the built-in names: print titles, print area, filter database...
+    if name[:6].casefold() == "_xlnm.":
+        if name[6:].casefold() not in _BUILT_IN_NAMES:
+            raise ValueError("%r is not a valid defined name: '_xlnm.' starts only the built-in names "
+                             "(_xlnm.Print_Area, _xlnm.Print_Titles, _xlnm._FilterDatabase...)" % name)
+        return name
+    if name.upper() in ("TRUE", "FALSE"):
+        raise ValueError("%r is not a valid defined name: formulas read it as a boolean" % name)
     if len(name) > 255 or _NAME.match(name) is None or _looks_like_cell(name):
         raise ValueError("%r is not a valid defined name: a name starts with a letter, '_' or '\\', "
                          "has letters, digits, '_' and '.', and cannot look like a cell" % name)
@@ -488,6 +495,7 @@ class SheetFeatures:
 
     title: str
     _kept: dict[str, Any]
+    _guard: threading.RLock
 
     def _init_features(self) -> None:
         self.merged_cells: list[str] = []
@@ -513,6 +521,7 @@ class SheetFeatures:
 
     # -------------------------------------------------------------- merged cells
 
+    @guarded
     def merge_cells(self, range_string: str | None = None, start_row: int | None = None,
                     start_column: int | None = None, end_row: int | None = None,
                     end_column: int | None = None) -> None:
@@ -528,6 +537,7 @@ class SheetFeatures:
                 raise ValueError("%r overlaps the merged range %s" % (range_string, ref))
         self.merged_cells.append(_range_text(*bounds))
 
+    @guarded
     def unmerge_cells(self, range_string: str | None = None, start_row: int | None = None,
                       start_column: int | None = None, end_row: int | None = None,
                       end_column: int | None = None) -> None:
@@ -555,6 +565,7 @@ class SheetFeatures:
         return coordinate_of(int(rows) + 1, int(cols) + 1)
 
     @freeze_panes.setter
+    @guarded
     def freeze_panes(self, cell: Any) -> None:
         if cell is not None and not isinstance(cell, str):
             cell = getattr(cell, "coordinate", cell)
@@ -614,6 +625,7 @@ class SheetFeatures:
         return None
 
     @print_title_rows.setter
+    @guarded
     def print_title_rows(self, rows: str | None) -> None:
         if rows is not None:
             if not isinstance(rows, str):
@@ -635,6 +647,7 @@ class SheetFeatures:
         return ",".join(_without_sheet(part) for part in parts) if parts else None
 
     @print_area.setter
+    @guarded
     def print_area(self, area: str | None) -> None:
         parts = []
         if area is not None:

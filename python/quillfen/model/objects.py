@@ -15,7 +15,8 @@ from collections.abc import Callable, Iterable
 from typing import Any, ClassVar, SupportsIndex
 
 from ..constants import MAX_ROW, MAX_SHEET_COLUMN
-from .features import cell_range, check_text
+from .features import cell_range
+from .text import check_text
 from .styles import _number_text, _parse_number
 from ..utils.cells import column_letter, coordinate_of, coordinate_to_tuple
 

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import copy
 import os
+import threading
 import xml.etree.ElementTree as ET
 from collections.abc import Callable
 from itertools import count
@@ -20,6 +21,7 @@ from .anchors import CellMove, Span, moved_anchor, moved_cell
 from .charts import Chart, KeptChart
 from .features import ColumnDimensions, RowDimensions, cell_range
 from .formatting import ConditionalFormat, Rule, check_rule
+from .guard import book_guarded, guarded
 from .images import Image
 from .objects import Feature, FeatureList, Placed, Reference, check_sqref
 from .printing import PageMargins, PageSetup
@@ -105,6 +107,7 @@ class SheetReports:
     merged_cells: list[str]
     sheet_properties: Any
     _cell_at: Callable[[int, int], Any]
+    _guard: threading.RLock
 
     def _init_reports(self) -> None:
         self._images: FeatureList[Image] = FeatureList(_image)
@@ -133,6 +136,7 @@ class SheetReports:
         """The sheet's images (`quillfen.drawing.Image`), in drawing order."""
         return self._images
 
+    @guarded
     def add_image(self, source: str | os.PathLike[str] | bytes | IO[bytes] | Image, anchor: str = "A1", *,
                   width: int | None = None, height: int | None = None) -> Image:
         """Adds a PNG, JPEG, GIF or BMP image (a path, its bytes or a binary file object) with
@@ -158,6 +162,7 @@ class SheetReports:
         read from a file."""
         return self._charts
 
+    @guarded
     def add_chart(self, chart: Chart, anchor: str = "A1", *, width: int = 480, height: int = 288) -> Chart:
         """Places `chart` with its top left corner at the cell `anchor`, `width` by `height`
         pixels. Returns it."""
@@ -178,6 +183,7 @@ class SheetReports:
         """The sheet's tables by name (`quillfen.tables.Table`)."""
         return self._tables
 
+    @book_guarded  # its name is checked against the whole workbook's
     def add_table(self, name: str, ref: str, *, style: str | None = "TableStyleMedium9", header: bool = True,
                   totals: bool = False, columns: list[str] | None = None) -> Table:
         """Makes the cells `ref` a table named `name` (unique in the workbook, among tables and
@@ -255,6 +261,7 @@ class SheetReports:
         """The sheet's data validations (`quillfen.validation.DataValidation`)."""
         return self._validations
 
+    @guarded
     def add_validation(self, ref: str, kind: str, *, values: list[Any] | None = None, formula: str | None = None,
                        operator: str | None = None, minimum: Bound = None, maximum: Bound = None,
                        allow_blank: bool = True, prompt: str | None = None, error: str | None = None,
@@ -274,6 +281,7 @@ class SheetReports:
         """The sheet's conditional formats as (ref, rule) pairs, first the rule that wins."""
         return self._conditional_formats
 
+    @guarded
     def add_conditional_format(self, ref: str, rule: Rule) -> ConditionalFormat:
         """Formats the cells `ref` by `rule` (a rule of `quillfen.formatting`), after the
         rules the sheet has. Returns the (ref, rule) pair."""
@@ -285,6 +293,7 @@ class SheetReports:
 
     # -------------------------------------------------------------- outlines
 
+    @guarded
     def group_rows(self, first: int, last: int | None = None, *, hidden: bool = False) -> None:
         """Groups the rows `first` to `last` one outline level deeper (up to 7); with `hidden`
         the group is collapsed."""
@@ -294,6 +303,7 @@ class SheetReports:
         self._group(self.row_dimensions, _line(first, True), _line(first if last is None else last, True),
                     hidden, bool(getattr(self.sheet_properties, "summary_below", True)), str)
 
+    @guarded
     def group_columns(self, first: str | int, last: str | int | None = None, *, hidden: bool = False) -> None:
         """Groups the columns `first` to `last` ("B", "D", or their numbers) one outline level
         deeper (up to 7); with `hidden` the group is collapsed."""
@@ -327,7 +337,8 @@ class SheetReports:
         """The sheet's protection (`quillfen.protection.SheetProtection`)."""
         return self._protection
 
-    def protect(self, password: str | None = None, **allowed: bool) -> None:
+    @guarded
+    def protect(self, /, password: str | None = None, **allowed: bool) -> None:
         """Protects the sheet, with `password` if given: its locked cells cannot be changed.
         `allowed` says what its users may still do (format_cells=True, insert_rows=True,
         sort=True, autofilter=True, select_locked_cells=False...; see
@@ -335,6 +346,7 @@ class SheetReports:
         self.parent._check_changeable()
         self._set_protection(SheetProtection(True, password, **allowed))  # checked whole before anything changes
 
+    @guarded
     def unprotect(self) -> None:
         """Takes the sheet's protection (its password and permissions) away."""
         self.parent._check_changeable()
@@ -355,6 +367,7 @@ class SheetReports:
         return self._page_setup
 
     @page_setup.setter
+    @guarded
     def page_setup(self, value: PageSetup) -> None:
         if not isinstance(value, PageSetup):
             raise TypeError("a sheet's page setup is a PageSetup, not %s" % type(value).__name__)
@@ -367,6 +380,7 @@ class SheetReports:
         return self._margins
 
     @margins.setter
+    @guarded
     def margins(self, value: PageMargins) -> None:
         if not isinstance(value, PageMargins):
             raise TypeError("a sheet's margins are PageMargins, not %s" % type(value).__name__)
@@ -379,6 +393,7 @@ class SheetReports:
         return self._page_setup.gridlines
 
     @print_gridlines.setter
+    @guarded
     def print_gridlines(self, value: bool) -> None:
         self._page_setup.gridlines = value
 

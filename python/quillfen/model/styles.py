@@ -19,10 +19,13 @@ import math
 import re
 import xml.etree.ElementTree as ET
 from array import array
-from collections.abc import Callable, Iterable, Mapping
+from collections.abc import Callable, Hashable, Iterable, Mapping
 from typing import Any, ClassVar, Self, cast
 
 from ..constants import MAIN_NS
+from .guard import guarded, new_guard
+from .text import check_text
+from ..utils.etree import tree_key
 
 _M = "{%s}" % MAIN_NS
 
@@ -142,9 +145,9 @@ class IndexedList(list[StyleArray]):
         return len(self) - 1
 
 
-def element_key(element: ET.Element) -> bytes:
+def element_key(element: ET.Element) -> Hashable:
     """What makes two style elements the same: tags, attributes, texts and children, in order."""
-    return ET.tostring(element)
+    return tree_key(element)
 
 
 class ElementList(list[ET.Element | None]):
@@ -154,12 +157,16 @@ class ElementList(list[ET.Element | None]):
 
     def __init__(self, elements: Iterable[ET.Element | None] = ()) -> None:
         super().__init__(elements)
-        self._index: dict[bytes, int] = {}
-        for i, element in enumerate(self):
-            if element is not None:
-                self._index.setdefault(element_key(element), i)
+        # Made at the first `add`: a workbook read and not restyled never needs it, and a
+        # styles part may list a million fonts (issue 24).
+        self._index: dict[Hashable, int] | None = None
 
     def add(self, element: ET.Element) -> int:
+        if self._index is None:
+            self._index = {}
+            for i, known in enumerate(self):
+                if known is not None:
+                    self._index.setdefault(element_key(known), i)
         key = element_key(element)
         index = self._index.get(key)
         if index is None:
@@ -200,6 +207,8 @@ class Stylesheet:
                  protections: Iterable[ET.Element | None] | None = None,
                  style_xfs: Iterable[ET.Element] | None = None, named_styles: Iterable[ET.Element] | None = None,
                  extra: Mapping[str, ET.Element] | None = None, differential: Iterable[ET.Element] = ()) -> None:
+        # Sheets share it: what adds formats and elements runs under this (`model.guard`).
+        self._guard = new_guard()
         # Every workbook has a default cell format, even when its styles part lists none.
         self.cell_styles = IndexedList(cell_styles or (StyleArray(),))
         self.number_formats = dict(number_formats or {})
@@ -245,6 +254,7 @@ class Stylesheet:
             return None
         return self.code(num_fmt)
 
+    @guarded
     def number_format_id(self, code: str) -> int:
         """The id of a format code: a built-in one, one already defined, or a new custom id."""
         num_fmt = _BUILTIN_IDS.get(code)
@@ -263,6 +273,7 @@ class Stylesheet:
         self._format_ids[code] = num_fmt
         return num_fmt
 
+    @guarded
     def formatted(self, style: StyleArray | None, code: str) -> StyleArray:
         """The style array that shows numbers with the format `code` and is otherwise `style`
         (None for the default format), shared by every caller asking for the same (style arrays
@@ -296,6 +307,7 @@ class Stylesheet:
         self._objects[(kind, index)] = (element, found)
         return found
 
+    @guarded
     def with_object(self, style: StyleArray | None, kind: str, value: _StyleValue) -> StyleArray:
         """The style array that is `style` (None for the default format) with the style object
         `value` as its `kind`, which is added to its collection unless an equal element is
@@ -578,8 +590,8 @@ class Font(_StyleValue):
                  color: ColorLike = None, vertAlign: str | None = None, charset: int | None = None,
                  family: int | None = None, scheme: str | None = None, outline: bool = False,
                  shadow: bool = False, condense: bool = False, extend: bool = False) -> None:
-        if name is not None and not isinstance(name, str):
-            raise TypeError("font name %r: a str" % (name,))
+        if name is not None:
+            check_text(name, "a font name")
         self._init(name=name, size=None if size is None else _number(size, "font size", 1, 409),
                    bold=bool(bold), italic=bool(italic),
                    underline="single" if underline is True else _choice(

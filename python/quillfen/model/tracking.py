@@ -11,11 +11,11 @@ then written anew whole.
 """
 
 import functools
-import xml.etree.ElementTree as ET
-from collections.abc import Callable
+from collections.abc import Callable, Hashable
 from typing import Any, TypeVar, cast
 
 from ..constants import MAIN_NS
+from ..utils.etree import tree_key
 
 __all__ = ["CELLS", "EVERYTHING", "mark", "mutating", "sheet_state", "book_state", "sheet_changes",
            "remember"]
@@ -44,8 +44,8 @@ def mutating(what: str = EVERYTHING) -> Callable[[F], F]:
     return decorate
 
 
-def _xml(node: Any) -> bytes | None:
-    return None if node is None else ET.tostring(node)
+def _xml(node: Any) -> Hashable:
+    return None if node is None else tree_key(node)  # any depth a file nests it to
 
 
 def _links(ws: Any) -> tuple[Any, ...]:

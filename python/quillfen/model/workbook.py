@@ -3,16 +3,19 @@ date system. `Workbook()` makes a new one; `quillfen.load_workbook` reads one fr
 (`quillfen.reader`), `Workbook.save` writes one (`quillfen.writer`, which the package's face
 hands the model: the model itself asks neither for anything)."""
 
+import contextlib
 import functools
 import os
 import re
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Hashable, Iterator
 from typing import IO, TYPE_CHECKING, Any, ClassVar, Literal, cast, overload
 
 from .features import DefinedNames
 from .protection import WorkbookProtection
 from ..formula import renamed_sheet
+from .guard import guarded, new_guard
 from .styles import Stylesheet
+from .text import check_text
 from ..utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 from .worksheet import NamedSheet, SheetBase, Worksheet
 
@@ -60,6 +63,7 @@ class Workbook[Sheet: SheetBase = Worksheet]:
 
     def _setup(self, read_only: bool = False, write_only: bool = False, data_only: bool = False,
                rich_text: bool = False) -> None:
+        self._guard = new_guard()  # of the list of sheets and their titles (`model.guard`)
         self.read_only = read_only
         self.write_only = write_only
         self.data_only = data_only
@@ -88,7 +92,7 @@ class Workbook[Sheet: SheetBase = Worksheet]:
         self._baseline: Any = None
         self._loaded: Any = None       # what a save as a new workbook would leave out (`quillfen.reader`)
         self._styles_baseline: Any = None
-        self._core_baseline: list[bytes] | None = None
+        self._core_baseline: list[Hashable] | None = None
         self._saved = False
         self._lxml: bool | None = None         # the serialiser of a write-only workbook, fixed by its first row
 
@@ -151,6 +155,7 @@ class Workbook[Sheet: SheetBase = Worksheet]:
                 return i
         raise ValueError("%r is not a sheet of this workbook" % (ws,))
 
+    @guarded
     def create_sheet(self, title: str | None = None, index: int | None = None) -> Sheet:
         """Adds a sheet named `title` (by default the first free "Sheet1", "Sheet2", ...) at
         position `index` (by default last) and returns it."""
@@ -171,6 +176,7 @@ class Workbook[Sheet: SheetBase = Worksheet]:
             self._sheets.insert(index, ws)
         return ws
 
+    @guarded
     def remove(self, ws: Sheet) -> None:
         """Removes a sheet; the active sheet stays, or its place passes to its neighbour."""
         self._check_changeable()
@@ -180,6 +186,7 @@ class Workbook[Sheet: SheetBase = Worksheet]:
         if ws is active:
             self._active = self._sheets[min(position, len(self._sheets) - 1)] if self._sheets else None
 
+    @guarded
     def move_sheet(self, sheet: Sheet | str, offset: int = 0) -> None:
         """Moves a sheet (or the sheet of that title) `offset` places, negative towards the
         first; the active sheet stays the same sheet."""
@@ -203,6 +210,7 @@ class Workbook[Sheet: SheetBase = Worksheet]:
         return self._sheets[0] if self._sheets else None  # type: ignore[return-value]  # see above
 
     @active.setter
+    @guarded
     def active(self, value: Sheet | int) -> None:
         if isinstance(value, bool) or not isinstance(value, int) and not hasattr(value, "title"):
             raise TypeError("the active sheet is a sheet or an index, not %s" % type(value).__name__)
@@ -221,15 +229,20 @@ class Workbook[Sheet: SheetBase = Worksheet]:
         return "Sheet%d" % number
 
     def _check_title(self, title: object, sheet: NamedSheet | None = None) -> None:
-        """Sheet titles as spreadsheet programs accept them: 1 to 31 characters, none of
-        []:*?/\\ and no other sheet of the workbook with the same title in any case."""
-        if not isinstance(title, str):
-            raise TypeError("a sheet title is a str, not %s" % type(title).__name__)
+        """Sheet titles as spreadsheet programs accept them: 1 to 31 characters that a file
+        can carry, none of []:*?/\\, no apostrophe at either end, not "History", and no other
+        sheet of the workbook with the same title in any case."""
+        title = check_text(title, "a sheet title")
         if not 1 <= len(title) <= MAX_TITLE:
             raise ValueError("sheet title %r: a title has 1 to %d characters" % (title, MAX_TITLE))
         bad = _TITLE_FORBIDDEN.search(title)
         if bad is not None:
             raise ValueError("sheet title %r: a title cannot contain %r" % (title, bad.group()))
+        if title[0] == "'" or title[-1] == "'":
+            raise ValueError("sheet title %r: a title cannot begin or end with an apostrophe" % title)
+        if title.casefold() == "history":
+            raise ValueError("sheet title %r: spreadsheet programs keep the title History for "
+                             "their own sheet" % title)
         folded = title.casefold()
         for ws in self._sheets:
             if ws is not sheet and ws.title.casefold() == folded:
@@ -283,11 +296,18 @@ class Workbook[Sheet: SheetBase = Worksheet]:
     def save(self, filename: "str | os.PathLike[str] | IO[bytes]") -> None:
         """Writes the workbook to `filename`, a path or a binary file object.
 
-        A path is written through a temporary file beside it, renamed into place at the end:
-        a save that fails leaves an existing file as it was and nothing else behind. What was
-        read from a file and is not written yet is named in one `UserWarning`."""
+        A path is written through a temporary file beside it, synced and renamed into place
+        at the end (`quillfen.writer.destination`): a save that fails leaves an existing file
+        as it was and nothing else behind; a FIFO or a character device is written directly.
+        What was read from a file and is not written yet is named in one `UserWarning`.
+
+        The file holds the workbook as it was at one moment: the save holds the guards of the
+        workbook and of every sheet (`model.guard`), other threads' changes wait for it."""
         assert Workbook._save_workbook is not None, "the package's face sets the writer's save"
-        Workbook._save_workbook(self, filename)
+        with self._guard, contextlib.ExitStack() as held:
+            for ws in self._sheets:
+                held.enter_context(ws._guard)
+            Workbook._save_workbook(self, filename)
 
     def close(self) -> None:
         """Releases the file it was read from (read-only sheets cannot be iterated afterwards;

@@ -6,15 +6,17 @@ writer (`quillfen.writer`) saves it; the read-only and write-only sheets live wi
 
 from __future__ import annotations
 
+import operator
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from itertools import groupby
 from operator import itemgetter
-from typing import TYPE_CHECKING, Any, NamedTuple, Protocol
+from typing import TYPE_CHECKING, Any, NamedTuple, Protocol, SupportsIndex, cast
 
 from .cell import Cell, assign
 from ..formula import ArrayFormula
 from ..constants import MAX_ROW, MAX_SHEET_COLUMN
 from .features import SheetFeatures
+from .guard import guarded, new_guard
 from .reporting import SheetReports
 from ..frames import FrameOptions, row_batches
 from .tracking import CELLS, mutating
@@ -59,6 +61,8 @@ class NamedSheet:
     kind = "worksheet"  # beside chart, dialog and macro sheets (`quillfen.model.sheets`)
 
     def __init__(self, workbook: Workbook[Any], title: str) -> None:
+        # Taken by every mutating call (`model.guard`); first, for everything below may need it.
+        self._guard = new_guard()
         self.parent = workbook
         self._title = title
         self.sheet_state = "visible"
@@ -70,10 +74,13 @@ class NamedSheet:
 
     @title.setter
     def title(self, title: str) -> None:
-        self.parent._check_title(title, self)
-        old, self._title = self._title, title
-        if old != title:
-            self.parent._sheet_renamed(old, title)
+        # Under the workbook's guard: no other sheet can take the title meanwhile, and the
+        # references to the sheet are renamed with it.
+        with self.parent._guard:
+            self.parent._check_title(title, self)
+            old, self._title = self._title, title
+            if old != title:
+                self.parent._sheet_renamed(old, title)
 
     @property
     def _part(self) -> str | None:
@@ -269,12 +276,10 @@ def _key_bounds(key: object) -> tuple[int | None, int | None, int | None, int | 
     if isinstance(key, slice):
         if key.step is not None or key.start is None or key.stop is None:
             raise IndexError("%r is not a valid coordinate or range" % (key,))
-        key = "%s:%s" % (key.start, key.stop)
-    elif isinstance(key, int) and not isinstance(key, bool):
-        key = str(key)
-    if not isinstance(key, str):
-        raise TypeError("a sheet is indexed by a coordinate, a range, a row number or a slice "
-                        "of rows, not %s" % type(key).__name__)
+        key = "%s:%s" % (_index(key.start, _ROW_TYPE), _index(key.stop, _ROW_TYPE))
+    elif not isinstance(key, str):
+        key = str(_index(key, "a sheet is indexed by a coordinate, a range, a row number or a slice "
+                              "of rows, not %s"))
     try:
         return range_boundaries(key)
     except ValueError:
@@ -288,14 +293,29 @@ def _extent_ref(bounds: Bounds | None) -> str:
     return "%s:%s" % (coordinate_of(min_row, min_col), coordinate_of(max_row, max_col))
 
 
-def check_position(row: object, column: object) -> None:
-    if not (isinstance(row, int) and isinstance(column, int)):
-        raise TypeError("row and column are ints, not %s and %s" % (type(row).__name__, type(column).__name__))
+_ROW_TYPE = "a row number is an int, not %s"
+
+
+def _index(value: object, refusal: str) -> int:
+    """`value` as an int: an int, or an integer of another kind (numpy's) through __index__;
+    never a bool, which would write row "True". TypeError `refusal` % the type's name else."""
+    if type(value) is int:
+        return value
+    if isinstance(value, bool) or not hasattr(type(value), "__index__"):
+        raise TypeError(refusal % type(value).__name__)
+    return operator.index(cast(SupportsIndex, value))
+
+
+def check_position(row: object, column: object) -> tuple[int, int]:
+    """(row, column) as ints, when they are the position of a cell of a sheet."""
+    if type(row) is not int or type(column) is not int:
+        row, column = _index(row, _ROW_TYPE), _index(column, "a column number is an int, not %s")
     if row < 1 or column < 1:
         raise ValueError("Row or column values must be at least 1")
     if row > MAX_ROW or column > MAX_SHEET_COLUMN:
         raise ValueError("row %d, column %d is beyond the last cell of a sheet (row %d, column %d)"
                          % (row, column, MAX_ROW, MAX_SHEET_COLUMN))
+    return row, column
 
 
 class Worksheet(SheetBase):
@@ -323,19 +343,27 @@ class Worksheet(SheetBase):
 
     def cell(self, row: int, column: int, value: Any = None) -> Cell:
         """The cell at (row, column), created empty when missing; `value` is assigned if given."""
-        check_position(row, column)
-        cell = self._cell(row, column)
-        if value is not None:
+        row, column = check_position(row, column)
+        if value is None:
+            return self._cell(row, column)
+        with self._guard:
+            cell = self._cell(row, column)
             cell.value = value
         return cell
 
     def _cell(self, row: int, column: int) -> Cell:
+        """The cell at (row, column), made when missing: under the guard, so that threads
+        asking for the same cell get the same one (and a cell there is found without it)."""
         key = (row, column)
         cell: Cell | None = self._cells.get(key)
-        if cell is None:
-            cell = self._cells[key] = Cell(self, row, column)
-            if self._last_row is not None and row > self._last_row:
-                self._last_row = row
+        if cell is not None:
+            return cell
+        with self._guard:
+            cell = self._cells.get(key)
+            if cell is None:
+                cell = self._cells[key] = Cell(self, row, column)
+                if self._last_row is not None and row > self._last_row:
+                    self._last_row = row
         return cell
 
     def _cell_at(self, row: int, column: int) -> Cell:
@@ -346,16 +374,21 @@ class Worksheet(SheetBase):
         return self._cells_by_row(min_col, min_row, max_col, max_row, values_only)
 
     def __setitem__(self, coordinate: str, value: Any) -> None:
-        self[coordinate].value = value
+        """`ws["B3"] = value` assigns the value of one cell."""
+        row, column = check_position(*_one_cell(coordinate))
+        with self._guard:  # not into a cell that another thread deletes meanwhile
+            self._cell(row, column).value = value
 
     @mutating(CELLS)
+    @guarded
     def __delitem__(self, coordinate: str) -> None:
-        key = coordinate_to_tuple(coordinate)
+        key = _one_cell(coordinate)
         del self._cells[key]
         self._links.pop(key, None)
         self._notes.pop(key, None)
         self._last_row = None
 
+    @guarded
     def _bounds(self) -> Bounds | None:
         """(min_row, max_row, min_col, max_col) of the cells, or None when there are none."""
         bounds = getattr(self._cells, "_bounds", None)
@@ -374,11 +407,14 @@ class Worksheet(SheetBase):
                       values_only: bool = False) -> Iterator[tuple[Any, ...]]:
         row_of = getattr(self._cells, "_row", None)
         for row in range(min_row, max_row + 1):
-            if row_of is not None:
-                yield row_of(row, min_col, max_col, values_only)[0]
-                continue
-            cells = tuple(self._cell(row, col) for col in range(min_col, max_col + 1))
-            yield tuple(c.value for c in cells) if values_only else cells
+            # A row at a time, never across the yield: the caller may change the sheet.
+            with self._guard:
+                if row_of is not None:
+                    found = row_of(row, min_col, max_col, values_only)[0]
+                else:
+                    cells = tuple(self._cell(row, col) for col in range(min_col, max_col + 1))
+                    found = tuple(c.value for c in cells) if values_only else cells
+            yield found
 
     def _column_batches(self, cells: int, options: FrameOptions) -> Iterator[tuple[int, list[Any], int, int]
                                                                              | list[tuple[int, tuple[Any, ...]]]]:
@@ -395,7 +431,8 @@ class Worksheet(SheetBase):
         columns_of = getattr(self._cells, "_columns", None)
         named = not options.header
         while columns_of is not None and row:
-            got = columns_of(row, cells if named else 1, options.blank_rows, options.mixed)
+            with self._guard:  # a batch at a time, as iter_rows takes a row
+                got = columns_of(row, cells if named else 1, options.blank_rows, options.mixed)
             if got is NotImplemented:
                 break
             row, height, columns, first, last = got
@@ -408,7 +445,8 @@ class Worksheet(SheetBase):
         """(row number, values) of the rows from `min_row` on that have cells, each up to its
         last cell. The engine's store answers a row without making cell objects of its records
         (it fills the gaps within the row, as `iter_rows` does)."""
-        positions = sorted(key for key in self._cells if _is_position(key) and key[0] >= min_row)
+        with self._guard:
+            positions = sorted(key for key in self._cells if _is_position(key) and key[0] >= min_row)
         row_of = getattr(self._cells, "_row", None)
         for row, group in groupby(positions, key=itemgetter(0)):
             keys = list(group)
@@ -417,7 +455,8 @@ class Worksheet(SheetBase):
                 continue
             values: list[Any] = [None] * keys[-1][1]
             for key in keys:
-                values[key[1] - 1] = self._cells[key].value
+                cell = self._cells.get(key)  # gone since, if another thread deleted it
+                values[key[1] - 1] = cell.value if cell is not None else None
             yield row, tuple(values)
 
     def iter_rows(self, min_row: int | None = None, max_row: int | None = None, min_col: int | None = None,
@@ -431,16 +470,25 @@ class Worksheet(SheetBase):
         """Adds a row of values (or of cells, whose value and style are copied) below the last
         row appended or with cells; an empty row is a row too. A dict places its values by
         column letter or number ({"A": 1, 3: 2}). None, NaN and pandas' NaT and NA are empty
-        cells. Nothing is added when a value cannot be stored."""
+        cells. Nothing is added when a value cannot be stored. The row is one step: threads
+        appending to one sheet each get whole rows of their own."""
+        # Read before the guard is taken: an iterator may wait on another thread's appends.
+        values = iterable if isinstance(iterable, (list, tuple)) else list(row_values(iterable))
+        with self._guard:
+            self._append_lock_held(values)
+
+    def _append_lock_held(self, values: list[Any] | tuple[Any, ...]) -> None:
         if self._last_row is None:
             self._last_row = self.max_row if self._cells else 0
         row = self._last_row + 1
         check_position(row, 1)
         cells = []
-        for column, value in enumerate(row_values(iterable), 1):
+        for column, value in enumerate(values, 1):
             if isinstance(value, Cell):
                 cell = Cell(self, row, column, value.value, value._style, value.data_type)
             else:
+                # Not seen by other threads until stored: its value is set without the guard
+                # that the value's setter takes.
                 cell = Cell(self, row, column)
                 assign(cell, value, appended=True)
             cells.append(cell)
@@ -452,11 +500,12 @@ class Worksheet(SheetBase):
         self._last_row = row
 
     @mutating(CELLS)
+    @guarded
     def append_frame(self, data: Any, header: bool = True) -> None:
         """Adds the rows of a frame below the last row that has cells: a pandas DataFrame or
         anything with `__arrow_c_stream__` (polars, pyarrow, DuckDB), its column names first with
         `header`; missing values leave gaps, text stays text. On any error nothing of the frame
-        is added. See `quillfen.frames`."""
+        is added. The frame is one step: rows other threads append go below or above it whole."""
         from ..frames import frame_rows, frame_source, text_cells
 
         source = frame_source(data)
@@ -473,9 +522,16 @@ class Worksheet(SheetBase):
             raise
 
     def cells(self) -> Iterator[Cell]:
-        """Every cell present, in row and then column order."""
-        return (self._cells[key] for key in sorted(self._cells))
+        """Every cell present, in row and then column order (those present when it started
+        and still there when their turn comes)."""
+        with self._guard:
+            keys = sorted(self._cells)
+        for key in keys:
+            cell = self._cells.get(key)
+            if cell is not None:
+                yield cell
 
+    @guarded
     def _edit_formulas(self, edit: Callable[[str], str]) -> None:
         """Applies `edit` to the text of every formula of the sheet: its cells' (found by value,
         without making cell objects of the others), those of the elements kept as read and
@@ -493,6 +549,17 @@ class Worksheet(SheetBase):
                     _edit_cell_formula(cells[key], edit)
         self._edit_kept_formulas(edit)
         self._edit_report_formulas(edit)
+
+
+def _one_cell(coordinate: object) -> tuple[int, int]:
+    """(row, column) of the coordinate of one cell ("B3"), for assigning or deleting it."""
+    if not isinstance(coordinate, str):
+        raise TypeError("a cell is assigned or deleted by its coordinate, such as 'B3', not %s"
+                        % type(coordinate).__name__)
+    try:
+        return coordinate_to_tuple(coordinate)
+    except ValueError:
+        raise ValueError("%r is not the coordinate of one cell, such as 'B3'" % (coordinate,)) from None
 
 
 def _edit_cell_formula(cell: Cell, edit: Callable[[str], str]) -> None:

@@ -16,6 +16,7 @@ from collections.abc import Iterable, Mapping
 from typing import IO, NamedTuple
 
 from ..constants import KNOWN_PREFIXES, XML_NS
+from ..utils.etree import copy_tree, to_text
 from .errors import check_prolog
 
 __all__ = ["Child", "Layout", "child_of", "extended", "fragment", "renamed", "split_name", "root_start_tag",
@@ -288,10 +289,14 @@ def renamed(node: ET.Element, prefixes: Mapping[str, str]) -> ET.Element:
         prefix = prefixes[uri]
         return "%s:%s" % (prefix, local) if prefix or not is_tag else local
 
-    copy = ET.Element(name(node.tag, True), {name(k, False): v for k, v in node.attrib.items()})
-    copy.text, copy.tail = node.text, node.tail
-    copy.extend(renamed(child, prefixes) for child in node)
-    return copy
+    def make(original: ET.Element, parent: ET.Element | None) -> ET.Element:
+        attrib = {name(k, False): v for k, v in original.attrib.items()}
+        tag = name(original.tag, True)
+        copy = ET.Element(tag, attrib) if parent is None else ET.SubElement(parent, tag, attrib)
+        copy.text, copy.tail = original.text, original.tail
+        return copy
+
+    return copy_tree(node, make)
 
 
 def fragment(node: ET.Element, in_scope: Mapping[str, str]) -> bytes:
@@ -317,4 +322,4 @@ def fragment(node: ET.Element, in_scope: Mapping[str, str]) -> bytes:
     copy = renamed(node, prefixes)
     copy.tail = None
     copy.attrib = {**{"xmlns:" + prefix: uri for uri, prefix in extra.items()}, **copy.attrib}
-    return ET.tostring(copy, encoding="unicode").encode("utf-8")
+    return to_text(copy).encode("utf-8")

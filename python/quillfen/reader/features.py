@@ -15,6 +15,7 @@ from ..model.comments import Comment
 from ..constants import DOC_REL_NS, MAIN_NS, STRICT_DOC_REL_NS
 from ..model.features import (AutoFilter, ColumnDimension, DefinedName, Hyperlink, RowDimensions, SheetProperties)
 from ..utils.cells import column_letter, coordinate_to_tuple, range_boundaries
+from ..utils.etree import tree_key
 from ..package.errors import damaged, parse_xml
 from ..package import Package, Relationship
 from .reports import REPORT_ELEMENTS, read_report_element
@@ -69,7 +70,7 @@ def apply_element(ws: Any, element: ET.Element) -> None:
         if local in REPEATED_ELEMENTS:
             kept = ws._kept.setdefault(local, [])
             # A read-only sheet replays its elements each time its rows are read again.
-            if not (ws.parent.read_only and any(ET.tostring(element) == ET.tostring(e) for e in kept)):
+            if not (ws.parent.read_only and any(tree_key(element) == tree_key(e) for e in kept)):
                 kept.append(element)
             return
         if local in KEPT_ELEMENTS:

@@ -171,6 +171,9 @@ class WorksheetParser:
         parser.StartElementHandler = self._on_start
         parser.EndElementHandler = self._on_end
         parser.CharacterDataHandler = self._on_text
+        # Only to learn how far the input was consumed: a long run of comments or whitespace
+        # between elements is then not held (issue 24).
+        parser.CommentHandler = parser.ProcessingInstructionHandler = self._on_other
         self._parser = parser
         self._buf = bytearray()
         self._base = 0            # absolute offset of self._buf[0]
@@ -289,8 +292,13 @@ class WorksheetParser:
             self._in_sheet_data = False
 
     def _on_text(self, data: str) -> None:
+        # Everything before the current event was consumed, whether or not it was kept.
+        self._keep = self._parser.CurrentByteIndex
         if self._text_target is not None and self._text_target[0] == len(self._stack):
             self._text_target[1].append(data)
+
+    def _on_other(self, *_args: object) -> None:
+        self._keep = self._parser.CurrentByteIndex
 
     def _start_capture(self, depth: int, consumer: Callable[[bytes, Namespaces], object]) -> None:
         self._capture = (depth, consumer)

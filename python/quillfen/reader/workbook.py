@@ -10,6 +10,7 @@ from typing import IO, Any, Literal, overload
 
 from ..constants import DOC_REL_NS, MAIN_NS, STRICT_DOC_REL_NS, STRICT_MAIN_NS
 from ..utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
+from ..utils.etree import tree_key
 from ..model.sheets import KINDS, KeptSheet
 from ..model.tracking import book_state, remember
 from ..model.workbook import Workbook
@@ -21,7 +22,7 @@ from .features import read_cell_features, read_defined_names
 from .helpers import reading_helpers
 from .reports import read_workbook_protection
 from .strings import read_shared_strings
-from .styles import read_stylesheet
+from .styles import read_formats, read_stylesheet
 from .worksheet import ReadOnlyWorksheet, SheetSource, load_cells
 
 __all__ = ["load_workbook", "Loaded"]
@@ -138,9 +139,14 @@ def _read(package: Package, read_only: bool, data_only: bool, rich_text: bool) -
     written = {main}
 
     if kinds.get("styles") in package:
-        with damaged(kinds["styles"]):
-            wb.stylesheet = read_stylesheet(package.read(kinds["styles"]))
-        written.add(kinds["styles"])
+        styles = kinds["styles"]
+        with damaged(styles):
+            if read_only:  # only the formats its values need; the rest when asked for
+                with package.open(styles) as stream:
+                    wb.stylesheet = read_formats(stream, lambda: package.read(styles))
+            else:
+                wb.stylesheet = read_stylesheet(package.read(styles))
+        written.add(styles)
     if kinds.get("sharedStrings") in package:
         with damaged(kinds["sharedStrings"]):
             wb.shared_strings = read_shared_strings(lambda: package.open(kinds["sharedStrings"]), rich=rich_text)
@@ -189,7 +195,7 @@ def _read(package: Package, read_only: bool, data_only: bool, rich_text: bool) -
             remember(ws)
         wb._baseline = book_state(wb)
         wb._styles_baseline = wb.stylesheet.snapshot()
-        wb._core_baseline = [ET.tostring(node) for node in wb.core_properties]
+        wb._core_baseline = [tree_key(node) for node in wb.core_properties]
         if package.archive is not None and package.archive.name is None:
             # A file object: its owner may close or reuse it, and a save copies from it.
             package.archive.detach()

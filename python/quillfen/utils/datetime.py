@@ -76,7 +76,10 @@ def to_excel(dt: _dt.date | _dt.time | _dt.timedelta, epoch: _dt.datetime = WIND
     elif isinstance(dt, _dt.date):
         dt = _dt.datetime(dt.year, dt.month, dt.day)
     elif isinstance(dt, _dt.time):
-        return _time_fraction(dt.hour, dt.minute, dt.second, dt.microsecond)
+        fraction = _time_fraction(dt.hour, dt.minute, dt.second, dt.microsecond)
+        # Read back to the millisecond (as from_excel rounds it), a time in the day's last half
+        # millisecond would be the next day's date: it is written as the last millisecond.
+        return fraction if round(fraction * SECS_PER_DAY * 1000) < _MS_PER_DAY else _LAST_MS
     elif isinstance(dt, _dt.timedelta):
         days = dt.days + (dt.seconds * 1_000_000 + dt.microseconds) / (SECS_PER_DAY * 1_000_000)
         return days if dt.seconds or dt.microseconds else dt.days
@@ -93,6 +96,10 @@ def to_excel(dt: _dt.date | _dt.time | _dt.timedelta, epoch: _dt.datetime = WIND
         return days
     # _time_fraction(0, 0, seconds, microseconds), inline: this runs for every date written.
     return days + (seconds + microseconds / 1_000_000) / SECS_PER_DAY
+
+
+_MS_PER_DAY = SECS_PER_DAY * 1000
+_LAST_MS = (_MS_PER_DAY - 1) / _MS_PER_DAY  # 23:59:59.999
 
 
 def _time_fraction(hour: int, minute: int, second: int, microsecond: int) -> float:

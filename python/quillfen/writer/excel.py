@@ -1,5 +1,5 @@
-"""Saving a workbook: its package (`writer.package`) drained into a zip container, written
-through a temporary file when the destination is a path.
+"""Saving a workbook: its package (`writer.package`) drained into a zip container, written to
+its destination (`writer.destination`).
 
 Everything that can stop a save happens before the destination is touched: the package is
 planned, the warning naming what it cannot keep is given (a filter that raises stops the
@@ -8,7 +8,6 @@ again while the new file is written, and checked once more before the new file t
 place)."""
 
 import os
-import secrets
 import warnings
 import zipfile
 import zlib
@@ -23,6 +22,7 @@ except ImportError:
 
 from ..package import Package
 from ..utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
+from .destination import save_to_path, whole_writes
 from .package import saving
 from .xml import use_lxml
 
@@ -68,7 +68,7 @@ def save_workbook(wb: Any, filename: Any) -> None:
     if path is not None:
         _save_to_path(wb, path, lxml, plan.package)
     else:
-        _write_package(wb, filename, lxml, plan.package)
+        _write_package(wb, whole_writes(filename), lxml, plan.package)
     if wb.write_only:
         wb._saved = True
         wb.close()
@@ -82,38 +82,8 @@ def _check_source(wb: Any) -> None:
         package.archive.check()
 
 
-def _save_to_path(wb: Any, path: "str | os.PathLike[str]", lxml: bool, package: Package) -> None:
-    # Beside the real file, so that the rename stays on one file system and a link keeps
-    # pointing at the saved workbook.
-    path = os.path.realpath(path)
-    folder, name = os.path.split(path)
-    while True:
-        temporary = os.path.join(folder, ".%s.%s.tmp" % (name, secrets.token_hex(4)))
-        try:
-            # Created like any new file (the umask applies), never over an existing one.
-            fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0), 0o666)
-            break
-        except FileExistsError:
-            continue
-    try:
-        with os.fdopen(fd, "wb") as out:
-            _write_package(wb, out, lxml, package)
-        if os.path.exists(path):
-            _copy_mode(path, temporary)
-        os.replace(temporary, path)
-    except BaseException:
-        try:
-            os.unlink(temporary)
-        except OSError:
-            pass
-        raise
-
-
-def _copy_mode(source: str, destination: str) -> None:
-    try:
-        os.chmod(destination, os.stat(source).st_mode & 0o7777)
-    except OSError:
-        pass  # the saved file keeps the mode of a new file
+def _save_to_path(wb: Any, path: str, lxml: bool, package: Package) -> None:
+    save_to_path(path, lambda out: _write_package(wb, out, lxml, package))
 
 
 def _write_package(wb: Any, out: IO[bytes], lxml: bool, package: Package) -> None:

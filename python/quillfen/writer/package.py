@@ -27,6 +27,7 @@ from ..model.sheets import KINDS
 from ..model.tracking import CELLS, EVERYTHING, book_state, sheet_changes
 from ..package import Package, rels_part
 from ..package.xmlparts import Layout, fragment
+from ..utils.etree import tree_key
 from .drawings import check_reports
 from .features import COMMENTS_TYPE, VML_TYPE, SheetPlan, comments_element, vml_drawing
 from .formulas import edit_kept_formulas
@@ -288,7 +289,7 @@ def _put_core_properties(wb: Any, pkg: Package, lxml: bool) -> None:
                  and not rel.external and rel.target in pkg), None)
     if core is None:
         return
-    if [ET.tostring(node) for node in wb.core_properties] != wb._core_baseline:
+    if [tree_key(node) for node in wb.core_properties] != wb._core_baseline:
         pkg.put(core, to_bytes(core_properties(wb.core_properties), lxml))
         return
     try:

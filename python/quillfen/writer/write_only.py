@@ -11,6 +11,7 @@ from typing import IO, Any, NoReturn, cast
 from ..model.cell import Cell, assign
 from ..constants import MAX_ROW, MAX_SHEET_COLUMN
 from ..model.features import Hyperlink
+from ..model.guard import guarded
 from ..utils.cells import coordinate_of
 from ..model.worksheet import SheetBase, row_values
 from .sheet_data import date_value_raw, sheet_writer
@@ -46,7 +47,14 @@ class WriteOnlyWorksheet(SheetBase):
     def append(self, iterable: Iterable[Any] | Mapping[str | int, Any]) -> None:
         """Writes a row of values or cells (`quillfen.WriteOnlyCell`) below the last one; a
         dict places its values by column letter or number. None, NaN and pandas' NaT and NA
-        are empty cells. Nothing is written when a value cannot be stored."""
+        are empty cells. Nothing is written when a value cannot be stored. The row is one
+        step: threads appending to one sheet each get whole rows of their own."""
+        # Read before the guard is taken: an iterator may wait on another thread's appends.
+        values = iterable if isinstance(iterable, (list, tuple)) else list(row_values(iterable))
+        with self._guard:
+            self._append_lock_held(values)
+
+    def _append_lock_held(self, values: list[Any] | tuple[Any, ...]) -> None:
         wb = self.parent
         if wb._saved:
             raise ValueError("sheet %r belongs to a saved write-only workbook: no rows can be added" % self.title)
@@ -55,7 +63,7 @@ class WriteOnlyWorksheet(SheetBase):
         row = self._max_row + 1
         if row > MAX_ROW:
             raise ValueError("sheet %r is full: a sheet has at most %d rows" % (self.title, MAX_ROW))
-        cells = self._cells_of(iterable, row)
+        cells = self._cells_of(values, row)
         if self._writer is None:
             self._start()
         try:
@@ -66,11 +74,13 @@ class WriteOnlyWorksheet(SheetBase):
         self._max_row = row
         self._max_column = max(self._max_column, len(cells))
 
+    @guarded
     def append_frame(self, data: Any, header: bool = True) -> None:
         """Writes the rows of a frame below the last row: a pandas DataFrame or anything with
         `__arrow_c_stream__` (polars, pyarrow, DuckDB), its column names first with `header`.
         The engine reads the frame's buffers and writes the cells itself; on any error nothing
-        of the frame is written. See `quillfen.frames`."""
+        of the frame is written. The frame is one step: rows other threads append go below or
+        above it whole. See `quillfen.frames`."""
         from .._native import NativeFallback, engine
         from ..frames import frame_rows, frame_source, text_cells
 
@@ -114,11 +124,10 @@ class WriteOnlyWorksheet(SheetBase):
         styles: Any = self.parent._cell_styles
         return str(styles.add(cell._style))
 
-    def _cells_of(self, values: Any, row: int) -> list[Cell]:
+    def _cells_of(self, values: list[Any] | tuple[Any, ...], row: int) -> list[Cell]:
         """The cells of row `row`, each value checked. Plain values go into cells kept from one
         row to the next (one per column): the writer is done with a row before `append`
         returns, and a million rows then make no million cells."""
-        values = values if isinstance(values, (list, tuple)) else list(row_values(values))
         if len(values) > MAX_SHEET_COLUMN:
             raise ValueError("row %d of sheet %r has more than %d values" % (row, self.title, MAX_SHEET_COLUMN))
         scratch = self._scratch

@@ -17,6 +17,7 @@ from typing import Any
 from ..constants import (CORE_PROPERTIES_NS, DC_NS, DCMITYPE_NS, DCTERMS_NS, DOC_PROPS_VTYPES_NS,
                          KNOWN_PREFIXES, XML_NS, XSI_NS)
 from ..package.xmlparts import renamed, split_name
+from ..utils.etree import copy_tree, to_text
 
 __all__ = ["use_lxml", "element", "plain_copy", "to_bytes", "DECLARATION"]
 
@@ -59,11 +60,15 @@ def plain_copy(node: ET.Element) -> ET.Element:
     as x14ac:dyDescent): written without the compatibility markup that declares them ignorable,
     they would make older readers refuse the part. Only attributes without a namespace and
     those of the xml namespace stay."""
-    attrib = {k: v for k, v in node.attrib.items() if k[:1] != "{" or k.startswith("{%s}" % XML_NS)}
-    copy = ET.Element(node.tag, attrib)
-    copy.text, copy.tail = node.text, node.tail
-    copy.extend(plain_copy(child) for child in node)
-    return copy
+    xml_attribute = "{%s}" % XML_NS
+
+    def make(node: ET.Element, parent: ET.Element | None) -> ET.Element:
+        attrib = {k: v for k, v in node.attrib.items() if k[:1] != "{" or k.startswith(xml_attribute)}
+        copy = ET.Element(node.tag, attrib) if parent is None else ET.SubElement(parent, node.tag, attrib)
+        copy.text, copy.tail = node.text, node.tail
+        return copy
+
+    return copy_tree(node, make)
 
 
 def _prefixes(root: ET.Element) -> dict[str, str]:
@@ -83,29 +88,37 @@ def _prefixes(root: ET.Element) -> dict[str, str]:
     return found
 
 
-def _lxml_copy(etree: ModuleType, node: ET.Element, parent: Any = None, nsmap: dict[str | None, str] | None = None) -> Any:
-    if parent is None:
-        copy = etree.Element(node.tag, node.attrib, nsmap=nsmap)
-    else:
-        copy = etree.SubElement(parent, node.tag, node.attrib)
-    copy.text, copy.tail = node.text, node.tail
-    for child in node:
-        _lxml_copy(etree, child, copy)
-    return copy
+def _lxml_copy(etree: ModuleType, root: ET.Element, nsmap: dict[str | None, str]) -> Any:
+    def make(node: ET.Element, parent: Any) -> Any:
+        if parent is None:
+            copy = etree.Element(node.tag, node.attrib, nsmap=nsmap)
+        else:
+            copy = etree.SubElement(parent, node.tag, node.attrib)
+        copy.text, copy.tail = node.text, node.tail
+        return copy
+
+    return copy_tree(root, make)
 
 
 def to_bytes(root: ET.Element, lxml: bool) -> bytes:
-    """The UTF-8 document of an element tree, with its XML declaration."""
+    """The UTF-8 document of an element tree, with its XML declaration. A tree that lxml
+    cannot hold (a namespace name read from a file that is no URI, such as " 1") is written
+    as ElementTree writes it: the part differs from the other parts only in how it escapes."""
     prefixes = _prefixes(root)
     if lxml:
         from lxml import etree
 
         nsmap = {prefix or None: uri for uri, prefix in prefixes.items()}
-        body: bytes = etree.tostring(_lxml_copy(etree, root, nsmap=nsmap), encoding="UTF-8",
-                              xml_declaration=False)
-        return DECLARATION.encode() + body
+        try:
+            copy = _lxml_copy(etree, root, nsmap)
+        except ValueError as exc:
+            if "namespace URI" not in str(exc):
+                raise
+        else:
+            body: bytes = etree.tostring(copy, encoding="UTF-8", xml_declaration=False)
+            return DECLARATION.encode() + body
     copy = renamed(root, prefixes)
     # Declarations first, in a fixed order, then the element's own attributes.
     declarations = {("xmlns:" + prefix if prefix else "xmlns"): uri for uri, prefix in prefixes.items()}
     copy.attrib = {**declarations, **copy.attrib}
-    return (DECLARATION + ET.tostring(copy, encoding="unicode")).encode("utf-8")
+    return (DECLARATION + to_text(copy)).encode("utf-8")
