@@ -249,8 +249,10 @@ def test_appends_edits_and_saves_from_many_threads(path, monkeypatch, threads, k
         rows = list(quillfen.load_workbook(out, read_only=True)[ws.title].iter_rows(min_row=first + 1, values_only=True))
         seen = {t: [] for t in range(threads)}
         for at, row in enumerate(rows):
+            if not any(row):  # an empty sheet reads as one empty row; a lost row shows below
+                continue
             t, i, text = row[:3]
-            assert text == "%d:%d" % (t, i) and row[3:] in ((), (None,), (text,)), row
+            assert text == "%d:%d" % (t, i) and row[3:4] in ((), (None,), (text,)) and not any(row[4:]), row
             seen[t].append(i)
             if pa is not None and i % 6 == 3:  # a frame's rows: all there, together
                 assert [r[:2] for r in rows[at:at + 3]] == [(t, i), (t, i + 1), (t, i + 2)], rows[at:at + 3]

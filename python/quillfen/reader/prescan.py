@@ -101,16 +101,43 @@ class _Chunks:
         return chunk
 
 
+class _DimensionTarget:
+    """Parser target that notes the first dimension's ref and the end of the cell data, and
+    holds no text: whitespace between rows is never collected (a tree builder would keep a
+    string per line of it)."""
+
+    DIMENSION, SHEET_DATA = "{%s}dimension" % MAIN_NS, "{%s}sheetData" % MAIN_NS
+
+    def __init__(self) -> None:
+        self.done = False
+        self.ref: str | None = None
+
+    def start(self, tag: str, attrs: dict[str, str]) -> None:
+        if tag == self.DIMENSION and not self.done:
+            self.ref, self.done = attrs.get("ref"), True
+
+    def end(self, tag: str) -> None:
+        if tag == self.SHEET_DATA:
+            self.done = True
+
+    def data(self, text: str) -> None:
+        pass
+
+    def close(self) -> None:
+        pass
+
+
 def _find_dimension(source: Source) -> str | None:
-    dimension, sheet_data = "{%s}dimension" % MAIN_NS, "{%s}sheetData" % MAIN_NS
-    element: ET.Element
-    for _event, element in ET.iterparse(_Chunks(source), events=("end",)):
-        if element.tag == dimension:
-            return element.get("ref")
-        if element.tag == sheet_data:
-            return None
-        element.clear()  # the cells of a sheet without a dimension element are not kept
-    return None
+    target = _DimensionTarget()
+    parser = ET.XMLParser(target=target)
+    chunks = _Chunks(source)
+    while not target.done:
+        chunk = chunks.read(READ_CHUNK)
+        if not chunk:
+            parser.close()
+            break
+        parser.feed(chunk)
+    return target.ref
 
 
 def prescan_sheet(source: Source, want_rows: bool, corners: Iterable[tuple[int, int]],
