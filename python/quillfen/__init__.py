@@ -13,11 +13,39 @@ entry point use the pure-Python path.
     ...     print(row)
 """
 
+from typing import TYPE_CHECKING, Any
+
 __version__ = "0.1.0"
 
-from .model.cell import WriteOnlyCell
-from .reader.errors import InvalidFileError
-from .reader.workbook import load_workbook
-from .model.workbook import Workbook
-
 __all__ = ["InvalidFileError", "Workbook", "WriteOnlyCell", "load_workbook", "__version__"]
+
+if TYPE_CHECKING:
+    from .model.cell import WriteOnlyCell
+    from .model.workbook import Workbook
+    from .reader.errors import InvalidFileError
+    from .reader.workbook import load_workbook
+
+# Each public name is imported when it is first used, so that `import quillfen` (a command
+# line, a web handler that writes one report) pays only for what the call needs: making a
+# workbook does not load the reader, nor reading one the writer.
+_LAZY = {
+    "InvalidFileError": "reader.errors",
+    "Workbook": "model.workbook",
+    "WriteOnlyCell": "model.cell",
+    "load_workbook": "reader.workbook",
+}
+
+
+def __getattr__(name: str) -> Any:
+    module = _LAZY.get(name)
+    if module is None:
+        raise AttributeError("module 'quillfen' has no attribute %r" % name)
+    import importlib
+
+    value = getattr(importlib.import_module("." + module, __name__), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(__all__))

@@ -77,7 +77,7 @@ SheetParser::SheetParser(std::unique_ptr<xml::ByteSource> source) : reader_(std:
 
 XmlResult<std::unique_ptr<SheetParser>> SheetParser::create(PyObject* source, Helpers helpers, Settings settings,
                                                             PyObject* actions, PyObject* row_dims) {
-    std::unique_ptr<SheetParser> p(new SheetParser(std::make_unique<PyFileSource>(source)));
+    std::unique_ptr<SheetParser> p(new SheetParser(byte_source(source)));
     p->state_.helpers = std::move(helpers);
     p->state_.settings = std::move(settings);
     p->state_.actions = Ref::borrow(actions);

@@ -100,6 +100,8 @@ DOCSTRINGS = {
     "prescan_sheet": "prescan_sheet(source, want_rows, corners, helpers) -> dict",
     "RowReader": "Streaming row reader used by ReadOnlyWorksheet.",
     "SheetWriter": "",
+    "PartStream": ("The bytes of a zip member read from the descriptor `fd` (owned by the stream from then on),\n"
+                   "inflated and checked against `size` and `crc`."),
 }
 SIGNATURES = {
     "read_string_table": "(source, helpers)",
@@ -108,6 +110,7 @@ SIGNATURES = {
     "prescan_sheet": "(source, want_rows, corners, helpers)",
     "RowReader": "(source, parser, helpers)",
     "SheetWriter": "(ws, write, lxml, helpers)",
+    "PartStream": "(fd, offset, compressed_size, size, crc, deflated, name, bad_crc, bad_data)",
 }
 
 
@@ -121,14 +124,14 @@ def test_exported_docstrings_and_signatures(native, name):
 def test_exports_in_order(native):
     names = [n for n in vars(native) if not n.startswith("__")]
     assert names == ["NativeFallback", "read_string_table", "bind_cells", "find_dimension",
-                     "prescan_sheet", "RowReader", "CellStore", "SheetWriter"]
+                     "prescan_sheet", "RowReader", "CellStore", "SheetWriter", "PartStream"]
 
 
 def test_only_the_cell_store_can_be_subclassed(native):
     class Store(native.CellStore):
         pass
     assert isinstance(Store(), native.CellStore)
-    for cls in (native.RowReader, native.SheetWriter):
+    for cls in (native.RowReader, native.SheetWriter, native.PartStream):
         with pytest.raises(TypeError):
             type("Sub", (cls,), {})
 

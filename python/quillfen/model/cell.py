@@ -7,10 +7,10 @@ finite, dates with a time zone).
 """
 
 import datetime
-import decimal
 import functools
 import math
 import re
+import sys
 from typing import Any, NoReturn, cast
 
 from ..constants import MAX_TEXT
@@ -200,7 +200,7 @@ def data_type_of(value: Any) -> str:
     text), "f" (text starting with "=", and formula objects) or "d" (dates, times, durations)."""
     if isinstance(value, str):
         return "f" if value.startswith("=") and len(value) > 1 else "s"
-    if value is None or isinstance(value, (int, float, decimal.Decimal)) and not isinstance(value, bool):
+    if value is None or (isinstance(value, (int, float)) or is_decimal(value)) and not isinstance(value, bool):
         return "n"
     if isinstance(value, bool):
         return "b"
@@ -212,6 +212,13 @@ def data_type_of(value: Any) -> str:
 
 
 _INT64_MIN, _INT64_END = -2**63, 2**63
+
+
+def is_decimal(value: Any) -> bool:
+    """Whether `value` is a Decimal. None is before the decimal module is imported, so that
+    quillfen need not import it."""
+    module = sys.modules.get("decimal")
+    return module is not None and isinstance(value, module.Decimal)
 
 
 def checked_data_type(cell: Cell, value: Any) -> str:
@@ -254,7 +261,7 @@ def _checked_other(cell: Cell, value: Any) -> str:
         _check_text(cell, value)
     elif isinstance(value, _DATE_TYPES):
         _check_date(cell, value, next(cls for cls in DEFAULT_DATE_FORMATS if isinstance(value, cls)))
-    elif isinstance(value, decimal.Decimal):
+    elif is_decimal(value):
         if not value.is_finite() or not math.isfinite(float(value)):
             _refuse(cell, ValueError, "%r: only numbers within a double's range can be stored" % value)
     elif isinstance(value, CellRichText):

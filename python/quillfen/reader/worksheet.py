@@ -21,11 +21,11 @@ from ..model.worksheet import Bounds, SheetBase
 from .errors import CONTENT_ERRORS, damaged
 from .features import apply_element, row_dimensions
 from .helpers import parse_snippet
-from .prescan import OpenPart, dimension_ref, prescan, prescan_arguments
 from .sheet import ABSENT, CellRecord, ReaderSettings, WorksheetParser
 
 if TYPE_CHECKING:
     from ..model.workbook import Workbook
+    from .prescan import OpenPart
 
 __all__ = ["SheetReadOptions", "SheetFacts", "ReadOnlyWorksheet", "load_cells", "replay_actions",
            "prescan_part", "sheet_facts"]
@@ -119,6 +119,8 @@ def _corners_of(ref: str) -> list[tuple[int, int]]:
 def _declared_extent(ws: Any) -> Bounds | None:
     """The extent that the part's dimension element declares, or None when it has none (or
     one that names no cells)."""
+    from .prescan import dimension_ref  # loaded when first used: a load needs none of it
+
     open_part = _open_part(ws)
     with damaged(ws._part, ws.title):
         ref = dimension_ref(open_part)
@@ -131,15 +133,18 @@ def _declared_extent(ws: Any) -> Bounds | None:
     return cast(Bounds, (min_row, max_row, min_col, max_col))  # the max ends are known with the min ones
 
 
-def _open_part(ws: Any) -> OpenPart:
+def _open_part(ws: Any, ahead: bool = False) -> OpenPart:
+    """Opens the part of `ws` afresh at each call; `ahead`: to be read to its end."""
     if ws._part is None or ws.parent._package is None:
         raise ValueError("sheet %r was not read from a file" % ws.title)
     package, part = ws.parent._package, ws._part
-    return lambda: package.open(part)
+    return lambda: package.open(part, ahead=ahead)
 
 
 def prescan_part(ws: Any, want_rows: bool = False, corners: Iterable[tuple[int, int]] = ()) -> dict[str, Any]:
     """The prescan of the part that `ws` was read from (see `SheetBase.prescan`)."""
+    from .prescan import prescan, prescan_arguments
+
     open_part = _open_part(ws)
     corners = list(corners)
     prescan_arguments(want_rows, corners, ws.parent.helpers)  # the caller's errors stay theirs
@@ -231,7 +236,7 @@ class ReadOnlyWorksheet(SheetBase):
         cell_cls = ReadOnlyFormulaCell if options.formula_and_value else ReadOnlyCell
 
         def native(engine: ModuleType) -> Iterator[tuple[int, tuple[Any, ...]]]:
-            with _open_part(self)() as source:
+            with _open_part(self, ahead=True)() as source:
                 reader = engine.RowReader(source, options, helpers)
                 # The reader keeps appending to this one list; most rows leave it empty.
                 actions = reader.actions
@@ -270,7 +275,7 @@ class ReadOnlyWorksheet(SheetBase):
         seen = _Replayed()
 
         def native(engine: ModuleType) -> Iterator[ColumnBatch | list[tuple[Any, ...]]]:
-            with _open_part(self)() as source:
+            with _open_part(self, ahead=True)() as source:
                 reader = engine.RowReader(source, options, helpers)
                 actions = reader.actions
                 named = not header
@@ -401,7 +406,7 @@ def load_cells(ws: Any) -> None:
     def native(engine: ModuleType) -> dict[str, dict[str, str]]:
         store = engine.CellStore()
         actions: list[tuple[Any, ...]] = []
-        with _open_part(ws)() as source:
+        with _open_part(ws, ahead=True)() as source:
             engine.bind_cells(source, options, ws, store, _CellStyles(styles), Cell, helpers, actions)
         # Nothing was applied before this point: on NativeFallback the pure-Python loader
         # redoes the whole sheet.

@@ -2,7 +2,6 @@
 file when the destination is a path."""
 
 import os
-import secrets
 import warnings
 import xml.etree.ElementTree as ET
 import zipfile
@@ -73,7 +72,9 @@ def _save_to_path(wb: Any, path: "str | os.PathLike[str]", lxml: bool) -> None:
     path = os.path.realpath(path)
     folder, name = os.path.split(path)
     while True:
-        temporary = os.path.join(folder, ".%s.%s.tmp" % (name, secrets.token_hex(4)))
+        # os.urandom as secrets.token_hex draws it, without importing secrets (and with it
+        # hashlib) on the first save.
+        temporary = os.path.join(folder, ".%s.%s.tmp" % (name, os.urandom(4).hex()))
         try:
             # Created like any new file (the umask applies), never over an existing one.
             fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0), 0o666)

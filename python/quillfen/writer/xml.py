@@ -1,17 +1,19 @@
 """The two XML serialisers a workbook is saved with, and the choice between them.
 
-ElementTree (standard library) is always there; lxml is used when it can be imported, unless
+ElementTree (standard library) is always there; lxml is used when it is installed, unless
 the environment variable QUILLFEN_XML says otherwise ("etree" or "lxml"). Parts are built as
 ElementTree elements with namespaced ("{uri}local") names, the form in which styles read from
 a file are kept too, and serialised by `to_bytes` in either mode with the prefixes
 spreadsheet programs write: the part's own namespace as the default, the usual prefixes for
-the others.
+the others. In lxml mode the parts are written here in the form lxml gives them, so that a
+save imports lxml only for what the engine hands back to the pure-Python sheet writer.
 """
 
+import importlib.util
 import os
+import re
 import xml.etree.ElementTree as ET
 from collections.abc import Mapping
-from types import ModuleType
 from typing import Any
 
 from ..constants import (CORE_PROPERTIES_NS, DC_NS, DCMITYPE_NS, DCTERMS_NS, DOC_PROPS_VTYPES_NS,
@@ -27,19 +29,17 @@ _PREFIXES = {**KNOWN_PREFIXES, CORE_PROPERTIES_NS: "cp", DC_NS: "dc", DCTERMS_NS
 
 def use_lxml() -> bool:
     """Whether to serialise with lxml: QUILLFEN_XML=lxml or etree decides, else lxml when it
-    can be imported. Raises ValueError for another value, ImportError when lxml is asked for
-    and missing."""
+    is installed (found, not imported). Raises ValueError for another value, ImportError when
+    lxml is asked for and missing."""
     choice = os.environ.get(XML_ENV, "")
     if choice not in ("", "etree", "lxml"):
         raise ValueError("%s=%r: the XML serialiser is 'etree' or 'lxml'" % (XML_ENV, choice))
     if choice == "etree":
         return False
-    try:
-        import lxml.etree  # noqa: F401
-    except ImportError:
+    if importlib.util.find_spec("lxml") is None:
         if choice == "lxml":
             raise ImportError("%s=lxml, but lxml is not installed (pip install quillfen[lxml])"
-                              % XML_ENV) from None
+                              % XML_ENV)
         return False
     return True
 
@@ -83,49 +83,81 @@ def _prefixes(root: ET.Element) -> dict[str, str]:
             if not uri or uri == XML_NS or uri in found and (found[uri] or is_tag):
                 continue
             prefix = _PREFIXES.get(uri)
-            if prefix is None or prefix in found.values():
-                prefix = "ns%d" % len(found)
+            number = len(found)
+            while prefix is None or prefix in found.values():
+                # A made-up prefix that no other namespace has (it could repeat one before,
+                # and the part then declared it twice).
+                prefix, number = "ns%d" % number, number + 1
             found[uri] = prefix
     return found
 
 
-def _etree_copy(node: ET.Element, prefixes: dict[str, str]) -> ET.Element:
-    def name(qualified: str, is_tag: bool) -> str:
-        uri, local = _split(qualified)
-        if not uri:
-            return local
-        if uri == XML_NS:
-            return "xml:" + local
-        prefix = prefixes[uri]
-        return "%s:%s" % (prefix, local) if prefix or not is_tag else local
+def _name(qualified: str, is_tag: bool, prefixes: dict[str, str]) -> str:
+    """The name as written, with the prefix of its namespace."""
+    uri, local = _split(qualified)
+    if not uri:
+        return local
+    if uri == XML_NS:
+        return "xml:" + local
+    prefix = prefixes[uri]
+    return "%s:%s" % (prefix, local) if prefix or not is_tag else local
 
-    copy = ET.Element(name(node.tag, True), {name(k, False): v for k, v in node.attrib.items()})
+
+def _etree_copy(node: ET.Element, prefixes: dict[str, str]) -> ET.Element:
+    copy = ET.Element(_name(node.tag, True, prefixes), {_name(k, False, prefixes): v for k, v in node.attrib.items()})
     copy.text, copy.tail = node.text, node.tail
     copy.extend(_etree_copy(child, prefixes) for child in node)
     return copy
 
 
-def _lxml_copy(etree: ModuleType, node: ET.Element, parent: Any = None, nsmap: dict[str | None, str] | None = None) -> Any:
-    if parent is None:
-        copy = etree.Element(node.tag, node.attrib, nsmap=nsmap)
-    else:
-        copy = etree.SubElement(parent, node.tag, node.attrib)
-    copy.text, copy.tail = node.text, node.tail
-    for child in node:
-        _lxml_copy(etree, child, copy)
-    return copy
+# What lxml escapes, and how: in text "<", ">", "&" and carriage returns, in attribute values
+# also quotes, tabs and line feeds. It refuses the characters XML cannot hold, as here.
+_LXML_TEXT = str.maketrans({"<": "&lt;", ">": "&gt;", "&": "&amp;", "\r": "&#13;"})
+_LXML_ATTR = str.maketrans({"<": "&lt;", ">": "&gt;", "&": "&amp;", '"': "&quot;", "\r": "&#13;",
+                            "\n": "&#10;", "\t": "&#9;"})
+_NOT_XML = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\ufffe\uffff]")
+_LXML_REFUSAL = "All strings must be XML compatible: Unicode or ASCII, no NULL bytes or control characters"
+
+
+def _lxml_escaped(text: str, table: dict[int, str]) -> str:
+    if _NOT_XML.search(text):
+        raise ValueError(_LXML_REFUSAL)
+    return text.translate(table)
+
+
+def _lxml_text(root: ET.Element, prefixes: dict[str, str]) -> str:
+    """The element tree as lxml's tostring writes it when it is built with `prefixes` declared
+    on the root: declarations first, then the attributes in their order; `<a/>` for an element
+    without text or children, `<a></a>` for an empty text."""
+    out: list[str] = []
+
+    def write(node: ET.Element, declarations: str) -> None:
+        tag = _name(node.tag, True, prefixes)
+        out.append("<" + tag + declarations)
+        for key, value in node.attrib.items():
+            out.append(' %s="%s"' % (_name(key, False, prefixes), _lxml_escaped(value, _LXML_ATTR)))
+        if node.text is None and not len(node):
+            out.append("/>")
+        else:
+            out.append(">")
+            if node.text:
+                out.append(_lxml_escaped(node.text, _LXML_TEXT))
+            for child in node:
+                write(child, "")
+            out.append("</" + tag + ">")
+        if node.tail:
+            out.append(_lxml_escaped(node.tail, _LXML_TEXT))
+
+    write(root, "".join(' %s="%s"' % ("xmlns:" + prefix if prefix else "xmlns", _lxml_escaped(uri, _LXML_ATTR))
+                        for uri, prefix in prefixes.items()))
+    return "".join(out)
 
 
 def to_bytes(root: ET.Element, lxml: bool) -> bytes:
     """The UTF-8 document of an element tree, with its XML declaration."""
     prefixes = _prefixes(root)
     if lxml:
-        from lxml import etree
-
-        nsmap = {prefix or None: uri for uri, prefix in prefixes.items()}
-        body: bytes = etree.tostring(_lxml_copy(etree, root, nsmap=nsmap), encoding="UTF-8",
-                              xml_declaration=False)
-        return DECLARATION.encode() + body
+        return (DECLARATION + _lxml_text(root, prefixes)).encode("utf-8")
     copy = _etree_copy(root, prefixes)
     # Declarations first, in a fixed order, then the element's own attributes.
     declarations = {("xmlns:" + prefix if prefix else "xmlns"): uri for uri, prefix in prefixes.items()}
