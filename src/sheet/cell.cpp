@@ -85,9 +85,18 @@ XmlResult<Number> parse_number(const Helpers& h, std::string_view text) {
     return Number{Number::Py, 0, 0, std::move(obj)};
 }
 
+// Where a typed value goes: the record's own value and data type, or (formula cells whose
+// cached value is kept) the cached value and a data type nobody reads. PERF NOTE: written in
+// place; a value returned by the functions below went through memory twice on every cell.
 struct Typed {
-    Val value;
-    DType dtype;
+    Val& value;
+    DType& dtype;
+
+    XmlResult<void> set(Val v, DType d) {
+        value = std::move(v);
+        dtype = std::move(d);
+        return {};
+    }
 };
 
 DType code(std::uint8_t c) { return DType{c, {}}; }
@@ -99,69 +108,70 @@ XmlResult<DType> py_dtype(std::string_view text) {
 }
 
 // "#VALUE!" for a date-styled number that is no date, with the package's warning.
-XmlResult<Typed> date_warning(SheetState& st, const CellBufs& b, const Number& n, bool is_formula) {
+XmlResult<void> date_warning(SheetState& st, const CellBufs& b, const Number& n, bool is_formula, Typed out) {
     Ref where = b.has_r ? py_str(b.r) : Ref::borrow(Py_None);
-    if (!where) return fail<Typed>();
+    if (!where) return fail<void>();
     Ref number = n.to_py();
-    if (!number) return fail<Typed>();
+    if (!number) return fail<void>();
     Ref message = Ref::steal(PyObject_CallFunctionObjArgs(st.helpers.date_warning.get(), where.get(),
                                                           number.get(), nullptr));
-    if (!message) return fail<Typed>();
+    if (!message) return fail<void>();
     if (!is_formula) {
         Ref warn = Ref::steal(PyUnicode_InternFromString("warn"));
-        if (!warn) return fail<Typed>();
+        if (!warn) return fail<void>();
         Ref action = Ref::steal(PyTuple_Pack(2, warn.get(), message.get()));
-        if (!action || PyList_Append(st.actions.get(), action.get()) < 0) return fail<Typed>();
+        if (!action || PyList_Append(st.actions.get(), action.get()) < 0) return fail<void>();
     }
-    return Typed{std::string("#VALUE!"), code(DT_E)};
+    return out.set(std::string("#VALUE!"), code(DT_E));
 }
 
-XmlResult<Typed> to_date(SheetState& st, const CellBufs& b, const StyleId& style, Number n, bool is_formula) {
+XmlResult<void> to_date(SheetState& st, const CellBufs& b, const StyleId& style, Number n, bool is_formula,
+                        Typed out) {
     const Settings& s = st.settings;
     const bool td = s.timedelta_formats.contains(style.id);
     if (td || !s.epoch || n.kind == Number::Py) {
         Ref number = n.to_py();
-        if (!number) return fail<Typed>();
+        if (!number) return fail<void>();
         Ref args = Ref::steal(PyTuple_Pack(2, number.get(), s.epoch_obj.get()));
-        if (!args) return fail<Typed>();
+        if (!args) return fail<void>();
         Ref kwargs = Ref::steal(Py_BuildValue("{s:O}", "timedelta", td ? Py_True : Py_False));
-        if (!kwargs) return fail<Typed>();
+        if (!kwargs) return fail<void>();
         Ref result = Ref::steal(PyObject_Call(st.helpers.from_excel.get(), args.get(), kwargs.get()));
-        if (result) return Typed{std::move(result), code(DT_D)};
+        if (result) return out.set(std::move(result), code(DT_D));
         if (!PyErr_ExceptionMatches(PyExc_OverflowError) && !PyErr_ExceptionMatches(PyExc_ValueError))
-            return fail<Typed>();
+            return fail<void>();
         PyErr_Clear();
-        return date_warning(st, b, n, is_formula);
+        return date_warning(st, b, n, is_formula, out);
     }
     const bool in_range = n.kind == Number::Int ? excel_int_in_range(*s.epoch, n.i)
                                                 : excel_float_in_range(*s.epoch, n.f);
-    if (!in_range) return date_warning(st, b, n, is_formula);
-    if (n.kind == Number::Int) return Typed{DateIntV{n.i}, code(DT_D)};
-    return Typed{DateFloatV{n.f}, code(DT_D)};
+    if (!in_range) return date_warning(st, b, n, is_formula, out);
+    if (n.kind == Number::Int) return out.set(DateIntV{n.i}, code(DT_D));
+    return out.set(DateFloatV{n.f}, code(DT_D));
 }
 
-XmlResult<Typed> typed_value(SheetState& st, CellBufs& b, std::string_view dtype, const StyleId& style,
-                             std::optional<Val>& inline_val, bool is_formula) {
+XmlResult<void> typed_value(SheetState& st, CellBufs& b, std::string_view dtype, const StyleId& style,
+                            std::optional<Val>& inline_val, bool is_formula, Typed out) {
     const Helpers& h = st.helpers;
     const bool has_text = dtype != "inlineStr" && !b.v.empty();
     if (!has_text) {
         if (dtype.size() == 1) {
             switch (dtype[0]) {
-                case 'n': return Typed{std::monostate{}, code(DT_N)};
-                case 's': return Typed{std::monostate{}, code(DT_S)};
-                case 'f': return Typed{std::monostate{}, code(DT_F)};
-                case 'b': return Typed{std::monostate{}, code(DT_B)};
-                case 'e': return Typed{std::monostate{}, code(DT_E)};
-                case 'd': return Typed{std::monostate{}, code(DT_D)};
+                case 'n': return out.set(std::monostate{}, code(DT_N));
+                case 's': return out.set(std::monostate{}, code(DT_S));
+                case 'f': return out.set(std::monostate{}, code(DT_F));
+                case 'b': return out.set(std::monostate{}, code(DT_B));
+                case 'e': return out.set(std::monostate{}, code(DT_E));
+                case 'd': return out.set(std::monostate{}, code(DT_D));
                 default: break;
             }
         }
         if (dtype == "inlineStr") {
-            if (inline_val) return Typed{std::move(*inline_val), code(DT_S)};
-            return Typed{std::monostate{}, code(DT_INLINE)};
+            if (inline_val) return out.set(std::move(*inline_val), code(DT_S));
+            return out.set(std::monostate{}, code(DT_INLINE));
         }
         QF_TRY_SET(DType d, py_dtype(dtype));
-        return Typed{std::monostate{}, std::move(d)};
+        return out.set(std::monostate{}, std::move(d));
     }
     // PERF NOTE: a view, so the buffer keeps its capacity for the next cell (number texts are
     // often longer than a short string holds inline).
@@ -170,17 +180,17 @@ XmlResult<Typed> typed_value(SheetState& st, CellBufs& b, std::string_view dtype
         QF_TRY_SET(Number n, parse_number(h, text));
         const Settings& s = st.settings;
         if (!s.date_formats.empty() && !style.obj && s.date_formats.contains(style.id))
-            return to_date(st, b, style, std::move(n), is_formula);
+            return to_date(st, b, style, std::move(n), is_formula, out);
         switch (n.kind) {
-            case Number::Int: return Typed{n.i, code(DT_N)};
-            case Number::Float: return Typed{n.f, code(DT_N)};
-            case Number::Py: return Typed{std::move(n.py), code(DT_N)};
+            case Number::Int: return out.set(n.i, code(DT_N));
+            case Number::Float: return out.set(n.f, code(DT_N));
+            case Number::Py: return out.set(std::move(n.py), code(DT_N));
         }
     }
     if (dtype == "s") {
         const auto idx = native_int(text);
         if (idx && *idx >= 0 && static_cast<std::uint64_t>(*idx) < st.settings.shared_strings_len)
-            return Typed{SharedStringV{static_cast<std::uint32_t>(*idx)}, code(DT_S)};
+            return out.set(SharedStringV{static_cast<std::uint32_t>(*idx)}, code(DT_S));
         // An index out of range falls back: the pure-Python path reports it, with the cell. A
         // negative one is out of range too, not counted from the end as item access counts.
         if (idx && *idx < 0) return std::unexpected(XmlError::unsupported(STRING_INDEX));
@@ -189,28 +199,28 @@ XmlResult<Typed> typed_value(SheetState& st, CellBufs& b, std::string_view dtype
             return std::unexpected(XmlError::unsupported(STRING_INDEX));
         Ref item = Ref::steal(PyObject_GetItem(st.settings.shared_strings.get(), index.get()));
         if (!item) {
-            if (!PyErr_ExceptionMatches(PyExc_IndexError)) return fail<Typed>();
+            if (!PyErr_ExceptionMatches(PyExc_IndexError)) return fail<void>();
             PyErr_Clear();
             return std::unexpected(XmlError::unsupported(STRING_INDEX));
         }
-        return Typed{std::move(item), code(DT_S)};
+        return out.set(std::move(item), code(DT_S));
     }
     if (dtype == "b") {
-        if (auto v = native_int(text)) return Typed{*v != 0, code(DT_B)};
+        if (auto v = native_int(text)) return out.set(*v != 0, code(DT_B));
         QF_TRY_SET(Ref obj, py_int(h, text));
         const int truth = PyObject_IsTrue(obj.get());
-        if (truth < 0) return fail<Typed>();
-        return Typed{truth == 1, code(DT_B)};
+        if (truth < 0) return fail<void>();
+        return out.set(truth == 1, code(DT_B));
     }
     if (dtype == "d") {
         QF_TRY_SET(Ref obj, py_call1(h.from_iso8601.get(), text));
-        return Typed{std::move(obj), code(DT_D)};
+        return out.set(std::move(obj), code(DT_D));
     }
-    if (dtype == "e") return Typed{std::string(text), code(DT_E)};
-    if (dtype == "f") return Typed{std::string(text), code(DT_F)};
-    if (dtype == "str") return Typed{std::string(text), code(DT_S)};
+    if (dtype == "e") return out.set(std::string(text), code(DT_E));
+    if (dtype == "f") return out.set(std::string(text), code(DT_F));
+    if (dtype == "str") return out.set(std::string(text), code(DT_S));
     QF_TRY_SET(DType d, py_dtype(dtype));
-    return Typed{std::string(text), std::move(d)};
+    return out.set(std::string(text), std::move(d));
 }
 
 XmlResult<Val> shared_formula(SheetState& st, const CellBufs& b, std::string text, formula::Cell pos) {
@@ -369,10 +379,17 @@ XmlResult<void> interpret_into(SheetState& st, CellBufs& b, StyleId& style, std:
     const Settings& s = st.settings;
     const std::string_view dtype = b.has_t ? b.t : std::string_view("n");
     if (b.has_r && !b.r.empty()) {
-        QF_TRY_SET(formula::Cell pos, coordinate(st.helpers, b.r));
-        rec.row = pos.row;
-        rec.col = pos.col;
-        st.col_counter = pos.col;
+        // PERF NOTE: the common form parsed inline, in registers: through the result that
+        // coordinate() returns in memory, the wide load of two narrow stores stalled each cell.
+        if (const auto c = fast_coordinate(b.r)) {
+            rec.row = c->row;
+            rec.col = c->col;
+        } else {
+            QF_TRY_SET(formula::Cell pos, coordinate(st.helpers, b.r));
+            rec.row = pos.row;
+            rec.col = pos.col;
+        }
+        st.col_counter = rec.col;
     } else {
         if (st.col_counter == std::numeric_limits<std::int64_t>::max())
             return std::unexpected(XmlError::unsupported("column index"));
@@ -380,23 +397,18 @@ XmlResult<void> interpret_into(SheetState& st, CellBufs& b, StyleId& style, std:
         rec.col = ++st.col_counter;
     }
     rec.is_formula = b.has_f && !s.data_only;
-    std::optional<Val> formula;
-    if (b.has_f && (!s.data_only || s.formula_and_value)) {
-        QF_TRY_SET(formula, parse_formula(st, b, f_attrs, formula::Cell{rec.row, rec.col}));
-    }
-    const bool type_v = !(rec.is_formula && !s.formula_and_value);
-    std::optional<Typed> typed;
-    if (type_v) {
-        QF_TRY_SET(typed, typed_value(st, b, dtype, style, inline_val, rec.is_formula));
-    }
     if (rec.is_formula) {
-        rec.value = std::move(*formula);
+        QF_TRY_SET(rec.value, parse_formula(st, b, f_attrs, formula::Cell{rec.row, rec.col}));
         rec.dtype = code(DT_F);
-        if (s.formula_and_value) rec.cached = std::move(typed->value);
+        if (s.formula_and_value) {
+            DType unused;
+            QF_TRY(typed_value(st, b, dtype, style, inline_val, true, Typed{rec.cached.emplace(), unused}));
+        }
     } else {
-        rec.value = std::move(typed->value);
-        rec.dtype = std::move(typed->dtype);
-        rec.formula = std::move(formula);
+        if (b.has_f && s.formula_and_value) {
+            QF_TRY_SET(rec.formula, parse_formula(st, b, f_attrs, formula::Cell{rec.row, rec.col}));
+        }
+        QF_TRY(typed_value(st, b, dtype, style, inline_val, false, Typed{rec.value, rec.dtype}));
     }
     rec.style = std::move(style);
     return {};
