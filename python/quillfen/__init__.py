@@ -13,13 +13,15 @@ entry point use the pure-Python path.
     ...     print(row)
 """
 
-from typing import TYPE_CHECKING, Any
-
 __version__ = "0.1.0"
 
 __all__ = ["InvalidFileError", "Workbook", "WriteOnlyCell", "load_workbook", "__version__"]
 
+# Set by type checkers only: importing typing would cost more than the rest of this module.
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from typing import Any
+
     from .model.cell import WriteOnlyCell
     from .model.workbook import Workbook
     from .reader.errors import InvalidFileError

@@ -18,7 +18,7 @@ from .helpers import reading_helpers
 from .package import Package
 from .strings import read_shared_strings
 from .styles import read_stylesheet
-from .worksheet import ReadOnlyWorksheet, load_cells
+from .worksheet import ReadOnlyWorksheet, bind_in_threads, load_cells
 
 __all__ = ["load_workbook", "Loaded"]
 
@@ -153,8 +153,8 @@ def _read(package: Package, read_only: bool, data_only: bool, rich_text: bool) -
     if names is not None and read_defined_names(wb, names, positions):
         loaded.workbook_elements.append("definedNames")
     if not read_only:
-        for ws in wb._sheets:
-            load_cells(ws)
+        for ws, bound in zip(wb._sheets, bind_in_threads(wb._sheets)):
+            load_cells(ws, bound)
             written.update(read_cell_features(ws, package))
     written = {name.lower() for name in written}  # part names match in any case
     loaded.parts = [name for name in package.part_names()

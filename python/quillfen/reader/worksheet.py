@@ -5,13 +5,15 @@ Each runs natively when it can, with the pure-Python reader behind it (`_native`
 """
 
 import os
+import sys
+import threading
 import warnings
 from array import array
 from collections.abc import Iterable, Iterator, Sequence
 from types import ModuleType
 from typing import TYPE_CHECKING, Any, NamedTuple, cast
 
-from .._native import native_or_pure, stream_native_or_pure
+from .._native import engine as native_engine, native_or_pure, stream_native_or_pure
 from ..model.cell import EMPTY_CELL, Cell, ReadOnlyCell, ReadOnlyFormulaCell
 from ..constants import MAIN_NS
 from ..frames import row_batches
@@ -396,18 +398,106 @@ def style_array(styles: Sequence[StyleArray], style_id: object) -> StyleArray | 
     return None
 
 
-def load_cells(ws: Any) -> None:
+class BoundCells:
+    """The cells of an editable sheet, bound by the engine on a thread of `bind_in_threads` and
+    waiting to be taken, in sheet order, by `load_cells`: the store and the actions to replay,
+    or what the binding raised."""
+
+    __slots__ = ("ws", "options", "store", "actions", "error")
+
+    def __init__(self, ws: Any) -> None:
+        wb = ws.parent
+        self.ws = ws
+        self.options = SheetReadOptions(wb, wb.data_only, wb.rich_text)
+        self.store: Any = None
+        self.actions: list[tuple[Any, ...]] = []
+        self.error: BaseException | None = None
+
+    def bind(self, engine: ModuleType) -> None:
+        try:
+            self.store = _bind_cells(engine, self.ws, self.options, self.actions, ahead=False)
+        except BaseException as exc:  # raised again by load_cells, in its place among the sheets
+            self.error = exc
+
+
+def _bind_cells(engine: ModuleType, ws: Any, options: SheetReadOptions, actions: list[tuple[Any, ...]],
+                ahead: bool) -> Any:
+    """The engine's store of the cells of `ws`; its elements and warnings go to `actions`."""
+    store = engine.CellStore()
+    with _open_part(ws, ahead=ahead)() as source:
+        engine.bind_cells(source, options, ws, store, _CellStyles(ws.parent._cell_styles), Cell, ws.parent.helpers,
+                          actions)
+    return store
+
+
+THREADS_ENV = "QUILLFEN_THREADS"
+
+
+def sheet_threads(sheets: int) -> int:
+    """How many threads load the cells of a workbook's `sheets` sheets: QUILLFEN_THREADS when
+    it is set, else on a free-threaded interpreter (GIL off) as many as the process has CPUs,
+    and with the GIL one (the threads would take turns)."""
+    setting = os.environ.get(THREADS_ENV, "")
+    if setting:
+        threads = int(setting) if setting.isdigit() else 0
+        if threads < 1:
+            raise ValueError("%s=%r: the number of threads that load a workbook's sheets, 1 or more"
+                             % (THREADS_ENV, setting))
+    elif getattr(sys, "_is_gil_enabled", lambda: True)():
+        return 1
+    else:
+        threads = (os.process_cpu_count() if hasattr(os, "process_cpu_count") else os.cpu_count()) or 1
+    return max(1, min(threads, sheets))
+
+
+def bind_in_threads(sheets: list[Any]) -> list[BoundCells | None]:
+    """The cells of the editable `sheets` bound by the engine on `sheet_threads` threads at
+    once (the calling one among them); one entry per sheet, None for each when the engine is
+    off or one thread would do. Nothing is applied to a sheet here: `load_cells` takes each
+    result in sheet order, replays its warnings and elements, and falls back as it would."""
+    engine = native_engine()
+    threads = sheet_threads(len(sheets))
+    if engine is None or threads < 2:
+        return [None] * len(sheets)
+    bound = [BoundCells(ws) for ws in sheets]
+    jobs = iter(bound)
+    lock = threading.Lock()
+
+    def work() -> None:
+        while True:
+            with lock:
+                job = next(jobs, None)
+            if job is None:
+                return
+            job.bind(engine)
+
+    workers = [threading.Thread(target=work, name="quillfen-load") for _ in range(threads - 1)]
+    for worker in workers:
+        worker.start()
+    try:
+        work()
+    finally:
+        for worker in workers:
+            worker.join()
+    return [job for job in bound]
+
+
+def load_cells(ws: Any, bound: BoundCells | None = None) -> None:
     """Loads every cell of the editable sheet `ws` from its part: into a `CellStore` with the
-    engine, else into a dict of `Cell`s. Warnings point at the caller of `load_workbook`."""
+    engine, else into a dict of `Cell`s. Warnings point at the caller of `load_workbook`.
+    `bound`: the engine's work on the sheet, done already by `bind_in_threads`."""
     wb = ws.parent
     styles, helpers = wb._cell_styles, wb.helpers
-    options = SheetReadOptions(wb, wb.data_only, wb.rich_text)
+    options = bound.options if bound is not None else SheetReadOptions(wb, wb.data_only, wb.rich_text)
 
     def native(engine: ModuleType) -> dict[str, dict[str, str]]:
-        store = engine.CellStore()
-        actions: list[tuple[Any, ...]] = []
-        with _open_part(ws, ahead=True)() as source:
-            engine.bind_cells(source, options, ws, store, _CellStyles(styles), Cell, helpers, actions)
+        if bound is None:
+            actions: list[tuple[Any, ...]] = []
+            store = _bind_cells(engine, ws, options, actions, ahead=True)
+        elif bound.error is not None:
+            raise bound.error
+        else:
+            store, actions = bound.store, bound.actions
         # Nothing was applied before this point: on NativeFallback the pure-Python loader
         # redoes the whole sheet.
         ws._cells = store
