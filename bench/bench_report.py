@@ -10,7 +10,11 @@ pure-Python path is skipped above 10^6 cells (minutes per run). Ratios are repor
 Writing: a workbook of the same mix of cells saved to a file, write-only, against XlsxWriter
 (constant_memory), rustpy-xlsxwriter and the pure-Python path (bench_write.py has the details).
 
-Usage: bench_report.py [--max-cells N] [--render-only] [--writer-only]
+Start-up: `import quillfen` against `import json`, `quillfen --version`, the first save of a new
+workbook against the second (bench_startup.py); the sheets of one workbook loaded on two
+threads of the free-threaded interpreter against one (bench_threads.py, run there).
+
+Usage: bench_report.py [--max-cells N] [--render-only] [--writer-only] [--startup-only]
 """
 
 import argparse
@@ -251,8 +255,25 @@ def run(max_cells):
                                                     if str(n) in v)), flush=True)
     res["writer"] = writer_times(sizes)
     res["writer_machine"] = res["machine"]
+    res.update(startup_figures())
     save_results(res)
     return res
+
+
+def startup_figures():
+    """The start-up figures and those of sheets loaded on threads (None where the free-threaded
+    interpreter is not built)."""
+    import bench_startup
+
+    print("start-up", flush=True)
+    figures = {"startup": bench_startup.measure(), "startup_machine": machine(), "sheet_threads": None}
+    ft = os.path.join(ROOT, ".venv-ft", "bin", "python")
+    if os.path.exists(ft):
+        print("sheets on threads (free-threaded interpreter)", flush=True)
+        out = subprocess.check_output([ft, os.path.join(HERE, "bench_threads.py"), "--json"], cwd=HERE,
+                                      env={**os.environ, "PYTHON_GIL": "0"})
+        figures["sheet_threads"] = json.loads(out)
+    return figures
 
 
 def save_results(res):
@@ -363,6 +384,42 @@ installed (see the README for the split between making the XML and deflating it)
            table=table(res, "writer", WRITERS, "XlsxWriter", "writer"))
 
 
+def startup(res):
+    if not res.get("startup"):
+        return ""
+    ms = {name: 1000 * value for name, value in res["startup"]["seconds"].items()}
+    m = res.get("startup_machine", res["machine"])
+    lines = ["## Start-up", "",
+             "What a short-lived process pays before its work: each figure the best of %d fresh interpreters, run"
+             % res["startup"]["runs"],
+             "in turns, with their bytecode cached (as an installed package has it); measured on %s, load" % m["date"],
+             "average at the start %.1f; lxml %s." % (m["load_average"], "installed" if res["startup"]["lxml_installed"]
+                                                       else "not installed"), "",
+             "| what | time | goal |", "|---|---|---|",
+             "| `import json` | %.1f ms | |" % ms["import json"],
+             "| `import quillfen` | %.1f ms | at most 2x `import json` + 20 ms: %.1f ms |"
+             % (ms["import quillfen"], 2 * ms["import json"] + 20),
+             "| `from quillfen import Workbook` | %.1f ms | |" % ms["from quillfen import Workbook"],
+             "| `from quillfen import load_workbook` | %.1f ms | |" % ms["from quillfen import load_workbook"],
+             "| `python -c pass` (a whole process) | %.1f ms | |" % ms["python -c pass"],
+             "| `quillfen --version` (a whole process) | %.1f ms | under 100 ms |" % ms["quillfen --version"],
+             "| first save of a one-sheet workbook | %.1f ms | within 20 ms of the second |" % ms["first save"],
+             "| second save, in the same process | %.1f ms (%.1f ms less) | |"
+             % (ms["second save"], ms["first save"] - ms["second save"]),
+             "", "The first save imports the writer and zipfile; lxml %s." %
+             ("too" if res["startup"]["lxml_imported_by_save"] else "not (its form is written without it)"), ""]
+    threads = res.get("sheet_threads")
+    if threads:
+        lines += ["## Sheets on threads", "",
+                  "One workbook of four sheets (%d mixed cells in all) loaded editable on the free-threaded"
+                  % threads["cells"],
+                  "interpreter (GIL %s), its sheets bound on two threads (`QUILLFEN_THREADS=2`) against one: %.3f s"
+                  % (threads["gil"], threads["two"]),
+                  "against %.3f s, %.2fx as fast (best of a few, in turns)." % (threads["one"], threads["one"] / threads["two"]),
+                  ""]
+    return "\n".join(lines)
+
+
 def render(res):
     m = res["machine"]
     sizes = res["sizes"]
@@ -423,12 +480,14 @@ Memory held after an editable load, per cell, by RSS in a fresh interpreter (num
 Peak RSS of a fresh interpreter that streamed the mixed sheet read-only (the interpreter and
 quillfen included): {peak}.
 
-{writing}""".format(cpu=m["cpu"], cores=m["cores"], ram=m["memory_gb"], system=m["system"], python=m["python"],
+{writing}
+{startup}""".format(cpu=m["cpu"], cores=m["cores"], ram=m["memory_gb"], system=m["system"], python=m["python"],
            fast="installed" if m["fast_inflate"] else "not installed", load=m["load_average"],
            p1=plot(res, "read_only", "Read-only values", "read_only.png"), t1=table(res, "read_only"),
            p2=plot(res, "editable_load", "Editable load", "editable_load.png"), t2=table(res, "editable_load"),
            p3=plot(res, "values", "Every value of a loaded sheet", "values.png"), t3=table(res, "values"),
-           p4=plot_memory(res, "memory.png"), mem="\n".join(mem_rows), peak=peak, writing=writing(res))
+           p4=plot_memory(res, "memory.png"), mem="\n".join(mem_rows), peak=peak, writing=writing(res),
+           startup=startup(res))
     with open(REPORT, "w") as f:
         f.write(text)
 
@@ -439,13 +498,18 @@ def main():
     parser.add_argument("--render-only", action="store_true", help="redraw BENCHMARKS.md from results.json")
     parser.add_argument("--writer-only", action="store_true",
                         help="measure the writers only, keeping the other figures of results.json")
+    parser.add_argument("--startup-only", action="store_true",
+                        help="measure start-up and sheets on threads only, keeping the other figures")
     args = parser.parse_args()
-    if args.render_only or args.writer_only:
+    if args.render_only or args.writer_only or args.startup_only:
         with open(RESULTS) as f:
             res = json.load(f)
         if args.writer_only:
             res["writer_machine"] = machine()
             res["writer"] = writer_times([n for n in SIZES if n <= args.max_cells])
+            save_results(res)
+        if args.startup_only:
+            res.update(startup_figures())
             save_results(res)
     else:
         res = run(args.max_cells)

@@ -52,7 +52,7 @@ void fill_one(Shared& sh, std::unique_lock<std::mutex>& lock) noexcept {
         sh.spare.pop_back();
     }
     lock.unlock();
-    if (!block) block = Block::make();
+    if (!block) block = Block::make(sh.decoder.block_capacity());
     std::expected<void, MemberFault> filled =
         block ? sh.decoder.fill(*block) : std::unexpected(MemberFault{MemberFaultKind::Memory});
     lock.lock();

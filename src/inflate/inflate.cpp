@@ -50,7 +50,6 @@ constexpr unsigned CLEN_ROOT = 7;
 constexpr std::size_t LIT_CAP = 2048;
 constexpr std::size_t DIST_CAP = 1024;
 
-constexpr std::size_t INPUT_CAP = 1 << 18;
 constexpr std::size_t INPUT_PAD = 16;
 // The hot loop loads a word at `in`, so it needs that many bytes of real input there.
 constexpr std::size_t FAST_INPUT = 16;
@@ -206,8 +205,11 @@ struct Inflater::Tables {
     std::uint8_t lens[286 + 30];
 };
 
-Inflater::Inflater(std::unique_ptr<Input> input)
-    : input_(std::move(input)), inbuf_(new std::uint8_t[INPUT_CAP + INPUT_PAD]()), tables_(new Tables) {
+Inflater::Inflater(std::unique_ptr<Input> input, std::size_t input_capacity)
+    : input_(std::move(input)),
+      inbuf_(new std::uint8_t[std::max(input_capacity, FAST_INPUT) + INPUT_PAD]),
+      in_cap_(std::max(input_capacity, FAST_INPUT)),
+      tables_(new Tables) {
     in_ = in_end_ = inbuf_.get();
 }
 
@@ -220,7 +222,7 @@ Result<void> Inflater::top_up() {
     const std::size_t keep = static_cast<std::size_t>(in_end_ - in_);
     std::memmove(inbuf_.get(), in_, keep);
     in_ = inbuf_.get();
-    auto got = input_->read(inbuf_.get() + keep, INPUT_CAP - keep);
+    auto got = input_->read(inbuf_.get() + keep, in_cap_ - keep);
     if (!got) return std::unexpected(got.error());
     if (*got == 0) input_done_ = true;
     in_end_ = inbuf_.get() + keep + *got;

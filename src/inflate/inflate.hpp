@@ -45,7 +45,9 @@ public:
 // One raw deflate stream (no zlib or gzip wrapping). Bytes after the final block are ignored.
 class Inflater {
 public:
-    explicit Inflater(std::unique_ptr<Input> input);
+    // `input_capacity`: the most compressed bytes read at once (a small member needs no more
+    // than its size).
+    explicit Inflater(std::unique_ptr<Input> input, std::size_t input_capacity = 1 << 18);
     ~Inflater();
     Inflater(const Inflater&) = delete;
     Inflater& operator=(const Inflater&) = delete;
@@ -74,6 +76,7 @@ private:
 
     std::unique_ptr<Input> input_;
     std::unique_ptr<std::uint8_t[]> inbuf_;
+    std::size_t in_cap_;
     const std::uint8_t* in_ = nullptr;
     const std::uint8_t* in_end_ = nullptr;
     bool input_done_ = false;

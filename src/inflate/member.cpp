@@ -24,10 +24,10 @@ public:
         const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(cap, left_));
         for (;;) {
 #ifdef _WIN32
-            // The descriptor is this member's own: nobody else moves its position.
-            const long long n = _lseeki64(fd_, static_cast<long long>(at_), SEEK_SET) < 0
-                                    ? -1
-                                    : _read(fd_, dst, static_cast<unsigned>(std::min<std::size_t>(want, 1u << 30)));
+            // No positional read that leaves a shared descriptor's position alone: the host
+            // reads members through zipfile there.
+            const long long n = -1;
+            errno = ENOSYS;
 #else
             const ssize_t n = ::pread(fd_, dst, want, static_cast<off_t>(at_));
 #endif
@@ -63,19 +63,27 @@ std::unique_ptr<Input> fd_input(int fd, std::uint64_t offset, std::uint64_t size
     return std::make_unique<FdInput>(fd, offset, size);
 }
 
-std::unique_ptr<Block> Block::make() noexcept {
+std::unique_ptr<Block> Block::make(std::size_t capacity) noexcept {
     std::unique_ptr<Block> b(new (std::nothrow) Block);
     if (!b) return nullptr;
-    b->data.reset(new (std::nothrow) std::uint8_t[CAPACITY]);
+    b->data.reset(new (std::nothrow) std::uint8_t[capacity]);
     if (!b->data) return nullptr;
+    b->capacity = capacity;
     return b;
 }
 
 MemberDecoder::MemberDecoder(MemberInfo info) : info_(info) {
+    // A member smaller than a block comes whole in its first block, or goes past its size
+    // there (and is refused): it needs no more room, nor a longer window. PERF NOTE: the parts
+    // of a workbook are mostly small; full-size buffers for each cost more than reading them.
+    const std::size_t bytes = static_cast<std::size_t>(std::min<std::uint64_t>(info.size, Block::BYTES));
+    window_cap_ = std::min(bytes, WINDOW);
+    block_capacity_ = window_cap_ + bytes + MIN_ROOM + 1;
     auto input = fd_input(info.fd, info.offset, info.compressed_size);
     if (info.deflated) {
-        inflater_ = std::make_unique<Inflater>(std::move(input));
-        window_.reset(new std::uint8_t[WINDOW]);
+        const std::uint64_t input_capacity = std::min<std::uint64_t>(info.compressed_size, std::size_t{1} << 18);
+        inflater_ = std::make_unique<Inflater>(std::move(input), static_cast<std::size_t>(input_capacity));
+        window_.reset(new std::uint8_t[window_cap_ + 1]);
     } else {
         input_ = input.get();
         stored_input_ = std::move(input);
@@ -105,7 +113,7 @@ std::expected<void, MemberFault> MemberDecoder::fill(Block& block) noexcept {
     if (inflater_) {
         std::memcpy(data, window_.get(), window_len_);
         block.begin = block.end = window_len_;
-        auto got = inflater_->inflate(data, window_len_, Block::CAPACITY);
+        auto got = inflater_->inflate(data, window_len_, block.capacity);
         if (!got) {
             failure_ = from_fault(got.error());
             return std::unexpected(*failure_);
@@ -113,12 +121,13 @@ std::expected<void, MemberFault> MemberDecoder::fill(Block& block) noexcept {
         block.end = *got;
         ended_ = inflater_->finished();
         // The window for the next block: the last WINDOW bytes of everything so far.
-        const std::size_t keep = std::min(block.end, WINDOW);
+        const std::size_t keep = std::min(block.end, window_cap_);
         std::memcpy(window_.get(), data + block.end - keep, keep);
         window_len_ = keep;
     } else {
-        while (block.end < Block::BYTES) {
-            auto got = input_->read(data + block.end, Block::BYTES - block.end);
+        const std::size_t limit = block.capacity - MIN_ROOM;
+        while (block.end < limit) {
+            auto got = input_->read(data + block.end, limit - block.end);
             if (!got) {
                 failure_ = from_fault(got.error());
                 return std::unexpected(*failure_);

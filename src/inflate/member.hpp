@@ -42,14 +42,16 @@ struct MemberFault {
 // A run of the member's bytes: data[begin, end). The bytes before `begin` are the decoder's
 // history, kept there so that matches reach back into them without a second buffer.
 struct Block {
+    // The new bytes a block holds at most: enough that handing them over costs little, few
+    // enough that the blocks a producer runs ahead stay in the caches.
     static constexpr std::size_t BYTES = std::size_t{1} << 18;
-    static constexpr std::size_t CAPACITY = WINDOW + BYTES + MIN_ROOM;
     std::unique_ptr<std::uint8_t[]> data;
+    std::size_t capacity = 0;
     std::size_t begin = 0;
     std::size_t end = 0;
 
     // Null when memory is short.
-    static std::unique_ptr<Block> make() noexcept;
+    static std::unique_ptr<Block> make(std::size_t capacity) noexcept;
 };
 
 class MemberDecoder {
@@ -65,6 +67,9 @@ public:
     // failure is returned again.
     [[nodiscard]] std::expected<void, MemberFault> fill(Block& block) noexcept;
     bool done() const noexcept { return done_; }
+    // The capacity of the blocks to fill: room for the history, the new bytes and the decoder's
+    // slack, no more than the member needs.
+    std::size_t block_capacity() const noexcept { return block_capacity_; }
 
 private:
     [[nodiscard]] std::expected<void, MemberFault> check_end() noexcept;
@@ -73,8 +78,10 @@ private:
     std::unique_ptr<Inflater> inflater_;  // null for a stored member
     Input* input_ = nullptr;              // the stored member's input (owned by `stored_input_`)
     std::unique_ptr<Input> stored_input_;
-    std::unique_ptr<std::uint8_t[]> window_;  // the last WINDOW bytes delivered
+    std::unique_ptr<std::uint8_t[]> window_;  // the last bytes delivered (WINDOW at most)
+    std::size_t window_cap_ = 0;
     std::size_t window_len_ = 0;
+    std::size_t block_capacity_ = 0;
     std::uint64_t delivered_ = 0;
     std::uint32_t crc_ = 0;
     bool done_ = false;

@@ -25,7 +25,10 @@ def open_member(engine: ModuleType, fp: Any, info: zipfile.ZipInfo, ahead: bool 
     zipfile then reports it in its own words). With `ahead`, a large member is inflated ahead
     on a thread of its own while it is read."""
     # Encrypted, patched or strongly encrypted data (flag bits 0, 5 and 6): zipfile's business.
-    if info.compress_type not in (zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED) or info.flag_bits & 0x61:
+    # So is every member where the system has no positional reads: the engine reads a
+    # descriptor that shares its position with the container's file object.
+    if info.compress_type not in (zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED) or info.flag_bits & 0x61 \
+            or not hasattr(os, "pread"):
         return None
     fd = _own_descriptor(fp)
     if fd is None:
@@ -62,7 +65,7 @@ def _data_start(fd: int, info: zipfile.ZipInfo) -> int | None:
     """Where the member's compressed bytes start, after its local header; None when zipfile
     would refuse the header (its signature, a name other than the directory's) or the member's
     data overlaps the next member's header."""
-    header = _pread(fd, _LOCAL_HEADER.size, info.header_offset)
+    header = os.pread(fd, _LOCAL_HEADER.size, info.header_offset)
     if len(header) != _LOCAL_HEADER.size:
         return None
     fields = _LOCAL_HEADER.unpack(header)
@@ -70,7 +73,7 @@ def _data_start(fd: int, info: zipfile.ZipInfo) -> int | None:
         return None
     name_len, extra_len = fields[9], fields[10]
     try:
-        name = _pread(fd, name_len, info.header_offset + _LOCAL_HEADER.size).decode(
+        name = os.pread(fd, name_len, info.header_offset + _LOCAL_HEADER.size).decode(
             "utf-8" if fields[2] & 0x800 else "cp437")
     except UnicodeDecodeError:
         return None
@@ -81,13 +84,6 @@ def _data_start(fd: int, info: zipfile.ZipInfo) -> int | None:
     if end is not None and start + info.compress_size > end:
         return None
     return start
-
-
-def _pread(fd: int, size: int, offset: int) -> bytes:
-    if hasattr(os, "pread"):
-        return os.pread(fd, size, offset)
-    os.lseek(fd, offset, os.SEEK_SET)  # the descriptor is ours alone
-    return os.read(fd, size)
 
 
 def _spare_core() -> bool:
