@@ -24,26 +24,45 @@ if TYPE_CHECKING:
 
     from .model.cell import WriteOnlyCell
     from .model.workbook import Workbook
-    from .reader.errors import InvalidFileError
+    from .package.errors import InvalidFileError
     from .reader.workbook import load_workbook
 
 # Each public name is imported when it is first used, so that `import quillfen` (a command
 # line, a web handler that writes one report) pays only for what the call needs: making a
 # workbook does not load the reader, nor reading one the writer.
 _LAZY = {
-    "InvalidFileError": "reader.errors",
+    "InvalidFileError": "package.errors",
     "Workbook": "model.workbook",
     "WriteOnlyCell": "model.cell",
     "load_workbook": "reader.workbook",
 }
 
 
-def __getattr__(name: str) -> Any:
+def _save_workbook(wb: "Workbook", filename: "Any") -> None:
+    from .writer.excel import save_workbook
+
+    save_workbook(wb, filename)
+
+
+def _write_only_sheet(wb: "Workbook", title: str) -> "Any":
+    from .writer.write_only import WriteOnlyWorksheet
+
+    return WriteOnlyWorksheet(wb, title)
+
+
+def __getattr__(name: str) -> "Any":
     module = _LAZY.get(name)
     if module is None:
         raise AttributeError("module 'quillfen' has no attribute %r" % name)
     import importlib
 
+    from .model.workbook import Workbook
+
+    # The model asks neither the reader nor the writer for anything: saving, and the sheets of
+    # write-only workbooks, are handed to it here, before any workbook can be made through
+    # this face (the writer itself is imported by the first save).
+    Workbook._save_workbook = _save_workbook
+    Workbook._write_only_sheet = _write_only_sheet
     value = getattr(importlib.import_module("." + module, __name__), name)
     globals()[name] = value
     return value

@@ -11,8 +11,8 @@ import zlib
 import pytest
 from hypothesis import given, strategies as st
 
-from quillfen.reader import members, package as package_mod
-from quillfen.reader.package import Package
+from quillfen.package import archive as package_mod, members
+from quillfen.package.archive import Archive as Package
 
 
 @pytest.fixture

@@ -14,10 +14,10 @@ import os
 import re
 import xml.etree.ElementTree as ET
 from collections.abc import Mapping
-from typing import Any
 
 from ..constants import (CORE_PROPERTIES_NS, DC_NS, DCMITYPE_NS, DCTERMS_NS, DOC_PROPS_VTYPES_NS,
                          KNOWN_PREFIXES, XML_NS, XSI_NS)
+from ..package.xmlparts import renamed, split_name
 
 __all__ = ["use_lxml", "element", "plain_copy", "to_bytes", "DECLARATION"]
 
@@ -65,21 +65,14 @@ def plain_copy(node: ET.Element) -> ET.Element:
     return copy
 
 
-def _split(name: str) -> tuple[str, str]:
-    if name[:1] == "{":
-        uri, _, local = name[1:].partition("}")
-        return uri, local
-    return "", name
-
-
 def _prefixes(root: ET.Element) -> dict[str, str]:
     """Prefix of every namespace the tree uses: "" for the root's own, whose elements then take
     no prefix. An attribute in a namespace always needs a prefix, even in the root's."""
-    default = _split(root.tag)[0]
+    default = split_name(root.tag)[0]
     found = {default: ""} if default else {}
     for node in root.iter():
         for name, is_tag in [(node.tag, True), *((key, False) for key in node.attrib)]:
-            uri = _split(name)[0]
+            uri = split_name(name)[0]
             if not uri or uri == XML_NS or uri in found and (found[uri] or is_tag):
                 continue
             prefix = _PREFIXES.get(uri)
@@ -90,24 +83,6 @@ def _prefixes(root: ET.Element) -> dict[str, str]:
                 prefix, number = "ns%d" % number, number + 1
             found[uri] = prefix
     return found
-
-
-def _name(qualified: str, is_tag: bool, prefixes: dict[str, str]) -> str:
-    """The name as written, with the prefix of its namespace."""
-    uri, local = _split(qualified)
-    if not uri:
-        return local
-    if uri == XML_NS:
-        return "xml:" + local
-    prefix = prefixes[uri]
-    return "%s:%s" % (prefix, local) if prefix or not is_tag else local
-
-
-def _etree_copy(node: ET.Element, prefixes: dict[str, str]) -> ET.Element:
-    copy = ET.Element(_name(node.tag, True, prefixes), {_name(k, False, prefixes): v for k, v in node.attrib.items()})
-    copy.text, copy.tail = node.text, node.tail
-    copy.extend(_etree_copy(child, prefixes) for child in node)
-    return copy
 
 
 # What lxml escapes, and how: in text "<", ">", "&" and carriage returns, in attribute values
@@ -132,10 +107,9 @@ def _lxml_text(root: ET.Element, prefixes: dict[str, str]) -> str:
     out: list[str] = []
 
     def write(node: ET.Element, declarations: str) -> None:
-        tag = _name(node.tag, True, prefixes)
-        out.append("<" + tag + declarations)
-        for key, value in node.attrib.items():
-            out.append(' %s="%s"' % (_name(key, False, prefixes), _lxml_escaped(value, _LXML_ATTR)))
+        out.append("<" + node.tag + declarations)
+        for name, value in node.attrib.items():
+            out.append(' %s="%s"' % (name, _lxml_escaped(value, _LXML_ATTR)))
         if node.text is None and not len(node):
             out.append("/>")
         else:
@@ -144,12 +118,13 @@ def _lxml_text(root: ET.Element, prefixes: dict[str, str]) -> str:
                 out.append(_lxml_escaped(node.text, _LXML_TEXT))
             for child in node:
                 write(child, "")
-            out.append("</" + tag + ">")
+            out.append("</" + node.tag + ">")
         if node.tail:
             out.append(_lxml_escaped(node.tail, _LXML_TEXT))
 
-    write(root, "".join(' %s="%s"' % ("xmlns:" + prefix if prefix else "xmlns", _lxml_escaped(uri, _LXML_ATTR))
-                        for uri, prefix in prefixes.items()))
+    write(renamed(root, prefixes), "".join(' %s="%s"' % ("xmlns:" + prefix if prefix else "xmlns",
+                                                         _lxml_escaped(uri, _LXML_ATTR))
+                                           for uri, prefix in prefixes.items()))
     return "".join(out)
 
 
@@ -158,7 +133,7 @@ def to_bytes(root: ET.Element, lxml: bool) -> bytes:
     prefixes = _prefixes(root)
     if lxml:
         return (DECLARATION + _lxml_text(root, prefixes)).encode("utf-8")
-    copy = _etree_copy(root, prefixes)
+    copy = renamed(root, prefixes)
     # Declarations first, in a fixed order, then the element's own attributes.
     declarations = {("xmlns:" + prefix if prefix else "xmlns"): uri for uri, prefix in prefixes.items()}
     copy.attrib = {**declarations, **copy.attrib}
