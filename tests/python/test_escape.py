@@ -129,3 +129,13 @@ def test_parts_are_written_as_lxml_writes_them(root):
     assert to_bytes(root, True) == want
     for lxml in (False, True):
         assert ET.fromstring(to_bytes(root, lxml)).tag == root.tag
+
+
+@given(texts)
+@example("a\"b'c\n\r\t<&>")
+def test_attributes_quoted_as_saxutils_quotes_them(s):
+    from xml.sax.saxutils import quoteattr
+
+    from quillfen.package.xmlparts import quote_attr
+
+    assert quote_attr(s) == quoteattr(s)
