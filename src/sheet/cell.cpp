@@ -381,7 +381,7 @@ XmlResult<void> interpret_into(SheetState& st, CellBufs& b, StyleId& style, std:
     if (b.has_r && !b.r.empty()) {
         // PERF NOTE: the common form parsed inline, in registers: through the result that
         // coordinate() returns in memory, the wide load of two narrow stores stalled each cell.
-        if (const auto c = fast_coordinate(b.r)) {
+        if (const auto c = fast_coordinate_in_row(b.r, st.row_digits.view(), st.row_counter)) {
             rec.row = c->row;
             rec.col = c->col;
         } else {

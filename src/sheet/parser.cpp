@@ -172,12 +172,14 @@ XmlResult<Item> SheetParser::parse_row(XmlEvent ev) {
             has_dims = true;
         }
     }
+    st.row_digits.clear();
     if (!has_r) {
         if (st.row_counter == std::numeric_limits<std::int64_t>::max())
             return std::unexpected(XmlError::unsupported("row index", reader_.offset()));
         ++st.row_counter;
     } else if (auto v = native_int(r)) {
         st.row_counter = *v;
+        st.row_digits.set(r);
     } else {
         QF_TRY_SET(Ref obj, py_call1(st.helpers.row_index.get(), r));
         const long long v2 = PyLong_AsLongLong(obj.get());
