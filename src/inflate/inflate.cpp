@@ -167,6 +167,27 @@ bool build_table(const std::uint8_t* lens, unsigned n, const std::uint32_t* symb
     return true;
 }
 
+// The entry of the code at the bottom of `bb` (its subtable's, for a code longer than the root),
+// its bits consumed. The hot loop only: it trusts that the bits are there.
+inline std::uint32_t next_entry(const std::uint32_t* table, unsigned root, std::uint64_t& bb, unsigned& bc) noexcept {
+    std::uint32_t e = table[bb & low_bits(root)];
+    if (entry_kind(e) == K_LINK) {
+        bb >>= root;
+        bc -= root;
+        e = table[entry_value(e) + (bb & low_bits(entry_low(e)))];
+    }
+    bb >>= entry_len(e);
+    bc -= entry_len(e);
+    return e;
+}
+
+inline std::size_t extra_bits(unsigned n, std::uint64_t& bb, unsigned& bc) noexcept {
+    const auto v = static_cast<std::size_t>(bb & low_bits(n));
+    bb >>= n;
+    bc -= n;
+    return v;
+}
+
 std::uint64_t load64(const std::uint8_t* p) noexcept {
     std::uint64_t v;
     std::memcpy(&v, p, 8);
@@ -262,6 +283,22 @@ Result<std::uint32_t> Inflater::take(unsigned n) {
     return v;
 }
 
+// The checked loop's next_entry: the code is taken only when all of its bits are there.
+Result<std::uint32_t> Inflater::checked_entry(const std::uint32_t* table, unsigned root) {
+    QF_TRY(fill_checked());
+    std::uint32_t e = table[bitbuf_ & low_bits(root)];
+    unsigned used = 0;
+    if (entry_kind(e) == K_LINK) {
+        used = root;
+        e = table[entry_value(e) + ((bitbuf_ >> root) & low_bits(entry_low(e)))];
+    }
+    used += entry_len(e);
+    if (used > bitcount_) return truncated();
+    bitbuf_ >>= used;
+    bitcount_ -= used;
+    return e;
+}
+
 Result<void> Inflater::block_header() {
     QF_TRY_SET(const std::uint32_t head, take(3));
     final_ = head & 1;
@@ -322,11 +359,7 @@ Result<void> Inflater::dynamic_tables() {
     const unsigned total = lit_count + dist_count;
     unsigned have = 0;
     while (have < total) {
-        QF_TRY(fill_checked());
-        const std::uint32_t e = t.clen[bitbuf_ & low_bits(CLEN_ROOT)];
-        if (entry_len(e) > bitcount_) return truncated();
-        bitbuf_ >>= entry_len(e);
-        bitcount_ -= entry_len(e);
+        QF_TRY_SET(const std::uint32_t e, checked_entry(t.clen, CLEN_ROOT));
         const unsigned sym = entry_value(e);
         if (sym < 16) {
             t.lens[have++] = static_cast<std::uint8_t>(sym);
@@ -420,14 +453,7 @@ Result<std::size_t> Inflater::codes(std::uint8_t* out, std::size_t at, std::size
         bb |= load64(in) << bc;
         in += (63 - bc) >> 3;
         bc |= 56;
-        std::uint32_t e = lit[bb & low_bits(LIT_ROOT)];
-        if (entry_kind(e) == K_LINK) {
-            bb >>= LIT_ROOT;
-            bc -= LIT_ROOT;
-            e = lit[entry_value(e) + (bb & low_bits(entry_low(e)))];
-        }
-        bb >>= entry_len(e);
-        bc -= entry_len(e);
+        const std::uint32_t e = next_entry(lit, LIT_ROOT, bb, bc);
         const unsigned kind = entry_kind(e);
         if (kind == K_LITERAL) {
             out[at++] = static_cast<std::uint8_t>(entry_value(e));
@@ -441,23 +467,10 @@ Result<std::size_t> Inflater::codes(std::uint8_t* out, std::size_t at, std::size
             continue;
         }
         if (kind == K_BASE) {
-            const unsigned lextra = entry_low(e);
-            const std::size_t length = entry_value(e) + static_cast<std::size_t>(bb & low_bits(lextra));
-            bb >>= lextra;
-            bc -= lextra;
-            std::uint32_t d = dist[bb & low_bits(DIST_ROOT)];
-            if (entry_kind(d) == K_LINK) {
-                bb >>= DIST_ROOT;
-                bc -= DIST_ROOT;
-                d = dist[entry_value(d) + (bb & low_bits(entry_low(d)))];
-            }
-            bb >>= entry_len(d);
-            bc -= entry_len(d);
+            const std::size_t length = entry_value(e) + extra_bits(entry_low(e), bb, bc);
+            const std::uint32_t d = next_entry(dist, DIST_ROOT, bb, bc);
             if (entry_kind(d) != K_BASE) [[unlikely]] return fail("invalid distance code");
-            const unsigned dextra = entry_low(d);
-            const std::size_t distance = entry_value(d) + static_cast<std::size_t>(bb & low_bits(dextra));
-            bb >>= dextra;
-            bc -= dextra;
+            const std::size_t distance = entry_value(d) + extra_bits(entry_low(d), bb, bc);
             if (distance > base + at) [[unlikely]] return fail("invalid distance too far back");
             copy_match(out + at, distance, length);
             at += length;
@@ -476,17 +489,7 @@ Result<std::size_t> Inflater::codes(std::uint8_t* out, std::size_t at, std::size
     // The checked loop, for the last bytes of input: a symbol is taken only when all of its bits
     // are there; a stream cut inside one is truncated.
     while (at <= limit) {
-        QF_TRY(fill_checked());
-        std::uint32_t e = lit[bitbuf_ & low_bits(LIT_ROOT)];
-        unsigned used = 0;
-        if (entry_kind(e) == K_LINK) {
-            used = LIT_ROOT;
-            e = lit[entry_value(e) + ((bitbuf_ >> LIT_ROOT) & low_bits(entry_low(e)))];
-        }
-        used += entry_len(e);
-        if (used > bitcount_) return truncated();
-        bitbuf_ >>= used;
-        bitcount_ -= used;
+        QF_TRY_SET(const std::uint32_t e, checked_entry(lit, LIT_ROOT));
         const unsigned kind = entry_kind(e);
         if (kind == K_LITERAL) {
             out[at++] = static_cast<std::uint8_t>(entry_value(e));
@@ -500,17 +503,7 @@ Result<std::size_t> Inflater::codes(std::uint8_t* out, std::size_t at, std::size
         if (kind != K_BASE) return fail("invalid literal/length code");
         QF_TRY_SET(const std::uint32_t lbits, take(entry_low(e)));
         const std::size_t length = entry_value(e) + lbits;
-        QF_TRY(fill_checked());
-        std::uint32_t d = dist[bitbuf_ & low_bits(DIST_ROOT)];
-        used = 0;
-        if (entry_kind(d) == K_LINK) {
-            used = DIST_ROOT;
-            d = dist[entry_value(d) + ((bitbuf_ >> DIST_ROOT) & low_bits(entry_low(d)))];
-        }
-        used += entry_len(d);
-        if (used > bitcount_) return truncated();
-        bitbuf_ >>= used;
-        bitcount_ -= used;
+        QF_TRY_SET(const std::uint32_t d, checked_entry(dist, DIST_ROOT));
         if (entry_kind(d) != K_BASE) return fail("invalid distance code");
         QF_TRY_SET(const std::uint32_t dbits, take(entry_low(d)));
         const std::size_t distance = entry_value(d) + dbits;

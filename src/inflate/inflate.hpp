@@ -67,6 +67,7 @@ private:
 
     [[nodiscard]] Result<void> top_up();
     [[nodiscard]] Result<std::uint32_t> take(unsigned n);
+    [[nodiscard]] Result<std::uint32_t> checked_entry(const std::uint32_t* table, unsigned root);
     [[nodiscard]] Result<void> block_header();
     [[nodiscard]] Result<void> dynamic_tables();
     [[nodiscard]] Result<std::size_t> stored(std::uint8_t* out, std::size_t at, std::size_t cap);
