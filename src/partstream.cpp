@@ -128,6 +128,11 @@ PyObject* stream_type_obj = nullptr;
 PyMutex stream_type_mutex;
 
 void raise_failure(const Reading& r, const MemberFault& f) noexcept {
+    if (!r.name || !r.bad_crc || !r.bad_data) {
+        // Cleared by the collector: only a finaliser in its cycle can read it now.
+        PyErr_SetString(PyExc_ValueError, "I/O operation on closed file.");
+        return;
+    }
     switch (f.kind) {
         case MemberFaultKind::Data:
             // The words of zlib's own error, as Python's zlib module raises it.
