@@ -201,6 +201,9 @@ def _loaded(path, threads, monkeypatch):
 def test_sheets_loaded_by_threads_as_by_one(tmp_path, monkeypatch):
     """Sheets bound on several threads load as one thread loads them: the same cells, the same
     fallback for a sheet the engine hands back, the same warnings, in sheet order."""
+    from quillfen.reader import worksheet
+
+    monkeypatch.setattr(worksheet, "THREAD_MIN_SIZE", 0)  # small sheets, on threads all the same
     def warned(strings):
         yield '<row r="1" ht="20" customHeight="1"><c r="A1" s="1"><v>4000000</v></c></row>'
 

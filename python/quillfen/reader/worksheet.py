@@ -481,17 +481,30 @@ def sheet_threads(sheets: int) -> int:
     return max(1, min(threads, sheets))
 
 
+# A sheet whose part is smaller than this (compressed, some 50,000 cells) is bound in less time
+# than a thread takes to start and join.
+THREAD_MIN_SIZE = 1 << 17
+
+
+def _worth_a_thread(ws: Any) -> bool:
+    part = ws.parent._package.part(ws._part) if ws._part is not None and ws.parent._package is not None else None
+    member = getattr(part, "member", None)
+    return member is not None and member.compress_size >= THREAD_MIN_SIZE
+
+
 def bind_in_threads(sheets: list[Any]) -> list[BoundCells | None]:
     """The cells of the editable `sheets` bound by the engine on `sheet_threads` threads at
-    once (the calling one among them); one entry per sheet, None for each when the engine is
-    off or one thread would do. Nothing is applied to a sheet here: `load_cells` takes each
-    result in sheet order, replays its warnings and elements, and falls back as it would."""
+    once (the calling one among them), for the sheets large enough to be worth it; one entry
+    per sheet, None for a sheet left to `load_cells` alone (all of them when the engine is off
+    or one thread would do). Nothing is applied to a sheet here: `load_cells` takes each result
+    in sheet order, replays its warnings and elements, and falls back as it would."""
     engine = native_engine()
-    threads = sheet_threads(len(sheets))
+    large = [_worth_a_thread(ws) for ws in sheets]
+    threads = sheet_threads(sum(large))
     if engine is None or threads < 2:
         return [None] * len(sheets)
-    bound = [BoundCells(ws) for ws in sheets]
-    jobs = iter(bound)
+    bound = [BoundCells(ws) if worth else None for ws, worth in zip(sheets, large)]
+    jobs = iter([job for job in bound if job is not None])
     lock = threading.Lock()
 
     def work() -> None:
@@ -510,7 +523,7 @@ def bind_in_threads(sheets: list[Any]) -> list[BoundCells | None]:
     finally:
         for worker in workers:
             worker.join()
-    return [job for job in bound]
+    return bound
 
 
 def load_cells(ws: Any, bound: BoundCells | None = None) -> None:
