@@ -72,6 +72,9 @@ def write_kept_worksheet(ws: Any, out: IO[bytes], layout: Layout, changes: set[s
         if change in changes or EVERYTHING in changes and name != "legacyDrawing":
             node = made[name]
             remade[name] = fragment(node, prefixes) if node is not None else None
+    for name in changes.intersection(ws._kept).difference(_REMADE):  # kept as read, then changed
+        nodes = ws._kept[name]
+        remade[name] = b"".join(fragment(node, prefixes) for node in (nodes if isinstance(nodes, list) else [nodes]))
     ws._hyperlinks = []
     ws._comments = []
     out.write(DECLARATION + layout.root_start)
