@@ -15,13 +15,14 @@ entry point use the pure-Python path.
 
 __version__ = "0.1.0"
 
-__all__ = ["InvalidFileError", "Workbook", "WriteOnlyCell", "load_workbook", "__version__"]
+__all__ = ["InvalidFileError", "Workbook", "WriteOnlyCell", "load_workbook", "write_frames", "__version__"]
 
 # Set by type checkers only: importing typing would cost more than the rest of this module.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any
 
+    from .frames import write_frames
     from .model.cell import WriteOnlyCell
     from .model.workbook import Workbook
     from .package.errors import InvalidFileError
@@ -35,6 +36,7 @@ _LAZY = {
     "Workbook": "model.workbook",
     "WriteOnlyCell": "model.cell",
     "load_workbook": "reader.workbook",
+    "write_frames": "frames",
 }
 
 
