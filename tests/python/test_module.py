@@ -35,6 +35,21 @@ def test_module_keeps_the_gil_off(native, testing):
     assert (done.returncode, done.stdout, done.stderr) == (0, "False\n", "")
 
 
+@pytest.mark.parametrize("work, unwanted", [
+    ("wb = quillfen.Workbook(); wb.active.append([1, 'a']); wb.save(path)",
+     ("quillfen.reader", "quillfen.frames", "quillfen._arrow", "lxml", "ctypes")),
+    ("quillfen.Workbook().save(path); quillfen.load_workbook(path)['Sheet']['A1'].value",
+     ("quillfen.frames", "quillfen._arrow", "quillfen.reader.prescan", "lxml", "ctypes")),
+], ids=["first save", "load"])
+def test_a_call_imports_only_what_it_needs(tmp_path, work, unwanted):
+    # A short-lived process pays for every module a call drags in: saving a new workbook needs
+    # no reader, and neither saving nor loading needs the DataFrame or Arrow machinery.
+    code = "import sys, quillfen; path = sys.argv[1]; %s; print(sorted(m for m in sys.modules if m.startswith(%r)))" \
+        % (work, unwanted)
+    done = subprocess.run([sys.executable, "-c", code, str(tmp_path / "book.xlsx")], capture_output=True, text=True)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "[]\n", "")
+
+
 def test_interpreters_that_check_extensions_refuse_the_module():
     # The type objects are shared by the whole process, so only the main interpreter may
     # import the module, even one sharing its GIL.

@@ -16,7 +16,6 @@ from typing import TYPE_CHECKING, Any, cast
 from .._native import engine as native_engine, native_or_pure, stream_native_or_pure
 from ..model.cell import EMPTY_CELL, Cell, ReadOnlyCell, ReadOnlyFormulaCell
 from ..constants import MAIN_NS
-from ..frames import FrameOptions, row_batches
 from ..utils.cells import coordinate_of, coordinate_to_tuple, range_boundaries
 from ..model.styles import StyleArray
 from ..model.worksheet import Bounds, SheetBase, SheetFacts
@@ -28,6 +27,7 @@ from .helpers import parse_snippet
 from .sheet import ABSENT, CellRecord, ReaderSettings, WorksheetParser
 
 if TYPE_CHECKING:
+    from ..frames import FrameOptions
     from ..model.workbook import Workbook
     from .prescan import OpenPart
 
@@ -341,6 +341,8 @@ class ReadOnlyWorksheet(SheetBase):
                     replay_actions(self, actions, seen, stacklevel=None)
 
         def pure() -> Iterator[ColumnBatch | list[tuple[int, tuple[Any, ...]]]]:
+            from ..frames import row_batches
+
             records = stream_records(self, read, helpers, skip=seen, stacklevel=None)
             yield from row_batches((idx, self._shape_row(row, 1, None, True, None, read)) for idx, row in records)
 
