@@ -13,7 +13,7 @@ from collections.abc import Iterable, Iterator, Sequence
 from types import ModuleType
 from typing import TYPE_CHECKING, Any, cast
 
-from .._native import engine as native_engine, native_or_pure, stream_native_or_pure
+from .._native import NativeFallback, engine as native_engine, native_or_pure, stream_native_or_pure
 from ..model.cell import EMPTY_CELL, Cell, ReadOnlyCell, ReadOnlyFormulaCell
 from ..constants import MAIN_NS
 from ..utils.cells import coordinate_of, coordinate_to_tuple, range_boundaries
@@ -257,11 +257,19 @@ class ReadOnlyWorksheet(SheetBase):
         `EMPTY_CELL` (None with `values_only`). Rows missing from the part are not produced.
         Reading stops at the first row past `max_row`.
         """
-        return (row for _idx, row in self._indexed_rows(min_row, max_row, min_col, max_col, values_only))
+        return self._rows(min_row, max_row, min_col, max_col, values_only, False)
 
     def _indexed_rows(self, min_row: int | None, max_row: int | None, min_col: int | None, max_col: int | None,
                       values_only: bool) -> Iterator[tuple[int, tuple[Any, ...]]]:
         """(row number, row) of the rows that `iter_rows` gives."""
+        rows: Iterator[tuple[int, tuple[Any, ...]]] = self._rows(min_row, max_row, min_col, max_col, values_only, True)
+        return rows
+
+    def _rows(self, min_row: int | None, max_row: int | None, min_col: int | None, max_col: int | None,
+              values_only: bool, indexed: bool) -> Iterator[Any]:
+        """The rows of `iter_rows`, with their numbers when `indexed`. One generator runs the
+        engine's reader and, when it declines part-way, the pure-Python one after it: a read-only
+        pass spends a good part of its time resuming generators, so no other one wraps it."""
         min_col = min_col or 1
         filler = None if values_only else EMPTY_CELL
         options = SheetReadOptions(self.parent, self.parent.data_only, self.parent.rich_text)
@@ -269,33 +277,36 @@ class ReadOnlyWorksheet(SheetBase):
         seen = _Replayed()
         cell_cls = ReadOnlyFormulaCell if options.formula_and_value else ReadOnlyCell
 
-        def native(engine: ModuleType) -> Iterator[tuple[int, tuple[Any, ...]]]:
-            with _open_part(self, ahead=True)() as source:
-                reader = engine.RowReader(source, options, helpers)
-                # The reader keeps appending to this one list; most rows leave it empty.
-                actions = reader.actions
-                next_row = reader.next_row
-                while True:
-                    got = next_row(self, min_col, max_col, values_only, cell_cls, filler)
-                    if actions:
-                        # Warnings point at the code iterating: past this generator and the
-                        # ones that run it.
-                        replay_actions(self, actions, seen, stacklevel=5)
-                    if got is None or max_row is not None and got[0] > max_row:
-                        return
-                    seen.rows += 1
-                    if min_row is None or got[0] >= min_row:
-                        yield got
-
-        def pure() -> Iterator[tuple[int, tuple[Any, ...]]]:
+        def pure() -> Iterator[Any]:
             # The pure-Python reader takes over after what the native one delivered.
-            for idx, cells in stream_records(self, options, helpers, skip=seen, stacklevel=6):
+            for idx, cells in stream_records(self, options, helpers, skip=seen, stacklevel=None):
                 if max_row is not None and idx > max_row:
                     return
                 if min_row is None or idx >= min_row:
-                    yield idx, self._shape_row(cells, min_col, max_col, values_only, filler, options)
+                    row = self._shape_row(cells, min_col, max_col, values_only, filler, options)
+                    yield (idx, row) if indexed else row
 
-        return stream_native_or_pure(native, pure)
+        engine = native_engine()
+        if engine is not None:
+            try:
+                with _open_part(self, ahead=True)() as source:
+                    reader = engine.RowReader(source, options, helpers)
+                    # The reader keeps appending to this one list; most rows leave it empty.
+                    actions = reader.actions
+                    next_row = reader.next_row
+                    while True:
+                        got = next_row(self, min_col, max_col, values_only, cell_cls, filler)
+                        if actions:
+                            # Warnings point at the first code outside quillfen: the code iterating.
+                            replay_actions(self, actions, seen, stacklevel=None)
+                        if got is None or max_row is not None and got[0] > max_row:
+                            return
+                        seen.rows += 1
+                        if min_row is None or got[0] >= min_row:
+                            yield got if indexed else got[1]
+            except NativeFallback:
+                pass
+        yield from pure()
 
     def __arrow_c_schema__(self) -> object:
         """The schema of `to_arrow()` as an Arrow C schema (a PyCapsule). DuckDB asks for it
