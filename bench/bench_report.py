@@ -15,7 +15,11 @@ Start-up: `import quillfen` against `import json`, `quillfen --version`, the fir
 workbook against the second (bench_startup.py); the sheets of one workbook loaded on two
 threads of the free-threaded interpreter against one (bench_threads.py, run there).
 
-Usage: bench_report.py [--max-cells N] [--render-only] [--writer-only] [--startup-only]
+Report features: the same write-only workbook of 10^6 cells saved plain and with a table, a chart
+and 20 conditional formats (bench_features.py).
+
+Usage: bench_report.py [--max-cells N] [--render-only] [--writer-only] [--features-only]
+    [--startup-only]
 """
 
 import argparse
@@ -256,6 +260,7 @@ def run(max_cells):
                                                     if str(n) in v)), flush=True)
     res["writer"] = writer_times(sizes)
     res["writer_machine"] = res["machine"]
+    res["features"] = features_times()
     res.update(startup_figures())
     if os.path.exists(RESULTS):  # the figures bench_frames and bench_lossless keep here are theirs: kept
         with open(RESULTS) as f:
@@ -279,6 +284,14 @@ def startup_figures():
                                       env={**os.environ, "PYTHON_GIL": "0"})
         figures["sheet_threads"] = json.loads(out)
     return figures
+
+
+def features_times():
+    """Seconds to make and save a write-only workbook of 10^6 cells, plain and with features."""
+    import bench_features
+
+    plain, with_features = bench_features.measure(10 ** 5)
+    return {"plain": plain, "features": with_features, "machine": machine()}
 
 
 def save_results(res):
@@ -423,6 +436,20 @@ def startup(res):
                   "against %.3f s, %.2fx as fast (best of a few, in turns)." % (threads["one"], threads["one"] / threads["two"]),
                   ""]
     return "\n".join(lines)
+
+
+def features_section(res):
+    found = res.get("features")
+    if not found:
+        return ""
+    return """## Report features
+
+A write-only workbook of 10^6 mixed cells made and saved (`append` of 10^5 rows, `save`), plain
+and with a table over every row, a line chart of two columns and 20 conditional formats (cell,
+formula, top, colour scale, data bar and icon set rules): {plain:.3f} s and {features:.3f} s of CPU
+time, {ratio:.3f}x (the target: within 1.1x). Measured on {date}; load average at the start: {load:.1f}.
+""".format(plain=found["plain"], features=found["features"], ratio=found["features"] / found["plain"],
+           date=found["machine"]["date"], load=found["machine"]["load_average"])
 
 
 def frames(res):
@@ -573,7 +600,8 @@ quillfen included): {peak}.
            p2=plot(res, "editable_load", "Editable load", "editable_load.png"), t2=table(res, "editable_load"),
            p3=plot(res, "values", "Every value of a loaded sheet", "values.png"), t3=table(res, "values"),
            p4=plot_memory(res, "memory.png"), mem="\n".join(mem_rows), peak=peak,
-           sections="\n".join(part for part in (writing(res), saving_loaded(res), frames(res), startup(res)) if part))
+           sections="\n".join(part for part in (writing(res), saving_loaded(res), features_section(res), frames(res),
+                                                startup(res)) if part))
     with open(REPORT, "w") as f:
         f.write(text)
 
@@ -586,13 +614,19 @@ def main():
                         help="measure the writers only, keeping the other figures of results.json")
     parser.add_argument("--startup-only", action="store_true",
                         help="measure start-up and sheets on threads only, keeping the other figures")
+    parser.add_argument("--features-only", action="store_true",
+                        help="measure the report features only, keeping the other figures of results.json")
     args = parser.parse_args()
-    if args.render_only or args.writer_only or args.startup_only:
+    if args.render_only or args.writer_only or args.features_only or args.startup_only:
         with open(RESULTS) as f:
             res = json.load(f)
         if args.writer_only:
             res["writer_machine"] = machine()
             res["writer"] = writer_times([n for n in SIZES if n <= args.max_cells])
+        if args.features_only:
+            peers()  # matplotlib draws the report
+            res["features"] = features_times()
+        if args.writer_only or args.features_only:
             save_results(res)
         if args.startup_only:
             res.update(startup_figures())
