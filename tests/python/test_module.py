@@ -37,9 +37,9 @@ def test_module_keeps_the_gil_off(native, testing):
 
 @pytest.mark.parametrize("work, unwanted", [
     ("wb = quillfen.Workbook(); wb.active.append([1, 'a']); wb.save(path)",
-     ("quillfen.reader", "quillfen.frames", "quillfen._arrow", "lxml", "ctypes")),
+     ("quillfen.reader", "quillfen.frames", "quillfen._arrow", "lxml", "ctypes", "hashlib")),
     ("quillfen.Workbook().save(path); quillfen.load_workbook(path)['Sheet']['A1'].value",
-     ("quillfen.frames", "quillfen._arrow", "quillfen.reader.prescan", "lxml", "ctypes")),
+     ("quillfen.frames", "quillfen._arrow", "quillfen.reader.prescan", "lxml", "ctypes", "hashlib")),
 ], ids=["first save", "load"])
 def test_a_call_imports_only_what_it_needs(tmp_path, work, unwanted):
     # A short-lived process pays for every module a call drags in: saving a new workbook needs
