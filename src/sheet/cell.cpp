@@ -11,6 +11,11 @@
 #include <limits>
 
 namespace qf::sheet {
+
+Ref py_str(std::string_view s) noexcept {
+    return Ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+
 namespace {
 
 constexpr const char* STRING_INDEX = "shared string index out of range";
@@ -19,10 +24,6 @@ XmlError raised() { return source_error(); }
 
 template <class T>
 std::unexpected<XmlError> fail() { return std::unexpected(raised()); }
-
-Ref py_str(std::string_view s) noexcept {
-    return Ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
-}
 
 bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
@@ -66,11 +67,27 @@ struct Number {
     }
 };
 
+// A number the float helper made: a float kept natively, anything else as Python made it.
+Number from_float_helper(Ref obj) {
+    if (PyFloat_CheckExact(obj.get())) return Number{Number::Float, 0, PyFloat_AS_DOUBLE(obj.get()), {}};
+    return Number{Number::Py, 0, 0, std::move(obj)};
+}
+
 XmlResult<Number> parse_number(const Helpers& h, std::string_view text) {
     const bool float_like = text.find_first_of(".eE") != std::string_view::npos;
     if (!float_like) {
         if (auto v = native_int(text)) return Number{Number::Int, *v, 0, {}};
         QF_TRY_SET(Ref obj, py_call1(h.int_.get(), text));
+        if (PyLong_Check(obj.get())) {
+            int overflow = 0;
+            (void)PyLong_AsLongLongAndOverflow(obj.get(), &overflow);
+            if (overflow) {
+                // gh-24: beyond 64 bits a number is what spreadsheet programs read, the nearest
+                // double; an int that long could not be assigned back to a cell.
+                QF_TRY_SET(Ref number, py_call1(h.float_.get(), text));
+                return from_float_helper(std::move(number));
+            }
+        }
         return Number{Number::Py, 0, 0, std::move(obj)};
     }
     if (native_float_form(text)) {
@@ -81,22 +98,13 @@ XmlResult<Number> parse_number(const Helpers& h, std::string_view text) {
         if (ec == std::errc{} && end == body.data() + body.size()) return Number{Number::Float, 0, value, {}};
     }
     QF_TRY_SET(Ref obj, py_call1(h.float_.get(), text));
-    if (PyFloat_CheckExact(obj.get())) return Number{Number::Float, 0, PyFloat_AS_DOUBLE(obj.get()), {}};
-    return Number{Number::Py, 0, 0, std::move(obj)};
+    return from_float_helper(std::move(obj));
 }
 
-// Where a typed value goes: the record's own value and data type, or (formula cells whose
-// cached value is kept) the cached value and a data type nobody reads. PERF NOTE: written in
-// place; a value returned by the functions below went through memory twice on every cell.
 struct Typed {
-    Val& value;
-    DType& dtype;
-
-    XmlResult<void> set(Val v, DType d) {
-        value = std::move(v);
-        dtype = std::move(d);
-        return {};
-    }
+    Val value;
+    DType dtype;
+    std::optional<std::uint32_t> sst = std::nullopt;  // a shared string looked up through Python: its index
 };
 
 DType code(std::uint8_t c) { return DType{c, {}}; }
@@ -108,70 +116,69 @@ XmlResult<DType> py_dtype(std::string_view text) {
 }
 
 // "#VALUE!" for a date-styled number that is no date, with the package's warning.
-XmlResult<void> date_warning(SheetState& st, const CellBufs& b, const Number& n, bool is_formula, Typed out) {
+XmlResult<Typed> date_warning(SheetState& st, const CellBufs& b, const Number& n, bool is_formula) {
     Ref where = b.has_r ? py_str(b.r) : Ref::borrow(Py_None);
-    if (!where) return fail<void>();
+    if (!where) return fail<Typed>();
     Ref number = n.to_py();
-    if (!number) return fail<void>();
+    if (!number) return fail<Typed>();
     Ref message = Ref::steal(PyObject_CallFunctionObjArgs(st.helpers.date_warning.get(), where.get(),
                                                           number.get(), nullptr));
-    if (!message) return fail<void>();
+    if (!message) return fail<Typed>();
     if (!is_formula) {
         Ref warn = Ref::steal(PyUnicode_InternFromString("warn"));
-        if (!warn) return fail<void>();
+        if (!warn) return fail<Typed>();
         Ref action = Ref::steal(PyTuple_Pack(2, warn.get(), message.get()));
-        if (!action || PyList_Append(st.actions.get(), action.get()) < 0) return fail<void>();
+        if (!action || PyList_Append(st.actions.get(), action.get()) < 0) return fail<Typed>();
     }
-    return out.set(std::string("#VALUE!"), code(DT_E));
+    return Typed{std::string("#VALUE!"), code(DT_E)};
 }
 
-XmlResult<void> to_date(SheetState& st, const CellBufs& b, const StyleId& style, Number n, bool is_formula,
-                        Typed out) {
+XmlResult<Typed> to_date(SheetState& st, const CellBufs& b, const StyleId& style, Number n, bool is_formula) {
     const Settings& s = st.settings;
     const bool td = s.timedelta_formats.contains(style.id);
     if (td || !s.epoch || n.kind == Number::Py) {
         Ref number = n.to_py();
-        if (!number) return fail<void>();
+        if (!number) return fail<Typed>();
         Ref args = Ref::steal(PyTuple_Pack(2, number.get(), s.epoch_obj.get()));
-        if (!args) return fail<void>();
+        if (!args) return fail<Typed>();
         Ref kwargs = Ref::steal(Py_BuildValue("{s:O}", "timedelta", td ? Py_True : Py_False));
-        if (!kwargs) return fail<void>();
+        if (!kwargs) return fail<Typed>();
         Ref result = Ref::steal(PyObject_Call(st.helpers.from_excel.get(), args.get(), kwargs.get()));
-        if (result) return out.set(std::move(result), code(DT_D));
+        if (result) return Typed{std::move(result), code(DT_D)};
         if (!PyErr_ExceptionMatches(PyExc_OverflowError) && !PyErr_ExceptionMatches(PyExc_ValueError))
-            return fail<void>();
+            return fail<Typed>();
         PyErr_Clear();
-        return date_warning(st, b, n, is_formula, out);
+        return date_warning(st, b, n, is_formula);
     }
     const bool in_range = n.kind == Number::Int ? excel_int_in_range(*s.epoch, n.i)
                                                 : excel_float_in_range(*s.epoch, n.f);
-    if (!in_range) return date_warning(st, b, n, is_formula, out);
-    if (n.kind == Number::Int) return out.set(DateIntV{n.i}, code(DT_D));
-    return out.set(DateFloatV{n.f}, code(DT_D));
+    if (!in_range) return date_warning(st, b, n, is_formula);
+    if (n.kind == Number::Int) return Typed{DateIntV{n.i}, code(DT_D)};
+    return Typed{DateFloatV{n.f}, code(DT_D)};
 }
 
-XmlResult<void> typed_value(SheetState& st, CellBufs& b, std::string_view dtype, const StyleId& style,
-                            std::optional<Val>& inline_val, bool is_formula, Typed out) {
+XmlResult<Typed> typed_value(SheetState& st, CellBufs& b, std::string_view dtype, const StyleId& style,
+                             std::optional<Val>& inline_val, bool is_formula) {
     const Helpers& h = st.helpers;
     const bool has_text = dtype != "inlineStr" && !b.v.empty();
     if (!has_text) {
         if (dtype.size() == 1) {
             switch (dtype[0]) {
-                case 'n': return out.set(std::monostate{}, code(DT_N));
-                case 's': return out.set(std::monostate{}, code(DT_S));
-                case 'f': return out.set(std::monostate{}, code(DT_F));
-                case 'b': return out.set(std::monostate{}, code(DT_B));
-                case 'e': return out.set(std::monostate{}, code(DT_E));
-                case 'd': return out.set(std::monostate{}, code(DT_D));
+                case 'n': return Typed{std::monostate{}, code(DT_N)};
+                case 's': return Typed{std::monostate{}, code(DT_S)};
+                case 'f': return Typed{std::monostate{}, code(DT_F)};
+                case 'b': return Typed{std::monostate{}, code(DT_B)};
+                case 'e': return Typed{std::monostate{}, code(DT_E)};
+                case 'd': return Typed{std::monostate{}, code(DT_D)};
                 default: break;
             }
         }
         if (dtype == "inlineStr") {
-            if (inline_val) return out.set(std::move(*inline_val), code(DT_S));
-            return out.set(std::monostate{}, code(DT_INLINE));
+            if (inline_val) return Typed{std::move(*inline_val), code(DT_S)};
+            return Typed{std::monostate{}, code(DT_INLINE)};
         }
         QF_TRY_SET(DType d, py_dtype(dtype));
-        return out.set(std::monostate{}, std::move(d));
+        return Typed{std::monostate{}, std::move(d)};
     }
     // PERF NOTE: a view, so the buffer keeps its capacity for the next cell (number texts are
     // often longer than a short string holds inline).
@@ -180,17 +187,17 @@ XmlResult<void> typed_value(SheetState& st, CellBufs& b, std::string_view dtype,
         QF_TRY_SET(Number n, parse_number(h, text));
         const Settings& s = st.settings;
         if (!s.date_formats.empty() && !style.obj && s.date_formats.contains(style.id))
-            return to_date(st, b, style, std::move(n), is_formula, out);
+            return to_date(st, b, style, std::move(n), is_formula);
         switch (n.kind) {
-            case Number::Int: return out.set(n.i, code(DT_N));
-            case Number::Float: return out.set(n.f, code(DT_N));
-            case Number::Py: return out.set(std::move(n.py), code(DT_N));
+            case Number::Int: return Typed{n.i, code(DT_N)};
+            case Number::Float: return Typed{n.f, code(DT_N)};
+            case Number::Py: return Typed{std::move(n.py), code(DT_N)};
         }
     }
     if (dtype == "s") {
         const auto idx = native_int(text);
         if (idx && *idx >= 0 && static_cast<std::uint64_t>(*idx) < st.settings.shared_strings_len)
-            return out.set(SharedStringV{static_cast<std::uint32_t>(*idx)}, code(DT_S));
+            return Typed{SharedStringV{static_cast<std::uint32_t>(*idx)}, code(DT_S)};
         // An index out of range falls back: the pure-Python path reports it, with the cell. A
         // negative one is out of range too, not counted from the end as item access counts.
         if (idx && *idx < 0) return std::unexpected(XmlError::unsupported(STRING_INDEX));
@@ -199,28 +206,33 @@ XmlResult<void> typed_value(SheetState& st, CellBufs& b, std::string_view dtype,
             return std::unexpected(XmlError::unsupported(STRING_INDEX));
         Ref item = Ref::steal(PyObject_GetItem(st.settings.shared_strings.get(), index.get()));
         if (!item) {
-            if (!PyErr_ExceptionMatches(PyExc_IndexError)) return fail<void>();
+            if (!PyErr_ExceptionMatches(PyExc_IndexError)) return fail<Typed>();
             PyErr_Clear();
             return std::unexpected(XmlError::unsupported(STRING_INDEX));
         }
-        return out.set(std::move(item), code(DT_S));
+        std::optional<std::uint32_t> sst;
+        int overflow = 0;
+        const long long i = PyLong_Check(index.get()) ? PyLong_AsLongLongAndOverflow(index.get(), &overflow) : -1;
+        if (i == -1 && PyErr_Occurred()) return fail<Typed>();
+        if (!overflow && i >= 0 && i <= 0xFFFFFFFFLL) sst = static_cast<std::uint32_t>(i);
+        return Typed{std::move(item), code(DT_S), sst};
     }
     if (dtype == "b") {
-        if (auto v = native_int(text)) return out.set(*v != 0, code(DT_B));
+        if (auto v = native_int(text)) return Typed{*v != 0, code(DT_B)};
         QF_TRY_SET(Ref obj, py_int(h, text));
         const int truth = PyObject_IsTrue(obj.get());
-        if (truth < 0) return fail<void>();
-        return out.set(truth == 1, code(DT_B));
+        if (truth < 0) return fail<Typed>();
+        return Typed{truth == 1, code(DT_B)};
     }
     if (dtype == "d") {
         QF_TRY_SET(Ref obj, py_call1(h.from_iso8601.get(), text));
-        return out.set(std::move(obj), code(DT_D));
+        return Typed{std::move(obj), code(DT_D)};
     }
-    if (dtype == "e") return out.set(std::string(text), code(DT_E));
-    if (dtype == "f") return out.set(std::string(text), code(DT_F));
-    if (dtype == "str") return out.set(std::string(text), code(DT_S));
+    if (dtype == "e") return Typed{std::string(text), code(DT_E)};
+    if (dtype == "f") return Typed{std::string(text), code(DT_F)};
+    if (dtype == "str") return Typed{std::string(text), code(DT_S)};
     QF_TRY_SET(DType d, py_dtype(dtype));
-    return out.set(std::string(text), std::move(d));
+    return Typed{std::string(text), std::move(d)};
 }
 
 XmlResult<Val> shared_formula(SheetState& st, const CellBufs& b, std::string text, formula::Cell pos) {
@@ -374,13 +386,46 @@ XmlError formula_err(const Helpers& h, const formula::FormulaError& e) {
 
 namespace {
 
+// The plain text of a parsed inline string, if it is one.
+std::optional<std::string_view> plain_inline(const std::optional<Val>& inline_val) {
+    if (!inline_val) return std::nullopt;
+    if (const auto* text = std::get_if<std::string>(&*inline_val)) return std::string_view(*text);
+    if (const auto* obj = std::get_if<Ref>(&*inline_val); obj && *obj && PyUnicode_CheckExact(obj->get())) {
+        Py_ssize_t n = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(obj->get(), &n);
+        if (utf8) return std::string_view(utf8, static_cast<std::size_t>(n));
+        PyErr_Clear();  // no UTF-8 form: the cell keeps no result (the package's writer refuses it)
+    }
+    return std::nullopt;
+}
+
+// What the cell keeps for being saved unchanged, as the package's reader keeps it.
+// (The inline string is read before the typed value takes it.)
+void keep_raw(const Settings& s, CellBufs& b, const std::optional<Val>& inline_val, KeptRaw& kept) {
+    if (!(b.has_f && s.data_only)) kept.attrs = std::move(b.attrs);  // a dropped formula takes its own along
+    // Only a formula cell's inline string is its result, not its value (taken by then).
+    const bool result = b.has_f && !s.data_only;
+    const auto inline_text = result && b.has_t && b.t == "inlineStr" ? plain_inline(inline_val) : std::nullopt;
+    if (inline_text) {
+        // An inline result is the string result it is.
+        kept.cached = kept.cached_has_t = true;
+        kept.cached_t.assign("str");
+        kept.cached_v.assign(*inline_text);
+    } else if (result && (!b.v.empty() || b.has_t)) {
+        kept.cached = true;
+        kept.cached_has_t = b.has_t;
+        kept.cached_t.assign(b.t);
+        kept.cached_v.assign(b.v);
+    }
+    kept.runs = std::move(b.runs);
+}
+
 XmlResult<void> interpret_into(SheetState& st, CellBufs& b, StyleId& style, std::optional<Val>& inline_val,
                                PyObject* f_attrs, CellRec& rec) {
     const Settings& s = st.settings;
     const std::string_view dtype = b.has_t ? b.t : std::string_view("n");
     if (b.has_r && !b.r.empty()) {
-        // PERF NOTE: the common form parsed inline, in registers: through the result that
-        // coordinate() returns in memory, the wide load of two narrow stores stalled each cell.
+        // PERF NOTE: a coordinate that repeats its row's digits is read by comparing them.
         if (const auto c = fast_coordinate_in_row(b.r, st.row_digits.view(), st.row_counter)) {
             rec.row = c->row;
             rec.col = c->col;
@@ -397,18 +442,25 @@ XmlResult<void> interpret_into(SheetState& st, CellBufs& b, StyleId& style, std:
         rec.col = ++st.col_counter;
     }
     rec.is_formula = b.has_f && !s.data_only;
+    std::optional<Val> formula;
+    if (b.has_f && (!s.data_only || s.formula_and_value)) {
+        QF_TRY_SET(formula, parse_formula(st, b, f_attrs, formula::Cell{rec.row, rec.col}));
+    }
+    if (s.keep_cells) keep_raw(s, b, inline_val, rec.kept);
+    const bool type_v = !(rec.is_formula && !s.formula_and_value);
+    std::optional<Typed> typed;
+    if (type_v) {
+        QF_TRY_SET(typed, typed_value(st, b, dtype, style, inline_val, rec.is_formula));
+        if (s.keep_cells) rec.kept.sst = typed->sst;
+    }
     if (rec.is_formula) {
-        QF_TRY_SET(rec.value, parse_formula(st, b, f_attrs, formula::Cell{rec.row, rec.col}));
+        rec.value = std::move(*formula);
         rec.dtype = code(DT_F);
-        if (s.formula_and_value) {
-            DType unused;
-            QF_TRY(typed_value(st, b, dtype, style, inline_val, true, Typed{rec.cached.emplace(), unused}));
-        }
+        if (s.formula_and_value) rec.cached = std::move(typed->value);
     } else {
-        if (b.has_f && s.formula_and_value) {
-            QF_TRY_SET(rec.formula, parse_formula(st, b, f_attrs, formula::Cell{rec.row, rec.col}));
-        }
-        QF_TRY(typed_value(st, b, dtype, style, inline_val, false, Typed{rec.value, rec.dtype}));
+        rec.value = std::move(typed->value);
+        rec.dtype = std::move(typed->dtype);
+        rec.formula = std::move(formula);
     }
     rec.style = std::move(style);
     return {};
