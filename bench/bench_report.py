@@ -13,11 +13,15 @@ Saving a loaded workbook with one sheet of ten changed: bench_lossless.py keeps 
 
 Hostile inputs: the peak memory of reading the workbooks of scripts/hostile.py (bench_hostile.py).
 
+Start-up: `import quillfen` against `import json`, `quillfen --version`, the first save of a new
+workbook against the second (bench_startup.py); the sheets of one workbook loaded on two
+threads of the free-threaded interpreter against one (bench_threads.py, run there).
+
 Report features: the same write-only workbook of 10^6 cells saved plain and with a table, a chart
 and 20 conditional formats (bench_features.py).
 
 Usage: bench_report.py [--max-cells N] [--render-only] [--writer-only] [--features-only]
-                       [--hostile-only] [--hostile-before VERSION DIR]
+                       [--hostile-only] [--hostile-before VERSION DIR] [--startup-only]
 """
 
 import argparse
@@ -261,6 +265,7 @@ def run(max_cells):
     previous = previous_results()
     res["hostile"] = hostile_peaks(kept=previous.get("hostile"))
     res["features"] = features_times()
+    res.update(startup_figures())
     # The figures bench_frames and bench_lossless keep here are theirs: kept.
     res.update({key: previous[key] for key in ("frames", "lossless") if key in previous})
     save_results(res)
@@ -288,6 +293,20 @@ def previous_results():
         return {}
     with open(RESULTS) as f:
         return json.load(f)
+def startup_figures():
+    """The start-up figures and those of sheets loaded on threads (None where the free-threaded
+    interpreter is not built)."""
+    import bench_startup
+
+    print("start-up", flush=True)
+    figures = {"startup": bench_startup.measure(), "startup_machine": machine(), "sheet_threads": None}
+    ft = os.path.join(ROOT, ".venv-ft", "bin", "python")
+    if os.path.exists(ft):
+        print("sheets on threads (free-threaded interpreter)", flush=True)
+        out = subprocess.check_output([ft, os.path.join(HERE, "bench_threads.py"), "--json"], cwd=HERE,
+                                      env={**os.environ, "PYTHON_GIL": "0"})
+        figures["sheet_threads"] = json.loads(out)
+    return figures
 
 
 def features_times():
@@ -406,12 +425,47 @@ installed (see the README for the split between making the XML and deflating it)
            table=table(res, "writer", WRITERS, "XlsxWriter", "writer"))
 
 
+def startup(res):
+    if not res.get("startup"):
+        return ""
+    ms = {name: 1000 * value for name, value in res["startup"]["seconds"].items()}
+    m = res.get("startup_machine", res["machine"])
+    lines = ["## Start-up", "",
+             "What a short-lived process pays before its work: each figure the best of %d fresh interpreters, run"
+             % res["startup"]["runs"],
+             "in turns, with their bytecode cached (as an installed package has it); measured on %s, load" % m["date"],
+             "average at the start %.1f; lxml %s." % (m["load_average"], "installed" if res["startup"]["lxml_installed"]
+                                                       else "not installed"), "",
+             "| what | time | goal |", "|---|---|---|",
+             "| `import json` | %.1f ms | |" % ms["import json"],
+             "| `import quillfen` | %.1f ms | at most 2x `import json` + 20 ms: %.1f ms |"
+             % (ms["import quillfen"], 2 * ms["import json"] + 20),
+             "| `from quillfen import Workbook` | %.1f ms | |" % ms["from quillfen import Workbook"],
+             "| `from quillfen import load_workbook` | %.1f ms | |" % ms["from quillfen import load_workbook"],
+             "| `python -c pass` (a whole process) | %.1f ms | |" % ms["python -c pass"],
+             "| `quillfen --version` (a whole process) | %.1f ms | under 100 ms |" % ms["quillfen --version"],
+             "| first save of a one-sheet workbook | %.1f ms | within 20 ms of the second |" % ms["first save"],
+             "| second save, in the same process | %.1f ms (%.1f ms less) | |"
+             % (ms["second save"], ms["first save"] - ms["second save"]),
+             "", "The first save imports the writer and zipfile; lxml %s." %
+             ("too" if res["startup"]["lxml_imported_by_save"] else "not (its form is written without it)"), ""]
+    threads = res.get("sheet_threads")
+    if threads:
+        lines += ["## Sheets on threads", "",
+                  "One workbook of four sheets (%d mixed cells in all) loaded editable on the free-threaded"
+                  % threads["cells"],
+                  "interpreter (GIL %s), its sheets bound on two threads (`QUILLFEN_THREADS=2`) against one: %.3f s"
+                  % (threads["gil"], threads["two"]),
+                  "against %.3f s, %.2fx as fast (best of a few, in turns)." % (threads["one"], threads["one"] / threads["two"]),
+                  ""]
+    return "\n".join(lines)
+
+
 def features_section(res):
     found = res.get("features")
     if not found:
         return ""
-    return """
-## Report features
+    return """## Report features
 
 A write-only workbook of 10^6 mixed cells made and saved (`append` of 10^5 rows, `save`), plain
 and with a table over every row, a line chart of two columns and 20 conditional formats (cell,
@@ -599,14 +653,14 @@ Memory held after an editable load, per cell, by RSS in a fresh interpreter (num
 Peak RSS of a fresh interpreter that streamed the mixed sheet read-only (the interpreter and
 quillfen included): {peak}.
 
-{writing}{saving}{hostile}{features}
-{frames}""".format(cpu=m["cpu"], cores=m["cores"], ram=m["memory_gb"], system=m["system"], python=m["python"],
+{sections}""".format(cpu=m["cpu"], cores=m["cores"], ram=m["memory_gb"], system=m["system"], python=m["python"],
            fast="installed" if m["fast_inflate"] else "not installed", load=m["load_average"],
            p1=plot(res, "read_only", "Read-only values", "read_only.png"), t1=table(res, "read_only"),
            p2=plot(res, "editable_load", "Editable load", "editable_load.png"), t2=table(res, "editable_load"),
            p3=plot(res, "values", "Every value of a loaded sheet", "values.png"), t3=table(res, "values"),
-           p4=plot_memory(res, "memory.png"), mem="\n".join(mem_rows), peak=peak, writing=writing(res),
-           saving=saving_loaded(res), hostile=hostile(res), features=features_section(res), frames=frames(res))
+           p4=plot_memory(res, "memory.png"), mem="\n".join(mem_rows), peak=peak,
+           sections="\n".join(part for part in (writing(res), saving_loaded(res), hostile(res), features_section(res),
+                                                 frames(res), startup(res)) if part))
     with open(REPORT, "w") as f:
         f.write(text)
 
@@ -622,10 +676,13 @@ def main():
     parser.add_argument("--hostile-before", nargs=2, metavar=("VERSION", "DIR"),
                         help="measure the hostile reads of an older version (its package in DIR, the engine "
                              "built) beside the current figures")
+    parser.add_argument("--startup-only", action="store_true",
+                        help="measure start-up and sheets on threads only, keeping the other figures")
     parser.add_argument("--features-only", action="store_true",
                         help="measure the report features only, keeping the other figures of results.json")
     args = parser.parse_args()
-    if args.render_only or args.writer_only or args.features_only or args.hostile_only or args.hostile_before:
+    if (args.render_only or args.writer_only or args.features_only or args.hostile_only or args.hostile_before
+            or args.startup_only):
         with open(RESULTS) as f:
             res = json.load(f)
         if args.writer_only:
@@ -644,6 +701,9 @@ def main():
             before = hostile_peaks(package)
             res.setdefault("hostile", before)["before"] = {"version": version, "date": before["date"],
                                                           "rows": before["rows"]}
+            save_results(res)
+        if args.startup_only:
+            res.update(startup_figures())
             save_results(res)
     else:
         res = run(args.max_cells)

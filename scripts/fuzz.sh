@@ -21,13 +21,26 @@ seed() {
     "$PY" - "$CORPUS_SRC" "$dir" <<'PYEOF'
 import hashlib, pathlib, sys, zipfile
 src, dst = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2])
+# The inflater's target takes a byte of read sizes and a raw deflate stream: the members as
+# the workbooks hold them. The others take the XML parts.
+raw = dst.name == "fuzz_inflate"
 for book in sorted(src.glob("*.xlsx")):
     try:
         with zipfile.ZipFile(book) as z:
-            for name in z.namelist():
-                if name.endswith((".xml", ".rels")):
-                    data = z.read(name)[:65536]
-                    (dst / hashlib.sha1(data).hexdigest()).write_bytes(data)
+            for info in z.infolist():
+                if not info.filename.endswith((".xml", ".rels")):
+                    continue
+                if raw:
+                    if info.compress_type != zipfile.ZIP_DEFLATED or info.compress_size > 65535:
+                        continue
+                    with open(book, "rb") as f:
+                        f.seek(info.header_offset + 26)
+                        skip = int.from_bytes(f.read(2), "little") + int.from_bytes(f.read(2), "little")
+                        f.seek(skip, 1)
+                        data = bytes([info.CRC & 0xFF]) + f.read(info.compress_size)
+                else:
+                    data = z.read(info.filename)[:65536]
+                (dst / hashlib.sha1(data).hexdigest()).write_bytes(data)
     except zipfile.BadZipFile:
         pass
 PYEOF
@@ -37,10 +50,13 @@ for target in "$BUILD_DIR"/tests/fuzz_*; do
     [ -x "$target" ] || continue
     name=$(basename "$target")
     seed "$OUT/$name"
-    # Every target reads XML: without a dictionary of its own it takes the reader's.
+    # A target without a dictionary of its own takes the XML reader's.
     dict=$ROOT/tests/fuzz/${name#fuzz_}.dict
     [ -f "$dict" ] || dict=$ROOT/tests/fuzz/xml.dict
+    # Deflate streams are bits, not words: the inflater's target runs without a dictionary.
+    dict_arg=(-dict="$dict")
+    [ "$name" = fuzz_inflate ] && dict_arg=()
     echo "== $name for ${SECONDS_EACH}s"
     "$target" "$OUT/$name" -max_total_time="$SECONDS_EACH" -max_len=65536 -timeout=20 \
-        -artifact_prefix="$OUT/crashes/" -dict="$dict" -print_final_stats=1
+        -artifact_prefix="$OUT/crashes/" "${dict_arg[@]}" -print_final_stats=1
 done

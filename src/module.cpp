@@ -4,6 +4,7 @@
 #include "arrow/arrow_py.hpp"
 #include "core/frame.hpp"
 #include "formula/formula.hpp"
+#include "partstream.hpp"
 #include "prescan/prescan_py.hpp"
 #include "pysource.hpp"
 #include "sheet/bind.hpp"
@@ -36,7 +37,7 @@ PyObject* find_dimension(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     return guard([&]() -> PyObject* {
         PyObject* source = nullptr;
         if (!parse_args("find_dimension", args, nargs, kwnames, {"source"}, &source)) return nullptr;
-        xml::Reader reader(std::make_unique<PyFileSource>(source));
+        xml::Reader reader(byte_source(source));
         auto found = xml::find_dimension(reader);
         if (!found) return fallback_err(std::move(found.error()));
         if (!*found) Py_RETURN_NONE;
@@ -147,7 +148,7 @@ int module_exec(PyObject* module) noexcept {
     PyObject* fallback = native_fallback_type();
     if (!fallback || PyModule_AddObjectRef(module, "NativeFallback", fallback) < 0) return -1;
     if (PyModule_AddFunctions(module, module_methods) < 0) return -1;
-    // Classes, in this order: RowReader, CellStore, SheetWriter, ArrowTable.
+    // Classes, in this order: RowReader, CellStore, SheetWriter, ArrowTable, PartStream.
     PyObject* row_reader = sheet::row_reader_type();
     if (!row_reader || PyModule_AddObjectRef(module, "RowReader", row_reader) < 0) return -1;
     PyTypeObject* cell_store = store::cell_store_type();
@@ -158,6 +159,8 @@ int module_exec(PyObject* module) noexcept {
     if (!sheet_writer || PyModule_AddObjectRef(module, "SheetWriter", sheet_writer) < 0) return -1;
     PyObject* arrow_table = arrow::arrow_table_type();
     if (!arrow_table || PyModule_AddObjectRef(module, "ArrowTable", arrow_table) < 0) return -1;
+    PyObject* part_stream = partstream::part_stream_type();
+    if (!part_stream || PyModule_AddObjectRef(module, "PartStream", part_stream) < 0) return -1;
     return 0;
 }
 

@@ -2,6 +2,7 @@
 #include "pysource.hpp"
 
 #include "core/frame.hpp"
+#include "partstream.hpp"
 
 namespace qf {
 namespace {
@@ -45,6 +46,11 @@ XmlResult<std::string_view> PyFileSource::read() {
     }
     chunk_ = std::move(result);
     return std::string_view(PyBytes_AS_STRING(chunk_.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(chunk_.get())));
+}
+
+std::unique_ptr<xml::ByteSource> byte_source(PyObject* source) {
+    if (auto native = partstream::native_source(source)) return native;
+    return std::make_unique<PyFileSource>(source);
 }
 
 namespace {

@@ -5,6 +5,7 @@
 #include "core/ref.hpp"
 #include "xml/source.hpp"
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -26,6 +27,10 @@ private:
     Ref read_name_;   // "read", interned once per source
     Ref chunk_size_;  // the int 65536, made once per source
 };
+
+// The reader's source over `source`: read natively when it is the engine's own PartStream,
+// else through its read() as above.
+std::unique_ptr<xml::ByteSource> byte_source(PyObject* source);
 
 // ns_list: a new list of (prefix, uri) str tuples in the given order; null with an exception set
 // on failure (the reader only accepts UTF-8, so decoding fails only on memory).

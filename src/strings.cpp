@@ -42,7 +42,7 @@ XmlResult<Ref> read_string_table(PyObject* source, PyObject* helpers_dict) {
     QF_TRY_SET(Ref si_content, helper_item(helpers_dict, "si_content"));
     text::RichContext context = text::make_rich_context(helpers, text::forbid_item);
 
-    xml::Reader reader(std::make_unique<PyFileSource>(source));
+    xml::Reader reader(byte_source(source));
     Ref list = Ref::steal(PyList_New(0));
     if (!list) return std::unexpected(source_error());
     text::TextItem item;

@@ -127,7 +127,7 @@ PyObject* prescan_sheet(PyObject* source, PyObject* want_rows, PyObject* corners
 
     ListSink sink(row_index->get());
     if (!sink.init()) return nullptr;
-    xml::Reader reader(std::make_unique<PyFileSource>(source));
+    xml::Reader reader(byte_source(source));
     if (auto ok = prescan(reader, want_rows == Py_True, wanted, sink); !ok) return fallback_err(std::move(ok.error()));
 
     Ref corner_styles = Ref::steal(corners_dict(wanted));

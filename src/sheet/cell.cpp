@@ -460,10 +460,16 @@ XmlResult<void> interpret_into(SheetState& st, CellBufs& b, StyleId& style, std:
     const Settings& s = st.settings;
     const std::string_view dtype = b.has_t ? b.t : std::string_view("n");
     if (b.has_r && !b.r.empty()) {
-        QF_TRY_SET(formula::Cell pos, coordinate(st.helpers, b.r));
-        rec.row = pos.row;
-        rec.col = pos.col;
-        st.col_counter = pos.col;
+        // PERF NOTE: a coordinate that repeats its row's digits is read by comparing them.
+        if (const auto c = fast_coordinate_in_row(b.r, st.row_digits.view(), st.row_counter)) {
+            rec.row = c->row;
+            rec.col = c->col;
+        } else {
+            QF_TRY_SET(formula::Cell pos, coordinate(st.helpers, b.r));
+            rec.row = pos.row;
+            rec.col = pos.col;
+        }
+        st.col_counter = rec.col;
     } else {
         if (st.col_counter == std::numeric_limits<std::int64_t>::max())
             return std::unexpected(XmlError::unsupported("column index"));

@@ -116,6 +116,7 @@ struct SheetState {
     Helpers helpers;
     std::array<Ref, DT_COUNT> dt;  // "n", "s", "f", "b", "e", "d", "inlineStr", interned
     std::int64_t row_counter = 0;
+    RowDigits row_digits;  // the row counter as the row element spells it, when plain
     std::int64_t col_counter = 0;
     std::vector<Shared> masters;
     std::optional<std::uint32_t> anon_master;

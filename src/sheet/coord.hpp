@@ -55,4 +55,36 @@ constexpr std::optional<Coord> fast_coordinate(std::string_view text) noexcept {
     return Coord{row, col};
 }
 
+// The digits of the current row's number as the row element spells them, when that is the
+// form fast_coordinate reads (one to nine digits, no leading zero); empty otherwise.
+class RowDigits {
+public:
+    void set(std::string_view text) noexcept {
+        const bool plain = !text.empty() && text.size() <= 9 && text[0] != '0' &&
+                           text.find_first_not_of("0123456789") == std::string_view::npos;
+        len_ = plain ? static_cast<std::uint8_t>(text.size()) : 0;
+        for (std::size_t i = 0; i < len_; ++i) text_[i] = text[i];
+    }
+    void clear() noexcept { len_ = 0; }
+    std::string_view view() const noexcept { return {text_, len_}; }
+
+private:
+    char text_[9] = {};
+    std::uint8_t len_ = 0;
+};
+
+// fast_coordinate for a cell of the row whose number `row` is spelt `digits`: a cell's
+// coordinate nearly always repeats them, and comparing them is cheaper than reading them.
+constexpr std::optional<Coord> fast_coordinate_in_row(std::string_view text, std::string_view digits,
+                                                      std::int64_t row) noexcept {
+    std::size_t i = 0;
+    std::int64_t col = 0;
+    while (i < text.size() && i < 3 && text[i] >= 'A' && text[i] <= 'Z') {
+        col = col * 26 + (text[i] - 'A' + 1);
+        ++i;
+    }
+    if (i > 0 && !digits.empty() && text.substr(i) == digits && col <= MAX_COLUMN) return Coord{row, col};
+    return fast_coordinate(text);
+}
+
 }  // namespace qf::sheet

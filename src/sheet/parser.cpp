@@ -78,7 +78,7 @@ SheetParser::SheetParser(std::unique_ptr<xml::ByteSource> source) : reader_(std:
 
 XmlResult<std::unique_ptr<SheetParser>> SheetParser::create(PyObject* source, Helpers helpers, Settings settings,
                                                             PyObject* actions, PyObject* row_dims) {
-    std::unique_ptr<SheetParser> p(new SheetParser(std::make_unique<PyFileSource>(source)));
+    std::unique_ptr<SheetParser> p(new SheetParser(byte_source(source)));
     p->state_.helpers = std::move(helpers);
     p->state_.settings = std::move(settings);
     p->state_.actions = Ref::borrow(actions);
@@ -197,12 +197,14 @@ XmlResult<Item> SheetParser::parse_row(XmlEvent ev) {
             has_dims = true;
         }
     }
+    st.row_digits.clear();
     if (!has_r) {
         if (st.row_counter == std::numeric_limits<std::int64_t>::max())
             return std::unexpected(XmlError::unsupported("row index", reader_.offset()));
         ++st.row_counter;
     } else if (auto v = native_int(r)) {
         st.row_counter = *v;
+        st.row_digits.set(r);
     } else {
         QF_TRY_SET(Ref obj, py_call1(st.helpers.row_index.get(), r));
         const long long v2 = PyLong_AsLongLong(obj.get());

@@ -282,6 +282,13 @@ PyObject* RowReader_next_raw(PyObject* self, PyObject*) noexcept {
     });
 }
 
+// (row number, items): the pair next_row hands out for every row.
+PyObject* numbered(std::int64_t row, PyObject* items) {
+    Ref number = Ref::steal(PyLong_FromLongLong(row));
+    if (!number) return nullptr;
+    return PyTuple_Pack(2, number.get(), items);
+}
+
 bool to_int64(PyObject* obj, const char* name, std::int64_t& out) {
     if (!PyLong_Check(obj)) {
         PyErr_Format(PyExc_TypeError, "next_row() argument '%s' must be int, not %T", name, obj);
@@ -415,7 +422,7 @@ PyObject* RowReader_next_row(PyObject* self, PyObject* const* args, Py_ssize_t n
                 PyTuple_SET_ITEM(tuple.get(), at, entry.release());
                 Py_DECREF(old);
             }
-            return Py_BuildValue("(LO)", static_cast<long long>(row.row), tuple.get());
+            return numbered(row.row, tuple.get());
         });
     });
 }

@@ -33,6 +33,20 @@ TEST(Coord, FastCoordinate) {
     }
 }
 
+// Comparing a coordinate's digits with the row's spelling reads what parsing them reads.
+TEST(Coord, FastCoordinateInRow) {
+    for (const char* row_text : {"1", "3", "10", "007", "999999999", "1234567890", "-1", ""}) {
+        qf::sheet::RowDigits digits;
+        digits.set(row_text);
+        const auto row = native_int(row_text).value_or(0);
+        for (const char* text : {"A1", "B3", "AA10", "ZZZ999999999", "A0", "A01", "A007", "a1", "AAAA1", "A1 ",
+                                 "A1234567890", "AAAA10", "A-1", "A", "3", ""}) {
+            EXPECT_EQ(qf::sheet::fast_coordinate_in_row(text, digits.view(), row), fast_coordinate(text))
+                << row_text << " " << text;
+        }
+    }
+}
+
 TEST(Coord, NativeInt) {
     EXPECT_EQ(native_int("0"), 0);
     EXPECT_EQ(native_int("-12"), -12);

@@ -139,15 +139,29 @@ def count_part_reads(monkeypatch):
     opened = reader._open_part
     sizes = []
 
-    def counting(ws):
-        open_part = opened(ws)
+    class Counted:
+        """The part's stream, its reads counted (and so made through Python, not natively)."""
 
-        def open_counted():
-            source = open_part()
-            read = source.read
-            source.read = lambda n=-1: sizes.append(len(chunk := read(n))) or chunk
-            return source
-        return open_counted
+        def __init__(self, source):
+            self._source = source
+
+        def read(self, n=-1):
+            chunk = self._source.read(n)
+            sizes.append(len(chunk))
+            return chunk
+
+        def close(self):
+            self._source.close()
+
+        def __enter__(self):
+            return self
+
+        def __exit__(self, *exc):
+            self.close()
+
+    def counting(ws, ahead=False):
+        open_part = opened(ws, ahead)
+        return lambda: Counted(open_part())
 
     monkeypatch.setattr(reader, "_open_part", counting)
     return sizes

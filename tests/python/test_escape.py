@@ -72,3 +72,70 @@ def test_py_strip(testing, s):
 
 def test_whitespace_set_is_pythons():
     assert "".join(c for c in map(chr, range(0x110000)) if c.isspace()) == WHITESPACE
+
+
+# ---- whole parts in lxml's form, written without lxml -------------------------------------
+
+_URIS = ["http://schemas.openxmlformats.org/spreadsheetml/2006/main",
+         "http://schemas.openxmlformats.org/officeDocument/2006/relationships",
+         "http://www.w3.org/XML/1998/namespace", "urn:other", ""]
+_names = st.builds(lambda uri, local: "{%s}%s" % (uri, local) if uri else local,
+                   st.sampled_from(_URIS[:2] + _URIS[3:]), st.sampled_from(["a", "row", "x-y"]))
+_attr_names = st.builds(lambda uri, local: "{%s}%s" % (uri, local) if uri else local,
+                        st.sampled_from(_URIS), st.sampled_from(["id", "space", "v"]))
+_maybe_text = st.one_of(st.none(), st.just(""), texts)
+
+
+@st.composite
+def trees(draw, depth=0):
+    node = ET.Element(draw(_names), draw(st.dictionaries(_attr_names, texts, max_size=3)))
+    node.text, node.tail = draw(_maybe_text), draw(_maybe_text) if depth else None
+    if depth < 3:
+        node.extend(draw(st.lists(trees(depth + 1), max_size=3)))
+    return node
+
+
+def _lxml_bytes(etree, root, prefixes):
+    def copy(node, parent=None):
+        made = (etree.Element(node.tag, node.attrib, nsmap={p or None: u for u, p in prefixes.items()})
+                if parent is None else etree.SubElement(parent, node.tag, node.attrib))
+        made.text, made.tail = node.text, node.tail
+        for child in node:
+            copy(child, made)
+        return made
+    return etree.tostring(copy(root), encoding="UTF-8", xml_declaration=False)
+
+
+def _collision():
+    # An attribute in the root's own namespace beside another namespace: both were given the
+    # prefix "ns1", declared twice in one tag.
+    return ET.Element("{%s}a" % _URIS[0], {"{urn:other}id": "", "{%s}v" % _URIS[0]: ""})
+
+
+@given(trees())
+@example(_collision())
+def test_parts_are_written_as_lxml_writes_them(root):
+    """lxml mode writes what lxml would, and refuses what it refuses; either mode writes a
+    document that reads back."""
+    etree = pytest.importorskip("lxml.etree")
+    from quillfen.writer.xml import DECLARATION, _prefixes, to_bytes
+
+    try:
+        want = DECLARATION.encode() + _lxml_bytes(etree, root, _prefixes(root))
+    except (ValueError, UnicodeEncodeError) as exc:
+        with pytest.raises(type(exc)):
+            to_bytes(root, True)
+        return
+    assert to_bytes(root, True) == want
+    for lxml in (False, True):
+        assert ET.fromstring(to_bytes(root, lxml)).tag == root.tag
+
+
+@given(texts)
+@example("a\"b'c\n\r\t<&>")
+def test_attributes_quoted_as_saxutils_quotes_them(s):
+    from xml.sax.saxutils import quoteattr
+
+    from quillfen.package.xmlparts import quote_attr
+
+    assert quote_attr(s) == quoteattr(s)

@@ -35,6 +35,21 @@ def test_module_keeps_the_gil_off(native, testing):
     assert (done.returncode, done.stdout, done.stderr) == (0, "False\n", "")
 
 
+@pytest.mark.parametrize("work, unwanted", [
+    ("wb = quillfen.Workbook(); wb.active.append([1, 'a']); wb.save(path)",
+     ("quillfen.reader", "quillfen.frames", "quillfen._arrow", "lxml", "ctypes", "hashlib")),
+    ("quillfen.Workbook().save(path); quillfen.load_workbook(path)['Sheet']['A1'].value",
+     ("quillfen.frames", "quillfen._arrow", "quillfen.reader.prescan", "lxml", "ctypes", "hashlib")),
+], ids=["first save", "load"])
+def test_a_call_imports_only_what_it_needs(tmp_path, work, unwanted):
+    # A short-lived process pays for every module a call drags in: saving a new workbook needs
+    # no reader, and neither saving nor loading needs the DataFrame or Arrow machinery.
+    code = "import sys, quillfen; path = sys.argv[1]; %s; print(sorted(m for m in sys.modules if m.startswith(%r)))" \
+        % (work, unwanted)
+    done = subprocess.run([sys.executable, "-c", code, str(tmp_path / "book.xlsx")], capture_output=True, text=True)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "[]\n", "")
+
+
 def test_interpreters_that_check_extensions_refuse_the_module():
     # The type objects are shared by the whole process, so only the main interpreter may
     # import the module, even one sharing its GIL.
@@ -103,6 +118,8 @@ DOCSTRINGS = {
                       "pure-Python tokenizer."),
     "RowReader": "Streaming row reader used by ReadOnlyWorksheet.",
     "SheetWriter": "",
+    "PartStream": ("The bytes of a zip member read from the descriptor `fd` (owned by the stream from then on),\n"
+                   "inflated and checked against `size` and `crc`."),
 }
 SIGNATURES = {
     "read_string_table": "(source, helpers)",
@@ -112,6 +129,7 @@ SIGNATURES = {
     "check_formula": "(formula)",
     "RowReader": "(source, parser, helpers)",
     "SheetWriter": "(ws, write, lxml, helpers)",
+    "PartStream": "(fd, offset, compressed_size, size, crc, deflated, name, bad_crc, bad_data)",
 }
 
 
@@ -126,14 +144,14 @@ def test_exports_in_order(native):
     names = [n for n in vars(native) if not n.startswith("__")]
     assert names == ["NativeFallback", "read_string_table", "bind_cells", "find_dimension",
                      "prescan_sheet", "check_formula", "mixed_values", "arrow_table", "RowReader", "CellStore",
-                     "SheetWriter", "ArrowTable"]
+                     "SheetWriter", "ArrowTable", "PartStream"]
 
 
 def test_only_the_cell_store_can_be_subclassed(native):
     class Store(native.CellStore):
         pass
     assert isinstance(Store(), native.CellStore)
-    for cls in (native.RowReader, native.SheetWriter):
+    for cls in (native.RowReader, native.SheetWriter, native.PartStream):
         with pytest.raises(TypeError):
             type("Sub", (cls,), {})
 

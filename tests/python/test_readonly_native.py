@@ -165,3 +165,5 @@ def test_handover_deep_into_a_large_sheet(tmp_path, monkeypatch):
     assert got == [(r, r + 0.5, "row %d" % r) + ((None, "#VALUE!") if r % 5000 == 0 else (None, None))
                    for r in range(1, rows + 1)]
     assert len(caught) == rows // 5000 and merged == ["A1:B2"]
+    # Both readers' warnings point at the code iterating.
+    assert {w.filename for w in caught} == {__file__}

@@ -299,3 +299,43 @@ def test_a_table_name_is_taken_once_across_threads():
     assert not errors and not any(t.is_alive() for t in threads)
     names = [name for ws in sheets for name in ws.tables]
     assert sorted(names) == sorted("Tab_%d" % k for k in range(150))
+def _loaded(path, threads, monkeypatch):
+    """What an editable load gives, sheet by sheet, and the warnings it raised, in order."""
+    import warnings
+
+    monkeypatch.setenv("QUILLFEN_THREADS", str(threads))
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        wb = quillfen.load_workbook(path)
+    sheets = [(ws.title, type(ws._cells).__name__, dict(ws.row_dimensions),
+               [(c.coordinate, c.value, c.data_type, c.style_array and tuple(c.style_array)) for c in ws.cells()])
+              for ws in wb.worksheets]
+    wb.close()
+    return sheets, [(str(w.message), w.filename, w.lineno) for w in caught]
+
+
+def test_sheets_loaded_by_threads_as_by_one(tmp_path, monkeypatch):
+    """Sheets bound on several threads load as one thread loads them: the same cells, the same
+    fallback for a sheet the engine hands back, the same warnings, in sheet order."""
+    from quillfen.reader import worksheet
+
+    monkeypatch.setattr(worksheet, "THREAD_MIN_SIZE", 0)  # small sheets, on threads all the same
+    def warned(strings):
+        yield '<row r="1" ht="20" customHeight="1"><c r="A1" s="1"><v>4000000</v></c></row>'
+
+    def handed_back(strings):  # a name the engine does not read: the pure-Python path does
+        yield ('<row r="1"><c r="A1" s="1"><v>3000000</v></c><c r="B1"><v>2</v></c>'
+               '<ext:\u00e9 xmlns:ext="urn:x"/></row>')
+
+    path = str(tmp_path / "sheets.xlsx")
+    xlsxgen.write_workbook(path, [("One", warned, None, []), ("Two", handed_back, "A1:B1", []),
+                                  ("Three", xlsxgen.mixed_sheet(400, 6)[0], None, []),
+                                  ("Four", xlsxgen.mixed_sheet(50, 3)[0], None, [])])
+    one = _loaded(path, 1, monkeypatch)
+    assert [kind for _title, kind, _dims, _cells in one[0]] == ["CellStore", "dict", "CellStore", "CellStore"]
+    assert len(one[1]) == 2
+    for threads in (2, 4):
+        assert _loaded(path, threads, monkeypatch) == one
+    monkeypatch.setenv("QUILLFEN_THREADS", "none")
+    with pytest.raises(ValueError, match="QUILLFEN_THREADS"):
+        quillfen.load_workbook(path)

@@ -10,12 +10,12 @@ formulas at all).
 
 import contextlib
 import datetime
-import decimal
 import functools
 import math
 import os
+import sys
 import warnings
-from typing import Any, NoReturn, cast
+from typing import TYPE_CHECKING, Any, NoReturn, cast
 
 from .._native import native_or_pure
 from ..constants import MAX_FORMULA, MAX_TEXT
@@ -28,6 +28,9 @@ from .styles import NUM_FMT, STYLE_KINDS, Stylesheet, StyleArray, is_date_format
 from .tracking import CELLS
 from ..utils.cells import coordinate_of
 from ..utils.datetime import WINDOWS_EPOCH, first_day, from_excel, to_excel
+
+if TYPE_CHECKING:
+    from decimal import Decimal
 
 # The engine fills and reads cells through these slots, by name: this tuple is their one
 # definition.
@@ -272,7 +275,7 @@ def data_type_of(value: Any) -> str:
     text), "f" (text starting with "=", and formula objects) or "d" (dates, times, durations)."""
     if isinstance(value, str):
         return "f" if value.startswith("=") and len(value) > 1 else "s"
-    if value is None or isinstance(value, (int, float, decimal.Decimal)) and not isinstance(value, bool):
+    if value is None or (isinstance(value, (int, float)) or is_decimal(value)) and not isinstance(value, bool):
         return "n"
     if isinstance(value, bool):
         return "b"
@@ -284,6 +287,13 @@ def data_type_of(value: Any) -> str:
 
 
 _INT64_MIN, _INT64_END = -2**63, 2**63
+
+
+def is_decimal(value: Any) -> bool:
+    """Whether `value` is a Decimal. None is before the decimal module is imported, so that
+    quillfen need not import it."""
+    module = sys.modules.get("decimal")
+    return module is not None and isinstance(value, module.Decimal)
 
 
 def assign(cell: Cell, value: Any, appended: bool = False) -> None:
@@ -335,7 +345,7 @@ def _checked_other(cell: Cell, value: Any, appended: bool) -> tuple[str, Any]:
         _check_text(cell, value)
         if value.startswith("=") and len(value) > 1:
             _check_formula(cell, value)
-    elif isinstance(value, decimal.Decimal):
+    elif is_decimal(value):
         if not value.is_finite() or not math.isfinite(float(value)):
             _refuse(cell, ValueError, "%r: only numbers within a double's range can be stored" % value)
         _check_decimal_digits(value)
@@ -400,11 +410,13 @@ _DECIMAL_DIGITS = ("a Decimal with more digits than a double holds is saved as i
 _PACKAGE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__))) + os.sep
 
 
-def _check_decimal_digits(value: decimal.Decimal) -> None:
+def _check_decimal_digits(value: Decimal) -> None:
+    from decimal import Decimal  # imported already: `value` is one
+
     text = str(value)
     if not any(c in text for c in ".eE"):
         return  # an integer's digits read back as that integer
-    if decimal.Decimal(repr(float(text))) != value:
+    if Decimal(repr(float(text))) != value:
         warnings.warn(_DECIMAL_DIGITS, UserWarning, skip_file_prefixes=(_PACKAGE_DIR,))
 
 

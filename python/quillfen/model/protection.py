@@ -6,7 +6,6 @@ checked too."""
 from __future__ import annotations
 
 import base64
-import hashlib
 import os
 from typing import Any, ClassVar
 
@@ -88,6 +87,8 @@ class PasswordHash:
 
 
 def _spun(name: str, salt: bytes, password: str, spin_count: int) -> bytes:
+    import hashlib  # here: a workbook without passwords need not load the hash functions
+
     digest = hashlib.new(name, salt + password.encode("utf-16-le")).digest()
     for count in range(max(0, min(spin_count, 10_000_000))):
         digest = hashlib.new(name, digest + count.to_bytes(4, "little")).digest()

@@ -18,7 +18,6 @@ from ..constants import MAX_ROW, MAX_SHEET_COLUMN
 from .features import SheetFeatures
 from .guard import guarded, new_guard
 from .reporting import SheetReports
-from ..frames import FrameOptions, row_batches
 from .tracking import CELLS, mutating
 from ..utils.cells import column_index, column_letter, coordinate_of, coordinate_to_tuple, range_boundaries
 
@@ -27,6 +26,7 @@ if TYPE_CHECKING:
     import polars
 
     from .._arrow import ArrowTable
+    from ..frames import FrameOptions
     from .workbook import Workbook
 
 # (min_row, max_row, min_col, max_col)
@@ -221,7 +221,7 @@ class SheetBase(NamedSheet, SheetFeatures, SheetReports):
         (their text with `formulas`); rows without values between rows with values are rows of
         missing values unless `skip_blank_rows`. Text columns are dictionary-encoded where that
         takes at most half the bytes, unless `dictionary` is false."""
-        from ..frames import to_arrow
+        from ..frames import FrameOptions, to_arrow
         options = FrameOptions(header, columns, header_row=header_row, skip_rows=skip_rows, nrows=nrows,
                                dtypes=dtypes, formulas=formulas, skip_blank_rows=skip_blank_rows)
         return to_arrow(self, options, batch_rows, dictionary)
@@ -239,7 +239,7 @@ class SheetBase(NamedSheet, SheetFeatures, SheetReports):
                   formulas: bool = False, skip_blank_rows: bool = False) -> pandas.DataFrame:
         """The sheet's values as a `pandas.DataFrame`, one typed column per sheet column (the
         options as for `to_arrow`). A column that mixes types keeps each value as it was read."""
-        from ..frames import to_pandas
+        from ..frames import FrameOptions, to_pandas
         return to_pandas(self, FrameOptions(header, columns, header_row=header_row, skip_rows=skip_rows, nrows=nrows,
                                             dtypes=dtypes, formulas=formulas, skip_blank_rows=skip_blank_rows))
 
@@ -248,7 +248,7 @@ class SheetBase(NamedSheet, SheetFeatures, SheetReports):
                   formulas: bool = False, skip_blank_rows: bool = False) -> polars.DataFrame:
         """The sheet's values as a `polars.DataFrame`, through `to_arrow` (the options as there).
         A column that mixes types becomes text."""
-        from ..frames import to_polars
+        from ..frames import FrameOptions, to_polars
         frame: polars.DataFrame = to_polars(
             self, FrameOptions(header, columns, header_row=header_row, skip_rows=skip_rows, nrows=nrows,
                                dtypes=dtypes, formulas=formulas, skip_blank_rows=skip_blank_rows))
@@ -439,6 +439,8 @@ class Worksheet(SheetBase):
             named = named or height > 0
             yield height, columns, first, last
         if row:
+            from ..frames import row_batches
+
             yield from row_batches(self._value_rows(row))
 
     def _value_rows(self, min_row: int) -> Iterator[tuple[int, tuple[Any, ...]]]:

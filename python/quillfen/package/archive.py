@@ -18,7 +18,9 @@ try:  # the optional `fast` extra: a faster inflate and CRC with zlib's interfac
 except ImportError:
     _fast_zlib = None
 
+from .._native import engine
 from .errors import InvalidFileError
+from .members import open_member
 from .strict import TransitionalNames
 
 # An encrypted workbook is not a zip container but an OLE compound file holding the
@@ -166,13 +168,14 @@ class Archive:
         part = part.lstrip("/")
         return self._names.get(part) or self._names.get(part.lower())
 
-    def open(self, part: str, transitional: bool = True) -> PartStream:
+    def open(self, part: str, transitional: bool = True, ahead: bool = False) -> PartStream:
         """A binary file object streaming the part's bytes; in a Strict workbook, with the
-        Transitional namespace names unless `transitional` is false."""
-        stream = self._open(part)
+        Transitional namespace names unless `transitional` is false. `ahead` says that the part
+        will be read to its end: a large one may then be inflated ahead of the reads."""
+        stream = self._open(part, ahead)
         return TransitionalNames(stream) if self.strict and transitional else stream
 
-    def _open(self, part: str) -> IO[bytes] | _Inflated:
+    def _open(self, part: str, ahead: bool = False) -> IO[bytes] | _Inflated:
         info = self.info(part)
         if info is None:
             raise KeyError("no part named %r in the workbook" % part)
@@ -180,6 +183,12 @@ class Archive:
             # A damaged directory. Seeking a file there fails as the system's OSError, which
             # would be taken for a failing disk: the message is the one a stream in memory gives.
             raise InvalidFileError("negative seek value %d" % info.header_offset, part)
+        native = engine()
+        if native is not None and not self._detached:
+            # The engine reads the file behind the container's (a descriptor of its own).
+            member = open_member(native, self._live().fp, info, ahead)
+            if member is not None:
+                return member  # type: ignore[no-any-return]  # the engine's PartStream
         if self.name is not None and not self._detached and _fast_zlib \
                 and info.compress_type == zipfile.ZIP_DEFLATED and not info.flag_bits & 1:
             member = _Inflated.open(self._reader, info)

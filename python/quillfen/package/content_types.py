@@ -5,10 +5,10 @@ type; then it is written anew, its entries in the order they were read, new ones
 """
 
 import posixpath
-from xml.sax.saxutils import quoteattr
 
 from ..constants import CONTENT_TYPES_NS
 from .errors import damaged, parse_xml
+from .xmlparts import quote_attr
 
 __all__ = ["CONTENT_TYPES", "ContentTypes"]
 
@@ -81,9 +81,9 @@ class ContentTypes:
             self.changed = True
 
     def to_bytes(self) -> bytes:
-        entries = ["<Default Extension=%s ContentType=%s/>" % (quoteattr(ext), quoteattr(kind))
+        entries = ["<Default Extension=%s ContentType=%s/>" % (quote_attr(ext), quote_attr(kind))
                    for ext, kind in self._defaults.values()]
-        entries += ["<Override PartName=%s ContentType=%s/>" % (quoteattr("/" + name), quoteattr(kind))
+        entries += ["<Override PartName=%s ContentType=%s/>" % (quote_attr("/" + name), quote_attr(kind))
                     for name, kind in self._overrides.values()]
         body = '<Types xmlns="%s">%s</Types>' % (CONTENT_TYPES_NS, "".join(entries))
         return _DECLARATION + body.encode("utf-8")

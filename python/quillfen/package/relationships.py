@@ -7,10 +7,10 @@ target text as they were.
 
 import posixpath
 from collections.abc import Iterator
-from xml.sax.saxutils import quoteattr
 
 from ..constants import REL_NS
 from .errors import damaged, parse_xml
+from .xmlparts import quote_attr
 
 __all__ = ["Relationship", "Relationships", "rels_part", "relative_target"]
 
@@ -124,6 +124,6 @@ class Relationships:
             attrs = [("Id", rel.id or ""), ("Type", rel.type), ("Target", text)]
             if rel.external:
                 attrs.append(("TargetMode", "External"))
-            entries.append("<Relationship %s/>" % " ".join("%s=%s" % (k, quoteattr(v)) for k, v in attrs))
+            entries.append("<Relationship %s/>" % " ".join("%s=%s" % (k, quote_attr(v)) for k, v in attrs))
         body = '<Relationships xmlns="%s">%s</Relationships>' % (REL_NS, "".join(entries))
         return _DECLARATION + body.encode("utf-8")

@@ -23,7 +23,7 @@ from .helpers import reading_helpers
 from .reports import read_workbook_protection
 from .strings import read_shared_strings
 from .styles import read_formats, read_stylesheet
-from .worksheet import ReadOnlyWorksheet, SheetSource, load_cells
+from .worksheet import ReadOnlyWorksheet, SheetSource, bind_in_threads, load_cells
 
 __all__ = ["load_workbook", "Loaded"]
 
@@ -188,8 +188,8 @@ def _read(package: Package, read_only: bool, data_only: bool, rich_text: bool) -
     if names is not None and read_defined_names(wb, names, positions):
         loaded.workbook_elements.append("definedNames")
     if not read_only:
-        for ws in wb.worksheets:
-            load_cells(ws)
+        for ws, bound in zip(wb.worksheets, bind_in_threads(wb.worksheets)):
+            load_cells(ws, bound)
             written.update(read_cell_features(ws, package))
             written.update(read_sheet_objects(ws, package))
             remember(ws)

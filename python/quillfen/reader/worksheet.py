@@ -5,6 +5,8 @@ Each runs natively when it can, with the pure-Python reader behind it (`_native`
 """
 
 import os
+import sys
+import threading
 import warnings
 from array import array
 from collections.abc import Iterable, Iterator, Sequence
@@ -12,10 +14,9 @@ from itertools import repeat
 from types import ModuleType
 from typing import TYPE_CHECKING, Any, cast
 
-from .._native import native_or_pure, stream_native_or_pure
+from .._native import NativeFallback, engine as native_engine, native_or_pure, stream_native_or_pure
 from ..model.cell import EMPTY_CELL, Cell, ReadOnlyCell, ReadOnlyFormulaCell
 from ..constants import MAIN_NS
-from ..frames import FrameOptions, row_batches
 from ..utils.cells import coordinate_of, coordinate_to_tuple, range_boundaries
 from ..model.styles import StyleArray
 from ..model.worksheet import Bounds, SheetBase, SheetFacts
@@ -24,11 +25,12 @@ from ..package.xmlparts import Child, Layout, child_of, root_start_tag
 from ..package.errors import CONTENT_ERRORS, damaged
 from .features import apply_element, row_dimensions
 from .helpers import parse_snippet
-from .prescan import OpenPart, dimension_ref, prescan, prescan_arguments
 from .sheet import ABSENT, CellRecord, ReaderSettings, WorksheetParser
 
 if TYPE_CHECKING:
+    from ..frames import FrameOptions
     from ..model.workbook import Workbook
+    from .prescan import OpenPart
 
 __all__ = ["SheetReadOptions", "SheetFacts", "SheetSource", "ReadOnlyWorksheet", "load_cells",
            "replay_actions", "prescan_part", "sheet_facts"]
@@ -118,6 +120,8 @@ def _corners_of(ref: str) -> list[tuple[int, int]]:
 def _declared_extent(ws: Any) -> Bounds | None:
     """The extent that the part's dimension element declares, or None when it has none (or
     one that names no cells)."""
+    from .prescan import dimension_ref  # loaded when first used: a load needs none of it
+
     open_part = _open_part(ws)
     with damaged(ws._part, ws.title):
         ref = dimension_ref(open_part)
@@ -168,15 +172,18 @@ class SheetSource:
         return Layout(root, b"</%s>" % name, [*head, cells, *tail], declared)
 
 
-def _open_part(ws: Any) -> OpenPart:
+def _open_part(ws: Any, ahead: bool = False) -> OpenPart:
+    """Opens the part of `ws` afresh at each call; `ahead`: to be read to its end."""
     if ws._part is None or ws.parent._package is None:
         raise ValueError("sheet %r was not read from a file" % ws.title)
     package, part = ws.parent._package, ws._part
-    return lambda: package.open(part)
+    return lambda: package.open(part, ahead=ahead)
 
 
 def prescan_part(ws: Any, want_rows: bool = False, corners: Iterable[tuple[int, int]] = ()) -> dict[str, Any]:
     """The prescan of the part that `ws` was read from (see `SheetBase.prescan`)."""
+    from .prescan import prescan, prescan_arguments
+
     open_part = _open_part(ws)
     corners = list(corners)
     prescan_arguments(want_rows, corners, ws.parent.helpers)  # the caller's errors stay theirs
@@ -290,6 +297,14 @@ class ReadOnlyWorksheet(SheetBase):
     def _indexed_rows(self, min_row: int | None, max_row: int | None, min_col: int | None, max_col: int | None,
                       values_only: bool) -> Iterator[tuple[int, tuple[Any, ...]]]:
         """(row number, row) of the rows that `iter_rows` gives."""
+        rows: Iterator[tuple[int, tuple[Any, ...]]] = self._rows(min_row, max_row, min_col, max_col, values_only, True)
+        return rows
+
+    def _rows(self, min_row: int | None, max_row: int | None, min_col: int | None, max_col: int | None,
+              values_only: bool, indexed: bool) -> Iterator[Any]:
+        """The rows of `iter_rows`, with their numbers when `indexed`. One generator runs the
+        engine's reader and, when it declines part-way, the pure-Python one after it: a read-only
+        pass spends a good part of its time resuming generators, so no other one wraps it."""
         min_col = min_col or 1
         filler = None if values_only else EMPTY_CELL
         options = SheetReadOptions(self.parent, self.parent.data_only, self.parent.rich_text)
@@ -297,33 +312,36 @@ class ReadOnlyWorksheet(SheetBase):
         seen = _Replayed()
         cell_cls = ReadOnlyFormulaCell if options.formula_and_value else ReadOnlyCell
 
-        def native(engine: ModuleType) -> Iterator[tuple[int, tuple[Any, ...]]]:
-            with _open_part(self)() as source:
-                reader = engine.RowReader(source, options, helpers)
-                # The reader keeps appending to this one list; most rows leave it empty.
-                actions = reader.actions
-                next_row = reader.next_row
-                while True:
-                    got = next_row(self, min_col, max_col, values_only, cell_cls, filler)
-                    if actions:
-                        # Warnings point at the code iterating: past this generator and the
-                        # ones that run it.
-                        replay_actions(self, actions, seen, stacklevel=5)
-                    if got is None or max_row is not None and got[0] > max_row:
-                        return
-                    seen.rows += 1
-                    if min_row is None or got[0] >= min_row:
-                        yield got
-
-        def pure() -> Iterator[tuple[int, tuple[Any, ...]]]:
+        def pure() -> Iterator[Any]:
             # The pure-Python reader takes over after what the native one delivered.
-            for idx, cells in stream_records(self, options, helpers, skip=seen, stacklevel=6):
+            for idx, cells in stream_records(self, options, helpers, skip=seen, stacklevel=None):
                 if max_row is not None and idx > max_row:
                     return
                 if min_row is None or idx >= min_row:
-                    yield idx, self._shape_row(cells, min_col, max_col, values_only, filler, options)
+                    row = self._shape_row(cells, min_col, max_col, values_only, filler, options)
+                    yield (idx, row) if indexed else row
 
-        return stream_native_or_pure(native, pure)
+        engine = native_engine()
+        if engine is not None:
+            try:
+                with _open_part(self, ahead=True)() as source:
+                    reader = engine.RowReader(source, options, helpers)
+                    # The reader keeps appending to this one list; most rows leave it empty.
+                    actions = reader.actions
+                    next_row = reader.next_row
+                    while True:
+                        got = next_row(self, min_col, max_col, values_only, cell_cls, filler)
+                        if actions:
+                            # Warnings point at the first code outside quillfen: the code iterating.
+                            replay_actions(self, actions, seen, stacklevel=None)
+                        if got is None or max_row is not None and got[0] > max_row:
+                            return
+                        seen.rows += 1
+                        if min_row is None or got[0] >= min_row:
+                            yield got if indexed else got[1]
+            except NativeFallback:
+                pass
+        yield from pure()
 
     def __arrow_c_schema__(self) -> object:
         """The schema of `to_arrow()` as an Arrow C schema (a PyCapsule). DuckDB asks for it
@@ -353,7 +371,7 @@ class ReadOnlyWorksheet(SheetBase):
         seen = _Replayed()
 
         def native(engine: ModuleType) -> Iterator[ColumnBatch | list[tuple[int, tuple[Any, ...]]]]:
-            with _open_part(self)() as source:
+            with _open_part(self, ahead=True)() as source:
                 reader = engine.RowReader(source, read, helpers)
                 actions = reader.actions
                 named = not options.header
@@ -369,6 +387,8 @@ class ReadOnlyWorksheet(SheetBase):
                     replay_actions(self, actions, seen, stacklevel=None)
 
         def pure() -> Iterator[ColumnBatch | list[tuple[int, tuple[Any, ...]]]]:
+            from ..frames import row_batches
+
             records = stream_records(self, read, helpers, skip=seen, stacklevel=None)
             yield from row_batches((idx, self._shape_row(row, 1, None, True, None, read)) for idx, row in records)
 
@@ -485,18 +505,120 @@ def style_array(styles: Sequence[StyleArray], style_id: object) -> StyleArray | 
     return None
 
 
-def load_cells(ws: Any) -> None:
+class BoundCells:
+    """The cells of an editable sheet, bound by the engine on a thread of `bind_in_threads` and
+    waiting to be taken, in sheet order, by `load_cells`: the store and the actions to replay,
+    or what the binding raised."""
+
+    __slots__ = ("ws", "options", "store", "actions", "error")
+
+    def __init__(self, ws: Any) -> None:
+        wb = ws.parent
+        self.ws = ws
+        self.options = SheetReadOptions(wb, wb.data_only, wb.rich_text, keep_cells=True)
+        self.store: Any = None
+        self.actions: list[tuple[Any, ...]] = []
+        self.error: BaseException | None = None
+
+    def bind(self, engine: ModuleType) -> None:
+        try:
+            self.store = _bind_cells(engine, self.ws, self.options, self.actions, ahead=False)
+        except BaseException as exc:  # raised again by load_cells, in its place among the sheets
+            self.error = exc
+
+
+def _bind_cells(engine: ModuleType, ws: Any, options: SheetReadOptions, actions: list[tuple[Any, ...]],
+                ahead: bool) -> Any:
+    """The engine's store of the cells of `ws`; its elements and warnings go to `actions`."""
+    store = engine.CellStore()
+    with _open_part(ws, ahead=ahead)() as source:
+        engine.bind_cells(source, options, ws, store, _CellStyles(ws.parent._cell_styles), Cell, ws.parent.helpers,
+                          actions)
+    return store
+
+
+THREADS_ENV = "QUILLFEN_THREADS"
+
+
+def sheet_threads(sheets: int) -> int:
+    """How many threads load the cells of a workbook's `sheets` sheets: QUILLFEN_THREADS when
+    it is set, else on a free-threaded interpreter (GIL off) as many as the process has CPUs,
+    and with the GIL one (the threads would take turns)."""
+    setting = os.environ.get(THREADS_ENV, "")
+    if setting:
+        threads = int(setting) if setting.isdigit() else 0
+        if threads < 1:
+            raise ValueError("%s=%r: the number of threads that load a workbook's sheets, 1 or more"
+                             % (THREADS_ENV, setting))
+    elif getattr(sys, "_is_gil_enabled", lambda: True)():
+        return 1
+    else:
+        threads = (os.process_cpu_count() if hasattr(os, "process_cpu_count") else os.cpu_count()) or 1
+    return max(1, min(threads, sheets))
+
+
+# A sheet whose part is smaller than this (compressed, some 50,000 cells) is bound in less time
+# than a thread takes to start and join.
+THREAD_MIN_SIZE = 1 << 17
+
+
+def _worth_a_thread(ws: Any) -> bool:
+    part = ws.parent._package.part(ws._part) if ws._part is not None and ws.parent._package is not None else None
+    member = getattr(part, "member", None)
+    return member is not None and member.compress_size >= THREAD_MIN_SIZE
+
+
+def bind_in_threads(sheets: list[Any]) -> list[BoundCells | None]:
+    """The cells of the editable `sheets` bound by the engine on `sheet_threads` threads at
+    once (the calling one among them), for the sheets large enough to be worth it; one entry
+    per sheet, None for a sheet left to `load_cells` alone (all of them when the engine is off
+    or one thread would do). Nothing is applied to a sheet here: `load_cells` takes each result
+    in sheet order, replays its warnings and elements, and falls back as it would."""
+    engine = native_engine()
+    large = [_worth_a_thread(ws) for ws in sheets]
+    threads = sheet_threads(sum(large))
+    if engine is None or threads < 2:
+        return [None] * len(sheets)
+    bound = [BoundCells(ws) if worth else None for ws, worth in zip(sheets, large)]
+    jobs = iter([job for job in bound if job is not None])
+    lock = threading.Lock()
+
+    def work() -> None:
+        while True:
+            with lock:
+                job = next(jobs, None)
+            if job is None:
+                return
+            job.bind(engine)
+
+    workers = [threading.Thread(target=work, name="quillfen-load") for _ in range(threads - 1)]
+    for worker in workers:
+        worker.start()
+    try:
+        work()
+    finally:
+        for worker in workers:
+            worker.join()
+    return bound
+
+
+def load_cells(ws: Any, bound: BoundCells | None = None) -> None:
     """Loads every cell of the editable sheet `ws` from its part: into a `CellStore` with the
-    engine, else into a dict of `Cell`s. Warnings point at the caller of `load_workbook`."""
+    engine, else into a dict of `Cell`s. Warnings point at the caller of `load_workbook`.
+    `bound`: the engine's work on the sheet, done already by `bind_in_threads`."""
     wb = ws.parent
     styles, helpers = wb._cell_styles, wb.helpers
-    options = SheetReadOptions(wb, wb.data_only, wb.rich_text, keep_cells=True)
+    options = bound.options if bound is not None else SheetReadOptions(wb, wb.data_only, wb.rich_text,
+                                                                       keep_cells=True)
 
     def native(engine: ModuleType) -> dict[str, dict[str, str]]:
-        store = engine.CellStore()
-        actions: list[tuple[Any, ...]] = []
-        with _open_part(ws)() as source:
-            engine.bind_cells(source, options, ws, store, _CellStyles(styles), Cell, helpers, actions)
+        if bound is None:
+            actions: list[tuple[Any, ...]] = []
+            store = _bind_cells(engine, ws, options, actions, ahead=True)
+        elif bound.error is not None:
+            raise bound.error
+        else:
+            store, actions = bound.store, bound.actions
         # Nothing was applied before this point: on NativeFallback the pure-Python loader
         # redoes the whole sheet.
         ws._cells = store

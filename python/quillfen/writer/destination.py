@@ -12,7 +12,6 @@ directly, anything else is refused. A file object is written until it has taken 
 import errno
 import io
 import os
-import secrets
 import stat
 from collections.abc import Buffer, Callable
 from typing import IO, Any
@@ -127,7 +126,8 @@ def _save_named(folder: str, name: str, mode: int | None, write: Writing) -> Non
 
 
 def _temporary_name(folder: str, name: str) -> str:
-    return os.path.join(folder, ".%s.%s.tmp" % (name, secrets.token_hex(4)))
+    # os.urandom as secrets draws it, without importing secrets (and with it hashlib).
+    return os.path.join(folder, ".%s.%s.tmp" % (name, os.urandom(4).hex()))
 
 
 def _finish(fd: int, mode: int | None) -> None:

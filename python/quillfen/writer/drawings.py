@@ -7,7 +7,6 @@ on it changed, each chart, media and table part it still has, and in a drawing t
 every anchor quillfen does not model (shapes, text boxes, controls) as it was, in its place.
 """
 
-import hashlib
 import re
 import xml.etree.ElementTree as ET
 from typing import Any
@@ -152,6 +151,8 @@ class ObjectPlan:
     def _media(self, image: Image, drawing_rels: Relationships) -> str:
         """The relationship of the drawing to the media part of the image's bytes: one part
         for each distinct image of the save (those read with the workbook included)."""
+        import hashlib  # here: a save without images need not load the hash functions
+
         media = _MEDIA.get(self._package)
         if media is None:
             media = _MEDIA[self._package] = {} if self.fresh else {

@@ -24,20 +24,23 @@ import operator
 import re
 import xml.etree.ElementTree as ET
 from collections.abc import Callable, Iterable, Iterator
-from decimal import Decimal
 from functools import partial
 from io import BytesIO
 from types import ModuleType
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from quillfen._native import NativeFallback, engine, native_or_pure
 from quillfen.constants import PLAIN_ATTRIBUTE
 from quillfen.formula.objects import ArrayFormula, DataTableFormula
+from quillfen.model.cell import is_decimal
 from quillfen.model.richtext import CellRichText, TextBlock
 from quillfen.model.styles import StyleArray
 from quillfen.utils.cells import column_letter
 from quillfen.utils.datetime import to_excel
 from quillfen.utils.escapes import encode
+
+if TYPE_CHECKING:
+    from decimal import Decimal
 
 __all__ = ["FLUSH_SIZE", "sheet_writer", "write_sheet_data", "writing_helpers", "PureSheetWriter",
            "rows", "write_cell", "date_value", "date_value_raw", "add_comment", "safe_string",
@@ -65,7 +68,12 @@ Body = tuple[Any, ...] | None
 Run = tuple[list[tuple[str, dict[str, str]]], str]
 
 _DATES = (datetime.datetime, datetime.date, datetime.time, datetime.timedelta)
-_NUMBERS = (int, float, Decimal)  # bool is an int
+
+
+def _is_number(value: Any) -> bool:
+    """An int (bool included), a float or a Decimal."""
+    return isinstance(value, (int, float)) or is_decimal(value)
+
 
 # Run properties in the order the rich-text schema lists them.
 _RUN_PROPERTIES = ("rFont", "charset", "family", "b", "i", "strike", "outline", "shadow",
@@ -99,12 +107,14 @@ def number_text(value: bool | int | float | Decimal) -> str:
             return ""
         text = float.__repr__(value)
         return text[:-2] if text.endswith(".0") and text != "-0.0" else text
+    from decimal import Decimal  # imported already: `value` is one
+
     return Decimal.__str__(value) if value.is_finite() else ""
 
 
 def _attr_text(value: Any, where: str) -> str:
     """An attribute value of a formula or font property as text."""
-    if isinstance(value, _NUMBERS):
+    if _is_number(value):
         return number_text(value)
     return safe_string(value, where)
 
@@ -213,7 +223,7 @@ def _cell_parts(ws: Any, cell: Any, styled: bool) -> tuple[dict[str, str], Body]
             body = ("is", text)
         else:
             body = ("v", text)
-    elif isinstance(value, _NUMBERS):
+    elif _is_number(value):
         body = ("v", number_text(value))
         if data_type in ("f", "s"):
             t = "b" if isinstance(value, bool) else "n"  # a number stays a number
