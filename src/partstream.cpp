@@ -142,7 +142,9 @@ void raise_failure(const Reading& r, const MemberFault& f) noexcept {
             PyErr_Format(r.bad_crc.get(), "Bad CRC-32 for file %R", r.name.get());
             return;
         case MemberFaultKind::TooLarge:
-            PyErr_Format(r.bad_crc.get(), "%R inflates to more bytes than the container declares", r.name.get());
+            // zipfile stops at the declared size and then fails the CRC: the same words, so that
+            // both paths refuse such a part alike.
+            PyErr_Format(r.bad_crc.get(), "Bad CRC-32 for file %R", r.name.get());
             return;
         case MemberFaultKind::Input:
             if (f.code) {

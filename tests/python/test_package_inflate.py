@@ -146,8 +146,7 @@ def test_engine_inflates_as_zlib_does(native, tmp_path_factory, data, level, str
     else:
         assert error is zipfile.BadZipFile
         assert len(got) <= size  # nothing past the size the directory gives
-        assert message in ("Bad CRC-32 for file 'm.xml'",
-                           "'m.xml' inflates to more bytes than the container declares")
+        assert message == "Bad CRC-32 for file 'm.xml'"
 
 
 def test_engine_streams_fail_cleanly(native, tmp_path):
