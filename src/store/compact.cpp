@@ -226,6 +226,12 @@ Loc Compact::append_entry(std::uint32_t row, std::uint32_t col, std::uint64_t pa
 }
 
 void Compact::remove(Loc loc) {
+    unlink(loc);
+    ++version;
+    compact_entries_if_due();
+}
+
+void Compact::unlink(Loc loc) {
     if (loc.kind == Loc::ENTRY) {
         Entry& e = entries[loc.index];
         e.tag = DEAD;
@@ -235,7 +241,9 @@ void Compact::remove(Loc loc) {
         base.recs[loc.index].tag = DEAD;
         --base.live_recs;
     }
-    ++version;
+}
+
+void Compact::compact_entries_if_due() {
     const std::size_t dead = entries.size() - live_entries;
     if (dead >= 1024 && dead >= live_entries) compact_entries();
 }

@@ -14,6 +14,7 @@ from typing import TYPE_CHECKING, Any
 from .cell import Cell
 from ..constants import MAX_ROW, MAX_SHEET_COLUMN
 from .features import SheetFeatures
+from .structure import edit_lines, move_range
 from ..frames import row_batches
 from ..utils.cells import coordinate_of, coordinate_to_tuple, range_boundaries
 
@@ -357,6 +358,39 @@ class Worksheet(SheetBase):
     def cells(self) -> Iterator[Cell]:
         """Every cell present, in row and then column order."""
         return (self._cells[key] for key in sorted(self._cells))
+
+    # ------------------------------------------------------------ structural edits
+
+    def insert_rows(self, idx: int, amount: int = 1) -> None:
+        """Inserts `amount` empty rows before row `idx`. The rows from `idx` on move down, and
+        what refers to cells follows, in every sheet of the workbook: formulas, defined names,
+        merged ranges, the auto filter, hyperlinks, comments, row settings, conditional formats
+        and validations. ValueError when cells would be pushed off the sheet."""
+        edit_lines(self, idx, amount, rows=True, deleted=False)
+
+    def delete_rows(self, idx: int, amount: int = 1) -> None:
+        """Deletes `amount` rows from row `idx` on; the rows below move up. References to the
+        deleted cells become "#REF!", ranges that lose some of their rows shrink (see
+        `insert_rows` for what follows)."""
+        edit_lines(self, idx, amount, rows=True, deleted=True)
+
+    def insert_cols(self, idx: int | str, amount: int = 1) -> None:
+        """Inserts `amount` empty columns before column `idx` (a number or letters such as
+        "C"); see `insert_rows`."""
+        edit_lines(self, idx, amount, rows=False, deleted=False)
+
+    def delete_cols(self, idx: int | str, amount: int = 1) -> None:
+        """Deletes `amount` columns from column `idx` (a number or letters) on; see
+        `delete_rows`."""
+        edit_lines(self, idx, amount, rows=False, deleted=True)
+
+    def move_range(self, cell_range: str, rows: int = 0, cols: int = 0, translate: bool = False) -> None:
+        """Moves the cells of `cell_range` ("A1:C3") `rows` down and `cols` right (negative:
+        up and left), replacing the cells where they land. References to cells of the range
+        follow it, from every sheet, as when cells are dragged in a spreadsheet program; with
+        `translate`, the moved formulas' own relative references shift by the same offset
+        (those shifted off the sheet become "#REF!")."""
+        move_range(self, cell_range, rows, cols, translate)
 
 
 def _is_position(key: object) -> bool:

@@ -1,0 +1,316 @@
+// Structural edits of a compact store (see store.hpp, edit_cells): every formula's references
+// rewritten for the edit, then the cells of the edited sheet moved, in place. Rows move by
+// renumbering the row index; records leave only where cells are deleted, in one compacting
+// pass; no cell object is made for the bulk of the sheet.
+#include "store/store.hpp"
+
+#include <unordered_map>
+
+namespace qf::store {
+
+namespace {
+
+using formula::Cell;
+using formula::GridEdit;
+
+constexpr std::uint8_t FORMULA_DTYPE = 2;  // "f", the third of the fixed data types
+// Cell slots, in the order CELL_SLOTS names them.
+constexpr std::size_t ROW_SLOT = 2, COLUMN_SLOT = 3, VALUE_SLOT = 4, DTYPE_SLOT = 6;
+
+Ref str_of(std::string_view bytes) {
+    return Ref::steal(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr));
+}
+
+// What a live cell holds, as far as its formula goes.
+enum class Holds : std::uint8_t {
+    NOTHING,  // no formula
+    TEXT,     // a formula whose text native code reads
+    PYTHON,   // a formula object (array, data table) or text only Python reads
+};
+
+// The formula of the cell `e`: its text into `text` (a view of `buf`, of the arena or of a str).
+Holds formula_of(State& st, const Entry& e, std::string& buf, std::string_view& text) {
+    switch (e.tag) {
+        case SHARED:
+        case SHARED_OWN: {
+            buf.clear();
+            std::optional<Cell> dest;
+            if (e.tag == SHARED) dest = Cell{e.row, e.col};
+            if (!st.shared || !st.shared->render_into(static_cast<std::uint32_t>(e.payload), dest, buf))
+                return Holds::PYTHON;
+            text = buf;
+            return Holds::TEXT;
+        }
+        case TEMPLATE:
+            buf.clear();
+            if (!st.templates[static_cast<std::uint32_t>(e.payload)].render_into(e.row, e.col, buf))
+                return Holds::PYTHON;
+            text = buf;
+            return Holds::TEXT;
+        case TEXT:
+            if (e.dtype != FORMULA_DTYPE) return Holds::NOTHING;
+            text = st.c.text_of(e.payload);
+            return Holds::TEXT;
+        case OBJ:
+        case CELL: {
+            PyObject* obj = st.objs[e.payload].get();
+            if (e.tag == CELL) {
+                PyObject* dtype = st.slot_class->get(obj, DTYPE_SLOT);
+                if (!dtype || !PyUnicode_Check(dtype) || PyUnicode_CompareWithASCIIString(dtype, "f") != 0)
+                    return Holds::NOTHING;
+                obj = st.slot_class->get(obj, VALUE_SLOT);
+            } else if (e.dtype != FORMULA_DTYPE) {
+                return Holds::NOTHING;
+            }
+            if (!obj || !PyUnicode_CheckExact(obj)) return Holds::PYTHON;
+            Py_ssize_t n = 0;
+            const char* p = PyUnicode_AsUTF8AndSize(obj, &n);
+            if (!p) {
+                PyErr_Clear();  // lone surrogates: Python's own str handling takes it
+                return Holds::PYTHON;
+            }
+            text = std::string_view(p, static_cast<std::size_t>(n));
+            return Holds::TEXT;
+        }
+        default:
+            return Holds::NOTHING;
+    }
+}
+
+// A formula's new value, worked out before anything changes.
+struct Update {
+    Loc loc;
+    Cell to;            // where the cell goes
+    bool python;        // Python rewrites it (its key goes back to the caller)
+    bool set;           // `text` becomes its value
+    std::string text;
+};
+
+// Whether a cell whose value renders from its position (a template, a shared formula) still
+// renders `text` at `to`.
+bool renders_at(State& st, const Entry& e, Cell to, std::string_view text, std::string& buf) {
+    if (e.tag == TEMPLATE) return st.templates[static_cast<std::uint32_t>(e.payload)].matches(text, to.row, to.col);
+    buf.clear();
+    return st.shared && st.shared->render_into(static_cast<std::uint32_t>(e.payload), to, buf) && buf == text;
+}
+
+// The updates the edit makes to formulas; NeedPython cases go to Python.
+std::vector<Update> plan(State& st, const GridEdit& edit, bool host_edited, const GridEdit* offset) {
+    std::vector<Update> updates;
+    std::string buf, render;
+    for (const Loc& loc : st.c.locs()) {
+        const Entry e = st.c.entry(loc);
+        const Cell at{e.row, e.col};
+        std::optional<Cell> to = host_edited ? edit.cell(at) : at;
+        if (!to) continue;  // deleted with its cell
+        if (host_edited && edit.kind == GridEdit::Kind::Move && !edit.inside(at) &&
+            edit.inside(Cell{at.row - edit.drow, at.col - edit.dcol}))
+            continue;  // a moved cell takes its place
+        std::string_view text;
+        const Holds holds = formula_of(st, e, buf, text);
+        if (holds == Holds::NOTHING) continue;
+        const bool moved = to->row != at.row || to->col != at.col;
+        if (holds == Holds::PYTHON) {
+            updates.push_back({loc, *to, true, false, {}});
+            continue;
+        }
+        // PERF NOTE: only a reference with a sheet name can point into another sheet.
+        if (!host_edited && text.find('!') == std::string_view::npos) continue;
+        const bool positional = e.tag == TEMPLATE || e.tag == SHARED;
+        auto shifted = formula::shift_formula(text, moved && offset ? *offset : edit, host_edited);
+        if (!shifted) {
+            // Python decides; a value that renders from its position is fixed as text first.
+            const bool freeze = positional && moved;
+            updates.push_back({loc, *to, true, freeze, freeze ? std::string(text) : std::string()});
+        } else if (*shifted) {
+            updates.push_back({loc, *to, false, true, std::move(**shifted)});
+        } else if (positional && moved && !renders_at(st, e, *to, text, render)) {
+            updates.push_back({loc, *to, false, true, std::string(text)});
+        }
+    }
+    return updates;
+}
+
+// Makes `text` the formula of the cell at `loc`, which goes to `to`: a template still rendering
+// it there stays, else the text is stored as text (a cell object gets a new str).
+bool set_formula(State& st, const Update& u, std::vector<Ref>& dropped) {
+    const Entry e = st.c.entry(u.loc);
+    if (e.tag == CELL) {
+        Ref value = str_of(u.text);
+        if (!value) return false;
+        st.slot_class->set(st.objs[e.payload].get(), VALUE_SLOT, std::move(value));
+        return true;
+    }
+    if (e.tag == TEMPLATE && st.templates[static_cast<std::uint32_t>(e.payload)].matches(u.text, u.to.row, u.to.col))
+        return true;
+    Ref obj;
+    std::optional<std::uint64_t> ref = st.c.store_text(u.text);
+    if (!ref) {
+        obj = str_of(u.text);
+        if (!obj) return false;
+    }
+    dropped.push_back(st.drop_payload(e.payload, e.tag));
+    if (ref) {
+        st.c.set_value(u.loc, TEXT, *ref);
+    } else {
+        st.c.set_value(u.loc, OBJ, st.put_obj(std::move(obj)));
+    }
+    return true;
+}
+
+// Gives a cell object its new place; false (MemoryError) when an int cannot be made.
+bool place_cell(State& st, const Entry& e, Cell to) {
+    if (e.tag != CELL) return true;
+    PyObject* cell = st.objs[e.payload].get();
+    if (to.row != e.row) {
+        Ref row = Ref::steal(PyLong_FromLongLong(to.row));
+        if (!row) return false;
+        st.slot_class->set(cell, ROW_SLOT, std::move(row));
+    }
+    if (to.col != e.col) {
+        Ref col = Ref::steal(PyLong_FromLongLong(to.col));
+        if (!col) return false;
+        st.slot_class->set(cell, COLUMN_SLOT, std::move(col));
+    }
+    return true;
+}
+
+void drop_cell(State& st, const Entry& e, std::vector<Ref>& dropped) {
+    dropped.push_back(st.drop_payload(e.payload, e.tag));
+}
+
+// Rows or columns inserted or deleted: the row index renumbered, record columns changed in
+// place, and every live record copied down over the deleted and dead ones in one pass.
+bool move_lines(State& st, const GridEdit& edit, std::vector<Ref>& dropped) {
+    Compact& c = st.c;
+    Base& b = c.base;
+    bool ok = true;
+    std::vector<std::uint32_t> numbers, starts;
+    numbers.reserve(b.row_numbers.size());
+    starts.reserve(b.row_numbers.size() + 1);
+    starts.push_back(0);
+    decltype(b.style_overflow) overflow(0, SeededHash{b.style_overflow.hash_function().seed});
+    std::uint32_t w = 0;
+    for (std::size_t k = 0; k < b.row_numbers.size(); ++k) {
+        const std::uint32_t row = b.row_numbers[k];
+        const std::optional<std::int64_t> new_row = edit.rows ? edit.line(row) : std::optional<std::int64_t>(row);
+        const std::uint32_t first = w;
+        for (std::uint32_t i = b.row_starts[k]; i < b.row_starts[k + 1]; ++i) {
+            Rec rec = b.recs[i];
+            if (rec.tag == DEAD) continue;
+            const Loc loc{Loc::RECORD, i, row};
+            const std::optional<std::int64_t> new_col = edit.rows ? std::optional<std::int64_t>(rec.col) : edit.line(rec.col);
+            if (!new_row || !new_col) {
+                drop_cell(st, c.entry(loc), dropped);
+                --b.live_recs;
+                continue;
+            }
+            if (rec.tag == CELL) ok = place_cell(st, c.entry(loc), Cell{*new_row, *new_col}) && ok;
+            if (rec.style == STYLE_OVERFLOW) overflow[w] = b.style_overflow.at(i);
+            rec.col = static_cast<std::uint16_t>(*new_col);
+            b.recs[w++] = rec;
+        }
+        if (w > first) {
+            numbers.push_back(static_cast<std::uint32_t>(*new_row));
+            starts.push_back(w);
+        }
+    }
+    b.recs.truncate(w);
+    b.style_overflow = std::move(overflow);
+    b.row_numbers = std::move(numbers);
+    b.row_starts = std::move(starts);
+    if (b.row_numbers.empty()) b.row_starts.clear();
+    for (Entry& e : c.entries) {
+        if (e.tag == DEAD) continue;
+        const std::optional<Cell> to = edit.cell(Cell{e.row, e.col});
+        if (!to) {
+            drop_cell(st, e, dropped);
+            e.tag = DEAD;
+            --c.live_entries;
+            continue;
+        }
+        ok = place_cell(st, e, *to) && ok;
+        e.row = static_cast<std::uint32_t>(to->row);
+        e.col = static_cast<std::uint32_t>(to->col);
+    }
+    c.compact_entries();
+    return ok;
+}
+
+// The cells of a rectangle moved: they leave their places and come back as entries at the
+// new ones, replacing the cells there.
+bool move_rect(State& st, const GridEdit& edit, std::vector<Ref>& dropped) {
+    Compact& c = st.c;
+    struct Moving {
+        Entry e;
+        Cell to;
+    };
+    std::vector<Moving> moving;
+    for (const Loc& loc : c.locs()) {
+        const Entry e = c.entry(loc);
+        if (!edit.inside(Cell{e.row, e.col})) continue;
+        moving.push_back({e, Cell{e.row + edit.drow, e.col + edit.dcol}});
+        c.unlink(loc);
+    }
+    for (const Moving& m : moving) {
+        if (auto there = c.find_key(static_cast<std::uint32_t>(m.to.col), static_cast<std::uint32_t>(m.to.row))) {
+            drop_cell(st, c.entry(*there), dropped);
+            c.unlink(*there);
+        }
+    }
+    bool ok = true;
+    for (const Moving& m : moving) {
+        ok = place_cell(st, m.e, m.to) && ok;
+        c.append_entry(static_cast<std::uint32_t>(m.to.row), static_cast<std::uint32_t>(m.to.col), m.e.payload,
+                       m.e.style, m.e.tag, m.e.dtype);
+    }
+    c.compact_entries_if_due();
+    return ok;
+}
+
+Ref key_of(Cell at) {
+    return Ref::steal(Py_BuildValue("(LL)", static_cast<long long>(at.row), static_cast<long long>(at.col)));
+}
+
+}  // namespace
+
+Ref edit_cells(State& st, const GridEdit& edit, bool host_edited, bool translate, std::vector<Ref>& dropped) {
+    std::optional<GridEdit> offset;
+    if (translate && edit.kind == GridEdit::Kind::Move) {
+        offset = GridEdit{};
+        offset->kind = GridEdit::Kind::Offset;
+        offset->drow = edit.drow;
+        offset->dcol = edit.dcol;
+    }
+    std::vector<Update> updates = plan(st, edit, host_edited, offset ? &*offset : nullptr);
+    Ref keys = Ref::steal(PyList_New(0));
+    if (!keys) return {};
+    for (const Update& u : updates) {
+        if (u.python) {
+            Ref key = key_of(u.to);
+            if (!key || PyList_Append(keys.get(), key.get()) < 0) return {};
+        }
+    }
+    // From here on the store changes; what fails now (a str or an int that cannot be made) is
+    // reported once the store is whole again.
+    bool ok = true;
+    for (const Update& u : updates) {
+        if (u.set) ok = set_formula(st, u, dropped) && ok;
+    }
+    if (host_edited) {
+        ok = (edit.kind == GridEdit::Kind::Move ? move_rect(st, edit, dropped) : move_lines(st, edit, dropped)) && ok;
+        ++st.c.version;
+        st.row_cache_int = Ref();
+        st.row_index_hint = 0;
+    }
+    // Like a finished load, the store keeps no lookup tables of texts.
+    st.c.text_index.clear();
+    st.c.base.val_dedupe.clear();
+    if (!ok) {
+        if (!PyErr_Occurred()) PyErr_NoMemory();
+        return {};
+    }
+    return keys;
+}
+
+}  // namespace qf::store
