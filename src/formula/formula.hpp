@@ -151,6 +151,8 @@ struct GridEdit {
     std::int64_t min_row = 0, min_col = 0, max_row = 0, max_col = 0;  // Move: the rectangle
     std::int64_t drow = 0, dcol = 0;                                  // Move, Offset: the offset
     std::string title;        // the edited sheet, as UTF-8
+    std::string folded;       // its title case-folded as Python folds it
+    std::vector<std::string> others;  // the titles of the workbook's other sheets
 
     // Where line `x` of the edited axis goes; nothing when deleted or pushed off the sheet.
     std::optional<std::int64_t> line(std::int64_t x) const noexcept;

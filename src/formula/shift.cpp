@@ -70,18 +70,24 @@ std::size_t parse_reference(std::string_view ref, std::array<Part, 4>& parts) {
     return 0;
 }
 
-// Whether a sheet name from a formula names the edited sheet: byte-equal, or equal without
-// regard to ASCII case; a name or title beyond ASCII that differs needs Python's case folding.
-FormulaResult<bool> same_title(std::string_view name, std::string_view title) {
-    if (name == title) return true;
-    if (!is_ascii(name) || !is_ascii(title)) return std::unexpected(FormulaError::need_python());
-    return name.size() == title.size() &&
-           std::equal(name.begin(), name.end(), title.begin(), [](char x, char y) { return lower(x) == lower(y); });
+// Whether a sheet name from a formula names the edited sheet, as Python's case folding says.
+// An ASCII name folds to its lower case; one beyond ASCII is told only when it is the title or
+// another sheet's title byte for byte (titles are unique when folded).
+FormulaResult<bool> same_title(std::string_view name, const GridEdit& edit) {
+    if (name == edit.title) return true;
+    if (is_ascii(name)) {
+        return name.size() == edit.folded.size() &&
+               std::equal(name.begin(), name.end(), edit.folded.begin(), [](char x, char y) { return lower(x) == y; });
+    }
+    for (const std::string& other : edit.others) {
+        if (name == other) return false;
+    }
+    return std::unexpected(FormulaError::need_python());
 }
 
 // Whether a sheet part (before the last "!") points into the edited sheet: it names that sheet
 // alone (Sheet1, 'My Sheet', Sheet1:Sheet1), not another workbook ([1]Sheet1).
-FormulaResult<bool> names_edited(std::string_view sheet, std::string_view title) {
+FormulaResult<bool> names_edited(std::string_view sheet, const GridEdit& edit) {
     std::string name;
     if (sheet.size() >= 2 && sheet.front() == '\'' && sheet.back() == '\'') {
         const std::string_view inner = sheet.substr(1, sheet.size() - 2);
@@ -94,11 +100,11 @@ FormulaResult<bool> names_edited(std::string_view sheet, std::string_view title)
     }
     if (name.find('[') != std::string::npos) return false;
     const std::size_t colon = name.find(':');
-    if (colon == std::string::npos) return same_title(name, title);
-    auto first = same_title(std::string_view(name).substr(0, colon), title);
+    if (colon == std::string::npos) return same_title(name, edit);
+    auto first = same_title(std::string_view(name).substr(0, colon), edit);
     if (!first) return first;
     if (!*first) return false;
-    return same_title(std::string_view(name).substr(colon + 1), title);
+    return same_title(std::string_view(name).substr(colon + 1), edit);
 }
 
 void append_part(std::string& out, const Part& part, std::int64_t value) {
@@ -167,7 +173,7 @@ FormulaResult<std::optional<std::string>> shift_operand(std::string_view text, c
     const std::string_view ref = text.substr(sheet.size());
     bool on_sheet = host_edited || edit.kind == GridEdit::Kind::Offset;
     if (bang != std::string_view::npos && edit.kind != GridEdit::Kind::Offset) {
-        auto named = names_edited(text.substr(0, bang), edit.title);
+        auto named = names_edited(text.substr(0, bang), edit);
         if (!named) return std::unexpected(std::move(named.error()));
         on_sheet = *named;
     }

@@ -21,6 +21,12 @@ Ref str_of(std::string_view bytes) {
     return Ref::steal(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr));
 }
 
+// Whether the cell at `at` is outside a moved rectangle but where it lands: it is replaced
+// (by a moved cell, or by nothing where the rectangle had no cell).
+bool overwritten(const GridEdit& edit, Cell at) {
+    return !edit.inside(at) && edit.inside(Cell{at.row - edit.drow, at.col - edit.dcol});
+}
+
 // What a live cell holds, as far as its formula goes.
 enum class Holds : std::uint8_t {
     NOTHING,  // no formula
@@ -103,9 +109,7 @@ std::vector<Update> plan(State& st, const GridEdit& edit, bool host_edited, cons
         const Cell at{e.row, e.col};
         std::optional<Cell> to = host_edited ? edit.cell(at) : at;
         if (!to) continue;  // deleted with its cell
-        if (host_edited && edit.kind == GridEdit::Kind::Move && !edit.inside(at) &&
-            edit.inside(Cell{at.row - edit.drow, at.col - edit.dcol}))
-            continue;  // a moved cell takes its place
+        if (host_edited && edit.kind == GridEdit::Kind::Move && overwritten(edit, at)) continue;
         std::string_view text;
         const Holds holds = formula_of(st, e, buf, text);
         if (holds == Holds::NOTHING) continue;
@@ -238,7 +242,7 @@ bool move_lines(State& st, const GridEdit& edit, std::vector<Ref>& dropped) {
 }
 
 // The cells of a rectangle moved: they leave their places and come back as entries at the
-// new ones, replacing the cells there.
+// new ones; the cells where the rectangle lands go.
 bool move_rect(State& st, const GridEdit& edit, std::vector<Ref>& dropped) {
     Compact& c = st.c;
     struct Moving {
@@ -248,15 +252,15 @@ bool move_rect(State& st, const GridEdit& edit, std::vector<Ref>& dropped) {
     std::vector<Moving> moving;
     for (const Loc& loc : c.locs()) {
         const Entry e = c.entry(loc);
-        if (!edit.inside(Cell{e.row, e.col})) continue;
-        moving.push_back({e, Cell{e.row + edit.drow, e.col + edit.dcol}});
-        c.unlink(loc);
-    }
-    for (const Moving& m : moving) {
-        if (auto there = c.find_key(static_cast<std::uint32_t>(m.to.col), static_cast<std::uint32_t>(m.to.row))) {
-            drop_cell(st, c.entry(*there), dropped);
-            c.unlink(*there);
+        const Cell at{e.row, e.col};
+        if (edit.inside(at)) {
+            moving.push_back({e, Cell{e.row + edit.drow, e.col + edit.dcol}});
+        } else if (overwritten(edit, at)) {
+            drop_cell(st, e, dropped);
+        } else {
+            continue;
         }
+        c.unlink(loc);
     }
     bool ok = true;
     for (const Moving& m : moving) {

@@ -122,6 +122,11 @@ class _Edit:
     """What every edit shares: the sheet it changes and the rewriting of formulas."""
 
     title: str
+    others: tuple[str, ...] = ()
+
+    def _titles(self) -> tuple[object, ...]:
+        """The edited sheet as the engine takes it: its title, folded, and the other titles."""
+        return self.title, self.title.casefold(), tuple(self.others)
 
     def on_sheet(self, sheet: str | None, host_edited: bool) -> bool:
         """Whether a reference with this sheet part (None: none) points into the edited sheet;
@@ -216,14 +221,17 @@ def _render(parts: list[_Part], values: list[int]) -> str:
 
 class LineEdit(_Edit):
     """`count` rows (or columns) inserted at line `start` of sheet `title`, or deleted from
-    there (`deleted`)."""
+    there (`deleted`). `others`, the titles of the workbook's other sheets, spare the engine
+    comparing names beyond ASCII without regard to case."""
 
-    def __init__(self, title: str, rows: bool, start: int, count: int, deleted: bool) -> None:
+    def __init__(self, title: str, rows: bool, start: int, count: int, deleted: bool,
+                 others: tuple[str, ...] = ()) -> None:
         self.title, self.rows, self.start, self.count, self.deleted = title, rows, start, count, deleted
+        self.others = others
         self.limit = MAX_ROW if rows else MAX_COLUMN
 
     def spec(self) -> tuple[object, ...]:
-        return ("delete" if self.deleted else "insert", self.rows, self.start, self.count, self.title)
+        return ("delete" if self.deleted else "insert", self.rows, self.start, self.count, *self._titles())
 
     def line(self, x: int) -> int | None:
         """Where line `x` goes; None when it is deleted or pushed off the sheet."""
@@ -286,14 +294,15 @@ class MoveEdit(_Edit):
     """The cells of a rectangle of sheet `title` moved by `rows` and `cols`: references to a
     cell or range inside the rectangle follow it."""
 
-    def __init__(self, title: str, rect: tuple[int, int, int, int], rows: int, cols: int) -> None:
-        self.title, self.rect, self.rows, self.cols = title, rect, rows, cols
+    def __init__(self, title: str, rect: tuple[int, int, int, int], rows: int, cols: int,
+                 others: tuple[str, ...] = ()) -> None:
+        self.title, self.source, self.rows, self.cols, self.others = title, rect, rows, cols, others
 
     def spec(self) -> tuple[object, ...]:
-        return ("move", *self.rect, self.rows, self.cols, self.title)
+        return ("move", *self.source, self.rows, self.cols, *self._titles())
 
     def inside(self, row: int, column: int) -> bool:
-        min_row, min_col, max_row, max_col = self.rect
+        min_row, min_col, max_row, max_col = self.source
         return min_row <= row <= max_row and min_col <= column <= max_col
 
     def cell(self, row: int, column: int) -> tuple[int, int] | None:

@@ -75,7 +75,7 @@ def edit_lines(ws: Worksheet, idx: object, amount: object, rows: bool, deleted: 
             what = "rows" if rows else "columns"
             raise ValueError("cannot insert %d %s at %s: cells would be pushed off the sheet (its last %s is %d)"
                              % (count, what, start if rows else column_letter(start), what[:-1], limit))
-    _apply(ws, LineEdit(ws.title, rows, start, count, deleted))
+    _apply(ws, LineEdit(ws.title, rows, start, count, deleted, _others(ws)))
 
 
 def move_range(ws: Worksheet, ref: str, rows: int, cols: int, translate: bool) -> None:
@@ -91,7 +91,11 @@ def move_range(ws: Worksheet, ref: str, rows: int, cols: int, translate: bool) -
             and max_col + cols <= MAX_SHEET_COLUMN):
         raise ValueError("cannot move %s by %d rows and %d columns: it would leave the sheet" % (ref, rows, cols))
     if rows or cols:
-        _apply(ws, MoveEdit(ws.title, (min_row, min_col, max_row, max_col), rows, cols), translate)
+        _apply(ws, MoveEdit(ws.title, (min_row, min_col, max_row, max_col), rows, cols, _others(ws)), translate)
+
+
+def _others(ws: Worksheet) -> tuple[str, ...]:
+    return tuple(sheet.title for sheet in ws.parent._sheets if sheet is not ws)
 
 
 # ------------------------------------------------------------------ applying an edit
@@ -137,7 +141,8 @@ def _edit_mapping(ws: Worksheet, edit: Edit, host: bool, translate: bool) -> Non
     cells = ws._cells
     kept: list[tuple[tuple[int, int], Cell]] = []
     moved: list[tuple[tuple[int, int], Cell]] = []
-    for key, cell in list(cells.items()):
+    for key in list(cells):  # a dict, or a store in dict mode (which has no items())
+        cell = cells[key]
         row, column = key
         to = edit.cell(row, column) if host else key
         if to is None or host and isinstance(edit, MoveEdit) and edit.overwritten(row, column):
@@ -450,8 +455,8 @@ def _copy_cells(ws: Worksheet, target: Worksheet) -> None:
         target._cells = copied
     else:
         new: dict[tuple[int, int], Cell] = {}
-        for key, cell in list(cells.items()):
-            new[key] = _cell_copy(cell, target)
+        for key in list(cells):
+            new[key] = _cell_copy(cells[key], target)
         target._cells = new
     for key, link in ws._links.items():
         cell = target._cells.get(key)
@@ -471,5 +476,5 @@ def _cell_copy(cell: Cell, target: Worksheet) -> Cell:
         value = copy.copy(value)
     style = cell._style
     if style is not None:
-        style = array.__new__(type(style), "i", style)  # its own copy, of its own class
+        style = array.array.__new__(type(style), "i", style)  # its own copy, of its own class
     return Cell(target, cell.row, cell.column, value, style, cell.data_type)
