@@ -52,6 +52,11 @@ class Oracle:
         """insert_rows, delete_rows, insert_cols or delete_cols at `index` (1-based)."""
         self._ask("edit", sheet=sheet, op=op, index=index, amount=amount)
 
+    def settle(self) -> None:
+        """Stores the open workbook and loads it again, so that what LibreOffice keeps only in
+        memory (a deleted reference remembers where it pointed) is what its file says."""
+        self._ask("settle")
+
     def save(self, path: "str | os.PathLike[str]") -> None:
         self._ask("save", path=os.fspath(path))
 

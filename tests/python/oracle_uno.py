@@ -9,6 +9,7 @@ line on standard output: {"ok": result} or {"error": "what went wrong"}. Request
   {"cmd": "edit", "sheet": S, "op": OP, "index": I, "amount": N}
         OP is insert_rows, delete_rows, insert_cols or delete_cols; I is 1-based; S a title
   {"cmd": "save", "path": P}                          store the open workbook as .xlsx
+  {"cmd": "settle"}                                   store it and load what was stored
   {"cmd": "report"}                                   what the open workbook holds (below)
   {"cmd": "series"}                                   the charts' series ranges, as UNO gives them
   {"cmd": "close"}, {"cmd": "quit"}
@@ -87,6 +88,14 @@ class Office:
             lines.removeByIndex(index - 1, amount)
         else:
             raise ValueError("unknown edit %r" % op)
+        return None
+
+    def settle(self):
+        """Stores the open workbook and loads it again: what LibreOffice keeps only in memory
+        (a deleted reference remembers where it pointed, and a later insertion can bring it
+        back) becomes what its file says."""
+        self.save(self.scratch)
+        self.open(self.scratch)
         return None
 
     def save(self, path):

@@ -192,7 +192,8 @@ def _edit_features(ws: Worksheet, edit: Edit) -> None:
     merged = []
     for ref in ws.merged_cells:
         new = edit.range_text(ref)
-        if new is not None and ":" in new:  # a merge of one cell is none
+        # A merge of one cell is none, and one whose first cell (the one shown) is deleted goes.
+        if new is not None and ":" in new and _keeps_first(edit, ref):
             merged.append(new)
     ws.merged_cells = merged
     _edit_filter(ws, edit)
@@ -203,6 +204,14 @@ def _edit_features(ws: Worksheet, edit: Edit) -> None:
             _edit_rows(ws, edit)
         else:
             _edit_columns(ws, edit)
+
+
+def _keeps_first(edit: Edit, ref: str) -> bool:
+    try:
+        min_row, min_col, _max_row, _max_col = cell_range(ref)
+    except (TypeError, ValueError):
+        return True
+    return edit.cell(min_row, min_col) is not None
 
 
 def _rekeyed(registry: dict[tuple[int, int], Any], edit: Edit,
