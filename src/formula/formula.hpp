@@ -175,6 +175,20 @@ inline constexpr std::int64_t MAX_SHEET_COLUMN = 16384;  // XFD
 [[nodiscard]] FormulaResult<std::optional<std::string>> shift_formula(std::string_view formula, const GridEdit& edit,
                                                                       bool host_edited);
 
+// One cell named by a reference: its column and row, each with whether it is written with "$".
+struct CellRef {
+    std::int64_t col = 0, row = 0;
+    bool col_abs = false, row_abs = false;
+    bool operator==(const CellRef&) const = default;
+};
+
+// The cells that `formula`'s reference operands name (a cell one, an area two), in order, when
+// every reference is an unqualified cell or area within the sheet; nothing when one has a sheet
+// name or is whole rows or columns, or the formula does not tokenize. Operands that are no
+// reference (names) are passed over. The store uses it to tell when shifting a formula is
+// plain arithmetic on positions.
+std::optional<std::vector<CellRef>> plain_references(std::string_view formula);
+
 // Appends the formula rendered for `dest` (no destination: no shift) to `out`. On failure what
 // was appended stays in `out`; callers discard the buffer.
 [[nodiscard]] FormulaResult<void> translate_into(const Translator& tr, std::optional<Cell> dest,

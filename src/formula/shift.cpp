@@ -234,6 +234,24 @@ std::optional<Cell> GridEdit::cell(Cell at) const noexcept {
     return rows ? Cell{*to, at.col} : Cell{at.row, *to};
 }
 
+std::optional<std::vector<CellRef>> plain_references(std::string_view formula) {
+    auto tokens = tokenize(formula, NonAscii::AsRange);
+    if (!tokens) return std::nullopt;
+    std::vector<CellRef> refs;
+    for (const Token& t : *tokens) {
+        if (t.type != TokenType::Operand || t.subtype != TokenSubtype::Range) continue;
+        if (t.text.find('!') != std::string::npos) return std::nullopt;
+        std::array<Part, 4> parts;
+        const std::size_t n = parse_reference(t.text, parts);
+        if (n == 0) continue;
+        if (n == 2 && parts[0].is_row == parts[1].is_row) return std::nullopt;
+        for (std::size_t i = 0; i < n; i += 2) {
+            refs.push_back({parts[i].value, parts[i + 1].value, !parts[i].dollar.empty(), !parts[i + 1].dollar.empty()});
+        }
+    }
+    return refs;
+}
+
 FormulaResult<std::optional<std::string>> shift_formula(std::string_view formula, const GridEdit& edit,
                                                         bool host_edited) {
     auto tokens = tokenize(formula, NonAscii::AsRange);

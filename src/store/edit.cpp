@@ -100,37 +100,131 @@ bool renders_at(State& st, const Entry& e, Cell to, std::string_view text, std::
     return st.shared && st.shared->render_into(static_cast<std::uint32_t>(e.payload), to, buf) && buf == text;
 }
 
+// Whether a record or entry may hold a formula (the others are passed over unread).
+bool may_hold_formula(std::uint8_t tag, std::uint8_t dtype) {
+    return tag == SHARED || tag == SHARED_OWN || tag == TEMPLATE || tag == CELL || tag == OBJ ||
+           (tag == TEXT && dtype == FORMULA_DTYPE);
+}
+
+// PERF NOTE: most formulas of a large sheet share templates, and a line edit shifts most of
+// them by plain arithmetic on positions. A template is "plain" when the tokenizer finds in its
+// text exactly the references the template has, all unqualified cells and areas; a cell of a
+// plain template keeps its template when the edit moves each reference as much as the cell
+// (or, written with "$", not at), none into a deleted line or off the sheet. Anything else
+// takes the general road: rendered, tokenized, rewritten.
+class Templates {
+public:
+    Templates(const State& st, const GridEdit& edit, bool host_edited)
+        : st_(st), edit_(edit), host_(host_edited), verdicts_(st.templates.size(), UNKNOWN) {}
+
+    // Whether the template cell `e` needs nothing from the edit (its place aside).
+    bool untouched(const Entry& e) {
+        const auto& t = st_.templates[static_cast<std::uint32_t>(e.payload)];
+        std::uint8_t& verdict = verdicts_[e.payload];
+        if (verdict == UNKNOWN) verdict = judge(t, e);
+        if (!host_) return verdict != QUALIFIED;  // only a sheet name can point elsewhere
+        if (verdict != PLAIN || edit_.kind == GridEdit::Kind::Move) return false;
+        return keeps(t, Cell{e.row, e.col});
+    }
+
+private:
+    static constexpr std::uint8_t UNKNOWN = 0, PLAIN = 1, QUALIFIED = 2, OTHER = 3;
+
+    std::uint8_t judge(const ftemplate::Template& t, const Entry& e) {
+        for (const auto& seg : t.segs()) {
+            if (seg.kind == ftemplate::Template::Seg::TEXT && seg.text.find('!') != std::string::npos) return QUALIFIED;
+        }
+        buf_.clear();
+        if (!t.render_into(e.row, e.col, buf_)) return OTHER;
+        const auto refs = formula::plain_references(buf_);
+        if (!refs) return OTHER;
+        std::size_t k = 0;
+        const auto& segs = t.segs();
+        for (std::size_t i = 0; i < segs.size(); ++i) {
+            if (segs[i].kind != ftemplate::Template::Seg::COL) continue;
+            const auto& col = segs[i];
+            const auto& row = segs[i + 1];  // a column segment is always followed by its row
+            const formula::CellRef ref{col.absolute ? col.value : col.value + e.col,
+                                       row.absolute ? row.value : row.value + e.row, col.absolute, row.absolute};
+            if (k >= refs->size() || (*refs)[k++] != ref) return OTHER;
+        }
+        return k == refs->size() ? PLAIN : OTHER;
+    }
+
+    bool keeps(const ftemplate::Template& t, Cell at) const {
+        const std::int64_t line = edit_.rows ? at.row : at.col;
+        const std::optional<std::int64_t> moved_to = edit_.line(line);
+        if (!moved_to) return false;
+        const std::int64_t shift = *moved_to - line;
+        for (const auto& seg : t.segs()) {
+            if (seg.kind == ftemplate::Template::Seg::TEXT) continue;
+            const bool is_row = seg.kind == ftemplate::Template::Seg::ROW;
+            const std::int64_t at_line = is_row ? at.row : at.col;
+            const std::int64_t x = seg.absolute ? seg.value : seg.value + at_line;
+            if (x < 1 || x > (is_row ? formula::MAX_SHEET_ROW : formula::MAX_SHEET_COLUMN)) return false;
+            if (is_row != edit_.rows) continue;
+            const std::optional<std::int64_t> to = edit_.line(x);
+            if (!to || *to - x != (seg.absolute ? 0 : shift)) return false;
+        }
+        return true;
+    }
+
+    const State& st_;
+    const GridEdit& edit_;
+    bool host_;
+    std::vector<std::uint8_t> verdicts_;
+    std::string buf_;
+};
+
+// The update the edit makes to the formula of the cell at `loc`, if any.
+void plan_cell(State& st, const GridEdit& edit, bool host_edited, const GridEdit* offset, Loc loc, Templates& plain,
+               std::string& buf, std::string& render, std::vector<Update>& updates) {
+    const Entry e = st.c.entry(loc);
+    const Cell at{e.row, e.col};
+    std::optional<Cell> to = host_edited ? edit.cell(at) : at;
+    if (!to) return;  // deleted with its cell
+    if (host_edited && edit.kind == GridEdit::Kind::Move && overwritten(edit, at)) return;
+    if (e.tag == TEMPLATE && plain.untouched(e)) return;
+    std::string_view text;
+    const Holds holds = formula_of(st, e, buf, text);
+    if (holds == Holds::NOTHING) return;
+    const bool moved = to->row != at.row || to->col != at.col;
+    if (holds == Holds::PYTHON) {
+        updates.push_back({loc, *to, true, false, {}});
+        return;
+    }
+    // PERF NOTE: only a reference with a sheet name can point into another sheet.
+    if (!host_edited && text.find('!') == std::string_view::npos) return;
+    const bool positional = e.tag == TEMPLATE || e.tag == SHARED;
+    auto shifted = formula::shift_formula(text, moved && offset ? *offset : edit, host_edited);
+    if (!shifted) {
+        // Python decides; a value that renders from its position is fixed as text first.
+        const bool freeze = positional && moved;
+        updates.push_back({loc, *to, true, freeze, freeze ? std::string(text) : std::string()});
+    } else if (*shifted) {
+        updates.push_back({loc, *to, false, true, std::move(**shifted)});
+    } else if (positional && moved && !renders_at(st, e, *to, text, render)) {
+        updates.push_back({loc, *to, false, true, std::string(text)});
+    }
+}
+
 // The updates the edit makes to formulas; NeedPython cases go to Python.
 std::vector<Update> plan(State& st, const GridEdit& edit, bool host_edited, const GridEdit* offset) {
     std::vector<Update> updates;
     std::string buf, render;
-    for (const Loc& loc : st.c.locs()) {
-        const Entry e = st.c.entry(loc);
-        const Cell at{e.row, e.col};
-        std::optional<Cell> to = host_edited ? edit.cell(at) : at;
-        if (!to) continue;  // deleted with its cell
-        if (host_edited && edit.kind == GridEdit::Kind::Move && overwritten(edit, at)) continue;
-        std::string_view text;
-        const Holds holds = formula_of(st, e, buf, text);
-        if (holds == Holds::NOTHING) continue;
-        const bool moved = to->row != at.row || to->col != at.col;
-        if (holds == Holds::PYTHON) {
-            updates.push_back({loc, *to, true, false, {}});
-            continue;
+    Templates plain(st, edit, host_edited);
+    const Base& b = st.c.base;
+    for (std::size_t k = 0; k < b.row_numbers.size(); ++k) {
+        for (std::uint32_t i = b.row_starts[k]; i < b.row_starts[k + 1]; ++i) {
+            const Rec& rec = b.recs[i];
+            if (!may_hold_formula(rec.tag, rec.dtype)) continue;
+            plan_cell(st, edit, host_edited, offset, Loc{Loc::RECORD, i, b.row_numbers[k]}, plain, buf, render, updates);
         }
-        // PERF NOTE: only a reference with a sheet name can point into another sheet.
-        if (!host_edited && text.find('!') == std::string_view::npos) continue;
-        const bool positional = e.tag == TEMPLATE || e.tag == SHARED;
-        auto shifted = formula::shift_formula(text, moved && offset ? *offset : edit, host_edited);
-        if (!shifted) {
-            // Python decides; a value that renders from its position is fixed as text first.
-            const bool freeze = positional && moved;
-            updates.push_back({loc, *to, true, freeze, freeze ? std::string(text) : std::string()});
-        } else if (*shifted) {
-            updates.push_back({loc, *to, false, true, std::move(**shifted)});
-        } else if (positional && moved && !renders_at(st, e, *to, text, render)) {
-            updates.push_back({loc, *to, false, true, std::string(text)});
-        }
+    }
+    for (std::uint32_t i = 0; i < st.c.entries.size(); ++i) {
+        const Entry& e = st.c.entries[i];
+        if (!may_hold_formula(e.tag, e.dtype)) continue;
+        plan_cell(st, edit, host_edited, offset, Loc{Loc::ENTRY, i, 0}, plain, buf, render, updates);
     }
     return updates;
 }

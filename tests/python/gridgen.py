@@ -118,6 +118,14 @@ def workbook(rng, path):
         for _ in range(rng.randint(10, 40)):
             cell = ws.cell(draw.row(), draw.col())
             cell.value = draw.formula() if rng.random() < 0.5 else rng.choice((rng.randint(1, 100), "t%d" % rng.randint(1, 9)))
+        if rng.random() < 0.6:
+            # A column filled down: its formulas share one shape (the engine keeps them as a
+            # template), relative, absolute and mixed parts together.
+            c = draw.col()
+            pattern = rng.choice(("=A%(r)d*2", "=$A$1+B%(r)d", "=SUM(A%(r)d:B%(n)d)+C$2", "=A%(r)d+%(q)s!A%(r)d",
+                                  "=$B%(r)d-A%(n)d"))
+            for r in range(rng.randint(1, 4), rng.randint(8, ROWS)):
+                ws.cell(r, c).value = pattern % {"r": r, "n": r + 1, "q": quoted(rng.choice(titles))}
         merged = set()
         for _ in range(rng.randint(0, 3)):
             r, c = draw.row(), draw.col()
