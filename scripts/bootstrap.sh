@@ -152,8 +152,9 @@ fi
 log "interpreter: $python"
 
 # C++ tests, sanitizers and the fuzzer (clang 16: older clangs cannot compile <expected> from libstdc++ 12);
-# LibreOffice without a display, an independent client that opens the workbooks the tests save.
-apt_install libgtest-dev clang-16 libclang-rt-16-dev libreoffice-calc-nogui
+# LibreOffice without a display, an independent client that opens the workbooks the tests save,
+# and its UNO bridge for the system python3, through which the tests drive it as an oracle.
+apt_install libgtest-dev clang-16 libclang-rt-16-dev libreoffice-calc-nogui python3-uno
 
 # ---------------------------------------------------------------- venv
 stamp="$venv/.quillfen-bootstrap"

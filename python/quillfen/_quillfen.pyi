@@ -118,6 +118,11 @@ class CellStore:
     def _columns(
         self, min_row: int, cells: int
     ) -> tuple[int, int, list[tuple[str, bytes | list[Any], bytearray | None, bytearray | None] | None]]: ...
+    # A structural edit (`spec()` of a quillfen.formula.shift edit): the keys of the cells whose
+    # formula is left to Python, or NotImplemented in dict mode.
+    def _edit(self, spec: tuple[Any, ...], host_edited: bool, translate: bool = False) -> list[tuple[int, int]]: ...
+    # A copy of the cells for another worksheet, or NotImplemented in dict mode.
+    def _copy(self, ws: Any, /) -> CellStore: ...
 
 @final
 class SheetWriter:

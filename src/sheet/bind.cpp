@@ -23,6 +23,12 @@ public:
         for (const Shared& m : list_) Py_VISIT(m.py.get());
         return 0;
     }
+    std::unique_ptr<store::Masters> clone() const override {
+        std::vector<Shared> copy;
+        copy.reserve(list_.size());
+        for (const Shared& m : list_) copy.push_back(Shared{m.native, m.py.clone()});
+        return std::make_unique<SheetMasters>(std::move(copy));
+    }
 
 private:
     std::vector<Shared> list_;

@@ -1,9 +1,11 @@
 // Structural edits of a compact store (see store.hpp, edit_cells): every formula's references
 // rewritten for the edit, then the cells of the edited sheet moved, in place. Rows move by
 // renumbering the row index; records leave only where cells are deleted, in one compacting
-// pass; no cell object is made for the bulk of the sheet.
+// pass; no cell object is made for the bulk of the sheet. And copies of a store for a copied
+// sheet (copy_cells), made the same way: the compact structures copied whole.
 #include "store/store.hpp"
 
+#include <new>
 #include <unordered_map>
 
 namespace qf::store {
@@ -409,6 +411,78 @@ Ref edit_cells(State& st, const GridEdit& edit, bool host_edited, bool translate
         return {};
     }
     return keys;
+}
+
+namespace {
+
+// A value for the copy: immutable values are shared, others (formula objects) copied.
+Ref value_copy(PyObject* value, Ref& copier) {
+    if (value == nullptr || value == Py_None || PyUnicode_CheckExact(value) || PyLong_CheckExact(value) ||
+        PyFloat_CheckExact(value) || PyBool_Check(value)) {
+        return Ref::borrow(value);
+    }
+    if (!copier) {
+        Ref module = Ref::steal(PyImport_ImportModule("copy"));
+        if (!module) return {};
+        copier = Ref::steal(PyObject_GetAttrString(module.get(), "copy"));
+        if (!copier) return {};
+    }
+    return Ref::steal(PyObject_CallOneArg(copier.get(), value));
+}
+
+// A new cell object like `cell`, for the copy's worksheet.
+Ref cell_copy(State& src, State& dst, PyObject* cell, const Entry& e, Ref& copier) {
+    Ref value = value_copy(src.slot_class->get(cell, VALUE_SLOT), copier);
+    if (!value) return {};
+    PyObject* style = src.slot_class->get(cell, 1);  // _style
+    Ref style_copy = Ref::borrow(Py_None);
+    if (style != nullptr && style != Py_None) {
+        Ref args = Ref::steal(PyTuple_Pack(2, dst.typecode.get(), style));
+        if (!args) return {};
+        style_copy = Ref::steal(dst.array_new(Py_TYPE(style), args.get(), nullptr));
+        if (!style_copy) return {};
+    }
+    PyObject* dtype = src.slot_class->get(cell, DTYPE_SLOT);
+    Ref row = Ref::steal(PyLong_FromUnsignedLong(e.row));
+    if (!row) return {};
+    return new_cell(dst, std::move(row), e.col, std::move(value), std::move(style_copy),
+                    Ref::borrow(dtype ? dtype : Py_None));
+}
+
+}  // namespace
+
+Ref copy_cells(State& st, PyObject* ws) {
+    PyTypeObject* type = cell_store_type();
+    if (!type) return {};
+    Ref store = Ref::steal(type->tp_alloc(type, 0));
+    if (!store) return {};
+    new (&reinterpret_cast<CellStoreObject*>(store.get())->state) State();
+    State& dst = state_of(store.get());
+    dst.c = st.c;
+    dst.templates = st.templates;
+    dst.slot_class = st.slot_class->clone();
+    dst.epoch = st.epoch;
+    if (st.shared) dst.shared = st.shared->clone();
+    for (const Ref& d : st.extra_dtypes) dst.extra_dtypes.push_back(d.clone());
+    dst.ws = Ref::borrow(ws);
+    dst.cell_styles = st.cell_styles.clone();
+    dst.shared_strings = st.shared_strings.clone();
+    dst.array_type = st.array_type.clone();
+    dst.array_new = st.array_new;
+    dst.typecode = st.typecode.clone();
+    for (std::size_t i = 0; i < FIXED_DTYPES; ++i) dst.dtypes[i] = st.dtypes[i].clone();
+    dst.free_objs = st.free_objs;
+    dst.objs.resize(st.objs.size());
+    Ref copier;
+    for (const Loc& loc : st.c.locs()) {
+        const Entry e = st.c.entry(loc);
+        if (e.tag != CELL && e.tag != OBJ) continue;
+        PyObject* obj = st.objs[e.payload].get();
+        Ref made = e.tag == CELL ? cell_copy(st, dst, obj, e, copier) : value_copy(obj, copier);
+        if (!made) return {};
+        dst.objs[e.payload] = std::move(made);
+    }
+    return store;
 }
 
 }  // namespace qf::store

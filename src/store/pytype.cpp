@@ -375,6 +375,16 @@ PyObject* CellStore_edit(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     });
 }
 
+PyObject* CellStore_copy(PyObject* self, PyObject* ws) noexcept {
+    return guard([&]() -> PyObject* {
+        State& st = st_of(self);
+        auto b = Borrow::exclusive(st.borrow);
+        if (!b) return nullptr;
+        if (st.dict_mode || !st.loaded()) Py_RETURN_NOTIMPLEMENTED;
+        return copy_cells(st, ws).release();
+    });
+}
+
 // ---- row access ----
 
 class GcPause {
@@ -746,6 +756,9 @@ PyMethodDef cell_store_methods[] = {
      "DataFrame\ncolumns: (next row or 0 at the end, rows with a value, columns) as\nRowReader.next_columns gives "
      "them; NotImplemented when cells were set\nsince loading (read those through the cells). Unlike _row, no cell "
      "is created."},
+    {"_copy", as_cfunc(CellStore_copy), METH_O,
+     "_copy($self, ws, /)\n--\n\nA new store with copies of these cells, for the worksheet `ws` (a copied\nsheet); "
+     "NotImplemented in dict mode."},
     {"_edit", as_cfunc(CellStore_edit), METH_FASTCALL | METH_KEYWORDS,
      "_edit($self, spec, host_edited, translate=False)\n--\n\nA structural edit of the sheet (see "
      "quillfen.formula.shift): every formula's\nreferences rewritten for it, and with `host_edited` the cells moved; "

@@ -33,6 +33,8 @@ public:
                                            std::string& out) const = 0;
     // Reports the Python objects the masters hold to the garbage collector.
     virtual int traverse(visitproc visit, void* arg) const = 0;
+    // The same masters, for a copy of the store.
+    virtual std::unique_ptr<Masters> clone() const = 0;
 };
 
 // Masters that are all native translators.
@@ -41,6 +43,7 @@ public:
     explicit TranslatorMasters(std::vector<formula::Translator> list) : list_(std::move(list)) {}
     bool render_into(std::uint32_t index, std::optional<formula::Cell> dest, std::string& out) const override;
     int traverse(visitproc, void*) const override { return 0; }
+    std::unique_ptr<Masters> clone() const override { return std::make_unique<TranslatorMasters>(list_); }
 
 private:
     std::vector<formula::Translator> list_;
@@ -113,6 +116,12 @@ std::optional<DateParts> excel_date(const State& st, Loc loc) noexcept;
 // `dropped`, for the caller to drop once the store is free again.
 [[nodiscard]] Ref edit_cells(State& st, const formula::GridEdit& edit, bool host_edited, bool translate,
                              std::vector<Ref>& dropped);
+
+// A new store with the cells of the compact store `st` (held exclusively), for the worksheet
+// `ws`: the compact structures are copied as they are, and each cell object and each value
+// object that can change is made anew, so that the copy's cells are its own. The cells'
+// hyperlinks and comments are left to the caller.
+[[nodiscard]] Ref copy_cells(State& st, PyObject* ws);
 
 // Filling a store from a worksheet: holds the store exclusively from `begin` until destroyed.
 class Load {

@@ -50,7 +50,9 @@ def _apply(wb, rng_seed, steps):
     for _ in range(steps):
         ws = wb.worksheets[rng.randrange(len(wb.worksheets))]
         kind = rng.random()
-        if kind < 0.15 and ws.max_row > 1:
+        if kind < 0.05:
+            wb.copy_worksheet(ws)
+        elif kind < 0.15 and ws.max_row > 1:
             # cells touched or set since loading live beside the records
             for _ in range(3):
                 ws.cell(rng.randint(1, 30), rng.randint(1, 12)).value
@@ -207,7 +209,9 @@ def test_copy_worksheet(tmp_path):
     _featured(tmp_path / "in.xlsx")
     wb = quillfen.load_workbook(tmp_path / "in.xlsx")
     ws = wb["Data"]
+    materialised = ws._cells._stats()[1]
     copy = wb.copy_worksheet(ws)
+    assert ws._cells._stats()[1] == materialised  # the source's cells stay compact
     assert copy.title == "Data (2)" and wb.sheetnames[-1] == "Data (2)"
     assert [(c.coordinate, c.value, c.number_format) for c in copy.cells()] == \
         [(c.coordinate, c.value, c.number_format) for c in ws.cells()]

@@ -26,7 +26,7 @@ from quillfen.utils.cells import coordinate_of
 import gridgen
 from oracle import oracle
 
-CASES = int(os.environ.get("QUILLFEN_ORACLE_CASES", "250"))
+CASES = int(os.environ.get("QUILLFEN_ORACLE_CASES", "200"))
 
 
 def _unquoted(sheet):

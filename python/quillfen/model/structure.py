@@ -15,7 +15,7 @@ import array
 import copy
 import xml.etree.ElementTree as ET
 from collections.abc import Callable, Iterable
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, cast
 
 from ..constants import MAIN_NS, MAX_ROW, MAX_SHEET_COLUMN
 from ..formula import ArrayFormula, DataTableFormula
@@ -23,6 +23,7 @@ from ..formula.shift import LineEdit, MoveEdit, OffsetEdit, RetitleEdit
 from ..utils.cells import column_index, column_letter, coordinate_of
 from .cell import Cell
 from .features import ColumnDimension, RowDimension, cell_range
+from .styles import StyleArray
 
 if TYPE_CHECKING:
     from .workbook import Workbook
@@ -422,7 +423,7 @@ def copy_worksheet(wb: Workbook, ws: Worksheet, title: str | None) -> Worksheet:
         raise TypeError("only an editable worksheet can be copied, not %s" % type(ws).__name__)
     if title is None:
         title = _copy_title(wb, ws.title)
-    copy_ = wb.create_sheet(title)
+    copy_: Worksheet = wb.create_sheet(title)
     copy_.sheet_state = "visible"
     _copy_cells(ws, copy_)
     copy_.merged_cells = list(ws.merged_cells)
@@ -485,5 +486,5 @@ def _cell_copy(cell: Cell, target: Worksheet) -> Cell:
         value = copy.copy(value)
     style = cell._style
     if style is not None:
-        style = array.array.__new__(type(style), "i", style)  # its own copy, of its own class
+        style = cast(StyleArray, array.array.__new__(type(style), "i", style))  # its own copy, of its own class
     return Cell(target, cell.row, cell.column, value, style, cell.data_type)
