@@ -174,13 +174,17 @@ def test_kept_formats_and_validations_follow(tmp_path):
     ws.conditional_format("B2:B9", {"type": "formula", "criteria": "=$B2>$C$9"})
     ws.conditional_format("D4:D5", {"type": "cell", "criteria": ">", "value": 1})
     ws.data_validation("C3:C6", {"validate": "list", "source": "=$A$1:$A$4", "multi_range": "C3:C6 E3"})
+    ws.conditional_format("E2:E9", {"type": "data_bar", "data_bar_2010": True, "min_type": "formula",
+                                    "min_value": "=$A$9"})
     book.close()
     wb = quillfen.load_workbook(tmp_path / "in.xlsx")
     wb["Data"].delete_rows(4, 2)
     wb.save(tmp_path / "out.xlsx")
     kept = quillfen.load_workbook(tmp_path / "out.xlsx")["Data"]._kept
     formats = kept["conditionalFormatting"]
-    assert [f.get("sqref") for f in formats] == ["B2:B7"]
+    assert [f.get("sqref") for f in formats] == ["B2:B7", "E2:E7"]
+    extension = "".join(t.text or "" for t in kept["extLst"].iter() if t.tag.endswith(("}sqref", "}f")))
+    assert extension == "$A$7E2:E7"
     assert [f.text for f in formats[0].iter() if f.tag.endswith("formula")] == ["$B2>$C$7"]
     validation = kept["dataValidations"][0]
     assert validation.get("sqref") == "C3:C4 E3"

@@ -396,18 +396,18 @@ def _edit_breaks(ws: Worksheet, edit: Edit) -> None:
 def _edit_extensions(node: ET.Element, edit: Edit, host: bool) -> None:
     """Newer conditional formats and validations live in the extension list: ranges in
     `xm:sqref`, formulas in `xm:f`. One whose ranges are all gone goes."""
-    for parent in list(node.iter()):
+    for parent in list(node.iter()) if host else ():
         for child in list(parent):
             sqref = child.find(_XM + "sqref")
-            if host and sqref is not None and sqref.text:
+            if sqref is not None and sqref.text:
                 new = edit.sqref(sqref.text)
                 if new is None:
                     parent.remove(child)
-                    continue
-                sqref.text = new
-            for formula in child.iter(_XM + "f"):
-                if formula.text:
-                    formula.text = edit.reference(formula.text, host)
+                else:
+                    sqref.text = new
+    for formula in node.iter(_XM + "f"):
+        if formula.text:
+            formula.text = edit.reference(formula.text, host)
 
 
 # ------------------------------------------------------------------ copying a sheet
