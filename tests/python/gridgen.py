@@ -8,6 +8,7 @@ import random
 
 import quillfen
 from quillfen.features import DefinedName
+from quillfen.utils.cells import column_letter as column
 
 TITLES = ("Sheet1", "Data", "My Sheet", "Ünï", "It's")
 FUNCTIONS = ("SUM", "MAX", "MIN", "COUNT")
@@ -19,12 +20,6 @@ def quoted(title):
     return title if title.isalnum() and title.isascii() and not title[0].isdigit() else "'%s'" % title.replace("'", "''")
 
 
-def column(n):
-    letters = ""
-    while n:
-        n, rem = divmod(n - 1, 26)
-        letters = chr(65 + rem) + letters
-    return letters
 
 
 class Draw:

@@ -20,7 +20,7 @@ from __future__ import annotations
 import re
 
 from .tokenizer import Token, Tokenizer, TokenizerError
-from ..utils.cells import range_boundaries
+from ..utils.cells import column_index, column_letter, range_boundaries
 
 __all__ = ["MAX_ROW", "MAX_COLUMN", "LineEdit", "MoveEdit", "OffsetEdit", "RetitleEdit", "REF_ERROR"]
 
@@ -35,21 +35,6 @@ _COLS = re.compile(_COL + ":" + _COL + r"\Z")
 _ROWS = re.compile(_ROW + ":" + _ROW + r"\Z")
 _BARE_TITLE = re.compile(r"[A-Za-z_][A-Za-z0-9_.]*\Z")
 _CELL_LIKE = re.compile(r"(?i)[A-Z]{1,3}[0-9]+\Z|R[0-9]*C?[0-9]*\Z|C[0-9]*\Z")
-
-
-def column_number(letters: str) -> int:
-    n = 0
-    for c in letters.upper():
-        n = n * 26 + ord(c) - 64
-    return n
-
-
-def column_letters(n: int) -> str:
-    letters = ""
-    while n > 0:
-        n, rem = divmod(n - 1, 26)
-        letters = chr(65 + rem) + letters
-    return letters
 
 
 def same_title(name: str, title: str) -> bool:
@@ -83,12 +68,12 @@ class _Part:
 
     def __init__(self, dollar: str, text: str, is_row: bool) -> None:
         self.dollar, self.text, self.is_row = dollar, text, is_row
-        self.value = int(text) if is_row else column_number(text)
+        self.value = int(text) if is_row else column_index(text)
 
     def render(self, value: int) -> str:
         if value == self.value:
             return self.dollar + self.text
-        return self.dollar + (str(value) if self.is_row else column_letters(value))
+        return self.dollar + (str(value) if self.is_row else column_letter(value))
 
 
 def _reference(ref: str) -> list[_Part] | None:
@@ -199,8 +184,8 @@ class _Edit:
         found = self.rect(min_row, min_col, max_row, max_col)
         if found is None:
             return None
-        first = "%s%d" % (column_letters(found[1]), found[0])
-        last = "%s%d" % (column_letters(found[3]), found[2])
+        first = "%s%d" % (column_letter(found[1]), found[0])
+        last = "%s%d" % (column_letter(found[3]), found[2])
         return first if first == last else first + ":" + last
 
     def sqref(self, text: str) -> str | None:
