@@ -203,6 +203,9 @@ def test_move_range(tmp_path):
     ws.move_range("D12:E13", rows=-11, cols=-3)  # onto A1:B2, whose cells go
     assert [ws["A1"].value, ws["B1"].value, ws["B2"].value] == [2, "=A1*2", "=A2*2"]
     assert ws["F1"].value == "=A1+$A$2+B1"
+    ws.merge_cells("H1:I2")
+    ws.move_range("D2:E6", cols=4)  # the merge D2:E6 lands on H1:I2, which goes
+    assert ws.merged_cells == ["H2:I6"]
     ws.move_range("A1", rows=3)
     assert ws["A4"].value == 2 and ws["B1"].value == "=A4*2" and ws["F1"].value == "=A4+$A$2+B1"
     with pytest.raises(ValueError, match="leave the sheet"):

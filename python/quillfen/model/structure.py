@@ -193,8 +193,9 @@ def _edit_features(ws: Worksheet, edit: Edit) -> None:
     merged = []
     for ref in ws.merged_cells:
         new = edit.range_text(ref)
-        # A merge of one cell is none, and one whose first cell (the one shown) is deleted goes.
-        if new is not None and ":" in new and _keeps_first(edit, ref):
+        # A merge of one cell is none, and one whose first cell (the one shown) is deleted goes;
+        # so does one where a moved range lands (merges may not overlap).
+        if new is not None and ":" in new and _keeps_first(edit, ref) and not _landed_on(edit, ref, new):
             merged.append(new)
     ws.merged_cells = merged
     _edit_filter(ws, edit)
@@ -213,6 +214,16 @@ def _keeps_first(edit: Edit, ref: str) -> bool:
     except (TypeError, ValueError):
         return True
     return edit.cell(min_row, min_col) is not None
+
+
+def _landed_on(edit: Edit, ref: str, new: str) -> bool:
+    """Whether a merge that stayed where it was is overlapped by the range a move put there."""
+    if not isinstance(edit, MoveEdit) or new != ref:
+        return False
+    min_row, min_col, max_row, max_col = edit.source
+    top, left, bottom, right = cell_range(ref)
+    return (top <= max_row + edit.rows and min_row + edit.rows <= bottom
+            and left <= max_col + edit.cols and min_col + edit.cols <= right)
 
 
 def _rekeyed(registry: dict[tuple[int, int], Any], edit: Edit,
