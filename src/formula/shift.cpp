@@ -184,7 +184,8 @@ FormulaResult<std::optional<std::string>> shift_operand(std::string_view text, c
     std::array<std::int64_t, 4> v{};
     if (edit.kind == GridEdit::Kind::Move) {
         shift_move(edit, parts, n, v);
-    } else if (!(edit.kind == GridEdit::Kind::Offset ? shift_offset(edit, parts, n, v) : shift_lines(edit, parts, n, v))) {
+    } else if (edit.kind == GridEdit::Kind::Offset ? !shift_offset(edit, parts, n, v)
+                                                    : !shift_lines(edit, parts, n, v)) {
         return std::string("#REF!");
     }
     bool same = true;
@@ -246,7 +247,8 @@ std::optional<std::vector<CellRef>> plain_references(std::string_view formula) {
         if (n == 0) continue;
         if (n == 2 && parts[0].is_row == parts[1].is_row) return std::nullopt;
         for (std::size_t i = 0; i < n; i += 2) {
-            refs.push_back({parts[i].value, parts[i + 1].value, !parts[i].dollar.empty(), !parts[i + 1].dollar.empty()});
+            refs.push_back(
+                {parts[i].value, parts[i + 1].value, !parts[i].dollar.empty(), !parts[i + 1].dollar.empty()});
         }
     }
     return refs;

@@ -17,7 +17,7 @@ using formula::GridEdit;
 
 constexpr std::uint8_t FORMULA_DTYPE = 2;  // "f", the third of the fixed data types
 // Cell slots, in the order CELL_SLOTS names them.
-constexpr std::size_t ROW_SLOT = 2, COLUMN_SLOT = 3, VALUE_SLOT = 4, DTYPE_SLOT = 6;
+constexpr std::size_t STYLE_SLOT = 1, ROW_SLOT = 2, COLUMN_SLOT = 3, VALUE_SLOT = 4, DTYPE_SLOT = 6;
 
 Ref str_of(std::string_view bytes) {
     return Ref::steal(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr));
@@ -114,9 +114,9 @@ bool may_hold_formula(std::uint8_t tag, std::uint8_t dtype) {
 // plain template keeps its template when the edit moves each reference as much as the cell
 // (or, written with "$", not at), none into a deleted line or off the sheet. Anything else
 // takes the general road: rendered, tokenized, rewritten.
-class Templates {
+class PlainTemplates {
 public:
-    Templates(const State& st, const GridEdit& edit, bool host_edited)
+    PlainTemplates(const State& st, const GridEdit& edit, bool host_edited)
         : st_(st), edit_(edit), host_(host_edited), verdicts_(st.templates.size(), UNKNOWN) {}
 
     // Whether the template cell `e` needs nothing from the edit (its place aside).
@@ -179,8 +179,8 @@ private:
 };
 
 // The update the edit makes to the formula of the cell at `loc`, if any.
-void plan_cell(State& st, const GridEdit& edit, bool host_edited, const GridEdit* offset, Loc loc, Templates& plain,
-               std::string& buf, std::string& render, std::vector<Update>& updates) {
+void plan_cell(State& st, const GridEdit& edit, bool host_edited, const GridEdit* offset, Loc loc,
+               PlainTemplates& plain, std::string& buf, std::string& render, std::vector<Update>& updates) {
     const Entry e = st.c.entry(loc);
     const Cell at{e.row, e.col};
     std::optional<Cell> to = host_edited ? edit.cell(at) : at;
@@ -214,13 +214,14 @@ void plan_cell(State& st, const GridEdit& edit, bool host_edited, const GridEdit
 std::vector<Update> plan(State& st, const GridEdit& edit, bool host_edited, const GridEdit* offset) {
     std::vector<Update> updates;
     std::string buf, render;
-    Templates plain(st, edit, host_edited);
+    PlainTemplates plain(st, edit, host_edited);
     const Base& b = st.c.base;
     for (std::size_t k = 0; k < b.row_numbers.size(); ++k) {
         for (std::uint32_t i = b.row_starts[k]; i < b.row_starts[k + 1]; ++i) {
             const Rec& rec = b.recs[i];
             if (!may_hold_formula(rec.tag, rec.dtype)) continue;
-            plan_cell(st, edit, host_edited, offset, Loc{Loc::RECORD, i, b.row_numbers[k]}, plain, buf, render, updates);
+            const Loc loc{Loc::RECORD, i, b.row_numbers[k]};
+            plan_cell(st, edit, host_edited, offset, loc, plain, buf, render, updates);
         }
     }
     for (std::uint32_t i = 0; i < st.c.entries.size(); ++i) {
@@ -299,7 +300,8 @@ bool move_lines(State& st, const GridEdit& edit, std::vector<Ref>& dropped) {
             Rec rec = b.recs[i];
             if (rec.tag == DEAD) continue;
             const Loc loc{Loc::RECORD, i, row};
-            const std::optional<std::int64_t> new_col = edit.rows ? std::optional<std::int64_t>(rec.col) : edit.line(rec.col);
+            const std::optional<std::int64_t> new_col =
+                edit.rows ? std::optional<std::int64_t>(rec.col) : edit.line(rec.col);
             if (!new_row || !new_col) {
                 drop_cell(st, c.entry(loc), dropped);
                 --b.live_recs;
@@ -434,7 +436,7 @@ Ref value_copy(PyObject* value, Ref& copier) {
 Ref cell_copy(State& src, State& dst, PyObject* cell, const Entry& e, Ref& copier) {
     Ref value = value_copy(src.slot_class->get(cell, VALUE_SLOT), copier);
     if (!value) return {};
-    PyObject* style = src.slot_class->get(cell, 1);  // _style
+    PyObject* style = src.slot_class->get(cell, STYLE_SLOT);
     Ref style_copy = Ref::borrow(Py_None);
     if (style != nullptr && style != Py_None) {
         Ref args = Ref::steal(PyTuple_Pack(2, dst.typecode.get(), style));

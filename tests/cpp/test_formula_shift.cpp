@@ -38,7 +38,8 @@ TEST(FormulaShift, RewritesOnlyWhatMoves) {
     EXPECT_EQ(shifted("=A9", del, false), "=A9");
     EXPECT_EQ(shifted("=A9+\"x", del), "=A9+\"x");  // does not tokenize: left as it is
     const GridEdit ins = lines(GridEdit::Kind::Insert, false, 2, 3);
-    EXPECT_EQ(shifted("=A1:B2+B:C+XFD1+\xc3\x84" "B1+'\xc3\x9c" "ber'!B1", ins), "=A1:E2+E:F+#REF!+\xc3\x84" "B1+'\xc3\x9c" "ber'!B1");
+    EXPECT_EQ(shifted("=A1:B2+B:C+XFD1+\xc3\x84" "B1+'\xc3\x9c" "ber'!B1", ins),
+              "=A1:E2+E:F+#REF!+\xc3\x84" "B1+'\xc3\x9c" "ber'!B1");
 }
 
 TEST(FormulaShift, SheetNamesBeyondAsciiAreComparedByPython) {

@@ -17,7 +17,9 @@ ROWS, COLS = 24, 10  # where the cells and references of a case are
 
 
 def quoted(title):
-    return title if title.isalnum() and title.isascii() and not title[0].isdigit() else "'%s'" % title.replace("'", "''")
+    if title.isalnum() and title.isascii() and not title[0].isdigit():
+        return title
+    return "'%s'" % title.replace("'", "''")
 
 
 
@@ -85,7 +87,8 @@ class Draw:
             return "(%s,%s)" % (self.qualified(), self.qualified())
         if kind < 0.95:
             return "%s %s" % (self.ref(), self.ref())
-        return "%s(%s)" % (self.rng.choice(FUNCTIONS), ",".join(self.qualified() for _ in range(self.rng.randint(1, 3))))
+        arguments = ",".join(self.qualified() for _ in range(self.rng.randint(1, 3)))
+        return "%s(%s)" % (self.rng.choice(FUNCTIONS), arguments)
 
     def formula(self):
         parts = [self.operand() for _ in range(self.rng.randint(1, 4))]
@@ -112,7 +115,8 @@ def workbook(rng, path):
         draw = Draw(rng, [title] + [t for t in titles if t != title])
         for _ in range(rng.randint(10, 40)):
             cell = ws.cell(draw.row(), draw.col())
-            cell.value = draw.formula() if rng.random() < 0.5 else rng.choice((rng.randint(1, 100), "t%d" % rng.randint(1, 9)))
+            constant = rng.choice((rng.randint(1, 100), "t%d" % rng.randint(1, 9)))
+            cell.value = draw.formula() if rng.random() < 0.5 else constant
         if rng.random() < 0.6:
             # A column filled down: its formulas share one shape (the engine keeps them as a
             # template), relative, absolute and mixed parts together.
@@ -134,7 +138,8 @@ def workbook(rng, path):
     for n in range(rng.randint(0, 3)):
         title = rng.choice(titles)
         r1, c1 = rng.randint(1, ROWS), rng.randint(1, COLS)
-        text = "%s!$%s$%d:$%s$%d" % (quoted(title), column(c1), r1, column(c1 + rng.randint(0, 3)), r1 + rng.randint(0, 4))
+        c2, r2 = c1 + rng.randint(0, 3), r1 + rng.randint(0, 4)
+        text = "%s!$%s$%d:$%s$%d" % (quoted(title), column(c1), r1, column(c2), r2)
         if rng.random() < 0.5:
             wb.defined_names.add(DefinedName("Name%d" % n, text))
         else:

@@ -71,7 +71,8 @@ def _state(wb):
     for ws in wb.worksheets:
         cells = sorted((key, ws._cells[key].row, ws._cells[key].column, ws._cells[key].data_type,
                         repr(ws._cells[key].value)) for key in ws._cells)
-        sheets.append((ws.title, cells, sorted(ws.merged_cells), sorted((n.name, n.attr_text) for n in ws.defined_names.values())))
+        names = sorted((n.name, n.attr_text) for n in ws.defined_names.values())
+        sheets.append((ws.title, cells, sorted(ws.merged_cells), names))
     return sheets, sorted((n.name, n.attr_text) for n in wb.defined_names.values())
 
 
