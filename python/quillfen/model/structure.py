@@ -208,20 +208,27 @@ def _edit_features(ws: Worksheet, edit: Edit) -> None:
             _edit_columns(ws, edit)
 
 
-def _keeps_first(edit: Edit, ref: str) -> bool:
+def _bounds(ref: str) -> tuple[int, int, int, int] | None:
+    """(min_row, min_col, max_row, max_col) of a range read from a file, None for one that
+    names no cells."""
     try:
-        min_row, min_col, _max_row, _max_col = cell_range(ref)
+        return cell_range(ref)
     except (TypeError, ValueError):
-        return True
-    return edit.cell(min_row, min_col) is not None
+        return None
+
+
+def _keeps_first(edit: Edit, ref: str) -> bool:
+    bounds = _bounds(ref)
+    return bounds is None or edit.cell(bounds[0], bounds[1]) is not None
 
 
 def _landed_on(edit: Edit, ref: str, new: str) -> bool:
     """Whether a merge that stayed where it was is overlapped by the range a move put there."""
-    if not isinstance(edit, MoveEdit) or new != ref:
+    bounds = _bounds(ref)
+    if not isinstance(edit, MoveEdit) or new != ref or bounds is None:
         return False
     min_row, min_col, max_row, max_col = edit.source
-    top, left, bottom, right = cell_range(ref)
+    top, left, bottom, right = bounds
     return (top <= max_row + edit.rows and min_row + edit.rows <= bottom
             and left <= max_col + edit.cols and min_col + edit.cols <= right)
 
@@ -263,12 +270,13 @@ def _size(start: str, end: str) -> tuple[int, int]:
 
 def _edit_filter(ws: Worksheet, edit: Edit) -> None:
     auto = ws.auto_filter
-    if auto.ref is None:
+    ref = auto.ref
+    old = _bounds(ref) if ref is not None else None
+    if ref is None or old is None:
         return
-    old = cell_range(auto.ref, "filter range")
-    new_ref = edit.range_text(auto.ref)
+    new_ref = edit.range_text(ref)
     element = auto._element
-    if element is not None and element.get("ref") == auto.ref:
+    if element is not None and element.get("ref") == ref:
         if new_ref is None:
             auto._element = None
         else:
