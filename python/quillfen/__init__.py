@@ -16,8 +16,15 @@ entry point use the pure-Python path.
 __version__ = "0.1.0"
 
 from .model.cell import WriteOnlyCell
-from .reader.errors import InvalidFileError
+from .package.errors import InvalidFileError
 from .reader.workbook import load_workbook
 from .model.workbook import Workbook
+from .writer.excel import save_workbook as _save_workbook
+from .writer.write_only import WriteOnlyWorksheet as _WriteOnlyWorksheet
+
+# The model asks neither the reader nor the writer for anything: saving, and the sheets of
+# write-only workbooks, are handed to it here.
+Workbook._save_workbook = _save_workbook
+Workbook._write_only_sheet = _WriteOnlyWorksheet
 
 __all__ = ["InvalidFileError", "Workbook", "WriteOnlyCell", "load_workbook", "__version__"]

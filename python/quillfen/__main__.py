@@ -71,13 +71,19 @@ def _open(path: str | PathLike[str], **modes: bool) -> Any:
 
 
 def _sheets(wb: Any, sheet: str | None = None, all_sheets: bool = True) -> list[Sheet]:
-    """The sheet named `sheet`, else every sheet (`all_sheets`) or the active one."""
+    """The worksheet named `sheet`, else every worksheet (`all_sheets`) or the active one (the
+    first worksheet when a chart sheet is active)."""
+    titles = [ws.title for ws in wb.worksheets]
     if sheet is not None:
-        if sheet not in wb.sheetnames:
+        if sheet not in titles:
             raise NoSuchSheet("no sheet named %r; the workbook has %s"
-                              % (sheet, ", ".join(repr(name) for name in wb.sheetnames) or "no sheets"))
+                              % (sheet, ", ".join(repr(name) for name in titles) or "no sheets"))
         return [wb[sheet]]
-    return wb.worksheets if all_sheets else [wb.active]
+    worksheets: list[Sheet] = wb.worksheets
+    if all_sheets:
+        return worksheets
+    active = wb.active
+    return [active] if active is not None and active.kind == "worksheet" else worksheets[:1]
 
 
 class Progress:

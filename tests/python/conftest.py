@@ -21,7 +21,20 @@ settings.register_profile("deep", max_examples=100_000, deadline=None,
                           suppress_health_check=list(HealthCheck))
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci" if os.environ.get("CI") else "dev"))
 
-CORPUS_DIR = os.path.join(_ROOT, "..", "shared", "corpus", "files")
+
+def _shared_corpus():
+    """The shared corpus beside the checkout, or beside a folder above it (a worktree)."""
+    folder = _ROOT
+    while True:
+        corpus = os.path.join(os.path.dirname(folder), "shared", "corpus")
+        parent = os.path.dirname(folder)
+        if os.path.isdir(corpus) or parent == folder:
+            return corpus
+        folder = parent
+
+
+CORPUS_DIR = os.path.join(_shared_corpus(), "files")
+EXCEL_DIR = os.path.join(_shared_corpus(), "excel")
 
 
 @pytest.fixture(scope="session")

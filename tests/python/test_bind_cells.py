@@ -18,8 +18,9 @@ from quillfen.model.styles import StyleArray
 from quillfen.reader.worksheet import style_array
 
 from support import MAIN, SheetOptions
+from conftest import CORPUS_DIR
 
-CORPUS = os.path.join(os.path.dirname(__file__), "..", "..", "..", "shared", "corpus", "files")
+CORPUS = CORPUS_DIR
 STYLES = [StyleArray([i] * 9) for i in range(4)]
 
 

@@ -19,8 +19,9 @@ from quillfen.utils.datetime import iso_duration
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "scripts"))
 import xlsxgen  # noqa: E402
 from support import count_part_reads  # noqa: E402
+from conftest import CORPUS_DIR
 
-CORPUS = os.path.join(os.path.dirname(__file__), "..", "..", "..", "shared", "corpus", "files")
+CORPUS = CORPUS_DIR
 FILES = ["cal-issue_261.xlsx", "cal-issues.xlsx", "cal-date_1904.xlsx", "pycal-base.xlsx", "cal-errors.xlsx",
          "poi-59746_NoRowNums.xlsx", "cal-richtext-namespaced.xlsx"]
 

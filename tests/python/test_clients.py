@@ -100,6 +100,17 @@ def _styled(path):
     wb.save(path)
 
 
+def _filtered(path):
+    wb = quillfen.Workbook()
+    ws = wb.active
+    ws.title = "Filtered"
+    ws.append(["name", "n"])
+    ws.append([])  # gh-19: a row too, as in a write-only sheet
+    ws.append(["b", 2])
+    ws.auto_filter.ref = "A1:B3"
+    wb.save(path)
+
+
 BOOKS = {
     "etree": ("etree", _editable),
     "lxml": ("lxml", _editable),
@@ -107,6 +118,7 @@ BOOKS = {
     "date1904": ("etree", lambda path: _editable(path, MAC_EPOCH)),
     "resaved": ("etree", _resaved),
     "styled": ("lxml", _styled),
+    "filtered": ("etree", _filtered),
 }
 
 
@@ -224,6 +236,15 @@ def test_libreoffice_reads_a_resaved_workbook(libreoffice, saved):
             assert (kind, got) == ("string", want), cell
         else:
             assert float(got) == float(want), cell
+
+
+def test_issue19_libreoffice_shows_the_filter_below_an_empty_row(libreoffice, saved):
+    # Without the hidden name beside the filter LibreOffice showed none.
+    root = ET.parse(saved[0] / "fods" / "filtered.fods").getroot()
+    ranges = [(node.get(odf("table", "target-range-address")), node.get(odf("table", "display-filter-buttons")))
+              for node in root.iter(odf("table", "database-range"))]
+    assert ranges == [("Filtered.A1:Filtered.B3", "true")]
+    assert libreoffice["filtered"]["Filtered"]["A3"][1] == "b" and "A2" not in libreoffice["filtered"]["Filtered"]
 
 
 _STYLE_NS = {"style": "urn:oasis:names:tc:opendocument:xmlns:style:1.0",

@@ -194,3 +194,34 @@ def test_a_sheet_without_a_name_gets_a_free_one(read_only, tmp_path):
         wb.create_sheet()
         wb.save(tmp_path / "named.xlsx")
         assert quillfen.load_workbook(tmp_path / "named.xlsx").sheetnames == ["Sheet1", "Sheet2"]
+
+
+def _listed(target="worksheets/sheet1.xml", rel_type="worksheet", rel_id="rId1", sheets=1, root=None, mode=""):
+    """A workbook whose `sheets` sheets all point at relationship `rel_id`, of `rel_type`, to
+    `target`; `root` replaces the sheet part's root element."""
+    entries = "".join(f'<sheet name="S{n}" sheetId="{n}" r:id="{rel_id}"/>' for n in range(1, sheets + 1))
+    rels = (f'<Relationships xmlns="{PKG_REL}"><Relationship Id="rId1" Type="{REL}/{rel_type}" '
+            f'Target="{target}"{mode}/></Relationships>')
+    parts = {"xl_workbookxml": f'<workbook xmlns="{MAIN}" xmlns:r="{REL}"><sheets>{entries}</sheets></workbook>',
+             "xl__rels_workbookxmlrels": rels}
+    if root is not None:
+        parts["xl_worksheets_sheet1xml"] = root
+    return book(**parts)
+
+
+@pytest.mark.parametrize("data, part, message", [
+    (_listed(target="worksheets/sheet9.xml"), "xl/worksheets/sheet9.xml", "the sheet's part is missing"),
+    (_listed(rel_id="rId7"), "xl/_rels/workbook.xml.rels", "relationship 'rId7' is not among"),
+    (_listed(target="../../../etc/passwd"), "xl/_rels/workbook.xml.rels", "outside the workbook"),
+    (_listed(target="http://example.com/a.xml", mode=' TargetMode="External"'), "xl/_rels/workbook.xml.rels",
+     "outside the workbook"),
+    (_listed(rel_type="styles"), "xl/_rels/workbook.xml.rels", "not of a sheet"),
+    (_listed(root='<worksheet xmlns="urn:other"><sheetData/></worksheet>'), SHEET, "not a worksheet"),
+    (_listed(sheets=2), SHEET, "also that of the sheet 'S1'"),
+], ids=["missing", "unknown id", "outside", "external", "wrong type", "namespace", "claimed twice"])
+@pytest.mark.parametrize("read_only", [False, True], ids=["editable", "read-only"])
+def test_issue24_a_listed_sheet_that_cannot_be_read(data, part, message, read_only):
+    # It vanished or loaded empty (saving in place then wrote it out empty).
+    exc = failure(data, read_only)
+    assert isinstance(exc, quillfen.InvalidFileError) and exc.part == part and exc.sheet in ("S1", "S2")
+    assert message in str(exc)

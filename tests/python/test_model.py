@@ -137,3 +137,6 @@ def test_append_goes_below_the_last_row():
     del ws["A6"]
     ws.append([4])
     assert ws["A2"].value == 4 and ws.max_row == 2
+    ws.append([])  # gh-19: the row after an empty one went over it
+    ws.append([5])
+    assert ws["A4"].value == 5 and ws["A3"].value is None

@@ -6,8 +6,8 @@ import zlib
 
 import pytest
 
-from quillfen.reader import package as package_mod
-from quillfen.reader.package import Package
+from quillfen.package import archive as package_mod
+from quillfen.package.archive import Archive as Package
 
 pytest.importorskip("isal")
 

@@ -14,7 +14,7 @@ from hypothesis import given, strategies as st
 
 from conftest import CORPUS_DIR
 from quillfen.reader import helpers as qh
-from quillfen.reader.errors import DoctypeRefused
+from quillfen.package.errors import DoctypeRefused
 from quillfen.reader.strings import read_string_table as pure_read
 
 from support import MAIN, Pieces

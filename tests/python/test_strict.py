@@ -10,7 +10,7 @@ from hypothesis import given, strategies as st
 
 import quillfen
 from quillfen.constants import DOC_REL_NS, MAIN_NS, STRICT_DOC_REL_NS, STRICT_MAIN_NS
-from quillfen.reader.strict import TransitionalNames
+from quillfen.package.strict import TransitionalNames
 
 from conftest import CORPUS_DIR
 from support import Pieces

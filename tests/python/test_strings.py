@@ -14,7 +14,7 @@ import pytest
 from conftest import CORPUS_DIR
 from quillfen import _native
 from quillfen.reader import helpers as qh
-from quillfen.reader.errors import DoctypeRefused
+from quillfen.package.errors import DoctypeRefused
 from quillfen.reader.strings import read_shared_strings, read_string_table
 from quillfen.model.richtext import InlineFont
 

@@ -19,6 +19,7 @@ from .features import Hyperlink
 from ..formula import ArrayFormula, DataTableFormula
 from .richtext import CellRichText
 from .styles import NUM_FMT, STYLE_KINDS, Stylesheet, StyleArray, is_date_format, is_timedelta_format
+from .tracking import CELLS
 from ..utils.cells import coordinate_of
 
 # The engine fills and reads cells through these slots, by name: this tuple is their one
@@ -48,6 +49,7 @@ def _style_property(kind: str, doc: str) -> Any:
     def set(cell: "Cell", value: Any) -> None:
         if not isinstance(value, cls):
             raise TypeError("a cell's %s is a quillfen.styles.%s, not %s" % (kind, cls.__name__, type(value).__name__))
+        _changed(cell)
         cell._style = _stylesheet(cell).with_object(cell._style, kind, cast(Any, value))
 
     return property(get, set, doc=doc)
@@ -77,6 +79,10 @@ class Cell:
     def value(self, value: Any) -> None:
         self.data_type = checked_data_type(self, value)
         self._value = value
+        try:  # `_changed`, inline: every assigned value comes here
+            self.parent._dirty.add(CELLS)
+        except AttributeError:
+            pass
 
     @property
     def coordinate(self) -> str:
@@ -112,6 +118,7 @@ class Cell:
 
     @style_array.setter
     def style_array(self, style: Any) -> None:
+        _changed(self)
         self._style = None if style is None else StyleArray(style)
 
     @property
@@ -124,6 +131,7 @@ class Cell:
     def number_format(self, code: str) -> None:
         if not isinstance(code, str):
             raise TypeError("a number format is a str, not %s" % type(code).__name__)
+        _changed(self)
         self._style = _stylesheet(self).formatted(self._style, code)
 
     font = _style_property("font", "The font of the cell's text (`quillfen.styles.Font`).")
@@ -148,6 +156,14 @@ def WriteOnlyCell(ws: Any, value: Any = None) -> Cell:
     cell = Cell(ws, None, None)  # type: ignore[arg-type]  # placed by append
     cell.value = value
     return cell
+
+
+def _changed(cell: Cell) -> None:
+    """Marks the cell's sheet changed (`quillfen.model.tracking`)."""
+    try:
+        cell.parent._dirty.add(CELLS)
+    except AttributeError:
+        pass  # a cell of no sheet, or of a stand-in for one
 
 
 def _coordinate_or_none(cell: Cell) -> str | None:

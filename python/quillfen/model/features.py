@@ -26,6 +26,7 @@ __all__ = ["RowDimension", "RowDimensions", "ColumnDimension", "ColumnDimensions
 _M = "{%s}" % MAIN_NS
 PRINT_TITLES = "_xlnm.Print_Titles"
 PRINT_AREA = "_xlnm.Print_Area"
+FILTER_DATABASE = "_xlnm._FilterDatabase"
 MAX_ROW_HEIGHT = 409       # points, as spreadsheet programs allow
 MAX_COLUMN_WIDTH = 255     # characters
 _TRUE = ("1", "true")
@@ -241,13 +242,15 @@ class ColumnDimensions(dict[str, ColumnDimension]):
 
 class AutoFilter:
     """The sheet's filter buttons: `ref` is the filtered range ("A1:D20"), or None for none.
-    The filter criteria read from a file are kept while the range stays the same."""
+    The filter criteria read from a file are kept while the range stays the same; the sheet's
+    hidden name for the range follows it."""
 
-    __slots__ = ("_ref", "_element")
+    __slots__ = ("_ref", "_element", "_sheet")
 
     def __init__(self, element: ET.Element | None = None) -> None:
         self._element = element
         self._ref = element.get("ref") if element is not None else None
+        self._sheet: SheetFeatures | None = None  # the sheet it is the filter of
 
     @property
     def ref(self) -> str | None:
@@ -258,6 +261,8 @@ class AutoFilter:
         if ref is not None:
             ref = _range_text(*cell_range(ref, "filter range"))
         self._ref = ref
+        if self._sheet is not None and self._sheet.auto_filter is self:
+            self._sheet._filter_name_in_step()
 
 
 class SheetProperties:
@@ -430,10 +435,23 @@ class SheetFeatures:
         self.merged_cells: list[str] = []
         self.row_dimensions = RowDimensions()
         self.column_dimensions = ColumnDimensions()
-        self.auto_filter = AutoFilter()
+        self._auto_filter = AutoFilter()
+        self._auto_filter._sheet = self
         self.sheet_properties = SheetProperties()
         self.defined_names = DefinedNames()
         self._pending: dict[str, ET.Element] = {}  # local name -> element read that waits for the cells (reader.features)
+
+    @property
+    def auto_filter(self) -> AutoFilter:
+        """The sheet's filter (`AutoFilter`): `ws.auto_filter.ref = "A1:C20"`."""
+        return self._auto_filter
+
+    @auto_filter.setter
+    def auto_filter(self, auto: AutoFilter) -> None:
+        if not isinstance(auto, AutoFilter):
+            raise TypeError("a sheet's filter is an AutoFilter, not %s" % type(auto).__name__)
+        self._auto_filter = auto
+        auto._sheet = self
 
     # -------------------------------------------------------------- merged cells
 
@@ -569,6 +587,27 @@ class SheetFeatures:
                 parts.append("%s!$%s$%d:$%s$%d" % (_quoted_title(self.title), column_letter(min_col), min_row,
                                                    column_letter(max_col), max_row))
         self._set_print_name(PRINT_AREA, parts)
+
+    def _filter_name_in_step(self) -> None:
+        """Gives the sheet the hidden name that spreadsheet programs give its filtered range
+        beside the filter (without it LibreOffice shows no filter), in step with
+        `auto_filter.ref`: set, moved with the range, and taken away with a filter read from a
+        file and removed (the name also serves filters of other kinds, left alone)."""
+        ref, names = self.auto_filter.ref, self.defined_names
+        found = names.get(FILTER_DATABASE)
+        if ref is None:
+            if found is not None and self.auto_filter._element is not None:
+                del names[FILTER_DATABASE]
+            return
+        if found is not None and [_without_sheet(part) for part in _parts(found)] == [ref.replace("$", "")]:
+            return
+        min_row, min_col, max_row, max_col = cell_range(ref, "filter range")
+        text = "%s!$%s$%d:$%s$%d" % (_quoted_title(self.title), column_letter(min_col), min_row,
+                                     column_letter(max_col), max_row)
+        defined = DefinedName(FILTER_DATABASE, text, True)
+        if found is not None:
+            defined.attrs = dict(found.attrs)  # hidden or not, as read
+        names[FILTER_DATABASE] = defined
 
     def _set_print_name(self, name: str, parts: list[str]) -> None:
         if parts:

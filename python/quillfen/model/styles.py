@@ -204,6 +204,14 @@ class Stylesheet:
         # (style array bytes, field, index) -> the array with it set, shared
         self._derived: dict[tuple[bytes | None, int, int], StyleArray] = {}
 
+    def snapshot(self) -> dict[str, Any]:
+        """The collections as they are now (their items, not copies), to tell later what was
+        added to them (formats are only ever added)."""
+        return {"cellXfs": list(self.cell_styles), "numFmts": dict(self.number_formats), "fonts": list(self.fonts),
+                "fills": list(self.fills), "borders": list(self.borders), "alignments": list(self.alignments),
+                "protections": list(self.protections), "cellStyleXfs": list(self.style_xfs),
+                "cellStyles": list(self.named_styles), "extra": dict(self.extra)}
+
     def code(self, num_fmt: int) -> str | None:
         """The format code of a number format id, or None when the id is unknown."""
         return self.number_formats.get(num_fmt, BUILTIN_FORMATS.get(num_fmt))

@@ -1,11 +1,12 @@
 """The workbook of the model: its sheets in order, the active sheet, its cell formats and its
 date system. `Workbook()` makes a new one; `quillfen.load_workbook` reads one from a file
-(`quillfen.reader`), `Workbook.save` writes one (`quillfen.writer`)."""
+(`quillfen.reader`), `Workbook.save` writes one (`quillfen.writer`, which the package's face
+hands the model: the model itself asks neither for anything)."""
 
 import os
 import re
-from collections.abc import Iterator
-from typing import IO, Any
+from collections.abc import Callable, Iterator
+from typing import IO, Any, ClassVar
 
 from .features import DefinedNames
 from .styles import Stylesheet
@@ -15,7 +16,7 @@ from .worksheet import Worksheet
 __all__ = ["Workbook"]
 
 # A sheet of the workbook's kind: a `Worksheet`, or a read-only or write-only sheet for
-# workbooks loaded or made in those modes.
+# workbooks loaded or made in those modes; or a chart, dialog or macro sheet (`KeptSheet`).
 Sheet = Any
 
 MAX_TITLE = 31
@@ -31,6 +32,10 @@ class Workbook:
     `MAC_EPOCH`); with `iso_dates` set, dates are saved as ISO 8601 text instead of serial
     numbers.
     """
+
+    # Set by the package's face: the writer's save, and the write-only sheet class.
+    _save_workbook: ClassVar[Callable[["Workbook", Any], None] | None] = None
+    _write_only_sheet: ClassVar[Callable[["Workbook", str], Any] | None] = None
 
     def __init__(self, write_only: bool = False) -> None:
         self._setup(write_only=write_only)
@@ -50,10 +55,18 @@ class Workbook:
         self.helpers: dict[str, Any] | None = None       # the reading helpers, for a workbook read from a file
         self.core_properties: list[Any] = []  # elements of the document properties read from a file
         self.defined_names = DefinedNames()  # names of the workbook's scope; sheets have their own
-        self._sheets: list[Sheet] = []
+        self._unread_names: list[Any] = []   # defined name elements read from a file that name nothing valid
+        self._sheets: list[Sheet] = []  # every sheet, worksheets and the others, in order
         self._active: Sheet | None = None
-        self._package: Any = None      # the file it was read from, kept open for read-only sheets
-        self._loaded: Any = None       # what the reader found beyond the sheets (quillfen.reader)
+        # The package it was read from (`quillfen.package`), kept open: read-only sheets stream
+        # from it, and a save copies from it what did not change.
+        self._package: Any = None
+        # Snapshots taken when it was read (`model.tracking`): of the workbook part, of the
+        # styles and of the document properties.
+        self._baseline: Any = None
+        self._loaded: Any = None       # what a save as a new workbook would leave out (`quillfen.reader`)
+        self._styles_baseline: Any = None
+        self._core_baseline: list[bytes] | None = None
         self._saved = False
         self._lxml: bool | None = None         # the serialiser of a write-only workbook, fixed by its first row
 
@@ -76,11 +89,19 @@ class Workbook:
 
     @property
     def sheetnames(self) -> list[str]:
+        """The title of every sheet, in order: worksheets and chart, dialog and macro sheets
+        (each sheet's `kind` says which)."""
         return [ws.title for ws in self._sheets]
 
     @property
     def worksheets(self) -> list[Sheet]:
-        return list(self._sheets)
+        """The worksheets, in order (the sheets with cells)."""
+        return [ws for ws in self._sheets if ws.kind == "worksheet"]
+
+    @property
+    def chartsheets(self) -> list[Sheet]:
+        """The chart sheets read from a file, in order: kept as they are, in their place."""
+        return [ws for ws in self._sheets if ws.kind == "chartsheet"]
 
     def __getitem__(self, name: str) -> Sheet:
         for ws in self._sheets:
@@ -95,10 +116,11 @@ class Workbook:
         return name in self.sheetnames
 
     def __iter__(self) -> Iterator[Sheet]:
-        return iter(self._sheets)
+        """The worksheets, in order."""
+        return iter(self.worksheets)
 
     def __len__(self) -> int:
-        return len(self._sheets)
+        return len(self.worksheets)
 
     def index(self, ws: Sheet) -> int:
         """The position of a sheet of this workbook."""
@@ -117,8 +139,8 @@ class Workbook:
             self._check_title(title)
         ws: Sheet
         if self.write_only:
-            from ..writer.write_only import WriteOnlyWorksheet
-            ws = WriteOnlyWorksheet(self, title)
+            assert Workbook._write_only_sheet is not None, "the package's face sets the write-only sheet class"
+            ws = Workbook._write_only_sheet(self, title)
         else:
             ws = Worksheet(self, title)
         if index is None:
@@ -212,14 +234,19 @@ class Workbook:
         A path is written through a temporary file beside it, renamed into place at the end:
         a save that fails leaves an existing file as it was and nothing else behind. What was
         read from a file and is not written yet is named in one `UserWarning`."""
-        from ..writer.excel import save_workbook
-        save_workbook(self, filename)
+        assert Workbook._save_workbook is not None, "the package's face sets the writer's save"
+        Workbook._save_workbook(self, filename)
 
     def close(self) -> None:
-        """Releases the file it was read from (read-only sheets cannot be iterated afterwards)
-        and the rows a write-only workbook holds for saving."""
+        """Releases the file it was read from (read-only sheets cannot be iterated afterwards;
+        an editable workbook opens it again when it is saved, or keeps its compressed bytes in
+        memory when the file at its path is another one by now) and the rows a write-only
+        workbook holds for saving."""
         if self._package is not None:
-            self._package.close()
+            if self.read_only:
+                self._package.close()
+            else:
+                self._package.archive.release()
         for ws in self._sheets:
             release = getattr(ws, "_release", None)
             if release is not None:

@@ -9,39 +9,56 @@ from __future__ import annotations
 from collections.abc import Iterable, Iterator
 from itertools import groupby
 from operator import itemgetter
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, NamedTuple, Protocol
 
 from .cell import Cell
 from ..constants import MAX_ROW, MAX_SHEET_COLUMN
 from .features import SheetFeatures
 from .structure import edit_lines, move_range
 from ..frames import row_batches
+from .tracking import CELLS, mark, mutating
 from ..utils.cells import coordinate_of, coordinate_to_tuple, range_boundaries
 
 if TYPE_CHECKING:
     import pandas
     import polars
 
-    from ..reader.worksheet import SheetFacts
     from .workbook import Workbook
 
 # (min_row, max_row, min_col, max_col)
 Bounds = tuple[int, int, int, int]
 
 
-class SheetBase(SheetFeatures):
-    """A sheet's title, workbook and the worksheet settings read from a file (its features:
-    `quillfen.features`)."""
+class SheetFacts(NamedTuple):
+    """What a prescan tells about a sheet without loading its cells."""
+
+    dimension: str | None        # the `dimension` element's ref, or None
+    formatted_rows: list[int]    # numbers of the rows that carry formatting (height, style, hidden...)
+    merged_cells: list[str]      # merged range refs, in document order
+    corner_styles: dict[str, list[tuple[str, str | None]]]  # merged ref -> [(corner coordinate, style id text or None)]
+
+
+class SheetSource(Protocol):
+    """The part a sheet was read from, as the reader attaches it to the sheet."""
+
+    part: str
+
+    def prescan(self, want_rows: bool, corners: Iterable[tuple[int, int]]) -> dict[str, Any]: ...
+
+    def facts(self) -> SheetFacts: ...
+
+
+class NamedSheet:
+    """What every sheet has, with cells or without: its workbook, title and state, and the part
+    it was read from."""
+
+    kind = "worksheet"  # beside chart, dialog and macro sheets (`quillfen.model.sheets`)
 
     def __init__(self, workbook: Workbook, title: str) -> None:
         self.parent = workbook
         self._title = title
         self.sheet_state = "visible"
-        self._init_features()
-        self.dimension_ref: str | None = None
-        self._part: str | None = None  # the part it was read from, if it was
-        self._kept: dict[str, Any] = {}  # local name -> element (or list of them) read from the file and written back
-        self._unsaved: list[str] = []  # local names of elements read from the file that are not written
+        self._source: SheetSource | None = None  # the part it was read from, if it was
 
     @property
     def title(self) -> str:
@@ -52,8 +69,31 @@ class SheetBase(SheetFeatures):
         self.parent._check_title(title, self)
         self._title = title
 
+    @property
+    def _part(self) -> str | None:
+        """The name of the part the sheet was read from, if it was."""
+        return self._source.part if self._source is not None else None
+
     def __repr__(self) -> str:
         return "<%s %r>" % (type(self).__name__, self.title)
+
+
+class SheetBase(NamedSheet, SheetFeatures):
+    """A sheet's title, workbook and the worksheet settings read from a file (its features:
+    `quillfen.features`)."""
+
+    def __init__(self, workbook: Workbook, title: str) -> None:
+        super().__init__(workbook, title)
+        self._init_features()
+        self.dimension_ref: str | None = None
+        self._kept: dict[str, Any] = {}  # local name -> element (or list of them) read from the file and written back
+        # Local names of elements read from the file that a workbook saved from nothing (one
+        # read in the Strict namespaces) leaves out.
+        self._unsaved: list[str] = []
+        # What changed since the sheet was read (`quillfen.model.tracking`): marks, and the
+        # snapshot taken when it was read (None for a sheet that was not).
+        self._dirty: set[str] = set()
+        self._baseline: dict[str, Any] | None = None
 
     @property
     def rows(self) -> Iterator[tuple[Any, ...]]:
@@ -163,16 +203,17 @@ class SheetBase(SheetFeatures):
         """Facts about the sheet's part without loading its cells: the elements around the cell
         data, the formatted rows (with `want_rows`) and the style ids of the `corners` asked
         for, as (row, column) pairs. See `quillfen.reader.prescan`."""
-        from ..reader.worksheet import prescan_part
-        found: dict[str, Any] = prescan_part(self, want_rows, corners)
-        return found
+        return self._read_source().prescan(want_rows, corners)
 
     def facts(self) -> SheetFacts:
         """The sheet's dimension, formatted rows, merged ranges and the style ids of the corner
         cells of those ranges, read with two prescans instead of a full load."""
-        from ..reader.worksheet import sheet_facts
-        facts: SheetFacts = sheet_facts(self)
-        return facts
+        return self._read_source().facts()
+
+    def _read_source(self) -> SheetSource:
+        if self._source is None:
+            raise ValueError("sheet %r was not read from a file" % self.title)
+        return self._source
 
 
 def _key_bounds(key: object) -> tuple[int | None, int | None, int | None, int | None]:
@@ -227,6 +268,7 @@ class Worksheet(SheetBase):
         self._hyperlinks: list[Any] = []
         self._links: dict[tuple[int, int], Any] = {}
         self._notes: dict[tuple[int, int], Any] = {}
+        self._vml_id: str | None = None  # the relationship of the drawing that shows the comments
         # The last row with cells, kept up to date as cells are added, or None when it must be
         # found again (at first, and after a deletion): finding it reads every key of a dict.
         self._last_row: int | None = None
@@ -258,6 +300,7 @@ class Worksheet(SheetBase):
     def __setitem__(self, coordinate: str, value: Any) -> None:
         self[coordinate].value = value
 
+    @mutating(CELLS)
     def __delitem__(self, coordinate: str) -> None:
         key = coordinate_to_tuple(coordinate)
         del self._cells[key]
@@ -334,9 +377,11 @@ class Worksheet(SheetBase):
         return self._cells_by_row(min_col or 1, min_row or 1, max_col or self.max_column,
                                   max_row or self.max_row, values_only)
 
+    @mutating(CELLS)
     def append(self, iterable: Iterable[Any]) -> None:
         """Adds a row of values (or of cells, whose value and style are copied) below the last
-        row that has cells. Nothing is added when a value cannot be stored."""
+        row appended or with cells; an empty row is a row too. Nothing is added when a value
+        cannot be stored."""
         if self._last_row is None:
             self._last_row = self.max_row if self._cells else 0
         row = self._last_row + 1
@@ -352,8 +397,9 @@ class Worksheet(SheetBase):
         check_position(row, max(len(cells), 1))  # the row's last column
         for cell in cells:
             self._cells[(row, cell.column)] = cell
-        if cells:
-            self._last_row = row
+        # gh-19: an empty row takes its place too, as in a write-only sheet: the next row goes
+        # below it.
+        self._last_row = row
 
     def cells(self) -> Iterator[Cell]:
         """Every cell present, in row and then column order."""

@@ -14,8 +14,8 @@ from ..model.comments import Comment
 from ..constants import DOC_REL_NS, MAIN_NS, STRICT_DOC_REL_NS
 from ..model.features import (AutoFilter, ColumnDimension, DefinedName, Hyperlink, RowDimensions, SheetProperties)
 from ..utils.cells import column_letter, coordinate_to_tuple, range_boundaries
-from .errors import damaged, parse_xml
-from .package import Package, Relationship
+from ..package.errors import damaged, parse_xml
+from ..package import Package, Relationship
 
 __all__ = ["KEPT_ELEMENTS", "REPEATED_ELEMENTS", "apply_element", "row_dimensions", "read_cell_features",
            "read_defined_names"]
@@ -130,6 +130,7 @@ def read_cell_features(ws: Any, package: Package) -> set[str]:
                 ws._unsaved.remove("drawing")
     drawing = pending.pop("legacyDrawing", None)
     if drawing is not None:
+        ws._vml_id = _rel_id(drawing)  # the drawing the comments are shown in, among others
         target = rels.get(_rel_id(drawing))
         if taken and target is not None:
             taken.add(target.target)  # made again from the comments when saved
@@ -228,8 +229,10 @@ def read_defined_names(wb: Any, element: ET.Element, sheets: Mapping[int, Any]) 
     """Files the names of the workbook's `definedNames` element: those of one sheet's scope
     (`localSheetId`, a position in the workbook's sheet list) with that sheet in `sheets`
     (position -> sheet), the others with the workbook. Returns whether any was left out (a
-    name of a sheet that is not loaded, such as a chart sheet, or one that is not valid)."""
+    name of a sheet the workbook does not list, or one that is not valid); those are kept as
+    read in `wb._unread_names`, written back when the names are."""
     left_out = False
+    wb._unread_names = []
     for node in element:
         if not isinstance(node.tag, str) or node.tag.rpartition("}")[2] != "definedName":
             continue
@@ -246,4 +249,5 @@ def read_defined_names(wb: Any, element: ET.Element, sheets: Mapping[int, Any]) 
             scope[defined.name] = defined
         except (KeyError, TypeError, ValueError):
             left_out = True
+            wb._unread_names.append(node)
     return left_out

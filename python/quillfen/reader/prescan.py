@@ -33,7 +33,7 @@ from typing import Any, cast
 from .._native import native_or_pure
 from ..constants import MAIN_NS
 from ..utils.cells import coordinate_to_tuple
-from .errors import CONTENT_ERRORS, PrologCheck, refuse_doctype
+from ..package.errors import CONTENT_ERRORS, PrologCheck, refuse_doctype
 from .sheet import Namespaces, in_scope, is_native_int, tag_end, to_int64
 from .source import READ_CHUNK, Source, read_chunk
 

@@ -21,7 +21,7 @@ from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import Any, NamedTuple, SupportsIndex, cast
 
 from ..constants import MAIN_NS
-from .errors import refuse_doctype, sheet_location
+from ..package.errors import refuse_doctype, sheet_location
 from .source import READ_CHUNK, Source, read_chunk
 
 PARSE_BLOCK = 16384

@@ -22,7 +22,7 @@ from xml.etree.ElementTree import XMLPullParser
 
 from quillfen._native import native_or_pure
 from quillfen.constants import MAIN_NS
-from quillfen.reader.errors import CONTENT_ERRORS, PrologCheck
+from quillfen.package.errors import CONTENT_ERRORS, PrologCheck
 from quillfen.reader.source import Source, read_chunk
 from quillfen.model.richtext import CellRichText, TextBlock, item_runs, localname
 

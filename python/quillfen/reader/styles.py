@@ -5,7 +5,7 @@ import xml.etree.ElementTree as ET
 
 from ..constants import MAIN_NS, MC_NS
 from ..model.styles import STYLE_FIELDS, ElementList, StyleArray, Stylesheet
-from .errors import parse_xml
+from ..package.errors import parse_xml
 
 _M = "{%s}" % MAIN_NS
 _ALTERNATE = "{%s}AlternateContent" % MC_NS

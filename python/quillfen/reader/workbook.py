@@ -10,15 +10,17 @@ from typing import IO, Any
 
 from ..constants import DOC_REL_NS, MAIN_NS, STRICT_DOC_REL_NS, STRICT_MAIN_NS
 from ..utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
+from ..model.sheets import KINDS, KeptSheet
+from ..model.tracking import book_state, remember
 from ..model.workbook import Workbook
 from ..model.worksheet import Worksheet
-from .errors import CONTENT_ERRORS, InvalidFileError, check_prolog, damaged, invalid, parse_xml
+from ..package import Package, Relationships, rels_part
+from ..package.errors import CONTENT_ERRORS, InvalidFileError, check_prolog, damaged, invalid, parse_xml
 from .features import read_cell_features, read_defined_names
 from .helpers import reading_helpers
-from .package import Package
 from .strings import read_shared_strings
 from .styles import read_stylesheet
-from .worksheet import ReadOnlyWorksheet, load_cells
+from .worksheet import ReadOnlyWorksheet, SheetSource, load_cells
 
 __all__ = ["load_workbook", "Loaded"]
 
@@ -33,11 +35,11 @@ _DERIVED_KINDS = frozenset(("sharedStrings", "calcChain"))
 
 
 class Loaded:
-    """What the reader found beyond the sheets and their cells: the theme part, carried over as
-    it is, and the names of what the writer does not write (for the warning at save time)."""
+    """What the writer would leave out of a workbook it cannot save part by part (one in the
+    Strict namespaces, which it saves as a Transitional one): the names of what it does not
+    write, for the warning at save time."""
 
     def __init__(self) -> None:
-        self.theme: bytes | None = None         # bytes of the workbook's theme part
         self.workbook_elements: list[str] = []  # local names of workbook elements not written
         self.parts: list[str] = []              # names of parts not written
 
@@ -59,7 +61,7 @@ def load_workbook(filename: str | bytes | os.PathLike[str] | os.PathLike[bytes] 
             raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), os.fspath(filename))
     else:
         filename = _binary_file(filename)
-    package = Package(filename)
+    package = Package.from_file(filename)
     try:
         return _read(package, read_only, data_only, rich_text)
     except InvalidFileError:
@@ -110,8 +112,8 @@ def _read(package: Package, read_only: bool, data_only: bool, rich_text: bool) -
     props = root.find(ns + "workbookPr")
     date1904 = props is not None and props.get("date1904", "").lower() in ("1", "true")
     wb.epoch = MAC_EPOCH if date1904 else WINDOWS_EPOCH
-    rels = {rel.id: rel for rel in package.relationships(main)}
-    kinds = {rel.kind: rel.target for rel in rels.values() if not rel.external}
+    rels = package.relationships(main)
+    kinds = {rel.kind: rel.target for rel in rels if not rel.external}
     written = {main}
 
     if kinds.get("styles") in package:
@@ -122,27 +124,30 @@ def _read(package: Package, read_only: bool, data_only: bool, rich_text: bool) -
         with damaged(kinds["sharedStrings"]):
             wb.shared_strings = read_shared_strings(lambda: package.open(kinds["sharedStrings"]), rich=rich_text)
     if kinds.get("theme") in package:
-        with damaged(kinds["theme"]):
-            loaded.theme = package.read(kinds["theme"], transitional=False)  # kept as it is
         written.add(kinds["theme"])
     written.update(target for kind, target in kinds.items() if kind in _DERIVED_KINDS)
     _read_properties(wb, package, written)
 
-    sheet_cls = ReadOnlyWorksheet if read_only else Worksheet
     positions: dict[int, Any] = {}
     sheets = root.find(ns + "sheets")
+    claimed: dict[str, str] = {}
     for position, sheet in enumerate(sheets if sheets is not None else ()):
-        rel = rels.get(next((sheet.get(name) for name in _R_IDS if sheet.get(name)), None))
-        if rel is None or rel.external or rel.kind != "worksheet" or rel.target not in package:
-            continue  # chartsheets, dialog sheets and dangling entries hold no cells
+        title = sheet.get("name")
+        kind, part = _sheet_part(package, main, rels, sheet, claimed)
         # A sheet without a name (a damaged file) is kept and named below.
-        ws = sheet_cls(wb, sheet.get("name"))  # type: ignore[arg-type]
-        ws._part = rel.target
+        ws: Any
+        if kind == "worksheet":
+            ws = (ReadOnlyWorksheet if read_only else Worksheet)(wb, title)  # type: ignore[arg-type]
+            written.add(part)
+        else:
+            ws = KeptSheet(wb, title, kind)  # type: ignore[arg-type]
+        ws._source = SheetSource(ws, package, part)
         ws.sheet_state = sheet.get("state", "visible")
         positions[position] = ws
         wb._sheets.append(ws)
-        written.add(rel.target)
     _name_nameless(wb, main)
+    for ws in wb.worksheets:
+        _check_root(ws)
     view = root.find("%sbookViews/%sworkbookView" % (ns, ns))
     if view is not None:
         wb._active = positions.get(_int(view.get("activeTab", "0")))
@@ -153,13 +158,55 @@ def _read(package: Package, read_only: bool, data_only: bool, rich_text: bool) -
     if names is not None and read_defined_names(wb, names, positions):
         loaded.workbook_elements.append("definedNames")
     if not read_only:
-        for ws in wb._sheets:
+        for ws in wb.worksheets:
             load_cells(ws)
             written.update(read_cell_features(ws, package))
+            remember(ws)
+        wb._baseline = book_state(wb)
+        wb._styles_baseline = wb.stylesheet.snapshot()
+        wb._core_baseline = [ET.tostring(node) for node in wb.core_properties]
+        if package.archive is not None and package.archive.name is None:
+            # A file object: its owner may close or reuse it, and a save copies from it.
+            package.archive.detach()
     written = {name.lower() for name in written}  # part names match in any case
     loaded.parts = [name for name in package.part_names()
                     if name.lower() not in written and not _is_plumbing(name)]
     return wb
+
+
+def _sheet_part(package: Package, main: str, rels: Relationships, sheet: ET.Element,
+                claimed: dict[str, str]) -> tuple[str, str]:
+    """(kind, part name) of a sheet the workbook lists: a sheet that cannot be read is a
+    damaged workbook, never a sheet left out or read empty."""
+    title = sheet.get("name")
+    rel_id = next((sheet.get(name) for name in _R_IDS if sheet.get(name)), None)
+    rel = rels.get(rel_id)
+    if rel is None:
+        raise InvalidFileError("the sheet's relationship %r is not among the workbook's" % rel_id,
+                               rels_part(main), title)
+    if rel.external or rel.outside:
+        raise InvalidFileError("the sheet's part %r is outside the workbook" % rel.target, rels_part(main), title)
+    if rel.kind not in KINDS:
+        raise InvalidFileError("the sheet's relationship is of the type %r, not of a sheet" % rel.type,
+                               rels_part(main), title)
+    if rel.target not in package:
+        raise InvalidFileError("the sheet's part is missing", rel.target, title)
+    key = rel.target.lower()
+    if key in claimed:
+        # Each claim would load the whole part again.
+        raise InvalidFileError("the part is also that of the sheet %r" % claimed[key], rel.target, title)
+    claimed[key] = title or ""
+    return rel.kind, rel.target
+
+
+def _check_root(ws: Any) -> None:
+    """A worksheet's part must be one: a part of another kind would read as an empty sheet."""
+    root, declared, _encoding = ws._source.root()
+    qname = root[1:].split(None, 1)[0].rstrip(b"/>").decode("utf-8", "replace")
+    prefix, _, local = qname.rpartition(":")
+    if local != "worksheet" or declared.get(prefix) != MAIN_NS:
+        raise InvalidFileError("the part is not a worksheet (its root element is %r in the namespace %r)"
+                               % (local, declared.get(prefix)), ws._part, ws.title)
 
 
 def _name_nameless(wb: Workbook, main: str) -> None:

@@ -9,7 +9,7 @@ import warnings
 from array import array
 from collections.abc import Iterable, Iterator, Sequence
 from types import ModuleType
-from typing import TYPE_CHECKING, Any, NamedTuple, cast
+from typing import TYPE_CHECKING, Any, cast
 
 from .._native import native_or_pure, stream_native_or_pure
 from ..model.cell import EMPTY_CELL, Cell, ReadOnlyCell, ReadOnlyFormulaCell
@@ -17,8 +17,10 @@ from ..constants import MAIN_NS
 from ..frames import row_batches
 from ..utils.cells import coordinate_of, coordinate_to_tuple, range_boundaries
 from ..model.styles import StyleArray
-from ..model.worksheet import Bounds, SheetBase
-from .errors import CONTENT_ERRORS, damaged
+from ..model.worksheet import Bounds, SheetBase, SheetFacts
+from ..package import Package
+from ..package.xmlparts import Child, Layout, child_of, root_start_tag
+from ..package.errors import CONTENT_ERRORS, damaged
 from .features import apply_element, row_dimensions
 from .helpers import parse_snippet
 from .prescan import OpenPart, dimension_ref, prescan, prescan_arguments
@@ -27,8 +29,8 @@ from .sheet import ABSENT, CellRecord, ReaderSettings, WorksheetParser
 if TYPE_CHECKING:
     from ..model.workbook import Workbook
 
-__all__ = ["SheetReadOptions", "SheetFacts", "ReadOnlyWorksheet", "load_cells", "replay_actions",
-           "prescan_part", "sheet_facts"]
+__all__ = ["SheetReadOptions", "SheetFacts", "SheetSource", "ReadOnlyWorksheet", "load_cells",
+           "replay_actions", "prescan_part", "sheet_facts"]
 
 _M = "{%s}" % MAIN_NS
 # Warnings of a frame's read point at the first code outside this package.
@@ -91,15 +93,6 @@ def replay_actions(worksheet: Any, actions: list[tuple[Any, ...]], seen: _Replay
     actions.clear()
 
 
-class SheetFacts(NamedTuple):
-    """What a prescan tells about a sheet without loading its cells."""
-
-    dimension: str | None        # the `dimension` element's ref, or None
-    formatted_rows: list[int]    # numbers of the rows that carry formatting (height, style, hidden...)
-    merged_cells: list[str]      # merged range refs, in document order
-    corner_styles: dict[str, list[tuple[str, str | None]]]  # merged ref -> [(corner coordinate, style id text or None)]
-
-
 def _corners_of(ref: str) -> list[tuple[int, int]]:
     """The distinct corner cells of a merged range ref ("A1:B2" or "A1") as (row, column).
     A ref that names no cells ("A0:B2") is refused: it has no corners to report."""
@@ -129,6 +122,44 @@ def _declared_extent(ws: Any) -> Bounds | None:
     if min_row is None or min_col is None:
         return None
     return cast(Bounds, (min_row, max_row, min_col, max_col))  # the max ends are known with the min ones
+
+
+class SheetSource:
+    """The part a sheet was read from, as the reader attaches it to the sheet: the model asks
+    it for the prescan and the facts, the writer for the part's layout."""
+
+    def __init__(self, ws: Any, package: Package, part: str) -> None:
+        self._ws = ws
+        self._package = package
+        self.part = part
+
+    def open(self) -> Any:
+        return self._package.open(self.part)
+
+    def root(self) -> tuple[bytes, dict[str, str], str]:
+        """The part's root start tag, its namespace declarations and the part's encoding."""
+        with damaged(self.part, self._ws.title), self.open() as stream:
+            return root_start_tag(stream)
+
+    def prescan(self, want_rows: bool, corners: Iterable[tuple[int, int]]) -> dict[str, Any]:
+        return prescan_part(self._ws, want_rows, corners)
+
+    def facts(self) -> SheetFacts:
+        return sheet_facts(self._ws)
+
+    def layout(self) -> Layout:
+        """The part as its root's tags and the exact bytes of the elements around its cell
+        data, which stands as an empty `sheetData` child in their midst."""
+        root, declared, encoding = self.root()
+        if root.endswith(b"/>"):
+            root = root[:-2].rstrip() + b">"
+        found = prescan_part(self._ws)
+        with damaged(self.part, self._ws.title):
+            head = [child_of(snippet, namespaces, encoding) for snippet, namespaces in found["head"]]
+            tail = [child_of(snippet, namespaces, encoding) for snippet, namespaces in found["tail"]]
+        name = root[1:].split(None, 1)[0].rstrip(b"/>")
+        cells = Child(MAIN_NS, "sheetData", b"")
+        return Layout(root, b"</%s>" % name, [*head, cells, *tail], declared)
 
 
 def _open_part(ws: Any) -> OpenPart:

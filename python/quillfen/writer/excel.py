@@ -1,13 +1,17 @@
-"""Saving a workbook: the package assembled in a zip container, written through a temporary
-file when the destination is a path."""
+"""Saving a workbook: its package (`writer.package`) drained into a zip container, written
+through a temporary file when the destination is a path.
+
+Everything that can stop a save happens before the destination is touched: the package is
+planned, the warning naming what it cannot keep is given (a filter that raises stops the
+save), and the file the workbook was read from is checked for changes since (it is read
+again while the new file is written, and checked once more before the new file takes its
+place)."""
 
 import os
 import secrets
 import warnings
-import xml.etree.ElementTree as ET
 import zipfile
 import zlib
-from collections.abc import Callable
 from types import ModuleType
 from typing import IO, Any
 
@@ -17,13 +21,10 @@ try:  # the optional `fast` extra: a faster deflate with zlib's interface
 except ImportError:
     _fast_zlib = None
 
+from ..package import Package
 from ..utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
-from .package import (APP, CORE, STYLES, THEME, WORKBOOK, app_properties, content_types, core_properties,
-                      package_relationships, rels_part, sheet_part, workbook_part, workbook_relationships)
-from .features import SheetPlan, comments_element, sheet_relationships, vml_drawing
-from .styles import stylesheet_element
-from .worksheet import write_worksheet
-from .xml import to_bytes, use_lxml
+from .package import saving
+from .xml import use_lxml
 
 __all__ = ["save_workbook", "COMPRESSION", "COMPRESSION_LEVEL"]
 
@@ -42,7 +43,7 @@ def _check(wb: Any) -> None:
         raise ValueError("this write-only workbook has been saved already: a write-only workbook can be saved once")
     if not wb.worksheets:
         raise ValueError("a workbook needs at least one sheet to be saved")
-    states = [ws.sheet_state for ws in wb.worksheets]
+    states = [ws.sheet_state for ws in wb._sheets]
     for state in states:
         if state not in SHEET_STATES:
             raise ValueError("sheet_state %r: a sheet is one of %s" % (state, ", ".join(map(repr, SHEET_STATES))))
@@ -57,17 +58,31 @@ def save_workbook(wb: Any, filename: Any) -> None:
     _check(wb)
     # A write-only workbook chose its serialiser when its rows began.
     lxml = wb._lxml if wb._lxml is not None else use_lxml()
-    if isinstance(filename, (str, bytes, os.PathLike)):
-        _save_to_path(wb, os.fsdecode(filename), lxml)
+    path = os.fsdecode(filename) if isinstance(filename, (str, bytes, os.PathLike)) else None
+    _check_source(wb)
+    plan = saving(wb, path, lxml)
+    if plan.lost:
+        where = path if path is not None else "the file"
+        warnings.warn("quillfen cannot keep these; they were left out of %s: %s"
+                      % (where, "; ".join(plan.lost)), UserWarning, stacklevel=3)
+    if path is not None:
+        _save_to_path(wb, path, lxml, plan.package)
     else:
-        _write_package(wb, filename, lxml)
+        _write_package(wb, filename, lxml, plan.package)
     if wb.write_only:
         wb._saved = True
         wb.close()
-    _warn_unsaved(wb, filename)
 
 
-def _save_to_path(wb: Any, path: "str | os.PathLike[str]", lxml: bool) -> None:
+def _check_source(wb: Any) -> None:
+    """Raises InvalidFileError when the file the workbook was read from changed on disk: the
+    parts saved unchanged are copied from it."""
+    package = wb._package
+    if package is not None and package.archive is not None:
+        package.archive.check()
+
+
+def _save_to_path(wb: Any, path: "str | os.PathLike[str]", lxml: bool, package: Package) -> None:
     # Beside the real file, so that the rename stays on one file system and a link keeps
     # pointing at the saved workbook.
     path = os.path.realpath(path)
@@ -82,7 +97,7 @@ def _save_to_path(wb: Any, path: "str | os.PathLike[str]", lxml: bool) -> None:
             continue
     try:
         with os.fdopen(fd, "wb") as out:
-            _write_package(wb, out, lxml)
+            _write_package(wb, out, lxml, package)
         if os.path.exists(path):
             _copy_mode(path, temporary)
         os.replace(temporary, path)
@@ -101,64 +116,32 @@ def _copy_mode(source: str, destination: str) -> None:
         pass  # the saved file keeps the mode of a new file
 
 
-def _write_package(wb: Any, out: IO[bytes], lxml: bool) -> None:
-    """Writes the zip container to `out`. A sheet too large for a plain zip entry (2 GiB) is
+def _write_package(wb: Any, out: IO[bytes], lxml: bool, package: Package) -> None:
+    """Writes the zip container to `out`. A part too large for a plain zip entry (2 GiB) is
     written again with the large-entry extension when `out` can be rewound."""
     try:
         start = out.tell() if out.seekable() else None
     except (AttributeError, OSError):
         start = None
     try:
-        _write_zip(wb, out, lxml, False)
+        _write_zip(out, package, False)
     except RuntimeError as exc:
         if start is None or "force_zip64" not in str(exc):
             raise
         out.seek(start)
         out.truncate()
-        _write_zip(wb, out, lxml, True)
+        _write_zip(out, package, True)
+    _check_source(wb)  # what was copied from it is what was read
 
 
-def _write_zip(wb: Any, out: IO[bytes], lxml: bool, large: bool) -> None:
-    sheets = wb.worksheets
-    theme = wb._loaded.theme if wb._loaded is not None else None
-    active = wb.active
+def _write_zip(out: IO[bytes], package: Package, large: bool) -> None:
     with zipfile.ZipFile(out, "w", COMPRESSION, compresslevel=COMPRESSION_LEVEL) as zf:
-        def put(part: str, root: ET.Element) -> None:
-            zf.writestr(part, to_bytes(root, lxml))
+        def open_entry(name: str, large_part: bool) -> IO[bytes]:
+            entry = zf.open(name, "w", force_zip64=large or large_part)
+            _deflate_fast(entry)
+            return entry
 
-        plans = [SheetPlan(ws, number) for number, ws in enumerate(sheets, 1)]
-        put("[Content_Types].xml", content_types(len(sheets), theme is not None,
-                                                 [plan.comments_part for plan in plans if plan.comments and plan.comments_part]))
-        put(rels_part(""), package_relationships())
-        put(CORE, core_properties(wb.core_properties))
-        put(APP, app_properties())
-        put(WORKBOOK, workbook_part(wb))
-        put(rels_part(WORKBOOK), workbook_relationships(len(sheets), theme is not None))
-        for number, (ws, plan) in enumerate(zip(sheets, plans), 1):
-            if wb.write_only:
-                with zf.open(sheet_part(number), "w", force_zip64=large or ws._large()) as part:
-                    _deflate_fast(part)
-                    ws._write_part(part, ws is active, lxml, plan)
-            else:
-                with zf.open(sheet_part(number), "w", force_zip64=large) as part:
-                    _deflate_fast(part)
-                    write_worksheet(ws, part, ws is active, lxml, plan)
-            _put_sheet_parts(put, zf, number, plan)
-        # Last: writing the sheets adds their cells' formats.
-        put(STYLES, stylesheet_element(wb.stylesheet))
-        if theme is not None:
-            zf.writestr(THEME, theme)
-
-
-def _put_sheet_parts(put: Callable[[str, ET.Element], None], zf: zipfile.ZipFile, number: int,
-                     plan: SheetPlan) -> None:
-    """The parts a sheet points at: its relationships, comments and their drawing."""
-    rels = sheet_relationships(plan)
-    if rels is not None:
-        put(rels_part(sheet_part(number)), rels)
-    if plan.comments and plan.comments_part and plan.vml_part:
-        put(plan.comments_part, comments_element(plan.comments))
-        zf.writestr(plan.vml_part, vml_drawing(plan))
+        package.write(zf, open_entry)
 
 
 def _deflate_fast(part: IO[bytes]) -> None:
@@ -169,22 +152,3 @@ def _deflate_fast(part: IO[bytes]) -> None:
     if _fast_zlib is not None and COMPRESSION == zipfile.ZIP_DEFLATED and getattr(part, "_compressor", None) is not None:
         compressor = _fast_zlib.compressobj(COMPRESSION_LEVEL, zlib.DEFLATED, -zlib.MAX_WBITS)
         part._compressor = compressor  # type: ignore[attr-defined]
-
-
-def _warn_unsaved(wb: Any, filename: Any) -> None:
-    """One warning naming everything that was read from a file and is not written: worksheet
-    elements, workbook elements and other parts."""
-    found = []
-    for ws in wb.worksheets:
-        names = list(ws._unsaved)
-        if names:
-            found.append("sheet %r: %s" % (ws.title, ", ".join(names)))
-    loaded = wb._loaded
-    if loaded is not None and loaded.workbook_elements:
-        found.append("workbook: %s" % ", ".join(loaded.workbook_elements))
-    if loaded is not None and loaded.parts:
-        found.append("parts: %s" % ", ".join(loaded.parts))
-    if found:
-        where = os.fsdecode(filename) if isinstance(filename, (str, bytes, os.PathLike)) else "the file"
-        warnings.warn("quillfen does not save these yet; they were left out of %s: %s"
-                      % (where, "; ".join(found)), UserWarning, stacklevel=4)

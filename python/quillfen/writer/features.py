@@ -6,18 +6,21 @@ What a sheet's part points at is fixed before the part is written (`SheetPlan`),
 package's content types, written first, name every part.
 """
 
+import re
 import xml.etree.ElementTree as ET
-from typing import Any
+from collections.abc import Callable, Set as AbstractSet
+from typing import Any, cast
 
 from ..model.comments import Comment
-from ..constants import DOC_REL_NS, MAIN_NS, REL_NS, XML_NS
+from ..constants import DOC_REL_NS, MAIN_NS, XML_NS
 from ..model.features import Hyperlink
 from ..model.styles import _color_attrs
+from ..package import Package, Relationships
 from ..utils.cells import column_index, coordinate_of
 from .xml import element, plain_copy
 
-__all__ = ["SheetPlan", "worksheet_children", "sheet_relationships", "comments_element", "vml_drawing",
-           "defined_names_element", "COMMENTS_TYPE", "VML_TYPE"]
+__all__ = ["SheetPlan", "worksheet_children", "made_elements", "comments_element", "vml_drawing",
+           "defined_names_element", "ORDER", "COMMENTS_TYPE", "VML_TYPE"]
 
 _M = "{%s}" % MAIN_NS
 _R_ID = "{%s}id" % DOC_REL_NS
@@ -28,7 +31,7 @@ COMMENTS_TYPE = "application/vnd.openxmlformats-officedocument.spreadsheetml.com
 VML_TYPE = "application/vnd.openxmlformats-officedocument.vmlDrawing"
 
 # The children of a worksheet in the order its schema gives them.
-_ORDER = (
+ORDER = (
     "sheetPr", "dimension", "sheetViews", "sheetFormatPr", "cols", "sheetData", "sheetCalcPr",
     "sheetProtection", "protectedRanges", "scenarios", "autoFilter", "sortState", "dataConsolidate",
     "customSheetViews", "mergeCells", "phoneticPr", "conditionalFormatting", "dataValidations",
@@ -36,6 +39,8 @@ _ORDER = (
     "customProperties", "cellWatches", "ignoredErrors", "smartTags", "drawing", "legacyDrawing",
     "legacyDrawingHF", "drawingHF", "picture", "oleObjects", "controls", "webPublishItems", "tableParts",
     "extLst")
+# How an element kept as read is copied before it is changed and written.
+Copy = Callable[[ET.Element], ET.Element]
 _MARGINS = {"left": "0.7", "right": "0.7", "top": "0.75", "bottom": "0.75", "header": "0.3", "footer": "0.3"}
 
 
@@ -52,11 +57,17 @@ def _live(ws: Any, registry: dict[tuple[int, int], Any], slot: str) -> list[tupl
 
 
 class SheetPlan:
-    """The hyperlinks and comments of sheet number `number` and the parts and relationships
-    they take. Those of an editable sheet are on its cells (`_links`, `_notes`); a write-only
-    sheet's cells are gone by the time it is saved, and the sheet writers kept them."""
+    """The hyperlinks and comments of a sheet and the relationships and parts they take, in the
+    package being saved. Those of an editable sheet are on its cells (`_links`, `_notes`); a
+    write-only sheet's cells are gone by the time it is saved, and the sheet writers kept them.
 
-    def __init__(self, ws: Any, number: int) -> None:
+    `rels` are the sheet's relationships in that package (those read with it, for a sheet read
+    from a file): the links' and the comments' are made anew there when `links` and
+    `comments` say so, and left as they are otherwise. `number` numbers the sheet's block of
+    drawing shape ids."""
+
+    def __init__(self, ws: Any, number: int, rels: Relationships, package: Package,
+                 links: bool = True, comments: bool = True) -> None:
         self.number = number
         self.links: list[Hyperlink]
         self.comments: list[tuple[str, Comment]]
@@ -67,24 +78,48 @@ class SheetPlan:
             self.links = [link for link in ws._hyperlinks if isinstance(link, Hyperlink) and link.ref]
             self.comments = [(ref, note) for ref, note in getattr(ws, "_comments", None) or ()
                              if isinstance(note, Comment)]
-        self.rels: list[tuple[str, str, str, bool]] = []  # (id, type, target, external)
+        self.rels = rels
         self.link_ids: dict[int, str] = {}  # id(link) -> relationship id of its target
-        for link in self.links:
-            if link.target is not None:
-                self.link_ids[id(link)] = self._relate(HYPERLINK_REL, link.target, True)
+        if links:
+            self._relate_links()
         self.comments_part: str | None = None
         self.vml_part: str | None = None
         self.vml_id: str | None = None
-        if self.comments:
-            self.comments_part = "xl/comments%d.xml" % number
-            self.vml_part = "xl/drawings/vmlDrawing%d.vml" % number
-            self._relate(COMMENTS_REL, "../comments%d.xml" % number, False)
-            self.vml_id = self._relate(VML_REL, "../drawings/vmlDrawing%d.vml" % number, False)
+        self.vml_source: bytes | None = None  # the drawing read with the sheet, when it had one
+        if comments:
+            self._relate_comments(ws, package)
 
-    def _relate(self, kind: str, target: str, external: bool) -> str:
-        rel_id = "rId%d" % (len(self.rels) + 1)
-        self.rels.append((rel_id, kind, target, external))
-        return rel_id
+    def _relate_links(self) -> None:
+        known: dict[str, str | None] = {}
+        for rel in self.rels.of_kind("hyperlink"):
+            known.setdefault(rel.target, rel.id)
+            self.rels.remove(cast(str, rel.id))
+        for link in self.links:
+            if link.target is not None:
+                rel_id = known.pop(link.target, None)
+                self.link_ids[id(link)] = self.rels.add(HYPERLINK_REL, link.target, True, rel_id)
+
+    def _relate_comments(self, ws: Any, package: Package) -> None:
+        """The comments part, and the drawing that shows the comments: the sheet's own when it
+        has one (the shapes in it that are not comments, form controls, stay), else a new one;
+        none when there is nothing left to show."""
+        old_comments = self.rels.of_kind("comments")
+        for rel in old_comments:
+            self.rels.remove(cast(str, rel.id))
+        vml = self.rels.get(getattr(ws, "_vml_id", None))
+        if vml is not None and vml.target in package:
+            self.vml_source = package.read(vml.target)
+        others = self.vml_source is not None and _other_shapes(self.vml_source)
+        if self.comments:
+            self.comments_part = old_comments[0].target if old_comments else package.free_name("xl/comments%d.xml")
+            self.rels.add(COMMENTS_REL, self.comments_part, False, old_comments[0].id if old_comments else None)
+        if vml is not None and (self.comments or others):
+            self.vml_part, self.vml_id = vml.target, vml.id
+        elif self.comments:
+            self.vml_part = package.free_name("xl/drawings/vmlDrawing%d.vml")
+            self.vml_id = self.rels.add(VML_REL, self.vml_part, False)
+        elif vml is not None:
+            self.rels.remove(cast(str, vml.id))
 
 
 # ------------------------------------------------------------------ the worksheet's elements
@@ -103,12 +138,12 @@ def kept_copy(node: ET.Element) -> ET.Element | None:
     return copy
 
 
-def _views(ws: Any, selected: bool) -> ET.Element:
+def _views(ws: Any, selected: bool, copy: Copy = plain_copy) -> ET.Element:
     kept = ws._kept.get("sheetViews")
     if kept is None:
         views = element(_M + "sheetViews", None, element(_M + "sheetView", {"workbookViewId": "0"}))
     else:
-        views = plain_copy(kept)
+        views = copy(kept)
     # Only the active sheet's tab is selected: two selected tabs would group the sheets.
     for view in views.iter(_M + "sheetView"):
         view.attrib.pop("tabSelected", None)
@@ -117,9 +152,9 @@ def _views(ws: Any, selected: bool) -> ET.Element:
     return views
 
 
-def _sheet_pr(ws: Any) -> ET.Element | None:
+def _sheet_pr(ws: Any, copy: Copy = plain_copy) -> ET.Element | None:
     props = ws.sheet_properties
-    node = plain_copy(props._element) if props._element is not None else ET.Element(_M + "sheetPr")
+    node = copy(props._element) if props._element is not None else ET.Element(_M + "sheetPr")
     if props._tab_set:
         for tab in node.findall(_M + "tabColor"):
             node.remove(tab)
@@ -136,13 +171,13 @@ def _cols(ws: Any) -> ET.Element | None:
         element(_M + "col", {"min": str(dims.min), "max": str(dims.max), **dims}) for dims in runs))
 
 
-def _auto_filter(ws: Any) -> ET.Element | None:
+def _auto_filter(ws: Any, copy: Copy = plain_copy) -> ET.Element | None:
     auto = ws.auto_filter
     if auto.ref is None:
         return None
     kept = auto._element
     if kept is not None and kept.get("ref") == auto.ref:
-        return plain_copy(kept)
+        return copy(kept)
     return element(_M + "autoFilter", {"ref": auto.ref})
 
 
@@ -162,26 +197,34 @@ def _hyperlinks(plan: SheetPlan) -> ET.Element | None:
         for link in plan.links))
 
 
-def worksheet_children(ws: Any, dimension: str | None, selected: bool, plan: SheetPlan | None) -> list[ET.Element]:
-    """The children of the sheet's `worksheet` element in schema order, `sheetData` empty."""
+def made_elements(ws: Any, dimension: str | None, selected: bool, plan: SheetPlan | None,
+                  copy: Copy = plain_copy) -> dict[str, ET.Element | None]:
+    """The elements of the sheet that the model makes, by local name (None: the sheet has
+    none); `sheetData` empty. `copy` copies the elements kept as read that they start from."""
     kept = ws._kept
-    made = {
-        "sheetPr": _sheet_pr(ws),
+    return {
+        "sheetPr": _sheet_pr(ws, copy),
         "dimension": element(_M + "dimension", {"ref": dimension}),
-        "sheetViews": _views(ws, selected),
+        "sheetViews": _views(ws, selected, copy),
         "sheetFormatPr": plain_copy(kept["sheetFormatPr"]) if "sheetFormatPr" in kept
         else element(_M + "sheetFormatPr", {"defaultRowHeight": "15"}),
         "cols": _cols(ws),
         "sheetData": element(_M + "sheetData"),
-        "autoFilter": _auto_filter(ws),
+        "autoFilter": _auto_filter(ws, copy),
         "mergeCells": _merged(ws),
         "hyperlinks": _hyperlinks(plan) if plan is not None else None,
         "pageMargins": plain_copy(kept["pageMargins"]) if "pageMargins" in kept else element(_M + "pageMargins", _MARGINS),
         "legacyDrawing": element(_M + "legacyDrawing", {_R_ID: plan.vml_id})
         if plan is not None and plan.vml_id else None,
     }
+
+
+def worksheet_children(ws: Any, dimension: str | None, selected: bool, plan: SheetPlan | None) -> list[ET.Element]:
+    """The children of the sheet's `worksheet` element in schema order, `sheetData` empty."""
+    kept = ws._kept
+    made = made_elements(ws, dimension, selected, plan)
     children: list[ET.Element] = []
-    for name in _ORDER:
+    for name in ORDER:
         found: list[ET.Element | None]
         if name in made:
             found = [made[name]]
@@ -193,17 +236,6 @@ def worksheet_children(ws: Any, dimension: str | None, selected: bool, plan: She
 
 
 # ------------------------------------------------------------------ relationships and comments
-
-def sheet_relationships(plan: SheetPlan) -> ET.Element | None:
-    """The relationships part of a sheet, or None when it has none."""
-    if not plan.rels:
-        return None
-    ns = "{%s}" % REL_NS
-    return element(ns + "Relationships", None, *(
-        element(ns + "Relationship", {"Id": rel_id, "Type": kind, "Target": target,
-                                      "TargetMode": "External" if external else None})
-        for rel_id, kind, target, external in plan.rels))
-
 
 def _comment_text(comment: Comment) -> ET.Element:
     rich = comment._rich
@@ -225,10 +257,11 @@ def comments_element(comments: list[tuple[str, Comment]]) -> ET.Element:
                        for ref, comment in comments)))
 
 
-_VML_HEAD = """<xml xmlns:v="urn:schemas-microsoft-com:vml" xmlns:o="urn:schemas-microsoft-com:office:office" \
+_VML_ROOT = """<xml xmlns:v="urn:schemas-microsoft-com:vml" xmlns:o="urn:schemas-microsoft-com:office:office" \
 xmlns:x="urn:schemas-microsoft-com:office:excel">
  <o:shapelayout v:ext="edit"><o:idmap v:ext="edit" data="%d"/></o:shapelayout>
- <v:shapetype id="_x0000_t202" coordsize="21600,21600" o:spt="202" path="m,l,21600r21600,l21600,xe">
+"""
+_NOTE_SHAPETYPE = """ <v:shapetype id="_x0000_t202" coordsize="21600,21600" o:spt="202" path="m,l,21600r21600,l21600,xe">
   <v:stroke joinstyle="miter"/><v:path gradientshapeok="t" o:connecttype="rect"/>
  </v:shapetype>
 """
@@ -251,16 +284,85 @@ def _points(value: Any) -> str:
     return "%g" % value if 0 < value < 10000 else "108"
 
 
+def _note_position(ref: str) -> tuple[int, int]:
+    """(row, column), counted from 0 as a note's anchor gives them, of a cell reference."""
+    letters = ref.rstrip("0123456789")
+    return int(ref[len(letters):]) - 1, column_index(letters) - 1
+
+
+def _note_shapes(plan: SheetPlan, first_id: int, skip: AbstractSet[tuple[int, int]] = frozenset()) -> list[str]:
+    """Note shapes for the plan's comments but those at the positions `skip`."""
+    shapes: list[str] = []
+    for index, (ref, comment) in enumerate(plan.comments):
+        row, column = _note_position(ref)
+        if (row, column) in skip:
+            continue
+        shapes.append(_VML_SHAPE % (first_id + len(shapes), _points(comment.width), _points(comment.height),
+                                    index + 1, column + 1, max(row - 1, 0), column + 3, max(row - 1, 0) + 4,
+                                    row, column))
+    return shapes
+
+
 def vml_drawing(plan: SheetPlan) -> bytes:
     """The legacy drawing that spreadsheet programs need to show the comments: one hidden
-    note box per comment, numbered within the sheet's own block of shape ids."""
-    shapes = []
-    for index, (ref, comment) in enumerate(plan.comments, 1):
-        letters = ref.rstrip("0123456789")
-        row, column = int(ref[len(letters):]) - 1, column_index(letters) - 1
-        shapes.append(_VML_SHAPE % (1024 * plan.number + index, _points(comment.width), _points(comment.height),
-                                    index, column + 1, max(row - 1, 0), column + 3, max(row - 1, 0) + 4, row, column))
-    return ((_VML_HEAD % plan.number) + "".join(shapes) + "</xml>").encode("ascii")
+    note box per comment, numbered within the sheet's own block of shape ids. With the drawing
+    the sheet was read with, its shapes that are not comments stay as they were, and the notes
+    take new ids after theirs."""
+    if plan.vml_source is not None:
+        merged = _merged_vml(plan.vml_source, plan)
+        if merged is not None:
+            return merged
+    shapes = _note_shapes(plan, 1024 * plan.number + 1)
+    return ((_VML_ROOT % plan.number) + _NOTE_SHAPETYPE + "".join(shapes) + "</xml>").encode("ascii")
+
+
+# A shape of a legacy drawing (shapes do not nest; groups hold theirs in v:group), and the
+# kind of object it is.
+_SHAPE = re.compile(rb"<v:shape\b(?:[^>\"']|\"[^\"]*\"|'[^']*')*?(?:/>|>.*?</v:shape>)\s*", re.S)
+_OBJECT_TYPE = re.compile(rb"ObjectType\s*=\s*[\"']([^\"']*)[\"']")
+_SHAPE_ID = re.compile(rb"_x0000_s(\d+)")
+_ROW = re.compile(rb"<x:Row>\s*(\d+)\s*</x:Row>")
+_COLUMN = re.compile(rb"<x:Column>\s*(\d+)\s*</x:Column>")
+_NOTE_TYPE = re.compile(rb"<v:shapetype\b[^>]*\bid\s*=\s*[\"']_x0000_t202[\"']")
+
+
+def _is_note(shape: bytes) -> bool:
+    kind = _OBJECT_TYPE.search(shape)
+    return kind is not None and kind.group(1) == b"Note"
+
+
+def _other_shapes(vml: bytes) -> bool:
+    """Whether a legacy drawing holds shapes other than the comments' notes."""
+    return any(not _is_note(match.group()) for match in _SHAPE.finditer(vml))
+
+
+def _merged_vml(vml: bytes, plan: SheetPlan) -> bytes | None:
+    """The drawing `vml` with notes for the plan's comments: those it has for cells that still
+    have a comment stay as they are, the others go, and new ones (with ids after those taken)
+    are added. None when it is not a drawing of the usual shape (prefixes v, o, x)."""
+    end = vml.rfind(b"</xml>")
+    if end < 0 or b'xmlns:v="urn:schemas-microsoft-com:vml"' not in vml or b"xmlns:x=" not in vml:
+        return None
+    wanted = {_note_position(ref) for ref, _comment in plan.comments}
+    kept: set[tuple[int, int]] = set()
+
+    def keep(match: re.Match[bytes]) -> bytes:
+        shape = match.group()
+        if not _is_note(shape):
+            return shape
+        row, column = _ROW.search(shape), _COLUMN.search(shape)
+        where = (int(row.group(1)), int(column.group(1))) if row and column else (-1, -1)
+        if where in wanted and where not in kept:
+            kept.add(where)
+            return shape
+        return b""
+
+    body = _SHAPE.sub(keep, vml[:end])
+    taken = [int(number) for number in _SHAPE_ID.findall(vml)]
+    shapes = "".join(_note_shapes(plan, max([1024 * plan.number, *taken]) + 1, kept)).encode("ascii")
+    if shapes and _NOTE_TYPE.search(body) is None:
+        shapes = _NOTE_SHAPETYPE.encode("ascii") + shapes
+    return body + shapes + vml[end:]
 
 
 # ------------------------------------------------------------------ defined names
@@ -270,10 +372,11 @@ def _defined_name(defined: Any, local_id: str | None = None) -> ET.Element:
     return element(_M + "definedName", attrs, text=defined.attr_text)
 
 
-def defined_names_element(wb: Any) -> ET.Element | None:
-    """The workbook's `definedNames`: its own names, then each sheet's, or None without any."""
+def defined_names_element(wb: Any, sheets: list[Any]) -> ET.Element | None:
+    """The workbook's `definedNames`: its own names, then those of each of the `sheets` (the
+    sheets the workbook part lists, in order), or None without any."""
     names = [_defined_name(defined) for defined in wb.defined_names.values()]
-    for index, ws in enumerate(wb.worksheets):
+    for index, ws in enumerate(sheets):
         names += [_defined_name(defined, str(index)) for defined in ws.defined_names.values()]
     return element(_M + "definedNames", None, *names) if names else None
 

@@ -1,99 +1,288 @@
-"""The parts of a package besides the sheets and styles: content types, relationships, document
-properties and the workbook part, as element trees (`writer.xml` serialises them)."""
+"""The package a workbook is saved as (`saving`).
+
+A workbook read from a file is saved from the package it was read from: every part it did not
+change is the source's, copied as it is stored; the parts that changed are made again (the
+sheets whose cells or features changed, the workbook part when its sheets, names, views or
+date system changed, the comments, the styles when formats were added) and the parts that only
+a removed sheet used are left out. Everything quillfen does not interpret is kept, so the
+save warning names only what truly cannot be: macros saved under a name that cannot hold
+them, or what a workbook read in the Strict namespaces loses, since it is saved as a new one.
+
+A new workbook (and a write-only one) is a new package: content types, relationships,
+document properties, the workbook part, the sheets with their comments, and the styles.
+"""
 
 import datetime
+import os
 import xml.etree.ElementTree as ET
-from collections.abc import Iterable, Sequence
-from typing import Any
+from collections.abc import Callable
+from functools import partial
+from typing import IO, Any, cast
 
-from ..constants import (CONTENT_TYPES_NS, CORE_PROPERTIES_NS, CORE_PROPERTIES_REL, CORE_PROPERTIES_TYPE,
-                         DC_NS, DCTERMS_NS, DOC_REL_NS, EXTENDED_PROPERTIES_NS, EXTENDED_PROPERTIES_REL,
-                         EXTENDED_PROPERTIES_TYPE, MAIN_NS, OFFICE_DOCUMENT, REL_NS, RELS_TYPE, STYLES_REL,
-                         STYLES_TYPE, THEME_REL, THEME_TYPE, WORKBOOK_TYPE, WORKSHEET_REL, WORKSHEET_TYPE,
-                         XSI_NS)
-from .features import COMMENTS_TYPE, VML_TYPE, defined_names_element
-from .xml import element
+from ..constants import (CORE_PROPERTIES_NS, CORE_PROPERTIES_REL, CORE_PROPERTIES_TYPE, DC_NS, DCTERMS_NS,
+                         EXTENDED_PROPERTIES_NS, EXTENDED_PROPERTIES_REL, EXTENDED_PROPERTIES_TYPE, MAIN_NS, OFFICE_DOCUMENT,
+                         RELS_TYPE, STYLES_REL, STYLES_TYPE, THEME_REL, THEME_TYPE, WORKBOOK_TYPE, WORKSHEET_REL,
+                         WORKSHEET_TYPE, XSI_NS)
+from ..model.sheets import KINDS
+from ..model.tracking import CELLS, EVERYTHING, book_state, sheet_changes
+from ..package import Package, rels_part
+from ..package.xmlparts import Layout, fragment
+from .features import COMMENTS_TYPE, VML_TYPE, SheetPlan, comments_element, vml_drawing
+from .styles import kept_stylesheet, stylesheet_element
+from .workbook import SheetEntry, kept_workbook_part, new_workbook_part
+from .worksheet import write_kept_worksheet, write_worksheet
+from .xml import element, to_bytes
 
-_M = "{%s}" % MAIN_NS
+__all__ = ["Saving", "saving", "core_properties"]
+
 WORKBOOK = "xl/workbook.xml"
 STYLES = "xl/styles.xml"
 THEME = "xl/theme/theme1.xml"
 CORE = "docProps/core.xml"
 APP = "docProps/app.xml"
+VBA_REL = "http://schemas.microsoft.com/office/2006/relationships/vbaProject"
+# The main part's content type by the extension of the file saved to.
+MAIN_TYPES = {
+    ".xlsx": WORKBOOK_TYPE,
+    ".xlsm": "application/vnd.ms-excel.sheet.macroEnabled.main+xml",
+    ".xltx": "application/vnd.openxmlformats-officedocument.spreadsheetml.template.main+xml",
+    ".xltm": "application/vnd.ms-excel.template.macroEnabled.main+xml",
+}
+_NO_MACROS = (".xlsx", ".xltx")
+_SHEET_NAME = "xl/worksheets/sheet%d.xml"
 
 
-def sheet_part(number: int) -> str:
-    return "xl/worksheets/sheet%d.xml" % number
+class Saving:
+    """What a save writes (`package`) and what it cannot keep (`lost`: one text each)."""
+
+    def __init__(self, package: Package, lost: list[str]) -> None:
+        self.package = package
+        self.lost = lost
 
 
-def rels_part(part: str) -> str:
-    """The relationships part of `part` ("" for the package)."""
-    folder, _, name = part.rpartition("/")
-    return "%s_rels/%s.rels" % (folder + "/" if folder else "", name)
+def saving(wb: Any, filename: str | None, lxml: bool) -> Saving:
+    """The package of `wb` saved as `filename` (None for a file object), and what it loses."""
+    extension = os.path.splitext(filename)[1].lower() if filename is not None else None
+    for ws in wb.worksheets:
+        ws._filter_name_in_step()
+    source = wb._package
+    if source is None or wb.write_only or source.strict:
+        return _new(wb, extension, lxml, source)
+    return _kept(wb, source, extension, lxml)
 
 
-def content_types(sheet_count: int, theme: bool, comments_parts: Iterable[str] = ()) -> ET.Element:
-    """The content types of the package; `comments_parts` are the sheets' comments parts,
-    each with its drawing (a .vml part)."""
-    ns = "{%s}" % CONTENT_TYPES_NS
-    overrides = [(WORKBOOK, WORKBOOK_TYPE)]
-    overrides += [(sheet_part(n), WORKSHEET_TYPE) for n in range(1, sheet_count + 1)]
-    overrides.append((STYLES, STYLES_TYPE))
-    if theme:
-        overrides.append((THEME, THEME_TYPE))
-    overrides += [(part, COMMENTS_TYPE) for part in comments_parts]
-    overrides += [(CORE, CORE_PROPERTIES_TYPE), (APP, EXTENDED_PROPERTIES_TYPE)]
-    defaults = [("rels", RELS_TYPE), ("xml", "application/xml")]
-    if comments_parts:
-        defaults.append(("vml", VML_TYPE))
-    return element(ns + "Types", None,
-                   *(element(ns + "Default", {"Extension": extension, "ContentType": kind})
-                     for extension, kind in defaults),
-                   *(element(ns + "Override", {"PartName": "/" + part, "ContentType": kind})
-                     for part, kind in overrides))
+# ------------------------------------------------------------------ a new package
 
-
-def relationships(targets: Sequence[tuple[str, ...]]) -> ET.Element:
-    """A relationships part for [(type, target relative to the source's folder)]."""
-    ns = "{%s}" % REL_NS
-    return element(ns + "Relationships", None, *(
-        element(ns + "Relationship", {"Id": "rId%d" % n, "Type": kind, "Target": target})
-        for n, (kind, target) in enumerate(targets, 1)))
-
-
-def package_relationships() -> ET.Element:
-    return relationships([(OFFICE_DOCUMENT, WORKBOOK), (CORE_PROPERTIES_REL, CORE),
-                          (EXTENDED_PROPERTIES_REL, APP)])
-
-
-def workbook_relationships(sheet_count: int, theme: bool) -> ET.Element:
-    """rId1 to rIdN are the sheets, in order; then styles and theme."""
-    targets = [(WORKSHEET_REL, "worksheets/sheet%d.xml" % n) for n in range(1, sheet_count + 1)]
-    targets.append((STYLES_REL, "styles.xml"))
-    if theme:
-        targets.append((THEME_REL, "theme/theme1.xml"))
-    return relationships(targets)
-
-
-def workbook_part(wb: Any) -> ET.Element:
+def _new(wb: Any, extension: str | None, lxml: bool, source: Package | None) -> Saving:
+    pkg = Package()
+    types = pkg.content_types
+    types.set_default("rels", RELS_TYPE)
+    types.set_default("xml", "application/xml")
+    root, book = pkg.relationships(""), pkg.relationships(WORKBOOK)
+    # Parts reserved in the order they are written, filled as they are known.
+    pkg.put(rels_part(""), b"")
+    pkg.put(CORE, to_bytes(core_properties(wb.core_properties), lxml), content_type=CORE_PROPERTIES_TYPE)
+    pkg.put(APP, to_bytes(_app_properties(), lxml), content_type=EXTENDED_PROPERTIES_TYPE)
+    pkg.put(WORKBOOK, b"", content_type=MAIN_TYPES.get(extension or "", WORKBOOK_TYPE))
+    pkg.put(rels_part(WORKBOOK), b"")
+    root.add(OFFICE_DOCUMENT, WORKBOOK)
+    root.add(CORE_PROPERTIES_REL, CORE)
+    root.add(EXTENDED_PROPERTIES_REL, APP)
     sheets = wb.worksheets
-    active = wb.index(wb.active)
-    r_id = "{%s}id" % DOC_REL_NS
-    return element(
-        _M + "workbook", None,
-        element(_M + "workbookPr", {"date1904": "1" if wb.date1904 else None}),
-        element(_M + "bookViews", None, element(_M + "workbookView", {"activeTab": str(active) if active else None})),
-        element(_M + "sheets", None, *(
-            element(_M + "sheet", {"name": ws.title, "sheetId": str(n),
-                                   "state": ws.sheet_state if ws.sheet_state != "visible" else None,
-                                   r_id: "rId%d" % n})
-            for n, ws in enumerate(sheets, 1))),
-        *(names for names in [defined_names_element(wb)] if names is not None),
-        # Formulas are written without their results: programs compute them on opening.
-        element(_M + "calcPr", {"calcId": "191029", "fullCalcOnLoad": "1"}))
+    entries = []
+    for number, ws in enumerate(sheets, 1):
+        name = _SHEET_NAME % number
+        entries.append(SheetEntry(ws, book.add(WORKSHEET_REL, name)))
+        plan = SheetPlan(ws, number, pkg.relationships(name), pkg)
+        write = ws._write_part if wb.write_only else partial(write_worksheet, ws)
+        pkg.put(name, writer=_streamed(write, ws is wb.active, lxml, plan), content_type=WORKSHEET_TYPE,
+                large=wb.write_only and ws._large())
+        if len(plan.rels):
+            pkg.put(rels_part(name), b"")
+        _put_comments(pkg, plan, lxml)
+    active = next((i for i, ws in enumerate(sheets) if ws is wb.active), 0)
+    pkg.put(WORKBOOK, to_bytes(new_workbook_part(wb, entries, active, sheets), lxml))
+    book.add(STYLES_REL, STYLES)
+    # Last: writing the sheets adds their cells' formats.
+    pkg.put(STYLES, maker=lambda: to_bytes(stylesheet_element(wb.stylesheet), lxml), content_type=STYLES_TYPE)
+    lost: list[str] = []
+    if source is not None:
+        theme = next((rel.target for rel in source.relationships(source.main_part()).of_kind("theme")
+                      if rel.target in source), None)
+        if theme is not None:
+            pkg.put(THEME, source.read(theme, transitional=False), content_type=THEME_TYPE)
+            book.add(THEME_REL, THEME)
+        lost = _not_written(wb)
+    return Saving(pkg, lost)
 
 
-def _w3c_time(moment: datetime.datetime) -> ET.Element:
+def _streamed(write: Callable[..., None], selected: bool, lxml: bool, plan: SheetPlan) -> Callable[[IO[bytes]], None]:
+    return lambda out: write(out, selected, lxml, plan)
+
+
+def _not_written(wb: Any) -> list[str]:
+    """What a workbook read from a file loses when it is saved as a new one."""
+    found = []
+    for ws in wb.worksheets:
+        if ws._unsaved:
+            found.append("sheet %r: %s" % (ws.title, ", ".join(ws._unsaved)))
+    loaded = wb._loaded
+    if loaded is not None and loaded.workbook_elements:
+        found.append("workbook: %s" % ", ".join(loaded.workbook_elements))
+    if loaded is not None and loaded.parts:
+        found.append("parts: %s" % ", ".join(loaded.parts))
+    return found
+
+
+def _put_comments(pkg: Package, plan: SheetPlan, lxml: bool) -> None:
+    """The comments part of a sheet and the drawing that shows them (parts it no longer has
+    go with the relationships that the plan took away)."""
+    if plan.comments_part is not None:
+        pkg.put(plan.comments_part, to_bytes(comments_element(plan.comments), lxml), content_type=COMMENTS_TYPE)
+    if plan.vml_part is None:
+        return
+    if pkg.content_types.type_of(plan.vml_part) != VML_TYPE:
+        pkg.content_types.set_default("vml", VML_TYPE)
+    pkg.put(plan.vml_part, vml_drawing(plan), content_type=VML_TYPE)
+
+
+# ------------------------------------------------------------------ a kept package
+
+def _kept(wb: Any, source: Package, extension: str | None, lxml: bool) -> Saving:
+    pkg = source.copy()
+    lost: list[str] = []
+    main = source.main_part()
+    book = pkg.relationships(main)
+    layout = Layout.of(source.read(main))
+    read = _read_sheets(source, main, layout)
+    state, baseline = book_state(wb), wb._baseline
+    moved = state["bookViews"] != baseline["bookViews"]  # the active sheet, or the sheets' order
+    entries = []
+    recalculate = writing = False
+    kept: set[str] = set()
+    for number, ws in enumerate(wb._sheets, 1):
+        if ws._part is None:
+            entries.append(_new_sheet(pkg, book, ws, number, lxml))
+            kept.add(cast(Any, book.get(entries[-1].rel_id)).target.lower())
+            recalculate = writing = True
+            continue
+        rel_id, element_read = read[ws._part.lower()]
+        entries.append(SheetEntry(ws, rel_id, element_read))
+        kept.add(ws._part.lower())
+        if ws.kind != "worksheet":
+            continue
+        changes = sheet_changes(ws)
+        if moved and ws._source_selected != (ws is wb.active):
+            changes.add("sheetViews")
+        if changes:
+            recalculate = recalculate or bool(changes & {CELLS, EVERYTHING})
+            writing = True
+            _rewrite_sheet(pkg, ws, number, changes, lxml)
+    for rel in list(book):
+        if rel.kind in KINDS and rel.target.lower() not in kept:
+            book.remove(rel.id or "")  # a removed sheet: its parts go with it
+    changed = {name for name in ("sheets", "bookViews", "definedNames", "workbookPr")
+               if state[name] != baseline[name]}
+    if recalculate or "sheets" in changed:
+        for rel in book.of_kind("calcChain"):  # the formulas it lists may have changed
+            book.remove(rel.id or "")
+    if changed or recalculate:
+        pkg.put(main, kept_workbook_part(wb, layout, entries, changed, recalculate))
+    lost += _macros(pkg, book, main, extension)
+    _put_styles(wb, pkg, book, writing, lxml)
+    _put_core_properties(wb, pkg, lxml)
+    if pkg.rels_changed():
+        pkg.drop_unreachable()
+    return Saving(pkg, lost)
+
+
+def _read_sheets(source: Package, main: str, layout: Layout) -> dict[str, tuple[str, ET.Element]]:
+    """Part name (lower case) -> (relationship id, `sheet` element) of the sheets listed."""
+    found: dict[str, tuple[str, ET.Element]] = {}
+    child = layout.find(MAIN_NS, "sheets")
+    rels = source.relationships(main)
+    for node in layout.element(child) if child is not None else ():
+        rel_id = next((value for key, value in node.attrib.items() if key.endswith("}id")), None)
+        rel = rels.get(rel_id)
+        if rel is not None and rel_id is not None:
+            found.setdefault(rel.target.lower(), (rel_id, node))
+    return found
+
+
+def _new_sheet(pkg: Package, book: Any, ws: Any, number: int, lxml: bool) -> SheetEntry:
+    name = pkg.free_name(_SHEET_NAME)
+    rel_id = book.add(WORKSHEET_REL, name)
+    plan = SheetPlan(ws, number, pkg.relationships(name), pkg)
+    pkg.put(name, writer=_streamed(partial(write_worksheet, ws), ws is ws.parent.active, lxml, plan),
+            content_type=WORKSHEET_TYPE)
+    _put_comments(pkg, plan, lxml)
+    return SheetEntry(ws, rel_id)
+
+
+def _rewrite_sheet(pkg: Package, ws: Any, number: int, changes: set[str], lxml: bool) -> None:
+    """Puts the part of a sheet read from a file that changed, with its comments."""
+    rels = pkg.relationships(ws._part)
+    plan = SheetPlan(ws, number, rels, pkg, links=bool(changes & {"hyperlinks", EVERYTHING}),
+                     comments="legacyDrawing" in changes)
+    layout = ws._source.layout()
+    pkg.put(ws._part, writer=lambda out: write_kept_worksheet(ws, out, layout, changes, ws is ws.parent.active,
+                                                              lxml, plan))
+    _put_comments(pkg, plan, lxml)
+
+
+def _macros(pkg: Package, book: Any, main: str, extension: str | None) -> list[str]:
+    """The main part's content type follows the name saved to; a name that cannot hold
+    macros loses them."""
+    lost = []
+    if extension in _NO_MACROS:
+        for rel in book:
+            if rel.type == VBA_REL:
+                book.remove(rel.id or "")
+                lost.append("the macros (%s): a %s file cannot hold them; save as %s to keep them"
+                            % (rel.target, extension, ".xltm" if extension == ".xltx" else ".xlsm"))
+    if extension in MAIN_TYPES:
+        pkg.content_types.set(main, MAIN_TYPES[extension])
+    return lost
+
+
+def _put_styles(wb: Any, pkg: Package, book: Any, writing: bool, lxml: bool) -> None:
+    """The styles part is kept unless formats were added to it (then they are appended to it,
+    every format it had keeping its place): it is decided once the sheets are written. A
+    package without one gets one when sheets are `writing`."""
+    styles = next((rel.target for rel in book.of_kind("styles") if rel.target in pkg), None)
+    if styles is None:
+        if not writing:
+            return
+        styles = STYLES if STYLES not in pkg else pkg.free_name("xl/styles%d.xml")
+        book.add(STYLES_REL, styles)
+        pkg.put(styles, maker=lambda: to_bytes(stylesheet_element(wb.stylesheet), lxml), content_type=STYLES_TYPE)
+        return
+    source = pkg.read(styles)
+    pkg.put(styles, maker=lambda: kept_stylesheet(wb.stylesheet, wb._styles_baseline, source, lxml))
+
+
+def _put_core_properties(wb: Any, pkg: Package, lxml: bool) -> None:
+    """The document properties: those read, with the time of modification now."""
+    core = next((rel.target for rel in pkg.relationships("") if rel.kind == "core-properties"
+                 and not rel.external and rel.target in pkg), None)
+    if core is None:
+        return
+    if [ET.tostring(node) for node in wb.core_properties] != wb._core_baseline:
+        pkg.put(core, to_bytes(core_properties(wb.core_properties), lxml))
+        return
+    try:
+        layout = Layout.of(pkg.read(core))
+    except (ET.ParseError, ValueError, SyntaxError):
+        return  # a part not read is kept as it is
+    modified = fragment(_modified(), layout.prefixes)
+    pkg.put(core, layout.assemble(child.data for child in layout.splice(DCTERMS_NS, {"modified": modified},
+                                                                       ("modified",))))
+
+
+# ------------------------------------------------------------------ document properties
+
+def _modified(now: datetime.datetime | None = None) -> ET.Element:
+    moment = now or datetime.datetime.now(datetime.timezone.utc)
     return element("{%s}modified" % DCTERMS_NS, {"{%s}type" % XSI_NS: "dcterms:W3CDTF"},
                    text=moment.strftime("%Y-%m-%dT%H:%M:%SZ"))
 
@@ -101,16 +290,15 @@ def _w3c_time(moment: datetime.datetime) -> ET.Element:
 def core_properties(kept: list[ET.Element], now: datetime.datetime | None = None) -> ET.Element:
     """The document properties: those read from the file, else who made it and when; the time
     of modification is now."""
-    now = now or datetime.datetime.now(datetime.timezone.utc)
-    modified_tag = "{%s}modified" % DCTERMS_NS
-    children = [child for child in kept if child.tag != modified_tag]
+    modified = _modified(now)
+    children = [child for child in kept if child.tag != modified.tag]
     if not kept:
-        created = _w3c_time(now)
+        created = _modified(now)
         created.tag = "{%s}created" % DCTERMS_NS
         children = [element("{%s}creator" % DC_NS, text="quillfen"), created]
-    return element("{%s}coreProperties" % CORE_PROPERTIES_NS, None, *children, _w3c_time(now))
+    return element("{%s}coreProperties" % CORE_PROPERTIES_NS, None, *children, modified)
 
 
-def app_properties() -> ET.Element:
+def _app_properties() -> ET.Element:
     return element("{%s}Properties" % EXTENDED_PROPERTIES_NS, None,
                    element("{%s}Application" % EXTENDED_PROPERTIES_NS, text="quillfen"))

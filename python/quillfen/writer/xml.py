@@ -16,6 +16,7 @@ from typing import Any
 
 from ..constants import (CORE_PROPERTIES_NS, DC_NS, DCMITYPE_NS, DCTERMS_NS, DOC_PROPS_VTYPES_NS,
                          KNOWN_PREFIXES, XML_NS, XSI_NS)
+from ..package.xmlparts import renamed, split_name
 
 __all__ = ["use_lxml", "element", "plain_copy", "to_bytes", "DECLARATION"]
 
@@ -65,21 +66,14 @@ def plain_copy(node: ET.Element) -> ET.Element:
     return copy
 
 
-def _split(name: str) -> tuple[str, str]:
-    if name[:1] == "{":
-        uri, _, local = name[1:].partition("}")
-        return uri, local
-    return "", name
-
-
 def _prefixes(root: ET.Element) -> dict[str, str]:
     """Prefix of every namespace the tree uses: "" for the root's own, whose elements then take
     no prefix. An attribute in a namespace always needs a prefix, even in the root's."""
-    default = _split(root.tag)[0]
+    default = split_name(root.tag)[0]
     found = {default: ""} if default else {}
     for node in root.iter():
         for name, is_tag in [(node.tag, True), *((key, False) for key in node.attrib)]:
-            uri = _split(name)[0]
+            uri = split_name(name)[0]
             if not uri or uri == XML_NS or uri in found and (found[uri] or is_tag):
                 continue
             prefix = _PREFIXES.get(uri)
@@ -87,22 +81,6 @@ def _prefixes(root: ET.Element) -> dict[str, str]:
                 prefix = "ns%d" % len(found)
             found[uri] = prefix
     return found
-
-
-def _etree_copy(node: ET.Element, prefixes: dict[str, str]) -> ET.Element:
-    def name(qualified: str, is_tag: bool) -> str:
-        uri, local = _split(qualified)
-        if not uri:
-            return local
-        if uri == XML_NS:
-            return "xml:" + local
-        prefix = prefixes[uri]
-        return "%s:%s" % (prefix, local) if prefix or not is_tag else local
-
-    copy = ET.Element(name(node.tag, True), {name(k, False): v for k, v in node.attrib.items()})
-    copy.text, copy.tail = node.text, node.tail
-    copy.extend(_etree_copy(child, prefixes) for child in node)
-    return copy
 
 
 def _lxml_copy(etree: ModuleType, node: ET.Element, parent: Any = None, nsmap: dict[str | None, str] | None = None) -> Any:
@@ -126,7 +104,7 @@ def to_bytes(root: ET.Element, lxml: bool) -> bytes:
         body: bytes = etree.tostring(_lxml_copy(etree, root, nsmap=nsmap), encoding="UTF-8",
                               xml_declaration=False)
         return DECLARATION.encode() + body
-    copy = _etree_copy(root, prefixes)
+    copy = renamed(root, prefixes)
     # Declarations first, in a fixed order, then the element's own attributes.
     declarations = {("xmlns:" + prefix if prefix else "xmlns"): uri for uri, prefix in prefixes.items()}
     copy.attrib = {**declarations, **copy.attrib}

@@ -1,13 +1,14 @@
-"""The zip container of a workbook: its parts and the relationships between them."""
+"""The zip container of a workbook: its members read, inflated or as they are stored."""
 
 import io
 import os
-import posixpath
 import struct
+import threading
 import zipfile
 import zlib
+from collections.abc import Callable, Iterator
 from types import ModuleType
-from typing import IO, BinaryIO, Self
+from typing import IO, BinaryIO, Self, cast
 
 _fast_zlib: ModuleType | None
 try:  # the optional `fast` extra: a faster inflate and CRC with zlib's interface
@@ -15,8 +16,7 @@ try:  # the optional `fast` extra: a faster inflate and CRC with zlib's interfac
 except ImportError:
     _fast_zlib = None
 
-from ..constants import OFFICE_DOCUMENT, REL_NS, STRICT_OFFICE_DOCUMENT
-from .errors import InvalidFileError, damaged, parse_xml
+from .errors import InvalidFileError
 from .strict import TransitionalNames
 
 # An encrypted workbook is not a zip container but an OLE compound file holding the
@@ -29,40 +29,33 @@ type PackageFile = str | os.PathLike[str] | IO[bytes]
 type PartStream = IO[bytes] | _Inflated | TransitionalNames
 
 
-class Relationship:
-    __slots__ = ("id", "type", "target", "external")
-
-    def __init__(self, id: str | None, type: str, target: str, external: bool) -> None:
-        self.id = id
-        self.type = type
-        self.target = target
-        self.external = external
-
-    @property
-    def kind(self) -> str:
-        """The last segment of the relationship type, e.g. "worksheet" or "sharedStrings"."""
-        return self.type.rsplit("/", 1)[-1]
-
-
 def _part_name(info: zipfile.ZipInfo) -> str:
     return info.filename.replace("\\", "/").lstrip("/")
 
 
-class Package:
-    """Read access to the parts of an Open Packaging container.
+class Archive:
+    """Read access to the members of a zip container: each one inflated, or its raw
+    compressed bytes.
 
     Part names are used without a leading slash. Members stored with Windows path separators
     are found under their forward-slash names too, and names are matched without regard to
     case when the exact name is absent, as the container format asks.
+
+    A container opened from a path is read through a handle of its own, which stays open until
+    `close` or `release`: the file may be replaced on disk (a save onto the same path) and the
+    members are still those that were read. `check` tells whether the file was changed in
+    place since.
     """
 
     def __init__(self, file: PackageFile) -> None:
         # Set for a workbook in the Strict namespaces: its parts are then read with the
         # Transitional names (`strict.TransitionalNames`).
         self.strict = False
-        # Deflated parts are inflated from a handle of our own when the container is a file on
-        # disk and a faster inflate is installed; otherwise zipfile reads them.
-        self._path = os.fspath(file) if isinstance(file, (str, os.PathLike)) and _fast_zlib else None
+        self.name = os.fspath(file) if isinstance(file, (str, os.PathLike)) else None
+        # The size, time and identity of the file opened for a path (zipfile's, closed with it).
+        self._stamp: tuple[int, ...] | None = None
+        self._detached = False  # the container's bytes are in memory
+        self._released = False  # the file is opened again when a member is wanted
         try:
             self._zip = zipfile.ZipFile(file)
         # NotImplementedError: a member needing a later zip version than zipfile reads.
@@ -72,6 +65,11 @@ class Package:
                 raise InvalidFileError("the workbook is password-protected (encrypted); quillfen "
                                        "cannot open encrypted workbooks") from exc
             raise InvalidFileError("not a zip container: %s" % exc) from exc
+        if self.name is not None and self._zip.fp is not None:
+            self._stamp = _stamp(self._zip.fp)
+        self._index()
+
+    def _index(self) -> None:
         self._names: dict[str, zipfile.ZipInfo] = {}
         for info in self._zip.infolist():
             name = _part_name(info)
@@ -80,6 +78,71 @@ class Package:
 
     def close(self) -> None:
         self._zip.close()
+        self._released = False
+
+    def check(self) -> None:
+        """Raises InvalidFileError when the file the container was read from has changed on
+        disk since (its size or modification time): its members are no longer those read."""
+        if self._stamp is None or self._detached:
+            return
+        if self._released:
+            try:
+                assert self.name is not None
+                stamp: tuple[int, ...] | None = _stamp_of(self.name)
+            except OSError:
+                stamp = None
+        else:
+            stamp = _stamp(self._zip.fp) if self._zip.fp is not None else None
+        if stamp != self._stamp:
+            raise InvalidFileError("the file changed on disk after it was loaded; load it again "
+                                   "before saving", self.name)
+
+    def release(self) -> None:
+        """Lets go of the file while its members stay readable: when the file at the path is
+        still the one read, it is opened again when they are wanted; else (it was replaced,
+        by a save onto it) its bytes are kept in memory (`detach`)."""
+        if self.name is None or self._detached or self._released or self._zip.fp is None:
+            return
+        try:
+            same = _stamp_of(self.name) == self._stamp
+        except OSError:
+            same = False
+        if not same:
+            self.detach()
+            return
+        self._zip.close()
+        self._released = True
+
+    def _live(self) -> zipfile.ZipFile:
+        """The zip container, opened again after `release`."""
+        if self._released:
+            self.check()
+            assert self.name is not None
+            self._zip = zipfile.ZipFile(self.name)
+            self._released = False
+            self.check()  # still the file read (it may have changed in between)
+        return self._zip
+
+    def detach(self) -> None:
+        """Keeps the container's bytes in memory and lets go of what it was read from: the
+        members stay readable when the file is closed, moved or changed (or, for a file object,
+        when its owner closes or reuses it). Memory: the compressed container."""
+        if self._detached:
+            return
+        try:
+            self.check()
+        except InvalidFileError:
+            self.close()  # what it holds now is not what was read: `check` keeps saying so
+            return
+        with self._zip_lock():
+            fp = self._zip.fp
+            assert fp is not None
+            fp.seek(0)
+            data = fp.read()
+        self._zip.close()
+        self._zip = zipfile.ZipFile(io.BytesIO(data))
+        self._detached = True
+        self._index()
 
     def part_names(self) -> list[str]:
         """The name of every part, in the order of the container."""
@@ -87,9 +150,10 @@ class Package:
         return [name for name in names if name and not name.endswith("/")]
 
     def __contains__(self, part: object) -> bool:
-        return isinstance(part, str) and self._info(part) is not None
+        return isinstance(part, str) and self.info(part) is not None
 
-    def _info(self, part: str) -> zipfile.ZipInfo | None:
+    def info(self, part: str) -> zipfile.ZipInfo | None:
+        """The member holding `part`, or None."""
         part = part.lstrip("/")
         return self._names.get(part) or self._names.get(part.lower())
 
@@ -100,19 +164,20 @@ class Package:
         return TransitionalNames(stream) if self.strict and transitional else stream
 
     def _open(self, part: str) -> IO[bytes] | _Inflated:
-        info = self._info(part)
+        info = self.info(part)
         if info is None:
             raise KeyError("no part named %r in the workbook" % part)
         if info.header_offset < 0:
             # A damaged directory. Seeking a file there fails as the system's OSError, which
             # would be taken for a failing disk: the message is the one a stream in memory gives.
             raise InvalidFileError("negative seek value %d" % info.header_offset, part)
-        if self._path is not None and info.compress_type == zipfile.ZIP_DEFLATED and not info.flag_bits & 1:
-            member = _Inflated.open(self._path, info)
+        if self.name is not None and not self._detached and _fast_zlib \
+                and info.compress_type == zipfile.ZIP_DEFLATED and not info.flag_bits & 1:
+            member = _Inflated.open(self._reader, info)
             if member is not None:
                 return member
         try:
-            return self._zip.open(info)
+            return self._live().open(info)
         # NotImplementedError: a compression method that zipfile lacks; RuntimeError: an
         # encrypted member; the others: a damaged local header.
         except (NotImplementedError, RuntimeError, zipfile.BadZipFile, zlib.error, EOFError,
@@ -123,34 +188,89 @@ class Package:
         with self.open(part, transitional) as f:
             return f.read()
 
-    def relationships(self, part: str) -> list[Relationship]:
-        """The relationships of `part` ("" for the package itself), targets resolved to part names."""
-        folder, name = posixpath.split(part.lstrip("/"))
-        rels_part = posixpath.join(folder, "_rels", name + ".rels")
-        if rels_part not in self:
-            return []
-        with damaged(rels_part):
-            root = parse_xml(self.read(rels_part))
-        result = []
-        for rel in root.iter("{%s}Relationship" % REL_NS):
-            target = (rel.get("Target") or "").replace("\\", "/")
-            external = rel.get("TargetMode") == "External"
-            if not external:
-                if target.startswith("/"):
-                    target = target.lstrip("/")
-                else:
-                    target = posixpath.normpath(posixpath.join(folder, target))
-            result.append(Relationship(rel.get("Id"), rel.get("Type", ""), target, external))
-        return result
+    def _reader(self) -> BinaryIO:
+        """A handle on the container's file with a position of its own: on the file read when
+        it is still open (the path may name another file by now), else the path opened again."""
+        fp = self._live().fp
+        if fp is not None:
+            return cast(BinaryIO, _Positional(fp))
+        assert self.name is not None
+        return open(self.name, "rb")
 
-    def main_part(self) -> str:
-        """The workbook part named by the package's officeDocument relationship."""
-        for rel in self.relationships(""):
-            if rel.type in (OFFICE_DOCUMENT, STRICT_OFFICE_DOCUMENT) and not rel.external:
-                return rel.target
-        if "xl/workbook.xml" in self:
-            return "xl/workbook.xml"
-        raise InvalidFileError("the container has no workbook part")
+    def raw(self, info: zipfile.ZipInfo) -> Iterator[bytes]:
+        """The compressed bytes of a member, in pieces, as the container holds them."""
+        with self._zip_lock():
+            fp = self._zip.fp
+            assert fp is not None
+            fp.seek(info.header_offset)
+            header = fp.read(_LOCAL_HEADER.size)
+            if len(header) != _LOCAL_HEADER.size or header[:4] != b"PK\x03\x04":
+                raise InvalidFileError("a damaged member header", _part_name(info))
+            _magic, name_len, extra_len = _LOCAL_HEADER.unpack(header)
+            start = info.header_offset + _LOCAL_HEADER.size + name_len + extra_len
+        left, at = info.compress_size, start
+        while left > 0:
+            with self._zip_lock():
+                fp.seek(at)
+                chunk = fp.read(min(left, 1 << 20))
+            if not chunk:
+                raise InvalidFileError("the member is cut short", _part_name(info))
+            left -= len(chunk)
+            at += len(chunk)
+            yield chunk
+
+    def _zip_lock(self) -> threading.RLock:
+        # zipfile reads every member through its one file object under this lock.
+        lock: threading.RLock = self._live()._lock  # type: ignore[attr-defined]
+        return lock
+
+
+def _stamp(file: IO[bytes]) -> tuple[int, ...]:
+    return _stamp_of(file.fileno())
+
+
+def _stamp_of(file: int | str) -> tuple[int, ...]:
+    """The size, modification time and identity of a file (a descriptor or a path)."""
+    st = os.stat(file)
+    return (st.st_size, st.st_mtime_ns, st.st_ino, st.st_dev)
+
+
+_LOCAL_HEADER = struct.Struct("<4s22xHH")
+
+
+class _Positional(io.RawIOBase):
+    """Reads a file through positional reads on a descriptor of its own: a position of its own
+    whatever other handles on the file do meanwhile, and readable after they are closed."""
+
+    def __init__(self, file: IO[bytes]) -> None:
+        super().__init__()
+        self._fd = os.dup(file.fileno())
+        self._at = 0
+
+    def readable(self) -> bool:
+        return True
+
+    def seekable(self) -> bool:
+        return True
+
+    def seek(self, offset: int, whence: int = os.SEEK_SET) -> int:
+        self._at = offset if whence == os.SEEK_SET else self._at + offset
+        return self._at
+
+    def tell(self) -> int:
+        return self._at
+
+    def read(self, n: int | None = -1) -> bytes:
+        if n is None or n < 0:
+            n = max(os.fstat(self._fd).st_size - self._at, 0)
+        data = os.pread(self._fd, n, self._at)
+        self._at += len(data)
+        return data
+
+    def close(self) -> None:
+        if not self.closed:
+            os.close(self._fd)
+        super().close()
 
 
 def _head(file: PackageFile) -> bytes | None:
@@ -173,13 +293,13 @@ class _Inflated(io.RawIOBase):
     """A deflated part read through the faster inflate: the bytes zipfile gives, with the same
     CRC check at the end (and zlib.error for damaged data, as zipfile raises)."""
 
-    _LOCAL_HEADER = struct.Struct("<4s22xHH")
+    _LOCAL_HEADER = _LOCAL_HEADER
 
     @classmethod
-    def open(cls, path: str, info: zipfile.ZipInfo) -> Self | None:
+    def open(cls, opener: Callable[[], BinaryIO], info: zipfile.ZipInfo) -> Self | None:
         """The member's stream, or None when its local header is not what zipfile would accept
         (zipfile then reads it and reports the damage in its own words)."""
-        f = open(path, "rb")
+        f = opener()
         try:
             f.seek(info.header_offset)
             header = f.read(cls._LOCAL_HEADER.size)
