@@ -387,6 +387,9 @@ Ref edit_cells(State& st, const GridEdit& edit, bool host_edited, bool translate
     std::vector<Update> updates = plan(st, edit, host_edited, offset ? &*offset : nullptr);
     Ref keys = Ref::steal(PyList_New(0));
     if (!keys) return {};
+    Ref changed = Ref::borrow(updates.empty() ? Py_False : Py_True);
+    Ref result = Ref::steal(PyTuple_Pack(2, keys.get(), changed.get()));
+    if (!result) return {};
     for (const Update& u : updates) {
         if (u.python) {
             Ref key = key_of(u.to);
@@ -412,7 +415,7 @@ Ref edit_cells(State& st, const GridEdit& edit, bool host_edited, bool translate
         if (!PyErr_Occurred()) PyErr_NoMemory();
         return {};
     }
-    return keys;
+    return result;
 }
 
 namespace {

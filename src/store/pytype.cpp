@@ -762,8 +762,9 @@ PyMethodDef cell_store_methods[] = {
     {"_edit", as_cfunc(CellStore_edit), METH_FASTCALL | METH_KEYWORDS,
      "_edit($self, spec, host_edited, translate=False)\n--\n\nA structural edit of the sheet (see "
      "quillfen.formula.shift): every formula's\nreferences rewritten for it, and with `host_edited` the cells moved; "
-     "with\n`translate`, formulas moved along shift their relative references instead.\nReturns the keys, after the "
-     "edit, of the cells whose formula Python must\nrewrite itself; NotImplemented in dict mode."},
+     "with\n`translate`, formulas moved along shift their relative references instead.\nReturns (keys, changed): "
+     "the keys, after the edit, of the cells whose\nformula Python must rewrite itself, and whether a formula changed "
+     "here;\nNotImplemented in dict mode."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -111,9 +111,10 @@ std::optional<DateParts> excel_date(const State& st, Loc loc) noexcept;
 // A structural edit (edit.cpp), with the store held exclusively: every formula's references
 // rewritten for `edit` (those of cells `translate`d along a move shift by its offset instead),
 // and, when `host_edited` (the store is the edited sheet's), the cells moved as it says. Gives
-// the keys, after the edit, of the cells whose formula Python must rewrite itself (formula
-// objects, and texts only Python's case folding can compare); the released objects go to
-// `dropped`, for the caller to drop once the store is free again.
+// (keys, changed): the keys, after the edit, of the cells whose formula Python must rewrite
+// itself (formula objects, and texts only Python's case folding can compare), and whether a
+// formula changed natively. The released objects go to `dropped`, for the caller to drop once
+// the store is free again.
 [[nodiscard]] Ref edit_cells(State& st, const formula::GridEdit& edit, bool host_edited, bool translate,
                              std::vector<Ref>& dropped);
 

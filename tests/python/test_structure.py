@@ -4,6 +4,7 @@ cells on random workbooks and edits, and what follows an edit besides formulas."
 
 import os
 import random
+import zipfile
 
 import pytest
 
@@ -122,6 +123,7 @@ def _featured(path):
     ws.print_title_rows = "1:2"
     wb.defined_names.add(DefinedName("Totals", "Data!$A$5:$A$10"))
     wb.create_sheet("Other")["A1"] = "=Data!A5+SUM(Data!B2:B9)"
+    wb.create_sheet("Plain")["A1"] = "=B1*2+Other!A1"
     wb.save(path)
 
 
@@ -152,6 +154,9 @@ def test_rows_inserted_and_deleted_carry_every_feature(tmp_path):
         assert ws.print_area == "A1:C11" and ws.print_title_rows == "1:1"
         assert wb.defined_names["Totals"].attr_text == "Data!$A$4:$A$11"
         assert wb["Other"]["A1"].value == "=Data!A4+SUM(Data!B1:B10)"
+        # A sheet that does not refer to the edited one is saved as it was read.
+        with zipfile.ZipFile(tmp_path / "in.xlsx") as before, zipfile.ZipFile(tmp_path / "out.xlsx") as after:
+            assert before.read("xl/worksheets/sheet3.xml") == after.read("xl/worksheets/sheet3.xml")
 
 
 def test_columns_inserted_and_deleted(tmp_path):

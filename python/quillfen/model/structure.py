@@ -19,11 +19,12 @@ from typing import TYPE_CHECKING, Any, cast
 
 from ..constants import MAIN_NS, MAX_ROW, MAX_SHEET_COLUMN
 from ..formula import ArrayFormula, DataTableFormula
-from ..formula.shift import LineEdit, MoveEdit, OffsetEdit, RetitleEdit
+from ..formula.shift import REF_ERROR, LineEdit, MoveEdit, OffsetEdit, RetitleEdit
 from ..utils.cells import column_index, column_letter, coordinate_of
 from .cell import Cell
-from .features import ColumnDimension, RowDimension, cell_range
+from .features import FILTER_DATABASE, AutoFilter, ColumnDimension, RowDimension, cell_range
 from .styles import StyleArray
+from .tracking import CELLS, mark
 
 if TYPE_CHECKING:
     from .workbook import Workbook
@@ -102,31 +103,39 @@ def _others(ws: Worksheet) -> tuple[str, ...]:
 # ------------------------------------------------------------------ applying an edit
 
 def _apply(ws: Worksheet, edit: Edit, translate: bool = False) -> None:
+    """The edit made to every sheet of the workbook. What changes is marked for saving
+    (`model.tracking`): the cells of the edited sheet and of every sheet whose formulas changed,
+    and the settings kept from a file that changed; the snapshot taken at loading finds the
+    rest (merges, filter, sizes, links, names)."""
     wb = ws.parent
     for sheet in wb._sheets:
-        if not hasattr(sheet, "_cells"):
-            continue  # a sheet without cells (a chart sheet)
-        host = sheet is ws
-        _edit_cells(sheet, edit, host, translate)
-        _edit_kept(sheet, edit, host)
-        if host:
-            _edit_features(sheet, edit)
-        _edit_names(sheet.defined_names.values(), edit)
+        # Names first: the filter's hidden name is then in step with the filter moved after.
+        _edit_names(getattr(sheet, "defined_names", {}).values(), edit)
+        if hasattr(sheet, "_cells"):  # not a chart sheet
+            host = sheet is ws
+            if _edit_cells(sheet, edit, host, translate) or host:
+                mark(sheet, CELLS)
+            for name in _edit_kept(sheet, edit, host):
+                mark(sheet, name)
+            if host:
+                _edit_features(sheet, edit)
     _edit_names(wb.defined_names.values(), edit)
     ws._last_row = None
     ws.dimension_ref = None
 
 
-def _edit_cells(ws: Worksheet, edit: Edit, host: bool, translate: bool) -> None:
+def _edit_cells(ws: Worksheet, edit: Edit, host: bool, translate: bool) -> bool:
+    """Whether a cell of `ws` changed."""
     cells = ws._cells
     native = getattr(cells, "_edit", None)
-    keys = native(edit.spec(), host, translate) if native is not None else NotImplemented
-    if keys is NotImplemented:
-        _edit_mapping(ws, edit, host, translate)
-        return
+    found = native(edit.spec(), host, translate) if native is not None else NotImplemented
+    if found is NotImplemented:
+        return _edit_mapping(ws, edit, host, translate)
+    keys, changed = found
     for key in keys:
         moved = isinstance(edit, MoveEdit) and edit.inside(key[0] - edit.rows, key[1] - edit.cols)
         _edit_value(cells[key], _rule(edit, translate and moved), host)
+    return bool(changed or keys)
 
 
 def _rule(edit: Edit, translated: bool) -> LineEdit | MoveEdit | OffsetEdit:
@@ -136,41 +145,57 @@ def _rule(edit: Edit, translated: bool) -> LineEdit | MoveEdit | OffsetEdit:
     return edit
 
 
-def _edit_mapping(ws: Worksheet, edit: Edit, host: bool, translate: bool) -> None:
+def _edit_mapping(ws: Worksheet, edit: Edit, host: bool, translate: bool) -> bool:
     """The cells of a plain mapping: each formula rewritten and, on the edited sheet, each cell
-    moved; the mapping keeps its order (a moved range's cells coming last, as in the store)."""
+    moved; the mapping keeps its order (a moved range's cells coming last, as in the store).
+    Whether a cell changed."""
     cells = ws._cells
     kept: list[tuple[tuple[int, int], Cell]] = []
     moved: list[tuple[tuple[int, int], Cell]] = []
+    changed = False
     for key in list(cells):  # a dict, or a store in dict mode (which has no items())
         cell = cells[key]
         row, column = key
         to = edit.cell(row, column) if host else key
         if to is None or host and isinstance(edit, MoveEdit) and edit.overwritten(row, column):
+            changed = True
             continue
-        _edit_value(cell, _rule(edit, translate and to != key), host)
+        changed = _edit_value(cell, _rule(edit, translate and to != key), host) or changed
         if to != key:
             cell.row, cell.column = to
+            changed = True
         (moved if isinstance(edit, MoveEdit) and to != key else kept).append((to, cell))
     if not host:
-        return
+        return changed
     if type(cells) is dict:
         ws._cells = dict(kept + moved)
     else:
         cells.clear()
         for key, cell in kept + moved:
             cells[key] = cell
+    return changed
 
 
-def _edit_value(cell: Cell, rule: LineEdit | MoveEdit | OffsetEdit, host: bool) -> None:
-    """Rewrites the formula of a cell (text, array or data-table formula)."""
+def _edit_value(cell: Cell, rule: LineEdit | MoveEdit | OffsetEdit, host: bool) -> bool:
+    """Rewrites the formula of a cell (text, array or data-table formula); whether it changed."""
     if cell.data_type != "f":
-        return
+        return False
     value = cell._value
     if isinstance(value, str):
-        if host or "!" in value:
-            cell._value = rule.formula(value, host)
-    elif isinstance(value, ArrayFormula):
+        new = rule.formula(value, host) if host or "!" in value else value
+        if new == value:
+            return False
+        cell._value = new
+        return True
+    if isinstance(value, (ArrayFormula, DataTableFormula)):
+        before = (dict(value), getattr(value, "text", None))
+        _edit_formula_object(value, rule, host)
+        return (dict(value), getattr(value, "text", None)) != before
+    return False
+
+
+def _edit_formula_object(value: Any, rule: LineEdit | MoveEdit | OffsetEdit, host: bool) -> None:
+    if isinstance(value, ArrayFormula):
         if value.text is not None:
             value.text = rule.formula(value.text, host)
         if host and value.ref is not None and not isinstance(rule, OffsetEdit):
@@ -276,6 +301,10 @@ def _edit_filter(ws: Worksheet, edit: Edit) -> None:
         return
     new_ref = edit.range_text(ref)
     element = auto._element
+    if new_ref is None:
+        names = ws.defined_names
+        if FILTER_DATABASE in names and names[FILTER_DATABASE].attr_text == REF_ERROR:
+            del names[FILTER_DATABASE]  # its range went with the filter's
     if element is not None and element.get("ref") == ref:
         if new_ref is None:
             auto._element = None
@@ -339,9 +368,25 @@ def _edit_columns(ws: Worksheet, edit: LineEdit) -> None:
 
 # ------------------------------------------------------------------ settings kept from a file
 
-def _edit_kept(ws: Worksheet, edit: Edit, host: bool) -> None:
+# The settings kept from a file that hold references.
+_REFERRING = ("conditionalFormatting", "dataValidations", "protectedRanges", "ignoredErrors", "rowBreaks",
+              "colBreaks", "extLst")
+
+
+def _edit_kept(ws: Worksheet, edit: Edit, host: bool) -> list[str]:
     """The settings read from a file and kept as elements: ranges (`sqref`) of the edited
-    sheet, and formulas, which may point into it from any sheet."""
+    sheet, and formulas, which may point into it from any sheet. The names of those changed."""
+    kept = ws._kept
+    before = {name: _serialised(kept[name]) for name in _REFERRING if name in kept}
+    _edit_referring(ws, edit, host)
+    return [name for name, text in before.items() if _serialised(kept.get(name)) != text]
+
+
+def _serialised(found: ET.Element | list[ET.Element] | None) -> list[bytes]:
+    return [ET.tostring(node) for node in (found if isinstance(found, list) else [] if found is None else [found])]
+
+
+def _edit_referring(ws: Worksheet, edit: Edit, host: bool) -> None:
     kept = ws._kept
     formats = kept.get("conditionalFormatting")
     if formats:
@@ -450,7 +495,8 @@ def copy_worksheet(wb: Workbook, ws: Worksheet, title: str | None) -> Worksheet:
         copy_.row_dimensions[row] = RowDimension(settings)
     for letters, run in dict.items(ws.column_dimensions):
         copy_.column_dimensions[letters] = ColumnDimension(run.min, run.max, run)
-    copy_.auto_filter = copy.deepcopy(ws.auto_filter)
+    copy_.auto_filter = AutoFilter(copy.deepcopy(ws.auto_filter._element))
+    copy_.auto_filter._ref = ws.auto_filter.ref
     copy_.sheet_properties = copy.deepcopy(ws.sheet_properties)
     copy_._kept = copy.deepcopy(ws._kept)
     views = copy_._kept.get("sheetViews")
