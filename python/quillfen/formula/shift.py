@@ -1,10 +1,12 @@
 """Where references go when a sheet's grid changes: rows or columns inserted or deleted, a
 range of cells moved, a sheet copied under another title.
 
-An edit (`LineEdit`, `MoveEdit`, `RetitleEdit`) answers for positions (`cell`, `span`), for
-range texts such as merged ranges and `sqref` lists (`range_text`, `sqref`), and for formulas
-(`formula`, `reference`): the formula is split by the tokenizer, and each reference operand that
-the edit moves is rewritten in place; everything else, whitespace included, stays as written.
+An edit (`LineEdit`, `MoveEdit`, `OffsetEdit`, `RetitleEdit`) answers for positions (`cell`,
+`rect`), for range texts such as merged ranges and `sqref` lists (`range_text`, `sqref`), and
+for formulas (`formula`, `reference`): the formula is split by the tokenizer, and each
+reference operand that the edit moves is rewritten in place; everything else, whitespace
+included, stays as written. Whatever else points at cells (a chart's series, a table's range,
+a drawing's anchor) follows an edit through the same calls.
 The native engine rewrites the formulas of its cell store the same way (`spec()` describes the
 edit to it) and hands back to this module the few it declines.
 
@@ -19,13 +21,12 @@ from __future__ import annotations
 
 import re
 
+from ..constants import MAX_ROW, MAX_SHEET_COLUMN as MAX_COLUMN
 from .tokenizer import Token, Tokenizer, TokenizerError
 from ..utils.cells import column_index, column_letter, range_boundaries
 
-__all__ = ["MAX_ROW", "MAX_COLUMN", "LineEdit", "MoveEdit", "OffsetEdit", "RetitleEdit", "REF_ERROR"]
+__all__ = ["LineEdit", "MoveEdit", "OffsetEdit", "RetitleEdit", "REF_ERROR"]
 
-MAX_ROW = 1048576
-MAX_COLUMN = 16384  # XFD
 REF_ERROR = "#REF!"
 
 _COL = r"(\$?)([A-Za-z]{1,3})"
