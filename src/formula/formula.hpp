@@ -150,6 +150,9 @@ struct GridEdit {
     std::int64_t count = 0;   // Insert and Delete: how many lines
     std::int64_t min_row = 0, min_col = 0, max_row = 0, max_col = 0;  // Move: the rectangle
     std::int64_t drow = 0, dcol = 0;                                  // Move, Offset: the offset
+    // Insert and Delete: only rows or columns written with "$" move (each on its own), as the
+    // store needs for a shared formula's master whose relative references its cells shift.
+    bool absolute_only = false;
     std::string title;        // the edited sheet, as UTF-8
     std::string folded;       // its title case-folded as Python folds it
     std::vector<std::string> others;  // the titles of the workbook's other sheets

@@ -126,6 +126,15 @@ bool shift_lines(const GridEdit& edit, std::array<Part, 4>& parts, std::size_t n
         v[i] = parts[i].value;
         if (parts[i].is_row == edit.rows) mine[found++] = i;
     }
+    if (edit.absolute_only) {
+        for (std::size_t k = 0; k < found; ++k) {
+            if (parts[mine[k]].dollar.empty()) continue;
+            auto to = edit.line(v[mine[k]]);
+            if (!to) return false;
+            v[mine[k]] = *to;
+        }
+        return true;
+    }
     if (found == 1) {
         auto to = edit.line(v[mine[0]]);
         if (!to) return false;

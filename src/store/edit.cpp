@@ -5,6 +5,7 @@
 // sheet (copy_cells), made the same way: the compact structures copied whole.
 #include "store/store.hpp"
 
+#include <algorithm>
 #include <new>
 #include <unordered_map>
 
@@ -92,6 +93,7 @@ struct Update {
     bool python;        // Python rewrites it (its key goes back to the caller)
     bool set;           // `text` becomes its value
     std::string text;
+    std::optional<std::uint32_t> renders_from = std::nullopt;  // its new template or master
 };
 
 // Whether a cell whose value renders from its position (a template, a shared formula) still
@@ -108,85 +110,181 @@ bool may_hold_formula(std::uint8_t tag, std::uint8_t dtype) {
            (tag == TEXT && dtype == FORMULA_DTYPE);
 }
 
-// PERF NOTE: most formulas of a large sheet share templates, and a line edit shifts most of
-// them by plain arithmetic on positions. A template is "plain" when the tokenizer finds in its
-// text exactly the references the template has, all unqualified cells and areas; a cell of a
-// plain template keeps its template when the edit moves each reference as much as the cell
-// (or, written with "$", not at), none into a deleted line or off the sheet. Anything else
-// takes the general road: rendered, tokenized, rewritten.
-class PlainTemplates {
+// PERF NOTE: most formulas of a large sheet share a template or a shared formula, and a line
+// edit shifts most of them by plain arithmetic on positions. Such a formula is "plain" when the
+// tokenizer finds in its text exactly the references it renders from its cell's position, all
+// unqualified cells and areas. A cell of a plain one still renders what the edit makes of its
+// formula when the edit moves each relative reference as much as the cell, none into a deleted
+// line or off the sheet: from the same template or master, or, when the edit moves the
+// absolute references (the same in every cell), from a copy with those moved, made once.
+// Anything else takes the general road: rendered, tokenized, rewritten.
+class PlainFormulas {
 public:
-    PlainTemplates(const State& st, const GridEdit& edit, bool host_edited)
-        : st_(st), edit_(edit), host_(host_edited), verdicts_(st.templates.size(), UNKNOWN) {}
+    PlainFormulas(State& st, const GridEdit& edit, bool host_edited)
+        : st_(st), edit_(edit), host_(host_edited), templates_(st.templates.size()) {
+        absolute_ = edit;
+        absolute_.absolute_only = true;
+    }
 
-    // Whether the template cell `e` needs nothing from the edit (its place aside).
-    bool untouched(const Entry& e) {
-        const auto& t = st_.templates[static_cast<std::uint32_t>(e.payload)];
-        std::uint8_t& verdict = verdicts_[e.payload];
-        if (verdict == UNKNOWN) verdict = judge(t, e);
-        if (!host_) return verdict != QUALIFIED;  // only a sheet name can point elsewhere
-        if (verdict != PLAIN || edit_.kind == GridEdit::Kind::Move) return false;
-        return keeps(t, Cell{e.row, e.col});
+    // What the template or shared-formula cell `e` renders from after the edit (its template
+    // or master index), when that is all the edit changes of it; nothing for the general road.
+    std::optional<std::uint32_t> renders_from(const Entry& e) {
+        Plain& plain = e.tag == TEMPLATE ? template_of(e) : shared_of(e);
+        if (!host_) {
+            // Only a sheet name can point elsewhere.
+            if (plain.verdict == QUALIFIED) return std::nullopt;
+            return static_cast<std::uint32_t>(e.payload);
+        }
+        if (plain.verdict != PLAIN || edit_.kind == GridEdit::Kind::Move || !follows(plain.parts, Cell{e.row, e.col}))
+            return std::nullopt;
+        if (plain.moved == UNMADE) plain.moved = moved(e, plain);
+        if (plain.moved == NONE) return std::nullopt;
+        return plain.moved;
     }
 
 private:
     static constexpr std::uint8_t UNKNOWN = 0, PLAIN = 1, QUALIFIED = 2, OTHER = 3;
+    static constexpr std::uint32_t UNMADE = 0xFFFFFFFEu, NONE = 0xFFFFFFFFu;
 
-    std::uint8_t judge(const ftemplate::Template& t, const Entry& e) {
+    // A row or column a formula renders: `value` is the position itself when `absolute`, else
+    // its offset from the rendering cell's.
+    struct RefPart {
+        std::int64_t value;
+        bool absolute;
+        bool is_row;
+    };
+    struct Plain {
+        std::uint8_t verdict = UNKNOWN;
+        std::vector<RefPart> parts;
+        std::uint32_t moved = UNMADE;  // the index rendering the cells after the edit
+    };
+
+    Plain& template_of(const Entry& e) {
+        Plain& plain = templates_[e.payload];
+        if (plain.verdict != UNKNOWN) return plain;
+        const auto& t = st_.templates[static_cast<std::uint32_t>(e.payload)];
+        plain.verdict = OTHER;
         for (const auto& seg : t.segs()) {
-            if (seg.kind == ftemplate::Template::Seg::TEXT && seg.text.find('!') != std::string::npos) return QUALIFIED;
+            if (seg.kind == ftemplate::Template::Seg::TEXT) {
+                if (seg.text.find('!') != std::string::npos) plain.verdict = QUALIFIED;
+                continue;
+            }
+            plain.parts.push_back({seg.value, seg.absolute, seg.kind == ftemplate::Template::Seg::ROW});
         }
         buf_.clear();
-        if (!t.render_into(e.row, e.col, buf_)) return OTHER;
+        if (plain.verdict == QUALIFIED || !t.render_into(e.row, e.col, buf_)) return plain;
+        // The template's references, a column then its row each, must be the tokenizer's.
         const auto refs = formula::plain_references(buf_);
-        if (!refs) return OTHER;
-        std::size_t k = 0;
-        const auto& segs = t.segs();
-        for (std::size_t i = 0; i < segs.size(); ++i) {
-            if (segs[i].kind != ftemplate::Template::Seg::COL) continue;
-            const auto& col = segs[i];
-            const auto& row = segs[i + 1];  // a column segment is always followed by its row
+        if (!refs || refs->size() * 2 != plain.parts.size()) return plain;
+        for (std::size_t k = 0; k < refs->size(); ++k) {
+            const RefPart& col = plain.parts[2 * k];
+            const RefPart& row = plain.parts[2 * k + 1];
             const formula::CellRef ref{col.absolute ? col.value : col.value + e.col,
                                        row.absolute ? row.value : row.value + e.row, col.absolute, row.absolute};
-            if (k >= refs->size() || (*refs)[k++] != ref) return OTHER;
+            if ((*refs)[k] != ref) return plain;
         }
-        return k == refs->size() ? PLAIN : OTHER;
+        plain.verdict = PLAIN;
+        return plain;
     }
 
-    bool keeps(const ftemplate::Template& t, Cell at) const {
+    Plain& shared_of(const Entry& e) {
+        Plain& plain = shared_[static_cast<std::uint32_t>(e.payload)];
+        if (plain.verdict != UNKNOWN) return plain;
+        plain.verdict = OTHER;
+        const formula::Translator* tr = master(e);
+        buf_.clear();
+        if (!tr || !formula::translate_into(*tr, std::nullopt, buf_)) return plain;
+        if (buf_.find('!') != std::string::npos) {
+            plain.verdict = QUALIFIED;
+            return plain;
+        }
+        const auto refs = formula::plain_references(buf_);
+        if (!refs) return plain;
+        std::size_t relative = 0;
+        for (const formula::CellRef& ref : *refs) {
+            plain.parts.push_back({ref.col_abs ? ref.col : ref.col - tr->origin_col(), ref.col_abs, false});
+            plain.parts.push_back({ref.row_abs ? ref.row : ref.row - tr->origin_row(), ref.row_abs, true});
+            relative += !ref.col_abs + !ref.row_abs;
+        }
+        // Every part the translator shifts must be one of those references.
+        const auto& segs = tr->segs();
+        const auto shifted = static_cast<std::size_t>(std::count_if(
+            segs.begin(), segs.end(), [](const formula::Seg& seg) { return seg.kind != formula::SegKind::Text; }));
+        if (shifted == relative) plain.verdict = PLAIN;
+        return plain;
+    }
+
+    const formula::Translator* master(const Entry& e) const {
+        return st_.shared ? st_.shared->native(static_cast<std::uint32_t>(e.payload)) : nullptr;
+    }
+
+    // Whether every reference of the cell at `at` lands where the edit puts it when the cell
+    // renders from its new place: a relative one moves as much as the cell, an absolute one
+    // anywhere but off the sheet or into a deleted line.
+    bool follows(const std::vector<RefPart>& parts, Cell at) const {
         const std::int64_t line = edit_.rows ? at.row : at.col;
         const std::optional<std::int64_t> moved_to = edit_.line(line);
         if (!moved_to) return false;
         const std::int64_t shift = *moved_to - line;
-        for (const auto& seg : t.segs()) {
-            if (seg.kind == ftemplate::Template::Seg::TEXT) continue;
-            const bool is_row = seg.kind == ftemplate::Template::Seg::ROW;
-            const std::int64_t at_line = is_row ? at.row : at.col;
-            const std::int64_t x = seg.absolute ? seg.value : seg.value + at_line;
-            if (x < 1 || x > (is_row ? formula::MAX_SHEET_ROW : formula::MAX_SHEET_COLUMN)) return false;
-            if (is_row != edit_.rows) continue;
+        for (const RefPart& part : parts) {
+            const std::int64_t x = part.absolute ? part.value : part.value + (part.is_row ? at.row : at.col);
+            if (x < 1 || x > (part.is_row ? formula::MAX_SHEET_ROW : formula::MAX_SHEET_COLUMN)) return false;
+            if (part.is_row != edit_.rows) continue;
             const std::optional<std::int64_t> to = edit_.line(x);
-            if (!to || *to - x != (seg.absolute ? 0 : shift)) return false;
+            if (!to || (!part.absolute && *to - x != shift)) return false;
         }
         return true;
     }
 
-    const State& st_;
+    // The template or master that renders the cells after the edit: the same one when the edit
+    // leaves its absolute references where they are, else a copy with them moved.
+    std::uint32_t moved(const Entry& e, const Plain& plain) {
+        bool same = true;
+        for (const RefPart& part : plain.parts) {
+            if (part.absolute && part.is_row == edit_.rows) {
+                const std::optional<std::int64_t> to = edit_.line(part.value);
+                if (!to) return NONE;
+                same = same && *to == part.value;
+            }
+        }
+        if (same) return static_cast<std::uint32_t>(e.payload);
+        if (e.tag == TEMPLATE) {
+            const auto& t = st_.templates[static_cast<std::uint32_t>(e.payload)];
+            return st_.templates.add(t.with_absolute(edit_.rows, [&](std::int64_t v) { return *edit_.line(v); }));
+        }
+        const formula::Translator* tr = master(e);
+        buf_.clear();
+        if (!tr || !formula::translate_into(*tr, std::nullopt, buf_)) return NONE;
+        auto text = formula::shift_formula(buf_, absolute_, true);
+        if (!text || !*text) return NONE;
+        auto made = formula::Translator::create(**text, tr->origin_row(), tr->origin_col());
+        if (!made) return NONE;
+        return st_.shared->add(std::move(*made));
+    }
+
+    State& st_;
     const GridEdit& edit_;
+    GridEdit absolute_;
     bool host_;
-    std::vector<std::uint8_t> verdicts_;
+    std::vector<Plain> templates_;
+    std::unordered_map<std::uint32_t, Plain> shared_;
     std::string buf_;
 };
 
 // The update the edit makes to the formula of the cell at `loc`, if any.
 void plan_cell(State& st, const GridEdit& edit, bool host_edited, const GridEdit* offset, Loc loc,
-               PlainTemplates& plain, std::string& buf, std::string& render, std::vector<Update>& updates) {
+               PlainFormulas& plain, std::string& buf, std::string& render, std::vector<Update>& updates) {
     const Entry e = st.c.entry(loc);
     const Cell at{e.row, e.col};
     std::optional<Cell> to = host_edited ? edit.cell(at) : at;
     if (!to) return;  // deleted with its cell
     if (host_edited && edit.kind == GridEdit::Kind::Move && overwritten(edit, at)) return;
-    if (e.tag == TEMPLATE && plain.untouched(e)) return;
+    if (e.tag == TEMPLATE || e.tag == SHARED) {
+        if (const auto from = plain.renders_from(e)) {
+            if (*from != e.payload) updates.push_back({loc, *to, false, false, {}, *from});
+            return;
+        }
+    }
     std::string_view text;
     const Holds holds = formula_of(st, e, buf, text);
     if (holds == Holds::NOTHING) return;
@@ -214,7 +312,7 @@ void plan_cell(State& st, const GridEdit& edit, bool host_edited, const GridEdit
 std::vector<Update> plan(State& st, const GridEdit& edit, bool host_edited, const GridEdit* offset) {
     std::vector<Update> updates;
     std::string buf, render;
-    PlainTemplates plain(st, edit, host_edited);
+    PlainFormulas plain(st, edit, host_edited);
     const Base& b = st.c.base;
     for (std::size_t k = 0; k < b.row_numbers.size(); ++k) {
         for (std::uint32_t i = b.row_starts[k]; i < b.row_starts[k + 1]; ++i) {
@@ -401,6 +499,7 @@ Ref edit_cells(State& st, const GridEdit& edit, bool host_edited, bool translate
     bool ok = true;
     for (const Update& u : updates) {
         if (u.set) ok = set_formula(st, u, dropped) && ok;
+        if (u.renders_from) st.c.set_value(u.loc, st.c.entry(u.loc).tag, *u.renders_from);
     }
     if (host_edited) {
         ok = (edit.kind == GridEdit::Kind::Move ? move_rect(st, edit, dropped) : move_lines(st, edit, dropped)) && ok;

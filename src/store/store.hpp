@@ -35,6 +35,10 @@ public:
     virtual int traverse(visitproc visit, void* arg) const = 0;
     // The same masters, for a copy of the store.
     virtual std::unique_ptr<Masters> clone() const = 0;
+    // Master `index`'s native translator, if it has one.
+    virtual const formula::Translator* native(std::uint32_t index) const = 0;
+    // Adds a master made after loading (a structural edit moves absolute references); its index.
+    virtual std::uint32_t add(formula::Translator tr) = 0;
 };
 
 // Masters that are all native translators.
@@ -44,6 +48,13 @@ public:
     bool render_into(std::uint32_t index, std::optional<formula::Cell> dest, std::string& out) const override;
     int traverse(visitproc, void*) const override { return 0; }
     std::unique_ptr<Masters> clone() const override { return std::make_unique<TranslatorMasters>(list_); }
+    const formula::Translator* native(std::uint32_t index) const override {
+        return index < list_.size() ? &list_[index] : nullptr;
+    }
+    std::uint32_t add(formula::Translator tr) override {
+        list_.push_back(std::move(tr));
+        return static_cast<std::uint32_t>(list_.size() - 1);
+    }
 
 private:
     std::vector<formula::Translator> list_;

@@ -81,6 +81,44 @@ def _state(wb):
 def test_store_edits_as_a_dict_of_cells_does(tmp_path, monkeypatch, case):
     path = tmp_path / "book.xlsx"
     gridgen.workbook(random.Random(case), path)
+    _compare_paths(path, monkeypatch, case)
+
+
+def _shared_sheet(rows, other):
+    """Sheet data with filled-down columns, as shared formulas (D, E, F: relative, absolute and
+    mixed references, areas) and written out in full (G, H: the engine keeps them as templates)."""
+    def rows_xml(strings):
+        out = []
+        for r in range(1, rows + 1):
+            cells = "".join('<c r="%s%d"><v>%d</v></c>' % (c, r, r * 10 + n) for n, c in enumerate("ABC"))
+            for column, text, si in (("D", "A%d*2+$B$1" % r, 0), ("E", "SUM(A%d:B%d)+SUM($A$1:$A$3)" % (r, r + 1), 1),
+                                     ("F", "%s!A$1+$B%d" % (other, r), 2)):
+                if r == 1:
+                    cells += '<c r="%s1"><f t="shared" ref="%s1:%s%d" si="%d">%s</f></c>' % (column, column, column,
+                                                                                           rows, si, text)
+                else:
+                    cells += '<c r="%s%d"><f t="shared" si="%d"/></c>' % (column, r, si)
+            cells += '<c r="G%d"><f>A%d+$C$2</f></c><c r="H%d"><f>%s!B%d*C$3</f></c>' % (r, r, r, other, r)
+            out.append('<row r="%d">%s</row>' % (r, cells))
+        yield "".join(out)
+    return rows_xml
+
+
+@pytest.mark.parametrize("case", range(12))
+def test_shared_formulas_and_templates_edited_as_text_is(tmp_path, monkeypatch, case):
+    import sys
+    sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "scripts"))
+    import xlsxgen
+
+    path = tmp_path / "shared.xlsx"
+    xlsxgen.write_workbook(path, [("Data", _shared_sheet(30, "Other"), None, []),
+                                  ("Other", _shared_sheet(20, "Data"), None, [])])
+    _compare_paths(path, monkeypatch, case)
+
+
+def _compare_paths(path, monkeypatch, case):
+    """The same random edits made to the workbook loaded into the engine's store, into a store
+    in dict mode and into plain dicts give the same workbook."""
     found = []
     for mode in ("store", "dict mode", "pure"):
         monkeypatch.setenv("QUILLFEN_PURE_PYTHON", "1" if mode == "pure" else "0")
