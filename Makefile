@@ -8,6 +8,7 @@
 #   make profile  perf profile of the read-only pass (PROFILE_BENCH to profile another script)
 #   make fuzz   the libFuzzer targets for FUZZ_SECONDS each
 #   make fuzz-files  the mutation fuzzer over the corpus workbooks for FUZZ_FILES_SECONDS
+#   make fidelity  load, edit and save every Excel-made workbook of the corpus: what must stay does
 #   make oracle the structural edits against LibreOffice on ORACLE_CASES random workbooks
 
 PY          := .venv/bin/python
@@ -26,7 +27,7 @@ JOBS        ?= $(shell nproc)
 PROF_DIR    := build/prof
 PROFILE_BENCH ?= bench/bench_read.py
 
-.PHONY: all run setup build test test-cpp test-python test-types build-ft test-ft bench profile fuzz fuzz-files asan oracle clean
+.PHONY: all run setup build test test-cpp test-python test-types build-ft test-ft bench profile fuzz fuzz-files asan clean fidelity oracle
 
 all: run
 
@@ -96,6 +97,11 @@ asan:
 	QUILLFEN_TEST_BUILD_DIR=$(ASAN_DIR) LD_PRELOAD=$$($(CXX) -print-file-name=libasan.so) \
 		ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc $(PY_ASAN) -m pytest -q tests/python \
 		--ignore=tests/python/test_packaging.py
+
+# Every workbook of the Excel-made corpus saved untouched and with a cell changed, checked part
+# by part and against LibreOffice (scripts/fidelity.py; minutes, not part of make test).
+fidelity: build
+	$(PY) scripts/fidelity.py
 
 # bench_threads measures on the free-threaded interpreter (it starts itself there).
 bench: build build-ft

@@ -1,12 +1,15 @@
 """Shared test fixtures that are plain code: chunked sources and sheet-reader options."""
 
+import contextlib
 import datetime
 import io
 import os
 import random
 import shutil
 import subprocess
+import xml.etree.ElementTree as ET
 
+from quillfen.utils.cells import coordinate_of
 from quillfen.utils.datetime import WINDOWS_EPOCH
 
 MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
@@ -106,6 +109,20 @@ class Sheet:
         return cell
 
 
+@contextlib.contextmanager
+def pure_path(pure):
+    """The pure-Python path (`pure`), or the engine's, for what runs inside."""
+    saved = os.environ.get("QUILLFEN_PURE_PYTHON")
+    os.environ["QUILLFEN_PURE_PYTHON"] = "1" if pure else "0"
+    try:
+        yield
+    finally:
+        if saved is None:
+            del os.environ["QUILLFEN_PURE_PYTHON"]
+        else:
+            os.environ["QUILLFEN_PURE_PYTHON"] = saved
+
+
 def count_part_reads(monkeypatch):
     """Counts the bytes read from worksheet parts from now on: a list of read sizes."""
     import quillfen.reader.worksheet as reader
@@ -152,3 +169,71 @@ ODF_NS = {"table": "urn:oasis:names:tc:opendocument:xmlns:table:1.0",
 
 def odf(prefix, name):
     return "{%s}%s" % (ODF_NS[prefix], name)
+
+
+def _paragraph(p):
+    """The text of a paragraph, with its runs of spaces, tabs and line breaks."""
+    parts = [p.text or ""]
+    for child in p:
+        if child.tag == odf("text", "s"):
+            parts.append(" " * int(child.get(odf("text", "c"), "1")))
+        elif child.tag == odf("text", "tab"):
+            parts.append("\t")
+        elif child.tag == odf("text", "line-break"):
+            parts.append("\n")
+        else:
+            parts.append(_paragraph(child))
+        parts.append(child.tail or "")
+    return "".join(parts)
+
+
+_ROW_GROUPS = ("table-header-rows", "table-rows", "table-row-group")
+
+
+def _rows(node):
+    """The rows of a sheet's table, in order, through the groups that hold them (charts and
+    other objects drawn on the sheet hold tables of their own, which are not its rows)."""
+    for child in node:
+        if child.tag == odf("table", "table-row"):
+            yield child
+        elif child.tag in [odf("table", group) for group in _ROW_GROUPS]:
+            yield from _rows(child)
+
+
+def fods_cells(path, formulas=True):
+    """{sheet: {coordinate: (value type, value, shown text)}} of a flat OpenDocument file
+    LibreOffice wrote; without `formulas`, the cells that hold a formula are left out."""
+    sheets = {}
+    root = ET.parse(path).getroot()
+    body = root.find("%s/%s" % (odf("office", "body"), odf("office", "spreadsheet")))
+    for table in body.findall(odf("table", "table")) if body is not None else ():
+        cells = sheets[table.get(odf("table", "name"))] = {}
+        row = 0
+        for row_el in _rows(table):
+            rows = int(row_el.get(odf("table", "number-rows-repeated"), "1"))
+            column = 0
+            for cell in row_el:
+                repeat = int(cell.get(odf("table", "number-columns-repeated"), "1"))
+                kind = cell.get(odf("office", "value-type"))
+                if kind is not None and (formulas or cell.get(odf("table", "formula")) is None):
+                    value = {"float": cell.get(odf("office", "value")),
+                             "percentage": cell.get(odf("office", "value")),
+                             "currency": cell.get(odf("office", "value")),
+                             "date": cell.get(odf("office", "date-value")),
+                             "time": cell.get(odf("office", "time-value")),
+                             "boolean": cell.get(odf("office", "boolean-value")),
+                             }.get(kind)
+                    shown = "\n".join(_paragraph(p) for p in cell.findall(odf("text", "p")))
+                    if kind == "string":
+                        value = shown
+                    elif kind in ("float", "percentage", "currency"):
+                        value = float(value)
+                    elif kind == "boolean":
+                        value = value == "true"
+                    # Alike cells side by side (or rows alike) are written once, repeated.
+                    for extra_row in range(rows):
+                        for extra in range(repeat):
+                            cells[coordinate_of(row + extra_row + 1, column + extra + 1)] = (kind, value, shown)
+                column += repeat
+            row += rows
+    return sheets

@@ -7,7 +7,6 @@ import os
 import pickle
 import warnings
 import zipfile
-from contextlib import contextmanager
 
 import pytest
 from hypothesis import given
@@ -21,21 +20,9 @@ from quillfen.model.styles import (BORDER_STYLES, FILL_TYPES, HORIZONTAL_ALIGNME
                              Alignment, Border, Color, Font, GradientFill, PatternFill, Protection, Side)
 
 from conftest import CORPUS_DIR
+from support import pure_path as path
 
 KINDS = ("font", "fill", "border", "alignment", "protection", "number_format")
-
-
-@contextmanager
-def path(pure):
-    saved = os.environ.get("QUILLFEN_PURE_PYTHON")
-    os.environ["QUILLFEN_PURE_PYTHON"] = "1" if pure else "0"
-    try:
-        yield
-    finally:
-        if saved is None:
-            del os.environ["QUILLFEN_PURE_PYTHON"]
-        else:
-            os.environ["QUILLFEN_PURE_PYTHON"] = saved
 
 
 def load(source, **kw):

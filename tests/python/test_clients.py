@@ -14,11 +14,10 @@ import pytest
 import quillfen
 from quillfen import WriteOnlyCell
 from quillfen.model.styles import Color, Font, PatternFill
-from quillfen.utils.cells import coordinate_of
 from quillfen.utils.datetime import MAC_EPOCH
 
 from conftest import CORPUS_DIR
-from support import ODF_NS, odf, soffice_convert
+from support import ODF_NS, fods_cells, odf, soffice_convert
 
 # value, number format, (LibreOffice's value type, value), the text LibreOffice shows
 CELLS = [
@@ -145,55 +144,7 @@ def libreoffice(saved):
     folder, paths = saved
     out = folder / "fods"
     soffice_convert(folder, "fods", out, *paths.values())
-    return {name: _fods_cells(out / (name + ".fods")) for name in paths}
-
-
-def _paragraph(p):
-    """The text of a paragraph, with its runs of spaces, tabs and line breaks."""
-    parts = [p.text or ""]
-    for child in p:
-        if child.tag == odf("text", "s"):
-            parts.append(" " * int(child.get(odf("text", "c"), "1")))
-        elif child.tag == odf("text", "tab"):
-            parts.append("\t")
-        elif child.tag == odf("text", "line-break"):
-            parts.append("\n")
-        else:
-            parts.append(_paragraph(child))
-        parts.append(child.tail or "")
-    return "".join(parts)
-
-
-def _fods_cells(path):
-    sheets = {}
-    root = ET.parse(path).getroot()
-    for table in root.iter(odf("table", "table")):
-        cells = sheets[table.get(odf("table", "name"))] = {}
-        row = 0
-        for row_el in table.iter(odf("table", "table-row")):
-            rows = int(row_el.get(odf("table", "number-rows-repeated"), "1"))
-            column = 0
-            for cell in row_el.iter(odf("table", "table-cell")):
-                repeat = int(cell.get(odf("table", "number-columns-repeated"), "1"))
-                kind = cell.get(odf("office", "value-type"))
-                if kind is not None:
-                    value = {"float": cell.get(odf("office", "value")),
-                             "percentage": cell.get(odf("office", "value")),
-                             "date": cell.get(odf("office", "date-value")),
-                             "time": cell.get(odf("office", "time-value")),
-                             "boolean": cell.get(odf("office", "boolean-value")),
-                             }.get(kind)
-                    shown = "\n".join(_paragraph(p) for p in cell.iter(odf("text", "p")))
-                    if kind == "string":
-                        value = shown
-                    elif kind in ("float", "percentage"):
-                        value = float(value)
-                    elif kind == "boolean":
-                        value = value == "true"
-                    cells[coordinate_of(row + 1, column + 1)] = (kind, value, shown)
-                column += repeat
-            row += rows
-    return sheets
+    return {name: fods_cells(out / (name + ".fods")) for name in paths}
 
 
 def _same(lo, want):

@@ -297,3 +297,18 @@ def test_tokens_match_python(testing, formula):
     except (TokenizerError, IndexError) as e:
         got = (type(e).__name__, str(e))
     assert got == want
+
+
+@pytest.mark.parametrize("formula, old, new, want", [
+    ("=Sheet1!A1+sheet1!B2*Sheet10!A1", "Sheet1", "Data", "=Data!A1+Data!B2*Sheet10!A1"),  # in any case
+    ("=SUM('Sheet1'!A1:B2)", "Sheet1", "My Data", "=SUM('My Data'!A1:B2)"),
+    ("Sheet1!$A$1:$A$5", "Sheet1", "A1", "'A1'!$A$1:$A$5"),  # without "=", a title that looks like a cell
+    ("='It''s'!A1", "It's", "Plain", "=Plain!A1"),
+    ("=Sheet1:Sheet3!A1", "Sheet3", "Last one", "='Sheet1:Last one'!A1"),
+    ('="Sheet1!A1"&[1]Sheet1!A1', "Sheet1", "X", '="Sheet1!A1"&[1]Sheet1!A1'),  # text, another workbook
+    ('="abc', "abc", "X", '="abc'),  # no formula to read
+])
+def test_renamed_sheet(formula, old, new, want):
+    from quillfen.formula import renamed_sheet
+
+    assert renamed_sheet(formula, old, new) == want

@@ -1,10 +1,12 @@
-"""Formulas: tokenizing, shared-formula translation, array and data-table formulas.
+"""Formulas: tokenizing, shared-formula translation, array and data-table formulas, and the
+references to sheets by title.
 
 These classes are the package's own implementation; the native engine reproduces the
 tokenizer and translator exactly and hands them every formula it declines.
 """
 
 from .objects import ArrayFormula, DataTableFormula
+from .sheets import quoted_title, renamed_sheet, sheets_of
 from .tokenizer import Token, Tokenizer, TokenizerError
 from .translate import Translator, TranslatorError
 
@@ -16,4 +18,7 @@ __all__ = [
     "TokenizerError",
     "Translator",
     "TranslatorError",
+    "quoted_title",
+    "renamed_sheet",
+    "sheets_of",
 ]

@@ -1,7 +1,7 @@
 """Where references go when a sheet's grid changes: rows or columns inserted or deleted, a
-range of cells moved, a sheet copied under another title.
+range of cells moved (see `quillfen.formula.sheets` for a sheet renamed).
 
-An edit (`LineEdit`, `MoveEdit`, `OffsetEdit`, `RetitleEdit`) answers for positions (`cell`,
+An edit (`LineEdit`, `MoveEdit`, `OffsetEdit`) answers for positions (`cell`,
 `rect`), for range texts such as merged ranges and `sqref` lists (`range_text`, `sqref`), and
 for formulas (`formula`, `reference`): the formula is split by the tokenizer, and each
 reference operand that the edit moves is rewritten in place; everything else, whitespace
@@ -25,7 +25,7 @@ from ..constants import MAX_ROW, MAX_SHEET_COLUMN as MAX_COLUMN
 from .tokenizer import Token, Tokenizer, TokenizerError
 from ..utils.cells import column_index, column_letter, range_boundaries
 
-__all__ = ["LineEdit", "MoveEdit", "OffsetEdit", "RetitleEdit", "REF_ERROR"]
+__all__ = ["LineEdit", "MoveEdit", "OffsetEdit", "REF_ERROR"]
 
 REF_ERROR = "#REF!"
 
@@ -34,21 +34,12 @@ _ROW = r"(\$?)([1-9][0-9]{0,6})"
 _CELL = re.compile(_COL + _ROW + r"\Z")
 _COLS = re.compile(_COL + ":" + _COL + r"\Z")
 _ROWS = re.compile(_ROW + ":" + _ROW + r"\Z")
-_BARE_TITLE = re.compile(r"[A-Za-z_][A-Za-z0-9_.]*\Z")
-_CELL_LIKE = re.compile(r"(?i)[A-Z]{1,3}[0-9]+\Z|R[0-9]*C?[0-9]*\Z|C[0-9]*\Z")
 
 
 def same_title(name: str, title: str) -> bool:
     """Whether a sheet name written in a formula names the sheet `title` (titles are unique
     without regard to case)."""
     return name == title or name.casefold() == title.casefold()
-
-
-def quote_title(title: str) -> str:
-    """A sheet title as a formula writes it before "!"."""
-    if _BARE_TITLE.match(title) and not _CELL_LIKE.match(title):
-        return title
-    return "'%s'" % title.replace("'", "''")
 
 
 def _sheet_names(sheet: str) -> list[str]:
@@ -339,17 +330,3 @@ class OffsetEdit(_Edit):
                     return None
             values.append(value)
         return values
-
-
-class RetitleEdit(_Edit):
-    """References to sheet `title` made to point at sheet `new_title` instead (the names a
-    copied sheet takes along point at the copy)."""
-
-    def __init__(self, title: str, new_title: str) -> None:
-        self.title, self.new_title = title, new_title
-
-    def operand(self, text: str, host_edited: bool) -> str | None:
-        sheet, bang, ref = text.rpartition("!")
-        if not bang or not self.on_sheet(sheet, False):
-            return None
-        return quote_title(self.new_title) + bang + ref

@@ -12,11 +12,12 @@ from __future__ import annotations
 import math
 import re
 import xml.etree.ElementTree as ET
-from collections.abc import Iterator, Mapping, MutableMapping
+from collections.abc import Callable, Iterator, Mapping, MutableMapping
 from typing import Any
 
 from ..constants import MAIN_NS, MAX_ROW, MAX_SHEET_COLUMN
 from .styles import Color, ColorLike, _color, _read_color
+from .tracking import mark
 from ..utils.cells import column_index, column_letter, coordinate_of, coordinate_to_tuple, range_boundaries
 
 __all__ = ["RowDimension", "RowDimensions", "ColumnDimension", "ColumnDimensions", "AutoFilter",
@@ -27,6 +28,8 @@ _M = "{%s}" % MAIN_NS
 PRINT_TITLES = "_xlnm.Print_Titles"
 PRINT_AREA = "_xlnm.Print_Area"
 FILTER_DATABASE = "_xlnm._FilterDatabase"
+# Elements of the worksheet's own vocabulary and of its extensions whose text is a formula.
+_FORMULA_TAGS = frozenset(("formula", "formula1", "formula2", "f"))
 MAX_ROW_HEIGHT = 409       # points, as spreadsheet programs allow
 MAX_COLUMN_WIDTH = 255     # characters
 _TRUE = ("1", "true")
@@ -587,6 +590,20 @@ class SheetFeatures:
                 parts.append("%s!$%s$%d:$%s$%d" % (_quoted_title(self.title), column_letter(min_col), min_row,
                                                    column_letter(max_col), max_row))
         self._set_print_name(PRINT_AREA, parts)
+
+    def _edit_kept_formulas(self, edit: Callable[[str], str]) -> None:
+        """Applies `edit` to the formulas of the elements kept as read (validations, conditional
+        formats, their extensions), marking the elements that change."""
+        for name, nodes in self._kept.items():
+            changed = False
+            for node in nodes if isinstance(nodes, list) else [nodes]:
+                for child in node.iter():
+                    if child.text and isinstance(child.tag, str) and child.tag.rpartition("}")[2] in _FORMULA_TAGS:
+                        text = edit(child.text)
+                        if text != child.text:
+                            child.text, changed = text, True
+            if changed:
+                mark(self, name)
 
     def _filter_name_in_step(self) -> None:
         """Gives the sheet the hidden name that spreadsheet programs give its filtered range

@@ -19,7 +19,8 @@ from typing import TYPE_CHECKING, Any, cast
 
 from ..constants import MAIN_NS, MAX_ROW, MAX_SHEET_COLUMN
 from ..formula import ArrayFormula, DataTableFormula
-from ..formula.shift import REF_ERROR, LineEdit, MoveEdit, OffsetEdit, RetitleEdit
+from ..formula.sheets import renamed_sheet
+from ..formula.shift import REF_ERROR, LineEdit, MoveEdit, OffsetEdit
 from ..utils.cells import column_index, column_letter, coordinate_of
 from .cell import Cell
 from .features import FILTER_DATABASE, AutoFilter, ColumnDimension, RowDimension, cell_range
@@ -74,9 +75,10 @@ def edit_lines(ws: Worksheet, idx: object, amount: object, rows: bool, deleted: 
         bounds = ws._bounds()
         last = (bounds[1] if rows else bounds[3]) if bounds else 0
         if last >= start and last + count > limit:
-            what = "rows" if rows else "columns"
-            raise ValueError("cannot insert %d %s at %s: cells would be pushed off the sheet (its last %s is %d)"
-                             % (count, what, start if rows else column_letter(start), what[:-1], limit))
+            what = "row" if rows else "column"
+            raise ValueError("cannot insert %d %s%s at %s: cells would be pushed off the sheet (its last %s is %d)"
+                             % (count, what, "s" if count > 1 else "", start if rows else column_letter(start),
+                                what, limit))
     _apply(ws, LineEdit(ws.title, rows, start, count, deleted, _others(ws)))
 
 
@@ -207,7 +209,7 @@ def _edit_formula_object(value: Any, rule: LineEdit | MoveEdit | OffsetEdit, hos
                 setattr(value, name, rule.range_text(ref) or "#REF!")
 
 
-def _edit_names(names: Iterable[Any], edit: Edit | RetitleEdit) -> None:
+def _edit_names(names: Iterable[Any], edit: Edit) -> None:
     for defined in names:
         defined.attr_text = edit.reference(defined.attr_text)
 
@@ -502,10 +504,9 @@ def copy_worksheet(wb: Workbook, ws: Worksheet, title: str | None) -> Worksheet:
     views = copy_._kept.get("sheetViews")
     for view in views.iter(_M + "sheetView") if views is not None else ():
         view.attrib.pop("tabSelected", None)  # the copy is not the sheet shown
-    retitle = RetitleEdit(ws.title, copy_.title)
     for defined in ws.defined_names.values():
         new = copy.deepcopy(defined)
-        new.attr_text = retitle.reference(defined.attr_text)
+        new.attr_text = renamed_sheet(defined.attr_text, ws.title, copy_.title)
         copy_.defined_names.add(new)
     return copy_
 

@@ -3,12 +3,14 @@ date system. `Workbook()` makes a new one; `quillfen.load_workbook` reads one fr
 (`quillfen.reader`), `Workbook.save` writes one (`quillfen.writer`, which the package's face
 hands the model: the model itself asks neither for anything)."""
 
+import functools
 import os
 import re
 from collections.abc import Callable, Iterator
 from typing import IO, Any, ClassVar
 
 from .features import DefinedNames
+from ..formula import renamed_sheet
 from .styles import Stylesheet
 from ..utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 from .worksheet import Worksheet
@@ -56,6 +58,10 @@ class Workbook:
         self.core_properties: list[Any] = []  # elements of the document properties read from a file
         self.defined_names = DefinedNames()  # names of the workbook's scope; sheets have their own
         self._unread_names: list[Any] = []   # defined name elements read from a file that name nothing valid
+        # The edits made to the workbook's formula text, in order (a sheet renamed: a function
+        # of a formula each). The model's own formulas follow them at once; a save applies them
+        # to the formulas of the parts it keeps as read (charts, tables, pivot caches).
+        self._formula_edits: list[Callable[[str], str]] = []
         self._sheets: list[Sheet] = []  # every sheet, worksheets and the others, in order
         self._active: Sheet | None = None
         # The package it was read from (`quillfen.package`), kept open: read-only sheets stream
@@ -219,6 +225,19 @@ class Workbook:
         for ws in self._sheets:
             if ws is not sheet and ws.title.casefold() == folded:
                 raise ValueError("sheet title %r: the workbook already has a sheet %r" % (title, ws.title))
+
+    def _sheet_renamed(self, old: str, new: str) -> None:
+        """References to the sheet titled `old` name it `new`: in every formula of the
+        workbook, its defined names and the parts saved as they were read."""
+        if self.read_only or self.write_only:
+            return  # nothing is saved, or the rows are written already
+        edit = functools.partial(renamed_sheet, old=old, new=new)
+        self._formula_edits.append(edit)
+        for ws in self.worksheets:
+            ws._edit_formulas(edit)
+        for names in [self.defined_names, *(ws.defined_names for ws in self._sheets)]:
+            for defined in names.values():
+                defined.attr_text = edit(defined.attr_text)
 
     def _check_changeable(self) -> None:
         if self.read_only:

@@ -6,17 +6,18 @@ writer (`quillfen.writer`) saves it; the read-only and write-only sheets live wi
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from itertools import groupby
 from operator import itemgetter
 from typing import TYPE_CHECKING, Any, NamedTuple, Protocol
 
 from .cell import Cell
+from ..formula import ArrayFormula
 from ..constants import MAX_ROW, MAX_SHEET_COLUMN
 from .features import SheetFeatures
 from .structure import edit_lines, move_range
 from ..frames import row_batches
-from .tracking import CELLS, mark, mutating
+from .tracking import CELLS, mutating
 from ..utils.cells import coordinate_of, coordinate_to_tuple, range_boundaries
 
 if TYPE_CHECKING:
@@ -67,7 +68,9 @@ class NamedSheet:
     @title.setter
     def title(self, title: str) -> None:
         self.parent._check_title(title, self)
-        self._title = title
+        old, self._title = self._title, title
+        if old != title:
+            self.parent._sheet_renamed(old, title)
 
     @property
     def _part(self) -> str | None:
@@ -437,6 +440,36 @@ class Worksheet(SheetBase):
         `translate`, the moved formulas' own relative references shift by the same offset
         (those shifted off the sheet become "#REF!")."""
         move_range(self, cell_range, rows, cols, translate)
+
+    def _edit_formulas(self, edit: Callable[[str], str]) -> None:
+        """Applies `edit` to the text of every formula of the sheet: its cells' (found by value,
+        without making cell objects of the others) and those of the elements kept as read
+        (data validations, conditional formats); what changes is marked changed."""
+        cells = self._cells
+        row_of = getattr(cells, "_row", None)
+        positions = sorted(key for key in cells if _is_position(key))
+        for row, group in groupby(positions, key=itemgetter(0)):
+            keys = list(group)
+            found = row_of(row, 1, keys[-1][1], True)[0] if row_of is not None else None
+            for key in keys:
+                value = found[key[1] - 1] if found is not None else cells[key].value
+                if isinstance(value, str) and value.startswith("=") or isinstance(value, ArrayFormula):
+                    _edit_cell_formula(cells[key], edit)
+        self._edit_kept_formulas(edit)
+
+
+def _edit_cell_formula(cell: Cell, edit: Callable[[str], str]) -> None:
+    if cell.data_type != "f":
+        return  # text that starts with "="
+    value = cell.value
+    if isinstance(value, ArrayFormula):
+        text = edit(value.text or "")
+        if text != (value.text or ""):
+            cell.value = ArrayFormula(value.ref, text)
+    elif isinstance(value, str):
+        text = edit(value)
+        if text != value:
+            cell.value = text
 
 
 def _is_position(key: object) -> bool:

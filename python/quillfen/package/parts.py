@@ -9,7 +9,6 @@ own name, with its own relationships and content type.
 """
 
 import io
-import posixpath
 import zipfile
 from collections.abc import Callable, Iterator
 from typing import IO, Any
@@ -48,6 +47,11 @@ class Part:
         self.writer = writer
         self.maker = maker
         self.large = large
+
+    @property
+    def kept(self) -> bool:
+        """Whether the part is the source's as it was read."""
+        return self.member is not None and self.data is None and self.writer is None and self.maker is None
 
 
 class Package:

@@ -2,8 +2,9 @@
 around the cell data, the sheets' hyperlinks and comments, and the defined names.
 
 Worksheet elements that stand on their own (conditional formats, validations, protection, page
-setup...) are kept as read and written back as they are; those that point at other parts the
-model does not hold (drawings, tables, controls...) are named for the warning at save time.
+setup...) are kept as read (a save keeps every element of a sheet's part it does not make
+anew, `quillfen.writer.worksheet`); those that point at other parts the model does not hold
+(drawings, tables, controls...) are named for the warning of a workbook saved as a new one.
 """
 
 import xml.etree.ElementTree as ET

@@ -28,6 +28,7 @@ from ..model.tracking import CELLS, EVERYTHING, book_state, sheet_changes
 from ..package import Package, rels_part
 from ..package.xmlparts import Layout, fragment
 from .features import COMMENTS_TYPE, VML_TYPE, SheetPlan, comments_element, vml_drawing
+from .formulas import edit_kept_formulas
 from .styles import kept_stylesheet, stylesheet_element
 from .workbook import SheetEntry, kept_workbook_part, new_workbook_part
 from .worksheet import write_kept_worksheet, write_worksheet
@@ -154,24 +155,28 @@ def _kept(wb: Any, source: Package, extension: str | None, lxml: bool) -> Saving
     main = source.main_part()
     book = pkg.relationships(main)
     layout = Layout.of(source.read(main))
-    read = _read_sheets(source, main, layout)
+    read = _read_sheets(wb, source, main, layout)
     state, baseline = book_state(wb), wb._baseline
     moved = state["bookViews"] != baseline["bookViews"]  # the active sheet, or the sheets' order
+    # Every sheet's dates are serial numbers counted from the epoch.
+    epoch = state["workbookPr"] != baseline["workbookPr"]
     entries = []
     recalculate = writing = False
     kept: set[str] = set()
     for number, ws in enumerate(wb._sheets, 1):
         if ws._part is None:
-            entries.append(_new_sheet(pkg, book, ws, number, lxml))
-            kept.add(cast(Any, book.get(entries[-1].rel_id)).target.lower())
+            entry, part = _new_sheet(pkg, book, ws, number, lxml)
+            entries.append(entry)
+            kept.add(part.lower())
             recalculate = writing = True
             continue
-        rel_id, element_read = read[ws._part.lower()]
-        entries.append(SheetEntry(ws, rel_id, element_read))
+        entries.append(read[ws._part.lower()])
         kept.add(ws._part.lower())
         if ws.kind != "worksheet":
             continue
         changes = sheet_changes(ws)
+        if epoch:
+            changes.add(CELLS)
         if moved and ws._source_selected != (ws is wb.active):
             changes.add("sheetViews")
         if changes:
@@ -189,6 +194,7 @@ def _kept(wb: Any, source: Package, extension: str | None, lxml: bool) -> Saving
     if changed or recalculate:
         pkg.put(main, kept_workbook_part(wb, layout, entries, changed, recalculate))
     lost += _macros(pkg, book, main, extension)
+    edit_kept_formulas(pkg, wb._formula_edits)
     _put_styles(wb, pkg, book, writing, lxml)
     _put_core_properties(wb, pkg, lxml)
     if pkg.rels_changed():
@@ -196,27 +202,34 @@ def _kept(wb: Any, source: Package, extension: str | None, lxml: bool) -> Saving
     return Saving(pkg, lost)
 
 
-def _read_sheets(source: Package, main: str, layout: Layout) -> dict[str, tuple[str, ET.Element]]:
-    """Part name (lower case) -> (relationship id, `sheet` element) of the sheets listed."""
-    found: dict[str, tuple[str, ET.Element]] = {}
-    child = layout.find(MAIN_NS, "sheets")
+def _read_sheets(wb: Any, source: Package, main: str, layout: Layout) -> dict[str, SheetEntry]:
+    """Part name (lower case) -> the entry of each sheet read, with its `sheet` element."""
     rels = source.relationships(main)
+    elements: dict[str, tuple[str | None, ET.Element | None]] = {}
+    child = layout.find(MAIN_NS, "sheets")
     for node in layout.element(child) if child is not None else ():
-        rel_id = next((value for key, value in node.attrib.items() if key.endswith("}id")), None)
-        rel = rels.get(rel_id)
-        if rel is not None and rel_id is not None:
-            found.setdefault(rel.target.lower(), (rel_id, node))
+        rel = rels.get(next((value for key, value in node.attrib.items() if key.endswith("}id")), None))
+        if rel is not None:
+            elements.setdefault(rel.target.lower(), (rel.id, node))
+    found = {}
+    for ws in wb._sheets:
+        if ws._part is not None:
+            rel_id, listed = elements.get(ws._part.lower(), (None, None))
+            if rel_id is None:  # not listed as the reader found it: listed anew
+                rel_id = next(rel.id for rel in rels if rel.target.lower() == ws._part.lower())
+            found[ws._part.lower()] = SheetEntry(ws, cast(str, rel_id), listed)
     return found
 
 
-def _new_sheet(pkg: Package, book: Any, ws: Any, number: int, lxml: bool) -> SheetEntry:
+def _new_sheet(pkg: Package, book: Any, ws: Any, number: int, lxml: bool) -> tuple[SheetEntry, str]:
+    """A sheet made since reading: a new part, related from the workbook part."""
     name = pkg.free_name(_SHEET_NAME)
     rel_id = book.add(WORKSHEET_REL, name)
     plan = SheetPlan(ws, number, pkg.relationships(name), pkg)
     pkg.put(name, writer=_streamed(partial(write_worksheet, ws), ws is ws.parent.active, lxml, plan),
             content_type=WORKSHEET_TYPE)
     _put_comments(pkg, plan, lxml)
-    return SheetEntry(ws, rel_id)
+    return SheetEntry(ws, rel_id), name
 
 
 def _rewrite_sheet(pkg: Package, ws: Any, number: int, changes: set[str], lxml: bool) -> None:

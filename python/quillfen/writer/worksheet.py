@@ -72,14 +72,12 @@ def write_kept_worksheet(ws: Any, out: IO[bytes], layout: Layout, changes: set[s
         if change in changes or EVERYTHING in changes and name != "legacyDrawing":
             node = made[name]
             remade[name] = fragment(node, prefixes) if node is not None else None
-    # Settings kept as read that were changed where they stand (the ranges and formulas of
-    # conditional formats and validations, when rows or columns are inserted or deleted):
-    # made again from the model, every one of a repeated element in the first one's place.
-    for name in changes:
-        if name in ORDER and name not in _REMADE and name != "sheetData":
-            read = ws._kept.get(name)
-            nodes = read if isinstance(read, list) else [] if read is None else [read]
-            remade[name] = b"".join(fragment(copy.deepcopy(node), prefixes) for node in nodes) or None
+    for name in changes.intersection(ws._kept).difference(_REMADE):  # kept as read, then changed
+        nodes = ws._kept[name]
+        remade[name] = b"".join(fragment(node, prefixes) for node in (nodes if isinstance(nodes, list) else [nodes]))
+    # One that a change took out of the model (a validation whose ranges were all deleted).
+    for name in changes.difference(ws._kept, _REMADE, (CELLS,)).intersection(ORDER):
+        remade[name] = None
     ws._hyperlinks = []
     ws._comments = []
     out.write(DECLARATION + layout.root_start)
