@@ -474,6 +474,21 @@ Ref key_of(Cell at) {
 
 }  // namespace
 
+Ref formula_objects(State& st) {
+    Ref keys = Ref::steal(PyList_New(0));
+    if (!keys) return {};
+    std::string buf;
+    for (const Loc& loc : st.c.locs()) {
+        const Entry e = st.c.entry(loc);
+        if (e.tag != OBJ && e.tag != CELL) continue;
+        std::string_view text;
+        if (formula_of(st, e, buf, text) != Holds::PYTHON) continue;
+        Ref key = key_of(Cell{e.row, e.col});
+        if (!key || PyList_Append(keys.get(), key.get()) < 0) return {};
+    }
+    return keys;
+}
+
 Ref edit_cells(State& st, const GridEdit& edit, bool host_edited, bool translate, std::vector<Ref>& dropped) {
     std::optional<GridEdit> offset;
     if (translate && edit.kind == GridEdit::Kind::Move) {

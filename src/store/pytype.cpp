@@ -375,6 +375,16 @@ PyObject* CellStore_edit(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     });
 }
 
+PyObject* CellStore_formula_objects(PyObject* self, PyObject*) noexcept {
+    return guard([&]() -> PyObject* {
+        State& st = st_of(self);
+        auto b = Borrow::exclusive(st.borrow);
+        if (!b) return nullptr;
+        if (st.dict_mode || !st.loaded()) Py_RETURN_NOTIMPLEMENTED;
+        return formula_objects(st).release();
+    });
+}
+
 PyObject* CellStore_copy(PyObject* self, PyObject* ws) noexcept {
     return guard([&]() -> PyObject* {
         State& st = st_of(self);
@@ -756,6 +766,9 @@ PyMethodDef cell_store_methods[] = {
      "DataFrame\ncolumns: (next row or 0 at the end, rows with a value, columns) as\nRowReader.next_columns gives "
      "them; NotImplemented when cells were set\nsince loading (read those through the cells). Unlike _row, no cell "
      "is created."},
+    {"_formula_objects", as_cfunc(CellStore_formula_objects), METH_NOARGS,
+     "_formula_objects($self)\n--\n\nThe keys of the cells whose formula is a Python object (an array or a\n"
+     "data-table formula), found without making cell objects of the others;\nNotImplemented in dict mode."},
     {"_copy", as_cfunc(CellStore_copy), METH_O,
      "_copy($self, ws, /)\n--\n\nA new store with copies of these cells, for the worksheet `ws` (a copied\nsheet); "
      "NotImplemented in dict mode."},

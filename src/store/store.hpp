@@ -129,6 +129,10 @@ std::optional<DateParts> excel_date(const State& st, Loc loc) noexcept;
 [[nodiscard]] Ref edit_cells(State& st, const formula::GridEdit& edit, bool host_edited, bool translate,
                              std::vector<Ref>& dropped);
 
+// The keys of the live cells of the compact store `st` (held exclusively) whose formula is a
+// Python object rather than text (array and data-table formulas), as a list of (row, column).
+[[nodiscard]] Ref formula_objects(State& st);
+
 // A new store with the cells of the compact store `st` (held exclusively), for the worksheet
 // `ws`: the compact structures are copied as they are, and each cell object and each value
 // object that can change is made anew, so that the copy's cells are its own. The cells'

@@ -66,7 +66,9 @@ class Oracle:
         return self._ask("report")
 
     def series(self) -> list:
-        """[[sheet, chart name, [[role, range], ...]], ...] of the open workbook."""
+        """[[sheet, chart name, [[role, range], ...]], ...] of the open workbook: the ranges of
+        each chart's categories ("categories") and data series (their roles: "label",
+        "values-y"...), as LibreOffice writes ranges ($Sheet1.$B$1:$B$5)."""
         return self._ask("series")
 
     def close_document(self) -> None:

@@ -11,7 +11,8 @@ line on standard output: {"ok": result} or {"error": "what went wrong"}. Request
   {"cmd": "save", "path": P}                          store the open workbook as .xlsx
   {"cmd": "settle"}                                   store it and load what was stored
   {"cmd": "report"}                                   what the open workbook holds (below)
-  {"cmd": "series"}                                   the charts' series ranges, as UNO gives them
+  {"cmd": "series"}                                   the charts' category and series ranges, as UNO
+                                                      gives them
   {"cmd": "close"}, {"cmd": "quit"}
 
 A report is what LibreOffice writes: the workbook is stored as .xlsx to a scratch file and its
@@ -115,6 +116,13 @@ class Office:
                 ranges = []
                 diagram = chart.getFirstDiagram()
                 for system in diagram.getCoordinateSystems() if diagram is not None else ():
+                    for dimension in range(system.getDimension()):
+                        try:
+                            categories = system.getAxisByDimension(dimension, 0).getScaleData().Categories
+                        except Exception:  # no such axis
+                            categories = None
+                        if categories is not None and categories.getValues() is not None:
+                            ranges.append(["categories", categories.getValues().getSourceRangeRepresentation()])
                     for kind in system.getChartTypes():
                         for series in kind.getDataSeries():
                             for seq in series.getDataSequences():

@@ -11,6 +11,7 @@ import pytest
 import quillfen
 from quillfen.comments import Comment
 from quillfen.features import DefinedName
+from quillfen.formula import ArrayFormula
 from quillfen.formula.shift import LineEdit, MoveEdit, OffsetEdit
 
 import gridgen
@@ -291,6 +292,15 @@ def test_refusals(tmp_path):
             ws.insert_rows(*bad)
     with pytest.raises(ValueError, match="not a column"):
         ws.delete_cols("A1")
+    ws = wb.create_sheet("Arrays")
+    ws["C3"] = ArrayFormula("C3:D5", "=A3:B5*2")
+    for change in (lambda: ws.insert_rows(4), lambda: ws.delete_cols("D"), lambda: ws.move_range("C3:C5", cols=5),
+                   lambda: ws.move_range("A4", cols=2)):
+        with pytest.raises(ValueError, match="part of the array formula of C3:D5"):
+            change()
+    ws.insert_rows(3)
+    ws.move_range("C4:D6", rows=1)
+    assert ws["C5"].value.ref == "C5:D7" and ws["C5"].value.text == "=A4:B6*2"  # not translated
     wb.save(tmp_path / "b.xlsx")
     read_only = quillfen.load_workbook(tmp_path / "b.xlsx", read_only=True)
     assert not hasattr(read_only.active, "insert_rows")

@@ -2,8 +2,9 @@
 moved, a sheet copied. The cells move, and everything that points at cells follows the edit
 as in a spreadsheet program (see `quillfen.formula.shift` for the rules): the formulas of every
 sheet, defined names (print titles and areas among them), merged ranges, the auto filter,
-hyperlinks and comments, row and column settings, and the conditional formats, validations
-and other settings kept from a file.
+hyperlinks and comments, row and column settings, the conditional formats, validations and
+other settings kept from a file, and the formulas of the parts saved as they were read
+(charts' series, when the workbook is saved: `writer.formulas`).
 
 The engine's cell store does its part in place (`CellStore._edit`), without making a cell
 object for the bulk of a sheet; a plain dict of cells is rebuilt here.
@@ -110,6 +111,7 @@ def _apply(ws: Worksheet, edit: Edit, translate: bool = False) -> None:
     and the settings kept from a file that changed; the snapshot taken at loading finds the
     rest (merges, filter, sizes, links, names)."""
     wb = ws.parent
+    _check_arrays(ws, edit)
     for sheet in wb._sheets:
         # Names first: the filter's hidden name is then in step with the filter moved after.
         _edit_names(getattr(sheet, "defined_names", {}).values(), edit)
@@ -122,8 +124,49 @@ def _apply(ws: Worksheet, edit: Edit, translate: bool = False) -> None:
             if host:
                 _edit_features(sheet, edit)
     _edit_names(wb.defined_names.values(), edit)
+    # The parts a save keeps as read (charts' series, tables' formulas) follow when saved.
+    wb._formula_edits.append(edit.reference)
     ws._last_row = None
     ws.dimension_ref = None
+
+
+def _check_arrays(ws: Worksheet, edit: Edit) -> None:
+    """Refuses an edit that would change part of an array formula's cells, as spreadsheet
+    programs do: lines inserted inside its range or deleted from part of it, a move of part
+    of it or onto part of it."""
+    cells = ws._cells
+    native = getattr(cells, "_formula_objects", None)
+    keys = native() if native is not None else NotImplemented
+    if keys is NotImplemented:
+        keys = [key for key in list(cells) if isinstance(cells[key]._value, ArrayFormula)]
+    for key in keys:
+        value = cells[key]._value
+        bounds = _bounds(value.ref) if isinstance(value, ArrayFormula) and value.ref else None
+        if bounds is not None and bounds[:2] != bounds[2:] and _splits(edit, bounds):
+            raise ValueError("cannot change part of the array formula of %s in %s"
+                             % (value.ref, coordinate_of(*key)))
+
+
+def _splits(edit: Edit, bounds: tuple[int, int, int, int]) -> bool:
+    min_row, min_col, max_row, max_col = bounds
+    if isinstance(edit, MoveEdit):
+        top, left, bottom, right = edit.source
+        landing = (top + edit.rows, left + edit.cols, bottom + edit.rows, right + edit.cols)
+        moved_whole = edit.inside(min_row, min_col) and edit.inside(max_row, max_col)
+        return _overlaps_partly(edit.source, bounds) or not moved_whole and _overlaps_partly(landing, bounds)
+    low, high = (min_row, max_row) if edit.rows else (min_col, max_col)
+    if not edit.deleted:
+        return low < edit.start <= high
+    end = edit.start + edit.count - 1
+    return edit.start <= high and low <= end and not (edit.start <= low and high <= end)
+
+
+def _overlaps_partly(source: tuple[int, int, int, int], bounds: tuple[int, int, int, int]) -> bool:
+    """Whether a moved rectangle takes some but not all of an array's cells."""
+    top, left, bottom, right = source
+    overlap = bounds[0] <= bottom and top <= bounds[2] and bounds[1] <= right and left <= bounds[3]
+    inside = top <= bounds[0] and bounds[2] <= bottom and left <= bounds[1] and bounds[3] <= right
+    return overlap and not inside
 
 
 def _edit_cells(ws: Worksheet, edit: Edit, host: bool, translate: bool) -> bool:
