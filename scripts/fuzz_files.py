@@ -85,7 +85,7 @@ def _frame_columns(data, path=None):
     found = []
     for read_only in (True, False):  # from the parts, and from the loaded cells
         wb = quillfen.load_workbook(path or io.BytesIO(data), read_only=read_only)
-        found += [(ws.title, [(c.kind, _norm(c.objects())) for c in frames._columns(ws, False)[1]])
+        found += [(ws.title, [(c.kind, _norm(c.objects())) for c in frames._frame(ws, frames.FrameOptions(header=False))[1]])
                   for ws in wb.worksheets]
     return found
 

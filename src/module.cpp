@@ -1,10 +1,12 @@
 // The module root of _quillfen: module initialisation and the Python-facing entry points.
 // Each entry point checks its arguments, runs its unit and converts failures in one place
 // (core/frame.hpp); the work itself lives in the units.
+#include "arrow/arrow_py.hpp"
 #include "core/frame.hpp"
 #include "prescan/prescan_py.hpp"
 #include "pysource.hpp"
 #include "sheet/bind.hpp"
+#include "sheet/columns.hpp"
 #include "sheet/rowreader.hpp"
 #include "store/store.hpp"
 #include "strings.hpp"
@@ -73,6 +75,15 @@ PyObject* bind_cells(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     });
 }
 
+// mixed_values(bits, classes, objects) -> list
+PyObject* mixed_values(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guard([&]() -> PyObject* {
+        PyObject* a[3];
+        if (!parse_args("mixed_values", args, nargs, kwnames, {"bits", "classes", "objects"}, a)) return nullptr;
+        return sheet::mixed_values(a[0], a[1], a[2]).release();
+    });
+}
+
 // Entry points, in the order the module adds them to its namespace.
 PyMethodDef module_methods[] = {
     {"read_string_table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_string_table)),
@@ -93,6 +104,18 @@ PyMethodDef module_methods[] = {
     {"prescan_sheet", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(prescan_sheet)),
      METH_FASTCALL | METH_KEYWORDS,
      "prescan_sheet(source, want_rows, corners, helpers)\n--\n\nprescan_sheet(source, want_rows, corners, helpers) -> dict"},
+    {"mixed_values", as_cfunc(mixed_values), METH_FASTCALL | METH_KEYWORDS,
+     "mixed_values(bits, classes, objects)\n--\n\n"
+     "The values of a \"mixed\" column chunk of RowReader.next_columns, as its \"object\" chunk holds them."},
+    {"arrow_table", as_cfunc(arrow::arrow_table), METH_FASTCALL | METH_KEYWORDS,
+     "arrow_table(names, columns, rows, batch_rows, dictionary, text_of=None)\n--\n\n"
+     "A table for the Arrow PyCapsule protocol from the frames' typed columns: `columns` gives\n"
+     "one (kind, data, nulls) per name, kind being \"int\", \"float\", \"datetime\" (data: 8-byte\n"
+     "native numbers), \"bool\" (a byte each), \"text\" (a list\n"
+     "of str or None), \"object\" (a list of values, made text as text_of(value) gives it), \"mixed\"\n"
+     "(the parts of a column of several types, see mixed_values, made text alike) or \"empty\";\n"
+     "nulls is None or a byte per value, nonzero where missing. Text columns are dictionary-\n"
+     "encoded when that is smaller and `dictionary` is true."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -101,7 +124,7 @@ int module_exec(PyObject* module) noexcept {
     PyObject* fallback = native_fallback_type();
     if (!fallback || PyModule_AddObjectRef(module, "NativeFallback", fallback) < 0) return -1;
     if (PyModule_AddFunctions(module, module_methods) < 0) return -1;
-    // Classes, in this order: RowReader, CellStore, SheetWriter.
+    // Classes, in this order: RowReader, CellStore, SheetWriter, ArrowTable.
     PyObject* row_reader = sheet::row_reader_type();
     if (!row_reader || PyModule_AddObjectRef(module, "RowReader", row_reader) < 0) return -1;
     PyTypeObject* cell_store = store::cell_store_type();
@@ -110,6 +133,8 @@ int module_exec(PyObject* module) noexcept {
     }
     PyObject* sheet_writer = writer::sheet_writer_type();
     if (!sheet_writer || PyModule_AddObjectRef(module, "SheetWriter", sheet_writer) < 0) return -1;
+    PyObject* arrow_table = arrow::arrow_table_type();
+    if (!arrow_table || PyModule_AddObjectRef(module, "ArrowTable", arrow_table) < 0) return -1;
     return 0;
 }
 

@@ -19,6 +19,7 @@ from .model.cell import WriteOnlyCell
 from .package.errors import InvalidFileError
 from .reader.workbook import load_workbook
 from .model.workbook import Workbook
+from .frames import write_frames
 from .writer.excel import save_workbook as _save_workbook
 from .writer.write_only import WriteOnlyWorksheet as _WriteOnlyWorksheet
 
@@ -27,4 +28,4 @@ from .writer.write_only import WriteOnlyWorksheet as _WriteOnlyWorksheet
 Workbook._save_workbook = _save_workbook
 Workbook._write_only_sheet = _WriteOnlyWorksheet
 
-__all__ = ["InvalidFileError", "Workbook", "WriteOnlyCell", "load_workbook", "__version__"]
+__all__ = ["InvalidFileError", "Workbook", "WriteOnlyCell", "load_workbook", "write_frames", "__version__"]

@@ -1,19 +1,23 @@
-"""Sheets as pandas or polars DataFrames (`Worksheet.to_pandas`, `Worksheet.to_polars`).
+"""Sheets as tables and frames (`Worksheet.to_arrow`, `to_pandas`, `to_polars`), and frames
+written into sheets (`append_frame`, `write_frames`).
 
 The values come a batch at a time and are appended to one typed array per column (64-bit ints,
 doubles, booleans, date-times as microseconds since 1970), so a column of numbers or dates holds
-eight bytes a cell. A read-only sheet read by the engine comes as columns already typed, made
-without a Python object per number or date; other sheets come as rows, whose values are typed
-here. Text and mixed columns are kept as lists of their values.
+eight bytes a cell. A read-only sheet read by the engine (or a loaded sheet's store) comes as
+columns already typed, made without a Python object per number or date; other sheets come as
+rows, whose values are typed here. Text and mixed columns are kept as lists of their values.
 
 A column takes the type of its values: ints stay ints, numbers mixing ints and floats become
 floats, dates are datetimes; a column mixing other types keeps Python objects with pandas and
-becomes text with polars. Empty cells are missing values (pandas' nullable types for ints and
-booleans that have some). Rows without any value are left out, and so are the empty columns
-before the first and after the last one with a value. With `header`, the first row gives the
-column names.
+becomes text (`value_text`) in Arrow tables and polars. Empty cells are missing values (pandas'
+nullable types for ints and booleans that have some). The rows run from the first with a value
+to the last: rows without values in between are rows of missing values unless
+`skip_blank_rows`; the empty columns before the first and after the last one with a value are
+left out unless `columns` picks them. With a header, its row gives the column names.
 
-pandas and polars are optional: quillfen imports them only here, when asked for a frame.
+Arrow tables are made by the engine (`_quillfen.arrow_table`) or, on the pure-Python path, by
+its ctypes twin (`quillfen._arrow`), from the same columns. pandas and polars are optional:
+quillfen imports them only here, when asked for a frame.
 """
 
 from __future__ import annotations
@@ -21,20 +25,25 @@ from __future__ import annotations
 import datetime
 import operator
 from array import array
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterator, Mapping, Sequence
 from itertools import islice, repeat, zip_longest
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, TypeVar
 
+from . import _arrow, _native
+from .constants import MAX_ROW
+from .utils.cells import column_index
 from .utils.datetime import value_text
 
 if TYPE_CHECKING:
     import pandas
     import polars
 
+    from ._arrow import ArrowTable
     from .model.worksheet import SheetBase
 
-__all__ = ["to_pandas", "to_polars"]
+__all__ = ["FrameOptions", "frame_rows", "frame_source", "to_arrow", "to_pandas", "to_polars", "write_frames"]
 
+_T = TypeVar("_T")
 _BATCH = 4096  # rows turned into columns at a time
 _BATCH_CELLS = 16384  # cells the engine turns into columns at a time
 _NONE = type(None)
@@ -42,6 +51,9 @@ _EPOCH = datetime.datetime(1970, 1, 1)
 _MICROSECOND = datetime.timedelta(microseconds=1)
 _I64_MIN, _I64_MAX = -2**63, 2**63 - 1
 _INT, _FLOAT, _BOOL, _DATETIME, _TEXT, _OBJECT, _EMPTY = "int", "float", "bool", "datetime", "text", "object", "empty"
+# A column of several types as the engine gives it for Arrow tables: parts of (bits, classes,
+# objects), made values only when wanted (see RowReader.next_columns).
+_MIXED = "mixed"
 _TYPED = (_INT, _FLOAT, _BOOL, _DATETIME)  # kinds kept in typed arrays
 # The kind of a batch of values by the set of their types, None left out.
 _KINDS = {frozenset((int,)): _INT, frozenset((float,)): _FLOAT, frozenset((int, float)): _FLOAT,
@@ -57,19 +69,19 @@ class _Column:
     aside those a double cannot hold exactly: should the column turn out to mix in other types,
     every value comes back as it was read, however the values were batched."""
 
-    __slots__ = ("kind", "data", "pending", "nulls", "ints", "exact", "length")
+    __slots__ = ("kind", "data", "nulls", "ints", "exact", "length")
 
     def __init__(self, length: int) -> None:
         self.kind = _EMPTY
         self.data: Any = None  # array("q"), array("d"), bytearray or list, by kind
-        self.pending: list[bytes] = []  # engine bytes not yet in `data`: appended at once, copied once
         self.nulls = bytearray(b"\x01") * length if length else None
         self.ints: bytearray | None = None
         self.exact: dict[int, int] = {}
         self.length = length
 
     def extend(self, values: Sequence[Any]) -> None:
-        self.flush()
+        if self.kind == _MIXED:
+            self._become(_OBJECT)
         types = set(map(type, values))
         has_null = _NONE in types
         types.discard(_NONE)
@@ -101,12 +113,22 @@ class _Column:
 
     def add_chunk(self, kind: str, data: Any, nulls: bytearray | None, ints: bytearray | None, height: int) -> None:
         """Appends `height` values as the engine gives a column of a batch (see
-        `RowReader.next_columns`): typed bytes, or a list of text or of any values."""
+        `RowReader.next_columns`): typed bytes, a list of text or of any values, or the parts of
+        a column of several types."""
+        if kind == _MIXED:
+            if self.kind in (_EMPTY, _MIXED):
+                self._become(_MIXED)
+                self.data.append(data)
+                self.length += height
+                return
+            kind, data = _OBJECT, _mixed_values(data)
+        elif self.kind == _MIXED:
+            self._become(_OBJECT)
         if kind == _OBJECT or self.kind not in (_EMPTY, kind) and {self.kind, kind} != {_INT, _FLOAT}:
             self.extend(data if kind == _OBJECT else _chunk_values(kind, data, nulls, ints, height))
             return
         if self.kind == _FLOAT and kind == _INT:  # ints among floats (all exact as doubles)
-            self.pending.append(array("d", memoryview(data).cast("q").tolist()).tobytes())
+            self.data.extend(memoryview(data).cast("q").tolist())
             ints = bytearray(b"\x01") * height
         else:
             self._become(kind)
@@ -115,13 +137,20 @@ class _Column:
             elif kind == _BOOL:
                 self.data += data
             else:
-                self.pending.append(data)
+                # Each batch's bytes join the column at once and are dropped: the column grows in
+                # place (a large array is moved by the system, not copied) and the heap holds no
+                # batches, so a table is held about once.
+                self.data.frombytes(data)
         if ints is not None or self.ints is not None:
             self._extend_ints(ints if ints is not None else bytes(height))
         self._extend_nulls(nulls, height)
 
     def extend_missing(self, count: int) -> None:
         """Appends `count` missing values."""
+        if self.kind == _MIXED:
+            self.data.append(_missing_part(count))
+            self.length += count
+            return
         self.extend((None,) * count)
 
     def _extend_ints(self, marks: bytes | bytearray) -> None:
@@ -136,19 +165,14 @@ class _Column:
             self.nulls += nulls if nulls is not None else bytes(count)
         self.length += count
 
-    def flush(self) -> None:
-        """Moves the pending engine bytes into `data`."""
-        if self.pending:
-            self.data.frombytes(b"".join(self.pending))
-            self.pending.clear()
-
     def _become(self, kind: str) -> None:
         """Widens the column so that it can take values of `kind` as well."""
         old = self.kind
         if kind == _EMPTY or kind == old or old == _FLOAT and kind == _INT:
             return
-        self.flush()
-        if old == _EMPTY:
+        if kind == _MIXED:  # from empty only
+            self.kind, self.data, self.nulls = _MIXED, [_missing_part(self.length)] if self.length else [], None
+        elif old == _EMPTY:
             self.kind, self.data = kind, _new_data(kind)
             self.data.extend(repeat(0 if kind in _TYPED else None, self.length))
         elif old == _INT and kind == _FLOAT:
@@ -158,11 +182,41 @@ class _Column:
         elif old != _OBJECT:
             self.kind, self.data, self.ints, self.exact = _OBJECT, self.objects(), None, {}
 
+    def truncate(self, length: int) -> None:
+        """Keeps the first `length` values."""
+        if self.kind == _MIXED:
+            self._become(_OBJECT)
+        if self.data is not None:
+            del self.data[length:]
+        for marks in (self.nulls, self.ints):
+            if marks is not None:
+                del marks[length:]
+        self.exact = {i: value for i, value in self.exact.items() if i < length}
+        self.length = length
+
+    def cast(self, kind: str, name: str) -> _Column:
+        """The column with its values as `kind` asks (a `dtypes` override): ints, floats, booleans,
+        date-times or text; a value that does not convert exactly raises ValueError."""
+        if kind == self.kind:
+            return self
+        convert = _CASTS[kind]
+        values = []
+        for row, value in enumerate(self.objects()):
+            try:
+                values.append(None if value is None else convert(value))
+            except (TypeError, ValueError, OverflowError):
+                raise ValueError("column %r, row %d: %r is not %s" % (name, row, value, _KIND_WORDS[kind])) from None
+        column = _Column(0)
+        column.extend(values)
+        column._become(kind)  # a column without values takes the kind too
+        return column
+
     def objects(self) -> list[Any]:
         """The values as a list of Python objects, None where missing."""
-        self.flush()
         if self.kind == _EMPTY:
             return [None] * self.length
+        if self.kind == _MIXED:
+            return [value for part in self.data for value in _mixed_values(part)]
         values: list[Any]
         if self.kind == _BOOL:
             values = [bool(v) for v in self.data]
@@ -177,6 +231,66 @@ class _Column:
             for i in _positions(self.nulls):
                 values[i] = None
         return values
+
+
+def _mixed_values(part: tuple[bytes, bytes, list[Any]]) -> list[Any]:
+    """The values of a part of a column of several types, made by the engine that gave it."""
+    engine: Any = _native._engine
+    values: list[Any] = engine.mixed_values(*part)
+    return values
+
+
+def _missing_part(count: int) -> tuple[bytes, bytes, list[Any]]:
+    """`count` missing values as a part of a column of several types (class 1: none)."""
+    return bytes(8 * count), b"\x01" * count, [None] * count
+
+
+def _to_int(value: Any) -> int:
+    if type(value) is float and value.is_integer() or type(value) in (int, bool):
+        return int(value)
+    raise ValueError(value)
+
+
+def _to_float(value: Any) -> float:
+    if type(value) in (int, float, bool):
+        return float(value)
+    raise ValueError(value)
+
+
+def _to_bool(value: Any) -> bool:
+    if type(value) is bool or type(value) in (int, float) and value in (0, 1):
+        return bool(value)
+    raise ValueError(value)
+
+
+def _to_datetime(value: Any) -> datetime.datetime:
+    if type(value) is datetime.datetime:
+        return value
+    if type(value) is datetime.date:
+        return datetime.datetime(value.year, value.month, value.day)
+    raise ValueError(value)
+
+
+_CASTS = {_INT: _to_int, _FLOAT: _to_float, _BOOL: _to_bool, _DATETIME: _to_datetime, _TEXT: value_text}
+_KIND_WORDS = {_INT: "an int", _FLOAT: "a float", _BOOL: "a boolean", _DATETIME: "a date-time", _TEXT: "text"}
+# The `dtypes` a frame takes: the kinds by their names in Python, pandas, polars and pyarrow.
+_DTYPE_NAMES = {
+    _INT: ("int", "int64", "Int64", "i64"), _FLOAT: ("float", "float64", "Float64", "f64", "double"),
+    _BOOL: ("bool", "boolean", "Boolean"),
+    _DATETIME: ("datetime", "datetime64[us]", "Datetime", "timestamp[us]", "date"),
+    _TEXT: ("str", "string", "String", "text", "utf8", "Utf8"),
+}
+_DTYPES = {name: kind for kind, names in _DTYPE_NAMES.items() for name in names}
+_DTYPES_BY_TYPE = {int: _INT, float: _FLOAT, bool: _BOOL, datetime.datetime: _DATETIME, str: _TEXT}
+
+
+def _dtype_kind(name: str, dtype: Any) -> str:
+    """The kind a `dtypes` value names: a Python type (int, float, bool, str, datetime) or a name
+    ("int64", "float64", "bool", "datetime", "str" and their pandas, polars and pyarrow forms)."""
+    kind = _DTYPES_BY_TYPE.get(dtype) if isinstance(dtype, type) else _DTYPES.get(str(dtype))
+    if kind is None:
+        raise ValueError("dtypes: column %r cannot be %r (use int, float, bool, datetime or str)" % (name, dtype))
+    return kind
 
 
 def _new_data(kind: str) -> Any:
@@ -204,23 +318,69 @@ def _positions(marks: bytearray) -> Iterator[int]:
         start = marks.find(1, start + 1)
 
 
-def _columns(ws: SheetBase, header: bool) -> tuple[list[str], list[_Column]]:
-    """(names, columns) of the sheet's values (see the module docstring)."""
-    names: list[Any] | None = None if header else []
+class FrameOptions:
+    """What a frame reads of a sheet (see `to_arrow`)."""
+
+    __slots__ = ("header", "header_row", "min_row", "columns", "nrows", "dtypes", "formulas", "blank_rows", "mixed")
+
+    def __init__(self, header: bool = True, columns: Any = None, *, header_row: int | None = None,
+                 skip_rows: int = 0, nrows: int | None = None, dtypes: Mapping[str, Any] | None = None,
+                 formulas: bool = False, skip_blank_rows: bool = False) -> None:
+        for name, value in (("header_row", header_row), ("nrows", nrows)):
+            if value is not None and (not isinstance(value, int) or isinstance(value, bool) or value < 0
+                                      or name == "header_row" and value < 1):
+                raise ValueError("%s must be %s int or None, not %r"
+                                 % (name, "a positive" if name == "header_row" else "a non-negative", value))
+        if not isinstance(skip_rows, int) or isinstance(skip_rows, bool) or skip_rows < 0:
+            raise ValueError("skip_rows must be a non-negative int, not %r" % (skip_rows,))
+        self.header = bool(header) or header_row is not None
+        self.header_row = header_row
+        self.min_row = header_row if header_row is not None else skip_rows + 1
+        self.columns = columns
+        self.nrows = nrows
+        self.dtypes = {name: _dtype_kind(name, dtype) for name, dtype in (dtypes or {}).items()}
+        self.formulas = bool(formulas)
+        self.blank_rows = not skip_blank_rows
+        self.mixed = False  # columns of several types as the engine's parts (Arrow tables make them text)
+
+
+def _frame(ws: SheetBase, options: FrameOptions) -> tuple[list[str], list[_Column], int]:
+    """(names, columns, rows) of the sheet's values as `options` asks (see the module docstring)."""
+    names: list[Any] | None = None if options.header else []
     columns: list[_Column] = []
     length = 0
-    for batch in _batches(ws, header):
+    last = 0  # the last sheet row with values taken
+    for batch in ws._column_batches(_BATCH_CELLS, options):
         if isinstance(batch, list):
-            rows = [row for row in batch if row.count(None) != len(row)]
-            if names is None and rows:
-                names = list(rows.pop(0))
+            rows: list[tuple[Any, ...]] = []
+            for idx, row in batch:
+                if idx < options.min_row or row.count(None) == len(row):
+                    continue
+                if names is None:
+                    names = [] if options.header_row not in (None, idx) else list(row)
+                    if names:
+                        last = idx
+                        continue
+                rows.extend(repeat((), _gap(options, last, idx)))
+                rows.append(row)
+                last = idx
             chunks: list[Any] = [(_OBJECT, list(values), None, None) for values in zip_longest(*rows)]
             height = len(rows)
         else:
-            height, chunks = batch
-            if names is None and height:
-                names, chunks = _split_first(chunks)
-                height -= 1
+            height, chunks, first, batch_last = batch
+            if not height:
+                continue
+            if names is None:
+                names = [] if options.header_row not in (None, first) else None
+                if names is None:
+                    names, chunks = _split_first(chunks)
+                    height -= 1
+            gap = _gap(options, last, first) if height else 0
+            if gap:
+                for column in columns:
+                    column.extend_missing(gap)
+                length += gap
+            last = batch_last
         if not height:
             continue
         columns += [_Column(length) for _ in range(len(chunks) - len(columns))]
@@ -231,28 +391,73 @@ def _columns(ws: SheetBase, header: bool) -> tuple[list[str], list[_Column]]:
                 kind, data, nulls, ints = chunk
                 column.add_chunk(kind, data, nulls, ints, height)
         length += height
+        if options.nrows is not None and length >= options.nrows:
+            break  # the reader stops here (its generator is closed)
+    if options.nrows is not None and length > options.nrows:
+        length = options.nrows
+        for column in columns:
+            column.truncate(length)
     names = names or []
     width = max(len(columns), len(names))
     columns += [_Column(length) for _ in range(width - len(columns))]
     names += [None] * (width - len(names))
-    used = [i for i in range(width) if columns[i].kind != _EMPTY or names[i] is not None]
-    first, end = (used[0], used[-1] + 1) if used else (0, 0)
-    for column in columns:
-        column.flush()
-    return _unique_names(names[first:end], first), columns[first:end]
+    if options.columns is None:
+        used = [i for i in range(width) if columns[i].kind != _EMPTY or names[i] is not None]
+        picked = list(range(used[0], used[-1] + 1)) if used else []
+    else:
+        picked = _picked(options.columns, _unique_names(names, 0))
+        columns += [_Column(length) for _ in range(max(picked, default=-1) + 1 - width)]
+        names += [None] * (len(columns) - width)
+    unique = _unique_names(names, 0)
+    names_out = [unique[i] for i in picked]
+    columns_out = [columns[i] for i in picked]
+    for name, kind in options.dtypes.items():
+        if name not in names_out:
+            raise ValueError("dtypes names no column %r (the columns: %s)" % (name, ", ".join(map(repr, names_out))))
+        at = names_out.index(name)
+        columns_out[at] = columns_out[at].cast(kind, name)
+    return names_out, columns_out, length
 
 
-def _batches(ws: SheetBase, header: bool) -> Iterator[list[tuple[Any, ...]] | tuple[int, list[Any]]]:
-    """The sheet's values a batch at a time: engine columns of a read-only sheet (see
-    `ReadOnlyWorksheet._column_batches`) or lists of value rows."""
-    column_batches = getattr(ws, "_column_batches", None)
-    if column_batches is not None:
-        yield from column_batches(_BATCH_CELLS, header)
-        return
-    yield from row_batches(ws.iter_rows(values_only=True))
+def _gap(options: FrameOptions, last: int, row: int) -> int:
+    """The blank rows kept between the last row taken and `row` (none past a sheet's last row:
+    a damaged part's huge row number must not make billions of rows)."""
+    if not options.blank_rows or not last or row <= last + 1 or row > MAX_ROW:
+        return 0
+    return row - last - 1
 
 
-def row_batches(rows: Iterator[tuple[Any, ...]]) -> Iterator[list[tuple[Any, ...]]]:
+def _picked(spec: Any, names: list[str]) -> list[int]:
+    """The 0-based sheet columns (A is 0) that `columns` picks: column letters ("B", "A:C",
+    "A,C:E"), or a sequence of names, letters and 0-based indices, in the order given."""
+    items: list[Any] = spec.split(",") if isinstance(spec, str) else list(spec)
+    picked: list[int] = []
+    for item in items:
+        if isinstance(item, int) and not isinstance(item, bool):
+            if item < 0:
+                raise ValueError("column index %d is negative (A is 0)" % item)
+            found = [item]
+        elif isinstance(item, str) and not isinstance(spec, str) and item in names:
+            found = [names.index(item)]
+        elif isinstance(item, str):
+            found = _letters(item.strip(), names)
+        else:
+            raise TypeError("columns are picked by name, letters or index, not %s" % type(item).__name__)
+        picked += [i for i in found if i not in picked]
+    return picked
+
+
+def _letters(text: str, names: list[str]) -> list[int]:
+    first, colon, last = text.partition(":")
+    try:
+        low = column_index(first.upper()) - 1
+        high = column_index(last.upper()) - 1 if colon else low
+    except ValueError:
+        raise ValueError("no column named %r (the columns: %s)" % (text, ", ".join(map(repr, names)))) from None
+    return list(range(min(low, high), max(low, high) + 1))
+
+
+def row_batches(rows: Iterator[_T]) -> Iterator[list[_T]]:
     """`rows` in lists of a few thousand."""
     while batch := list(islice(rows, _BATCH)):
         yield batch
@@ -306,12 +511,47 @@ def _unique_names(names: list[Any], first: int) -> list[str]:
     return result
 
 
-def to_pandas(ws: SheetBase, header: bool = True) -> pandas.DataFrame:
+def to_arrow(ws: SheetBase, options: FrameOptions, batch_rows: int = 65536, dictionary: bool = True) -> ArrowTable:
+    """The sheet's values as a table for the Arrow PyCapsule protocol (see `Worksheet.to_arrow`):
+    made by the engine, or by the pure-Python path's ctypes twin, from the same typed columns."""
+    if not isinstance(batch_rows, int) or isinstance(batch_rows, bool) or batch_rows < 1:
+        raise ValueError("batch_rows must be a positive int, not %r" % (batch_rows,))
+    options.mixed = True
+    names, columns, rows = _frame(ws, options)
+    module = _native.engine()
+    make: Any = module.arrow_table if module is not None else _arrow.arrow_table
+    table: ArrowTable = make(names, _arrow_columns(columns), rows, batch_rows, dictionary, value_text)
+    return table
+
+
+def _arrow_columns(columns: list[_Column]) -> Iterator[tuple[str, Any, bytearray | None]]:
+    """(kind, data, nulls) of each column for `arrow_table`, a column's own values dropped as soon
+    as the table holds them (the table is held about once while it changes hands). A column
+    that mixes types becomes text, as polars takes it."""
+    columns.reverse()
+    while columns:
+        column = columns.pop()
+        kind = column.kind
+        if kind in _TYPED:
+            # The engine's chunks as they came: joined by the table, never here.
+            yield kind, column.data, column.nulls
+        elif kind == _TEXT:
+            yield kind, column.data, None
+        elif kind == _EMPTY:
+            yield kind, None, None
+        elif kind == _MIXED:
+            yield kind, column.data, None
+        else:
+            yield _OBJECT, column.objects(), None
+        del column
+
+
+def to_pandas(ws: SheetBase, options: FrameOptions) -> pandas.DataFrame:
     """The sheet's values as a `pandas.DataFrame` (see the module docstring)."""
     import numpy as np
     import pandas as pd
 
-    names, columns = _columns(ws, header)
+    names, columns, _rows = _frame(ws, options)
     data: dict[str, Any] = {}
     for name, column in zip(names, columns):
         kind, nulls = column.kind, column.nulls
@@ -335,38 +575,110 @@ def to_pandas(ws: SheetBase, header: bool = True) -> pandas.DataFrame:
     return pd.DataFrame(data, columns=names, copy=False)
 
 
-def _buffer_of(column: _Column) -> Any:
-    """A typed column's values for polars: a numpy array over them when numpy is installed
-    (polars takes it over without a copy), else a memoryview (which polars reads one by one)."""
-    try:
-        import numpy as np
-    except ImportError:
-        return memoryview(column.data).cast("?") if column.kind == _BOOL else memoryview(column.data)
-    dtype = {_INT: np.int64, _FLOAT: np.float64, _BOOL: np.bool_, _DATETIME: np.int64}[column.kind]
-    return np.frombuffer(column.data, dtype=dtype)
-
-
-def to_polars(ws: SheetBase, header: bool = True) -> polars.DataFrame:
-    """The sheet's values as a `polars.DataFrame` (see the module docstring)."""
+def to_polars(ws: SheetBase, options: FrameOptions) -> polars.DataFrame:
+    """The sheet's values as a `polars.DataFrame`, taken over from the Arrow table in one batch
+    (polars keeps its buffers; more batches would be copied into one)."""
     import polars as pl
 
-    names, columns = _columns(ws, header)
-    series = []
-    for name, column in zip(names, columns):
-        kind = column.kind
-        if kind in _TYPED:
-            dtype = {_INT: pl.Int64, _FLOAT: pl.Float64, _BOOL: pl.Boolean, _DATETIME: pl.Int64}[kind]
-            values = pl.Series(name, _buffer_of(column), dtype=dtype)
-            if kind == _DATETIME:
-                values = values.cast(pl.Datetime("us"))
-            if column.nulls is not None and column.nulls.find(1) >= 0:
-                values = values.set(pl.Series(memoryview(column.nulls).cast("?")), None)
-        elif kind == _TEXT:
-            values = pl.Series(name, column.data, dtype=pl.String)
-        elif kind == _EMPTY:
-            values = pl.Series(name, [None] * column.length, dtype=pl.Null)
-        else:
-            values = pl.Series(name, [None if v is None else value_text(v) for v in column.objects()], dtype=pl.String)
-        series.append(values)
-    return pl.DataFrame(series)
+    table = to_arrow(ws, options, batch_rows=2**62, dictionary=False)
+    return pl.DataFrame(table) if table.column_names else pl.DataFrame()
 
+
+# ---------------------------------------------------------------- writing frames
+
+def frame_source(data: Any) -> Any:
+    """What `append_frame` reads a frame from: an object with `__arrow_c_stream__` (polars and
+    pyarrow tables, record batch readers, DuckDB results), or a pandas DataFrame, turned into a
+    table here (pandas' own export needs pyarrow); None for a pandas frame with a column of
+    mixed objects, which is appended value by value (`frame_rows`)."""
+    if _is_pandas(data):
+        return _pandas_table(data)
+    if not hasattr(data, "__arrow_c_stream__"):
+        raise TypeError("a frame is a pandas DataFrame or an object with __arrow_c_stream__ (polars, pyarrow, "
+                        "DuckDB), not %s" % type(data).__name__)
+    return data
+
+
+def _is_pandas(data: Any) -> bool:
+    return any(cls.__module__.startswith("pandas") and cls.__name__ == "DataFrame" for cls in type(data).__mro__)
+
+
+def _pandas_table(df: Any) -> Any:
+    """A pandas DataFrame as an Arrow table (see `arrow_table`), or None when a column holds
+    objects of several types."""
+    import numpy as np
+
+    columns: list[tuple[str, Any, Any]] = []
+    for _name, series in df.items():
+        values = series.array
+        mask = np.asarray(series.isna())
+        nulls = bytearray(mask.tobytes()) if mask.any() else None
+        dtype = series.dtype
+        kind = getattr(dtype, "kind", "O")
+        if kind in "iu" and getattr(dtype, "itemsize", 8) <= 8 and not (kind == "u" and dtype.itemsize == 8):
+            data = np.asarray(values.to_numpy(dtype="int64", na_value=0), dtype=np.int64)
+            columns.append((_INT, data.tobytes(), nulls))
+        elif kind == "f":
+            data = np.asarray(values.to_numpy(dtype="float64", na_value=np.nan), dtype=np.float64)
+            columns.append((_FLOAT, data.tobytes(), nulls))
+        elif kind == "b":
+            data = np.asarray(values.to_numpy(dtype=bool, na_value=False), dtype=bool)
+            columns.append((_BOOL, data.tobytes(), nulls))
+        elif kind == "M" and getattr(dtype, "tz", None) is None:
+            data = np.asarray(series.to_numpy(dtype="datetime64[us]")).view(np.int64)
+            columns.append((_DATETIME, np.where(mask, 0, data).tobytes(), nulls))
+        else:
+            objects = [None if missing else value for value, missing in zip(series.tolist(), mask.tolist())]
+            if not all(value is None or type(value) is str for value in objects):
+                return None
+            columns.append((_TEXT, objects, None))
+    names = [str(name) for name in df.columns]
+    module = _native.engine()
+    make: Any = module.arrow_table if module is not None else _arrow.arrow_table
+    return make(names, iter(columns), len(df), 65536, False)
+
+
+def frame_rows(data: Any, source: Any, header: bool) -> Iterator[list[Any]]:
+    """The rows of a frame as Python values, its names first with `header`: read from `source`
+    (see `frame_source`) with the pure-Python stream reader, or from a pandas frame's values."""
+    if source is None:
+        if header:
+            yield [str(name) for name in data.columns]
+        mask = data.isna().to_numpy()
+        for row, missing in zip(data.itertuples(index=False, name=None), mask):
+            yield [None if gap else _plain(value) for value, gap in zip(row, missing)]
+        return
+    names, batches = _arrow.read_stream(source)
+    if header:
+        yield list(names)
+    for columns in batches:
+        yield from map(list, zip(*columns)) if columns else ()
+
+
+def _plain(value: Any) -> Any:
+    """A pandas value as the Python value a cell takes."""
+    to_python = getattr(value, "to_pydatetime", None)
+    if to_python is not None:
+        return to_python()
+    item = getattr(value, "item", None)  # numpy scalars
+    return item() if item is not None and type(value).__module__ == "numpy" else value
+
+
+def text_cells(ws: Any, row: list[Any]) -> list[Any]:
+    """A frame's row for `append`: text that starts with "=" stays text (a frame holds no
+    formulas), in a cell of data type "s" that the sheet copies."""
+    from .model.cell import Cell
+
+    return [Cell(ws, 1, 1, value, None, "s") if type(value) is str and value[:1] == "=" and len(value) > 1 else value
+            for value in row]
+
+
+def write_frames(frames: Mapping[str, Any], path: Any, header: bool = True) -> None:
+    """Saves a workbook of one sheet per frame, {title: frame}, in that order, to `path` (see
+    `append_frame`)."""
+    from .model.workbook import Workbook
+
+    wb = Workbook(write_only=True)
+    for title, frame in frames.items():
+        wb.create_sheet(title).append_frame(frame, header)
+    wb.save(path)

@@ -1,6 +1,7 @@
 // Columns of a batch of rows (see columns.hpp).
 #include "sheet/columns.hpp"
 
+#include "core/frame.hpp"
 #include "dates_py.hpp"
 
 #include <algorithm>
@@ -27,6 +28,14 @@ Kind kind_of(std::uint8_t classes) {
         case TEXT: return Kind::Text;
         default: return Kind::Object;
     }
+}
+
+// Whether values of these classes are of several Python types, as the package types a batch (a
+// wide int is an int there, and what only Python can say may be of one type throughout).
+bool of_several_types(std::uint8_t classes) {
+    if (classes & OTHER) return false;
+    const int numbers = (classes & (INT | FLOAT | WIDE_INT)) != 0;
+    return numbers + ((classes & BOOL) != 0) + ((classes & DATETIME) != 0) + ((classes & TEXT) != 0) > 1;
 }
 
 const char* kind_name(Kind kind) {
@@ -166,10 +175,22 @@ ColumnBatch::Value ColumnBatch::of_object(Ref obj) noexcept {
     return Value{0, PyUnicode_CheckExact(o) ? TEXT : OTHER, 0, std::move(obj)};
 }
 
+void ColumnBatch::start_row(std::int64_t row) {
+    // Rows missing from the part or without values lie between this row and the last one kept;
+    // a row number that goes back, or past the last row of a sheet (a damaged part), opens no
+    // gap: a hostile number must not make billions of rows.
+    constexpr std::int64_t LAST_ROW = 1048576;
+    if (rows_.blank && last_row_ > 0 && row > last_row_ + 1 && row <= LAST_ROW) height_ += row - last_row_ - 1;
+    if (!first_row_) first_row_ = row;
+    last_row_ = row;
+}
+
 bool ColumnBatch::add_row(const SheetState& st, const RowItem& row) {
+    if (!keeps(row.row)) return true;
     winning_cells(row, cells_);
     if (std::none_of(cells_.begin(), cells_.end(), [](const CellRec* c) { return has_value(c->value); }))
         return true;
+    start_row(row.row);
     widen(cells_.back()->col);
     for (const CellRec* c : cells_) {
         Value value;
@@ -181,8 +202,10 @@ bool ColumnBatch::add_row(const SheetState& st, const RowItem& row) {
     return true;
 }
 
-void ColumnBatch::add_values(std::vector<Value>& values, std::int64_t width) {
-    if (std::all_of(values.begin(), values.end(), [](const Value& v) { return v.cls == NONE; })) return;
+void ColumnBatch::add_values(std::vector<Value>& values, std::int64_t width, std::int64_t row) {
+    if (!keeps(row) || std::all_of(values.begin(), values.end(), [](const Value& v) { return v.cls == NONE; }))
+        return;
+    start_row(row);
     widen(width);
     for (Value& value : values) put(std::move(value));
     ++height_;
@@ -203,10 +226,21 @@ void ColumnBatch::put(Value&& value) {
     if (value.obj) column.objects.emplace_back(static_cast<std::uint32_t>(height_), std::move(value.obj));
 }
 
+Ref ColumnBatch::mixed_chunk(Column& column) {
+    const auto rows = static_cast<Py_ssize_t>(column.cls.size());
+    Ref bits = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(column.bits.data()), rows * 8));
+    Ref classes = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(column.cls.data()), rows));
+    Ref objects = none_list(rows);
+    if (!bits || !classes || !objects) return {};
+    for (auto& [row, obj] : column.objects) set_item(objects.get(), static_cast<Py_ssize_t>(row), std::move(obj));
+    return Ref::steal(Py_BuildValue("(s(OOO)OO)", "mixed", bits.get(), classes.get(), objects.get(), Py_None, Py_None));
+}
+
 Ref ColumnBatch::chunk(Column& column) {
     const Kind kind = kind_of(column.classes);
     if (kind == Kind::Empty) return Ref::borrow(Py_None);
     column.pad(static_cast<std::size_t>(height_));
+    if (kind == Kind::Object && rows_.mixed && of_several_types(column.classes)) return mixed_chunk(column);
     Ref data, nulls, ints;
     if (column.present < height_ && kind != Kind::Object) {
         nulls = marks(column.cls, [](std::uint8_t c) { return c == NONE; });
@@ -263,7 +297,48 @@ Ref ColumnBatch::take() {
     }
     columns_.clear();
     height_ = 0;
+    first_row_ = last_row_ = 0;
     return list;
+}
+
+Ref mixed_values(PyObject* bits, PyObject* classes, PyObject* objects) {
+    if (!PyBytes_Check(bits) || !PyBytes_Check(classes) || !PyList_Check(objects) ||
+        PyBytes_GET_SIZE(bits) != PyBytes_GET_SIZE(classes) * 8 || PyList_GET_SIZE(objects) != PyBytes_GET_SIZE(classes)) {
+        PyErr_SetString(PyExc_TypeError, "mixed_values(): a mixed chunk's (bits, classes, objects)");
+        return {};
+    }
+    const Py_ssize_t rows = PyBytes_GET_SIZE(classes);
+    Ref out = none_list(rows);
+    if (!out) return {};
+    const char* raw = PyBytes_AS_STRING(bits);
+    for (Py_ssize_t i = 0; i < rows; ++i) {
+        const auto cls = static_cast<std::uint8_t>(PyBytes_AS_STRING(classes)[i]);
+        if (cls == NONE) continue;
+        Ref obj = Ref::borrow(PyList_GET_ITEM(objects, i));
+        if (obj.get() == Py_None) {
+            std::int64_t value;
+            std::memcpy(&value, raw + i * 8, 8);
+            obj = object_of(cls, value);  // an int, wide or not, by default
+            if (!obj) return {};
+        }
+        set_item(out.get(), i, std::move(obj));
+    }
+    return out;
+}
+
+bool rows_args(const char* fname, PyObject* min_row, PyObject* blank_rows, PyObject* mixed, ColumnBatch::Rows& out) {
+    if (min_row && !arg_int64(fname, "min_row", min_row, out.min_row)) return false;
+    if (mixed) {
+        const int on = PyObject_IsTrue(mixed);
+        if (on < 0) return false;
+        out.mixed = on != 0;
+    }
+    if (blank_rows) {
+        const int blank = PyObject_IsTrue(blank_rows);
+        if (blank < 0) return false;
+        out.blank = blank != 0;
+    }
+    return true;
 }
 
 }  // namespace qf::sheet

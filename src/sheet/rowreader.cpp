@@ -433,10 +433,13 @@ bool batch_limit(PyObject* obj, const char* name, std::int64_t& out) {
 
 PyObject* RowReader_next_columns(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guard([&]() -> PyObject* {
-        PyObject* a[1];
-        if (!parse_args("next_columns", args, nargs, kwnames, {"cells"}, a, 1)) return nullptr;
+        PyObject* a[4] = {};
+        if (!parse_args("next_columns", args, nargs, kwnames, {"cells", "min_row", "blank_rows", "mixed"}, a, 1))
+            return nullptr;
         std::int64_t max_cells = 0;
-        if (!batch_limit(a[0], "cells", max_cells)) return nullptr;
+        ColumnBatch::Rows keep;
+        if (!batch_limit(a[0], "cells", max_cells) || !rows_args("next_columns", a[1], a[2], a[3], keep))
+            return nullptr;
         RowReaderObject* r = as_reader(self);
         auto borrow = Borrow::exclusive(r->borrow);
         if (!borrow) return nullptr;
@@ -444,7 +447,7 @@ PyObject* RowReader_next_columns(PyObject* self, PyObject* const* args, Py_ssize
         if (!s) return nullptr;
         // Rows are taken until the batch holds `cells` cells (an empty row counts as one); the
         // rows without a value are counted too, for the caller's account of what it was given.
-        ColumnBatch batch;
+        ColumnBatch batch(keep);
         std::int64_t cells = 0;
         Py_ssize_t rows = 0;
         while (cells < max_cells) {
@@ -459,9 +462,10 @@ PyObject* RowReader_next_columns(PyObject* self, PyObject* const* args, Py_ssize
         }
         if (rows == 0) Py_RETURN_NONE;
         const Py_ssize_t height = batch.height();
+        const long long first = batch.first_row(), last = batch.last_row();
         Ref columns = batch.take();
         if (!columns) return nullptr;
-        return Py_BuildValue("(nnO)", rows, height, columns.get());
+        return Py_BuildValue("(nnOLL)", rows, height, columns.get(), first, last);
     });
 }
 
@@ -483,9 +487,12 @@ PyMethodDef RowReader_methods[] = {
      "Returns None at the end, else (idx, tuple_of_cells_or_values)."},
     {"next_columns", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(RowReader_next_columns)),
      METH_FASTCALL | METH_KEYWORDS,
-     "next_columns($self, cells)\n--\n\n"
-     "The next rows as columns, for DataFrames: (rows read, rows with a value, columns), or None\n"
-     "at the end. Rows are read until the batch holds `cells` cells."},
+     "next_columns($self, cells, min_row=1, blank_rows=False, mixed=False)\n--\n\n"
+     "The next rows as columns, for DataFrames: (rows read, rows kept, columns, first and last\n"
+     "row kept or 0), or None at the end. Rows are read until the batch holds `cells` cells; those\n"
+     "numbered below `min_row` are passed over; with `blank_rows`, the rows without values between\n"
+     "two with values of the batch are kept as rows of missing values; with `mixed`, a column of\n"
+     "several types comes as (\"mixed\", (bits, classes, objects), None, None)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -537,10 +537,13 @@ bool column_value(State& st, Loc loc, ColumnBatch::Value& out) {
 
 PyObject* CellStore_columns(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guard([&]() -> PyObject* {
-        PyObject* a[2];
-        if (!parse_args("_columns", args, nargs, kwnames, {"min_row", "cells"}, a)) return nullptr;
+        PyObject* a[4] = {};
+        if (!parse_args("_columns", args, nargs, kwnames, {"min_row", "cells", "blank_rows", "mixed"}, a, 2))
+            return nullptr;
         std::int64_t min_row = 0, max_cells = 0;
-        if (!arg_int64("_columns", "min_row", a[0], min_row) || !arg_int64("_columns", "cells", a[1], max_cells))
+        ColumnBatch::Rows keep;
+        if (!arg_int64("_columns", "min_row", a[0], min_row) || !arg_int64("_columns", "cells", a[1], max_cells) ||
+            !sheet::rows_args("_columns", nullptr, a[2], a[3], keep))
             return nullptr;
         if (!in_range(min_row) || max_cells < 1) {
             PyErr_SetString(PyExc_ValueError, "_columns(): min_row must lie in 0..4294967295 and cells be positive");
@@ -556,7 +559,7 @@ PyObject* CellStore_columns(PyObject* self, PyObject* const* args, Py_ssize_t na
         const auto& rows = base.row_numbers;
         std::size_t k = static_cast<std::size_t>(
             std::lower_bound(rows.begin(), rows.end(), static_cast<std::uint32_t>(min_row)) - rows.begin());
-        ColumnBatch batch;
+        ColumnBatch batch(keep);
         std::vector<ColumnBatch::Value> values;
         std::int64_t cells = 0;
         for (; k < rows.size() && cells < max_cells; ++k) {
@@ -569,14 +572,15 @@ PyObject* CellStore_columns(PyObject* self, PyObject* const* args, Py_ssize_t na
                 values.push_back(std::move(value));
             }
             cells += std::max<std::int64_t>(1, static_cast<std::int64_t>(values.size()));
-            if (!values.empty()) batch.add_values(values, values.back().col);
+            if (!values.empty()) batch.add_values(values, values.back().col, rows[k]);
         }
         const Py_ssize_t height = batch.height();
+        const long long first = batch.first_row(), last = batch.last_row();
         Ref columns = batch.take();
         if (!columns) return nullptr;
         // The row to go on from, 0 after the last.
         const unsigned long next = k < rows.size() ? rows[k] : 0;
-        return Py_BuildValue("(knO)", next, height, columns.get());
+        return Py_BuildValue("(knOLL)", next, height, columns.get(), first, last);
     });
 }
 
@@ -762,9 +766,9 @@ PyMethodDef cell_store_methods[] = {
      "missing cells exactly\nlike `Worksheet.cell(row, column)` and returns a tuple of cells (or of\nvalues when "
      "values_only), plus whether cells were created."},
     {"_columns", as_cfunc(CellStore_columns), METH_FASTCALL | METH_KEYWORDS,
-     "_columns($self, min_row, cells)\n--\n\nThe values of the rows from `min_row` on, about `cells` cells, as "
-     "DataFrame\ncolumns: (next row or 0 at the end, rows with a value, columns) as\nRowReader.next_columns gives "
-     "them; NotImplemented when cells were set\nsince loading (read those through the cells). Unlike _row, no cell "
+     "_columns($self, min_row, cells, blank_rows=False, mixed=False)\n--\n\nThe values of the rows from `min_row` on, about `cells` cells, as "
+     "DataFrame\ncolumns: (next row or 0 at the end, rows kept, columns, first and last row kept) as\n"
+     "RowReader.next_columns gives them; NotImplemented when cells were set\nsince loading (read those through the cells). Unlike _row, no cell "
      "is created."},
     {"_formula_objects", as_cfunc(CellStore_formula_objects), METH_NOARGS,
      "_formula_objects($self)\n--\n\nThe keys of the cells whose formula is a Python object (an array or a\n"

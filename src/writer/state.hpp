@@ -3,6 +3,7 @@
 // operation that calls Python code returns the exception raised as a Source error.
 #pragma once
 
+#include "arrow/reader.hpp"
 #include "core/error.hpp"
 #include "core/ref.hpp"
 #include "dates.hpp"
@@ -89,6 +90,15 @@ public:
     [[nodiscard]] XmlResult<void> flush_buf();
     // The whole `<sheetData>` element (sheet.cpp).
     [[nodiscard]] XmlResult<void> write_sheet_data(PyObject* rows_fallback);
+    // The rows of a frame (write-only worksheets, frame.cpp): a row of its column names when
+    // `header`, then one per record, from row `first_row` on; date-times and dates styled with
+    // the style id text `style_of("datetime")` / `style_of("date")` gives (asked when the first
+    // such value is written, as a cell's style is registered). Gives (rows written, columns). A value a file cannot hold is a
+    // ValueError naming its column and row; the caller discards what was written then.
+    [[nodiscard]] XmlResult<std::pair<std::int64_t, std::int64_t>> write_frame(
+        arrow::StreamReader& frame, std::int64_t first_row, bool header, PyObject* style_of);
+    // Drops the text not yet handed to `write`.
+    void discard_buf() noexcept { buf_.clear(); }
 
     // Garbage-collector support: the Python objects held.
     int traverse(visitproc visit, void* arg) const;
@@ -116,6 +126,10 @@ private:
                                        PyObject* hyperlink);
     [[nodiscard]] XmlResult<void> push_fallback(PyObject* cell, bool styled);
     [[nodiscard]] XmlResult<void> append_row_attr(PyObject* row_text, PyObject* name, PyObject* value);
+    // frame.cpp: one value of a frame written as `cell`, or a ValueError.
+    struct FrameStyles;
+    [[nodiscard]] XmlResult<void> frame_cell(const arrow::InValue& value, CellXml& cell, std::string_view name,
+                                             FrameStyles& styles);
 
     // sheet.cpp: the three ways of reading the worksheet's cells.
     [[nodiscard]] XmlResult<void> store_path(PyObject* store, PyObject* dims);

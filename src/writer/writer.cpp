@@ -540,6 +540,40 @@ PyObject* SheetWriter_write_row(PyObject* self, PyObject* const* args, Py_ssize_
     });
 }
 
+// write_frame(stream, first_row, header, style_of) -> (rows, columns)
+PyObject* SheetWriter_write_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guard([&]() -> PyObject* {
+        PyObject* a[4];
+        if (!parse_args("write_frame", args, nargs, kwnames, {"stream", "first_row", "header", "style_of"}, a))
+            return nullptr;
+        std::int64_t first_row = 0;
+        if (!arg_int64("write_frame", "first_row", a[1], first_row)) return nullptr;
+        const int header = PyObject_IsTrue(a[2]);
+        if (header < 0) return nullptr;
+        auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(a[0], "arrow_array_stream"));
+        if (!stream) return nullptr;
+        if (!stream->release) {
+            PyErr_SetString(PyExc_ValueError, "write_frame(): the stream was already taken");
+            return nullptr;
+        }
+        auto frame = arrow::StreamReader::open(stream);  // the stream is ours from here, released on every path
+        if (!frame) {
+            if (frame.error().unsupported) return raise_fallback("unsupported: a frame column type");
+            PyErr_Format(PyExc_RuntimeError, "the frame's stream failed: %s", frame.error().message.c_str());
+            return nullptr;
+        }
+        auto borrow = Borrow::exclusive(as_writer(self)->borrow);
+        if (!borrow) return nullptr;
+        Writer& w = as_writer(self)->w;
+        auto written = w.write_frame(*frame, first_row, header != 0, a[3]);
+        if (!written) {
+            w.discard_buf();  // the caller drops what reached `write`
+            return fallback_err(std::move(written.error()));
+        }
+        return Py_BuildValue("(LL)", static_cast<long long>(written->first), static_cast<long long>(written->second));
+    });
+}
+
 PyObject* SheetWriter_flush(PyObject* self, PyObject*) noexcept {
     return guard([&]() -> PyObject* {
         auto borrow = Borrow::exclusive(as_writer(self)->borrow);
@@ -584,6 +618,12 @@ PyMethodDef sheet_writer_methods[] = {
     {"write_row", as_cfunc(SheetWriter_write_row), METH_FASTCALL | METH_KEYWORDS,
      "write_row($self, cells, row_idx)\n--\n\nWrite one `<row>` from an iterable of cells (write-only worksheets)."},
     {"flush", as_cfunc(SheetWriter_flush), METH_NOARGS, "flush($self)\n--\n\n"},
+    {"write_frame", as_cfunc(SheetWriter_write_frame), METH_FASTCALL | METH_KEYWORDS,
+     "write_frame($self, stream, first_row, header, style_of)\n--\n\n"
+     "Write the rows of a frame from a PyCapsule 'arrow_array_stream' (write-only worksheets):\n"
+     "its column names first when `header`, from row `first_row` on; style_of(\"datetime\") and\n"
+     "style_of(\"date\") give the style ids of dates. Returns (rows, columns).\n"
+     "On an error nothing more is written and the text not yet handed to `write` is dropped."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -16,6 +16,7 @@ from quillfen import frames
 
 pd = pytest.importorskip("pandas")
 pl = pytest.importorskip("polars")
+pa = pytest.importorskip("pyarrow")
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "scripts"))
 import xlsxgen  # noqa: E402
@@ -84,11 +85,13 @@ def _cells(value):
 def test_frames_hold_the_sheet_values(mode, name):
     path = os.path.join(CORPUS, name)
     with quillfen.load_workbook(path, read_only=True, data_only=True) as wb:
-        ws = wb.active
-        rows = [row for row in ws.iter_rows(values_only=True) if any(v is not None for v in row)]
-        df, pf = ws.to_pandas(header=False), ws.to_polars(header=False)
+        df, pf = wb.active.to_pandas(header=False), wb.active.to_polars(header=False)
     with quillfen.load_workbook(path, data_only=True) as wb:
         assert wb.active.to_pandas(header=False).equals(df)
+        # Every row from the first to the last with a value, those without any included.
+        rows = list(wb.active.iter_rows(values_only=True))
+    valued = [i for i, row in enumerate(rows) if any(v is not None for v in row)]
+    rows = rows[valued[0]:valued[-1] + 1] if valued else []
     used = [i for row in rows for i, v in enumerate(row) if v is not None]
     first, width = min(used, default=0), max(used, default=-1) + 1
     expected = [[row[i] if i < len(row) else None for i in range(first, width)] for row in rows]
@@ -151,11 +154,13 @@ def test_engine_columns_match_pure_rows(tmp_path_factory, rows, batch, data_only
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore")  # serials beyond the dates' range
                 with quillfen.load_workbook(path, read_only=read_only, data_only=data_only) as wb:
-                    frames_of[pure] = (wb.active.to_pandas(header=header), wb.active.to_polars(header=header))
+                    frames_of[pure] = (wb.active.to_pandas(header=header), wb.active.to_polars(header=header),
+                                       pa.table(wb.active.to_arrow(header=header, batch_rows=batch)))
         finally:
             os.environ.pop("QUILLFEN_PURE_PYTHON")
             frames._BATCH_CELLS, frames._BATCH = 16384, 4096
-    (native_pd, native_pl), (pure_pd, pure_pl) = frames_of["0"], frames_of["1"]
+    (native_pd, native_pl, native_pa), (pure_pd, pure_pl, pure_pa) = frames_of["0"], frames_of["1"]
+    assert native_pa.schema == pure_pa.schema and native_pa.equals(pure_pa)
     assert list(native_pd.dtypes) == list(pure_pd.dtypes) and native_pd.equals(pure_pd)
     assert native_pl.equals(pure_pl) and native_pl.schema == pure_pl.schema, (native_pl, pure_pl)
 
@@ -174,7 +179,7 @@ def test_engine_columns_hand_over_mid_sheet(tmp_path, monkeypatch):
     xlsxgen.write_workbook(path, [("H", rows_xml, None, [])])
     monkeypatch.delenv("QUILLFEN_PURE_PYTHON", raising=False)
     with quillfen.load_workbook(path, read_only=True) as wb:
-        kinds = [type(batch) for batch in wb.active._column_batches(1000, True)]
+        kinds = [type(batch) for batch in wb.active._column_batches(1000, frames.FrameOptions())]
         native = wb.active.to_pandas()
     assert kinds[0] is tuple and kinds[-1] is list  # engine columns, then pure-Python rows
     monkeypatch.setenv("QUILLFEN_PURE_PYTHON", "1")
@@ -193,7 +198,7 @@ def test_loaded_store_columns_follow_changes(table, monkeypatch):
         ws._cells[(-1, 1)] = "odd"
         in_dict_mode = ws.to_pandas()
         monkeypatch.setattr(type(ws), "_column_batches",
-                            lambda self, cells, header: frames.row_batches(self.iter_rows(values_only=True)))
+                            lambda self, cells, options: frames.row_batches(enumerate(self.iter_rows(values_only=True), 1)))
         from_rows = ws.to_pandas()
     assert ws._cells._in_dict_mode()
     assert native.equals(from_rows) and in_dict_mode.equals(from_rows)
@@ -212,8 +217,9 @@ def test_a_far_away_cell_costs_no_walk_to_it(mode, tmp_path, loaded):
     if loaded:
         wb.save(tmp_path / "far.xlsx")
         ws = quillfen.load_workbook(tmp_path / "far.xlsx").active
-    df = ws.to_pandas()
+    df = ws.to_pandas(skip_blank_rows=True)
     assert df.shape == (2, 2) and df["n"].isna().tolist() == [False, True] and df["Unnamed: 1"].tolist()[1] == 2.5
+    assert ws.to_arrow().num_rows == 1048575  # the blank rows between kept as rows of missing values
     assert len(list(ws._cells)) == 3
 
 

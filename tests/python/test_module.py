@@ -121,7 +121,7 @@ def test_exported_docstrings_and_signatures(native, name):
 def test_exports_in_order(native):
     names = [n for n in vars(native) if not n.startswith("__")]
     assert names == ["NativeFallback", "read_string_table", "bind_cells", "find_dimension",
-                     "prescan_sheet", "RowReader", "CellStore", "SheetWriter"]
+                     "prescan_sheet", "mixed_values", "arrow_table", "RowReader", "CellStore", "SheetWriter", "ArrowTable"]
 
 
 def test_only_the_cell_store_can_be_subclassed(native):

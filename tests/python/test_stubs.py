@@ -8,7 +8,7 @@ import quillfen
 
 STUB = pathlib.Path(quillfen.__file__).with_name("_quillfen.pyi")
 # Names that exist only for type checkers.
-STUB_ONLY = {"_Source", "Namespaces", "SheetOptions", "ReadingHelpers", "WritingHelpers"}
+STUB_ONLY = {"_Source", "Namespaces", "SheetOptions", "ReadingHelpers", "WritingHelpers", "_Chunk", "_ArrowColumn"}
 
 
 def _stub():

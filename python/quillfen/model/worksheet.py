@@ -6,7 +6,7 @@ writer (`quillfen.writer`) saves it; the read-only and write-only sheets live wi
 
 from __future__ import annotations
 
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from itertools import groupby
 from operator import itemgetter
 from typing import TYPE_CHECKING, Any, NamedTuple, Protocol
@@ -16,7 +16,7 @@ from ..formula import ArrayFormula
 from ..constants import MAX_ROW, MAX_SHEET_COLUMN
 from .features import SheetFeatures
 from .structure import edit_lines, move_range
-from ..frames import row_batches
+from ..frames import FrameOptions, row_batches
 from .tracking import CELLS, mutating
 from ..utils.cells import coordinate_of, coordinate_to_tuple, range_boundaries
 
@@ -24,10 +24,13 @@ if TYPE_CHECKING:
     import pandas
     import polars
 
+    from .._arrow import ArrowTable
     from .workbook import Workbook
 
 # (min_row, max_row, min_col, max_col)
 Bounds = tuple[int, int, int, int]
+# The columns a frame picks: letters ("A:C,E"), or names, letters and 0-based indices.
+FrameColumns = str | Sequence[str | int] | None
 
 
 class SheetFacts(NamedTuple):
@@ -122,6 +125,10 @@ class SheetBase(NamedSheet, SheetFeatures):
     def _cell_at(self, row: int, column: int) -> Any:
         raise NotImplementedError
 
+    def _column_batches(self, cells: int, options: FrameOptions) -> Iterator[Any]:
+        """The sheet's values for the DataFrame builders, a batch at a time (`quillfen.frames`)."""
+        raise NotImplementedError
+
     def _bounds(self) -> Bounds | None:
         """The extent: the sheet's cells, or for a read-only sheet the one its part declares."""
         raise NotImplementedError
@@ -190,16 +197,53 @@ class SheetBase(NamedSheet, SheetFeatures):
         """The extent of the cells the sheet holds, as a range (see `dimensions`)."""
         return _extent_ref(self._cell_bounds())
 
-    def to_pandas(self, header: bool = True) -> pandas.DataFrame:
-        """The sheet's values as a `pandas.DataFrame`, one typed column per sheet column, the
-        first row giving the column names unless `header` is false. See `quillfen.frames`."""
-        from ..frames import to_pandas
-        return to_pandas(self, header)
+    def to_arrow(self, header: bool = True, columns: FrameColumns = None, batch_rows: int = 65536, *,
+                 header_row: int | None = None, skip_rows: int = 0, nrows: int | None = None,
+                 dtypes: Mapping[str, Any] | None = None, formulas: bool = False, skip_blank_rows: bool = False,
+                 dictionary: bool = True) -> ArrowTable:
+        """The sheet's values as a table that pyarrow, polars, DuckDB and pandas read through the
+        Arrow PyCapsule protocol (`__arrow_c_stream__`), one typed column per sheet column, in
+        record batches of at most `batch_rows` rows. See `quillfen.frames` for the types.
 
-    def to_polars(self, header: bool = True) -> polars.DataFrame:
-        """The sheet's values as a `polars.DataFrame` (see `to_pandas`)."""
+        The names come from the first row with a value (`header`), or from row `header_row`;
+        `skip_rows` rows at the top are passed over; `columns` picks columns by letters ("B",
+        "A:C", "A,C:E"), or a list of names, letters and 0-based indices (A is 0); `nrows` limits
+        the rows; `dtypes` maps names to the type a column must have (int, float, bool,
+        datetime, str, or their names such as "int64"). Formulas give their cached results
+        (their text with `formulas`); rows without values between rows with values are rows of
+        missing values unless `skip_blank_rows`. Text columns are dictionary-encoded where that
+        takes at most half the bytes, unless `dictionary` is false."""
+        from ..frames import to_arrow
+        options = FrameOptions(header, columns, header_row=header_row, skip_rows=skip_rows, nrows=nrows,
+                               dtypes=dtypes, formulas=formulas, skip_blank_rows=skip_blank_rows)
+        return to_arrow(self, options, batch_rows, dictionary)
+
+    def __arrow_c_stream__(self, requested_schema: object = None) -> object:
+        """The sheet's values as an Arrow C stream (a PyCapsule): `to_arrow()` with its defaults."""
+        return self.to_arrow().__arrow_c_stream__(requested_schema)
+
+    def __arrow_c_schema__(self) -> object:
+        """The schema of `to_arrow()` as an Arrow C schema (a PyCapsule); reads the sheet."""
+        return self.to_arrow().__arrow_c_schema__()
+
+    def to_pandas(self, header: bool = True, columns: FrameColumns = None, *, header_row: int | None = None,
+                  skip_rows: int = 0, nrows: int | None = None, dtypes: Mapping[str, Any] | None = None,
+                  formulas: bool = False, skip_blank_rows: bool = False) -> pandas.DataFrame:
+        """The sheet's values as a `pandas.DataFrame`, one typed column per sheet column (the
+        options as for `to_arrow`). A column that mixes types keeps each value as it was read."""
+        from ..frames import to_pandas
+        return to_pandas(self, FrameOptions(header, columns, header_row=header_row, skip_rows=skip_rows, nrows=nrows,
+                                            dtypes=dtypes, formulas=formulas, skip_blank_rows=skip_blank_rows))
+
+    def to_polars(self, header: bool = True, columns: FrameColumns = None, *, header_row: int | None = None,
+                  skip_rows: int = 0, nrows: int | None = None, dtypes: Mapping[str, Any] | None = None,
+                  formulas: bool = False, skip_blank_rows: bool = False) -> polars.DataFrame:
+        """The sheet's values as a `polars.DataFrame`, through `to_arrow` (the options as there).
+        A column that mixes types becomes text."""
         from ..frames import to_polars
-        frame: polars.DataFrame = to_polars(self, header)
+        frame: polars.DataFrame = to_polars(
+            self, FrameOptions(header, columns, header_row=header_row, skip_rows=skip_rows, nrows=nrows,
+                               dtypes=dtypes, formulas=formulas, skip_blank_rows=skip_blank_rows))
         return frame
 
     def prescan(self, want_rows: bool = False, corners: Iterable[tuple[int, int]] = ()) -> dict[str, Any]:
@@ -335,44 +379,45 @@ class Worksheet(SheetBase):
             cells = tuple(self._cell(row, col) for col in range(min_col, max_col + 1))
             yield tuple(c.value for c in cells) if values_only else cells
 
-    def _column_batches(self, cells: int, header: bool) -> Iterator[tuple[int, list[Any]] | list[tuple[Any, ...]]]:
+    def _column_batches(self, cells: int, options: FrameOptions) -> Iterator[tuple[int, list[Any], int, int]
+                                                                             | list[tuple[int, tuple[Any, ...]]]]:
         """The sheet's values for the DataFrame builders (`quillfen.frames`), a batch at a time,
         as `iter_rows(values_only=True)` holds them but read from the cells there are: a
         far-away cell costs no walk through (or creation of) the empty positions before it.
 
-        The engine's store gives columns: (rows with a value, [chunk or None per column from A])
-        as `RowReader.next_columns` makes them, about `cells` cells a batch; with `header`, the
-        first row with a value comes alone (the names must not take part in typing the values).
-        Without the engine, or once cells were set after loading: lists of value rows, each
-        ending at its last cell."""
-        row = 1
+        The engine's store gives columns: (rows kept, [chunk or None per column from A], first
+        and last row kept) as `RowReader.next_columns` makes them, about `cells` cells a batch;
+        with a header, the first row with a value comes alone (the names must not take part in
+        typing the values). Without the engine, or once cells were set after loading: lists of
+        (row number, value row), each row ending at its last cell."""
+        row = options.min_row
         columns_of = getattr(self._cells, "_columns", None)
-        named = not header
+        named = not options.header
         while columns_of is not None and row:
-            got = columns_of(row, cells if named else 1)
+            got = columns_of(row, cells if named else 1, options.blank_rows, options.mixed)
             if got is NotImplemented:
                 break
-            row, height, columns = got
+            row, height, columns, first, last = got
             named = named or height > 0
-            yield height, columns
+            yield height, columns, first, last
         if row:
             yield from row_batches(self._value_rows(row))
 
-    def _value_rows(self, min_row: int) -> Iterator[tuple[Any, ...]]:
-        """The values of the rows from `min_row` on that have cells, each up to its last cell.
-        The engine's store answers a row without making cell objects of its records (it fills
-        the gaps within the row, as `iter_rows` does)."""
+    def _value_rows(self, min_row: int) -> Iterator[tuple[int, tuple[Any, ...]]]:
+        """(row number, values) of the rows from `min_row` on that have cells, each up to its
+        last cell. The engine's store answers a row without making cell objects of its records
+        (it fills the gaps within the row, as `iter_rows` does)."""
         positions = sorted(key for key in self._cells if _is_position(key) and key[0] >= min_row)
         row_of = getattr(self._cells, "_row", None)
         for row, group in groupby(positions, key=itemgetter(0)):
             keys = list(group)
             if row_of is not None:
-                yield row_of(row, 1, keys[-1][1], True)[0]
+                yield row, row_of(row, 1, keys[-1][1], True)[0]
                 continue
             values: list[Any] = [None] * keys[-1][1]
             for key in keys:
                 values[key[1] - 1] = self._cells[key].value
-            yield tuple(values)
+            yield row, tuple(values)
 
     def iter_rows(self, min_row: int | None = None, max_row: int | None = None, min_col: int | None = None,
                   max_col: int | None = None, values_only: bool = False) -> Iterator[tuple[Any, ...]]:
@@ -403,6 +448,27 @@ class Worksheet(SheetBase):
         # gh-19: an empty row takes its place too, as in a write-only sheet: the next row goes
         # below it.
         self._last_row = row
+
+    @mutating(CELLS)
+    def append_frame(self, data: Any, header: bool = True) -> None:
+        """Adds the rows of a frame below the last row that has cells: a pandas DataFrame or
+        anything with `__arrow_c_stream__` (polars, pyarrow, DuckDB), its column names first with
+        `header`; missing values leave gaps, text stays text. On any error nothing of the frame
+        is added. See `quillfen.frames`."""
+        from ..frames import frame_rows, frame_source, text_cells
+
+        source = frame_source(data)
+        if self._last_row is None:
+            self._last_row = self.max_row if self._cells else 0
+        last = self._last_row
+        try:
+            for row in frame_rows(data, source, header):
+                self.append(text_cells(self, row))
+        except BaseException:
+            for key in [key for key in self._cells if _is_position(key) and key[0] > last]:
+                del self._cells[key]
+            self._last_row = last
+            raise
 
     def cells(self) -> Iterator[Cell]:
         """Every cell present, in row and then column order."""

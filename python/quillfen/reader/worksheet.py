@@ -14,7 +14,7 @@ from typing import TYPE_CHECKING, Any, cast
 from .._native import native_or_pure, stream_native_or_pure
 from ..model.cell import EMPTY_CELL, Cell, ReadOnlyCell, ReadOnlyFormulaCell
 from ..constants import MAIN_NS
-from ..frames import row_batches
+from ..frames import FrameOptions, row_batches
 from ..utils.cells import coordinate_of, coordinate_to_tuple, range_boundaries
 from ..model.styles import StyleArray
 from ..model.worksheet import Bounds, SheetBase, SheetFacts
@@ -35,8 +35,8 @@ __all__ = ["SheetReadOptions", "SheetFacts", "SheetSource", "ReadOnlyWorksheet",
 _M = "{%s}" % MAIN_NS
 # Warnings of a frame's read point at the first code outside this package.
 _PACKAGE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__))) + os.sep
-# (rows with a value, [column chunk or None, ...]): see RowReader.next_columns.
-ColumnBatch = tuple[int, list[Any]]
+# (rows kept, [column chunk or None, ...], first row, last row): see RowReader.next_columns.
+ColumnBatch = tuple[int, list[Any], int, int]
 
 
 class SheetReadOptions:
@@ -240,6 +240,7 @@ class ReadOnlyWorksheet(SheetBase):
     def __init__(self, workbook: Workbook, title: str) -> None:
         super().__init__(workbook, title)
         self._extent: Bounds | tuple[()] | None = None   # (min_row, max_row, min_col, max_col), or () for no cells
+        self._arrow: Any = None  # the table read for a schema, kept for the stream that follows
 
     def iter_rows(self, min_row: int | None = None, max_row: int | None = None, min_col: int | None = None,
                   max_col: int | None = None, values_only: bool = False) -> Iterator[tuple[Any, ...]]:
@@ -289,35 +290,52 @@ class ReadOnlyWorksheet(SheetBase):
 
         return stream_native_or_pure(native, pure)
 
-    def _column_batches(self, cells: int, header: bool) -> Iterator[ColumnBatch | list[tuple[Any, ...]]]:
-        """The sheet's values for the DataFrame builders (`quillfen.frames`), a batch at a time.
+    def __arrow_c_schema__(self) -> object:
+        """The schema of `to_arrow()` as an Arrow C schema (a PyCapsule). DuckDB asks for it
+        (twice) before the stream: the table read for it is kept for the next stream, and the
+        part, which does not change while the workbook is open, is read once."""
+        if self._arrow is None:
+            self._arrow = self.to_arrow()
+        return self._arrow.__arrow_c_schema__()
 
-        The engine gives columns: (rows with a value, [chunk or None per column from A]) as
-        `RowReader.next_columns` makes them, about `cells` cells a batch; with `header`, the
-        first row with a value comes alone (the names must not take part in typing the values).
-        The pure-Python path gives lists of value rows as `iter_rows(values_only=True)` does."""
-        options = SheetReadOptions(self.parent, self.parent.data_only, self.parent.rich_text)
+    def __arrow_c_stream__(self, requested_schema: object = None) -> object:
+        """The sheet's values as an Arrow C stream (a PyCapsule): `to_arrow()` with its defaults."""
+        table, self._arrow = self._arrow, None
+        return (table if table is not None else self.to_arrow()).__arrow_c_stream__(requested_schema)
+
+    def _column_batches(self, cells: int, options: FrameOptions) -> Iterator[ColumnBatch | list[tuple[int, tuple[Any, ...]]]]:
+        """The sheet's values for the DataFrame builders (`quillfen.frames`), a batch at a time,
+        cached formula results unless `options.formulas`.
+
+        The engine gives columns: (rows kept, [chunk or None per column from A], first and last
+        row kept) as `RowReader.next_columns` makes them, about `cells` cells a batch; with a
+        header, the first row with a value comes alone (the names must not take part in typing
+        the values). The pure-Python path gives lists of (row number, value row) as
+        `iter_rows(values_only=True)` gives the rows."""
+        data_only = self.parent.data_only or not options.formulas
+        read = SheetReadOptions(self.parent, data_only, self.parent.rich_text)
         helpers = cast("dict[str, Any]", self.parent.helpers)
         seen = _Replayed()
 
-        def native(engine: ModuleType) -> Iterator[ColumnBatch | list[tuple[Any, ...]]]:
+        def native(engine: ModuleType) -> Iterator[ColumnBatch | list[tuple[int, tuple[Any, ...]]]]:
             with _open_part(self)() as source:
-                reader = engine.RowReader(source, options, helpers)
+                reader = engine.RowReader(source, read, helpers)
                 actions = reader.actions
-                named = not header
-                while (got := reader.next_columns(cells if named else 1)) is not None:
+                named = not options.header
+                while (got := reader.next_columns(cells if named else 1, options.min_row, options.blank_rows,
+                                                  options.mixed)) is not None:
                     if actions:
                         replay_actions(self, actions, seen, stacklevel=None)
-                    read, height, columns = got
-                    seen.rows += read
+                    read_rows, height, columns, first, last = got
+                    seen.rows += read_rows
                     named = named or height > 0
-                    yield height, columns
+                    yield height, columns, first, last
                 if actions:
                     replay_actions(self, actions, seen, stacklevel=None)
 
-        def pure() -> Iterator[ColumnBatch | list[tuple[Any, ...]]]:
-            records = stream_records(self, options, helpers, skip=seen, stacklevel=None)
-            yield from row_batches(self._shape_row(row, 1, None, True, None, options) for _idx, row in records)
+        def pure() -> Iterator[ColumnBatch | list[tuple[int, tuple[Any, ...]]]]:
+            records = stream_records(self, read, helpers, skip=seen, stacklevel=None)
+            yield from row_batches((idx, self._shape_row(row, 1, None, True, None, read)) for idx, row in records)
 
         return stream_native_or_pure(native, pure)
 

@@ -6,7 +6,7 @@ import datetime
 import shutil
 import tempfile
 from collections.abc import Iterable
-from typing import IO, Any, NoReturn
+from typing import IO, Any, NoReturn, cast
 
 from ..model.cell import Cell, checked_data_type
 from ..constants import MAX_ROW, MAX_SHEET_COLUMN
@@ -65,6 +65,54 @@ class WriteOnlyWorksheet(SheetBase):
         self._max_row = row
         self._max_column = max(self._max_column, len(cells))
 
+    def append_frame(self, data: Any, header: bool = True) -> None:
+        """Writes the rows of a frame below the last row: a pandas DataFrame or anything with
+        `__arrow_c_stream__` (polars, pyarrow, DuckDB), its column names first with `header`.
+        The engine reads the frame's buffers and writes the cells itself; on any error nothing
+        of the frame is written. See `quillfen.frames`."""
+        from .._native import NativeFallback, engine
+        from ..frames import frame_rows, frame_source, text_cells
+
+        if self.parent._saved:
+            raise ValueError("sheet %r belongs to a saved write-only workbook: no rows can be added" % self.title)
+        if self._failed is not None:
+            raise ValueError("sheet %r could not write a row: %s" % (self.title, self._failed))
+        source = frame_source(data)
+        if self._writer is None:
+            self._start()
+        rows_file = cast(IO[bytes], self._rows)
+        self._writer.flush()
+        start, kept = rows_file.tell(), (self._max_row, self._max_column)
+        try:
+            module = engine()
+            if source is not None and module is not None:
+                try:
+                    rows, width = self._writer.write_frame(source.__arrow_c_stream__(), self._max_row + 1, header,
+                                                           self._date_style)
+                    self._max_row += rows
+                    self._max_column = max(self._max_column, width)
+                    return
+                except NativeFallback:
+                    pass
+            for row in frame_rows(data, source, header):
+                self.append(text_cells(self, row))
+        except BaseException:
+            # What reached the rows' file is cut off again: the sheet is as it was.
+            self._writer.flush()
+            rows_file.seek(start)
+            rows_file.truncate()
+            self._max_row, self._max_column = kept
+            self._failed = None
+            raise
+
+    def _date_style(self, kind: str) -> str:
+        """The style id text of a frame's date-time ("datetime") or date ("date") cells: the
+        style a cell of such a value takes, registered as a written cell's is."""
+        cell = Cell(self, 1, 1)
+        cell.value = datetime.datetime(2000, 1, 1) if kind == "datetime" else datetime.date(2000, 1, 1)
+        styles: Any = self.parent._cell_styles
+        return str(styles.add(cell._style))
+
     def _cells_of(self, values: Any, row: int) -> list[Cell]:
         """The cells of row `row`, each value checked. Plain values go into cells kept from one
         row to the next (one per column): the writer is done with a row before `append`
@@ -112,7 +160,7 @@ class WriteOnlyWorksheet(SheetBase):
                         "add rows with append()" % self.title)
 
     # Everything that reads or addresses cells comes through these.
-    cell = __getitem__ = __setitem__ = __delitem__ = iter_rows = _rect = _cell_at = _refuse
+    cell = __getitem__ = __setitem__ = __delitem__ = iter_rows = _rect = _cell_at = _column_batches = _refuse
 
     def _bounds(self) -> tuple[int, int, int, int] | None:
         """The rows written so far, from column A to the longest row's last."""
