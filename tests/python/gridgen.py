@@ -109,9 +109,12 @@ def workbook(rng, path):
     """Saves a random workbook to `path`; its sheet titles."""
     titles = rng.sample(TITLES, rng.randint(2, 3))
     wb = quillfen.Workbook()
+    # Every sheet titled before any formula is written: a later retitling would rewrite the
+    # references to the sheet's former title (Sheet1) that the formulas meant for another.
     for i, title in enumerate(titles):
-        ws = wb.active if i == 0 else wb.create_sheet()
-        ws.title = title
+        (wb.active if i == 0 else wb.create_sheet()).title = title
+    for title in titles:
+        ws = wb[title]
         draw = Draw(rng, [title] + [t for t in titles if t != title])
         for _ in range(rng.randint(10, 40)):
             cell = ws.cell(draw.row(), draw.col())
