@@ -74,15 +74,23 @@ def test_charts_follow_rows_and_columns(tmp_path, name):
     edits = [("insert_rows", 2), ("delete_cols", _deleted_column(before))]
     for op, index in edits:
         try:
+            getattr(ws, op)(index)
+        except ValueError as exc:
+            refused: Exception | None = exc
+        else:
+            refused = None
+        try:
             office.edit(ws.title, op, index, 1)
         except OracleError:
-            if "sheetProtection" in ws._kept:
+            if refused is None and "sheetProtection" in ws._kept:
                 pytest.skip("LibreOffice does not edit a protected sheet (quillfen, a library, does)")
-            # Refused: an array formula split, cells pushed off the sheet. So must it be here.
-            with pytest.raises(ValueError):
-                getattr(ws, op)(index)
+            # Refused by both: an array formula split, cells pushed off the sheet.
+            assert refused is not None, "quillfen made the edit LibreOffice refused: %s %d" % (op, index)
             return
-        getattr(ws, op)(index)
+        if refused is not None and "pushed off" in str(refused):
+            pytest.skip("quillfen refuses to push off the sheet a cell that LibreOffice drops (one "
+                        "without a value: formatting, a comment)")
+        assert refused is None, refused
     theirs = _series(office)
     saved = tmp_path / ("saved" + os.path.splitext(name)[1])
     with warnings.catch_warnings():
