@@ -11,7 +11,10 @@ Writing: a workbook of the same mix of cells saved to a file, write-only, agains
 (constant_memory), rustpy-xlsxwriter and the pure-Python path (bench_write.py has the details).
 Saving a loaded workbook with one sheet of ten changed: bench_lossless.py keeps its figures here.
 
-Usage: bench_report.py [--max-cells N] [--render-only] [--writer-only]
+Report features: the same write-only workbook of 10^6 cells saved plain and with a table, a chart
+and 20 conditional formats (bench_features.py).
+
+Usage: bench_report.py [--max-cells N] [--render-only] [--writer-only] [--features-only]
 """
 
 import argparse
@@ -252,12 +255,21 @@ def run(max_cells):
                                                     if str(n) in v)), flush=True)
     res["writer"] = writer_times(sizes)
     res["writer_machine"] = res["machine"]
+    res["features"] = features_times()
     if os.path.exists(RESULTS):  # the figures bench_frames and bench_lossless keep here are theirs: kept
         with open(RESULTS) as f:
             kept = json.load(f)
         res.update({key: kept[key] for key in ("frames", "lossless") if key in kept})
     save_results(res)
     return res
+
+
+def features_times():
+    """Seconds to make and save a write-only workbook of 10^6 cells, plain and with features."""
+    import bench_features
+
+    plain, with_features = bench_features.measure(10 ** 5)
+    return {"plain": plain, "features": with_features, "machine": machine()}
 
 
 def save_results(res):
@@ -366,6 +378,21 @@ installed (see the README for the split between making the XML and deflating it)
 """.format(date=m["date"], fast="installed" if m["fast_inflate"] else "not installed", load=m["load_average"],
            plot=plot(res, "writer", "Saving a write-only workbook", "writing.png", WRITERS),
            table=table(res, "writer", WRITERS, "XlsxWriter", "writer"))
+
+
+def features_section(res):
+    found = res.get("features")
+    if not found:
+        return ""
+    return """
+## Report features
+
+A write-only workbook of 10^6 mixed cells made and saved (`append` of 10^5 rows, `save`), plain
+and with a table over every row, a line chart of two columns and 20 conditional formats (cell,
+formula, top, colour scale, data bar and icon set rules): {plain:.3f} s and {features:.3f} s of CPU
+time, {ratio:.3f}x (the target: within 1.1x). Measured on {date}; load average at the start: {load:.1f}.
+""".format(plain=found["plain"], features=found["features"], ratio=found["features"] / found["plain"],
+           date=found["machine"]["date"], load=found["machine"]["load_average"])
 
 
 def frames(res):
@@ -510,14 +537,14 @@ Memory held after an editable load, per cell, by RSS in a fresh interpreter (num
 Peak RSS of a fresh interpreter that streamed the mixed sheet read-only (the interpreter and
 quillfen included): {peak}.
 
-{writing}{saving}
+{writing}{saving}{features}
 {frames}""".format(cpu=m["cpu"], cores=m["cores"], ram=m["memory_gb"], system=m["system"], python=m["python"],
            fast="installed" if m["fast_inflate"] else "not installed", load=m["load_average"],
            p1=plot(res, "read_only", "Read-only values", "read_only.png"), t1=table(res, "read_only"),
            p2=plot(res, "editable_load", "Editable load", "editable_load.png"), t2=table(res, "editable_load"),
            p3=plot(res, "values", "Every value of a loaded sheet", "values.png"), t3=table(res, "values"),
            p4=plot_memory(res, "memory.png"), mem="\n".join(mem_rows), peak=peak, writing=writing(res),
-           saving=saving_loaded(res), frames=frames(res))
+           saving=saving_loaded(res), features=features_section(res), frames=frames(res))
     with open(REPORT, "w") as f:
         f.write(text)
 
@@ -528,13 +555,19 @@ def main():
     parser.add_argument("--render-only", action="store_true", help="redraw BENCHMARKS.md from results.json")
     parser.add_argument("--writer-only", action="store_true",
                         help="measure the writers only, keeping the other figures of results.json")
+    parser.add_argument("--features-only", action="store_true",
+                        help="measure the report features only, keeping the other figures of results.json")
     args = parser.parse_args()
-    if args.render_only or args.writer_only:
+    if args.render_only or args.writer_only or args.features_only:
         with open(RESULTS) as f:
             res = json.load(f)
         if args.writer_only:
             res["writer_machine"] = machine()
             res["writer"] = writer_times([n for n in SIZES if n <= args.max_cells])
+        if args.features_only:
+            peers()  # matplotlib draws the report
+            res["features"] = features_times()
+        if args.writer_only or args.features_only:
             save_results(res)
     else:
         res = run(args.max_cells)

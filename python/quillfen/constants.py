@@ -17,11 +17,18 @@ DCMITYPE_NS = "http://purl.org/dc/dcmitype/"
 XSI_NS = "http://www.w3.org/2001/XMLSchema-instance"
 XML_NS = "http://www.w3.org/XML/1998/namespace"
 MC_NS = "http://schemas.openxmlformats.org/markup-compatibility/2006"
+# Drawings: the sheet's drawing part, DrawingML and charts.
+XDR_NS = "http://schemas.openxmlformats.org/drawingml/2006/spreadsheetDrawing"
+DRAWING_NS = "http://schemas.openxmlformats.org/drawingml/2006/main"
+CHART_NS = "http://schemas.openxmlformats.org/drawingml/2006/chart"
 
 # Prefixes written for namespaces that elements carried over from a loaded workbook may use.
 KNOWN_PREFIXES = {
     DOC_REL_NS: "r",
     MC_NS: "mc",
+    XDR_NS: "xdr",
+    DRAWING_NS: "a",
+    CHART_NS: "c",
     "http://schemas.microsoft.com/office/spreadsheetml/2009/9/ac": "x14ac",
     "http://schemas.microsoft.com/office/spreadsheetml/2009/9/main": "x14",
     "http://schemas.microsoft.com/office/spreadsheetml/2010/11/main": "x15",
@@ -41,6 +48,10 @@ STYLES_REL = DOC_REL_NS + "/styles"
 THEME_REL = DOC_REL_NS + "/theme"
 EXTENDED_PROPERTIES_REL = DOC_REL_NS + "/extended-properties"
 CORE_PROPERTIES_REL = "http://schemas.openxmlformats.org/package/2006/relationships/metadata/core-properties"
+DRAWING_REL = DOC_REL_NS + "/drawing"
+CHART_REL = DOC_REL_NS + "/chart"
+IMAGE_REL = DOC_REL_NS + "/image"
+TABLE_REL = DOC_REL_NS + "/table"
 
 # Content types.
 _OFFICE = "application/vnd.openxmlformats-officedocument."
@@ -51,6 +62,9 @@ STYLES_TYPE = _OFFICE + "spreadsheetml.styles+xml"
 THEME_TYPE = _OFFICE + "theme+xml"
 CORE_PROPERTIES_TYPE = "application/vnd.openxmlformats-package.core-properties+xml"
 EXTENDED_PROPERTIES_TYPE = _OFFICE + "extended-properties+xml"
+DRAWING_TYPE = _OFFICE + "drawing+xml"
+CHART_TYPE = _OFFICE + "drawingml.chart+xml"
+TABLE_TYPE = _OFFICE + "spreadsheetml.table+xml"
 
 # The extent of a worksheet that spreadsheet programs open, and what one cell can hold. (The
 # readers accept columns up to ZZZ, `utils.cells.MAX_COLUMN`.)

@@ -11,7 +11,9 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import quillfen
+from quillfen.charts import Chart
 from quillfen.comments import Comment
+from quillfen.formatting import CellRule
 from quillfen.features import DefinedName
 from quillfen.styles import Alignment, Border, Font, PatternFill, Protection, Side
 from quillfen.utils.cells import coordinate_of
@@ -23,7 +25,8 @@ from support import pure_path
 # Small workbooks with comments, links, filters, merged cells, formulas over other sheets,
 # charts, a chart sheet and macros.
 SOURCES = ["comment03.xlsx", "hyperlink03.xlsx", "autofilter02.xlsx", "merge_range01.xlsx", "chartsheet01.xlsx",
-           "macro01.xlsm", "cond_format02.xlsx", "data_validation01.xlsx", "button12.xlsx", "defined_name01.xlsx"]
+           "macro01.xlsm", "cond_format02.xlsx", "data_validation01.xlsx", "button12.xlsx", "defined_name01.xlsx",
+           "chart_bar01.xlsx", "table01.xlsx", "image01.xlsx", "protect03.xlsx", "header01.xlsx"]
 SOURCES = [name for name in SOURCES if os.path.exists(os.path.join(EXCEL_DIR, name))]
 pytestmark = pytest.mark.skipif(not SOURCES, reason="the Excel-made corpus is not present")
 
@@ -124,7 +127,63 @@ def _move_range(wb, data):
     ws.move_range(_range(data), data.draw(st.integers(0, 4)), data.draw(st.integers(0, 3)), data.draw(st.booleans()))
 
 
+PNG = bytes.fromhex("89504e470d0a1a0a0000000d4948445200000002000000020806000000")
+
+
+def _chart(wb, data):
+    ws = _sheet(wb, data)
+    chart = Chart(data.draw(st.sampled_from(["column", "line", "pie"])), title=data.draw(st.none() | texts))
+    chart.add_series("'%s'!$A$1:$A$5" % ws.title.replace("'", "''"))
+    ws.add_chart(chart, coordinate_of(*data.draw(positions)))
+
+
+def _table(wb, data):
+    ws = _sheet(wb, data)
+    row = data.draw(st.integers(20, 40))
+    try:
+        ws.add_table("Table_%d" % row, "H%d:I%d" % (row, row + 2), columns=["x", "y"])
+    except ValueError:
+        pass  # its name is taken, or it overlaps another
+
+
+def _change_feature(wb, data):
+    """Changes a feature in place, or takes one away."""
+    ws = _sheet(wb, data)
+    charts = [chart for chart in ws.charts if isinstance(chart, Chart)]
+    choices = [lambda: charts and setattr(charts[0], "title", "changed"),
+               lambda: ws.images and setattr(ws.images[0], "width", 7),
+               lambda: ws.tables and setattr(next(iter(ws.tables.values())), "style", "TableStyleLight2"),
+               lambda: ws.validations and setattr(ws.validations[0], "prompt", "changed"),
+               lambda: ws.conditional_formats and ws.conditional_formats.pop(),
+               lambda: ws.charts and ws.charts.pop(0), lambda: ws.images and ws.images.pop(),
+               lambda: ws.tables and ws.tables.popitem()]
+    data.draw(st.sampled_from(choices))()
+
+
+def _page(wb, data):
+    setup = _sheet(wb, data).page_setup
+    name, value = data.draw(st.sampled_from([("orientation", "landscape"), ("paper", "A4"), ("scale", 80),
+                                             ("fit_width", 1), ("header", "&CPage &P"), ("footer", None),
+                                             ("center_horizontally", True), ("gridlines", True)]))
+    setattr(setup, name, value)
+
+
 OPS = [
+    lambda wb, data: _sheet(wb, data).add_image(PNG, coordinate_of(*data.draw(positions))),
+    _chart,
+    _table,
+    lambda wb, data: _sheet(wb, data).add_validation(_range(data), "list", values=["a", "b"]),
+    lambda wb, data: _sheet(wb, data).add_conditional_format(_range(data), CellRule(">", 3, font=Font(bold=True))),
+    _change_feature,
+    lambda wb, data: _sheet(wb, data).group_rows(data.draw(st.integers(2, 9)), 10, hidden=data.draw(st.booleans())),
+    lambda wb, data: _sheet(wb, data).group_columns("C", "D"),
+    lambda wb, data: setattr(_sheet(wb, data).sheet_properties, "summary_below", False),
+    lambda wb, data: _sheet(wb, data).protect(sort=data.draw(st.booleans())),
+    lambda wb, data: _sheet(wb, data).unprotect(),
+    lambda wb, data: wb.protect(structure=data.draw(st.booleans())),
+    _page,
+    lambda wb, data: setattr(_sheet(wb, data).margins, "top", 1.5),
+
     lambda wb, data: setattr(_cell(wb, data), "value", data.draw(values)),
     lambda wb, data: _sheet(wb, data).__setitem__(coordinate_of(*data.draw(positions)), data.draw(values)),
     _append,
@@ -184,7 +243,12 @@ def observe(wb):
             ws.print_title_rows, ws.print_area,
             {row: (dims.height, dims.hidden) for row, dims in ws.row_dimensions.items()},
             sorted((dims.min, dims.max, dims.width, dims.hidden) for dims in ws.column_dimensions.values()),
-            sorted((d.name, d.attr_text) for d in ws.defined_names.values()))
+            sorted((d.name, d.attr_text) for d in ws.defined_names.values()),
+            list(ws.images), list(ws.charts), dict(ws.tables), list(ws.validations), list(ws.conditional_formats),
+            ws.protection, ws.page_setup, ws.margins, ws.sheet_properties.summary_below,
+            {row: dims.outline_level for row, dims in ws.row_dimensions.items()},
+            sorted((dims.min, dims.outline_level) for dims in ws.column_dimensions.values()))
+    found["protection"] = wb.protection
     return found
 
 

@@ -167,7 +167,9 @@ def features(path):
             {k: dict(d) for k, d in ws.row_dimensions.items()},
             sorted((key, link.ref, link.target, link.location, link.tooltip) for key, link in ws._links.items()),
             sorted((key, note.text, note.author) for key, note in ws._notes.items()),
-            {name: (d.attr_text, d.attrs) for name, d in ws.defined_names.items()}, kept)
+            {name: (d.attr_text, d.attrs) for name, d in ws.defined_names.items()},
+            (list(ws.conditional_formats), list(ws.validations), ws.protection, ws.page_setup, ws.margins,
+             list(ws.images), list(ws.charts), dict(ws.tables)), kept)
     return found
 
 

@@ -225,15 +225,12 @@ def test_kept_formats_and_validations_follow(tmp_path):
     wb = quillfen.load_workbook(tmp_path / "in.xlsx")
     wb["Data"].delete_rows(4, 2)
     wb.save(tmp_path / "out.xlsx")
-    kept = quillfen.load_workbook(tmp_path / "out.xlsx")["Data"]._kept
-    formats = kept["conditionalFormatting"]
-    assert [f.get("sqref") for f in formats] == ["B2:B7", "E2:E7"]
-    extension = "".join(t.text or "" for t in kept["extLst"].iter() if t.tag.endswith(("}sqref", "}f")))
+    ws = quillfen.load_workbook(tmp_path / "out.xlsx")["Data"]
+    assert [(f.ref, getattr(f.rule, "formula", None) or f.rule.min_value) for f in ws.conditional_formats] == \
+        [("B2:B7", "$B2>$C$7"), ("E2:E7", "$A$7")]
+    extension = "".join(t.text or "" for t in ws._kept["extLst"].iter() if t.tag.endswith(("}sqref", "}f")))
     assert extension == "$A$7E2:E7"
-    assert [f.text for f in formats[0].iter() if f.tag.endswith("formula")] == ["$B2>$C$7"]
-    validation = kept["dataValidations"][0]
-    assert validation.get("sqref") == "C3:C4 E3"
-    assert [f.text for f in validation.iter() if f.tag.endswith("formula1")] == ["$A$1:$A$3"]
+    assert [(v.ref, v.formula) for v in ws.validations] == [("C3:C4 E3", "$A$1:$A$3")]
 
 
 def test_move_range(tmp_path):
@@ -304,3 +301,29 @@ def test_refusals(tmp_path):
     wb.save(tmp_path / "b.xlsx")
     read_only = quillfen.load_workbook(tmp_path / "b.xlsx", read_only=True)
     assert not hasattr(read_only.active, "insert_rows")
+
+
+def test_report_features_follow_and_are_copied(tmp_path):
+    from quillfen.charts import Chart
+
+    wb = quillfen.Workbook()
+    ws = wb.active
+    ws.title = "Data"
+    for row in range(1, 8):
+        ws.append(["k%d" % row, row, row * 2])
+    ws.add_table("Sales", "A2:C7", columns=["k", "a", "b"])
+    chart = Chart("column")
+    chart.add_series("Data!$C$3:$C$7", categories="Data!$A$3:$A$7")
+    ws.add_chart(chart, "E5")
+    with pytest.raises(ValueError, match="header row of table 'Sales'"):
+        ws.delete_rows(1, 2)
+    assert ws.tables["Sales"].ref == "A2:C7" and ws["A1"].value == "k1"  # refused before anything moved
+    ws.insert_rows(4, 2)
+    ws.delete_cols(2)
+    assert ws.tables["Sales"].ref == "A2:B9" and ws.tables["Sales"].columns == ["k", "b"]
+    assert str(ws.charts[0].series[0].values) == "Data!$B$3:$B$9" and ws.charts[0].anchor == "D7"
+    copy = wb.copy_worksheet(ws)
+    assert list(copy.tables) == ["Sales_2"] and copy.tables["Sales_2"].ref == "A2:B9"
+    wb.save(tmp_path / "t.xlsx")
+    again = quillfen.load_workbook(tmp_path / "t.xlsx")
+    assert again["Data (2)"].tables["Sales_2"].ref == "A2:B9"

@@ -153,6 +153,34 @@ class _Dimension(MutableMapping[str, str]):
     def hidden(self, value: bool) -> None:
         self._set("hidden", "1" if value else None)
 
+    @property
+    def outline_level(self) -> int:
+        """The outline level of the row or column (0 to 7): how deep in groups it is."""
+        try:
+            level = int(self._attrs.get("outlineLevel", "0"))
+        except ValueError:
+            return 0
+        return level if 0 <= level <= 7 else 0
+
+    @outline_level.setter
+    def outline_level(self, level: int) -> None:
+        if isinstance(level, bool) or not isinstance(level, int):
+            raise TypeError("an outline level is an int, not %s" % type(level).__name__)
+        if not 0 <= level <= 7:
+            raise ValueError("outline level %d: it goes from 0 to 7" % level)
+        self._set("outlineLevel", str(level) if level else None)
+
+    @property
+    def collapsed(self) -> bool:
+        """Whether the group this row or column sums up is collapsed (shown by its button)."""
+        return self._attrs.get("collapsed", "").lower() in _TRUE
+
+    @collapsed.setter
+    def collapsed(self, value: bool) -> None:
+        if not isinstance(value, bool):
+            raise TypeError("collapsed is True or False, not %s" % type(value).__name__)
+        self._set("collapsed", "1" if value else None)
+
     def _get_size(self) -> float | None:
         return _number(self._attrs.get(self._SIZE))
 
@@ -271,14 +299,19 @@ class AutoFilter:
 class SheetProperties:
     """The sheet's properties: `tabColor`, the colour of its tab, as colours of
     `quillfen.styles` are ("RRGGBB" or "AARRGGBB", read back as "AARRGGBB"; a `Color` for a
-    theme or palette colour), or None."""
+    theme or palette colour), or None; and where the rows and columns that sum up a group of
+    the outline are: below it (`summary_below`) and right of it (`summary_right`), or before."""
 
-    __slots__ = ("_element", "_tab", "_tab_set")
+    __slots__ = ("_element", "_tab", "_tab_set", "_summary", "_summary_read")
 
     def __init__(self, element: ET.Element | None = None) -> None:
         self._element = element
         self._tab_set = False
         self._tab = _read_color(element.find(_M + "tabColor")) if element is not None else None
+        outline = element.find(_M + "outlinePr") if element is not None else None
+        self._summary_read = tuple(outline is None or outline.get(name, "1").lower() not in ("0", "false")
+                                   for name in ("summaryBelow", "summaryRight"))
+        self._summary = list(self._summary_read)
 
     @property
     def tabColor(self) -> str | Color | None:
@@ -288,6 +321,28 @@ class SheetProperties:
     def tabColor(self, value: ColorLike) -> None:
         self._tab = _color(value, "tab colour")
         self._tab_set = True
+
+    @property
+    def summary_below(self) -> bool:
+        return self._summary[0]
+
+    @summary_below.setter
+    def summary_below(self, value: bool) -> None:
+        self._set_summary(0, value)
+
+    @property
+    def summary_right(self) -> bool:
+        return self._summary[1]
+
+    @summary_right.setter
+    def summary_right(self, value: bool) -> None:
+        self._set_summary(1, value)
+
+    def _set_summary(self, index: int, value: bool) -> None:
+        if not isinstance(value, bool):
+            raise TypeError("%s is True or False, not %s" % (("summary_below", "summary_right")[index],
+                                                             type(value).__name__))
+        self._summary[index] = value
 
 
 # ------------------------------------------------------------------ hyperlinks

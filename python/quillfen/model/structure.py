@@ -112,6 +112,7 @@ def _apply(ws: Worksheet, edit: Edit, translate: bool = False) -> None:
     rest (merges, filter, sizes, links, names)."""
     wb = ws.parent
     _check_arrays(ws, edit)
+    _check_tables(ws, edit)
     for sheet in wb._sheets:
         # Names first: the filter's hidden name is then in step with the filter moved after.
         _edit_names(getattr(sheet, "defined_names", {}).values(), edit)
@@ -121,6 +122,7 @@ def _apply(ws: Worksheet, edit: Edit, translate: bool = False) -> None:
                 mark(sheet, CELLS)
             for name in _edit_kept(sheet, edit, host):
                 mark(sheet, name)
+            sheet._edit_report_ranges(edit, host)
             if host:
                 _edit_features(sheet, edit)
     _edit_names(wb.defined_names.values(), edit)
@@ -145,6 +147,18 @@ def _check_arrays(ws: Worksheet, edit: Edit) -> None:
         if bounds is not None and bounds[:2] != bounds[2:] and _splits(edit, bounds):
             raise ValueError("cannot change part of the array formula of %s in %s"
                              % (value.ref, coordinate_of(*key)))
+
+
+def _check_tables(ws: Worksheet, edit: Edit) -> None:
+    """Refuses a deletion of the header row of a table that keeps some of its rows of data:
+    a table's columns are named by its header."""
+    if not (isinstance(edit, LineEdit) and edit.rows and edit.deleted):
+        return
+    end = edit.start + edit.count - 1
+    for table in ws.tables.values():
+        min_row, _min_col, max_row, _max_col = table.bounds
+        if table.header and edit.start <= min_row <= end < max_row:
+            raise ValueError("cannot delete the header row of table %r (%s)" % (table.name, table.ref))
 
 
 def _splits(edit: Edit, bounds: tuple[int, int, int, int]) -> bool:
@@ -551,6 +565,7 @@ def copy_worksheet(wb: Workbook, ws: Worksheet, title: str | None) -> Worksheet:
         new = copy.deepcopy(defined)
         new.attr_text = renamed_sheet(defined.attr_text, ws.title, copy_.title)
         copy_.defined_names.add(new)
+    ws._copy_reports(copy_)
     return copy_
 
 

@@ -170,8 +170,9 @@ class Stylesheet:
 
     A new stylesheet holds what every workbook starts with: one default cell format, the
     default font, the two fills that Excel reserves (none and gray125) and an empty border.
-    `extra` keeps other top-level elements of a styles part that was read (differential
-    formats, table styles, a colour palette, extensions) to be written back as they were.
+    `differential` holds the differential formats that conditional formats apply; `extra`
+    keeps other top-level elements of a styles part that was read (table styles, a colour
+    palette, extensions) to be written back as they were.
     """
 
     def __init__(self, cell_styles: Iterable[StyleArray] = (), number_formats: Mapping[int, str] | None = None,
@@ -179,7 +180,7 @@ class Stylesheet:
                  borders: Iterable[ET.Element] | None = None, alignments: Iterable[ET.Element | None] | None = None,
                  protections: Iterable[ET.Element | None] | None = None,
                  style_xfs: Iterable[ET.Element] | None = None, named_styles: Iterable[ET.Element] | None = None,
-                 extra: Mapping[str, ET.Element] | None = None) -> None:
+                 extra: Mapping[str, ET.Element] | None = None, differential: Iterable[ET.Element] = ()) -> None:
         # Every workbook has a default cell format, even when its styles part lists none.
         self.cell_styles = IndexedList(cell_styles or (StyleArray(),))
         self.number_formats = dict(number_formats or {})
@@ -197,6 +198,8 @@ class Stylesheet:
         self.named_styles = list(named_styles or (_element(
             "cellStyle", {"name": "Normal", "xfId": "0", "builtinId": "0"}),))
         self.extra = dict(extra or {})
+        # The differential formats that conditional formats (and tables) apply, by position.
+        self.differential = ElementList(differential)
         # style object -> (index, element) in its collection
         self._interned: dict[_StyleValue, tuple[int, ET.Element | None]] = {}
         # (kind, index) -> (element, the style object read from it)
@@ -210,7 +213,7 @@ class Stylesheet:
         return {"cellXfs": list(self.cell_styles), "numFmts": dict(self.number_formats), "fonts": list(self.fonts),
                 "fills": list(self.fills), "borders": list(self.borders), "alignments": list(self.alignments),
                 "protections": list(self.protections), "cellStyleXfs": list(self.style_xfs),
-                "cellStyles": list(self.named_styles), "extra": dict(self.extra)}
+                "cellStyles": list(self.named_styles), "dxfs": list(self.differential), "extra": dict(self.extra)}
 
     def code(self, num_fmt: int) -> str | None:
         """The format code of a number format id, or None when the id is unknown."""

@@ -57,12 +57,42 @@ def _notes(ws: Any) -> tuple[Any, ...]:
                         for key, note in getattr(ws, "_notes", {}).items()))
 
 
+def _outline_levels(ws: Any) -> tuple[int, int]:
+    """The deepest outline level of the rows and of the columns."""
+    return (max((dims.outline_level for dims in ws.row_dimensions.values()), default=0),
+            max((dims.outline_level for dims in ws.column_dimensions.values()), default=0))
+
+
+def _page(ws: Any, *fields: str) -> tuple[Any, ...]:
+    return tuple(getattr(ws.page_setup, name) for name in fields)
+
+
+def _report_state(ws: Any) -> dict[str, Any]:
+    """The report features of a sheet (`model.reporting`), by the element they are written as."""
+    return {
+        "sheetFormatPr": _outline_levels(ws),
+        "sheetProtection": ws.protection._state(),
+        "conditionalFormatting": tuple((ref, type(rule).__name__, rule._state())
+                                       for ref, rule in ws.conditional_formats),
+        "dataValidations": tuple(validation._state() for validation in ws.validations),
+        "pageMargins": ws.margins._state(),
+        "pageSetup": _page(ws, "orientation", "paper", "scale", "fit_width", "fit_height"),
+        "printOptions": _page(ws, "center_horizontally", "center_vertically", "gridlines"),
+        "headerFooter": _page(ws, "header", "footer"),
+        "drawing": (tuple((type(item).__name__, item._state()) for item in [*ws.images, *ws.charts]),
+                    len(ws._kept_anchors), bool(ws._drawing and ws._drawing.get("moved"))),
+        "tableParts": tuple(table._state() for table in ws.tables.values()),
+    }
+
+
 def sheet_state(ws: Any) -> dict[str, Any]:
     """What a sheet holds beside its cells, by the element it is written as."""
     props = ws.sheet_properties
     kept = ws._kept
     return {
-        "sheetPr": (props._tab_set, props.tabColor, _xml(props._element)),
+        **_report_state(ws),
+        "sheetPr": (props._tab_set, props.tabColor, tuple(props._summary), ws.page_setup.fit_to_page,
+                    _xml(props._element)),
         "sheetViews": _xml(kept.get("sheetViews")),
         "cols": tuple(sorted((dims.min, dims.max, tuple(dims.items())) for dims in ws.column_dimensions.values())),
         CELLS: tuple(sorted((row, tuple(dims.items())) for row, dims in ws.row_dimensions.items())),
@@ -110,4 +140,5 @@ def book_state(wb: Any) -> dict[str, Any]:
         "bookViews": (order, next((i for i, ws in enumerate(sheets) if ws is active), None)),
         "definedNames": (order, _names(wb.defined_names), tuple(_names(ws.defined_names) for ws in sheets)),
         "workbookPr": wb.epoch,
+        "workbookProtection": wb.protection._state(),
     }

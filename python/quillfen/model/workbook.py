@@ -10,6 +10,7 @@ from collections.abc import Callable, Iterator
 from typing import IO, Any, ClassVar
 
 from .features import DefinedNames
+from .protection import WorkbookProtection
 from ..formula import renamed_sheet
 from .styles import Stylesheet
 from ..utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
@@ -58,6 +59,7 @@ class Workbook:
         self.core_properties: list[Any] = []  # elements of the document properties read from a file
         self.defined_names = DefinedNames()  # names of the workbook's scope; sheets have their own
         self._unread_names: list[Any] = []   # defined name elements read from a file that name nothing valid
+        self._protection = WorkbookProtection()
         # The edits made to the workbook's formula text, in order (a sheet renamed: a function
         # of a formula each). The model's own formulas follow them at once; a save applies them
         # to the formulas of the parts it keeps as read (charts, tables, pivot caches).
@@ -158,8 +160,8 @@ class Workbook:
     def copy_worksheet(self, ws: Sheet, title: str | None = None) -> Sheet:
         """Adds a copy of the editable sheet `ws` as the last sheet, titled `title` (by default
         "<title> (2)", or the next free number): its cells and styles, row and column sizes,
-        merged ranges, hyperlinks, comments, filter, print settings and the settings kept from
-        a file. Names of the sheet's own scope are copied to the copy's, pointing at it."""
+        merged ranges, hyperlinks, comments, filter, print settings, report features (tables
+        under a free name) and the settings kept from a file. Names of the sheet's own scope are copied to the copy's, pointing at it."""
         from .structure import copy_worksheet
         return copy_worksheet(self, ws, title)
 
@@ -244,6 +246,30 @@ class Workbook:
             raise ValueError("a read-only workbook cannot be changed; load it without read_only=True")
         if self._saved:
             raise ValueError("this write-only workbook has been saved: it cannot be changed any more")
+
+    # -------------------------------------------------------------- protection
+
+    @property
+    def protection(self) -> WorkbookProtection:
+        """The workbook's protection (`quillfen.protection.WorkbookProtection`)."""
+        return self._protection
+
+    def protect(self, password: str | None = None, structure: bool = True, windows: bool = False) -> None:
+        """Protects the workbook's `structure` (its sheets cannot be added, removed, moved,
+        renamed, hidden or shown) and its `windows`, with `password` if given."""
+        self._check_changeable()
+        fresh = WorkbookProtection(structure, windows, password)  # checked whole before anything changes
+        for name in fresh._FIELDS:
+            setattr(self._protection, name, getattr(fresh, name))
+
+    def unprotect(self) -> None:
+        """Takes the workbook's protection (and its password) away."""
+        self._check_changeable()
+        self.protect(None, False, False)
+
+    @property
+    def protected(self) -> bool:
+        return self._protection.enabled
 
     # -------------------------------------------------------------- files
 

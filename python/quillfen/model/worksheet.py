@@ -16,6 +16,7 @@ from ..formula import ArrayFormula
 from ..constants import MAX_ROW, MAX_SHEET_COLUMN
 from .features import SheetFeatures
 from .structure import edit_lines, move_range
+from .reporting import SheetReports
 from ..frames import FrameOptions, row_batches
 from .tracking import CELLS, mutating
 from ..utils.cells import coordinate_of, coordinate_to_tuple, range_boundaries
@@ -84,13 +85,14 @@ class NamedSheet:
         return "<%s %r>" % (type(self).__name__, self.title)
 
 
-class SheetBase(NamedSheet, SheetFeatures):
+class SheetBase(NamedSheet, SheetFeatures, SheetReports):
     """A sheet's title, workbook and the worksheet settings read from a file (its features:
-    `quillfen.features`)."""
+    `quillfen.features`, and those of reports: `quillfen.model.reporting`)."""
 
     def __init__(self, workbook: Workbook, title: str) -> None:
         super().__init__(workbook, title)
         self._init_features()
+        self._init_reports()
         self.dimension_ref: str | None = None
         self._kept: dict[str, Any] = {}  # local name -> element (or list of them) read from the file and written back
         # Local names of elements read from the file that a workbook saved from nothing (one
@@ -509,8 +511,9 @@ class Worksheet(SheetBase):
 
     def _edit_formulas(self, edit: Callable[[str], str]) -> None:
         """Applies `edit` to the text of every formula of the sheet: its cells' (found by value,
-        without making cell objects of the others) and those of the elements kept as read
-        (data validations, conditional formats); what changes is marked changed."""
+        without making cell objects of the others), those of the elements kept as read and
+        those of its report features (charts, data validations, conditional formats); what
+        changes is marked changed."""
         cells = self._cells
         row_of = getattr(cells, "_row", None)
         positions = sorted(key for key in cells if _is_position(key))
@@ -522,6 +525,7 @@ class Worksheet(SheetBase):
                 if isinstance(value, str) and value.startswith("=") or isinstance(value, ArrayFormula):
                     _edit_cell_formula(cells[key], edit)
         self._edit_kept_formulas(edit)
+        self._edit_report_formulas(edit)
 
 
 def _edit_cell_formula(cell: Cell, edit: Callable[[str], str]) -> None:

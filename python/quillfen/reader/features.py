@@ -17,6 +17,7 @@ from ..model.features import (AutoFilter, ColumnDimension, DefinedName, Hyperlin
 from ..utils.cells import column_letter, coordinate_to_tuple, range_boundaries
 from ..package.errors import damaged, parse_xml
 from ..package import Package, Relationship
+from .reports import REPORT_ELEMENTS, read_report_element
 
 __all__ = ["KEPT_ELEMENTS", "REPEATED_ELEMENTS", "apply_element", "row_dimensions", "read_cell_features",
            "read_defined_names"]
@@ -27,8 +28,8 @@ _R_IDS = ("{%s}id" % DOC_REL_NS, "{%s}id" % STRICT_DOC_REL_NS)
 KEPT_ELEMENTS = frozenset((
     "sheetViews", "sheetFormatPr", "sheetCalcPr", "sheetProtection", "protectedRanges", "scenarios",
     "sortState", "dataConsolidate", "customSheetViews", "phoneticPr", "conditionalFormatting",
-    "dataValidations", "printOptions", "pageMargins", "pageSetup", "headerFooter", "rowBreaks",
-    "colBreaks", "cellWatches", "ignoredErrors", "smartTags", "webPublishItems", "extLst"))
+    "dataValidations", "pageSetup", "rowBreaks", "colBreaks", "cellWatches", "ignoredErrors", "smartTags",
+    "webPublishItems", "extLst"))
 # Of those, the ones a worksheet may have several of, all kept in document order.
 REPEATED_ELEMENTS = frozenset(("conditionalFormatting",))
 # Attributes of a row element that the model keeps: the number comes from the row itself and
@@ -59,9 +60,11 @@ def apply_element(ws: Any, element: ET.Element) -> None:
         if local == "autoFilter":
             ws.auto_filter = AutoFilter(element)
             return
-        if local in ("hyperlinks", "legacyDrawing"):
+        if local in ("hyperlinks", "legacyDrawing", "drawing", "tableParts"):
             # Tied to the cells and to the sheet's other parts: taken in once both are there.
             ws._pending[local] = element
+            return
+        if local in REPORT_ELEMENTS and read_report_element(ws, element, local):
             return
         if local in REPEATED_ELEMENTS:
             kept = ws._kept.setdefault(local, [])

@@ -14,7 +14,7 @@ _CHOICE = "{%s}Choice/" % MC_NS
 _ALIGNMENT = STYLE_FIELDS.index("alignmentId")
 _PROTECTION = STYLE_FIELDS.index("protectionId")
 # Kept whole and written back after the formats, in this order.
-EXTRA_ELEMENTS = ("dxfs", "tableStyles", "colors", "extLst")
+EXTRA_ELEMENTS = ("tableStyles", "colors", "extLst")
 
 
 def read_stylesheet(data: bytes) -> Stylesheet:
@@ -50,7 +50,7 @@ def read_stylesheet(data: bytes) -> Stylesheet:
                       alignments=alignments, protections=protections,
                       style_xfs=_children(root, "cellStyleXfs", "xf"),
                       named_styles=_children(root, "cellStyles", "cellStyle"),
-                      extra=extra)
+                      extra=extra, differential=_children(root, "dxfs", "dxf"))
 
 
 def _children(root: ET.Element, parent: str, tag: str) -> list[ET.Element]:

@@ -16,8 +16,10 @@ from ..model.workbook import Workbook
 from ..model.worksheet import Worksheet
 from ..package import Package, Relationships, rels_part
 from ..package.errors import CONTENT_ERRORS, InvalidFileError, check_prolog, damaged, invalid, parse_xml
+from .drawings import read_sheet_objects
 from .features import read_cell_features, read_defined_names
 from .helpers import reading_helpers
+from .reports import read_workbook_protection
 from .strings import read_shared_strings
 from .styles import read_stylesheet
 from .worksheet import ReadOnlyWorksheet, SheetSource, load_cells
@@ -27,8 +29,8 @@ __all__ = ["load_workbook", "Loaded"]
 _R_IDS = ("{%s}id" % DOC_REL_NS, "{%s}id" % STRICT_DOC_REL_NS)
 # Children of the workbook element that the writer writes itself or that carry nothing a
 # saved copy loses (the file's own version stamps and revision pointers).
-_WORKBOOK_WRITTEN = frozenset(("fileVersion", "workbookPr", "bookViews", "sheets", "definedNames", "extLst",
-                               "AlternateContent", "revisionPtr"))
+_WORKBOOK_WRITTEN = frozenset(("fileVersion", "workbookPr", "workbookProtection", "bookViews", "sheets",
+                               "definedNames", "extLst", "AlternateContent", "revisionPtr"))
 _CONTENT_TYPES = "[Content_Types].xml"
 # Parts whose content a saved copy derives again from the cells.
 _DERIVED_KINDS = frozenset(("sharedStrings", "calcChain"))
@@ -154,6 +156,9 @@ def _read(package: Package, read_only: bool, data_only: bool, rich_text: bool) -
     loaded.workbook_elements = [_local(child.tag) for child in root
                                 if _local(child.tag) not in _WORKBOOK_WRITTEN
                                 and not _only_calc_id(child)]
+    protection = root.find(ns + "workbookProtection")
+    if protection is not None:
+        wb._protection = read_workbook_protection(protection)
     names = root.find(ns + "definedNames")
     if names is not None and read_defined_names(wb, names, positions):
         loaded.workbook_elements.append("definedNames")
@@ -161,6 +166,7 @@ def _read(package: Package, read_only: bool, data_only: bool, rich_text: bool) -
         for ws in wb.worksheets:
             load_cells(ws)
             written.update(read_cell_features(ws, package))
+            written.update(read_sheet_objects(ws, package))
             remember(ws)
         wb._baseline = book_state(wb)
         wb._styles_baseline = wb.stylesheet.snapshot()

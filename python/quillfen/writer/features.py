@@ -17,6 +17,8 @@ from ..model.features import Hyperlink
 from ..model.styles import _color_attrs
 from ..package import Package, Relationships
 from ..utils.cells import column_index, coordinate_of
+from .drawings import ObjectPlan
+from .reports import report_elements, sheet_format_outline, sheet_pr_outline
 from .xml import element, plain_copy
 
 __all__ = ["SheetPlan", "worksheet_children", "made_elements", "comments_element", "vml_drawing",
@@ -41,7 +43,6 @@ ORDER = (
     "extLst")
 # How an element kept as read is copied before it is changed and written.
 Copy = Callable[[ET.Element], ET.Element]
-_MARGINS = {"left": "0.7", "right": "0.7", "top": "0.75", "bottom": "0.75", "header": "0.3", "footer": "0.3"}
 
 
 def _live(ws: Any, registry: dict[tuple[int, int], Any], slot: str) -> list[tuple[tuple[int, int], Any]]:
@@ -63,12 +64,15 @@ class SheetPlan:
 
     `rels` are the sheet's relationships in that package (those read with it, for a sheet read
     from a file): the links' and the comments' are made anew there when `links` and
-    `comments` say so, and left as they are otherwise. `number` numbers the sheet's block of
-    drawing shape ids."""
+    `comments` say so, and left as they are otherwise (its drawing and tables likewise, with
+    `drawing` and `tables`). `number` numbers the sheet's block of drawing shape ids."""
 
     def __init__(self, ws: Any, number: int, rels: Relationships, package: Package,
-                 links: bool = True, comments: bool = True) -> None:
+                 links: bool = True, comments: bool = True, drawing: bool = True, tables: bool = True) -> None:
         self.number = number
+        # The drawing and tables the sheet points at (`writer.drawings`), planned anew when
+        # `drawing` and `tables` say so.
+        self.objects = ObjectPlan(ws, rels, package, drawing, tables)
         self.links: list[Hyperlink]
         self.comments: list[tuple[str, Comment]]
         if hasattr(ws, "_links"):
@@ -160,6 +164,7 @@ def _sheet_pr(ws: Any, copy: Copy = plain_copy) -> ET.Element | None:
             node.remove(tab)
         if props.tabColor is not None:
             node.insert(0, ET.Element(_M + "tabColor", _color_attrs(props.tabColor)))
+    sheet_pr_outline(ws, node)
     return node if len(node) or node.attrib else None
 
 
@@ -197,25 +202,47 @@ def _hyperlinks(plan: SheetPlan) -> ET.Element | None:
         for link in plan.links))
 
 
+def _drawing(ws: Any, plan: SheetPlan | None, copy: Copy) -> ET.Element | None:
+    drawing_id = plan.objects.drawing_id if plan is not None else None
+    if drawing_id is not None:
+        return element(_M + "drawing", {_R_ID: drawing_id})
+    kept = ws._kept.get("drawing")  # one that points at no part: kept as it was read
+    return copy(kept) if kept is not None and plan is not None and not plan.objects.fresh else None
+
+
+def _table_parts(plan: SheetPlan | None) -> ET.Element | None:
+    ids = plan.objects.table_ids if plan is not None else []
+    if not ids:
+        return None
+    return element(_M + "tableParts", {"count": str(len(ids))},
+                   *(element(_M + "tablePart", {_R_ID: rel_id}) for rel_id in ids))
+
+
+Made = ET.Element | list[ET.Element] | None
+
+
 def made_elements(ws: Any, dimension: str | None, selected: bool, plan: SheetPlan | None,
-                  copy: Copy = plain_copy) -> dict[str, ET.Element | None]:
+                  copy: Copy = plain_copy) -> dict[str, Made]:
     """The elements of the sheet that the model makes, by local name (None: the sheet has
-    none); `sheetData` empty. `copy` copies the elements kept as read that they start from."""
+    none; a list for an element the sheet may have several of); `sheetData` empty. `copy`
+    copies the elements kept as read that they start from."""
     kept = ws._kept
     return {
         "sheetPr": _sheet_pr(ws, copy),
         "dimension": element(_M + "dimension", {"ref": dimension}),
         "sheetViews": _views(ws, selected, copy),
-        "sheetFormatPr": plain_copy(kept["sheetFormatPr"]) if "sheetFormatPr" in kept
-        else element(_M + "sheetFormatPr", {"defaultRowHeight": "15"}),
+        "sheetFormatPr": sheet_format_outline(ws, copy(kept["sheetFormatPr"]) if "sheetFormatPr" in kept
+                                              else element(_M + "sheetFormatPr", {"defaultRowHeight": "15"})),
         "cols": _cols(ws),
         "sheetData": element(_M + "sheetData"),
         "autoFilter": _auto_filter(ws, copy),
         "mergeCells": _merged(ws),
         "hyperlinks": _hyperlinks(plan) if plan is not None else None,
-        "pageMargins": plain_copy(kept["pageMargins"]) if "pageMargins" in kept else element(_M + "pageMargins", _MARGINS),
+        **report_elements(ws, copy),
+        "drawing": _drawing(ws, plan, copy),
         "legacyDrawing": element(_M + "legacyDrawing", {_R_ID: plan.vml_id})
         if plan is not None and plan.vml_id else None,
+        "tableParts": _table_parts(plan),
     }
 
 
@@ -227,7 +254,8 @@ def worksheet_children(ws: Any, dimension: str | None, selected: bool, plan: She
     for name in ORDER:
         found: list[ET.Element | None]
         if name in made:
-            found = [made[name]]
+            one = made[name]
+            found = one if isinstance(one, list) else [one]  # type: ignore[assignment]  # of elements
         else:
             read = kept.get(name, [])
             found = [kept_copy(node) for node in (read if isinstance(read, list) else [read])]

@@ -27,6 +27,7 @@ from ..model.sheets import KINDS
 from ..model.tracking import CELLS, EVERYTHING, book_state, sheet_changes
 from ..package import Package, rels_part
 from ..package.xmlparts import Layout, fragment
+from .drawings import check_reports
 from .features import COMMENTS_TYPE, VML_TYPE, SheetPlan, comments_element, vml_drawing
 from .formulas import edit_kept_formulas
 from .styles import kept_stylesheet, stylesheet_element
@@ -66,6 +67,7 @@ def saving(wb: Any, filename: str | None, lxml: bool) -> Saving:
     extension = os.path.splitext(filename)[1].lower() if filename is not None else None
     for ws in wb.worksheets:
         ws._filter_name_in_step()
+    check_reports(wb)
     source = wb._package
     if source is None or wb.write_only or source.strict:
         return _new(wb, extension, lxml, source)
@@ -91,6 +93,7 @@ def _new(wb: Any, extension: str | None, lxml: bool, source: Package | None) -> 
     root.add(EXTENDED_PROPERTIES_REL, APP)
     sheets = wb.worksheets
     entries = []
+    lost: list[str] = []
     for number, ws in enumerate(sheets, 1):
         name = _SHEET_NAME % number
         entries.append(SheetEntry(ws, book.add(WORKSHEET_REL, name)))
@@ -101,19 +104,19 @@ def _new(wb: Any, extension: str | None, lxml: bool, source: Package | None) -> 
         if len(plan.rels):
             pkg.put(rels_part(name), b"")
         _put_comments(pkg, plan, lxml)
+        lost += ["sheet %r: %s" % (ws.title, what) for what in plan.objects.lost]
     active = next((i for i, ws in enumerate(sheets) if ws is wb.active), 0)
     pkg.put(WORKBOOK, to_bytes(new_workbook_part(wb, entries, active, sheets), lxml))
     book.add(STYLES_REL, STYLES)
     # Last: writing the sheets adds their cells' formats.
     pkg.put(STYLES, maker=lambda: to_bytes(stylesheet_element(wb.stylesheet), lxml), content_type=STYLES_TYPE)
-    lost: list[str] = []
     if source is not None:
         theme = next((rel.target for rel in source.relationships(source.main_part()).of_kind("theme")
                       if rel.target in source), None)
         if theme is not None:
             pkg.put(THEME, source.read(theme, transitional=False), content_type=THEME_TYPE)
             book.add(THEME_REL, THEME)
-        lost = _not_written(wb)
+        lost = _not_written(wb) + lost
     return Saving(pkg, lost)
 
 
@@ -186,7 +189,7 @@ def _kept(wb: Any, source: Package, extension: str | None, lxml: bool) -> Saving
     for rel in list(book):
         if rel.kind in KINDS and rel.target.lower() not in kept:
             book.remove(rel.id or "")  # a removed sheet: its parts go with it
-    changed = {name for name in ("sheets", "bookViews", "definedNames", "workbookPr")
+    changed = {name for name in ("sheets", "bookViews", "definedNames", "workbookPr", "workbookProtection")
                if state[name] != baseline[name]}
     if recalculate or "sheets" in changed:
         for rel in book.of_kind("calcChain"):  # the formulas it lists may have changed
@@ -236,7 +239,8 @@ def _rewrite_sheet(pkg: Package, ws: Any, number: int, changes: set[str], lxml: 
     """Puts the part of a sheet read from a file that changed, with its comments."""
     rels = pkg.relationships(ws._part)
     plan = SheetPlan(ws, number, rels, pkg, links=bool(changes & {"hyperlinks", EVERYTHING}),
-                     comments="legacyDrawing" in changes)
+                     comments="legacyDrawing" in changes, drawing=bool(changes & {"drawing", EVERYTHING}),
+                     tables=bool(changes & {"tableParts", EVERYTHING}))
     layout = ws._source.layout()
     pkg.put(ws._part, writer=lambda out: write_kept_worksheet(ws, out, layout, changes, ws is ws.parent.active,
                                                               lxml, plan))

@@ -23,7 +23,7 @@ _M = "{%s}" % MAIN_NS
 # What each id of a style array points into, and the xf attribute that says it applies.
 _POINTERS = {"fontId": ("fonts", "applyFont"), "fillId": ("fills", "applyFill"),
              "borderId": ("borders", "applyBorder")}
-_EXTRA_ORDER = ("dxfs", "tableStyles", "colors", "extLst")
+_EXTRA_ORDER = ("tableStyles", "colors", "extLst")
 
 
 def _collection(name: str, items: Sequence[Any]) -> ET.Element:
@@ -79,13 +79,16 @@ def stylesheet_element(stylesheet: Stylesheet) -> ET.Element:
     formats = [_xf(stylesheet, style) for style in stylesheet.cell_styles]
     parts.append(element(_M + "cellXfs", {"count": str(len(formats))}, *formats))
     parts.append(_collection("cellStyles", stylesheet.named_styles))
+    if stylesheet.differential:
+        parts.append(_collection("dxfs", stylesheet.differential))
     parts += [plain_copy(stylesheet.extra[name]) for name in _EXTRA_ORDER if name in stylesheet.extra]
     return element(_M + "styleSheet", None, *parts)
 
 
 # The collections a format added since reading can add to, with their items' tag, in the
 # order they are appended in.
-_ADDED = (("numFmts", "numFmt"), ("fonts", "font"), ("fills", "fill"), ("borders", "border"), ("cellXfs", "xf"))
+_ADDED = (("numFmts", "numFmt"), ("fonts", "font"), ("fills", "fill"), ("borders", "border"), ("cellXfs", "xf"),
+          ("dxfs", "dxf"))
 _ALTERNATE = "{%s}AlternateContent" % MC_NS
 _MISSING = object()
 
@@ -119,7 +122,8 @@ def kept_stylesheet(stylesheet: Stylesheet, then: dict[str, Any], data: bytes, l
         "numFmts": [element(_M + "numFmt", {"numFmtId": str(num_fmt), "formatCode": code})
                     for num_fmt, code in sorted(now["numFmts"].items()) if num_fmt not in then["numFmts"]],
         "cellXfs": [_xf(stylesheet, style) for style in now["cellXfs"][len(then["cellXfs"]):]],
-        **{name: [plain_copy(item) for item in now[name][len(then[name]):]] for name in ("fonts", "fills", "borders")},
+        **{name: [plain_copy(item) for item in now[name][len(then[name]):]]
+           for name in ("fonts", "fills", "borders", "dxfs")},
     }
     made: dict[str, bytes | None] = {}
     for name, tag in _ADDED:
@@ -128,7 +132,7 @@ def kept_stylesheet(stylesheet: Stylesheet, then: dict[str, Any], data: bytes, l
         items = [fragment(node, layout.prefixes) for node in added[name]]
         child = layout.find(MAIN_NS, name)
         if child is None:
-            if name != "numFmts":
+            if name not in ("numFmts", "dxfs") or then[name]:
                 return whole  # ids pointing into a collection the part does not have
             made[name] = fragment(element(_M + name, {"count": str(len(items))}, *added[name]), layout.prefixes)
             continue

@@ -14,6 +14,7 @@ from typing import Any
 from ..constants import DOC_REL_NS, MAIN_NS
 from ..package.xmlparts import Layout, fragment
 from .features import defined_names_element
+from .reports import workbook_protection_element
 from .xml import element
 
 __all__ = ["SheetEntry", "new_workbook_part", "kept_workbook_part"]
@@ -74,9 +75,11 @@ def _active_index(wb: Any) -> int:
 def new_workbook_part(wb: Any, entries: list[SheetEntry], active: int, sheets: list[Any]) -> ET.Element:
     """The part of a workbook saved as a new one, with these `sheets` (and `active` the
     position of the active one among them)."""
+    protection = workbook_protection_element(wb.protection, None)
     return element(
         _M + "workbook", None,
         element(_M + "workbookPr", {"date1904": "1" if wb.date1904 else None}),
+        *([protection] if protection is not None else []),
         element(_M + "bookViews", None, element(_M + "workbookView", {"activeTab": str(active) if active else None})),
         _sheets(entries),
         *(names for names in [defined_names_element(wb, sheets)] if names is not None),
@@ -87,7 +90,7 @@ def new_workbook_part(wb: Any, entries: list[SheetEntry], active: int, sheets: l
 def kept_workbook_part(wb: Any, layout: Layout, entries: list[SheetEntry], changed: set[str],
                        recalculate: bool) -> bytes:
     """The workbook part read with `layout`, with the elements named in `changed` made again
-    ("sheets", "bookViews", "definedNames", "workbookPr"), and programs asked to calculate
+    ("sheets", "bookViews", "definedNames", "workbookPr", "workbookProtection"), and programs asked to calculate
     on opening when `recalculate`."""
     remade: dict[str, ET.Element | None] = {}
     if "sheets" in changed:
@@ -98,6 +101,10 @@ def kept_workbook_part(wb: Any, layout: Layout, entries: list[SheetEntry], chang
         remade["definedNames"] = _names(wb)
     if "workbookPr" in changed:
         remade["workbookPr"] = _properties(wb, layout)
+    if "workbookProtection" in changed:
+        read = layout.find(MAIN_NS, "workbookProtection")
+        remade["workbookProtection"] = workbook_protection_element(
+            wb.protection, layout.element(read) if read is not None else None)
     if recalculate:
         calc = _element(layout, "calcPr")
         calc.set(_RECALCULATE, "1")

@@ -58,7 +58,10 @@ def write_worksheet(ws: Any, out: IO[bytes], selected: bool, lxml: bool, plan: "
 # all but the comments' drawing, which changes with the comments only.
 _REMADE = {"sheetPr": "sheetPr", "dimension": CELLS, "sheetViews": "sheetViews", "cols": "cols",
            "autoFilter": "autoFilter", "mergeCells": "mergeCells", "hyperlinks": "hyperlinks",
-           "legacyDrawing": "legacyDrawing"}
+           "legacyDrawing": "legacyDrawing",
+           **{name: name for name in ("sheetFormatPr", "sheetProtection", "conditionalFormatting", "dataValidations",
+                                      "printOptions", "pageMargins", "pageSetup", "headerFooter", "drawing",
+                                      "tableParts")}}
 
 
 def write_kept_worksheet(ws: Any, out: IO[bytes], layout: Layout, changes: set[str], selected: bool,
@@ -71,7 +74,8 @@ def write_kept_worksheet(ws: Any, out: IO[bytes], layout: Layout, changes: set[s
     for name, change in _REMADE.items():
         if change in changes or EVERYTHING in changes and name != "legacyDrawing":
             node = made[name]
-            remade[name] = fragment(node, prefixes) if node is not None else None
+            nodes = node if isinstance(node, list) else [] if node is None else [node]
+            remade[name] = b"".join(fragment(one, prefixes) for one in nodes) if nodes else None
     for name in changes.intersection(ws._kept).difference(_REMADE):  # kept as read, then changed
         nodes = ws._kept[name]
         remade[name] = b"".join(fragment(node, prefixes) for node in (nodes if isinstance(nodes, list) else [nodes]))
