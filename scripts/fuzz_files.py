@@ -7,8 +7,8 @@ short, members removed or duplicated) or inside a part (bytes flipped, the part 
 XML-aware changes to the worksheet, shared-strings, styles and workbook parts: elements
 removed, repeated or nested, attribute values replaced by odd ones, declarations added). A
 worker process reads it on the native path and on the pure-Python path, read-only, editable
-(as stored, and with cached values and rich text), and through the sheet prescan (`info`),
-and the outcome is one of:
+(as stored, and with cached values and rich text), and through the sheet prescan (`info`);
+each sheet is also saved with a cell added (the saved sheets compared). The outcome is one of:
 
     ok            read on both paths, with equal results
     invalid       InvalidFileError on both paths, with equal messages
@@ -65,7 +65,24 @@ def _read_only(data, path=None):
 def _editable(data, path=None, **modes):
     import quillfen
     wb = quillfen.load_workbook(io.BytesIO(data), **modes)
-    return [(ws.title, [(c.coordinate, c.data_type, _norm(c.value)) for c in ws.cells()]) for ws in wb.worksheets]
+    return [(ws.title, [(c.coordinate, c.data_type, _norm(c.value), _norm(c._loaded)) for c in ws.cells()])
+            for ws in wb.worksheets]
+
+
+def _saved(data, path=None):
+    """The sheets as saved when each counts as changed: every cell written again, as kept."""
+    import quillfen
+    from quillfen.model.tracking import CELLS, mark
+    wb = quillfen.load_workbook(io.BytesIO(data))
+    for ws in wb.worksheets:
+        mark(ws, CELLS)
+    out = io.BytesIO()
+    try:
+        wb.save(out)
+    except ValueError as exc:  # a workbook that cannot be saved (no visible sheet ...), alike on both paths
+        return "refused: %s" % exc
+    with zipfile.ZipFile(out) as z:
+        return [(name, z.read(name)) for name in sorted(z.namelist()) if name.startswith("xl/worksheets/")]
 
 
 def _info(data, path=None):
@@ -91,7 +108,7 @@ def _frame_columns(data, path=None):
 
 
 READINGS = (("read-only", _read_only), ("editable", _editable), ("cached rich", _cached_rich), ("info", _info),
-            ("frame columns", _frame_columns))
+            ("frame columns", _frame_columns), ("saved", _saved))
 
 
 def read_both(data, path=None):

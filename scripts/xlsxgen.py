@@ -61,6 +61,10 @@ def _column_letter(column):
     return letters
 
 
+class _Raw(str):
+    """A shared string item's XML."""
+
+
 class SharedStrings:
     def __init__(self):
         self.index = {}
@@ -72,8 +76,14 @@ class SharedStrings:
             self.items.append(text)
         return self.index[text]
 
+    def add_item(self, content):
+        """An item written as it is given: the XML inside its `si` (runs, phonetic runs)."""
+        self.items.append(_Raw(content))
+        return len(self.items) - 1
+
     def xml(self):
-        body = "".join('<si><t xml:space="preserve">%s</t></si>' % _esc(t) for t in self.items)
+        body = "".join('<si>%s</si>' % t if isinstance(t, _Raw) else '<si><t xml:space="preserve">%s</t></si>' % _esc(t)
+                       for t in self.items)
         return ('<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n'
                 '<sst xmlns="http://schemas.openxmlformats.org/spreadsheetml/2006/main" '
                 'count="%d" uniqueCount="%d">%s</sst>' % (len(self.items), len(self.items), body))
@@ -98,10 +108,11 @@ def mixed_cell(row, col, strings):
     return '<c r="%s" s="2"><v>%r</v></c>' % (ref, 40000.25 + row)
 
 
-def write_workbook(path, sheets, date1904=False):
+def write_workbook(path, sheets, date1904=False, strings=None, more_formats=""):
     """`sheets`: list of (name, function of the shared strings giving the sheet-data XML
-    chunks, dimension ref or None, merges)."""
-    strings = SharedStrings()
+    chunks, dimension ref or None, merges); `strings` the table to start from; `more_formats`
+    `xf` elements listed after the four cell formats."""
+    strings = strings if strings is not None else SharedStrings()
     with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
         entries, rels = [], []
         for n, (name, rows_xml, dim, merges) in enumerate(sheets, 1):
@@ -129,7 +140,9 @@ def write_workbook(path, sheets, date1904=False):
                    '<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n'
                    '<Relationships xmlns="http://schemas.openxmlformats.org/package/2006/relationships">'
                    + "".join(rels) + "</Relationships>")
-        z.writestr("xl/styles.xml", _STYLES)
+        count = 4 + more_formats.count("<xf ")
+        z.writestr("xl/styles.xml", _STYLES.replace('<cellXfs count="4">', '<cellXfs count="%d">' % count)
+                   .replace("</cellXfs>", more_formats + "</cellXfs>"))
         z.writestr("xl/sharedStrings.xml", strings.xml())
 
 

@@ -102,6 +102,11 @@ XmlResult<Helpers> Helpers::from_dict(PyObject* helpers) {
     QF_TRY_SET(h.text_content, helper_item(helpers, "text_content"));
     QF_TRY_SET(h.rich_inline, helper_item(helpers, "rich_inline"));
     QF_TRY_SET(h.validate_rpr, helper_item(helpers, "validate_rpr"));
+    {
+        PyObject* found = nullptr;
+        if (PyDict_GetItemStringRef(helpers, "kept_runs", &found) < 0) return std::unexpected(raised());
+        h.kept_runs = Ref::steal(found);
+    }
     // Both names are looked up before either is iterated, so a missing key is reported as
     // such even when the other set is malformed.
     QF_TRY_SET(Ref text_dangerous, helper_item(helpers, "text_dangerous"));
@@ -111,6 +116,22 @@ XmlResult<Helpers> Helpers::from_dict(PyObject* helpers) {
     return h;
 }
 
+namespace {
+
+// An optional flag of the parser: only a missing attribute means "off", as
+// getattr(parser, name, False) has it; any other error of the lookup is the caller's.
+XmlResult<bool> optional_truth_attr(PyObject* parser, const char* name) {
+    PyObject* found = nullptr;
+    if (PyObject_GetOptionalAttrString(parser, name, &found) < 0) return std::unexpected(raised());
+    Ref held = Ref::steal(found);
+    if (!held) return false;
+    const int truth = PyObject_IsTrue(held.get());
+    if (truth < 0) return std::unexpected(raised());
+    return truth == 1;
+}
+
+}  // namespace
+
 XmlResult<Settings> Settings::from_parser(PyObject* parser) {
     // Each attribute is read once: a property that answered differently on a second read
     // would leave the native length of the strings and the list they index out of step.
@@ -118,18 +139,7 @@ XmlResult<Settings> Settings::from_parser(PyObject* parser) {
     s.epoch_obj = Ref::steal(PyObject_GetAttrString(parser, "epoch"));
     if (!s.epoch_obj) return std::unexpected(raised());
     QF_TRY_SET(s.epoch, read_epoch(s.epoch_obj.get()));
-    {
-        // Only a missing attribute means "off", as getattr(parser, name, False) has it; any
-        // other error of the lookup is the caller's and propagates.
-        PyObject* fv = nullptr;
-        if (PyObject_GetOptionalAttrString(parser, "formula_and_value", &fv) < 0) return std::unexpected(raised());
-        Ref held = Ref::steal(fv);
-        if (held) {
-            const int truth = PyObject_IsTrue(held.get());
-            if (truth < 0) return std::unexpected(raised());
-            s.formula_and_value = truth == 1;
-        }
-    }
+    QF_TRY_SET(s.formula_and_value, optional_truth_attr(parser, "formula_and_value"));
     s.shared_strings = Ref::steal(PyObject_GetAttrString(parser, "shared_strings"));
     if (!s.shared_strings) return std::unexpected(raised());
     // Only an exact list may be indexed natively; anything else is indexed through Python.
@@ -140,6 +150,15 @@ XmlResult<Settings> Settings::from_parser(PyObject* parser) {
     QF_TRY_SET(s.rich_text, truth_attr(parser, "rich_text"));
     QF_TRY_SET(s.date_formats, int_set_attr(parser, "date_formats"));
     QF_TRY_SET(s.timedelta_formats, int_set_attr(parser, "timedelta_formats"));
+    QF_TRY_SET(s.keep_cells, optional_truth_attr(parser, "keep_cells"));
+    if (s.keep_cells) {
+        PyObject* found = nullptr;
+        if (PyObject_GetOptionalAttrString(parser, "kept_styles", &found) < 0) return std::unexpected(raised());
+        Ref kept_styles = Ref::steal(found);
+        if (kept_styles) {
+            QF_TRY_SET(s.kept_styles, int_set(kept_styles.get()));
+        }
+    }
     return s;
 }
 

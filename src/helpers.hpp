@@ -62,6 +62,8 @@ struct Helpers {
     Ref text_content;          // (snippet, namespaces) -> str
     Ref rich_inline;           // (snippet, namespaces) -> rich text
     Ref validate_rpr;          // (snippet, namespaces) -> truthy when the run properties are plain
+    Ref kept_runs;             // (snippet, namespaces) -> runs kept of an inline string, or None;
+                               // optional: looked up when present, needed with keep_cells
     NameSet text_dangerous;    // children of a text item that force the Python path
     NameSet rich_dangerous;    // children of a run that force the Python path
 
@@ -77,6 +79,8 @@ struct Settings {
     Ref shared_strings;
     bool data_only = false;
     bool rich_text = false;
+    bool keep_cells = false;           // cells keep what they need for being saved unchanged
+    IdSet kept_styles;                 // with keep_cells: style ids a cell keeps as read
     IdSet date_formats;
     IdSet timedelta_formats;
 

@@ -7,7 +7,7 @@
 
 namespace qf {
 
-XmlResult<SlotClass> SlotClass::make(PyObject* cls, std::span<const char* const> names) {
+XmlResult<SlotClass> SlotClass::make(PyObject* cls, std::span<const char* const> names, std::size_t required) {
     Ref types = Ref::steal(PyImport_ImportModule("types"));
     if (!types) return std::unexpected(source_error());
     Ref member_type = Ref::steal(PyObject_GetAttrString(types.get(), "MemberDescriptorType"));
@@ -15,9 +15,17 @@ XmlResult<SlotClass> SlotClass::make(PyObject* cls, std::span<const char* const>
 
     SlotClass sc;
     sc.offsets_.reserve(names.size());
-    for (const char* name : names) {
-        Ref attr = Ref::steal(PyObject_GetAttrString(cls, name));
-        if (!attr) return std::unexpected(source_error());
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const char* name = names[i];
+        PyObject* found = nullptr;
+        const int rc = i < required ? ((found = PyObject_GetAttrString(cls, name)) ? 1 : -1)
+                                    : PyObject_GetOptionalAttrString(cls, name, &found);
+        Ref attr = Ref::steal(found);
+        if (rc < 0) return std::unexpected(source_error());
+        if (!attr) {
+            sc.offsets_.push_back(-1);
+            continue;
+        }
         // A property or plain class attribute would be silently bypassed by direct stores.
         if (reinterpret_cast<PyObject*>(Py_TYPE(attr.get())) != member_type.get()) {
             PyErr_Format(PyExc_TypeError, "%s is not a slot", name);

@@ -23,6 +23,11 @@ class SheetOptions(Protocol):
     date_formats: Collection[int]
     timedelta_formats: Collection[int]
     row_dimensions: dict[str, dict[str, str]]
+    # Full loads: each cell keeps what it needs for being saved as it was read (`Cell._loaded`).
+    keep_cells: bool
+    # With keep_cells: the style ids a cell keeps as it read them (the writer would name their
+    # formats otherwise).
+    kept_styles: Collection[int]
 
 # The helper table of the reading entry points (`quillfen.reader.helpers.reading_helpers()`).
 ReadingHelpers = TypedDict("ReadingHelpers", {
@@ -40,6 +45,7 @@ ReadingHelpers = TypedDict("ReadingHelpers", {
     "TranslatorError": type[Exception],
     "text_content": Callable[[bytes, Namespaces], str],
     "rich_inline": Callable[[bytes, Namespaces], Any],
+    "kept_runs": Callable[[bytes, Namespaces], Any],
     "validate_rpr": Callable[..., Any],
     "text_dangerous": frozenset[str],
     "rich_dangerous": frozenset[str],

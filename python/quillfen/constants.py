@@ -22,6 +22,10 @@ XDR_NS = "http://schemas.openxmlformats.org/drawingml/2006/spreadsheetDrawing"
 DRAWING_NS = "http://schemas.openxmlformats.org/drawingml/2006/main"
 CHART_NS = "http://schemas.openxmlformats.org/drawingml/2006/chart"
 
+# The attribute names the writers write as they stand (unprefixed ASCII names), as a pattern:
+# row attributes, and the attributes of a loaded cell kept for saving it unchanged.
+PLAIN_ATTRIBUTE = r"[A-Za-z_][A-Za-z0-9_.\-]*\Z"
+
 # Prefixes written for namespaces that elements carried over from a loaded workbook may use.
 KNOWN_PREFIXES = {
     DOC_REL_NS: "r",
@@ -46,6 +50,7 @@ STRICT_OFFICE_DOCUMENT = STRICT_DOC_REL_NS + "/officeDocument"
 WORKSHEET_REL = DOC_REL_NS + "/worksheet"
 STYLES_REL = DOC_REL_NS + "/styles"
 THEME_REL = DOC_REL_NS + "/theme"
+SHARED_STRINGS_REL = DOC_REL_NS + "/sharedStrings"
 EXTENDED_PROPERTIES_REL = DOC_REL_NS + "/extended-properties"
 CORE_PROPERTIES_REL = "http://schemas.openxmlformats.org/package/2006/relationships/metadata/core-properties"
 DRAWING_REL = DOC_REL_NS + "/drawing"
@@ -60,6 +65,7 @@ WORKBOOK_TYPE = _OFFICE + "spreadsheetml.sheet.main+xml"
 WORKSHEET_TYPE = _OFFICE + "spreadsheetml.worksheet+xml"
 STYLES_TYPE = _OFFICE + "spreadsheetml.styles+xml"
 THEME_TYPE = _OFFICE + "theme+xml"
+SHARED_STRINGS_TYPE = _OFFICE + "spreadsheetml.sharedStrings+xml"
 CORE_PROPERTIES_TYPE = "application/vnd.openxmlformats-package.core-properties+xml"
 EXTENDED_PROPERTIES_TYPE = _OFFICE + "extended-properties+xml"
 DRAWING_TYPE = _OFFICE + "drawing+xml"

@@ -64,9 +64,76 @@ XmlResult<std::uint32_t> style_index(const StyleId& s, PyObject* cell_styles, Py
     return 0;  // not reached: fallback always fails
 }
 
+// The `_loaded` object of a cell as the package's reader makes it: (attributes, shared string
+// index, (t, text) of the cached result, runs), each None (attributes: ()) when absent.
+XmlResult<Ref> loaded_tuple(const KeptRaw& k, std::optional<std::uint32_t> sst) {
+    Ref attrs = k.attrs ? k.attrs.clone() : Ref::steal(PyTuple_New(0));
+    Ref shared = sst ? Ref::steal(PyLong_FromUnsignedLong(*sst)) : Ref::borrow(Py_None);
+    Ref cached = Ref::borrow(Py_None);
+    if (k.cached) {
+        Ref t = k.cached_has_t ? py_str(k.cached_t) : Ref::borrow(Py_None);
+        Ref v = py_str(k.cached_v);
+        if (!t || !v) return std::unexpected(source_error());
+        cached = Ref::steal(PyTuple_Pack(2, t.get(), v.get()));
+    }
+    Ref runs = k.runs ? k.runs.clone() : Ref::borrow(Py_None);
+    if (!attrs || !shared || !cached) return std::unexpected(source_error());
+    Ref tuple = Ref::steal(PyTuple_Pack(4, attrs.get(), shared.get(), cached.get(), runs.get()));
+    if (!tuple) return std::unexpected(source_error());
+    return tuple;
+}
+
+// What the cell keeps, in the store's forms: the common cached result natively, the rest as the
+// Python object its cell will hold (a shared string cell stored by index needs nothing).
+XmlResult<store::Kept> kept_of(store::Load& load, const KeptRaw& k, const Val& value) {
+    store::Kept kept;
+    if (k.empty()) return kept;
+    const auto* shared = std::get_if<SharedStringV>(&value);
+    const auto sst = shared ? std::optional(shared->index) : k.sst;
+    if (!k.attrs && !k.runs) {
+        if (!k.cached) {
+            Ref index = Ref::steal(PyLong_FromUnsignedLong(*sst));
+            if (!index) return std::unexpected(source_error());
+            kept.obj = load.keep_obj(std::move(index));
+            return kept;
+        }
+        const auto type = store::cached_type_of(k.cached_has_t, k.cached_t);
+        const auto text = type && !sst ? load.keep_text(k.cached_v) : std::nullopt;
+        if (text) {
+            kept.cached = *text;
+            kept.cached_type = *type;
+            return kept;
+        }
+    }
+    QF_TRY_SET(Ref tuple, loaded_tuple(k, sst));
+    kept.obj = load.keep_obj(std::move(tuple));
+    return kept;
+}
+
+// A format the writer would name by another id (or none): the cell keeps its own, as the
+// attribute ("s", id) among its kept ones, last.
+XmlResult<void> keep_style(KeptRaw& kept, std::int64_t id) {
+    Ref text = Ref::steal(PyUnicode_FromFormat("%lld", static_cast<long long>(id)));
+    if (!text) return std::unexpected(source_error());
+    Ref pair = Ref::steal(Py_BuildValue("(sO)", "s", text.get()));
+    if (!pair) return std::unexpected(source_error());
+    const Py_ssize_t n = kept.attrs ? PyTuple_GET_SIZE(kept.attrs.get()) : 0;
+    Ref attrs = Ref::steal(PyTuple_New(n + 1));
+    if (!attrs) return std::unexpected(source_error());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyTuple_SET_ITEM(attrs.get(), i, Py_NewRef(PyTuple_GET_ITEM(kept.attrs.get(), i)));
+    }
+    PyTuple_SET_ITEM(attrs.get(), n, pair.release());
+    kept.attrs = std::move(attrs);
+    return {};
+}
+
 XmlResult<void> bind_cell(store::Load& load, const SheetState& st, CellRec& cell, PyObject* cell_styles,
                           Py_ssize_t n_styles) {
     QF_TRY_SET(const std::uint32_t style, style_index(cell.style, cell_styles, n_styles));
+    if (!cell.style.obj && cell.style.id > 0 && st.settings.kept_styles.contains(cell.style.id)) {
+        QF_TRY(keep_style(cell.kept, cell.style.id));
+    }
     if (cell.row < 0 || cell.row > 0xFFFFFFFFLL || cell.col < 0 || cell.col > 0xFFFFFFFFLL) {
         QF_TRY(fallback("coordinate out of range"));
     }
@@ -76,46 +143,52 @@ XmlResult<void> bind_cell(store::Load& load, const SheetState& st, CellRec& cell
         QF_TRY_SET(dtype, load.extra_dtype(cell.dtype.py.get()));
     }
     Val& v = cell.value;
+    QF_TRY_SET(const store::Kept kept, kept_of(load, cell.kept, v));
     switch (v.index()) {
         case 0:
-            load.place(row, col, store::NONE, 0, style, dtype);
+            load.place(row, col, store::NONE, 0, style, dtype, kept);
             break;
         case 1:
-            load.place(row, col, store::INT, static_cast<std::uint64_t>(std::get<1>(v)), style, dtype);
+            load.place(row, col, store::INT, static_cast<std::uint64_t>(std::get<1>(v)), style, dtype, kept);
             break;
         case 2:
-            load.place(row, col, store::FLOAT, std::bit_cast<std::uint64_t>(std::get<2>(v)), style, dtype);
+            load.place(row, col, store::FLOAT, std::bit_cast<std::uint64_t>(std::get<2>(v)), style, dtype,
+                       kept);
             break;
         case 3:
-            load.place(row, col, store::BOOL, std::get<3>(v) ? 1 : 0, style, dtype);
+            load.place(row, col, store::BOOL, std::get<3>(v) ? 1 : 0, style, dtype, kept);
             break;
         case 4:
-            load.place(row, col, store::SST, std::get<4>(v).index, style, dtype);
+            load.place(row, col, store::SST, std::get<4>(v).index, style, dtype, kept);
             break;
         case 5:
-            if (!cell.dtype.py && cell.dtype.code == DT_F) return load.place_formula(row, col, std::get<5>(v), style, dtype);
-            return load.place_text(row, col, std::get<5>(v), style, dtype);
+            if (!cell.dtype.py && cell.dtype.code == DT_F) {
+                return load.place_formula(row, col, std::get<5>(v), style, dtype, kept);
+            }
+            return load.place_text(row, col, std::get<5>(v), style, dtype, kept);
         case 6: {
             const SharedRefV& ref = std::get<6>(v);
             if (!ref.target) {
-                load.place(row, col, store::SHARED_OWN, ref.master, style, dtype);
+                load.place(row, col, store::SHARED_OWN, ref.master, style, dtype, kept);
             } else if (ref.target->row == cell.row && ref.target->col == cell.col) {
-                load.place(row, col, store::SHARED, ref.master, style, dtype);
+                load.place(row, col, store::SHARED, ref.master, style, dtype, kept);
             } else {
                 Ref text = shared_to_py(st, ref);
                 if (!text) return std::unexpected(source_error());
-                load.place_obj(row, col, std::move(text), style, dtype);
+                load.place_obj(row, col, std::move(text), style, dtype, kept);
             }
             break;
         }
         case 7:
-            load.place(row, col, store::DATE_INT, static_cast<std::uint64_t>(std::get<7>(v).serial), style, dtype);
+            load.place(row, col, store::DATE_INT, static_cast<std::uint64_t>(std::get<7>(v).serial), style, dtype,
+                       kept);
             break;
         case 8:
-            load.place(row, col, store::DATE_FLOAT, std::bit_cast<std::uint64_t>(std::get<8>(v).serial), style, dtype);
+            load.place(row, col, store::DATE_FLOAT, std::bit_cast<std::uint64_t>(std::get<8>(v).serial), style,
+                       dtype, kept);
             break;
         case 9:
-            load.place_obj(row, col, std::move(std::get<9>(v)), style, dtype);
+            load.place_obj(row, col, std::move(std::get<9>(v)), style, dtype, kept);
             break;
     }
     return {};
@@ -133,9 +206,11 @@ XmlResult<void> run(PyObject* source, PyObject* parser, PyObject* ws, PyObject* 
     }
     Ref shared_strings = settings.shared_strings.clone();
     const std::optional<Epoch> epoch = settings.epoch;
+    const bool keep_cells = settings.keep_cells;
     QF_TRY_SET(std::unique_ptr<SheetParser> p,
                SheetParser::create(source, std::move(h), std::move(settings), actions, row_dims.get()));
-    QF_TRY_SET(store::Load load, store::Load::begin(store, ws, cell_styles, shared_strings.get(), epoch, cell_cls));
+    QF_TRY_SET(store::Load load,
+               store::Load::begin(store, ws, cell_styles, shared_strings.get(), epoch, cell_cls, keep_cells));
     const Py_ssize_t n_styles = PyObject_Size(cell_styles);
     if (n_styles < 0) return std::unexpected(source_error());
     for (;;) {

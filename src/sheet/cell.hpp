@@ -50,6 +50,20 @@ struct DateFloatV { double serial; };
 using Val = std::variant<std::monostate, std::int64_t, double, bool, SharedStringV, std::string,
                          SharedRefV, DateIntV, DateFloatV, Ref>;
 
+// With keep_cells: what a cell keeps for being saved as it was read (the store's Kept, the
+// package's `Cell._loaded`).
+struct KeptRaw {
+    bool cached = false;          // a formula cell's cached result: its `t` and `<v>` text
+    bool cached_has_t = false;
+    std::string cached_t;
+    std::string cached_v;
+    Ref attrs;                    // tuple of the other (name, value) attributes, or empty
+    Ref runs;                     // formatted runs of an inline string read as plain text, or empty
+    std::optional<std::uint32_t> sst;  // the shared string index of a value looked up through Python
+
+    bool empty() const noexcept { return !cached && !attrs && !runs && !sst; }
+};
+
 struct CellRec {
     Val value;                    // the formula for formula cells, else the typed value
     std::optional<Val> formula;   // data-only with formula_and_value: the formula behind the value
@@ -59,6 +73,7 @@ struct CellRec {
     std::int64_t row = 0;
     std::int64_t col = 0;
     bool is_formula = false;
+    KeptRaw kept;
 };
 
 // The raw material of one cell element, reused from cell to cell. The texts are views, valid
@@ -68,9 +83,14 @@ struct CellBufs {
     std::string_view t, r, s, v, f_t, f_ref, f_si, f_text;
     bool has_t = false, has_r = false, has_f = false, has_f_t = false, has_f_ref = false,
          has_f_si = false;
+    // With keep_cells, from the event path: the cell's other attributes and its inline
+    // string's formatted runs (see KeptRaw).
+    Ref attrs, runs;
     void clear() noexcept {
         t = r = s = v = f_t = f_ref = f_si = f_text = {};
         has_t = has_r = has_f = has_f_t = has_f_ref = has_f_si = false;
+        attrs.reset();
+        runs.reset();
     }
     // The event path's copies, one buffer per text, kept for their capacity.
     enum Slot { T, R, S, V, F_T, F_REF, F_SI, F_TEXT, SLOTS };
@@ -115,6 +135,9 @@ struct SheetState {
 
 // A Python int for `text`: native for the short decimal form, else the `int` helper.
 [[nodiscard]] XmlResult<Ref> py_int(const Helpers& h, std::string_view text);
+
+// A str of UTF-8 text (null with an exception set on failure).
+[[nodiscard]] Ref py_str(std::string_view text) noexcept;
 
 // Calls `fn(text)` with `text` as a str.
 [[nodiscard]] XmlResult<Ref> py_call1(PyObject* fn, std::string_view text);

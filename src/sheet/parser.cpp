@@ -4,6 +4,7 @@
 #include "core/frame.hpp"
 #include "pysource.hpp"
 #include "text/context.hpp"
+#include "utils/utils.hpp"
 
 #include <algorithm>
 #include <array>
@@ -83,6 +84,10 @@ XmlResult<std::unique_ptr<SheetParser>> SheetParser::create(PyObject* source, He
     p->state_.actions = Ref::borrow(actions);
     p->row_dims_ = Ref::borrow(row_dims);
     QF_TRY(p->state_.init_dt());
+    if (p->state_.settings.keep_cells && !p->state_.helpers.kept_runs) {
+        PyErr_SetString(PyExc_TypeError, "missing helper kept_runs");
+        return std::unexpected(source_error());
+    }
     p->rich_ = std::make_unique<text::RichContext>(text::make_rich_context(p->state_.helpers, text::forbid_sheet));
     return p;
 }
@@ -156,6 +161,26 @@ XmlResult<Ref> SheetParser::attr_dict() {
         if (!v || PyDict_SetItemString(dict.get(), key.c_str(), v.get()) < 0) return std::unexpected(source_error());
     }
     return dict;
+}
+
+XmlResult<Ref> SheetParser::kept_attrs() {
+    Ref attrs;
+    for (const xml::Attr& a : reader_.attrs()) {
+        if (a.ns != NS_NONE) continue;
+        const std::string_view local = reader_.attr_local(a);
+        if ((local.size() == 1 && (local[0] == 'r' || local[0] == 's' || local[0] == 't')) || !utils::plain_name(local))
+            continue;
+        const std::string_view value = reader_.attr_value(a, scratch_);
+        Ref pair = Ref::steal(Py_BuildValue("(s#s#)", local.data(), static_cast<Py_ssize_t>(local.size()),
+                                            value.data(), static_cast<Py_ssize_t>(value.size())));
+        if (!pair) return std::unexpected(source_error());
+        if (!attrs) attrs = Ref::steal(PyList_New(0));
+        if (!attrs || PyList_Append(attrs.get(), pair.get()) < 0) return std::unexpected(source_error());
+    }
+    if (!attrs) return Ref{};
+    Ref tuple = Ref::steal(PyList_AsTuple(attrs.get()));
+    if (!tuple) return std::unexpected(source_error());
+    return tuple;
 }
 
 XmlResult<Item> SheetParser::parse_row(XmlEvent ev) {
@@ -239,6 +264,9 @@ XmlResult<void> SheetParser::parse_cell(XmlEvent ev, std::vector<CellRec>& out) 
         }
     }
     const bool has_s = reader_.find_attr(NS_NONE, "s") != nullptr;
+    if (state_.settings.keep_cells) {
+        QF_TRY_SET(b.attrs, kept_attrs());
+    }
     QF_TRY_SET(StyleId style, style_of(state_.helpers, has_s, b.s));
     std::optional<Val> inline_val;
     Ref f_attrs;
@@ -308,18 +336,35 @@ XmlResult<std::optional<Val>> SheetParser::read_inline_at(XmlEvent ev) {
             item_.captured.namespaces.emplace_back(std::string(prefix), std::string(uri));
     } else {
         (void)ev;  // parse_text takes Start and Empty alike
+        item_.want_runs = state_.settings.keep_cells;
         QF_TRY(text::parse_text(reader_, *rich_, item_));
-        if (!item_.dispatch) return std::optional<Val>(Val{std::move(item_.text)});
+        if (!item_.dispatch) {
+            if (item_.want_runs && item_.had_runs) QF_TRY(keep_runs());
+            return std::optional<Val>(Val{std::move(item_.text)});
+        }
     }
+    QF_TRY_SET(Ref out, call_with_captured(state_.settings.rich_text ? state_.helpers.rich_inline.get()
+                                                                     : state_.helpers.text_content.get()));
+    if (item_.want_runs && item_.had_runs) QF_TRY(keep_runs());
+    return std::optional<Val>(Val{std::move(out)});
+}
+
+XmlResult<Ref> SheetParser::call_with_captured(PyObject* helper) {
     const xml::Captured& cap = item_.captured;
     Ref bytes = Ref::steal(PyBytes_FromStringAndSize(cap.snippet.data(), static_cast<Py_ssize_t>(cap.snippet.size())));
     if (!bytes) return std::unexpected(source_error());
     Ref ns = Ref::steal(ns_list(cap.namespaces));
     if (!ns) return std::unexpected(source_error());
-    PyObject* helper = state_.settings.rich_text ? state_.helpers.rich_inline.get() : state_.helpers.text_content.get();
     Ref out = Ref::steal(PyObject_CallFunctionObjArgs(helper, bytes.get(), ns.get(), nullptr));
     if (!out) return std::unexpected(source_error());
-    return std::optional<Val>(Val{std::move(out)});
+    return out;
+}
+
+// The formatted runs of an inline string read as plain text, kept for saving the cell unchanged.
+XmlResult<void> SheetParser::keep_runs() {
+    QF_TRY_SET(Ref runs, call_with_captured(state_.helpers.kept_runs.get()));
+    if (runs.get() != Py_None) bufs_.runs = std::move(runs);
+    return {};
 }
 
 XmlResult<bool> SheetParser::fast_cell(std::vector<CellRec>& out) {

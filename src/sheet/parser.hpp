@@ -64,7 +64,12 @@ private:
     // The common cell shape read straight from the buffer; false: not handled, nothing consumed.
     [[nodiscard]] XmlResult<bool> fast_cell(std::vector<CellRec>& out);
     [[nodiscard]] XmlResult<std::optional<Val>> read_inline_at(xml::XmlEvent ev);
+    [[nodiscard]] XmlResult<Ref> call_with_captured(PyObject* helper);
+    [[nodiscard]] XmlResult<void> keep_runs();
     [[nodiscard]] XmlResult<Ref> attr_dict();
+    // With keep_cells: the cell's attributes the model does not hold, as a tuple of (name,
+    // value) pairs; empty when there are none.
+    [[nodiscard]] XmlResult<Ref> kept_attrs();
 
     xml::Reader reader_;
     SheetState state_;

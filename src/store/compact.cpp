@@ -15,6 +15,118 @@ std::uint64_t fresh_seed() {
 
 }  // namespace
 
+namespace {
+
+constexpr std::string_view CACHED_T[CACHED_TYPES] = {"", "", "str", "n", "b", "e", "s", "d"};
+
+}  // namespace
+
+std::optional<std::string_view> cached_t_text(std::uint8_t type) noexcept {
+    if (type <= CACHED_NO_T || type >= CACHED_TYPES) return std::nullopt;
+    return CACHED_T[type];
+}
+
+std::optional<std::uint8_t> cached_type_of(bool has_t, std::string_view t) noexcept {
+    if (!has_t) return CACHED_NO_T;
+    for (std::uint8_t type = CACHED_STR; type < CACHED_TYPES; ++type) {
+        if (CACHED_T[type] == t) return type;
+    }
+    return std::nullopt;
+}
+
+const Kept* KeptTable::find(const Loc& loc) const noexcept {
+    if (live_ == 0) return nullptr;
+    if (loc.kind == Loc::ENTRY) {
+        auto it = entry_kept_.find(loc.index);
+        return it != entry_kept_.end() ? &it->second : nullptr;
+    }
+    auto it = std::lower_bound(rec_locs_.begin(), rec_locs_.end(), loc.index);
+    if (it == rec_locs_.end() || *it != loc.index) return nullptr;
+    const Kept& kept = rec_kept_[static_cast<std::size_t>(it - rec_locs_.begin())];
+    return kept.empty() ? nullptr : &kept;
+}
+
+const Kept* KeptTable::find(const Loc& loc, std::size_t& hint) const noexcept {
+    if (live_ == 0 || loc.kind == Loc::ENTRY) return find(loc);
+    std::size_t i = hint;
+    if (i > rec_locs_.size() || (i > 0 && rec_locs_[i - 1] >= loc.index)) {
+        i = static_cast<std::size_t>(std::lower_bound(rec_locs_.begin(), rec_locs_.end(), loc.index) - rec_locs_.begin());
+    } else {
+        while (i < rec_locs_.size() && rec_locs_[i] < loc.index) ++i;
+    }
+    hint = i;
+    if (i == rec_locs_.size() || rec_locs_[i] != loc.index || rec_kept_[i].empty()) return nullptr;
+    return &rec_kept_[i];
+}
+
+void KeptTable::put(const Loc& loc, const Kept& kept) {
+    if (kept.empty()) return;
+    if (loc.kind == Loc::ENTRY) {
+        auto [it, added] = entry_kept_.insert_or_assign(loc.index, kept);
+        if (added) ++live_;
+        return;
+    }
+    if (rec_locs_.empty() || rec_locs_.back() < loc.index) {
+        rec_locs_.push_back(loc.index);
+        rec_kept_.push_back(kept);
+        ++live_;
+        return;
+    }
+    // Only a cell placed again over an earlier one of the same load lands here.
+    auto it = std::lower_bound(rec_locs_.begin(), rec_locs_.end(), loc.index);
+    const auto at = static_cast<std::size_t>(it - rec_locs_.begin());
+    if (it != rec_locs_.end() && *it == loc.index) {
+        if (rec_kept_[at].empty()) ++live_;
+        rec_kept_[at] = kept;
+        return;
+    }
+    rec_locs_.insert(it, loc.index);
+    rec_kept_.insert(rec_kept_.begin() + static_cast<std::ptrdiff_t>(at), kept);
+    ++live_;
+}
+
+Kept KeptTable::take(const Loc& loc) noexcept {
+    if (live_ == 0) return {};
+    Kept out;
+    if (loc.kind == Loc::ENTRY) {
+        auto it = entry_kept_.find(loc.index);
+        if (it == entry_kept_.end()) return {};
+        out = it->second;
+        entry_kept_.erase(it);
+    } else {
+        auto it = std::lower_bound(rec_locs_.begin(), rec_locs_.end(), loc.index);
+        if (it == rec_locs_.end() || *it != loc.index) return {};
+        Kept& kept = rec_kept_[static_cast<std::size_t>(it - rec_locs_.begin())];
+        if (kept.empty()) return {};
+        out = kept;
+        kept = Kept{};
+    }
+    --live_;
+    return out;
+}
+
+void KeptTable::renumber_entries(const std::vector<std::uint32_t>& new_index) {
+    if (entry_kept_.empty()) return;
+    std::unordered_map<std::uint32_t, Kept> moved;
+    moved.reserve(entry_kept_.size());
+    for (const auto& [index, kept] : entry_kept_) moved.emplace(new_index[index], kept);
+    entry_kept_ = std::move(moved);
+}
+
+void KeptTable::clear() noexcept {
+    rec_locs_.clear();
+    rec_locs_.shrink_to_fit();
+    rec_kept_.clear();
+    rec_kept_.shrink_to_fit();
+    entry_kept_.clear();
+    live_ = 0;
+}
+
+void KeptTable::shrink() {
+    rec_locs_.shrink_to_fit();
+    rec_kept_.shrink_to_fit();
+}
+
 std::size_t SeededHash::operator()(std::uint32_t key) const noexcept {
     std::uint64_t x = key ^ seed;  // splitmix64 finaliser, keyed by the seed
     x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
@@ -167,7 +279,8 @@ void Compact::put_record_value(std::uint32_t loc, std::uint8_t tag, std::uint64_
 }
 
 std::optional<Replaced> Compact::load_cell(std::uint32_t row, std::uint32_t col, std::uint8_t tag,
-                                           std::uint64_t payload, std::uint32_t style, std::uint8_t dtype) {
+                                           std::uint64_t payload, std::uint32_t style, std::uint8_t dtype,
+                                           Loc* placed) {
     if (entries.empty() && col < CHUNK && base.vals.size() < 0xFFFFFFFFu) {
         auto& rows = base.row_numbers;
         bool append = false;
@@ -184,6 +297,7 @@ std::optional<Replaced> Compact::load_cell(std::uint32_t row, std::uint32_t col,
             put_record_value(loc, tag, payload, style, dtype);
             base.row_starts.back() = base.recs.size();
             ++base.live_recs;
+            if (placed) *placed = Loc{Loc::RECORD, loc, row};
             return std::nullopt;
         }
     }
@@ -198,9 +312,11 @@ std::optional<Replaced> Compact::load_cell(std::uint32_t row, std::uint32_t col,
             e.style = style;
             e.dtype = dtype;
         }
+        if (placed) *placed = *loc;
         return Replaced{old.tag, old.payload};
     }
-    append_entry(row, col, payload, style, tag, dtype);
+    const Loc loc = append_entry(row, col, payload, style, tag, dtype);
+    if (placed) *placed = loc;
     return std::nullopt;
 }
 
@@ -251,9 +367,13 @@ void Compact::compact_entries_if_due() {
 void Compact::compact_entries() {
     std::vector<Entry> live;
     live.reserve(live_entries);
-    for (const Entry& e : entries) {
-        if (e.tag != DEAD) live.push_back(e);
+    std::vector<std::uint32_t> new_index(entries.size(), 0);
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (entries[i].tag == DEAD) continue;
+        new_index[i] = static_cast<std::uint32_t>(live.size());
+        live.push_back(entries[i]);
     }
+    kept.renumber_entries(new_index);
     entries = std::move(live);
     entry_index.clear();
     for (std::uint32_t i = 0; i < entries.size(); ++i) entry_index.put(make_key(entries[i].row, entries[i].col), i);
@@ -275,6 +395,7 @@ void Compact::reset() {
     live_entries = 0;
     text.clear();
     text.shrink_to_fit();
+    kept.clear();
     ++version;
 }
 
@@ -284,6 +405,7 @@ void Compact::finish_loading() {
     base.recs.shrink();
     base.vals.shrink();
     text.shrink_to_fit();
+    kept.shrink();
     base.val_dedupe.clear();
     text_index.clear();
 }

@@ -38,6 +38,7 @@ enum Tag : std::uint8_t {
 
 inline constexpr std::uint32_t CHUNK = 65536;
 inline constexpr std::uint32_t NO_STYLE = 0xFFFFFFFFu;
+inline constexpr std::uint32_t NO_OBJ = 0xFFFFFFFFu;
 inline constexpr std::uint16_t STYLE_OVERFLOW = 0xFFFF;
 inline constexpr std::uint32_t MAX_TEXT = 0xFFFFFF;  // longest text the arena takes (24-bit length)
 
@@ -126,6 +127,67 @@ struct Loc {
     std::uint32_t row = 0;    // records only
 };
 
+// The `t` of a formula's cached result as read, for the common ones; any other `t` is kept in
+// the cell's Python object (Kept::obj).
+enum CachedType : std::uint8_t {
+    NO_CACHED = 0,  // no cached result kept
+    CACHED_NO_T,    // no `t` attribute: a number
+    CACHED_STR,     // "str"
+    CACHED_N,       // "n"
+    CACHED_B,       // "b"
+    CACHED_E,       // "e"
+    CACHED_S,       // "s"
+    CACHED_D,       // "d"
+    CACHED_TYPES,
+};
+
+// The `t` text of a cached type (none for CACHED_NO_T), and the type of a `t` (none: unusual).
+std::optional<std::string_view> cached_t_text(std::uint8_t type) noexcept;
+std::optional<std::uint8_t> cached_type_of(bool has_t, std::string_view t) noexcept;
+
+// What a loaded cell was read with beyond its value, style and data type, kept so that the cell
+// is saved as it was read while the user does not change it (the package's `Cell._loaded`).
+// PERF NOTE: formula cells are the common case, their cached result kept natively as arena
+// text; the rare rest (extra attributes, runs, unusual types) is one Python object.
+struct Kept {
+    std::uint64_t cached = 0;           // text reference of the cached result's `<v>` text
+    std::uint32_t obj = NO_OBJ;         // object-table index of the cell's `_loaded` object
+    std::uint8_t cached_type = NO_CACHED;
+
+    bool empty() const noexcept { return obj == NO_OBJ && cached_type == NO_CACHED; }
+};
+
+// Kept data by cell location. Records' locations never move (a shift of rows or columns done in
+// place keeps them), so their data stays with them; entries are renumbered when their list is
+// compacted. A cell's data is taken when it is materialised (its cell object holds it from then
+// on), removed or replaced.
+class KeptTable {
+public:
+    bool empty() const noexcept { return live_ == 0; }
+    std::size_t size() const noexcept { return live_; }
+    const Kept* find(const Loc& loc) const noexcept;
+    // The same, for locations met in ascending order (a sheet written record by record): `hint`
+    // carries where the last one was found. PERF NOTE: a pass costs one walk of the table
+    // instead of a binary search per cell; any hint gives the right answer.
+    const Kept* find(const Loc& loc, std::size_t& hint) const noexcept;
+    // Sets the data of a cell that has none (the caller took what it had); empty data is not kept.
+    void put(const Loc& loc, const Kept& kept);
+    // Removes and returns the data of `loc` (empty when it had none).
+    Kept take(const Loc& loc) noexcept;
+    // After the entry list was compacted: `new_index[i]` is the new index of old entry i.
+    void renumber_entries(const std::vector<std::uint32_t>& new_index);
+    void clear() noexcept;
+    void shrink();
+
+private:
+    // PERF NOTE: loading appends records in location order, so the records' data is a sorted
+    // vector (binary search; a taken item is left empty rather than erased).
+    std::vector<std::uint32_t> rec_locs_;
+    std::vector<Kept> rec_kept_;
+    std::unordered_map<std::uint32_t, Kept> entry_kept_;
+    std::size_t live_ = 0;
+};
+
 // A keyed hash for the style overflow table; the seed is drawn afresh on every reset.
 struct SeededHash {
     std::uint64_t seed = 0;
@@ -163,6 +225,7 @@ public:
     std::string text;
     FxTable text_index;
     std::uint64_t version = 0;
+    KeptTable kept;
 
     std::uint32_t len() const noexcept { return base.live_recs + live_entries; }
 
@@ -178,15 +241,18 @@ public:
         return std::string_view(text).substr(text_offset(ref), text_len(ref));
     }
 
-    // Loading: appends a record when the document order allows, else overwrites or appends an entry.
+    // Loading: appends a record when the document order allows, else overwrites or appends an
+    // entry; `placed` (if given) receives where the cell went.
     std::optional<Replaced> load_cell(std::uint32_t row, std::uint32_t col, std::uint8_t tag,
-                                      std::uint64_t payload, std::uint32_t style, std::uint8_t dtype);
+                                      std::uint64_t payload, std::uint32_t style, std::uint8_t dtype,
+                                      Loc* placed = nullptr);
     // Sets the value of a live cell in place (tag 1 after materialisation or assignment).
     void set_value(Loc loc, std::uint8_t tag, std::uint64_t payload);
     // Appends a new entry (assignment or row access), counts it and maps it in entry_index.
     Loc append_entry(std::uint32_t row, std::uint32_t col, std::uint64_t payload, std::uint32_t style,
                      std::uint8_t tag, std::uint8_t dtype);
-    // Marks a cell removed (the caller released its payload first) and compacts entries if due.
+    // Marks a cell removed (the caller released its payload and kept data first) and compacts
+    // entries if due.
     void remove(Loc loc);
     // Marks a cell removed without counting a change or compacting: for an edit that removes
     // several cells while it still holds locations, and calls compact_entries_if_due after.

@@ -102,13 +102,6 @@ int resolve_write(PyObject* key, Key& out) noexcept {
 
 std::optional<Loc> find(const State& st, Key k) noexcept { return st.c.find_key(k.col, k.row); }
 
-// Removes the cell at `loc`; the released object is dropped after the store is consistent.
-void remove_cell(State& st, Loc loc) {
-    const Entry e = st.c.entry(loc);
-    Ref old = st.drop_payload(e.payload, e.tag);
-    st.c.remove(loc);
-}
-
 // ---- mapping slots ----
 
 Py_ssize_t CellStore_length(PyObject* self) noexcept {
@@ -196,8 +189,10 @@ int assign_lock_held(State& st, PyObject* key, PyObject* value) {
     if (rc < 0) return -1;
     if (rc > 0) {
         if (auto loc = find(st, k)) {
+            // Another cell object in its place: what the loaded one kept is not the new one's.
             const Entry e = st.c.entry(*loc);
             Ref old = st.drop_payload(e.payload, e.tag);
+            Ref old_kept = st.take_kept(*loc);
             st.c.set_value(*loc, CELL, st.put_obj(Ref::borrow(value)));
             return 0;
         }
@@ -221,7 +216,7 @@ int delete_lock_held(State& st, PyObject* key) {
         set_key_error(key);
         return -1;
     }
-    remove_cell(st, *loc);
+    auto dropped = st.remove_cell(*loc);
     return 0;
 }
 
@@ -280,7 +275,7 @@ PyObject* CellStore_popitem(PyObject* self, PyObject*) noexcept {
         if (!k) return nullptr;
         Ref result = Ref::steal(PyTuple_Pack(2, k.get(), cell.get()));
         if (!result) return nullptr;
-        remove_cell(st, *loc);
+        auto dropped = st.remove_cell(*loc);
         return result.release();
     });
 }

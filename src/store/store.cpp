@@ -46,6 +46,19 @@ Ref State::drop_payload(std::uint64_t payload, std::uint8_t tag) {
     return old;
 }
 
+Ref State::take_kept(Loc loc) {
+    const Kept kept = c.kept.take(loc);
+    return kept.obj != NO_OBJ ? drop_payload(kept.obj, OBJ) : Ref{};
+}
+
+std::pair<Ref, Ref> State::remove_cell(Loc loc) {
+    const Entry e = c.entry(loc);
+    Ref value = drop_payload(e.payload, e.tag);
+    Ref kept = take_kept(loc);
+    c.remove(loc);
+    return {std::move(value), std::move(kept)};
+}
+
 std::vector<Ref> State::reset() {
     std::vector<Ref> dropped = std::move(objs);
     objs.clear();
@@ -172,7 +185,7 @@ Ref copy_style(State& st, std::uint32_t style) {
 
 }  // namespace
 
-Ref new_cell(State& st, Ref row, std::uint32_t col, Ref value, Ref style, Ref dtype) {
+Ref new_cell(State& st, Ref row, std::uint32_t col, Ref value, Ref style, Ref dtype, Ref loaded) {
     if (!st.loaded()) {
         PyErr_SetString(PyExc_RuntimeError, NOT_LOADED);
         return {};
@@ -183,12 +196,36 @@ Ref new_cell(State& st, Ref row, std::uint32_t col, Ref value, Ref style, Ref dt
     allocfunc alloc = cls->tp_alloc ? cls->tp_alloc : PyType_GenericAlloc;
     Ref cell = Ref::steal(alloc(cls, 0));
     if (!cell) return {};
-    Ref contents[8] = {st.ws.clone(), std::move(style), std::move(row), std::move(column),
-                       std::move(value), Ref::borrow(Py_None), std::move(dtype), Ref::borrow(Py_None)};
-    const std::size_t n = std::min<std::size_t>(st.slot_class->offsets().size(), 8);
+    Ref contents[CELL_SLOT_COUNT] = {st.ws.clone(), std::move(style), std::move(row), std::move(column),
+                                     std::move(value), Ref::borrow(Py_None), std::move(dtype), Ref::borrow(Py_None),
+                                     std::move(loaded)};
+    const std::size_t n = std::min<std::size_t>(st.slot_class->offsets().size(), CELL_SLOT_COUNT);
     for (std::size_t i = 0; i < n; ++i) st.slot_class->set(cell.get(), i, std::move(contents[i]));
     return cell;
 }
+
+namespace {
+
+// The `_loaded` object of the cell at `loc` (see Kept), as its cell object gets it.
+Ref loaded_obj(const State& st, Loc loc, const Entry& e) {
+    const Kept* kept = st.c.kept.find(loc);
+    if (!kept) {
+        if (e.tag == SST && st.keep_cells) return Ref::steal(PyLong_FromUnsignedLongLong(e.payload));
+        return Ref::borrow(Py_None);
+    }
+    if (kept->obj != NO_OBJ) return st.objs[kept->obj].clone();
+    // A cached result kept natively: (attributes, shared string index, (t, text), runs).
+    const auto t_text = cached_t_text(kept->cached_type);
+    Ref t = t_text ? str_of(*t_text) : Ref::borrow(Py_None);
+    Ref v = str_of(st.c.text_of(kept->cached));
+    if (!t || !v) return {};
+    Ref cached = Ref::steal(PyTuple_Pack(2, t.get(), v.get()));
+    Ref attrs = Ref::steal(PyTuple_New(0));
+    if (!cached || !attrs) return {};
+    return Ref::steal(PyTuple_Pack(4, attrs.get(), Py_None, cached.get(), Py_None));
+}
+
+}  // namespace
 
 Ref materialize(State& st, Loc loc) {
     const Entry e = st.c.entry(loc);
@@ -199,6 +236,8 @@ Ref materialize(State& st, Loc loc) {
     }
     Ref value = value_obj(st, loc);
     if (!value) return {};
+    Ref loaded = loaded_obj(st, loc, e);
+    if (!loaded) return {};
     Ref style;
     if (e.style == NO_STYLE) {
         style = Ref::borrow(Py_None);
@@ -213,17 +252,20 @@ Ref materialize(State& st, Loc loc) {
         st.row_cache_int = std::move(row);
         st.row_cache_row = e.row;
     }
-    Ref cell = new_cell(st, st.row_cache_int.clone(), e.col, std::move(value), std::move(style), std::move(dtype));
+    Ref cell = new_cell(st, st.row_cache_int.clone(), e.col, std::move(value), std::move(style), std::move(dtype),
+                        std::move(loaded));
     if (!cell) return {};
-    // A tag-12 value now lives in the cell's _value; its table slot is freed.
+    // A tag-12 value now lives in the cell's _value and the kept data in its _loaded; their
+    // table slots are freed.
     Ref old = st.drop_payload(e.payload, e.tag);
+    Ref old_kept = st.take_kept(loc);
     const std::uint32_t idx = st.put_obj(cell.clone());
     st.c.set_value(loc, CELL, idx);
     return cell;
 }
 
 XmlResult<Load> Load::begin(PyObject* store, PyObject* ws, PyObject* cell_styles, PyObject* shared_strings,
-                            std::optional<Epoch> epoch, PyObject* cell_cls) {
+                            std::optional<Epoch> epoch, PyObject* cell_cls, bool keep_cells) {
     State& st = state_of(store);
     auto borrow = Borrow::exclusive(st.borrow);
     if (!borrow) return std::unexpected(source_error());
@@ -239,10 +281,14 @@ XmlResult<Load> Load::begin(PyObject* store, PyObject* ws, PyObject* cell_styles
     st.cell_styles = Ref::borrow(cell_styles);
     st.shared_strings = Ref::borrow(shared_strings);
     st.epoch = epoch;
+    st.keep_cells = keep_cells;
     st.dates.clear();
     st.slot_class.reset();
-    QF_TRY_SET(SlotClass slots, SlotClass::make(cell_cls, {"parent", "_style", "row", "column", "_value",
-                                                           "_hyperlink", "data_type", "_comment"}));
+    // The ninth slot, _loaded, is optional: a class without it gets its cells without what
+    // they were read with.
+    QF_TRY_SET(SlotClass slots, SlotClass::make(cell_cls, {"parent", "_style", "row", "column", "_value", "_hyperlink",
+                                                           "data_type", "_comment", "_loaded"},
+                                                CELL_SLOT_COUNT - 1));
     st.slot_class = std::move(slots);
     Ref array_mod = Ref::steal(PyImport_ImportModule("array"));
     if (!array_mod) return std::unexpected(source_error());
@@ -280,36 +326,41 @@ XmlResult<std::uint8_t> Load::extra_dtype(PyObject* name) {
 }
 
 void Load::place(std::uint32_t row, std::uint32_t col, std::uint8_t tag, std::uint64_t payload,
-                 std::uint32_t style, std::uint8_t dtype) {
-    if (auto old = st_->c.load_cell(row, col, tag, payload, style, dtype)) {
+                 std::uint32_t style, std::uint8_t dtype, const Kept& kept) {
+    Loc loc;
+    if (auto old = st_->c.load_cell(row, col, tag, payload, style, dtype, &loc)) {
+        // The same cell again: the later one stands, with what it keeps (and only that).
         Ref dropped = st_->drop_payload(old->payload, old->tag);
+        Ref dropped_kept = st_->take_kept(loc);
     }
+    st_->c.kept.put(loc, kept);
 }
 
-void Load::place_obj(std::uint32_t row, std::uint32_t col, Ref obj, std::uint32_t style, std::uint8_t dtype) {
+void Load::place_obj(std::uint32_t row, std::uint32_t col, Ref obj, std::uint32_t style, std::uint8_t dtype,
+                     const Kept& kept) {
     const std::uint32_t idx = st_->put_obj(std::move(obj));
-    place(row, col, OBJ, idx, style, dtype);
+    place(row, col, OBJ, idx, style, dtype, kept);
 }
 
 XmlResult<void> Load::place_text(std::uint32_t row, std::uint32_t col, std::string_view text,
-                                 std::uint32_t style, std::uint8_t dtype) {
+                                 std::uint32_t style, std::uint8_t dtype, const Kept& kept) {
     if (auto ref = st_->c.store_text(text)) {
-        place(row, col, TEXT, *ref, style, dtype);
+        place(row, col, TEXT, *ref, style, dtype, kept);
         return {};
     }
     Ref obj = str_of(text);
     if (!obj) return std::unexpected(source_error());
-    place_obj(row, col, std::move(obj), style, dtype);
+    place_obj(row, col, std::move(obj), style, dtype, kept);
     return {};
 }
 
 XmlResult<void> Load::place_formula(std::uint32_t row, std::uint32_t col, std::string_view text,
-                                    std::uint32_t style, std::uint8_t dtype) {
+                                    std::uint32_t style, std::uint8_t dtype, const Kept& kept) {
     if (auto t = st_->templates.template_for(text, row, col)) {
-        place(row, col, TEMPLATE, *t, style, dtype);
+        place(row, col, TEMPLATE, *t, style, dtype, kept);
         return {};
     }
-    return place_text(row, col, text, style, dtype);
+    return place_text(row, col, text, style, dtype, kept);
 }
 
 void Load::finish(std::unique_ptr<Masters> masters) {

@@ -61,6 +61,9 @@ private:
 };
 
 inline constexpr std::size_t FIXED_DTYPES = 7;  // "n", "s", "f", "b", "e", "d", "inlineStr"
+// The cell class's slots a materialised cell is filled through: "parent", "_style", "row",
+// "column", "_value", "_hyperlink", "data_type", "_comment" and (when the class has it) "_loaded".
+inline constexpr std::size_t CELL_SLOT_COUNT = 9;
 inline constexpr std::size_t MAX_EXTRA_DTYPES = 248;
 
 struct State {
@@ -86,6 +89,9 @@ struct State {
     Ref dtypes[FIXED_DTYPES];
     Ref dict_mode;
     BorrowFlag borrow;
+    // Loaded with keep_cells: cells keep what they were read with (Kept), shared strings their
+    // index, for being saved unchanged.
+    bool keep_cells = false;
 
     bool loaded() const noexcept { return slot_class.has_value() && array_new != nullptr; }
 
@@ -93,6 +99,12 @@ struct State {
     // Empties the object-table slot of a tag 1 or 12 payload; the reference is handed back so
     // the caller drops it once the store is consistent again (dropping can run Python code).
     [[nodiscard]] Ref drop_payload(std::uint64_t payload, std::uint8_t tag);
+    // Takes the kept data of the cell at `loc` (see Kept); its object, if any, is handed back
+    // like drop_payload's.
+    [[nodiscard]] Ref take_kept(Loc loc);
+    // Removes the cell at `loc` with its payload and kept data; the released objects are
+    // handed back to be dropped once the store is consistent again.
+    [[nodiscard]] std::pair<Ref, Ref> remove_cell(Loc loc);
     // Empties every compact structure and the object table; the released objects are returned
     // for the caller to drop afterwards.
     [[nodiscard]] std::vector<Ref> reset();
@@ -113,9 +125,10 @@ inline State& state_of(PyObject* store) noexcept { return reinterpret_cast<CellS
 [[nodiscard]] Ref value_obj(State& st, Loc loc);
 // The cell object at `loc`, materialised on first use.
 [[nodiscard]] Ref materialize(State& st, Loc loc);
-// A new cell object of the loaded cell class (the constructor is not run); RuntimeError for a
-// store that was never loaded.
-[[nodiscard]] Ref new_cell(State& st, Ref row, std::uint32_t col, Ref value, Ref style, Ref dtype);
+// A new cell object of the loaded cell class (the constructor is not run), `loaded` in its
+// `_loaded` slot when the class has one; RuntimeError for a store that was never loaded.
+[[nodiscard]] Ref new_cell(State& st, Ref row, std::uint32_t col, Ref value, Ref style, Ref dtype,
+                           Ref loaded = Ref::borrow(Py_None));
 // Date parts of a date cell (tags 10 and 11), for the writer; nothing for other cells.
 std::optional<DateParts> excel_date(const State& st, Loc loc) noexcept;
 
@@ -148,20 +161,26 @@ public:
     // data-type strings.
     [[nodiscard]] static XmlResult<Load> begin(PyObject* store, PyObject* ws, PyObject* cell_styles,
                                                PyObject* shared_strings, std::optional<Epoch> epoch,
-                                               PyObject* cell_cls);
+                                               PyObject* cell_cls, bool keep_cells);
 
     // The dtype index of an unusual data-type string (compared with == to the known ones).
     [[nodiscard]] XmlResult<std::uint8_t> extra_dtype(PyObject* name);
 
-    // Places one cell; `style` is NO_STYLE or an id, `dtype` an index.
+    // Places one cell; `style` is NO_STYLE or an id, `dtype` an index, `kept` what it keeps
+    // for being saved unchanged.
     void place(std::uint32_t row, std::uint32_t col, std::uint8_t tag, std::uint64_t payload,
-               std::uint32_t style, std::uint8_t dtype);
+               std::uint32_t style, std::uint8_t dtype, const Kept& kept = {});
     [[nodiscard]] XmlResult<void> place_text(std::uint32_t row, std::uint32_t col, std::string_view text,
-                                             std::uint32_t style, std::uint8_t dtype);
+                                             std::uint32_t style, std::uint8_t dtype, const Kept& kept = {});
     // A formula text: a template when one fits, else as text.
     [[nodiscard]] XmlResult<void> place_formula(std::uint32_t row, std::uint32_t col, std::string_view text,
-                                                std::uint32_t style, std::uint8_t dtype);
-    void place_obj(std::uint32_t row, std::uint32_t col, Ref obj, std::uint32_t style, std::uint8_t dtype);
+                                                std::uint32_t style, std::uint8_t dtype, const Kept& kept = {});
+    void place_obj(std::uint32_t row, std::uint32_t col, Ref obj, std::uint32_t style, std::uint8_t dtype,
+                   const Kept& kept = {});
+    // Kept data in its stored forms: a cached result's text in the arena (nothing when too long
+    // for it), a Python `_loaded` object in the object table.
+    std::optional<std::uint64_t> keep_text(std::string_view text) { return st_->c.store_text(text); }
+    std::uint32_t keep_obj(Ref obj) { return st_->put_obj(std::move(obj)); }
 
     void finish(std::unique_ptr<Masters> masters);
 

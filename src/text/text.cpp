@@ -185,12 +185,14 @@ XmlResult<void> parse_text(Reader& r, RichContext& ctx, TextItem& out) {
     bool has_direct = false;
     ctx.direct.clear();
     ctx.runs.clear();
+    out.had_runs = false;
     const auto child = [&]() -> XmlResult<void> {
         const std::string_view local = r.local();
         if (local == "t") {
             ctx.direct.clear();  // the last direct <t> wins, even one without text
             QF_TRY_SET(has_direct, text_into(r, forbid, ctx.direct, ctx.decoded));
         } else if (local == "r") {
+            out.had_runs = true;
             QF_TRY(read_run(r, ctx, st));
         } else if (local == "rPh" || local == "phoneticPr") {
             QF_TRY(skip_checked(r, forbid));
@@ -205,13 +207,14 @@ XmlResult<void> parse_text(Reader& r, RichContext& ctx, TextItem& out) {
     if (st.deferred) return std::unexpected(std::move(*st.deferred));
     const std::string_view snippet = r.end_capture();
     out.dispatch = st.needs_python;
-    if (st.needs_python) {
+    if (st.needs_python || (out.want_runs && out.had_runs)) {
         out.text.clear();
         out.captured.snippet.assign(snippet);
         out.captured.namespaces.clear();
         for (const auto& [prefix, uri] : r.in_scope_namespaces())
             out.captured.namespaces.emplace_back(std::string(prefix), std::string(uri));
-    } else {
+    }
+    if (!st.needs_python) {
         // The direct text comes first wherever it stood among the runs. PERF NOTE: most items
         // are a single <t>, whose buffer is swapped in rather than copied.
         if (!has_direct) ctx.direct.clear();

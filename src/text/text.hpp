@@ -52,6 +52,8 @@ struct TextItem {
     bool dispatch = false;   // false: `text` is the value; true: hand `captured` to the package
     std::string text;        // Plain: the item's text (the buffer is reused between calls)
     xml::Captured captured;  // Dispatch: the item's exact bytes and the namespaces in scope
+    bool want_runs = false;  // set by the caller: capture a Plain item that has runs as well
+    bool had_runs = false;   // the item has a run (`r`); with want_runs, `captured` holds it
 };
 
 // The rich-text context: one per string table (per call) or per worksheet parser.

@@ -48,6 +48,19 @@ constexpr bool is_py_space(char32_t c) {
            c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
 }
 
+// Whether an attribute name is written as it stands: an unprefixed ASCII name (a letter or "_",
+// then letters, digits, "_", "." and "-"). Row attributes, and the attributes a loaded cell keeps.
+constexpr bool plain_name(std::string_view name) noexcept {
+    if (name.empty()) return false;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        const char c = name[i];
+        const bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
+        const bool more = (c >= '0' && c <= '9') || c == '.' || c == '-';
+        if (!letter && (i == 0 || !more)) return false;
+    }
+    return true;
+}
+
 // Number of code points in valid UTF-8 (continuation bytes are not counted).
 std::size_t count_code_points(std::string_view text);
 

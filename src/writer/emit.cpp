@@ -62,7 +62,7 @@ std::optional<Body> choose_body(std::string_view data_type, const Value& value) 
             return Body::VALUE;
         case Value::TEXT:
             if (forbidden_char(value.text) != std::string_view::npos) return std::nullopt;
-            if (value.text.empty()) return Body::EMPTY;
+            if (value.text.empty()) return inline_str ? Body::INLINE : Body::EMPTY;
             return formula ? Body::FORMULA : inline_str ? Body::INLINE : Body::VALUE;
     }
     return std::nullopt;
@@ -116,11 +116,19 @@ void emit_cell(std::string& out, bool lxml, const CellXml& cell) {
             } else {
                 append_text_element(out, "><f>", rest, "</f>", lxml);
             }
-            out.append(empty_v);
+            if (cell.cached.empty()) {
+                out.append(empty_v);
+            } else {
+                append_text_element(out, "<v>", cell.cached, "</v>", lxml);
+            }
             out.append("</c>");
             return;
         }
         case Body::INLINE: {
+            if (cell.text.empty()) {
+                out.append(lxml ? "><is><t></t></is></c>" : "><is><t /></is></c>");
+                return;
+            }
             // ElementTree's writer leaves text made only of whitespace unmarked; lxml's marks it.
             const std::string_view stripped = utils::py_strip(cell.text);
             const bool preserve = stripped.size() != cell.text.size() && (lxml || !stripped.empty());

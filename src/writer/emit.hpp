@@ -21,8 +21,8 @@ struct Value {
 enum class Body : std::uint8_t {
     EMPTY,    // no value: an empty `<c>`
     VALUE,    // <v>text</v>
-    FORMULA,  // <f>text after its first character</f><v/>
-    INLINE,   // <is><t>text</t></is>
+    FORMULA,  // <f>text after its first character</f><v>cached result</v>
+    INLINE,   // <is><t>text</t></is>, the empty text included
 };
 
 struct CellXml {
@@ -32,6 +32,7 @@ struct CellXml {
     std::optional<std::string_view> t;     // data type attribute
     Body body = Body::EMPTY;
     std::string_view text;                 // of every body but EMPTY
+    std::string_view cached;               // FORMULA: the result kept for an unchanged formula
 };
 
 // Offset of the first character XML 1.0 cannot hold in valid UTF-8 text (a control character
@@ -44,7 +45,8 @@ std::size_t forbidden_char(std::string_view text) noexcept;
 std::optional<std::string_view> t_of(std::string_view data_type) noexcept;
 
 // The body of a cell of `data_type` holding `value`, or nothing when the package's `write_cell`
-// must write the cell: text XML cannot hold, or a number in a formula or string cell.
+// must write the cell: text XML cannot hold, or a number in a formula or string cell. Empty text
+// in a string cell is an empty inline string (an empty cell would read back as None).
 std::optional<Body> choose_body(std::string_view data_type, const Value& value) noexcept;
 
 // Column letters, bijective base 26: 1 is "A", 27 "AA", 18278 "ZZZ".

@@ -194,6 +194,7 @@ XmlResult<void> Writer::store_path(PyObject* store_obj, PyObject* dims) {
 
     const std::vector<std::int64_t>& dim_list = *dim_keys;
     StyleTexts styles;
+    kept_hint_ = 0;
     std::vector<std::pair<std::uint64_t, Loc>> row_cells;
     std::size_t i = 0, j = 0, k = 0;
     while (i < rec_rows.size() || j < entry_keys.size() || k < dim_list.size()) {
@@ -303,8 +304,16 @@ XmlResult<void> Writer::stored_cell(PyObject* store_obj, std::uint64_t version, 
             }
             style = &found->second;
         }
+        const store::Kept* kept = st.c.kept.find(*here, kept_hint_);
+        if (kept && kept->obj != store::NO_OBJ) {
+            // Kept attributes, runs or an unusual result: the cell object's to write.
+            borrow.reset();
+            return materialize_and_write(store_obj, version, key, *here);
+        }
         const bool styled = style && style->styled;
-        if (!styled && (e.tag == store::NONE || (e.tag == store::OBJ && st.objs[e.payload].get() == Py_None))) {
+        // A loaded cell without a value is written even in the default format, so that it does
+        // not take its row's or column's.
+        if (!style && (e.tag == store::NONE || (e.tag == store::OBJ && st.objs[e.payload].get() == Py_None))) {
             return {};
         }
         const bool other_type = e.dtype >= store::FIXED_DTYPES;
@@ -320,8 +329,21 @@ XmlResult<void> Writer::stored_cell(PyObject* store_obj, std::uint64_t version, 
             borrow.reset();
             return materialize_and_write(store_obj, version, key, *here);
         }
-        CellXml xml{e.row, e.col, std::nullopt, t_of(*dtype), Body::EMPTY, {}};
+        CellXml xml{e.row, e.col, std::nullopt, t_of(*dtype), Body::EMPTY, {}, {}};
         if (styled) xml.s = style->text;
+        std::optional<CachedResult> cached;
+        if (kept && *dtype == "f") {
+            cached = CachedResult{store::cached_t_text(kept->cached_type), st.c.text_of(kept->cached)};
+        }
+        if (e.tag == store::SST && *dtype == "s" && st.keep_cells) {
+            // Unchanged since loading: its item of the shared string table, which the saved
+            // workbook keeps as it was (emit without a hyperlink runs no Python code).
+            char digits[utils::NUM_MAX];
+            xml.t = "s";
+            xml.body = Body::VALUE;
+            xml.text = std::string_view(digits, utils::write_num_int(digits, static_cast<std::int64_t>(e.payload)));
+            return emit_xml(xml, nullptr);
+        }
 
         // Values that need no Python object, written under the borrow (emit without a
         // hyperlink runs no Python code).
@@ -379,7 +401,7 @@ XmlResult<void> Writer::stored_cell(PyObject* store_obj, std::uint64_t version, 
             }
         }
         if (native) {
-            QF_TRY_SET(const bool written, emit(xml, *dtype, value, nullptr));
+            QF_TRY_SET(const bool written, emit(xml, *dtype, value, nullptr, cached ? &*cached : nullptr));
             if (written) return {};
             borrow.reset();
             return materialize_and_write(store_obj, version, key, *here);
@@ -387,6 +409,12 @@ XmlResult<void> Writer::stored_cell(PyObject* store_obj, std::uint64_t version, 
 
         Ref obj = store::value_obj(st, *here);
         if (!obj) return std::unexpected(source_error());
+        // The kept result's text lives in the store: copied before Python code may change it.
+        std::string cached_text;
+        if (cached) {
+            cached_text.assign(cached->v);
+            cached->v = cached_text;
+        }
         borrow.reset();
         Ref pair;
         PyObject* to_write = obj.get();
@@ -399,7 +427,7 @@ XmlResult<void> Writer::stored_cell(PyObject* store_obj, std::uint64_t version, 
         Classified c;
         classify(to_write, c);
         if (!c.other) {
-            QF_TRY_SET(const bool written, emit(xml, *dtype, c.value, nullptr));
+            QF_TRY_SET(const bool written, emit(xml, *dtype, c.value, nullptr, cached ? &*cached : nullptr));
             if (written) return {};
         }
         return materialize_and_write(store_obj, version, key, *here);

@@ -69,6 +69,12 @@ struct StyleText {
 
 using StyleTexts = std::unordered_map<std::uint32_t, StyleText>;
 
+// The result an unchanged formula was read with, written in its `<v>` with its `t`.
+struct CachedResult {
+    std::optional<std::string_view> t;
+    std::string_view v;
+};
+
 class Writer {
 public:
     Writer() = default;
@@ -106,10 +112,11 @@ public:
     [[nodiscard]] std::vector<Ref> take_refs();
 
 private:
-    // The attributes of a cell read as plain slots where its class has them (CELL_ATTR_NAMES).
-    enum CellAttr : std::size_t { COMMENT, VALUE, STYLE, DATA_TYPE, ROW, COLUMN, CELL_ATTRS };
-    static constexpr const char* CELL_ATTR_NAMES[CELL_ATTRS] = {"_comment", "_value", "_style",
-                                                                "data_type", "row", "column"};
+    // The attributes of a cell read as plain slots where its class has them (CELL_ATTR_NAMES);
+    // `_loaded` may be missing (read as None).
+    enum CellAttr : std::size_t { COMMENT, VALUE, STYLE, DATA_TYPE, ROW, COLUMN, LOADED, CELL_ATTRS };
+    static constexpr const char* CELL_ATTR_NAMES[CELL_ATTRS] = {"_comment", "_value", "_style", "data_type",
+                                                                "row", "column", "_loaded"};
 
     struct Names {
         Ref cell[CELL_ATTRS];
@@ -122,8 +129,15 @@ private:
     [[nodiscard]] XmlResult<bool> has_style(PyObject* style);
     [[nodiscard]] XmlResult<Ref> style_id(PyObject* style);
     // Appends the cell if the writer can write it byte for byte; false (nothing written) if not.
+    // A formula body gets `cached` (if given) as its result.
     [[nodiscard]] XmlResult<bool> emit(CellXml cell, std::string_view data_type, const Value& value,
-                                       PyObject* hyperlink);
+                                       PyObject* hyperlink, const CachedResult* cached = nullptr);
+    // Appends the cell as it stands, after its hyperlink (if truthy) is registered.
+    [[nodiscard]] XmlResult<void> emit_xml(const CellXml& cell, PyObject* hyperlink);
+    // A cell that keeps what it was read with (`loaded`, not None): written natively when that is
+    // its shared string index or its formula's cached result alone; false: not written.
+    [[nodiscard]] XmlResult<bool> emit_loaded(CellXml cell, std::string_view data_type, PyObject* value,
+                                              PyObject* loaded, PyObject* cell_obj);
     [[nodiscard]] XmlResult<void> push_fallback(PyObject* cell, bool styled);
     [[nodiscard]] XmlResult<void> append_row_attr(PyObject* row_text, PyObject* name, PyObject* value);
     // frame.cpp: one value of a frame written as `cell`, or a ValueError.
@@ -163,6 +177,7 @@ private:
     Ref unslotted_;
     std::string buf_;
     std::string scratch_;  // stored formulas are rendered here
+    std::size_t kept_hint_ = 0;  // where the store's kept data was last found (store path)
     bool lxml_ = false;
     bool iso_dates_ = false;
     std::optional<Epoch> epoch_;

@@ -42,18 +42,6 @@ std::optional<Py_UCS4> first_forbidden(PyObject* str) noexcept {
     return std::nullopt;
 }
 
-// Row attribute names the writer writes: unprefixed ASCII names.
-bool plain_name(std::string_view name) noexcept {
-    if (name.empty()) return false;
-    for (std::size_t i = 0; i < name.size(); ++i) {
-        const char c = name[i];
-        const bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
-        const bool more = (c >= '0' && c <= '9') || c == '.' || c == '-';
-        if (!letter && (i == 0 || !more)) return false;
-    }
-    return true;
-}
-
 // The items of a buffer of C ints, when an object exposes one; held until destroyed.
 class Int32Buffer {
 public:
@@ -228,9 +216,24 @@ XmlResult<Ref> Writer::style_id(PyObject* style) {
     return id;
 }
 
-XmlResult<bool> Writer::emit(CellXml cell, std::string_view data_type, const Value& value, PyObject* hyperlink) {
+XmlResult<bool> Writer::emit(CellXml cell, std::string_view data_type, const Value& value, PyObject* hyperlink,
+                             const CachedResult* cached) {
     const auto body = choose_body(data_type, value);
     if (!body) return false;
+    cell.body = *body;
+    cell.text = value.text;
+    // A string cell without a value (as read): "inlineStr" would change its type.
+    if (*body == Body::EMPTY && data_type == "s") cell.t = "s";
+    if (cached && *body == Body::FORMULA) {
+        if (forbidden_char(cached->v) != std::string_view::npos) return false;
+        cell.t = cached->t;
+        cell.cached = cached->v;
+    }
+    QF_TRY(emit_xml(cell, hyperlink));
+    return true;
+}
+
+XmlResult<void> Writer::emit_xml(const CellXml& cell, PyObject* hyperlink) {
     if (hyperlink) {
         QF_TRY_SET(bool linked, truth(hyperlink));
         if (linked) {
@@ -238,10 +241,62 @@ XmlResult<bool> Writer::emit(CellXml cell, std::string_view data_type, const Val
             if (!done) return std::unexpected(source_error());
         }
     }
-    cell.body = *body;
-    cell.text = value.text;
     emit_cell(buf_, lxml_, cell);
-    return true;
+    return {};
+}
+
+namespace {
+
+// The (t, text) of a kept cached result: t None or a str, the text a str.
+std::optional<CachedResult> cached_result(PyObject* pair) {
+    if (!PyTuple_CheckExact(pair) || PyTuple_GET_SIZE(pair) != 2) return std::nullopt;
+    PyObject* t = PyTuple_GET_ITEM(pair, 0);
+    PyObject* v = PyTuple_GET_ITEM(pair, 1);
+    if (!PyUnicode_CheckExact(v) || (t != Py_None && !PyUnicode_CheckExact(t))) return std::nullopt;
+    CachedResult result;
+    const auto v_text = utf8_of(v);
+    if (!v_text) return std::nullopt;
+    result.v = *v_text;
+    if (t != Py_None) {
+        result.t = utf8_of(t);
+        if (!result.t || forbidden_char(*result.t) != std::string_view::npos) return std::nullopt;
+    }
+    return result;
+}
+
+}  // namespace
+
+XmlResult<bool> Writer::emit_loaded(CellXml cell, std::string_view data_type, PyObject* value, PyObject* loaded,
+                                    PyObject* cell_obj) {
+    if (value == Py_None) return false;
+    if (PyLong_CheckExact(loaded)) {
+        // Unchanged since loading: its item of the shared string table, which the saved
+        // workbook keeps as it was, with whatever formatting and phonetic runs it has.
+        const auto index = utils::exact_int(loaded);
+        if (data_type != "s" || !index || *index < 0) return false;
+        char digits[utils::NUM_MAX];
+        cell.t = "s";
+        cell.body = Body::VALUE;
+        cell.text = std::string_view(digits, utils::write_num_int(digits, *index));
+        QF_TRY_SET(Ref hyperlink, attr(cell_obj, names_.hyperlink.get()));
+        QF_TRY(emit_xml(cell, hyperlink.get()));
+        return true;
+    }
+    // (attributes, shared string index, cached result, runs): only a formula's cached result
+    // alone is written here; attributes and runs are the package's to write.
+    if (!PyTuple_CheckExact(loaded) || PyTuple_GET_SIZE(loaded) != 4 || data_type != "f") return false;
+    PyObject* attrs = PyTuple_GET_ITEM(loaded, 0);
+    if (!PyTuple_CheckExact(attrs) || PyTuple_GET_SIZE(attrs) != 0 || PyTuple_GET_ITEM(loaded, 1) != Py_None ||
+        PyTuple_GET_ITEM(loaded, 3) != Py_None) {
+        return false;
+    }
+    const auto cached = cached_result(PyTuple_GET_ITEM(loaded, 2));
+    if (!cached) return false;
+    Classified c;
+    classify(value, c);
+    if (c.other) return false;
+    QF_TRY_SET(Ref hyperlink, attr(cell_obj, names_.hyperlink.get()));
+    return emit(cell, data_type, c.value, hyperlink.get(), &*cached);
 }
 
 XmlResult<void> Writer::push_fallback(PyObject* cell, bool styled) {
@@ -274,7 +329,7 @@ const SlotClass* Writer::slots_of(PyObject* cell) {
     if (unslotted_.get() == reinterpret_cast<PyObject*>(type)) return nullptr;
     // Only with generic attribute access is a slot's content what getattr gives.
     if (type->tp_getattro == PyObject_GenericGetAttr) {
-        auto slots = SlotClass::make(reinterpret_cast<PyObject*>(type), CELL_ATTR_NAMES);
+        auto slots = SlotClass::make(reinterpret_cast<PyObject*>(type), CELL_ATTR_NAMES, LOADED);
         if (slots) {
             cell_slots_ = std::move(*slots);
             return &*cell_slots_;
@@ -285,8 +340,18 @@ const SlotClass* Writer::slots_of(PyObject* cell) {
 }
 
 XmlResult<Ref> Writer::cell_attr(PyObject* cell, CellAttr which) {
-    if (const SlotClass* slots = slots_of(cell)) {
+    const SlotClass* slots = slots_of(cell);
+    if (slots) {
         if (PyObject* value = slots->get(cell, which)) return Ref::borrow(value);
+    }
+    if (which == LOADED) {
+        // What a cell was read with is None for cells of classes without it.
+        if (slots && !slots->has(LOADED)) return Ref::borrow(Py_None);
+        PyObject* found = nullptr;
+        if (PyObject_GetOptionalAttr(cell, names_.cell[which].get(), &found) < 0) {
+            return std::unexpected(source_error());
+        }
+        return found ? Ref::steal(found) : Ref::borrow(Py_None);
     }
     // Not a plain slot, or an unset one: getattr gives the value or the error.
     return attr(cell, names_.cell[which].get());
@@ -299,8 +364,11 @@ XmlResult<void> Writer::write_one(PyObject* cell) {
     }
     QF_TRY_SET(Ref value, cell_attr(cell, VALUE));
     QF_TRY_SET(Ref style, cell_attr(cell, STYLE));
+    QF_TRY_SET(Ref loaded, cell_attr(cell, LOADED));
     QF_TRY_SET(const bool styled, has_style(style.get()));
-    if (value.get() == Py_None && !styled) {
+    // A cell without a value is written when it has a format (a loaded one, even the default,
+    // so that it does not take its row's or column's), kept data or a comment.
+    if (value.get() == Py_None && style.get() == Py_None && loaded.get() == Py_None) {
         QF_TRY_SET(const bool commented, truth(comment.get()));
         if (!commented) return {};
     }
@@ -315,7 +383,7 @@ XmlResult<void> Writer::write_one(PyObject* cell) {
         forbidden_char(*dtype) != std::string_view::npos) {
         return push_fallback(cell, styled);
     }
-    CellXml xml{*row, static_cast<std::uint32_t>(*col), std::nullopt, t_of(*dtype), Body::EMPTY, {}};
+    CellXml xml{*row, static_cast<std::uint32_t>(*col), std::nullopt, t_of(*dtype), Body::EMPTY, {}, {}};
     Ref style_text;
     if (styled) {
         QF_TRY_SET(Ref id, style_id(style.get()));
@@ -323,6 +391,11 @@ XmlResult<void> Writer::write_one(PyObject* cell) {
         if (!style_text) return std::unexpected(source_error());
         xml.s = utf8_of(style_text.get());
         if (!xml.s || forbidden_char(*xml.s) != std::string_view::npos) return push_fallback(cell, styled);
+    }
+    if (loaded.get() != Py_None) {
+        QF_TRY_SET(const bool written, emit_loaded(xml, *dtype, value.get(), loaded.get(), cell));
+        if (!written) return push_fallback(cell, styled);
+        return {};
     }
     Ref pair;
     PyObject* to_write = value.get();
@@ -348,7 +421,7 @@ XmlResult<void> Writer::append_row_attr(PyObject* row_text, PyObject* name, PyOb
         return std::unexpected(source_error());
     }
     const auto name_text = utf8_of(name);
-    if (!name_text || !plain_name(*name_text)) {
+    if (!name_text || !utils::plain_name(*name_text)) {
         PyErr_Format(PyExc_ValueError, "row %U: cannot write the attribute name %R", row_text, name);
         return std::unexpected(source_error());
     }

@@ -296,13 +296,15 @@ FastScan fast_attrs(const char* buf, std::size_t end, std::size_t pos, Matcher&&
     }
 }
 
-// <c>: "r", "s", "t" fill slots 0, 1, 2; other names are ignored.
+// <c>: "r", "s", "t" fill slots 0, 1, 2; any other name (`cm`, `vm`, `ph` ...) stops the fast
+// path, so that the event path keeps it.
 struct CellMatcher {
     FastSlots& slots;
     bool operator()(std::string_view name, std::size_t start, std::size_t end) const noexcept {
-        if (name.size() != 1) return true;
-        const int slot = name[0] == 'r' ? 0 : name[0] == 's' ? 1 : name[0] == 't' ? 2 : -1;
-        if (slot >= 0) { slots.start[slot] = start; slots.end[slot] = end; }
+        const int slot = name.size() != 1 ? -1 : name[0] == 'r' ? 0 : name[0] == 's' ? 1 : name[0] == 't' ? 2 : -1;
+        if (slot < 0) return false;
+        slots.start[slot] = start;
+        slots.end[slot] = end;
         return true;
     }
 };

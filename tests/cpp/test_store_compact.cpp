@@ -224,6 +224,45 @@ TEST(CompactRemove, DeletedRecordIsInvisibleAndReaddedKeyIsAnEntry) {
     EXPECT_EQ(c.entry(*c.last_loc()).col, 1u);
 }
 
+// Kept data follows its cell: records keep theirs by location, entries across a compaction.
+TEST(KeptTable, FollowsCellsAndAnyHintFindsTheSame) {
+    Compact c;
+    for (std::uint32_t col = 1; col <= 50; ++col) {
+        Loc loc;
+        c.load_cell(1, col, INT, col, 0, 0, &loc);
+        if (col % 3 == 0) c.kept.put(loc, Kept{col, NO_OBJ, CACHED_NO_T});
+    }
+    for (std::uint32_t i = 0; i < 1100; ++i) {
+        const Loc loc = c.append_entry(2, 70000 + i, 0, NO_STYLE, NONE, 0);
+        if (i >= 1050) c.kept.put(loc, Kept{i, NO_OBJ, CACHED_STR});
+    }
+    EXPECT_EQ(c.kept.size(), 16u + 50u);
+    EXPECT_EQ(c.kept.take(*c.find_key(3, 1)).cached, 3u);
+    EXPECT_FALSE(c.kept.find(*c.find_key(3, 1)));
+    for (std::size_t hint = 0; hint < 20; hint += 3) {
+        for (std::uint32_t col = 1; col <= 50; ++col) {
+            const Loc loc = *c.find_key(col, 1);
+            std::size_t h = hint;
+            EXPECT_EQ(c.kept.find(loc, h), c.kept.find(loc)) << col << " from " << hint;
+        }
+    }
+    for (std::uint32_t i = 0; i < 1050; ++i) c.remove(*c.find_key(70000 + i, 2));  // compacts the entries
+    ASSERT_LT(c.entries.size(), 100u);  // compacted once 1024 were dead
+    const Kept* moved = c.kept.find(*c.find_key(70000 + 1060, 2));
+    ASSERT_TRUE(moved);
+    EXPECT_EQ(moved->cached, 1060u);
+    c.reset();
+    EXPECT_TRUE(c.kept.empty());
+}
+
+TEST(KeptTable, CachedTypes) {
+    EXPECT_EQ(cached_type_of(false, ""), CACHED_NO_T);
+    EXPECT_EQ(cached_type_of(true, "str"), CACHED_STR);
+    EXPECT_EQ(cached_type_of(true, "inlineStr"), std::nullopt);
+    EXPECT_EQ(cached_t_text(CACHED_E), "e");
+    EXPECT_EQ(cached_t_text(CACHED_NO_T), std::nullopt);
+}
+
 // ---- templates ----
 
 using qf::ftemplate::Templates;

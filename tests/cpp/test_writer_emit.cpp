@@ -37,7 +37,7 @@ TEST(WriterBody, ByDataTypeAndValue) {
         {"n", none, Body::EMPTY}, {"f", none, Body::EMPTY},     {"n", number, Body::VALUE},
         {"n", no_number, Body::VALUE}, {"f", number, std::nullopt}, {"s", number, std::nullopt},
         {"f", text, Body::FORMULA}, {"s", text, Body::INLINE},   {"e", text, Body::VALUE},
-        {"", text, Body::VALUE},    {"s", empty, Body::EMPTY},   {"str", empty, Body::EMPTY},
+        {"", text, Body::VALUE},    {"s", empty, Body::INLINE},   {"str", empty, Body::EMPTY},
         {"s", control, std::nullopt}, {"str", control, std::nullopt}, {"ff", text, Body::VALUE},
     };
     for (const auto& c : cases) EXPECT_EQ(qf::writer::choose_body(c.dtype, c.value), c.body) << c.dtype;
@@ -66,20 +66,24 @@ TEST(WriterEmit, BothStyles) {
         const char* etree;
         const char* lxml;
     } cases[] = {
-        {{7, 2, "4", "n", Body::VALUE, "3.5"}, R"(<c r="B7" s="4" t="n"><v>3.5</v></c>)",
+        {{7, 2, "4", "n", Body::VALUE, "3.5", {}}, R"(<c r="B7" s="4" t="n"><v>3.5</v></c>)",
          R"(<c r="B7" s="4" t="n"><v>3.5</v></c>)"},
-        {{1, 3, {}, {}, Body::FORMULA, "=SUM(A1:A3)"}, R"(<c r="C1"><f>SUM(A1:A3)</f><v /></c>)",
+        {{1, 3, {}, {}, Body::FORMULA, "=SUM(A1:A3)", {}}, R"(<c r="C1"><f>SUM(A1:A3)</f><v /></c>)",
          R"(<c r="C1"><f>SUM(A1:A3)</f><v></v></c>)"},
-        {{1, 1, {}, {}, Body::FORMULA, "\xc3\xa9"}, R"(<c r="A1"><f /><v /></c>)", R"(<c r="A1"><f></f><v></v></c>)"},
-        {{2, 1, {}, "inlineStr", Body::INLINE, " x"},
+        {{1, 1, {}, {}, Body::FORMULA, "\xc3\xa9", {}}, R"(<c r="A1"><f /><v /></c>)", R"(<c r="A1"><f></f><v></v></c>)"},
+        {{2, 1, {}, "inlineStr", Body::INLINE, " x", {}},
          R"(<c r="A2" t="inlineStr"><is><t xml:space="preserve"> x</t></is></c>)",
          R"(<c r="A2" t="inlineStr"><is><t xml:space="preserve"> x</t></is></c>)"},
-        {{2, 1, {}, "inlineStr", Body::INLINE, "  "}, R"(<c r="A2" t="inlineStr"><is><t>  </t></is></c>)",
+        {{2, 1, {}, "inlineStr", Body::INLINE, "  ", {}}, R"(<c r="A2" t="inlineStr"><is><t>  </t></is></c>)",
          R"(<c r="A2" t="inlineStr"><is><t xml:space="preserve">  </t></is></c>)"},
-        {{1, 1, "1", "n", Body::EMPTY, {}}, R"(<c r="A1" s="1" t="n" />)", R"(<c r="A1" s="1" t="n"></c>)"},
-        {{-3, 18278, {}, "n", Body::VALUE, ""}, R"(<c r="ZZZ-3" t="n"><v /></c>)", R"(<c r="ZZZ-3" t="n"><v></v></c>)"},
-        {{1, 1, {}, "e\t\"", Body::VALUE, "a<\r\xc3\xa9"}, "<c r=\"A1\" t=\"e&#09;&quot;\"><v>a&lt;&#13;\xc3\xa9</v></c>",
+        {{1, 1, "1", "n", Body::EMPTY, {}, {}}, R"(<c r="A1" s="1" t="n" />)", R"(<c r="A1" s="1" t="n"></c>)"},
+        {{-3, 18278, {}, "n", Body::VALUE, "", {}}, R"(<c r="ZZZ-3" t="n"><v /></c>)", R"(<c r="ZZZ-3" t="n"><v></v></c>)"},
+        {{1, 1, {}, "e\t\"", Body::VALUE, "a<\r\xc3\xa9", {}}, "<c r=\"A1\" t=\"e&#09;&quot;\"><v>a&lt;&#13;\xc3\xa9</v></c>",
          R"(<c r="A1" t="e&#9;&quot;"><v>a&lt;&#13;&#233;</v></c>)"},
+        {{1, 3, {}, "str", Body::FORMULA, "=A1&\"<\"", "a<b"}, R"(<c r="C1" t="str"><f>A1&amp;"&lt;"</f><v>a&lt;b</v></c>)",
+         R"(<c r="C1" t="str"><f>A1&amp;"&lt;"</f><v>a&lt;b</v></c>)"},
+        {{2, 1, {}, "inlineStr", Body::INLINE, "", {}}, R"(<c r="A2" t="inlineStr"><is><t /></is></c>)",
+         R"(<c r="A2" t="inlineStr"><is><t></t></is></c>)"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(emitted(c.cell, false), c.etree);

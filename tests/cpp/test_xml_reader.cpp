@@ -310,7 +310,7 @@ TEST(FastAttrs, CellAndFormulaMatchers) {
         return fast_attrs(tag.data(), tag.size(), 2, CellMatcher{slots});
     };
     FastSlots s;
-    std::string_view tag = "<c r=\"A1\"  s=\"3\" t=\"s\" x=\"q\">";
+    std::string_view tag = "<c r=\"A1\"  s=\"3\" t=\"s\">";
     FastScan scan = cell(tag, s);
     EXPECT_EQ(scan.outcome, FastOutcome::Open);
     EXPECT_EQ(scan.next, tag.size());
@@ -319,7 +319,7 @@ TEST(FastAttrs, CellAndFormulaMatchers) {
     EXPECT_EQ(cell("<c r=\"A1\"/>", s).outcome, FastOutcome::SelfClosing);
     for (std::string_view odd : {"<c r='A1'>", "<c\tr=\"A1\">", "<c r=\"A&amp;\">", "<c r=\"A1\" r=\"B\">",
                                  "<c xmlns=\"u\">", "<c r=\"A1\"", "<c r = \"1\">", "<c r=\"\xC3\xA9\">",
-                                 "<c a=\"\" b=\"\" c=\"\" d=\"\" e=\"\" f=\"\" g=\"\" h=\"\" i=\"\">", "<c/ >"})
+                                 "<c r=\"A1\" cm=\"1\">", "<c/ >"})
         EXPECT_EQ(cell(odd, s).outcome, FastOutcome::NotHandled) << odd;
     FastSlots f;
     std::string_view ftag = "<f t=\"shared\" ref=\"A1:A3\" si=\"0\">";

@@ -18,13 +18,37 @@ std::string_view utf8_of(PyObject* s) {
     return p ? std::string_view(p, static_cast<std::size_t>(n)) : std::string_view();
 }
 
+// What a cell keeps: None, ("cached", t or None, text) kept natively, or any other object
+// kept as the cell's `_loaded`.
+XmlResult<store::Kept> kept_of(store::Load& load, PyObject* kept_obj) {
+    store::Kept kept;
+    if (!kept_obj || kept_obj == Py_None) return kept;
+    const char* tag = nullptr;
+    PyObject *t = nullptr, *v = nullptr;
+    if (PyTuple_Check(kept_obj) && PyArg_ParseTuple(kept_obj, "sOU", &tag, &t, &v) && std::string_view(tag) == "cached") {
+        const auto type = store::cached_type_of(t != Py_None, t != Py_None ? utf8_of(t) : std::string_view());
+        const auto text = load.keep_text(utf8_of(v));
+        if (!type || !text) {
+            PyErr_SetString(PyExc_ValueError, "cached result not kept natively");
+            return std::unexpected(source_error());
+        }
+        kept.cached = *text;
+        kept.cached_type = *type;
+        return kept;
+    }
+    PyErr_Clear();
+    kept.obj = load.keep_obj(Ref::borrow(kept_obj));
+    return kept;
+}
+
 XmlResult<void> load_one(store::Load& load, PyObject* item) {
     unsigned long row = 0, col = 0;
     const char* kind = nullptr;
-    PyObject *value = nullptr, *style_obj = nullptr, *dtype_obj = nullptr;
-    if (!PyArg_ParseTuple(item, "kksOOO", &row, &col, &kind, &value, &style_obj, &dtype_obj)) {
+    PyObject *value = nullptr, *style_obj = nullptr, *dtype_obj = nullptr, *kept_obj = nullptr;
+    if (!PyArg_ParseTuple(item, "kksOOO|O", &row, &col, &kind, &value, &style_obj, &dtype_obj, &kept_obj)) {
         return std::unexpected(source_error());
     }
+    QF_TRY_SET(const store::Kept kept, kept_of(load, kept_obj));
     const std::uint32_t style = style_obj == Py_None ? store::NO_STYLE : static_cast<std::uint32_t>(PyLong_AsUnsignedLong(style_obj));
     std::uint8_t dtype = 0;
     if (PyUnicode_Check(dtype_obj)) {
@@ -35,18 +59,18 @@ XmlResult<void> load_one(store::Load& load, PyObject* item) {
     if (PyErr_Occurred()) return std::unexpected(source_error());
     const std::string_view k(kind);
     const auto r = static_cast<std::uint32_t>(row), c = static_cast<std::uint32_t>(col);
-    if (k == "empty") { load.place(r, c, store::NONE, 0, style, dtype); return {}; }
-    if (k == "int") { load.place(r, c, store::INT, static_cast<std::uint64_t>(PyLong_AsLongLong(value)), style, dtype); }
-    else if (k == "float") { load.place(r, c, store::FLOAT, std::bit_cast<std::uint64_t>(PyFloat_AsDouble(value)), style, dtype); }
-    else if (k == "bool") { load.place(r, c, store::BOOL, PyObject_IsTrue(value) ? 1 : 0, style, dtype); }
-    else if (k == "sst") { load.place(r, c, store::SST, PyLong_AsUnsignedLongLong(value), style, dtype); }
-    else if (k == "dateint") { load.place(r, c, store::DATE_INT, static_cast<std::uint64_t>(PyLong_AsLongLong(value)), style, dtype); }
-    else if (k == "datefloat") { load.place(r, c, store::DATE_FLOAT, std::bit_cast<std::uint64_t>(PyFloat_AsDouble(value)), style, dtype); }
-    else if (k == "shared") { load.place(r, c, store::SHARED, PyLong_AsUnsignedLong(value), style, dtype); }
-    else if (k == "shared_own") { load.place(r, c, store::SHARED_OWN, PyLong_AsUnsignedLong(value), style, dtype); }
-    else if (k == "py") { load.place_obj(r, c, Ref::borrow(value), style, dtype); }
-    else if (k == "str") { return load.place_text(r, c, utf8_of(value), style, dtype); }
-    else if (k == "formula") { return load.place_formula(r, c, utf8_of(value), style, dtype); }
+    if (k == "empty") { load.place(r, c, store::NONE, 0, style, dtype, kept); return {}; }
+    if (k == "int") { load.place(r, c, store::INT, static_cast<std::uint64_t>(PyLong_AsLongLong(value)), style, dtype, kept); }
+    else if (k == "float") { load.place(r, c, store::FLOAT, std::bit_cast<std::uint64_t>(PyFloat_AsDouble(value)), style, dtype, kept); }
+    else if (k == "bool") { load.place(r, c, store::BOOL, PyObject_IsTrue(value) ? 1 : 0, style, dtype, kept); }
+    else if (k == "sst") { load.place(r, c, store::SST, PyLong_AsUnsignedLongLong(value), style, dtype, kept); }
+    else if (k == "dateint") { load.place(r, c, store::DATE_INT, static_cast<std::uint64_t>(PyLong_AsLongLong(value)), style, dtype, kept); }
+    else if (k == "datefloat") { load.place(r, c, store::DATE_FLOAT, std::bit_cast<std::uint64_t>(PyFloat_AsDouble(value)), style, dtype, kept); }
+    else if (k == "shared") { load.place(r, c, store::SHARED, PyLong_AsUnsignedLong(value), style, dtype, kept); }
+    else if (k == "shared_own") { load.place(r, c, store::SHARED_OWN, PyLong_AsUnsignedLong(value), style, dtype, kept); }
+    else if (k == "py") { load.place_obj(r, c, Ref::borrow(value), style, dtype, kept); }
+    else if (k == "str") { return load.place_text(r, c, utf8_of(value), style, dtype, kept); }
+    else if (k == "formula") { return load.place_formula(r, c, utf8_of(value), style, dtype, kept); }
     else {
         PyErr_Format(PyExc_ValueError, "unknown kind %s", kind);
     }
@@ -55,7 +79,8 @@ XmlResult<void> load_one(store::Load& load, PyObject* item) {
 }
 
 // store_load(store, ws, cell_styles, cell_cls, shared_strings, epoch, cells, masters)
-// cells: (row, col, kind, value, style id or None, dtype index or str); masters: (text, row, col).
+// cells: (row, col, kind, value, style id or None, dtype index or str[, kept]); masters: (text,
+// row, col).
 PyObject* store_load(PyObject*, PyObject* args) noexcept {
     return guard([&]() -> PyObject* {
         PyObject *store, *ws, *cell_styles, *cell_cls, *shared_strings, *epoch_obj, *cells, *masters_obj;
@@ -86,7 +111,7 @@ PyObject* store_load(PyObject*, PyObject* args) noexcept {
             }
             masters.push_back(std::move(*tr));
         }
-        auto load = store::Load::begin(store, ws, cell_styles, shared_strings, epoch, cell_cls);
+        auto load = store::Load::begin(store, ws, cell_styles, shared_strings, epoch, cell_cls, false);
         if (!load) return fallback_err(std::move(load.error()));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cells); ++i) {
             Ref item = Ref::borrow(PyList_GET_ITEM(cells, i));
@@ -150,10 +175,16 @@ PyObject* template_scan(PyObject*, PyObject* arg) noexcept {
     });
 }
 
+// store_kept(store) -> how many cells hold kept data in the store (not yet materialised).
+PyObject* store_kept(PyObject*, PyObject* store) noexcept {
+    return guard([&]() -> PyObject* { return PyLong_FromSize_t(store::state_of(store).c.kept.size()); });
+}
+
 }  // namespace
 
 void add_store_methods(MethodTable& table) {
     table.push_back({"store_load", store_load, METH_VARARGS, nullptr});
+    table.push_back({"store_kept", store_kept, METH_O, nullptr});
     table.push_back({"template_run", template_run, METH_O, nullptr});
     table.push_back({"template_scan", template_scan, METH_O, nullptr});
 }

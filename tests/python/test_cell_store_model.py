@@ -67,28 +67,35 @@ def outcome(fn):
 
 
 class Loaded:
-    """A loaded cell not yet accessed: the store must give a Cell holding this value."""
+    """A loaded cell not yet accessed: the store must give a Cell holding this value, and in
+    its `_loaded` what the cell kept (None, an object kept as it is, or a cached result)."""
 
-    def __init__(self, value):
+    def __init__(self, value, kept):
         self.value = value
+        self.kept = kept
+
+    def loaded(self):
+        if isinstance(self.kept, tuple):
+            return ((), None, self.kept[1:], None)
+        return self.kept
+
+
+# What loaded cells keep: nothing, an object the cell gets as its `_loaded`, a cached result.
+KEPT = st.sampled_from([None, None, "kept", ("cached", "str", "x"), ("cached", None, "1")])
 
 
 class StoreVsDict(RuleBasedStateMachine):
-    @initialize(cells=st.lists(st.tuples(ROWS, COLS, st.integers(-2**40, 2**40)), max_size=25))
+    @initialize(cells=st.lists(st.tuples(ROWS, COLS, st.integers(-2**40, 2**40), KEPT), max_size=25))
     def load(self, cells):
         import _quillfen_testing
         from quillfen._quillfen import CellStore
 
         self.store = CellStore()
         self.model = {}
-        for row, col, value in cells:
-            key = (row, col)
-            if key in self.model:
-                self.model[key].value = value  # the second value, the first position
-            else:
-                self.model[key] = Loaded(value)
+        for row, col, value, kept in cells:
+            self.model[(row, col)] = Loaded(value, kept)  # a second cell takes the first's position
         _quillfen_testing.store_load(self.store, object(), [StyleArray()], Cell, [], datetime.datetime(1899, 12, 30),
-                                     [(r, c, "int", v, 0, 0) for r, c, v in cells], [])
+                                     [(r, c, "int", v, 0, 0, k) for r, c, v, k in cells], [])
         self.dict_mode = False
         self.iterator = None
 
@@ -98,7 +105,7 @@ class StoreVsDict(RuleBasedStateMachine):
         """`got` is what the store returned for the model's key; checks and records identity."""
         want = self.model[want_model_key]
         if isinstance(want, Loaded):
-            assert type(got) is Cell and got.value == want.value
+            assert type(got) is Cell and got.value == want.value and got._loaded == want.loaded()
             self.model[want_model_key] = got
         else:
             assert got is want
@@ -232,6 +239,15 @@ class StoreVsDict(RuleBasedStateMachine):
             assert got == ("ok", want) and type(got[1]) is tuple
         else:
             assert got == ("raise", StopIteration, ())
+
+    @invariant()
+    def kept_data_follows_its_cells(self):
+        # Held in the store for the loaded cells not yet made into cell objects, and only for
+        # them: a cell removed, replaced, materialised or turned into a dict entry takes it along.
+        import _quillfen_testing
+
+        waiting = 0 if self.dict_mode else sum(isinstance(v, Loaded) and v.kept is not None for v in self.model.values())
+        assert _quillfen_testing.store_kept(self.store) == waiting
 
     @invariant()
     def same_size_and_order(self):

@@ -26,10 +26,10 @@ SHEET = f"""<worksheet xmlns="{MAIN}"><sheetPr/><sheetData>
 <c r="D1" t="d"><v>2020-01-02T00:00:00</v></c><c r="E1" s="1"><v>99999999</v></c>
 <c r="F1" s="2"><v>1.5</v></c><c r="G1"><f t="array" ref="G1">1+1</f><v>2</v></c>
 <c r="H1"><f t="dataTable" ref="H1" dt2D="1"/><v>3</v></c>
-<c r="I1"><f t="shared" ref="I1:I2" si="0">ÄB1+A1</f><v>0</v></c><c r="J1" t="s" s="3"><v>1</v></c>
+<c r="I1" cm="1"><f t="shared" ref="I1:I2" si="0">ÄB1+A1</f><v>0</v></c><c r="J1" t="s" s="3"><v>1</v></c>
 <c r="K1" t="inlineStr"><is><r><rPr><b/></rPr><t>x</t></r><r><t>y</t></r></is></c>
 <c r="L1" t="inlineStr"><is><t>p</t><rPh><t>q</t></rPh></is></c></row>
-<row r=" 2"><c r="I2"><f t="shared" si="0"/><v>0</v></c><c r="A2"><v>2</v></c></row>
+<row r=" 2"><c r="I2" t="str"><f t="shared" si="0"/><v>x</v></c><c r="A2"><v>2</v></c><c r="B2" t="s" ph="1"><v>+2</v></c></row>
 </sheetData><mergeCells><mergeCell ref="A1:B2"/></mergeCells></worksheet>""".encode()
 
 # Formula errors end a sheet with the package's own exception, made by its helper.
@@ -99,10 +99,14 @@ class Kit:
                 return STYLES[i]
         self.styles = CellStyles()
 
-    def parser(self):
-        """Fresh parser options behind counted attribute reads."""
+    def parser(self, keep_cells=False):
+        """Fresh parser options behind counted attribute reads; with `keep_cells` as a full load
+        reads a sheet."""
         options = self.keep.options.fresh()
         options.shared_strings = self.strings(self.keep.strings)
+        options.keep_cells = keep_cells
+        if keep_cells:
+            options.kept_styles = {3}  # J1's style id is kept
         return self.plan.attrs(options, "parser")
 
 
@@ -121,9 +125,9 @@ def unchanged_or_wrapped(plan, exc):
 
 def run_bind_cells(native, kit, data=SHEET):
     store, actions = native.CellStore(), []
-    native.bind_cells(kit.plan.source(data), kit.parser(), kit.keep.ws, store, kit.styles, kit.cell_cls,
-                      kit.helpers, actions)
-    cells = [(key, repr(store[key].value), store[key].data_type) for key in list(store)]
+    native.bind_cells(kit.plan.source(data), kit.parser(keep_cells=True), kit.keep.ws, store, kit.styles,
+                      kit.cell_cls, kit.helpers, actions)
+    cells = [(key, repr(store[key].value), store[key].data_type, repr(store[key]._loaded)) for key in list(store)]
     return cells, [a[0] for a in actions]
 
 
@@ -170,7 +174,8 @@ def run_prescan_and_dimension(native, kit):
 # Each entry point: its run, what a fault must become, and calls its clean run must make.
 ENTRIES = {
     "bind_cells": (run_bind_cells, unchanged,
-                   HELPER_NAMES | {"read", "parser.epoch", "cell_styles[]", "shared_strings[]", "cell class.parent"}),
+                   HELPER_NAMES | {"read", "parser.epoch", "parser.keep_cells", "parser.kept_styles", "cell_styles[]", "shared_strings[]",
+                                   "cell class.parent", "kept_runs"}),
     "CellStore columns": (run_store_columns, unchanged,
                           HELPER_NAMES | {"read", "parser.epoch", "cell_styles[]", "shared_strings[]"}),
     "RowReader": (run_row_reader, unchanged_or_wrapped,
@@ -214,13 +219,13 @@ def plain_runs(native):
     (dict.items() on a failed tuple allocation frees an iterator it never tracked)."""
     helpers = reading_helpers()
 
-    def options():
-        return SheetOptions(date_formats={1, 2}, timedelta_formats={2})
+    def options(**kw):
+        return SheetOptions(date_formats={1, 2}, timedelta_formats={2}, **kw)
 
     def bind():
         store, actions = native.CellStore(), []
-        native.bind_cells(io.BytesIO(SHEET), options(), None, store, STYLES, Cell, helpers, actions)
-        return [(key, repr(store[key].value)) for key in list(store)], len(actions)
+        native.bind_cells(io.BytesIO(SHEET), options(keep_cells=True, kept_styles={3}), None, store, STYLES, Cell, helpers, actions)
+        return [(key, repr(store[key].value), repr(store[key]._loaded)) for key in list(store)], len(actions)
 
     def store_columns():
         store = native.CellStore()
@@ -282,7 +287,8 @@ def test_a_failed_allocation_is_never_taken_for_the_input(native, entry, monkeyp
 
 # A loaded sheet for the writer's store path: a date, a shared string, a formula, styled cells.
 STORED = f"""<worksheet xmlns="{MAIN}"><sheetData><row r="1"><c r="A1" s="1"><v>45000.5</v></c>
-<c r="B1" t="s"><v>1</v></c><c r="C1"><f>A1*2</f><v>2</v></c><c r="D1" s="2"><v>3</v></c></row>
+<c r="B1" t="s"><v>1</v></c><c r="C1"><f>A1*2</f><v>2</v></c><c r="D1" s="2"><v>3</v></c>
+<c r="E1" t="str" vm="1"><f>"x"</f><v>x</v></c><c r="F1" s="0"/></row>
 <row r="3"><c r="A3" t="b"><v>1</v></c><c r="B3" t="d"><v>2020-01-02T03:04:05</v></c></row>
 </sheetData></worksheet>""".encode()
 
@@ -355,7 +361,7 @@ class WriterKit:
         ws._hyperlinks = self.links()
         if stored:
             ws._cells = native.CellStore()
-            native.bind_cells(io.BytesIO(STORED), SheetOptions(date_formats={1}), ws, ws._cells,
+            native.bind_cells(io.BytesIO(STORED), SheetOptions(date_formats={1}, keep_cells=True), ws, ws._cells,
                               self.book._cell_styles, Cell, reading_helpers(), [])
             return ws
         specs = [(7, None, None, None), (2.5, self.styles[1], None, None), ("text", None, None, "http://a"),

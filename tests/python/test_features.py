@@ -37,6 +37,8 @@ def featured():
     ws.freeze_panes = "B2"
     ws["A2"].hyperlink = "https://example.com/a?b=1&c=2"
     ws["A3"].hyperlink = "#Other!B2"
+    ws["A4"].hyperlink = "\\\\server\\share\\f.xlsx"  # backslashes stay (issue 24)
+    ws["A5"].hyperlink = "C:\\Users\\me\\f.xlsx"
     ws["E9"].hyperlink = "https://example.com/empty"  # on a cell without value or style
     ws["B2"].comment = Comment("a note\nover two lines", "Ann")
     ws["F1"].comment = Comment("  spaced  ")
@@ -138,7 +140,8 @@ def test_changing_features_after_load(tmp_path):
     back = quillfen.load_workbook(tmp_path / "b.xlsx")["Data"]
     got = features_of(back.parent)["Data"]
     assert got["merged"] == ["B3:C4"] and got["freeze"] is None and got["filter"] is None and got["tab"] is None
-    assert got["links"] == [("A3", None, "Other!B2")]
+    assert got["links"] == [("A3", None, "Other!B2"), ("A4", "\\\\server\\share\\f.xlsx", None),
+                            ("A5", "C:\\Users\\me\\f.xlsx", None)]
     assert got["comments"] == [("F1", "changed", None)]
     assert got["rows"] == {8: (None, True)} and list(got["cols"]) == ["D"] and got["area"] is None
     assert got["titles"] == "1:2"

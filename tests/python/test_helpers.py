@@ -135,7 +135,7 @@ def test_settings_read_each_attribute_once_in_the_pure_order(testing):
 
     assert reads(testing.settings_from_parser) == reads(ReaderSettings.from_parser) == [
         "epoch", "formula_and_value", "shared_strings", "data_only", "rich_text", "date_formats",
-        "timedelta_formats"]
+        "timedelta_formats", "keep_cells"]
 
 
 class _SubDatetime(dt.datetime):

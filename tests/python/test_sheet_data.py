@@ -38,7 +38,9 @@ CELLS = [
     (" x", None, False, '<c r="A1" t="inlineStr"><is><t xml:space="preserve"> x</t></is></c>', None),
     ("\u3000 ", None, False, '<c r="A1" t="inlineStr"><is><t>\u3000 </t></is></c>',
      '<c r="A1" t="inlineStr"><is><t xml:space="preserve">&#12288; </t></is></c>'),
-    ("", "s", True, '<c r="A1" s="1" t="inlineStr" />', '<c r="A1" s="1" t="inlineStr"></c>'),
+    # Empty text stays text (issue 19): an empty cell would read back as None.
+    ("", "s", True, '<c r="A1" s="1" t="inlineStr"><is><t /></is></c>',
+     '<c r="A1" s="1" t="inlineStr"><is><t></t></is></c>'),
     (None, None, True, '<c r="A1" s="1" t="n" />', '<c r="A1" s="1" t="n"></c>'),
     (True, None, False, '<c r="A1" t="b"><v>1</v></c>', None),
     (math.nan, None, False, '<c r="A1" t="n"><v /></c>', '<c r="A1" t="n"><v></v></c>'),

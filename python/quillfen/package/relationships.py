@@ -69,10 +69,12 @@ class Relationships:
         folder = posixpath.dirname(source)
         items = []
         for rel in root.iter("{%s}Relationship" % REL_NS):
-            text = rel.get("Target") or ""
-            target = text.replace("\\", "/")
+            text = target = rel.get("Target") or ""
             external = rel.get("TargetMode") == "External"
             if not external:
+                # Inside the package a backslash separates folders, as some producers write
+                # them; outside it is the target's own (a Windows path, a network share).
+                target = text.replace("\\", "/")
                 if target.startswith("/"):
                     target = target.lstrip("/")
                 else:

@@ -6,17 +6,18 @@ that results, warnings and exceptions are exactly those of the pure-Python path.
 hands the engine the table built by `reading_helpers()`.
 """
 
+import re
 import xml.etree.ElementTree as ET
 from collections.abc import Iterable
 from typing import Any
 from xml.etree.ElementTree import XMLParser
 
-from quillfen.reader.strings import item_text, unescape_underscore
+from quillfen.reader.strings import has_formatted_run, item_text, unescape_underscore
 from quillfen.model.richtext import CellRichText, InlineFont
 from quillfen.utils.cells import coordinate_to_tuple
 from quillfen.utils.datetime import from_excel, from_ISO8601
 
-__all__ = ["reading_helpers", "parse_snippet", "si_content", "text_content", "rich_inline",
+__all__ = ["reading_helpers", "parse_snippet", "si_content", "text_content", "rich_inline", "kept_runs",
            "validate_rpr", "date_warning", "coordinate_to_tuple", "row_index",
            "TEXT_DANGEROUS", "RICH_DANGEROUS"]
 
@@ -66,6 +67,25 @@ def si_content(snippet: bytes, namespaces: Namespaces) -> str:
 def rich_inline(snippet: bytes, namespaces: Namespaces) -> CellRichText:
     """Rich text of a captured `is` element (rich-text mode)."""
     return CellRichText.from_tree(parse_snippet(snippet, namespaces))
+
+
+# A run element (`r`, with any prefix) may start here: items without one are not parsed again.
+_RUN_TAG = re.compile(rb"<(?:[^\s/>:]+:)?r[\s/>]")
+
+
+def kept_runs(snippet: bytes, namespaces: Namespaces) -> CellRichText | None:
+    """The formatted runs of a captured `is` element read as plain text (rich text not asked
+    for), kept so that the cell is saved with them while unchanged: None when no run has run
+    properties, or when the rich-text model cannot hold them (the text is then all there is)."""
+    if _RUN_TAG.search(snippet) is None:
+        return None
+    node = parse_snippet(snippet, namespaces)
+    if not has_formatted_run(node):
+        return None
+    try:
+        return CellRichText.from_tree(node)
+    except (ValueError, TypeError):
+        return None
 
 
 def validate_rpr(snippet: bytes, namespaces: Namespaces) -> bool:
@@ -139,6 +159,7 @@ def reading_helpers() -> dict[str, Any]:
     helpers.update({
         "text_content": text_content,
         "rich_inline": rich_inline,
+        "kept_runs": kept_runs,
         "validate_rpr": validate_rpr,
         "text_dangerous": TEXT_DANGEROUS,
         "rich_dangerous": RICH_DANGEROUS,

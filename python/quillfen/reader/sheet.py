@@ -20,7 +20,8 @@ import xml.parsers.expat as expat
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import Any, NamedTuple, SupportsIndex, cast
 
-from ..constants import MAIN_NS
+from ..constants import MAIN_NS, PLAIN_ATTRIBUTE
+from ..model.cell import Loaded
 from ..package.errors import refuse_doctype, sheet_location
 from .source import READ_CHUNK, Source, read_chunk
 
@@ -40,6 +41,7 @@ DISPATCH_TAGS = frozenset((
 ))
 
 _NATIVE_INT = re.compile(r"-?[0-9]{1,18}\Z")
+_PLAIN_ATTRIBUTE = re.compile(PLAIN_ATTRIBUTE)
 
 
 def is_native_int(text: str) -> bool:
@@ -60,6 +62,7 @@ class CellRecord(NamedTuple):
     formula: object = ABSENT
     cached: object = ABSENT
     is_formula: bool = False
+    loaded: Loaded = None  # with `keep_cells`: what the cell keeps for being saved unchanged (`Cell._loaded`)
 
 
 class ReaderSettings(NamedTuple):
@@ -72,6 +75,8 @@ class ReaderSettings(NamedTuple):
     rich_text: bool
     date_formats: frozenset[int]
     timedelta_formats: frozenset[int]
+    keep_cells: bool = False
+    kept_styles: frozenset[int] = frozenset()
 
     @classmethod
     def from_parser(cls, parser: Any) -> ReaderSettings:
@@ -83,6 +88,8 @@ class ReaderSettings(NamedTuple):
             rich_text=bool(parser.rich_text),
             date_formats=frozenset(_int_ids(parser.date_formats)),
             timedelta_formats=frozenset(_int_ids(parser.timedelta_formats)),
+            keep_cells=(keep := bool(getattr(parser, "keep_cells", False))),
+            kept_styles=frozenset(_int_ids(getattr(parser, "kept_styles", ()))) if keep else frozenset(),
         )
 
 
@@ -114,10 +121,12 @@ class _Element:
 class _Cell:
     """What one cell element has collected by the time its end tag arrives."""
 
-    __slots__ = ("attrs", "v", "f", "f_attrs", "f_text", "inline", "seen_v", "seen_f", "seen_is")
+    __slots__ = ("attrs", "extra", "v", "f", "f_attrs", "f_text", "inline", "runs", "seen_v", "seen_f", "seen_is")
 
-    def __init__(self, attrs: dict[str, str]) -> None:
+    def __init__(self, attrs: dict[str, str], extra: tuple[tuple[str, str], ...]) -> None:
         self.attrs = attrs
+        self.extra = extra  # the other attributes kept (`keep_cells`)
+        self.runs: Any = None
         self.v: list[str] | None = None
         self.f: dict[str, str] | None = None
         self.f_attrs: dict[str, str] | None = None
@@ -143,6 +152,7 @@ class WorksheetParser:
         self._masters_by_si: dict[str, int] = {}
         # (row, column) being read; column None before a cell's own
         self._at: tuple[int | None, int | None] = (None, None)
+        self._sst_index: int | None = None  # the shared string index of the cell being read
 
     def position(self) -> str | None:
         """Where the parser is: the coordinate of the cell being read ("B7"), the row ("7:7")
@@ -318,11 +328,16 @@ class WorksheetParser:
 
     def _start_cell(self, attrs: list[str]) -> None:
         own = {}
+        extra = []
         for i in range(0, len(attrs), 2):
             uri, local = _split(attrs[i])
-            if not uri and local in ("r", "s", "t"):
+            if uri:
+                continue
+            if local in ("r", "s", "t"):
                 own[local] = attrs[i + 1]
-        self._cell = _Cell(own)
+            elif self._s.keep_cells and _PLAIN_ATTRIBUTE.match(local):
+                extra.append((local, attrs[i + 1]))
+        self._cell = _Cell(own, tuple(extra))
         self._at = (self._row_counter, None)
         self._cell_style = self._style_of(own.get("s"))
 
@@ -348,8 +363,16 @@ class WorksheetParser:
         elif (element.uri == MAIN_NS and element.local == "is" and not cell.seen_is
               and cell.attrs.get("t") == "inlineStr"):
             cell.seen_is = True
-            helper = self._h["rich_inline" if self._s.rich_text else "text_content"]
-            self._start_capture(depth, lambda snippet, ns: setattr(cell, "inline", helper(snippet, ns)))
+            self._start_capture(depth, lambda snippet, ns: self._inline(cell, snippet, ns))
+
+    def _inline(self, cell: _Cell, snippet: bytes, namespaces: Namespaces) -> None:
+        if self._s.rich_text:
+            cell.inline = self._h["rich_inline"](snippet, namespaces)
+            return
+        cell.inline = self._h["text_content"](snippet, namespaces)
+        if self._s.keep_cells:
+            # The text is plain for the user; its formatted runs are kept for saving it unchanged.
+            cell.runs = self._h["kept_runs"](snippet, namespaces)
 
     def _end_cell(self) -> None:
         cell, self._cell = self._cell, None
@@ -391,14 +414,36 @@ class WorksheetParser:
         formula = ABSENT
         if has_f and (not s.data_only or s.formula_and_value):
             formula = self._formula(cell, row, col, r)
+        self._sst_index = None
         if is_formula and not s.formula_and_value:
             value, vtype = None, "f"
         else:
             value, vtype = self._typed(text, dtype, style, cell.inline, r, is_formula)
+        loaded = self._loaded(cell, has_f, style) if s.keep_cells else None
         if is_formula:
             cached = value if s.formula_and_value else ABSENT
-            return CellRecord(row, col, formula, "f", style, ABSENT, cached, True)
-        return CellRecord(row, col, value, vtype, style, formula, ABSENT, False)
+            return CellRecord(row, col, formula, "f", style, ABSENT, cached, True, loaded)
+        return CellRecord(row, col, value, vtype, style, formula, ABSENT, False, loaded)
+
+    def _loaded(self, cell: _Cell, has_f: bool, style: Any) -> Loaded:
+        """What the cell keeps for being saved unchanged (see `Cell._loaded`)."""
+        attrs = cell.extra
+        cached: tuple[str | None, str] | None = None
+        if has_f and self._s.data_only:
+            attrs = ()  # the cell loses its formula: what belonged to it does not stay
+        elif has_f:
+            t = cell.attrs.get("t")
+            v = "".join(cell.v or ())
+            if t == "inlineStr" and isinstance(cell.inline, str):
+                cached = ("str", cell.inline)  # an inline result is the string result it is
+            elif v or t is not None:
+                cached = (t, v)
+        if type(style) is int and style in self._s.kept_styles:
+            # A format the writer would name by another id (or none): the cell keeps its own.
+            attrs += (("s", str(style)),)
+        if not attrs and cached is None and cell.runs is None:
+            return self._sst_index
+        return (attrs, self._sst_index, cached, cell.runs)
 
     def _typed(self, text: str | None, dtype: str, style: Any, inline: object, r: str | None,
                is_formula: bool) -> tuple[Any, str]:
@@ -412,13 +457,20 @@ class WorksheetParser:
                 number = h["float"](text)
             else:
                 number = h["int"](text)
+                if isinstance(number, int) and not -2**63 <= number < 2**63:
+                    # Beyond 64 bits a number is what spreadsheet programs read: the nearest
+                    # double (an int that long could not be assigned back to a cell).
+                    number = h["float"](text)
             s = self._s
             if (s.date_formats and isinstance(style, int) and not isinstance(style, bool)
                     and -2**63 <= style < 2**63 and style in s.date_formats):
                 return self._date(number, style, r, is_formula)
             return number, "n"
         if dtype == "s":
-            return shared_string(self._s.shared_strings, h["int"](text)), "s"
+            index = h["int"](text)
+            value = shared_string(self._s.shared_strings, index)
+            self._sst_index = index
+            return value, "s"
         if dtype == "b":
             return bool(h["int"](text)), "b"
         if dtype == "d":

@@ -26,7 +26,7 @@ from quillfen.package.errors import CONTENT_ERRORS, PrologCheck
 from quillfen.reader.source import Source, read_chunk
 from quillfen.model.richtext import CellRichText, TextBlock, item_runs, localname
 
-__all__ = ["item_text", "unescape_underscore", "read_string_table", "read_shared_strings"]
+__all__ = ["item_text", "has_formatted_run", "unescape_underscore", "read_string_table", "read_shared_strings"]
 
 _SI_TAG = "{%s}si" % MAIN_NS
 
@@ -46,10 +46,15 @@ def unescape_underscore(text: str) -> str:
     return text.replace("_x005F_", "_")
 
 
+def has_formatted_run(node: ET.Element) -> bool:
+    """Whether a string item (`si`) or inline string (`is`) has a run with run properties."""
+    return any(localname(run.tag) == "r" and any(localname(p.tag) == "rPr" for p in run if isinstance(p.tag, str))
+               for run in node if isinstance(run.tag, str))
+
+
 def rich_item(node: ET.Element) -> str | CellRichText:
     """The value of a string item in rich-text mode (see the module docstring)."""
-    if not any(localname(run.tag) == "r" and any(localname(p.tag) == "rPr" for p in run if isinstance(p.tag, str))
-               for run in node if isinstance(run.tag, str)):
+    if not has_formatted_run(node):
         return unescape_underscore(item_text(node))
     try:
         runs = CellRichText.from_tree(node)

@@ -42,12 +42,16 @@ ColumnBatch = tuple[int, list[Any], int, int]
 class SheetReadOptions:
     """What the sheet readers (native and pure Python) are told about the workbook and mode."""
 
-    def __init__(self, workbook: Workbook, data_only: bool, rich_text: bool, formula_and_value: bool = False) -> None:
+    def __init__(self, workbook: Workbook, data_only: bool, rich_text: bool, formula_and_value: bool = False,
+                 keep_cells: bool = False) -> None:
         self.epoch = workbook.epoch
         self.shared_strings = workbook.shared_strings
         self.data_only = data_only
         self.rich_text = rich_text
         self.formula_and_value = formula_and_value
+        # Whether each cell keeps what it needs for being saved as it was read (`Cell._loaded`).
+        self.keep_cells = keep_cells
+        self.kept_styles = renamed_styles(workbook._cell_styles) if keep_cells else frozenset()
         self.date_formats = workbook.stylesheet.date_formats()
         self.timedelta_formats = workbook.stylesheet.timedelta_formats()
         self.row_dimensions: dict[str, dict[str, str]] = {}
@@ -433,6 +437,16 @@ class _CellStyles:
         return style_array(self._styles, style_id)
 
 
+def renamed_styles(styles: Sequence[StyleArray]) -> frozenset[int]:
+    """The style ids a saved cell would not get back from its format: the writer names a format
+    by the first id listing it, and the default one by none. The file's styles part may hold
+    such repeats (formats that differ in what the model does not hold, as a cell's check box):
+    a loaded cell with one of these ids keeps it (`Cell._loaded`) while its format stays."""
+    first: dict[StyleArray, int] = {}
+    return frozenset(i for i, style in enumerate(styles)
+                     if first.setdefault(style, i) != i or (i and not any(style)))
+
+
 def style_array(styles: Sequence[StyleArray], style_id: object) -> StyleArray | None:
     """The style array of a style id, with Python's negative indexing, or None."""
     if isinstance(style_id, int) and -len(styles) <= style_id < len(styles):
@@ -445,7 +459,7 @@ def load_cells(ws: Any) -> None:
     engine, else into a dict of `Cell`s. Warnings point at the caller of `load_workbook`."""
     wb = ws.parent
     styles, helpers = wb._cell_styles, wb.helpers
-    options = SheetReadOptions(wb, wb.data_only, wb.rich_text)
+    options = SheetReadOptions(wb, wb.data_only, wb.rich_text, keep_cells=True)
 
     def native(engine: ModuleType) -> dict[str, dict[str, str]]:
         store = engine.CellStore()
@@ -468,7 +482,8 @@ def load_cells(ws: Any) -> None:
                     # Each cell has its own copy of the same class (array.__copy__ would give
                     # a plain array).
                     style = array.__new__(type(style), "i", style)  # type: ignore[assignment]  # a StyleArray
-                cells[(rec.row, rec.column)] = Cell(ws, rec.row, rec.column, rec.value, style, rec.data_type)
+                cell = cells[(rec.row, rec.column)] = Cell(ws, rec.row, rec.column, rec.value, style, rec.data_type)
+                cell._loaded = rec.loaded
         ws._cells = cells
         return options.row_dimensions
 

@@ -21,8 +21,8 @@ from typing import IO, Any, cast
 
 from ..constants import (CORE_PROPERTIES_NS, CORE_PROPERTIES_REL, CORE_PROPERTIES_TYPE, DC_NS, DCTERMS_NS,
                          EXTENDED_PROPERTIES_NS, EXTENDED_PROPERTIES_REL, EXTENDED_PROPERTIES_TYPE, MAIN_NS, OFFICE_DOCUMENT,
-                         RELS_TYPE, STYLES_REL, STYLES_TYPE, THEME_REL, THEME_TYPE, WORKBOOK_TYPE, WORKSHEET_REL,
-                         WORKSHEET_TYPE, XSI_NS)
+                         RELS_TYPE, SHARED_STRINGS_REL, SHARED_STRINGS_TYPE, STYLES_REL, STYLES_TYPE, THEME_REL,
+                         THEME_TYPE, WORKBOOK_TYPE, WORKSHEET_REL, WORKSHEET_TYPE, XSI_NS)
 from ..model.sheets import KINDS
 from ..model.tracking import CELLS, EVERYTHING, book_state, sheet_changes
 from ..package import Package, rels_part
@@ -40,6 +40,7 @@ __all__ = ["Saving", "saving", "core_properties"]
 WORKBOOK = "xl/workbook.xml"
 STYLES = "xl/styles.xml"
 THEME = "xl/theme/theme1.xml"
+SHARED_STRINGS = "xl/sharedStrings.xml"
 CORE = "docProps/core.xml"
 APP = "docProps/app.xml"
 VBA_REL = "http://schemas.microsoft.com/office/2006/relationships/vbaProject"
@@ -111,11 +112,14 @@ def _new(wb: Any, extension: str | None, lxml: bool, source: Package | None) -> 
     # Last: writing the sheets adds their cells' formats.
     pkg.put(STYLES, maker=lambda: to_bytes(stylesheet_element(wb.stylesheet), lxml), content_type=STYLES_TYPE)
     if source is not None:
-        theme = next((rel.target for rel in source.relationships(source.main_part()).of_kind("theme")
-                      if rel.target in source), None)
-        if theme is not None:
-            pkg.put(THEME, source.read(theme, transitional=False), content_type=THEME_TYPE)
+        kinds = {rel.kind: rel.target for rel in source.relationships(source.main_part()) if rel.target in source}
+        if "theme" in kinds:
+            pkg.put(THEME, source.read(kinds["theme"], transitional=False), content_type=THEME_TYPE)
             book.add(THEME_REL, THEME)
+        if "sharedStrings" in kinds:
+            # Cells not changed since loading are written with their index into it.
+            pkg.put(SHARED_STRINGS, source.read(kinds["sharedStrings"]), content_type=SHARED_STRINGS_TYPE)
+            book.add(SHARED_STRINGS_REL, SHARED_STRINGS)
         lost = _not_written(wb) + lost
     return Saving(pkg, lost)
 

@@ -31,6 +31,7 @@ from types import ModuleType
 from typing import Any
 
 from quillfen._native import NativeFallback, engine, native_or_pure
+from quillfen.constants import PLAIN_ATTRIBUTE
 from quillfen.formula.objects import ArrayFormula, DataTableFormula
 from quillfen.model.richtext import CellRichText, TextBlock
 from quillfen.model.styles import StyleArray
@@ -51,12 +52,14 @@ _PRESERVE = {_SPACE: "preserve"}
 # into a file no reader accepts; lxml refuses them. Both modes refuse them here, alike.
 _NOT_XML = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\ud800-\udfff\ufffe\uffff]")
 
-# Row attribute names that are written: unprefixed ASCII names. A name in "{uri}local" form
-# would need a namespace declaration that neither mode makes the same way.
-_ATTR_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_.\-]*\Z")
+# Attribute names that are written (rows', and the kept ones of loaded cells): unprefixed ASCII
+# names. A name in "{uri}local" form would need a namespace declaration that neither mode makes
+# the same way.
+_ATTR_NAME = re.compile(PLAIN_ATTRIBUTE)
 
 # What a cell's `<c>` element is made of: its attributes and its body, None (an empty element)
-# or ("v", text), ("f", attributes, text), ("is", text), ("rich", runs).
+# or ("v", text), ("f", attributes, text, cached result text or None), ("is", text),
+# ("rich", runs).
 Body = tuple[Any, ...] | None
 Run = tuple[list[tuple[str, dict[str, str]]], str]
 
@@ -160,12 +163,17 @@ def _space(text: str, lxml: bool) -> dict[str, str]:
 
 def _cell_parts(ws: Any, cell: Any, styled: bool) -> tuple[dict[str, str], Body]:
     """The attributes and body of a cell's `<c>` element. The body is None (an empty element),
-    ("v", text), ("f", attributes, text), ("is", text) or ("rich", runs)."""
+    ("v", text), ("f", attributes, text, cached result text or None), ("is", text) or
+    ("rich", runs)."""
     coordinate = _coordinate(cell)
     where = "cell " + coordinate
     attrs = {"r": coordinate}
-    if styled:
-        attrs["s"] = safe_string(ws.parent._cell_styles.add(cell._style), where)
+    kept, shared, cached, runs = _loaded(cell)
+    style_id = _kept_style(ws, cell, kept)
+    if style_id is None and styled:
+        style_id = ws.parent._cell_styles.add(cell._style)
+    if style_id is not None:
+        attrs["s"] = safe_string(style_id, where)
     data_type = cell.data_type
     if not isinstance(data_type, str):
         raise TypeError(f"{where}: the data type must be str, not {_type_name(data_type)}")
@@ -181,12 +189,21 @@ def _cell_parts(ws: Any, cell: Any, styled: bool) -> tuple[dict[str, str], Body]
     body: Body
     if value is None:
         body = None
+    elif shared is not None and data_type == "s":
+        # Unchanged since loading: its item of the shared string table, which the saved
+        # workbook keeps as it was, with whatever formatting and phonetic runs it has.
+        t = "s"
+        body = ("v", number_text(operator.index(shared)))
+    elif runs is not None and data_type == "s" and isinstance(value, str):
+        t = "inlineStr"
+        body = ("rich", [_run(run, where) for run in runs])
     elif isinstance(value, str):
         text = safe_string(value, where)
         if not text:
-            body = None
+            # Empty text stays text: an empty cell would read back as None.
+            body = ("is", text) if data_type == "s" else None
         elif data_type == "f":
-            body = ("f", {}, text[1:])  # without its "="
+            body = ("f", {}, text[1:], None)  # without its "="
         elif data_type == "s":
             body = ("is", text)
         else:
@@ -202,16 +219,53 @@ def _cell_parts(ws: Any, cell: Any, styled: bool) -> tuple[dict[str, str], Body]
         t = None
         text = getattr(value, "text", None) or ""
         body = ("f", {name: _attr_text(v, where) for name, v in value},
-                safe_string(text[1:] if text.startswith("=") else text, where))
+                safe_string(text[1:] if text.startswith("=") else text, where), None)
     else:
         raise TypeError(f"{where}: cannot write a value of type {_type_name(value)}")
+    if body is None and data_type == "s":
+        t = "s"  # a string cell without a value (as read): "inlineStr" would change its type
+    if cached is not None and body is not None and body[0] == "f":
+        # An unchanged formula keeps the result it was read with, and the type of that result.
+        t = cached[0]
+        body = body[:3] + (safe_string(cached[1], where),)
     if t is not None:
         attrs["t"] = safe_string(t, where)
+    for name, text in kept:
+        if name == "s":
+            continue  # the style id, written above while the cell's format is the one it names
+        if not isinstance(name, str) or _ATTR_NAME.match(name) is None or name in attrs:
+            raise ValueError(f"{where}: cannot write the attribute name {name!r}")
+        attrs[name] = safe_string(text, where)
 
     hyperlink = cell.hyperlink
     if hyperlink:
         ws._hyperlinks.append(hyperlink)
     return attrs, body
+
+
+_NOTHING_LOADED: tuple[tuple[tuple[str, str], ...], None, None, None] = ((), None, None, None)
+
+
+def _loaded(cell: Any) -> tuple[Any, Any, Any, Any]:
+    """What a loaded cell keeps for being saved unchanged (`Cell._loaded`), as (attributes,
+    shared string index, cached result, runs)."""
+    loaded = getattr(cell, "_loaded", None)
+    if loaded is None:
+        return _NOTHING_LOADED
+    if isinstance(loaded, tuple):
+        return loaded
+    return (), loaded, None, None
+
+
+def _kept_style(ws: Any, cell: Any, kept: Any) -> str | None:
+    """The style id a loaded cell was read with and keeps (an id its format would not be
+    written with: see `renamed_styles`), while that id still names the cell's format."""
+    for name, text in kept:
+        if name == "s" and isinstance(text, str) and 0 < len(text) <= 10 and text.isascii() and text.isdigit():
+            styles = ws.parent._cell_styles
+            if int(text) < len(styles) and styles[int(text)] == cell._style:
+                return text
+    return None
 
 
 def _run(run: str | TextBlock, where: str) -> Run:
@@ -243,7 +297,7 @@ def _etree_cell(attrs: dict[str, str], body: Body) -> ET.Element:
         ET.SubElement(c, "v").text = body[1]
     elif kind == "f":
         ET.SubElement(c, "f", body[1]).text = body[2]
-        ET.SubElement(c, "v")
+        ET.SubElement(c, "v").text = body[3]
     elif kind == "is":
         ET.SubElement(ET.SubElement(c, "is"), "t", _space(body[1], False)).text = body[1]
     else:
@@ -291,7 +345,8 @@ def _lxml_cell(xf: Any, etree: ModuleType, attrs: dict[str, str], body: Body) ->
             with xf.element("f", body[1]):
                 xf.write(body[2])
             with xf.element("v"):
-                pass
+                if body[3]:
+                    xf.write(body[3])
         else:
             # Whole elements from here: the incremental writer would declare the xml prefix.
             with xf.element("is"):
@@ -448,10 +503,12 @@ class PureSheetWriter:
         comment = cell._comment
         if comment is not None:
             add_comment(ws, cell)
-        styled = has_style(cell._style)
-        if cell._value is None and not styled and not comment:
+        style = cell._style
+        # A cell without a value is written when it has a format (a loaded one, even the
+        # default, so that it does not take its row's or column's) or a comment.
+        if cell._value is None and style is None and not comment and getattr(cell, "_loaded", None) is None:
             return None
-        return _cell_parts(ws, cell, styled)
+        return _cell_parts(ws, cell, has_style(style))
 
     def _add(self, piece: Any) -> None:
         self._pending.append(piece)
