@@ -176,6 +176,9 @@ public:
     Kept take(const Loc& loc) noexcept;
     // After the entry list was compacted: `new_index[i]` is the new index of old entry i.
     void renumber_entries(const std::vector<std::uint32_t>& new_index);
+    // After the records were copied down over dead ones (rows or columns inserted or deleted):
+    // `new_index[i]` is the new location of old record i (NO_OBJ: gone, its data taken first).
+    void renumber_records(const std::vector<std::uint32_t>& new_index);
     void clear() noexcept;
     void shrink();
 

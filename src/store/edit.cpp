@@ -374,8 +374,10 @@ bool place_cell(State& st, const Entry& e, Cell to) {
     return true;
 }
 
-void drop_cell(State& st, const Entry& e, std::vector<Ref>& dropped) {
+// A cell deleted by the edit: its value and what it was read with beyond it.
+void drop_cell(State& st, Loc loc, const Entry& e, std::vector<Ref>& dropped) {
     dropped.push_back(st.drop_payload(e.payload, e.tag));
+    dropped.push_back(st.take_kept(loc));
 }
 
 // Rows or columns inserted or deleted: the row index renumbered, record columns changed in
@@ -389,6 +391,8 @@ bool move_lines(State& st, const GridEdit& edit, std::vector<Ref>& dropped) {
     starts.reserve(b.row_numbers.size() + 1);
     starts.push_back(0);
     decltype(b.style_overflow) overflow(0, SeededHash{b.style_overflow.hash_function().seed});
+    // Where each record goes, for the data kept by record location (none kept: not needed).
+    std::vector<std::uint32_t> moved_to(c.kept.empty() ? 0 : b.recs.size(), NO_OBJ);
     std::uint32_t w = 0;
     for (std::size_t k = 0; k < b.row_numbers.size(); ++k) {
         const std::uint32_t row = b.row_numbers[k];
@@ -401,13 +405,14 @@ bool move_lines(State& st, const GridEdit& edit, std::vector<Ref>& dropped) {
             const std::optional<std::int64_t> new_col =
                 edit.rows ? std::optional<std::int64_t>(rec.col) : edit.line(rec.col);
             if (!new_row || !new_col) {
-                drop_cell(st, c.entry(loc), dropped);
+                drop_cell(st, loc, c.entry(loc), dropped);
                 --b.live_recs;
                 continue;
             }
             if (rec.tag == CELL) ok = place_cell(st, c.entry(loc), Cell{*new_row, *new_col}) && ok;
             if (rec.style == STYLE_OVERFLOW) overflow[w] = b.style_overflow.at(i);
             rec.col = static_cast<std::uint16_t>(*new_col);
+            if (!moved_to.empty()) moved_to[i] = w;
             b.recs[w++] = rec;
         }
         if (w > first) {
@@ -415,16 +420,18 @@ bool move_lines(State& st, const GridEdit& edit, std::vector<Ref>& dropped) {
             starts.push_back(w);
         }
     }
+    if (!moved_to.empty()) c.kept.renumber_records(moved_to);
     b.recs.truncate(w);
     b.style_overflow = std::move(overflow);
     b.row_numbers = std::move(numbers);
     b.row_starts = std::move(starts);
     if (b.row_numbers.empty()) b.row_starts.clear();
-    for (Entry& e : c.entries) {
+    for (std::uint32_t i = 0; i < c.entries.size(); ++i) {
+        Entry& e = c.entries[i];
         if (e.tag == DEAD) continue;
         const std::optional<Cell> to = edit.cell(Cell{e.row, e.col});
         if (!to) {
-            drop_cell(st, e, dropped);
+            drop_cell(st, Loc{Loc::ENTRY, i, 0}, e, dropped);
             e.tag = DEAD;
             --c.live_entries;
             continue;
@@ -444,15 +451,16 @@ bool move_rect(State& st, const GridEdit& edit, std::vector<Ref>& dropped) {
     struct Moving {
         Entry e;
         Cell to;
+        Kept kept;
     };
     std::vector<Moving> moving;
     for (const Loc& loc : c.locs()) {
         const Entry e = c.entry(loc);
         const Cell at{e.row, e.col};
         if (edit.inside(at)) {
-            moving.push_back({e, Cell{e.row + edit.drow, e.col + edit.dcol}});
+            moving.push_back({e, Cell{e.row + edit.drow, e.col + edit.dcol}, c.kept.take(loc)});
         } else if (overwritten(edit, at)) {
-            drop_cell(st, e, dropped);
+            drop_cell(st, loc, e, dropped);
         } else {
             continue;
         }
@@ -461,8 +469,9 @@ bool move_rect(State& st, const GridEdit& edit, std::vector<Ref>& dropped) {
     bool ok = true;
     for (const Moving& m : moving) {
         ok = place_cell(st, m.e, m.to) && ok;
-        c.append_entry(static_cast<std::uint32_t>(m.to.row), static_cast<std::uint32_t>(m.to.col), m.e.payload,
-                       m.e.style, m.e.tag, m.e.dtype);
+        const Loc to = c.append_entry(static_cast<std::uint32_t>(m.to.row), static_cast<std::uint32_t>(m.to.col),
+                                      m.e.payload, m.e.style, m.e.tag, m.e.dtype);
+        c.kept.put(to, m.kept);
     }
     c.compact_entries_if_due();
     return ok;
@@ -578,6 +587,9 @@ Ref copy_cells(State& st, PyObject* ws) {
     new (&reinterpret_cast<CellStoreObject*>(store.get())->state) State();
     State& dst = state_of(store.get());
     dst.c = st.c;
+    // The copy's cells are new ones, as on the pure-Python path: what the source's were read
+    // with beyond their values (cached results, attributes) stays with the source.
+    dst.c.kept.clear();
     dst.templates = st.templates;
     dst.slot_class = st.slot_class->clone();
     dst.epoch = st.epoch;
