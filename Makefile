@@ -3,6 +3,7 @@
 #               and read the saved workbooks back
 #   make test   all C++ and Python tests, on the default and the free-threaded interpreter
 #   make test-ft    the same suite on the free-threaded interpreter only
+#   make explore    the property tests drawing new random examples (the suite's are fixed)
 #   make asan   the suite on a build with AddressSanitizer and UndefinedBehaviorSanitizer
 #   make bench  benchmarks (ratios printed, never asserted); writes BENCHMARKS.md
 #   make profile  perf profile of the read-only pass (PROFILE_BENCH to profile another script)
@@ -27,7 +28,7 @@ JOBS        ?= $(shell nproc)
 PROF_DIR    := build/prof
 PROFILE_BENCH ?= bench/bench_read.py
 
-.PHONY: all run setup build test test-cpp test-python test-types build-ft test-ft bench profile fuzz fuzz-files asan clean fidelity oracle
+.PHONY: all run setup build test test-cpp test-python test-types build-ft test-ft explore bench profile fuzz fuzz-files asan clean fidelity oracle
 
 all: run
 
@@ -73,7 +74,7 @@ test-types:
 # tree. PYTHON_GIL=0 keeps the GIL off even when a test tool that has not declared itself
 # free-threading safe (lxml) is imported; test_module checks in a fresh interpreter that our
 # own modules leave it off unasked. The run is there for the interpreter, the default one
-# explores the inputs: generated tests draw the CI profile's fewer examples, and the wheel
+# covers the inputs: generated tests draw the CI profile's fewer examples, and the wheel
 # built from the sdist (the same sources in release mode, two minutes) is built there only, and
 # LibreOffice, the oracle of the structural edits, is asked there only.
 build-ft:
@@ -98,6 +99,14 @@ asan:
 	QUILLFEN_TEST_BUILD_DIR=$(ASAN_DIR) LD_PRELOAD=$$($(CXX) -print-file-name=libasan.so) \
 		ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc $(PY_ASAN) -m pytest -q tests/python \
 		--ignore=tests/python/test_packaging.py
+
+# The property tests of the suite draw the same examples on every run; this searches anew
+# (EXPLORE_PROFILE=deep for a long run). What it finds is kept in .hypothesis/ and replayed
+# first next time: make it a fixed example of the test it broke.
+EXPLORE_PROFILE ?= explore
+explore: build
+	QUILLFEN_TEST_BUILD_DIR=$(BUILD_DIR) HYPOTHESIS_PROFILE=$(EXPLORE_PROFILE) $(PY) -m pytest -q \
+		$$(grep -l '^from hypothesis\|^import hypothesis' tests/python/test_*.py)
 
 # Every workbook of the Excel-made corpus saved untouched and with a cell changed, checked part
 # by part and against LibreOffice (scripts/fidelity.py; minutes, not part of make test).

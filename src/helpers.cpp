@@ -150,6 +150,14 @@ XmlResult<Settings> Settings::from_parser(PyObject* parser) {
     QF_TRY_SET(s.rich_text, truth_attr(parser, "rich_text"));
     QF_TRY_SET(s.date_formats, int_set_attr(parser, "date_formats"));
     QF_TRY_SET(s.timedelta_formats, int_set_attr(parser, "timedelta_formats"));
+    {
+        PyObject* found = nullptr;
+        if (PyObject_GetOptionalAttrString(parser, "time_formats", &found) < 0) return std::unexpected(raised());
+        Ref held = Ref::steal(found);
+        if (held) {
+            QF_TRY_SET(s.time_formats, int_set(held.get()));
+        }
+    }
     QF_TRY_SET(s.keep_cells, optional_truth_attr(parser, "keep_cells"));
     if (s.keep_cells) {
         PyObject* found = nullptr;

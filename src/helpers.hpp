@@ -83,9 +83,10 @@ struct Settings {
     IdSet kept_styles;                 // with keep_cells: style ids a cell keeps as read
     IdSet date_formats;
     IdSet timedelta_formats;
+    IdSet time_formats;  // date formats that show a time of day and no date
 
     // Reads the parser's attributes in a fixed order; the first failure propagates (a missing
-    // formula_and_value is taken as false).
+    // formula_and_value is taken as false, missing time_formats as empty).
     [[nodiscard]] static XmlResult<Settings> from_parser(PyObject* parser);
 };
 

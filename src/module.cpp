@@ -3,6 +3,7 @@
 // (core/frame.hpp); the work itself lives in the units.
 #include "arrow/arrow_py.hpp"
 #include "core/frame.hpp"
+#include "formula/formula.hpp"
 #include "prescan/prescan_py.hpp"
 #include "pysource.hpp"
 #include "sheet/bind.hpp"
@@ -75,6 +76,24 @@ PyObject* bind_cells(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     });
 }
 
+// check_formula(formula) -> bool
+PyObject* check_formula(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guard([&]() -> PyObject* {
+        PyObject* text = nullptr;
+        if (!parse_args("check_formula", args, nargs, kwnames, {"formula"}, &text)) return nullptr;
+        if (!PyUnicode_Check(text)) {
+            PyErr_Format(PyExc_TypeError, "check_formula() argument 'formula' must be str, not %T", text);
+            return nullptr;
+        }
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+        if (!utf8) return nullptr;
+        auto verdict = formula::well_formed(std::string_view(utf8, static_cast<std::size_t>(size)));
+        if (!verdict) return fallback_err(XmlError::unsupported("formula needs the package's tokenizer"));
+        return Py_NewRef(*verdict ? Py_True : Py_False);
+    });
+}
+
 // mixed_values(bits, classes, objects) -> list
 PyObject* mixed_values(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guard([&]() -> PyObject* {
@@ -104,6 +123,10 @@ PyMethodDef module_methods[] = {
     {"prescan_sheet", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(prescan_sheet)),
      METH_FASTCALL | METH_KEYWORDS,
      "prescan_sheet(source, want_rows, corners, helpers)\n--\n\nprescan_sheet(source, want_rows, corners, helpers) -> dict"},
+    {"check_formula", as_cfunc(check_formula),
+     METH_FASTCALL | METH_KEYWORDS,
+     "check_formula(formula)\n--\n\nWhether the formula text tokenizes with every bracket closed, as\n"
+     "quillfen.formula.formula_problem finds it. NativeFallback when that needs the\npure-Python tokenizer."},
     {"mixed_values", as_cfunc(mixed_values), METH_FASTCALL | METH_KEYWORDS,
      "mixed_values(bits, classes, objects)\n--\n\n"
      "The values of a \"mixed\" column chunk of RowReader.next_columns, as its \"object\" chunk holds them."},

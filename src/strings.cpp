@@ -12,19 +12,9 @@ namespace qf {
 
 namespace {
 
-constexpr std::string_view ESCAPED_UNDERSCORE = "_x005F_";
-
-// Only the whole "_x005F_" is an escape: deleting every bare "x005F_" would eat literal text and
-// turn the stored "_x005F_x005F_" (the literal "_x005F_") into "_". The package's reader applies
-// the same rule, so both paths give the same strings.
-PyObject* plain_str(std::string_view text, std::string& scratch) {
-    std::size_t at = text.find(ESCAPED_UNDERSCORE);
-    if (at != std::string_view::npos) {
-        scratch.clear();
-        unescape_underscore(text, scratch);
-        text = scratch;
-    }
-    // The reader accepted only valid UTF-8 without surrogates, so decoding cannot fail on data.
+// The item's escapes are already undone (parse_text). The reader accepted only valid UTF-8
+// without surrogates, and decoded escapes add none, so decoding cannot fail on data.
+PyObject* plain_str(std::string_view text) {
     return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
 }
 
@@ -40,18 +30,6 @@ PyObject* dispatch(PyObject* si_content, const xml::Captured& item) {
 
 }  // namespace
 
-void unescape_underscore(std::string_view text, std::string& out) {
-    for (;;) {
-        const std::size_t at = text.find(ESCAPED_UNDERSCORE);
-        if (at == std::string_view::npos) {
-            out.append(text);
-            return;
-        }
-        out.append(text.substr(0, at + 1));  // keeps the leading "_"
-        text.remove_prefix(at + ESCAPED_UNDERSCORE.size());
-    }
-}
-
 XmlResult<Ref> read_string_table(PyObject* source, PyObject* helpers_dict) {
     QF_TRY_SET(Helpers helpers, Helpers::from_dict(helpers_dict));
     QF_TRY_SET(Ref si_content, helper_item(helpers_dict, "si_content"));
@@ -61,7 +39,6 @@ XmlResult<Ref> read_string_table(PyObject* source, PyObject* helpers_dict) {
     Ref list = Ref::steal(PyList_New(0));
     if (!list) return std::unexpected(source_error());
     text::TextItem item;
-    std::string scratch;
     for (;;) {
         QF_TRY_SET(xml::XmlEvent ev, reader.next_tag());
         if (ev == xml::XmlEvent::Eof) return list;
@@ -70,7 +47,7 @@ XmlResult<Ref> read_string_table(PyObject* source, PyObject* helpers_dict) {
         if (reader.depth() != 2) return std::unexpected(XmlError::unsupported("nested si", reader.offset()));
         QF_TRY(text::parse_text(reader, context, item));
         Ref value = Ref::steal(item.dispatch ? dispatch(si_content.get(), item.captured)
-                                             : plain_str(item.text, scratch));
+                                             : plain_str(item.text));
         if (!value || PyList_Append(list.get(), value.get()) < 0) return std::unexpected(source_error());
     }
 }

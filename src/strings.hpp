@@ -6,18 +6,11 @@
 #include "core/error.hpp"
 #include "core/ref.hpp"
 
-#include <string>
-#include <string_view>
-
 namespace qf {
 
 // read_string_table(source, helpers) -> list. `helpers` must be a dict (the reading helper table
 // plus si_content). Python errors of helpers, of the source and of building the helper table
 // are Source errors holding the very exception; no partial list is returned.
 [[nodiscard]] XmlResult<Ref> read_string_table(PyObject* source, PyObject* helpers);
-
-// The value of a plain item: each "_x005F_" (an escaped underscore) becomes "_", scanning left
-// to right. Appends to `out`.
-void unescape_underscore(std::string_view text, std::string& out);
 
 }  // namespace qf

@@ -35,7 +35,8 @@ A progress bar goes to standard error while a large sheet is read, when standard
 terminal.
 
 Exit codes: 0 done; 1 the input cannot be read (not a workbook, damaged, missing, or without
-the sheet asked for; one line on standard error says why); 2 wrong usage.
+the sheet asked for, or without any worksheet; one line on standard error says why); 2 wrong
+usage; 130 interrupted (Ctrl-C). No command ends with a traceback.
 """
 
 import argparse
@@ -55,7 +56,7 @@ from . import __version__, load_workbook
 from .model.cell import EMPTY_CELL
 from .utils.datetime import value_text
 
-EXIT_OK, EXIT_UNREADABLE, EXIT_USAGE = 0, 1, 2
+EXIT_OK, EXIT_UNREADABLE, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 
 
 class NoSuchSheet(LookupError):
@@ -73,6 +74,8 @@ def _open(path: str | PathLike[str], **modes: bool) -> Any:
 def _sheets(wb: Any, sheet: str | None = None, all_sheets: bool = True) -> list[Sheet]:
     """The worksheet named `sheet`, else every worksheet (`all_sheets`) or the active one (the
     first worksheet when a chart sheet is active)."""
+    if not wb.worksheets:  # chart sheets only, or none listed: nothing to show
+        raise NoSuchSheet("the workbook has no worksheets")
     titles = [ws.title for ws in wb.worksheets]
     if sheet is not None:
         if sheet not in titles:
@@ -319,6 +322,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         # flushes the closed stream at exit.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return EXIT_UNREADABLE
+    except KeyboardInterrupt:
+        print(file=sys.stderr)  # past the ^C the terminal shows
+        return EXIT_INTERRUPTED
     except Exception as exc:  # one line for the user, never a traceback
         name = "standard input" if args.file == "-" else args.file
         print("quillfen: cannot read %s: %s: %s" % (name, type(exc).__name__, exc), file=sys.stderr)

@@ -22,6 +22,7 @@ class SheetOptions(Protocol):
     formula_and_value: bool
     date_formats: Collection[int]
     timedelta_formats: Collection[int]
+    time_formats: Collection[int]  # may be missing: no format is taken for a time of day alone
     row_dimensions: dict[str, dict[str, str]]
     # Full loads: each cell keeps what it needs for being saved as it was read (`Cell._loaded`).
     keep_cells: bool
@@ -37,7 +38,7 @@ ReadingHelpers = TypedDict("ReadingHelpers", {
     "row_index": Callable[[str], int],
     "from_excel": Callable[..., Any],
     "from_ISO8601": Callable[[str], Any],
-    "date_warning": Callable[[str | None, float], Any],
+    "date_warning": Callable[..., Any],
     "ArrayFormula": type,
     "DataTableFormula": type,
     "Translator": type,
@@ -76,6 +77,7 @@ def bind_cells(
     actions: list[tuple[Any, ...]],
 ) -> None: ...
 def find_dimension(source: _Source | BinaryIO) -> tuple[bytes, Namespaces] | None: ...
+def check_formula(formula: str) -> bool: ...
 def prescan_sheet(
     source: _Source | BinaryIO,
     want_rows: bool,

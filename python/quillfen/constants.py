@@ -77,3 +77,4 @@ TABLE_TYPE = _OFFICE + "spreadsheetml.table+xml"
 MAX_ROW = 1048576
 MAX_SHEET_COLUMN = 16384  # XFD
 MAX_TEXT = 32767          # characters of text in one cell
+MAX_FORMULA = 8192        # characters of a formula, without its "="

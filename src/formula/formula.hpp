@@ -84,6 +84,11 @@ enum class NonAscii : std::uint8_t { NeedPython, AsRange };
 [[nodiscard]] FormulaResult<std::vector<Token>> tokenize(std::string_view formula,
                                                          NonAscii non_ascii = NonAscii::NeedPython);
 
+// Whether `formula` tokenizes with every subexpression closed, as the host package's
+// formula_problem finds it: what a spreadsheet program takes as a formula. NeedPython when the
+// tokenizer needs the host's (an operand with non-ASCII characters).
+[[nodiscard]] FormulaResult<bool> well_formed(std::string_view formula);
+
 // Whether ASCII `text` is accepted by Python's float(): surrounding ASCII whitespace, one
 // optional sign, inf/infinity/nan in any case, or decimal digits with single underscores
 // between digits, an optional fraction and an optional exponent.

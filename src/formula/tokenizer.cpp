@@ -199,7 +199,9 @@ private:
     FormulaResult<void> bracket() {
         std::size_t depth = 0;
         for (std::size_t i = pos_; i < f_.size(); ++i) {
-            if (f_[i] == '[') {
+            if (f_[i] == '\'') {
+                ++i;  // a structured reference's "'" makes the next character a literal one
+            } else if (f_[i] == '[') {
                 ++depth;
             } else if (f_[i] == ']' && --depth == 0) {
                 add_piece(pos_, i + 1 - pos_);
@@ -358,6 +360,20 @@ bool is_float_literal(std::string_view s) {
 
 FormulaResult<std::vector<Token>> tokenize(std::string_view formula, NonAscii non_ascii) {
     return Tokenizer(formula, non_ascii).run();
+}
+
+FormulaResult<bool> well_formed(std::string_view formula) {
+    auto tokens = tokenize(formula);
+    if (!tokens) {
+        if (tokens.error().kind == FormulaErrorKind::NeedPython) return std::unexpected(std::move(tokens.error()));
+        return false;  // a syntax error, or a closer without an opener
+    }
+    std::int64_t open = 0;
+    for (const Token& t : *tokens) {
+        if (t.subtype == TokenSubtype::Open) ++open;
+        if (t.subtype == TokenSubtype::Close) --open;
+    }
+    return open == 0;
 }
 
 }  // namespace qf::formula

@@ -115,41 +115,76 @@ XmlResult<DType> py_dtype(std::string_view text) {
     return DType{DT_N, std::move(s)};
 }
 
-// "#VALUE!" for a date-styled number that is no date, with the package's warning.
-XmlResult<Typed> date_warning(SheetState& st, const CellBufs& b, const Number& n, bool is_formula) {
+// The package's warning for a date-styled number that is no date, unless the cell is a formula.
+XmlResult<void> warn_date(SheetState& st, const CellBufs& b, const Number& n, bool is_formula, bool leap_day) {
     Ref where = b.has_r ? py_str(b.r) : Ref::borrow(Py_None);
-    if (!where) return fail<Typed>();
+    if (!where) return std::unexpected(source_error());
     Ref number = n.to_py();
-    if (!number) return fail<Typed>();
-    Ref message = Ref::steal(PyObject_CallFunctionObjArgs(st.helpers.date_warning.get(), where.get(),
-                                                          number.get(), nullptr));
-    if (!message) return fail<Typed>();
+    if (!number) return std::unexpected(source_error());
+    Ref message = Ref::steal(leap_day ? PyObject_CallFunctionObjArgs(st.helpers.date_warning.get(), where.get(),
+                                                                     number.get(), Py_True, nullptr)
+                                      : PyObject_CallFunctionObjArgs(st.helpers.date_warning.get(), where.get(),
+                                                                     number.get(), nullptr));
+    if (!message) return std::unexpected(source_error());
     if (!is_formula) {
         Ref warn = Ref::steal(PyUnicode_InternFromString("warn"));
-        if (!warn) return fail<Typed>();
+        if (!warn) return std::unexpected(source_error());
         Ref action = Ref::steal(PyTuple_Pack(2, warn.get(), message.get()));
-        if (!action || PyList_Append(st.actions.get(), action.get()) < 0) return fail<Typed>();
+        if (!action || PyList_Append(st.actions.get(), action.get()) < 0) return std::unexpected(source_error());
     }
+    return {};
+}
+
+// "#VALUE!" for a date-styled number beyond the limits of dates, with the package's warning.
+XmlResult<Typed> date_warning(SheetState& st, const CellBufs& b, const Number& n, bool is_formula) {
+    QF_TRY(warn_date(st, b, n, is_formula, false));
     return Typed{std::string("#VALUE!"), code(DT_E)};
+}
+
+// 1900-02-29, which the 1900 system counts (serial 60) but which did not exist: no date holds
+// it, so the cell keeps its number (as the package's from_excel gives it back), with a warning.
+XmlResult<Typed> leap_day(SheetState& st, const CellBufs& b, Number n, bool is_formula) {
+    QF_TRY(warn_date(st, b, n, is_formula, true));
+    switch (n.kind) {
+        case Number::Int: return Typed{n.i, code(DT_N)};
+        case Number::Float: return Typed{n.f, code(DT_N)};
+        case Number::Py: break;
+    }
+    return Typed{std::move(n.py), code(DT_N)};
+}
+
+bool is_leap_day(const Epoch& epoch, const Number& n) noexcept {
+    if (!epoch.windows_1900) return false;
+    return n.kind == Number::Int ? n.i == 60 : n.kind == Number::Float && n.f >= 60 && n.f < 61;
 }
 
 XmlResult<Typed> to_date(SheetState& st, const CellBufs& b, const StyleId& style, Number n, bool is_formula) {
     const Settings& s = st.settings;
     const bool td = s.timedelta_formats.contains(style.id);
-    if (td || !s.epoch || n.kind == Number::Py) {
+    const bool shows_date = !s.time_formats.contains(style.id);
+    // In an epoch whose day 0 exists (not the 1900 system), a serial below 1 in a cell that
+    // shows a date is that day: from_excel decides.
+    const bool day_zero = s.epoch && !s.epoch->windows_1900 && shows_date &&
+                          (n.kind == Number::Int ? n.i == 0 : n.kind == Number::Float && n.f >= 0 && n.f < 1);
+    if (td || !s.epoch || n.kind == Number::Py || day_zero) {
         Ref number = n.to_py();
         if (!number) return fail<Typed>();
         Ref args = Ref::steal(PyTuple_Pack(2, number.get(), s.epoch_obj.get()));
         if (!args) return fail<Typed>();
-        Ref kwargs = Ref::steal(Py_BuildValue("{s:O}", "timedelta", td ? Py_True : Py_False));
+        Ref kwargs = Ref::steal(Py_BuildValue("{s:O,s:O}", "timedelta", td ? Py_True : Py_False, "shows_date",
+                                              shows_date ? Py_True : Py_False));
         if (!kwargs) return fail<Typed>();
         Ref result = Ref::steal(PyObject_Call(st.helpers.from_excel.get(), args.get(), kwargs.get()));
-        if (result) return Typed{std::move(result), code(DT_D)};
+        if (result) {
+            if (PyLong_Check(result.get()) || PyFloat_Check(result.get())) return leap_day(st, b, std::move(n), is_formula);
+            return Typed{std::move(result), code(DT_D)};
+        }
         if (!PyErr_ExceptionMatches(PyExc_OverflowError) && !PyErr_ExceptionMatches(PyExc_ValueError))
             return fail<Typed>();
         PyErr_Clear();
         return date_warning(st, b, n, is_formula);
     }
+    if (is_leap_day(*s.epoch, n)) return leap_day(st, b, std::move(n), is_formula);
     const bool in_range = n.kind == Number::Int ? excel_int_in_range(*s.epoch, n.i)
                                                 : excel_float_in_range(*s.epoch, n.f);
     if (!in_range) return date_warning(st, b, n, is_formula);

@@ -182,8 +182,20 @@ int switch_to_dict_lock_held(State& st, PyObject* key, PyObject* value) {
     return PyDict_SetItem(dict.get(), key, value);
 }
 
+// In dict mode the store still counts its key changes: its iterators fail after any, as in
+// compact mode, rather than go on over the dict's reused slots (a popitem then an insertion
+// leave its size alone, and whether the dict's own iterator yields the new key depends on
+// the dict's layout).
+int dict_assign_lock_held(State& st, PyObject* key, PyObject* value) {
+    Ref dict = st.dict_mode.clone();
+    const Py_ssize_t before = PyDict_GET_SIZE(dict.get());
+    if (PyDict_SetItem(dict.get(), key, value) < 0) return -1;
+    if (PyDict_GET_SIZE(dict.get()) != before) ++st.c.version;
+    return 0;
+}
+
 int assign_lock_held(State& st, PyObject* key, PyObject* value) {
-    if (st.dict_mode) return PyDict_SetItem(st.dict_mode.get(), key, value);
+    if (st.dict_mode) return dict_assign_lock_held(st, key, value);
     Key k;
     const int rc = resolve_write(key, k);
     if (rc < 0) return -1;
@@ -206,7 +218,12 @@ int assign_lock_held(State& st, PyObject* key, PyObject* value) {
 }
 
 int delete_lock_held(State& st, PyObject* key) {
-    if (st.dict_mode) return PyDict_DelItem(st.dict_mode.get(), key);
+    if (st.dict_mode) {
+        Ref dict = st.dict_mode.clone();
+        if (PyDict_DelItem(dict.get(), key) < 0) return -1;
+        ++st.c.version;
+        return 0;
+    }
     Key k;
     const int rc = resolve_write(key, k);
     if (rc < 0) return -1;
@@ -261,7 +278,9 @@ PyObject* CellStore_popitem(PyObject* self, PyObject*) noexcept {
         if (!b) return nullptr;
         if (st.dict_mode) {
             Ref dict = st.dict_mode.clone();
-            return PyObject_CallMethod(dict.get(), "popitem", nullptr);
+            Ref item = Ref::steal(PyObject_CallMethod(dict.get(), "popitem", nullptr));
+            if (item) ++st.c.version;
+            return item.release();
         }
         auto loc = st.c.last_loc();
         if (!loc) {
@@ -289,8 +308,8 @@ PyObject* CellStore_clear(PyObject* self, PyObject*) noexcept {
         std::vector<Ref> dropped = st.reset();
         b.reset();  // the dropped objects may run Python code that uses the store
         dropped.clear();
-        // Emptied before it is dropped, so an iterator still running over it stops as a
-        // dict's iterator does instead of going on with the old keys.
+        // Emptied before it is dropped: an iterator still holding it keeps no cell alive
+        // (it fails at its next step, the store's version having moved).
         if (dict) PyDict_Clear(dict.get());
         dict.reset();
         Py_RETURN_NONE;
@@ -416,8 +435,7 @@ Ref cell_in_dict_lock_held(State& st, std::uint32_t row, std::uint32_t col, bool
     if (!row_int) return {};
     Ref cell = new_cell(st, std::move(row_int), col, Ref::borrow(Py_None), Ref::borrow(Py_None), st.dtypes[0].clone());
     if (!cell) return {};
-    Ref dict = st.dict_mode.clone();
-    if (PyDict_SetItem(dict.get(), key.get(), cell.get()) < 0) return {};
+    if (dict_assign_lock_held(st, key.get(), cell.get()) < 0) return {};
     created = true;
     return cell;
 }
@@ -583,6 +601,7 @@ PyObject* CellStore_columns(PyObject* self, PyObject* const* args, Py_ssize_t na
 
 struct IterState {
     Ref store;
+    Ref dict_iter;  // in dict mode: the dict's own iterator, behind the store's version check
     std::uint64_t version = 0;
     std::uint32_t cursor = 0;
     std::uint32_t length = 0;
@@ -609,10 +628,13 @@ PyObject* KeyIter_next(PyObject* self) noexcept {
         auto b = Borrow::shared(st.borrow);
         if (!b) return nullptr;
         if (st.c.version != it->version) {
-            PyErr_SetString(PyExc_RuntimeError, st.c.len() == it->length ? "dictionary keys changed during iteration"
-                                                                         : "dictionary changed size during iteration");
+            const std::size_t now = it->dict_iter && st.dict_mode
+                                        ? static_cast<std::size_t>(PyDict_GET_SIZE(st.dict_mode.get())) : st.c.len();
+            PyErr_SetString(PyExc_RuntimeError, now == it->length ? "dictionary keys changed during iteration"
+                                                                  : "dictionary changed size during iteration");
             return nullptr;
         }
+        if (it->dict_iter) return PyIter_Next(it->dict_iter.get());
         const Base& base = st.c.base;
         const std::uint32_t nrecs = base.recs.size();
         while (it->cursor < nrecs) {
@@ -635,11 +657,14 @@ PyObject* KeyIter_next(PyObject* self) noexcept {
 int KeyIter_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(reinterpret_cast<KeyIterObject*>(self)->s.store.get());
+    Py_VISIT(reinterpret_cast<KeyIterObject*>(self)->s.dict_iter.get());
     return 0;
 }
 
 int KeyIter_clear(PyObject* self) noexcept {
-    Ref store = std::move(reinterpret_cast<KeyIterObject*>(self)->s.store);
+    IterState& it = reinterpret_cast<KeyIterObject*>(self)->s;
+    Ref store = std::move(it.store);
+    Ref dict_iter = std::move(it.dict_iter);
     return 0;
 }
 
@@ -648,6 +673,7 @@ void KeyIter_dealloc(PyObject* self) noexcept {
     PyObject_GC_UnTrack(self);
     IterState& it = reinterpret_cast<KeyIterObject*>(self)->s;
     Ref store = std::move(it.store);
+    Ref dict_iter = std::move(it.dict_iter);
     it.~IterState();
     type->tp_free(self);
     Py_DECREF(type);
@@ -675,13 +701,18 @@ PyObject* CellStore_iter(PyObject* self) noexcept {
         State& st = st_of(self);
         auto b = Borrow::shared(st.borrow);
         if (!b) return nullptr;
-        if (st.dict_mode) return PyObject_GetIter(st.dict_mode.get());
+        Ref dict_iter;
+        if (st.dict_mode) {
+            dict_iter = Ref::steal(PyObject_GetIter(st.dict_mode.get()));
+            if (!dict_iter) return nullptr;
+        }
         PyObject* obj = key_iter_type_->tp_alloc(key_iter_type_, 0);
         if (!obj) return nullptr;
         IterState* it = new (&reinterpret_cast<KeyIterObject*>(obj)->s) IterState();
         it->store = Ref::borrow(self);
         it->version = st.c.version;
-        it->length = st.c.len();
+        it->length = st.dict_mode ? static_cast<std::uint32_t>(PyDict_GET_SIZE(st.dict_mode.get())) : st.c.len();
+        it->dict_iter = std::move(dict_iter);
         return obj;
     });
 }

@@ -1,6 +1,8 @@
 // The rich-text reader and the element-text routines (see text.hpp).
 #include "text/text.hpp"
 
+#include "text/escapes.hpp"
+
 #include <algorithm>
 #include <array>
 
@@ -111,6 +113,7 @@ XmlResult<void> read_run(Reader& r, RichContext& ctx, ItemState& st) {
         if (local == "t") {
             ctx.run.clear();  // the last <t> of a run wins
             QF_TRY_SET(has_text, text_into(r, forbid, ctx.run, ctx.decoded));
+            decode_escapes_in_place(ctx.run, ctx.decoded);
         } else if (local == "rPr") {
             const std::uint64_t start = absolute(r, r.tag_start());
             QF_TRY(skip_checked(r, forbid));
@@ -191,6 +194,7 @@ XmlResult<void> parse_text(Reader& r, RichContext& ctx, TextItem& out) {
         if (local == "t") {
             ctx.direct.clear();  // the last direct <t> wins, even one without text
             QF_TRY_SET(has_direct, text_into(r, forbid, ctx.direct, ctx.decoded));
+            decode_escapes_in_place(ctx.direct, ctx.decoded);
         } else if (local == "r") {
             out.had_runs = true;
             QF_TRY(read_run(r, ctx, st));

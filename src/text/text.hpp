@@ -91,7 +91,7 @@ private:
 // tag (unless one is active) and consumes everything up to and including its End. On return
 // `out.dispatch` says which half of `out` holds the result:
 //   - Plain: `out.text` is the last direct <t>'s text followed by the text of every run (<r>) that
-//     has one, in order; nothing is unescaped;
+//     has one, in order, the escapes of each <t> undone (escapes.hpp);
 //   - Dispatch: the item needs the package (an attribute in no namespace on the item or a run,
 //     a phonetic child, an rPr the validator refuses, a child named in a dangerous set);
 //     `out.captured` holds the item's bytes and namespaces.

@@ -125,9 +125,9 @@ char* write_num_int(char* first, std::int64_t v) { return std::to_chars(first, f
 
 char* write_num_float(char* first, double x) {
     if (x == 0.0) {
-        if (std::signbit(x)) *first++ = '-';
-        *first++ = '0';
-        return first;
+        // "-0" would read back as the integer 0: negative zero keeps its point.
+        const std::string_view zero = std::signbit(x) ? "-0.0" : "0";
+        return std::copy(zero.begin(), zero.end(), first);
     }
     // PERF NOTE: integral values are the common case and need no digit search.
     if (std::fabs(x) < 1e16 && x == std::trunc(x)) {

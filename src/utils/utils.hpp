@@ -22,8 +22,9 @@ char* write_g16(char* first, double x);
 // Nothing is lost on the way back: an integer gets its exact decimal digits, a finite double the
 // fewest significant digits (at most 17) that read back as the same double, laid out as %g lays
 // out its digits: plain when the decimal exponent is -4 to 15 (integral values without a point),
-// else d.ddde+XX with at least two exponent digits; "-0" for negative zero. That is Python's
-// repr() of the float without a trailing ".0".
+// else d.ddde+XX with at least two exponent digits; "-0.0" for negative zero (as an integer
+// text it would read back as 0). That is Python's repr() of the float without a trailing ".0",
+// which negative zero keeps.
 constexpr std::size_t NUM_MAX = 32;
 char* write_num_int(char* first, std::int64_t v);
 char* write_num_float(char* first, double x);

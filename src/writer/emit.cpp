@@ -1,6 +1,7 @@
 // Cell element bytes (see emit.hpp).
 #include "writer/emit.hpp"
 
+#include "text/escapes.hpp"
 #include "utils/utils.hpp"
 
 #include <array>
@@ -132,8 +133,17 @@ void emit_cell(std::string& out, bool lxml, const CellXml& cell) {
             // ElementTree's writer leaves text made only of whitespace unmarked; lxml's marks it.
             const std::string_view stripped = utils::py_strip(cell.text);
             const bool preserve = stripped.size() != cell.text.size() && (lxml || !stripped.empty());
-            append_text_element(out, preserve ? "><is><t xml:space=\"preserve\">" : "><is><t>", cell.text,
-                                "</t></is></c>", lxml);
+            out.append(preserve ? "><is><t xml:space=\"preserve\">" : "><is><t>");
+            // A literal "_xHHHH_" would read back as the character it names: its underscore is
+            // protected. The escaping is per character, so the pieces escape as the whole would.
+            std::size_t done = 0;
+            for (std::size_t at; (at = text::next_protected(cell.text, done)) != std::string_view::npos;
+                 done = at + 1) {
+                utils::esc_text(out, cell.text.substr(done, at + 1 - done), lxml);
+                out.append(text::PROTECTION);
+            }
+            utils::esc_text(out, cell.text.substr(done), lxml);
+            out.append("</t></is></c>");
             return;
         }
     }

@@ -183,7 +183,10 @@ TEST(TextItems, PlainAndDispatch) {
         {"<si xml:space='preserve'><r xml:lang='en'><t>a</t></r></si>", "P[a]"},
         {"<si><t>a</t><rPh/></si>", "D[<si><t>a</t><rPh/></si>]"},
         {"<si><phoneticPr/><t>a</t></si>", "D[<si><phoneticPr/><t>a</t></si>]"},
-        {"<si>x<t>_x005F_</t>y</si>", "P[_x005F_]"},
+        {"<si>x<t>_x005F_</t>y</si>", "P[_]"},
+        // Escapes are undone per text: one split over two runs stays as it is.
+        {"<si><t>a_x000d_b_xD83D__xDE00__xD83D_</t><r><t>_x00</t></r><r><t>41_</t></r></si>",
+         "P[a\rb\xF0\x9F\x98\x80_xD83D__x0041_]"},
     };
     for (const auto& cut : CUTS) {
         for (const auto& [body, want] : cases) {

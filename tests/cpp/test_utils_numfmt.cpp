@@ -104,7 +104,7 @@ TEST(G16, Ties) {
 // its neighbours is kept, and no more.
 
 TEST(Num, SignedZeroAndIntegers) {
-    check_num({{0.0, "0"}, {-0.0, "-0"}, {3.0, "3"}, {-2.0, "-2"}, {100.0, "100"}});
+    check_num({{0.0, "0"}, {-0.0, "-0.0"}, {3.0, "3"}, {-2.0, "-2"}, {100.0, "100"}});
     EXPECT_EQ(num(std::int64_t{0}), "0");
     EXPECT_EQ(num(std::numeric_limits<std::int64_t>::max()), "9223372036854775807");
     EXPECT_EQ(num(std::numeric_limits<std::int64_t>::min()), "-9223372036854775808");

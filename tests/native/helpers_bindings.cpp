@@ -65,12 +65,15 @@ PyObject* settings_from_parser(PyObject*, PyObject* parser) noexcept {
         if (!dates) return nullptr;
         Ref deltas = Ref::steal(ids_to_list(s->timedelta_formats));
         if (!deltas) return nullptr;
-        return Py_BuildValue("{sOsOsOsnsOsOsOsOsO}", "epoch", epoch.get(), "epoch_obj", s->epoch_obj.get(),
+        Ref times = Ref::steal(ids_to_list(s->time_formats));
+        if (!times) return nullptr;
+        return Py_BuildValue("{sOsOsOsnsOsOsOsOsOsO}", "epoch", epoch.get(), "epoch_obj", s->epoch_obj.get(),
                              "formula_and_value", s->formula_and_value ? Py_True : Py_False,
                              "shared_strings_len", static_cast<Py_ssize_t>(s->shared_strings_len),
                              "shared_strings", s->shared_strings.get(), "data_only",
                              s->data_only ? Py_True : Py_False, "rich_text", s->rich_text ? Py_True : Py_False,
-                             "date_formats", dates.get(), "timedelta_formats", deltas.get());
+                             "date_formats", dates.get(), "timedelta_formats", deltas.get(), "time_formats",
+                             times.get());
     });
 }
 

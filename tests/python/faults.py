@@ -5,7 +5,7 @@ One `Faults` plan is shared by every hook of a sweep, so a sweep over call numbe
 being the calls of a clean run) makes each call site of each hook fail once. `sweep` runs that
 loop and checks what must hold whatever fails: the fault reaches the caller (as itself, or as
 the fallback the entry point specifies), nothing that was passed in gains a reference, and
-repeating it does not grow memory. A new entry point (the writer's `write`, `write_cell`,
+repeating it does not grow memory (`assert_no_leak`). A new entry point (the writer's `write`, `write_cell`,
 `date_value`, ...) needs only a `setup` that builds its inputs from `plan.wrap`, `plan.attrs`
 and friends and returns the run.
 """
@@ -13,7 +13,6 @@ and friends and returns the run.
 import gc
 import sys
 import sysconfig
-import tracemalloc
 
 
 class Boom(Exception):
@@ -93,10 +92,34 @@ class _CountedSource:
         return chunk
 
 
-# Runs of the leak loop: enough that one object leaked per run outgrows the noise of the
-# interpreter's own caches and free lists (about ten KiB once they are warm).
+# Runs of the leak loop per window: one object leaked per run grows the interpreter's count
+# of allocated blocks by this much in each window.
 LEAK_RUNS = 1500
-LEAK_NOISE = 40 * 1024
+
+
+def assert_no_leak(step, repeats=LEAK_RUNS, warm=None, runs_per_step=1):
+    """Fails when repeating `step` (which makes `runs_per_step` runs) keeps allocating: after
+    `warm` steps (half of `repeats` by default), which fill what the interpreter caches, two
+    windows of `repeats` steps each must not both grow the count of allocated blocks by a
+    quarter of their runs or more.
+
+    Blocks are counted rather than bytes: a busy allocator, a cache that grows once or a
+    free list settling moves the bytes (by tens of KiB, one window in some runs), while a leak
+    grows every window by at least a block a run. On the free-threaded build memory is freed
+    with a delay, in no proportion to the runs: the check is left to the default build."""
+    if sysconfig.get_config_var("Py_GIL_DISABLED"):
+        return
+    for _ in range(repeats // 2 if warm is None else warm):
+        step()
+    grown = []
+    for _window in range(2):
+        gc.collect()
+        before = sys.getallocatedblocks()
+        for _ in range(repeats):
+            step()
+        gc.collect()
+        grown.append(sys.getallocatedblocks() - before)
+    assert min(grown) < repeats * runs_per_step // 4, grown
 
 
 def sweep(setup, expect_fault, keep=()):
@@ -105,11 +128,10 @@ def sweep(setup, expect_fault, keep=()):
     The run builds its per-run objects, returns a comparable result and must drop everything
     else it made. `expect_fault(plan, exc)` checks the exception a failing run ended with. The
     objects in `keep` (shared by every run) must end with the reference counts they started
-    with, and repeating the sweep must not grow the traced Python memory.
+    with, and repeating the sweep must not keep allocating (`assert_no_leak`).
     Returns the names of the calls of the clean run.
     """
-    free_threaded = sysconfig.get_config_var("Py_GIL_DISABLED")
-    if free_threaded:
+    if sysconfig.get_config_var("Py_GIL_DISABLED"):
         # There references to classes are counted per thread, apart from sys.getrefcount.
         keep = [obj for obj in keep if not isinstance(obj, type)]
     plan = Faults()
@@ -134,26 +156,9 @@ def sweep(setup, expect_fault, keep=()):
     gc.collect()
     now = [sys.getrefcount(obj) for obj in keep]
     assert now == counts, [(obj, was, is_) for obj, was, is_ in zip(keep, counts, now) if was != is_]
-    if free_threaded:
-        # There traced memory swings by up to megabytes between passes, in no proportion to
-        # their number (memory is freed with a delay): the leak loop runs on the default build.
-        return names
+    # A pass is a clean run and one run per call: windows of whole passes.
     passes = -(-LEAK_RUNS // (len(names) + 1))
-    tracemalloc.start()
-    try:
-        # The first passes fill (and start to recycle) what the interpreter caches; only
-        # what grows after them counts.
-        for _ in range(passes // 2 + 1):
-            one_pass()
-        gc.collect()
-        before = tracemalloc.get_traced_memory()[0]
-        for _ in range(passes):
-            one_pass()
-        gc.collect()
-        grown = tracemalloc.get_traced_memory()[0] - before
-    finally:
-        tracemalloc.stop()
-    assert grown < LEAK_NOISE, grown
+    assert_no_leak(one_pass, passes, warm=passes // 2 + 1, runs_per_step=len(names) + 1)
     return names
 
 

@@ -15,6 +15,24 @@ from quillfen.utils.datetime import WINDOWS_EPOCH
 MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
 
 
+@contextlib.contextmanager
+def environment(**variables):
+    """The environment variables set (None: unset) for the block, restored afterwards."""
+    def put(values):
+        for name, value in values.items():
+            if value is None:
+                os.environ.pop(name, None)
+            else:
+                os.environ[name] = value
+
+    saved = {name: os.environ.get(name) for name in variables}
+    try:
+        put(variables)
+        yield
+    finally:
+        put(saved)
+
+
 class Pieces(io.RawIOBase):
     """A binary file object that ignores the requested size and returns the next of `sizes`
     bytes per read (cycling): tokens, references and captures then straddle reads."""
@@ -109,18 +127,9 @@ class Sheet:
         return cell
 
 
-@contextlib.contextmanager
 def pure_path(pure):
     """The pure-Python path (`pure`), or the engine's, for what runs inside."""
-    saved = os.environ.get("QUILLFEN_PURE_PYTHON")
-    os.environ["QUILLFEN_PURE_PYTHON"] = "1" if pure else "0"
-    try:
-        yield
-    finally:
-        if saved is None:
-            del os.environ["QUILLFEN_PURE_PYTHON"]
-        else:
-            os.environ["QUILLFEN_PURE_PYTHON"] = saved
+    return environment(QUILLFEN_PURE_PYTHON="1" if pure else "0")
 
 
 def count_part_reads(monkeypatch):

@@ -120,8 +120,7 @@ def test_styles_read_back_equal_with_one_format_per_combination(assignments, she
 
 def _streamed(wb):
     """The looks of every cell of a read-only workbook, by (sheet title, coordinate)."""
-    return {(ws.title, cell.coordinate): looks(cell) for ws in wb for row in ws.iter_rows() for cell in row
-            if hasattr(cell, "coordinate")}
+    return {(ws.title, cell.coordinate): looks(cell) for ws in wb for cell in ws.cells()}
 
 
 def test_equal_styles_share_one_array_and_one_element():

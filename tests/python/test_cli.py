@@ -1,10 +1,14 @@
 """`python -m quillfen dump`: its stable line format, its modes, and clean failures."""
 
+import io
 import os
 import subprocess
 import sys
+import zipfile
 
 import pytest
+
+from quillfen import __main__ as cli
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, "scripts"))
@@ -148,3 +152,52 @@ def test_generated_sheet_names_are_escaped(tmp_path):
     name = 'Say "hi" & <bye>'
     xlsxgen.write_workbook(str(path), [(name, lambda strings: iter(()), "A1", [])])
     assert quillfen.load_workbook(str(path)).sheetnames == [name]
+
+
+# ---- what is no workbook quillfen reads -----------------------------------------------------
+
+def _compound(entry):
+    """An OLE compound file (the container of .xls files and of encrypted workbooks) whose first
+    directory sector holds the root and one stream named `entry`."""
+    directory = bytearray(512)
+    for i, name in enumerate(["Root Entry", entry]):
+        raw = (name + "\0").encode("utf-16-le")
+        directory[i * 128:i * 128 + len(raw)] = raw
+        directory[i * 128 + 64:i * 128 + 66] = len(raw).to_bytes(2, "little")
+    return b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1".ljust(512, b"\0") + bytes(directory)
+
+
+def _zip(parts):
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w") as z:
+        for name, text in parts.items():
+            z.writestr(name, text)
+    return out.getvalue()
+
+
+_MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
+NOT_READ = {
+    "legacy.xls": (_compound("Workbook"), "older binary format (.xls)"),
+    "encrypted.xlsx": (_compound("EncryptedPackage"), "password-protected"),
+    "sheet.ods": (_zip({"mimetype": "application/vnd.oasis.opendocument.spreadsheet", "content.xml": "<x/>"}),
+                  "an OpenDocument spreadsheet (.ods)"),
+    "draft.xlsx": (_zip({"xl/workbook.xml": '<workbook xmlns="http://schemas.openxmlformats.org/spreadsheetml/2006/5'
+                         '/main"><sheets><sheet name="S" r:id="rId1" xmlns:r="urn:r"/></sheets></workbook>'}),
+                   "not the workbook of a SpreadsheetML namespace"),
+    "no-sheets.xlsx": (_zip({"xl/workbook.xml": '<workbook xmlns="%s"><sheets/></workbook>' % _MAIN}),
+                       "the workbook has no worksheets"),
+}
+
+
+@pytest.mark.parametrize("name", sorted(NOT_READ))
+def test_what_is_not_read_says_what_it_is(tmp_path, capsys, name):
+    # Issue 23: an .xls was reported as encrypted, an .ods as a container without a workbook
+    # part; a workbook of a draft namespace loaded without sheets, and then csv ended in an
+    # AttributeError and info printed nothing, with exit code 0.
+    content, words = NOT_READ[name]
+    path = tmp_path / name
+    path.write_bytes(content)
+    for command in ("dump", "info", "csv", "json"):
+        assert cli.main([command, str(path)]) == 1
+        out, err = capsys.readouterr()
+        assert out == "" and err.count("\n") == 1 and words in err, (command, err)

@@ -6,6 +6,7 @@ import datetime as dt
 import decimal
 import math
 import os
+import re
 import warnings
 import xml.etree.ElementTree as ET
 
@@ -30,6 +31,7 @@ CELLS = [
     ("text ü € 😀", None, ("string", "text ü € 😀"), "text ü € 😀"),
     ("  padded <&> ", None, ("string", "  padded <&> "), "  padded <&> "),
     ("line\nbreak", None, ("string", "line\nbreak"), None),
+    ("typed _x000D_ and _x005F_", None, ("string", "typed _x000D_ and _x005F_"), "typed _x000D_ and _x005F_"),
     ("=A1*2", None, ("float", 84.0), "84"),
     (dt.datetime(2020, 1, 2, 3, 4, 5), None, ("date", "2020-01-02T03:04:05"), "2020-01-02 3:04:05"),
     (dt.date(2021, 5, 6), None, ("date", "2021-05-06"), "2021-05-06"),
@@ -266,3 +268,13 @@ def test_calamine_reads_the_values(saved, name):
             assert got == "", row  # a formula saved without its result
         else:
             assert _calamine_value(got) == _calamine_value(value), (row, value, got)
+
+
+@pytest.mark.parametrize("fmt, words", [("xls", "older binary format (.xls)"), ("ods", "OpenDocument spreadsheet (.ods)")])
+def test_other_formats_say_what_they_are(saved, fmt, words):
+    # Issue 23: an .xls file was reported as encrypted, an .ods one as a container without a
+    # workbook part.
+    folder, paths = saved
+    soffice_convert(folder, fmt, folder / fmt, paths["etree"])
+    with pytest.raises(quillfen.InvalidFileError, match=re.escape(words)):
+        quillfen.load_workbook(folder / fmt / ("etree." + fmt))

@@ -15,8 +15,9 @@ from collections import defaultdict
 import pytest
 
 import quillfen
+from conftest import CORPUS_DIR
 
-CORPUS = os.path.join(os.path.dirname(__file__), "..", "..", "..", "shared", "corpus")
+CORPUS = os.path.dirname(CORPUS_DIR)
 FACTS = os.path.join(CORPUS, "expected.json")
 # Files that are not workbooks at all (encrypted, empty, a fuzzer's crash input).
 NOT_WORKBOOKS = {"pycal-empty_file.xlsx", "pycal-password.xlsx", "poi-clusterfuzz-6594557414080512.xlsx"}

@@ -1,16 +1,23 @@
 """Serial dates: the native conversion against the package's from_excel, and from_excel against
-plain datetime arithmetic, so that the reference is not wrong in the same way."""
+plain datetime arithmetic, so that the reference is not wrong in the same way; what a
+workbook's cells take and give back."""
 
 import datetime as dt
+import io
 import math
 import os
 import random
 import struct
+import warnings
 
 import pytest
 from hypothesis import example, given, strategies as st
 
+import quillfen
+from quillfen.model.styles import is_time_format
 from quillfen.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH, from_excel, from_ISO8601, to_excel
+
+from support import pure_path
 
 ODD_EPOCH = dt.datetime(1900, 3, 1, 17, 45, 30, 123456)  # an epoch with a time of day
 EPOCHS = [WINDOWS_EPOCH, MAC_EPOCH, ODD_EPOCH]
@@ -243,3 +250,67 @@ def test_from_iso8601(text, value):
 def test_from_iso8601_rejects(text):
     with pytest.raises(ValueError):
         from_ISO8601(text)
+
+
+# ---- dates as a workbook holds them (issue 23) -----------------------------------------------
+
+@pytest.mark.parametrize("epoch, first", [(WINDOWS_EPOCH, dt.date(1900, 1, 1)), (MAC_EPOCH, dt.date(1904, 1, 1))])
+@pytest.mark.parametrize("write_only", [False, True])
+def test_dates_before_the_first_day_are_refused(epoch, first, write_only):
+    # 1899-12-30 and 1899-12-31 were both written as serial 0 (a time of day when read back),
+    # earlier dates as negative serials that spreadsheet programs show as ####.
+    wb = quillfen.Workbook(write_only=write_only)
+    wb.epoch = epoch
+    ws = wb.create_sheet("S", 0)
+    day_before = first - dt.timedelta(days=1)
+    for value in (day_before, dt.datetime.combine(day_before, dt.time(23, 59)), dt.date(1800, 1, 1)):
+        with pytest.raises(ValueError, match=r"cell S!A1 cannot hold .*dates start on %s" % first):
+            ws.append([value])
+    ws.append([first, dt.datetime.combine(first, dt.time(6)), dt.time(0, 0)])
+    wb.iso_dates = True
+    ws.append([dt.date(1800, 1, 1)])  # ISO text holds any date
+    out = io.BytesIO()
+    wb.save(out)
+    back = quillfen.load_workbook(out).worksheets[0]
+    assert [[c.value for c in row] for row in back.iter_rows()] == [
+        [dt.datetime.combine(first, dt.time()), dt.datetime.combine(first, dt.time(6)), dt.time(0, 0)],
+        [dt.datetime(1800, 1, 1), None, None]]
+
+
+@pytest.mark.parametrize("pure", [False, True])
+def test_serials_read_as_shown(pure):
+    # Serial 0 of the 1904 system is 1904-01-01 in a cell that shows a date, a time in one that
+    # shows a time; the 1900 system's serial 60 is 1900-02-29, which no date holds: the number
+    # stays, with a warning.
+    cells = [(0, "yyyy-mm-dd"), (0.25, "yyyy-mm-dd hh:mm"), (0.25, "h:mm"), (60, "d-mmm-yy"), (60.5, "yyyy-mm-dd hh:mm"),
+             (59, "yyyy-mm-dd"), (61, "yyyy-mm-dd"), (0, "[h]:mm")]
+    shown = {
+        WINDOWS_EPOCH: [dt.time(0), dt.time(6), dt.time(6), 60, 60.5, dt.datetime(1900, 2, 28), dt.datetime(1900, 3, 1),
+                        dt.timedelta(0)],
+        MAC_EPOCH: [dt.datetime(1904, 1, 1), dt.datetime(1904, 1, 1, 6), dt.time(6), dt.datetime(1904, 3, 1),
+                    dt.datetime(1904, 3, 1, 12), dt.datetime(1904, 2, 29), dt.datetime(1904, 3, 2), dt.timedelta(0)]}
+    for epoch, want in shown.items():
+        wb = quillfen.Workbook()
+        wb.epoch = epoch
+        for row, (serial, code) in enumerate(cells, 1):
+            wb.active.cell(row, 1, serial).number_format = code
+        out = io.BytesIO()
+        wb.save(out)
+        with pure_path(pure):
+            for read_only in (False, True):
+                with warnings.catch_warnings(record=True) as caught:
+                    warnings.simplefilter("always")
+                    ws = quillfen.load_workbook(out, read_only=read_only).active
+                    got = [row[0] for row in ws.iter_rows(values_only=True)]
+                assert got == want and [type(v) for v in got] == [type(v) for v in want]
+                leap = [str(w.message) for w in caught if "1900-02-29" in str(w.message)]
+                assert len(leap) == (2 if epoch == WINDOWS_EPOCH else 0), leap
+
+
+@pytest.mark.parametrize("code, time_only", [
+    ("h:mm", True), ("mm:ss", True), ("h:mm AM/PM", True), ("[$-409]h:mm:ss", True), ("mmss.0", True),
+    ('"at" hh:mm', True), ("yyyy-mm-dd", False), ("m/d/yy h:mm", False), ("mmm", False), ("[h]:mm", False),
+    ("0.00", False), ("General", False),
+])
+def test_time_formats(code, time_only):
+    assert is_time_format(code) is time_only

@@ -1,15 +1,14 @@
 """find_dimension end to end: results, every reader failure text, source errors, chunking,
 captures across buffer compaction, a differential test against expat, and reference counts."""
 
-import gc
 import io
 import sys
-import tracemalloc
 import xml.parsers.expat
 
 import pytest
 from hypothesis import assume, given, strategies as st
 
+from faults import assert_no_leak
 from support import MAIN, Pieces, cuts
 WS = f'<worksheet xmlns="{MAIN}">'.encode()
 
@@ -288,18 +287,7 @@ def test_repeated_calls_do_not_grow_memory(native):
                 native.find_dimension(make())
             except (native.NativeFallback, ValueError):
                 pass
-    for _ in range(20):
-        round_()
-    gc.collect()
-    tracemalloc.start()
-    try:
-        first = tracemalloc.get_traced_memory()[0]
-        for _ in range(200):
-            round_()
-        gc.collect()
-        assert tracemalloc.get_traced_memory()[0] - first < 64 * 1024
-    finally:
-        tracemalloc.stop()
+    assert_no_leak(round_, 200, warm=20, runs_per_step=len(sources))
 
 
 # ---- real workbooks ------------------------------------------------------------------------

@@ -1,11 +1,16 @@
 """Formula tokenizing and translation: the host's Python classes, and the native translator
-held against them on generated formulas."""
+held against them on generated formulas; the formulas a cell refuses."""
+
+import io
+import re
 
 import pytest
 from hypothesis import given, strategies as st
 
+import quillfen
 from quillfen.formula import (ArrayFormula, DataTableFormula, Tokenizer, TokenizerError,
-                              Translator, TranslatorError)
+                              Translator, TranslatorError, formula_problem)
+from quillfen.model.richtext import CellRichText
 from quillfen.formula.translate import _column_letters
 
 pytestmark = pytest.mark.filterwarnings("ignore:Generating overly large repr")
@@ -49,6 +54,9 @@ CASES = [
     ('="a""b"&A1', (1, 1), (2, 1), '="a""b"&A2'),
     ("=1E+5+A1", (1, 1), (2, 1), "=1E+5+A2"),
     ("=Table1[[#This Row],[A1]]", (1, 1), (2, 2), "=Table1[[#This Row],[A1]]"),
+    # "'" escapes a bracket in a structured reference (the corpus's table23): it ended the reference
+    ("=SUBTOTAL(109,T[Column'[])+A1", (1, 1), (2, 1), "=SUBTOTAL(109,T[Column'[])+A2"),
+    ("=T[a']b]+A1", (1, 1), (2, 1), "=T[a']b]+A2"),
     ("=LOG10(A1)", (1, 1), (2, 2), "=LOG10(B2)"),
     ("=A1", (1, 1), (10**12, 1), "=A1000000000000"),
     ("=A1", (2, 1), (1, 1), ("TranslatorError", "Formula out of range")),
@@ -63,6 +71,7 @@ CASES = [
     ("=(1}", (1, 1), None, ("TokenizerError", "Mismatched ( and { pair in '=(1}'")),
     ("=1)", (1, 1), None, ("IndexError", "pop from empty list")),
     ("=[1", (1, 1), None, ("TokenizerError", "Encountered unmatched '[' in =[1")),
+    ("=[1']", (1, 1), None, ("TokenizerError", "Encountered unmatched '[' in =[1']")),
     ("=A1{1}", (1, 1), None, ("TokenizerError", "Unexpected character at position 3 in '=A1{1}'")),
     ("=FÜR(A1'x')", (1, 1), None, ("TokenizerError", "Unexpected character at position 7 in '=FÜR(A1'x')'")),
     ("=SUM((1,2)", (1, 1), None, "=SUM((1,2)"),
@@ -226,7 +235,7 @@ refs = st.one_of(
     st.builds(lambda s, r: s + r, sheet_names, cell_refs()),
     st.builds(lambda s, a, b: f"{s}{a}:{b}", sheet_names, cell_refs(), cell_refs()),
     st.sampled_from(["MyName", "Sheet1!Name", "LOG10", "A0", "A01", "AAAA1", "A12345678", "_x", "A1B",
-                     "Table1[Col]", "T[[#Headers],[a]]", "R1C1", "A1:B2:C3", "1:A", "Sheet1!#REF!", "Ä1"]),
+                     "Table1[Col]", "T[[#Headers],[a]]", "T[x'[y]", "T[x'']", "R1C1", "A1:B2:C3", "1:A", "Sheet1!#REF!", "Ä1"]),
 )
 
 atoms = st.one_of(
@@ -297,6 +306,35 @@ def test_tokens_match_python(testing, formula):
     except (TokenizerError, IndexError) as e:
         got = (type(e).__name__, str(e))
     assert got == want
+
+
+@given(formulas())
+def test_formula_verdicts_match_python(native, formula):
+    try:
+        verdict = native.check_formula(formula)
+    except native.NativeFallback:
+        assert any(ord(c) > 127 for c in formula)
+        return
+    assert verdict is (formula_problem(formula) is None)
+
+
+def test_formulas_spreadsheet_programs_would_remove_are_refused():
+    # Issue 23: such formulas were saved, and the file opened with a "repair" that removed them.
+    ws = quillfen.Workbook().active
+    for text, why in [("=)(*&", "a closing bracket without an opening one"), ("=SUM(1", "a bracket left open"),
+                      ('="a', "Reached end of formula while parsing string"), ("=#BAD", "Invalid error code"),
+                      ("=1+" + "1" * 8191, "a formula of 8193 characters")]:
+        with pytest.raises(ValueError, match=r"^cell Sheet!A1 cannot hold .*%s" % re.escape(why)):
+            ws["A1"] = text
+        with pytest.raises(ValueError, match=r"cannot hold .*%s" % re.escape(why)):
+            ws.append([1, ArrayFormula("B2", text)])
+    ws["A1"] = "=1+" + "1" * 8190  # 8192 characters after the "="
+    ws["A2"] = CellRichText(["=)(*&"])  # text that begins with "=", as the message advises
+    ws["A3"] = "=SUBTOTAL(109,T[Column'[])"  # a bracket escaped, as a table's total row has it
+    out = io.BytesIO()
+    ws.parent.save(out)
+    back = quillfen.load_workbook(out).active
+    assert (back["A1"].data_type, back["A2"].value, back["A2"].data_type) == ("f", "=)(*&", "s")
 
 
 @pytest.mark.parametrize("formula, old, new, want", [

@@ -20,8 +20,9 @@ pa = pytest.importorskip("pyarrow")
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "scripts"))
 import xlsxgen  # noqa: E402
+from conftest import CORPUS_DIR
 
-CORPUS = os.path.join(os.path.dirname(__file__), "..", "..", "..", "shared", "corpus", "files")
+CORPUS = CORPUS_DIR
 FILES = ["cal-issue_261.xlsx", "cal-issues.xlsx", "cal-date.xlsx", "pycal-base.xlsx", "cal-errors.xlsx",
          "cal-issue_553.xlsx", "sjs-DataTypesFormats.xlsx", "poi-59746_NoRowNums.xlsx"]
 

@@ -109,6 +109,7 @@ class Parser:
     rich_text = True
     date_formats = {14, 22}
     timedelta_formats = ()
+    time_formats = [20, True]
 
 
 def test_settings_fields(testing):
@@ -117,7 +118,7 @@ def test_settings_fields(testing):
     assert s["epoch"] == (693593, 0, True) and s["epoch_obj"] is p.epoch
     assert s["formula_and_value"] is True and s["data_only"] is False and s["rich_text"] is True
     assert s["shared_strings_len"] == 2 and s["shared_strings"] is p.shared_strings
-    assert s["date_formats"] == [14, 22] and s["timedelta_formats"] == []
+    assert s["date_formats"] == [14, 22] and s["timedelta_formats"] == [] and s["time_formats"] == [20]
 
 
 def test_settings_read_each_attribute_once_in_the_pure_order(testing):
@@ -135,7 +136,7 @@ def test_settings_read_each_attribute_once_in_the_pure_order(testing):
 
     assert reads(testing.settings_from_parser) == reads(ReaderSettings.from_parser) == [
         "epoch", "formula_and_value", "shared_strings", "data_only", "rich_text", "date_formats",
-        "timedelta_formats", "keep_cells"]
+        "timedelta_formats", "time_formats", "keep_cells"]
 
 
 class _SubDatetime(dt.datetime):

@@ -113,8 +113,10 @@ CASES = [
      r"xl/_rels/workbook\.xml\.rels: document type declarations are not allowed", "DoctypeRefused"),
     ("content types dtd", book(Content_Typesxml=DTD + "<Types/>"),
      r"\[Content_Types\]\.xml: document type declarations are not allowed", "DoctypeRefused"),
-    ("encrypted", b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1" + bytes(504),
-     r"the workbook is password-protected \(encrypted\).*", "BadZipFile"),
+    ("encrypted", b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1" + bytes(504 + 128) + "EncryptedPackage\0".encode("utf-16-le").ljust(64, b"\0")
+     + b"\x22\0", r"the workbook is password-protected \(encrypted\).*", "BadZipFile"),
+    ("compound", b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1" + bytes(504),
+     r"the file is an OLE compound document, not a workbook quillfen reads.*", "BadZipFile"),
     ("not a zip", b"PK\x03\x04 but nothing more", r"not a zip container: .*", "BadZipFile"),
 ]
 

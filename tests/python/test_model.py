@@ -1,12 +1,14 @@
 """The model without a file: sheets of a new workbook, their titles and order, the active sheet,
-and the values a cell refuses when they are assigned."""
+the values a cell refuses when they are assigned, and those it takes from data frames."""
 
 import datetime
 import decimal
+import io
+import warnings
 
 import pytest
 
-from quillfen import Workbook
+from quillfen import Workbook, load_workbook
 from quillfen.formula import ArrayFormula
 from quillfen.model.richtext import CellRichText
 
@@ -79,6 +81,8 @@ def test_values_a_cell_refuses(value, error, words):
     ws["B2"] = 7
     assigns = {"Sheet!B2": [lambda: setattr(ws["B2"], "value", value), lambda: ws.__setitem__("B2", value)],
                "Sheet!B3": [lambda: ws.append([1, value])]}
+    if value != value and isinstance(value, float):
+        del assigns["Sheet!B3"]  # a missing value of an appended row: an empty cell
     for where, calls in assigns.items():
         for assign in calls:
             with pytest.raises(error) as info:
@@ -140,3 +144,47 @@ def test_append_goes_below_the_last_row():
     ws.append([])  # gh-19: the row after an empty one went over it
     ws.append([5])
     assert ws["A4"].value == 5 and ws["A3"].value is None
+
+
+@pytest.mark.parametrize("write_only", [False, True])
+def test_rows_of_data_frames(write_only):
+    # Issue 23: NaN raised and NaT was written as an empty <v>; numpy scalars were refused;
+    # a dict row wrote its keys.
+    np = pytest.importorskip("numpy")
+    pd = pytest.importorskip("pandas")
+    wb = Workbook(write_only=write_only)
+    ws = wb.create_sheet("S", 0)
+    rows = [
+        ([np.int64(5), np.float32(0.5), np.bool_(True), np.str_("x"), np.datetime64("2020-01-02"),
+          np.datetime64("2020-01-02T03:04:05.123456789"), np.timedelta64(90, "s"), pd.Timestamp("2021-05-06 07:08")],
+         [5, 0.5, True, "x", datetime.datetime(2020, 1, 2), datetime.datetime(2020, 1, 2, 3, 4, 5, 123000),
+          datetime.timedelta(seconds=90), datetime.datetime(2021, 5, 6, 7, 8)]),
+        ([np.nan, float("nan"), np.float64("nan"), pd.NaT, pd.NA, None, np.datetime64("NaT", "s"), 1], [None] * 7 + [1]),
+        ({"B": 2, 4: "four", "c": np.int8(3)}, [None, 2, 3, "four"]),
+    ]
+    for row, _ in rows:
+        ws.append(row)
+    for bad, error in [({"A": 1, 1: 2}, ValueError), ({"XFE": 1}, ValueError), ({1.5: 1}, TypeError),
+                       ([np.datetime64("12000-01-01", "D")], ValueError), ([np.float64("inf")], ValueError)]:
+        with pytest.raises(error):
+            ws.append(bad)
+    with pytest.raises(ValueError, match="nan"):
+        Workbook().active["A1"] = np.float64("nan")  # a single value is no missing one
+    out = io.BytesIO()
+    wb.save(out)
+    back = load_workbook(out).worksheets[0]
+    got = [list(row) for row in back.iter_rows(values_only=True)]
+    assert [row[:len(want)] for row, (_, want) in zip(got, rows)] == [want for _, want in rows]
+    assert [type(v) for v in got[0]] == [int, float, bool, str, datetime.datetime, datetime.datetime,
+                                         datetime.timedelta, datetime.datetime]
+
+
+def test_decimals_beyond_a_double_warn_once_per_place():
+    ws = Workbook().active
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("default")
+        for _ in range(3):
+            ws.append([decimal.Decimal("0.12345678901234567890"), decimal.Decimal("0.1"), decimal.Decimal(2**70)])
+    assert [(str(w.message), w.filename) for w in caught] == [
+        ("a Decimal with more digits than a double holds is saved as it is, but reads back as the nearest float",
+         __file__)]

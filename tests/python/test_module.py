@@ -98,6 +98,9 @@ DOCSTRINGS = {
     "find_dimension": ("Find the `dimension` element like `WorkSheetParser.parse_dimensions`.\n"
                        "Returns (snippet, namespaces) or None."),
     "prescan_sheet": "prescan_sheet(source, want_rows, corners, helpers) -> dict",
+    "check_formula": ("Whether the formula text tokenizes with every bracket closed, as\n"
+                      "quillfen.formula.formula_problem finds it. NativeFallback when that needs the\n"
+                      "pure-Python tokenizer."),
     "RowReader": "Streaming row reader used by ReadOnlyWorksheet.",
     "SheetWriter": "",
 }
@@ -106,6 +109,7 @@ SIGNATURES = {
     "bind_cells": "(source, parser, ws, store, cell_styles, cell_cls, helpers, actions)",
     "find_dimension": "(source)",
     "prescan_sheet": "(source, want_rows, corners, helpers)",
+    "check_formula": "(formula)",
     "RowReader": "(source, parser, helpers)",
     "SheetWriter": "(ws, write, lxml, helpers)",
 }
@@ -121,7 +125,8 @@ def test_exported_docstrings_and_signatures(native, name):
 def test_exports_in_order(native):
     names = [n for n in vars(native) if not n.startswith("__")]
     assert names == ["NativeFallback", "read_string_table", "bind_cells", "find_dimension",
-                     "prescan_sheet", "mixed_values", "arrow_table", "RowReader", "CellStore", "SheetWriter", "ArrowTable"]
+                     "prescan_sheet", "check_formula", "mixed_values", "arrow_table", "RowReader", "CellStore",
+                     "SheetWriter", "ArrowTable"]
 
 
 def test_only_the_cell_store_can_be_subclassed(native):

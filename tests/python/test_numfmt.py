@@ -76,9 +76,9 @@ def test_format_g16_property(testing, x):
 
 
 def shortest(x):
-    """The writer's number text: repr() without a trailing ".0"."""
-    text = repr(x)
-    return text[:-2] if text.endswith(".0") else text
+    """The pure-Python writer's number text."""
+    from quillfen.writer.sheet_data import number_text
+    return number_text(x)
 
 
 @given(doubles, st.integers(-(2**63), 2**63 - 1))

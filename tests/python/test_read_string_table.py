@@ -329,6 +329,7 @@ def test_corpus_tables_agree(native, name, xml):
 _TEXT_PIECES = st.sampled_from([
     "a", "Zz", " ", "  ", "\t", "\n", "\r\n", "\r", "&amp;", "&lt;", "&gt;", "&quot;", "&apos;",
     "&#65;", "&#x1F600;", "&#13;", "&#xA;", "_x005F_", "x005F_", "_x005F_x005F_", "_x000D_", "_",
+    "_x000d_", "_x0001_", "_xD83D_", "_xde00_", "_x00", "41_", "&#95;x0041_",
     "\u00e9", "\u65e5\u672c", "\U0001F600", "<![CDATA[c&<]]>", "<![CDATA[]]>", "<!--c-->", "<?p i?>",
     "<b/>", '<u x="1">in</u>',
 ])

@@ -89,7 +89,7 @@ def pick(draw, common, rare, percent=2):
 
 NUMBERS = ["0", "1", "42", "-7", "007", "+7", "1.5", "1.", ".5", "1e3", "2E-2", "123456789012345678",
            "1234567890123456789", "99999999999999999999", "45000", "45000.25", "3000000", "-1", "1e400",
-           "nan", "inf", "1_0", "0.0000001", "2958466", "-693594", "60", "59.5"]
+           "nan", "inf", "1_0", "0.0000001", "2958466", "-693594", "60", "59.5", "60.75", "0.5", "-0.0"]
 
 
 @st.composite
@@ -174,6 +174,7 @@ SETTINGS = st.fixed_dictionaries({
     "rich_text": st.booleans(),
     "epoch": st.sampled_from([WINDOWS_EPOCH, MAC_EPOCH]),
     "date_formats": st.sampled_from([set(), {1, 2}, {1}]),
+    "time_formats": st.sampled_from([set(), {1}]),
 })
 
 

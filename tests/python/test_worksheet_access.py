@@ -8,6 +8,8 @@ import pathlib
 import sys
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 import quillfen
 from quillfen.model.cell import EMPTY_CELL
@@ -16,8 +18,9 @@ from quillfen.utils.cells import column_letter, range_boundaries
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "scripts"))
 import xlsxgen  # noqa: E402
 from support import count_part_reads  # noqa: E402
+from conftest import CORPUS_DIR
 
-CORPUS = os.path.join(os.path.dirname(__file__), "..", "..", "..", "shared", "corpus", "files")
+CORPUS = CORPUS_DIR
 # Varied producers: cells without r, rows that skip, no dimension element, strict, several
 # sheets with a hidden one and an active tab other than the first.
 FILES = ["cal-issue_261.xlsx", "poi-59746_NoRowNums.xlsx", "cal-whitespace_trim.xlsx", "cal-issues.xlsx",
@@ -116,8 +119,10 @@ def test_read_only_rectangle_fills_missing_rows(mode, tmp_path):
     with quillfen.load_workbook(path, read_only=True) as wb:
         ws = wb.active
         assert ws.dimensions == "A2:B5"  # no dimension element: read through
-        assert [len(r) for r in ws.iter_rows()] == [2, 1, 1]  # iteration gives the rows present
-        # A row number that goes back is passed over in a rectangle, which holds one row each.
+        # Iteration gives every row from 1, as wide as the sheet; a row number that goes back
+        # (damage) comes as it stands, where it stands.
+        assert list(ws.values) == [(None, None), (None, 1), (None, None), (None, None), (2, None), (9, None)]
+        # It is passed over in a rectangle, which holds one row each.
         assert _v(ws["A1:B5"]) == (("None", "None"), ("None", "1"), ("None", "None"), ("None", "None"), ("2", "None"))
 
 
@@ -158,3 +163,26 @@ def test_load_workbook_refuses_text_and_non_files():
             quillfen.load_workbook(text)
     with pytest.raises(TypeError, match="not int"):
         quillfen.load_workbook(3)
+
+
+_BOUND = st.one_of(st.none(), st.integers(1, 7))
+
+
+@settings(max_examples=60, suppress_health_check=[HealthCheck.function_scoped_fixture])  # `mode` holds
+@given(cells=st.dictionaries(st.tuples(st.integers(1, 6), st.integers(1, 5)), st.integers(0, 9), max_size=8),
+       bounds=st.tuples(_BOUND, _BOUND, _BOUND, _BOUND), values_only=st.booleans())
+def test_read_only_rows_are_the_editable_rows(mode, cells, bounds, values_only):
+    # Issue 23: read-only iteration left out the rows missing from the part and ended each row
+    # at its last cell.
+    wb = quillfen.Workbook()
+    for (row, column), value in cells.items():
+        wb.active.cell(row, column, value)
+    out = io.BytesIO()
+    wb.save(out)
+    min_row, max_row, min_col, max_col = bounds
+
+    def rows(read_only):
+        ws = quillfen.load_workbook(out, read_only=read_only).active
+        got = ws.iter_rows(min_row, max_row, min_col, max_col, values_only)
+        return [tuple(v if values_only else v.value for v in row) for row in got]
+    assert rows(True) == rows(False)

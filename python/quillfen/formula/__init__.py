@@ -7,7 +7,7 @@ tokenizer and translator exactly and hands them every formula it declines.
 
 from .objects import ArrayFormula, DataTableFormula
 from .sheets import quoted_title, renamed_sheet, sheets_of
-from .tokenizer import Token, Tokenizer, TokenizerError
+from .tokenizer import Token, Tokenizer, TokenizerError, formula_problem
 from .translate import Translator, TranslatorError
 
 __all__ = [
@@ -18,6 +18,7 @@ __all__ = [
     "TokenizerError",
     "Translator",
     "TranslatorError",
+    "formula_problem",
     "quoted_title",
     "renamed_sheet",
     "sheets_of",

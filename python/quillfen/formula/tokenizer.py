@@ -8,7 +8,7 @@ messages are character indices into the whole formula (the leading "=" is positi
 import re
 from typing import NoReturn
 
-__all__ = ["Token", "Tokenizer", "TokenizerError"]
+__all__ = ["Token", "Tokenizer", "TokenizerError", "formula_problem"]
 
 
 class TokenizerError(Exception):
@@ -197,8 +197,13 @@ class Tokenizer:
     def _bracket(self) -> None:
         formula = self.formula
         depth = 0
+        escaped = False
         for i in range(self._pos, len(formula)):
-            if formula[i] == "[":
+            if escaped:
+                escaped = False  # a structured reference's "'" makes the next character a literal one
+            elif formula[i] == "'":
+                escaped = True
+            elif formula[i] == "[":
                 depth += 1
             elif formula[i] == "]":
                 depth -= 1
@@ -267,3 +272,17 @@ class Tokenizer:
         if self._pending:
             self._push(Token.make_operand("".join(self._pending)), self._pending_start, self._pending_end)
             self._pending.clear()
+
+
+def formula_problem(formula: str) -> str | None:
+    """Why spreadsheet programs would not take `formula` (text beginning with "=") as a
+    formula, or None: what the tokenizer refuses, a closing bracket without an opening one,
+    a bracket left open. (The engine's `check_formula` gives the same verdict.)"""
+    try:
+        tokens = Tokenizer(formula).items
+    except TokenizerError as exc:
+        return str(exc)
+    except IndexError:
+        return "a closing bracket without an opening one"
+    depth = sum((token.subtype == Token.OPEN) - (token.subtype == Token.CLOSE) for token in tokens)
+    return "a bracket left open" if depth else None

@@ -3,24 +3,30 @@
 A value is checked when it is assigned, so that a workbook never holds what a file cannot:
 `TypeError` for a type that has no place in a cell, `ValueError` for a value out of what a cell
 stores (text too long or with characters XML cannot carry, numbers beyond 64 bits or not
-finite, dates with a time zone).
+finite, dates with a time zone, dates before the workbook's first day unless it saves ISO
+dates, formulas that spreadsheet programs would remove: longer than 8,192 characters, or not
+formulas at all).
 """
 
 import datetime
 import decimal
 import functools
 import math
+import os
 import re
+import warnings
 from typing import Any, NoReturn, cast
 
-from ..constants import MAX_TEXT
+from .._native import native_or_pure
+from ..constants import MAX_FORMULA, MAX_TEXT
 from .comments import Comment
 from .features import Hyperlink
-from ..formula import ArrayFormula, DataTableFormula
+from ..formula import ArrayFormula, DataTableFormula, formula_problem
 from .richtext import CellRichText
 from .styles import NUM_FMT, STYLE_KINDS, Stylesheet, StyleArray, is_date_format, is_timedelta_format
 from .tracking import CELLS
 from ..utils.cells import coordinate_of
+from ..utils.datetime import first_day
 
 # The engine fills and reads cells through these slots, by name: this tuple is their one
 # definition.
@@ -102,8 +108,7 @@ class Cell:
 
     @value.setter
     def value(self, value: Any) -> None:
-        self.data_type = checked_data_type(self, value)
-        self._value = value
+        assign(self, value)
         if self._loaded is not None:
             self._loaded = _format_kept(self._loaded)
         try:  # `_changed`, inline: every assigned value comes here
@@ -238,6 +243,21 @@ def _check_text(cell: Cell, text: str) -> None:
                 % (bad.group(), bad.start()))
 
 
+def _check_formula(cell: Cell, text: str) -> None:
+    """Refuses formula text (with its "=") that spreadsheet programs would remove from the file
+    as damage. The engine's tokenizer decides when it can; the message comes from the package's
+    own, which agrees."""
+    if len(text) - 1 > MAX_FORMULA:
+        _refuse(cell, ValueError, "a formula of %d characters (at most %d)" % (len(text) - 1, MAX_FORMULA))
+    if not native_or_pure(lambda engine: engine.check_formula(text), lambda: formula_problem(text) is None):
+        _refuse(cell, ValueError, "%r: not a formula (%s); to store text that begins with \"=\", assign it as "
+                "CellRichText([text])" % (_shortened(text), formula_problem(text)))
+
+
+def _shortened(text: str) -> str:
+    return text if len(text) <= 60 else text[:57] + "..."
+
+
 def data_type_of(value: Any) -> str:
     """The data type a value is stored with: "n" (numbers and None), "b", "s" (text and rich
     text), "f" (text starting with "=", and formula objects) or "d" (dates, times, durations)."""
@@ -257,58 +277,126 @@ def data_type_of(value: Any) -> str:
 _INT64_MIN, _INT64_END = -2**63, 2**63
 
 
-def checked_data_type(cell: Cell, value: Any) -> str:
-    """The data type of `value` (`data_type_of`), after checking that a file can hold it in
-    `cell` (see the module docstring). A date, time or duration also gives the cell a number
-    format that shows it as such, when its format does not already."""
+def assign(cell: Cell, value: Any, appended: bool = False) -> None:
+    """Stores `value` in `cell` (its `_value` and `data_type`) after checking that a file can
+    hold it there (see the module docstring). What is stored for a numpy or pandas scalar is
+    the Python value it stands for (None for their missing markers NaT and NA); in an appended
+    row (`appended`) NaN is an empty cell too. A date, time or duration also gives the cell a
+    number format that shows it as such, when its format does not already."""
     # PERF NOTE: every assigned and appended value comes here; the exact built-in types are
-    # told apart first, by identity.
+    # told apart first, by identity, and stored without building anything.
     kind = type(value)
     if kind is str:
         # Printable text has none of the characters refused; other text is searched for them.
         if len(value) > MAX_TEXT or not value.isprintable() and _ILLEGAL_TEXT.search(value) is not None:
             _check_text(cell, value)
-        return "f" if value.startswith("=") and len(value) > 1 else "s"
-    if kind is int:
-        if _INT64_MIN <= value < _INT64_END:
-            return "n"
-    elif kind is float:
-        if math.isfinite(value):
-            return "n"
-    elif value is None:
-        return "n"
+        if value.startswith("=") and len(value) > 1:
+            _check_formula(cell, value)
+            cell.data_type = "f"
+        else:
+            cell.data_type = "s"
+    elif kind is int and _INT64_MIN <= value < _INT64_END or kind is float and math.isfinite(value) or value is None:
+        cell.data_type = "n"
     elif kind is bool:
-        return "b"
+        cell.data_type = "b"
     elif kind in DEFAULT_DATE_FORMATS:
         _check_date(cell, value, kind)
-        return "d"
-    return _checked_other(cell, value)
+        cell.data_type = "d"
+    else:
+        cell.data_type, value = _checked_other(cell, value, appended)
+    cell._value = value
 
 
-def _checked_other(cell: Cell, value: Any) -> str:
-    """`checked_data_type` of everything but the exact built-in types of its fast path."""
+def _checked_other(cell: Cell, value: Any, appended: bool) -> tuple[str, Any]:
+    """(data type, value to store) for `assign` of everything but the exact built-in types of
+    its fast path."""
+    plain = _plain(cell, value)
+    if plain is not value:
+        assign(cell, plain, appended)
+        return cell.data_type, cell._value
     if isinstance(value, int):  # a subclass: exact bools took the fast path
         if not _INT64_MIN <= value < _INT64_END:
             _refuse(cell, ValueError, "an integer beyond 64 bits")
     elif isinstance(value, float):
+        if appended and math.isnan(value):
+            return "n", None  # a missing value of a data frame's row
         if not math.isfinite(value):
             _refuse(cell, ValueError, "%r: only finite numbers can be stored" % value)
     elif isinstance(value, str):
         _check_text(cell, value)
-    elif isinstance(value, _DATE_TYPES):
-        _check_date(cell, value, next(cls for cls in DEFAULT_DATE_FORMATS if isinstance(value, cls)))
+        if value.startswith("=") and len(value) > 1:
+            _check_formula(cell, value)
     elif isinstance(value, decimal.Decimal):
         if not value.is_finite() or not math.isfinite(float(value)):
             _refuse(cell, ValueError, "%r: only numbers within a double's range can be stored" % value)
+        _check_decimal_digits(value)
     elif isinstance(value, CellRichText):
         _check_text(cell, str(value))
     elif isinstance(value, (ArrayFormula, DataTableFormula)):
         text = getattr(value, "text", None)
         if text is not None:
             _check_text(cell, text)
+            _check_formula(cell, text if text.startswith("=") else "=" + text)
     else:
         _refuse(cell, TypeError, "a value of type %s" % type(value).__name__)
-    return data_type_of(value)
+    return data_type_of(value), value
+
+
+def _plain(cell: Cell, value: Any) -> Any:
+    """The built-in value a numpy or pandas scalar, or an instance of a subclass of a date
+    type (pandas' Timestamp and Timedelta), stands for; None for the missing markers NaT and
+    NA. Any other value is given back as it is."""
+    module = type(value).__module__
+    if module == "numpy" or module.startswith("numpy."):
+        return _numpy_value(cell, value)
+    if module.startswith("pandas") and type(value).__name__ in ("NaTType", "NAType"):
+        return None
+    if isinstance(value, datetime.datetime):
+        return datetime.datetime(value.year, value.month, value.day, value.hour, value.minute, value.second,
+                                 value.microsecond, value.tzinfo, fold=value.fold)
+    if isinstance(value, datetime.date):
+        return datetime.date(value.year, value.month, value.day)
+    if isinstance(value, datetime.time):
+        return datetime.time(value.hour, value.minute, value.second, value.microsecond, value.tzinfo, fold=value.fold)
+    if isinstance(value, datetime.timedelta):
+        return datetime.timedelta(value.days, value.seconds, value.microseconds)
+    return value
+
+
+def _numpy_value(cell: Cell, value: Any) -> Any:
+    import numpy  # loaded already: `value` is one of its scalars
+
+    if isinstance(value, (numpy.datetime64, numpy.timedelta64)):
+        if numpy.isnat(value):
+            return None
+        if isinstance(value, numpy.timedelta64):
+            found = value.astype("timedelta64[us]").item()
+        elif numpy.datetime_data(value.dtype)[0] in ("Y", "M", "W", "D"):
+            found = value.item()  # a date
+        else:
+            found = value.astype("datetime64[us]").item()
+        if not isinstance(found, (datetime.date, datetime.timedelta)):  # an int: beyond Python's dates
+            _refuse(cell, ValueError, "%r: beyond the dates and durations Python holds" % value)
+        return found
+    if isinstance(value, numpy.generic):
+        return value.item()
+    return value
+
+
+# Decimals are written with their own digits, but read back as doubles (floats): the one
+# warning says so the first time at each place of the caller's code (Python's warning filter
+# keeps it from repeating there).
+_DECIMAL_DIGITS = ("a Decimal with more digits than a double holds is saved as it is, but reads back as the "
+                   "nearest float")
+_PACKAGE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__))) + os.sep
+
+
+def _check_decimal_digits(value: decimal.Decimal) -> None:
+    text = str(value)
+    if not any(c in text for c in ".eE"):
+        return  # an integer's digits read back as that integer
+    if decimal.Decimal(repr(float(text))) != value:
+        warnings.warn(_DECIMAL_DIGITS, UserWarning, skip_file_prefixes=(_PACKAGE_DIR,))
 
 
 @functools.lru_cache(maxsize=1024)
@@ -320,11 +408,15 @@ def _shows(code: str | None) -> str | None:
 
 
 def _check_date(cell: Cell, value: Any, kind: type) -> None:
-    """Refuses a time zone; gives the cell a format that shows `value` (of date type `kind`)
-    as what it is, unless it has one."""
+    """Refuses a time zone, and a date before the workbook's first day when it is saved as a
+    serial; gives the cell a format that shows `value` (of date type `kind`) as what it is,
+    unless it has one."""
     if kind is not datetime.date and kind is not datetime.timedelta and value.tzinfo is not None:
         _refuse(cell, ValueError, "%r: dates and times with a time zone cannot be stored" % value)
-    stylesheet = getattr(getattr(cell.parent, "parent", None), "stylesheet", None)
+    workbook = getattr(cell.parent, "parent", None)
+    if kind is datetime.date or kind is datetime.datetime:
+        _check_first_day(cell, value, workbook)
+    stylesheet = getattr(workbook, "stylesheet", None)
     if stylesheet is None:
         return
     want = "duration" if kind is datetime.timedelta else "date"
@@ -332,6 +424,20 @@ def _check_date(cell: Cell, value: Any, kind: type) -> None:
     if style is not None and _shows(stylesheet.code(style[NUM_FMT])) == want:
         return
     cell._style = stylesheet.formatted(style, DEFAULT_DATE_FORMATS[kind])
+
+
+def _check_first_day(cell: Cell, value: datetime.date, workbook: Any) -> None:
+    """A date before the first day of the workbook's date system has no serial that shows it
+    (1899-12-31 and 1899-12-30 would both be 0, earlier ones negative): refused, unless the
+    workbook saves dates as ISO text."""
+    epoch = getattr(workbook, "epoch", None)
+    if not isinstance(epoch, datetime.datetime) or getattr(workbook, "iso_dates", False):
+        return
+    first = first_day(epoch)
+    when = value if isinstance(value, datetime.datetime) else datetime.datetime(value.year, value.month, value.day)
+    if when < first:
+        _refuse(cell, ValueError, "%r: the workbook's dates start on %s (set iso_dates to save earlier "
+                "dates as text)" % (value, first.date().isoformat()))
 
 
 class ReadOnlyCell:

@@ -50,7 +50,7 @@ class PageSetup(Feature):
                "center_horizontally": check_bool("center_horizontally"),
                "center_vertically": check_bool("center_vertically"), "gridlines": check_bool("gridlines")}
     orientation: str | None
-    paper: int | None
+    paper: int | str | None  # set as a number or a name; read back as the number
     scale: int | None
     fit_width: int | None
     fit_height: int | None

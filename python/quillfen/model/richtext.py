@@ -3,12 +3,15 @@
 `CellRichText` is a list whose items are plain `str` runs or `TextBlock`s (a text with an
 `InlineFont`). `from_tree` builds one from a parsed string item (`si` or `is` element):
 its direct text `t` comes first, then its runs `r`; phonetic runs (`rPh`) are not text.
+The `_xHHHH_` escapes of each text are undone (`quillfen.utils.escapes`).
 """
 
 from __future__ import annotations
 
 from collections.abc import Callable, Iterable
 from typing import Any, Protocol
+
+from ..utils.escapes import decode
 
 __all__ = ["InlineFont", "TextBlock", "CellRichText", "localname", "item_runs"]
 
@@ -37,7 +40,7 @@ def item_runs(node: Iterable[Element], font: Callable[[Element], InlineFont] | N
               ) -> tuple[str | None, list[tuple[InlineFont | None, str]]]:
     """The text of a string item (`si`) or inline string (`is`) element, as its parts:
     (the text of its last direct `t`, or None; [(font, the text of its last `t`) for each run
-    `r` that has text]). Children are told apart by local name.
+    `r` that has text]), escapes undone. Children are told apart by local name.
 
     A run's font is None unless `font` is given: then every `rPr` met is passed to it, in
     document order (so an invalid one raises wherever it is), and a run keeps its last result."""
@@ -48,7 +51,8 @@ def item_runs(node: Iterable[Element], font: Callable[[Element], InlineFont] | N
             continue
         tag = localname(child.tag)
         if tag == "t":
-            plain = child.text  # the last direct text wins, even when it is empty
+            # The last direct text wins, even when it is empty.
+            plain = None if child.text is None else decode(child.text)
         elif tag == "r":
             text: str | None = None
             props: InlineFont | None = None
@@ -61,7 +65,7 @@ def item_runs(node: Iterable[Element], font: Callable[[Element], InlineFont] | N
                 elif ptag == "rPr" and font is not None:
                     props = font(part)
             if text is not None:
-                runs.append((props, text))
+                runs.append((props, decode(text)))
     return plain, runs
 
 

@@ -27,7 +27,8 @@ from ..constants import MAIN_NS
 _M = "{%s}" % MAIN_NS
 
 __all__ = ["Alignment", "Border", "Color", "Fill", "Font", "GradientFill", "PatternFill", "Protection", "Side",
-           "StyleArray", "Stylesheet", "STYLE_FIELDS", "BUILTIN_FORMATS", "is_date_format", "is_timedelta_format"]
+           "StyleArray", "Stylesheet", "STYLE_FIELDS", "BUILTIN_FORMATS", "is_date_format", "is_timedelta_format",
+           "is_time_format"]
 
 STYLE_FIELDS = ("fontId", "fillId", "borderId", "numFmtId", "protectionId", "alignmentId",
                 "pivotButton", "quotePrefix", "xfId")
@@ -56,6 +57,8 @@ FIRST_CUSTOM_FORMAT = 164  # ids below are reserved for built-in formats
 _NOT_DATE_PARTS = re.compile(r'"[^"]*"|\\.|[_*].|\[(?![hHmMsS]+\])[^\]]*\]')
 _DATE_LETTERS = re.compile(r"[dmyhs]", re.IGNORECASE)
 _ELAPSED = re.compile(r"\[(?:h+|m+|s+)\]", re.IGNORECASE)
+_AM_PM = re.compile(r"AM/PM|A/P", re.IGNORECASE)
+_DATE_RUNS = re.compile(r"([dmyhs])\1*", re.IGNORECASE)  # each run of one letter, as that letter
 
 
 def is_date_format(code: str | None) -> bool:
@@ -73,6 +76,22 @@ def is_timedelta_format(code: str | None) -> bool:
     section = _NOT_DATE_PARTS.sub(lambda m: m.group(0) if m.group(0).startswith("[") else "",
                                   code.split(";", 1)[0])
     return bool(_ELAPSED.search(section))
+
+
+def is_time_format(code: str | None) -> bool:
+    """True for formats that show a time of day and no date (h:mm:ss, mm:ss, h:mm AM/PM): an
+    "m" is a minute after an hour or before a second, else a month."""
+    if not is_date_format(code) or is_timedelta_format(code):
+        return False
+    assert code is not None  # a date format has a code
+    section = _AM_PM.sub("", _NOT_DATE_PARTS.sub("", code.split(";", 1)[0]))
+    runs = [letter.lower() for letter in _DATE_RUNS.findall(section)]
+    for i, letter in enumerate(runs):
+        if letter in "dy":
+            return False
+        if letter == "m" and not (i and runs[i - 1] == "h" or runs[i + 1:i + 2] == ["s"]):
+            return False
+    return True
 
 
 class StyleArray(array[int]):
@@ -318,6 +337,10 @@ class Stylesheet:
     def timedelta_formats(self) -> set[int]:
         """Style ids whose numbers are durations (elapsed-time formats)."""
         return {i for i in range(len(self.cell_styles)) if is_timedelta_format(self.format_code(i))}
+
+    def time_formats(self) -> set[int]:
+        """Style ids whose numbers are times of day (formats showing a time and no date)."""
+        return {i for i in range(len(self.cell_styles)) if is_time_format(self.format_code(i))}
 
 
 # ------------------------------------------------------------------ style objects

@@ -7,26 +7,26 @@ import functools
 import os
 import re
 from collections.abc import Callable, Iterator
-from typing import IO, Any, ClassVar
+from typing import IO, TYPE_CHECKING, Any, ClassVar, Literal, cast, overload
 
 from .features import DefinedNames
 from .protection import WorkbookProtection
 from ..formula import renamed_sheet
 from .styles import Stylesheet
 from ..utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
-from .worksheet import Worksheet
+from .worksheet import NamedSheet, SheetBase, Worksheet
+
+if TYPE_CHECKING:
+    from ..writer.write_only import WriteOnlyWorksheet
+    from .sheets import KeptSheet
 
 __all__ = ["Workbook"]
-
-# A sheet of the workbook's kind: a `Worksheet`, or a read-only or write-only sheet for
-# workbooks loaded or made in those modes; or a chart, dialog or macro sheet (`KeptSheet`).
-Sheet = Any
 
 MAX_TITLE = 31
 _TITLE_FORBIDDEN = re.compile(r"[\[\]:*?/\\]")
 
 
-class Workbook:
+class Workbook[Sheet: SheetBase = Worksheet]:
     """A workbook: `Workbook()` has one empty sheet named "Sheet".
 
     With `write_only=True` it starts without sheets; each sheet from `create_sheet()` takes
@@ -34,11 +34,24 @@ class Workbook:
     once. `epoch` is the date system (`quillfen.utils.datetime.WINDOWS_EPOCH`, the default, or
     `MAC_EPOCH`); with `iso_dates` set, dates are saved as ISO 8601 text instead of serial
     numbers.
+
+    The type of its sheets is its parameter: `Worksheet` (editable), `WriteOnlyWorksheet`
+    (write-only) or, for a workbook loaded with `read_only=True`, `ReadOnlyWorksheet`. A
+    workbook read from a file may also hold chart, dialog and macro sheets (`KeptSheet`, each
+    with its `kind`), which `wb[title]` and `wb.active` can give too: the parameter leaves them
+    out, as the worksheets are what is used nearly always.
     """
 
     # Set by the package's face: the writer's save, and the write-only sheet class.
-    _save_workbook: ClassVar[Callable[["Workbook", Any], None] | None] = None
-    _write_only_sheet: ClassVar[Callable[["Workbook", str], Any] | None] = None
+    _save_workbook: ClassVar[Callable[["Workbook[Any]", Any], None] | None] = None
+    _write_only_sheet: ClassVar[Callable[["Workbook[Any]", str], Any] | None] = None
+
+    @overload
+    def __init__(self: "Workbook[Worksheet]", write_only: Literal[False] = False) -> None: ...
+    @overload
+    def __init__(self: "Workbook[WriteOnlyWorksheet]", write_only: Literal[True]) -> None: ...
+    @overload
+    def __init__(self: "Workbook[Worksheet | WriteOnlyWorksheet]", write_only: bool = False) -> None: ...
 
     def __init__(self, write_only: bool = False) -> None:
         self._setup(write_only=write_only)
@@ -64,7 +77,8 @@ class Workbook:
         # of a formula each). The model's own formulas follow them at once; a save applies them
         # to the formulas of the parts it keeps as read (charts, tables, pivot caches).
         self._formula_edits: list[Callable[[str], str]] = []
-        self._sheets: list[Sheet] = []  # every sheet, worksheets and the others, in order
+        # Every sheet, worksheets and the others (`KeptSheet`, which the type leaves out), in order.
+        self._sheets: list[Sheet] = []
         self._active: Sheet | None = None
         # The package it was read from (`quillfen.package`), kept open: read-only sheets stream
         # from it, and a save copies from it what did not change.
@@ -79,7 +93,7 @@ class Workbook:
         self._lxml: bool | None = None         # the serialiser of a write-only workbook, fixed by its first row
 
     @classmethod
-    def _blank(cls, **modes: bool) -> "Workbook":
+    def _blank(cls, **modes: bool) -> "Workbook[Any]":
         """A workbook without sheets, for the reader to fill."""
         wb = cls.__new__(cls)
         wb._setup(**modes)
@@ -107,9 +121,9 @@ class Workbook:
         return [ws for ws in self._sheets if ws.kind == "worksheet"]
 
     @property
-    def chartsheets(self) -> list[Sheet]:
+    def chartsheets(self) -> list["KeptSheet"]:
         """The chart sheets read from a file, in order: kept as they are, in their place."""
-        return [ws for ws in self._sheets if ws.kind == "chartsheet"]
+        return [cast("KeptSheet", ws) for ws in self._sheets if ws.kind == "chartsheet"]
 
     def __getitem__(self, name: str) -> Sheet:
         for ws in self._sheets:
@@ -150,7 +164,7 @@ class Workbook:
             assert Workbook._write_only_sheet is not None, "the package's face sets the write-only sheet class"
             ws = Workbook._write_only_sheet(self, title)
         else:
-            ws = Worksheet(self, title)
+            ws = cast(Sheet, Worksheet(self, title))
         if index is None:
             self._sheets.append(ws)
         else:
@@ -188,21 +202,22 @@ class Workbook:
         self._sheets.insert(target, sheet)
 
     @property
-    def active(self) -> Sheet:  # None for a workbook without sheets
+    def active(self) -> Sheet:
         """The sheet shown when the file is opened (the first, unless set): settable to a sheet
-        of this workbook or to its index."""
+        of this workbook or to its index. None for a workbook without sheets (a new write-only
+        one), which its type does not show: a sheet is there to use in every other case."""
         if self._active is not None and any(ws is self._active for ws in self._sheets):
             return self._active
-        return self._sheets[0] if self._sheets else None
+        return self._sheets[0] if self._sheets else None  # type: ignore[return-value]  # see above
 
     @active.setter
     def active(self, value: Sheet | int) -> None:
-        if isinstance(value, int) and not isinstance(value, bool):
+        if isinstance(value, bool) or not isinstance(value, int) and not hasattr(value, "title"):
+            raise TypeError("the active sheet is a sheet or an index, not %s" % type(value).__name__)
+        if isinstance(value, int):
             if not 0 <= value < len(self._sheets):
                 raise IndexError("no sheet at index %d: the workbook has %d" % (value, len(self._sheets)))
             value = self._sheets[value]
-        elif not hasattr(value, "title"):
-            raise TypeError("the active sheet is a sheet or an index, not %s" % type(value).__name__)
         self.index(value)
         self._active = value
 
@@ -213,7 +228,7 @@ class Workbook:
             number += 1
         return "Sheet%d" % number
 
-    def _check_title(self, title: object, sheet: Sheet | None = None) -> None:
+    def _check_title(self, title: object, sheet: NamedSheet | None = None) -> None:
         """Sheet titles as spreadsheet programs accept them: 1 to 31 characters, none of
         []:*?/\\ and no other sheet of the workbook with the same title in any case."""
         if not isinstance(title, str):
@@ -235,7 +250,7 @@ class Workbook:
             return  # nothing is saved, or the rows are written already
         edit = functools.partial(renamed_sheet, old=old, new=new)
         self._formula_edits.append(edit)
-        for ws in self.worksheets:
+        for ws in cast(list[Worksheet], self.worksheets):  # an editable workbook's
             ws._edit_formulas(edit)
         for names in [self.defined_names, *(ws.defined_names for ws in self._sheets)]:
             for defined in names.values():
@@ -297,7 +312,7 @@ class Workbook:
             if release is not None:
                 release()
 
-    def __enter__(self) -> "Workbook":
+    def __enter__(self) -> "Workbook[Sheet]":
         return self
 
     def __exit__(self, *exc: object) -> None:

@@ -11,7 +11,7 @@ from itertools import groupby
 from operator import itemgetter
 from typing import TYPE_CHECKING, Any, NamedTuple, Protocol
 
-from .cell import Cell
+from .cell import Cell, assign
 from ..formula import ArrayFormula
 from ..constants import MAX_ROW, MAX_SHEET_COLUMN
 from .features import SheetFeatures
@@ -19,7 +19,7 @@ from .structure import edit_lines, move_range
 from .reporting import SheetReports
 from ..frames import FrameOptions, row_batches
 from .tracking import CELLS, mutating
-from ..utils.cells import coordinate_of, coordinate_to_tuple, range_boundaries
+from ..utils.cells import column_index, column_letter, coordinate_of, coordinate_to_tuple, range_boundaries
 
 if TYPE_CHECKING:
     import pandas
@@ -59,7 +59,7 @@ class NamedSheet:
 
     kind = "worksheet"  # beside chart, dialog and macro sheets (`quillfen.model.sheets`)
 
-    def __init__(self, workbook: Workbook, title: str) -> None:
+    def __init__(self, workbook: Workbook[Any], title: str) -> None:
         self.parent = workbook
         self._title = title
         self.sheet_state = "visible"
@@ -310,7 +310,7 @@ class Worksheet(SheetBase):
     comment of cells that have one.
     """
 
-    def __init__(self, workbook: Workbook, title: str) -> None:
+    def __init__(self, workbook: Workbook[Any], title: str) -> None:
         super().__init__(workbook, title)
         # A dict, or the engine's CellStore, which behaves as one.
         self._cells: Any = {}
@@ -428,21 +428,22 @@ class Worksheet(SheetBase):
                                   max_row or self.max_row, values_only)
 
     @mutating(CELLS)
-    def append(self, iterable: Iterable[Any]) -> None:
+    def append(self, iterable: Iterable[Any] | Mapping[str | int, Any]) -> None:
         """Adds a row of values (or of cells, whose value and style are copied) below the last
-        row appended or with cells; an empty row is a row too. Nothing is added when a value
-        cannot be stored."""
+        row appended or with cells; an empty row is a row too. A dict places its values by
+        column letter or number ({"A": 1, 3: 2}). None, NaN and pandas' NaT and NA are empty
+        cells. Nothing is added when a value cannot be stored."""
         if self._last_row is None:
             self._last_row = self.max_row if self._cells else 0
         row = self._last_row + 1
         check_position(row, 1)
         cells = []
-        for column, value in enumerate(iterable, 1):
+        for column, value in enumerate(row_values(iterable), 1):
             if isinstance(value, Cell):
                 cell = Cell(self, row, column, value.value, value._style, value.data_type)
             else:
                 cell = Cell(self, row, column)
-                cell.value = value
+                assign(cell, value, appended=True)
             cells.append(cell)
         check_position(row, max(len(cells), 1))  # the row's last column
         for cell in cells:
@@ -540,6 +541,31 @@ def _edit_cell_formula(cell: Cell, edit: Callable[[str], str]) -> None:
         text = edit(value)
         if text != value:
             cell.value = text
+
+
+def row_values(values: Iterable[Any] | Mapping[str | int, Any]) -> Iterable[Any]:
+    """The values of an appended row in column order: a mapping's placed by its keys, column
+    letters ("B", case aside) or numbers (2), with None in the columns it leaves out."""
+    kind = type(values)
+    if kind is list or kind is tuple or not isinstance(values, Mapping):  # PERF NOTE: the ABC check is slow
+        return values
+    placed: dict[int, Any] = {}
+    for key, value in values.items():
+        if isinstance(key, str):
+            column = column_index(key)
+        elif isinstance(key, int) and not isinstance(key, bool):
+            column = key
+        else:
+            raise TypeError("an appended row's keys are column letters or numbers, not %s" % type(key).__name__)
+        if not 1 <= column <= MAX_SHEET_COLUMN:
+            raise ValueError("an appended row has no column %r (A to XFD, 1 to %d)" % (key, MAX_SHEET_COLUMN))
+        if column in placed:
+            raise ValueError("an appended row gives column %s twice" % column_letter(column))
+        placed[column] = value
+    row = [None] * max(placed, default=0)
+    for column, value in placed.items():
+        row[column - 1] = value
+    return row
 
 
 def _is_position(key: object) -> bool:

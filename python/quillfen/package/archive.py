@@ -1,12 +1,14 @@
 """The zip container of a workbook: its members read, inflated or as they are stored."""
 
+import contextlib
 import io
 import os
+import re
 import struct
 import threading
 import zipfile
 import zlib
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Generator, Iterator
 from types import ModuleType
 from typing import IO, BinaryIO, Self, cast
 
@@ -20,8 +22,16 @@ from .errors import InvalidFileError
 from .strict import TransitionalNames
 
 # An encrypted workbook is not a zip container but an OLE compound file holding the
-# encrypted package: its first eight bytes.
+# encrypted package, and so is a workbook of the older binary format (.xls): their first eight
+# bytes. The names of the file's directory entries tell the two apart: 128-byte records at
+# offsets that are multiples of 128, each starting with its name in UTF-16 (with a terminating
+# NUL) whose length in bytes is at offset 64.
 _OLE_MAGIC = b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1"
+_COMPOUND_ENTRIES = {(name + "\0").encode("utf-16-le"): kind for name, kind in (
+    ("EncryptedPackage", "encrypted"), ("Workbook", "binary"), ("Book", "binary"))}
+_COMPOUND_NAMES = re.compile(b"|".join(re.escape(name) for name in _COMPOUND_ENTRIES))
+# Said wherever a file turns out to be of another format.
+WHAT_QUILLFEN_READS = "quillfen reads .xlsx and .xlsm workbooks (Office Open XML): save it in that format"
 
 # What a workbook is opened from: a path, or a seekable binary file object.
 type PackageFile = str | os.PathLike[str] | IO[bytes]
@@ -62,8 +72,7 @@ class Archive:
         except (zipfile.BadZipFile, OSError, ValueError, EOFError, NotImplementedError, ArithmeticError,
                 struct.error) as exc:
             if _head(file) == _OLE_MAGIC:
-                raise InvalidFileError("the workbook is password-protected (encrypted); quillfen "
-                                       "cannot open encrypted workbooks") from exc
+                raise InvalidFileError(_compound_message(_compound_kind(file))) from exc
             raise InvalidFileError("not a zip container: %s" % exc) from exc
         if self.name is not None and self._zip.fp is not None:
             self._stamp = _stamp(self._zip.fp)
@@ -273,20 +282,64 @@ class _Positional(io.RawIOBase):
         super().close()
 
 
+def _compound_message(kind: str | None) -> str:
+    if kind == "binary":
+        return ("the file is a workbook in the older binary format (.xls), which quillfen does not read; "
+                + WHAT_QUILLFEN_READS)
+    if kind == "encrypted":
+        return "the workbook is password-protected (encrypted); quillfen cannot open encrypted workbooks"
+    return "the file is an OLE compound document, not a workbook quillfen reads; " + WHAT_QUILLFEN_READS
+
+
+def _compound_kind(file: PackageFile) -> str | None:
+    """What an OLE compound file holds: "binary" (a workbook of the older binary format, which
+    may be encrypted too) or "encrypted" (an encrypted workbook package), by the names of its
+    directory entries; None when it has neither. Read in pieces: a directory entry, 128 bytes at
+    a multiple of 128, never straddles two."""
+    found = set()
+    offset = 0
+    for chunk in _chunks(file, 1 << 20):
+        for match in _COMPOUND_NAMES.finditer(chunk):
+            at = match.start()
+            length = chunk[at + 64:at + 66]
+            if (offset + at) % 128 == 0 and length == struct.pack("<H", len(match.group())):
+                found.add(_COMPOUND_ENTRIES[match.group()])
+        offset += len(chunk)
+    return "binary" if "binary" in found else "encrypted" if "encrypted" in found else None
+
+
+def _chunks(file: PackageFile, size: int) -> Generator[bytes]:
+    """`file` (a path or a seekable binary file object) from its start, in pieces of `size`
+    bytes (the last one shorter); nothing when it cannot be read. A file object is left where
+    it was."""
+    try:
+        f = open(file, "rb") if isinstance(file, (str, os.PathLike)) else file
+        at = f.tell()
+        try:
+            f.seek(0)
+            while chunk := _read_full(f, size):
+                yield chunk
+        finally:
+            if f is file:
+                f.seek(at)
+            else:
+                f.close()
+    except (OSError, ValueError, AttributeError):
+        return
+
+
+def _read_full(f: IO[bytes], size: int) -> bytes:
+    pieces = []
+    while size and (piece := f.read(size)):
+        pieces.append(piece)
+        size -= len(piece)
+    return b"".join(pieces)
+
+
 def _head(file: PackageFile) -> bytes | None:
     """The first eight bytes of `file` (a path or a seekable binary file object), or None."""
-    try:
-        if isinstance(file, (str, os.PathLike)):
-            with open(file, "rb") as f:
-                return f.read(8)
-        at = file.tell()
-        try:
-            file.seek(0)
-            return file.read(8)
-        finally:
-            file.seek(at)
-    except (OSError, ValueError, AttributeError):
-        return None
+    with contextlib.closing(_chunks(file, 8)) as chunks:
+        return next(chunks, None)
 
 
 class _Inflated(io.RawIOBase):

@@ -14,7 +14,7 @@ from collections.abc import Callable, Iterator
 from typing import IO, Any
 
 from ..constants import OFFICE_DOCUMENT, STRICT_OFFICE_DOCUMENT
-from .archive import Archive, PackageFile, PartStream
+from .archive import WHAT_QUILLFEN_READS, Archive, PackageFile, PartStream
 from .content_types import CONTENT_TYPES, ContentTypes
 from .errors import InvalidFileError
 from .relationships import Relationship, Relationships, rels_part
@@ -29,6 +29,8 @@ RELS_TYPE = "application/vnd.openxmlformats-package.relationships+xml"
 # Compression methods whose bytes every reader of workbooks takes: a member stored otherwise is
 # inflated and deflated again rather than copied.
 _COPIED_METHODS = (zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED)
+# The start of the `mimetype` member of an OpenDocument file.
+_OPEN_DOCUMENT = b"application/vnd.oasis.opendocument"
 
 
 class Part:
@@ -148,6 +150,10 @@ class Package:
                 return rel.target
         if "xl/workbook.xml" in self:
             return "xl/workbook.xml"
+        if "mimetype" in self and self.read("mimetype", transitional=False).startswith(_OPEN_DOCUMENT):
+            kind = self.read("mimetype", transitional=False)[len(_OPEN_DOCUMENT):].decode("ascii", "replace")
+            what = "an OpenDocument spreadsheet (.ods)" if kind == ".spreadsheet" else "an OpenDocument file"
+            raise InvalidFileError("the file is %s, which quillfen does not read; %s" % (what, WHAT_QUILLFEN_READS))
         raise InvalidFileError("the container has no workbook part")
 
     def reachable(self) -> set[str]:

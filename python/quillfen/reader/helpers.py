@@ -12,13 +12,13 @@ from collections.abc import Iterable
 from typing import Any
 from xml.etree.ElementTree import XMLParser
 
-from quillfen.reader.strings import has_formatted_run, item_text, unescape_underscore
+from quillfen.reader.strings import has_formatted_run, item_text
 from quillfen.model.richtext import CellRichText, InlineFont
 from quillfen.utils.cells import coordinate_to_tuple
-from quillfen.utils.datetime import from_excel, from_ISO8601
+from quillfen.utils.datetime import from_excel, from_ISO8601, is_leap_day_serial
 
 __all__ = ["reading_helpers", "parse_snippet", "si_content", "text_content", "rich_inline", "kept_runs",
-           "validate_rpr", "date_warning", "coordinate_to_tuple", "row_index",
+           "validate_rpr", "serial_value", "date_warning", "coordinate_to_tuple", "row_index",
            "TEXT_DANGEROUS", "RICH_DANGEROUS"]
 
 # Children of a string item, and of a run, whose presence the native text reader cannot
@@ -55,13 +55,13 @@ def parse_snippet(snippet: bytes, namespaces: Namespaces) -> ET.Element:
 
 
 def text_content(snippet: bytes, namespaces: Namespaces) -> str:
-    """Plain text of a captured `si` or `is` element (inline strings keep "_x005F_" escapes)."""
+    """Plain text of a captured `si` or `is` element, escapes undone."""
     return item_text(parse_snippet(snippet, namespaces))
 
 
 def si_content(snippet: bytes, namespaces: Namespaces) -> str:
     """Value of a captured shared-string item: what the pure-Python string reader gives for it."""
-    return unescape_underscore(text_content(snippet, namespaces))
+    return text_content(snippet, namespaces)
 
 
 def rich_inline(snippet: bytes, namespaces: Namespaces) -> CellRichText:
@@ -116,9 +116,22 @@ def rich_string_helpers() -> dict[str, Any]:
     return helpers
 
 
-def date_warning(coordinate: str | None, value: object) -> str:
-    """The warning for a date-formatted cell whose serial is not a representable date."""
+def serial_value(value: Any, epoch: Any, timedelta: bool = False, shows_date: bool = False) -> Any:
+    """The value of a date-formatted number (`from_excel`), or the number itself for the 1900
+    system's serial 60: 1900-02-29, a day that system counts but that did not exist, which no
+    date holds (spreadsheet programs show it as a date all the same)."""
+    if not timedelta and is_leap_day_serial(value, epoch):
+        return value
+    return from_excel(value, epoch, timedelta=timedelta, shows_date=shows_date)
+
+
+def date_warning(coordinate: str | None, value: object, leap_day: bool = False) -> str:
+    """The warning for a date-formatted cell whose serial is not a representable date: out of
+    the limits for dates, or (`leap_day`) the 1900 system's 1900-02-29."""
     where = f"Cell {coordinate}" if coordinate is not None else "A cell"
+    if leap_day:
+        return (f"{where} is marked as a date but the serial value {value} is 1900-02-29, a day the 1900 date "
+                "system counts but that did not exist. The cell keeps its number.")
     return f"{where} is marked as a date but the serial value {value} is outside the limits for dates. The cell will be treated as an error."
 
 
@@ -151,7 +164,7 @@ def reading_helpers() -> dict[str, Any]:
         "float": float,
         "coordinate_to_tuple": coordinate_to_tuple,
         "row_index": row_index,
-        "from_excel": from_excel,
+        "from_excel": serial_value,
         "from_ISO8601": from_ISO8601,
         "date_warning": date_warning,
     }

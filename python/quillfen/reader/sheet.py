@@ -75,6 +75,7 @@ class ReaderSettings(NamedTuple):
     rich_text: bool
     date_formats: frozenset[int]
     timedelta_formats: frozenset[int]
+    time_formats: frozenset[int]
     keep_cells: bool = False
     kept_styles: frozenset[int] = frozenset()
 
@@ -88,6 +89,7 @@ class ReaderSettings(NamedTuple):
             rich_text=bool(parser.rich_text),
             date_formats=frozenset(_int_ids(parser.date_formats)),
             timedelta_formats=frozenset(_int_ids(parser.timedelta_formats)),
+            time_formats=frozenset(_int_ids(getattr(parser, "time_formats", ()))),
             keep_cells=(keep := bool(getattr(parser, "keep_cells", False))),
             kept_styles=frozenset(_int_ids(getattr(parser, "kept_styles", ()))) if keep else frozenset(),
         )
@@ -482,9 +484,15 @@ class WorksheetParser:
         return text, dtype
 
     def _date(self, number: float, style: int, r: str | None, is_formula: bool) -> tuple[Any, str]:
+        s = self._s
         try:
-            value = self._h["from_excel"](number, self._s.epoch,
-                                          timedelta=style in self._s.timedelta_formats)
+            value = self._h["from_excel"](number, s.epoch, timedelta=style in s.timedelta_formats,
+                                          shows_date=style not in s.time_formats)
+            if isinstance(value, (int, float)):
+                # The 1900 system's 1900-02-29, which no date holds: the number stays.
+                if not is_formula:
+                    self._actions.append(("warn", self._h["date_warning"](r, number, True)))
+                return number, "n"
             return value, "d"
         except (OverflowError, ValueError):
             message = self._h["date_warning"](r, number)

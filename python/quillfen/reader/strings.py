@@ -3,13 +3,12 @@
 This reader defines the value of every string item: the text of the item's last direct `t`
 element, followed by the text of each run (`r`) that has one (its last `t`); phonetic runs and
 any other children are not text. Children are recognised by local name, items (`si`) only in
-the SpreadsheetML main namespace. The escaped underscore "_x005F_" (which producers write to
-protect literal text that looks like an "_xHHHH_" escape) becomes "_"; other escapes are kept
-as stored.
+the SpreadsheetML main namespace. The `_xHHHH_` escapes of each text are undone
+(`quillfen.utils.escapes`).
 
 With rich text kept, an item with a formatted run (a run `r` with run properties `rPr`) is a
-`CellRichText` of the same runs, escapes undone alike in each; every other item, and one whose
-run properties the rich-text model refuses, is plain text.
+`CellRichText` of the same runs; every other item, and one whose run properties the rich-text
+model refuses, is plain text.
 """
 
 import contextlib
@@ -24,9 +23,9 @@ from quillfen._native import native_or_pure
 from quillfen.constants import MAIN_NS
 from quillfen.package.errors import CONTENT_ERRORS, PrologCheck
 from quillfen.reader.source import Source, read_chunk
-from quillfen.model.richtext import CellRichText, TextBlock, item_runs, localname
+from quillfen.model.richtext import CellRichText, item_runs, localname
 
-__all__ = ["item_text", "has_formatted_run", "unescape_underscore", "read_string_table", "read_shared_strings"]
+__all__ = ["item_text", "has_formatted_run", "read_string_table", "read_shared_strings"]
 
 _SI_TAG = "{%s}si" % MAIN_NS
 
@@ -35,15 +34,6 @@ def item_text(node: ET.Element) -> str:
     """Plain text of a string item (`si`) or inline string (`is`) element."""
     plain, runs = item_runs(node)
     return (plain or "") + "".join(text for _font, text in runs)
-
-
-def unescape_underscore(text: str) -> str:
-    """Undo the escaped underscore: "_x005F_x000D_" is the literal text "_x000D_".
-
-    Only the whole escape is replaced, left to right: deleting the bare "x005F_" would also
-    eat literal text and turn the stored "_x005F_x005F_" (literal "_x005F_") into "_".
-    """
-    return text.replace("_x005F_", "_")
 
 
 def has_formatted_run(node: ET.Element) -> bool:
@@ -55,15 +45,13 @@ def has_formatted_run(node: ET.Element) -> bool:
 def rich_item(node: ET.Element) -> str | CellRichText:
     """The value of a string item in rich-text mode (see the module docstring)."""
     if not has_formatted_run(node):
-        return unescape_underscore(item_text(node))
+        return item_text(node)
     try:
-        runs = CellRichText.from_tree(node)
+        return CellRichText.from_tree(node)
     except (ValueError, TypeError):
         # Run properties the rich-text model cannot hold: the text is kept, plain, as it was
         # before rich text was asked for.
-        return unescape_underscore(item_text(node))
-    return CellRichText(unescape_underscore(run) if isinstance(run, str)
-                        else TextBlock(run.font, unescape_underscore(run.text)) for run in runs)
+        return item_text(node)
 
 
 def read_string_table(source: Source, rich: bool = False) -> list[str | CellRichText]:
@@ -90,7 +78,7 @@ def read_string_table(source: Source, rich: bool = False) -> list[str | CellRich
                 continue
             depth -= 1
             if node.tag == _SI_TAG:
-                strings.append(rich_item(node) if rich else unescape_underscore(item_text(node)))
+                strings.append(rich_item(node) if rich else item_text(node))
                 if depth == 1:
                     # Processed items need not stay in memory. (root is set at the first start event.)
                     root.clear()  # type: ignore[union-attr]

@@ -6,7 +6,7 @@ import io
 import os
 import warnings
 import xml.etree.ElementTree as ET
-from typing import IO, Any
+from typing import IO, Any, Literal, overload
 
 from ..constants import DOC_REL_NS, MAIN_NS, STRICT_DOC_REL_NS, STRICT_MAIN_NS
 from ..utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
@@ -32,6 +32,7 @@ _R_IDS = ("{%s}id" % DOC_REL_NS, "{%s}id" % STRICT_DOC_REL_NS)
 _WORKBOOK_WRITTEN = frozenset(("fileVersion", "workbookPr", "workbookProtection", "bookViews", "sheets",
                                "definedNames", "extLst", "AlternateContent", "revisionPtr"))
 _CONTENT_TYPES = "[Content_Types].xml"
+_WORKBOOK_TAGS = frozenset("{%s}workbook" % ns for ns in (MAIN_NS, STRICT_MAIN_NS))
 # Parts whose content a saved copy derives again from the cells.
 _DERIVED_KINDS = frozenset(("sharedStrings", "calcChain"))
 
@@ -46,8 +47,22 @@ class Loaded:
         self.parts: list[str] = []              # names of parts not written
 
 
-def load_workbook(filename: str | bytes | os.PathLike[str] | os.PathLike[bytes] | IO[bytes], read_only: bool = False,
-                  data_only: bool = False, rich_text: bool = False) -> Workbook:
+type WorkbookFile = str | bytes | os.PathLike[str] | os.PathLike[bytes] | IO[bytes]
+
+
+@overload
+def load_workbook(filename: WorkbookFile, read_only: Literal[False] = False, data_only: bool = False,
+                  rich_text: bool = False) -> Workbook[Worksheet]: ...
+@overload
+def load_workbook(filename: WorkbookFile, read_only: Literal[True], data_only: bool = False,
+                  rich_text: bool = False) -> Workbook[ReadOnlyWorksheet]: ...
+@overload
+def load_workbook(filename: WorkbookFile, read_only: bool = False, data_only: bool = False,
+                  rich_text: bool = False) -> Workbook[Worksheet | ReadOnlyWorksheet]: ...
+
+
+def load_workbook(filename: WorkbookFile, read_only: bool = False, data_only: bool = False,
+                  rich_text: bool = False) -> Workbook[Any]:
     """Opens an .xlsx workbook.
 
     `filename` is a path (`str`, `bytes` or `os.PathLike`) or a binary file object; one that
@@ -96,7 +111,7 @@ def _binary_file(file: IO[bytes]) -> IO[bytes]:
     return io.BytesIO(data)
 
 
-def _read(package: Package, read_only: bool, data_only: bool, rich_text: bool) -> Workbook:
+def _read(package: Package, read_only: bool, data_only: bool, rich_text: bool) -> Workbook[Any]:
     wb = Workbook._blank(read_only=read_only, data_only=data_only, rich_text=rich_text)
     wb._package = package
     wb.helpers = reading_helpers()
@@ -108,6 +123,10 @@ def _read(package: Package, read_only: bool, data_only: bool, rich_text: bool) -
     main = package.main_part()
     with damaged(main):
         root = parse_xml(package.read(main))
+    if root.tag not in _WORKBOOK_TAGS:
+        # A draft of the format, or another vocabulary: read as it is, it would give no sheets.
+        raise InvalidFileError("the workbook part's root element is %s, not the workbook of a SpreadsheetML "
+                               "namespace quillfen reads (Transitional or Strict)" % root.tag, main)
     strict = root.tag.startswith("{%s}" % STRICT_MAIN_NS)
     package.strict = strict  # the other parts are read with the Transitional names
     ns = "{%s}" % (STRICT_MAIN_NS if strict else MAIN_NS)
@@ -215,7 +234,7 @@ def _check_root(ws: Any) -> None:
                                % (local, declared.get(prefix)), ws._part, ws.title)
 
 
-def _name_nameless(wb: Workbook, main: str) -> None:
+def _name_nameless(wb: Workbook[Any], main: str) -> None:
     """Gives each sheet that the file left without a name the first free "SheetN": a sheet
     titled None could not be saved, nor could another sheet be added or renamed beside it."""
     nameless = [ws for ws in wb._sheets if not ws.title]
@@ -226,7 +245,7 @@ def _name_nameless(wb: Workbook, main: str) -> None:
         warnings.warn("%s: a sheet without a name, read as %r" % (main, ws.title), stacklevel=4)
 
 
-def _read_properties(wb: Workbook, package: Package, written: set[str]) -> None:
+def _read_properties(wb: Workbook[Any], package: Package, written: set[str]) -> None:
     """The document properties are kept to be written back; the application's statistics are
     made again. A damaged properties part is left out, and so reported as not written."""
     for rel in package.relationships(""):

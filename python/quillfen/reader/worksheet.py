@@ -8,6 +8,7 @@ import os
 import warnings
 from array import array
 from collections.abc import Iterable, Iterator, Sequence
+from itertools import repeat
 from types import ModuleType
 from typing import TYPE_CHECKING, Any, cast
 
@@ -42,7 +43,7 @@ ColumnBatch = tuple[int, list[Any], int, int]
 class SheetReadOptions:
     """What the sheet readers (native and pure Python) are told about the workbook and mode."""
 
-    def __init__(self, workbook: Workbook, data_only: bool, rich_text: bool, formula_and_value: bool = False,
+    def __init__(self, workbook: Workbook[Any], data_only: bool, rich_text: bool, formula_and_value: bool = False,
                  keep_cells: bool = False) -> None:
         self.epoch = workbook.epoch
         self.shared_strings = workbook.shared_strings
@@ -54,6 +55,7 @@ class SheetReadOptions:
         self.kept_styles = renamed_styles(workbook._cell_styles) if keep_cells else frozenset()
         self.date_formats = workbook.stylesheet.date_formats()
         self.timedelta_formats = workbook.stylesheet.timedelta_formats()
+        self.time_formats = workbook.stylesheet.time_formats()
         self.row_dimensions: dict[str, dict[str, str]] = {}
 
 
@@ -241,20 +243,49 @@ class ReadOnlyWorksheet(SheetBase):
     Its extent (`dimensions`, `max_row`, ...) is known before iterating: the one the part
     declares in its dimension element or, when there is none, that of its cells."""
 
-    def __init__(self, workbook: Workbook, title: str) -> None:
+    def __init__(self, workbook: Workbook[Any], title: str) -> None:
         super().__init__(workbook, title)
         self._extent: Bounds | tuple[()] | None = None   # (min_row, max_row, min_col, max_col), or () for no cells
         self._arrow: Any = None  # the table read for a schema, kept for the stream that follows
 
     def iter_rows(self, min_row: int | None = None, max_row: int | None = None, min_col: int | None = None,
                   max_col: int | None = None, values_only: bool = False) -> Iterator[tuple[Any, ...]]:
-        """Rows as tuples of cells (or of values), from `min_col` to `max_col`.
+        """Rows of cells (or of values) as an editable sheet gives them: every row from
+        `min_row` (1) to `max_row` (the sheet's `max_row`), each from `min_col` (1) to `max_col`
+        (the sheet's `max_column`). Cells and rows missing from the part are `EMPTY_CELL` (None
+        with `values_only`), made as the rows stream past: nothing is read ahead. Reading stops
+        at the first row past `max_row`.
 
-        Without `max_col` a row ends at its last cell. Cells missing inside the bounds are
-        `EMPTY_CELL` (None with `values_only`). Rows missing from the part are not produced.
-        Reading stops at the first row past `max_row`.
-        """
-        return (row for _idx, row in self._indexed_rows(min_row, max_row, min_col, max_col, values_only))
+        Nothing in the part is left out for an extent it does not declare truly: without
+        `max_row` the rows go on to the last in the part, and without `max_col` a row goes on to
+        its last cell. Rows of a damaged part that come again or go back come as they stand."""
+        min_row = min_row or 1
+        min_col = min_col or 1
+        # The sheet's extent is asked for once the part has given its first row: a damaged part
+        # fails as the rows stream, as it would without the extent.
+        width = -1
+        blank: tuple[Any, ...] = ()
+        expected = min_row
+        # PERF NOTE: a row of a dense sheet costs three comparisons here.
+        for idx, row in self._indexed_rows(min_row, max_row, min_col, max_col, values_only):
+            if width < 0:
+                width, blank = self._blank_row(min_col, max_col, values_only)
+            if idx >= expected:
+                if idx > expected:
+                    yield from repeat(blank, idx - expected)
+                expected = idx + 1
+            yield row if len(row) >= width else row + blank[len(row):]
+        if width < 0:
+            width, blank = self._blank_row(min_col, max_col, values_only)
+        last_row = max_row or self.max_row
+        if last_row >= expected:
+            yield from repeat(blank, last_row + 1 - expected)
+
+    def _blank_row(self, min_col: int, max_col: int | None, values_only: bool) -> tuple[int, tuple[Any, ...]]:
+        """(width, an empty row) of `iter_rows` rows from `min_col` to `max_col` (by default the
+        sheet's `max_column`)."""
+        width = max((max_col or self.max_column) - min_col + 1, 0)
+        return width, (None if values_only else EMPTY_CELL,) * width
 
     def _indexed_rows(self, min_row: int | None, max_row: int | None, min_col: int | None, max_col: int | None,
                       values_only: bool) -> Iterator[tuple[int, tuple[Any, ...]]]:
@@ -411,7 +442,7 @@ class ReadOnlyWorksheet(SheetBase):
 
     def cells(self) -> Iterator[ReadOnlyCell]:
         """Every cell present in the part, in row and then column order."""
-        for row in self.iter_rows():
+        for _idx, row in self._indexed_rows(None, None, None, None, False):
             for cell in row:
                 if cell is not EMPTY_CELL:
                     yield cell

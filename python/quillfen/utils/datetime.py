@@ -10,8 +10,8 @@ import re as _re
 from typing import Any
 
 __all__ = ["WINDOWS_EPOCH", "MAC_EPOCH", "CALENDAR_WINDOWS_1900", "CALENDAR_MAC_1904",
-           "SECS_PER_DAY", "from_excel", "to_excel", "from_ISO8601", "to_ISO8601", "days_to_time",
-           "iso_duration", "value_text"]
+           "SECS_PER_DAY", "from_excel", "to_excel", "first_day", "is_leap_day_serial", "from_ISO8601",
+           "to_ISO8601", "days_to_time", "iso_duration", "value_text"]
 
 WINDOWS_EPOCH = _dt.datetime(1899, 12, 30)
 MAC_EPOCH = _dt.datetime(1904, 1, 1)
@@ -28,10 +28,12 @@ def days_to_time(value: _dt.timedelta) -> _dt.time:
 
 
 def from_excel(value: float | None, epoch: _dt.datetime = WINDOWS_EPOCH,
-               timedelta: bool = False) -> _dt.datetime | _dt.time | _dt.timedelta | None:
+               timedelta: bool = False, shows_date: bool = False) -> _dt.datetime | _dt.time | _dt.timedelta | None:
     """Convert a serial number into a datetime, a time of day or (with timedelta) a duration.
 
-    Serials in [0, 1) whose time does not round up to a full day become a ``datetime.time``.
+    Serials in [0, 1) whose time does not round up to a full day become a ``datetime.time``,
+    unless `shows_date` (the cell's format shows a date) and the epoch's day 0 exists: in the
+    1904 system serial 0 is 1904-01-01, in the 1900 system it is the day before 1900-01-01.
     With the 1900 epoch, serials between 0 and 60 are shifted by one day for the leap day
     1900-02-29 that the 1900 system counts but that never existed.
     Raises OverflowError or ValueError when the result is not a representable date
@@ -43,11 +45,23 @@ def from_excel(value: float | None, epoch: _dt.datetime = WINDOWS_EPOCH,
     diff = _dt.timedelta(milliseconds=round(fraction * SECS_PER_DAY * 1000))
     if timedelta:
         return _dt.timedelta(days=day) + diff
-    if 0 <= value < 1 and diff.days == 0:
+    if 0 <= value < 1 and diff.days == 0 and not (shows_date and epoch != WINDOWS_EPOCH):
         return days_to_time(diff)
     if 0 < value < 60 and epoch == WINDOWS_EPOCH:
         day += 1
     return epoch + _dt.timedelta(days=day) + diff
+
+
+def first_day(epoch: _dt.datetime) -> _dt.datetime:
+    """The first day a workbook with this epoch can show: 1900-01-01 in the 1900 system (its
+    serial 0 is no day), the epoch itself in others."""
+    return _dt.datetime(1900, 1, 1) if epoch == WINDOWS_EPOCH else epoch
+
+
+def is_leap_day_serial(value: float, epoch: _dt.datetime) -> bool:
+    """Whether a serial stands for 1900-02-29: the day the 1900 system counts (serial 60) but
+    that did not exist, so that no date holds it."""
+    return epoch == WINDOWS_EPOCH and 60 <= value < 61
 
 
 def to_excel(dt: _dt.date | _dt.time | _dt.timedelta, epoch: _dt.datetime = WINDOWS_EPOCH) -> int | float:

@@ -37,6 +37,7 @@ from quillfen.model.richtext import CellRichText, TextBlock
 from quillfen.model.styles import StyleArray
 from quillfen.utils.cells import column_letter
 from quillfen.utils.datetime import to_excel
+from quillfen.utils.escapes import encode
 
 __all__ = ["FLUSH_SIZE", "sheet_writer", "write_sheet_data", "writing_helpers", "PureSheetWriter",
            "rows", "write_cell", "date_value", "date_value_raw", "add_comment", "safe_string",
@@ -87,7 +88,8 @@ def safe_string(value: Any, where: str = "text") -> str:
 def number_text(value: bool | int | float | Decimal) -> str:
     """The text a number is written with: "1"/"0" for a bool, the exact decimal digits of an
     int, and for a float the fewest digits that read back as the same double (its repr without
-    a trailing ".0"); NaN and infinities have no text. Decimals keep their own digits."""
+    a trailing ".0", which -0.0 keeps: "-0" would read back as the integer 0); NaN and
+    infinities have no text. Decimals keep their own digits."""
     if isinstance(value, bool):
         return "1" if value else "0"
     if isinstance(value, int):
@@ -96,7 +98,7 @@ def number_text(value: bool | int | float | Decimal) -> str:
         if not math.isfinite(value):
             return ""
         text = float.__repr__(value)
-        return text[:-2] if text.endswith(".0") else text
+        return text[:-2] if text.endswith(".0") and text != "-0.0" else text
     return Decimal.__str__(value) if value.is_finite() else ""
 
 
@@ -198,7 +200,10 @@ def _cell_parts(ws: Any, cell: Any, styled: bool) -> tuple[dict[str, str], Body]
         t = "inlineStr"
         body = ("rich", [_run(run, where) for run in runs])
     elif isinstance(value, str):
-        text = safe_string(value, where)
+        # Text is written with its escapes (`quillfen.utils.escapes`): a literal "_x000D_"
+        # must not come back as a carriage return, and a loaded text that holds a character
+        # XML cannot carry goes back the way it came.
+        text = safe_string(encode(value) if data_type == "s" else value, where)
         if not text:
             # Empty text stays text: an empty cell would read back as None.
             body = ("is", text) if data_type == "s" else None
@@ -271,7 +276,7 @@ def _kept_style(ws: Any, cell: Any, kept: Any) -> str | None:
 def _run(run: str | TextBlock, where: str) -> Run:
     """(run properties as [(tag, attributes)], text) of a rich-text run."""
     if not isinstance(run, TextBlock):
-        return [], safe_string(run, where)
+        return [], safe_string(encode(str(run)), where)
     props: list[tuple[str, dict[str, str]]] = []
     font = run.font
     for name in _RUN_PROPERTIES if font is not None else ():
@@ -283,7 +288,7 @@ def _run(run: str | TextBlock, where: str) -> Run:
         else:
             attrs = {"val": _attr_text(value, where)}
         props.append((name, attrs))
-    return props, safe_string(run.text, where)
+    return props, safe_string(encode(str(run.text)), where)
 
 
 # ------------------------------------------------------------------ the two serialisers

@@ -5,14 +5,14 @@ does not grow with the number of rows."""
 import datetime
 import shutil
 import tempfile
-from collections.abc import Iterable
+from collections.abc import Iterable, Mapping
 from typing import IO, Any, NoReturn, cast
 
-from ..model.cell import Cell, checked_data_type
+from ..model.cell import Cell, assign
 from ..constants import MAX_ROW, MAX_SHEET_COLUMN
 from ..model.features import Hyperlink
 from ..utils.cells import coordinate_of
-from ..model.worksheet import SheetBase
+from ..model.worksheet import SheetBase, row_values
 from .sheet_data import date_value_raw, sheet_writer
 from .worksheet import head_and_tail, text_writer
 from .xml import use_lxml
@@ -43,9 +43,10 @@ class WriteOnlyWorksheet(SheetBase):
         self._max_column = 0
         self._scratch: list[Cell] = []  # cells reused for the plain values of each row
 
-    def append(self, iterable: Iterable[Any]) -> None:
-        """Writes a row of values or cells (`quillfen.WriteOnlyCell`) below the last one.
-        Nothing is written when a value cannot be stored."""
+    def append(self, iterable: Iterable[Any] | Mapping[str | int, Any]) -> None:
+        """Writes a row of values or cells (`quillfen.WriteOnlyCell`) below the last one; a
+        dict places its values by column letter or number. None, NaN and pandas' NaT and NA
+        are empty cells. Nothing is written when a value cannot be stored."""
         wb = self.parent
         if wb._saved:
             raise ValueError("sheet %r belongs to a saved write-only workbook: no rows can be added" % self.title)
@@ -117,7 +118,7 @@ class WriteOnlyWorksheet(SheetBase):
         """The cells of row `row`, each value checked. Plain values go into cells kept from one
         row to the next (one per column): the writer is done with a row before `append`
         returns, and a million rows then make no million cells."""
-        values = values if isinstance(values, (list, tuple)) else list(values)
+        values = values if isinstance(values, (list, tuple)) else list(row_values(values))
         if len(values) > MAX_SHEET_COLUMN:
             raise ValueError("row %d of sheet %r has more than %d values" % (row, self.title, MAX_SHEET_COLUMN))
         scratch = self._scratch
@@ -137,15 +138,13 @@ class WriteOnlyWorksheet(SheetBase):
             cell = cells[index]
             cell.row = row
             cell._style = None
-            data_type = checked_data_type(cell, value)
-            if data_type == "d":
+            assign(cell, value, appended=True)
+            if cell.data_type == "d":
                 # PERF NOTE: the writer's own answer to how a date is written, asked for here:
                 # a serial number is then written as a plain number, without a call back.
-                is_text, written = date_value_raw(self, value)
+                is_text, written = date_value_raw(self, cell._value)
                 if not is_text:
-                    data_type, value = "n", written
-            cell.data_type = data_type
-            cell._value = value
+                    cell.data_type, cell._value = "n", written
         return cells
 
     def _start(self) -> None:
