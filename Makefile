@@ -10,6 +10,7 @@
 #   make fuzz   the libFuzzer targets for FUZZ_SECONDS each
 #   make fuzz-files  the mutation fuzzer over the corpus workbooks for FUZZ_FILES_SECONDS
 #   make fidelity  load, edit and save every Excel-made workbook of the corpus: what must stay does
+#   make oracle the structural edits against LibreOffice on ORACLE_CASES random workbooks and the corpus
 
 PY          := .venv/bin/python
 BUILD_DIR   := build/dev
@@ -21,12 +22,13 @@ FUZZ_DIR    := build/fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_FILES_SECONDS ?= 120
 FUZZ_FILES_SEED ?= 1
+ORACLE_CASES ?= 3000
 JOBS        ?= $(shell nproc)
 
 PROF_DIR    := build/prof
 PROFILE_BENCH ?= bench/bench_read.py
 
-.PHONY: all run setup build test test-cpp test-python test-types build-ft test-ft explore bench profile fuzz fuzz-files asan clean fidelity
+.PHONY: all run setup build test test-cpp test-python test-types build-ft test-ft explore bench profile fuzz fuzz-files asan clean fidelity oracle
 
 all: run
 
@@ -73,7 +75,8 @@ test-types:
 # free-threading safe (lxml) is imported; test_module checks in a fresh interpreter that our
 # own modules leave it off unasked. The run is there for the interpreter, the default one
 # covers the inputs: generated tests draw the CI profile's fewer examples, and the wheel
-# built from the sdist (the same sources in release mode, two minutes) is built there only.
+# built from the sdist (the same sources in release mode, two minutes) is built there only, and
+# LibreOffice, the oracle of the structural edits, is asked there only.
 build-ft:
 	@bash scripts/bootstrap.sh --ft >/dev/null
 	$(call dev_install,$(PY_FT),$(FT_DIR))
@@ -81,7 +84,8 @@ build-ft:
 test-ft: build-ft
 	.venv-ft/bin/ctest --test-dir $(FT_DIR) --output-on-failure
 	QUILLFEN_TEST_BUILD_DIR=$(FT_DIR) PYTHON_GIL=0 HYPOTHESIS_PROFILE=ci $(PY_FT) -m pytest -q tests/python \
-		--ignore=tests/python/test_packaging.py
+		--ignore=tests/python/test_packaging.py --ignore=tests/python/test_structure_oracle.py \
+		--ignore=tests/python/test_structure_corpus.py
 
 # The engine and its tests built with AddressSanitizer and UndefinedBehaviorSanitizer, in a
 # venv of their own. The interpreter is not instrumented: the runtime is preloaded, Python's
@@ -135,6 +139,14 @@ fuzz: setup
 # the Python suite). Seeded: FUZZ_FILES_SEED gives the same inputs again.
 fuzz-files: build
 	$(PY) scripts/fuzz_files.py --seconds $(FUZZ_FILES_SECONDS) --seed $(FUZZ_FILES_SEED)
+
+# Random workbooks and random row and column insertions and deletions, made by quillfen and by
+# LibreOffice through UNO and compared; and every Excel-made workbook of the corpus with a row
+# inserted and a column deleted, its charts' series compared (make test runs a few hundred of
+# the same cases and a sample of the corpus).
+oracle: build
+	QUILLFEN_ORACLE_CASES=$(ORACLE_CASES) QUILLFEN_ORACLE_CORPUS=all QUILLFEN_TEST_BUILD_DIR=$(BUILD_DIR) \
+		$(PY) -m pytest -q tests/python/test_structure_oracle.py tests/python/test_structure_corpus.py
 
 clean:
 	rm -rf build

@@ -25,6 +25,14 @@ public:
         return make(cls, std::span<const char* const>(names.begin(), names.size()), required);
     }
 
+    // The same description, with its own reference to the class.
+    SlotClass clone() const {
+        SlotClass copy;
+        copy.cls_ = cls_.clone();
+        copy.offsets_ = offsets_;
+        return copy;
+    }
+
     PyObject* cls() const noexcept { return cls_.get(); }  // borrowed
     bool describes(PyObject* cls) const noexcept { return cls_.get() == cls; }
     std::span<const std::int32_t> offsets() const noexcept { return offsets_; }

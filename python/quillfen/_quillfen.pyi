@@ -129,6 +129,15 @@ class CellStore:
     def _columns(
         self, min_row: int, cells: int, blank_rows: bool = False, mixed: bool = False
     ) -> tuple[int, int, list[_Chunk | None], int, int]: ...
+    # A structural edit (`spec()` of a quillfen.formula.shift edit): the keys of the cells whose
+    # formula is left to Python and whether a formula changed, or NotImplemented in dict mode.
+    def _edit(
+        self, spec: tuple[Any, ...], host_edited: bool, translate: bool = False
+    ) -> tuple[list[tuple[int, int]], bool]: ...
+    # The keys of the cells whose formula is an object (array, data table), or NotImplemented.
+    def _formula_objects(self) -> list[tuple[int, int]]: ...
+    # A copy of the cells for another worksheet, or NotImplemented in dict mode.
+    def _copy(self, ws: Any, /) -> CellStore: ...
 
 @final
 class SheetWriter:

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace qf::formula {
@@ -45,6 +46,10 @@ struct Token {
     std::string text;
     TokenType type = TokenType::Operand;
     TokenSubtype subtype = TokenSubtype::None;
+    // The bytes of the formula the token came from: a whitespace token covers its whole run,
+    // an operand every piece of it.
+    std::uint32_t start = 0;
+    std::uint32_t end = 0;
 };
 
 enum class FormulaErrorKind : std::uint8_t {
@@ -69,8 +74,15 @@ struct FormulaError {
 template <class T>
 using FormulaResult = std::expected<T, FormulaError>;
 
+// How the tokenizer meets an operand with non-ASCII characters, whose number-or-range
+// decision follows Python's float(): NeedPython declines it; AsRange takes it for a range
+// operand, which is all a caller that only looks for references needs (a reference is ASCII
+// after its sheet name, and an operand with a sheet name is never a number).
+enum class NonAscii : std::uint8_t { NeedPython, AsRange };
+
 // Splits formula text into tokens exactly as the host package's tokenizer does.
-[[nodiscard]] FormulaResult<std::vector<Token>> tokenize(std::string_view formula);
+[[nodiscard]] FormulaResult<std::vector<Token>> tokenize(std::string_view formula,
+                                                         NonAscii non_ascii = NonAscii::NeedPython);
 
 // Whether `formula` tokenizes with every subexpression closed, as the host package's
 // formula_problem finds it: what a spreadsheet program takes as a formula. NeedPython when the
@@ -128,6 +140,62 @@ private:
     std::vector<Token> tokens_;
     std::vector<Seg> segs_;
 };
+
+// A change of one sheet's grid that references follow (the host's quillfen.formula.shift,
+// whose LineEdit, MoveEdit and OffsetEdit this mirrors): `count` rows or columns inserted at
+// `start` or deleted from there, or the cells of a rectangle moved by (drow, dcol). Offset is
+// what a formula moved along with its cell and "translated" gets: every relative row and
+// column shifts by (drow, dcol), in whichever sheet it points, and one shifted off the sheet
+// makes its reference "#REF!".
+struct GridEdit {
+    enum class Kind : std::uint8_t { Insert, Delete, Move, Offset };
+    Kind kind = Kind::Insert;
+    bool rows = true;         // Insert and Delete: rows, else columns
+    std::int64_t start = 1;   // Insert and Delete: the first line
+    std::int64_t count = 0;   // Insert and Delete: how many lines
+    std::int64_t min_row = 0, min_col = 0, max_row = 0, max_col = 0;  // Move: the rectangle
+    std::int64_t drow = 0, dcol = 0;                                  // Move, Offset: the offset
+    // Insert and Delete: only rows or columns written with "$" move (each on its own), as the
+    // store needs for a shared formula's master whose relative references its cells shift.
+    bool absolute_only = false;
+    std::string title;        // the edited sheet, as UTF-8
+    std::string folded;       // its title case-folded as Python folds it
+    std::vector<std::string> others;  // the titles of the workbook's other sheets
+
+    // Where line `x` of the edited axis goes; nothing when deleted or pushed off the sheet.
+    std::optional<std::int64_t> line(std::int64_t x) const noexcept;
+    // Where the lines lo..hi go (grown by an insertion inside, shrunk by a partial deletion).
+    std::optional<std::pair<std::int64_t, std::int64_t>> span(std::int64_t lo, std::int64_t hi) const noexcept;
+    // Where the cell (row, col) goes: moved, deleted, or where it was.
+    std::optional<Cell> cell(Cell at) const noexcept;
+    bool inside(Cell at) const noexcept {
+        return at.row >= min_row && at.row <= max_row && at.col >= min_col && at.col <= max_col;
+    }
+};
+
+inline constexpr std::int64_t MAX_SHEET_ROW = 1048576;
+inline constexpr std::int64_t MAX_SHEET_COLUMN = 16384;  // XFD
+
+// `formula` with the references `edit` moves rewritten in place (the rest, whitespace included,
+// as written); nothing when no reference changes or the text does not tokenize. `host_edited`:
+// the formula's own sheet is the edited one, so its unqualified references follow. NeedPython
+// when a sheet name can only be compared with the edited title by Python's case folding.
+[[nodiscard]] FormulaResult<std::optional<std::string>> shift_formula(std::string_view formula, const GridEdit& edit,
+                                                                      bool host_edited);
+
+// One cell named by a reference: its column and row, each with whether it is written with "$".
+struct CellRef {
+    std::int64_t col = 0, row = 0;
+    bool col_abs = false, row_abs = false;
+    bool operator==(const CellRef&) const = default;
+};
+
+// The cells that `formula`'s reference operands name (a cell one, an area two), in order, when
+// every reference is an unqualified cell or area within the sheet; nothing when one has a sheet
+// name or is whole rows or columns, or the formula does not tokenize. Operands that are no
+// reference (names) are passed over. The store uses it to tell when shifting a formula is
+// plain arithmetic on positions.
+std::optional<std::vector<CellRef>> plain_references(std::string_view formula);
 
 // Appends the formula rendered for `dest` (no destination: no shift) to `out`. On failure what
 // was appended stays in `out`; callers discard the buffer.

@@ -66,26 +66,28 @@ bool is_sci_mantissa(std::string_view s) {
     return true;
 }
 
-// The subtype of an operand's text (text, error, logical, number or range); NeedPython when a
-// number/range decision would involve non-ASCII characters.
-FormulaResult<TokenSubtype> operand_subtype(std::string_view text) {
+// The subtype of an operand's text (text, error, logical, number or range); a number/range
+// decision that would involve non-ASCII characters is declined or taken as a range.
+FormulaResult<TokenSubtype> operand_subtype(std::string_view text, NonAscii non_ascii) {
     if (!text.empty() && text[0] == '"') return TokenSubtype::Text;
     if (!text.empty() && text[0] == '#') return TokenSubtype::Error;
     if (text == "TRUE" || text == "FALSE") return TokenSubtype::Logical;
     for (char c : text) {
-        if (static_cast<unsigned char>(c) >= 0x80) return std::unexpected(FormulaError::need_python());
+        if (static_cast<unsigned char>(c) < 0x80) continue;
+        if (non_ascii == NonAscii::AsRange) return TokenSubtype::Range;
+        return std::unexpected(FormulaError::need_python());
     }
     return is_float_literal(text) ? TokenSubtype::Number : TokenSubtype::Range;
 }
 
 class Tokenizer {
 public:
-    explicit Tokenizer(std::string_view formula) : f_(formula) {}
+    Tokenizer(std::string_view formula, NonAscii non_ascii) : f_(formula), non_ascii_(non_ascii) {}
 
     FormulaResult<std::vector<Token>> run() {
         if (f_.empty()) return std::move(tokens_);
         if (f_[0] != '=') {
-            tokens_.push_back({std::string(f_), TokenType::Literal, TokenSubtype::None});
+            push(f_, TokenType::Literal, TokenSubtype::None, 0);
             return std::move(tokens_);
         }
         pos_ = 1;
@@ -128,16 +130,16 @@ private:
                 return {};
             case '{':
                 if (!pending_.empty()) return unexpected_char();
-                open(TokenType::Array, "{");
+                open(TokenType::Array, "{", pos_);
                 ++pos_;
                 return {};
             case '(':
                 if (!pending_.empty()) {
                     pending_ += '(';
-                    open(TokenType::Func, pending_);
+                    open(TokenType::Func, pending_, pending_start_);
                     clear_pending();
                 } else {
-                    open(TokenType::Paren, "(");
+                    open(TokenType::Paren, "(", pos_);
                 }
                 ++pos_;
                 return {};
@@ -145,14 +147,14 @@ private:
             case '}':
                 return close(c);
             case ';':
-                push(";", TokenType::Sep, TokenSubtype::Row);
+                push(";", TokenType::Sep, TokenSubtype::Row, pos_);
                 ++pos_;
                 return {};
             case ',':
                 if (stack_.empty() || stack_.back() == TokenType::Paren) {
-                    push(",", TokenType::OpInfix, TokenSubtype::None);
+                    push(",", TokenType::OpInfix, TokenSubtype::None, pos_);
                 } else {
-                    push(",", TokenType::Sep, TokenSubtype::Arg);
+                    push(",", TokenType::Sep, TokenSubtype::Arg, pos_);
                 }
                 ++pos_;
                 return {};
@@ -185,7 +187,7 @@ private:
             }
             std::string_view text = f_.substr(pos_, close + 1 - pos_);
             if (q == '"') {
-                push(text, TokenType::Operand, TokenSubtype::Text);
+                push(text, TokenType::Operand, TokenSubtype::Text, pos_);
             } else {
                 add_piece(pos_, text.size());  // a quoted sheet name, part of the reference
             }
@@ -215,11 +217,12 @@ private:
         std::string_view rest = f_.substr(pos_);
         for (std::string_view code : ERROR_CODES) {
             if (rest.starts_with(code)) {
+                const std::size_t start = pending_.empty() ? pos_ : pending_start_;
                 pending_ += code;
                 pos_ += code.size();
-                auto subtype = operand_subtype(pending_);
+                auto subtype = operand_subtype(pending_, non_ascii_);
                 if (!subtype) return std::unexpected(std::move(subtype.error()));
-                push(pending_, TokenType::Operand, *subtype);
+                push(pending_, TokenType::Operand, *subtype, start, pos_);
                 clear_pending();
                 return {};
             }
@@ -229,26 +232,26 @@ private:
     }
 
     void whitespace(char c) {
-        push(std::string_view(&c, 1), TokenType::Whitespace, TokenSubtype::None);
-        ++pos_;
+        const std::size_t start = pos_++;
         while (pos_ < f_.size() && (f_[pos_] == ' ' || f_[pos_] == '\n')) ++pos_;
+        push(std::string_view(&c, 1), TokenType::Whitespace, TokenSubtype::None, start, pos_);
     }
 
     void op(char c) {
         std::string_view two = f_.substr(pos_, 2);
         if (two == ">=" || two == "<=" || two == "<>") {
-            push(two, TokenType::OpInfix, TokenSubtype::None);
+            push(two, TokenType::OpInfix, TokenSubtype::None, pos_);
             pos_ += 2;
             return;
         }
         std::string_view one = f_.substr(pos_, 1);
-        ++pos_;
+        const std::size_t start = pos_++;
         if (c == '%') {
-            push(one, TokenType::OpPostfix, TokenSubtype::None);
+            push(one, TokenType::OpPostfix, TokenSubtype::None, start);
         } else if (c != '+' && c != '-') {
-            push(one, TokenType::OpInfix, TokenSubtype::None);
+            push(one, TokenType::OpInfix, TokenSubtype::None, start);
         } else {
-            push(one, sign_is_infix() ? TokenType::OpInfix : TokenType::OpPrefix, TokenSubtype::None);
+            push(one, sign_is_infix() ? TokenType::OpInfix : TokenType::OpPrefix, TokenSubtype::None, start);
         }
     }
 
@@ -262,9 +265,10 @@ private:
         return false;
     }
 
-    void open(TokenType type, std::string_view text) {
+    // The opener ends at the current character (a function's name began before it).
+    void open(TokenType type, std::string_view text, std::size_t start) {
         stack_.push_back(type);
-        push(text, type, TokenSubtype::Open);
+        push(text, type, TokenSubtype::Open, start, pos_ + 1);
     }
 
     FormulaResult<void> close(char c) {
@@ -276,16 +280,16 @@ private:
             return std::unexpected(
                 FormulaError::tokenizer("Mismatched ( and { pair in '" + std::string(f_) + "'"));
         }
-        push(std::string_view(&c, 1), type, TokenSubtype::Close);
+        push(std::string_view(&c, 1), type, TokenSubtype::Close, pos_);
         ++pos_;
         return {};
     }
 
     FormulaResult<void> save_pending() {
         if (pending_.empty()) return {};
-        auto subtype = operand_subtype(pending_);
+        auto subtype = operand_subtype(pending_, non_ascii_);
         if (!subtype) return std::unexpected(std::move(subtype.error()));
-        push(pending_, TokenType::Operand, *subtype);
+        push(pending_, TokenType::Operand, *subtype, pending_start_, pending_end_);
         clear_pending();
         return {};
     }
@@ -297,12 +301,18 @@ private:
 
     std::string position() const { return std::to_string(utils::count_code_points(f_.substr(0, pos_))); }
 
-    void push(std::string_view text, TokenType type, TokenSubtype subtype) {
-        tokens_.push_back({std::string(text), type, subtype});
+    // A token of the text from `start` to `end` (by default as long as the token's text).
+    void push(std::string_view text, TokenType type, TokenSubtype subtype, std::size_t start,
+              std::size_t end = std::string_view::npos) {
+        if (end == std::string_view::npos) end = start + text.size();
+        tokens_.push_back({std::string(text), type, subtype, static_cast<std::uint32_t>(start),
+                           static_cast<std::uint32_t>(end)});
     }
     void add_piece(std::size_t start, std::size_t len) {
+        if (pending_.empty()) pending_start_ = start;
         last_piece_ = pending_.size();
         pending_.append(f_.substr(start, len));
+        pending_end_ = start + len;
     }
     std::string_view last_piece() const { return std::string_view(pending_).substr(last_piece_); }
     void clear_pending() {
@@ -311,12 +321,15 @@ private:
     }
 
     std::string_view f_;
+    NonAscii non_ascii_;
     std::size_t pos_ = 0;
     std::vector<Token> tokens_;
     std::vector<TokenType> stack_;
     // The pending operand's pieces, joined; only the last piece is ever inspected on its own.
     std::string pending_;
     std::size_t last_piece_ = 0;
+    std::size_t pending_start_ = 0;
+    std::size_t pending_end_ = 0;
 };
 
 }  // namespace
@@ -345,7 +358,9 @@ bool is_float_literal(std::string_view s) {
     return i == s.size();
 }
 
-FormulaResult<std::vector<Token>> tokenize(std::string_view formula) { return Tokenizer(formula).run(); }
+FormulaResult<std::vector<Token>> tokenize(std::string_view formula, NonAscii non_ascii) {
+    return Tokenizer(formula, non_ascii).run();
+}
 
 FormulaResult<bool> well_formed(std::string_view formula) {
     auto tokens = tokenize(formula);

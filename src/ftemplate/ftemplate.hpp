@@ -44,6 +44,15 @@ public:
     bool matches(std::string_view text, std::int64_t row, std::int64_t col) const;
 
     const std::vector<Seg>& segs() const noexcept { return segs_; }
+    // This template with every absolute row (or column) given a new value by `move`.
+    template <class Move>
+    Template with_absolute(bool rows, Move&& move) const {
+        Template t = *this;
+        for (Seg& seg : t.segs_) {
+            if (seg.absolute && seg.kind == (rows ? Seg::ROW : Seg::COL)) seg.value = move(seg.value);
+        }
+        return t;
+    }
 
 private:
     std::vector<Seg> segs_;
@@ -57,6 +66,11 @@ public:
 
     const Template& operator[](std::uint32_t i) const noexcept { return list_[i]; }
     std::size_t size() const noexcept { return list_.size(); }
+    // Adds a template made after loading (a structural edit moves absolute references); its index.
+    std::uint32_t add(Template t) {
+        list_.push_back(std::move(t));
+        return static_cast<std::uint32_t>(list_.size() - 1);
+    }
     // Ends loading: drops the shape index and trims the list.
     void finish_loading();
 

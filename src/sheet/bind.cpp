@@ -23,6 +23,19 @@ public:
         for (const Shared& m : list_) Py_VISIT(m.py.get());
         return 0;
     }
+    const formula::Translator* native(std::uint32_t index) const override {
+        return index < list_.size() && list_[index].native ? &*list_[index].native : nullptr;
+    }
+    std::uint32_t add(formula::Translator tr) override {
+        list_.push_back(Shared{std::move(tr), Ref()});
+        return static_cast<std::uint32_t>(list_.size() - 1);
+    }
+    std::unique_ptr<store::Masters> clone() const override {
+        std::vector<Shared> copy;
+        copy.reserve(list_.size());
+        for (const Shared& m : list_) copy.push_back(Shared{m.native, m.py.clone()});
+        return std::make_unique<SheetMasters>(std::move(copy));
+    }
 
 private:
     std::vector<Shared> list_;

@@ -113,6 +113,18 @@ void KeptTable::renumber_entries(const std::vector<std::uint32_t>& new_index) {
     entry_kept_ = std::move(moved);
 }
 
+void KeptTable::renumber_records(const std::vector<std::uint32_t>& new_index) {
+    // The copy keeps the records' order, so the locations stay sorted.
+    std::size_t w = 0;
+    for (std::size_t i = 0; i < rec_locs_.size(); ++i) {
+        if (rec_kept_[i].empty() || new_index[rec_locs_[i]] == NO_OBJ) continue;
+        rec_locs_[w] = new_index[rec_locs_[i]];
+        rec_kept_[w++] = rec_kept_[i];
+    }
+    rec_locs_.resize(w);
+    rec_kept_.resize(w);
+}
+
 void KeptTable::clear() noexcept {
     rec_locs_.clear();
     rec_locs_.shrink_to_fit();
@@ -342,6 +354,12 @@ Loc Compact::append_entry(std::uint32_t row, std::uint32_t col, std::uint64_t pa
 }
 
 void Compact::remove(Loc loc) {
+    unlink(loc);
+    ++version;
+    compact_entries_if_due();
+}
+
+void Compact::unlink(Loc loc) {
     if (loc.kind == Loc::ENTRY) {
         Entry& e = entries[loc.index];
         e.tag = DEAD;
@@ -351,7 +369,9 @@ void Compact::remove(Loc loc) {
         base.recs[loc.index].tag = DEAD;
         --base.live_recs;
     }
-    ++version;
+}
+
+void Compact::compact_entries_if_due() {
     const std::size_t dead = entries.size() - live_entries;
     if (dead >= 1024 && dead >= live_entries) compact_entries();
 }

@@ -82,6 +82,14 @@ public:
         size_ = 0;
     }
 
+    // Keeps the first `n` elements (n <= size()).
+    void truncate(std::uint32_t n) {
+        const std::size_t keep = (std::size_t{n} + CHUNK - 1) / CHUNK;
+        chunks_.resize(keep);
+        if (keep > 0) chunks_.back().resize(n - (keep - 1) * std::size_t{CHUNK});
+        size_ = n;
+    }
+
     void shrink() {
         chunks_.shrink_to_fit();
         if (!chunks_.empty()) chunks_.back().shrink_to_fit();
@@ -168,6 +176,9 @@ public:
     Kept take(const Loc& loc) noexcept;
     // After the entry list was compacted: `new_index[i]` is the new index of old entry i.
     void renumber_entries(const std::vector<std::uint32_t>& new_index);
+    // After the records were copied down over dead ones (rows or columns inserted or deleted):
+    // `new_index[i]` is the new location of old record i (NO_OBJ: gone, its data taken first).
+    void renumber_records(const std::vector<std::uint32_t>& new_index);
     void clear() noexcept;
     void shrink();
 
@@ -246,6 +257,12 @@ public:
     // Marks a cell removed (the caller released its payload and kept data first) and compacts
     // entries if due.
     void remove(Loc loc);
+    // Marks a cell removed without counting a change or compacting: for an edit that removes
+    // several cells while it still holds locations, and calls compact_entries_if_due after.
+    void unlink(Loc loc);
+    void compact_entries_if_due();
+    // Rebuilds entry_index for the live entries, dropping the dead ones from the list.
+    void compact_entries();
 
     void reset();
     void finish_loading();
@@ -253,7 +270,6 @@ public:
 private:
     void put_record_value(std::uint32_t loc, std::uint8_t tag, std::uint64_t payload, std::uint32_t style,
                           std::uint8_t dtype);
-    void compact_entries();
 };
 
 }  // namespace qf::store

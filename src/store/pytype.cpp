@@ -1,6 +1,7 @@
 // CellStore as a Python mapping: key resolution, the dict-compatible operations, dict mode,
 // the key iterator, row access, diagnostics and garbage-collector support.
 #include "core/frame.hpp"
+#include "formula/pyedit.hpp"
 #include "sheet/columns.hpp"
 #include "store/store.hpp"
 
@@ -361,6 +362,50 @@ PyObject* CellStore_stats(PyObject* self, PyObject*) noexcept {
         }
         return Py_BuildValue("(nnnn)", static_cast<Py_ssize_t>(st.c.len()), static_cast<Py_ssize_t>(materialised),
                              static_cast<Py_ssize_t>(st.templates.size()), static_cast<Py_ssize_t>(st.c.text.size()));
+    });
+}
+
+PyObject* CellStore_edit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guard([&]() -> PyObject* {
+        PyObject* a[3];
+        if (!parse_args("_edit", args, nargs, kwnames, {"spec", "host_edited", "translate"}, a, 2)) return nullptr;
+        const auto edit = formula::grid_edit_from(a[0]);
+        if (!edit) return nullptr;
+        const int host = PyObject_IsTrue(a[1]);
+        const int translate = a[2] ? PyObject_IsTrue(a[2]) : 0;
+        if (host < 0 || translate < 0) return nullptr;
+        State& st = st_of(self);
+        std::vector<Ref> dropped;
+        Ref keys;
+        {
+            auto b = Borrow::exclusive(st.borrow);
+            if (!b) return nullptr;
+            // A dict, or cells never loaded (no slot layout to move them by): the caller moves them.
+            if (st.dict_mode || !st.slot_class) Py_RETURN_NOTIMPLEMENTED;
+            keys = edit_cells(st, *edit, host != 0, translate != 0, dropped);
+        }
+        dropped.clear();  // may run Python code that uses the store
+        return keys.release();
+    });
+}
+
+PyObject* CellStore_formula_objects(PyObject* self, PyObject*) noexcept {
+    return guard([&]() -> PyObject* {
+        State& st = st_of(self);
+        auto b = Borrow::exclusive(st.borrow);
+        if (!b) return nullptr;
+        if (st.dict_mode || !st.loaded()) Py_RETURN_NOTIMPLEMENTED;
+        return formula_objects(st).release();
+    });
+}
+
+PyObject* CellStore_copy(PyObject* self, PyObject* ws) noexcept {
+    return guard([&]() -> PyObject* {
+        State& st = st_of(self);
+        auto b = Borrow::exclusive(st.borrow);
+        if (!b) return nullptr;
+        if (st.dict_mode || !st.loaded()) Py_RETURN_NOTIMPLEMENTED;
+        return copy_cells(st, ws).release();
     });
 }
 
@@ -751,6 +796,18 @@ PyMethodDef cell_store_methods[] = {
      "DataFrame\ncolumns: (next row or 0 at the end, rows kept, columns, first and last row kept) as\n"
      "RowReader.next_columns gives them; NotImplemented when cells were set\nsince loading (read those through the cells). Unlike _row, no cell "
      "is created."},
+    {"_formula_objects", as_cfunc(CellStore_formula_objects), METH_NOARGS,
+     "_formula_objects($self)\n--\n\nThe keys of the cells whose formula is a Python object (an array or a\n"
+     "data-table formula), found without making cell objects of the others;\nNotImplemented in dict mode."},
+    {"_copy", as_cfunc(CellStore_copy), METH_O,
+     "_copy($self, ws, /)\n--\n\nA new store with copies of these cells, for the worksheet `ws` (a copied\nsheet); "
+     "NotImplemented in dict mode."},
+    {"_edit", as_cfunc(CellStore_edit), METH_FASTCALL | METH_KEYWORDS,
+     "_edit($self, spec, host_edited, translate=False)\n--\n\nA structural edit of the sheet (see "
+     "quillfen.formula.shift): every formula's\nreferences rewritten for it, and with `host_edited` the cells moved; "
+     "with\n`translate`, formulas moved along shift their relative references instead.\nReturns (keys, changed): "
+     "the keys, after the edit, of the cells whose\nformula Python must rewrite itself, and whether a formula changed "
+     "here;\nNotImplemented in dict mode."},
     {nullptr, nullptr, 0, nullptr},
 };
 

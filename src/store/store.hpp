@@ -33,6 +33,12 @@ public:
                                            std::string& out) const = 0;
     // Reports the Python objects the masters hold to the garbage collector.
     virtual int traverse(visitproc visit, void* arg) const = 0;
+    // The same masters, for a copy of the store.
+    virtual std::unique_ptr<Masters> clone() const = 0;
+    // Master `index`'s native translator, if it has one.
+    virtual const formula::Translator* native(std::uint32_t index) const = 0;
+    // Adds a master made after loading (a structural edit moves absolute references); its index.
+    virtual std::uint32_t add(formula::Translator tr) = 0;
 };
 
 // Masters that are all native translators.
@@ -41,6 +47,14 @@ public:
     explicit TranslatorMasters(std::vector<formula::Translator> list) : list_(std::move(list)) {}
     bool render_into(std::uint32_t index, std::optional<formula::Cell> dest, std::string& out) const override;
     int traverse(visitproc, void*) const override { return 0; }
+    std::unique_ptr<Masters> clone() const override { return std::make_unique<TranslatorMasters>(list_); }
+    const formula::Translator* native(std::uint32_t index) const override {
+        return index < list_.size() ? &list_[index] : nullptr;
+    }
+    std::uint32_t add(formula::Translator tr) override {
+        list_.push_back(std::move(tr));
+        return static_cast<std::uint32_t>(list_.size() - 1);
+    }
 
 private:
     std::vector<formula::Translator> list_;
@@ -117,6 +131,26 @@ inline State& state_of(PyObject* store) noexcept { return reinterpret_cast<CellS
                            Ref loaded = Ref::borrow(Py_None));
 // Date parts of a date cell (tags 10 and 11), for the writer; nothing for other cells.
 std::optional<DateParts> excel_date(const State& st, Loc loc) noexcept;
+
+// A structural edit (edit.cpp), with the store held exclusively: every formula's references
+// rewritten for `edit` (those of cells `translate`d along a move shift by its offset instead),
+// and, when `host_edited` (the store is the edited sheet's), the cells moved as it says. Gives
+// (keys, changed): the keys, after the edit, of the cells whose formula Python must rewrite
+// itself (formula objects, and texts only Python's case folding can compare), and whether a
+// formula changed natively. The released objects go to `dropped`, for the caller to drop once
+// the store is free again.
+[[nodiscard]] Ref edit_cells(State& st, const formula::GridEdit& edit, bool host_edited, bool translate,
+                             std::vector<Ref>& dropped);
+
+// The keys of the live cells of the compact store `st` (held exclusively) whose formula is a
+// Python object rather than text (array and data-table formulas), as a list of (row, column).
+[[nodiscard]] Ref formula_objects(State& st);
+
+// A new store with the cells of the compact store `st` (held exclusively), for the worksheet
+// `ws`: the compact structures are copied as they are, and each cell object and each value
+// object that can change is made anew, so that the copy's cells are its own. The cells'
+// hyperlinks and comments are left to the caller.
+[[nodiscard]] Ref copy_cells(State& st, PyObject* ws);
 
 // Filling a store from a worksheet: holds the store exclusively from `begin` until destroyed.
 class Load {

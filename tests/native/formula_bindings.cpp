@@ -3,6 +3,7 @@
 #include "testing.hpp"
 
 #include "formula/formula.hpp"
+#include "formula/pyedit.hpp"
 #include "formula/pyerror.hpp"
 
 #include <array>
@@ -129,6 +130,24 @@ PyObject* formula_shift_ok(PyObject*, PyObject* args) noexcept {
     });
 }
 
+// formula_shift(text, spec, host_edited) -> the rewritten formula, None when unchanged, or
+// NotImplemented when Python must decide.
+PyObject* formula_shift(PyObject*, PyObject* args) noexcept {
+    const char* p = nullptr;
+    Py_ssize_t n = 0;
+    PyObject* spec = nullptr;
+    int host = 0;
+    if (!PyArg_ParseTuple(args, "s#Op", &p, &n, &spec, &host)) return nullptr;
+    return guard([&]() -> PyObject* {
+        auto edit = grid_edit_from(spec);
+        if (!edit) return nullptr;
+        auto moved = shift_formula(std::string_view(p, static_cast<std::size_t>(n)), *edit, host != 0);
+        if (!moved) Py_RETURN_NOTIMPLEMENTED;
+        if (!*moved) Py_RETURN_NONE;
+        return to_str(**moved);
+    });
+}
+
 PyObject* formula_is_float(PyObject*, PyObject* arg) noexcept {
     Py_ssize_t n = 0;
     const char* p = PyUnicode_AsUTF8AndSize(arg, &n);
@@ -156,6 +175,7 @@ void add_formula_methods(MethodTable& table) {
     table.push_back({"formula_translate", formula_translate, METH_VARARGS, nullptr});
     table.push_back({"formula_segs", formula_segs, METH_VARARGS, nullptr});
     table.push_back({"formula_shift_ok", formula_shift_ok, METH_VARARGS, nullptr});
+    table.push_back({"formula_shift", formula_shift, METH_VARARGS, nullptr});
     table.push_back({"formula_is_float", formula_is_float, METH_O, nullptr});
     table.push_back({"raise_formula_error", raise_formula_error_binding, METH_VARARGS, nullptr});
 }

@@ -113,6 +113,20 @@ def _name(wb, data):
     scope.add(DefinedName("Name_%d" % data.draw(st.integers(1, 3)), "'%s'!$A$1" % ws.title.replace("'", "''")))
 
 
+def _lines(wb, data):
+    ws = _sheet(wb, data)
+    edit = data.draw(st.sampled_from(["insert_rows", "delete_rows", "insert_cols", "delete_cols"]))
+    try:
+        getattr(ws, edit)(data.draw(st.integers(1, 12)), data.draw(st.integers(1, 3)))
+    except ValueError:
+        pass  # a cell in the last row or column would be pushed off the sheet
+
+
+def _move_range(wb, data):
+    ws = _sheet(wb, data)
+    ws.move_range(_range(data), data.draw(st.integers(0, 4)), data.draw(st.integers(0, 3)), data.draw(st.booleans()))
+
+
 PNG = bytes.fromhex("89504e470d0a1a0a0000000d4948445200000002000000020806000000")
 
 
@@ -200,6 +214,9 @@ OPS = [
     _move,
     _name,
     lambda wb, data: setattr(wb, "epoch", MAC_EPOCH),
+    _lines,
+    _move_range,
+    lambda wb, data: wb.copy_worksheet(_sheet(wb, data)),
 ]
 
 

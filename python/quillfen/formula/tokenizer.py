@@ -85,7 +85,9 @@ class Token:
 
 
 class Tokenizer:
-    """Tokenizes `formula` on construction; the tokens are in `items`.
+    """Tokenizes `formula` on construction; the tokens are in `items`, and in `spans` the
+    (start, end) indices of the text each came from (a whitespace token's span covers its
+    whole run; an operand's, every piece of it).
 
     Raises `TokenizerError` for a syntax error, and `IndexError` for a closing bracket with no
     open subexpression. An unbalanced opener at the end is accepted.
@@ -94,8 +96,11 @@ class Tokenizer:
     def __init__(self, formula: str) -> None:
         self.formula = formula
         self.items: list[Token] = []
+        self.spans: list[tuple[int, int]] = []
         self._stack: list[str] = []
         self._pending: list[str] = []
+        self._pending_start = 0
+        self._pending_end = 0
         self._pos = 0
         self._parse()
 
@@ -104,15 +109,14 @@ class Tokenizer:
         if not formula:
             return
         if formula[0] != "=":
-            self.items.append(Token(formula, Token.LITERAL))
+            self._push(Token(formula, Token.LITERAL), 0)
             return
         self._pos = 1
         n = len(formula)
         while self._pos < n:
             c = formula[self._pos]
             if c in "+-" and self._pending and _SCI_MANTISSA.fullmatch("".join(self._pending)):
-                self._pending.append(c)
-                self._pos += 1
+                self._add_piece(c)
                 continue
             if c in _TOKEN_ENDERS:
                 self._save_pending()
@@ -129,29 +133,41 @@ class Tokenizer:
             elif c == "{":
                 if self._pending:
                     self._unexpected()
-                self._open(Token.ARRAY, "{")
+                self._open(Token.ARRAY, "{", self._pos)
             elif c == "(":
                 if self._pending:
                     text = "".join(self._pending) + "("
+                    start = self._pending_start
                     self._pending.clear()
-                    self._open(Token.FUNC, text)
+                    self._open(Token.FUNC, text, start)
                 else:
-                    self._open(Token.PAREN, "(")
+                    self._open(Token.PAREN, "(", self._pos)
             elif c == ")" or c == "}":
                 self._close(c)
             elif c == ";":
-                self.items.append(Token(";", Token.SEP, Token.ROW))
+                self._push(Token(";", Token.SEP, Token.ROW), self._pos)
                 self._pos += 1
             elif c == ",":
                 if not self._stack or self._stack[-1] == Token.PAREN:
-                    self.items.append(Token(",", Token.OP_IN))
+                    self._push(Token(",", Token.OP_IN), self._pos)
                 else:
-                    self.items.append(Token(",", Token.SEP, Token.ARG))
+                    self._push(Token(",", Token.SEP, Token.ARG), self._pos)
                 self._pos += 1
             else:
-                self._pending.append(c)
-                self._pos += 1
+                self._add_piece(c)
         self._save_pending()
+
+    def _push(self, token: Token, start: int, end: int | None = None) -> None:
+        self.items.append(token)
+        self.spans.append((start, start + len(token.value) if end is None else end))
+
+    def _add_piece(self, piece: str) -> None:
+        """Appends text at the current position to the pending operand, and moves past it."""
+        if not self._pending:
+            self._pending_start = self._pos
+        self._pending.append(piece)
+        self._pos += len(piece)
+        self._pending_end = self._pos
 
     def _unexpected(self) -> NoReturn:
         raise TokenizerError(f"Unexpected character at position {self._pos} in '{self.formula}'")
@@ -173,10 +189,10 @@ class Tokenizer:
             break
         text = formula[start:close + 1]
         if quote == '"':
-            self.items.append(Token.make_operand(text))
+            self._push(Token.make_operand(text), start)
+            self._pos = close + 1
         else:
-            self._pending.append(text)  # a quoted sheet name, part of the reference
-        self._pos = close + 1
+            self._add_piece(text)  # a quoted sheet name, part of the reference
 
     def _bracket(self) -> None:
         formula = self.formula
@@ -192,8 +208,7 @@ class Tokenizer:
             elif formula[i] == "]":
                 depth -= 1
                 if depth == 0:
-                    self._pending.append(formula[self._pos:i + 1])
-                    self._pos = i + 1
+                    self._add_piece(formula[self._pos:i + 1])
                     return
         raise TokenizerError(f"Encountered unmatched '[' in {formula}")
 
@@ -202,7 +217,8 @@ class Tokenizer:
             self._unexpected()
         for code in _ERROR_CODES:
             if self.formula.startswith(code, self._pos):
-                self.items.append(Token.make_operand("".join(self._pending) + code))
+                start = self._pending_start if self._pending else self._pos
+                self._push(Token.make_operand("".join(self._pending) + code), start, self._pos + len(code))
                 self._pending.clear()
                 self._pos += len(code)
                 return
@@ -210,26 +226,28 @@ class Tokenizer:
 
     def _whitespace(self, c: str) -> None:
         # A run of spaces and line feeds is kept as its first character only.
-        self.items.append(Token(c, Token.WSPACE))
+        start = self._pos
         formula = self.formula
         self._pos += 1
         while self._pos < len(formula) and formula[self._pos] in " \n":
             self._pos += 1
+        self._push(Token(c, Token.WSPACE), start, self._pos)
 
     def _operator(self, c: str) -> None:
         two = self.formula[self._pos:self._pos + 2]
         if two in (">=", "<=", "<>"):
-            self.items.append(Token(two, Token.OP_IN))
+            self._push(Token(two, Token.OP_IN), self._pos)
             self._pos += 2
             return
+        start = self._pos
         self._pos += 1
         if c == "%":
-            self.items.append(Token(c, Token.OP_POST))
+            self._push(Token(c, Token.OP_POST), start)
         elif c in "+-":
             kind = Token.OP_IN if self._sign_is_infix() else Token.OP_PRE
-            self.items.append(Token(c, kind))
+            self._push(Token(c, kind), start)
         else:
-            self.items.append(Token(c, Token.OP_IN))
+            self._push(Token(c, Token.OP_IN), start)
 
     def _sign_is_infix(self) -> bool:
         for token in reversed(self.items):
@@ -238,21 +256,21 @@ class Tokenizer:
             return token.subtype == Token.CLOSE or token.type in (Token.OP_POST, Token.OPERAND)
         return False
 
-    def _open(self, kind: str, text: str) -> None:
+    def _open(self, kind: str, text: str, start: int) -> None:
         self._stack.append(kind)
-        self.items.append(Token(text, kind, Token.OPEN))
+        self._push(Token(text, kind, Token.OPEN), start, self._pos + 1)
         self._pos += 1
 
     def _close(self, c: str) -> None:
         kind = self._stack.pop()  # IndexError "pop from empty list" when nothing is open
         if c != ("}" if kind == Token.ARRAY else ")"):
             raise TokenizerError(f"Mismatched ( and {{ pair in '{self.formula}'")
-        self.items.append(Token(c, kind, Token.CLOSE))
+        self._push(Token(c, kind, Token.CLOSE), self._pos)
         self._pos += 1
 
     def _save_pending(self) -> None:
         if self._pending:
-            self.items.append(Token.make_operand("".join(self._pending)))
+            self._push(Token.make_operand("".join(self._pending)), self._pending_start, self._pending_end)
             self._pending.clear()
 
 

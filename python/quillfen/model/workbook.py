@@ -177,6 +177,16 @@ class Workbook[Sheet: SheetBase = Worksheet]:
         return ws
 
     @guarded
+    def copy_worksheet(self, ws: Sheet, title: str | None = None) -> Sheet:
+        """Adds a copy of the editable sheet `ws` as the last sheet, titled `title` (by default
+        "<title> (2)", or the next free number): its cells and styles, row and column sizes,
+        merged ranges, hyperlinks, comments, filter, print settings, report features (tables
+        under a free name) and the settings kept from a file. Names of the sheet's own scope
+        are copied to the copy's, pointing at it."""
+        from .structure import copy_worksheet
+        return cast(Sheet, copy_worksheet(cast(Any, self), cast(Any, ws), title))
+
+    @guarded
     def remove(self, ws: Sheet) -> None:
         """Removes a sheet; the active sheet stays, or its place passes to its neighbour."""
         self._check_changeable()

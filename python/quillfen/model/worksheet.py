@@ -16,7 +16,8 @@ from .cell import Cell, assign
 from ..formula import ArrayFormula
 from ..constants import MAX_ROW, MAX_SHEET_COLUMN
 from .features import SheetFeatures
-from .guard import guarded, new_guard
+from .guard import book_guarded, guarded, new_guard
+from .structure import edit_lines, move_range
 from .reporting import SheetReports
 from .tracking import CELLS, mutating
 from ..utils.cells import column_index, column_letter, coordinate_of, coordinate_to_tuple, range_boundaries
@@ -532,6 +533,44 @@ class Worksheet(SheetBase):
             cell = self._cells.get(key)
             if cell is not None:
                 yield cell
+
+    # ------------------------------------------------------------ structural edits
+
+    @book_guarded
+    def insert_rows(self, idx: int, amount: int = 1) -> None:
+        """Inserts `amount` empty rows before row `idx`. The rows from `idx` on move down, and
+        what refers to cells follows, in every sheet of the workbook: formulas, defined names,
+        merged ranges, the auto filter, hyperlinks, comments, row settings, conditional formats
+        and validations. ValueError when cells would be pushed off the sheet."""
+        edit_lines(self, idx, amount, rows=True, deleted=False)
+
+    @book_guarded
+    def delete_rows(self, idx: int, amount: int = 1) -> None:
+        """Deletes `amount` rows from row `idx` on; the rows below move up. References to the
+        deleted cells become "#REF!", ranges that lose some of their rows shrink (see
+        `insert_rows` for what follows)."""
+        edit_lines(self, idx, amount, rows=True, deleted=True)
+
+    @book_guarded
+    def insert_cols(self, idx: int | str, amount: int = 1) -> None:
+        """Inserts `amount` empty columns before column `idx` (a number or letters such as
+        "C"); see `insert_rows`."""
+        edit_lines(self, idx, amount, rows=False, deleted=False)
+
+    @book_guarded
+    def delete_cols(self, idx: int | str, amount: int = 1) -> None:
+        """Deletes `amount` columns from column `idx` (a number or letters) on; see
+        `delete_rows`."""
+        edit_lines(self, idx, amount, rows=False, deleted=True)
+
+    @book_guarded
+    def move_range(self, cell_range: str, rows: int = 0, cols: int = 0, translate: bool = False) -> None:
+        """Moves the cells of `cell_range` ("A1:C3") `rows` down and `cols` right (negative:
+        up and left), replacing the cells where they land. References to cells of the range
+        follow it, from every sheet, as when cells are dragged in a spreadsheet program; with
+        `translate`, the moved formulas' own relative references shift by the same offset
+        (those shifted off the sheet become "#REF!")."""
+        move_range(self, cell_range, rows, cols, translate)
 
     @guarded
     def _edit_formulas(self, edit: Callable[[str], str]) -> None:

@@ -79,6 +79,9 @@ def write_kept_worksheet(ws: Any, out: IO[bytes], layout: Layout, changes: set[s
     for name in changes.intersection(ws._kept).difference(_REMADE):  # kept as read, then changed
         nodes = ws._kept[name]
         remade[name] = b"".join(fragment(node, prefixes) for node in (nodes if isinstance(nodes, list) else [nodes]))
+    # One that a change took out of the model (a validation whose ranges were all deleted).
+    for name in changes.difference(ws._kept, _REMADE, (CELLS,)).intersection(ORDER):
+        remade[name] = None
     ws._hyperlinks = []
     ws._comments = []
     out.write(DECLARATION + layout.root_start)
