@@ -476,7 +476,7 @@ class Worksheet(SheetBase):
         cells. Nothing is added when a value cannot be stored. The row is one step: threads
         appending to one sheet each get whole rows of their own."""
         # Read before the guard is taken: an iterator may wait on another thread's appends.
-        values = iterable if isinstance(iterable, (list, tuple)) else list(row_values(iterable))
+        values = row_values(iterable)
         with self._guard:
             self._append_lock_held(values)
 
@@ -617,12 +617,15 @@ def _edit_cell_formula(cell: Cell, edit: Callable[[str], str]) -> None:
             cell.value = text
 
 
-def row_values(values: Iterable[Any] | Mapping[str | int, Any]) -> Iterable[Any]:
-    """The values of an appended row in column order: a mapping's placed by its keys, column
-    letters ("B", case aside) or numbers (2), with None in the columns it leaves out."""
+def row_values(values: Iterable[Any] | Mapping[str | int, Any]) -> list[Any] | tuple[Any, ...]:
+    """The values of an appended row in column order, read whole (a list or tuple is given
+    back as it is): a mapping's placed by its keys, column letters ("B", case aside) or numbers
+    (2), with None in the columns it leaves out."""
     kind = type(values)
-    if kind is list or kind is tuple or not isinstance(values, Mapping):  # PERF NOTE: the ABC check is slow
-        return values
+    if kind is list or kind is tuple:
+        return cast("list[Any] | tuple[Any, ...]", values)
+    if not isinstance(values, Mapping):  # PERF NOTE: the ABC check is slow: exact lists and tuples skip it
+        return list(values)
     placed: dict[int, Any] = {}
     for key, value in values.items():
         if isinstance(key, str):

@@ -50,7 +50,7 @@ class WriteOnlyWorksheet(SheetBase):
         are empty cells. Nothing is written when a value cannot be stored. The row is one
         step: threads appending to one sheet each get whole rows of their own."""
         # Read before the guard is taken: an iterator may wait on another thread's appends.
-        values = iterable if isinstance(iterable, (list, tuple)) else list(row_values(iterable))
+        values = row_values(iterable)
         with self._guard:
             self._append_lock_held(values)
 
