@@ -37,7 +37,7 @@ def test_module_keeps_the_gil_off(native, testing):
 
 @pytest.mark.parametrize("work, unwanted", [
     ("wb = quillfen.Workbook(); wb.active.append([1, 'a']); wb.save(path)",
-     ("quillfen.reader", "quillfen.frames", "quillfen._arrow", "lxml", "ctypes", "hashlib")),
+     ("quillfen.reader", "quillfen.frames", "quillfen._arrow", "lxml", "ctypes", "hashlib", "html")),
     ("quillfen.Workbook().save(path); quillfen.load_workbook(path)['Sheet']['A1'].value",
      ("quillfen.frames", "quillfen._arrow", "quillfen.reader.prescan", "lxml", "ctypes", "hashlib")),
 ], ids=["first save", "load"])

@@ -19,6 +19,7 @@ except ImportError:
     _fast_zlib = None
 
 from .._native import engine
+from ..utils.patterns import lazy
 from .errors import InvalidFileError
 from .members import open_member
 from .strict import TransitionalNames
@@ -31,7 +32,7 @@ from .strict import TransitionalNames
 _OLE_MAGIC = b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1"
 _COMPOUND_ENTRIES = {(name + "\0").encode("utf-16-le"): kind for name, kind in (
     ("EncryptedPackage", "encrypted"), ("Workbook", "binary"), ("Book", "binary"))}
-_COMPOUND_NAMES = re.compile(b"|".join(re.escape(name) for name in _COMPOUND_ENTRIES))
+_COMPOUND_NAMES = lazy(b"|".join(re.escape(name) for name in _COMPOUND_ENTRIES))
 # Said wherever a file turns out to be of another format.
 WHAT_QUILLFEN_READS = "quillfen reads .xlsx and .xlsm workbooks (Office Open XML): save it in that format"
 

@@ -17,6 +17,7 @@ from collections.abc import Buffer
 from typing import Protocol, cast
 
 from ..constants import DOC_REL_NS, MAIN_NS, STRICT_DOC_REL_NS, STRICT_MAIN_NS
+from ..utils.patterns import lazy
 
 __all__ = ["TransitionalNames", "TRANSITIONAL"]
 
@@ -26,11 +27,11 @@ TRANSITIONAL = {
 }
 
 # What the forward scan stops at: sections whose content is not markup, and declarations.
-_SCAN = re.compile(rb"<!--|<!\[CDATA\[|<\?|xmlns")
+_SCAN = lazy(rb"<!--|<!\[CDATA\[|<\?|xmlns")
 _SECTION_END = {b"<!--": b"-->", b"<![CDATA[": b"]]>", b"<?": b"?>"}
 # A tag up to its ">", quoted values (which may hold ">") skipped.
-_TAG = re.compile(rb"""<(?:[^<>"']++|"[^"<]*+"|'[^'<]*+')*+>""")
-_DECL = re.compile(rb"""(\sxmlns(?::[^\s=<>/"']+)?\s*=\s*)(["'])(%s)\2"""
+_TAG = lazy(rb"""<(?:[^<>"']++|"[^"<]*+"|'[^'<]*+')*+>""")
+_DECL = lazy(rb"""(\sxmlns(?::[^\s=<>/"']+)?\s*=\s*)(["'])(%s)\2"""
                    % b"|".join(re.escape(uri) for uri in TRANSITIONAL))
 
 

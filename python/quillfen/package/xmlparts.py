@@ -17,6 +17,7 @@ from typing import IO, NamedTuple
 
 from ..constants import KNOWN_PREFIXES, XML_NS
 from ..utils.etree import copy_tree, to_text
+from ..utils.patterns import lazy
 from .errors import check_prolog
 
 __all__ = ["Child", "Layout", "child_of", "extended", "fragment", "quote_attr", "renamed", "split_name",
@@ -24,11 +25,11 @@ __all__ = ["Child", "Layout", "child_of", "extended", "fragment", "quote_attr", 
 
 DECLARATION = b'<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n'
 # A tag up to its ">", quoted values (which may hold ">") skipped.
-_TAG = re.compile(rb"""<(?:[^<>"']++|"[^"]*+"|'[^']*+')*+>""")
-_TEXT_TAG = re.compile(r"""<(?:[^<>"']++|"[^"]*+"|'[^']*+')*+>""")
-_QNAME = re.compile(rb"<([^\s/>]+)")
-_ENCODING = re.compile(rb"""^<\?xml[^>]*?encoding\s*=\s*["']([A-Za-z0-9._-]+)["']""")
-_DECLARATION = re.compile(rb"^(?:\xef\xbb\xbf)?<\?xml[^>]*\?>")
+_TAG = lazy(rb"""<(?:[^<>"']++|"[^"]*+"|'[^']*+')*+>""")
+_TEXT_TAG = lazy(r"""<(?:[^<>"']++|"[^"]*+"|'[^']*+')*+>""")
+_QNAME = lazy(rb"<([^\s/>]+)")
+_ENCODING = lazy(rb"""^<\?xml[^>]*?encoding\s*=\s*["']([A-Za-z0-9._-]+)["']""")
+_DECLARATION = lazy(rb"^(?:\xef\xbb\xbf)?<\?xml[^>]*\?>")
 
 
 class Child(NamedTuple):
@@ -174,7 +175,7 @@ class Layout:
         return out
 
 
-_COUNT = re.compile(rb"""(\s)count\s*=\s*(?:"[^"]*"|'[^']*')""")
+_COUNT = lazy(rb"""(\s)count\s*=\s*(?:"[^"]*"|'[^']*')""")
 
 
 def extended(data: bytes, items: Iterable[bytes], count: int | None = None) -> bytes:

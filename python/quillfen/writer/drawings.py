@@ -7,7 +7,6 @@ on it changed, each chart, media and table part it still has, and in a drawing t
 every anchor quillfen does not model (shapes, text boxes, controls) as it was, in its place.
 """
 
-import re
 import xml.etree.ElementTree as ET
 from typing import Any
 from weakref import WeakKeyDictionary
@@ -21,6 +20,7 @@ from ..package import Package, Relationships
 from ..package.errors import parse_xml
 from ..package.xmlparts import DECLARATION, Layout, fragment
 from ..utils.cells import coordinate_of, coordinate_to_tuple
+from ..utils.patterns import lazy
 from .charts import chart_element
 from .xml import element, to_bytes
 
@@ -31,8 +31,8 @@ _X = "{%s}" % XDR_NS
 _A = "{%s}" % DRAWING_NS
 _R = "{%s}" % DOC_REL_NS
 _DRAWING_ROOT = (b'<xdr:wsDr xmlns:xdr="%s" xmlns:a="%s">' % (XDR_NS.encode(), DRAWING_NS.encode()), b"</xdr:wsDr>")
-_SHAPE_ID = re.compile(rb"<(?:[\w.-]+:)?cNvPr\b[^>]*?\sid\s*=\s*[\"'](\d+)[\"']")
-_TABLE_ID = re.compile(rb"<(?:[\w.-]+:)?table\b[^>]*?\sid\s*=\s*[\"'](\d+)[\"']")
+_SHAPE_ID = lazy(rb"<(?:[\w.-]+:)?cNvPr\b[^>]*?\sid\s*=\s*[\"'](\d+)[\"']")
+_TABLE_ID = lazy(rb"<(?:[\w.-]+:)?table\b[^>]*?\sid\s*=\s*[\"'](\d+)[\"']")
 
 # What one save has put in its package already: the media parts by their bytes' digest, and
 # the ids that table parts take.

@@ -17,6 +17,7 @@ from ..model.features import Hyperlink
 from ..model.styles import _color_attrs
 from ..package import Package, Relationships
 from ..utils.cells import column_index, coordinate_of
+from ..utils.patterns import lazy
 from .drawings import ObjectPlan
 from .reports import report_elements, sheet_format_outline, sheet_pr_outline
 from .xml import element, plain_copy
@@ -346,12 +347,12 @@ def vml_drawing(plan: SheetPlan) -> bytes:
 
 # A shape of a legacy drawing (shapes do not nest; groups hold theirs in v:group), and the
 # kind of object it is.
-_SHAPE = re.compile(rb"<v:shape\b(?:[^>\"']|\"[^\"]*\"|'[^']*')*?(?:/>|>.*?</v:shape>)\s*", re.S)
-_OBJECT_TYPE = re.compile(rb"ObjectType\s*=\s*[\"']([^\"']*)[\"']")
-_SHAPE_ID = re.compile(rb"_x0000_s(\d+)")
-_ROW = re.compile(rb"<x:Row>\s*(\d+)\s*</x:Row>")
-_COLUMN = re.compile(rb"<x:Column>\s*(\d+)\s*</x:Column>")
-_NOTE_TYPE = re.compile(rb"<v:shapetype\b[^>]*\bid\s*=\s*[\"']_x0000_t202[\"']")
+_SHAPE = lazy(rb"<v:shape\b(?:[^>\"']|\"[^\"]*\"|'[^']*')*?(?:/>|>.*?</v:shape>)\s*", re.S)
+_OBJECT_TYPE = lazy(rb"ObjectType\s*=\s*[\"']([^\"']*)[\"']")
+_SHAPE_ID = lazy(rb"_x0000_s(\d+)")
+_ROW = lazy(rb"<x:Row>\s*(\d+)\s*</x:Row>")
+_COLUMN = lazy(rb"<x:Column>\s*(\d+)\s*</x:Column>")
+_NOTE_TYPE = lazy(rb"<v:shapetype\b[^>]*\bid\s*=\s*[\"']_x0000_t202[\"']")
 
 
 def _is_note(shape: bytes) -> bool:

@@ -4,12 +4,12 @@ follow the edits made to the model's formulas since (`Workbook._formula_edits`: 
 Only the formula text changes: the parts are edited as bytes, every other byte as it was.
 """
 
-import html
 import re
 from collections.abc import Callable, Sequence
 
 from ..formula import quoted_title, sheets_of
 from ..package import Package
+from ..utils.patterns import lazy
 
 __all__ = ["edit_kept_formulas"]
 
@@ -21,14 +21,14 @@ _PIVOT_CACHE = "application/vnd.openxmlformats-officedocument.spreadsheetml.pivo
 
 def _text_of(tags: bytes) -> re.Pattern[bytes]:
     """An element (of any prefix) named in `tags`, not empty, holding text only."""
-    return re.compile(rb"(<((?:[\w.-]+:)?(?:%s))(?:\s[^>]*)?(?<!/)>)([^<]*)(</\2\s*>)" % tags)
+    return lazy(rb"(<((?:[\w.-]+:)?(?:%s))(?:\s[^>]*)?(?<!/)>)([^<]*)(</\2\s*>)" % tags)
 
 
 # The elements whose text is a formula, by the content type of the part.
 _FORMULAS = {_CHART: _text_of(b"f"), _CHART_EX: _text_of(b"f"),
              _TABLE: _text_of(b"calculatedColumnFormula|totalsRowFormula")}
 # The sheet a pivot cache reads its data from.
-_SOURCE_SHEET = re.compile(rb"""(<(?:[\w.-]+:)?worksheetSource\b[^>]*?\ssheet\s*=\s*)(["'])(.*?)\2""", re.S)
+_SOURCE_SHEET = lazy(rb"""(<(?:[\w.-]+:)?worksheetSource\b[^>]*?\ssheet\s*=\s*)(["'])(.*?)\2""", re.S)
 
 
 def _escape(text: str, quote: str = "") -> bytes:
@@ -37,6 +37,7 @@ def _escape(text: str, quote: str = "") -> bytes:
 
 
 def _formulas(data: bytes, pattern: re.Pattern[bytes], edit: Callable[[str], str]) -> bytes:
+    import html  # only a workbook whose sheets were renamed gets here
     def one(match: re.Match[bytes]) -> bytes:
         text = html.unescape(match.group(3).decode("utf-8"))
         edited = edit(text)
@@ -45,6 +46,7 @@ def _formulas(data: bytes, pattern: re.Pattern[bytes], edit: Callable[[str], str
 
 
 def _source_sheets(data: bytes, edit: Callable[[str], str]) -> bytes:
+    import html
     def one(match: re.Match[bytes]) -> bytes:
         title = html.unescape(match.group(3).decode("utf-8"))
         found = sheets_of(edit(quoted_title(title) + "!A1"))

@@ -11,7 +11,6 @@ save imports lxml only for what the engine hands back to the pure-Python sheet w
 
 import importlib.util
 import os
-import re
 import xml.etree.ElementTree as ET
 from collections.abc import Mapping
 
@@ -19,6 +18,7 @@ from ..constants import (CORE_PROPERTIES_NS, DC_NS, DCMITYPE_NS, DCTERMS_NS, DOC
                          KNOWN_PREFIXES, XML_NS, XSI_NS)
 from ..package.xmlparts import renamed, split_name
 from ..utils.etree import copy_tree, to_text, walk
+from ..utils.patterns import lazy
 
 __all__ = ["use_lxml", "element", "plain_copy", "to_bytes", "DECLARATION"]
 
@@ -95,7 +95,7 @@ def _prefixes(root: ET.Element) -> dict[str, str]:
 _LXML_TEXT = str.maketrans({"<": "&lt;", ">": "&gt;", "&": "&amp;", "\r": "&#13;"})
 _LXML_ATTR = str.maketrans({"<": "&lt;", ">": "&gt;", "&": "&amp;", '"': "&quot;", "\r": "&#13;",
                             "\n": "&#10;", "\t": "&#9;"})
-_NOT_XML = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\ufffe\uffff]")
+_NOT_XML = lazy("[\x00-\x08\x0b\x0c\x0e-\x1f\ufffe\uffff]")
 _LXML_REFUSAL = "All strings must be XML compatible: Unicode or ASCII, no NULL bytes or control characters"
 
 
