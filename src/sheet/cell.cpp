@@ -101,10 +101,19 @@ XmlResult<Number> parse_number(const Helpers& h, std::string_view text) {
     return from_float_helper(std::move(obj));
 }
 
+// Where a typed value goes: the record's own value and data type, or (a formula cell whose
+// cached value is kept) the cached value and a data type nobody reads. PERF NOTE: written in
+// place; a typed value returned by value went through memory twice more on every cell.
 struct Typed {
-    Val value;
-    DType dtype;
-    std::optional<std::uint32_t> sst = std::nullopt;  // a shared string looked up through Python: its index
+    Val& value;
+    DType& dtype;
+    std::optional<std::uint32_t>* sst;  // where a shared string looked up through Python leaves its index, or null
+
+    XmlResult<void> set(Val v, DType d) {
+        value = std::move(v);
+        dtype = std::move(d);
+        return {};
+    }
 };
 
 DType code(std::uint8_t c) { return DType{c, {}}; }
@@ -136,21 +145,21 @@ XmlResult<void> warn_date(SheetState& st, const CellBufs& b, const Number& n, bo
 }
 
 // "#VALUE!" for a date-styled number beyond the limits of dates, with the package's warning.
-XmlResult<Typed> date_warning(SheetState& st, const CellBufs& b, const Number& n, bool is_formula) {
+XmlResult<void> date_warning(SheetState& st, const CellBufs& b, const Number& n, bool is_formula, Typed out) {
     QF_TRY(warn_date(st, b, n, is_formula, false));
-    return Typed{std::string("#VALUE!"), code(DT_E)};
+    return out.set(std::string("#VALUE!"), code(DT_E));
 }
 
 // 1900-02-29, which the 1900 system counts (serial 60) but which did not exist: no date holds
 // it, so the cell keeps its number (as the package's from_excel gives it back), with a warning.
-XmlResult<Typed> leap_day(SheetState& st, const CellBufs& b, Number n, bool is_formula) {
+XmlResult<void> leap_day(SheetState& st, const CellBufs& b, Number n, bool is_formula, Typed out) {
     QF_TRY(warn_date(st, b, n, is_formula, true));
     switch (n.kind) {
-        case Number::Int: return Typed{n.i, code(DT_N)};
-        case Number::Float: return Typed{n.f, code(DT_N)};
+        case Number::Int: return out.set(n.i, code(DT_N));
+        case Number::Float: return out.set(n.f, code(DT_N));
         case Number::Py: break;
     }
-    return Typed{std::move(n.py), code(DT_N)};
+    return out.set(std::move(n.py), code(DT_N));
 }
 
 bool is_leap_day(const Epoch& epoch, const Number& n) noexcept {
@@ -158,7 +167,8 @@ bool is_leap_day(const Epoch& epoch, const Number& n) noexcept {
     return n.kind == Number::Int ? n.i == 60 : n.kind == Number::Float && n.f >= 60 && n.f < 61;
 }
 
-XmlResult<Typed> to_date(SheetState& st, const CellBufs& b, const StyleId& style, Number n, bool is_formula) {
+XmlResult<void> to_date(SheetState& st, const CellBufs& b, const StyleId& style, Number n, bool is_formula,
+                        Typed out) {
     const Settings& s = st.settings;
     const bool td = s.timedelta_formats.contains(style.id);
     const bool shows_date = !s.time_formats.contains(style.id);
@@ -168,52 +178,52 @@ XmlResult<Typed> to_date(SheetState& st, const CellBufs& b, const StyleId& style
                           (n.kind == Number::Int ? n.i == 0 : n.kind == Number::Float && n.f >= 0 && n.f < 1);
     if (td || !s.epoch || n.kind == Number::Py || day_zero) {
         Ref number = n.to_py();
-        if (!number) return fail<Typed>();
+        if (!number) return fail<void>();
         Ref args = Ref::steal(PyTuple_Pack(2, number.get(), s.epoch_obj.get()));
-        if (!args) return fail<Typed>();
+        if (!args) return fail<void>();
         Ref kwargs = Ref::steal(Py_BuildValue("{s:O,s:O}", "timedelta", td ? Py_True : Py_False, "shows_date",
                                               shows_date ? Py_True : Py_False));
-        if (!kwargs) return fail<Typed>();
+        if (!kwargs) return fail<void>();
         Ref result = Ref::steal(PyObject_Call(st.helpers.from_excel.get(), args.get(), kwargs.get()));
         if (result) {
-            if (PyLong_Check(result.get()) || PyFloat_Check(result.get())) return leap_day(st, b, std::move(n), is_formula);
-            return Typed{std::move(result), code(DT_D)};
+            if (PyLong_Check(result.get()) || PyFloat_Check(result.get())) return leap_day(st, b, std::move(n), is_formula, out);
+            return out.set(std::move(result), code(DT_D));
         }
         if (!PyErr_ExceptionMatches(PyExc_OverflowError) && !PyErr_ExceptionMatches(PyExc_ValueError))
-            return fail<Typed>();
+            return fail<void>();
         PyErr_Clear();
-        return date_warning(st, b, n, is_formula);
+        return date_warning(st, b, n, is_formula, out);
     }
-    if (is_leap_day(*s.epoch, n)) return leap_day(st, b, std::move(n), is_formula);
+    if (is_leap_day(*s.epoch, n)) return leap_day(st, b, std::move(n), is_formula, out);
     const bool in_range = n.kind == Number::Int ? excel_int_in_range(*s.epoch, n.i)
                                                 : excel_float_in_range(*s.epoch, n.f);
-    if (!in_range) return date_warning(st, b, n, is_formula);
-    if (n.kind == Number::Int) return Typed{DateIntV{n.i}, code(DT_D)};
-    return Typed{DateFloatV{n.f}, code(DT_D)};
+    if (!in_range) return date_warning(st, b, n, is_formula, out);
+    if (n.kind == Number::Int) return out.set(DateIntV{n.i}, code(DT_D));
+    return out.set(DateFloatV{n.f}, code(DT_D));
 }
 
-XmlResult<Typed> typed_value(SheetState& st, CellBufs& b, std::string_view dtype, const StyleId& style,
-                             std::optional<Val>& inline_val, bool is_formula) {
+XmlResult<void> typed_value(SheetState& st, CellBufs& b, std::string_view dtype, const StyleId& style,
+                            std::optional<Val>& inline_val, bool is_formula, Typed out) {
     const Helpers& h = st.helpers;
     const bool has_text = dtype != "inlineStr" && !b.v.empty();
     if (!has_text) {
         if (dtype.size() == 1) {
             switch (dtype[0]) {
-                case 'n': return Typed{std::monostate{}, code(DT_N)};
-                case 's': return Typed{std::monostate{}, code(DT_S)};
-                case 'f': return Typed{std::monostate{}, code(DT_F)};
-                case 'b': return Typed{std::monostate{}, code(DT_B)};
-                case 'e': return Typed{std::monostate{}, code(DT_E)};
-                case 'd': return Typed{std::monostate{}, code(DT_D)};
+                case 'n': return out.set(std::monostate{}, code(DT_N));
+                case 's': return out.set(std::monostate{}, code(DT_S));
+                case 'f': return out.set(std::monostate{}, code(DT_F));
+                case 'b': return out.set(std::monostate{}, code(DT_B));
+                case 'e': return out.set(std::monostate{}, code(DT_E));
+                case 'd': return out.set(std::monostate{}, code(DT_D));
                 default: break;
             }
         }
         if (dtype == "inlineStr") {
-            if (inline_val) return Typed{std::move(*inline_val), code(DT_S)};
-            return Typed{std::monostate{}, code(DT_INLINE)};
+            if (inline_val) return out.set(std::move(*inline_val), code(DT_S));
+            return out.set(std::monostate{}, code(DT_INLINE));
         }
         QF_TRY_SET(DType d, py_dtype(dtype));
-        return Typed{std::monostate{}, std::move(d)};
+        return out.set(std::monostate{}, std::move(d));
     }
     // PERF NOTE: a view, so the buffer keeps its capacity for the next cell (number texts are
     // often longer than a short string holds inline).
@@ -222,17 +232,17 @@ XmlResult<Typed> typed_value(SheetState& st, CellBufs& b, std::string_view dtype
         QF_TRY_SET(Number n, parse_number(h, text));
         const Settings& s = st.settings;
         if (!s.date_formats.empty() && !style.obj && s.date_formats.contains(style.id))
-            return to_date(st, b, style, std::move(n), is_formula);
+            return to_date(st, b, style, std::move(n), is_formula, out);
         switch (n.kind) {
-            case Number::Int: return Typed{n.i, code(DT_N)};
-            case Number::Float: return Typed{n.f, code(DT_N)};
-            case Number::Py: return Typed{std::move(n.py), code(DT_N)};
+            case Number::Int: return out.set(n.i, code(DT_N));
+            case Number::Float: return out.set(n.f, code(DT_N));
+            case Number::Py: return out.set(std::move(n.py), code(DT_N));
         }
     }
     if (dtype == "s") {
         const auto idx = native_int(text);
         if (idx && *idx >= 0 && static_cast<std::uint64_t>(*idx) < st.settings.shared_strings_len)
-            return Typed{SharedStringV{static_cast<std::uint32_t>(*idx)}, code(DT_S)};
+            return out.set(SharedStringV{static_cast<std::uint32_t>(*idx)}, code(DT_S));
         // An index out of range falls back: the pure-Python path reports it, with the cell. A
         // negative one is out of range too, not counted from the end as item access counts.
         if (idx && *idx < 0) return std::unexpected(XmlError::unsupported(STRING_INDEX));
@@ -241,33 +251,32 @@ XmlResult<Typed> typed_value(SheetState& st, CellBufs& b, std::string_view dtype
             return std::unexpected(XmlError::unsupported(STRING_INDEX));
         Ref item = Ref::steal(PyObject_GetItem(st.settings.shared_strings.get(), index.get()));
         if (!item) {
-            if (!PyErr_ExceptionMatches(PyExc_IndexError)) return fail<Typed>();
+            if (!PyErr_ExceptionMatches(PyExc_IndexError)) return fail<void>();
             PyErr_Clear();
             return std::unexpected(XmlError::unsupported(STRING_INDEX));
         }
-        std::optional<std::uint32_t> sst;
         int overflow = 0;
         const long long i = PyLong_Check(index.get()) ? PyLong_AsLongLongAndOverflow(index.get(), &overflow) : -1;
-        if (i == -1 && PyErr_Occurred()) return fail<Typed>();
-        if (!overflow && i >= 0 && i <= 0xFFFFFFFFLL) sst = static_cast<std::uint32_t>(i);
-        return Typed{std::move(item), code(DT_S), sst};
+        if (i == -1 && PyErr_Occurred()) return fail<void>();
+        if (out.sst && !overflow && i >= 0 && i <= 0xFFFFFFFFLL) *out.sst = static_cast<std::uint32_t>(i);
+        return out.set(std::move(item), code(DT_S));
     }
     if (dtype == "b") {
-        if (auto v = native_int(text)) return Typed{*v != 0, code(DT_B)};
+        if (auto v = native_int(text)) return out.set(*v != 0, code(DT_B));
         QF_TRY_SET(Ref obj, py_int(h, text));
         const int truth = PyObject_IsTrue(obj.get());
-        if (truth < 0) return fail<Typed>();
-        return Typed{truth == 1, code(DT_B)};
+        if (truth < 0) return fail<void>();
+        return out.set(truth == 1, code(DT_B));
     }
     if (dtype == "d") {
         QF_TRY_SET(Ref obj, py_call1(h.from_iso8601.get(), text));
-        return Typed{std::move(obj), code(DT_D)};
+        return out.set(std::move(obj), code(DT_D));
     }
-    if (dtype == "e") return Typed{std::string(text), code(DT_E)};
-    if (dtype == "f") return Typed{std::string(text), code(DT_F)};
-    if (dtype == "str") return Typed{std::string(text), code(DT_S)};
+    if (dtype == "e") return out.set(std::string(text), code(DT_E));
+    if (dtype == "f") return out.set(std::string(text), code(DT_F));
+    if (dtype == "str") return out.set(std::string(text), code(DT_S));
     QF_TRY_SET(DType d, py_dtype(dtype));
-    return Typed{std::string(text), std::move(d)};
+    return out.set(std::string(text), std::move(d));
 }
 
 XmlResult<Val> shared_formula(SheetState& st, const CellBufs& b, std::string text, formula::Cell pos) {
@@ -482,19 +491,16 @@ XmlResult<void> interpret_into(SheetState& st, CellBufs& b, StyleId& style, std:
         QF_TRY_SET(formula, parse_formula(st, b, f_attrs, formula::Cell{rec.row, rec.col}));
     }
     if (s.keep_cells) keep_raw(s, b, inline_val, rec.kept);
-    const bool type_v = !(rec.is_formula && !s.formula_and_value);
-    std::optional<Typed> typed;
-    if (type_v) {
-        QF_TRY_SET(typed, typed_value(st, b, dtype, style, inline_val, rec.is_formula));
-        if (s.keep_cells) rec.kept.sst = typed->sst;
-    }
+    std::optional<std::uint32_t>* sst = s.keep_cells ? &rec.kept.sst : nullptr;
     if (rec.is_formula) {
+        if (s.formula_and_value) {
+            DType unused;
+            QF_TRY(typed_value(st, b, dtype, style, inline_val, true, Typed{rec.cached.emplace(), unused, sst}));
+        }
         rec.value = std::move(*formula);
         rec.dtype = code(DT_F);
-        if (s.formula_and_value) rec.cached = std::move(typed->value);
     } else {
-        rec.value = std::move(typed->value);
-        rec.dtype = std::move(typed->dtype);
+        QF_TRY(typed_value(st, b, dtype, style, inline_val, false, Typed{rec.value, rec.dtype, sst}));
         rec.formula = std::move(formula);
     }
     rec.style = std::move(style);
