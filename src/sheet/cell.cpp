@@ -109,8 +109,10 @@ struct Typed {
     DType& dtype;
     std::optional<std::uint32_t>* sst;  // where a shared string looked up through Python leaves its index, or null
 
-    XmlResult<void> set(Val v, DType d) {
-        value = std::move(v);
+    // The value assigned as its own alternative: no Val made and moved on the way.
+    template <class T>
+    XmlResult<void> set(T&& v, DType d) {
+        value = std::forward<T>(v);
         dtype = std::move(d);
         return {};
     }
