@@ -74,9 +74,10 @@ Number from_float_helper(Ref obj) {
 }
 
 XmlResult<Number> parse_number(const Helpers& h, std::string_view text) {
+    // PERF NOTE: the common integer first, in one pass; only a text it refuses is searched.
+    if (auto v = native_int(text)) return Number{Number::Int, *v, 0, {}};
     const bool float_like = text.find_first_of(".eE") != std::string_view::npos;
     if (!float_like) {
-        if (auto v = native_int(text)) return Number{Number::Int, *v, 0, {}};
         QF_TRY_SET(Ref obj, py_call1(h.int_.get(), text));
         if (PyLong_Check(obj.get())) {
             int overflow = 0;
