@@ -1,11 +1,14 @@
 """The module frame: what import provides, NativeFallback, and the one error conversion."""
 
 import os
+import re
 import subprocess
 import sys
 import sysconfig
 
 import pytest
+
+from quillfen.utils.patterns import lazy
 
 
 def test_fallback_is_a_direct_exception_subclass(native):
@@ -48,6 +51,15 @@ def test_a_call_imports_only_what_it_needs(tmp_path, work, unwanted):
         % (work, unwanted)
     done = subprocess.run([sys.executable, "-c", code, str(tmp_path / "book.xlsx")], capture_output=True, text=True)
     assert (done.returncode, done.stdout, done.stderr) == (0, "[]\n", "")
+
+
+def test_lazy_patterns_compile_when_first_used():
+    # Patterns on the way of a first save wait for their first use, then act as compiled ones.
+    pattern = lazy(rb"a(b+)", re.I)
+    assert "search" not in vars(pattern)
+    assert pattern.search(b"xABb").group(1) == b"Bb"
+    assert (pattern.pattern, pattern.flags & re.I, pattern.sub(b"-", b"abab")) == (rb"a(b+)", re.I, b"--")
+    assert isinstance(vars(pattern)["search"].__self__, re.Pattern)  # kept: later uses go straight to it
 
 
 def test_interpreters_that_check_extensions_refuse_the_module():
