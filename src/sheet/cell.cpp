@@ -108,7 +108,7 @@ XmlResult<Number> parse_number(const Helpers& h, std::string_view text) {
 struct Typed {
     Val& value;
     DType& dtype;
-    std::optional<std::uint32_t>* sst;  // where a shared string looked up through Python leaves its index, or null
+    std::optional<std::uint32_t>* sst;  // null, or where a shared string looked up through Python leaves its index
 
     // The value assigned as its own alternative: no Val made and moved on the way.
     template <class T>
@@ -189,7 +189,8 @@ XmlResult<void> to_date(SheetState& st, const CellBufs& b, const StyleId& style,
         if (!kwargs) return fail<void>();
         Ref result = Ref::steal(PyObject_Call(st.helpers.from_excel.get(), args.get(), kwargs.get()));
         if (result) {
-            if (PyLong_Check(result.get()) || PyFloat_Check(result.get())) return leap_day(st, b, std::move(n), is_formula, out);
+            if (PyLong_Check(result.get()) || PyFloat_Check(result.get()))
+                return leap_day(st, b, std::move(n), is_formula, out);
             return out.set(std::move(result), code(DT_D));
         }
         if (!PyErr_ExceptionMatches(PyExc_OverflowError) && !PyErr_ExceptionMatches(PyExc_ValueError))
