@@ -155,7 +155,7 @@ def _featured(path):
     ws["C1"] = "=SUM(A1:A10)"
     ws["A3"].hyperlink = "https://example.com/3"
     ws["A6"].comment = Comment("six", "Ann")
-    ws["B8"].hyperlink = "#Data!A1"
+    ws["B8"].hyperlink = "#Data!A9"
     ws.merge_cells("D2:E6")
     ws.auto_filter.ref = "A1:C10"
     ws.row_dimensions[4].height = 30
@@ -168,6 +168,7 @@ def _featured(path):
     ws.print_title_rows = "1:2"
     wb.defined_names.add(DefinedName("Totals", "Data!$A$5:$A$10"))
     wb.create_sheet("Other")["A1"] = "=Data!A5+SUM(Data!B2:B9)"
+    wb["Other"]["A2"].hyperlink = "#Data!B1"
     wb.create_sheet("Plain")["A1"] = "=B1*2+Other!A1"
     wb.save(path)
 
@@ -191,7 +192,8 @@ def test_rows_inserted_and_deleted_carry_every_feature(tmp_path):
         assert ws["B2"].value == "=A2*2"
         assert ws["A2"].hyperlink.target == "https://example.com/3" and ws["A2"].hyperlink.ref == "A2"
         assert ws["A7"].comment.text == "six" and ws["A5"].comment is None
-        assert ws["B9"].hyperlink.location == "Data!A1"  # a link's target is text, not a reference
+        # Links to places in the workbook follow their cells as formulas do, from any sheet.
+        assert ws["B9"].hyperlink.location == "Data!A10" and wb["Other"]["A2"].hyperlink.location == "#REF!"
         assert ws.merged_cells == ["D1:E7"]
         assert ws.auto_filter.ref == "A1:C11"
         assert ws.row_dimensions[3].height == 30 and ws.row_dimensions[8].height == 12

@@ -79,6 +79,8 @@ class NamedSheet:
         # references to the sheet are renamed with it.
         with self.parent._guard:
             self.parent._check_title(title, self)
+            if title != self._title:
+                self.parent._check_rename(self._title, title)
             old, self._title = self._title, title
             if old != title:
                 self.parent._sheet_renamed(old, title)
@@ -575,8 +577,8 @@ class Worksheet(SheetBase):
     @guarded
     def _edit_formulas(self, edit: Callable[[str], str]) -> None:
         """Applies `edit` to the text of every formula of the sheet: its cells' (found by value,
-        without making cell objects of the others), those of the elements kept as read and
-        those of its report features (charts, data validations, conditional formats); what
+        without making cell objects of the others), its hyperlinks' places in the workbook,
+        those of the elements kept as read and those of its report features (charts, data validations, conditional formats); what
         changes is marked changed."""
         cells = self._cells
         row_of = getattr(cells, "_row", None)
@@ -588,8 +590,19 @@ class Worksheet(SheetBase):
                 value = found[key[1] - 1] if found is not None else cells[key].value
                 if isinstance(value, str) and value.startswith("=") or isinstance(value, ArrayFormula):
                     _edit_cell_formula(cells[key], edit)
+        self._edit_link_locations(edit)
         self._edit_kept_formulas(edit)
         self._edit_report_formulas(edit)
+
+
+    def _edit_link_locations(self, edit: Callable[[str], str]) -> None:
+        """A hyperlink to a place in the workbook ("Sheet2!A1") follows its sheet and cells."""
+        for link in self._links.values():
+            location = link.location
+            if location:
+                new = edit(location)
+                if new != location:
+                    link.location = new
 
 
 def _one_cell(coordinate: object) -> tuple[int, int]:
