@@ -16,6 +16,7 @@ from quillfen.formula import ArrayFormula
 from quillfen.formula.shift import LineEdit, MoveEdit, OffsetEdit
 
 import gridgen
+from conftest import EXCEL_DIR
 
 
 def _edit(rng, titles):
@@ -345,3 +346,48 @@ def test_report_features_follow_and_are_copied(tmp_path):
     wb.save(tmp_path / "t.xlsx")
     again = quillfen.load_workbook(tmp_path / "t.xlsx")
     assert again["Data (2)"].tables["Sales_2"].ref == "A2:B9"
+
+
+@pytest.mark.skipif(not os.path.isdir(EXCEL_DIR), reason="the Excel-made corpus is not present")
+def test_renames_and_edits_follow_into_links_and_titles(tmp_path):
+    wb = quillfen.load_workbook(os.path.join(EXCEL_DIR, "hyperlink04.xlsx"))
+    wb["Data Sheet"].title = "Facts"
+    wb["Sheet2"].title = "Two"
+    wb["Two"].insert_rows(1)
+    wb.save(tmp_path / "links.xlsx")
+    links = quillfen.load_workbook(tmp_path / "links.xlsx")["Sheet1"]
+    assert [links[ref].hyperlink.location for ref in ("A1", "A3", "A5", "E12")] == \
+        ["Two!A2", "Two!A2:A6", "Facts!D5", "Sheet1!J1"]
+    # The application properties list the new titles; the rest of the part stays as it was.
+    source = os.path.join(EXCEL_DIR, "defined_name01.xlsx")
+    wb = quillfen.load_workbook(source)
+    wb["Sheet1"].title, wb["Sheet 3"].title = "Q&A", "Sheet1"
+    wb.save(tmp_path / "titles.xlsx")
+    with zipfile.ZipFile(source) as before, zipfile.ZipFile(tmp_path / "titles.xlsx") as after:
+        expected = before.read("docProps/app.xml")
+        for old, new in ((b">Sheet1<", b">'Q&amp;A'<"), (b">Sheet1!", b">'Q&amp;A'!"), (b">Sheet 3<", b">Sheet1<"),
+                         (b">'Sheet 3'!", b">Sheet1!"), (b">'Q&amp;A'<", b">Q&amp;A<")):
+            expected = expected.replace(old, new)
+        assert after.read("docProps/app.xml") == expected
+
+
+def test_refused_before_anything_changes(tmp_path):
+    wb = quillfen.Workbook()
+    ws = wb.active
+    ws.title = "S"
+    ws["A1"] = "=S!B1"
+    other = wb.create_sheet("Other")
+    other["A1"] = "=" + "+".join(["S!A2"] * 1620)  # 8,099 characters: a longer title pushes it past 8,192
+    with pytest.raises(ValueError, match="would have 16199 characters"):
+        ws.title = "Longer"
+    assert ws.title == "S" and ws["A1"].value == "=S!B1" and wb.sheetnames == ["S", "Other"]
+    for r in range(1, 6):
+        other.append([r, r * 2])
+    other.add_table("Numbers", "A2:B6", columns=["one", "two"])
+    for ref, rows, cols in (("A1:A3", 3, 3), ("B6:C7", 1, 0), ("A5:C5", 0, 1)):
+        with pytest.raises(ValueError, match="crosses the edge of table 'Numbers'"):
+            other.move_range(ref, rows, cols)
+    assert other["A3"].value == 2 and other.tables["Numbers"].ref == "A2:B6"
+    other.move_range("A3:B4", cols=2)  # inside the table
+    other.move_range("A1:D7", rows=2)  # the whole table
+    assert other.tables["Numbers"].ref == "A4:B8" and other["C5"].value == 2

@@ -157,7 +157,7 @@ def _check_tables(ws: Worksheet, edit: Edit) -> None:
     if isinstance(edit, MoveEdit):
         for table in ws.tables.values():
             bounds = table.bounds
-            if _overlaps_partly(edit.source, bounds) and not _overlaps_partly(bounds, edit.source):
+            if _overlaps_partly(edit.source, bounds) and _overlaps_partly(bounds, edit.source):
                 raise ValueError("cannot move %s: it crosses the edge of table %r (%s); move the whole table "
                                  "or cells inside it" % (_ref_of(edit.source), table.name, table.ref))
         return
