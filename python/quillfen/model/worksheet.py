@@ -12,7 +12,7 @@ from itertools import groupby
 from operator import itemgetter
 from typing import TYPE_CHECKING, Any, NamedTuple, Protocol, SupportsIndex, cast
 
-from .cell import Cell, assign
+from .cell import Cell, assign, without_cached
 from ..formula import ArrayFormula
 from ..constants import MAX_ROW, MAX_SHEET_COLUMN
 from .features import SheetFeatures
@@ -617,17 +617,24 @@ def _one_cell(coordinate: object) -> tuple[int, int]:
 
 
 def _edit_cell_formula(cell: Cell, edit: Callable[[str], str]) -> None:
+    """A formula rewritten by `edit` is assigned anew; of what the cell was read with, only
+    the result of the old text goes (as when a structural edit rewrites it)."""
     if cell.data_type != "f":
         return  # text that starts with "="
-    value = cell.value
+    value, loaded = cell.value, cell._loaded
     if isinstance(value, ArrayFormula):
         text = edit(value.text or "")
-        if text != (value.text or ""):
-            cell.value = ArrayFormula(value.ref, text)
+        if text == (value.text or ""):
+            return
+        cell.value = ArrayFormula(value.ref, text)
     elif isinstance(value, str):
         text = edit(value)
-        if text != value:
-            cell.value = text
+        if text == value:
+            return
+        cell.value = text
+    else:
+        return
+    cell._loaded = without_cached(loaded)
 
 
 def row_values(values: Iterable[Any] | Mapping[str | int, Any]) -> list[Any] | tuple[Any, ...]:
