@@ -7,8 +7,8 @@
 
 #include <algorithm>
 #include <new>
-#include <utility>
 #include <unordered_map>
+#include <utility>
 
 namespace qf::store {
 
@@ -379,7 +379,8 @@ bool drop_cached(State& st, Loc loc, std::vector<Ref>& dropped) {
         dropped.push_back(st.drop_payload(kept.obj, OBJ));
         return true;
     }
-    dropped.push_back(std::exchange(st.objs[kept.obj], std::move(trimmed)));
+    if (trimmed.get() != st.objs[kept.obj].get())
+        dropped.push_back(std::exchange(st.objs[kept.obj], std::move(trimmed)));
     kept.cached = 0;
     kept.cached_type = NO_CACHED;
     st.c.kept.put(loc, kept);

@@ -87,8 +87,8 @@ def _format_kept(loaded: Loaded) -> Loaded:
 
 
 def without_cached(loaded: Loaded) -> Loaded:
-    """What a loaded cell keeps once an edit changed its formula's text (a structural edit):
-    all but the result read with the old text."""
+    """What a loaded cell keeps once an edit changed its formula's text (a structural edit, a
+    sheet renamed): all but the result read with the old text."""
     if not isinstance(loaded, tuple) or loaded[2] is None:
         return loaded
     attrs, shared, _cached, runs = loaded

@@ -578,8 +578,8 @@ class Worksheet(SheetBase):
     def _edit_formulas(self, edit: Callable[[str], str]) -> None:
         """Applies `edit` to the text of every formula of the sheet: its cells' (found by value,
         without making cell objects of the others), its hyperlinks' places in the workbook,
-        those of the elements kept as read and those of its report features (charts, data validations, conditional formats); what
-        changes is marked changed."""
+        those of the elements kept as read and those of its report features (charts, data
+        validations, conditional formats); what changes is marked changed."""
         cells = self._cells
         row_of = getattr(cells, "_row", None)
         positions = sorted(key for key in cells if _is_position(key))
@@ -593,7 +593,6 @@ class Worksheet(SheetBase):
         self._edit_link_locations(edit)
         self._edit_kept_formulas(edit)
         self._edit_report_formulas(edit)
-
 
     def _edit_link_locations(self, edit: Callable[[str], str]) -> None:
         """A hyperlink to a place in the workbook ("Sheet2!A1") follows its sheet and cells."""
