@@ -95,7 +95,13 @@ struct Update {
     bool set;           // `text` becomes its value
     std::string text;
     std::optional<std::uint32_t> renders_from = std::nullopt;  // its new template or master
-    bool retexted = false;  // the formula's text changes: its cached result goes
+};
+
+// What the edit changes of formulas: the updates, and the cells whose formula's text changes
+// (their cached results go), records in ascending order first.
+struct Plan {
+    std::vector<Update> updates;
+    std::vector<Loc> retexted;
 };
 
 // Whether a cell whose value renders from its position (a template, a shared formula) still
@@ -283,7 +289,8 @@ private:
 
 // The update the edit makes to the formula of the cell at `loc`, if any.
 void plan_cell(State& st, const GridEdit& edit, bool host_edited, const GridEdit* offset, Loc loc,
-               PlainFormulas& plain, std::string& buf, std::string& render, std::vector<Update>& updates) {
+               PlainFormulas& plain, std::string& buf, std::string& render, Plan& out) {
+    std::vector<Update>& updates = out.updates;
     const Entry e = st.c.entry(loc);
     const Cell at{e.row, e.col};
     std::optional<Cell> to = host_edited ? edit.cell(at) : at;
@@ -292,7 +299,8 @@ void plan_cell(State& st, const GridEdit& edit, bool host_edited, const GridEdit
     if (e.tag == TEMPLATE || e.tag == SHARED) {
         bool retexted = false;
         if (const auto from = plain.renders_from(e, *to, retexted)) {
-            if (retexted) updates.push_back({loc, *to, false, false, {}, *from, true});
+            if (*from != e.payload) updates.push_back({loc, *to, false, false, {}, *from});
+            if (retexted) out.retexted.push_back(loc);
             return;
         }
     }
@@ -313,15 +321,16 @@ void plan_cell(State& st, const GridEdit& edit, bool host_edited, const GridEdit
         const bool freeze = positional && moved;
         updates.push_back({loc, *to, true, freeze, freeze ? std::string(text) : std::string()});
     } else if (*shifted) {
-        updates.push_back({loc, *to, false, true, std::move(**shifted), std::nullopt, true});
+        updates.push_back({loc, *to, false, true, std::move(**shifted)});
+        out.retexted.push_back(loc);
     } else if (positional && moved && !renders_at(st, e, *to, text, render)) {
         updates.push_back({loc, *to, false, true, std::string(text)});
     }
 }
 
 // The updates the edit makes to formulas; NeedPython cases go to Python.
-std::vector<Update> plan(State& st, const GridEdit& edit, bool host_edited, const GridEdit* offset) {
-    std::vector<Update> updates;
+Plan plan(State& st, const GridEdit& edit, bool host_edited, const GridEdit* offset) {
+    Plan planned;
     std::string buf, render;
     PlainFormulas plain(st, edit, host_edited);
     const Base& b = st.c.base;
@@ -330,15 +339,15 @@ std::vector<Update> plan(State& st, const GridEdit& edit, bool host_edited, cons
             const Rec& rec = b.recs[i];
             if (!may_hold_formula(rec.tag, rec.dtype)) continue;
             const Loc loc{Loc::RECORD, i, b.row_numbers[k]};
-            plan_cell(st, edit, host_edited, offset, loc, plain, buf, render, updates);
+            plan_cell(st, edit, host_edited, offset, loc, plain, buf, render, planned);
         }
     }
     for (std::uint32_t i = 0; i < st.c.entries.size(); ++i) {
         const Entry& e = st.c.entries[i];
         if (!may_hold_formula(e.tag, e.dtype)) continue;
-        plan_cell(st, edit, host_edited, offset, Loc{Loc::ENTRY, i, 0}, plain, buf, render, updates);
+        plan_cell(st, edit, host_edited, offset, Loc{Loc::ENTRY, i, 0}, plain, buf, render, planned);
     }
-    return updates;
+    return planned;
 }
 
 // What a cell was read with (`_loaded`) without the cached result of its formula: the same
@@ -357,8 +366,9 @@ Ref without_cached(PyObject* loaded) {
 
 // A formula whose text the edit changed: the result it was read with belongs to the old text
 // and goes (the saved file asks for a calculation on opening); what else the cell was read
-// with stays. False (MemoryError) when the new `_loaded` cannot be made.
-bool drop_cached(State& st, Loc loc, std::vector<Ref>& dropped) {
+// with stays. `hint` as for KeptTable::take. False (MemoryError) when the new `_loaded` cannot
+// be made.
+bool drop_cached(State& st, Loc loc, std::size_t& hint, std::vector<Ref>& dropped) {
     const Entry e = st.c.entry(loc);
     if (e.tag == CELL) {
         PyObject* cell = st.objs[e.payload].get();
@@ -368,7 +378,7 @@ bool drop_cached(State& st, Loc loc, std::vector<Ref>& dropped) {
         if (trimmed.get() != loaded) st.slot_class->set(cell, LOADED_SLOT, std::move(trimmed));
         return true;
     }
-    Kept kept = st.c.kept.take(loc);
+    Kept kept = st.c.kept.take(loc, hint);
     if (kept.obj == NO_OBJ) return true;  // a cached result kept natively was all it kept
     Ref trimmed = without_cached(st.objs[kept.obj].get());
     if (!trimmed) {
@@ -563,10 +573,11 @@ Ref edit_cells(State& st, const GridEdit& edit, bool host_edited, bool translate
         offset->drow = edit.drow;
         offset->dcol = edit.dcol;
     }
-    std::vector<Update> updates = plan(st, edit, host_edited, offset ? &*offset : nullptr);
+    Plan planned = plan(st, edit, host_edited, offset ? &*offset : nullptr);
+    const std::vector<Update>& updates = planned.updates;
     Ref keys = Ref::steal(PyList_New(0));
     if (!keys) return {};
-    Ref changed = Ref::borrow(updates.empty() ? Py_False : Py_True);
+    Ref changed = Ref::borrow(updates.empty() && planned.retexted.empty() ? Py_False : Py_True);
     Ref result = Ref::steal(PyTuple_Pack(2, keys.get(), changed.get()));
     if (!result) return {};
     for (const Update& u : updates) {
@@ -581,8 +592,9 @@ Ref edit_cells(State& st, const GridEdit& edit, bool host_edited, bool translate
     for (const Update& u : updates) {
         if (u.set) ok = set_formula(st, u, dropped) && ok;
         if (u.renders_from) st.c.set_value(u.loc, st.c.entry(u.loc).tag, *u.renders_from);
-        if (u.retexted) ok = drop_cached(st, u.loc, dropped) && ok;
     }
+    std::size_t hint = 0;
+    for (const Loc& loc : planned.retexted) ok = drop_cached(st, loc, hint, dropped) && ok;
     if (host_edited) {
         ok = (edit.kind == GridEdit::Kind::Move ? move_rect(st, edit, dropped) : move_lines(st, edit, dropped)) && ok;
         ++st.c.version;
