@@ -13,20 +13,16 @@ document properties, the workbook part, the sheets with their comments, and the 
 """
 
 import datetime
-import html
 import os
-import re
 import xml.etree.ElementTree as ET
 from collections.abc import Callable
 from functools import partial
 from typing import IO, Any, cast
-from xml.sax.saxutils import escape
 
 from ..constants import (CORE_PROPERTIES_NS, CORE_PROPERTIES_REL, CORE_PROPERTIES_TYPE, DC_NS, DCTERMS_NS,
                          EXTENDED_PROPERTIES_NS, EXTENDED_PROPERTIES_REL, EXTENDED_PROPERTIES_TYPE, MAIN_NS, OFFICE_DOCUMENT,
                          RELS_TYPE, SHARED_STRINGS_REL, SHARED_STRINGS_TYPE, STYLES_REL, STYLES_TYPE, THEME_REL,
                          THEME_TYPE, WORKBOOK_TYPE, WORKSHEET_REL, WORKSHEET_TYPE, XSI_NS)
-from ..formula import quoted_title, sheets_of
 from ..model.sheets import KINDS
 from ..model.tracking import CELLS, EVERYTHING, book_state, sheet_changes
 from ..package import Package, rels_part
@@ -34,7 +30,7 @@ from ..package.xmlparts import Layout, fragment
 from ..utils.etree import tree_key
 from .drawings import check_reports
 from .features import COMMENTS_TYPE, VML_TYPE, SheetPlan, comments_element, vml_drawing
-from .formulas import edit_kept_formulas
+from .formulas import edit_kept_formulas, edit_titles_of_parts
 from .styles import kept_stylesheet, stylesheet_element
 from .workbook import SheetEntry, kept_workbook_part, new_workbook_part
 from .worksheet import write_kept_worksheet, write_worksheet
@@ -312,48 +308,12 @@ def _renamed_sheets(before: tuple[Any, ...], now: tuple[Any, ...]) -> dict[str, 
     return {titles[part]: title for part, title, _state in now if part in titles and titles[part] != title}
 
 
-# The titles the application properties list (`TitlesOfParts`): sheets' titles, and names of a
-# sheet's scope written after it ("Sheet1!Print_Area").
-_TITLES_OF_PARTS = re.compile(rb"<(?:[\w.-]+:)?TitlesOfParts\b.*?</(?:[\w.-]+:)?TitlesOfParts>", re.S)
-_LPSTR = re.compile(rb"(<(?:[\w.-]+:)?lpstr>)([^<]*)(</)")
-
-
 def _put_titles_of_parts(pkg: Package, renamed: dict[str, str]) -> None:
-    """The application properties name the sheets renamed by their new titles; the rest of
-    the part stays as it is, byte for byte."""
+    """The application properties name the sheets renamed by their new titles."""
     app = next((rel.target for rel in pkg.relationships("") if rel.kind in ("extended-properties", "extendedProperties")
                 and not rel.external and rel.target in pkg), None) if renamed else None
-    if app is None:
-        return
-    data = pkg.read(app)
-    found = _TITLES_OF_PARTS.search(data)
-    if found is None:
-        return
-
-    def retitled(match: re.Match[bytes]) -> bytes:
-        try:
-            text = html.unescape(match.group(2).decode("utf-8"))
-        except UnicodeDecodeError:
-            return match.group()
-        new = _retitled(text, renamed)
-        if new == text:
-            return match.group()
-        return match.group(1) + escape(new).encode("utf-8") + match.group(3)
-
-    titles = _LPSTR.sub(retitled, found.group())
-    if titles != found.group():
-        pkg.put(app, data[:found.start()] + titles + data[found.end():])
-
-
-def _retitled(text: str, renamed: dict[str, str]) -> str:
-    """A title of the list with a renamed sheet's new title: the sheet's own, or the sheet a
-    name's scope is ("'My sheet'!Print_Area")."""
-    if text in renamed:
-        return renamed[text]
-    found = sheets_of(text) if "!" in text else None
-    if found is None or len(found[0]) != 1 or found[0][0] not in renamed:
-        return text
-    return "%s!%s" % (quoted_title(renamed[found[0][0]]), found[1])
+    if app is not None:
+        edit_titles_of_parts(pkg, app, renamed)
 
 
 # ------------------------------------------------------------------ document properties
