@@ -46,15 +46,20 @@ const Kept* KeptTable::find(const Loc& loc) const noexcept {
     return kept.empty() ? nullptr : &kept;
 }
 
-const Kept* KeptTable::find(const Loc& loc, std::size_t& hint) const noexcept {
-    if (live_ == 0 || loc.kind == Loc::ENTRY) return find(loc);
+std::size_t KeptTable::rec_position(std::uint32_t index, std::size_t& hint) const noexcept {
     std::size_t i = hint;
-    if (i > rec_locs_.size() || (i > 0 && rec_locs_[i - 1] >= loc.index)) {
-        i = static_cast<std::size_t>(std::lower_bound(rec_locs_.begin(), rec_locs_.end(), loc.index) - rec_locs_.begin());
+    if (i > rec_locs_.size() || (i > 0 && rec_locs_[i - 1] >= index)) {
+        i = static_cast<std::size_t>(std::lower_bound(rec_locs_.begin(), rec_locs_.end(), index) - rec_locs_.begin());
     } else {
-        while (i < rec_locs_.size() && rec_locs_[i] < loc.index) ++i;
+        while (i < rec_locs_.size() && rec_locs_[i] < index) ++i;
     }
     hint = i;
+    return i;
+}
+
+const Kept* KeptTable::find(const Loc& loc, std::size_t& hint) const noexcept {
+    if (live_ == 0 || loc.kind == Loc::ENTRY) return find(loc);
+    const std::size_t i = rec_position(loc.index, hint);
     if (i == rec_locs_.size() || rec_locs_[i] != loc.index || rec_kept_[i].empty()) return nullptr;
     return &rec_kept_[i];
 }
@@ -87,20 +92,31 @@ void KeptTable::put(const Loc& loc, const Kept& kept) {
 
 Kept KeptTable::take(const Loc& loc) noexcept {
     if (live_ == 0) return {};
-    Kept out;
-    if (loc.kind == Loc::ENTRY) {
-        auto it = entry_kept_.find(loc.index);
-        if (it == entry_kept_.end()) return {};
-        out = it->second;
-        entry_kept_.erase(it);
-    } else {
+    if (loc.kind == Loc::RECORD) {
         auto it = std::lower_bound(rec_locs_.begin(), rec_locs_.end(), loc.index);
         if (it == rec_locs_.end() || *it != loc.index) return {};
-        Kept& kept = rec_kept_[static_cast<std::size_t>(it - rec_locs_.begin())];
-        if (kept.empty()) return {};
-        out = kept;
-        kept = Kept{};
+        return take_at(static_cast<std::size_t>(it - rec_locs_.begin()));
     }
+    auto it = entry_kept_.find(loc.index);
+    if (it == entry_kept_.end()) return {};
+    const Kept out = it->second;
+    entry_kept_.erase(it);
+    --live_;
+    return out;
+}
+
+Kept KeptTable::take(const Loc& loc, std::size_t& hint) noexcept {
+    if (live_ == 0 || loc.kind == Loc::ENTRY) return take(loc);
+    const std::size_t i = rec_position(loc.index, hint);
+    if (i == rec_locs_.size() || rec_locs_[i] != loc.index) return {};
+    return take_at(i);
+}
+
+Kept KeptTable::take_at(std::size_t i) noexcept {
+    Kept& kept = rec_kept_[i];
+    if (kept.empty()) return {};
+    const Kept out = kept;
+    kept = Kept{};
     --live_;
     return out;
 }

@@ -174,6 +174,8 @@ public:
     void put(const Loc& loc, const Kept& kept);
     // Removes and returns the data of `loc` (empty when it had none).
     Kept take(const Loc& loc) noexcept;
+    // The same, for locations met in ascending order, `hint` as for find.
+    Kept take(const Loc& loc, std::size_t& hint) noexcept;
     // After the entry list was compacted: `new_index[i]` is the new index of old entry i.
     void renumber_entries(const std::vector<std::uint32_t>& new_index);
     // After the records were copied down over dead ones (rows or columns inserted or deleted):
@@ -183,6 +185,10 @@ public:
     void shrink();
 
 private:
+    // The position of record location `index` in rec_locs_, or where it would go.
+    std::size_t rec_position(std::uint32_t index, std::size_t& hint) const noexcept;
+    Kept take_at(std::size_t i) noexcept;
+
     // PERF NOTE: loading appends records in location order, so the records' data is a sorted
     // vector (binary search; a taken item is left empty rather than erased).
     std::vector<std::uint32_t> rec_locs_;

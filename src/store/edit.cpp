@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <new>
 #include <unordered_map>
+#include <utility>
 
 namespace qf::store {
 
@@ -18,7 +19,7 @@ using formula::GridEdit;
 
 constexpr std::uint8_t FORMULA_DTYPE = 2;  // "f", the third of the fixed data types
 // Cell slots, in the order CELL_SLOTS names them.
-constexpr std::size_t STYLE_SLOT = 1, ROW_SLOT = 2, COLUMN_SLOT = 3, VALUE_SLOT = 4, DTYPE_SLOT = 6;
+constexpr std::size_t STYLE_SLOT = 1, ROW_SLOT = 2, COLUMN_SLOT = 3, VALUE_SLOT = 4, DTYPE_SLOT = 6, LOADED_SLOT = 8;
 
 Ref str_of(std::string_view bytes) {
     return Ref::steal(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr));
@@ -96,6 +97,13 @@ struct Update {
     std::optional<std::uint32_t> renders_from = std::nullopt;  // its new template or master
 };
 
+// What the edit changes of formulas: the updates, and the cells whose formula's text changes
+// (their cached results go), records in ascending order first.
+struct Plan {
+    std::vector<Update> updates;
+    std::vector<Loc> retexted;
+};
+
 // Whether a cell whose value renders from its position (a template, a shared formula) still
 // renders `text` at `to`.
 bool renders_at(State& st, const Entry& e, Cell to, std::string_view text, std::string& buf) {
@@ -128,7 +136,10 @@ public:
 
     // What the template or shared-formula cell `e` renders from after the edit (its template
     // or master index), when that is all the edit changes of it; nothing for the general road.
-    std::optional<std::uint32_t> renders_from(const Entry& e) {
+    // `retexted` tells whether the text it renders changes: from another index, or from the
+    // same one at a new place in the edited direction with a reference relative to it.
+    std::optional<std::uint32_t> renders_from(const Entry& e, Cell to, bool& retexted) {
+        retexted = false;
         Plain& plain = e.tag == TEMPLATE ? template_of(e) : shared_of(e);
         if (!host_) {
             // Only a sheet name can point elsewhere.
@@ -139,6 +150,11 @@ public:
             return std::nullopt;
         if (plain.moved == UNMADE) plain.moved = moved(e, plain);
         if (plain.moved == NONE) return std::nullopt;
+        const bool shifted = edit_.rows ? to.row != e.row : to.col != e.col;
+        retexted = plain.moved != e.payload ||
+                   (shifted && std::ranges::any_of(plain.parts, [&](const RefPart& part) {
+                        return !part.absolute && part.is_row == edit_.rows;
+                    }));
         return plain.moved;
     }
 
@@ -273,15 +289,18 @@ private:
 
 // The update the edit makes to the formula of the cell at `loc`, if any.
 void plan_cell(State& st, const GridEdit& edit, bool host_edited, const GridEdit* offset, Loc loc,
-               PlainFormulas& plain, std::string& buf, std::string& render, std::vector<Update>& updates) {
+               PlainFormulas& plain, std::string& buf, std::string& render, Plan& out) {
+    std::vector<Update>& updates = out.updates;
     const Entry e = st.c.entry(loc);
     const Cell at{e.row, e.col};
     std::optional<Cell> to = host_edited ? edit.cell(at) : at;
     if (!to) return;  // deleted with its cell
     if (host_edited && edit.kind == GridEdit::Kind::Move && overwritten(edit, at)) return;
     if (e.tag == TEMPLATE || e.tag == SHARED) {
-        if (const auto from = plain.renders_from(e)) {
+        bool retexted = false;
+        if (const auto from = plain.renders_from(e, *to, retexted)) {
             if (*from != e.payload) updates.push_back({loc, *to, false, false, {}, *from});
+            if (retexted) out.retexted.push_back(loc);
             return;
         }
     }
@@ -303,14 +322,15 @@ void plan_cell(State& st, const GridEdit& edit, bool host_edited, const GridEdit
         updates.push_back({loc, *to, true, freeze, freeze ? std::string(text) : std::string()});
     } else if (*shifted) {
         updates.push_back({loc, *to, false, true, std::move(**shifted)});
+        out.retexted.push_back(loc);
     } else if (positional && moved && !renders_at(st, e, *to, text, render)) {
         updates.push_back({loc, *to, false, true, std::string(text)});
     }
 }
 
 // The updates the edit makes to formulas; NeedPython cases go to Python.
-std::vector<Update> plan(State& st, const GridEdit& edit, bool host_edited, const GridEdit* offset) {
-    std::vector<Update> updates;
+Plan plan(State& st, const GridEdit& edit, bool host_edited, const GridEdit* offset) {
+    Plan planned;
     std::string buf, render;
     PlainFormulas plain(st, edit, host_edited);
     const Base& b = st.c.base;
@@ -319,15 +339,62 @@ std::vector<Update> plan(State& st, const GridEdit& edit, bool host_edited, cons
             const Rec& rec = b.recs[i];
             if (!may_hold_formula(rec.tag, rec.dtype)) continue;
             const Loc loc{Loc::RECORD, i, b.row_numbers[k]};
-            plan_cell(st, edit, host_edited, offset, loc, plain, buf, render, updates);
+            plan_cell(st, edit, host_edited, offset, loc, plain, buf, render, planned);
         }
     }
     for (std::uint32_t i = 0; i < st.c.entries.size(); ++i) {
         const Entry& e = st.c.entries[i];
         if (!may_hold_formula(e.tag, e.dtype)) continue;
-        plan_cell(st, edit, host_edited, offset, Loc{Loc::ENTRY, i, 0}, plain, buf, render, updates);
+        plan_cell(st, edit, host_edited, offset, Loc{Loc::ENTRY, i, 0}, plain, buf, render, planned);
     }
-    return updates;
+    return planned;
+}
+
+// What a cell was read with (`_loaded`) without the cached result of its formula: the same
+// object when it keeps none, None when nothing else is left.
+Ref without_cached(PyObject* loaded) {
+    if (!loaded || !PyTuple_CheckExact(loaded) || PyTuple_GET_SIZE(loaded) != 4 ||
+        PyTuple_GET_ITEM(loaded, 2) == Py_None)
+        return Ref::borrow(loaded ? loaded : Py_None);
+    PyObject* attrs = PyTuple_GET_ITEM(loaded, 0);
+    PyObject* shared = PyTuple_GET_ITEM(loaded, 1);
+    PyObject* runs = PyTuple_GET_ITEM(loaded, 3);
+    if (PyTuple_CheckExact(attrs) && PyTuple_GET_SIZE(attrs) == 0 && shared == Py_None && runs == Py_None)
+        return Ref::borrow(Py_None);
+    return Ref::steal(PyTuple_Pack(4, attrs, shared, Py_None, runs));
+}
+
+// A formula whose text the edit changed: the result it was read with belongs to the old text
+// and goes (the saved file asks for a calculation on opening); what else the cell was read
+// with stays. `hint` as for KeptTable::take. False (MemoryError) when the new `_loaded` cannot
+// be made.
+bool drop_cached(State& st, Loc loc, std::size_t& hint, std::vector<Ref>& dropped) {
+    const Entry e = st.c.entry(loc);
+    if (e.tag == CELL) {
+        PyObject* cell = st.objs[e.payload].get();
+        PyObject* loaded = st.slot_class->get(cell, LOADED_SLOT);
+        Ref trimmed = without_cached(loaded);
+        if (!trimmed) return false;
+        if (trimmed.get() != loaded) st.slot_class->set(cell, LOADED_SLOT, std::move(trimmed));
+        return true;
+    }
+    Kept kept = st.c.kept.take(loc, hint);
+    if (kept.obj == NO_OBJ) return true;  // a cached result kept natively was all it kept
+    Ref trimmed = without_cached(st.objs[kept.obj].get());
+    if (!trimmed) {
+        st.c.kept.put(loc, kept);
+        return false;
+    }
+    if (trimmed.get() == Py_None) {
+        dropped.push_back(st.drop_payload(kept.obj, OBJ));
+        return true;
+    }
+    if (trimmed.get() != st.objs[kept.obj].get())
+        dropped.push_back(std::exchange(st.objs[kept.obj], std::move(trimmed)));
+    kept.cached = 0;
+    kept.cached_type = NO_CACHED;
+    st.c.kept.put(loc, kept);
+    return true;
 }
 
 // Makes `text` the formula of the cell at `loc`, which goes to `to`: a template still rendering
@@ -506,10 +573,11 @@ Ref edit_cells(State& st, const GridEdit& edit, bool host_edited, bool translate
         offset->drow = edit.drow;
         offset->dcol = edit.dcol;
     }
-    std::vector<Update> updates = plan(st, edit, host_edited, offset ? &*offset : nullptr);
+    Plan planned = plan(st, edit, host_edited, offset ? &*offset : nullptr);
+    const std::vector<Update>& updates = planned.updates;
     Ref keys = Ref::steal(PyList_New(0));
     if (!keys) return {};
-    Ref changed = Ref::borrow(updates.empty() ? Py_False : Py_True);
+    Ref changed = Ref::borrow(updates.empty() && planned.retexted.empty() ? Py_False : Py_True);
     Ref result = Ref::steal(PyTuple_Pack(2, keys.get(), changed.get()));
     if (!result) return {};
     for (const Update& u : updates) {
@@ -525,6 +593,8 @@ Ref edit_cells(State& st, const GridEdit& edit, bool host_edited, bool translate
         if (u.set) ok = set_formula(st, u, dropped) && ok;
         if (u.renders_from) st.c.set_value(u.loc, st.c.entry(u.loc).tag, *u.renders_from);
     }
+    std::size_t hint = 0;
+    for (const Loc& loc : planned.retexted) ok = drop_cached(st, loc, hint, dropped) && ok;
     if (host_edited) {
         ok = (edit.kind == GridEdit::Kind::Move ? move_rect(st, edit, dropped) : move_lines(st, edit, dropped)) && ok;
         ++st.c.version;
@@ -571,10 +641,11 @@ Ref cell_copy(State& src, State& dst, PyObject* cell, const Entry& e, Ref& copie
         if (!style_copy) return {};
     }
     PyObject* dtype = src.slot_class->get(cell, DTYPE_SLOT);
+    PyObject* loaded = src.slot_class->get(cell, LOADED_SLOT);  // immutable: shared
     Ref row = Ref::steal(PyLong_FromUnsignedLong(e.row));
     if (!row) return {};
     return new_cell(dst, std::move(row), e.col, std::move(value), std::move(style_copy),
-                    Ref::borrow(dtype ? dtype : Py_None));
+                    Ref::borrow(dtype ? dtype : Py_None), Ref::borrow(loaded ? loaded : Py_None));
 }
 
 }  // namespace
@@ -586,10 +657,10 @@ Ref copy_cells(State& st, PyObject* ws) {
     if (!store) return {};
     new (&reinterpret_cast<CellStoreObject*>(store.get())->state) State();
     State& dst = state_of(store.get());
+    // The copy's cells keep what the source's were read with beyond their values (cached
+    // results, attributes), as the pure-Python path's copies do: the kept data is copied with
+    // the records, its objects (immutable) shared.
     dst.c = st.c;
-    // The copy's cells are new ones, as on the pure-Python path: what the source's were read
-    // with beyond their values (cached results, attributes) stays with the source.
-    dst.c.kept.clear();
     dst.templates = st.templates;
     dst.slot_class = st.slot_class->clone();
     dst.epoch = st.epoch;
@@ -612,6 +683,10 @@ Ref copy_cells(State& st, PyObject* ws) {
         Ref made = e.tag == CELL ? cell_copy(st, dst, obj, e, copier) : value_copy(obj, copier);
         if (!made) return {};
         dst.objs[e.payload] = std::move(made);
+    }
+    for (const Loc& loc : st.c.locs()) {
+        const Kept* kept = st.c.kept.find(loc);
+        if (kept && kept->obj != NO_OBJ) dst.objs[kept->obj] = st.objs[kept->obj].clone();
     }
     return store;
 }

@@ -61,7 +61,8 @@ class Oracle:
         self._ask("save", path=os.fspath(path))
 
     def report(self) -> dict:
-        """{"sheets": [[title, {"cells": {ref: [kind, text]}, "merges": [ref]}]], "names":
+        """{"sheets": [[title, {"cells": {ref: [kind, text]}, "merges": [ref], "values": {ref: text
+        of a formula's result}}]], "names":
         [[name, local sheet index or None, text]]}, as LibreOffice writes the open workbook."""
         return self._ask("report")
 

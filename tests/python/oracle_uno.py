@@ -17,7 +17,8 @@ line on standard output: {"ok": result} or {"error": "what went wrong"}. Request
 
 A report is what LibreOffice writes: the workbook is stored as .xlsx to a scratch file and its
 parts are read back here, with the standard library only: {"sheets": [[title, {"cells":
-{"B3": [kind, text]}, "merges": [...]}], ...], "names": [[name, local sheet index or null,
+{"B3": [kind, text]}, "merges": [...], "values": {"B3": the result
+of its formula as shown}}], ...], "names": [[name, local sheet index or null,
 text], ...]}, where kind is "f" (text: the formula without "="), "n", "s", "b" or "e".
 """
 
@@ -176,12 +177,13 @@ def _strings(z):
 
 def _sheet(z, part, strings):
     root = ET.fromstring(z.read(part))
-    cells = {}
+    cells, values = {}, {}
     for c in root.iter(MAIN + "c"):
         f, v = c.find(MAIN + "f"), c.find(MAIN + "v")
         kind = c.get("t", "n")
         if f is not None and f.text:
             cells[c.get("r")] = ["f", f.text]
+            values[c.get("r")] = v.text if v is not None else None
         elif kind == "s" and v is not None:
             cells[c.get("r")] = ["s", strings[int(v.text)]]
         elif kind == "inlineStr":
@@ -189,7 +191,7 @@ def _sheet(z, part, strings):
         elif v is not None and v.text is not None:
             cells[c.get("r")] = ["str" if kind == "str" else kind, v.text]
     merges = [m.get("ref") for m in root.iter(MAIN + "mergeCell")]
-    return {"cells": cells, "merges": merges}
+    return {"cells": cells, "merges": merges, "values": values}
 
 
 def read_workbook(path):

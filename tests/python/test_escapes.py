@@ -1,14 +1,15 @@
-"""The `_xHHHH_` escapes of cell text: a file's escapes read as the characters they stand for
-(as spreadsheet programs show them), and every text comes back from a save unchanged, through
-both serialisers, written and read on either path."""
+"""The `_xHHHH_` escapes of cell and comment text: a file's escapes read as the characters they
+stand for (as spreadsheet programs show them), and every text comes back from a save unchanged,
+through both serialisers, written and read on either path."""
 
 import io
 
 import pytest
-from hypothesis import given, settings
+from hypothesis import assume, given, settings
 from hypothesis import strategies as st
 
 import quillfen
+from quillfen.comments import Comment
 from quillfen.utils.escapes import decode, encode
 
 from support import pure_path, environment, set_value
@@ -66,3 +67,20 @@ def test_every_text_survives_a_save(texts, lxml):
                 for found in (data, again.getvalue()):
                     assert _texts(found, False) == texts
                     assert _texts(found, True) == texts
+
+
+@settings(max_examples=20)
+@given(TEXTS.filter(bool), st.booleans())
+def test_comment_text_survives_a_save(text, lxml):
+    try:
+        note = Comment(text, "Ann")
+    except ValueError:
+        assume(False)  # a character no comment may hold
+    wb = quillfen.Workbook()
+    wb.active["A1"].comment = note
+    out = io.BytesIO()
+    with environment(QUILLFEN_XML="lxml" if lxml else "etree"):
+        wb.save(out)
+    for read_pure in (False, True):
+        with pure_path(read_pure):
+            assert quillfen.load_workbook(io.BytesIO(out.getvalue())).active["A1"].comment.text == text

@@ -4,6 +4,7 @@ cells on random workbooks and edits, and what follows an edit besides formulas."
 
 import os
 import random
+import re
 import zipfile
 
 import pytest
@@ -15,6 +16,7 @@ from quillfen.formula import ArrayFormula
 from quillfen.formula.shift import LineEdit, MoveEdit, OffsetEdit
 
 import gridgen
+from conftest import EXCEL_DIR
 
 
 def _edit(rng, titles):
@@ -116,7 +118,15 @@ def test_shared_formulas_and_templates_edited_as_text_is(tmp_path, monkeypatch, 
     path = tmp_path / "shared.xlsx"
     xlsxgen.write_workbook(path, [("Data", _shared_sheet(30, "Other"), None, []),
                                   ("Other", _shared_sheet(20, "Data"), None, [])])
-    _compare_paths(path, monkeypatch, case)
+    # A result read with a formula is saved only with the formula's text as read (G's and H's
+    # results name their row), also in copied sheets; an edit that rewrote the text drops it.
+    kept = 0
+    for part in _compare_paths(path, monkeypatch, case):
+        for text, result in re.findall(rb"<f>([^<]*)</f><v>(\d+)</v>", part):
+            row = int(result) % 1000
+            assert text in (b"A%d+$C$2" % row, b"Other!B%d*C$3" % row, b"Data!B%d*C$3" % row), (text, result)
+            kept += 1
+    assert kept
 
 
 def _compare_paths(path, monkeypatch, case):
@@ -141,6 +151,7 @@ def _compare_paths(path, monkeypatch, case):
         found.append((_state(wb), parts))
     assert found[0] == found[2]
     assert found[1] == found[2]
+    return found[2][1]
 
 
 # ------------------------------------------------------------------ what follows besides formulas
@@ -155,7 +166,7 @@ def _featured(path):
     ws["C1"] = "=SUM(A1:A10)"
     ws["A3"].hyperlink = "https://example.com/3"
     ws["A6"].comment = Comment("six", "Ann")
-    ws["B8"].hyperlink = "#Data!A1"
+    ws["B8"].hyperlink = "#Data!A9"
     ws.merge_cells("D2:E6")
     ws.auto_filter.ref = "A1:C10"
     ws.row_dimensions[4].height = 30
@@ -168,6 +179,7 @@ def _featured(path):
     ws.print_title_rows = "1:2"
     wb.defined_names.add(DefinedName("Totals", "Data!$A$5:$A$10"))
     wb.create_sheet("Other")["A1"] = "=Data!A5+SUM(Data!B2:B9)"
+    wb["Other"]["A2"].hyperlink = "#Data!B1"
     wb.create_sheet("Plain")["A1"] = "=B1*2+Other!A1"
     wb.save(path)
 
@@ -191,7 +203,8 @@ def test_rows_inserted_and_deleted_carry_every_feature(tmp_path):
         assert ws["B2"].value == "=A2*2"
         assert ws["A2"].hyperlink.target == "https://example.com/3" and ws["A2"].hyperlink.ref == "A2"
         assert ws["A7"].comment.text == "six" and ws["A5"].comment is None
-        assert ws["B9"].hyperlink.location == "Data!A1"  # a link's target is text, not a reference
+        # Links to places in the workbook follow their cells as formulas do, from any sheet.
+        assert ws["B9"].hyperlink.location == "Data!A10" and wb["Other"]["A2"].hyperlink.location == "#REF!"
         assert ws.merged_cells == ["D1:E7"]
         assert ws.auto_filter.ref == "A1:C11"
         assert ws.row_dimensions[3].height == 30 and ws.row_dimensions[8].height == 12
@@ -333,3 +346,48 @@ def test_report_features_follow_and_are_copied(tmp_path):
     wb.save(tmp_path / "t.xlsx")
     again = quillfen.load_workbook(tmp_path / "t.xlsx")
     assert again["Data (2)"].tables["Sales_2"].ref == "A2:B9"
+
+
+@pytest.mark.skipif(not os.path.isdir(EXCEL_DIR), reason="the Excel-made corpus is not present")
+def test_renames_and_edits_follow_into_links_and_titles(tmp_path):
+    wb = quillfen.load_workbook(os.path.join(EXCEL_DIR, "hyperlink04.xlsx"))
+    wb["Data Sheet"].title = "Facts"
+    wb["Sheet2"].title = "Two"
+    wb["Two"].insert_rows(1)
+    wb.save(tmp_path / "links.xlsx")
+    links = quillfen.load_workbook(tmp_path / "links.xlsx")["Sheet1"]
+    assert [links[ref].hyperlink.location for ref in ("A1", "A3", "A5", "E12")] == \
+        ["Two!A2", "Two!A2:A6", "Facts!D5", "Sheet1!J1"]
+    # The application properties list the new titles; the rest of the part stays as it was.
+    source = os.path.join(EXCEL_DIR, "defined_name01.xlsx")
+    wb = quillfen.load_workbook(source)
+    wb["Sheet1"].title, wb["Sheet 3"].title = "Q&A", "Sheet1"
+    wb.save(tmp_path / "titles.xlsx")
+    with zipfile.ZipFile(source) as before, zipfile.ZipFile(tmp_path / "titles.xlsx") as after:
+        expected = before.read("docProps/app.xml")
+        for old, new in ((b">Sheet1<", b">'Q&amp;A'<"), (b">Sheet1!", b">'Q&amp;A'!"), (b">Sheet 3<", b">Sheet1<"),
+                         (b">'Sheet 3'!", b">Sheet1!"), (b">'Q&amp;A'<", b">Q&amp;A<")):
+            expected = expected.replace(old, new)
+        assert after.read("docProps/app.xml") == expected
+
+
+def test_refused_before_anything_changes(tmp_path):
+    wb = quillfen.Workbook()
+    ws = wb.active
+    ws.title = "S"
+    ws["A1"] = "=S!B1"
+    other = wb.create_sheet("Other")
+    other["A1"] = "=" + "+".join(["S!A2"] * 1620)  # 8,099 characters: a longer title pushes it past 8,192
+    with pytest.raises(ValueError, match="would have 16199 characters"):
+        ws.title = "Longer"
+    assert ws.title == "S" and ws["A1"].value == "=S!B1" and wb.sheetnames == ["S", "Other"]
+    for r in range(1, 6):
+        other.append([r, r * 2])
+    other.add_table("Numbers", "A2:B6", columns=["one", "two"])
+    for ref, rows, cols in (("A1:A3", 3, 3), ("B6:C7", 1, 0), ("A5:C5", 0, 1)):
+        with pytest.raises(ValueError, match="crosses the edge of table 'Numbers'"):
+            other.move_range(ref, rows, cols)
+    assert other["A3"].value == 2 and other.tables["Numbers"].ref == "A2:B6"
+    other.move_range("A3:B4", cols=2)  # inside the table
+    other.move_range("A1:D7", rows=2)  # the whole table
+    assert other.tables["Numbers"].ref == "A4:B8" and other["C5"].value == 2

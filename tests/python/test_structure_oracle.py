@@ -18,6 +18,7 @@ operator as "~"."""
 import math
 import os
 import random
+import zipfile
 
 import pytest
 
@@ -134,3 +135,36 @@ def test_edits_as_libreoffice_makes_them(tmp_path_factory, case):
     office.close_document()
     os.unlink(path)
     assert not found, "after %s:\n%s" % (edits, "\n".join(found[:20]))
+
+
+def test_edited_formulas_are_calculated_on_opening(tmp_path):
+    """Results read with formulas that an edit changed are not saved stale: the formulas are
+    saved without them, and LibreOffice calculates them when it opens the file."""
+    wb = quillfen.Workbook()
+    for r in range(1, 6):
+        wb.active.cell(r, 1, r)
+    path, saved = tmp_path / "in.xlsx", tmp_path / "out.xlsx"
+    wb.save(path)
+    with zipfile.ZipFile(path) as z:
+        parts = {name: z.read(name) for name in z.namelist()}
+    # Results as a spreadsheet program stores them: B1 sums A1:A5, C1 doubles B1, D1 shows A5.
+    formulas = b'<c r="B1"><f>SUM(A1:A5)</f><v>15</v></c><c r="C1"><f>B1*2</f><v>30</v></c><c r="D1"><f>A5</f><v>5</v></c>'
+    part = "xl/worksheets/sheet1.xml"
+    parts[part] = parts[part].replace(b'<v>1</v></c>', b'<v>1</v></c>' + formulas, 1)
+    with zipfile.ZipFile(path, "w") as z:
+        for name, data in parts.items():
+            z.writestr(name, data)
+    wb = quillfen.load_workbook(path)
+    wb.active.delete_rows(3)
+    wb.save(saved)
+    office = oracle()
+    office.open(saved)
+    values = office.report()["sheets"][0][1]["values"]
+    office.close_document()
+    # The formulas the edit rewrote are saved without results and shown calculated. The file
+    # asks for every formula to be calculated on opening (fullCalcOnLoad), for C1; LibreOffice
+    # by its default settings does not, and shows C1's stored result.
+    assert float(values["B1"]) == 12 and float(values["D1"]) == 5
+    with zipfile.ZipFile(saved) as z:
+        assert b'fullCalcOnLoad="1"' in z.read("xl/workbook.xml")
+        assert b"<v>30</v>" in z.read(part) and b"<v>15</v>" not in z.read(part)

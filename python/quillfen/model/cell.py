@@ -86,6 +86,15 @@ def _format_kept(loaded: Loaded) -> Loaded:
     return None
 
 
+def without_cached(loaded: Loaded) -> Loaded:
+    """What a loaded cell keeps once an edit changed its formula's text (a structural edit, a
+    sheet renamed): all but the result read with the old text."""
+    if not isinstance(loaded, tuple) or loaded[2] is None:
+        return loaded
+    attrs, shared, _cached, runs = loaded
+    return None if not attrs and shared is None and runs is None else (attrs, shared, None, runs)
+
+
 class Cell:
     """A cell of an editable worksheet."""
 

@@ -23,7 +23,7 @@ from ..formula import ArrayFormula, DataTableFormula
 from ..formula.sheets import renamed_sheet
 from ..formula.shift import REF_ERROR, LineEdit, MoveEdit, OffsetEdit
 from ..utils.cells import column_index, column_letter, coordinate_of
-from .cell import Cell
+from .cell import Cell, without_cached
 from .features import FILTER_DATABASE, AutoFilter, ColumnDimension, RowDimension, cell_range
 from .styles import StyleArray
 from .tracking import CELLS, mark
@@ -123,6 +123,7 @@ def _apply(ws: Worksheet, edit: Edit, translate: bool = False) -> None:
             for name in _edit_kept(sheet, edit, host):
                 mark(sheet, name)
             sheet._edit_report_ranges(edit, host)
+            sheet._edit_link_locations(lambda text: edit.reference(text, host))
             if host:
                 _edit_features(sheet, edit)
     _edit_names(wb.defined_names.values(), edit)
@@ -150,15 +151,27 @@ def _check_arrays(ws: Worksheet, edit: Edit) -> None:
 
 
 def _check_tables(ws: Worksheet, edit: Edit) -> None:
-    """Refuses a deletion of the header row of a table that keeps some of its rows of data:
-    a table's columns are named by its header."""
-    if not (isinstance(edit, LineEdit) and edit.rows and edit.deleted):
+    """Refuses a deletion of the header row of a table that keeps some of its rows of data
+    (a table's columns are named by its header), and a move of a range that crosses a
+    table's edge (it would take part of the table's cells out of it, or bring others in)."""
+    if isinstance(edit, MoveEdit):
+        for table in ws.tables.values():
+            bounds = table.bounds
+            if _overlaps_partly(edit.source, bounds) and _overlaps_partly(bounds, edit.source):
+                raise ValueError("cannot move %s: it crosses the edge of table %r (%s); move the whole table "
+                                 "or cells inside it" % (_ref_of(edit.source), table.name, table.ref))
+        return
+    if not (edit.rows and edit.deleted):
         return
     end = edit.start + edit.count - 1
     for table in ws.tables.values():
         min_row, _min_col, max_row, _max_col = table.bounds
         if table.header and edit.start <= min_row <= end < max_row:
             raise ValueError("cannot delete the header row of table %r (%s)" % (table.name, table.ref))
+
+
+def _ref_of(bounds: tuple[int, int, int, int]) -> str:
+    return "%s:%s" % (coordinate_of(bounds[0], bounds[1]), coordinate_of(bounds[2], bounds[3]))
 
 
 def _splits(edit: Edit, bounds: tuple[int, int, int, int]) -> bool:
@@ -236,7 +249,9 @@ def _edit_mapping(ws: Worksheet, edit: Edit, host: bool, translate: bool) -> boo
 
 
 def _edit_value(cell: Cell, rule: LineEdit | MoveEdit | OffsetEdit, host: bool) -> bool:
-    """Rewrites the formula of a cell (text, array or data-table formula); whether it changed."""
+    """Rewrites the formula of a cell (text, array or data-table formula); whether it changed.
+    A formula whose text changed loses the result it was read with (the saved file asks
+    programs to calculate on opening)."""
     if cell.data_type != "f":
         return False
     value = cell._value
@@ -245,12 +260,15 @@ def _edit_value(cell: Cell, rule: LineEdit | MoveEdit | OffsetEdit, host: bool) 
         if new == value:
             return False
         cell._value = new
-        return True
-    if isinstance(value, (ArrayFormula, DataTableFormula)):
+    elif isinstance(value, (ArrayFormula, DataTableFormula)):
         before = (dict(value), getattr(value, "text", None))
         _edit_formula_object(value, rule, host)
-        return (dict(value), getattr(value, "text", None)) != before
-    return False
+        if (dict(value), getattr(value, "text", None)) == before:
+            return False
+    else:
+        return False
+    cell._loaded = without_cached(cell._loaded)
+    return True
 
 
 def _edit_formula_object(value: Any, rule: LineEdit | MoveEdit | OffsetEdit, host: bool) -> None:
@@ -611,4 +629,6 @@ def _cell_copy(cell: Cell, target: Worksheet) -> Cell:
     style = cell._style
     if style is not None:
         style = cast(StyleArray, array.array.__new__(type(style), "i", style))  # its own copy, of its own class
-    return Cell(target, cell.row, cell.column, value, style, cell.data_type)
+    copied = Cell(target, cell.row, cell.column, value, style, cell.data_type)
+    copied._loaded = cell._loaded  # what it was read with (immutable: shared)
+    return copied

@@ -10,6 +10,7 @@ import re
 from collections.abc import Callable, Hashable, Iterator
 from typing import IO, TYPE_CHECKING, Any, ClassVar, Literal, cast, overload
 
+from ..constants import MAX_FORMULA
 from .features import DefinedNames
 from .protection import WorkbookProtection
 from ..formula import renamed_sheet
@@ -258,6 +259,23 @@ class Workbook[Sheet: SheetBase = Worksheet]:
             if ws is not sheet and ws.title.casefold() == folded:
                 raise ValueError("sheet title %r: the workbook already has a sheet %r" % (title, ws.title))
 
+    def _check_rename(self, old: str, new: str) -> None:
+        """Refuses, before anything changes, a rename that would make a formula longer than a
+        formula may be: the rename walks the formulas with a check that changes none."""
+        if self.read_only or self.write_only:
+            return
+        edit = functools.partial(renamed_sheet, old=old, new=new)
+
+        def check(text: str) -> str:
+            renamed = edit(text)
+            length = len(renamed) - renamed.startswith("=")
+            if renamed != text and length > MAX_FORMULA:
+                raise ValueError("cannot rename sheet %r to %r: a formula referring to it would have %d characters "
+                                 "(at most %d)" % (old, new, length, MAX_FORMULA))
+            return text
+
+        self._edit_all_formulas(check)
+
     def _sheet_renamed(self, old: str, new: str) -> None:
         """References to the sheet titled `old` name it `new`: in every formula of the
         workbook, its defined names and the parts saved as they were read."""
@@ -265,6 +283,9 @@ class Workbook[Sheet: SheetBase = Worksheet]:
             return  # nothing is saved, or the rows are written already
         edit = functools.partial(renamed_sheet, old=old, new=new)
         self._formula_edits.append(edit)
+        self._edit_all_formulas(edit)
+
+    def _edit_all_formulas(self, edit: Callable[[str], str]) -> None:
         for ws in cast(list[Worksheet], self.worksheets):  # an editable workbook's
             ws._edit_formulas(edit)
         for names in [self.defined_names, *(ws.defined_names for ws in self._sheets)]:

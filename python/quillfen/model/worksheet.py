@@ -12,7 +12,7 @@ from itertools import groupby
 from operator import itemgetter
 from typing import TYPE_CHECKING, Any, NamedTuple, Protocol, SupportsIndex, cast
 
-from .cell import Cell, assign
+from .cell import Cell, assign, without_cached
 from ..formula import ArrayFormula
 from ..constants import MAX_ROW, MAX_SHEET_COLUMN
 from .features import SheetFeatures
@@ -79,6 +79,8 @@ class NamedSheet:
         # references to the sheet are renamed with it.
         with self.parent._guard:
             self.parent._check_title(title, self)
+            if title != self._title:
+                self.parent._check_rename(self._title, title)
             old, self._title = self._title, title
             if old != title:
                 self.parent._sheet_renamed(old, title)
@@ -575,9 +577,9 @@ class Worksheet(SheetBase):
     @guarded
     def _edit_formulas(self, edit: Callable[[str], str]) -> None:
         """Applies `edit` to the text of every formula of the sheet: its cells' (found by value,
-        without making cell objects of the others), those of the elements kept as read and
-        those of its report features (charts, data validations, conditional formats); what
-        changes is marked changed."""
+        without making cell objects of the others), its hyperlinks' places in the workbook,
+        those of the elements kept as read and those of its report features (charts, data
+        validations, conditional formats); what changes is marked changed."""
         cells = self._cells
         row_of = getattr(cells, "_row", None)
         positions = sorted(key for key in cells if _is_position(key))
@@ -588,8 +590,18 @@ class Worksheet(SheetBase):
                 value = found[key[1] - 1] if found is not None else cells[key].value
                 if isinstance(value, str) and value.startswith("=") or isinstance(value, ArrayFormula):
                     _edit_cell_formula(cells[key], edit)
+        self._edit_link_locations(edit)
         self._edit_kept_formulas(edit)
         self._edit_report_formulas(edit)
+
+    def _edit_link_locations(self, edit: Callable[[str], str]) -> None:
+        """A hyperlink to a place in the workbook ("Sheet2!A1") follows its sheet and cells."""
+        for link in self._links.values():
+            location = link.location
+            if location:
+                new = edit(location)
+                if new != location:
+                    link.location = new
 
 
 def _one_cell(coordinate: object) -> tuple[int, int]:
@@ -604,17 +616,24 @@ def _one_cell(coordinate: object) -> tuple[int, int]:
 
 
 def _edit_cell_formula(cell: Cell, edit: Callable[[str], str]) -> None:
+    """A formula rewritten by `edit` is assigned anew; of what the cell was read with, only
+    the result of the old text goes (as when a structural edit rewrites it)."""
     if cell.data_type != "f":
         return  # text that starts with "="
-    value = cell.value
+    value, loaded = cell.value, cell._loaded
     if isinstance(value, ArrayFormula):
         text = edit(value.text or "")
-        if text != (value.text or ""):
-            cell.value = ArrayFormula(value.ref, text)
+        if text == (value.text or ""):
+            return
+        cell.value = ArrayFormula(value.ref, text)
     elif isinstance(value, str):
         text = edit(value)
-        if text != value:
-            cell.value = text
+        if text == value:
+            return
+        cell.value = text
+    else:
+        return
+    cell._loaded = without_cached(loaded)
 
 
 def row_values(values: Iterable[Any] | Mapping[str | int, Any]) -> list[Any] | tuple[Any, ...]:

@@ -15,6 +15,7 @@ from ..model.comments import Comment
 from ..constants import DOC_REL_NS, MAIN_NS, STRICT_DOC_REL_NS
 from ..model.features import (AutoFilter, ColumnDimension, DefinedName, Hyperlink, RowDimensions, SheetProperties)
 from ..utils.cells import column_letter, coordinate_to_tuple, range_boundaries
+from ..utils.escapes import decode
 from ..utils.etree import tree_key
 from ..package.errors import damaged, parse_xml
 from ..package import Package, Relationship
@@ -192,13 +193,14 @@ def _read_link(ws: Any, element: ET.Element, rels: Mapping[str | None, Relations
 
 
 def _text_of(text: ET.Element) -> str:
-    """The plain text of a comment's `text` element: its runs, without phonetic runs."""
+    """The plain text of a comment's `text` element: its runs, without phonetic runs, with
+    their `_xHHHH_` escapes undone as a cell's text has them."""
     parts: list[str] = []
     for child in text:
         if child.tag == _M + "t":
-            parts.append(child.text or "")
+            parts.append(decode(child.text or ""))
         elif child.tag == _M + "r":
-            parts.extend(t.text or "" for t in child.iter(_M + "t"))
+            parts.extend(decode(t.text or "") for t in child.iter(_M + "t"))
     return "".join(parts)
 
 

@@ -18,6 +18,7 @@ from ..model.styles import _color_attrs
 from ..package import Package, Relationships
 from ..utils.cells import column_index, coordinate_of
 from ..utils.patterns import lazy
+from ..utils.escapes import encode
 from .drawings import ObjectPlan
 from .reports import report_elements, sheet_format_outline, sheet_pr_outline
 from .xml import element, plain_copy
@@ -272,7 +273,7 @@ def _comment_text(comment: Comment) -> ET.Element:
         return plain_copy(rich[1])
     text = comment.text
     space = {"{%s}space" % XML_NS: "preserve"} if text != text.strip() else None
-    return element(_M + "text", None, element(_M + "t", space, text=text))
+    return element(_M + "text", None, element(_M + "t", space, text=encode(text)))
 
 
 def comments_element(comments: list[tuple[str, Comment]]) -> ET.Element:

@@ -30,7 +30,7 @@ from ..package.xmlparts import Layout, fragment
 from ..utils.etree import tree_key
 from .drawings import check_reports
 from .features import COMMENTS_TYPE, VML_TYPE, SheetPlan, comments_element, vml_drawing
-from .formulas import edit_kept_formulas
+from .formulas import edit_kept_formulas, edit_titles_of_parts
 from .styles import kept_stylesheet, stylesheet_element
 from .workbook import SheetEntry, kept_workbook_part, new_workbook_part
 from .worksheet import write_kept_worksheet, write_worksheet
@@ -205,6 +205,7 @@ def _kept(wb: Any, source: Package, extension: str | None, lxml: bool) -> Saving
     edit_kept_formulas(pkg, wb._formula_edits)
     _put_styles(wb, pkg, book, writing, lxml)
     _put_core_properties(wb, pkg, lxml)
+    _put_titles_of_parts(pkg, _renamed_sheets(baseline["sheets"], state["sheets"]))
     if pkg.rels_changed():
         pkg.drop_unreachable()
     return Saving(pkg, lost)
@@ -299,6 +300,20 @@ def _put_core_properties(wb: Any, pkg: Package, lxml: bool) -> None:
     modified = fragment(_modified(), layout.prefixes)
     pkg.put(core, layout.assemble(child.data for child in layout.splice(DCTERMS_NS, {"modified": modified},
                                                                        ("modified",))))
+
+
+def _renamed_sheets(before: tuple[Any, ...], now: tuple[Any, ...]) -> dict[str, str]:
+    """Old title -> new title of the sheets read from the file that were renamed since."""
+    titles = {part: title for part, title, _state in before if part is not None}
+    return {titles[part]: title for part, title, _state in now if part in titles and titles[part] != title}
+
+
+def _put_titles_of_parts(pkg: Package, renamed: dict[str, str]) -> None:
+    """The application properties name the sheets renamed by their new titles."""
+    app = next((rel.target for rel in pkg.relationships("") if rel.kind in ("extended-properties", "extendedProperties")
+                and not rel.external and rel.target in pkg), None) if renamed else None
+    if app is not None:
+        edit_titles_of_parts(pkg, app, renamed)
 
 
 # ------------------------------------------------------------------ document properties
