@@ -30,7 +30,7 @@ _FORMULAS = {_CHART: _text_of(b"f"), _CHART_EX: _text_of(b"f"),
              _TABLE: _text_of(b"calculatedColumnFormula|totalsRowFormula")}
 # The titles the application properties list: sheets' titles, and names of a sheet's scope
 # written after it ("Sheet1!Print_Area").
-_TITLES_OF_PARTS = re.compile(rb"<((?:[\w.-]+:)?TitlesOfParts)\b.*?</\1\s*>", re.S)
+_TITLES_OF_PARTS = lazy(rb"<((?:[\w.-]+:)?TitlesOfParts)\b.*?</\1\s*>", re.S)
 _TITLE = _text_of(b"lpstr")
 # The sheet a pivot cache reads its data from.
 _SOURCE_SHEET = lazy(rb"""(<(?:[\w.-]+:)?worksheetSource\b[^>]*?\ssheet\s*=\s*)(["'])(.*?)\2""", re.S)
