@@ -126,8 +126,11 @@ class CellStore:
     def _stats(self) -> tuple[int, int, int, int]: ...
     # The row's cells (or values), and whether any cell had to be created.
     def _row(self, row: int, min_col: int, max_col: int, values_only: bool) -> tuple[tuple[Any, ...], bool]: ...
+    # Formula cells give their text, or with `results` (date style ids, of_kept, of_cell) their
+    # cached results, those the store does not type itself typed by of_kept or of_cell.
     def _columns(
-        self, min_row: int, cells: int, blank_rows: bool = False, mixed: bool = False
+        self, min_row: int, cells: int, blank_rows: bool = False, mixed: bool = False,
+        results: tuple[Iterable[int], Callable[[Any, int | None], Any], Callable[[Any], Any]] | None = None,
     ) -> tuple[int, int, list[_Chunk | None], int, int]: ...
     # A structural edit (`spec()` of a quillfen.formula.shift edit): the keys of the cells whose
     # formula is left to Python and whether a formula changed, or NotImplemented in dict mode.

@@ -129,6 +129,8 @@ inline State& state_of(PyObject* store) noexcept { return reinterpret_cast<CellS
 // `_loaded` slot when the class has one; RuntimeError for a store that was never loaded.
 [[nodiscard]] Ref new_cell(State& st, Ref row, std::uint32_t col, Ref value, Ref style, Ref dtype,
                            Ref loaded = Ref::borrow(Py_None));
+// The `_loaded` object of the record or entry `e` at `loc` (see Kept), as its cell object gets it.
+[[nodiscard]] Ref loaded_obj(const State& st, Loc loc, const Entry& e);
 // Date parts of a date cell (tags 10 and 11), for the writer; nothing for other cells.
 std::optional<DateParts> excel_date(const State& st, Loc loc) noexcept;
 

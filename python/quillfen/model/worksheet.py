@@ -12,8 +12,8 @@ from itertools import groupby
 from operator import itemgetter
 from typing import TYPE_CHECKING, Any, NamedTuple, Protocol, SupportsIndex, cast
 
-from .cell import Cell, assign
-from ..formula import ArrayFormula
+from .cell import Cell, assign, cached_value, typed_result
+from ..formula import ArrayFormula, DataTableFormula
 from ..constants import MAX_ROW, MAX_SHEET_COLUMN
 from .features import SheetFeatures
 from .guard import book_guarded, guarded, new_guard
@@ -424,16 +424,19 @@ class Worksheet(SheetBase):
         far-away cell costs no walk through (or creation of) the empty positions before it.
 
         The engine's store gives columns: (rows kept, [chunk or None per column from A], first
-        and last row kept) as `RowReader.next_columns` makes them, about `cells` cells a batch;
-        with a header, the first row with a value comes alone (the names must not take part in
-        typing the values). Without the engine, or once cells were set after loading: lists of
+        and last row kept) as `RowReader.next_columns` makes them, about `cells` cells a batch,
+        formula cells giving their cached results unless `options.formulas`; with a header, the
+        first row with a value comes alone (the names must not take part in typing the values).
+        Without the engine, or once cells were set after loading: lists of
         (row number, value row), each row ending at its last cell."""
         row = options.min_row
         columns_of = getattr(self._cells, "_columns", None)
         named = not options.header
+        results = None if options.formulas else (self.parent.stylesheet.date_formats(), self._cached_result,
+                                                 cached_value)
         while columns_of is not None and row:
             with self._guard:  # a batch at a time, as iter_rows takes a row
-                got = columns_of(row, cells if named else 1, options.blank_rows, options.mixed)
+                got = columns_of(row, cells if named else 1, options.blank_rows, options.mixed, results)
             if got is NotImplemented:
                 break
             row, height, columns, first, last = got
@@ -442,25 +445,40 @@ class Worksheet(SheetBase):
         if row:
             from ..frames import row_batches
 
-            yield from row_batches(self._value_rows(row))
+            yield from row_batches(self._value_rows(row, options.formulas))
 
-    def _value_rows(self, min_row: int) -> Iterator[tuple[int, tuple[Any, ...]]]:
+    def _value_rows(self, min_row: int, formulas: bool) -> Iterator[tuple[int, tuple[Any, ...]]]:
         """(row number, values) of the rows from `min_row` on that have cells, each up to its
-        last cell. The engine's store answers a row without making cell objects of its records
-        (it fills the gaps within the row, as `iter_rows` does)."""
+        last cell: formula cells give their cached results unless `formulas`. The engine's
+        store answers a row without making cell objects of its records (it fills the gaps
+        within the row, as `iter_rows` does); only its formula cells are made, for their results."""
         with self._guard:
             positions = sorted(key for key in self._cells if _is_position(key) and key[0] >= min_row)
         row_of = getattr(self._cells, "_row", None)
         for row, group in groupby(positions, key=itemgetter(0)):
             keys = list(group)
+            values: list[Any]
             if row_of is not None:
-                yield row, row_of(row, 1, keys[-1][1], True)[0]
+                values = list(row_of(row, 1, keys[-1][1], True)[0])
+                for at, value in enumerate(values):
+                    if not formulas and (type(value) is str and value[:1] == "=" or _is_formula_object(value)):
+                        cell = self._cells.get((row, at + 1))
+                        if cell is not None and cell.data_type == "f":
+                            values[at] = cached_value(cell)
+                yield row, tuple(values)
                 continue
-            values: list[Any] = [None] * keys[-1][1]
+            values = [None] * keys[-1][1]
             for key in keys:
                 cell = self._cells.get(key)  # gone since, if another thread deleted it
-                values[key[1] - 1] = cell.value if cell is not None else None
+                if cell is not None:
+                    values[key[1] - 1] = cell.value if formulas or cell.data_type != "f" else cached_value(cell)
             yield row, tuple(values)
+
+    def _cached_result(self, loaded: Any, style: int | None) -> Any:
+        """For the engine's store: the cached result of a formula cell kept as `loaded` (see
+        `Cell._loaded`) in a cell of style id `style` (None: no style)."""
+        cached = loaded[2] if isinstance(loaded, tuple) else None
+        return typed_result(cached, self.parent.stylesheet.format_code(style), self.parent) if cached else None
 
     def iter_rows(self, min_row: int | None = None, max_row: int | None = None, min_col: int | None = None,
                   max_col: int | None = None, values_only: bool = False) -> Iterator[tuple[Any, ...]]:
@@ -643,6 +661,10 @@ def row_values(values: Iterable[Any] | Mapping[str | int, Any]) -> list[Any] | t
     for column, value in placed.items():
         row[column - 1] = value
     return row
+
+
+def _is_formula_object(value: Any) -> bool:
+    return isinstance(value, (ArrayFormula, DataTableFormula))
 
 
 def _is_position(key: object) -> bool:
