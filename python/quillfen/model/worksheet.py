@@ -478,7 +478,9 @@ class Worksheet(SheetBase):
         """For the engine's store: the cached result of a formula cell kept as `loaded` (see
         `Cell._loaded`) in a cell of style id `style` (None: no style)."""
         cached = loaded[2] if isinstance(loaded, tuple) else None
-        return typed_result(cached, self.parent.stylesheet.format_code(style), self.parent) if cached else None
+        if not cached:
+            return None
+        return typed_result(cached, None if style is None else self.parent.stylesheet.format_code(style), self.parent)
 
     def iter_rows(self, min_row: int | None = None, max_row: int | None = None, min_col: int | None = None,
                   max_col: int | None = None, values_only: bool = False) -> Iterator[tuple[Any, ...]]:
