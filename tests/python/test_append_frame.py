@@ -4,6 +4,8 @@ python-calamine reads the values back; a frame that fails leaves the sheet as it
 
 import datetime
 import io
+import os
+import sys
 import zipfile
 
 import pytest
@@ -11,6 +13,9 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import quillfen
+
+sys.path.insert(0, os.path.dirname(__file__))
+import support  # noqa: E402
 
 pa = pytest.importorskip("pyarrow")
 pl = pytest.importorskip("polars")
@@ -140,3 +145,37 @@ def _save(wb):
     out = io.BytesIO()
     wb.save(out)
     return out.getvalue()
+
+
+def test_libreoffice_reads_the_values_written(tmp_path):
+    # The client users open frames with: its cells hold the frame's values, whichever sheet
+    # (write-only or editable) and path (native or pure) wrote them.
+    moment = datetime.datetime(2024, 2, 29, 13, 45, 30)
+    frame = pa.table({"id": [1, None, -10**14 - 7], "ratio": [0.1, float("nan"), -1.5e300], "ok": [True, None, False],
+                      "name": ["a & <b>", None, "=x\u00e9"], "when": pa.array([moment, None, moment], pa.timestamp("us")),
+                      "day": pa.array([moment.date(), None, datetime.date(1900, 3, 1)], pa.date32())})
+    paths = []
+    for pure in ("0", "1"):
+        with support.environment(QUILLFEN_PURE_PYTHON=pure):
+            paths.append(tmp_path / ("written%s.xlsx" % pure))
+            quillfen.write_frames({"F": frame}, paths[-1])
+            wb = quillfen.Workbook()
+            wb.active.title = "F"
+            wb.active.append_frame(frame)
+            paths.append(tmp_path / ("appended%s.xlsx" % pure))
+            wb.save(paths[-1])
+    support.soffice_convert(tmp_path, "fods", tmp_path / "flat", *paths)
+    expected = {
+        "A1": ("string", "id"), "B1": ("string", "ratio"), "C1": ("string", "ok"), "D1": ("string", "name"),
+        "E1": ("string", "when"), "F1": ("string", "day"),
+        "A2": ("float", 1.0), "B2": ("float", 0.1), "C2": ("float", 1.0, "TRUE"), "D2": ("string", "a & <b>"),
+        "E2": ("date", "2024-02-29T13:45:30"), "F2": ("date", "2024-02-29"),
+        "A4": ("float", -10.0**14 - 7), "B4": ("float", -1.5e300), "C4": ("float", 0.0, "FALSE"),
+        "D4": ("string", "=x\u00e9"), "E4": ("date", "2024-02-29T13:45:30"), "F4": ("date", "1900-03-01"),
+    }
+    for path in paths:
+        cells = support.fods_cells(tmp_path / "flat" / (path.stem + ".fods"))["F"]
+        # Booleans are numbers shown as TRUE and FALSE there.
+        got = {ref: (kind, value, shown) if ref[0] == "C" and ref != "C1" else (kind, value)
+               for ref, (kind, value, shown) in cells.items()}
+        assert got == expected, path.name
