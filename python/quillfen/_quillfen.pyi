@@ -137,6 +137,14 @@ class CellStore:
     def _edit(
         self, spec: tuple[Any, ...], host_edited: bool, translate: bool = False
     ) -> tuple[list[tuple[int, int]], bool]: ...
+    # Appends a frame's rows (its names first with `header`) from a PyCapsule
+    # "arrow_array_stream" as the cells appended rows of the same values make; the rows taken.
+    # check(row, column, value) raises what appending an odd value raises; style_of("datetime" or
+    # "date") gives the style id of dates. NativeFallback for what only Python reads.
+    def _append_frame(
+        self, stream: object, first_row: int, header: bool, check: Callable[[int, int, Any], object],
+        style_of: Callable[[str], int], first_micros: int,
+    ) -> int: ...
     # The keys of the cells whose formula is an object (array, data table), or NotImplemented.
     def _formula_objects(self) -> list[tuple[int, int]]: ...
     # A copy of the cells for another worksheet, or NotImplemented in dict mode.

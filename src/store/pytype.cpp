@@ -913,6 +913,13 @@ PyMethodDef cell_store_methods[] = {
      "RowReader.next_columns gives them; NotImplemented when cells were set\nsince loading (read those through the cells). Unlike _row, no cell "
      "is created.\nFormula cells give their text, or with `results` = (date style ids, of_kept,\nof_cell) their cached results: "
      "of_kept(loaded, style id or None) types those\nkept in other forms than the common ones, of_cell(cell) those of cell objects."},
+    {"_append_frame", as_cfunc(CellStore_append_frame), METH_FASTCALL | METH_KEYWORDS,
+     "_append_frame($self, stream, first_row, header, check, style_of, first_micros)\n--\n\nAppends a frame's "
+     "rows (its names first with `header`) from `first_row` on, from\na PyCapsule \"arrow_array_stream\": the cells "
+     "an appended row of the same values\nmakes. check(row, column, value) raises what appending an odd value "
+     "raises,\nstyle_of(\"datetime\" or \"date\") gives the style id of dates, first_micros is the\nfirst moment "
+     "(microseconds since 1970) the workbook's dates hold. The rows\ntaken; NativeFallback for what only Python reads; "
+     "after an error the cells\nplaced stay for the caller to remove."},
     {"_formula_objects", as_cfunc(CellStore_formula_objects), METH_NOARGS,
      "_formula_objects($self)\n--\n\nThe keys of the cells whose formula is a Python object (an array or a\n"
      "data-table formula), found without making cell objects of the others;\nNotImplemented in dict mode."},

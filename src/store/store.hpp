@@ -148,6 +148,9 @@ std::optional<DateParts> excel_date(const State& st, Loc loc) noexcept;
 // Python object rather than text (array and data-table formulas), as a list of (row, column).
 [[nodiscard]] Ref formula_objects(State& st);
 
+// CellStore._append_frame (frame.cpp): a frame's rows appended as entries.
+PyObject* CellStore_append_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+
 // A new store with the cells of the compact store `st` (held exclusively), for the worksheet
 // `ws`: the compact structures are copied as they are, and each cell object and each value
 // object that can change is made anew, so that the copy's cells are its own. The cells'

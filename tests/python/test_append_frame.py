@@ -64,19 +64,31 @@ def _sheet_xml(wb):
         return {name: z.read(name) for name in z.namelist() if name.startswith("xl/")}
 
 
-def _written(monkeypatch, pure, write_only, table, batch_rows):
+def _loaded():
+    """A loaded workbook, whose sheet keeps its cells in the engine's store: a cell in row 3
+    that the frame's rows replace."""
+    wb = quillfen.Workbook()
+    wb.active["B3"] = "below"
+    return quillfen.load_workbook(io.BytesIO(_save(wb)))
+
+
+def _written(monkeypatch, pure, sheet, table, batch_rows):
     monkeypatch.setenv("QUILLFEN_PURE_PYTHON", "1" if pure else "0")
-    wb = quillfen.Workbook(write_only=write_only)
-    ws = wb.create_sheet("F") if write_only else wb.active
+    wb = quillfen.Workbook(write_only=True) if sheet == "write-only" else _loaded() if sheet == "loaded" else \
+        quillfen.Workbook()
+    ws = wb.create_sheet("F") if sheet == "write-only" else wb.active
+    if sheet == "loaded":
+        ws._last_row = 1  # the frame goes over the cell in row 3
     ws.append_frame(pa.RecordBatchReader.from_batches(table.schema, table.to_batches(batch_rows)))
     ws.append_frame(table, header=False)
-    return _sheet_xml(wb)
+    cells = [] if sheet == "write-only" else [(c.coordinate, c.value, c.data_type, c.number_format) for c in ws.cells()]
+    return _sheet_xml(wb), cells
 
 
-@given(table=frames(), batch_rows=st.integers(1, 5), write_only=st.booleans())
-def test_engine_rows_are_the_pure_paths(monkeypatch_module, table, batch_rows, write_only):
-    native = _written(monkeypatch_module, False, write_only, table, batch_rows)
-    assert native == _written(monkeypatch_module, True, write_only, table, batch_rows)
+@given(table=frames(), batch_rows=st.integers(1, 5), sheet=st.sampled_from(["write-only", "new", "loaded"]))
+def test_engine_rows_are_the_pure_paths(monkeypatch_module, table, batch_rows, sheet):
+    native = _written(monkeypatch_module, False, sheet, table, batch_rows)
+    assert native == _written(monkeypatch_module, True, sheet, table, batch_rows)
     out = io.BytesIO()
     out.write(b"")
     book = quillfen.Workbook(write_only=True)
@@ -121,13 +133,16 @@ def test_values_read_back(monkeypatch, tmp_path, pure, write_only):
 
 
 @pytest.mark.parametrize("pure", ["0", "1"], ids=["native", "pure"])
-@pytest.mark.parametrize("write_only", [True, False], ids=["write-only", "editable"])
-def test_a_failing_frame_leaves_the_sheet_as_it_was(monkeypatch, pure, write_only):
+@pytest.mark.parametrize("sheet", ["write-only", "new", "loaded"])
+def test_a_failing_frame_leaves_the_sheet_as_it_was(monkeypatch, pure, sheet):
     monkeypatch.setenv("QUILLFEN_PURE_PYTHON", pure)
     good = pa.table({"n": list(range(3000))})
     # Longer than a cell holds; a character XML cannot carry.
-    wb = quillfen.Workbook(write_only=write_only)
-    ws = wb.create_sheet("F") if write_only else wb.active
+    wb = quillfen.Workbook(write_only=True) if sheet == "write-only" else _loaded() if sheet == "loaded" else \
+        quillfen.Workbook()
+    ws = wb.create_sheet("F") if sheet == "write-only" else wb.active
+    if sheet == "loaded":
+        del ws["B3"]
     ws.append([1, 2])
     reader = pa.RecordBatchReader.from_batches(good.schema, good.to_batches(1000))
     ws.append_frame(reader)

@@ -6,13 +6,14 @@ writer (`quillfen.writer`) saves it; the read-only and write-only sheets live wi
 
 from __future__ import annotations
 
+import datetime
 import operator
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from itertools import groupby
 from operator import itemgetter
 from typing import TYPE_CHECKING, Any, NamedTuple, Protocol, SupportsIndex, cast
 
-from .cell import Cell, assign, cached_value, typed_result
+from .cell import DEFAULT_DATE_FORMATS, Cell, assign, cached_value, typed_result
 from ..formula import ArrayFormula, DataTableFormula
 from ..constants import MAX_ROW, MAX_SHEET_COLUMN
 from .features import SheetFeatures
@@ -21,6 +22,7 @@ from .structure import edit_lines, move_range
 from .reporting import SheetReports
 from .tracking import CELLS, mutating
 from ..utils.cells import column_index, column_letter, coordinate_of, coordinate_to_tuple, range_boundaries
+from ..utils.datetime import first_day
 
 if TYPE_CHECKING:
     import pandas
@@ -30,6 +32,7 @@ if TYPE_CHECKING:
     from ..frames import FrameOptions
     from .workbook import Workbook
 
+_UNIX_EPOCH = datetime.datetime(1970, 1, 1)
 # (min_row, max_row, min_col, max_col)
 Bounds = tuple[int, int, int, int]
 # The columns a frame picks: letters ("A:C,E"), or names, letters and 0-based indices.
@@ -529,6 +532,7 @@ class Worksheet(SheetBase):
         anything with `__arrow_c_stream__` (polars, pyarrow, DuckDB), its column names first with
         `header`; missing values leave gaps, text stays text. On any error nothing of the frame
         is added. The frame is one step: rows other threads append go below or above it whole."""
+        from .._native import NativeFallback
         from ..frames import frame_rows, frame_source, text_cells
 
         source = frame_source(data)
@@ -536,13 +540,44 @@ class Worksheet(SheetBase):
             self._last_row = self.max_row if self._cells else 0
         last = self._last_row
         try:
+            append_of = getattr(self._cells, "_append_frame", None)
+            if source is not None and append_of is not None:
+                try:
+                    self._last_row = last + append_of(source.__arrow_c_stream__(), last + 1, header,
+                                                      self._check_appended, self._date_style, self._first_micros())
+                    return
+                except NativeFallback:
+                    self._drop_rows_below(last)
             for row in frame_rows(data, source, header):
                 self.append(text_cells(self, row))
         except BaseException:
-            for key in [key for key in self._cells if _is_position(key) and key[0] > last]:
-                del self._cells[key]
-            self._last_row = last
+            self._drop_rows_below(last)
             raise
+
+    def _drop_rows_below(self, last: int) -> None:
+        """Removes the cells below row `last` (a frame that failed), as appending left it."""
+        for key in [key for key in self._cells if _is_position(key) and key[0] > last]:
+            del self._cells[key]
+        self._last_row = last
+
+    def _check_appended(self, row: int, column: int, value: Any) -> None:
+        """For the engine's frames: raises what appending `value` at (row, column) raises."""
+        check_position(row, column)
+        assign(Cell(self, row, column), value, appended=True)
+
+    def _date_style(self, kind: str) -> int:
+        """For the engine's frames: the style id that "datetime" or "date" values get."""
+        wb = self.parent
+        code = DEFAULT_DATE_FORMATS[datetime.datetime if kind == "datetime" else datetime.date]
+        return wb.stylesheet.cell_styles.add(wb.stylesheet.formatted(None, code))
+
+    def _first_micros(self) -> int:
+        """For the engine's frames: the first moment the workbook's dates hold, in microseconds
+        since 1970 (the least int64 when dates before it are saved as text)."""
+        wb = self.parent
+        if getattr(wb, "iso_dates", False) or not isinstance(wb.epoch, datetime.datetime):
+            return -2**63
+        return (first_day(wb.epoch) - _UNIX_EPOCH) // datetime.timedelta(microseconds=1)
 
     def cells(self) -> Iterator[Cell]:
         """Every cell present, in row and then column order (those present when it started
