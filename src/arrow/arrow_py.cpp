@@ -516,6 +516,23 @@ PyType_Spec arrow_table_spec = {
 
 PyObject* arrow_table_type() noexcept { return type_once(type_mutex, type_obj, arrow_table_spec); }
 
+std::optional<StreamReader> read_capsule(PyObject* capsule, const char* fname) noexcept {
+    auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, "arrow_array_stream"));
+    if (!stream) return std::nullopt;
+    if (!stream->release) {
+        PyErr_Format(PyExc_ValueError, "%s(): the stream was already taken", fname);
+        return std::nullopt;
+    }
+    auto frame = StreamReader::open(stream);  // the stream is ours from here, released on every path
+    if (frame) return std::optional<StreamReader>(std::move(*frame));
+    if (frame.error().unsupported) {
+        raise_fallback("unsupported: a frame column type");
+    } else {
+        PyErr_Format(PyExc_RuntimeError, "the frame's stream failed: %s", frame.error().message.c_str());
+    }
+    return std::nullopt;
+}
+
 PyObject* arrow_table(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guard([&]() -> PyObject* {
         PyObject* a[6] = {};

@@ -3,7 +3,7 @@
 // same Python values makes (ints, floats and booleans as numbers, text as text even when it
 // starts with "=", date-times and dates as such with a date format, missing values as empty
 // cells), without a Python object per number or text.
-#include "arrow/reader.hpp"
+#include "arrow/arrow_py.hpp"
 #include "core/borrow.hpp"
 #include "core/frame.hpp"
 #include "dates_py.hpp"
@@ -254,18 +254,8 @@ PyObject* CellStore_append_frame(PyObject* self, PyObject* const* args, Py_ssize
         auto b = Borrow::exclusive(st.borrow);
         if (!b) return nullptr;
         if (st.dict_mode || !st.loaded()) return raise_fallback("a store that holds no compact cells");
-        auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(a[0], "arrow_array_stream"));
-        if (!stream) return nullptr;
-        if (!stream->release) {
-            PyErr_SetString(PyExc_ValueError, "_append_frame(): the stream was already taken");
-            return nullptr;
-        }
-        auto frame = arrow::StreamReader::open(stream);  // the stream is ours from here, released on every path
-        if (!frame) {
-            if (frame.error().unsupported) return raise_fallback("unsupported: a frame column type");
-            PyErr_Format(PyExc_RuntimeError, "the frame's stream failed: %s", frame.error().message.c_str());
-            return nullptr;
-        }
+        auto frame = arrow::read_capsule(a[0], "_append_frame");
+        if (!frame) return nullptr;
         if (static_cast<std::int64_t>(frame->names().size()) > MAX_COLUMN)
             return raise_fallback("a frame wider than a sheet");
         const Inputs in{a[3], a[4], first_micros};
