@@ -120,18 +120,16 @@ public:
 
 private:
     bool place_text(std::int64_t row, std::int64_t col, std::string_view text) {
-        // Text that starts with "=" stays text, as the package keeps it, unchecked.
-        const bool formula_like = text.size() > 1 && text[0] == '=';
-        if (!formula_like && !plain_text(text)) {
-            Ref str = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
-            if (!str || !check(row, col, str.get())) return false;
-        }
-        if (auto ref = st_.c.store_text(text)) {
+        if (auto ref = plain_text(text) ? st_.c.store_text(text) : std::nullopt) {
             put(row, col, TEXT, *ref, NO_STYLE, DT_S);
             return true;
         }
+        // Not UTF-8 (the decoding error), or what the package checks: text that starts with "="
+        // stays text, as the package keeps it, unchecked.
         Ref str = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
         if (!str) return false;
+        const bool formula_like = text.size() > 1 && text[0] == '=';
+        if (!formula_like && !check(row, col, str.get())) return false;
         put(row, col, OBJ, st_.put_obj(std::move(str)), NO_STYLE, DT_S);
         return true;
     }
@@ -143,7 +141,9 @@ private:
         if ((value.i < in_.first_micros || value.i >= YEAR_9999) && !check(row, col, obj.get())) return false;
         std::optional<std::uint32_t>& style = whole ? date_style_ : datetime_style_;
         if (!style) {
-            Ref id = Ref::steal(PyObject_CallOneArg(in_.style_of, whole ? date_word() : datetime_word()));
+            Ref kind = Ref::steal(PyUnicode_FromString(whole ? "date" : "datetime"));
+            if (!kind) return false;
+            Ref id = Ref::steal(PyObject_CallOneArg(in_.style_of, kind.get()));
             if (!id) return false;
             const unsigned long v = PyLong_AsUnsignedLong(id.get());
             if (PyErr_Occurred()) return false;
@@ -166,15 +166,6 @@ private:
             if (!PyDateTimeAPI) return {};
         }
         return Ref::steal(PyDate_FromDate(dt.year, dt.month, dt.day));
-    }
-
-    static PyObject* date_word() {
-        static PyObject* word = PyUnicode_InternFromString("date");
-        return word;
-    }
-    static PyObject* datetime_word() {
-        static PyObject* word = PyUnicode_InternFromString("datetime");
-        return word;
     }
 
     bool check(std::int64_t row, std::int64_t col, PyObject* value) {
