@@ -142,11 +142,13 @@ _ROWS = st.lists(st.lists(st.tuples(st.integers(1, 5), _CELL), max_size=5), min_
 
 
 @given(rows=_ROWS, batch=st.integers(1, 40), data_only=st.booleans(), header=st.booleans(), read_only=st.booleans(),
-       formulas=st.booleans())
-def test_engine_columns_match_pure_rows(tmp_path_factory, rows, batch, data_only, header, read_only, formulas):
+       formulas=st.booleans(), dimension=st.sampled_from([None, "A1:E12", "A1:E4", "B2:C1048576"]))
+def test_engine_columns_match_pure_rows(tmp_path_factory, rows, batch, data_only, header, read_only, formulas,
+                                        dimension):
     """The engine's typed columns (from the part, or from a loaded sheet's store) give the very
     frames that typing the pure-Python path's rows gives; formulas give their cached results,
-    typed as their `t` and format say, or their text."""
+    typed as their `t` and format say, or their text. A declared extent (room reserved for the
+    rows to come) changes nothing, whether it is true, short of the rows or far past them."""
     path = str(tmp_path_factory.mktemp("prop") / "p.xlsx")
 
     def sheet(strings):
@@ -155,7 +157,7 @@ def test_engine_columns_match_pure_rows(tmp_path_factory, rows, batch, data_only
             yield '<row r="%d">%s</row>' % (r, "".join(
                 _cell_xml("%s%d" % (chr(64 + col), r), kind, value, strings) for col, (kind, value) in cells))
 
-    xlsxgen.write_workbook(path, [("P", sheet, None, [])])
+    xlsxgen.write_workbook(path, [("P", sheet, dimension, [])])
     frames_of = {}
     for pure in ("0", "1"):
         os.environ["QUILLFEN_PURE_PYTHON"] = pure

@@ -145,6 +145,11 @@ class SheetBase(NamedSheet, SheetFeatures, SheetReports):
         """The extent: the sheet's cells, or for a read-only sheet the one its part declares."""
         raise NotImplementedError
 
+    def _last_row_hint(self) -> int | None:
+        """The last row the sheet is expected to reach, when known without reading its rows (the
+        frame builders reserve room for the rows to come by it); a hint, never trusted."""
+        return None
+
     def _cell_bounds(self) -> Bounds | None:
         raise NotImplementedError
 

@@ -417,6 +417,10 @@ class ReadOnlyWorksheet(SheetBase):
             self._extent = _declared_extent(self) or self._cell_bounds() or ()
         return self._extent or None
 
+    def _last_row_hint(self) -> int | None:
+        extent = self._extent or _declared_extent(self)
+        return extent[1] if extent else None
+
     def _cell_bounds(self) -> Bounds | None:
         """(min_row, max_row, min_col, max_col) of the cells in the part, read through, or None."""
         bounds: Bounds | None = None
