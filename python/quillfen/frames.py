@@ -146,16 +146,11 @@ class _Column:
         else:
             fresh = self.kind == _EMPTY
             self._become(kind)
-            if kind == _TEXT:
-                self.data.extend(data)
-            elif kind == _BOOL:
-                self.data += data
-            else:
-                if fresh:
-                    self._reserve(height)
-                # Each batch's bytes join the column at once and are dropped, so that the heap
-                # holds no batches and a table is held about once.
-                self._put(data)
+            if fresh:
+                self._reserve(height)
+            # Each batch's values join the column at once and are dropped, so that the heap holds
+            # no batches and a table is held about once.
+            self._put(data, height)
         if ints is not None or self.ints is not None:
             self._extend_ints(ints if ints is not None else bytes(height))
         self._extend_nulls(nulls, height)
@@ -174,22 +169,36 @@ class _Column:
 
     def _reserve(self, height: int) -> None:
         """Makes room at once for the rows the column is expected to reach (a column just typed
-        holds only zeros for the missing values before its first chunk)."""
+        holds only missing values before its first chunk: zeros, or None for text)."""
         rows = min(self.reserve, self.length + _RESERVE_BATCHES * height)
-        if rows > self.length + height:
+        if rows <= self.length + height:
+            return
+        if self.kind == _TEXT:
+            self.data = [None] * rows
+        elif self.kind == _BOOL:
+            self.data = bytearray(rows)
+        else:
             self.data = array(self.data.typecode, [0]) * rows
-            self.spare = rows - self.length
+        self.spare = rows - self.length
 
-    def _put(self, data: bytes) -> None:
-        """Appends a chunk of native 64-bit values, into the reserved room while it lasts."""
-        count = len(data) // 8
+    def _put(self, data: Any, count: int) -> None:
+        """Appends a chunk of `count` values (a list of text, a byte or eight native bytes a
+        value), into the reserved room while it lasts."""
         if count > self.spare:
             self._trim()
-            self.data.frombytes(data)
+            if self.kind == _TEXT:
+                self.data.extend(data)
+            elif self.kind == _BOOL:
+                self.data += data
+            else:
+                self.data.frombytes(data)
             return
-        at = (len(self.data) - self.spare) * 8
-        with memoryview(self.data) as view, view.cast("B") as raw:
-            raw[at:at + len(data)] = data
+        at = len(self.data) - self.spare
+        if self.kind in (_TEXT, _BOOL):
+            self.data[at:at + count] = data
+        else:
+            with memoryview(self.data) as view, view.cast("B") as raw:
+                raw[at * 8:at * 8 + len(data)] = data
         self.spare -= count
 
     def _trim(self) -> None:

@@ -251,7 +251,8 @@ void export_stream(std::shared_ptr<const Table> table, std::int64_t batch_rows, 
 
 // ---- text
 
-TextBuilder::TextBuilder(std::int64_t length) {
+TextBuilder::TextBuilder(std::int64_t length, std::size_t bytes) {
+    bytes_.reserve(bytes);
     offsets_.reserve(static_cast<std::size_t>(length) + 1);
     offsets_.push_back(0);
     validity_.resize(static_cast<std::size_t>((length + 7) / 8));

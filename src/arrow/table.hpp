@@ -75,7 +75,8 @@ std::int64_t live_exports() noexcept;
 // encoded when that takes fewer bytes.
 class TextBuilder {
 public:
-    explicit TextBuilder(std::int64_t length);
+    // `bytes`: the text's size when known, taken at once rather than grown.
+    explicit TextBuilder(std::int64_t length, std::size_t bytes = 0);
     void add(std::string_view value);  // the next value
     void add_missing();
     // The finished column (named by the caller).
