@@ -235,8 +235,37 @@ bool str_item(PyObject* list, Py_ssize_t i, Ref& held, std::string_view& out, bo
     return true;
 }
 
+// A dictionary-encoded column from a list of str whose text takes `bytes`, made without the
+// plain column; nothing (and no exception) when the encoding does not take fewer bytes.
+std::optional<Column> str_list_dictionary(PyObject* data, std::int64_t rows, std::size_t bytes, bool& failed) {
+    DictionaryEncoder encoder(rows, bytes + (static_cast<std::size_t>(rows) + 1) * 4);
+    Buffer validity;
+    validity.resize(static_cast<std::size_t>((rows + 7) / 8));
+    std::memset(validity.data(), 0, validity.size());
+    std::int64_t missing_count = 0;
+    Ref held;
+    std::string_view value;
+    bool missing = false;
+    for (Py_ssize_t i = 0; i < rows && encoder.smaller(); ++i) {
+        if (!str_item(data, i, held, value, missing)) {
+            failed = true;
+            return std::nullopt;
+        }
+        if (missing) {
+            encoder.add_missing();
+            ++missing_count;
+        } else {
+            set_bit(validity.data(), i);
+            encoder.add(value);
+        }
+    }
+    if (!encoder.smaller()) return std::nullopt;
+    return encoder.finish(std::move(validity), missing_count);
+}
+
 // A text column from a list of str, read in place (no Python code runs to read a str, so the
-// caller's list needs no copy): its size first, so that the text's bytes are taken at once.
+// caller's list needs no copy): its size first, so that the text's bytes are taken at once, and
+// a dictionary-encoded column is made without the plain one.
 bool put_str_list(PyObject* data, std::int64_t rows, bool dictionary, Column& column) {
     if (!require_type("arrow_table", "text column", data, &PyList_Type)) return false;
     if (PyList_GET_SIZE(data) != rows) return wrong_length("data", PyList_GET_SIZE(data), rows);
@@ -248,14 +277,21 @@ bool put_str_list(PyObject* data, std::int64_t rows, bool dictionary, Column& co
         if (!str_item(data, i, held, value, missing)) return false;
         bytes += value.size();
     }
-    TextBuilder text(rows, bytes);
-    for (Py_ssize_t i = 0; i < rows; ++i) {
-        if (!str_item(data, i, held, value, missing)) return false;
-        if (missing) text.add_missing();
-        else text.add(value);
-    }
     std::string name = std::move(column.name);
-    column = text.finish(dictionary);
+    bool failed = false;
+    std::optional<Column> encoded = dictionary && rows > 0 ? str_list_dictionary(data, rows, bytes, failed) : std::nullopt;
+    if (failed) return false;
+    if (encoded) {
+        column = std::move(*encoded);
+    } else {
+        TextBuilder text(rows, bytes);
+        for (Py_ssize_t i = 0; i < rows; ++i) {
+            if (!str_item(data, i, held, value, missing)) return false;
+            if (missing) text.add_missing();
+            else text.add(value);
+        }
+        column = text.finish(false);
+    }
     column.name = std::move(name);
     return true;
 }
