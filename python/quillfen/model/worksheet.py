@@ -397,6 +397,12 @@ class Worksheet(SheetBase):
         self._notes.pop(key, None)
         self._last_row = None
 
+    def _last_row_hint(self) -> int | None:
+        if getattr(self._cells, "_bounds", None) is None or self._cells._in_dict_mode():
+            return None  # the extent is known only by walking every cell
+        bounds = self._bounds()
+        return bounds[1] if bounds else None
+
     @guarded
     def _bounds(self) -> Bounds | None:
         """(min_row, max_row, min_col, max_col) of the cells, or None when there are none."""
