@@ -161,8 +161,10 @@ class _Column:
             self.data.append(_missing_part(count))
             self.length += count
             return
-        if count <= self.spare:  # zeros in the reserved room, marked missing
+        if count <= self.spare:  # zeros (None for text) in the reserved room, marked missing
             self.spare -= count
+            if self.ints is not None:
+                self._extend_ints(bytes(count))
             self._extend_nulls(bytearray(b"\x01") * count, count)
             return
         self.extend((None,) * count)

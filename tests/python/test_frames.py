@@ -8,7 +8,7 @@ import sys
 import warnings
 
 import pytest
-from hypothesis import given
+from hypothesis import example, given
 from hypothesis import strategies as st
 
 import quillfen
@@ -143,6 +143,10 @@ _ROWS = st.lists(st.lists(st.tuples(st.integers(1, 5), _CELL), max_size=5), min_
 
 @given(rows=_ROWS, batch=st.integers(1, 40), data_only=st.booleans(), header=st.booleans(), read_only=st.booleans(),
        formulas=st.booleans(), dimension=st.sampled_from([None, "A1:E12", "A1:E4", "B2:C1048576"]))
+# A column of floats and ints with room reserved, missing from a batch, then made text.
+@example(rows=[[(1, ("int", 1))], [(1, ("float", 1.5))], [(2, ("int", 5))], [(2, ("int", 6))], [(1, ("int", 2))],
+               [(1, ("float", 2.5))], [(1, ("shared", "a"))]],
+         batch=2, data_only=True, header=False, read_only=True, formulas=False, dimension="A1:E12")
 def test_engine_columns_match_pure_rows(tmp_path_factory, rows, batch, data_only, header, read_only, formulas,
                                         dimension):
     """The engine's typed columns (from the part, or from a loaded sheet's store) give the very
