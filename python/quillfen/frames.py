@@ -72,11 +72,11 @@ class _Column:
     aside those a double cannot hold exactly: should the column turn out to mix in other types,
     every value comes back as it was read, however the values were batched.
 
-    A typed column that the engine's chunks start takes, at once, room for the rows the sheet is
+    A column that the engine's chunks start takes, at once, room for the rows the sheet is
     expected to hold (`reserve`): its values are then copied into place, and the heap is spared
     the holes that arrays growing side by side leave behind them. `spare` counts the reserved
-    items past `length` (zeros, as missing values are); every other use of `data` drops them
-    first (`_trim`)."""
+    items past `length` (zeros, or None for text: missing values); every other use of `data`
+    drops them first (`trim`)."""
 
     __slots__ = ("kind", "data", "nulls", "ints", "exact", "length", "reserve", "spare")
 
@@ -91,7 +91,7 @@ class _Column:
         self.spare = 0
 
     def extend(self, values: Sequence[Any]) -> None:
-        self._trim()
+        self.trim()
         if self.kind == _MIXED:
             self._become(_OBJECT)
         types = set(map(type, values))
@@ -140,7 +140,7 @@ class _Column:
             self.extend(data if kind == _OBJECT else _chunk_values(kind, data, nulls, ints, height))
             return
         if self.kind == _FLOAT and kind == _INT:  # ints among floats (all exact as doubles)
-            self._trim()
+            self.trim()
             self.data.extend(memoryview(data).cast("q").tolist())
             ints = bytearray(b"\x01") * height
         else:
@@ -187,7 +187,7 @@ class _Column:
         """Appends a chunk of `count` values (a list of text, a byte or eight native bytes a
         value), into the reserved room while it lasts."""
         if count > self.spare:
-            self._trim()
+            self.trim()
             if self.kind == _TEXT:
                 self.data.extend(data)
             elif self.kind == _BOOL:
@@ -203,7 +203,7 @@ class _Column:
                 raw[at * 8:at * 8 + len(data)] = data
         self.spare -= count
 
-    def _trim(self) -> None:
+    def trim(self) -> None:
         """Gives back the reserved room not taken: `data` holds the column's values only."""
         if self.spare:
             del self.data[len(self.data) - self.spare:]
@@ -226,7 +226,7 @@ class _Column:
         old = self.kind
         if kind == _EMPTY or kind == old or old == _FLOAT and kind == _INT:
             return
-        self._trim()
+        self.trim()
         if kind == _MIXED:  # from empty only
             self.kind, self.data, self.nulls = _MIXED, [_missing_part(self.length)] if self.length else [], None
         elif old == _EMPTY:
@@ -241,7 +241,7 @@ class _Column:
 
     def truncate(self, length: int) -> None:
         """Keeps the first `length` values."""
-        self._trim()
+        self.trim()
         if self.kind == _MIXED:
             self._become(_OBJECT)
         if self.data is not None:
@@ -271,7 +271,7 @@ class _Column:
 
     def objects(self) -> list[Any]:
         """The values as a list of Python objects, None where missing."""
-        self._trim()
+        self.trim()
         if self.kind == _EMPTY:
             return [None] * self.length
         if self.kind == _MIXED:
@@ -454,7 +454,7 @@ def _frame(ws: SheetBase, options: FrameOptions) -> tuple[list[str], list[_Colum
         if options.nrows is not None and length >= options.nrows:
             break  # the reader stops here (its generator is closed)
     for column in columns:
-        column._trim()
+        column.trim()
     if options.nrows is not None and length > options.nrows:
         length = options.nrows
         for column in columns:
@@ -482,8 +482,8 @@ def _frame(ws: SheetBase, options: FrameOptions) -> tuple[list[str], list[_Colum
 
 
 def _rows_expected(ws: SheetBase, options: FrameOptions) -> int:
-    """The rows a frame of the sheet is expected to hold, by the extent its part declares (0 when
-    unknown): what its typed columns reserve."""
+    """The rows a frame of the sheet is expected to hold, by its extent (a read-only sheet's as
+    its part declares it), 0 when unknown: what its columns reserve."""
     last = ws._last_row_hint()
     if not last or last > MAX_ROW:
         return 0
@@ -605,7 +605,7 @@ def _arrow_columns(columns: list[_Column]) -> Iterator[tuple[str, Any, bytearray
         column = columns.pop()
         kind = column.kind
         if kind in _TYPED:
-            # The engine's chunks as they came: joined by the table, never here.
+            # The column's own buffer, copied once by the table.
             yield kind, column.data, column.nulls
         elif kind == _TEXT:
             yield kind, column.data, None
