@@ -10,6 +10,7 @@
 #include "arrow/abi.hpp"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
