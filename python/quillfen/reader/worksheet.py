@@ -22,7 +22,7 @@ from ..model.styles import StyleArray
 from ..model.worksheet import Bounds, SheetBase, SheetFacts
 from ..package import Package
 from ..package.xmlparts import Child, Layout, child_of, root_start_tag
-from ..package.errors import CONTENT_ERRORS, damaged
+from ..package.errors import CONTENT_ERRORS, InvalidFileError, damaged
 from .features import apply_element, row_dimensions
 from .helpers import parse_snippet
 from .sheet import ABSENT, CellRecord, ReaderSettings, WorksheetParser
@@ -418,7 +418,10 @@ class ReadOnlyWorksheet(SheetBase):
         return self._extent or None
 
     def _last_row_hint(self) -> int | None:
-        extent = self._extent or _declared_extent(self)
+        try:
+            extent = self._extent or _declared_extent(self)
+        except InvalidFileError:
+            return None  # a damaged part: reading the rows says how, not a hint
         return extent[1] if extent else None
 
     def _cell_bounds(self) -> Bounds | None:
