@@ -126,14 +126,25 @@ class CellStore:
     def _stats(self) -> tuple[int, int, int, int]: ...
     # The row's cells (or values), and whether any cell had to be created.
     def _row(self, row: int, min_col: int, max_col: int, values_only: bool) -> tuple[tuple[Any, ...], bool]: ...
+    # Formula cells give their text, or with `results` (date style ids, of_kept, of_cell) their
+    # cached results, those the store does not type itself typed by of_kept or of_cell.
     def _columns(
-        self, min_row: int, cells: int, blank_rows: bool = False, mixed: bool = False
+        self, min_row: int, cells: int, blank_rows: bool = False, mixed: bool = False,
+        results: tuple[Iterable[int], Callable[[Any, int | None], Any], Callable[[Any], Any]] | None = None,
     ) -> tuple[int, int, list[_Chunk | None], int, int]: ...
     # A structural edit (`spec()` of a quillfen.formula.shift edit): the keys of the cells whose
     # formula is left to Python and whether a formula changed, or NotImplemented in dict mode.
     def _edit(
         self, spec: tuple[Any, ...], host_edited: bool, translate: bool = False
     ) -> tuple[list[tuple[int, int]], bool]: ...
+    # Appends a frame's rows (its names first with `header`) from a PyCapsule
+    # "arrow_array_stream" as the cells appended rows of the same values make; the rows taken.
+    # check(row, column, value) raises what appending an odd value raises; style_of("datetime" or
+    # "date") gives the style id of dates. NativeFallback for what only Python reads.
+    def _append_frame(
+        self, stream: object, first_row: int, header: bool, check: Callable[[int, int, Any], object],
+        style_of: Callable[[str], int], first_micros: int,
+    ) -> int: ...
     # The keys of the cells whose formula is an object (array, data table), or NotImplemented.
     def _formula_objects(self) -> list[tuple[int, int]]: ...
     # A copy of the cells for another worksheet, or NotImplemented in dict mode.

@@ -46,6 +46,9 @@ __all__ = ["FrameOptions", "frame_rows", "frame_source", "to_arrow", "to_pandas"
 _T = TypeVar("_T")
 _BATCH = 4096  # rows turned into columns at a time
 _BATCH_CELLS = 16384  # cells the engine turns into columns at a time
+# A column reserves room for at most this many times the rows of the batch that starts it: a
+# sheet's declared extent is a hint a damaged or hostile part may inflate.
+_RESERVE_BATCHES = 64
 _NONE = type(None)
 _EPOCH = datetime.datetime(1970, 1, 1)
 _MICROSECOND = datetime.timedelta(microseconds=1)
@@ -67,19 +70,28 @@ class _Column:
 
     A column of floats also marks the values that were ints (from the first int on) and keeps
     aside those a double cannot hold exactly: should the column turn out to mix in other types,
-    every value comes back as it was read, however the values were batched."""
+    every value comes back as it was read, however the values were batched.
 
-    __slots__ = ("kind", "data", "nulls", "ints", "exact", "length")
+    A column that the engine's chunks start takes, at once, room for the rows the sheet is
+    expected to hold (`reserve`): its values are then copied into place, and the heap is spared
+    the holes that arrays growing side by side leave behind them. `spare` counts the reserved
+    items past `length` (zeros, or None for text: missing values); every other use of `data`
+    drops them first (`trim`)."""
 
-    def __init__(self, length: int) -> None:
+    __slots__ = ("kind", "data", "nulls", "ints", "exact", "length", "reserve", "spare")
+
+    def __init__(self, length: int, reserve: int = 0) -> None:
         self.kind = _EMPTY
         self.data: Any = None  # array("q"), array("d"), bytearray or list, by kind
         self.nulls = bytearray(b"\x01") * length if length else None
         self.ints: bytearray | None = None
         self.exact: dict[int, int] = {}
         self.length = length
+        self.reserve = reserve
+        self.spare = 0
 
     def extend(self, values: Sequence[Any]) -> None:
+        self.trim()
         if self.kind == _MIXED:
             self._become(_OBJECT)
         types = set(map(type, values))
@@ -128,19 +140,17 @@ class _Column:
             self.extend(data if kind == _OBJECT else _chunk_values(kind, data, nulls, ints, height))
             return
         if self.kind == _FLOAT and kind == _INT:  # ints among floats (all exact as doubles)
+            self.trim()
             self.data.extend(memoryview(data).cast("q").tolist())
             ints = bytearray(b"\x01") * height
         else:
+            fresh = self.kind == _EMPTY
             self._become(kind)
-            if kind == _TEXT:
-                self.data.extend(data)
-            elif kind == _BOOL:
-                self.data += data
-            else:
-                # Each batch's bytes join the column at once and are dropped: the column grows in
-                # place (a large array is moved by the system, not copied) and the heap holds no
-                # batches, so a table is held about once.
-                self.data.frombytes(data)
+            if fresh:
+                self._reserve(height)
+            # Each batch's values join the column at once and are dropped, so that the heap holds
+            # no batches and a table is held about once.
+            self._put(data, height)
         if ints is not None or self.ints is not None:
             self._extend_ints(ints if ints is not None else bytes(height))
         self._extend_nulls(nulls, height)
@@ -151,7 +161,53 @@ class _Column:
             self.data.append(_missing_part(count))
             self.length += count
             return
+        if count <= self.spare:  # zeros (None for text) in the reserved room, marked missing
+            self.spare -= count
+            if self.ints is not None:
+                self._extend_ints(bytes(count))
+            self._extend_nulls(bytearray(b"\x01") * count, count)
+            return
         self.extend((None,) * count)
+
+    def _reserve(self, height: int) -> None:
+        """Makes room at once for the rows the column is expected to reach (a column just typed
+        holds only missing values before its first chunk: zeros, or None for text)."""
+        rows = min(self.reserve, self.length + _RESERVE_BATCHES * height)
+        if rows <= self.length + height:
+            return
+        if self.kind == _TEXT:
+            self.data = [None] * rows
+        elif self.kind == _BOOL:
+            self.data = bytearray(rows)
+        else:
+            self.data = array(self.data.typecode, [0]) * rows
+        self.spare = rows - self.length
+
+    def _put(self, data: Any, count: int) -> None:
+        """Appends a chunk of `count` values (a list of text, a byte or eight native bytes a
+        value), into the reserved room while it lasts."""
+        if count > self.spare:
+            self.trim()
+            if self.kind == _TEXT:
+                self.data.extend(data)
+            elif self.kind == _BOOL:
+                self.data += data
+            else:
+                self.data.frombytes(data)
+            return
+        at = len(self.data) - self.spare
+        if self.kind in (_TEXT, _BOOL):
+            self.data[at:at + count] = data
+        else:
+            with memoryview(self.data) as view, view.cast("B") as raw:
+                raw[at * 8:at * 8 + len(data)] = data
+        self.spare -= count
+
+    def trim(self) -> None:
+        """Gives back the reserved room not taken: `data` holds the column's values only."""
+        if self.spare:
+            del self.data[len(self.data) - self.spare:]
+            self.spare = 0
 
     def _extend_ints(self, marks: bytes | bytearray) -> None:
         if self.ints is None:
@@ -170,6 +226,7 @@ class _Column:
         old = self.kind
         if kind == _EMPTY or kind == old or old == _FLOAT and kind == _INT:
             return
+        self.trim()
         if kind == _MIXED:  # from empty only
             self.kind, self.data, self.nulls = _MIXED, [_missing_part(self.length)] if self.length else [], None
         elif old == _EMPTY:
@@ -184,6 +241,7 @@ class _Column:
 
     def truncate(self, length: int) -> None:
         """Keeps the first `length` values."""
+        self.trim()
         if self.kind == _MIXED:
             self._become(_OBJECT)
         if self.data is not None:
@@ -213,6 +271,7 @@ class _Column:
 
     def objects(self) -> list[Any]:
         """The values as a list of Python objects, None where missing."""
+        self.trim()
         if self.kind == _EMPTY:
             return [None] * self.length
         if self.kind == _MIXED:
@@ -350,6 +409,7 @@ def _frame(ws: SheetBase, options: FrameOptions) -> tuple[list[str], list[_Colum
     columns: list[_Column] = []
     length = 0
     last = 0  # the last sheet row with values taken
+    reserve = _rows_expected(ws, options)
     for batch in ws._column_batches(_BATCH_CELLS, options):
         if isinstance(batch, list):
             rows: list[tuple[Any, ...]] = []
@@ -383,7 +443,7 @@ def _frame(ws: SheetBase, options: FrameOptions) -> tuple[list[str], list[_Colum
             last = batch_last
         if not height:
             continue
-        columns += [_Column(length) for _ in range(len(chunks) - len(columns))]
+        columns += [_Column(length, reserve) for _ in range(len(chunks) - len(columns))]
         for column, chunk in zip_longest(columns, chunks):
             if chunk is None:  # a column without values in this batch
                 column.extend_missing(height)
@@ -393,6 +453,8 @@ def _frame(ws: SheetBase, options: FrameOptions) -> tuple[list[str], list[_Colum
         length += height
         if options.nrows is not None and length >= options.nrows:
             break  # the reader stops here (its generator is closed)
+    for column in columns:
+        column.trim()
     if options.nrows is not None and length > options.nrows:
         length = options.nrows
         for column in columns:
@@ -417,6 +479,16 @@ def _frame(ws: SheetBase, options: FrameOptions) -> tuple[list[str], list[_Colum
         at = names_out.index(name)
         columns_out[at] = columns_out[at].cast(kind, name)
     return names_out, columns_out, length
+
+
+def _rows_expected(ws: SheetBase, options: FrameOptions) -> int:
+    """The rows a frame of the sheet is expected to hold, by its extent (a read-only sheet's as
+    its part declares it), 0 when unknown: what its columns reserve."""
+    last = ws._last_row_hint()
+    if not last or last > MAX_ROW:
+        return 0
+    rows = max(last - options.min_row + 1, 0)
+    return rows if options.nrows is None else min(rows, options.nrows)
 
 
 def _gap(options: FrameOptions, last: int, row: int) -> int:
@@ -533,7 +605,7 @@ def _arrow_columns(columns: list[_Column]) -> Iterator[tuple[str, Any, bytearray
         column = columns.pop()
         kind = column.kind
         if kind in _TYPED:
-            # The engine's chunks as they came: joined by the table, never here.
+            # The column's own buffer, copied once by the table.
             yield kind, column.data, column.nulls
         elif kind == _TEXT:
             yield kind, column.data, None

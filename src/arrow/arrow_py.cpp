@@ -216,14 +216,94 @@ bool append_text_of(std::string& out, PyObject* item, PyObject* text_of) {
     return true;
 }
 
-// A text column from a list of str (`text_of` null) or of any values made text by `text_of`.
+// The UTF-8 of item `i` of a list of str (None where missing: an empty view and `missing`), read
+// through a reference of its own (`held`): the list may change on another thread. False with an
+// exception set.
+bool str_item(PyObject* list, Py_ssize_t i, Ref& held, std::string_view& out, bool& missing) {
+    held = Ref::steal(PyList_GetItemRef(list, i));
+    if (!held) return false;
+    missing = held.get() == Py_None;
+    if (missing) return true;
+    if (!PyUnicode_Check(held.get())) {
+        PyErr_Format(PyExc_TypeError, "arrow_table(): a text column holds %.100s", Py_TYPE(held.get())->tp_name);
+        return false;
+    }
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(held.get(), &size);
+    if (!utf8) return false;
+    out = {utf8, static_cast<std::size_t>(size)};
+    return true;
+}
+
+// A dictionary-encoded column from a list of str whose text takes `bytes`, made without the
+// plain column; nothing (and no exception) when the encoding does not take fewer bytes.
+std::optional<Column> str_list_dictionary(PyObject* data, std::int64_t rows, std::size_t bytes, bool& failed) {
+    DictionaryEncoder encoder(rows, bytes + (static_cast<std::size_t>(rows) + 1) * 4);
+    Buffer validity;
+    validity.resize(static_cast<std::size_t>((rows + 7) / 8));
+    std::memset(validity.data(), 0, validity.size());
+    std::int64_t missing_count = 0;
+    Ref held;
+    std::string_view value;
+    bool missing = false;
+    for (Py_ssize_t i = 0; i < rows && encoder.smaller(); ++i) {
+        if (!str_item(data, i, held, value, missing)) {
+            failed = true;
+            return std::nullopt;
+        }
+        if (missing) {
+            encoder.add_missing();
+            ++missing_count;
+        } else {
+            set_bit(validity.data(), i);
+            encoder.add(value);
+        }
+    }
+    if (!encoder.smaller()) return std::nullopt;
+    return encoder.finish(std::move(validity), missing_count);
+}
+
+// A text column from a list of str, read in place (no Python code runs to read a str, so the
+// caller's list needs no copy): its size first, so that the text's bytes are taken at once, and
+// a dictionary-encoded column is made without the plain one.
+bool put_str_list(PyObject* data, std::int64_t rows, bool dictionary, Column& column) {
+    if (!require_type("arrow_table", "text column", data, &PyList_Type)) return false;
+    if (PyList_GET_SIZE(data) != rows) return wrong_length("data", PyList_GET_SIZE(data), rows);
+    Ref held;
+    std::string_view value;
+    bool missing = false;
+    std::size_t bytes = 0;
+    for (Py_ssize_t i = 0; i < rows; ++i) {
+        if (!str_item(data, i, held, value, missing)) return false;
+        bytes += value.size();
+    }
+    std::string name = std::move(column.name);
+    bool failed = false;
+    std::optional<Column> encoded = dictionary && rows > 0 ? str_list_dictionary(data, rows, bytes, failed) : std::nullopt;
+    if (failed) return false;
+    if (encoded) {
+        column = std::move(*encoded);
+    } else {
+        TextBuilder text(rows, bytes);
+        for (Py_ssize_t i = 0; i < rows; ++i) {
+            if (!str_item(data, i, held, value, missing)) return false;
+            if (missing) text.add_missing();
+            else text.add(value);
+        }
+        column = text.finish(false);
+    }
+    column.name = std::move(name);
+    return true;
+}
+
+// A text column from a list of any values made text by `text_of` (str as they are).
 bool put_text(PyObject* data, std::int64_t rows, bool dictionary, PyObject* text_of, Column& column) {
     if (!require_type("arrow_table", "text column", data, &PyList_Type)) return false;
     // A copy of the list: `text_of` may run any code, the caller's list is left alone.
     Ref items = Ref::steal(PySequence_List(data));
     if (!items) return false;
     if (PyList_GET_SIZE(items.get()) != rows) return wrong_length("data", PyList_GET_SIZE(items.get()), rows);
-    if (text_of && !PyDateTimeAPI) {
+    if (!PyDateTimeAPI) {
         PyDateTime_IMPORT;  // once per process; without it, text_of says the dates
         if (!PyDateTimeAPI) PyErr_Clear();
     }
@@ -235,15 +315,11 @@ bool put_text(PyObject* data, std::int64_t rows, bool dictionary, PyObject* text
             text.add_missing();
             continue;
         }
-        if (text_of && !PyUnicode_CheckExact(item)) {
+        if (!PyUnicode_CheckExact(item)) {
             scratch.clear();
             if (!append_text_of(scratch, item, text_of)) return false;
             text.add(scratch);
             continue;
-        }
-        if (!PyUnicode_Check(item)) {
-            PyErr_Format(PyExc_TypeError, "arrow_table(): a text column holds %.100s", Py_TYPE(item)->tp_name);
-            return false;
         }
         Py_ssize_t size = 0;
         const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
@@ -364,7 +440,7 @@ bool make_column(PyObject* spec, std::int64_t rows, bool dictionary, PyObject* t
         column.null_count = rows;
         return true;
     }
-    if (k == "text") return put_text(data, rows, dictionary, nullptr, column);
+    if (k == "text") return put_str_list(data, rows, dictionary, column);
     if (k == "mixed") return put_mixed(data, rows, dictionary, text_of, column);
     if (k == "object") {
         if (text_of == Py_None) {
@@ -515,6 +591,23 @@ PyType_Spec arrow_table_spec = {
 }  // namespace
 
 PyObject* arrow_table_type() noexcept { return type_once(type_mutex, type_obj, arrow_table_spec); }
+
+std::optional<StreamReader> read_capsule(PyObject* capsule, const char* fname) noexcept {
+    auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, "arrow_array_stream"));
+    if (!stream) return std::nullopt;
+    if (!stream->release) {
+        PyErr_Format(PyExc_ValueError, "%s(): the stream was already taken", fname);
+        return std::nullopt;
+    }
+    auto frame = StreamReader::open(stream);  // the stream is ours from here, released on every path
+    if (frame) return std::optional<StreamReader>(std::move(*frame));
+    if (frame.error().unsupported) {
+        raise_fallback("unsupported: a frame column type");
+    } else {
+        PyErr_Format(PyExc_RuntimeError, "the frame's stream failed: %s", frame.error().message.c_str());
+    }
+    return std::nullopt;
+}
 
 PyObject* arrow_table(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guard([&]() -> PyObject* {

@@ -3,7 +3,10 @@
 // the `__arrow_c_stream__` / `__arrow_c_schema__` capsule protocol.
 #pragma once
 
+#include "arrow/reader.hpp"
 #include "core/ref.hpp"
+
+#include <optional>
 
 namespace qf::arrow {
 
@@ -12,5 +15,10 @@ PyObject* arrow_table(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
 
 // The ArrowTable type, created once per process; null with an exception set on failure.
 PyObject* arrow_table_type() noexcept;
+
+// The stream of a PyCapsule "arrow_array_stream" taken over for reading (released on every path
+// from here on), for `fname`; nothing with an exception set: NativeFallback for a column type
+// the reader does not take.
+[[nodiscard]] std::optional<StreamReader> read_capsule(PyObject* capsule, const char* fname) noexcept;
 
 }  // namespace qf::arrow

@@ -251,7 +251,8 @@ void export_stream(std::shared_ptr<const Table> table, std::int64_t batch_rows, 
 
 // ---- text
 
-TextBuilder::TextBuilder(std::int64_t length) {
+TextBuilder::TextBuilder(std::int64_t length, std::size_t bytes) {
+    bytes_.reserve(bytes);
     offsets_.reserve(static_cast<std::size_t>(length) + 1);
     offsets_.push_back(0);
     validity_.resize(static_cast<std::size_t>((length + 7) / 8));
@@ -287,48 +288,56 @@ Type put_offsets(Buffer& out, const std::vector<std::int64_t>& offsets) {
 
 }  // namespace
 
+DictionaryEncoder::DictionaryEncoder(std::int64_t length, std::size_t plain_bytes) : plain_bytes_(plain_bytes) {
+    indices_.resize(static_cast<std::size_t>(length) * 4);  // the column's own values if it is encoded
+    std::memset(indices_.data(), 0, indices_.size());
+    smaller_ = (4 + indices_.size()) * 2 <= plain_bytes_;
+}
+
+void DictionaryEncoder::add(std::string_view value) {
+    auto it = seen_.find(value);
+    if (it == seen_.end()) {
+        it = seen_.emplace(std::string(value), static_cast<std::int32_t>(seen_.size())).first;
+        distinct_bytes_.append(value);
+        distinct_.push_back(static_cast<std::int64_t>(distinct_bytes_.size()));
+        smaller_ = (distinct_bytes_.size() + distinct_.size() * 4 + indices_.size()) * 2 <= plain_bytes_;
+    }
+    reinterpret_cast<std::int32_t*>(indices_.data())[at_++] = it->second;
+}
+
+Column DictionaryEncoder::finish(Buffer validity, std::int64_t null_count) {
+    auto values = std::make_shared<Column>();
+    values->length = static_cast<std::int64_t>(distinct_.size()) - 1;
+    values->type = put_offsets(values->values, distinct_);
+    values->text = std::move(distinct_bytes_);
+    Column column;
+    column.type = Type::Dictionary;
+    column.length = at_;
+    column.null_count = null_count;
+    if (null_count) column.validity = std::move(validity);
+    column.values = std::move(indices_);
+    column.dictionary = std::move(values);
+    return column;
+}
+
 Column TextBuilder::finish(bool dictionary) {
+    if (dictionary && at_ > 0) {
+        DictionaryEncoder encoder(at_, bytes_.size() + offsets_.size() * 4);
+        const std::uint8_t* bits = validity_.data();
+        for (std::int64_t i = 0; i < at_ && encoder.smaller(); ++i) {
+            if (!((bits[i >> 3] >> (i & 7)) & 1)) {
+                encoder.add_missing();
+                continue;
+            }
+            const auto from = offsets_[static_cast<std::size_t>(i)], to = offsets_[static_cast<std::size_t>(i) + 1];
+            encoder.add({bytes_.data() + from, static_cast<std::size_t>(to - from)});
+        }
+        if (encoder.smaller()) return encoder.finish(std::move(validity_), null_count_);
+    }
     Column column;
     column.length = at_;
     column.null_count = null_count_;
     if (null_count_) column.validity = std::move(validity_);
-    if (dictionary && at_ > 0) {
-        // Dictionary-encoded when that takes at most half the bytes: the distinct values (in order
-        // of first appearance) with their offsets, and an index of 4 bytes a row (0 where missing).
-        const std::size_t plain = bytes_.size() + offsets_.size() * 4;
-        const std::size_t indices_size = static_cast<std::size_t>(at_) * 4;
-        std::unordered_map<std::string_view, std::int32_t> seen;
-        Buffer index_buffer;  // made in place: the column's own values if it is encoded
-        index_buffer.resize(indices_size);
-        auto* indices = reinterpret_cast<std::int32_t*>(index_buffer.data());
-        std::memset(indices, 0, indices_size);
-        std::vector<std::int64_t> distinct{0};
-        std::string distinct_bytes;
-        auto encoded = [&] { return distinct_bytes.size() + distinct.size() * 4 + indices_size; };
-        bool smaller = encoded() * 2 <= plain;
-        for (std::int64_t i = 0; i < at_ && smaller; ++i) {
-            if (!column.validity.empty() && !((column.validity.data()[i >> 3] >> (i & 7)) & 1)) continue;
-            const auto from = offsets_[static_cast<std::size_t>(i)], to = offsets_[static_cast<std::size_t>(i) + 1];
-            const std::string_view value(bytes_.data() + from, static_cast<std::size_t>(to - from));
-            auto [it, fresh] = seen.try_emplace(value, static_cast<std::int32_t>(seen.size()));
-            if (fresh) {
-                distinct_bytes.append(value);
-                distinct.push_back(static_cast<std::int64_t>(distinct_bytes.size()));
-                smaller = encoded() * 2 <= plain;  // it only grows: give up as soon as it is not
-            }
-            indices[i] = it->second;
-        }
-        if (smaller) {
-            auto values = std::make_shared<Column>();
-            values->length = static_cast<std::int64_t>(distinct.size()) - 1;
-            values->type = put_offsets(values->values, distinct);
-            values->text = std::move(distinct_bytes);
-            column.type = Type::Dictionary;
-            column.values = std::move(index_buffer);
-            column.dictionary = std::move(values);
-            return column;
-        }
-    }
     column.type = put_offsets(column.values, offsets_);
     column.text = std::move(bytes_);
     return column;

@@ -10,9 +10,11 @@
 #include "arrow/abi.hpp"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace qf::arrow {
@@ -71,13 +73,43 @@ void export_stream(std::shared_ptr<const Table> table, std::int64_t batch_rows, 
 // The exported schemas, arrays and streams whose release has not run yet (each child counts).
 std::int64_t live_exports() noexcept;
 
+// Dictionary-encodes a text column as its values come: an int32 index a row (0 where missing)
+// into the distinct values, in order of first appearance; worth it only while it takes at most
+// half the bytes of the plain column (`plain_bytes`: its text and 32-bit offsets).
+class DictionaryEncoder {
+public:
+    DictionaryEncoder(std::int64_t length, std::size_t plain_bytes);
+    // Whether the encoding is still worth it: once not, it never is again (it only grows) and
+    // the caller makes the plain column.
+    bool smaller() const noexcept { return smaller_; }
+    void add(std::string_view value);
+    void add_missing() noexcept { ++at_; }
+    // The finished column (named by the caller), its validity `validity` unless none is missing.
+    [[nodiscard]] Column finish(Buffer validity, std::int64_t null_count);
+
+private:
+    struct Hash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+    };
+    std::unordered_map<std::string, std::int32_t, Hash, std::equal_to<>> seen_;
+    std::vector<std::int64_t> distinct_{0};
+    std::string distinct_bytes_;
+    Buffer indices_;
+    std::size_t plain_bytes_;
+    std::int64_t at_ = 0;
+    bool smaller_ = true;
+};
+
 // Builds a text column from its values, as Utf8, LargeUtf8 or, with `dictionary`, dictionary-
 // encoded when that takes fewer bytes.
 class TextBuilder {
 public:
-    explicit TextBuilder(std::int64_t length);
+    // `bytes`: the text's size when known, taken at once rather than grown.
+    explicit TextBuilder(std::int64_t length, std::size_t bytes = 0);
     void add(std::string_view value);  // the next value
     void add_missing();
+    std::int64_t null_count() const noexcept { return null_count_; }
     // The finished column (named by the caller).
     [[nodiscard]] Column finish(bool dictionary);
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <charconv>
 #include <new>
 #include <vector>
 
@@ -523,9 +524,122 @@ PyObject* CellStore_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 using sheet::ColumnBatch;
 
-// The value of the cell at `loc` as a DataFrame column keeps it; false with an exception set.
-bool column_value(State& st, Loc loc, ColumnBatch::Value& out) {
+constexpr std::uint8_t FORMULA_DTYPE = 2;  // "f", the third of the fixed data types
+constexpr std::size_t DTYPE_SLOT = 6;
+
+// What a frame of formula results needs from the package: the ids of the styles whose numbers
+// are dates (sorted), and its typing of the results the store does not type itself.
+struct Results {
+    std::vector<std::uint32_t> date_styles;
+    PyObject* of_kept = nullptr;  // of_kept(loaded, style id or None) -> value; borrowed
+    PyObject* of_cell = nullptr;  // of_cell(cell) -> value, for a cell object; borrowed
+
+    bool is_date(std::uint32_t style) const noexcept {
+        return style != NO_STYLE && std::binary_search(date_styles.begin(), date_styles.end(), style);
+    }
+};
+
+// `results` as _columns takes it: None (formulas give their text) or (date style ids, of_kept,
+// of_cell); false with an exception set.
+bool results_arg(PyObject* arg, std::optional<Results>& out) {
+    if (!arg || arg == Py_None) return true;
+    if (!PyTuple_Check(arg) || PyTuple_GET_SIZE(arg) != 3 || !PyCallable_Check(PyTuple_GET_ITEM(arg, 1)) ||
+        !PyCallable_Check(PyTuple_GET_ITEM(arg, 2))) {
+        PyErr_SetString(PyExc_TypeError, "_columns(): results must be None or (date style ids, of_kept, of_cell)");
+        return false;
+    }
+    Results r;
+    Ref it = Ref::steal(PyObject_GetIter(PyTuple_GET_ITEM(arg, 0)));
+    if (!it) return false;
+    while (Ref id = Ref::steal(PyIter_Next(it.get()))) {
+        const long long v = PyLong_AsLongLong(id.get());
+        if (v == -1 && PyErr_Occurred()) return false;
+        if (in_range(v)) r.date_styles.push_back(static_cast<std::uint32_t>(v));
+    }
+    if (PyErr_Occurred()) return false;
+    std::ranges::sort(r.date_styles);
+    r.of_kept = PyTuple_GET_ITEM(arg, 1);
+    r.of_cell = PyTuple_GET_ITEM(arg, 2);
+    out = std::move(r);
+    return true;
+}
+
+// A kept number as a reader takes it: a double when its text has a point or an exponent, else
+// an int; nothing when the text is not exactly that (the package reads it then).
+std::optional<ColumnBatch::Value> kept_number(std::string_view text) noexcept {
+    const char* first = text.data();
+    const char* last = first + text.size();
+    if (text.find_first_of(".eE") != std::string_view::npos) {
+        double d = 0;
+        const auto [end, ec] = std::from_chars(first, last, d);
+        if (ec != std::errc{} || end != last || text.empty()) return std::nullopt;
+        return ColumnBatch::of_float(d);
+    }
+    std::int64_t i = 0;
+    const auto [end, ec] = std::from_chars(first, last, i);
+    if (ec != std::errc{} || end != last || text.empty()) return std::nullopt;
+    return ColumnBatch::of_int(i);
+}
+
+// Whether the record or entry `e` holds a formula.
+bool holds_formula(const State& st, const Entry& e) {
+    if (e.tag != CELL) return e.dtype == FORMULA_DTYPE && e.tag != NONE;
+    PyObject* dtype = st.slot_class->get(st.objs[e.payload].get(), DTYPE_SLOT);
+    return dtype && PyUnicode_Check(dtype) && PyUnicode_CompareWithASCIIString(dtype, "f") == 0;
+}
+
+// The cached result of the formula cell `e` at `loc` as a column keeps it (missing when it kept
+// none): the common kinds typed here, the rest by the package; false with an exception set.
+bool result_value(State& st, Loc loc, const Entry& e, const Results& results, ColumnBatch::Value& out) {
+    Ref value;
+    if (e.tag == CELL) {
+        value = Ref::steal(PyObject_CallOneArg(results.of_cell, st.objs[e.payload].get()));
+    } else {
+        const Kept* kept = st.c.kept.find(loc);
+        if (!kept) return true;
+        if (kept->obj == NO_OBJ) {
+            const std::string_view text = st.c.text_of(kept->cached);
+            if (text.empty()) return true;  // an empty result reads as none
+            switch (kept->cached_type) {
+                case CACHED_STR:
+                case CACHED_E: {
+                    Ref str = Ref::steal(
+                        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+                    if (!str) return false;
+                    out = ColumnBatch::of_object(std::move(str));
+                    return true;
+                }
+                case CACHED_B:
+                    if (text != "0" && text != "1") break;
+                    out = ColumnBatch::of_bool(text == "1");
+                    return true;
+                case CACHED_NO_T:
+                case CACHED_N:
+                    if (results.is_date(e.style)) break;
+                    if (auto number = kept_number(text)) {
+                        out = std::move(*number);
+                        return true;
+                    }
+                    break;
+                default: break;
+            }
+        }
+        Ref loaded = loaded_obj(st, loc, e);
+        if (!loaded) return false;
+        Ref style = e.style == NO_STYLE ? Ref::borrow(Py_None) : Ref::steal(PyLong_FromUnsignedLong(e.style));
+        if (!style) return false;
+        value = Ref::steal(PyObject_CallFunctionObjArgs(results.of_kept, loaded.get(), style.get(), nullptr));
+    }
+    if (!value) return false;
+    out = ColumnBatch::of_object(std::move(value));
+    return true;
+}
+
+// The value of the cell at `loc` as a DataFrame column keeps it (a formula's cached result with
+// `results`); false with an exception set.
+bool column_value(State& st, Loc loc, const std::optional<Results>& results, ColumnBatch::Value& out) {
     const Entry e = st.c.entry(loc);
+    if (results && holds_formula(st, e)) return result_value(st, loc, e, *results, out);
     switch (e.tag) {
         case NONE: return true;
         case INT: out = ColumnBatch::of_int(static_cast<std::int64_t>(e.payload)); return true;
@@ -550,13 +664,15 @@ bool column_value(State& st, Loc loc, ColumnBatch::Value& out) {
 
 PyObject* CellStore_columns(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guard([&]() -> PyObject* {
-        PyObject* a[4] = {};
-        if (!parse_args("_columns", args, nargs, kwnames, {"min_row", "cells", "blank_rows", "mixed"}, a, 2))
+        PyObject* a[5] = {};
+        if (!parse_args("_columns", args, nargs, kwnames, {"min_row", "cells", "blank_rows", "mixed", "results"}, a,
+                        2))
             return nullptr;
         std::int64_t min_row = 0, max_cells = 0;
         ColumnBatch::Rows keep;
+        std::optional<Results> results;
         if (!arg_int64("_columns", "min_row", a[0], min_row) || !arg_int64("_columns", "cells", a[1], max_cells) ||
-            !sheet::rows_args("_columns", nullptr, a[2], a[3], keep))
+            !sheet::rows_args("_columns", nullptr, a[2], a[3], keep) || !results_arg(a[4], results))
             return nullptr;
         if (!in_range(min_row) || max_cells < 1) {
             PyErr_SetString(PyExc_ValueError, "_columns(): min_row must lie in 0..4294967295 and cells be positive");
@@ -580,7 +696,7 @@ PyObject* CellStore_columns(PyObject* self, PyObject* const* args, Py_ssize_t na
             for (std::uint32_t ri = base.row_starts[k]; ri < base.row_starts[k + 1]; ++ri) {
                 if (base.recs[ri].tag == DEAD || base.recs[ri].col < 1) continue;
                 ColumnBatch::Value value;
-                if (!column_value(st, Loc{Loc::RECORD, ri, rows[k]}, value)) return nullptr;
+                if (!column_value(st, Loc{Loc::RECORD, ri, rows[k]}, results, value)) return nullptr;
                 value.col = base.recs[ri].col;
                 values.push_back(std::move(value));
             }
@@ -792,10 +908,18 @@ PyMethodDef cell_store_methods[] = {
      "missing cells exactly\nlike `Worksheet.cell(row, column)` and returns a tuple of cells (or of\nvalues when "
      "values_only), plus whether cells were created."},
     {"_columns", as_cfunc(CellStore_columns), METH_FASTCALL | METH_KEYWORDS,
-     "_columns($self, min_row, cells, blank_rows=False, mixed=False)\n--\n\nThe values of the rows from `min_row` on, about `cells` cells, as "
-     "DataFrame\ncolumns: (next row or 0 at the end, rows kept, columns, first and last row kept) as\n"
+     "_columns($self, min_row, cells, blank_rows=False, mixed=False, results=None)\n--\n\nThe values of the rows from `min_row` on, about "
+     "`cells` cells, as DataFrame\ncolumns: (next row or 0 at the end, rows kept, columns, first and last row kept) as\n"
      "RowReader.next_columns gives them; NotImplemented when cells were set\nsince loading (read those through the cells). Unlike _row, no cell "
-     "is created."},
+     "is created.\nFormula cells give their text, or with `results` = (date style ids, of_kept,\nof_cell) their cached results: "
+     "of_kept(loaded, style id or None) types those\nkept in other forms than the common ones, of_cell(cell) those of cell objects."},
+    {"_append_frame", as_cfunc(CellStore_append_frame), METH_FASTCALL | METH_KEYWORDS,
+     "_append_frame($self, stream, first_row, header, check, style_of, first_micros)\n--\n\nAppends a frame's "
+     "rows (its names first with `header`) from `first_row` on, from\na PyCapsule \"arrow_array_stream\": the cells "
+     "an appended row of the same values\nmakes. check(row, column, value) raises what appending an odd value "
+     "raises,\nstyle_of(\"datetime\" or \"date\") gives the style id of dates, first_micros is the\nfirst moment "
+     "(microseconds since 1970) the workbook's dates hold. The rows\ntaken; NativeFallback for what only Python reads; "
+     "after an error the cells\nplaced stay for the caller to remove."},
     {"_formula_objects", as_cfunc(CellStore_formula_objects), METH_NOARGS,
      "_formula_objects($self)\n--\n\nThe keys of the cells whose formula is a Python object (an array or a\n"
      "data-table formula), found without making cell objects of the others;\nNotImplemented in dict mode."},

@@ -204,9 +204,6 @@ Ref new_cell(State& st, Ref row, std::uint32_t col, Ref value, Ref style, Ref dt
     return cell;
 }
 
-namespace {
-
-// The `_loaded` object of the cell at `loc` (see Kept), as its cell object gets it.
 Ref loaded_obj(const State& st, Loc loc, const Entry& e) {
     const Kept* kept = st.c.kept.find(loc);
     if (!kept) {
@@ -224,8 +221,6 @@ Ref loaded_obj(const State& st, Loc loc, const Entry& e) {
     if (!cached || !attrs) return {};
     return Ref::steal(PyTuple_Pack(4, attrs.get(), Py_None, cached.get(), Py_None));
 }
-
-}  // namespace
 
 Ref materialize(State& st, Loc loc) {
     const Entry e = st.c.entry(loc);

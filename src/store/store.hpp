@@ -129,6 +129,8 @@ inline State& state_of(PyObject* store) noexcept { return reinterpret_cast<CellS
 // `_loaded` slot when the class has one; RuntimeError for a store that was never loaded.
 [[nodiscard]] Ref new_cell(State& st, Ref row, std::uint32_t col, Ref value, Ref style, Ref dtype,
                            Ref loaded = Ref::borrow(Py_None));
+// The `_loaded` object of the record or entry `e` at `loc` (see Kept), as its cell object gets it.
+[[nodiscard]] Ref loaded_obj(const State& st, Loc loc, const Entry& e);
 // Date parts of a date cell (tags 10 and 11), for the writer; nothing for other cells.
 std::optional<DateParts> excel_date(const State& st, Loc loc) noexcept;
 
@@ -145,6 +147,9 @@ std::optional<DateParts> excel_date(const State& st, Loc loc) noexcept;
 // The keys of the live cells of the compact store `st` (held exclusively) whose formula is a
 // Python object rather than text (array and data-table formulas), as a list of (row, column).
 [[nodiscard]] Ref formula_objects(State& st);
+
+// CellStore._append_frame (frame.cpp): a frame's rows appended as entries.
+PyObject* CellStore_append_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
 
 // A new store with the cells of the compact store `st` (held exclusively), for the worksheet
 // `ws`: the compact structures are copied as they are, and each cell object and each value

@@ -1,6 +1,7 @@
 // The SheetWriter type and the writing of single cells and rows (see writer.hpp, state.hpp).
 #include "writer/writer.hpp"
 
+#include "arrow/arrow_py.hpp"
 #include "core/borrow.hpp"
 #include "core/frame.hpp"
 #include "dates_py.hpp"
@@ -623,18 +624,8 @@ PyObject* SheetWriter_write_frame(PyObject* self, PyObject* const* args, Py_ssiz
         if (!arg_int64("write_frame", "first_row", a[1], first_row)) return nullptr;
         const int header = PyObject_IsTrue(a[2]);
         if (header < 0) return nullptr;
-        auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(a[0], "arrow_array_stream"));
-        if (!stream) return nullptr;
-        if (!stream->release) {
-            PyErr_SetString(PyExc_ValueError, "write_frame(): the stream was already taken");
-            return nullptr;
-        }
-        auto frame = arrow::StreamReader::open(stream);  // the stream is ours from here, released on every path
-        if (!frame) {
-            if (frame.error().unsupported) return raise_fallback("unsupported: a frame column type");
-            PyErr_Format(PyExc_RuntimeError, "the frame's stream failed: %s", frame.error().message.c_str());
-            return nullptr;
-        }
+        auto frame = arrow::read_capsule(a[0], "write_frame");
+        if (!frame) return nullptr;
         auto borrow = Borrow::exclusive(as_writer(self)->borrow);
         if (!borrow) return nullptr;
         Writer& w = as_writer(self)->w;

@@ -4,6 +4,8 @@ python-calamine reads the values back; a frame that fails leaves the sheet as it
 
 import datetime
 import io
+import os
+import sys
 import zipfile
 
 import pytest
@@ -11,6 +13,9 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import quillfen
+
+sys.path.insert(0, os.path.dirname(__file__))
+import support  # noqa: E402
 
 pa = pytest.importorskip("pyarrow")
 pl = pytest.importorskip("polars")
@@ -59,19 +64,31 @@ def _sheet_xml(wb):
         return {name: z.read(name) for name in z.namelist() if name.startswith("xl/")}
 
 
-def _written(monkeypatch, pure, write_only, table, batch_rows):
+def _loaded():
+    """A loaded workbook, whose sheet keeps its cells in the engine's store: a cell in row 3
+    that the frame's rows replace."""
+    wb = quillfen.Workbook()
+    wb.active["B3"] = "below"
+    return quillfen.load_workbook(io.BytesIO(_save(wb)))
+
+
+def _written(monkeypatch, pure, sheet, table, batch_rows):
     monkeypatch.setenv("QUILLFEN_PURE_PYTHON", "1" if pure else "0")
-    wb = quillfen.Workbook(write_only=write_only)
-    ws = wb.create_sheet("F") if write_only else wb.active
+    wb = quillfen.Workbook(write_only=True) if sheet == "write-only" else _loaded() if sheet == "loaded" else \
+        quillfen.Workbook()
+    ws = wb.create_sheet("F") if sheet == "write-only" else wb.active
+    if sheet == "loaded":
+        ws._last_row = 1  # the frame goes over the cell in row 3
     ws.append_frame(pa.RecordBatchReader.from_batches(table.schema, table.to_batches(batch_rows)))
     ws.append_frame(table, header=False)
-    return _sheet_xml(wb)
+    cells = [] if sheet == "write-only" else [(c.coordinate, c.value, c.data_type, c.number_format) for c in ws.cells()]
+    return _sheet_xml(wb), cells
 
 
-@given(table=frames(), batch_rows=st.integers(1, 5), write_only=st.booleans())
-def test_engine_rows_are_the_pure_paths(monkeypatch_module, table, batch_rows, write_only):
-    native = _written(monkeypatch_module, False, write_only, table, batch_rows)
-    assert native == _written(monkeypatch_module, True, write_only, table, batch_rows)
+@given(table=frames(), batch_rows=st.integers(1, 5), sheet=st.sampled_from(["write-only", "new", "loaded"]))
+def test_engine_rows_are_the_pure_paths(monkeypatch_module, table, batch_rows, sheet):
+    native = _written(monkeypatch_module, False, sheet, table, batch_rows)
+    assert native == _written(monkeypatch_module, True, sheet, table, batch_rows)
     out = io.BytesIO()
     out.write(b"")
     book = quillfen.Workbook(write_only=True)
@@ -116,13 +133,16 @@ def test_values_read_back(monkeypatch, tmp_path, pure, write_only):
 
 
 @pytest.mark.parametrize("pure", ["0", "1"], ids=["native", "pure"])
-@pytest.mark.parametrize("write_only", [True, False], ids=["write-only", "editable"])
-def test_a_failing_frame_leaves_the_sheet_as_it_was(monkeypatch, pure, write_only):
+@pytest.mark.parametrize("sheet", ["write-only", "new", "loaded"])
+def test_a_failing_frame_leaves_the_sheet_as_it_was(monkeypatch, pure, sheet):
     monkeypatch.setenv("QUILLFEN_PURE_PYTHON", pure)
     good = pa.table({"n": list(range(3000))})
     # Longer than a cell holds; a character XML cannot carry.
-    wb = quillfen.Workbook(write_only=write_only)
-    ws = wb.create_sheet("F") if write_only else wb.active
+    wb = quillfen.Workbook(write_only=True) if sheet == "write-only" else _loaded() if sheet == "loaded" else \
+        quillfen.Workbook()
+    ws = wb.create_sheet("F") if sheet == "write-only" else wb.active
+    if sheet == "loaded":
+        del ws["B3"]
     ws.append([1, 2])
     reader = pa.RecordBatchReader.from_batches(good.schema, good.to_batches(1000))
     ws.append_frame(reader)
@@ -140,3 +160,37 @@ def _save(wb):
     out = io.BytesIO()
     wb.save(out)
     return out.getvalue()
+
+
+def test_libreoffice_reads_the_values_written(tmp_path):
+    # The client users open frames with: its cells hold the frame's values, whichever sheet
+    # (write-only or editable) and path (native or pure) wrote them.
+    moment = datetime.datetime(2024, 2, 29, 13, 45, 30)
+    frame = pa.table({"id": [1, None, -10**14 - 7], "ratio": [0.1, float("nan"), -1.5e300], "ok": [True, None, False],
+                      "name": ["a & <b>", None, "=x\u00e9"], "when": pa.array([moment, None, moment], pa.timestamp("us")),
+                      "day": pa.array([moment.date(), None, datetime.date(1900, 3, 1)], pa.date32())})
+    paths = []
+    for pure in ("0", "1"):
+        with support.environment(QUILLFEN_PURE_PYTHON=pure):
+            paths.append(tmp_path / ("written%s.xlsx" % pure))
+            quillfen.write_frames({"F": frame}, paths[-1])
+            wb = quillfen.Workbook()
+            wb.active.title = "F"
+            wb.active.append_frame(frame)
+            paths.append(tmp_path / ("appended%s.xlsx" % pure))
+            wb.save(paths[-1])
+    support.soffice_convert(tmp_path, "fods", tmp_path / "flat", *paths)
+    expected = {
+        "A1": ("string", "id"), "B1": ("string", "ratio"), "C1": ("string", "ok"), "D1": ("string", "name"),
+        "E1": ("string", "when"), "F1": ("string", "day"),
+        "A2": ("float", 1.0), "B2": ("float", 0.1), "C2": ("float", 1.0, "TRUE"), "D2": ("string", "a & <b>"),
+        "E2": ("date", "2024-02-29T13:45:30"), "F2": ("date", "2024-02-29"),
+        "A4": ("float", -10.0**14 - 7), "B4": ("float", -1.5e300), "C4": ("float", 0.0, "FALSE"),
+        "D4": ("string", "=x\u00e9"), "E4": ("date", "2024-02-29T13:45:30"), "F4": ("date", "1900-03-01"),
+    }
+    for path in paths:
+        cells = support.fods_cells(tmp_path / "flat" / (path.stem + ".fods"))["F"]
+        # Booleans are numbers shown as TRUE and FALSE there.
+        got = {ref: (kind, value, shown) if ref[0] == "C" and ref != "C1" else (kind, value)
+               for ref, (kind, value, shown) in cells.items()}
+        assert got == expected, path.name

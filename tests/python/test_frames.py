@@ -8,7 +8,7 @@ import sys
 import warnings
 
 import pytest
-from hypothesis import given
+from hypothesis import example, given
 from hypothesis import strategies as st
 
 import quillfen
@@ -19,6 +19,7 @@ pl = pytest.importorskip("polars")
 pa = pytest.importorskip("pyarrow")
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "scripts"))
+import support  # noqa: E402
 import xlsxgen  # noqa: E402
 from conftest import CORPUS_DIR
 
@@ -120,14 +121,19 @@ def _cell_xml(ref, kind, value, strings):
     if kind in ("date", "moment"):  # whole serials (0: midnight, a time) and fractions (below 1: times)
         return '<c r="%s" s="%d"><v>%r</v></c>' % (ref, 1 if kind == "date" else 2, value)
     if kind == "formula":
-        return '<c r="%s"><f>A1*2</f><v>%d</v></c>' % (ref, value)
+        return '<c r="%s"%s><f>A1*2</f>%s</c>' % (ref, *_RESULTS[value])
     return '<c r="%s" s="1"/>' % ref  # styled, without a value
 
 
+# A formula's cached results: (attributes, the `v`) of each kind a reader types.
+_RESULTS = [("", "<v>7</v>"), ("", "<v>3.5</v>"), (' t="n"', "<v>1E3</v>"), (' t="str"', "<v>ab</v>"),
+            (' t="str"', "<v></v>"), (' t="b"', "<v>1</v>"), (' t="e"', "<v>#DIV/0!</v>"), (' s="1"', "<v>40000</v>"),
+            (' s="2"', "<v>0.25</v>"), (' s="3"', "<v>1.5</v>"), ("", ""), (' t="s"', "<v>0</v>"),
+            ("", "<v>99999999999999999999</v>"), (' t="b"', "<v>2</v>")]
 _VALUES = {
     "int": st.integers(-2**70, 2**70), "float": st.floats(-1e9, 1e9, allow_nan=False), "bool": st.integers(0, 1),
     "shared": st.sampled_from(["a", "b", "c d"]), "inline": st.sampled_from(["x", "y"]), "error": st.none(),
-    "date": st.integers(-5, 3000000), "moment": st.floats(-2, 70000), "formula": st.integers(0, 9),
+    "date": st.integers(-5, 3000000), "moment": st.floats(-2, 70000), "formula": st.integers(0, len(_RESULTS) - 1),
     "empty": st.none(),
 }
 _CELL = st.sampled_from(sorted(_VALUES)).flatmap(lambda kind: st.tuples(st.just(kind), _VALUES[kind]))
@@ -135,18 +141,27 @@ _CELL = st.sampled_from(sorted(_VALUES)).flatmap(lambda kind: st.tuples(st.just(
 _ROWS = st.lists(st.lists(st.tuples(st.integers(1, 5), _CELL), max_size=5), min_size=1, max_size=12)
 
 
-@given(rows=_ROWS, batch=st.integers(1, 40), data_only=st.booleans(), header=st.booleans(), read_only=st.booleans())
-def test_engine_columns_match_pure_rows(tmp_path_factory, rows, batch, data_only, header, read_only):
+@given(rows=_ROWS, batch=st.integers(1, 40), data_only=st.booleans(), header=st.booleans(), read_only=st.booleans(),
+       formulas=st.booleans(), dimension=st.sampled_from([None, "A1:E12", "A1:E4", "B2:C1048576"]))
+# A column of floats and ints with room reserved, missing from a batch, then made text.
+@example(rows=[[(1, ("int", 1))], [(1, ("float", 1.5))], [(2, ("int", 5))], [(2, ("int", 6))], [(1, ("int", 2))],
+               [(1, ("float", 2.5))], [(1, ("shared", "a"))]],
+         batch=2, data_only=True, header=False, read_only=True, formulas=False, dimension="A1:E12")
+def test_engine_columns_match_pure_rows(tmp_path_factory, rows, batch, data_only, header, read_only, formulas,
+                                        dimension):
     """The engine's typed columns (from the part, or from a loaded sheet's store) give the very
-    frames that typing the pure-Python path's rows gives."""
+    frames that typing the pure-Python path's rows gives; formulas give their cached results,
+    typed as their `t` and format say, or their text. A declared extent (room reserved for the
+    rows to come) changes nothing, whether it is true, short of the rows or far past them."""
     path = str(tmp_path_factory.mktemp("prop") / "p.xlsx")
 
     def sheet(strings):
+        strings.add("shared")  # what a result of type "s" names
         for r, cells in enumerate(rows, 1):
             yield '<row r="%d">%s</row>' % (r, "".join(
                 _cell_xml("%s%d" % (chr(64 + col), r), kind, value, strings) for col, (kind, value) in cells))
 
-    xlsxgen.write_workbook(path, [("P", sheet, None, [])])
+    xlsxgen.write_workbook(path, [("P", sheet, dimension, [])])
     frames_of = {}
     for pure in ("0", "1"):
         os.environ["QUILLFEN_PURE_PYTHON"] = pure
@@ -155,8 +170,10 @@ def test_engine_columns_match_pure_rows(tmp_path_factory, rows, batch, data_only
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore")  # serials beyond the dates' range
                 with quillfen.load_workbook(path, read_only=read_only, data_only=data_only) as wb:
-                    frames_of[pure] = (wb.active.to_pandas(header=header), wb.active.to_polars(header=header),
-                                       pa.table(wb.active.to_arrow(header=header, batch_rows=batch)))
+                    ws = wb.active
+                    frames_of[pure] = (ws.to_pandas(header=header, formulas=formulas),
+                                       ws.to_polars(header=header, formulas=formulas),
+                                       pa.table(ws.to_arrow(header=header, batch_rows=batch, formulas=formulas)))
         finally:
             os.environ.pop("QUILLFEN_PURE_PYTHON")
             frames._BATCH_CELLS, frames._BATCH = 16384, 4096
@@ -233,3 +250,40 @@ def test_warnings_of_a_frame_point_at_its_caller(mode, tmp_path):
     with quillfen.load_workbook(path, read_only=True) as wb, pytest.warns(UserWarning) as caught:
         wb.active.to_polars()
     assert [w.filename for w in caught] == [__file__]
+
+
+@pytest.mark.parametrize("formulas", [False, True], ids=["results", "formulas"])
+def test_loaded_formulas_give_what_read_only_gives(tmp_path, formulas):
+    """A loaded sheet's frame holds its formulas' cached results (or, with `formulas`, their
+    text) as the read-only sheet's does, on both paths: from the store's records, from cells made
+    since loading, and once a cell was set (the store then read cell by cell)."""
+    path = str(tmp_path / "results.xlsx")
+
+    def sheet(strings):
+        strings.add("shared")
+        yield '<row r="1"><c r="A1"><v>1</v></c><c r="B1"><f>A1</f><v>1</v></c></row>'
+        for r, (attrs, v) in enumerate(_RESULTS, 2):
+            yield '<row r="%d"><c r="A%d"><v>%d</v></c><c r="B%d"%s><f>A%d*2</f>%s</c></row>' % (
+                r, r, r, r, attrs, r, v)
+    xlsxgen.write_workbook(path, [("R", sheet, None, [])])
+    tables = {}
+    for pure in ("0", "1"):
+        with support.environment(QUILLFEN_PURE_PYTHON=pure), warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            with quillfen.load_workbook(path, read_only=True) as wb:
+                tables["read-only", pure] = pa.table(wb.active.to_arrow(header=False, formulas=formulas))
+            ws = quillfen.load_workbook(path).active
+            tables["loaded", pure] = pa.table(ws.to_arrow(header=False, formulas=formulas))
+            ws["B3"].value  # a cell object made: read through it
+            tables["made", pure] = pa.table(ws.to_arrow(header=False, formulas=formulas))
+            ws["A2"] = 2  # a cell set as it was
+            tables["set", pure] = pa.table(ws.to_arrow(header=False, formulas=formulas))
+    expected = tables["read-only", "1"]
+    for key, table in tables.items():
+        assert table.equals(expected), (key, table, expected)
+    results = expected.column(1).to_pylist()
+    if formulas:
+        assert results[:2] == ["=A1", "=A2*2"]
+    else:
+        assert results[:5] == ["1", "7", "3.5", "1000.0", "ab"]  # a column of several types is text
+        assert results[-4:-1] == [None, "shared", "1e+20"]

@@ -24,10 +24,11 @@ from .features import Hyperlink
 from ..formula import ArrayFormula, DataTableFormula, formula_problem
 from .richtext import CellRichText
 from .text import NOT_XML, check_text
-from .styles import NUM_FMT, STYLE_KINDS, Stylesheet, StyleArray, is_date_format, is_timedelta_format
+from .styles import (NUM_FMT, STYLE_KINDS, Stylesheet, StyleArray, is_date_format, is_time_format,
+                     is_timedelta_format)
 from .tracking import CELLS
 from ..utils.cells import coordinate_of
-from ..utils.datetime import WINDOWS_EPOCH, first_day, from_excel, to_excel
+from ..utils.datetime import WINDOWS_EPOCH, first_day, from_excel, from_ISO8601, to_excel
 
 if TYPE_CHECKING:
     from decimal import Decimal
@@ -204,6 +205,50 @@ def WriteOnlyCell(ws: Any, value: Any = None) -> Cell:
     cell = Cell(ws, None, None)  # type: ignore[arg-type]  # placed by append
     cell.value = value
     return cell
+
+
+def cached_value(cell: Cell) -> Any:
+    """The result a formula cell was read with (what the program that saved the file had
+    calculated), typed as a reader types a value of its `t`; None when the cell kept none (its
+    file had none, or a value was assigned since)."""
+    loaded = cell._loaded
+    cached = loaded[2] if isinstance(loaded, tuple) else None
+    return typed_result(cached, cell.number_format, cell.parent.parent) if cached else None
+
+
+def typed_result(cached: tuple[str | None, str], code: str | None, workbook: Any) -> Any:
+    """A kept formula result (its `t` or None, the text of its `v`) as the value a reader makes
+    of it: a number (a date, time or duration where `code` shows one), text, a boolean, an
+    error's text; None for an empty `v` and for text that is not what its `t` says."""
+    t, text = cached
+    if not text:
+        return None
+    try:
+        if t is None or t == "n":
+            number: Any = float(text) if "." in text or "e" in text or "E" in text else int(text)
+            if type(number) is int and not _INT64_MIN <= number < _INT64_END:
+                number = float(text)  # the nearest double, as a reader takes it
+            return _result_date(number, code, workbook.epoch) if is_date_format(code) else number
+        if t == "b":
+            return bool(int(text))
+        if t == "s":
+            index = int(text)
+            strings = workbook.shared_strings
+            return strings[index] if 0 <= index < len(strings) else None
+        if t == "d":
+            return from_ISO8601(text)
+    except (ValueError, OverflowError):
+        return None
+    return text  # "str", "e" and any other `t`: the text
+
+
+def _result_date(number: float, code: str | None, epoch: datetime.datetime) -> Any:
+    """A formula's numeric result in a cell whose format shows a date, time or duration; the
+    number itself where no date is (the 1900 system's 1900-02-29), "#VALUE!" out of range."""
+    try:
+        return from_excel(number, epoch, timedelta=is_timedelta_format(code), shows_date=not is_time_format(code))
+    except (OverflowError, ValueError):
+        return "#VALUE!"
 
 
 _UNGUARDED = contextlib.nullcontext()

@@ -6,14 +6,15 @@ writer (`quillfen.writer`) saves it; the read-only and write-only sheets live wi
 
 from __future__ import annotations
 
+import datetime
 import operator
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from itertools import groupby
 from operator import itemgetter
 from typing import TYPE_CHECKING, Any, NamedTuple, Protocol, SupportsIndex, cast
 
-from .cell import Cell, assign, without_cached
-from ..formula import ArrayFormula
+from .cell import DEFAULT_DATE_FORMATS, Cell, assign, cached_value, typed_result, without_cached
+from ..formula import ArrayFormula, DataTableFormula
 from ..constants import MAX_ROW, MAX_SHEET_COLUMN
 from .features import SheetFeatures
 from .guard import book_guarded, guarded, new_guard
@@ -21,6 +22,7 @@ from .structure import edit_lines, move_range
 from .reporting import SheetReports
 from .tracking import CELLS, mutating
 from ..utils.cells import column_index, column_letter, coordinate_of, coordinate_to_tuple, range_boundaries
+from ..utils.datetime import first_day
 
 if TYPE_CHECKING:
     import pandas
@@ -30,6 +32,7 @@ if TYPE_CHECKING:
     from ..frames import FrameOptions
     from .workbook import Workbook
 
+_UNIX_EPOCH = datetime.datetime(1970, 1, 1)
 # (min_row, max_row, min_col, max_col)
 Bounds = tuple[int, int, int, int]
 # The columns a frame picks: letters ("A:C,E"), or names, letters and 0-based indices.
@@ -143,6 +146,11 @@ class SheetBase(NamedSheet, SheetFeatures, SheetReports):
     def _bounds(self) -> Bounds | None:
         """The extent: the sheet's cells, or for a read-only sheet the one its part declares."""
         raise NotImplementedError
+
+    def _last_row_hint(self) -> int | None:
+        """The last row the sheet is expected to reach, when known without reading its rows (the
+        frame builders reserve room for the rows to come by it); a hint, never trusted."""
+        return None
 
     def _cell_bounds(self) -> Bounds | None:
         raise NotImplementedError
@@ -391,6 +399,12 @@ class Worksheet(SheetBase):
         self._notes.pop(key, None)
         self._last_row = None
 
+    def _last_row_hint(self) -> int | None:
+        if getattr(self._cells, "_bounds", None) is None or self._cells._in_dict_mode():
+            return None  # the extent is known only by walking every cell
+        bounds = self._bounds()
+        return bounds[1] if bounds else None
+
     @guarded
     def _bounds(self) -> Bounds | None:
         """(min_row, max_row, min_col, max_col) of the cells, or None when there are none."""
@@ -426,16 +440,19 @@ class Worksheet(SheetBase):
         far-away cell costs no walk through (or creation of) the empty positions before it.
 
         The engine's store gives columns: (rows kept, [chunk or None per column from A], first
-        and last row kept) as `RowReader.next_columns` makes them, about `cells` cells a batch;
-        with a header, the first row with a value comes alone (the names must not take part in
-        typing the values). Without the engine, or once cells were set after loading: lists of
+        and last row kept) as `RowReader.next_columns` makes them, about `cells` cells a batch,
+        formula cells giving their cached results unless `options.formulas`; with a header, the
+        first row with a value comes alone (the names must not take part in typing the values).
+        Without the engine, or once cells were set after loading: lists of
         (row number, value row), each row ending at its last cell."""
         row = options.min_row
         columns_of = getattr(self._cells, "_columns", None)
         named = not options.header
+        results = None if options.formulas else (self.parent.stylesheet.date_formats(), self._cached_result,
+                                                 cached_value)
         while columns_of is not None and row:
             with self._guard:  # a batch at a time, as iter_rows takes a row
-                got = columns_of(row, cells if named else 1, options.blank_rows, options.mixed)
+                got = columns_of(row, cells if named else 1, options.blank_rows, options.mixed, results)
             if got is NotImplemented:
                 break
             row, height, columns, first, last = got
@@ -444,25 +461,42 @@ class Worksheet(SheetBase):
         if row:
             from ..frames import row_batches
 
-            yield from row_batches(self._value_rows(row))
+            yield from row_batches(self._value_rows(row, options.formulas))
 
-    def _value_rows(self, min_row: int) -> Iterator[tuple[int, tuple[Any, ...]]]:
+    def _value_rows(self, min_row: int, formulas: bool) -> Iterator[tuple[int, tuple[Any, ...]]]:
         """(row number, values) of the rows from `min_row` on that have cells, each up to its
-        last cell. The engine's store answers a row without making cell objects of its records
-        (it fills the gaps within the row, as `iter_rows` does)."""
+        last cell: formula cells give their cached results unless `formulas`. The engine's
+        store answers a row without making cell objects of its records (it fills the gaps
+        within the row, as `iter_rows` does); only its formula cells are made, for their results."""
         with self._guard:
             positions = sorted(key for key in self._cells if _is_position(key) and key[0] >= min_row)
         row_of = getattr(self._cells, "_row", None)
         for row, group in groupby(positions, key=itemgetter(0)):
             keys = list(group)
+            values: list[Any]
             if row_of is not None:
-                yield row, row_of(row, 1, keys[-1][1], True)[0]
+                values = list(row_of(row, 1, keys[-1][1], True)[0])
+                for at, value in enumerate(values):
+                    if not formulas and (type(value) is str and value[:1] == "=" or _is_formula_object(value)):
+                        cell = self._cells.get((row, at + 1))
+                        if cell is not None and cell.data_type == "f":
+                            values[at] = cached_value(cell)
+                yield row, tuple(values)
                 continue
-            values: list[Any] = [None] * keys[-1][1]
+            values = [None] * keys[-1][1]
             for key in keys:
                 cell = self._cells.get(key)  # gone since, if another thread deleted it
-                values[key[1] - 1] = cell.value if cell is not None else None
+                if cell is not None:
+                    values[key[1] - 1] = cell.value if formulas or cell.data_type != "f" else cached_value(cell)
             yield row, tuple(values)
+
+    def _cached_result(self, loaded: Any, style: int | None) -> Any:
+        """For the engine's store: the cached result of a formula cell kept as `loaded` (see
+        `Cell._loaded`) in a cell of style id `style` (None: no style)."""
+        cached = loaded[2] if isinstance(loaded, tuple) else None
+        if not cached:
+            return None
+        return typed_result(cached, None if style is None else self.parent.stylesheet.format_code(style), self.parent)
 
     def iter_rows(self, min_row: int | None = None, max_row: int | None = None, min_col: int | None = None,
                   max_col: int | None = None, values_only: bool = False) -> Iterator[tuple[Any, ...]]:
@@ -511,6 +545,7 @@ class Worksheet(SheetBase):
         anything with `__arrow_c_stream__` (polars, pyarrow, DuckDB), its column names first with
         `header`; missing values leave gaps, text stays text. On any error nothing of the frame
         is added. The frame is one step: rows other threads append go below or above it whole."""
+        from .._native import NativeFallback
         from ..frames import frame_rows, frame_source, text_cells
 
         source = frame_source(data)
@@ -518,13 +553,44 @@ class Worksheet(SheetBase):
             self._last_row = self.max_row if self._cells else 0
         last = self._last_row
         try:
+            append_of = getattr(self._cells, "_append_frame", None)
+            if source is not None and append_of is not None:
+                try:
+                    self._last_row = last + append_of(source.__arrow_c_stream__(), last + 1, header,
+                                                      self._check_appended, self._date_style, self._first_micros())
+                    return
+                except NativeFallback:
+                    self._drop_rows_below(last)
             for row in frame_rows(data, source, header):
                 self.append(text_cells(self, row))
         except BaseException:
-            for key in [key for key in self._cells if _is_position(key) and key[0] > last]:
-                del self._cells[key]
-            self._last_row = last
+            self._drop_rows_below(last)
             raise
+
+    def _drop_rows_below(self, last: int) -> None:
+        """Removes the cells below row `last` (a frame that failed), as appending left it."""
+        for key in [key for key in self._cells if _is_position(key) and key[0] > last]:
+            del self._cells[key]
+        self._last_row = last
+
+    def _check_appended(self, row: int, column: int, value: Any) -> None:
+        """For the engine's frames: raises what appending `value` at (row, column) raises."""
+        check_position(row, column)
+        assign(Cell(self, row, column), value, appended=True)
+
+    def _date_style(self, kind: str) -> int:
+        """For the engine's frames: the style id that "datetime" or "date" values get."""
+        wb = self.parent
+        code = DEFAULT_DATE_FORMATS[datetime.datetime if kind == "datetime" else datetime.date]
+        return wb.stylesheet.cell_styles.add(wb.stylesheet.formatted(None, code))
+
+    def _first_micros(self) -> int:
+        """For the engine's frames: the first moment the workbook's dates hold, in microseconds
+        since 1970 (the least int64 when dates before it are saved as text)."""
+        wb = self.parent
+        if getattr(wb, "iso_dates", False) or not isinstance(wb.epoch, datetime.datetime):
+            return -2**63
+        return (first_day(wb.epoch) - _UNIX_EPOCH) // datetime.timedelta(microseconds=1)
 
     def cells(self) -> Iterator[Cell]:
         """Every cell present, in row and then column order (those present when it started
@@ -662,6 +728,10 @@ def row_values(values: Iterable[Any] | Mapping[str | int, Any]) -> list[Any] | t
     for column, value in placed.items():
         row[column - 1] = value
     return row
+
+
+def _is_formula_object(value: Any) -> bool:
+    return isinstance(value, (ArrayFormula, DataTableFormula))
 
 
 def _is_position(key: object) -> bool:

@@ -22,7 +22,7 @@ from ..model.styles import StyleArray
 from ..model.worksheet import Bounds, SheetBase, SheetFacts
 from ..package import Package
 from ..package.xmlparts import Child, Layout, child_of, root_start_tag
-from ..package.errors import CONTENT_ERRORS, damaged
+from ..package.errors import CONTENT_ERRORS, InvalidFileError, damaged
 from .features import apply_element, row_dimensions
 from .helpers import parse_snippet
 from .sheet import ABSENT, CellRecord, ReaderSettings, WorksheetParser
@@ -416,6 +416,13 @@ class ReadOnlyWorksheet(SheetBase):
         if self._extent is None:
             self._extent = _declared_extent(self) or self._cell_bounds() or ()
         return self._extent or None
+
+    def _last_row_hint(self) -> int | None:
+        try:
+            extent = self._extent or _declared_extent(self)
+        except InvalidFileError:
+            return None  # a damaged part: reading the rows says how, not a hint
+        return extent[1] if extent else None
 
     def _cell_bounds(self) -> Bounds | None:
         """(min_row, max_row, min_col, max_col) of the cells in the part, read through, or None."""
