@@ -16,10 +16,11 @@ class _Lazy:
     """A pattern compiled on first use. Two threads meeting there compile it twice, alike."""
 
     def __init__(self, pattern: str | bytes, flags: int) -> None:
-        self._source = (pattern, flags)
+        self._source: tuple[Any, int] = (pattern, flags)
 
     def __getattr__(self, name: str) -> Any:
-        value = getattr(re.compile(*self._source), name)
+        pattern, flags = self._source
+        value = getattr(re.compile(pattern, flags), name)
         setattr(self, name, value)
         return value
 
