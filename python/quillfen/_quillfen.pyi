@@ -126,6 +126,10 @@ class CellStore:
     def _stats(self) -> tuple[int, int, int, int]: ...
     # The row's cells (or values), and whether any cell had to be created.
     def _row(self, row: int, min_col: int, max_col: int, values_only: bool) -> tuple[tuple[Any, ...], bool]: ...
+    # The rows `_row` gives from min_row to max_row, each read under `guard` when asked for.
+    def _rows(
+        self, min_row: int, max_row: int, min_col: int, max_col: int, values_only: bool, guard: Any
+    ) -> Iterator[tuple[Any, ...]]: ...
     # Formula cells give their text, or with `results` (date style ids, of_kept, of_cell) their
     # cached results, those the store does not type itself typed by of_kept or of_cell.
     def _columns(

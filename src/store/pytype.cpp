@@ -480,6 +480,38 @@ std::optional<std::size_t> loaded_row_index(State& st, std::uint32_t row) noexce
     return k;
 }
 
+// One row of `Worksheet._cells_by_row`, its missing cells created as `Worksheet.cell` creates
+// them; the caller holds the sheet's guard.
+Ref row_tuple(State& st, std::int64_t row, std::int64_t min_col, std::int64_t max_col, bool values_only,
+              bool& created) {
+    auto b = Borrow::exclusive(st.borrow);
+    if (!b) return {};
+    if (max_col < min_col) return Ref::steal(PyTuple_New(0));
+    if (!in_range(row) || !in_range(min_col) || !in_range(max_col)) {
+        PyErr_SetString(PyExc_ValueError, "_row(): row and columns must lie in 0..4294967295");
+        return {};
+    }
+    const auto r = static_cast<std::uint32_t>(row);
+    const std::uint64_t n = static_cast<std::uint64_t>(max_col - min_col) + 1;
+    std::uint32_t ri = 0, end = 0;
+    const Base& base = st.c.base;
+    if (auto k = loaded_row_index(st, r)) {
+        ri = base.row_starts[*k];
+        end = base.row_starts[*k + 1];
+    }
+    const bool look_in_entries = st.c.live_entries > 0;
+    GcPause pause(!values_only);
+    Ref items = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(n)));
+    if (!items) return {};
+    for (std::uint64_t i = 0; i < n; ++i) {
+        const auto col = static_cast<std::uint32_t>(min_col + static_cast<std::int64_t>(i));
+        Ref item = row_item_lock_held(st, r, col, values_only, ri, end, look_in_entries, created);
+        if (!item) return {};
+        PyTuple_SET_ITEM(items.get(), static_cast<Py_ssize_t>(i), item.release());
+    }
+    return items;
+}
+
 PyObject* CellStore_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guard([&]() -> PyObject* {
         PyObject* a[4];
@@ -491,33 +523,9 @@ PyObject* CellStore_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         }
         const int values_only = PyObject_IsTrue(a[3]);
         if (values_only < 0) return nullptr;
-        State& st = st_of(self);
-        auto b = Borrow::exclusive(st.borrow);
-        if (!b) return nullptr;
-        if (max_col < min_col) return Py_BuildValue("(()O)", Py_False);
-        if (!in_range(row) || !in_range(min_col) || !in_range(max_col)) {
-            PyErr_SetString(PyExc_ValueError, "_row(): row and columns must lie in 0..4294967295");
-            return nullptr;
-        }
-        const auto r = static_cast<std::uint32_t>(row);
-        const std::uint64_t n = static_cast<std::uint64_t>(max_col - min_col) + 1;
-        std::uint32_t ri = 0, end = 0;
-        const Base& base = st.c.base;
-        if (auto k = loaded_row_index(st, r)) {
-            ri = base.row_starts[*k];
-            end = base.row_starts[*k + 1];
-        }
-        const bool look_in_entries = st.c.live_entries > 0;
-        GcPause pause(!values_only);
-        Ref items = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(n)));
-        if (!items) return nullptr;
         bool created = false;
-        for (std::uint64_t i = 0; i < n; ++i) {
-            const auto col = static_cast<std::uint32_t>(min_col + static_cast<std::int64_t>(i));
-            Ref item = row_item_lock_held(st, r, col, values_only, ri, end, look_in_entries, created);
-            if (!item) return nullptr;
-            PyTuple_SET_ITEM(items.get(), static_cast<Py_ssize_t>(i), item.release());
-        }
+        Ref items = row_tuple(st_of(self), row, min_col, max_col, values_only, created);
+        if (!items) return nullptr;
         return PyTuple_Pack(2, items.get(), created ? Py_True : Py_False);
     });
 }
@@ -833,6 +841,119 @@ PyObject* CellStore_iter(PyObject* self) noexcept {
     });
 }
 
+// ---- RowIter ----
+
+// The rows of `Worksheet._cells_by_row`, each read under the sheet's guard when asked for and
+// none ahead: the caller may change the sheet between two rows, and sees its changes.
+struct RowIterState {
+    Ref store;
+    Ref acquire;  // the guard's acquire and release
+    Ref release;
+    std::int64_t row = 0;  // the next row; read and moved on under the guard
+    std::int64_t max_row = 0;
+    std::int64_t min_col = 0;
+    std::int64_t max_col = 0;
+    bool values_only = false;
+};
+
+struct RowIterObject {
+    PyObject_HEAD
+    RowIterState s;
+};
+
+PyTypeObject* row_iter_type_ = nullptr;
+
+PyObject* RowIter_next(PyObject* self) noexcept {
+    return guard([&]() -> PyObject* {
+        RowIterState& it = reinterpret_cast<RowIterObject*>(self)->s;
+        if (!it.store) return nullptr;
+        Ref acquire = it.acquire.clone(), release = it.release.clone(), store = it.store.clone();
+        if (!Ref::steal(PyObject_CallNoArgs(acquire.get()))) return nullptr;
+        Ref row;
+        if (it.row <= it.max_row) {
+            bool created = false;
+            row = row_tuple(st_of(store.get()), it.row, it.min_col, it.max_col, it.values_only, created);
+            if (row) ++it.row;
+        }
+        // The guard is let go on every path; an error of the row outlives the release.
+        Ref raised = Ref::steal(PyErr_GetRaisedException());
+        if (!Ref::steal(PyObject_CallNoArgs(release.get()))) return nullptr;
+        if (raised) {
+            PyErr_SetRaisedException(raised.release());
+            return nullptr;
+        }
+        return row.release();  // none without an error: past the last row
+    });
+}
+
+int RowIter_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    const RowIterState& it = reinterpret_cast<RowIterObject*>(self)->s;
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(it.store.get());
+    Py_VISIT(it.acquire.get());
+    Py_VISIT(it.release.get());
+    return 0;
+}
+
+int RowIter_clear(PyObject* self) noexcept {
+    RowIterState& it = reinterpret_cast<RowIterObject*>(self)->s;
+    Ref store = std::move(it.store), acquire = std::move(it.acquire), release = std::move(it.release);
+    return 0;
+}
+
+void RowIter_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    RowIter_clear(self);
+    reinterpret_cast<RowIterObject*>(self)->s.~RowIterState();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyType_Slot row_iter_slots[] = {
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(RowIter_next)},
+    {Py_tp_traverse, reinterpret_cast<void*>(RowIter_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(RowIter_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(RowIter_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec row_iter_spec = {
+    .name = "_quillfen.RowIter",
+    .basicsize = sizeof(RowIterObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = row_iter_slots,
+};
+
+PyObject* CellStore_rows(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guard([&]() -> PyObject* {
+        PyObject* a[6];
+        if (!parse_args("_rows", args, nargs, kwnames,
+                        {"min_row", "max_row", "min_col", "max_col", "values_only", "guard"}, a)) {
+            return nullptr;
+        }
+        RowIterState s;
+        if (!arg_int64("_rows", "min_row", a[0], s.row) || !arg_int64("_rows", "max_row", a[1], s.max_row) ||
+            !arg_int64("_rows", "min_col", a[2], s.min_col) || !arg_int64("_rows", "max_col", a[3], s.max_col)) {
+            return nullptr;
+        }
+        const int values_only = PyObject_IsTrue(a[4]);
+        if (values_only < 0) return nullptr;
+        s.values_only = values_only;
+        s.acquire = Ref::steal(PyObject_GetAttrString(a[5], "acquire"));
+        if (!s.acquire) return nullptr;
+        s.release = Ref::steal(PyObject_GetAttrString(a[5], "release"));
+        if (!s.release) return nullptr;
+        s.store = Ref::borrow(self);
+        PyObject* obj = row_iter_type_->tp_alloc(row_iter_type_, 0);
+        if (!obj) return nullptr;
+        new (&reinterpret_cast<RowIterObject*>(obj)->s) RowIterState(std::move(s));
+        return obj;
+    });
+}
+
 // ---- lifetime ----
 
 PyObject* CellStore_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
@@ -907,6 +1028,9 @@ PyMethodDef cell_store_methods[] = {
      "_row($self, row, min_col, max_col, values_only)\n--\n\nOne row of `Worksheet._cells_by_row`: creates "
      "missing cells exactly\nlike `Worksheet.cell(row, column)` and returns a tuple of cells (or of\nvalues when "
      "values_only), plus whether cells were created."},
+    {"_rows", as_cfunc(CellStore_rows), METH_FASTCALL | METH_KEYWORDS,
+     "_rows($self, min_row, max_row, min_col, max_col, values_only, guard)\n--\n\nThe rows `_row` gives, "
+     "from min_row to max_row, as an iterator that\nreads each row under `guard` (a lock) when it is asked for."},
     {"_columns", as_cfunc(CellStore_columns), METH_FASTCALL | METH_KEYWORDS,
      "_columns($self, min_row, cells, blank_rows=False, mixed=False, results=None)\n--\n\nThe values of the rows from `min_row` on, about "
      "`cells` cells, as DataFrame\ncolumns: (next row or 0 at the end, rows kept, columns, first and last row kept) as\n"
@@ -964,15 +1088,13 @@ PyTypeObject* cell_store_type() noexcept {
     // Created once per process, like NativeFallback, and never freed.
     PyMutex_Lock(&types_mutex);
     if (!cell_store_type_) {
-        PyObject* iter = PyType_FromSpec(&key_iter_spec);
-        if (iter) {
-            PyObject* store = PyType_FromSpec(&cell_store_spec);
-            if (store) {
-                key_iter_type_ = reinterpret_cast<PyTypeObject*>(iter);
-                cell_store_type_ = reinterpret_cast<PyTypeObject*>(store);
-            } else {
-                Py_DECREF(iter);
-            }
+        Ref iter = Ref::steal(PyType_FromSpec(&key_iter_spec));
+        Ref rows = iter ? Ref::steal(PyType_FromSpec(&row_iter_spec)) : Ref{};
+        Ref store = rows ? Ref::steal(PyType_FromSpec(&cell_store_spec)) : Ref{};
+        if (store) {
+            key_iter_type_ = reinterpret_cast<PyTypeObject*>(iter.release());
+            row_iter_type_ = reinterpret_cast<PyTypeObject*>(rows.release());
+            cell_store_type_ = reinterpret_cast<PyTypeObject*>(store.release());
         }
     }
     PyTypeObject* type = cell_store_type_;

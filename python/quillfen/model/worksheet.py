@@ -422,6 +422,17 @@ class Worksheet(SheetBase):
 
     def _cells_by_row(self, min_col: int, min_row: int, max_col: int, max_row: int,
                       values_only: bool = False) -> Iterator[tuple[Any, ...]]:
+        rows_of = getattr(self._cells, "_rows", None)
+        if rows_of is not None:
+            try:
+                rows: Iterator[tuple[Any, ...]] = rows_of(min_row, max_row, min_col, max_col, values_only, self._guard)
+                return rows
+            except (TypeError, OverflowError):
+                pass  # bounds that are no machine integers fail as the rows are read, below
+        return self._rows_one_by_one(min_col, min_row, max_col, max_row, values_only)
+
+    def _rows_one_by_one(self, min_col: int, min_row: int, max_col: int, max_row: int,
+                         values_only: bool) -> Iterator[tuple[Any, ...]]:
         row_of = getattr(self._cells, "_row", None)
         for row in range(min_row, max_row + 1):
             # A row at a time, never across the yield: the caller may change the sheet.
