@@ -241,6 +241,28 @@ def test_row_access(load):
     assert gc.isenabled()
 
 
+def test_rows_iterator_reads_each_row_when_asked_and_lets_the_guard_go(load):
+    (store, _, _), (twin, _, _) = load(grid(3, 2)), load(grid(3, 2))
+    guard = threading.RLock()
+    rows = store._rows(1, 4, 1, 3, True, guard)
+    assert next(rows) == twin._row(1, 1, 3, True)[0]
+    store[(2, 1)].value = twin[(2, 1)].value = "changed"  # seen: no row is read ahead
+    assert list(rows) == [twin._row(r, 1, 3, True)[0] for r in (2, 3, 4)]
+    assert next(rows, "done") == "done" and len(store) == len(twin) == 12
+    cells = list(store._rows(2, 2, 1, 2, False, guard))[0]
+    assert [c.value for c in cells] == ["changed", 202]
+    failing = store._rows(-1, 1, 1, 2, True, guard)
+    with pytest.raises(ValueError):
+        next(failing)
+    free = []
+    worker = threading.Thread(target=lambda: free.append(guard.acquire(blocking=False)))
+    worker.start()
+    worker.join()
+    assert free == [True]
+    with pytest.raises(AttributeError):
+        store._rows(1, 1, 1, 1, True, None)
+
+
 def test_row_access_on_a_store_never_loaded(native):
     store = native.CellStore()
     assert store._row(1, 1, 2, True) == ((None, None), True)
