@@ -328,12 +328,16 @@ PyObject* CellStore_bounds(PyObject* self, PyObject*) noexcept {
             min_r = std::min(min_r, r); max_r = std::max(max_r, r);
             min_c = std::min(min_c, c); max_c = std::max(max_c, c);
         };
+        // A loaded row's records are in column order: its first and last live ones bound it, and
+        // a sheet is measured in steps per row, not per cell.
         const Base& base = st.c.base;
         for (std::size_t k = 0; k < base.row_numbers.size(); ++k) {
-            for (std::uint32_t i = base.row_starts[k]; i < base.row_starts[k + 1]; ++i) {
-                const Rec rec = base.recs[i];
-                if (rec.tag != DEAD) see(base.row_numbers[k], rec.col);
-            }
+            std::uint32_t first = base.row_starts[k], last = base.row_starts[k + 1];
+            while (first < last && base.recs[first].tag == DEAD) ++first;
+            while (last > first && base.recs[last - 1].tag == DEAD) --last;
+            if (first == last) continue;
+            see(base.row_numbers[k], base.recs[first].col);
+            see(base.row_numbers[k], base.recs[last - 1].col);
         }
         for (const Entry& e : st.c.entries) {
             if (e.tag != DEAD) see(e.row, e.col);
