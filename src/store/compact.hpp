@@ -278,4 +278,31 @@ private:
                           std::uint8_t dtype);
 };
 
+// PERF NOTE: inline, since every value read (a row of `ws.values` a cell at a time) goes through it.
+inline Entry Compact::entry(Loc loc) const noexcept {
+    if (loc.kind == Loc::ENTRY) return entries[loc.index];
+    const Rec rec = base.recs[loc.index];
+    Entry e;
+    e.col = rec.col;
+    e.row = loc.row;
+    e.tag = rec.tag;
+    e.dtype = rec.dtype;
+    if (rec.style == STYLE_OVERFLOW) {
+        // Present by construction: the record's style was set together with this entry.
+        auto it = base.style_overflow.find(loc.index);
+        e.style = it != base.style_overflow.end() ? it->second : NO_STYLE;
+    } else {
+        e.style = rec.style;
+    }
+    if (rec.tag == INT32) {
+        e.tag = INT;
+        e.payload = static_cast<std::uint64_t>(static_cast<std::int64_t>(static_cast<std::int32_t>(rec.payload)));
+    } else if (is_wide(rec.tag)) {
+        e.payload = base.vals[rec.payload];
+    } else {
+        e.payload = rec.payload;
+    }
+    return e;
+}
+
 }  // namespace qf::store
