@@ -157,6 +157,10 @@ def test_a_failing_frame_leaves_the_sheet_as_it_was(monkeypatch, pure, sheet):
     for bad in ("x" * 40000, "\ufffe"):
         with pytest.raises(ValueError):
             ws.append_frame(pa.concat_tables([pa.table({"n": [str(i) for i in range(3000)]}), pa.table({"n": [bad]})]))
+    # A stream read once, failing in its second batch: an error, not a frame silently lost.
+    big = pa.table({"n": pa.array([1, 2**63 + 5], pa.uint64())})
+    with pytest.raises(ValueError, match="64 bits|beyond what a cell holds"):
+        ws.append_frame(pa.RecordBatchReader.from_batches(big.schema, big.to_batches(1)))
     with pytest.raises(TypeError, match="__arrow_c_stream__"):
         ws.append_frame([[1, 2]])
     ws.append(["after"])
