@@ -462,6 +462,8 @@ def read_stream(source: Any) -> tuple[list[str], Iterator[list[list[Any]]]]:
     capsule = source.__arrow_c_stream__()
     stream = ArrowArrayStream()
     source = ctypes.cast(_capsule_pointer(capsule, _STREAM_NAME), ctypes.POINTER(ArrowArrayStream)).contents
+    if not source.release:
+        raise ValueError("the frame's stream was already taken")
     ctypes.memmove(ctypes.addressof(stream), ctypes.addressof(source), ctypes.sizeof(stream))
     source.release = _ReleaseStream()  # moved: ours to release
     schema = ArrowSchema()

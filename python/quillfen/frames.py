@@ -664,11 +664,29 @@ def frame_source(data: Any) -> Any:
     table here (pandas' own export needs pyarrow); None for a pandas frame with a column of
     mixed objects, which is appended value by value (`frame_rows`)."""
     if _is_pandas(data):
-        return _pandas_table(data)
+        table = _pandas_table(data)
+        return None if table is None else _OneExport(table)
     if not hasattr(data, "__arrow_c_stream__"):
         raise TypeError("a frame is a pandas DataFrame or an object with __arrow_c_stream__ (polars, pyarrow, "
                         "DuckDB), not %s" % type(data).__name__)
-    return data
+    return _OneExport(data)
+
+
+class _OneExport:
+    """A frame's stream, exported once and handed to whichever reader asks: the engine's, and
+    the pure-Python path's when the engine declines the frame. A producer whose stream can be
+    read once (a record batch reader, a query's result) would give a second export no rows."""
+
+    __slots__ = ("_frame", "_capsule")
+
+    def __init__(self, frame: Any) -> None:
+        self._frame = frame
+        self._capsule: Any = None
+
+    def __arrow_c_stream__(self, requested_schema: Any = None) -> Any:
+        if self._capsule is None:
+            self._capsule = self._frame.__arrow_c_stream__()
+        return self._capsule
 
 
 def _is_pandas(data: Any) -> bool:

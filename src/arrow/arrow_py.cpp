@@ -275,7 +275,7 @@ bool put_str_list(PyObject* data, std::int64_t rows, bool dictionary, Column& co
     std::size_t bytes = 0;
     for (Py_ssize_t i = 0; i < rows; ++i) {
         if (!str_item(data, i, held, value, missing)) return false;
-        bytes += value.size();
+        if (!missing) bytes += value.size();  // a missing item leaves `value` as it was
     }
     std::string name = std::move(column.name);
     bool failed = false;

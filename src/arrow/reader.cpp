@@ -134,11 +134,11 @@ ReadError producer_error(ArrowArrayStream& stream, int code) {
 }  // namespace
 
 std::expected<StreamReader, ReadError> StreamReader::open(ArrowArrayStream* stream) {
+    // The schema is read and checked before the stream is taken over: a stream of types the
+    // reader does not take is left to its owner, whose other reader may take it (a producer
+    // whose stream can be read once has nothing else to give).
     StreamReader reader;
-    reader.stream_ = *stream;
-    stream->release = nullptr;  // moved: ours to release
-    if (int code = reader.stream_.get_schema(&reader.stream_, &reader.schema_))
-        return std::unexpected(producer_error(reader.stream_, code));
+    if (int code = stream->get_schema(stream, &reader.schema_)) return std::unexpected(producer_error(*stream, code));
     const ArrowSchema& s = reader.schema_;
     if (!s.format || std::string_view(s.format) != "+s")
         return std::unexpected(ReadError{true, "a stream of " + std::string(s.format ? s.format : "?")});
@@ -149,6 +149,8 @@ std::expected<StreamReader, ReadError> StreamReader::open(ArrowArrayStream* stre
         reader.types_.push_back(*type);
         reader.names_.emplace_back(field.name ? field.name : "");
     }
+    reader.stream_ = *stream;
+    stream->release = nullptr;  // moved: ours to release
     return reader;
 }
 

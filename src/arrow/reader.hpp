@@ -41,7 +41,8 @@ struct ReadError {
 
 class StreamReader {
 public:
-    // Takes the stream over (its release is left empty) and reads its schema.
+    // Reads the stream's schema and takes the stream over (its release is left empty); a
+    // stream it cannot read is left as it was.
     [[nodiscard]] static std::expected<StreamReader, ReadError> open(ArrowArrayStream* stream);
     StreamReader(StreamReader&& other) noexcept;
     StreamReader& operator=(StreamReader&&) = delete;

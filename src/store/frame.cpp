@@ -94,7 +94,10 @@ public:
             case InValue::DATETIME:
             case InValue::DATE: return place_date(row, col, value);
             default:
-                raise_fallback("a frame value only Python holds");
+                // The stream is taken and partly read: nothing can go back to the package to
+                // read it again, so this is the frame's error, as the write-only sheets' writer says.
+                PyErr_Format(PyExc_ValueError, "row %lld, column %lld: a number beyond what a cell holds",
+                             static_cast<long long>(row), static_cast<long long>(col));
                 return false;
         }
     }
@@ -247,8 +250,11 @@ PyObject* CellStore_append_frame(PyObject* self, PyObject* const* args, Py_ssize
         if (st.dict_mode || !st.loaded()) return raise_fallback("a store that holds no compact cells");
         auto frame = arrow::read_capsule(a[0], "_append_frame");
         if (!frame) return nullptr;
-        if (static_cast<std::int64_t>(frame->names().size()) > MAX_COLUMN)
-            return raise_fallback("a frame wider than a sheet");
+        if (const auto width = static_cast<std::int64_t>(frame->names().size()); width > MAX_COLUMN) {
+            PyErr_Format(PyExc_ValueError, "a frame of %lld columns: a sheet has at most %lld",
+                         static_cast<long long>(width), static_cast<long long>(MAX_COLUMN));
+            return nullptr;
+        }
         const Inputs in{a[3], a[4], first_micros};
         Appender out(st, in);
         const auto rows = append_rows(out, *frame, first_row, header != 0);

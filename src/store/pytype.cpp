@@ -414,6 +414,20 @@ PyObject* CellStore_copy(PyObject* self, PyObject* ws) noexcept {
     });
 }
 
+// _start(ws, cell_styles, cell_cls): the store becomes the empty store of a sheet made in memory,
+// as a load that found no cells leaves it, so that its cells can be set and frames appended as
+// on a loaded sheet.
+PyObject* CellStore_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guard([&]() -> PyObject* {
+        PyObject* a[3];
+        if (!parse_args("_start", args, nargs, kwnames, {"ws", "cell_styles", "cell_cls"}, a)) return nullptr;
+        auto load = Load::begin(self, a[0], a[1], Py_None, std::nullopt, a[2], false);
+        if (!load) return fallback_err(std::move(load.error()));
+        load->finish(std::make_unique<TranslatorMasters>(std::vector<formula::Translator>{}));
+        Py_RETURN_NONE;
+    });
+}
+
 // ---- row access ----
 
 class GcPause {
@@ -1054,6 +1068,10 @@ PyMethodDef cell_store_methods[] = {
     {"_copy", as_cfunc(CellStore_copy), METH_O,
      "_copy($self, ws, /)\n--\n\nA new store with copies of these cells, for the worksheet `ws` (a copied\nsheet); "
      "NotImplemented in dict mode."},
+    {"_start", as_cfunc(CellStore_start), METH_FASTCALL | METH_KEYWORDS,
+     "_start($self, ws, cell_styles, cell_cls)\n--\n\nEmpties the store and makes it that of the worksheet `ws`, "
+     "made in memory:\nits cells are objects of `cell_cls`, styled from `cell_styles` (style id ->\nstyle array), "
+     "as those of a loaded sheet."},
     {"_edit", as_cfunc(CellStore_edit), METH_FASTCALL | METH_KEYWORDS,
      "_edit($self, spec, host_edited, translate=False)\n--\n\nA structural edit of the sheet (see "
      "quillfen.formula.shift): every formula's\nreferences rewritten for it, and with `host_edited` the cells moved; "

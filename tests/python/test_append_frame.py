@@ -79,8 +79,15 @@ def _written(monkeypatch, pure, sheet, table, batch_rows):
     ws = wb.create_sheet("F") if sheet == "write-only" else wb.active
     if sheet == "loaded":
         ws._last_row = 1  # the frame goes over the cell in row 3
+    elif sheet == "new":
+        ws["B2"] = 1.5  # a cell made in memory, which the engine's store takes over with the frame
     ws.append_frame(pa.RecordBatchReader.from_batches(table.schema, table.to_batches(batch_rows)))
     ws.append_frame(table, header=False)
+    if sheet != "write-only":  # the sheet goes on as any other
+        ws.insert_rows(2)
+        ws["A1"] = "=A3"
+        ws.append(["after"])
+        wb.copy_worksheet(ws)
     cells = [] if sheet == "write-only" else [(c.coordinate, c.value, c.data_type, c.number_format) for c in ws.cells()]
     return _sheet_xml(wb), cells
 
@@ -120,6 +127,7 @@ def test_values_read_back(monkeypatch, tmp_path, pure, write_only):
         wb.active.title = "F"
         wb.active.append(["above"])
         wb.active.append_frame(frame, header=True)
+        assert isinstance(wb.active._cells, dict) == (pure == "1")  # the engine placed the cells
         wb.save(path)
     got = [row for row in quillfen.load_workbook(path)["F"].values if row[0] != "above"]
     expected = [("id", "ratio", "name", "ok", "when", "day"),
@@ -149,6 +157,10 @@ def test_a_failing_frame_leaves_the_sheet_as_it_was(monkeypatch, pure, sheet):
     for bad in ("x" * 40000, "\ufffe"):
         with pytest.raises(ValueError):
             ws.append_frame(pa.concat_tables([pa.table({"n": [str(i) for i in range(3000)]}), pa.table({"n": [bad]})]))
+    # A stream read once, failing in its second batch: an error, not a frame silently lost.
+    big = pa.table({"n": pa.array([1, 2**63 + 5], pa.uint64())})
+    with pytest.raises(ValueError, match="64 bits|beyond what a cell holds"):
+        ws.append_frame(pa.RecordBatchReader.from_batches(big.schema, big.to_batches(1)))
     with pytest.raises(TypeError, match="__arrow_c_stream__"):
         ws.append_frame([[1, 2]])
     ws.append(["after"])

@@ -9,7 +9,7 @@ import os
 import sys
 
 import pytest
-from hypothesis import given
+from hypothesis import example, given
 from hypothesis import strategies as st
 
 import quillfen
@@ -65,7 +65,11 @@ def columns(draw):
     return rows, specs, expected
 
 
+_SPARSE_TEXT = [None, None, "00000"] + [None] * 32  # missing items count no bytes of text
+
+
 @given(table=columns(), batch_rows=st.integers(1, 50), dictionary=st.booleans())
+@example(table=(35, [("text", _SPARSE_TEXT, None)], [_SPARSE_TEXT]), batch_rows=1, dictionary=True)
 def test_both_paths_make_the_same_table(table, batch_rows, dictionary):
     rows, specs, expected = table
     names = ["c%d" % i for i in range(len(specs))]

@@ -334,7 +334,8 @@ class Worksheet(SheetBase):
 
     `_cells` maps (row, column) to `Cell`. A sheet loaded with the native engine holds a
     `CellStore`, which keeps loaded cells in compact form and makes each `Cell` when it is first
-    accessed; otherwise it is a plain dict. Both behave the same for everything below.
+    accessed, as does a sheet made in memory once the engine appended a frame to it; otherwise
+    it is a plain dict. Both behave the same for everything below.
     `row_dimensions` maps a row number to the settings of its `row` element, a mapping of
     attribute name -> text. `_links` and `_notes` map (row, column) to the hyperlink and the
     comment of cells that have one.
@@ -556,7 +557,6 @@ class Worksheet(SheetBase):
         anything with `__arrow_c_stream__` (polars, pyarrow, DuckDB), its column names first with
         `header`; missing values leave gaps, text stays text. On any error nothing of the frame
         is added. The frame is one step: rows other threads append go below or above it whole."""
-        from .._native import NativeFallback
         from ..frames import frame_rows, frame_source, text_cells
 
         source = frame_source(data)
@@ -564,19 +564,48 @@ class Worksheet(SheetBase):
             self._last_row = self.max_row if self._cells else 0
         last = self._last_row
         try:
-            append_of = getattr(self._cells, "_append_frame", None)
-            if source is not None and append_of is not None:
-                try:
-                    self._last_row = last + append_of(source.__arrow_c_stream__(), last + 1, header,
-                                                      self._check_appended, self._date_style, self._first_micros())
-                    return
-                except NativeFallback:
-                    self._drop_rows_below(last)
+            if source is not None and self._append_natively(source, last, header):
+                return
             for row in frame_rows(data, source, header):
                 self.append(text_cells(self, row))
         except BaseException:
             self._drop_rows_below(last)
             raise
+
+    def _append_natively(self, source: Any, last: int, header: bool) -> bool:
+        """Whether the engine appended the frame `source` below row `last`. Cells kept in a
+        plain dict (a sheet made in memory) go over to a new store of the engine's first, which
+        the sheet keeps from then on as a loaded sheet does; the dict is left as it was when
+        the engine declines the frame or fails."""
+        from .._native import NativeFallback
+
+        store = self._new_store() if type(self._cells) is dict else self._cells
+        append_of = getattr(store, "_append_frame", None)
+        if append_of is None:
+            return False
+        try:
+            rows = append_of(source.__arrow_c_stream__(), last + 1, header, self._check_appended, self._date_style,
+                             self._first_micros())
+        except NativeFallback:
+            self._drop_rows_below(last)
+            return False
+        self._cells = store
+        self._last_row = last + rows
+        return True
+
+    def _new_store(self) -> Any:
+        """The engine's store holding the cells of the sheet's dict (the same cell objects), or
+        None without the engine."""
+        from .._native import engine
+
+        module = engine()
+        if module is None:
+            return None
+        store = module.CellStore()
+        store._start(self, self.parent._cell_styles, Cell)
+        for key, cell in self._cells.items():
+            store[key] = cell  # a key that is no pair of ints leaves the store a dict, which frames decline
+        return store
 
     def _drop_rows_below(self, last: int) -> None:
         """Removes the cells below row `last` (a frame that failed), as appending left it."""
