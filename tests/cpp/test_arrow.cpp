@@ -186,5 +186,9 @@ TEST(StreamReader, RefusesTypesItDoesNotWrite) {
         ASSERT_FALSE(reader.has_value());
         EXPECT_TRUE(reader.error().unsupported);
     }
+    // Left to its owner, unread, for another reader to take; released once when the owner does.
+    EXPECT_EQ(released, 0);
+    ASSERT_NE(stream.release, nullptr);
+    stream.release(&stream);
     EXPECT_EQ(released, 1);
 }
