@@ -8,6 +8,8 @@
 #include "core/frame.hpp"
 #include "dates_py.hpp"
 #include "store/store.hpp"
+#include "utils/utils.hpp"
+#include "xml/refs.hpp"
 
 #include <datetime.h>
 
@@ -29,40 +31,8 @@ constexpr std::int64_t YEAR_9999 = 253370764800000000;
 
 // Whether a cell takes `text` as it stands: UTF-8 of at most MAX_TEXT characters, none of which
 // XML cannot carry. The package says why not for the rest.
-bool plain_text(std::string_view text) noexcept {
-    std::size_t chars = 0;
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const auto* end = p + text.size();
-    auto follows = [&](std::ptrdiff_t n) {
-        if (end - p < n + 1) return false;
-        for (std::ptrdiff_t i = 1; i <= n; ++i)
-            if ((p[i] & 0xC0) != 0x80) return false;
-        return true;
-    };
-    while (p < end) {
-        const unsigned c = *p;
-        ++chars;
-        if (c < 0x80) {
-            if (c < 0x20 && c != 0x09 && c != 0x0A && c != 0x0D) return false;
-            ++p;
-        } else if (c >= 0xC2 && c <= 0xDF) {
-            if (!follows(1)) return false;
-            p += 2;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            if (!follows(2)) return false;
-            const unsigned cp = ((c & 0x0F) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
-            if (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF) || cp >= 0xFFFE) return false;
-            p += 3;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            if (!follows(3)) return false;
-            const unsigned cp = ((c & 0x07) << 18) | ((p[1] & 0x3Fu) << 12) | ((p[2] & 0x3Fu) << 6) | (p[3] & 0x3Fu);
-            if (cp < 0x10000 || cp > 0x10FFFF) return false;
-            p += 4;
-        } else {
-            return false;
-        }
-    }
-    return chars <= MAX_TEXT;
+bool plain_text(std::string_view text) {
+    return xml::validate_chars(text).has_value() && utils::count_code_points(text) <= MAX_TEXT;
 }
 
 // What the package supplies: `check(row, column, value)` raises what appending `value` there

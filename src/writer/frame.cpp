@@ -19,12 +19,6 @@ constexpr std::int64_t MICROS_PER_DAY = 86400000000;
 constexpr std::int64_t FIRST_MICROS = -62135596800000000;
 constexpr std::int64_t LAST_MICROS = 253402300799999999;
 
-std::size_t characters(std::string_view utf8) noexcept {
-    std::size_t n = 0;
-    for (unsigned char c : utf8) n += (c & 0xC0) != 0x80;
-    return n;
-}
-
 XmlError value_error(std::string_view name, std::int64_t row, const char* what) {
     PyErr_Format(PyExc_ValueError, "column %.200s, row %lld: %s", std::string(name).c_str(),
                  static_cast<long long>(row), what);
@@ -75,7 +69,7 @@ XmlResult<void> Writer::frame_cell(const arrow::InValue& value, CellXml& cell, s
             written = Value{Value::NUMBER, value.i ? "1" : "0"};
             break;
         case InValue::TEXT:
-            if (characters(value.text) > MAX_TEXT)
+            if (utils::count_code_points(value.text) > MAX_TEXT)
                 return std::unexpected(value_error(name, cell.row, "text longer than a cell holds (32767 characters)"));
             data_type = "s";
             written = Value{Value::TEXT, value.text};
