@@ -284,10 +284,15 @@ def _put_styles(wb: Any, pkg: Package, book: Any, writing: bool, lxml: bool) -> 
     pkg.put(styles, maker=lambda: kept_stylesheet(wb.stylesheet, wb._styles_baseline, source, lxml))
 
 
+def _package_part(pkg: Package, *kinds: str) -> str | None:
+    """The part in `pkg` that a package relationship of one of `kinds` names, if any."""
+    return next((rel.target for rel in pkg.relationships("") if rel.kind in kinds
+                 and not rel.external and rel.target in pkg), None)
+
+
 def _put_core_properties(wb: Any, pkg: Package, lxml: bool) -> None:
     """The document properties: those read, with the time of modification now."""
-    core = next((rel.target for rel in pkg.relationships("") if rel.kind == "core-properties"
-                 and not rel.external and rel.target in pkg), None)
+    core = _package_part(pkg, "core-properties")
     if core is None:
         return
     if [tree_key(node) for node in wb.core_properties] != wb._core_baseline:
@@ -310,8 +315,7 @@ def _renamed_sheets(before: tuple[Any, ...], now: tuple[Any, ...]) -> dict[str, 
 
 def _put_titles_of_parts(pkg: Package, renamed: dict[str, str]) -> None:
     """The application properties name the sheets renamed by their new titles."""
-    app = next((rel.target for rel in pkg.relationships("") if rel.kind in ("extended-properties", "extendedProperties")
-                and not rel.external and rel.target in pkg), None) if renamed else None
+    app = _package_part(pkg, "extended-properties", "extendedProperties") if renamed else None
     if app is not None:
         edit_titles_of_parts(pkg, app, renamed)
 
