@@ -7,6 +7,7 @@
 #include "core/borrow.hpp"
 #include "core/frame.hpp"
 #include "dates_py.hpp"
+#include "formula/formula.hpp"
 #include "store/store.hpp"
 #include "utils/utils.hpp"
 #include "xml/refs.hpp"
@@ -21,10 +22,7 @@ namespace {
 
 // Indices of the fixed data types ("n", "s", "f", "b", "e", "d", "inlineStr").
 constexpr std::uint8_t DT_N = 0, DT_S = 1, DT_B = 3, DT_D = 5;
-constexpr std::int64_t MAX_ROW = 1048576;
-constexpr std::int64_t MAX_COLUMN = 16384;
 constexpr std::size_t MAX_TEXT = 32767;  // characters a cell holds
-constexpr std::int64_t MICROS_PER_DAY = 86400000000;
 // 9999-01-01, as microseconds since 1970: later moments may round past what a serial reads back
 // as, which the package checks.
 constexpr std::int64_t YEAR_9999 = 253370764800000000;
@@ -163,7 +161,7 @@ std::optional<std::int64_t> append_rows(Appender& out, arrow::StreamReader& fram
     const auto width = static_cast<std::int64_t>(names.size());
     std::int64_t row = first_row;
     if (header) {
-        if (row > MAX_ROW) {
+        if (row > formula::MAX_SHEET_ROW) {
             out.beyond(row);
             return std::nullopt;
         }
@@ -183,7 +181,7 @@ std::optional<std::int64_t> append_rows(Appender& out, arrow::StreamReader& fram
         }
         if (!*more) break;
         for (std::int64_t r = 0; r < frame.rows(); ++r, ++row) {
-            if (row > MAX_ROW) {
+            if (row > formula::MAX_SHEET_ROW) {
                 out.beyond(row);
                 return std::nullopt;
             }
@@ -220,9 +218,10 @@ PyObject* CellStore_append_frame(PyObject* self, PyObject* const* args, Py_ssize
         if (st.dict_mode || !st.loaded()) return raise_fallback("a store that holds no compact cells");
         auto frame = arrow::read_capsule(a[0], "_append_frame");
         if (!frame) return nullptr;
-        if (const auto width = static_cast<std::int64_t>(frame->names().size()); width > MAX_COLUMN) {
+        const auto width = static_cast<std::int64_t>(frame->names().size());
+        if (width > formula::MAX_SHEET_COLUMN) {
             PyErr_Format(PyExc_ValueError, "a frame of %lld columns: a sheet has at most %lld",
-                         static_cast<long long>(width), static_cast<long long>(MAX_COLUMN));
+                         static_cast<long long>(width), static_cast<long long>(formula::MAX_SHEET_COLUMN));
             return nullptr;
         }
         const Inputs in{a[3], a[4], first_micros};
