@@ -28,7 +28,7 @@ JOBS        ?= $(shell nproc)
 PROF_DIR    := build/prof
 PROFILE_BENCH ?= bench/bench_read.py
 
-.PHONY: all run setup build test test-cpp test-python test-types build-ft test-ft explore bench profile fuzz fuzz-files asan clean fidelity oracle
+.PHONY: all run setup build test test-cpp test-python test-types build-ft test-ft test-ft-run explore bench profile fuzz fuzz-files asan clean fidelity oracle
 
 all: run
 
@@ -56,9 +56,13 @@ run: build
 	$(PY) -m quillfen dump build/edited.xlsx --sheet Formulas
 	$(PY) -m quillfen info build/streamed.xlsx
 
-test: build
-	$(MAKE) test-cpp test-python test-types
-	$(MAKE) test-ft
+# The default interpreter's suite and the free-threaded one run side by side, one a core (the
+# packaging test's wheel compiles beside them at low priority); make shows each one's output
+# whole when it ends.
+test: build build-ft
+	$(MAKE) test-cpp test-types
+	@echo "the default and the free-threaded suites run side by side; each prints when it ends"
+	$(MAKE) -j2 --output-sync=target test-python test-ft-run
 
 test-cpp:
 	.venv/bin/ctest --test-dir $(BUILD_DIR) --output-on-failure
@@ -82,6 +86,9 @@ build-ft:
 	$(call dev_install,$(PY_FT),$(FT_DIR))
 
 test-ft: build-ft
+	$(MAKE) test-ft-run
+
+test-ft-run:
 	.venv-ft/bin/ctest --test-dir $(FT_DIR) --output-on-failure
 	QUILLFEN_TEST_BUILD_DIR=$(FT_DIR) PYTHON_GIL=0 HYPOTHESIS_PROFILE=ci $(PY_FT) -m pytest -q tests/python \
 		--ignore=tests/python/test_packaging.py --ignore=tests/python/test_structure_oracle.py \

@@ -51,3 +51,13 @@ def native():
 @pytest.fixture(scope="session")
 def testing():
     return pytest.importorskip("_quillfen_testing")
+
+
+def pytest_collection_finish(session):
+    """The wheel build of the packaging test is minutes of compiling: start it as soon as the
+    test is selected, so that it runs beside the rest of the suite."""
+    for item in session.items:
+        start = getattr(getattr(item, "module", None), "start_wheel_build", None)
+        if start is not None:
+            start()
+            return
