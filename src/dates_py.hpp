@@ -23,14 +23,16 @@ namespace qf {
 
 // The Python objects made for recent serials, by their bits: date and time objects are immutable,
 // so a column that repeats a handful of dates shares a handful of objects instead of making one
-// per cell. Direct-mapped; belongs to one reader or store, whose epoch is fixed while it is used.
+// per cell. Direct-mapped, of 2^SlotBits slots; belongs to one reader or store, whose epoch is
+// fixed while it is used.
+template <unsigned SlotBits = 8>
 class DateObjects {
 public:
     // The cached object for the serial, else `make()` (a new reference, or null with an
     // exception set, which is not cached).
     template <class Make>
     Ref get(std::uint64_t bits, bool is_float, Make&& make) {
-        Slot& slot = slots_[(bits * 0x9E3779B97F4A7C15ULL + is_float) >> (64 - SLOT_BITS)];
+        Slot& slot = slots_[(bits * 0x9E3779B97F4A7C15ULL + is_float) >> (64 - SlotBits)];
         if (slot.obj && slot.bits == bits && slot.is_float == is_float) return slot.obj.clone();
         Ref obj = make();
         if (obj) slot = Slot{bits, is_float, obj.clone()};
@@ -41,13 +43,12 @@ public:
     }
 
 private:
-    static constexpr unsigned SLOT_BITS = 8;
     struct Slot {
         std::uint64_t bits = 0;
         bool is_float = false;
         Ref obj;
     };
-    std::array<Slot, std::size_t{1} << SLOT_BITS> slots_;
+    std::array<Slot, std::size_t{1} << SlotBits> slots_;
 };
 
 }  // namespace qf

@@ -225,6 +225,11 @@ struct Replaced {
     std::uint64_t payload;
 };
 
+// The rows and columns that live cells span.
+struct Extent {
+    std::uint32_t min_row, max_row, min_col, max_col;
+};
+
 class Compact {
 public:
     Base base;
@@ -236,12 +241,21 @@ public:
     std::uint64_t version = 0;
     KeptTable kept;
 
+private:
+    std::optional<Extent> loaded_extent_;
+    std::uint64_t loaded_extent_version_ = UINT64_MAX;  // the version it holds for
+
+public:
     std::uint32_t len() const noexcept { return base.live_recs + live_entries; }
 
     std::optional<Loc> find_key(std::uint32_t col, std::uint32_t row) const noexcept;
     Entry entry(Loc loc) const noexcept;
     std::vector<Loc> locs() const;
     std::optional<Loc> last_loc() const noexcept;
+    // The extent of the live cells, none without any. PERF NOTE: measured once when loading
+    // finishes and reused while `version` (moved by every change of the keys) stays; else a
+    // walk in steps per row.
+    std::optional<Extent> extent() const noexcept;
 
     // A text value: (TEXT, reference), or nothing when it is too long for the arena (the caller
     // keeps it as a Python object).
@@ -274,6 +288,7 @@ public:
     void finish_loading();
 
 private:
+    std::optional<Extent> measure_extent() const noexcept;
     void put_record_value(std::uint32_t loc, std::uint8_t tag, std::uint64_t payload, std::uint32_t style,
                           std::uint8_t dtype);
 };

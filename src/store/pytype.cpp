@@ -322,28 +322,11 @@ PyObject* CellStore_bounds(PyObject* self, PyObject*) noexcept {
         State& st = st_of(self);
         auto b = Borrow::shared(st.borrow);
         if (!b) return nullptr;
-        if (st.dict_mode || st.c.len() == 0) Py_RETURN_NONE;
-        std::uint32_t min_r = UINT32_MAX, max_r = 0, min_c = UINT32_MAX, max_c = 0;
-        auto see = [&](std::uint32_t r, std::uint32_t c) {
-            min_r = std::min(min_r, r); max_r = std::max(max_r, r);
-            min_c = std::min(min_c, c); max_c = std::max(max_c, c);
-        };
-        // A loaded row's records are in column order: its first and last live ones bound it, and
-        // a sheet is measured in steps per row, not per cell.
-        const Base& base = st.c.base;
-        for (std::size_t k = 0; k < base.row_numbers.size(); ++k) {
-            std::uint32_t first = base.row_starts[k], last = base.row_starts[k + 1];
-            while (first < last && base.recs[first].tag == DEAD) ++first;
-            while (last > first && base.recs[last - 1].tag == DEAD) --last;
-            if (first == last) continue;
-            see(base.row_numbers[k], base.recs[first].col);
-            see(base.row_numbers[k], base.recs[last - 1].col);
-        }
-        for (const Entry& e : st.c.entries) {
-            if (e.tag != DEAD) see(e.row, e.col);
-        }
-        return Py_BuildValue("(kkkk)", static_cast<unsigned long>(min_r), static_cast<unsigned long>(max_r),
-                             static_cast<unsigned long>(min_c), static_cast<unsigned long>(max_c));
+        if (st.dict_mode) Py_RETURN_NONE;
+        const auto x = st.c.extent();
+        if (!x) Py_RETURN_NONE;
+        return Py_BuildValue("(kkkk)", static_cast<unsigned long>(x->min_row), static_cast<unsigned long>(x->max_row),
+                             static_cast<unsigned long>(x->min_col), static_cast<unsigned long>(x->max_col));
     });
 }
 
@@ -469,7 +452,10 @@ Ref row_item_lock_held(State& st, std::uint32_t row, std::uint32_t col, bool val
     const Base& base = st.c.base;
     while (ri < end && base.recs[ri].col < col) ++ri;
     std::optional<Loc> loc;
-    if (ri < end && base.recs[ri].col == col && base.recs[ri].tag != DEAD) loc = Loc{Loc::RECORD, ri, row};
+    if (ri < end && base.recs[ri].col == col && base.recs[ri].tag != DEAD) {
+        if (values_only) return record_value(st, ri, row);
+        loc = Loc{Loc::RECORD, ri, row};
+    }
     if (!loc && look_in_entries && !st.c.entry_index.empty()) {
         if (auto idx = st.c.entry_index.find(make_key(row, col))) loc = Loc{Loc::ENTRY, static_cast<std::uint32_t>(*idx), 0};
     }

@@ -73,7 +73,9 @@ def test_values_of_every_kind(load):
         (1, 13, "datefloat", 0.75, None, 5), (1, 14, "py", {"k": 1}, None, "str"),
         (1, 15, "formula", "=B1+1", None, 2),
     ])
+    row = store._row(1, 1, 15, True)[0]  # read from the records, before any cell object exists
     got = [store[(1, c)].value for c in range(1, 16)]
+    assert [(type(v), repr(v)) for v in row] == [(type(v), repr(v)) for v in got]
     assert got[:8] == [None, 2**31 - 1, -2**31, 2**31, -2**63, -0.0, True, "b"]
     assert str(got[5]) == "-0.0" and got[6] is True
     assert got[8] == got[9] == big
