@@ -6,9 +6,10 @@
 #include "core/ref.hpp"
 #include "dates.hpp"
 
-#include <array>
+#include <algorithm>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 namespace qf {
 
@@ -23,32 +24,50 @@ namespace qf {
 
 // The Python objects made for recent serials, by their bits: date and time objects are immutable,
 // so a column that repeats a handful of dates shares a handful of objects instead of making one
-// per cell. Direct-mapped, of 2^SlotBits slots; belongs to one reader or store, whose epoch is
-// fixed while it is used.
-template <unsigned SlotBits = 8>
+// per cell. Direct-mapped, of 2^8 slots at first and up to 2^MaxBits as serials keep evicting
+// one another (a table is made only when it has been outgrown, so a sheet of few dates pays for
+// no more); belongs to one reader or store, whose epoch is fixed while it is used.
+template <unsigned MaxBits = 8>
 class DateObjects {
 public:
     // The cached object for the serial, else `make()` (a new reference, or null with an
     // exception set, which is not cached).
     template <class Make>
     Ref get(std::uint64_t bits, bool is_float, Make&& make) {
-        Slot& slot = slots_[(bits * 0x9E3779B97F4A7C15ULL + is_float) >> (64 - SlotBits)];
-        if (slot.obj && slot.bits == bits && slot.is_float == is_float) return slot.obj.clone();
+        if (slots_.empty()) slots_.resize(std::size_t{1} << bits_);
+        Slot* slot = &slot_for(bits, is_float);
+        if (slot->obj && slot->bits == bits && slot->is_float == is_float) return slot->obj.clone();
         Ref obj = make();
-        if (obj) slot = Slot{bits, is_float, obj.clone()};
+        if (!obj) return obj;
+        if (slot->obj && bits_ < MaxBits && ++evicted_ > slots_.size()) {
+            bits_ = std::min(bits_ + 2, MaxBits);
+            evicted_ = 0;
+            slots_.clear();
+            slots_.resize(std::size_t{1} << bits_);
+            slot = &slot_for(bits, is_float);
+        }
+        *slot = Slot{bits, is_float, obj.clone()};
         return obj;
     }
     void clear() noexcept {
-        for (Slot& slot : slots_) slot.obj.reset();
+        slots_.clear();
+        bits_ = FIRST_BITS;
+        evicted_ = 0;
     }
 
 private:
+    static constexpr unsigned FIRST_BITS = MaxBits < 8 ? MaxBits : 8;
     struct Slot {
         std::uint64_t bits = 0;
         bool is_float = false;
         Ref obj;
     };
-    std::array<Slot, std::size_t{1} << SlotBits> slots_;
+    Slot& slot_for(std::uint64_t bits, bool is_float) noexcept {
+        return slots_[(bits * 0x9E3779B97F4A7C15ULL + is_float) >> (64 - bits_)];
+    }
+    std::vector<Slot> slots_;
+    unsigned bits_ = FIRST_BITS;
+    std::size_t evicted_ = 0;  // objects replaced in the table at its present size
 };
 
 }  // namespace qf

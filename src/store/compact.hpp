@@ -64,6 +64,13 @@ public:
     T& operator[](std::uint32_t i) noexcept { return chunks_[i / CHUNK][i % CHUNK]; }
     const T& operator[](std::uint32_t i) const noexcept { return chunks_[i / CHUNK][i % CHUNK]; }
     std::size_t chunk_count() const noexcept { return chunks_.size(); }
+    // Element i (< size()) and, in `count`, how many elements from it on lie in its chunk: a
+    // run walked by pointer.
+    const T* run(std::uint32_t i, std::uint32_t& count) const noexcept {
+        const std::vector<T>& chunk = chunks_[i / CHUNK];
+        count = static_cast<std::uint32_t>(chunk.size() - i % CHUNK);
+        return chunk.data() + i % CHUNK;
+    }
 
     std::uint32_t push(const T& value) {
         if (size_ % CHUNK == 0) {

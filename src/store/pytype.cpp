@@ -452,10 +452,7 @@ Ref row_item_lock_held(State& st, std::uint32_t row, std::uint32_t col, bool val
     const Base& base = st.c.base;
     while (ri < end && base.recs[ri].col < col) ++ri;
     std::optional<Loc> loc;
-    if (ri < end && base.recs[ri].col == col && base.recs[ri].tag != DEAD) {
-        if (values_only) return record_value(st, ri, row);
-        loc = Loc{Loc::RECORD, ri, row};
-    }
+    if (ri < end && base.recs[ri].col == col && base.recs[ri].tag != DEAD) loc = Loc{Loc::RECORD, ri, row};
     if (!loc && look_in_entries && !st.c.entry_index.empty()) {
         if (auto idx = st.c.entry_index.find(make_key(row, col))) loc = Loc{Loc::ENTRY, static_cast<std::uint32_t>(*idx), 0};
     }
@@ -484,6 +481,35 @@ std::optional<std::size_t> loaded_row_index(State& st, std::uint32_t row) noexce
     return k;
 }
 
+// The values of columns min_col.. (n of them) of row `r` in compact mode, the row's records
+// being ri..end. PERF NOTE: the records are walked in place, in column order, a pointer step a
+// cell; cells without one are found among the entries, or created, by row_item_lock_held.
+Ref row_values(State& st, std::uint32_t r, std::int64_t min_col, std::uint64_t n, std::uint32_t ri,
+               std::uint32_t end, bool look_in_entries, bool& created) {
+    Ref items = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(n)));
+    if (!items) return {};
+    const Rec* rec = nullptr;
+    std::uint32_t left = 0;  // records from `rec` on in its chunk
+    std::string scratch;
+    for (std::uint64_t i = 0; i < n; ++i) {
+        const auto col = static_cast<std::uint32_t>(min_col + static_cast<std::int64_t>(i));
+        for (; ri < end; ++ri, ++rec, --left) {
+            if (left == 0) rec = st.c.base.recs.run(ri, left);
+            if (rec->col >= col) break;
+        }
+        Ref item;
+        if (ri < end && rec->col == col && rec->tag != DEAD) {
+            item = record_value(st, *rec, ri, r, scratch);
+        } else {
+            std::uint32_t past = end;
+            item = row_item_lock_held(st, r, col, true, past, end, look_in_entries, created);
+        }
+        if (!item) return {};
+        PyTuple_SET_ITEM(items.get(), static_cast<Py_ssize_t>(i), item.release());
+    }
+    return items;
+}
+
 // One row of `Worksheet._cells_by_row`, its missing cells created as `Worksheet.cell` creates
 // them; the caller holds the sheet's guard.
 Ref row_tuple(State& st, std::int64_t row, std::int64_t min_col, std::int64_t max_col, bool values_only,
@@ -504,6 +530,7 @@ Ref row_tuple(State& st, std::int64_t row, std::int64_t min_col, std::int64_t ma
         end = base.row_starts[*k + 1];
     }
     const bool look_in_entries = st.c.live_entries > 0;
+    if (values_only && !st.dict_mode) return row_values(st, r, min_col, n, ri, end, look_in_entries, created);
     GcPause pause(!values_only);
     Ref items = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(n)));
     if (!items) return {};

@@ -4,6 +4,9 @@
 #include "core/frame.hpp"
 #include "dates_py.hpp"
 
+#include <algorithm>
+#include <cstring>
+
 namespace qf::store {
 
 namespace {
@@ -16,6 +19,15 @@ thread_local std::string SCRATCH = [] {
 }();
 
 Ref str_of(std::string_view bytes) noexcept {
+    // PERF NOTE: a formula's text is ASCII as a rule, copied into its str without the decoder
+    // (one-character texts are left to it, which gives its shared single characters).
+    if (bytes.size() > 1 && bytes.size() <= 256 &&
+        std::ranges::all_of(bytes, [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+        PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(bytes.size()), 127);
+        if (!str) return {};
+        std::memcpy(PyUnicode_1BYTE_DATA(str), bytes.data(), bytes.size());
+        return Ref::steal(str);
+    }
     return Ref::steal(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr));
 }
 
@@ -71,8 +83,7 @@ namespace {
 
 // The date of a date cell's serial (tags 10 and 11), from the store's recent dates when there.
 Ref date_value(State& st, std::uint8_t tag, std::uint64_t payload) {
-    if (!st.dates) st.dates = std::make_unique<DateObjects<12>>();
-    return st.dates->get(payload, tag == DATE_FLOAT, [&]() -> Ref {
+    return st.dates.get(payload, tag == DATE_FLOAT, [&]() -> Ref {
         std::optional<DateParts> parts;
         if (st.epoch && tag == DATE_INT) {
             parts = payload == 0 ? DateParts{Time{0, 0, 0, 0}}
@@ -101,14 +112,14 @@ Ref shared_string(State& st, std::uint64_t index) {
     return Ref::steal(PyObject_GetItem(strings.get(), key.get()));
 }
 
-// The formula text of template `index` at (row, col).
-Ref template_text(State& st, std::uint64_t index, std::uint32_t row, std::uint32_t col) {
-    SCRATCH.clear();
-    if (index >= st.templates.size() || !st.templates[static_cast<std::uint32_t>(index)].render_into(row, col, SCRATCH)) {
+// The formula text of template `index` at (row, col), rendered in `scratch`.
+Ref template_text(State& st, std::uint64_t index, std::uint32_t row, std::uint32_t col, std::string& scratch) {
+    scratch.clear();
+    if (index >= st.templates.size() || !st.templates[static_cast<std::uint32_t>(index)].render_into(row, col, scratch)) {
         PyErr_SetString(PyExc_SystemError, "CellStore: formula template cannot be rendered");
         return {};
     }
-    return str_of(SCRATCH);
+    return str_of(scratch);
 }
 
 }  // namespace
@@ -149,17 +160,16 @@ Ref value_obj(State& st, Loc loc) {
         case OBJ:
             return st.objs[e.payload].clone();
         case TEMPLATE:
-            return template_text(st, e.payload, e.row, e.col);
+            return template_text(st, e.payload, e.row, e.col, SCRATCH);
         default:
             PyErr_SetString(PyExc_SystemError, "CellStore: cell of unknown kind");
             return {};
     }
 }
 
-Ref record_value(State& st, std::uint32_t index, std::uint32_t row) {
+Ref record_value(State& st, const Rec& rec, std::uint32_t index, std::uint32_t row, std::string& scratch) {
     // PERF NOTE: the common kinds are read from the record in place, with no Entry made (nor the
     // style looked up) for them.
-    const Rec& rec = st.c.base.recs[index];
     switch (rec.tag) {
         case INT32:
             return Ref::steal(PyLong_FromLong(static_cast<std::int32_t>(rec.payload)));
@@ -174,7 +184,7 @@ Ref record_value(State& st, std::uint32_t index, std::uint32_t row) {
         case FLOAT:
             return Ref::steal(PyFloat_FromDouble(std::bit_cast<double>(st.c.base.vals[rec.payload])));
         case TEMPLATE:
-            return template_text(st, rec.payload, row, rec.col);
+            return template_text(st, rec.payload, row, rec.col, scratch);
         case DATE_INT:
         case DATE_FLOAT:
             return date_value(st, rec.tag, st.c.base.vals[rec.payload]);
@@ -327,7 +337,7 @@ XmlResult<Load> Load::begin(PyObject* store, PyObject* ws, PyObject* cell_styles
     st.shared_strings = Ref::borrow(shared_strings);
     st.epoch = epoch;
     st.keep_cells = keep_cells;
-    st.dates.reset();
+    st.dates.clear();
     st.slot_class.reset();
     // The ninth slot, _loaded, is optional: a class without it gets its cells without what
     // they were read with.

@@ -265,6 +265,16 @@ def test_rows_iterator_reads_each_row_when_asked_and_lets_the_guard_go(load):
         store._rows(1, 1, 1, 1, True, None)
 
 
+def test_rows_of_values_across_the_store_chunks(load):
+    # 11 cells a row: rows straddle the 65536-record chunks; a twelfth column is created empty.
+    store, _, _ = load(grid(6000, 11))
+    del store[(5958, 5)]
+    got = list(store._rows(5950, 6000, 1, 12, True, threading.RLock()))
+    assert got == [tuple(None if c == 12 or (r, c) == (5958, 5) else r * 100 + c for c in range(1, 13))
+                   for r in range(5950, 6001)]
+    assert len(store) == 6000 * 11 - 1 + 51 + 1
+
+
 def test_row_access_on_a_store_never_loaded(native):
     store = native.CellStore()
     assert store._row(1, 1, 2, True) == ((None, None), True)
