@@ -26,7 +26,8 @@ namespace qf {
 // so a column that repeats a handful of dates shares a handful of objects instead of making one
 // per cell. Direct-mapped, of 2^8 slots at first and up to 2^MaxBits as serials keep evicting
 // one another (a table is made only when it has been outgrown, so a sheet of few dates pays for
-// no more); belongs to one reader or store, whose epoch is fixed while it is used.
+// no more); belongs to one reader or store, whose epoch is fixed while it is used. A table that
+// can grow is used by one thread at a time (its owner's lock).
 template <unsigned MaxBits = 8>
 class DateObjects {
 public:
@@ -34,7 +35,6 @@ public:
     // exception set, which is not cached).
     template <class Make>
     Ref get(std::uint64_t bits, bool is_float, Make&& make) {
-        if (slots_.empty()) slots_.resize(std::size_t{1} << bits_);
         Slot* slot = &slot_for(bits, is_float);
         if (slot->obj && slot->bits == bits && slot->is_float == is_float) return slot->obj.clone();
         Ref obj = make();
@@ -49,8 +49,9 @@ public:
         *slot = Slot{bits, is_float, obj.clone()};
         return obj;
     }
-    void clear() noexcept {
+    void clear() {
         slots_.clear();
+        slots_.resize(std::size_t{1} << FIRST_BITS);
         bits_ = FIRST_BITS;
         evicted_ = 0;
     }
@@ -65,7 +66,7 @@ private:
     Slot& slot_for(std::uint64_t bits, bool is_float) noexcept {
         return slots_[(bits * 0x9E3779B97F4A7C15ULL + is_float) >> (64 - bits_)];
     }
-    std::vector<Slot> slots_;
+    std::vector<Slot> slots_ = std::vector<Slot>(std::size_t{1} << FIRST_BITS);
     unsigned bits_ = FIRST_BITS;
     std::size_t evicted_ = 0;  // objects replaced in the table at its present size
 };
