@@ -275,6 +275,14 @@ def test_rows_of_values_across_the_store_chunks(load):
     assert len(store) == 6000 * 11 - 1 + 51 + 1
 
 
+def test_dates_read_again_from_a_growing_table(load):
+    serial = lambda r, c: 40000 + (r * 7 + c) % 700  # noqa: E731 - more serials than the first table holds
+    store, _, _ = load([(r, c, "dateint", serial(r, c), None, 5) for r in range(1, 301) for c in range(1, 6)])
+    want = [tuple(WINDOWS + datetime.timedelta(days=serial(r, c)) for c in range(1, 6)) for r in range(1, 301)]
+    for _ in range(2):
+        assert list(store._rows(1, 300, 1, 5, True, threading.RLock())) == want
+
+
 def test_row_access_on_a_store_never_loaded(native):
     store = native.CellStore()
     assert store._row(1, 1, 2, True) == ((None, None), True)
