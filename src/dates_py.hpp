@@ -25,9 +25,9 @@ namespace qf {
 // The Python objects made for recent serials, by their bits: date and time objects are immutable,
 // so a column that repeats a handful of dates shares a handful of objects instead of making one
 // per cell. Direct-mapped, of 2^8 slots at first and up to 2^MaxBits as serials keep evicting
-// one another (a table is made only when it has been outgrown, so a sheet of few dates pays for
-// no more); belongs to one reader or store, whose epoch is fixed while it is used. A table that
-// can grow is used by one thread at a time (its owner's lock).
+// one another (a bigger table is made only once the smaller one was outgrown, so a sheet of few
+// dates pays for no more); belongs to one reader or store, whose epoch is fixed while it is used.
+// A table that can grow is used by one thread at a time (its owner's lock).
 template <unsigned MaxBits = 8>
 class DateObjects {
 public:

@@ -248,11 +248,6 @@ public:
     std::uint64_t version = 0;
     KeptTable kept;
 
-private:
-    std::optional<Extent> loaded_extent_;
-    std::uint64_t loaded_extent_version_ = UINT64_MAX;  // the version it holds for
-
-public:
     std::uint32_t len() const noexcept { return base.live_recs + live_entries; }
 
     std::optional<Loc> find_key(std::uint32_t col, std::uint32_t row) const noexcept;
@@ -295,6 +290,9 @@ public:
     void finish_loading();
 
 private:
+    std::optional<Extent> loaded_extent_;
+    std::uint64_t loaded_extent_version_ = UINT64_MAX;  // the version it holds for
+
     std::optional<Extent> measure_extent() const noexcept;
     void put_record_value(std::uint32_t loc, std::uint8_t tag, std::uint64_t payload, std::uint32_t style,
                           std::uint8_t dtype);
