@@ -35,10 +35,11 @@ public:
     // exception set, which is not cached).
     template <class Make>
     Ref get(std::uint64_t bits, bool is_float, Make&& make) {
-        Slot* slot = &slot_for(bits, is_float);
-        if (slot->obj && slot->bits == bits && slot->is_float == is_float) return slot->obj.clone();
+        if (const Slot& slot = slot_for(bits, is_float); slot.obj && slot.bits == bits && slot.is_float == is_float)
+            return slot.obj.clone();
         Ref obj = make();
         if (!obj) return obj;
+        Slot* slot = &slot_for(bits, is_float);  // again: making the object may have run Python code
         if (slot->obj && bits_ < MaxBits && ++evicted_ > slots_.size()) {
             bits_ = std::min(bits_ + 2, MaxBits);
             evicted_ = 0;

@@ -83,11 +83,15 @@ namespace {
 
 // The date of a date cell's serial (tags 10 and 11), from the store's recent dates when there.
 Ref date_value(State& st, std::uint8_t tag, std::uint64_t payload) {
+#ifdef Py_GIL_DISABLED
+    // Readers under a shared borrow (the sheet writer) may meet here. With the GIL they take
+    // turns already: the table is never held across Python code.
     PyMutex_Lock(&st.dates_lock);
     struct Unlock {
         PyMutex* lock;
         ~Unlock() { PyMutex_Unlock(lock); }
     } unlock{&st.dates_lock};
+#endif
     return st.dates.get(payload, tag == DATE_FLOAT, [&]() -> Ref {
         std::optional<DateParts> parts;
         if (st.epoch && tag == DATE_INT) {

@@ -74,7 +74,7 @@ struct State {
     // What value_obj made for recent serials of this load's epoch. PERF NOTE: room for a few
     // thousand, as a column of dates repeats days across a year or more.
     DateObjects<12> dates;
-    PyMutex dates_lock{};  // readers under a shared borrow (the sheet writer) meet at `dates`
+    PyMutex dates_lock{};  // free-threaded: readers under a shared borrow (the sheet writer) meet at `dates`
     std::uint64_t row_cache_row = 0;
     Ref row_cache_int;  // empty: no cached row
     std::size_t row_index_hint = 0;  // where row access last found its row among the loaded rows
