@@ -344,3 +344,24 @@ def test_loaded_workbooks_are_collected(tmp_path, monkeypatch):
     refs = [load_and_use() for _ in range(3)]
     gc.collect()
     assert all(r() is None for pair in refs for r in pair)
+
+
+def test_values_see_edits_made_between_rows(tmp_path, monkeypatch):
+    import sys
+    sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "scripts"))
+    import xlsxgen
+
+    path = str(tmp_path / "demo.xlsx")
+    xlsxgen.demo_workbook(path)
+    results = []
+    for pure in (True, False):
+        monkeypatch.setenv("QUILLFEN_PURE_PYTHON", "1" if pure else "0")
+        ws = quillfen.load_workbook(path).worksheets[0]
+        rows = ws.values
+        out = [next(rows), next(rows)]
+        ws.insert_rows(4)
+        ws["B6"] = "new"
+        ws.delete_rows(8)
+        out += list(rows) + [ws.max_row, ws.max_column, list(ws.values)[-1]]
+        results.append(out)
+    assert results[0] == results[1]
