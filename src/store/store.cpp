@@ -92,7 +92,7 @@ Ref date_value(State& st, std::uint8_t tag, std::uint64_t payload) {
         ~Unlock() { PyMutex_Unlock(lock); }
     } unlock{&st.dates_lock};
 #endif
-    return st.dates.get(payload, tag == DATE_FLOAT, [&]() -> Ref {
+    auto make = [&]() -> Ref {
         std::optional<DateParts> parts;
         if (st.epoch && tag == DATE_INT) {
             parts = payload == 0 ? DateParts{Time{0, 0, 0, 0}}
@@ -105,7 +105,8 @@ Ref date_value(State& st, std::uint8_t tag, std::uint64_t payload) {
             return {};
         }
         return date_parts_to_py(*parts);
-    });
+    };
+    return tag == DATE_INT ? st.dates.get(payload, false, make) : st.moments.get(payload, true, make);
 }
 
 // Shared string `index`.
@@ -347,6 +348,7 @@ XmlResult<Load> Load::begin(PyObject* store, PyObject* ws, PyObject* cell_styles
     st.epoch = epoch;
     st.keep_cells = keep_cells;
     st.dates.clear();
+    st.moments.clear();
     st.slot_class.reset();
     // The ninth slot, _loaded, is optional: a class without it gets its cells without what
     // they were read with.

@@ -72,8 +72,10 @@ struct State {
     std::optional<SlotClass> slot_class;
     std::optional<Epoch> epoch;
     // What value_obj made for recent serials of this load's epoch. PERF NOTE: room for a few
-    // thousand, as a column of dates repeats days across a year or more.
+    // thousand whole days, as a column of dates repeats days across a year or more; moments
+    // within a day, rarely met twice, keep a small table of their own and evict no days.
     DateObjects<12> dates;
+    DateObjects<> moments;
     PyMutex dates_lock{};  // free-threaded: readers under a shared borrow (the sheet writer) meet at `dates`
     std::uint64_t row_cache_row = 0;
     Ref row_cache_int;  // empty: no cached row
