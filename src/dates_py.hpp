@@ -6,9 +6,10 @@
 #include "core/ref.hpp"
 #include "dates.hpp"
 
-#include <array>
+#include <algorithm>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 namespace qf {
 
@@ -23,31 +24,52 @@ namespace qf {
 
 // The Python objects made for recent serials, by their bits: date and time objects are immutable,
 // so a column that repeats a handful of dates shares a handful of objects instead of making one
-// per cell. Direct-mapped; belongs to one reader or store, whose epoch is fixed while it is used.
+// per cell. Direct-mapped, of 2^8 slots at first and up to 2^MaxBits as serials keep evicting
+// one another (a bigger table is made only once the smaller one was outgrown, so a sheet of few
+// dates pays for no more); belongs to one reader or store, whose epoch is fixed while it is used.
+// A table that can grow is used by one thread at a time (its owner's lock).
+template <unsigned MaxBits = 8>
 class DateObjects {
 public:
     // The cached object for the serial, else `make()` (a new reference, or null with an
     // exception set, which is not cached).
     template <class Make>
     Ref get(std::uint64_t bits, bool is_float, Make&& make) {
-        Slot& slot = slots_[(bits * 0x9E3779B97F4A7C15ULL + is_float) >> (64 - SLOT_BITS)];
-        if (slot.obj && slot.bits == bits && slot.is_float == is_float) return slot.obj.clone();
+        if (const Slot& slot = slot_for(bits, is_float); slot.obj && slot.bits == bits && slot.is_float == is_float)
+            return slot.obj.clone();
         Ref obj = make();
-        if (obj) slot = Slot{bits, is_float, obj.clone()};
+        if (!obj) return obj;
+        Slot* slot = &slot_for(bits, is_float);  // again: making the object may have run Python code
+        if (slot->obj && bits_ < MaxBits && ++evicted_ > slots_.size()) {
+            bits_ = std::min(bits_ + 2, MaxBits);
+            evicted_ = 0;
+            slots_.clear();
+            slots_.resize(std::size_t{1} << bits_);
+            slot = &slot_for(bits, is_float);
+        }
+        *slot = Slot{bits, is_float, obj.clone()};
         return obj;
     }
-    void clear() noexcept {
-        for (Slot& slot : slots_) slot.obj.reset();
+    void clear() {
+        slots_.clear();
+        slots_.resize(std::size_t{1} << FIRST_BITS);
+        bits_ = FIRST_BITS;
+        evicted_ = 0;
     }
 
 private:
-    static constexpr unsigned SLOT_BITS = 8;
+    static constexpr unsigned FIRST_BITS = MaxBits < 8 ? MaxBits : 8;
     struct Slot {
         std::uint64_t bits = 0;
         bool is_float = false;
         Ref obj;
     };
-    std::array<Slot, std::size_t{1} << SLOT_BITS> slots_;
+    Slot& slot_for(std::uint64_t bits, bool is_float) noexcept {
+        return slots_[(bits * 0x9E3779B97F4A7C15ULL + is_float) >> (64 - bits_)];
+    }
+    std::vector<Slot> slots_ = std::vector<Slot>(std::size_t{1} << FIRST_BITS);
+    unsigned bits_ = FIRST_BITS;
+    std::size_t evicted_ = 0;  // objects replaced in the table at its present size
 };
 
 }  // namespace qf

@@ -122,7 +122,7 @@ struct SheetState {
     std::optional<std::uint32_t> anon_master;
     std::unordered_map<std::string, std::uint32_t> masters_by_si;
     Ref actions;  // list receiving ("warn", message)
-    mutable DateObjects dates;  // what val_to_py made for recent serials
+    mutable DateObjects<> dates;  // what val_to_py made for recent serials
 
     // Interns the data-type strings; false with an exception set on failure.
     [[nodiscard]] XmlResult<void> init_dt();

@@ -411,6 +411,38 @@ void Compact::finish_loading() {
     kept.shrink();
     base.val_dedupe.clear();
     text_index.clear();
+    loaded_extent_ = measure_extent();
+    loaded_extent_version_ = version;
+}
+
+std::optional<Extent> Compact::extent() const noexcept {
+    if (version == loaded_extent_version_) return loaded_extent_;
+    return measure_extent();
+}
+
+std::optional<Extent> Compact::measure_extent() const noexcept {
+    if (len() == 0) return std::nullopt;
+    Extent x{UINT32_MAX, 0, UINT32_MAX, 0};
+    auto see = [&](std::uint32_t r, std::uint32_t c) {
+        x.min_row = std::min(x.min_row, r);
+        x.max_row = std::max(x.max_row, r);
+        x.min_col = std::min(x.min_col, c);
+        x.max_col = std::max(x.max_col, c);
+    };
+    // A loaded row's records are in column order: its first and last live ones bound it, and
+    // a sheet is measured in steps per row, not per cell.
+    for (std::size_t k = 0; k < base.row_numbers.size(); ++k) {
+        std::uint32_t first = base.row_starts[k], last = base.row_starts[k + 1];
+        while (first < last && base.recs[first].tag == DEAD) ++first;
+        while (last > first && base.recs[last - 1].tag == DEAD) --last;
+        if (first == last) continue;
+        see(base.row_numbers[k], base.recs[first].col);
+        see(base.row_numbers[k], base.recs[last - 1].col);
+    }
+    for (const Entry& e : entries) {
+        if (e.tag != DEAD) see(e.row, e.col);
+    }
+    return x;
 }
 
 }  // namespace qf::store

@@ -64,6 +64,13 @@ public:
     T& operator[](std::uint32_t i) noexcept { return chunks_[i / CHUNK][i % CHUNK]; }
     const T& operator[](std::uint32_t i) const noexcept { return chunks_[i / CHUNK][i % CHUNK]; }
     std::size_t chunk_count() const noexcept { return chunks_.size(); }
+    // Element i (< size()) and, in `count`, how many elements from it on lie in its chunk: a
+    // run walked by pointer.
+    const T* run(std::uint32_t i, std::uint32_t& count) const noexcept {
+        const std::vector<T>& chunk = chunks_[i / CHUNK];
+        count = static_cast<std::uint32_t>(chunk.size() - i % CHUNK);
+        return chunk.data() + i % CHUNK;
+    }
 
     std::uint32_t push(const T& value) {
         if (size_ % CHUNK == 0) {
@@ -225,6 +232,11 @@ struct Replaced {
     std::uint64_t payload;
 };
 
+// The rows and columns that live cells span.
+struct Extent {
+    std::uint32_t min_row, max_row, min_col, max_col;
+};
+
 class Compact {
 public:
     Base base;
@@ -242,6 +254,10 @@ public:
     Entry entry(Loc loc) const noexcept;
     std::vector<Loc> locs() const;
     std::optional<Loc> last_loc() const noexcept;
+    // The extent of the live cells, none without any. PERF NOTE: measured once when loading
+    // finishes and reused while `version` (moved by every change of the keys) stays; else a
+    // walk in steps per row.
+    std::optional<Extent> extent() const noexcept;
 
     // A text value: (TEXT, reference), or nothing when it is too long for the arena (the caller
     // keeps it as a Python object).
@@ -274,6 +290,10 @@ public:
     void finish_loading();
 
 private:
+    std::optional<Extent> loaded_extent_;
+    std::uint64_t loaded_extent_version_ = UINT64_MAX;  // the version it holds for
+
+    std::optional<Extent> measure_extent() const noexcept;
     void put_record_value(std::uint32_t loc, std::uint8_t tag, std::uint64_t payload, std::uint32_t style,
                           std::uint8_t dtype);
 };

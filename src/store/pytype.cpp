@@ -322,28 +322,11 @@ PyObject* CellStore_bounds(PyObject* self, PyObject*) noexcept {
         State& st = st_of(self);
         auto b = Borrow::shared(st.borrow);
         if (!b) return nullptr;
-        if (st.dict_mode || st.c.len() == 0) Py_RETURN_NONE;
-        std::uint32_t min_r = UINT32_MAX, max_r = 0, min_c = UINT32_MAX, max_c = 0;
-        auto see = [&](std::uint32_t r, std::uint32_t c) {
-            min_r = std::min(min_r, r); max_r = std::max(max_r, r);
-            min_c = std::min(min_c, c); max_c = std::max(max_c, c);
-        };
-        // A loaded row's records are in column order: its first and last live ones bound it, and
-        // a sheet is measured in steps per row, not per cell.
-        const Base& base = st.c.base;
-        for (std::size_t k = 0; k < base.row_numbers.size(); ++k) {
-            std::uint32_t first = base.row_starts[k], last = base.row_starts[k + 1];
-            while (first < last && base.recs[first].tag == DEAD) ++first;
-            while (last > first && base.recs[last - 1].tag == DEAD) --last;
-            if (first == last) continue;
-            see(base.row_numbers[k], base.recs[first].col);
-            see(base.row_numbers[k], base.recs[last - 1].col);
-        }
-        for (const Entry& e : st.c.entries) {
-            if (e.tag != DEAD) see(e.row, e.col);
-        }
-        return Py_BuildValue("(kkkk)", static_cast<unsigned long>(min_r), static_cast<unsigned long>(max_r),
-                             static_cast<unsigned long>(min_c), static_cast<unsigned long>(max_c));
+        if (st.dict_mode) Py_RETURN_NONE;
+        const auto x = st.c.extent();
+        if (!x) Py_RETURN_NONE;
+        return Py_BuildValue("(kkkk)", static_cast<unsigned long>(x->min_row), static_cast<unsigned long>(x->max_row),
+                             static_cast<unsigned long>(x->min_col), static_cast<unsigned long>(x->max_col));
     });
 }
 
@@ -498,6 +481,35 @@ std::optional<std::size_t> loaded_row_index(State& st, std::uint32_t row) noexce
     return k;
 }
 
+// The values of columns min_col.. (n of them) of row `r` in compact mode, the row's records
+// being ri..end. PERF NOTE: the records are walked in place, in column order, a pointer step a
+// cell; cells without one are found among the entries, or created, by row_item_lock_held.
+Ref row_values(State& st, std::uint32_t r, std::int64_t min_col, std::uint64_t n, std::uint32_t ri,
+               std::uint32_t end, bool look_in_entries, bool& created) {
+    Ref items = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(n)));
+    if (!items) return {};
+    const Rec* rec = nullptr;
+    std::uint32_t left = 0;  // records from `rec` on in its chunk
+    std::string scratch;
+    for (std::uint64_t i = 0; i < n; ++i) {
+        const auto col = static_cast<std::uint32_t>(min_col + static_cast<std::int64_t>(i));
+        for (; ri < end; ++ri, ++rec, --left) {
+            if (left == 0) rec = st.c.base.recs.run(ri, left);
+            if (rec->col >= col) break;
+        }
+        Ref item;
+        if (ri < end && rec->col == col && rec->tag != DEAD) {
+            item = record_value(st, *rec, ri, r, scratch);
+        } else {
+            std::uint32_t past = end;
+            item = row_item_lock_held(st, r, col, true, past, end, look_in_entries, created);
+        }
+        if (!item) return {};
+        PyTuple_SET_ITEM(items.get(), static_cast<Py_ssize_t>(i), item.release());
+    }
+    return items;
+}
+
 // One row of `Worksheet._cells_by_row`, its missing cells created as `Worksheet.cell` creates
 // them; the caller holds the sheet's guard.
 Ref row_tuple(State& st, std::int64_t row, std::int64_t min_col, std::int64_t max_col, bool values_only,
@@ -518,6 +530,7 @@ Ref row_tuple(State& st, std::int64_t row, std::int64_t min_col, std::int64_t ma
         end = base.row_starts[*k + 1];
     }
     const bool look_in_entries = st.c.live_entries > 0;
+    if (values_only && !st.dict_mode) return row_values(st, r, min_col, n, ri, end, look_in_entries, created);
     GcPause pause(!values_only);
     Ref items = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(n)));
     if (!items) return {};

@@ -4,6 +4,9 @@
 #include "core/frame.hpp"
 #include "dates_py.hpp"
 
+#include <algorithm>
+#include <cstring>
+
 namespace qf::store {
 
 namespace {
@@ -16,6 +19,15 @@ thread_local std::string SCRATCH = [] {
 }();
 
 Ref str_of(std::string_view bytes) noexcept {
+    // PERF NOTE: a formula's text is ASCII as a rule, copied into its str without the decoder
+    // (one-character texts are left to it, which gives its shared single characters).
+    if (bytes.size() > 1 && bytes.size() <= 256 &&
+        std::ranges::all_of(bytes, [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+        PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(bytes.size()), 127);
+        if (!str) return {};
+        std::memcpy(PyUnicode_1BYTE_DATA(str), bytes.data(), bytes.size());
+        return Ref::steal(str);
+    }
     return Ref::steal(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr));
 }
 
@@ -67,6 +79,61 @@ std::vector<Ref> State::reset() {
     return dropped;
 }
 
+namespace {
+
+// The date of a date cell's serial (tags 10 and 11), from the store's recent dates when there.
+Ref date_value(State& st, std::uint8_t tag, std::uint64_t payload) {
+#ifdef Py_GIL_DISABLED
+    // Readers under a shared borrow (the sheet writer) may meet here. With the GIL they take
+    // turns already: the table is never held across Python code.
+    PyMutex_Lock(&st.dates_lock);
+    struct Unlock {
+        PyMutex* lock;
+        ~Unlock() { PyMutex_Unlock(lock); }
+    } unlock{&st.dates_lock};
+#endif
+    auto make = [&]() -> Ref {
+        std::optional<DateParts> parts;
+        if (st.epoch && tag == DATE_INT) {
+            parts = payload == 0 ? DateParts{Time{0, 0, 0, 0}}
+                                 : from_excel_int(*st.epoch, static_cast<std::int64_t>(payload));
+        } else if (st.epoch) {
+            parts = from_excel_float(*st.epoch, std::bit_cast<double>(payload));
+        }
+        if (!parts || std::holds_alternative<OutOfRange>(*parts)) {
+            PyErr_SetString(PyExc_SystemError, "CellStore: date cell out of range");
+            return {};
+        }
+        return date_parts_to_py(*parts);
+    };
+    return tag == DATE_INT ? st.dates.get(payload, false, make) : st.moments.get(payload, true, make);
+}
+
+// Shared string `index`.
+Ref shared_string(State& st, std::uint64_t index) {
+    Ref strings = st.shared_strings.clone();
+    if (PyList_CheckExact(strings.get())) {
+        // PERF NOTE: a list answers as list[i] would, without an int object per cell.
+        if (index < static_cast<std::uint64_t>(PyList_GET_SIZE(strings.get())))
+            return Ref::steal(PyList_GetItemRef(strings.get(), static_cast<Py_ssize_t>(index)));
+    }
+    Ref key = Ref::steal(PyLong_FromUnsignedLongLong(index));
+    if (!key) return {};
+    return Ref::steal(PyObject_GetItem(strings.get(), key.get()));
+}
+
+// The formula text of template `index` at (row, col), rendered in `scratch`.
+Ref template_text(State& st, std::uint64_t index, std::uint32_t row, std::uint32_t col, std::string& scratch) {
+    scratch.clear();
+    if (index >= st.templates.size() || !st.templates[static_cast<std::uint32_t>(index)].render_into(row, col, scratch)) {
+        PyErr_SetString(PyExc_SystemError, "CellStore: formula template cannot be rendered");
+        return {};
+    }
+    return str_of(scratch);
+}
+
+}  // namespace
+
 Ref value_obj(State& st, Loc loc) {
     const Entry e = st.c.entry(loc);
     switch (e.tag) {
@@ -82,17 +149,8 @@ Ref value_obj(State& st, Loc loc) {
             return Ref::steal(PyFloat_FromDouble(std::bit_cast<double>(e.payload)));
         case BOOL:
             return Ref::borrow(e.payload ? Py_True : Py_False);
-        case SST: {
-            Ref strings = st.shared_strings.clone();
-            if (PyList_CheckExact(strings.get())) {
-                // PERF NOTE: a list answers as list[i] would, without an int object per cell.
-                if (e.payload < static_cast<std::uint64_t>(PyList_GET_SIZE(strings.get())))
-                    return Ref::steal(PyList_GetItemRef(strings.get(), static_cast<Py_ssize_t>(e.payload)));
-            }
-            Ref index = Ref::steal(PyLong_FromUnsignedLongLong(e.payload));
-            if (!index) return {};
-            return Ref::steal(PyObject_GetItem(strings.get(), index.get()));
-        }
+        case SST:
+            return shared_string(st, e.payload);
         case TEXT:
             return str_of(st.c.text_of(e.payload));
         case SHARED:
@@ -108,28 +166,40 @@ Ref value_obj(State& st, Loc loc) {
         }
         case DATE_INT:
         case DATE_FLOAT:
-            return st.dates.get(e.payload, e.tag == DATE_FLOAT, [&]() -> Ref {
-                auto parts = excel_date(st, loc);
-                if (!parts || std::holds_alternative<OutOfRange>(*parts)) {
-                    PyErr_SetString(PyExc_SystemError, "CellStore: date cell out of range");
-                    return {};
-                }
-                return date_parts_to_py(*parts);
-            });
+            return date_value(st, e.tag, e.payload);
         case OBJ:
             return st.objs[e.payload].clone();
-        case TEMPLATE: {
-            SCRATCH.clear();
-            if (e.payload >= st.templates.size() ||
-                !st.templates[static_cast<std::uint32_t>(e.payload)].render_into(e.row, e.col, SCRATCH)) {
-                PyErr_SetString(PyExc_SystemError, "CellStore: formula template cannot be rendered");
-                return {};
-            }
-            return str_of(SCRATCH);
-        }
+        case TEMPLATE:
+            return template_text(st, e.payload, e.row, e.col, SCRATCH);
         default:
             PyErr_SetString(PyExc_SystemError, "CellStore: cell of unknown kind");
             return {};
+    }
+}
+
+Ref record_value(State& st, const Rec& rec, std::uint32_t index, std::uint32_t row, std::string& scratch) {
+    // PERF NOTE: the common kinds are read from the record in place, with no Entry made (nor the
+    // style looked up) for them.
+    switch (rec.tag) {
+        case INT32:
+            return Ref::steal(PyLong_FromLong(static_cast<std::int32_t>(rec.payload)));
+        case NONE:
+            return Ref::borrow(Py_None);
+        case BOOL:
+            return Ref::borrow(rec.payload ? Py_True : Py_False);
+        case SST:
+            return shared_string(st, rec.payload);
+        case INT:
+            return Ref::steal(PyLong_FromLongLong(static_cast<std::int64_t>(st.c.base.vals[rec.payload])));
+        case FLOAT:
+            return Ref::steal(PyFloat_FromDouble(std::bit_cast<double>(st.c.base.vals[rec.payload])));
+        case TEMPLATE:
+            return template_text(st, rec.payload, row, rec.col, scratch);
+        case DATE_INT:
+        case DATE_FLOAT:
+            return date_value(st, rec.tag, st.c.base.vals[rec.payload]);
+        default:
+            return value_obj(st, Loc{Loc::RECORD, index, row});
     }
 }
 
@@ -278,6 +348,7 @@ XmlResult<Load> Load::begin(PyObject* store, PyObject* ws, PyObject* cell_styles
     st.epoch = epoch;
     st.keep_cells = keep_cells;
     st.dates.clear();
+    st.moments.clear();
     st.slot_class.reset();
     // The ninth slot, _loaded, is optional: a class without it gets its cells without what
     // they were read with.

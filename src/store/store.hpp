@@ -71,7 +71,12 @@ struct State {
     ftemplate::Templates templates;
     std::optional<SlotClass> slot_class;
     std::optional<Epoch> epoch;
-    DateObjects dates;  // what value_obj made for recent serials of this load's epoch
+    // What value_obj made for recent serials of this load's epoch. PERF NOTE: room for a few
+    // thousand whole days, as a column of dates repeats days across a year or more; moments
+    // within a day, rarely met twice, keep a small table of their own and evict no days.
+    DateObjects<12> dates;
+    DateObjects<> moments;
+    PyMutex dates_lock{};  // free-threaded: readers under a shared borrow (the sheet writer) meet at `dates`
     std::uint64_t row_cache_row = 0;
     Ref row_cache_int;  // empty: no cached row
     std::size_t row_index_hint = 0;  // where row access last found its row among the loaded rows
@@ -123,6 +128,10 @@ inline State& state_of(PyObject* store) noexcept { return reinterpret_cast<CellS
 // These run Python code and may allocate: callers are inside a C-boundary guard.
 // The value of the cell at `loc`.
 [[nodiscard]] Ref value_obj(State& st, Loc loc);
+// The same for the live record `rec`, at location `index` of `row`; formula texts are rendered in
+// `scratch` (the caller's, reused from cell to cell).
+[[nodiscard]] Ref record_value(State& st, const Rec& rec, std::uint32_t index, std::uint32_t row,
+                               std::string& scratch);
 // The cell object at `loc`, materialised on first use.
 [[nodiscard]] Ref materialize(State& st, Loc loc);
 // A new cell object of the loaded cell class (the constructor is not run), `loaded` in its

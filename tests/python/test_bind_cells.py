@@ -292,13 +292,19 @@ def test_every_corpus_workbook_loads_as_the_pure_loader_does(monkeypatch):
         assert load_cells(path, False, monkeypatch) == load_cells(path, True, monkeypatch), name
 
 
-def test_editable_worksheet_api(tmp_path, monkeypatch):
+def demo_path(tmp_path):
+    """The demo workbook of scripts/xlsxgen.py, written in `tmp_path`."""
     import sys
     sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "scripts"))
     import xlsxgen
 
     path = str(tmp_path / "demo.xlsx")
     xlsxgen.demo_workbook(path)
+    return path
+
+
+def test_editable_worksheet_api(tmp_path, monkeypatch):
+    path = demo_path(tmp_path)
     results = []
     for pure in (True, False):
         monkeypatch.setenv("QUILLFEN_PURE_PYTHON", "1" if pure else "0")
@@ -322,14 +328,9 @@ def test_editable_worksheet_api(tmp_path, monkeypatch):
 
 def test_loaded_workbooks_are_collected(tmp_path, monkeypatch):
     import gc
-    import sys
     import weakref
 
-    sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "scripts"))
-    import xlsxgen
-
-    path = str(tmp_path / "demo.xlsx")
-    xlsxgen.demo_workbook(path)
+    path = demo_path(tmp_path)
     monkeypatch.setenv("QUILLFEN_PURE_PYTHON", "0")
 
     def load_and_use():
@@ -344,3 +345,19 @@ def test_loaded_workbooks_are_collected(tmp_path, monkeypatch):
     refs = [load_and_use() for _ in range(3)]
     gc.collect()
     assert all(r() is None for pair in refs for r in pair)
+
+
+def test_values_see_edits_made_between_rows(tmp_path, monkeypatch):
+    path = demo_path(tmp_path)
+
+    def read(pure):
+        monkeypatch.setenv("QUILLFEN_PURE_PYTHON", "1" if pure else "0")
+        ws = quillfen.load_workbook(path).worksheets[0]
+        rows = ws.values
+        out = [next(rows), next(rows)]
+        ws.insert_rows(4)
+        ws["B6"] = "new"
+        ws.delete_rows(8)
+        return out + list(rows) + [ws.max_row, ws.max_column, list(ws.values)[-1]]
+
+    assert read(True) == read(False)

@@ -73,7 +73,9 @@ def test_values_of_every_kind(load):
         (1, 13, "datefloat", 0.75, None, 5), (1, 14, "py", {"k": 1}, None, "str"),
         (1, 15, "formula", "=B1+1", None, 2),
     ])
+    row = store._row(1, 1, 15, True)[0]  # read from the records, before any cell object exists
     got = [store[(1, c)].value for c in range(1, 16)]
+    assert [(type(v), repr(v)) for v in row] == [(type(v), repr(v)) for v in got]
     assert got[:8] == [None, 2**31 - 1, -2**31, 2**31, -2**63, -0.0, True, "b"]
     assert str(got[5]) == "-0.0" and got[6] is True
     assert got[8] == got[9] == big
@@ -261,6 +263,24 @@ def test_rows_iterator_reads_each_row_when_asked_and_lets_the_guard_go(load):
     assert free == [True]
     with pytest.raises(AttributeError):
         store._rows(1, 1, 1, 1, True, None)
+
+
+def test_rows_of_values_across_the_store_chunks(load):
+    # 11 cells a row: rows straddle the 65536-record chunks; a twelfth column is created empty.
+    store, _, _ = load(grid(6000, 11))
+    del store[(5958, 5)]
+    got = list(store._rows(5950, 6000, 1, 12, True, threading.RLock()))
+    assert got == [tuple(None if c == 12 or (r, c) == (5958, 5) else r * 100 + c for c in range(1, 13))
+                   for r in range(5950, 6001)]
+    assert len(store) == 6000 * 11 - 1 + 51 + 1
+
+
+def test_dates_read_again_from_a_growing_table(load):
+    serial = lambda r, c: 40000 + (r * 7 + c) % 700  # noqa: E731 - more serials than the first table holds
+    store, _, _ = load([(r, c, "dateint", serial(r, c), None, 5) for r in range(1, 301) for c in range(1, 6)])
+    want = [tuple(WINDOWS + datetime.timedelta(days=serial(r, c)) for c in range(1, 6)) for r in range(1, 301)]
+    for _ in range(2):
+        assert list(store._rows(1, 300, 1, 5, True, threading.RLock())) == want
 
 
 def test_row_access_on_a_store_never_loaded(native):

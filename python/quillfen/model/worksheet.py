@@ -410,9 +410,10 @@ class Worksheet(SheetBase):
     def _bounds(self) -> Bounds | None:
         """(min_row, max_row, min_col, max_col) of the cells, or None when there are none."""
         bounds = getattr(self._cells, "_bounds", None)
-        if bounds is not None and not self._cells._in_dict_mode():
+        if bounds is not None:
             found: Bounds | None = bounds()
-            return found
+            if found is not None or not self._cells._in_dict_mode():
+                return found
         if not self._cells:
             return None
         rows = [r for r, _ in self._cells]
@@ -513,8 +514,11 @@ class Worksheet(SheetBase):
     def iter_rows(self, min_row: int | None = None, max_row: int | None = None, min_col: int | None = None,
                   max_col: int | None = None, values_only: bool = False) -> Iterator[tuple[Any, ...]]:
         """Rows of cells (or values) within the bounds; missing cells are created empty."""
-        return self._cells_by_row(min_col or 1, min_row or 1, max_col or self.max_column,
-                                  max_row or self.max_row, values_only)
+        if not (max_col and max_row):
+            bounds = self._bounds()  # once for both
+            max_col = max_col or (bounds[3] if bounds else 1)
+            max_row = max_row or (bounds[1] if bounds else 1)
+        return self._cells_by_row(min_col or 1, min_row or 1, max_col, max_row, values_only)
 
     @mutating(CELLS)
     def append(self, iterable: Iterable[Any] | Mapping[str | int, Any]) -> None:
