@@ -245,9 +245,10 @@ def stream_records(ws: Any, options: SheetReadOptions, helpers: dict[str, Any], 
 
 
 # The rows of a read-only sheet handed over by the engine at once, at most, and the values
-# they hold at most (a batch is read ahead of the rows given).
-ROW_BATCH = 256
-ROW_BATCH_VALUES = 8192
+# they hold at most. PERF NOTE: a batch is alive at once; kept this small, its numbers and rows
+# come from (and go back to) the interpreter's free lists, which a batch of 256 rows ran dry.
+ROW_BATCH = 32
+ROW_BATCH_VALUES = 256
 
 
 class _RowShape:
