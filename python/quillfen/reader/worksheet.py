@@ -303,8 +303,8 @@ class ReadOnlyWorksheet(SheetBase):
         """Rows of cells (or of values) as an editable sheet gives them: every row from
         `min_row` (1) to `max_row` (the sheet's `max_row`), each from `min_col` (1) to `max_col`
         (the sheet's `max_column`). Cells and rows missing from the part are `EMPTY_CELL` (None
-        with `values_only`), made as the rows stream past: nothing is read ahead. Reading stops
-        at the first row past `max_row`.
+        with `values_only`), made as the rows stream past; the part is read a few rows ahead at
+        most. Reading stops at the first row past `max_row`.
 
         Nothing in the part is left out for an extent it does not declare truly: without
         `max_row` the rows go on to the last in the part, and without `max_col` a row goes on to
