@@ -106,7 +106,8 @@ XmlResult<Number> parse_number(const Helpers& h, std::string_view text) {
 
 // Where a typed value goes: the record's own value and data type, or (a formula cell whose
 // cached value is kept) the cached value and a data type nobody reads. PERF NOTE: written in
-// place; a typed value returned by value went through memory twice more on every cell.
+// place; a typed value returned by value went through memory twice more on every cell. Passed
+// by reference: a copy on the stack was stored in halves and loaded whole, which stalled.
 struct Typed {
     Val& value;
     DType& dtype;
@@ -114,7 +115,7 @@ struct Typed {
 
     // The value assigned as its own alternative: no Val made and moved on the way.
     template <class T>
-    XmlResult<void> set(T&& v, DType d) {
+    XmlResult<void> set(T&& v, DType d) const {
         value = std::forward<T>(v);
         dtype = std::move(d);
         return {};
@@ -150,14 +151,14 @@ XmlResult<void> warn_date(SheetState& st, const CellBufs& b, const Number& n, bo
 }
 
 // "#VALUE!" for a date-styled number beyond the limits of dates, with the package's warning.
-XmlResult<void> date_warning(SheetState& st, const CellBufs& b, const Number& n, bool is_formula, Typed out) {
+XmlResult<void> date_warning(SheetState& st, const CellBufs& b, const Number& n, bool is_formula, const Typed& out) {
     QF_TRY(warn_date(st, b, n, is_formula, false));
     return out.set(std::string("#VALUE!"), code(DT_E));
 }
 
 // 1900-02-29, which the 1900 system counts (serial 60) but which did not exist: no date holds
 // it, so the cell keeps its number (as the package's from_excel gives it back), with a warning.
-XmlResult<void> leap_day(SheetState& st, const CellBufs& b, Number n, bool is_formula, Typed out) {
+XmlResult<void> leap_day(SheetState& st, const CellBufs& b, Number n, bool is_formula, const Typed& out) {
     QF_TRY(warn_date(st, b, n, is_formula, true));
     switch (n.kind) {
         case Number::Int: return out.set(n.i, code(DT_N));
@@ -173,7 +174,7 @@ bool is_leap_day(const Epoch& epoch, const Number& n) noexcept {
 }
 
 XmlResult<void> to_date(SheetState& st, const CellBufs& b, const StyleId& style, Number n, bool is_formula,
-                        Typed out) {
+                        const Typed& out) {
     const Settings& s = st.settings;
     const bool td = s.timedelta_formats.contains(style.id);
     const bool shows_date = !s.time_formats.contains(style.id);
@@ -209,7 +210,7 @@ XmlResult<void> to_date(SheetState& st, const CellBufs& b, const StyleId& style,
 }
 
 XmlResult<void> typed_value(SheetState& st, CellBufs& b, std::string_view dtype, const StyleId& style,
-                            std::optional<Val>& inline_val, bool is_formula, Typed out) {
+                            std::optional<Val>& inline_val, bool is_formula, const Typed& out) {
     const Helpers& h = st.helpers;
     const bool has_text = dtype != "inlineStr" && !b.v.empty();
     if (!has_text) {

@@ -65,6 +65,10 @@ struct KeptRaw {
 };
 
 struct CellRec {
+    // PERF NOTE: provided, so that a record made in place is not zeroed whole before its
+    // members are set (every member has an initializer or a constructor of its own).
+    CellRec() noexcept {}
+
     Val value;                    // the formula for formula cells, else the typed value
     std::optional<Val> formula;   // data-only with formula_and_value: the formula behind the value
     std::optional<Val> cached;    // formula cells with formula_and_value: the typed <v> value
@@ -86,8 +90,10 @@ struct CellBufs {
     // With keep_cells, from the event path: the cell's other attributes and its inline
     // string's formatted runs (see KeptRaw).
     Ref attrs, runs;
+    // PERF NOTE: one assignment each; a chain of them read each view back from the one
+    // just stored, which stalled on every cell.
     void clear() noexcept {
-        t = r = s = v = f_t = f_ref = f_si = f_text = {};
+        t = {}; r = {}; s = {}; v = {}; f_t = {}; f_ref = {}; f_si = {}; f_text = {};
         has_t = has_r = has_f = has_f_t = has_f_ref = has_f_si = false;
         attrs.reset();
         runs.reset();
