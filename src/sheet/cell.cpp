@@ -4,10 +4,10 @@
 #include "core/frame.hpp"
 #include "dates_py.hpp"
 #include "formula/pyerror.hpp"
+#include "utils/utils.hpp"
 
 #include <algorithm>
 #include <bit>
-#include <charconv>
 #include <cmath>
 #include <limits>
 
@@ -25,31 +25,6 @@ XmlError raised() { return source_error(); }
 
 template <class T>
 std::unexpected<XmlError> fail() { return std::unexpected(raised()); }
-
-bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
-
-// The float form converted natively: [+-]? digits [. digits] [(e|E) [+-]? digits], with at
-// least one mantissa digit. Everything else (inf, nan, underscores, spaces) is Python's call.
-bool native_float_form(std::string_view t) noexcept {
-    std::size_t i = 0;
-    const std::size_t n = t.size();
-    if (i < n && (t[i] == '+' || t[i] == '-')) ++i;
-    std::size_t digits = 0;
-    while (i < n && is_digit(t[i])) { ++i; ++digits; }
-    if (i < n && t[i] == '.') {
-        ++i;
-        while (i < n && is_digit(t[i])) { ++i; ++digits; }
-    }
-    if (digits == 0) return false;
-    if (i < n && (t[i] == 'e' || t[i] == 'E')) {
-        ++i;
-        if (i < n && (t[i] == '+' || t[i] == '-')) ++i;
-        std::size_t exp = 0;
-        while (i < n && is_digit(t[i])) { ++i; ++exp; }
-        if (exp == 0) return false;
-    }
-    return i == n;
-}
 
 // A number read from an "n" cell: native int, native float, or whatever Python made of it.
 struct Number {
@@ -93,13 +68,9 @@ XmlResult<Number> parse_number(const Helpers& h, std::string_view text) {
         }
         return Number{Number::Py, 0, 0, std::move(obj)};
     }
-    if (native_float_form(text)) {
-        std::string_view body = text[0] == '+' ? text.substr(1) : text;
-        double value = 0;
-        auto [end, ec] = std::from_chars(body.data(), body.data() + body.size(), value);
-        // Overflow and underflow are left to float(), which knows what Python makes of them.
-        if (ec == std::errc{} && end == body.data() + body.size()) return Number{Number::Float, 0, value, {}};
-    }
+    // Other forms (inf, nan, underscores, spaces), overflow and underflow are left to float(),
+    // which knows what Python makes of them.
+    if (auto value = utils::decimal_double(text)) return Number{Number::Float, 0, *value, {}};
     QF_TRY_SET(Ref obj, py_call1(h.float_.get(), text));
     return from_float_helper(std::move(obj));
 }
