@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cfloat>
 #include <charconv>
 #include <cmath>
@@ -133,6 +134,26 @@ constexpr std::array<double, 23> EXACT_POW10 = {1e0,  1e1,  1e2,  1e3,  1e4,  1e
 constexpr std::uint64_t EXACT_MANTISSA = std::uint64_t{1} << 53;
 constexpr int MAX_DIGITS = 19;  // significant digits that always fit in 64 bits
 
+// Whether all eight bytes of `v` are ASCII digits: each has the high nibble 3, and keeps it
+// when 6 is added (no byte of that form carries into the next).
+constexpr bool eight_digits(std::uint64_t v) noexcept {
+    constexpr std::uint64_t HIGH = 0xF0F0F0F0F0F0F0F0;
+    constexpr std::uint64_t THREES = 0x3030303030303030;
+    return (v & HIGH) == THREES && ((v + 0x0606060606060606) & HIGH) == THREES;
+}
+
+// The number eight ASCII digits stand for, the first in the lowest byte: neighbouring digits
+// are paired in place (10 * a + b fits a byte), then the four pairs are weighted by powers of
+// a hundred in two multiplications whose upper halves add up to the result.
+constexpr std::uint64_t eight_digits_value(std::uint64_t v) noexcept {
+    v -= 0x3030303030303030;
+    v = v * 10 + (v >> 8);
+    constexpr std::uint64_t PAIRS = 0x000000FF000000FF;
+    const std::uint64_t outer = (v & PAIRS) * (100 + (std::uint64_t{1'000'000} << 32));
+    const std::uint64_t inner = ((v >> 16) & PAIRS) * (1 + (std::uint64_t{10'000} << 32));
+    return (outer + inner) >> 32;
+}
+
 }  // namespace
 
 std::optional<double> decimal_double(std::string_view text) noexcept {
@@ -144,23 +165,32 @@ std::optional<double> decimal_double(std::string_view text) noexcept {
     const char* const body = p + plus;  // from_chars reads a '-' itself, but no '+'
     p += plus || negative;
 
+    // PERF NOTE: the digits are converted as they are scanned, eight at a time while eight are
+    // there. Leading zeros add nothing; past 19 significant digits the sum wraps, and is not used.
     std::uint64_t mantissa = 0;
-    int significant = 0;     // digits from the first non-zero one on
-    std::int64_t power = 0;  // the power of ten the mantissa's digits are scaled by
-    bool any_digit = false;
-    auto take = [&](char c) {
-        any_digit = true;
-        if (significant == 0 && c == '0') return;
-        if (++significant <= MAX_DIGITS) mantissa = mantissa * 10 + static_cast<unsigned>(c - '0');
-    };
-    for (; p < end && is_digit(*p); ++p) take(*p);
-    if (p < end && *p == '.') {
-        for (++p; p < end && is_digit(*p); ++p) {
-            take(*p);
-            --power;
+    auto digits = [&] {
+        if constexpr (std::endian::native == std::endian::little) {
+            while (end - p >= 8) {
+                std::uint64_t eight = 0;
+                std::memcpy(&eight, p, 8);
+                if (!eight_digits(eight)) break;
+                mantissa = mantissa * 100'000'000 + eight_digits_value(eight);
+                p += 8;
+            }
         }
+        for (; p < end && is_digit(*p); ++p) mantissa = mantissa * 10 + static_cast<unsigned>(*p - '0');
+    };
+    const char* const int_first = p;
+    digits();
+    const char* const int_last = p;
+    const char* frac_first = p;
+    if (p < end && *p == '.') {
+        frac_first = ++p;
+        digits();
     }
-    if (!any_digit) return std::nullopt;
+    const char* const frac_last = p;
+    if (int_first == int_last && frac_first == frac_last) return std::nullopt;
+    std::int64_t power = -(frac_last - frac_first);  // the power of ten the digits are scaled by
     if (p < end && (*p == 'e' || *p == 'E')) {
         ++p;
         const bool minus = p < end && *p == '-';
@@ -174,6 +204,16 @@ std::optional<double> decimal_double(std::string_view text) noexcept {
         power += minus ? -exponent : exponent;
     }
     if (p != end) return std::nullopt;
+
+    // The significant digits: from the first non-zero one, in the integer part or the fraction.
+    const char* first = int_first;
+    while (first < int_last && *first == '0') ++first;
+    if (first == int_last) {
+        first = frac_first;
+        while (first < frac_last && *first == '0') ++first;
+    }
+    const std::ptrdiff_t significant = (first < int_last ? int_last - first + (frac_last - frac_first)
+                                                          : frac_last - first);
 
     // PERF NOTE: most numbers in sheets have few digits. When the mantissa and the power of ten
     // are both exact doubles, one multiplication or division rounds once, correctly, to the
