@@ -191,7 +191,9 @@ std::optional<double> decimal_double(std::string_view text) noexcept {
     const char* const frac_last = p;
     if (int_first == int_last && frac_first == frac_last) return std::nullopt;
     std::int64_t power = -(frac_last - frac_first);  // the power of ten the digits are scaled by
-    if (p < end && (*p == 'e' || *p == 'E')) {
+    const bool point = frac_first != int_last;
+    const bool exponent_mark = p < end && (*p == 'e' || *p == 'E');
+    if (exponent_mark) {
         ++p;
         const bool minus = p < end && *p == '-';
         p += p < end && (*p == '+' || *p == '-');
@@ -203,7 +205,7 @@ std::optional<double> decimal_double(std::string_view text) noexcept {
         if (p == first) return std::nullopt;
         power += minus ? -exponent : exponent;
     }
-    if (p != end) return std::nullopt;
+    if (p != end || !(point || exponent_mark)) return std::nullopt;
 
     // The significant digits: from the first non-zero one, in the integer part or the fraction.
     const char* first = int_first;
