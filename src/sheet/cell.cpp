@@ -369,14 +369,12 @@ XmlResult<formula::Cell> coordinate(const Helpers& h, std::string_view text) {
     return formula::Cell{row, col};
 }
 
-XmlResult<StyleId> style_of(const Helpers& h, bool present, std::string_view text) {
-    if (!present) return StyleId{};
+XmlResult<StyleId> style_of_text(const Helpers& h, std::string_view text) {
     if (text.empty()) {
         Ref empty = Ref::steal(PyUnicode_FromStringAndSize("", 0));
         if (!empty) return fail<StyleId>();
         return StyleId{0, std::move(empty)};
     }
-    if (auto v = native_int(text)) return StyleId{*v, {}};
     QF_TRY_SET(Ref obj, py_call1(h.int_.get(), text));
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(obj.get(), &overflow);
