@@ -60,9 +60,14 @@ bool NameSet::contains(std::string_view name) const noexcept {
 void IdSet::insert(std::int64_t id) {
     auto it = std::lower_bound(ids_.begin(), ids_.end(), id);
     if (it == ids_.end() || *it != id) ids_.insert(it, id);
+    if (id >= 0 && id < BITMAP_IDS) {
+        const auto word = static_cast<std::size_t>(id) >> 6;
+        if (word >= bits_.size()) bits_.resize(word + 1);
+        bits_[word] |= std::uint64_t{1} << (id & 63);
+    }
 }
 
-bool IdSet::contains(std::int64_t id) const noexcept {
+bool IdSet::contains_large(std::int64_t id) const noexcept {
     return std::binary_search(ids_.begin(), ids_.end(), id);
 }
 

@@ -27,18 +27,30 @@ private:
     std::vector<std::string> names_;
 };
 
-// A small read-only set of style ids. PERF NOTE: looked up once per numeric cell; these sets
-// hold a handful of ids, where a sorted vector beats hashing.
+// A small read-only set of style ids. PERF NOTE: looked up once per numeric cell, inline: an
+// id below BITMAP_IDS (every style id of a file Excel can open) is one bit of a bitmap as long
+// as the largest such id in the set; others are searched in the sorted vector, which holds all.
 class IdSet {
 public:
+    static constexpr std::int64_t BITMAP_IDS = 65536;
+
     void insert(std::int64_t id);
-    bool contains(std::int64_t id) const noexcept;
+    bool contains(std::int64_t id) const noexcept {
+        if (id >= 0 && id < BITMAP_IDS) {
+            const auto word = static_cast<std::size_t>(id) >> 6;
+            return word < bits_.size() && (bits_[word] >> (id & 63) & 1) != 0;
+        }
+        return contains_large(id);
+    }
     bool empty() const noexcept { return ids_.empty(); }
     std::size_t size() const noexcept { return ids_.size(); }
     const std::vector<std::int64_t>& ids() const noexcept { return ids_; }
 
 private:
+    bool contains_large(std::int64_t id) const noexcept;
+
     std::vector<std::int64_t> ids_;
+    std::vector<std::uint64_t> bits_;
 };
 
 // The helper lookup rule shared by every entry point and the writer: an exact dict item lookup

@@ -104,6 +104,20 @@ class RowReader:
         filler: Any,
         extra_none: Sequence[str] | None = None,
     ) -> tuple[int, tuple[Any, ...]] | None: ...
+    def next_rows(
+        self,
+        ws: Any,
+        min_col: int,
+        max_col: int | None,
+        values_only: bool,
+        cell_cls: type,
+        filler: Any,
+        min_row: int,
+        max_row: int | None,
+        expected: int,
+        blank: tuple[Any, ...],
+        limit: int,
+    ) -> tuple[list[tuple[Any, ...]], int, tuple[Any, ...] | None, int, int, bool]: ...
     def next_columns(
         self, cells: int, min_row: int = 1, blank_rows: bool = False, mixed: bool = False
     ) -> tuple[int, int, list[_Chunk | None], int, int] | None: ...

@@ -83,11 +83,12 @@ XmlResult<Ref> loaded_tuple(const KeptRaw& k, std::optional<std::uint32_t> sst) 
     return tuple;
 }
 
-// What the cell keeps, in the store's forms: the common cached result natively, the rest as the
-// Python object its cell will hold (a shared string cell stored by index needs nothing).
-XmlResult<store::Kept> kept_of(store::Load& load, const KeptRaw& k, const Val& value) {
-    store::Kept kept;
-    if (k.empty()) return kept;
+// What the cell keeps, in the store's forms, into `kept` (left as it is when there is nothing):
+// the common cached result natively, the rest as the Python object its cell will hold (a shared
+// string cell stored by index needs nothing). PERF NOTE: written in place; returned inside an
+// expected, it was stored in parts and read back whole, which stalled on every cell.
+XmlResult<void> keep_into(store::Load& load, const KeptRaw& k, const Val& value, store::Kept& kept) {
+    if (k.empty()) return {};
     const auto* shared = std::get_if<SharedStringV>(&value);
     const auto sst = shared ? std::optional(shared->index) : k.sst;
     if (!k.attrs && !k.runs) {
@@ -95,19 +96,19 @@ XmlResult<store::Kept> kept_of(store::Load& load, const KeptRaw& k, const Val& v
             Ref index = Ref::steal(PyLong_FromUnsignedLong(*sst));
             if (!index) return std::unexpected(source_error());
             kept.obj = load.keep_obj(std::move(index));
-            return kept;
+            return {};
         }
         const auto type = store::cached_type_of(k.cached_has_t, k.cached_t);
         const auto text = type && !sst ? load.keep_text(k.cached_v) : std::nullopt;
         if (text) {
             kept.cached = *text;
             kept.cached_type = *type;
-            return kept;
+            return {};
         }
     }
     QF_TRY_SET(Ref tuple, loaded_tuple(k, sst));
     kept.obj = load.keep_obj(std::move(tuple));
-    return kept;
+    return {};
 }
 
 // A format the writer would name by another id (or none): the cell keeps its own, as the
@@ -143,7 +144,8 @@ XmlResult<void> bind_cell(store::Load& load, const SheetState& st, CellRec& cell
         QF_TRY_SET(dtype, load.extra_dtype(cell.dtype.py.get()));
     }
     Val& v = cell.value;
-    QF_TRY_SET(const store::Kept kept, kept_of(load, cell.kept, v));
+    store::Kept kept;
+    QF_TRY(keep_into(load, cell.kept, v, kept));
     switch (v.index()) {
         case 0:
             load.place(row, col, store::NONE, 0, style, dtype, kept);

@@ -4,9 +4,10 @@
 #include "core/frame.hpp"
 #include "dates_py.hpp"
 #include "formula/pyerror.hpp"
+#include "utils/utils.hpp"
 
+#include <algorithm>
 #include <bit>
-#include <charconv>
 #include <cmath>
 #include <limits>
 
@@ -24,31 +25,6 @@ XmlError raised() { return source_error(); }
 
 template <class T>
 std::unexpected<XmlError> fail() { return std::unexpected(raised()); }
-
-bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
-
-// The float form converted natively: [+-]? digits [. digits] [(e|E) [+-]? digits], with at
-// least one mantissa digit. Everything else (inf, nan, underscores, spaces) is Python's call.
-bool native_float_form(std::string_view t) noexcept {
-    std::size_t i = 0;
-    const std::size_t n = t.size();
-    if (i < n && (t[i] == '+' || t[i] == '-')) ++i;
-    std::size_t digits = 0;
-    while (i < n && is_digit(t[i])) { ++i; ++digits; }
-    if (i < n && t[i] == '.') {
-        ++i;
-        while (i < n && is_digit(t[i])) { ++i; ++digits; }
-    }
-    if (digits == 0) return false;
-    if (i < n && (t[i] == 'e' || t[i] == 'E')) {
-        ++i;
-        if (i < n && (t[i] == '+' || t[i] == '-')) ++i;
-        std::size_t exp = 0;
-        while (i < n && is_digit(t[i])) { ++i; ++exp; }
-        if (exp == 0) return false;
-    }
-    return i == n;
-}
 
 // A number read from an "n" cell: native int, native float, or whatever Python made of it.
 struct Number {
@@ -76,7 +52,10 @@ Number from_float_helper(Ref obj) {
 XmlResult<Number> parse_number(const Helpers& h, std::string_view text) {
     // PERF NOTE: the common integer first, in one pass; only a text it refuses is searched.
     if (auto v = native_int(text)) return Number{Number::Int, *v, 0, {}};
-    const bool float_like = text.find_first_of(".eE") != std::string_view::npos;
+    // PERF NOTE: the common float next, in one pass; only a text both refuse is searched.
+    if (auto value = utils::decimal_double(text)) return Number{Number::Float, 0, *value, {}};
+    // A loop of its own; find_first_of searched the set once per character.
+    const bool float_like = std::ranges::any_of(text, [](char c) { return c == '.' || c == 'e' || c == 'E'; });
     if (!float_like) {
         QF_TRY_SET(Ref obj, py_call1(h.int_.get(), text));
         if (PyLong_Check(obj.get())) {
@@ -91,20 +70,16 @@ XmlResult<Number> parse_number(const Helpers& h, std::string_view text) {
         }
         return Number{Number::Py, 0, 0, std::move(obj)};
     }
-    if (native_float_form(text)) {
-        std::string_view body = text[0] == '+' ? text.substr(1) : text;
-        double value = 0;
-        auto [end, ec] = std::from_chars(body.data(), body.data() + body.size(), value);
-        // Overflow and underflow are left to float(), which knows what Python makes of them.
-        if (ec == std::errc{} && end == body.data() + body.size()) return Number{Number::Float, 0, value, {}};
-    }
+    // Other forms (inf, nan, underscores, spaces), overflow and underflow are left to float(),
+    // which knows what Python makes of them.
     QF_TRY_SET(Ref obj, py_call1(h.float_.get(), text));
     return from_float_helper(std::move(obj));
 }
 
 // Where a typed value goes: the record's own value and data type, or (a formula cell whose
 // cached value is kept) the cached value and a data type nobody reads. PERF NOTE: written in
-// place; a typed value returned by value went through memory twice more on every cell.
+// place; a typed value returned by value went through memory twice more on every cell. Passed
+// by reference: a copy on the stack was stored in halves and loaded whole, which stalled.
 struct Typed {
     Val& value;
     DType& dtype;
@@ -112,7 +87,7 @@ struct Typed {
 
     // The value assigned as its own alternative: no Val made and moved on the way.
     template <class T>
-    XmlResult<void> set(T&& v, DType d) {
+    XmlResult<void> set(T&& v, DType d) const {
         value = std::forward<T>(v);
         dtype = std::move(d);
         return {};
@@ -148,14 +123,14 @@ XmlResult<void> warn_date(SheetState& st, const CellBufs& b, const Number& n, bo
 }
 
 // "#VALUE!" for a date-styled number beyond the limits of dates, with the package's warning.
-XmlResult<void> date_warning(SheetState& st, const CellBufs& b, const Number& n, bool is_formula, Typed out) {
+XmlResult<void> date_warning(SheetState& st, const CellBufs& b, const Number& n, bool is_formula, const Typed& out) {
     QF_TRY(warn_date(st, b, n, is_formula, false));
     return out.set(std::string("#VALUE!"), code(DT_E));
 }
 
 // 1900-02-29, which the 1900 system counts (serial 60) but which did not exist: no date holds
 // it, so the cell keeps its number (as the package's from_excel gives it back), with a warning.
-XmlResult<void> leap_day(SheetState& st, const CellBufs& b, Number n, bool is_formula, Typed out) {
+XmlResult<void> leap_day(SheetState& st, const CellBufs& b, Number n, bool is_formula, const Typed& out) {
     QF_TRY(warn_date(st, b, n, is_formula, true));
     switch (n.kind) {
         case Number::Int: return out.set(n.i, code(DT_N));
@@ -171,7 +146,7 @@ bool is_leap_day(const Epoch& epoch, const Number& n) noexcept {
 }
 
 XmlResult<void> to_date(SheetState& st, const CellBufs& b, const StyleId& style, Number n, bool is_formula,
-                        Typed out) {
+                        const Typed& out) {
     const Settings& s = st.settings;
     const bool td = s.timedelta_formats.contains(style.id);
     const bool shows_date = !s.time_formats.contains(style.id);
@@ -207,7 +182,7 @@ XmlResult<void> to_date(SheetState& st, const CellBufs& b, const StyleId& style,
 }
 
 XmlResult<void> typed_value(SheetState& st, CellBufs& b, std::string_view dtype, const StyleId& style,
-                            std::optional<Val>& inline_val, bool is_formula, Typed out) {
+                            std::optional<Val>& inline_val, bool is_formula, const Typed& out) {
     const Helpers& h = st.helpers;
     const bool has_text = dtype != "inlineStr" && !b.v.empty();
     if (!has_text) {
@@ -394,14 +369,12 @@ XmlResult<formula::Cell> coordinate(const Helpers& h, std::string_view text) {
     return formula::Cell{row, col};
 }
 
-XmlResult<StyleId> style_of(const Helpers& h, bool present, std::string_view text) {
-    if (!present) return StyleId{};
+XmlResult<StyleId> style_of_text(const Helpers& h, std::string_view text) {
     if (text.empty()) {
         Ref empty = Ref::steal(PyUnicode_FromStringAndSize("", 0));
         if (!empty) return fail<StyleId>();
         return StyleId{0, std::move(empty)};
     }
-    if (auto v = native_int(text)) return StyleId{*v, {}};
     QF_TRY_SET(Ref obj, py_call1(h.int_.get(), text));
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(obj.get(), &overflow);

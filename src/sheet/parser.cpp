@@ -26,7 +26,19 @@ bool starting(XmlEvent ev) { return ev == XmlEvent::Start || ev == XmlEvent::Emp
 // U+FFFE/U+FFFF. Returns the index of the "<" ending the text, or npos when declined or the
 // buffer ends first.
 constexpr std::size_t NPOS = static_cast<std::size_t>(-1);
+// The bytes that plain text goes on over without a closer look: printable ASCII but markup.
+constexpr std::array<bool, 256> PLAIN_BYTE = [] {
+    std::array<bool, 256> t{};
+    for (int c = 0x20; c < 0x80; ++c) t[c] = c != '<' && c != '&' && c != '>';
+    return t;
+}();
 std::size_t plain_text_end(const char* b, std::size_t i, std::size_t end) noexcept {
+    // PERF NOTE: a cell's value is a few bytes: those go a byte at a time through one table, and
+    // only a longer or odder text is scanned sixteen bytes a step.
+    for (const std::size_t short_end = std::min(end, i + 16);
+         i < short_end && PLAIN_BYTE[static_cast<unsigned char>(b[i])];)
+        ++i;
+    if (i < end && b[i] == '<') return i;
     while (i < end) {
         i = xml::find_markup(b, i, end, xml::STOP_LT | xml::STOP_AMP | xml::STOP_GT);
         if (i >= end) break;

@@ -33,6 +33,7 @@ struct State {
     std::deque<Queued> queue;
     bool at_end = false;
     Ref pending;         // the NativeFallback raised once, raised again on later calls
+    Ref deferred;        // a failure met after the rows of a batch, raised by the next call
     std::optional<SlotClass> cell_slots;
 };
 
@@ -90,6 +91,7 @@ int RowReader_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
         Py_VISIT(s->source.get());
         Py_VISIT(s->parse_actions.get());
         Py_VISIT(s->pending.get());
+        Py_VISIT(s->deferred.get());
         if (s->cell_slots) Py_VISIT(s->cell_slots->cls());
         for (const Queued& q : s->queue) {
             if (int rc = visit_queued(q, visit, arg)) return rc;
@@ -243,6 +245,13 @@ State* live_state(RowReaderObject* r) {
     return r->state;
 }
 
+// Raises the failure that a batch of rows left for the call after it; false when there is none.
+bool raise_deferred(State& s) {
+    if (!s.deferred) return false;
+    PyErr_SetRaisedException(s.deferred.release());
+    return true;
+}
+
 // Runs `build(state, row)` on the next row under exclusive access; None at the end.
 template <class F>
 PyObject* with_next_row(PyObject* self, F&& build) {
@@ -250,7 +259,7 @@ PyObject* with_next_row(PyObject* self, F&& build) {
     auto borrow = Borrow::exclusive(r->borrow);
     if (!borrow) return nullptr;
     State* s = live_state(r);
-    if (!s) return nullptr;
+    if (!s || raise_deferred(*s)) return nullptr;
     std::optional<RowItem> row;
     if (!next_row_item(r, *s, row)) return nullptr;
     if (!row) Py_RETURN_NONE;
@@ -300,142 +309,286 @@ bool to_int64(PyObject* obj, const char* name, std::int64_t& out) {
     return true;
 }
 
+// How next_row and next_rows shape a row: the columns kept, and cells or values.
+struct RowShape {
+    PyObject* ws = nullptr;
+    std::int64_t min_col = 0;
+    bool has_max = false;
+    std::int64_t max_col = 0;
+    bool values_only = false;
+    PyObject* cell_cls = nullptr;
+    PyObject* filler = nullptr;
+    Ref extra;  // a tuple of str, or null
+};
+
+// The shape from the arguments (ws, min_col, max_col, values_only, cell_cls, filler[,
+// extra_none]) of `fname`. False with TypeError set on a bad argument.
+bool parse_shape(const char* fname, PyObject* const* a, PyObject* extra_none, RowShape& shape) {
+    shape.ws = a[0];
+    shape.cell_cls = a[4];
+    shape.filler = a[5];
+    if (!to_int64(a[1], "min_col", shape.min_col)) return false;
+    shape.has_max = a[2] != Py_None;
+    if (shape.has_max && !to_int64(a[2], "max_col", shape.max_col)) return false;
+    if (!PyBool_Check(a[3])) {
+        PyErr_Format(PyExc_TypeError, "%s() argument 'values_only' must be bool, not %T", fname, a[3]);
+        return false;
+    }
+    shape.values_only = a[3] == Py_True;
+    if (!PyType_Check(shape.cell_cls)) {
+        PyErr_Format(PyExc_TypeError, "%s() argument 'cell_cls' must be type, not %T", fname, shape.cell_cls);
+        return false;
+    }
+    if (extra_none && extra_none != Py_None) {
+        if (PyUnicode_Check(extra_none)) {
+            PyErr_Format(PyExc_TypeError, "%s() argument 'extra_none' must be a sequence of str, not str", fname);
+            return false;
+        }
+        shape.extra = Ref::steal(PySequence_Tuple(extra_none));
+        if (!shape.extra) return false;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(shape.extra.get()); ++i) {
+            if (!PyUnicode_Check(PyTuple_GET_ITEM(shape.extra.get(), i))) {
+                PyErr_Format(PyExc_TypeError, "%s() argument 'extra_none' items must be str, not %T", fname,
+                             PyTuple_GET_ITEM(shape.extra.get(), i));
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// The row as next_row gives it: its cells (or values) from min_col to max_col, or to its last
+// cell, and at least `min_width` entries; the missing ones are the filler. Null with an
+// exception set on failure.
+Ref build_row(State& s, const RowItem& row, const RowShape& shape, Py_ssize_t min_width) {
+    const SheetState& st = s.parser->state();
+    const bool fav = st.settings.formula_and_value;
+    const std::int64_t min_col = shape.min_col;
+    std::int64_t upper = min_col - 1;
+    if (shape.has_max && shape.max_col != 0) upper = shape.max_col;
+    else if (!row.cells.empty()) upper = row.cells.back().col;
+    const __int128 width128 = static_cast<__int128>(upper) - min_col + 1;
+    if (width128 > static_cast<__int128>(UINT32_MAX)) {
+        PyErr_SetString(PyExc_OverflowError, "row bounds too wide");
+        return Ref{};
+    }
+    const Py_ssize_t width = std::max(width128 < 0 ? Py_ssize_t{0} : static_cast<Py_ssize_t>(width128), min_width);
+    Ref tuple = Ref::steal(PyTuple_New(width));
+    if (!tuple) return Ref{};
+    for (Py_ssize_t i = 0; i < width; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(shape.filler));
+    if (row.cells.empty()) return tuple;
+
+    PyObject* const cell_cls = shape.cell_cls;
+    if (!shape.values_only && !(s.cell_slots && s.cell_slots->describes(cell_cls))) {
+        std::vector<std::string> names = {"parent", "row", "column", "_value", "data_type", "_style_id"};
+        if (fav) { names.emplace_back("formula"); names.emplace_back("cached_value"); }
+        if (shape.extra) {
+            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(shape.extra.get()); ++i) {
+                const char* n = PyUnicode_AsUTF8(PyTuple_GET_ITEM(shape.extra.get(), i));
+                if (!n) return Ref{};
+                names.emplace_back(n);
+            }
+        }
+        std::vector<const char*> cnames;
+        for (const auto& n : names) cnames.push_back(n.c_str());
+        auto sc = SlotClass::make(cell_cls, std::span<const char* const>(cnames.data(), cnames.size()));
+        if (!sc) {
+            fallback_err(std::move(sc.error()));
+            return Ref{};
+        }
+        s.cell_slots = std::move(*sc);
+    }
+
+    Ref row_int;
+    std::int64_t row_int_value = 0;
+    auto* tp = reinterpret_cast<PyTypeObject*>(cell_cls);
+    const allocfunc alloc = tp->tp_alloc ? tp->tp_alloc : PyType_GenericAlloc;
+    for (const CellRec& c : row.cells) {
+        if (c.col < min_col || c.col > upper) continue;
+        const Py_ssize_t at = static_cast<Py_ssize_t>(c.col - min_col);
+        Ref value = val_to_py(st, c.value);
+        if (!value) return Ref{};
+        Ref entry;
+        if (shape.values_only) {
+            entry = std::move(value);
+        } else {
+            const SlotClass& sc = *s.cell_slots;
+            entry = Ref::steal(alloc(tp, 0));
+            if (!entry) return Ref{};
+            if (!row_int || row_int_value != c.row) {
+                row_int = Ref::steal(PyLong_FromLongLong(c.row));
+                if (!row_int) return Ref{};
+                row_int_value = c.row;
+            }
+            Ref col = Ref::steal(PyLong_FromLongLong(c.col));
+            Ref dtype = dtype_to_py(st, c.dtype);
+            Ref style = style_to_py(c.style);
+            if (!col || !dtype || !style) return Ref{};
+            Ref vals[8];
+            std::size_t n = 0;
+            vals[n++] = Ref::borrow(shape.ws);
+            vals[n++] = row_int.clone();
+            vals[n++] = std::move(col);
+            vals[n++] = value.clone();
+            vals[n++] = std::move(dtype);
+            vals[n++] = std::move(style);
+            if (fav) {
+                Ref formula = c.is_formula ? value.clone()
+                              : c.formula  ? val_to_py(st, *c.formula)
+                                           : Ref::borrow(Py_None);
+                if (!formula) return Ref{};
+                Ref cached = c.cached ? val_to_py(st, *c.cached) : value.clone();
+                if (!cached) return Ref{};
+                vals[n++] = std::move(formula);
+                vals[n++] = std::move(cached);
+            }
+            const std::size_t total = sc.offsets().size();
+            for (std::size_t k = 0; k < total; ++k)
+                sc.set(entry.get(), k, k < n ? std::move(vals[k]) : Ref::borrow(Py_None));
+        }
+        PyObject* old = PyTuple_GET_ITEM(tuple.get(), at);
+        PyTuple_SET_ITEM(tuple.get(), at, entry.release());
+        Py_DECREF(old);
+    }
+    return tuple;
+}
+
 PyObject* RowReader_next_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guard([&]() -> PyObject* {
         PyObject* a[7];
         if (!parse_args("next_row", args, nargs, kwnames,
                         {"ws", "min_col", "max_col", "values_only", "cell_cls", "filler", "extra_none"}, a, 6))
             return nullptr;
-        PyObject *ws = a[0], *cell_cls = a[4], *filler = a[5], *extra_none = a[6];
-        std::int64_t min_col = 0, max_col = 0;
-        if (!to_int64(a[1], "min_col", min_col)) return nullptr;
-        const bool has_max = a[2] != Py_None;
-        if (has_max && !to_int64(a[2], "max_col", max_col)) return nullptr;
-        if (!PyBool_Check(a[3])) {
-            PyErr_Format(PyExc_TypeError, "next_row() argument 'values_only' must be bool, not %T", a[3]);
-            return nullptr;
-        }
-        const bool values_only = a[3] == Py_True;
-        if (!PyType_Check(cell_cls)) {
-            PyErr_Format(PyExc_TypeError, "next_row() argument 'cell_cls' must be type, not %T", cell_cls);
-            return nullptr;
-        }
-        Ref extra;  // a tuple of str, or null
-        if (extra_none && extra_none != Py_None) {
-            if (PyUnicode_Check(extra_none)) {
-                PyErr_SetString(PyExc_TypeError, "next_row() argument 'extra_none' must be a sequence of str, not str");
-                return nullptr;
-            }
-            extra = Ref::steal(PySequence_Tuple(extra_none));
-            if (!extra) return nullptr;
-            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(extra.get()); ++i) {
-                if (!PyUnicode_Check(PyTuple_GET_ITEM(extra.get(), i))) {
-                    PyErr_Format(PyExc_TypeError, "next_row() argument 'extra_none' items must be str, not %T",
-                                 PyTuple_GET_ITEM(extra.get(), i));
-                    return nullptr;
-                }
-            }
-        }
-
+        RowShape shape;
+        if (!parse_shape("next_row", a, a[6], shape)) return nullptr;
         return with_next_row(self, [&](State& s, const RowItem& row) -> PyObject* {
-            const SheetState& st = s.parser->state();
-            const bool fav = st.settings.formula_and_value;
-
-            if (row.cells.empty() && (!has_max || max_col == 0))
-                return Py_BuildValue("(L())", static_cast<long long>(row.row));
-            const std::int64_t upper = (has_max && max_col != 0) ? max_col : row.cells.back().col;
-            const __int128 width128 = static_cast<__int128>(upper) - min_col + 1;
-            if (width128 > static_cast<__int128>(UINT32_MAX)) {
-                PyErr_SetString(PyExc_OverflowError, "row bounds too wide");
-                return nullptr;
-            }
-            const Py_ssize_t width = width128 < 0 ? 0 : static_cast<Py_ssize_t>(width128);
-            Ref tuple = Ref::steal(PyTuple_New(width));
+            Ref tuple = build_row(s, row, shape, 0);
             if (!tuple) return nullptr;
-            for (Py_ssize_t i = 0; i < width; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(filler));
-
-            if (!values_only && !(s.cell_slots && s.cell_slots->describes(cell_cls))) {
-                std::vector<std::string> names = {"parent", "row", "column", "_value", "data_type", "_style_id"};
-                if (fav) { names.emplace_back("formula"); names.emplace_back("cached_value"); }
-                if (extra) {
-                    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(extra.get()); ++i) {
-                        const char* n = PyUnicode_AsUTF8(PyTuple_GET_ITEM(extra.get(), i));
-                        if (!n) return nullptr;
-                        names.emplace_back(n);
-                    }
-                }
-                std::vector<const char*> cnames;
-                for (const auto& n : names) cnames.push_back(n.c_str());
-                auto sc = SlotClass::make(cell_cls, std::span<const char* const>(cnames.data(), cnames.size()));
-                if (!sc) return fallback_err(std::move(sc.error()));
-                s.cell_slots = std::move(*sc);
-            }
-
-            Ref row_int;
-            std::int64_t row_int_value = 0;
-            auto* tp = reinterpret_cast<PyTypeObject*>(cell_cls);
-            const allocfunc alloc = tp->tp_alloc ? tp->tp_alloc : PyType_GenericAlloc;
-            for (const CellRec& c : row.cells) {
-                if (c.col < min_col || c.col > upper) continue;
-                const Py_ssize_t at = static_cast<Py_ssize_t>(c.col - min_col);
-                Ref value = val_to_py(st, c.value);
-                if (!value) return nullptr;
-                Ref entry;
-                if (values_only) {
-                    entry = std::move(value);
-                } else {
-                    const SlotClass& sc = *s.cell_slots;
-                    entry = Ref::steal(alloc(tp, 0));
-                    if (!entry) return nullptr;
-                    if (!row_int || row_int_value != c.row) {
-                        row_int = Ref::steal(PyLong_FromLongLong(c.row));
-                        if (!row_int) return nullptr;
-                        row_int_value = c.row;
-                    }
-                    Ref col = Ref::steal(PyLong_FromLongLong(c.col));
-                    Ref dtype = dtype_to_py(st, c.dtype);
-                    Ref style = style_to_py(c.style);
-                    if (!col || !dtype || !style) return nullptr;
-                    Ref vals[8];
-                    std::size_t n = 0;
-                    vals[n++] = Ref::borrow(ws);
-                    vals[n++] = row_int.clone();
-                    vals[n++] = std::move(col);
-                    vals[n++] = value.clone();
-                    vals[n++] = std::move(dtype);
-                    vals[n++] = std::move(style);
-                    if (fav) {
-                        Ref formula = c.is_formula ? value.clone()
-                                      : c.formula  ? val_to_py(st, *c.formula)
-                                                   : Ref::borrow(Py_None);
-                        if (!formula) return nullptr;
-                        Ref cached = c.cached ? val_to_py(st, *c.cached) : value.clone();
-                        if (!cached) return nullptr;
-                        vals[n++] = std::move(formula);
-                        vals[n++] = std::move(cached);
-                    }
-                    const std::size_t total = sc.offsets().size();
-                    for (std::size_t k = 0; k < total; ++k)
-                        sc.set(entry.get(), k, k < n ? std::move(vals[k]) : Ref::borrow(Py_None));
-                }
-                PyObject* old = PyTuple_GET_ITEM(tuple.get(), at);
-                PyTuple_SET_ITEM(tuple.get(), at, entry.release());
-                Py_DECREF(old);
-            }
             return numbered(row.row, tuple.get());
         });
     });
 }
 
-// The positive int argument of next_columns.
-bool batch_limit(PyObject* obj, const char* name, std::int64_t& out) {
-    if (!require_type("next_columns", name, obj, &PyLong_Type) || !arg_int64("next_columns", name, obj, out))
-        return false;
+// The positive int argument `name` of `fname`.
+bool batch_limit(const char* fname, PyObject* obj, const char* name, std::int64_t& out) {
+    if (!require_type(fname, name, obj, &PyLong_Type) || !arg_int64(fname, name, obj, out)) return false;
     if (out < 1) {
-        PyErr_Format(PyExc_ValueError, "next_columns() argument '%s' must be positive", name);
+        PyErr_Format(PyExc_ValueError, "%s() argument '%s' must be positive", fname, name);
         return false;
     }
     return true;
+}
+
+// What next_rows reads, besides the shape.
+struct RowsLimits {
+    std::int64_t min_row = 0;
+    bool has_max_row = false;
+    std::int64_t max_row = 0;
+    std::int64_t expected = 0;
+    PyObject* blank = nullptr;
+    std::int64_t limit = 0;
+};
+
+// The result of next_rows: (rows, gap, last, read, expected, done).
+struct RowsBatch {
+    Ref rows;
+    std::int64_t gap = 0;
+    Ref last;
+    std::int64_t read = 0;
+    std::int64_t expected = 0;
+    bool done = false;
+
+    PyObject* to_py() const {
+        return Py_BuildValue("(OLOLLO)", rows.get(), static_cast<long long>(gap), last ? last.get() : Py_None,
+                             static_cast<long long>(read), static_cast<long long>(expected),
+                             done ? Py_True : Py_False);
+    }
+};
+
+// Fills `batch` from the rows that come next; false with an exception set on failure (what
+// the batch holds by then is the caller's to hand out).
+bool fill_batch(RowReaderObject* r, State& s, const RowShape& shape, const RowsLimits& lim, RowsBatch& batch) {
+    const Py_ssize_t width = PyTuple_GET_SIZE(lim.blank);
+    Py_ssize_t actions_before = 0;
+    // What a failing row brought stays unseen, as when next_row fails on it.
+    auto fail_row = [&] {
+        Ref error = Ref::steal(PyErr_GetRaisedException());
+        if (PyList_SetSlice(r->actions, actions_before, PY_SSIZE_T_MAX, nullptr) == 0)
+            PyErr_SetRaisedException(error.release());
+        return false;
+    };
+    while (PyList_GET_SIZE(batch.rows.get()) < lim.limit) {
+        actions_before = PyList_GET_SIZE(r->actions);
+        std::optional<RowItem> row;
+        if (!next_row_item(r, s, row)) return fail_row();
+        if (!row || (lim.has_max_row && row->row > lim.max_row)) {
+            if (row) s.parser->recycle(std::move(row->cells));
+            batch.done = true;
+            return true;
+        }
+        ++batch.read;
+        const bool brought_actions = PyList_GET_SIZE(r->actions) > actions_before;
+        if (row->row < lim.min_row) {
+            s.parser->recycle(std::move(row->cells));
+            if (brought_actions) return true;
+            continue;
+        }
+        Ref tuple = build_row(s, *row, shape, width);
+        const std::int64_t idx = row->row;
+        s.parser->recycle(std::move(row->cells));
+        if (!tuple) {
+            --batch.read;  // not given: a reader taking over after a fallback reads it again
+            return fail_row();
+        }
+        std::int64_t gap = 0;
+        if (idx >= batch.expected) {
+            gap = idx - batch.expected;
+            batch.expected = idx + 1;
+        }
+        if (gap > 0 || brought_actions) {
+            batch.gap = gap;
+            batch.last = std::move(tuple);
+            return true;
+        }
+        if (PyList_Append(batch.rows.get(), tuple.get()) < 0) return false;
+    }
+    return true;
+}
+
+PyObject* RowReader_next_rows(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guard([&]() -> PyObject* {
+        PyObject* a[11];
+        if (!parse_args("next_rows", args, nargs, kwnames,
+                        {"ws", "min_col", "max_col", "values_only", "cell_cls", "filler", "min_row", "max_row",
+                         "expected", "blank", "limit"},
+                        a))
+            return nullptr;
+        RowShape shape;
+        if (!parse_shape("next_rows", a, nullptr, shape)) return nullptr;
+        RowsLimits lim;
+        if (!to_int64(a[6], "min_row", lim.min_row) || !to_int64(a[8], "expected", lim.expected)) return nullptr;
+        lim.has_max_row = a[7] != Py_None;
+        if (lim.has_max_row && !to_int64(a[7], "max_row", lim.max_row)) return nullptr;
+        if (!require_type("next_rows", "blank", a[9], &PyTuple_Type) || !batch_limit("next_rows", a[10], "limit", lim.limit))
+            return nullptr;
+        lim.blank = a[9];
+        RowReaderObject* r = as_reader(self);
+        auto borrow = Borrow::exclusive(r->borrow);
+        if (!borrow) return nullptr;
+        State* s = live_state(r);
+        if (!s || raise_deferred(*s)) return nullptr;
+        RowsBatch batch;
+        batch.expected = lim.expected;
+        batch.rows = Ref::steal(PyList_New(0));
+        if (!batch.rows) return nullptr;
+        if (!fill_batch(r, *s, shape, lim, batch)) {
+            // The rows before a failure are handed out first; the failure comes with the next
+            // call, in the place it had among the rows.
+            if (PyList_GET_SIZE(batch.rows.get()) == 0 && batch.read == 0) return nullptr;
+            s->deferred = Ref::steal(PyErr_GetRaisedException());
+        }
+        return batch.to_py();
+    });
 }
 
 PyObject* RowReader_next_columns(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
@@ -445,7 +598,7 @@ PyObject* RowReader_next_columns(PyObject* self, PyObject* const* args, Py_ssize
             return nullptr;
         std::int64_t max_cells = 0;
         ColumnBatch::Rows keep;
-        if (!batch_limit(a[0], "cells", max_cells) || !rows_args("next_columns", a[1], a[2], a[3], keep))
+        if (!batch_limit("next_columns", a[0], "cells", max_cells) || !rows_args("next_columns", a[1], a[2], a[3], keep))
             return nullptr;
         RowReaderObject* r = as_reader(self);
         auto borrow = Borrow::exclusive(r->borrow);
@@ -492,6 +645,15 @@ PyMethodDef RowReader_methods[] = {
      "next_row($self, ws, min_col, max_col, values_only, cell_cls, filler, extra_none=None)\n--\n\n"
      "Mirrors ReadOnlyWorksheet._get_row for the next row in the source.\n"
      "Returns None at the end, else (idx, tuple_of_cells_or_values)."},
+    {"next_rows", as_cfunc(RowReader_next_rows), METH_FASTCALL | METH_KEYWORDS,
+     "next_rows($self, ws, min_col, max_col, values_only, cell_cls, filler, min_row, max_row, expected,\n"
+     "          blank, limit)\n--\n\n"
+     "The next rows as iter_rows gives them, shaped as next_row shapes them and at least as wide as\n"
+     "`blank`: (rows, gap, last, read, expected, done). `rows` holds up to `limit` rows from `min_row`\n"
+     "on; the batch ends early at a row that `blank` rows must come before (`gap` of them, then\n"
+     "`last`), at a row that brought actions (`last`, after the actions), and at the end of the part\n"
+     "or the first row past `max_row` (`done`). `read`: the rows of the part taken; `expected`: the\n"
+     "row number after the last one given, as the next call takes it."},
     {"next_columns", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(RowReader_next_columns)),
      METH_FASTCALL | METH_KEYWORDS,
      "next_columns($self, cells, min_row=1, blank_rows=False, mixed=False)\n--\n\n"

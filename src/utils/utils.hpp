@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -28,6 +29,12 @@ char* write_g16(char* first, double x);
 constexpr std::size_t NUM_MAX = 32;
 char* write_num_int(char* first, std::int64_t v);
 char* write_num_float(char* first, double x);
+
+// The double a decimal text names, rounded as std::from_chars rounds it, when the text has the
+// form [+-]? digits [. digits] [(e|E) [+-]? digits] with at least one mantissa digit and a point
+// or an exponent; nothing for any other text (a bare integer among them), or when the value
+// overflows or underflows (callers leave those to Python).
+std::optional<double> decimal_double(std::string_view text) noexcept;
 
 // Appends the decimal text of `v` to `out` (no locale, no allocation beyond growing `out`).
 void append_int(std::string& out, std::int64_t v);

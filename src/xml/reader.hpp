@@ -269,39 +269,45 @@ struct FastSlots {
     bool has(int i) const noexcept { return start[i] != ABSENT; }
 };
 
-// `matcher(name, value_start, value_end)` returns false to stop (NotHandled).
+// The bytes that end an attribute value on the fast path: its closing quote, and what the
+// general rules must look at ('<', '&', control and non-ASCII bytes), which stops the fast path.
+inline constexpr std::array<bool, 256> FAST_VALUE_END = [] {
+    std::array<bool, 256> t{};
+    for (int c = 0; c < 0x20; ++c) t[c] = true;
+    for (int c = 0x80; c < 0x100; ++c) t[c] = true;
+    for (int c : {'"', '<', '&'}) t[c] = true;
+    return t;
+}();
+
+// `matcher(name, value_start, value_end)` returns false to stop (NotHandled). A matcher takes a
+// few names it knows, each once (its slots start empty for each tag): a name it does not know
+// (`xmlns` among them) or one it has taken already is refused, so that a repeated attribute
+// goes to the general rules, which report it.
+// PERF NOTE: the matcher's slots are the record of the names seen; values are short, so they
+// are scanned a byte at a time through one table.
 template <class Matcher>
 FastScan fast_attrs(const char* buf, std::size_t end, std::size_t pos, Matcher&& matcher) {
     constexpr FastScan not_handled{FastOutcome::NotHandled, 0};
-    // PERF NOTE: left uninitialised (only the first `count` are read); zeroing an array of
-    // views here cost a third of the whole scan.
-    std::size_t seen_start[8], seen_len[8];
-    int count = 0;
     for (;;) {
         if (pos >= end) return not_handled;
-        char c = buf[pos];
+        const char c = buf[pos];
         if (c == '>') return {FastOutcome::Open, pos + 1};
         if (c == '/') {
             if (pos + 1 < end && buf[pos + 1] == '>') return {FastOutcome::SelfClosing, pos + 2};
             return not_handled;
         }
         if (c != ' ') return not_handled;
-        while (pos < end && buf[pos] == ' ') ++pos;
+        do ++pos;
+        while (pos < end && buf[pos] == ' ');
         if (pos >= end) return not_handled;
         if (buf[pos] == '>' || buf[pos] == '/') continue;
         const std::size_t name_start = pos;
         while (pos < end && is_ascii_letter(buf[pos])) ++pos;
         if (pos == name_start || pos + 1 >= end || buf[pos] != '=' || buf[pos + 1] != '"') return not_handled;
         const std::string_view name(buf + name_start, pos - name_start);
-        if (same_bytes(name, "xmlns") || count == 8) return not_handled;
-        for (int i = 0; i < count; ++i) {
-            if (seen_len[i] == name.size() && same_bytes(buf + seen_start[i], name.data(), name.size())) return not_handled;
-        }
-        seen_start[count] = name_start;
-        seen_len[count++] = name.size();
         pos += 2;
         const std::size_t value_start = pos;
-        pos = find_markup(buf, pos, end, STOP_LT | STOP_AMP | STOP_QUOT);
+        while (pos < end && !FAST_VALUE_END[static_cast<unsigned char>(buf[pos])]) ++pos;
         if (pos >= end || buf[pos] != '"') return not_handled;
         if (!matcher(name, value_start, pos)) return not_handled;
         ++pos;
@@ -314,7 +320,7 @@ struct CellMatcher {
     FastSlots& slots;
     bool operator()(std::string_view name, std::size_t start, std::size_t end) const noexcept {
         const int slot = name.size() != 1 ? -1 : name[0] == 'r' ? 0 : name[0] == 's' ? 1 : name[0] == 't' ? 2 : -1;
-        if (slot < 0) return false;
+        if (slot < 0 || slots.has(slot)) return false;
         slots.start[slot] = start;
         slots.end[slot] = end;
         return true;
@@ -326,7 +332,7 @@ struct FormulaMatcher {
     FastSlots& slots;
     bool operator()(std::string_view name, std::size_t start, std::size_t end) const noexcept {
         const int slot = same_bytes(name, "t") ? 0 : same_bytes(name, "ref") ? 1 : same_bytes(name, "si") ? 2 : -1;
-        if (slot < 0) return false;
+        if (slot < 0 || slots.has(slot)) return false;
         slots.start[slot] = start;
         slots.end[slot] = end;
         return true;

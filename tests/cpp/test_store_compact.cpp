@@ -328,6 +328,31 @@ TEST(Templates, ShiftsOffTheSheetKeepTheText) {
     EXPECT_FALSE(t[*i].matches("=A1+1", 0, 2));  // nor row 0
 }
 
+TEST(Templates, MatchingAgreesWithRendering) {
+    std::mt19937_64 rng(7);
+    auto pick = [&](auto const& items) { return items[rng() % std::size(items)]; };
+    const char* refs[] = {"A1", "$B$2", "Z$9", "$AA10", "ZZ1048576", "ZZZ1", "AB99999", "C1000000000000000000"};
+    const char* texts[] = {"=", "+", "*2", "SUM(", ")", ":", "'a b'!", "&\"A1\"", " 10"};
+    const std::int64_t places[] = {1, 2, 9, 10, 26, 27, 99, 100, 702, 703, 18278, 1048576, 999999999999999999};
+    int matched = 0;
+    for (int i = 0; i < 20000; ++i) {
+        std::string formula = pick(texts);
+        for (int n = static_cast<int>(rng() % 4); n >= 0; --n) formula += std::string(pick(refs)) + pick(texts);
+        const auto parts = qf::ftemplate::scan(formula);
+        const auto t = qf::ftemplate::Template::build(parts, pick(places), pick(places));
+        const std::int64_t row = pick(places), col = pick(places);
+        std::string text;
+        const bool here = rng() % 2 == 0;
+        (void)t.render_into(here ? row : pick(places), here ? col : pick(places), text);
+        if (rng() % 3 == 0 && !text.empty()) text[rng() % text.size()] = pick("A9$0Z");
+        std::string want;
+        const bool same = t.render_into(row, col, want) && want == text;
+        matched += same;
+        ASSERT_EQ(t.matches(text, row, col), same) << formula << " " << text << " " << row << " " << col;
+    }
+    EXPECT_GT(matched, 3000);  // both answers well represented
+}
+
 TEST(Templates, CollidingShapesAreCheckedByMatching) {
     Templates t;
     t.template_for("=B1*2", 1, 1);

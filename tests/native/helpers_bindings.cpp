@@ -86,6 +86,28 @@ PyObject* int_set_py(PyObject*, PyObject* obj) noexcept {
     });
 }
 
+// int_set_contains(obj, probes) -> list of bool: which probes the set made of `obj` holds
+PyObject* int_set_contains(PyObject*, PyObject* args) noexcept {
+    return guard([&]() -> PyObject* {
+        PyObject* obj = nullptr;
+        PyObject* probes = nullptr;
+        if (!PyArg_ParseTuple(args, "OO", &obj, &probes)) return nullptr;
+        auto s = int_set(obj);
+        if (!s) return fallback_err(std::move(s.error()));
+        Ref seq = Ref::steal(PySequence_Fast(probes, "probes must be a sequence"));
+        if (!seq) return nullptr;
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+        Ref out = Ref::steal(PyList_New(n));
+        if (!out) return nullptr;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const long long id = PyLong_AsLongLong(PySequence_Fast_GET_ITEM(seq.get(), i));
+            if (id == -1 && PyErr_Occurred()) return nullptr;
+            PyList_SET_ITEM(out.get(), i, Py_NewRef(s->contains(id) ? Py_True : Py_False));
+        }
+        return out.release();
+    });
+}
+
 // Converts a list of str into UTF-8 names kept alive by `storage`.
 bool slot_names(PyObject* names, std::vector<std::string>& storage, std::vector<const char*>& out) {
     Ref seq = Ref::steal(PySequence_Fast(names, "names must be a sequence"));
@@ -154,6 +176,7 @@ void add_helpers_methods(MethodTable& table) {
     table.push_back({"helpers_from_dict", helpers_from_dict, METH_O, nullptr});
     table.push_back({"settings_from_parser", settings_from_parser, METH_O, nullptr});
     table.push_back({"int_set", int_set_py, METH_O, nullptr});
+    table.push_back({"int_set_contains", int_set_contains, METH_VARARGS, nullptr});
     table.push_back({"slot_offsets", slot_offsets, METH_VARARGS, nullptr});
     table.push_back({"slot_fill", slot_fill, METH_VARARGS, nullptr});
 }

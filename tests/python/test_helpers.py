@@ -1,6 +1,7 @@
 """The helper table, parser settings, style-id sets and slot classes as the engine reads them."""
 
 import datetime as dt
+import random
 import sys
 
 import pytest
@@ -220,6 +221,15 @@ def test_int_set_keeps_only_ints(testing):
     assert testing.int_set([Loud(), 2**64, -2**63, 7]) == [-2**63, 7] and asked == []
     with pytest.raises(TypeError):
         testing.int_set(7)
+
+
+def test_int_set_lookup_agrees_with_a_set(testing):
+    edges = [-2**63, -65, -1, 0, 1, 63, 64, 127, 4095, 65535, 65536, 65537, 2**40, 2**63 - 1]
+    rng = random.Random(23)
+    for _ in range(200):
+        ids = rng.sample(edges, rng.randrange(len(edges) + 1)) + [rng.randrange(70000) for _ in range(rng.randrange(8))]
+        probes = edges + [i + d for i in ids for d in (-1, 0, 1) if -2**63 <= i + d < 2**63]
+        assert testing.int_set_contains(ids, probes) == [p in set(ids) for p in probes]
 
 
 class Base:

@@ -167,3 +167,56 @@ def test_handover_deep_into_a_large_sheet(tmp_path, monkeypatch):
     assert len(caught) == rows // 5000 and merged == ["A1:B2"]
     # Both readers' warnings point at the code iterating.
     assert {w.filename for w in caught} == {__file__}
+
+
+def _shaped(path, pure, monkeypatch, **window):
+    """iter_rows over the first sheet, with the warnings it gave and the error that ended it."""
+    monkeypatch.setenv("QUILLFEN_PURE_PYTHON", "1") if pure else monkeypatch.delenv("QUILLFEN_PURE_PYTHON",
+                                                                                    raising=False)
+    rows, error = [], None
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            with quillfen.load_workbook(path, read_only=True) as wb:
+                for row in wb.worksheets[0].iter_rows(**window):
+                    rows.append(tuple(_norm(c) if window.get("values_only") else
+                                      None if c is EMPTY_CELL else (c.coordinate, _norm(c.value)) for c in row))
+        except Exception as exc:  # noqa: BLE001 - the error is part of what is compared
+            error = (type(exc).__name__, str(exc))
+    return rows, [str(w.message) for w in caught], error
+
+
+def test_iter_rows_in_batches_as_the_pure_path(tmp_path, monkeypatch):
+    # The engine hands rows over a batch at a time, padded, with the missing rows filled in:
+    # batches of every size cut across gaps, rows that go back, rows that bring warnings and
+    # the trailing element, in every window; and (damaged) a hand-over to the pure-Python
+    # reader deep in the part.
+    import random
+    from quillfen.reader import worksheet as sheet_module
+
+    rng = random.Random(23)
+    numbers = sorted(rng.sample(range(1, 60), 30)) + [7, 3]  # two rows that come again or go back
+    sparse = str(tmp_path / "sparse.xlsx")
+
+    def rows_xml(strings):
+        for r in numbers:
+            cols = sorted(rng.sample(range(1, 7), rng.randint(0, 3)))
+            yield '<row r="%d">%s</row>' % (r, "".join('<c r="%s%d"%s><v>%d</v></c>' % (
+                "ABCDEF"[c - 1], r, ' s="1"' if c == 6 else "", 99999999 if c == 6 else r * 10 + c) for c in cols))
+    xlsxgen.write_workbook(sparse, [("Sparse", rows_xml, None, ["A1:B2"])])
+    damaged = str(tmp_path / "damaged.xlsx")
+    _damaged_workbook(damaged, 1500)
+    windows = [{}, {"values_only": True}, {"min_row": 5, "max_row": 40, "min_col": 2, "values_only": True},
+               {"min_row": 20, "max_col": 3}, {"max_row": 70, "values_only": True}]
+    first = {}
+    for path, batches, windows in ((sparse, (1, 2, 5, 256), windows), (damaged, (3, 256), windows[:2])):
+        for batch in batches:
+            monkeypatch.setattr(sheet_module, "ROW_BATCH", batch)
+            for n, window in enumerate(windows):
+                rows, warned, error = got = _shaped(path, False, monkeypatch, **window)
+                pure_rows, pure_warned, pure_error = _shaped(path, True, monkeypatch, **window)
+                assert (rows, error) == (pure_rows, pure_error), (batch, window)
+                # The pure-Python reader also warns of the rows it parses past `max_row`.
+                assert "max_row" in window or warned == pure_warned, (batch, window)
+                assert first.setdefault((path, n), got) == got, (batch, window)
+    assert error is not None and 1000 < len(rows) < 1500

@@ -244,6 +244,49 @@ def stream_records(ws: Any, options: SheetReadOptions, helpers: dict[str, Any], 
     replay_actions(ws, actions, skip=skip, stacklevel=stacklevel)
 
 
+# The rows of a read-only sheet handed over by the engine at once, at most, and the values
+# they hold at most. PERF NOTE: a batch is alive at once; kept this small, its numbers and rows
+# come from (and go back to) the interpreter's free lists, which a batch of 256 rows ran dry.
+ROW_BATCH = 32
+ROW_BATCH_VALUES = 256
+
+
+class _RowShape:
+    """How `iter_rows` shapes the rows of the part: each as wide as `blank`, and the rows the
+    part leaves out from `expected` on as `blank` rows. The width is taken from the sheet's
+    extent once the part has given its first row: a damaged part fails as the rows stream, as
+    it would without the extent."""
+
+    __slots__ = ("min_col", "max_col", "values_only", "width", "blank", "expected")
+
+    def __init__(self, min_row: int, min_col: int, max_col: int | None, values_only: bool) -> None:
+        self.min_col, self.max_col, self.values_only = min_col, max_col, values_only
+        self.width = -1
+        self.blank: tuple[Any, ...] = ()
+        self.expected = min_row
+
+    def _measure(self, ws: ReadOnlyWorksheet) -> None:
+        if self.width < 0:
+            self.width = max((self.max_col or ws.max_column) - self.min_col + 1, 0)
+            self.blank = (None if self.values_only else EMPTY_CELL,) * self.width
+
+    def place(self, ws: ReadOnlyWorksheet, idx: int, row: tuple[Any, ...]) -> Iterator[tuple[Any, ...]]:
+        """The rows given for the part's row `idx`: the missing ones before it, then itself."""
+        self._measure(ws)
+        if idx >= self.expected:
+            if idx > self.expected:
+                yield from repeat(self.blank, idx - self.expected)
+            self.expected = idx + 1
+        yield row if len(row) >= self.width else row + self.blank[len(row):]
+
+    def tail(self, ws: ReadOnlyWorksheet, max_row: int | None) -> Iterator[tuple[Any, ...]]:
+        """The missing rows after the part's last, to `max_row` (the sheet's `max_row`)."""
+        self._measure(ws)
+        last_row = max_row or ws.max_row
+        if last_row >= self.expected:
+            yield from repeat(self.blank, last_row + 1 - self.expected)
+
+
 class ReadOnlyWorksheet(SheetBase):
     """A worksheet read row by row as it is iterated; nothing is kept between iterations.
 
@@ -260,39 +303,19 @@ class ReadOnlyWorksheet(SheetBase):
         """Rows of cells (or of values) as an editable sheet gives them: every row from
         `min_row` (1) to `max_row` (the sheet's `max_row`), each from `min_col` (1) to `max_col`
         (the sheet's `max_column`). Cells and rows missing from the part are `EMPTY_CELL` (None
-        with `values_only`), made as the rows stream past: nothing is read ahead. Reading stops
-        at the first row past `max_row`.
+        with `values_only`), made as the rows stream past; the part is read a few rows ahead at
+        most. Reading stops at the first row past `max_row`.
 
         Nothing in the part is left out for an extent it does not declare truly: without
         `max_row` the rows go on to the last in the part, and without `max_col` a row goes on to
         its last cell. Rows of a damaged part that come again or go back come as they stand."""
+        # PERF NOTE: the generator of _rows itself, shaping as it goes: a dense sheet's rows pass
+        # through no other one.
         min_row = min_row or 1
         min_col = min_col or 1
-        # The sheet's extent is asked for once the part has given its first row: a damaged part
-        # fails as the rows stream, as it would without the extent.
-        width = -1
-        blank: tuple[Any, ...] = ()
-        expected = min_row
-        # PERF NOTE: a row of a dense sheet costs three comparisons here.
-        for idx, row in self._indexed_rows(min_row, max_row, min_col, max_col, values_only):
-            if width < 0:
-                width, blank = self._blank_row(min_col, max_col, values_only)
-            if idx >= expected:
-                if idx > expected:
-                    yield from repeat(blank, idx - expected)
-                expected = idx + 1
-            yield row if len(row) >= width else row + blank[len(row):]
-        if width < 0:
-            width, blank = self._blank_row(min_col, max_col, values_only)
-        last_row = max_row or self.max_row
-        if last_row >= expected:
-            yield from repeat(blank, last_row + 1 - expected)
-
-    def _blank_row(self, min_col: int, max_col: int | None, values_only: bool) -> tuple[int, tuple[Any, ...]]:
-        """(width, an empty row) of `iter_rows` rows from `min_col` to `max_col` (by default the
-        sheet's `max_column`)."""
-        width = max((max_col or self.max_column) - min_col + 1, 0)
-        return width, (None if values_only else EMPTY_CELL,) * width
+        shape = _RowShape(min_row, min_col, max_col, values_only)
+        rows: Iterator[tuple[Any, ...]] = self._rows(min_row, max_row, min_col, max_col, values_only, False, shape)
+        return rows
 
     def _indexed_rows(self, min_row: int | None, max_row: int | None, min_col: int | None, max_col: int | None,
                       values_only: bool) -> Iterator[tuple[int, tuple[Any, ...]]]:
@@ -301,10 +324,11 @@ class ReadOnlyWorksheet(SheetBase):
         return rows
 
     def _rows(self, min_row: int | None, max_row: int | None, min_col: int | None, max_col: int | None,
-              values_only: bool, indexed: bool) -> Iterator[Any]:
-        """The rows of `iter_rows`, with their numbers when `indexed`. One generator runs the
-        engine's reader and, when it declines part-way, the pure-Python one after it: a read-only
-        pass spends a good part of its time resuming generators, so no other one wraps it."""
+              values_only: bool, indexed: bool, shape: _RowShape | None = None) -> Iterator[Any]:
+        """The rows of `iter_rows`, with their numbers when `indexed`, or with `shape` as
+        `iter_rows` gives them. One generator runs the engine's reader and, when it declines
+        part-way, the pure-Python one after it: a read-only pass spends a good part of its time
+        resuming generators, so no other one wraps it."""
         min_col = min_col or 1
         filler = None if values_only else EMPTY_CELL
         options = SheetReadOptions(self.parent, self.parent.data_only, self.parent.rich_text)
@@ -319,9 +343,13 @@ class ReadOnlyWorksheet(SheetBase):
                     return
                 if min_row is None or idx >= min_row:
                     row = self._shape_row(cells, min_col, max_col, values_only, filler, options)
-                    yield (idx, row) if indexed else row
+                    if shape is not None:
+                        yield from shape.place(self, idx, row)
+                    else:
+                        yield (idx, row) if indexed else row
 
         engine = native_engine()
+        native_done = False
         if engine is not None:
             try:
                 with _open_part(self, ahead=True)() as source:
@@ -329,19 +357,44 @@ class ReadOnlyWorksheet(SheetBase):
                     # The reader keeps appending to this one list; most rows leave it empty.
                     actions = reader.actions
                     next_row = reader.next_row
-                    while True:
+                    # Row by row until a shape has its width, then a batch of rows at a time.
+                    while shape is None or shape.width < 0:
                         got = next_row(self, min_col, max_col, values_only, cell_cls, filler)
                         if actions:
                             # Warnings point at the first code outside quillfen: the code iterating.
                             replay_actions(self, actions, seen, stacklevel=None)
                         if got is None or max_row is not None and got[0] > max_row:
-                            return
+                            break
                         seen.rows += 1
                         if min_row is None or got[0] >= min_row:
-                            yield got if indexed else got[1]
+                            if shape is not None:
+                                yield from shape.place(self, *got)
+                            else:
+                                yield got if indexed else got[1]
+                    else:
+                        limit = max(1, min(ROW_BATCH, ROW_BATCH_VALUES // max(shape.width, 1)))
+                        next_rows = reader.next_rows
+                        while True:
+                            rows, gap, last, read, shape.expected, done = next_rows(
+                                self, min_col, max_col, values_only, cell_cls, filler, min_row, max_row,
+                                shape.expected, shape.blank, limit)
+                            seen.rows += read
+                            yield from rows
+                            if actions:
+                                replay_actions(self, actions, seen, stacklevel=None)
+                            if gap:
+                                yield from repeat(shape.blank, gap)
+                            if last is not None:
+                                yield last
+                            if done:
+                                break
+                native_done = True
             except NativeFallback:
                 pass
-        yield from pure()
+        if not native_done:
+            yield from pure()
+        if shape is not None:
+            yield from shape.tail(self, max_row)
 
     def __arrow_c_schema__(self) -> object:
         """The schema of `to_arrow()` as an Arrow C schema (a PyCapsule). DuckDB asks for it
