@@ -28,7 +28,7 @@ JOBS        ?= $(shell nproc)
 PROF_DIR    := build/prof
 PROFILE_BENCH ?= bench/bench_read.py
 
-.PHONY: all run setup build test test-cpp test-python test-types build-ft test-ft test-ft-run explore bench profile fuzz fuzz-files asan clean fidelity oracle
+.PHONY: all run setup build test test-cpp test-python test-python-1 test-python-2 test-types build-ft test-ft test-ft-run explore bench profile fuzz fuzz-files asan clean fidelity oracle
 
 all: run
 
@@ -56,19 +56,22 @@ run: build
 	$(PY) -m quillfen dump build/edited.xlsx --sheet Formulas
 	$(PY) -m quillfen info build/streamed.xlsx
 
-# The default interpreter's suite and the free-threaded one run side by side, one a core (the
-# packaging test's wheel compiles beside them at low priority); make shows each one's output
-# whole when it ends.
+# The default interpreter's suite, in two halves, and the free-threaded one run side by side
+# (the packaging test's wheel compiles beside them, one compile at a time), so that both cores
+# stay busy to the end; make shows each one's output whole when it ends.
 test: build build-ft
 	$(MAKE) test-cpp test-types
-	@echo "the default and the free-threaded suites run side by side; each prints when it ends"
-	$(MAKE) -j2 --output-sync=target test-python test-ft-run
+	@echo "the default suite (in two halves) and the free-threaded one run side by side; each prints when it ends"
+	$(MAKE) -j3 --output-sync=target test-python-1 test-python-2 test-ft-run
 
 test-cpp:
 	.venv/bin/ctest --test-dir $(BUILD_DIR) --output-on-failure
 
 test-python:
 	QUILLFEN_TEST_BUILD_DIR=$(BUILD_DIR) $(PY) -m pytest -q tests/python
+
+test-python-1 test-python-2:
+	QUILLFEN_TEST_SHARD=$(subst test-python-,,$@)/2 QUILLFEN_TEST_BUILD_DIR=$(BUILD_DIR) $(PY) -m pytest -q tests/python
 
 # mypy --strict over the package and the README's examples; stubtest of the engine's stub.
 test-types:

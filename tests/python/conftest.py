@@ -53,9 +53,28 @@ def testing():
     return pytest.importorskip("_quillfen_testing")
 
 
+def pytest_collection_modifyitems(config, items):
+    """QUILLFEN_TEST_SHARD=i/n keeps the tests of every n-th test file from the i-th on (files
+    in name order): `make test` runs the default interpreter's suite as two such processes, so
+    that the cores stay busy to the end."""
+    shard = os.environ.get("QUILLFEN_TEST_SHARD")
+    if not shard:
+        return
+    index, count = (int(part) for part in shard.split("/"))
+    if not 1 <= index <= count:
+        raise pytest.UsageError("QUILLFEN_TEST_SHARD must be i/n with 1 <= i <= n, not %r" % shard)
+    files = sorted({str(item.path) for item in items})
+    mine = set(files[index - 1::count])
+    kept = [item for item in items if str(item.path) in mine]
+    config.hook.pytest_deselected(items=[item for item in items if str(item.path) not in mine])
+    items[:] = kept
+
+
 def pytest_collection_finish(session):
     """The wheel build of the packaging test is minutes of compiling: start it as soon as the
     test is selected, so that it runs beside the rest of the suite."""
+    if session.config.option.collectonly:
+        return
     for item in session.items:
         start = getattr(getattr(item, "module", None), "start_wheel_build", None)
         if start is not None:

@@ -3,8 +3,8 @@ sdist alone (a release build, no developer options) installs into a fresh venv, 
 engine loads, a workbook reads natively and the `quillfen` command runs.
 
 Slow (it compiles the engine once more), so marked; CI runs it. The build starts in the
-background as soon as the test is collected (`start_wheel_build`, called by conftest), on one
-core at low priority, so the compile overlaps the rest of the suite instead of adding to it. It
+background as soon as the test is collected (`start_wheel_build`, called by conftest), one
+compile at a time, so that it overlaps the rest of the suite instead of adding to it. It
 builds without isolation, with this venv's scikit-build-core, cmake and ninja, so that it needs
 no network: an isolated build differs only in fetching those same tools from PyPI.
 
@@ -61,7 +61,7 @@ def start_wheel_build():
     env["CMAKE_BUILD_PARALLEL_LEVEL"] = "1"
     log = open(os.path.join(folder, "build.log"), "w")
     process = subprocess.Popen([sys.executable, os.path.abspath(__file__), folder], env=env, stdout=log,
-                               stderr=subprocess.STDOUT, preexec_fn=lambda: os.nice(10))
+                               stderr=subprocess.STDOUT)
     log.close()
     _build = (process, folder)
 
