@@ -219,7 +219,6 @@ std::optional<Loc> Compact::find_key(std::uint32_t col, std::uint32_t row) const
     return std::nullopt;
 }
 
-
 std::vector<Loc> Compact::locs() const {
     std::vector<Loc> out;
     out.reserve(len());
