@@ -28,9 +28,13 @@ pytestmark = pytest.mark.slow
 _build = None  # (process, folder) once started
 
 
+def _user_env():
+    """The environment without the suite's own settings, as a user's shell would have it."""
+    return {k: v for k, v in os.environ.items() if not k.startswith("QUILLFEN_")}
+
+
 def _run(*cmd, cwd=None):
-    env = {k: v for k, v in os.environ.items() if not k.startswith("QUILLFEN_")}
-    result = subprocess.run(cmd, cwd=cwd, env=env, capture_output=True, text=True)
+    result = subprocess.run(cmd, cwd=cwd, env=_user_env(), capture_output=True, text=True)
     assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]
     return result.stdout
 
@@ -57,7 +61,7 @@ def start_wheel_build():
     if _build is not None:
         return
     folder = tempfile.mkdtemp(prefix="quillfen-wheel-")
-    env = {k: v for k, v in os.environ.items() if not k.startswith("QUILLFEN_")}
+    env = _user_env()
     env["CMAKE_BUILD_PARALLEL_LEVEL"] = "1"
     log = open(os.path.join(folder, "build.log"), "w")
     process = subprocess.Popen([sys.executable, os.path.abspath(__file__), folder], env=env, stdout=log,
