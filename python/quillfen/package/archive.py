@@ -169,14 +169,15 @@ class Archive:
         part = part.lstrip("/")
         return self._names.get(part) or self._names.get(part.lower())
 
-    def open(self, part: str, transitional: bool = True, ahead: bool = False) -> PartStream:
+    def open(self, part: str, transitional: bool = True, ahead: bool = False, head: bool = False) -> PartStream:
         """A binary file object streaming the part's bytes; in a Strict workbook, with the
         Transitional namespace names unless `transitional` is false. `ahead` says that the part
-        will be read to its end: a large one may then be inflated ahead of the reads."""
-        stream = self._open(part, ahead)
+        will be read to its end: a large one may then be inflated ahead of the reads; `head`,
+        that only its first few kilobytes will be read."""
+        stream = self._open(part, ahead, head)
         return TransitionalNames(stream) if self.strict and transitional else stream
 
-    def _open(self, part: str, ahead: bool = False) -> IO[bytes] | _Inflated:
+    def _open(self, part: str, ahead: bool = False, head: bool = False) -> IO[bytes] | _Inflated:
         info = self.info(part)
         if info is None:
             raise KeyError("no part named %r in the workbook" % part)
@@ -185,12 +186,14 @@ class Archive:
             # would be taken for a failing disk: the message is the one a stream in memory gives.
             raise InvalidFileError("negative seek value %d" % info.header_offset, part)
         native = engine()
-        if native is not None and not self._detached:
+        # The engine and the faster inflate fill a block of a quarter of a megabyte at the first
+        # read; zipfile inflates only as far as asked, which a glance at a part's head wants.
+        if native is not None and not self._detached and not head:
             # The engine reads the file behind the container's (a descriptor of its own).
             member = open_member(native, self._live().fp, info, ahead)
             if member is not None:
                 return member  # type: ignore[no-any-return]  # the engine's PartStream
-        if self.name is not None and not self._detached and _fast_zlib \
+        if self.name is not None and not self._detached and _fast_zlib and not head \
                 and info.compress_type == zipfile.ZIP_DEFLATED and not info.flag_bits & 1:
             member = _Inflated.open(self._reader, info)
             if member is not None:

@@ -106,16 +106,17 @@ class Package:
         """Whether any relationship was added or removed since the package was copied."""
         return any(rels.changed for rels in self._rels.values())
 
-    def open(self, part: str, transitional: bool = True, ahead: bool = False) -> PartStream:
+    def open(self, part: str, transitional: bool = True, ahead: bool = False, head: bool = False) -> PartStream:
         """A binary file object streaming the part's bytes; in a Strict workbook, with the
         Transitional namespace names unless `transitional` is false. `ahead` says that the part
-        will be read to its end: a large one may then be inflated ahead of the reads."""
+        will be read to its end: a large one may then be inflated ahead of the reads; `head`,
+        that only its first few kilobytes will be read."""
         found = self.part(part)
         if found is not None and found.data is not None:
             return io.BytesIO(found.data)
         if found is None or found.member is None or self.archive is None or found.writer is not None:
             raise KeyError("no part named %r in the workbook" % part)
-        return self.archive.open(found.name, transitional, ahead)
+        return self.archive.open(found.name, transitional, ahead, head)
 
     def read(self, part: str, transitional: bool = True) -> bytes:
         with self.open(part, transitional) as f:

@@ -270,8 +270,10 @@ def root_start_tag(stream: IO[bytes]) -> tuple[bytes, dict[str, str], str]:
         raise _Seen
 
     parser.StartElementHandler = start
+    size = 4096  # the root is near the start: read more only when it is not there
     while True:
-        chunk = stream.read(65536)
+        chunk = stream.read(size)
+        size = 65536
         buf += chunk
         try:
             parser.Parse(chunk, not chunk)

@@ -148,7 +148,7 @@ class SheetSource:
 
     def root(self) -> tuple[bytes, dict[str, str], str]:
         """The part's root start tag, its namespace declarations and the part's encoding."""
-        with damaged(self.part, self._ws.title), self.open() as stream:
+        with damaged(self.part, self._ws.title), self._package.open(self.part, head=True) as stream:
             return root_start_tag(stream)
 
     def prescan(self, want_rows: bool, corners: Iterable[tuple[int, int]]) -> dict[str, Any]:
