@@ -275,6 +275,23 @@ def test_rows_of_values_across_the_store_chunks(load):
     assert len(store) == 6000 * 11 - 1 + 51 + 1
 
 
+def test_rows_of_plain_values_are_left_to_no_collection(load):
+    # A row tuple that can be in no cycle is untracked as it is made; one holding an object that
+    # may be keeps the collector's eye, and a cycle through it is still collected.
+    class Held:
+        pass
+
+    held = Held()
+    store, _, _ = load([(1, 1, "int", 1, None, 0), (1, 2, "str", "x", None, 0), (2, 1, "py", held, None, 0)])
+    plain, holding = store._rows(1, 2, 1, 2, True, threading.RLock())
+    assert not gc.is_tracked(plain) and gc.is_tracked(holding)
+    held.row = holding
+    ref = __import__("weakref").ref(held)
+    del held, holding, store
+    gc.collect()
+    assert ref() is None
+
+
 def test_dates_read_again_from_a_growing_table(load):
     serial = lambda r, c: 40000 + (r * 7 + c) % 700  # noqa: E731 - more serials than the first table holds
     store, _, _ = load([(r, c, "dateint", serial(r, c), None, 5) for r in range(1, 301) for c in range(1, 6)])
