@@ -622,10 +622,11 @@ def sheet_threads(sheets: int) -> int:
 THREAD_MIN_SIZE = 1 << 17
 
 
-def _worth_a_thread(ws: Any) -> bool:
+def _part_size(ws: Any) -> int:
+    """The compressed size of the part of `ws` (0 when it has none in the container)."""
     part = ws.parent._package.part(ws._part) if ws._part is not None and ws.parent._package is not None else None
     member = getattr(part, "member", None)
-    return member is not None and member.compress_size >= THREAD_MIN_SIZE
+    return member.compress_size if member is not None else 0
 
 
 def bind_in_threads(sheets: list[Any]) -> list[BoundCells | None]:
@@ -635,12 +636,14 @@ def bind_in_threads(sheets: list[Any]) -> list[BoundCells | None]:
     or one thread would do). Nothing is applied to a sheet here: `load_cells` takes each result
     in sheet order, replays its warnings and elements, and falls back as it would."""
     engine = native_engine()
-    large = [_worth_a_thread(ws) for ws in sheets]
-    threads = sheet_threads(sum(large))
+    sizes = [_part_size(ws) for ws in sheets]
+    threads = sheet_threads(sum(size >= THREAD_MIN_SIZE for size in sizes))
     if engine is None or threads < 2:
         return [None] * len(sheets)
-    bound = [BoundCells(ws) if worth else None for ws, worth in zip(sheets, large)]
-    jobs = iter([job for job in bound if job is not None])
+    bound = [BoundCells(ws) if size >= THREAD_MIN_SIZE else None for ws, size in zip(sheets, sizes)]
+    # Largest first: the last sheet to start is a small one, and the threads end together.
+    order = sorted(range(len(sheets)), key=lambda k: -sizes[k])
+    jobs = iter([bound[k] for k in order if bound[k] is not None])
     lock = threading.Lock()
 
     def work() -> None:
