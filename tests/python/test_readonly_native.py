@@ -220,3 +220,30 @@ def test_iter_rows_in_batches_as_the_pure_path(tmp_path, monkeypatch):
                 assert "max_row" in window or warned == pure_warned, (batch, window)
                 assert first.setdefault((path, n), got) == got, (batch, window)
     assert error is not None and 1000 < len(rows) < 1500
+
+
+@pytest.mark.parametrize("pure", [False, True], ids=["native", "pure"])
+def test_declared_extent_wherever_the_dimension_lies(tmp_path, monkeypatch, pure):
+    # The dimension is looked for in the part's head first: before it, across its end, past it,
+    # and absent (the cells say).
+    import zipfile
+    from quillfen.reader.worksheet import _Head
+
+    source = str(tmp_path / "source.xlsx")
+    xlsxgen.write_workbook(source, [("S", xlsxgen.mixed_sheet(30, 5)[0], "A1:G40", [])])
+    with zipfile.ZipFile(source) as z:
+        parts = {name: z.read(name) for name in z.namelist()}
+    sheet = parts["xl/worksheets/sheet1.xml"]
+    monkeypatch.setenv("QUILLFEN_PURE_PYTHON", "1" if pure else "0")
+    at = sheet.index(b"<dimension")
+    straddling = _Head.HEAD_SIZE - at - len(b"<!---->") - 10  # the element begins 10 bytes before the cut
+    for pad in (0, straddling, _Head.HEAD_SIZE, 3 * _Head.HEAD_SIZE, None):
+        xml = (sheet[:at] + b"<!--" + b"x" * pad + b"-->" + sheet[at:] if pad is not None
+               else sheet.replace(b'<dimension ref="A1:G40"/>', b""))
+        path = str(tmp_path / ("%s.xlsx" % pad))
+        with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
+            for name, data in parts.items():
+                z.writestr(name, xml if name == "xl/worksheets/sheet1.xml" else data)
+        with quillfen.load_workbook(path, read_only=True) as wb:
+            ws = wb.worksheets[0]
+            assert (ws.max_row, ws.max_column) == ((40, 7) if pad is not None else (30, 5)), pad

@@ -4,6 +4,7 @@ that streams its rows, and the prescan facts of a sheet's part.
 Each runs natively when it can, with the pure-Python reader behind it (`_native`).
 """
 
+import contextlib
 import os
 import sys
 import threading
@@ -122,9 +123,16 @@ def _declared_extent(ws: Any) -> Bounds | None:
     one that names no cells)."""
     from .prescan import dimension_ref  # loaded when first used: a load needs none of it
 
-    open_part = _open_part(ws)
     with damaged(ws._part, ws.title):
-        ref = dimension_ref(open_part)
+        head = _Head(ws)
+        try:
+            ref = dimension_ref(head.open)
+        except CONTENT_ERRORS:
+            if not head.cut:
+                raise
+            ref = None  # cut short mid-element: the whole part says
+        if ref is None and head.cut:
+            ref = dimension_ref(_open_part(ws))
     try:
         min_col, min_row, max_col, max_row = range_boundaries(ref or "")
     except ValueError:
@@ -132,6 +140,36 @@ def _declared_extent(ws: Any) -> Bounds | None:
     if min_row is None or min_col is None:
         return None
     return cast(Bounds, (min_row, max_row, min_col, max_col))  # the max ends are known with the min ones
+
+
+class _Head:
+    """The first `HEAD_SIZE` bytes of the part of `ws`, inflated only as far as they are read
+    (the engine's stream inflates a block of a quarter of a megabyte first, most of a small
+    sheet); `cut`: the part may go on past them. The dimension element comes near the start."""
+
+    HEAD_SIZE = 1 << 14
+
+    def __init__(self, ws: Any) -> None:
+        self._ws = ws
+        self.cut = False
+
+    @contextlib.contextmanager
+    def open(self) -> Iterator[Any]:
+        with self._ws.parent._package.open(self._ws._part, head=True) as stream:
+            yield _HeadReader(stream, self)
+
+
+class _HeadReader:
+    def __init__(self, stream: Any, head: _Head) -> None:
+        self._stream, self._head, self._left = stream, head, head.HEAD_SIZE
+
+    def read(self, size: int = -1, /) -> bytes:
+        want = self._left if size < 0 else min(size, self._left)
+        chunk: bytes = self._stream.read(want) if want else b""
+        self._left -= len(chunk)
+        if not self._left:
+            self._head.cut = True
+        return chunk
 
 
 class SheetSource:
