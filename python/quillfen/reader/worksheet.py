@@ -181,12 +181,13 @@ class SheetSource:
         self._package = package
         self.part = part
 
-    def open(self) -> Any:
-        return self._package.open(self.part)
+    def open(self, head: bool = False) -> Any:
+        """The part's stream; `head`: only its first few kilobytes will be read."""
+        return self._package.open(self.part, head=head)
 
     def root(self) -> tuple[bytes, dict[str, str], str]:
         """The part's root start tag, its namespace declarations and the part's encoding."""
-        with damaged(self.part, self._ws.title), self._package.open(self.part, head=True) as stream:
+        with damaged(self.part, self._ws.title), self.open(head=True) as stream:
             return root_start_tag(stream)
 
     def prescan(self, want_rows: bool, corners: Iterable[tuple[int, int]]) -> dict[str, Any]:
