@@ -255,15 +255,16 @@ class _Collector:
                 self.root_end = data[at:data.index(b">", at) + 1]
 
 
+class _Seen(Exception):
+    """Stops the parser at the root's start tag."""
+
+
 def root_start_tag(stream: IO[bytes]) -> tuple[bytes, dict[str, str], str]:
     """The start tag of the root element of the part `stream` reads (read only that far), in
     UTF-8: (tag, its namespace declarations as prefix -> namespace, the part's encoding)."""
     buf = b""
     parser = expat.ParserCreate()
     found: list[tuple[int, dict[str, str]]] = []
-
-    class _Seen(Exception):
-        pass
 
     def start(_name: str, attrs: dict[str, str]) -> None:
         found.append((parser.CurrentByteIndex, attrs))
