@@ -186,14 +186,14 @@ class Archive:
             # would be taken for a failing disk: the message is the one a stream in memory gives.
             raise InvalidFileError("negative seek value %d" % info.header_offset, part)
         native = engine()
-        # The engine and the faster inflate fill a block of a quarter of a megabyte at the first
-        # read; zipfile inflates only as far as asked, which a glance at a part's head wants.
+        # The engine fills a block of a quarter of a megabyte at the first read; the others
+        # inflate only as far as asked, which a glance at a part's head wants.
         if native is not None and not self._detached and not head:
             # The engine reads the file behind the container's (a descriptor of its own).
             member = open_member(native, self._live().fp, info, ahead)
             if member is not None:
                 return member  # type: ignore[no-any-return]  # the engine's PartStream
-        if self.name is not None and not self._detached and _fast_zlib and not head \
+        if self.name is not None and not self._detached and _fast_zlib \
                 and info.compress_type == zipfile.ZIP_DEFLATED and not info.flag_bits & 1:
             member = _Inflated.open(self._reader, info)
             if member is not None:
