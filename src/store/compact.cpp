@@ -34,24 +34,38 @@ std::optional<std::uint8_t> cached_type_of(bool has_t, std::string_view t) noexc
     return std::nullopt;
 }
 
+std::uint32_t KeptTable::rec_lower_bound(std::uint32_t index) const noexcept {
+    std::uint32_t lo = 0, hi = rec_locs_.size();
+    while (lo < hi) {
+        const std::uint32_t mid = lo + (hi - lo) / 2;
+        if (rec_locs_[mid] < index) lo = mid + 1;
+        else hi = mid;
+    }
+    return lo;
+}
+
+const Kept* KeptTable::late(std::uint32_t index) const noexcept {
+    if (rec_late_.empty()) return nullptr;
+    auto it = rec_late_.find(index);
+    return it != rec_late_.end() ? &it->second : nullptr;
+}
+
 const Kept* KeptTable::find(const Loc& loc) const noexcept {
     if (live_ == 0) return nullptr;
     if (loc.kind == Loc::ENTRY) {
         auto it = entry_kept_.find(loc.index);
         return it != entry_kept_.end() ? &it->second : nullptr;
     }
-    auto it = std::lower_bound(rec_locs_.begin(), rec_locs_.end(), loc.index);
-    if (it == rec_locs_.end() || *it != loc.index) return nullptr;
-    const Kept& kept = rec_kept_[static_cast<std::size_t>(it - rec_locs_.begin())];
-    return kept.empty() ? nullptr : &kept;
+    std::size_t hint = 0;
+    return find(loc, hint);
 }
 
 std::size_t KeptTable::rec_position(std::uint32_t index, std::size_t& hint) const noexcept {
     std::size_t i = hint;
-    if (i > rec_locs_.size() || (i > 0 && rec_locs_[i - 1] >= index)) {
-        i = static_cast<std::size_t>(std::lower_bound(rec_locs_.begin(), rec_locs_.end(), index) - rec_locs_.begin());
+    if (i > rec_locs_.size() || (i > 0 && rec_locs_[static_cast<std::uint32_t>(i - 1)] >= index)) {
+        i = rec_lower_bound(index);
     } else {
-        while (i < rec_locs_.size() && rec_locs_[i] < index) ++i;
+        while (i < rec_locs_.size() && rec_locs_[static_cast<std::uint32_t>(i)] < index) ++i;
     }
     hint = i;
     return i;
@@ -59,9 +73,11 @@ std::size_t KeptTable::rec_position(std::uint32_t index, std::size_t& hint) cons
 
 const Kept* KeptTable::find(const Loc& loc, std::size_t& hint) const noexcept {
     if (live_ == 0 || loc.kind == Loc::ENTRY) return find(loc);
-    const std::size_t i = rec_position(loc.index, hint);
-    if (i == rec_locs_.size() || rec_locs_[i] != loc.index || rec_kept_[i].empty()) return nullptr;
-    return &rec_kept_[i];
+    const auto i = static_cast<std::uint32_t>(rec_position(loc.index, hint));
+    if (i < rec_locs_.size() && rec_locs_[i] == loc.index) {
+        return rec_kept_[i].empty() ? nullptr : &rec_kept_[i];
+    }
+    return late(loc.index);
 }
 
 void KeptTable::put(const Loc& loc, const Kept& kept) {
@@ -71,31 +87,29 @@ void KeptTable::put(const Loc& loc, const Kept& kept) {
         if (added) ++live_;
         return;
     }
-    if (rec_locs_.empty() || rec_locs_.back() < loc.index) {
-        rec_locs_.push_back(loc.index);
-        rec_kept_.push_back(kept);
+    const std::uint32_t n = rec_locs_.size();
+    if (n == 0 || rec_locs_[n - 1] < loc.index) {
+        rec_locs_.push(loc.index);
+        rec_kept_.push(kept);
         ++live_;
         return;
     }
-    // Only a cell placed again over an earlier one of the same load lands here.
-    auto it = std::lower_bound(rec_locs_.begin(), rec_locs_.end(), loc.index);
-    const auto at = static_cast<std::size_t>(it - rec_locs_.begin());
-    if (it != rec_locs_.end() && *it == loc.index) {
+    // Only a cell placed again over an earlier one of the same load, or moved, lands here.
+    const std::uint32_t at = rec_lower_bound(loc.index);
+    if (at < n && rec_locs_[at] == loc.index) {
         if (rec_kept_[at].empty()) ++live_;
         rec_kept_[at] = kept;
         return;
     }
-    rec_locs_.insert(it, loc.index);
-    rec_kept_.insert(rec_kept_.begin() + static_cast<std::ptrdiff_t>(at), kept);
-    ++live_;
+    auto [it, added] = rec_late_.insert_or_assign(loc.index, kept);
+    if (added) ++live_;
 }
 
 Kept KeptTable::take(const Loc& loc) noexcept {
     if (live_ == 0) return {};
     if (loc.kind == Loc::RECORD) {
-        auto it = std::lower_bound(rec_locs_.begin(), rec_locs_.end(), loc.index);
-        if (it == rec_locs_.end() || *it != loc.index) return {};
-        return take_at(static_cast<std::size_t>(it - rec_locs_.begin()));
+        std::size_t hint = 0;
+        return take(loc, hint);
     }
     auto it = entry_kept_.find(loc.index);
     if (it == entry_kept_.end()) return {};
@@ -107,13 +121,19 @@ Kept KeptTable::take(const Loc& loc) noexcept {
 
 Kept KeptTable::take(const Loc& loc, std::size_t& hint) noexcept {
     if (live_ == 0 || loc.kind == Loc::ENTRY) return take(loc);
-    const std::size_t i = rec_position(loc.index, hint);
-    if (i == rec_locs_.size() || rec_locs_[i] != loc.index) return {};
-    return take_at(i);
+    const auto i = static_cast<std::uint32_t>(rec_position(loc.index, hint));
+    if (i < rec_locs_.size() && rec_locs_[i] == loc.index) return take_at(i);
+    if (rec_late_.empty()) return {};
+    auto it = rec_late_.find(loc.index);
+    if (it == rec_late_.end()) return {};
+    const Kept out = it->second;
+    rec_late_.erase(it);
+    --live_;
+    return out;
 }
 
 Kept KeptTable::take_at(std::size_t i) noexcept {
-    Kept& kept = rec_kept_[i];
+    Kept& kept = rec_kept_[static_cast<std::uint32_t>(i)];
     if (kept.empty()) return {};
     const Kept out = kept;
     kept = Kept{};
@@ -130,29 +150,43 @@ void KeptTable::renumber_entries(const std::vector<std::uint32_t>& new_index) {
 }
 
 void KeptTable::renumber_records(const std::vector<std::uint32_t>& new_index) {
-    // The copy keeps the records' order, so the locations stay sorted.
-    std::size_t w = 0;
-    for (std::size_t i = 0; i < rec_locs_.size(); ++i) {
+    std::vector<std::pair<std::uint32_t, Kept>> moved;
+    for (std::uint32_t i = 0; i < rec_locs_.size(); ++i) {
         if (rec_kept_[i].empty() || new_index[rec_locs_[i]] == NO_OBJ) continue;
-        rec_locs_[w] = new_index[rec_locs_[i]];
-        rec_kept_[w++] = rec_kept_[i];
+        moved.emplace_back(new_index[rec_locs_[i]], rec_kept_[i]);
     }
-    rec_locs_.resize(w);
-    rec_kept_.resize(w);
+    const std::size_t in_order = moved.size();
+    for (const auto& [index, kept] : rec_late_) {
+        if (new_index[index] != NO_OBJ) moved.emplace_back(new_index[index], kept);
+    }
+    // The copy keeps the records' order, so only the late ones need sorting in.
+    if (moved.size() > in_order) {
+        std::sort(moved.begin() + static_cast<std::ptrdiff_t>(in_order), moved.end(),
+                  [](const auto& a, const auto& b) { return a.first < b.first; });
+        std::inplace_merge(moved.begin(), moved.begin() + static_cast<std::ptrdiff_t>(in_order), moved.end(),
+                           [](const auto& a, const auto& b) { return a.first < b.first; });
+    }
+    rec_locs_.clear();
+    rec_kept_.clear();
+    rec_late_.clear();
+    for (const auto& [index, kept] : moved) {
+        rec_locs_.push(index);
+        rec_kept_.push(kept);
+    }
+    live_ = moved.size() + entry_kept_.size();
 }
 
 void KeptTable::clear() noexcept {
     rec_locs_.clear();
-    rec_locs_.shrink_to_fit();
     rec_kept_.clear();
-    rec_kept_.shrink_to_fit();
+    rec_late_.clear();
     entry_kept_.clear();
     live_ = 0;
 }
 
 void KeptTable::shrink() {
-    rec_locs_.shrink_to_fit();
-    rec_kept_.shrink_to_fit();
+    rec_locs_.shrink();
+    rec_kept_.shrink();
 }
 
 std::size_t SeededHash::operator()(std::uint32_t key) const noexcept {

@@ -192,14 +192,24 @@ public:
     void shrink();
 
 private:
-    // The position of record location `index` in rec_locs_, or where it would go.
+    // The position of record location `index` in rec_locs_, or where it would go, walking on
+    // from `hint` when that is not past it.
     std::size_t rec_position(std::uint32_t index, std::size_t& hint) const noexcept;
+    // The data rec_late_ holds for record location `index`, if any.
+    const Kept* late(std::uint32_t index) const noexcept;
     Kept take_at(std::size_t i) noexcept;
 
+    // The position of record location `index` in rec_locs_ (binary search), or where it would go.
+    std::uint32_t rec_lower_bound(std::uint32_t index) const noexcept;
+
     // PERF NOTE: loading appends records in location order, so the records' data is a sorted
-    // vector (binary search; a taken item is left empty rather than erased).
-    std::vector<std::uint32_t> rec_locs_;
-    std::vector<Kept> rec_kept_;
+    // list (binary search; a taken item is left empty rather than erased). It is chunked like
+    // the records: a growing vector copied and faulted in twice its final size again as it
+    // doubled, then once more when shrunk. The rare record placed out of order (a cell given
+    // data again after a later one got some) goes to rec_late_.
+    ChunkVec<std::uint32_t> rec_locs_;
+    ChunkVec<Kept> rec_kept_;
+    std::unordered_map<std::uint32_t, Kept> rec_late_;
     std::unordered_map<std::uint32_t, Kept> entry_kept_;
     std::size_t live_ = 0;
 };
