@@ -198,13 +198,17 @@ std::size_t SeededHash::operator()(std::uint32_t key) const noexcept {
 
 std::pair<std::uint8_t, std::uint32_t> Base::encode(std::uint8_t tag, std::uint64_t payload) {
     switch (tag) {
-        case INT: {
+        case INT:
+        case DATE_INT: {
+            // PERF NOTE: most integers and every date serial of the last and next few thousand
+            // years fit the record itself; a `vals` slot would add eight bytes to the cell.
             const auto v = static_cast<std::int64_t>(payload);
-            if (v >= INT32_MIN && v <= INT32_MAX) return {INT32, static_cast<std::uint32_t>(static_cast<std::int32_t>(v))};
-            return {INT, vals.push(payload)};
+            if (v >= INT32_MIN && v <= INT32_MAX) {
+                return {tag == INT ? INT32 : DATE_INT32, static_cast<std::uint32_t>(static_cast<std::int32_t>(v))};
+            }
+            return {tag, vals.push(payload)};
         }
         case FLOAT:
-        case DATE_INT:
         case DATE_FLOAT:
             return {tag, vals.push(payload)};
         case TEXT: {

@@ -34,7 +34,13 @@ enum Tag : std::uint8_t {
     OBJ = 12,         // object-table index of a value without compact form
     TEMPLATE = 13,    // index into the formula templates
     INT32 = 100,      // records only: an int32 kept in the payload itself
+    DATE_INT32 = 101, // records only: an integer serial within int32, in the payload itself
 };
+
+// The 64-bit payload of an int32 kept in a record's payload.
+constexpr std::uint64_t widen_int32(std::uint32_t payload) noexcept {
+    return static_cast<std::uint64_t>(static_cast<std::int64_t>(static_cast<std::int32_t>(payload)));
+}
 
 inline constexpr std::uint32_t CHUNK = 65536;
 inline constexpr std::uint32_t NO_STYLE = 0xFFFFFFFFu;
@@ -324,9 +330,9 @@ inline Entry Compact::entry(Loc loc) const noexcept {
     } else {
         e.style = rec.style;
     }
-    if (rec.tag == INT32) {
-        e.tag = INT;
-        e.payload = static_cast<std::uint64_t>(static_cast<std::int64_t>(static_cast<std::int32_t>(rec.payload)));
+    if (rec.tag == INT32 || rec.tag == DATE_INT32) {
+        e.tag = rec.tag == INT32 ? INT : DATE_INT;
+        e.payload = widen_int32(rec.payload);
     } else if (is_wide(rec.tag)) {
         e.payload = base.vals[rec.payload];
     } else {

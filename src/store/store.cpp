@@ -183,6 +183,8 @@ Ref record_value(State& st, const Rec& rec, std::uint32_t index, std::uint32_t r
     switch (rec.tag) {
         case INT32:
             return Ref::steal(PyLong_FromLong(static_cast<std::int32_t>(rec.payload)));
+        case DATE_INT32:
+            return date_value(st, DATE_INT, widen_int32(rec.payload));
         case NONE:
             return Ref::borrow(Py_None);
         case BOOL:

@@ -132,20 +132,23 @@ TEST(CompactLoad, StyleIdsFrom65535LiveInTheOverflowTable) {
     EXPECT_EQ(at(c, 1, 3).style, 4000000000u);
 }
 
-TEST(CompactLoad, IntegersInside32BitsAreInline) {
-    Compact c;
+TEST(CompactLoad, IntegersAndDateSerialsInside32BitsAreInline) {
     const std::int64_t values[] = {2147483647, -2147483648LL, 2147483648LL, -2147483649LL, INT64_MIN};
-    std::uint32_t col = 1;
-    for (std::int64_t v : values) c.load_cell(1, col++, INT, static_cast<std::uint64_t>(v), 0, 0);
-    EXPECT_EQ(c.base.recs[0].tag, INT32);
-    EXPECT_EQ(c.base.recs[1].tag, INT32);
-    EXPECT_EQ(c.base.recs[2].tag, INT);
-    EXPECT_EQ(c.base.vals.size(), 3u);
-    col = 1;
-    for (std::int64_t v : values) {
-        const Entry e = at(c, 1, col++);
-        EXPECT_EQ(e.tag, INT);
-        EXPECT_EQ(static_cast<std::int64_t>(e.payload), v);
+    for (std::uint8_t tag : {INT, DATE_INT}) {
+        Compact c;
+        std::uint32_t col = 1;
+        for (std::int64_t v : values) c.load_cell(1, col++, tag, static_cast<std::uint64_t>(v), 0, 0);
+        const std::uint8_t inline_tag = tag == INT ? INT32 : DATE_INT32;
+        EXPECT_EQ(c.base.recs[0].tag, inline_tag);
+        EXPECT_EQ(c.base.recs[1].tag, inline_tag);
+        EXPECT_EQ(c.base.recs[2].tag, tag);
+        EXPECT_EQ(c.base.vals.size(), 3u);
+        col = 1;
+        for (std::int64_t v : values) {
+            const Entry e = at(c, 1, col++);
+            EXPECT_EQ(e.tag, tag);
+            EXPECT_EQ(static_cast<std::int64_t>(e.payload), v);
+        }
     }
 }
 
