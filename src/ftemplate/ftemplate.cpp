@@ -187,6 +187,8 @@ bool Template::matches(std::string_view text, std::int64_t row, std::int64_t col
 
 std::optional<std::uint32_t> Templates::template_for(std::string_view text, std::int64_t row, std::int64_t col) {
     if (text.size() < 4) return std::nullopt;
+    std::uint32_t& recent = recent_[static_cast<std::uint64_t>(col) % RECENT];
+    if (recent != 0 && recent <= list_.size() && list_[recent - 1].matches(text, row, col)) return recent - 1;
     const std::uint64_t hash = shape_hash(text, row, col);
     const auto found = index_.find(hash);
     if (!found) {
@@ -195,8 +197,9 @@ std::optional<std::uint32_t> Templates::template_for(std::string_view text, std:
     }
     if (*found != SEEN_ONCE) {
         const auto i = static_cast<std::uint32_t>(*found);
-        if (list_[i].matches(text, row, col)) return i;
-        return std::nullopt;
+        if (!list_[i].matches(text, row, col)) return std::nullopt;
+        recent = i + 1;
+        return i;
     }
     const std::vector<Part> parts = scan(text);
     Template t = Template::build(parts, row, col);
@@ -204,11 +207,13 @@ std::optional<std::uint32_t> Templates::template_for(std::string_view text, std:
     const auto i = static_cast<std::uint32_t>(list_.size());
     list_.push_back(std::move(t));
     index_.put(hash, i);
+    recent = i + 1;
     return i;
 }
 
 void Templates::finish_loading() {
     index_.clear();
+    recent_.fill(0);
     list_.shrink_to_fit();
 }
 

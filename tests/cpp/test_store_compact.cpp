@@ -287,6 +287,24 @@ TEST(Templates, SecondFormulaOfAShapeCreatesTheTemplate) {
     EXPECT_EQ(t.size(), 1u);
 }
 
+TEST(Templates, ShapesMixedInAColumnAndColumnsSharingASlotEachRenderTheirText) {
+    Templates t;
+    std::size_t templated = 0;
+    for (std::int64_t row = 1; row <= 6; ++row) {
+        for (std::int64_t col : {2, 66, 3}) {  // 2 and 66 share a slot of the recent templates
+            const std::string r = std::to_string(row);
+            for (const std::string& text : {"=A" + r + "*2", "=SUM($A$1:A" + r + ")", "=B" + r + "*2"}) {
+                if (auto i = t.template_for(text, row, col)) {
+                    EXPECT_EQ(render(t, *i, row, col), text);
+                    ++templated;
+                }
+            }
+        }
+    }
+    // All but the first formula of each of the eight shapes ("=B1*2" in C1 is "=A1*2" in B1's).
+    EXPECT_EQ(templated, 6u * 9u - 8u);
+}
+
 TEST(Templates, AbsolutePartsRenderUnchanged) {
     Templates t;
     t.template_for("=$A$1+A1", 1, 3);
