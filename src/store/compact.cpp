@@ -333,8 +333,13 @@ std::optional<Replaced> Compact::load_cell(std::uint32_t row, std::uint32_t col,
             append = col > base.recs[base.recs.size() - 1].col;
         }
         if (append) {
-            const std::uint32_t loc = base.recs.push(Rec{static_cast<std::uint16_t>(col), DEAD, 0, 0, 0});
-            put_record_value(loc, tag, payload, style, dtype);
+            // PERF NOTE: made whole in place; a new record has no overflow style to drop.
+            const auto [rtag, rpayload] = base.encode(tag, payload);
+            const bool overflow = style >= STYLE_OVERFLOW;
+            const std::uint32_t loc = base.recs.push(
+                Rec{static_cast<std::uint16_t>(col), rtag, dtype,
+                    overflow ? STYLE_OVERFLOW : static_cast<std::uint16_t>(style), rpayload});
+            if (overflow) base.style_overflow[loc] = style;
             base.row_starts.back() = base.recs.size();
             ++base.live_recs;
             if (placed) *placed = Loc{Loc::RECORD, loc, row};

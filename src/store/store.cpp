@@ -401,7 +401,7 @@ void Load::place(std::uint32_t row, std::uint32_t col, std::uint8_t tag, std::ui
         Ref dropped = st_->drop_payload(old->payload, old->tag);
         Ref dropped_kept = st_->take_kept(loc);
     }
-    st_->c.kept.put(loc, kept);
+    if (!kept.empty()) st_->c.kept.put(loc, kept);
 }
 
 void Load::place_obj(std::uint32_t row, std::uint32_t col, Ref obj, std::uint32_t style, std::uint8_t dtype,
