@@ -340,6 +340,8 @@ std::optional<Replaced> Compact::load_cell(std::uint32_t row, std::uint32_t col,
                 Rec{static_cast<std::uint16_t>(col), rtag, dtype,
                     overflow ? STYLE_OVERFLOW : static_cast<std::uint16_t>(style), rpayload});
             if (overflow) base.style_overflow[loc] = style;
+            appended_min_col_ = std::min(appended_min_col_, col);
+            appended_max_col_ = std::max(appended_max_col_, col);
             base.row_starts.back() = base.recs.size();
             ++base.live_recs;
             if (placed) *placed = Loc{Loc::RECORD, loc, row};
@@ -434,6 +436,8 @@ void Compact::reset() {
     base.row_starts.clear();
     base.row_starts.shrink_to_fit();
     base.live_recs = 0;
+    appended_min_col_ = UINT32_MAX;
+    appended_max_col_ = 0;
     entries.clear();
     entries.shrink_to_fit();
     entry_index.clear();
@@ -453,8 +457,18 @@ void Compact::finish_loading() {
     kept.shrink();
     base.val_dedupe.clear();
     text_index.clear();
-    loaded_extent_ = measure_extent();
+    loaded_extent_ = appended_extent();
     loaded_extent_version_ = version;
+}
+
+std::optional<Extent> Compact::appended_extent() const noexcept {
+    if (base.row_numbers.empty() || base.live_recs != base.recs.size()) return measure_extent();
+    // Every row listed holds a record, and none was removed.
+    Extent x{base.row_numbers.front(), base.row_numbers.back(), appended_min_col_, appended_max_col_};
+    for (const Entry& e : entries) {
+        if (e.tag != DEAD) widen(x, e.row, e.col);
+    }
+    return x;
 }
 
 std::optional<Extent> Compact::extent() const noexcept {
@@ -465,12 +479,6 @@ std::optional<Extent> Compact::extent() const noexcept {
 std::optional<Extent> Compact::measure_extent() const noexcept {
     if (len() == 0) return std::nullopt;
     Extent x{UINT32_MAX, 0, UINT32_MAX, 0};
-    auto see = [&](std::uint32_t r, std::uint32_t c) {
-        x.min_row = std::min(x.min_row, r);
-        x.max_row = std::max(x.max_row, r);
-        x.min_col = std::min(x.min_col, c);
-        x.max_col = std::max(x.max_col, c);
-    };
     // A loaded row's records are in column order: its first and last live ones bound it, and
     // a sheet is measured in steps per row, not per cell.
     for (std::size_t k = 0; k < base.row_numbers.size(); ++k) {
@@ -478,11 +486,11 @@ std::optional<Extent> Compact::measure_extent() const noexcept {
         while (first < last && base.recs[first].tag == DEAD) ++first;
         while (last > first && base.recs[last - 1].tag == DEAD) --last;
         if (first == last) continue;
-        see(base.row_numbers[k], base.recs[first].col);
-        see(base.row_numbers[k], base.recs[last - 1].col);
+        widen(x, base.row_numbers[k], base.recs[first].col);
+        widen(x, base.row_numbers[k], base.recs[last - 1].col);
     }
     for (const Entry& e : entries) {
-        if (e.tag != DEAD) see(e.row, e.col);
+        if (e.tag != DEAD) widen(x, e.row, e.col);
     }
     return x;
 }

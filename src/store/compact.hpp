@@ -6,6 +6,7 @@
 
 #include "store/fxhash.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -253,6 +254,13 @@ struct Extent {
     std::uint32_t min_row, max_row, min_col, max_col;
 };
 
+inline void widen(Extent& x, std::uint32_t row, std::uint32_t col) noexcept {
+    x.min_row = std::min(x.min_row, row);
+    x.max_row = std::max(x.max_row, row);
+    x.min_col = std::min(x.min_col, col);
+    x.max_col = std::max(x.max_col, col);
+}
+
 class Compact {
 public:
     Base base;
@@ -309,7 +317,15 @@ private:
     std::optional<Extent> loaded_extent_;
     std::uint64_t loaded_extent_version_ = UINT64_MAX;  // the version it holds for
 
+    // PERF NOTE: the columns of the records appended since the reset, bounded as they came:
+    // measuring a loaded sheet of millions of rows walked them again, a cache miss per row.
+    std::uint32_t appended_min_col_ = UINT32_MAX;
+    std::uint32_t appended_max_col_ = 0;
+
     std::optional<Extent> measure_extent() const noexcept;
+    // The extent at the end of a load: from the bounds kept while appending when no record
+    // was removed since, else measured.
+    std::optional<Extent> appended_extent() const noexcept;
     void put_record_value(std::uint32_t loc, std::uint8_t tag, std::uint64_t payload, std::uint32_t style,
                           std::uint8_t dtype);
 };

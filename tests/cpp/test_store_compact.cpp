@@ -8,6 +8,7 @@
 
 #include <random>
 #include <string>
+#include <tuple>
 #include <unordered_map>
 
 namespace {
@@ -162,6 +163,28 @@ TEST(CompactLoad, The65537thRecordStartsTheSecondChunk) {
     EXPECT_EQ(c.entry(*loc).payload, CHUNK + 1u);
     c.finish_loading();
     EXPECT_EQ(c.entry(*c.last_loc()).row, CHUNK + 1u);
+}
+
+TEST(CompactLoad, ExtentAtTheEndOfALoadIsTheMeasuredOne) {
+    std::mt19937 gen(11);
+    for (int round = 0; round < 50; ++round) {
+        Compact c;
+        Extent want{UINT32_MAX, 0, UINT32_MAX, 0};
+        for (int k = 0; k < 30; ++k) {  // mostly ascending: records, with some entries between
+            const std::uint32_t row = 1 + k / 3 + gen() % 2 * (gen() % 5);
+            const std::uint32_t col = gen() % 40 == 0 ? CHUNK + gen() % 9 : 1 + gen() % 50;
+            c.load_cell(row, col, NONE, 0, 0, 0);
+            widen(want, row, col);
+        }
+        c.finish_loading();
+        const auto got = c.extent();
+        ASSERT_TRUE(got);
+        EXPECT_EQ(std::tie(got->min_row, got->max_row, got->min_col, got->max_col),
+                  std::tie(want.min_row, want.max_row, want.min_col, want.max_col));
+        if (c.base.recs.size() == 0) continue;
+        if (auto loc = c.find_key(c.base.recs[0].col, c.base.row_numbers[0])) c.remove(*loc);
+        EXPECT_TRUE(c.extent());  // measured again after a change of the keys
+    }
 }
 
 TEST(CompactText, EqualTextsShareBytesAndOneValsSlot) {
