@@ -4,6 +4,8 @@
 #include "formula/formula.hpp"
 #include "utils/utils.hpp"
 
+#include <cstring>
+
 namespace qf::ftemplate {
 
 namespace {
@@ -123,7 +125,8 @@ bool seg_matches(const Template::Seg& seg, std::int64_t row, std::int64_t col, s
     if (is_col) {
         count = v <= 26 ? 1 : v <= 702 ? 2 : 3;
     } else {
-        for (std::int64_t rest = v; rest >= 10; rest /= 10) ++count;
+        // Compared with powers of ten, not divided: v >= 1 here, and 10^19 still fits.
+        for (std::uint64_t power = 10; count < 19 && static_cast<std::uint64_t>(v) >= power; power *= 10) ++count;
     }
     if (text.size() - pos < count) return false;
     std::uint64_t read = 0;  // up to 19 digits: no overflow
@@ -176,7 +179,8 @@ bool Template::matches(std::string_view text, std::int64_t row, std::int64_t col
     for (const Seg& seg : segs_) {
         if (seg.kind != Seg::TEXT) {
             if (!seg_matches(seg, row, col, text, pos)) return false;
-        } else if (text.substr(pos, seg.text.size()) == seg.text) {
+        } else if (text.size() - pos >= seg.text.size() &&
+                   std::memcmp(text.data() + pos, seg.text.data(), seg.text.size()) == 0) {
             pos += seg.text.size();
         } else {
             return false;
