@@ -111,23 +111,21 @@ Kept KeptTable::take(const Loc& loc) noexcept {
         std::size_t hint = 0;
         return take(loc, hint);
     }
-    auto it = entry_kept_.find(loc.index);
-    if (it == entry_kept_.end()) return {};
-    const Kept out = it->second;
-    entry_kept_.erase(it);
-    --live_;
-    return out;
+    return take_from(entry_kept_, loc.index);
 }
 
 Kept KeptTable::take(const Loc& loc, std::size_t& hint) noexcept {
     if (live_ == 0 || loc.kind == Loc::ENTRY) return take(loc);
     const auto i = static_cast<std::uint32_t>(rec_position(loc.index, hint));
     if (i < rec_locs_.size() && rec_locs_[i] == loc.index) return take_at(i);
-    if (rec_late_.empty()) return {};
-    auto it = rec_late_.find(loc.index);
-    if (it == rec_late_.end()) return {};
+    return rec_late_.empty() ? Kept{} : take_from(rec_late_, loc.index);
+}
+
+Kept KeptTable::take_from(std::unordered_map<std::uint32_t, Kept>& map, std::uint32_t index) noexcept {
+    auto it = map.find(index);
+    if (it == map.end()) return {};
     const Kept out = it->second;
-    rec_late_.erase(it);
+    map.erase(it);
     --live_;
     return out;
 }

@@ -205,6 +205,7 @@ private:
     // The data rec_late_ holds for record location `index`, if any.
     const Kept* late(std::uint32_t index) const noexcept;
     Kept take_at(std::size_t i) noexcept;
+    Kept take_from(std::unordered_map<std::uint32_t, Kept>& map, std::uint32_t index) noexcept;
 
     // The position of record location `index` in rec_locs_ (binary search), or where it would go.
     std::uint32_t rec_lower_bound(std::uint32_t index) const noexcept;
