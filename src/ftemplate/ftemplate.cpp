@@ -4,6 +4,8 @@
 #include "formula/formula.hpp"
 #include "utils/utils.hpp"
 
+#include <cstring>
+
 namespace qf::ftemplate {
 
 namespace {
@@ -123,7 +125,8 @@ bool seg_matches(const Template::Seg& seg, std::int64_t row, std::int64_t col, s
     if (is_col) {
         count = v <= 26 ? 1 : v <= 702 ? 2 : 3;
     } else {
-        for (std::int64_t rest = v; rest >= 10; rest /= 10) ++count;
+        // Compared with powers of ten, not divided: v >= 1 here, and 10^19 still fits.
+        for (std::uint64_t power = 10; count < 19 && static_cast<std::uint64_t>(v) >= power; power *= 10) ++count;
     }
     if (text.size() - pos < count) return false;
     std::uint64_t read = 0;  // up to 19 digits: no overflow
@@ -176,7 +179,8 @@ bool Template::matches(std::string_view text, std::int64_t row, std::int64_t col
     for (const Seg& seg : segs_) {
         if (seg.kind != Seg::TEXT) {
             if (!seg_matches(seg, row, col, text, pos)) return false;
-        } else if (text.substr(pos, seg.text.size()) == seg.text) {
+        } else if (text.size() - pos >= seg.text.size() &&
+                   std::memcmp(text.data() + pos, seg.text.data(), seg.text.size()) == 0) {
             pos += seg.text.size();
         } else {
             return false;
@@ -187,6 +191,8 @@ bool Template::matches(std::string_view text, std::int64_t row, std::int64_t col
 
 std::optional<std::uint32_t> Templates::template_for(std::string_view text, std::int64_t row, std::int64_t col) {
     if (text.size() < 4) return std::nullopt;
+    std::uint32_t& recent = recent_[static_cast<std::uint64_t>(col) % RECENT];
+    if (recent != 0 && recent <= list_.size() && list_[recent - 1].matches(text, row, col)) return recent - 1;
     const std::uint64_t hash = shape_hash(text, row, col);
     const auto found = index_.find(hash);
     if (!found) {
@@ -195,8 +201,9 @@ std::optional<std::uint32_t> Templates::template_for(std::string_view text, std:
     }
     if (*found != SEEN_ONCE) {
         const auto i = static_cast<std::uint32_t>(*found);
-        if (list_[i].matches(text, row, col)) return i;
-        return std::nullopt;
+        if (!list_[i].matches(text, row, col)) return std::nullopt;
+        recent = i + 1;
+        return i;
     }
     const std::vector<Part> parts = scan(text);
     Template t = Template::build(parts, row, col);
@@ -204,11 +211,13 @@ std::optional<std::uint32_t> Templates::template_for(std::string_view text, std:
     const auto i = static_cast<std::uint32_t>(list_.size());
     list_.push_back(std::move(t));
     index_.put(hash, i);
+    recent = i + 1;
     return i;
 }
 
 void Templates::finish_loading() {
     index_.clear();
+    recent_.fill(0);
     list_.shrink_to_fit();
 }
 

@@ -6,6 +6,7 @@
 
 #include "store/fxhash.hpp"
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -76,8 +77,14 @@ public:
 
 private:
     static constexpr std::uint64_t SEEN_ONCE = 0xFFFFFFFFu;
+    static constexpr std::size_t RECENT = 64;
     std::vector<Template> list_;
     FxTable index_;
+    // PERF NOTE: a column's formulas mostly repeat one shape down the rows, so the template last
+    // found for a column (one plus its index, by column modulo RECENT; 0: none) is tried first,
+    // before the text is walked for its shape and the shape looked up. Any template that
+    // renders exactly the text at the cell serves: the stored formula is that text.
+    std::array<std::uint32_t, RECENT> recent_{};
 };
 
 }  // namespace qf::ftemplate

@@ -34,24 +34,38 @@ std::optional<std::uint8_t> cached_type_of(bool has_t, std::string_view t) noexc
     return std::nullopt;
 }
 
+std::uint32_t KeptTable::rec_lower_bound(std::uint32_t index) const noexcept {
+    std::uint32_t lo = 0, hi = rec_locs_.size();
+    while (lo < hi) {
+        const std::uint32_t mid = lo + (hi - lo) / 2;
+        if (rec_locs_[mid] < index) lo = mid + 1;
+        else hi = mid;
+    }
+    return lo;
+}
+
+const Kept* KeptTable::late(std::uint32_t index) const noexcept {
+    if (rec_late_.empty()) return nullptr;
+    auto it = rec_late_.find(index);
+    return it != rec_late_.end() ? &it->second : nullptr;
+}
+
 const Kept* KeptTable::find(const Loc& loc) const noexcept {
     if (live_ == 0) return nullptr;
     if (loc.kind == Loc::ENTRY) {
         auto it = entry_kept_.find(loc.index);
         return it != entry_kept_.end() ? &it->second : nullptr;
     }
-    auto it = std::lower_bound(rec_locs_.begin(), rec_locs_.end(), loc.index);
-    if (it == rec_locs_.end() || *it != loc.index) return nullptr;
-    const Kept& kept = rec_kept_[static_cast<std::size_t>(it - rec_locs_.begin())];
-    return kept.empty() ? nullptr : &kept;
+    std::size_t hint = 0;
+    return find(loc, hint);
 }
 
 std::size_t KeptTable::rec_position(std::uint32_t index, std::size_t& hint) const noexcept {
     std::size_t i = hint;
-    if (i > rec_locs_.size() || (i > 0 && rec_locs_[i - 1] >= index)) {
-        i = static_cast<std::size_t>(std::lower_bound(rec_locs_.begin(), rec_locs_.end(), index) - rec_locs_.begin());
+    if (i > rec_locs_.size() || (i > 0 && rec_locs_[static_cast<std::uint32_t>(i - 1)] >= index)) {
+        i = rec_lower_bound(index);
     } else {
-        while (i < rec_locs_.size() && rec_locs_[i] < index) ++i;
+        while (i < rec_locs_.size() && rec_locs_[static_cast<std::uint32_t>(i)] < index) ++i;
     }
     hint = i;
     return i;
@@ -59,9 +73,11 @@ std::size_t KeptTable::rec_position(std::uint32_t index, std::size_t& hint) cons
 
 const Kept* KeptTable::find(const Loc& loc, std::size_t& hint) const noexcept {
     if (live_ == 0 || loc.kind == Loc::ENTRY) return find(loc);
-    const std::size_t i = rec_position(loc.index, hint);
-    if (i == rec_locs_.size() || rec_locs_[i] != loc.index || rec_kept_[i].empty()) return nullptr;
-    return &rec_kept_[i];
+    const auto i = static_cast<std::uint32_t>(rec_position(loc.index, hint));
+    if (i < rec_locs_.size() && rec_locs_[i] == loc.index) {
+        return rec_kept_[i].empty() ? nullptr : &rec_kept_[i];
+    }
+    return late(loc.index);
 }
 
 void KeptTable::put(const Loc& loc, const Kept& kept) {
@@ -71,49 +87,51 @@ void KeptTable::put(const Loc& loc, const Kept& kept) {
         if (added) ++live_;
         return;
     }
-    if (rec_locs_.empty() || rec_locs_.back() < loc.index) {
-        rec_locs_.push_back(loc.index);
-        rec_kept_.push_back(kept);
+    const std::uint32_t n = rec_locs_.size();
+    if (n == 0 || rec_locs_[n - 1] < loc.index) {
+        rec_locs_.push(loc.index);
+        rec_kept_.push(kept);
         ++live_;
         return;
     }
-    // Only a cell placed again over an earlier one of the same load lands here.
-    auto it = std::lower_bound(rec_locs_.begin(), rec_locs_.end(), loc.index);
-    const auto at = static_cast<std::size_t>(it - rec_locs_.begin());
-    if (it != rec_locs_.end() && *it == loc.index) {
+    // Only a cell placed again over an earlier one of the same load, or moved, lands here.
+    const std::uint32_t at = rec_lower_bound(loc.index);
+    if (at < n && rec_locs_[at] == loc.index) {
         if (rec_kept_[at].empty()) ++live_;
         rec_kept_[at] = kept;
         return;
     }
-    rec_locs_.insert(it, loc.index);
-    rec_kept_.insert(rec_kept_.begin() + static_cast<std::ptrdiff_t>(at), kept);
-    ++live_;
+    auto [it, added] = rec_late_.insert_or_assign(loc.index, kept);
+    if (added) ++live_;
 }
 
 Kept KeptTable::take(const Loc& loc) noexcept {
     if (live_ == 0) return {};
     if (loc.kind == Loc::RECORD) {
-        auto it = std::lower_bound(rec_locs_.begin(), rec_locs_.end(), loc.index);
-        if (it == rec_locs_.end() || *it != loc.index) return {};
-        return take_at(static_cast<std::size_t>(it - rec_locs_.begin()));
+        std::size_t hint = 0;
+        return take(loc, hint);
     }
-    auto it = entry_kept_.find(loc.index);
-    if (it == entry_kept_.end()) return {};
-    const Kept out = it->second;
-    entry_kept_.erase(it);
-    --live_;
-    return out;
+    return take_from(entry_kept_, loc.index);
 }
 
 Kept KeptTable::take(const Loc& loc, std::size_t& hint) noexcept {
     if (live_ == 0 || loc.kind == Loc::ENTRY) return take(loc);
-    const std::size_t i = rec_position(loc.index, hint);
-    if (i == rec_locs_.size() || rec_locs_[i] != loc.index) return {};
-    return take_at(i);
+    const auto i = static_cast<std::uint32_t>(rec_position(loc.index, hint));
+    if (i < rec_locs_.size() && rec_locs_[i] == loc.index) return take_at(i);
+    return rec_late_.empty() ? Kept{} : take_from(rec_late_, loc.index);
+}
+
+Kept KeptTable::take_from(std::unordered_map<std::uint32_t, Kept>& map, std::uint32_t index) noexcept {
+    auto it = map.find(index);
+    if (it == map.end()) return {};
+    const Kept out = it->second;
+    map.erase(it);
+    --live_;
+    return out;
 }
 
 Kept KeptTable::take_at(std::size_t i) noexcept {
-    Kept& kept = rec_kept_[i];
+    Kept& kept = rec_kept_[static_cast<std::uint32_t>(i)];
     if (kept.empty()) return {};
     const Kept out = kept;
     kept = Kept{};
@@ -130,29 +148,43 @@ void KeptTable::renumber_entries(const std::vector<std::uint32_t>& new_index) {
 }
 
 void KeptTable::renumber_records(const std::vector<std::uint32_t>& new_index) {
-    // The copy keeps the records' order, so the locations stay sorted.
-    std::size_t w = 0;
-    for (std::size_t i = 0; i < rec_locs_.size(); ++i) {
+    std::vector<std::pair<std::uint32_t, Kept>> moved;
+    for (std::uint32_t i = 0; i < rec_locs_.size(); ++i) {
         if (rec_kept_[i].empty() || new_index[rec_locs_[i]] == NO_OBJ) continue;
-        rec_locs_[w] = new_index[rec_locs_[i]];
-        rec_kept_[w++] = rec_kept_[i];
+        moved.emplace_back(new_index[rec_locs_[i]], rec_kept_[i]);
     }
-    rec_locs_.resize(w);
-    rec_kept_.resize(w);
+    const std::size_t in_order = moved.size();
+    for (const auto& [index, kept] : rec_late_) {
+        if (new_index[index] != NO_OBJ) moved.emplace_back(new_index[index], kept);
+    }
+    // The copy keeps the records' order, so only the late ones need sorting in.
+    if (moved.size() > in_order) {
+        std::sort(moved.begin() + static_cast<std::ptrdiff_t>(in_order), moved.end(),
+                  [](const auto& a, const auto& b) { return a.first < b.first; });
+        std::inplace_merge(moved.begin(), moved.begin() + static_cast<std::ptrdiff_t>(in_order), moved.end(),
+                           [](const auto& a, const auto& b) { return a.first < b.first; });
+    }
+    rec_locs_.clear();
+    rec_kept_.clear();
+    rec_late_.clear();
+    for (const auto& [index, kept] : moved) {
+        rec_locs_.push(index);
+        rec_kept_.push(kept);
+    }
+    live_ = moved.size() + entry_kept_.size();
 }
 
 void KeptTable::clear() noexcept {
     rec_locs_.clear();
-    rec_locs_.shrink_to_fit();
     rec_kept_.clear();
-    rec_kept_.shrink_to_fit();
+    rec_late_.clear();
     entry_kept_.clear();
     live_ = 0;
 }
 
 void KeptTable::shrink() {
-    rec_locs_.shrink_to_fit();
-    rec_kept_.shrink_to_fit();
+    rec_locs_.shrink();
+    rec_kept_.shrink();
 }
 
 std::size_t SeededHash::operator()(std::uint32_t key) const noexcept {
@@ -164,13 +196,17 @@ std::size_t SeededHash::operator()(std::uint32_t key) const noexcept {
 
 std::pair<std::uint8_t, std::uint32_t> Base::encode(std::uint8_t tag, std::uint64_t payload) {
     switch (tag) {
-        case INT: {
+        case INT:
+        case DATE_INT: {
+            // PERF NOTE: most integers and every date serial of the last and next few thousand
+            // years fit the record itself; a `vals` slot would add eight bytes to the cell.
             const auto v = static_cast<std::int64_t>(payload);
-            if (v >= INT32_MIN && v <= INT32_MAX) return {INT32, static_cast<std::uint32_t>(static_cast<std::int32_t>(v))};
-            return {INT, vals.push(payload)};
+            if (v >= INT32_MIN && v <= INT32_MAX) {
+                return {tag == INT ? INT32 : DATE_INT32, static_cast<std::uint32_t>(static_cast<std::int32_t>(v))};
+            }
+            return {tag, vals.push(payload)};
         }
         case FLOAT:
-        case DATE_INT:
         case DATE_FLOAT:
             return {tag, vals.push(payload)};
         case TEXT: {
@@ -295,8 +331,15 @@ std::optional<Replaced> Compact::load_cell(std::uint32_t row, std::uint32_t col,
             append = col > base.recs[base.recs.size() - 1].col;
         }
         if (append) {
-            const std::uint32_t loc = base.recs.push(Rec{static_cast<std::uint16_t>(col), DEAD, 0, 0, 0});
-            put_record_value(loc, tag, payload, style, dtype);
+            // PERF NOTE: made whole in place; a new record has no overflow style to drop.
+            const auto [rtag, rpayload] = base.encode(tag, payload);
+            const bool overflow = style >= STYLE_OVERFLOW;
+            const std::uint32_t loc = base.recs.push(
+                Rec{static_cast<std::uint16_t>(col), rtag, dtype,
+                    overflow ? STYLE_OVERFLOW : static_cast<std::uint16_t>(style), rpayload});
+            if (overflow) base.style_overflow[loc] = style;
+            appended_min_col_ = std::min(appended_min_col_, col);
+            appended_max_col_ = std::max(appended_max_col_, col);
             base.row_starts.back() = base.recs.size();
             ++base.live_recs;
             if (placed) *placed = Loc{Loc::RECORD, loc, row};
@@ -391,6 +434,8 @@ void Compact::reset() {
     base.row_starts.clear();
     base.row_starts.shrink_to_fit();
     base.live_recs = 0;
+    appended_min_col_ = UINT32_MAX;
+    appended_max_col_ = 0;
     entries.clear();
     entries.shrink_to_fit();
     entry_index.clear();
@@ -410,8 +455,18 @@ void Compact::finish_loading() {
     kept.shrink();
     base.val_dedupe.clear();
     text_index.clear();
-    loaded_extent_ = measure_extent();
+    loaded_extent_ = appended_extent();
     loaded_extent_version_ = version;
+}
+
+std::optional<Extent> Compact::appended_extent() const noexcept {
+    if (base.row_numbers.empty() || base.live_recs != base.recs.size()) return measure_extent();
+    // Every row listed holds a record, and none was removed.
+    Extent x{base.row_numbers.front(), base.row_numbers.back(), appended_min_col_, appended_max_col_};
+    for (const Entry& e : entries) {
+        if (e.tag != DEAD) widen(x, e.row, e.col);
+    }
+    return x;
 }
 
 std::optional<Extent> Compact::extent() const noexcept {
@@ -422,12 +477,6 @@ std::optional<Extent> Compact::extent() const noexcept {
 std::optional<Extent> Compact::measure_extent() const noexcept {
     if (len() == 0) return std::nullopt;
     Extent x{UINT32_MAX, 0, UINT32_MAX, 0};
-    auto see = [&](std::uint32_t r, std::uint32_t c) {
-        x.min_row = std::min(x.min_row, r);
-        x.max_row = std::max(x.max_row, r);
-        x.min_col = std::min(x.min_col, c);
-        x.max_col = std::max(x.max_col, c);
-    };
     // A loaded row's records are in column order: its first and last live ones bound it, and
     // a sheet is measured in steps per row, not per cell.
     for (std::size_t k = 0; k < base.row_numbers.size(); ++k) {
@@ -435,11 +484,11 @@ std::optional<Extent> Compact::measure_extent() const noexcept {
         while (first < last && base.recs[first].tag == DEAD) ++first;
         while (last > first && base.recs[last - 1].tag == DEAD) --last;
         if (first == last) continue;
-        see(base.row_numbers[k], base.recs[first].col);
-        see(base.row_numbers[k], base.recs[last - 1].col);
+        widen(x, base.row_numbers[k], base.recs[first].col);
+        widen(x, base.row_numbers[k], base.recs[last - 1].col);
     }
     for (const Entry& e : entries) {
-        if (e.tag != DEAD) see(e.row, e.col);
+        if (e.tag != DEAD) widen(x, e.row, e.col);
     }
     return x;
 }

@@ -6,6 +6,7 @@
 
 #include "store/fxhash.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -34,7 +35,13 @@ enum Tag : std::uint8_t {
     OBJ = 12,         // object-table index of a value without compact form
     TEMPLATE = 13,    // index into the formula templates
     INT32 = 100,      // records only: an int32 kept in the payload itself
+    DATE_INT32 = 101, // records only: an integer serial within int32, in the payload itself
 };
+
+// The 64-bit payload of an int32 kept in a record's payload.
+constexpr std::uint64_t widen_int32(std::uint32_t payload) noexcept {
+    return static_cast<std::uint64_t>(static_cast<std::int64_t>(static_cast<std::int32_t>(payload)));
+}
 
 inline constexpr std::uint32_t CHUNK = 65536;
 inline constexpr std::uint32_t NO_STYLE = 0xFFFFFFFFu;
@@ -192,14 +199,25 @@ public:
     void shrink();
 
 private:
-    // The position of record location `index` in rec_locs_, or where it would go.
+    // The position of record location `index` in rec_locs_, or where it would go, walking on
+    // from `hint` when that is not past it.
     std::size_t rec_position(std::uint32_t index, std::size_t& hint) const noexcept;
+    // The data rec_late_ holds for record location `index`, if any.
+    const Kept* late(std::uint32_t index) const noexcept;
     Kept take_at(std::size_t i) noexcept;
+    Kept take_from(std::unordered_map<std::uint32_t, Kept>& map, std::uint32_t index) noexcept;
+
+    // The position of record location `index` in rec_locs_ (binary search), or where it would go.
+    std::uint32_t rec_lower_bound(std::uint32_t index) const noexcept;
 
     // PERF NOTE: loading appends records in location order, so the records' data is a sorted
-    // vector (binary search; a taken item is left empty rather than erased).
-    std::vector<std::uint32_t> rec_locs_;
-    std::vector<Kept> rec_kept_;
+    // list (binary search; a taken item is left empty rather than erased). It is chunked like
+    // the records: a growing vector copied and faulted in twice its final size again as it
+    // doubled, then once more when shrunk. The rare record placed out of order (a cell given
+    // data again after a later one got some) goes to rec_late_.
+    ChunkVec<std::uint32_t> rec_locs_;
+    ChunkVec<Kept> rec_kept_;
+    std::unordered_map<std::uint32_t, Kept> rec_late_;
     std::unordered_map<std::uint32_t, Kept> entry_kept_;
     std::size_t live_ = 0;
 };
@@ -236,6 +254,13 @@ struct Replaced {
 struct Extent {
     std::uint32_t min_row, max_row, min_col, max_col;
 };
+
+inline void widen(Extent& x, std::uint32_t row, std::uint32_t col) noexcept {
+    x.min_row = std::min(x.min_row, row);
+    x.max_row = std::max(x.max_row, row);
+    x.min_col = std::min(x.min_col, col);
+    x.max_col = std::max(x.max_col, col);
+}
 
 class Compact {
 public:
@@ -293,7 +318,15 @@ private:
     std::optional<Extent> loaded_extent_;
     std::uint64_t loaded_extent_version_ = UINT64_MAX;  // the version it holds for
 
+    // PERF NOTE: the columns of the records appended since the reset, bounded as they came:
+    // measuring a loaded sheet of millions of rows walked them again, a cache miss per row.
+    std::uint32_t appended_min_col_ = UINT32_MAX;
+    std::uint32_t appended_max_col_ = 0;
+
     std::optional<Extent> measure_extent() const noexcept;
+    // The extent at the end of a load: from the bounds kept while appending when no record
+    // was removed since, else measured.
+    std::optional<Extent> appended_extent() const noexcept;
     void put_record_value(std::uint32_t loc, std::uint8_t tag, std::uint64_t payload, std::uint32_t style,
                           std::uint8_t dtype);
 };
@@ -314,9 +347,9 @@ inline Entry Compact::entry(Loc loc) const noexcept {
     } else {
         e.style = rec.style;
     }
-    if (rec.tag == INT32) {
-        e.tag = INT;
-        e.payload = static_cast<std::uint64_t>(static_cast<std::int64_t>(static_cast<std::int32_t>(rec.payload)));
+    if (rec.tag == INT32 || rec.tag == DATE_INT32) {
+        e.tag = rec.tag == INT32 ? INT : DATE_INT;
+        e.payload = widen_int32(rec.payload);
     } else if (is_wide(rec.tag)) {
         e.payload = base.vals[rec.payload];
     } else {

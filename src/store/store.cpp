@@ -183,6 +183,8 @@ Ref record_value(State& st, const Rec& rec, std::uint32_t index, std::uint32_t r
     switch (rec.tag) {
         case INT32:
             return Ref::steal(PyLong_FromLong(static_cast<std::int32_t>(rec.payload)));
+        case DATE_INT32:
+            return date_value(st, DATE_INT, widen_int32(rec.payload));
         case NONE:
             return Ref::borrow(Py_None);
         case BOOL:
@@ -399,7 +401,7 @@ void Load::place(std::uint32_t row, std::uint32_t col, std::uint8_t tag, std::ui
         Ref dropped = st_->drop_payload(old->payload, old->tag);
         Ref dropped_kept = st_->take_kept(loc);
     }
-    st_->c.kept.put(loc, kept);
+    if (!kept.empty()) st_->c.kept.put(loc, kept);
 }
 
 void Load::place_obj(std::uint32_t row, std::uint32_t col, Ref obj, std::uint32_t style, std::uint8_t dtype,

@@ -8,6 +8,7 @@
 
 #include <random>
 #include <string>
+#include <tuple>
 #include <unordered_map>
 
 namespace {
@@ -132,20 +133,23 @@ TEST(CompactLoad, StyleIdsFrom65535LiveInTheOverflowTable) {
     EXPECT_EQ(at(c, 1, 3).style, 4000000000u);
 }
 
-TEST(CompactLoad, IntegersInside32BitsAreInline) {
-    Compact c;
+TEST(CompactLoad, IntegersAndDateSerialsInside32BitsAreInline) {
     const std::int64_t values[] = {2147483647, -2147483648LL, 2147483648LL, -2147483649LL, INT64_MIN};
-    std::uint32_t col = 1;
-    for (std::int64_t v : values) c.load_cell(1, col++, INT, static_cast<std::uint64_t>(v), 0, 0);
-    EXPECT_EQ(c.base.recs[0].tag, INT32);
-    EXPECT_EQ(c.base.recs[1].tag, INT32);
-    EXPECT_EQ(c.base.recs[2].tag, INT);
-    EXPECT_EQ(c.base.vals.size(), 3u);
-    col = 1;
-    for (std::int64_t v : values) {
-        const Entry e = at(c, 1, col++);
-        EXPECT_EQ(e.tag, INT);
-        EXPECT_EQ(static_cast<std::int64_t>(e.payload), v);
+    for (std::uint8_t tag : {INT, DATE_INT}) {
+        Compact c;
+        std::uint32_t col = 1;
+        for (std::int64_t v : values) c.load_cell(1, col++, tag, static_cast<std::uint64_t>(v), 0, 0);
+        const std::uint8_t inline_tag = tag == INT ? INT32 : DATE_INT32;
+        EXPECT_EQ(c.base.recs[0].tag, inline_tag);
+        EXPECT_EQ(c.base.recs[1].tag, inline_tag);
+        EXPECT_EQ(c.base.recs[2].tag, tag);
+        EXPECT_EQ(c.base.vals.size(), 3u);
+        col = 1;
+        for (std::int64_t v : values) {
+            const Entry e = at(c, 1, col++);
+            EXPECT_EQ(e.tag, tag);
+            EXPECT_EQ(static_cast<std::int64_t>(e.payload), v);
+        }
     }
 }
 
@@ -159,6 +163,28 @@ TEST(CompactLoad, The65537thRecordStartsTheSecondChunk) {
     EXPECT_EQ(c.entry(*loc).payload, CHUNK + 1u);
     c.finish_loading();
     EXPECT_EQ(c.entry(*c.last_loc()).row, CHUNK + 1u);
+}
+
+TEST(CompactLoad, ExtentAtTheEndOfALoadIsTheMeasuredOne) {
+    std::mt19937 gen(11);
+    for (int round = 0; round < 50; ++round) {
+        Compact c;
+        Extent want{UINT32_MAX, 0, UINT32_MAX, 0};
+        for (int k = 0; k < 30; ++k) {  // mostly ascending: records, with some entries between
+            const std::uint32_t row = 1 + k / 3 + gen() % 2 * (gen() % 5);
+            const std::uint32_t col = gen() % 40 == 0 ? CHUNK + gen() % 9 : 1 + gen() % 50;
+            c.load_cell(row, col, NONE, 0, 0, 0);
+            widen(want, row, col);
+        }
+        c.finish_loading();
+        const auto got = c.extent();
+        ASSERT_TRUE(got);
+        EXPECT_EQ(std::tie(got->min_row, got->max_row, got->min_col, got->max_col),
+                  std::tie(want.min_row, want.max_row, want.min_col, want.max_col));
+        if (c.base.recs.size() == 0) continue;
+        if (auto loc = c.find_key(c.base.recs[0].col, c.base.row_numbers[0])) c.remove(*loc);
+        EXPECT_TRUE(c.extent());  // measured again after a change of the keys
+    }
 }
 
 TEST(CompactText, EqualTextsShareBytesAndOneValsSlot) {
@@ -282,6 +308,24 @@ TEST(Templates, SecondFormulaOfAShapeCreatesTheTemplate) {
     EXPECT_EQ(render(t, *second, 3, 2), "=A3+2");
     EXPECT_EQ(render(t, *second, 100, 27), "=Z100+2");
     EXPECT_EQ(t.size(), 1u);
+}
+
+TEST(Templates, ShapesMixedInAColumnAndColumnsSharingASlotEachRenderTheirText) {
+    Templates t;
+    std::size_t templated = 0;
+    for (std::int64_t row = 1; row <= 6; ++row) {
+        for (std::int64_t col : {2, 66, 3}) {  // 2 and 66 share a slot of the recent templates
+            const std::string r = std::to_string(row);
+            for (const std::string& text : {"=A" + r + "*2", "=SUM($A$1:A" + r + ")", "=B" + r + "*2"}) {
+                if (auto i = t.template_for(text, row, col)) {
+                    EXPECT_EQ(render(t, *i, row, col), text);
+                    ++templated;
+                }
+            }
+        }
+    }
+    // All but the first formula of each of the eight shapes ("=B1*2" in C1 is "=A1*2" in B1's).
+    EXPECT_EQ(templated, 6u * 9u - 8u);
 }
 
 TEST(Templates, AbsolutePartsRenderUnchanged) {

@@ -266,3 +266,31 @@ def kept_attributes(sheet):
         if extra:
             found.append((attrs.get(b"r"), extra))
     return found
+
+
+def test_cells_read_again_out_of_order_keep_what_the_last_one_was_read_with():
+    """A cell repeated after later ones (in its row, or in a row given again) stands as its last
+    reading, with that reading's formula result, through a save and through an edit that moves it."""
+    rows = ['<row r="1"><c r="A1"><v>1</v></c><c r="B1"><f>1+1</f><v>2</v></c>'
+            '<c r="A1" t="str"><f>"a"</f><v>a</v></c></row>',
+            '<row r="2"><c r="A2"><f>3+3</f><v>6</v></c><c r="C2"><f>4+4</f><v>8</v></c></row>',
+            '<row r="1"><c r="D1" t="b"><f>TRUE()</f><v>1</v></c></row>',
+            '<row r="2"><c r="B2" t="e"><f>1/0</f><v>#DIV/0!</v></c><c r="A2"><v>5</v></c></row>']
+    out = io.BytesIO()
+    xlsxgen.write_workbook(out, [("Sheet1", lambda _s: iter(rows), None, [])])
+    saved = {}
+    for pure in (False, True):
+        with engine(pure):
+            wb = quillfen.load_workbook(io.BytesIO(out.getvalue()))
+            ws = wb.active
+            unchanged = io.BytesIO()
+            wb.save(unchanged)
+            ws.insert_rows(1)
+            ws.insert_cols(1)
+            moved = io.BytesIO()
+            wb.save(moved)
+            saved[pure] = [zipfile.ZipFile(b).read("xl/worksheets/sheet1.xml") for b in (unchanged, moved)]
+            assert values(moved.getvalue(), data_only=True) == {
+                "B2": ("a", "s"), "C2": (2, "n"), "E2": (True, "b"), "B3": (5, "n"), "C3": ("#DIV/0!", "e"),
+                "D3": (8, "n")}
+    assert saved[False] == saved[True]
