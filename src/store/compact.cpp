@@ -56,7 +56,7 @@ const Kept* KeptTable::find(const Loc& loc) const noexcept {
         auto it = entry_kept_.find(loc.index);
         return it != entry_kept_.end() ? &it->second : nullptr;
     }
-    std::size_t hint = 0;
+    std::size_t hint = NO_HINT;  // searched, not walked from the start
     return find(loc, hint);
 }
 
@@ -108,7 +108,7 @@ void KeptTable::put(const Loc& loc, const Kept& kept) {
 Kept KeptTable::take(const Loc& loc) noexcept {
     if (live_ == 0) return {};
     if (loc.kind == Loc::RECORD) {
-        std::size_t hint = 0;
+        std::size_t hint = NO_HINT;
         return take(loc, hint);
     }
     return take_from(entry_kept_, loc.index);

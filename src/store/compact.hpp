@@ -200,7 +200,8 @@ public:
 
 private:
     // The position of record location `index` in rec_locs_, or where it would go, walking on
-    // from `hint` when that is not past it.
+    // from `hint` when that is not past it; a binary search from NO_HINT.
+    static constexpr std::size_t NO_HINT = SIZE_MAX;
     std::size_t rec_position(std::uint32_t index, std::size_t& hint) const noexcept;
     // The data rec_late_ holds for record location `index`, if any.
     const Kept* late(std::uint32_t index) const noexcept;
