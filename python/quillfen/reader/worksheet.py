@@ -123,8 +123,8 @@ def _declared_extent(ws: Any) -> Bounds | None:
     one that names no cells)."""
     from .prescan import dimension_ref  # loaded when first used: a load needs none of it
 
-    head = _Head(ws)
     with damaged(ws._part, ws.title):
+        head = _Head(ws)
         try:
             ref = dimension_ref(head.open)
         except CONTENT_ERRORS:
@@ -150,12 +150,12 @@ class _Head:
     HEAD_SIZE = 1 << 14
 
     def __init__(self, ws: Any) -> None:
-        self._open_part = _open_part(ws, head=True)
+        self._ws = ws
         self.cut = False
 
     @contextlib.contextmanager
     def open(self) -> Iterator[Any]:
-        with self._open_part() as stream:
+        with self._ws.parent._package.open(self._ws._part, head=True) as stream:
             yield _HeadReader(stream, self)
 
 
@@ -211,13 +211,12 @@ class SheetSource:
         return Layout(root, b"</%s>" % name, [*head, cells, *tail], declared)
 
 
-def _open_part(ws: Any, ahead: bool = False, head: bool = False) -> OpenPart:
-    """Opens the part of `ws` afresh at each call; `ahead`: to be read to its end; `head`:
-    only its first few kilobytes will be read."""
+def _open_part(ws: Any, ahead: bool = False) -> OpenPart:
+    """Opens the part of `ws` afresh at each call; `ahead`: to be read to its end."""
     if ws._part is None or ws.parent._package is None:
         raise ValueError("sheet %r was not read from a file" % ws.title)
     package, part = ws.parent._package, ws._part
-    return lambda: package.open(part, ahead=ahead, head=head)
+    return lambda: package.open(part, ahead=ahead)
 
 
 def prescan_part(ws: Any, want_rows: bool = False, corners: Iterable[tuple[int, int]] = ()) -> dict[str, Any]:
